@@ -1,0 +1,82 @@
+#include "app/program.h"
+
+#include "model/last_activity.h"
+#include "platform/clock.h"
+#include "platform/date_time.h"
+#include "platform/file_util.h"
+#include "platform/paths.h"
+
+namespace sentrel {
+
+Program::Program(Frontend& frontend, SettingsStore& settings)
+    : frontend_(frontend), settings_(settings) {}
+
+Program::~Program() = default;
+
+void Program::SetStatusPanel(int panel, const std::string& text) {
+  statusPanels_[static_cast<size_t>(panel)] = text;
+  frontend_.StatusPanelChanged(panel, text);
+}
+
+void Program::ReadSettings() {
+  const std::string s = kSettingsSection;
+  configFile = settings_.ReadText(s, "config", "");
+  autoStart = settings_.ReadNumber(s, "AutoStart", 0) != 0;
+  autoStartWeb = settings_.ReadNumber(s, "AutoStartWeb", 0) != 0;
+  showLogs = settings_.ReadNumber(s, "show logs", 1) != 0;
+  toolbar = settings_.ReadNumber(s, "toolbar", 1) != 0;
+  statusbar = settings_.ReadNumber(s, "statusbar", 1) != 0;
+  alwaysOnTop = settings_.ReadNumber(s, "Alwaysontop", 0) != 0;
+}
+
+void Program::WriteSettings() {
+  const std::string s = kSettingsSection;
+  settings_.WriteText(s, "config", configFile);
+  settings_.WriteNumber(s, "AutoStart", autoStart ? 1 : 0);
+  settings_.WriteNumber(s, "AutoStartWeb", autoStartWeb ? 1 : 0);
+  settings_.WriteNumber(s, "Show logs", showLogs ? 1 : 0);
+  settings_.WriteNumber(s, "toolbar", toolbar ? 1 : 0);
+  settings_.WriteNumber(s, "Statusbar", statusbar ? 1 : 0);
+  settings_.WriteNumber(s, "Alwaysontop", alwaysOnTop ? 1 : 0);
+  settings_.WriteNumber(s, "Wintop", winTop);
+  settings_.WriteNumber(s, "Winleft", winLeft);
+  settings_.WriteNumber(s, "Winheight", winHeight);
+  settings_.WriteNumber(s, "Winwidth", winWidth);
+  settings_.Save();
+}
+
+void Program::Create(const StartOptions& options) {
+  serverList.activityPane = &activityPane;
+  serverList.messagePane = &messagePane;
+  ReadSettings();
+  if (!options.commandLineFile.empty() && FileExists(options.commandLineFile))
+    configFile = options.commandLineFile;
+  if (!configFile.empty())
+    serverList.LoadFromFile(configFile);
+  else
+    serverList.CreateDefault();
+
+  std::string eventsPath = DataPath(kEventsFileName);
+  if (FileExists(eventsPath))
+    eventList.LoadFromFile(eventsPath);
+  else
+    eventList.AddDefault();
+
+  frontend_.ScreenUpdate();
+  messagePane.Clear();
+  messagePane.AddLine(FormatDateTime(Now()) + " Sentrel " + kProductVersion + " started");
+  SetStatusPanel(1, "Sentrel-Webserver disabled");
+}
+
+bool Program::Save() {
+  if (configFile.empty()) return false;
+  serverList.SaveToFile(configFile);
+  return true;
+}
+
+void Program::Close() {
+  Save();
+  WriteSettings();
+}
+
+}  // namespace sentrel

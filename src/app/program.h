@@ -1,0 +1,79 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/frontend.h"
+#include "app/settings_store.h"
+#include "app/text_pane.h"
+#include "events/ip_event.h"
+#include "model/server_list.h"
+
+namespace sentrel {
+
+// What start-up needs to know from the command line.
+struct StartOptions {
+  std::string commandLineFile;  // the optional SERVERFILE argument
+  std::vector<int> webPorts{80, 8080, 8081};
+  bool headless = false;
+  bool startWeb = false;   // headless: start the web server unless --no-web
+  bool startScan = false;  // headless always scans
+};
+
+// The program without its windows: it owns the configuration, the scan engine, the
+// events and the two panes, runs start-up and closing, and carries out the operator's
+// commands. A window (or the headless front end) attaches through the Frontend.
+class Program {
+ public:
+  Program(Frontend& frontend, SettingsStore& settings);
+  ~Program();
+  Program(const Program&) = delete;
+  Program& operator=(const Program&) = delete;
+
+  // Main-window creation without the windows: panes, settings, server file, events,
+  // the start line, and (as configured) the web server and scanning.
+  void Create(const StartOptions& options);
+  void ReadSettings();
+  void WriteSettings();
+  // Closing: save the server file when there is one, then write the settings. A failed
+  // save throws (the settings are then not written) and leaves the file intact.
+  void Close();
+  // "&Save": SaveToFile on configFile; false when there is none (a window would then
+  // ask for a name).
+  bool Save();
+
+  void SetStatusPanel(int panel, const std::string& text);
+  const std::string& StatusPanel(int panel) const { return statusPanels_[static_cast<size_t>(panel)]; }
+
+  Frontend& frontend() { return frontend_; }
+  SettingsStore& settings() { return settings_; }
+
+  TServerList serverList;
+  TIpEventList eventList;
+  std::string configFile;
+  TextPane activityPane{"Activity log"};
+  TextPane messagePane{"Messages/Errors"};
+
+  // Check marks of the settings.
+  bool autoStart = false;
+  bool autoStartWeb = false;
+  bool showLogs = true;
+  bool toolbar = true;
+  bool statusbar = true;
+  bool alwaysOnTop = false;
+  int32_t winTop = 0, winLeft = 0, winHeight = 0, winWidth = 0;
+
+ private:
+  Frontend& frontend_;
+  SettingsStore& settings_;
+  std::array<std::string, 2> statusPanels_{"", "Sentrel-Webserver: idle"};
+};
+
+// The product's name and version as the program prints them.
+constexpr const char* kProductVersion = "2.2";
+constexpr const char* kEventsFileName = "events.ini";
+
+}  // namespace sentrel

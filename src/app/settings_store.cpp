@@ -1,0 +1,51 @@
+#include "app/settings_store.h"
+
+#include "platform/file_util.h"
+
+namespace sentrel {
+
+void SettingsStore::Load() { ini_ = IniFile::Load(path_); }
+
+void SettingsStore::Save() const {
+  MakeDirectories(DirectoryOf(path_));
+  ini_.Save(path_);
+}
+
+int32_t SettingsStore::ReadNumber(const std::string& section, const std::string& key,
+                                  int32_t def) const {
+  return ini_.ReadInteger(section, key, def);
+}
+
+std::string SettingsStore::ReadText(const std::string& section, const std::string& key,
+                                    const std::string& def) const {
+  return ini_.ReadString(section, key, def);
+}
+
+void SettingsStore::WriteNumber(const std::string& section, const std::string& key,
+                                int64_t value) {
+  ini_.WriteInteger(section, key, value);
+}
+
+void SettingsStore::WriteText(const std::string& section, const std::string& key,
+                              const std::string& value) {
+  ini_.WriteString(section, key, value);
+}
+
+std::string SettingsStore::Sentrel(const std::string& key, const std::string& def) {
+  auto raw = ini_.ReadRaw(kSentrelSection, key);
+  if (!raw) {
+    ini_.WriteString(kSentrelSection, key, def);
+    return def;
+  }
+  return std::string(Unquote(*raw));
+}
+
+namespace {
+SettingsStore emptyStore;
+SettingsStore* currentStore = &emptyStore;
+}  // namespace
+
+SettingsStore& CurrentSettings() { return *currentStore; }
+void SetCurrentSettings(SettingsStore* store) { currentStore = store ? store : &emptyStore; }
+
+}  // namespace sentrel

@@ -1,0 +1,19 @@
+#include "app/text_pane.h"
+
+namespace sentrel {
+
+void TextPane::AddLine(const std::string& line) {
+  while (lines_.size() > kKeepLines) {
+    lines_.pop_front();
+    if (listener_.firstRemoved) listener_.firstRemoved();
+  }
+  lines_.push_back(line);
+  if (listener_.added) listener_.added(line);
+}
+
+void TextPane::Clear() {
+  lines_.clear();
+  if (listener_.cleared) listener_.cleared();
+}
+
+}  // namespace sentrel

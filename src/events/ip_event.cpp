@@ -1,0 +1,174 @@
+#include "events/ip_event.h"
+
+#include "model/last_activity.h"
+#include "platform/error.h"
+#include "platform/ini_file.h"
+
+namespace sentrel {
+
+void TIPEvent::Assign(const TIPEvent& o) {
+  UsePopup = o.UsePopup;
+  PopupText = o.PopupText;
+  UseSound = o.UseSound;
+  Sound = o.Sound;
+  UseExe = o.UseExe;
+  Exe = o.Exe;
+  ExePara = o.ExePara;
+  UseMail = o.UseMail;
+  MailAddress = o.MailAddress;
+  Mailtext = o.Mailtext;
+  UseNetSend = o.UseNetSend;
+  NetSend = o.NetSend;
+  NetSendText = o.NetSendText;
+  UseShutdown = o.UseShutdown;
+  Shutdown = o.Shutdown;
+  UsePrint = o.UsePrint;
+  Printer = o.Printer;
+  PrinterText = o.PrinterText;
+  UseSerial = o.UseSerial;
+  SerialOptions = o.SerialOptions;
+  SerialText = o.SerialText;
+  count = o.count;
+  always = o.always;
+  notified = o.notified;
+}
+
+void TIPEvent::SaveToINI(IniFile& ini) const {
+  LastActivity = "IPEvent.SaveToINI";
+  // Events of names equal but for case share one section, the later one's values
+  // overwriting, as they always have in this file.
+  auto put = [&](const char* key, const std::string& v) { ini.WriteString(name, key, v); };
+  auto flag = [&](const char* key, bool v) { ini.WriteString(name, key, v ? "1" : "0"); };
+  flag("UsePopup", UsePopup);
+  put("PopupText", PopupText);
+  flag("UseSound", UseSound);
+  put("Sound", Sound);
+  flag("UseExe", UseExe);
+  put("Exe", Exe);
+  put("ExePara", ExePara);
+  flag("UseMail", UseMail);
+  put("MailAddress", MailAddress);
+  put("Mailtext", Mailtext);
+  flag("UseNetSend", UseNetSend);
+  put("NetSend", NetSend);
+  put("NetSendText", NetSendText);
+  flag("UseShutdown", UseShutdown);
+  put("Shutdown", Shutdown);
+  flag("UsePrint", UsePrint);
+  put("Printer", Printer);
+  put("PrinterText", PrinterText);
+  flag("UseSerial", UseSerial);
+  put("SerialOptions", SerialOptions);
+  put("SerialText", SerialText);
+  for (int i = 0; i < kActionCount; ++i) {
+    put(("count" + std::to_string(i)).c_str(), std::to_string(count[static_cast<size_t>(i)]));
+    flag(("always" + std::to_string(i)).c_str(), always[static_cast<size_t>(i)]);
+  }
+}
+
+void TIPEvent::ReadFromINI(const std::string& section, const IniFile& ini) {
+  LastActivity = "IPEvent.ReadFromINI";
+  name = section;
+  auto text = [&](const char* key, const std::string& def = "") {
+    return ini.ReadString(section, key, def);
+  };
+  auto flag = [&](const char* key) { return ini.ReadBool(section, key, false); };
+  UsePopup = flag("UsePopup");
+  PopupText = text("PopupText");
+  UseSound = flag("UseSound");
+  Sound = text("Sound");
+  UseExe = flag("UseExe");
+  Exe = text("Exe");
+  ExePara = text("ExePara");
+  UseMail = flag("UseMail");
+  MailAddress = text("MailAddress");
+  Mailtext = text("Mailtext");
+  UseNetSend = flag("UseNetSend");
+  NetSend = text("NetSend");
+  NetSendText = text("NetSendText");
+  UseShutdown = flag("UseShutdown");
+  Shutdown = text("Shutdown");
+  UsePrint = flag("UsePrint");
+  Printer = text("Printer");
+  PrinterText = text("PrinterText");
+  UseSerial = flag("UseSerial");
+  SerialOptions = text("SerialOptions", kDefaultSerialOptions);
+  SerialText = text("SerialText");
+  for (size_t i = 0; i < kActionCount; ++i) {
+    int32_t c = ini.ReadInteger(section, "count" + std::to_string(i), 1);
+    count[i] = c < 2 ? 2 : c;
+    always[i] = ini.ReadBool(section, "always" + std::to_string(i), false);
+  }
+}
+
+int TIpEventList::Add(const std::string& name) {
+  auto ev = std::make_unique<TIPEvent>();
+  ev->name = name;
+  events_.push_back(std::move(ev));
+  return Count() - 1;
+}
+
+int TIpEventList::AddDefault() {
+  int i = Add("Default");
+  Items(i)->UsePopup = true;
+  return i;
+}
+
+void TIpEventList::Delete(int index) {
+  if (index < 0 || index >= Count()) return;
+  auto doomed = std::move(events_[static_cast<size_t>(index)]);
+  events_.erase(events_.begin() + index);
+}
+
+void TIpEventList::Clear() {
+  for (int i = Count() - 1; i >= 0; --i) Delete(i);
+}
+
+bool TIpEventList::Exists(const std::string& name) const { return Find(name) != nullptr; }
+
+TIPEvent* TIpEventList::Find(const std::string& name) const {
+  for (const auto& ev : events_)
+    if (ev->name == name) return ev.get();
+  return nullptr;
+}
+
+void TIpEventList::GetNames(std::vector<std::string>& names) const {
+  names.clear();
+  for (const auto& ev : events_) names.push_back(ev->name);
+}
+
+void TIpEventList::SaveToFile(const std::string& path) const {
+  IniFile ini;
+  for (const auto& ev : events_) ev->SaveToINI(ini);
+  try {
+    ini.Save(path);
+  } catch (const SentrelError&) {
+    throw SentrelError("Unable to write to " + path);
+  }
+}
+
+void TIpEventList::LoadFromFile(const std::string& path) {
+  Clear();
+  IniFile ini = IniFile::Load(path);
+  for (const auto& section : ini.SectionNames()) {
+    Items(Add(section))->ReadFromINI(section, ini);
+  }
+}
+
+}  // namespace sentrel
+
+namespace sentrel {
+
+bool TIPEvent::ShouldFire(int action, int32_t n) {
+  const auto i = static_cast<size_t>(action);
+  if (n <= count[i]) notified[i] = false;
+  bool result;
+  if (n == 99999999)
+    result = notified[i];
+  else
+    result = n > count[i] && !notified[i];
+  if (result) notified[i] = true;
+  return result;
+}
+
+}  // namespace sentrel

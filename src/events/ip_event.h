@@ -1,0 +1,95 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "model/port.h"
+
+namespace sentrel {
+
+class IniFile;
+
+constexpr int kActionCount = 8;
+// Action indices: popup 0, sound 1, program 2, mail 3, network message 4, reboot 5,
+// print 6, serial script 7.
+enum ActionIndex { kPopup = 0, kSound, kExe, kMail, kNetSend, kShutdown, kPrint, kSerial };
+
+inline constexpr const char* kDefaultSerialOptions = "port=0,bits=3,baud=4,parity=0,stop=0";
+
+// A named bundle of the eight notification actions.
+class TIPEvent {
+ public:
+  TIPEvent() = default;
+  // Copies every field but the name, latency counts and flags included.
+  void Assign(const TIPEvent& other);
+  void SaveToINI(IniFile& ini) const;
+  void ReadFromINI(const std::string& section, const IniFile& ini);
+  std::weak_ptr<const char> Watch() const { return life_.Watch(); }
+
+  // Whether action i runs for failure number n; keeps `notified` (see event_execution.cpp).
+  bool ShouldFire(int action, int32_t n);
+
+  std::string name;
+  bool UsePopup = false;
+  std::string PopupText;
+  bool UseSound = false;
+  std::string Sound;
+  bool UseExe = false;
+  std::string Exe;
+  std::string ExePara;
+  bool UseMail = false;
+  std::string MailAddress;
+  std::string Mailtext;
+  bool UseNetSend = false;
+  std::string NetSend;
+  std::string NetSendText;
+  bool UseShutdown = false;
+  std::string Shutdown;
+  bool UsePrint = false;
+  std::string Printer;
+  std::string PrinterText;
+  bool UseSerial = false;
+  std::string SerialOptions = kDefaultSerialOptions;
+  std::string SerialText;
+  std::array<int32_t, kActionCount> count{2, 2, 2, 2, 2, 2, 2, 2};
+  std::array<bool, kActionCount> always{};
+  std::array<bool, kActionCount> notified{};
+
+ private:
+  LifeToken life_;
+};
+
+// The ordered list of events; owns them.
+class TIpEventList {
+ public:
+  TIpEventList() = default;
+  TIpEventList(const TIpEventList&) = delete;
+  TIpEventList& operator=(const TIpEventList&) = delete;
+
+  int Add(const std::string& name);
+  // Appends the event "Default" with the popup on.
+  int AddDefault();
+  void Delete(int index);
+  void Clear();
+  int Count() const { return static_cast<int>(events_.size()); }
+  TIPEvent* Items(int index) const {
+    return index >= 0 && index < Count() ? events_[static_cast<size_t>(index)].get() : nullptr;
+  }
+  bool Exists(const std::string& name) const;
+  void GetNames(std::vector<std::string>& names) const;
+  // The first event of exactly this name, or nullptr.
+  TIPEvent* Find(const std::string& name) const;
+
+  // Throws "Unable to write to <path>" when the file cannot be written; the file then
+  // keeps its previous content.
+  void SaveToFile(const std::string& path) const;
+  void LoadFromFile(const std::string& path);
+
+ private:
+  std::vector<std::unique_ptr<TIPEvent>> events_;
+};
+
+}  // namespace sentrel

@@ -1,0 +1,84 @@
+#include "model/port.h"
+
+#include "platform/ini_file.h"
+
+namespace sentrel {
+
+namespace {
+// The key of a data item is the text before its first "=".
+std::string_view KeyOf(const std::string& item) {
+  auto eq = item.find('=');
+  return eq == std::string::npos ? std::string_view(item) : std::string_view(item).substr(0, eq);
+}
+}  // namespace
+
+TPort::~TPort() {
+  if (httpRequest) httpRequest->DetachMonitor();
+}
+
+std::string TPort::GetValue(std::string_view key) const {
+  for (const auto& item : data) {
+    auto eq = item.find('=');
+    if (eq == std::string::npos) continue;
+    if (EqualsIgnoreCase(std::string_view(item).substr(0, eq), key)) return item.substr(eq + 1);
+  }
+  return "";
+}
+
+void TPort::SetValue(std::string_view key, std::string_view value) {
+  for (auto it = data.begin(); it != data.end(); ++it) {
+    if (it->find('=') == std::string::npos) continue;
+    if (!EqualsIgnoreCase(KeyOf(*it), key)) continue;
+    if (value.empty())
+      data.erase(it);
+    else
+      *it = std::string(key) + "=" + std::string(value);
+    return;
+  }
+  if (!value.empty()) data.push_back(std::string(key) + "=" + std::string(value));
+}
+
+int TPortList::Add(const std::string& base) {
+  auto monitor = std::make_unique<TPort>(server);
+  monitor->typ = base;
+  monitor->name = UniqueName(base);
+  monitors_.push_back(std::move(monitor));
+  return Count() - 1;
+}
+
+std::string TPortList::UniqueName(const std::string& base) const {
+  if (monitors_.empty()) return base;
+  int counter = 1;
+  std::string candidate = base;
+  for (;;) {
+    bool taken = false;
+    for (const auto& m : monitors_) {
+      if (EqualsIgnoreCase(m->name, candidate)) {
+        taken = true;
+        break;
+      }
+    }
+    if (!taken) return candidate;
+    ++counter;
+    candidate = base + std::to_string(counter);
+  }
+}
+
+void TPortList::Delete(int index) {
+  if (index < 0 || index >= Count()) return;
+  // Take it out of the list first, so nothing reached from its destructor sees it listed.
+  auto doomed = std::move(monitors_[static_cast<size_t>(index)]);
+  monitors_.erase(monitors_.begin() + index);
+}
+
+void TPortList::Clear() {
+  for (int i = Count() - 1; i >= 0; --i) Delete(i);
+}
+
+int TPortList::IndexOf(const TPort* monitor) const {
+  for (size_t i = 0; i < monitors_.size(); ++i)
+    if (monitors_[i].get() == monitor) return static_cast<int>(i);
+  return -1;
+}
+
+}  // namespace sentrel

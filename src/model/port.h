@@ -1,0 +1,114 @@
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sentrel {
+
+class TServer;
+class IniFile;
+
+// A check in flight that refers back to its monitor (an HTTP request). When the monitor
+// is destroyed first, it calls DetachMonitor so the completion never touches it.
+class CheckInFlight {
+ public:
+  virtual ~CheckInFlight() = default;
+  virtual void DetachMonitor() = 0;
+};
+
+// Lets objects that outlive a pump of the loop find out that a model object is gone.
+class LifeToken {
+ public:
+  std::weak_ptr<const char> Watch() const { return token_; }
+
+ private:
+  std::shared_ptr<const char> token_ = std::make_shared<const char>(0);
+};
+
+// One monitor of a server: a "ping", "http" or "port" check, with its run-time state.
+class TPort {
+ public:
+  static constexpr int64_t kLongAgo = std::numeric_limits<int64_t>::min() / 2;
+
+  explicit TPort(TServer* owner) : server(owner) {}
+  ~TPort();
+  TPort(const TPort&) = delete;
+  TPort& operator=(const TPort&) = delete;
+
+  // The value of the first data item with this key (any case), or "".
+  std::string GetValue(std::string_view key) const;
+  // A non-empty value replaces the first item of the key or appends one; an empty value
+  // removes the first item of the key.
+  void SetValue(std::string_view key, std::string_view value);
+
+  void SaveToIni(IniFile& ini, const std::string& serverSection) const;
+  void LoadFromIni(const IniFile& ini, size_t sectionIndex, const std::string& sectionName);
+
+  // When the check was dispatched: the date-time for texts, the monotonic time for the
+  // due test. ResetLastCheck makes the monitor due at once ("long ago").
+  void MarkChecked(double now, int64_t monotonicMs) {
+    lastCheck = now;
+    lastCheckMono = monotonicMs;
+  }
+  void ResetLastCheck() {
+    lastCheck = 0;
+    lastCheckMono = kLongAgo;
+  }
+  std::weak_ptr<const char> Watch() const { return life_.Watch(); }
+
+  // Configuration.
+  std::string typ;
+  int32_t port = 80;
+  std::vector<std::string> data;
+  std::string alarm = "default";
+  std::string name;
+  int32_t interval = 60;
+
+  // Run-time only.
+  std::string status;
+  int32_t lostCount = 0;
+  double lastCheck = 0;
+  int64_t lastCheckMono = kLongAgo;
+  double lastUp = 0;
+  int32_t lastResponseMs = 0;
+  CheckInFlight* httpRequest = nullptr;
+
+  TServer* server;
+
+ private:
+  LifeToken life_;
+};
+
+// The monitors of one server, in order; owns them.
+class TPortList {
+ public:
+  explicit TPortList(TServer* owner) : server(owner) {}
+
+  // Creates a monitor with the defaults, typ = base, name = UniqueName(base).
+  int Add(const std::string& base);
+  // A name no monitor of this list carries: base, base2, base3, ... Names are compared
+  // without regard to case, since the server file's section names ignore case.
+  std::string UniqueName(const std::string& base) const;
+  int Count() const { return static_cast<int>(monitors_.size()); }
+  TPort* Items(int index) const {
+    return index >= 0 && index < Count() ? monitors_[static_cast<size_t>(index)].get()
+                                         : nullptr;
+  }
+  void Delete(int index);
+  void Clear();
+  // The index of this monitor (by identity), or -1.
+  int IndexOf(const TPort* monitor) const;
+
+  void SaveToIni(IniFile& ini, const std::string& serverSection) const;
+
+  TServer* server;
+
+ private:
+  std::vector<std::unique_ptr<TPort>> monitors_;
+};
+
+}  // namespace sentrel

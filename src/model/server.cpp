@@ -1,0 +1,22 @@
+#include "model/server.h"
+
+#include "platform/clock.h"
+#include "platform/date_time.h"
+#include "platform/file_util.h"
+#include "platform/paths.h"
+
+namespace sentrel {
+
+void TServer::AppendLog(const std::string& text) const {
+  double now = Now();
+  // A stamp of exactly midnight would print as the date alone; two seconds later keeps
+  // the time in every line.
+  if (TimeOfDayMs(now) == 0) now += 2.0 / kSecondsPerDay;
+  std::string line = FormatDateTime(now);
+  line += ' ';
+  line += text;
+  line += "\r\n";
+  AppendToFile(DataPath(logfile), line);
+}
+
+}  // namespace sentrel

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "model/port.h"
+
+namespace sentrel {
+
+class TServerList;
+class IniFile;
+
+// One watched host with its monitors.
+class TServer {
+ public:
+  explicit TServer(TServerList* list) : ports(this), owner(list) {}
+  TServer(const TServer&) = delete;
+  TServer& operator=(const TServer&) = delete;
+
+  // Appends one time-stamped line to the server's log file in the data directory,
+  // opening and closing the file for this one line. Throws when it cannot be written.
+  void AppendLog(const std::string& text) const;
+  // The host the checks contact: ip, or the name when ip is empty.
+  const std::string& Address() const { return ip.empty() ? name : ip; }
+
+  void SaveToIni(IniFile& ini) const;
+  void LoadFromIni(const IniFile& ini, size_t sectionIndex);
+
+  std::weak_ptr<const char> Watch() const { return life_.Watch(); }
+
+  std::string ip;
+  std::string name;
+  std::string location;
+  std::string notes;
+  std::string logfile;
+  std::string group;
+  TPortList ports;
+  bool groupExpand = true;
+  bool portExpand = true;
+  TServerList* owner;
+
+ private:
+  LifeToken life_;
+};
+
+}  // namespace sentrel

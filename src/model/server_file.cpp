@@ -1,0 +1,172 @@
+// Reading and writing the server file: one INI section per server, followed by one
+// "server:monitor" section per monitor.
+#include <unistd.h>
+
+#include <cerrno>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "model/comma_text.h"
+#include "model/server_list.h"
+#include "platform/clock.h"
+#include "platform/error.h"
+#include "platform/file_util.h"
+#include "platform/ini_file.h"
+
+namespace sentrel {
+
+namespace {
+constexpr size_t kMaxMonitorName = 255;
+
+std::string ReadText(const IniFile& ini, size_t index, std::string_view key,
+                     const std::string& def = "") {
+  auto raw = ini.ReadRawAt(index, key);
+  return raw ? std::string(Unquote(*raw)) : def;
+}
+
+int32_t ReadInt(const IniFile& ini, size_t index, std::string_view key, int32_t def) {
+  auto raw = ini.ReadRawAt(index, key);
+  if (!raw) return def;
+  auto v = ParseIniInteger(Trim(Unquote(*raw)));
+  return v ? *v : def;
+}
+
+// The Data value keeps its quotes until the comma form has read them: a value whose
+// only item is quoted (an item with a blank) then reads back whole. A value in single
+// quotes, which the program never writes, loses them as any INI value would.
+std::vector<std::string> ReadData(const IniFile& ini, size_t index) {
+  auto raw = ini.ReadRawAt(index, "Data");
+  if (!raw) return {};
+  std::string_view v = *raw;
+  if (v.size() >= 2 && v.front() == '\'' && v.back() == '\'') v = v.substr(1, v.size() - 2);
+  return FromCommaText(v);
+}
+}  // namespace
+
+std::string BackupPath(const std::string& path) {
+  auto slash = path.rfind('/');
+  auto dot = path.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+    return path + ".bak";
+  return path.substr(0, dot) + ".bak";
+}
+
+void TServer::SaveToIni(IniFile& ini) const {
+  size_t s = ini.AppendSection(name);
+  ini.AppendEntry(s, "IP", ip);
+  ini.AppendEntry(s, "Location", location);
+  ini.AppendEntry(s, "Notes", notes);
+  ini.AppendEntry(s, "Logfile", logfile);
+  ini.AppendEntry(s, "Group", group);
+  ini.AppendEntry(s, "GroupExpand", groupExpand ? "1" : "0");
+  ini.AppendEntry(s, "PortExpand", portExpand ? "1" : "0");
+  ports.SaveToIni(ini, name);
+}
+
+void TPortList::SaveToIni(IniFile& ini, const std::string& serverSection) const {
+  for (const auto& m : monitors_) m->SaveToIni(ini, serverSection);
+}
+
+void TPort::SaveToIni(IniFile& ini, const std::string& serverSection) const {
+  size_t s = ini.AppendSection(serverSection + ":" + name);
+  ini.AppendEntry(s, "Typ", typ);
+  ini.AppendEntry(s, "Port", std::to_string(port));
+  ini.AppendEntry(s, "Data", ToCommaText(data));
+  ini.AppendEntry(s, "Alarm", alarm);
+  ini.AppendEntry(s, "intervall", std::to_string(interval));
+}
+
+void TServer::LoadFromIni(const IniFile& ini, size_t index) {
+  ip = ReadText(ini, index, "IP");
+  location = ReadText(ini, index, "Location");
+  notes = ReadText(ini, index, "Notes");
+  logfile = ReadText(ini, index, "Logfile");
+  group = ReadText(ini, index, "Group");
+  groupExpand = ReadInt(ini, index, "GroupExpand", 1) != 0;
+  portExpand = ReadInt(ini, index, "PortExpand", 1) != 0;
+}
+
+void TPort::LoadFromIni(const IniFile& ini, size_t index, const std::string& sectionName) {
+  auto colon = sectionName.find(':');
+  name = sectionName.substr(colon + 1, kMaxMonitorName);
+  typ = ReadText(ini, index, "Typ", "ping");
+  port = ReadInt(ini, index, "Port", 0);
+  if (typ == "ping") port = 0;
+  data = ReadData(ini, index);
+  alarm = ReadText(ini, index, "Alarm", "default");
+  interval = ReadInt(ini, index, "intervall", 10);
+}
+
+void TServerList::SaveToFile(const std::string& path) const {
+  IniFile ini;
+  for (const auto& server : servers_) server->SaveToIni(ini);
+  std::string content = ini.Serialize();
+
+  // The old file stays where it is until the new one has completely replaced it: the
+  // ".bak" is a second name for the old content, and the new file arrives by rename.
+  // So a failed save leaves the previous content both in the file and in the ".bak",
+  // and no section of a deleted server can survive in the new file.
+  if (FileExists(path)) {
+    std::string backup = BackupPath(path);
+    unlink(backup.c_str());
+    if (link(path.c_str(), backup.c_str()) < 0) {
+      // A file system without hard links: fall back to a copy.
+      if (auto old = ReadWholeFile(path)) {
+        try {
+          WriteFileAtomic(backup, *old);
+        } catch (const SentrelError&) {
+          // The backup is a courtesy; the save itself must still happen.
+        }
+      }
+    }
+  }
+  try {
+    WriteFileAtomic(path, content);
+  } catch (const SentrelError&) {
+    throw SentrelError("Unable to write to " + path);
+  }
+}
+
+void TServerList::LoadFromFile(const std::string& path) {
+  Clear();
+  IniFile ini = IniFile::Load(path);
+
+  // Monitor sections grouped by the server name before their first ":", in file order,
+  // so loading stays linear however many servers the file holds.
+  std::unordered_map<std::string, std::vector<size_t>> monitorSections;
+  const size_t count = ini.SectionCount();
+  for (size_t i = 0; i < count; ++i) {
+    const std::string& name = ini.SectionName(i);
+    auto colon = name.find(':');
+    if (colon != std::string::npos) monitorSections[name.substr(0, colon)].push_back(i);
+  }
+
+  const double loadTime = Now() - 58.0 / 86400.0;
+  const int64_t loadMono = CurrentClock().MonotonicMs() - 58'000;
+  // Section names ignore case in an INI file, so a second section of the same name
+  // (only ever made by hand) would read the first one's keys; it is skipped.
+  std::unordered_set<std::string> seenServers;
+  for (size_t i = 0; i < count; ++i) {
+    const std::string& name = ini.SectionName(i);
+    if (name.find(':') != std::string::npos) continue;
+    if (!seenServers.insert(ToLower(name)).second) continue;
+    TServer* server = Items(Add(name));
+    server->LoadFromIni(ini, i);
+    server->ports.Clear();
+    auto it = monitorSections.find(name);
+    if (it == monitorSections.end()) continue;
+    std::unordered_set<std::string> seenMonitors;
+    for (size_t m : it->second) {
+      const std::string& section = ini.SectionName(m);
+      if (!seenMonitors.insert(ToLower(section)).second) continue;
+      TPort* monitor = server->ports.Items(server->ports.Add("new"));
+      monitor->LoadFromIni(ini, m, section);
+      monitor->lastCheck = loadTime;
+      monitor->lastCheckMono = loadMono;
+      monitor->lastUp = loadTime;
+      monitor->lastResponseMs = 0;
+    }
+  }
+}
+
+}  // namespace sentrel

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace sentrel {
+
+// Date-time values count days since 1899-12-30; the fraction is the time of day.
+// The program writes one fixed form everywhere: "yyyy-mm-dd hh:nn:ss" (24 h). There is
+// no blank or comma inside the date, so log readers always see it as two words.
+
+double EncodeDate(int year, int month, int day);
+double EncodeTime(int hour, int minute, int second, int ms = 0);
+void DecodeDate(double dt, int& year, int& month, int& day);
+// Milliseconds since midnight, rounded to the nearest millisecond.
+int TimeOfDayMs(double dt);
+
+std::string FormatDate(double dt);      // "yyyy-mm-dd"
+std::string FormatTime(double dt);      // "hh:nn:ss"
+// "yyyy-mm-dd hh:nn:ss"; the date alone when the time of day is exactly zero.
+std::string FormatDateTime(double dt);
+
+// The reverse of the forms above. Strict: a word that is not such a date or time gives
+// nothing, never a guess.
+std::optional<double> ParseDate(std::string_view text);
+std::optional<double> ParseTime(std::string_view text);  // fraction of a day
+std::optional<double> ParseDateTime(std::string_view date, std::string_view time);
+
+constexpr double kSecondsPerDay = 86400.0;
+
+}  // namespace sentrel

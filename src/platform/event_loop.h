@@ -1,0 +1,103 @@
+#pragma once
+
+#include <sys/epoll.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+namespace sentrel {
+
+class Clock;
+
+// The program's one message loop: descriptors watched with epoll, timers kept here
+// against the injected clock, and the points where the program lets waiting work run
+// (`Pump`) or blocks until something holds (`WaitUntil`). Everything runs on one thread.
+//
+// Re-entrancy is expected: a callback may remove any watcher or timer (its own included),
+// add new ones, pump again or wait again. A removed watcher never gets another call, even
+// when its event was already fetched in the same round.
+//
+// Every callback runs inside the one error boundary of the program: an exception that
+// escapes it goes to the error handler (the errors log) and the loop carries on.
+class EventLoop {
+ public:
+  using FdCallback = std::function<void(uint32_t events)>;
+  using Callback = std::function<void()>;
+  using TimerId = uint64_t;
+  using ErrorHandler = std::function<void(const std::string& message)>;
+
+  EventLoop();
+  virtual ~EventLoop();
+  EventLoop(const EventLoop&) = delete;
+  EventLoop& operator=(const EventLoop&) = delete;
+
+  // Starts watching fd for the epoll event mask, or replaces the mask and callback.
+  void Watch(int fd, uint32_t events, FdCallback callback);
+  void Modify(int fd, uint32_t events);
+  void Unwatch(int fd);
+  bool IsWatched(int fd) const { return fds_.count(fd) != 0; }
+
+  // One-shot timer, due delayMs after now on the monotonic clock. Ids are never reused.
+  TimerId AddTimer(int64_t delayMs, Callback callback);
+  void CancelTimer(TimerId id);
+  bool TimerPending(TimerId id) const { return timerDue_.count(id) != 0; }
+  // Runs the callback from the loop as soon as it next dispatches.
+  void Post(Callback callback) { AddTimer(0, std::move(callback)); }
+
+  // Processes what is waiting now (ready descriptors, due timers) and returns.
+  virtual void Pump();
+  // Serves the loop until done() holds or timeoutMs has passed (negative: no limit).
+  // Returns done() at the end. Blocks in epoll_wait; never spins.
+  virtual bool WaitUntil(const std::function<bool()>& done, int64_t timeoutMs);
+
+  // Runs until Quit(); Quit() takes effect when the message in progress has finished and
+  // control is back in this outermost loop, never inside a nested wait.
+  void Run();
+  void Quit() { quit_ = true; }
+  bool QuitRequested() const { return quit_; }
+
+  // Fires every timer that is due by now. The fake clock calls this when it advances.
+  void RunDueTimers();
+
+  int EpollFd() const { return epfd_; }
+  void SetErrorHandler(ErrorHandler handler) { errorHandler_ = std::move(handler); }
+  // Hands a message to the error handler, as an escaped error would be.
+  void ReportError(const std::string& message);
+  // How deep the dispatch is nested (0 outside any callback).
+  int Depth() const { return depth_; }
+
+ private:
+  struct Watcher {
+    int fd;
+    uint32_t events;
+    FdCallback callback;
+  };
+
+  // One round: wait up to timeoutMs for descriptors, dispatch them, then due timers.
+  // Returns whether anything was dispatched.
+  bool DispatchOnce(int64_t timeoutMs);
+  // Milliseconds until the next timer, or -1 when there is none.
+  int64_t MsToNextTimer() const;
+  void Guarded(const std::function<void()>& call);
+
+  int epfd_ = -1;
+  uint64_t nextWatcherId_ = 1;
+  std::unordered_map<int, uint64_t> fds_;                      // fd -> watcher id
+  std::unordered_map<uint64_t, std::shared_ptr<Watcher>> watchers_;
+  TimerId nextTimerId_ = 1;
+  std::map<std::pair<int64_t, TimerId>, Callback> timers_;     // (due, id) -> callback
+  std::unordered_map<TimerId, int64_t> timerDue_;              // id -> due
+  ErrorHandler errorHandler_;
+  bool quit_ = false;
+  int depth_ = 0;
+};
+
+// The loop the program runs on. Tests install their own; without one a default is made.
+EventLoop& CurrentLoop();
+void SetCurrentLoop(EventLoop* loop);
+
+}  // namespace sentrel

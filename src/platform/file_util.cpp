@@ -1,0 +1,161 @@
+#include "platform/file_util.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/error.h"
+
+namespace sentrel {
+
+namespace {
+FileWriter realWriter;
+FileWriter* currentWriter = &realWriter;
+
+[[noreturn]] void ThrowPath(const std::string& call, const std::string& path) {
+  int err = errno;
+  throw SystemError(call + " " + path + ": " + std::strerror(err), call, err);
+}
+}  // namespace
+
+void FileWriter::WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ThrowErrno("write");
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+}
+
+FileWriter& CurrentFileWriter() { return *currentWriter; }
+void SetCurrentFileWriter(FileWriter* writer) { currentWriter = writer ? writer : &realWriter; }
+
+std::string DirectoryOf(const std::string& path) {
+  auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string JoinPath(const std::string& dir, const std::string& name) {
+  if (dir.empty()) return name;
+  if (!name.empty() && name[0] == '/') return name;
+  if (dir.back() == '/') return dir + name;
+  return dir + "/" + name;
+}
+
+void WriteFileAtomic(const std::string& path, std::string_view content) {
+  std::string tmp = path + ".tmp" + std::to_string(getpid());
+  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) ThrowPath("open", tmp);
+  try {
+    CurrentFileWriter().WriteAll(fd, content.data(), content.size());
+    if (fsync(fd) < 0) ThrowPath("fsync", tmp);
+  } catch (...) {
+    close(fd);
+    unlink(tmp.c_str());
+    throw;
+  }
+  if (close(fd) < 0) {
+    int err = errno;
+    unlink(tmp.c_str());
+    errno = err;
+    ThrowPath("close", tmp);
+  }
+  if (rename(tmp.c_str(), path.c_str()) < 0) {
+    int err = errno;
+    unlink(tmp.c_str());
+    errno = err;
+    ThrowPath("rename", path);
+  }
+  // Make the rename itself durable; a failure here leaves a complete file either way.
+  int dfd = open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd >= 0) {
+    fsync(dfd);
+    close(dfd);
+  }
+}
+
+void AppendToFile(const std::string& path, std::string_view bytes) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) ThrowPath("open", path);
+  try {
+    CurrentFileWriter().WriteAll(fd, bytes.data(), bytes.size());
+  } catch (...) {
+    close(fd);
+    throw;
+  }
+  if (close(fd) < 0) ThrowPath("close", path);
+}
+
+std::optional<std::string> ReadWholeFile(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::string out;
+  struct stat st{};
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+    out.reserve(static_cast<size_t>(st.st_size));
+  else if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    close(fd);
+    return std::nullopt;
+  }
+  char buf[65536];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      close(fd);
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    out.append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  return out;
+}
+
+std::string ReadWholeFileOrThrow(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) ThrowPath("open", path);
+  std::string out;
+  char buf[65536];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int err = errno;
+      close(fd);
+      errno = err;
+      ThrowPath("read", path);
+    }
+    if (n == 0) break;
+    out.append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  return out;
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st{};
+  return stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st{};
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+void MakeDirectories(const std::string& path) {
+  if (path.empty() || IsDirectory(path)) return;
+  std::string parent = DirectoryOf(path);
+  if (parent != path && parent != "." && parent != "/") MakeDirectories(parent);
+  if (mkdir(path.c_str(), 0755) < 0 && errno != EEXIST) ThrowPath("mkdir", path);
+}
+
+}  // namespace sentrel

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace sentrel {
+
+// Writes go through a FileWriter so tests can inject a writer that fails after N bytes
+// (the disk-full case), which file modes cannot provoke for root.
+class FileWriter {
+ public:
+  virtual ~FileWriter() = default;
+  // Writes all bytes or throws SystemError.
+  virtual void WriteAll(int fd, const char* data, size_t size);
+};
+
+FileWriter& CurrentFileWriter();
+void SetCurrentFileWriter(FileWriter* writer);  // nullptr restores the real one
+
+// Replaces the file at path with content as one step: a temporary file beside it is
+// written completely and synced, then renamed over the path, and the directory is synced.
+// On any failure the old file is untouched, the temporary is removed, and SystemError is
+// thrown.
+void WriteFileAtomic(const std::string& path, std::string_view content);
+
+// Opens path for appending (creating it), writes the bytes, closes. Throws on failure.
+void AppendToFile(const std::string& path, std::string_view bytes);
+
+// Reads a whole file; nothing when it does not exist or cannot be read.
+std::optional<std::string> ReadWholeFile(const std::string& path);
+// Reads a whole file, throwing SystemError when it cannot be opened or read.
+std::string ReadWholeFileOrThrow(const std::string& path);
+
+bool FileExists(const std::string& path);
+bool IsDirectory(const std::string& path);
+// Creates the directory and its parents; throws on failure.
+void MakeDirectories(const std::string& path);
+std::string JoinPath(const std::string& dir, const std::string& name);
+std::string DirectoryOf(const std::string& path);
+
+}  // namespace sentrel

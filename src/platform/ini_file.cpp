@@ -1,0 +1,243 @@
+#include "platform/ini_file.h"
+
+#include <cctype>
+#include <climits>
+
+#include "platform/file_util.h"
+
+namespace sentrel {
+
+std::string ToLower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  }
+  return true;
+}
+
+static bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+std::string_view Trim(std::string_view s) {
+  size_t b = 0, e = s.size();
+  while (b < e && IsBlank(s[b])) ++b;
+  while (e > b && IsBlank(s[e - 1])) --e;
+  return s.substr(b, e - b);
+}
+
+std::string_view Unquote(std::string_view s) {
+  if (s.size() >= 2 && (s.front() == '"' || s.front() == '\'') && s.back() == s.front())
+    return s.substr(1, s.size() - 2);
+  return s;
+}
+
+std::optional<int32_t> ParseIniInteger(std::string_view s) {
+  if (s.empty()) return std::nullopt;
+  if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+    long long v = 0;
+    for (size_t i = 2; i < s.size(); ++i) {
+      int d;
+      char c = s[i];
+      if (c >= '0' && c <= '9') d = c - '0';
+      else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
+      else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
+      else return std::nullopt;
+      v = v * 16 + d;
+      if (v > 0xFFFFFFFFLL) return std::nullopt;
+    }
+    // Hex texts name the 32 bits: 0xFFFFFFFF is -1.
+    return static_cast<int32_t>(static_cast<uint32_t>(v));
+  }
+  size_t i = 0;
+  bool neg = false;
+  if (s[0] == '+' || s[0] == '-') {
+    neg = s[0] == '-';
+    i = 1;
+  }
+  if (i >= s.size()) return std::nullopt;
+  long long v = 0;
+  for (; i < s.size(); ++i) {
+    char c = s[i];
+    if (c < '0' || c > '9') return std::nullopt;
+    v = v * 10 + (c - '0');
+    if (v > 2147483648LL) return std::nullopt;
+  }
+  if (neg) v = -v;
+  if (v > INT32_MAX || v < INT32_MIN) return std::nullopt;
+  return static_cast<int32_t>(v);
+}
+
+IniFile IniFile::Parse(std::string_view text) {
+  IniFile ini;
+  Section* current = nullptr;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t nl = text.find('\n', pos);
+    std::string_view line = text.substr(pos, nl == std::string_view::npos ? text.npos : nl - pos);
+    pos = nl == std::string_view::npos ? text.size() : nl + 1;
+    line = Trim(line);
+    if (line.empty() || line[0] == ';') continue;
+    if (line[0] == '[') {
+      size_t close = line.find(']');
+      std::string_view name =
+          Trim(line.substr(1, close == std::string_view::npos ? line.npos : close - 1));
+      ini.sections_.push_back(Section{std::string(name), {}});
+      current = &ini.sections_.back();
+      continue;
+    }
+    if (!current) continue;
+    size_t eq = line.find('=');
+    if (eq == std::string_view::npos) continue;
+    std::string_view key = Trim(line.substr(0, eq));
+    if (key.empty()) continue;
+    current->entries.push_back(Entry{std::string(key), std::string(Trim(line.substr(eq + 1)))});
+  }
+  ini.Reindex();
+  return ini;
+}
+
+IniFile IniFile::Load(const std::string& path) {
+  auto text = ReadWholeFile(path);
+  if (!text) return IniFile();
+  return Parse(*text);
+}
+
+void IniFile::Reindex() {
+  index_.clear();
+  index_.reserve(sections_.size());
+  for (size_t i = 0; i < sections_.size(); ++i) index_.emplace(ToLower(sections_[i].name), i);
+}
+
+std::string IniFile::Serialize() const {
+  size_t size = 0;
+  for (const auto& s : sections_) {
+    size += s.name.size() + 6;
+    for (const auto& e : s.entries) size += e.key.size() + e.value.size() + 3;
+  }
+  std::string out;
+  out.reserve(size);
+  bool first = true;
+  for (const auto& s : sections_) {
+    if (!first) out += "\r\n";
+    first = false;
+    out += '[';
+    out += s.name;
+    out += "]\r\n";
+    for (const auto& e : s.entries) {
+      out += e.key;
+      out += '=';
+      out += e.value;
+      out += "\r\n";
+    }
+  }
+  return out;
+}
+
+void IniFile::Save(const std::string& path) const { WriteFileAtomic(path, Serialize()); }
+
+std::vector<std::string> IniFile::SectionNames() const {
+  std::vector<std::string> names;
+  names.reserve(sections_.size());
+  for (const auto& s : sections_) names.push_back(s.name);
+  return names;
+}
+
+int IniFile::Find(std::string_view section) const {
+  auto it = index_.find(ToLower(section));
+  return it == index_.end() ? -1 : static_cast<int>(it->second);
+}
+
+const IniFile::Entry* IniFile::FindEntry(const Section& s, std::string_view key) {
+  for (const auto& e : s.entries)
+    if (EqualsIgnoreCase(e.key, key)) return &e;
+  return nullptr;
+}
+
+std::optional<std::string> IniFile::ReadRawAt(size_t index, std::string_view key) const {
+  if (index >= sections_.size()) return std::nullopt;
+  const Entry* e = FindEntry(sections_[index], key);
+  if (!e) return std::nullopt;
+  return e->value;
+}
+
+std::optional<std::string> IniFile::ReadRaw(std::string_view section,
+                                            std::string_view key) const {
+  int i = Find(section);
+  if (i < 0) return std::nullopt;
+  return ReadRawAt(static_cast<size_t>(i), key);
+}
+
+std::string IniFile::ReadString(std::string_view section, std::string_view key,
+                                const std::string& def) const {
+  auto raw = ReadRaw(section, key);
+  if (!raw) return def;
+  return std::string(Unquote(*raw));
+}
+
+int32_t IniFile::ReadInteger(std::string_view section, std::string_view key,
+                             int32_t def) const {
+  auto raw = ReadRaw(section, key);
+  if (!raw) return def;
+  auto v = ParseIniInteger(Trim(Unquote(*raw)));
+  return v ? *v : def;
+}
+
+bool IniFile::ReadBool(std::string_view section, std::string_view key, bool def) const {
+  auto raw = ReadRaw(section, key);
+  if (!raw) return def;
+  auto v = ParseIniInteger(Trim(Unquote(*raw)));
+  return v ? *v != 0 : def;
+}
+
+void IniFile::WriteString(std::string_view section, std::string_view key,
+                          std::string_view value) {
+  std::string clean(value);
+  for (char& c : clean)
+    if (c == '\r' || c == '\n') c = ' ';
+  int i = Find(section);
+  if (i < 0) {
+    sections_.push_back(Section{std::string(section), {}});
+    i = static_cast<int>(sections_.size() - 1);
+    index_.emplace(ToLower(section), static_cast<size_t>(i));
+  }
+  Section& s = sections_[static_cast<size_t>(i)];
+  for (auto& e : s.entries) {
+    if (EqualsIgnoreCase(e.key, key)) {
+      e.value = std::move(clean);
+      return;
+    }
+  }
+  s.entries.push_back(Entry{std::string(key), std::move(clean)});
+}
+
+size_t IniFile::AppendSection(std::string_view section) {
+  sections_.push_back(Section{std::string(section), {}});
+  index_.emplace(ToLower(section), sections_.size() - 1);
+  return sections_.size() - 1;
+}
+
+void IniFile::AppendEntry(size_t index, std::string_view key, std::string_view value) {
+  std::string clean(value);
+  for (char& c : clean)
+    if (c == '\r' || c == '\n') c = ' ';
+  sections_[index].entries.push_back(Entry{std::string(key), std::move(clean)});
+}
+
+void IniFile::WriteInteger(std::string_view section, std::string_view key, int64_t value) {
+  WriteString(section, key, std::to_string(value));
+}
+
+void IniFile::EraseSection(std::string_view section) {
+  std::string lower = ToLower(section);
+  std::erase_if(sections_, [&](const Section& s) { return ToLower(s.name) == lower; });
+  Reindex();
+}
+
+}  // namespace sentrel

@@ -1,0 +1,87 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace sentrel {
+
+// INI text with the rules the server file, the events file and the settings rely on:
+// section and key names match without regard to case (the first of equal names counts),
+// values are trimmed and lose one pair of enclosing double or single quotes, integers
+// may be "0x" hex, section names come back in file order. The file is built whole in
+// memory and written in one atomic replace, lines ending in CR LF.
+class IniFile {
+ public:
+  IniFile() = default;
+
+  static IniFile Parse(std::string_view text);
+  // A missing or unreadable file gives an empty IniFile.
+  static IniFile Load(const std::string& path);
+
+  std::string Serialize() const;
+  // Atomic replace (temporary file, fsync, rename); throws SystemError on failure.
+  void Save(const std::string& path) const;
+
+  std::vector<std::string> SectionNames() const;
+  size_t SectionCount() const { return sections_.size(); }
+  const std::string& SectionName(size_t index) const { return sections_[index].name; }
+  bool HasSection(std::string_view section) const { return Find(section) >= 0; }
+
+  // The value as stored: trimmed, enclosing quotes kept. Nothing when the key is absent.
+  std::optional<std::string> ReadRaw(std::string_view section, std::string_view key) const;
+  std::string ReadString(std::string_view section, std::string_view key,
+                         const std::string& def) const;
+  // Decimal or "0x" hex; a value that is not a number gives def.
+  int32_t ReadInteger(std::string_view section, std::string_view key, int32_t def) const;
+  // Read as an integer: non-zero is true; missing or not a number gives def.
+  bool ReadBool(std::string_view section, std::string_view key, bool def) const;
+
+  // Sets key=value in the section, creating the section at the end when needed and
+  // appending the key when it is new. Line breaks in a value become blanks: a value
+  // must never start a new line of the file.
+  void WriteString(std::string_view section, std::string_view key, std::string_view value);
+  void WriteInteger(std::string_view section, std::string_view key, int64_t value);
+  void WriteBool(std::string_view section, std::string_view key, bool value) {
+    WriteInteger(section, key, value ? 1 : 0);
+  }
+  void EraseSection(std::string_view section);
+
+  // Index-based access for fast loaders and writers.
+  std::optional<std::string> ReadRawAt(size_t index, std::string_view key) const;
+  // Appends a new section without looking for an existing one of that name, and keys
+  // to it without looking for existing keys: for writers that build a whole file.
+  size_t AppendSection(std::string_view section);
+  void AppendEntry(size_t index, std::string_view key, std::string_view value);
+
+ private:
+  struct Entry {
+    std::string key;
+    std::string value;  // trimmed, quotes kept
+  };
+  struct Section {
+    std::string name;
+    std::vector<Entry> entries;
+  };
+
+  int Find(std::string_view section) const;
+  void Reindex();
+  static const Entry* FindEntry(const Section& s, std::string_view key);
+
+  std::vector<Section> sections_;
+  std::unordered_map<std::string, size_t> index_;  // lower-case name -> first section
+};
+
+// Shared helpers of the INI rules.
+std::string ToLower(std::string_view s);
+bool EqualsIgnoreCase(std::string_view a, std::string_view b);
+std::string_view Trim(std::string_view s);
+// Removes one pair of enclosing double or single quotes.
+std::string_view Unquote(std::string_view s);
+// Decimal with optional sign, or "0x"/"0X" hex when longer than two characters.
+std::optional<int32_t> ParseIniInteger(std::string_view s);
+
+}  // namespace sentrel

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "platform/clock.h"
+#include "platform/event_loop.h"
+
+namespace sentrel::test {
+
+// A fresh directory under /tmp, removed with everything in it at the end.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::string& Path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Writes a file whole (test helper; throws on failure).
+void WriteFile(const std::string& path, const std::string& content);
+std::string ReadFile(const std::string& path);
+
+// The usual test world: a fake clock, a loop on it, a data directory of its own and the
+// errors going to a list instead of a file.
+class CoreFixture : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  FakeClock clock_;
+  std::unique_ptr<EventLoop> loop_;
+  std::unique_ptr<TempDir> dir_;
+  std::vector<std::string> errors_;
+};
+
+}  // namespace sentrel::test
