@@ -11,6 +11,15 @@
 namespace sentrel {
 
 class IniFile;
+class EventActions;
+class TextPane;
+
+// What an execution needs besides the event: the actions that carry it out and the
+// "Messages/Errors" pane the history placeholders read.
+struct EventContext {
+  EventActions* actions = nullptr;
+  const TextPane* history = nullptr;
+};
 
 constexpr int kActionCount = 8;
 // Action indices: popup 0, sound 1, program 2, mail 3, network message 4, reboot 5,
@@ -31,6 +40,12 @@ class TIPEvent {
 
   // Whether action i runs for failure number n; keeps `notified` (see event_execution.cpp).
   bool ShouldFire(int action, int32_t n);
+  // Runs the enabled actions whose latency gate opens, in the order network message,
+  // popup, program, mail, reboot, sound, serial; then pumps the loop once; then print.
+  // The event may be destroyed while an action waits; the execution then goes on with
+  // the settings it started with and stops touching the event's flags.
+  void Execute(const EventContext& context, const std::string& message,
+               const std::string& server, const std::string& status, int32_t n);
 
   std::string name;
   bool UsePopup = false;
@@ -82,6 +97,11 @@ class TIpEventList {
   void GetNames(std::vector<std::string>& names) const;
   // The first event of exactly this name, or nullptr.
   TIPEvent* Find(const std::string& name) const;
+  // Runs the first event of exactly this name; nothing when there is none.
+  void RunEvent(const std::string& name, const std::string& message, const std::string& server,
+                const std::string& status, int32_t n);
+
+  EventContext context;
 
   // Throws "Unable to write to <path>" when the file cannot be written; the file then
   // keeps its previous content.

@@ -1,0 +1,123 @@
+// Running an event: the latency gates, the fixed order of the actions, and the texts.
+#include <memory>
+
+#include "app/text_pane.h"
+#include "events/event_actions.h"
+#include "events/ip_event.h"
+#include "events/placeholders.h"
+#include "model/last_activity.h"
+#include "platform/clock.h"
+#include "platform/date_time.h"
+#include "platform/event_loop.h"
+
+namespace sentrel {
+
+void TIpEventList::RunEvent(const std::string& name, const std::string& message,
+                            const std::string& server, const std::string& status, int32_t n) {
+  if (TIPEvent* ev = Find(name)) ev->Execute(context, message, server, status, n);
+}
+
+void TIPEvent::Execute(const EventContext& context, const std::string& message,
+                       const std::string& server, const std::string& status, int32_t n) {
+  LastActivity = "IPEvent.Execute " + message + " " + server + " " + status;
+  // Actions can wait in the loop (mail), and the operator can replace the event list
+  // meanwhile. The actions therefore work on a copy of the settings, and the gate
+  // flags are kept on the live event only while it still exists.
+  TIPEvent settings;
+  settings.Assign(*this);
+  settings.name = name;
+  std::weak_ptr<const char> alive = Watch();
+  TIPEvent* live = this;
+  auto gate = [&](int action) {
+    if (alive.expired()) return settings.ShouldFire(action, n);
+    bool fire = live->ShouldFire(action, n);
+    settings.notified = live->notified;
+    return fire;
+  };
+  EventActions* actions = context.actions;
+
+  struct Step {
+    int index;
+    bool TIPEvent::*enabled;
+  };
+  static constexpr Step kOrder[] = {
+      {kNetSend, &TIPEvent::UseNetSend}, {kPopup, &TIPEvent::UsePopup},
+      {kExe, &TIPEvent::UseExe},         {kMail, &TIPEvent::UseMail},
+      {kShutdown, &TIPEvent::UseShutdown}, {kSound, &TIPEvent::UseSound},
+      {kSerial, &TIPEvent::UseSerial}};
+  for (const Step& step : kOrder) {
+    if (!(settings.*step.enabled)) continue;
+    if (!gate(step.index)) continue;
+    if (!actions) continue;
+    switch (step.index) {
+      case kNetSend: actions->DoNetSend(settings, message, server, status); break;
+      case kPopup: actions->DoPopup(settings, message); break;
+      case kExe: actions->DoExe(settings, message, server, status); break;
+      case kMail: actions->DoMail(settings, message, server, status); break;
+      case kShutdown: actions->DoShutdown(settings); break;
+      case kSound: actions->DoSound(settings); break;
+      case kSerial: actions->DoSerial(settings); break;
+      default: break;
+    }
+  }
+  CurrentLoop().Pump();
+  if (settings.UsePrint && gate(kPrint) && actions) actions->DoPrint(settings, server, status);
+}
+
+std::string ReplaceAll(std::string_view text, std::string_view pattern,
+                       std::string_view replacement) {
+  if (pattern.empty()) return std::string(text);
+  std::string out;
+  out.reserve(text.size());
+  size_t pos = 0;
+  for (;;) {
+    size_t hit = text.find(pattern, pos);
+    if (hit == std::string_view::npos) break;
+    out.append(text.substr(pos, hit - pos));
+    out.append(replacement);
+    pos = hit + pattern.size();
+  }
+  out.append(text.substr(pos));
+  return out;
+}
+
+namespace {
+std::string History(const TextPane* pane, const std::string* server) {
+  std::string out;
+  if (!pane) return out;
+  if (server && server->empty()) return out;
+  for (const auto& line : pane->Lines()) {
+    if (server && line.find(*server) == std::string::npos) continue;
+    if (line.find("Doing") != std::string::npos) continue;
+    if (line.find("Executing") != std::string::npos) continue;
+    out += line;
+    out += "\r\n";
+  }
+  return out;
+}
+}  // namespace
+
+std::string ServerHistory(const TextPane* history, const std::string& server) {
+  return History(history, &server);
+}
+
+std::string FullHistory(const TextPane* history) { return History(history, nullptr); }
+
+std::string ExpandPlaceholders(std::string_view templ, const std::string& message,
+                               const std::string& server, const std::string& status,
+                               const TextPane* history) {
+  double now = Now();
+  std::string s = ReplaceAll(templ, "<#server>", server);
+  s = ReplaceAll(s, "<#status>", status);
+  s = ReplaceAll(s, "<#date>", FormatDate(now));
+  s = ReplaceAll(s, "<#time>", FormatTime(now));
+  s = ReplaceAll(s, "<#msg>", message);
+  // The histories are taken only when their placeholder is there: they can be long.
+  if (s.find("<#hist>") != std::string::npos)
+    s = ReplaceAll(s, "<#hist>", ServerHistory(history, server));
+  if (s.find("<#allhist>") != std::string::npos)
+    s = ReplaceAll(s, "<#allhist>", FullHistory(history));
+  return s;
+}
+
+}  // namespace sentrel
