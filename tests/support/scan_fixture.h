@@ -18,9 +18,13 @@ namespace sentrel::test {
 // A front end that remembers what it was asked to show.
 struct RecordingFrontend : Frontend {
   int screenUpdates = 0;
+  std::vector<std::string> panel0;  // every activity text shown
   std::vector<std::string> popups;
   std::vector<std::string> notices;
   void ScreenUpdate() override { ++screenUpdates; }
+  void StatusPanelChanged(int panel, const std::string& text) override {
+    if (panel == 0) panel0.push_back(text);
+  }
   void ShowPopupMessage(const std::string& m) override { popups.push_back(m); }
   void ShowNotice(const std::string& t) override { notices.push_back(t); }
   bool AskYesNo(const std::string&) override { return true; }
