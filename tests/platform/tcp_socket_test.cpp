@@ -52,7 +52,7 @@ class TcpSocketTest : public test::CoreFixture {};
 
 TEST_F(TcpSocketTest, ConnectsSendsReceivesAndSeesThePeerClose) {
   LoopbackServer server([](const std::string&) {
-    return LoopbackServer::Reply{"hello back", 0, true, false};
+    return LoopbackServer::Reply::Bytes("hello back");
   });
   TcpSocket sock;
   int connectResult = -1;

@@ -40,6 +40,7 @@ struct LoopbackServer::Peer {
   std::string out;
   size_t outPos = 0;
   size_t streamLeft = 0;
+  std::string tail;
   bool closeWhenSent = false;
   bool writing = false;
 };
@@ -120,6 +121,7 @@ void LoopbackServer::OnPeer(const std::shared_ptr<Peer>& peer, uint32_t events) 
       if (!r.silent) {
         peer->out = r.bytes;
         peer->streamLeft = r.streamBytes;
+        peer->tail = r.tail;
         peer->closeWhenSent = r.close;
         peer->writing = true;
       }
@@ -144,6 +146,11 @@ void LoopbackServer::OnPeer(const std::shared_ptr<Peer>& peer, uint32_t events) 
         size_t chunk = std::min(peer->streamLeft, filler.size());
         n = send(peer->fd, filler.data(), chunk, MSG_NOSIGNAL);
         if (n > 0) peer->streamLeft -= static_cast<size_t>(n);
+      } else if (!peer->tail.empty()) {
+        peer->out = std::move(peer->tail);
+        peer->tail.clear();
+        peer->outPos = 0;
+        continue;
       } else {
         peer->writing = false;
         if (peer->closeWhenSent) {

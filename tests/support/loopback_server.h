@@ -17,8 +17,27 @@ class LoopbackServer {
   struct Reply {
     std::string bytes;           // sent first
     size_t streamBytes = 0;      // then this many more filler bytes ('x'), as fast as taken
+    std::string tail;            // and then these
     bool close = true;           // close once everything is sent
     bool silent = false;         // send nothing, keep the connection open
+
+    static Reply Bytes(std::string b) {
+      Reply r;
+      r.bytes = std::move(b);
+      return r;
+    }
+    static Reply Silent() {
+      Reply r;
+      r.silent = true;
+      return r;
+    }
+    static Reply Stream(std::string head, size_t fillerBytes, std::string tailBytes) {
+      Reply r;
+      r.bytes = std::move(head);
+      r.streamBytes = fillerBytes;
+      r.tail = std::move(tailBytes);
+      return r;
+    }
   };
   struct Connection {
     std::string received;
