@@ -27,4 +27,12 @@ std::vector<std::string> RecordLines(const TextPane& pane) {
   return out;
 }
 
+bool IsWithNumber(const std::string& text, const std::string& before, const std::string& after) {
+  if (text.size() <= before.size() + after.size()) return false;
+  if (text.compare(0, before.size(), before) != 0) return false;
+  if (text.compare(text.size() - after.size(), after.size(), after) != 0) return false;
+  std::string number = text.substr(before.size(), text.size() - before.size() - after.size());
+  return number.find_first_not_of("0123456789") == std::string::npos;
+}
+
 }  // namespace sentrel::test

@@ -13,4 +13,7 @@ namespace sentrel::test {
 std::vector<std::string> RecordLines(const std::string& fileText);
 std::vector<std::string> RecordLines(const TextPane& pane);
 
+// Whether text is before + a decimal number + after (for measured milliseconds).
+bool IsWithNumber(const std::string& text, const std::string& before, const std::string& after);
+
 }  // namespace sentrel::test
