@@ -4,6 +4,7 @@
 //
 // Needs nginx (Debian package nginx-light) and curl; without them it says so and exits.
 
+#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -13,7 +14,6 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <arpa/inet.h>
 
 #include <chrono>
 #include <cstdio>
@@ -102,8 +102,8 @@ class Nginx {
     dir_ = mkdtemp(templ);
     std::filesystem::create_directories(dir_ + "/www");
     std::filesystem::create_directories(dir_ + "/tmp");
-    std::ofstream(dir_ + "/www/index.html") << "<html><body>" << std::string(1000, 'x')
-                                            << "</body></html>\n";
+    std::ofstream(dir_ + "/www/index.html")
+        << "<html><body>" << std::string(1000, 'x') << "</body></html>\n";
     port_ = FreePort();
     std::ofstream(dir_ + "/nginx.conf")
         << "daemon off;\nmaster_process off;\nworker_processes 1;\n"
@@ -207,7 +207,9 @@ void RunPass(benchmark::State& state, const std::string& host) {
   std::filesystem::remove_all(dataDir);
 }
 
-void BM_SentrelPass_127_0_0_1(benchmark::State& state) { RunPass(state, "127.0.0.1"); }
+void BM_SentrelPass_127_0_0_1(benchmark::State& state) {
+  RunPass(state, "127.0.0.1");
+}
 // The same with a name, so every check also goes through the asynchronous lookup.
 void BM_SentrelPass_localhost(benchmark::State& state) {
   double cpu = sentrelCpuPerCheck, wall = sentrelWall;
@@ -256,7 +258,8 @@ int main(int argc, char** argv) {
   setrlimit(RLIMIT_NOFILE, &rl);
 
   Nginx nginx;
-  if (!nginx.Ok()) std::fprintf(stderr, "nginx is not installed or did not start; nothing to measure\n");
+  if (!nginx.Ok())
+    std::fprintf(stderr, "nginx is not installed or did not start; nothing to measure\n");
   server = &nginx;
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
@@ -265,7 +268,8 @@ int main(int argc, char** argv) {
     std::printf("\n%d checks: Sentrel pass %.0f ms, curl one by one %.0f ms (wall ratio %.1fx)\n",
                 kMonitors, sentrelWall * 1e3, curlWall * 1e3, curlWall / sentrelWall);
     std::printf("CPU per check: Sentrel %.1f us, curl %.1f us (curl costs %.1fx as much)\n",
-                sentrelCpuPerCheck * 1e6, curlCpuPerCheck * 1e6, curlCpuPerCheck / sentrelCpuPerCheck);
+                sentrelCpuPerCheck * 1e6, curlCpuPerCheck * 1e6,
+                curlCpuPerCheck / sentrelCpuPerCheck);
   }
   return 0;
 }

@@ -24,7 +24,9 @@ constexpr uint8_t kEchoRequest = 8;
 constexpr uint8_t kTimeExceeded = 11;
 constexpr uint8_t kParameterProblemType = 12;
 
-uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+uint16_t Get16(const uint8_t* p) {
+  return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
 
 void Put16(uint8_t* p, uint16_t v) {
   p[0] = static_cast<uint8_t>(v >> 8);
@@ -54,10 +56,14 @@ uint16_t NextSequence() {
 
 int SendErrorStatus(int err) {
   switch (err) {
-    case ENETUNREACH: return icmp_status::kNetUnreachable;
-    case EHOSTUNREACH: return icmp_status::kHostUnreachable;
-    case EMSGSIZE: return icmp_status::kPacketTooBig;
-    default: return icmp_status::kGeneralFailure;
+    case ENETUNREACH:
+      return icmp_status::kNetUnreachable;
+    case EHOSTUNREACH:
+      return icmp_status::kHostUnreachable;
+    case EMSGSIZE:
+      return icmp_status::kPacketTooBig;
+    default:
+      return icmp_status::kGeneralFailure;
   }
 }
 
@@ -65,31 +71,56 @@ int SendErrorStatus(int err) {
 
 std::string pingStatusText(int code) {
   switch (code) {
-    case 0: return "No error";
-    case 11001: return "Buffer too small";
-    case 11002: return "Destination network unreachable";
-    case 11003: return "Destination host unreachable";
-    case 11004: return "Destination protocol unreachable";
-    case 11005: return "Destination port unreachable";
-    case 11006: return "No resources";
-    case 11007: return "Bad option";
-    case 11008: return "Hardware error";
-    case 11009: return "Packet too big";
-    case 11010: return "Request timed out";
-    case 11011: return "Bad request";
-    case 11012: return "Bad route";
-    case 11013: return "TTL expired in transit";
-    case 11014: return "TTL expired in reassembly";
-    case 11015: return "Parameter problem";
-    case 11016: return "Source quench";
-    case 11017: return "Option too big";
-    case 11018: return "Bad Destination";
-    case 11019: return "Address deleted";
-    case 11020: return "Spec MTU change";
-    case 11021: return "MTU change";
-    case 11050: return "General failure";
-    case 11255: return "Pending";
-    default: return "ICMP error #" + std::to_string(code);
+    case 0:
+      return "No error";
+    case 11001:
+      return "Buffer too small";
+    case 11002:
+      return "Destination network unreachable";
+    case 11003:
+      return "Destination host unreachable";
+    case 11004:
+      return "Destination protocol unreachable";
+    case 11005:
+      return "Destination port unreachable";
+    case 11006:
+      return "No resources";
+    case 11007:
+      return "Bad option";
+    case 11008:
+      return "Hardware error";
+    case 11009:
+      return "Packet too big";
+    case 11010:
+      return "Request timed out";
+    case 11011:
+      return "Bad request";
+    case 11012:
+      return "Bad route";
+    case 11013:
+      return "TTL expired in transit";
+    case 11014:
+      return "TTL expired in reassembly";
+    case 11015:
+      return "Parameter problem";
+    case 11016:
+      return "Source quench";
+    case 11017:
+      return "Option too big";
+    case 11018:
+      return "Bad Destination";
+    case 11019:
+      return "Address deleted";
+    case 11020:
+      return "Spec MTU change";
+    case 11021:
+      return "MTU change";
+    case 11050:
+      return "General failure";
+    case 11255:
+      return "Pending";
+    default:
+      return "ICMP error #" + std::to_string(code);
   }
 }
 
@@ -102,17 +133,25 @@ int IcmpErrorStatus(int type, int code) {
         case 9:   // network prohibited
         case 11:  // network for this type of service
           return icmp_status::kNetUnreachable;
-        case 2: return icmp_status::kProtocolUnreachable;
-        case 3: return icmp_status::kPortUnreachable;
-        case 4: return icmp_status::kPacketTooBig;  // fragmentation needed
-        case 5: return icmp_status::kBadRoute;      // source route failed
-        default: return icmp_status::kHostUnreachable;
+        case 2:
+          return icmp_status::kProtocolUnreachable;
+        case 3:
+          return icmp_status::kPortUnreachable;
+        case 4:
+          return icmp_status::kPacketTooBig;  // fragmentation needed
+        case 5:
+          return icmp_status::kBadRoute;  // source route failed
+        default:
+          return icmp_status::kHostUnreachable;
       }
     case kTimeExceeded:
       return code == 1 ? icmp_status::kTtlExpiredReassembly : icmp_status::kTtlExpiredTransit;
-    case kParameterProblemType: return icmp_status::kParameterProblem;
-    case kSourceQuenchType: return icmp_status::kSourceQuench;
-    default: return icmp_status::kGeneralFailure;
+    case kParameterProblemType:
+      return icmp_status::kParameterProblem;
+    case kSourceQuenchType:
+      return icmp_status::kSourceQuench;
+    default:
+      return icmp_status::kGeneralFailure;
   }
 }
 
@@ -189,8 +228,8 @@ EchoResult IcmpEcho::Echo(in_addr address, const std::string& data, int ttl, int
   to.sin_addr = address;
   ssize_t sent;
   do {
-    sent = sendto(fd_, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to),
-                  sizeof to);
+    sent =
+        sendto(fd_, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
   } while (sent < 0 && errno == EINTR);
   if (sent < 0) return EchoResult{0, SendErrorStatus(errno)};
 
@@ -254,8 +293,9 @@ void IcmpEcho::ReadErrorQueue() {
       if (n >= 8 && Get16(payload + 6) != sequence_) continue;
       if (done_) continue;
       done_ = true;
-      int status = err.ee_origin == SO_EE_ORIGIN_ICMP ? IcmpErrorStatus(err.ee_type, err.ee_code)
-                                                       : SendErrorStatus(static_cast<int>(err.ee_errno));
+      int status = err.ee_origin == SO_EE_ORIGIN_ICMP
+                       ? IcmpErrorStatus(err.ee_type, err.ee_code)
+                       : SendErrorStatus(static_cast<int>(err.ee_errno));
       result_ = EchoResult{0, status};
     }
   }

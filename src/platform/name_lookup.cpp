@@ -17,7 +17,9 @@
 
 namespace sentrel {
 
-int LookupSignal() { return SIGRTMIN + 5; }
+int LookupSignal() {
+  return SIGRTMIN + 5;
+}
 
 void BlockLookupSignal() {
   sigset_t set;
@@ -215,8 +217,12 @@ NameLookup::~NameLookup() {
   if (request_) Service().Cancel(request_);
 }
 
-bool NameLookup::Done() const { return request_->finished && !request_->handler; }
+bool NameLookup::Done() const {
+  return request_->finished && !request_->handler;
+}
 
-size_t LookupsInFlight() { return Service().InFlight(); }
+size_t LookupsInFlight() {
+  return Service().InFlight();
+}
 
 }  // namespace sentrel

@@ -22,15 +22,14 @@ namespace {
 // Connect failures that the system may report at once for a local peer but that an
 // asynchronous stack reports through the connect notification.
 bool DeliveredLater(int err) {
-  return err == ECONNREFUSED || err == ETIMEDOUT || err == EHOSTUNREACH ||
-         err == ENETUNREACH || err == ECONNRESET;
+  return err == ECONNREFUSED || err == ETIMEDOUT || err == EHOSTUNREACH || err == ENETUNREACH ||
+         err == ECONNRESET;
 }
 
 }  // namespace
 
 std::string SocketCallError(int code, const std::string& call) {
-  return "Error " + std::to_string(code) + " in function " + call + "\r\n" +
-         socketErrorText(code);
+  return "Error " + std::to_string(code) + " in function " + call + "\r\n" + socketErrorText(code);
 }
 
 TcpSocket::TcpSocket() = default;

@@ -16,7 +16,8 @@ namespace sentrel {
 namespace {
 
 void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
-  for (size_t pos = text.find(from); pos != std::string::npos; pos = text.find(from, pos + to.size()))
+  for (size_t pos = text.find(from); pos != std::string::npos;
+       pos = text.find(from, pos + to.size()))
     text.replace(pos, from.size(), to);
 }
 
@@ -96,7 +97,9 @@ void HttpChecks::DoAHTTP(TPort& monitor) {
   }
 }
 
-void HttpChecks::Discard(uint64_t id) { requests_.erase(id); }
+void HttpChecks::Discard(uint64_t id) {
+  requests_.erase(id);
+}
 
 void HttpChecks::HttpRequestDone(uint64_t id, int errorCode) {
   auto it = requests_.find(id);
@@ -108,7 +111,8 @@ void HttpChecks::HttpRequestDone(uint64_t id, int errorCode) {
     return;
   }
   const int64_t ms64 = CurrentClock().MonotonicMs() - r.startMs;
-  const int32_t ms = static_cast<int32_t>(std::min<int64_t>(ms64, std::numeric_limits<int32_t>::max()));
+  const int32_t ms =
+      static_cast<int32_t>(std::min<int64_t>(ms64, std::numeric_limits<int32_t>::max()));
   LastActivity = "HttpRequestDone " + monitor->server->name;
   r.contentError.clear();
 

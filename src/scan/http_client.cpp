@@ -25,7 +25,9 @@ std::string Lower(std::string s) {
   return s;
 }
 
-bool StartsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+bool StartsWith(const std::string& s, const char* prefix) {
+  return s.rfind(prefix, 0) == 0;
+}
 
 // Whether text is a URL scheme ("http", "https", ...): a letter, then letters, digits,
 // "+", "-" or ".".
@@ -204,9 +206,8 @@ void tmyhttpcli::Prepare(const UrlParts& target) {
 void tmyhttpcli::StartLookup() {
   state_ = State::DnsLookup;
   if (connectHost.empty()) throw SentrelError("DNS lookup: invalid host name.");
-  lookup_ = NameLookup::Start(connectHost, [this](int error, in_addr address) {
-    OnLookup(error, address);
-  });
+  lookup_ = NameLookup::Start(connectHost,
+                              [this](int error, in_addr address) { OnLookup(error, address); });
 }
 
 void tmyhttpcli::OnLookup(int error, in_addr address) {

@@ -89,7 +89,7 @@ class tmyhttpcli : public CheckInFlight {
   std::string hostName;     // for the "Host" header
   std::string connectHost;  // the server, or the proxy
   std::string connectPort;
-  std::string requestUri;   // the path, or the absolute URL for a proxy
+  std::string requestUri;  // the path, or the absolute URL for a proxy
 
   // The response.
   int32_t statusCode = 0;

@@ -34,8 +34,8 @@ class tmyicmp {
   // The echo data: the greeting over 56 blanks.
   static std::string EchoData();
 
-  std::string address;                     // target text
-  in_addr_t targetAddress = INADDR_NONE;   // network byte order
+  std::string address;                    // target text
+  in_addr_t targetAddress = INADDR_NONE;  // network byte order
   std::string hostName;
   std::string hostIp;
   int size = kDataSize;

@@ -59,9 +59,8 @@ void RunPortCheck(TInfiniScan& scan, TPort& monitor) {
   }
 
   const int64_t start = CurrentClock().MonotonicMs();
-  loop.WaitUntil(
-      [&] { return socket->state() == TcpSocket::State::Connected || alive.expired(); },
-      kPortWaitMs);
+  loop.WaitUntil([&] { return socket->state() == TcpSocket::State::Connected || alive.expired(); },
+                 kPortWaitMs);
   if (alive.expired()) return;
   const int64_t ms = CurrentClock().MonotonicMs() - start;
   const bool connected = socket->state() == TcpSocket::State::Connected;

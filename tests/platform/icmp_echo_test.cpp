@@ -106,8 +106,7 @@ struct NsOutcome {
 // The echo outcomes that need a network of our own: nobody answers, or an error comes
 // back. Both run in a namespace the test makes, where the kernel's own echo answers are
 // switched off and a raw responder of the test plays the router.
-class IcmpEchoNamespaceTest : public test::CoreFixture,
-                              public ::testing::WithParamInterface<bool> {
+class IcmpEchoNamespaceTest : public test::CoreFixture, public ::testing::WithParamInterface<bool> {
  protected:
   // datagram: allow ping sockets in the namespace; otherwise the raw socket is used.
   NsOutcome Run(bool datagram, bool answerUnreachable) {

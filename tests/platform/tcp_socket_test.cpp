@@ -51,9 +51,8 @@ TEST(SocketErrorsTest, CodesAndTextsAsTheProgramPrintsThem) {
 class TcpSocketTest : public test::CoreFixture {};
 
 TEST_F(TcpSocketTest, ConnectsSendsReceivesAndSeesThePeerClose) {
-  LoopbackServer server([](const std::string&) {
-    return LoopbackServer::Reply::Bytes("hello back");
-  });
+  LoopbackServer server(
+      [](const std::string&) { return LoopbackServer::Reply::Bytes("hello back"); });
   TcpSocket sock;
   int connectResult = -1;
   bool connectedInsideCall = false;
@@ -126,8 +125,7 @@ TEST_F(TcpSocketTest, CloseWithoutShutdownStillDeliversWhatWasSentThenClosesClea
   EXPECT_EQ(sock.Send("Sentrel Test"), 0);
   sock.Close();
   ASSERT_TRUE(loop_->WaitUntil(
-      [&] { return !server.Connections().empty() && server.Connections()[0]->peerClosed; },
-      5000));
+      [&] { return !server.Connections().empty() && server.Connections()[0]->peerClosed; }, 5000));
   EXPECT_EQ(server.Connections()[0]->received, "Sentrel Test");
   EXPECT_FALSE(server.Connections()[0]->reset);
 }

@@ -49,7 +49,8 @@ class HttpCheckTest : public CoreFixture, public ScanHost {
   void Check(TPort* m) {
     size_t before = Records().size();
     http_->DoAHTTP(*m);
-    ASSERT_TRUE(WaitReal([&] { return http_->InFlight() == 0 && Records().size() > before; }, 10000));
+    ASSERT_TRUE(
+        WaitReal([&] { return http_->InFlight() == 0 && Records().size() > before; }, 10000));
   }
   std::vector<std::string> Records() { return RecordLines(ReadFile(dir_->File("web1.log"))); }
   std::string Last() {
@@ -98,10 +99,12 @@ TEST_F(HttpCheckTest, VerdictsForTheUsualAnswers) {
             "Default|web1 HTTP DOWN (0  (No Connection) (Received No Data))|web1|DOWN (4)|4");
 
   next = "HTTP/1.1 302 Found\r\nLocation: /elsewhere\r\n\r\n";
-  LoopbackServer target([](const std::string&) { return Reply::Bytes("HTTP/1.0 200 OK\r\n\r\nthere"); });
+  LoopbackServer target(
+      [](const std::string&) { return Reply::Bytes("HTTP/1.0 200 OK\r\n\r\nthere"); });
   server.SetComplete([&](const std::string& r) {
     if (r.find("\r\n\r\n") == std::string::npos) return false;
-    if (r.rfind("GET /elsewhere ", 0) == 0) next = "HTTP/1.0 301 Moved\r\nLocation: " + target.Url("/") + "\r\n\r\n";
+    if (r.rfind("GET /elsewhere ", 0) == 0)
+      next = "HTTP/1.0 301 Moved\r\nLocation: " + target.Url("/") + "\r\n\r\n";
     return true;
   });
   m->SetValue("RYtoG", "Back");
@@ -133,7 +136,8 @@ TEST_F(HttpCheckTest, ContentTestsIgnoreCaseAndQuoteTheUpperCaseWords) {
             "not found in HTML ");
 
   // Not applied when the status is not 200.
-  LoopbackServer notFound([](const std::string&) { return Reply::Bytes("HTTP/1.0 404 Gone\r\n\r\n"); });
+  LoopbackServer notFound(
+      [](const std::string&) { return Reply::Bytes("HTTP/1.0 404 Gone\r\n\r\n"); });
   m->SetValue("url", notFound.Url("/"));
   Check(m);
   EXPECT_EQ(Records().at(4), "web1 HTTP 80 LOST 0ms 0Bytes 404 Gone (Received No Data) (2 lost)");
@@ -146,7 +150,8 @@ TEST_F(HttpCheckTest, BodyTextStopsAtNulAndAtTheMemoryBound) {
   TPort* m = Monitor(nul.Url("/"));
   m->SetValue("mustinclude", "marker");
   Check(m);
-  EXPECT_EQ(Last(), "web1 HTTP 80 DOWN 0ms 10Bytes 200 String \"MARKER\" not found in HTML  (2 lost)");
+  EXPECT_EQ(Last(),
+            "web1 HTTP 80 DOWN 0ms 10Bytes 200 String \"MARKER\" not found in HTML  (2 lost)");
 
   // An endless body: the bytes all count, only the first 16 MB are kept as text.
   const size_t filler = HttpChecks::kMaxBodyText + 8 * 1024 * 1024;
@@ -160,8 +165,8 @@ TEST_F(HttpCheckTest, BodyTextStopsAtNulAndAtTheMemoryBound) {
   EXPECT_EQ(Records().at(Records().size() - 2), "web1 HTTP 80 OK 0ms " + total + "Bytes E0 200 OK");
   m->SetValue("mustinclude", "the end");
   Check(m);
-  EXPECT_EQ(Last(), "web1 HTTP 80 LOST 0ms " + total +
-                        "Bytes 200 String \"THE END\" not found in HTML ");
+  EXPECT_EQ(Last(),
+            "web1 HTTP 80 LOST 0ms " + total + "Bytes 200 String \"THE END\" not found in HTML ");
 }
 
 TEST_F(HttpCheckTest, TheNextCheckAbortsASilentRequestAsTimedOut) {
@@ -178,8 +183,9 @@ TEST_F(HttpCheckTest, TheNextCheckAbortsASilentRequestAsTimedOut) {
   const int64_t before = clock_.MonotonicMs();
   http_->DoAHTTP(*m);
   EXPECT_EQ(clock_.MonotonicMs() - before, 5000) << "the abort is followed by a 5 s wait";
-  EXPECT_EQ(Records(), std::vector<std::string>{
-                           "web1 HTTP 80 LOST 60000ms 0Bytes 404 Request Timed Out (Received No Data)"});
+  EXPECT_EQ(Records(),
+            std::vector<std::string>{
+                "web1 HTTP 80 LOST 60000ms 0Bytes 404 Request Timed Out (Received No Data)"});
   EXPECT_EQ(events_, std::vector<std::string>{});
   EXPECT_EQ(m->status, "yellow");
   // The new request is the monitor's now; the old completion did not clear it.
@@ -192,7 +198,8 @@ TEST_F(HttpCheckTest, TheNextCheckAbortsASilentRequestAsTimedOut) {
 }
 
 TEST_F(HttpCheckTest, ACompletionClearsOnlyItsOwnRequest) {
-  LoopbackServer server([](const std::string&) { return Reply::Bytes("HTTP/1.0 500 Broken\r\n\r\n"); });
+  LoopbackServer server(
+      [](const std::string&) { return Reply::Bytes("HTTP/1.0 500 Broken\r\n\r\n"); });
   TPort* m = Monitor(server.Url("/"));
   m->status = "green";
   m->SetValue("GtoY", "Warn");
@@ -223,7 +230,8 @@ TEST_F(HttpCheckTest, AMonitorDeletedWhileItsRequestIsInFlight) {
   EXPECT_TRUE(Records().empty());
 
   // Deleted by an event action during its own verdict.
-  LoopbackServer failing([](const std::string&) { return Reply::Bytes("HTTP/1.0 503 Busy\r\n\r\n"); });
+  LoopbackServer failing(
+      [](const std::string&) { return Reply::Bytes("HTTP/1.0 503 Busy\r\n\r\n"); });
   TPort* n = Monitor(failing.Url("/"));
   onEvent_ = [&] { web1_->ports.Delete(web1_->ports.IndexOf(n)); };
   http_->DoAHTTP(*n);
@@ -232,7 +240,8 @@ TEST_F(HttpCheckTest, AMonitorDeletedWhileItsRequestIsInFlight) {
 }
 
 TEST_F(HttpCheckTest, ProxySettingsOfTheMonitor) {
-  LoopbackServer proxy([](const std::string&) { return Reply::Bytes("HTTP/1.0 200 OK\r\n\r\nvia proxy"); });
+  LoopbackServer proxy(
+      [](const std::string&) { return Reply::Bytes("HTTP/1.0 200 OK\r\n\r\nvia proxy"); });
   TPort* m = Monitor("http://webhost:8080/status");
   m->SetValue("proxy", "127.0.0.1");
   m->SetValue("proxyport", std::to_string(proxy.Port()));
@@ -253,7 +262,8 @@ TEST_F(HttpCheckTest, AnUnstartableRequestWaitsForTheNextCheck) {
   EXPECT_TRUE(errors_.empty());
   clock_.SetAutoAdvance(true);
   http_->DoAHTTP(*m);
-  EXPECT_EQ(Records().at(0), "web1 HTTP 80 LOST 0ms 0Bytes 404 Request Timed Out (Received No Data)");
+  EXPECT_EQ(Records().at(0),
+            "web1 HTTP 80 LOST 0ms 0Bytes 404 Request Timed Out (Received No Data)");
 }
 
 }  // namespace

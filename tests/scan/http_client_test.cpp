@@ -92,7 +92,8 @@ class HttpClientTest : public CoreFixture {
 };
 
 TEST_F(HttpClientTest, RequestBytesDirectProxyAndCredentials) {
-  LoopbackServer server([](const std::string&) { return Reply::Bytes("HTTP/1.0 200 OK\r\n\r\nok"); });
+  LoopbackServer server(
+      [](const std::string&) { return Reply::Bytes("HTTP/1.0 200 OK\r\n\r\nok"); });
   const std::string port = std::to_string(server.Port());
 
   tmyhttpcli direct;
@@ -104,7 +105,8 @@ TEST_F(HttpClientTest, RequestBytesDirectProxyAndCredentials) {
   tmyhttpcli bare;
   bare.url = "http://127.0.0.1:" + port;
   Fetch(bare);
-  EXPECT_EQ(server.Requests().back(), "GET / HTTP/1.0\r\nHost: 127.0.0.1\r\nPragma: no-cache\r\n\r\n");
+  EXPECT_EQ(server.Requests().back(),
+            "GET / HTTP/1.0\r\nHost: 127.0.0.1\r\nPragma: no-cache\r\n\r\n");
 
   // Through a proxy: the connection goes to the proxy, the request line carries the
   // absolute URL with the URL's own port, the Host header the URL's host alone.
@@ -146,7 +148,9 @@ TEST_F(HttpClientTest, ResponsesStatusLineHeadersAndBody) {
   LoopbackServer server([&](const std::string&) { return Reply::Bytes(next); });
   const std::string url = server.Url("/");
 
-  next = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 2\r\n\r\nHello, longer than said";
+  next =
+      "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 2\r\n\r\nHello, longer than "
+      "said";
   tmyhttpcli ok;
   ok.url = url;
   Fetch(ok);
@@ -184,7 +188,8 @@ TEST_F(HttpClientTest, ResponsesStatusLineHeadersAndBody) {
 }
 
 TEST_F(HttpClientTest, RelocationsAreFollowedAndLoopsEnd) {
-  LoopbackServer target([](const std::string&) { return Reply::Bytes("HTTP/1.0 200 Fine\r\n\r\nthere"); });
+  LoopbackServer target(
+      [](const std::string&) { return Reply::Bytes("HTTP/1.0 200 Fine\r\n\r\nthere"); });
   std::string absolute = target.Url("/there");
   LoopbackServer server([&](const std::string& request) {
     if (request.rfind("GET /start ", 0) == 0)

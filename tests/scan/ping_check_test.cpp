@@ -51,12 +51,11 @@ TEST_F(PingCheckTest, UnresolvableNameGivesBothMessagesAndThenAFailure) {
   TPort* m = AddMonitor(s, "ping");
   m->status = "green";
   checks().DoAping(*m);
-  EXPECT_EQ(RecordLines(Log("web1")),
-            (std::vector<std::string>{
-                "Ping:Unable to resolve no such host",
-                "Ping:Invalid host address",
-                "no such host PING 0 LOST 0ms 56Bytes Bad Destination",
-            }));
+  EXPECT_EQ(RecordLines(Log("web1")), (std::vector<std::string>{
+                                          "Ping:Unable to resolve no such host",
+                                          "Ping:Invalid host address",
+                                          "no such host PING 0 LOST 0ms 56Bytes Bad Destination",
+                                      }));
   auto pane = RecordLines(program_->activityPane);
   ASSERT_GE(pane.size(), 2u);
   EXPECT_EQ(pane[pane.size() - 3], "Unable to resolve no such host");

@@ -56,11 +56,10 @@ TEST_F(PortCheckTest, ClosedPortOnAGreenMonitorWaitsTenSecondsAndAppliesTheFailu
   EXPECT_EQ(m->status, "red");
   EXPECT_EQ(m->lostCount, 2);
   EXPECT_EQ(m->lastResponseMs, 0);
-  EXPECT_EQ(program_->events,
-            (std::vector<std::string>{
-                "Warn|web1 PORT " + p + " LOST ()|web1|LOST|1",
-                "Default|web1 PORT " + p + " DOWN ()|web1|DOWN|2",
-            }));
+  EXPECT_EQ(program_->events, (std::vector<std::string>{
+                                  "Warn|web1 PORT " + p + " LOST ()|web1|LOST|1",
+                                  "Default|web1 PORT " + p + " DOWN ()|web1|DOWN|2",
+                              }));
 
   // Once red, each failed check adds two to the lost count.
   checks().DoAPort(*m);
@@ -91,7 +90,8 @@ TEST_F(PortCheckTest, UnresolvableNameIsLoggedAsAnErrorAndCountsAsAFailedCheck) 
   TPort* m = Monitor(80);
   m->status = "green";
   checks().DoAPort(*m);
-  EXPECT_EQ(errors_, std::vector<std::string>{"SetAddr: Cannot convert host address 'no such host'"});
+  EXPECT_EQ(errors_,
+            std::vector<std::string>{"SetAddr: Cannot convert host address 'no such host'"});
   EXPECT_EQ(RecordLines(Log("web1")),
             std::vector<std::string>{"no such host PORT 80 LOST 0ms 0Bytes Error=11001"});
   EXPECT_EQ(m->status, "yellow");

@@ -63,11 +63,13 @@ TEST_F(RealServersTest, ThroughTinyproxyTheUrlsPortIsKept) {
   m->SetValue("proxy", "127.0.0.1");
   m->SetValue("proxyport", std::to_string(proxy.Port()));
   m->SetValue("mustinclude", "Sentrel test page");
-  EXPECT_EQ(Check(m), "web1 HTTP 80 OK 0ms " + std::to_string(sizeof kPage - 1) + "Bytes E0 200 OK");
+  EXPECT_EQ(Check(m),
+            "web1 HTTP 80 OK 0ms " + std::to_string(sizeof kPage - 1) + "Bytes E0 200 OK");
 
   // A relocation through the proxy stays with the proxy.
   m->SetValue("url", nginx.Url("/old"));
-  EXPECT_EQ(Check(m), "web1 HTTP 80 OK 0ms " + std::to_string(sizeof kPage - 1) + "Bytes E0 200 OK");
+  EXPECT_EQ(Check(m),
+            "web1 HTTP 80 OK 0ms " + std::to_string(sizeof kPage - 1) + "Bytes E0 200 OK");
 
   m->SetValue("url", nginx.Url("/missing.html"));
   std::string lost = Check(m);

@@ -179,8 +179,12 @@ void LoopbackServer::OnPeer(const std::shared_ptr<Peer>& peer, uint32_t events) 
   }
 }
 
-ClosedPort::ClosedPort() { fd_ = BindLoopback(SOCK_STREAM, &port_); }
-ClosedPort::~ClosedPort() { close(fd_); }
+ClosedPort::ClosedPort() {
+  fd_ = BindLoopback(SOCK_STREAM, &port_);
+}
+ClosedPort::~ClosedPort() {
+  close(fd_);
+}
 
 SilentPort::SilentPort() {
   fd_ = BindLoopback(SOCK_STREAM, &port_);

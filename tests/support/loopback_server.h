@@ -15,11 +15,11 @@ namespace sentrel::test {
 class LoopbackServer {
  public:
   struct Reply {
-    std::string bytes;           // sent first
-    size_t streamBytes = 0;      // then this many more filler bytes ('x'), as fast as taken
-    std::string tail;            // and then these
-    bool close = true;           // close once everything is sent
-    bool silent = false;         // send nothing, keep the connection open
+    std::string bytes;       // sent first
+    size_t streamBytes = 0;  // then this many more filler bytes ('x'), as fast as taken
+    std::string tail;        // and then these
+    bool close = true;       // close once everything is sent
+    bool silent = false;     // send nothing, keep the connection open
 
     static Reply Bytes(std::string b) {
       Reply r;
@@ -41,8 +41,8 @@ class LoopbackServer {
   };
   struct Connection {
     std::string received;
-    bool peerClosed = false;     // the client closed its side (read returned 0)
-    bool reset = false;          // the connection broke (reset)
+    bool peerClosed = false;  // the client closed its side (read returned 0)
+    bool reset = false;       // the connection broke (reset)
     bool answered = false;
   };
   using Script = std::function<Reply(const std::string& request)>;

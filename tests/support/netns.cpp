@@ -1,13 +1,13 @@
 #include "support/netns.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sched.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -47,7 +47,8 @@ void WriteAll(int fd, const std::string& text) {
 
 uint16_t Checksum(const uint8_t* data, size_t length) {
   uint32_t sum = 0;
-  for (size_t i = 0; i + 1 < length; i += 2) sum += static_cast<uint32_t>(data[i] << 8 | data[i + 1]);
+  for (size_t i = 0; i + 1 < length; i += 2)
+    sum += static_cast<uint32_t>(data[i] << 8 | data[i + 1]);
   if (length & 1) sum += static_cast<uint32_t>(data[length - 1]) << 8;
   while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
   return static_cast<uint16_t>(~sum);

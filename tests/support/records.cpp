@@ -7,7 +7,9 @@
 namespace sentrel::test {
 
 namespace {
-std::string WithoutStamp(const std::string& line) { return line.size() > 20 ? line.substr(20) : line; }
+std::string WithoutStamp(const std::string& line) {
+  return line.size() > 20 ? line.substr(20) : line;
+}
 }  // namespace
 
 std::vector<std::string> RecordLines(const std::string& fileText) {

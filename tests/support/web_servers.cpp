@@ -43,7 +43,8 @@ uint16_t FreeLoopbackPort() {
 }
 
 std::string FindProgram(const std::string& name) {
-  for (const char* dir : {"/usr/sbin", "/usr/bin", "/sbin", "/bin", "/usr/local/sbin", "/usr/local/bin"}) {
+  for (const char* dir :
+       {"/usr/sbin", "/usr/bin", "/sbin", "/bin", "/usr/local/sbin", "/usr/local/bin"}) {
     std::string path = std::string(dir) + "/" + name;
     if (access(path.c_str(), X_OK) == 0) return path;
   }
@@ -76,19 +77,33 @@ NginxServer::NginxServer(const std::string& indexHtml) {
   WriteFile(d + "/www/index.html", indexHtml);
   WriteFile(d + "/nginx.conf",
             "daemon off;\nmaster_process off;\nworker_processes 1;\n"
-            "pid " + d + "/nginx.pid;\nerror_log " + d + "/error.log;\n"
-            "events { worker_connections 4096; }\n"
-            "http {\n"
-            "  access_log " + d + "/access.log;\n"
-            "  client_body_temp_path " + d + "/tmp;\n  proxy_temp_path " + d + "/tmp;\n"
-            "  fastcgi_temp_path " + d + "/tmp;\n  uwsgi_temp_path " + d + "/tmp;\n"
-            "  scgi_temp_path " + d + "/tmp;\n"
-            "  server {\n"
-            "    listen 127.0.0.1:" + std::to_string(port_) + " backlog=4096;\n"
-            "    root " + d + "/www;\n"
-            "    location = /old { return 302 /index.html; }\n"
-            "  }\n"
-            "}\n");
+            "pid " +
+                d + "/nginx.pid;\nerror_log " + d +
+                "/error.log;\n"
+                "events { worker_connections 4096; }\n"
+                "http {\n"
+                "  access_log " +
+                d +
+                "/access.log;\n"
+                "  client_body_temp_path " +
+                d + "/tmp;\n  proxy_temp_path " + d +
+                "/tmp;\n"
+                "  fastcgi_temp_path " +
+                d + "/tmp;\n  uwsgi_temp_path " + d +
+                "/tmp;\n"
+                "  scgi_temp_path " +
+                d +
+                "/tmp;\n"
+                "  server {\n"
+                "    listen 127.0.0.1:" +
+                std::to_string(port_) +
+                " backlog=4096;\n"
+                "    root " +
+                d +
+                "/www;\n"
+                "    location = /old { return 302 /index.html; }\n"
+                "  }\n"
+                "}\n");
   Start({nginx, "-p", d, "-e", d + "/error.log", "-c", d + "/nginx.conf"});
 }
 
@@ -100,10 +115,12 @@ TinyProxy::TinyProxy() {
   }
   port_ = FreeLoopbackPort();
   const std::string d = dir_.Path();
-  WriteFile(d + "/tinyproxy.conf",
-            "Port " + std::to_string(port_) + "\nListen 127.0.0.1\nTimeout 30\nMaxClients 50\n"
-            "LogFile \"" + d + "/tinyproxy.log\"\nPidFile \"" + d + "/tinyproxy.pid\"\n"
-            "LogLevel Info\nAllow 127.0.0.1\n");
+  WriteFile(d + "/tinyproxy.conf", "Port " + std::to_string(port_) +
+                                       "\nListen 127.0.0.1\nTimeout 30\nMaxClients 50\n"
+                                       "LogFile \"" +
+                                       d + "/tinyproxy.log\"\nPidFile \"" + d +
+                                       "/tinyproxy.pid\"\n"
+                                       "LogLevel Info\nAllow 127.0.0.1\n");
   Start({tinyproxy, "-d", "-c", d + "/tinyproxy.conf"});
 }
 
