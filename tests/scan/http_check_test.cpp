@@ -169,6 +169,29 @@ TEST_F(HttpCheckTest, BodyTextStopsAtNulAndAtTheMemoryBound) {
             "web1 HTTP 80 LOST 0ms " + total + "Bytes 200 String \"THE END\" not found in HTML ");
 }
 
+TEST_F(HttpCheckTest, AnEndlessBodyKeepsItsTextBoundedUntilTheNextCheckAbortsIt) {
+  LoopbackServer endless([](const std::string&) {
+    return Reply::Stream("HTTP/1.0 200 OK\r\n\r\n", SIZE_MAX, "");
+  });
+  TPort* m = Monitor(endless.Url("/"));
+  m->status = "green";
+  http_->DoAHTTP(*m);
+  auto* r = dynamic_cast<tmyhttpcli*>(m->httpRequest);
+  ASSERT_NE(r, nullptr);
+  const int64_t beyond = static_cast<int64_t>(HttpChecks::kMaxBodyText) * 2;
+  ASSERT_TRUE(WaitReal([&] { return r->rcvdCount > beyond; }, 20000));
+  EXPECT_EQ(r->bodyText.size(), HttpChecks::kMaxBodyText);
+  EXPECT_GE(r->bodyText.capacity(), r->bodyText.size());
+  EXPECT_LT(r->bodyText.capacity(), HttpChecks::kMaxBodyText * 2);
+
+  clock_.SetAutoAdvance(true);
+  http_->DoAHTTP(*m);
+  auto records = Records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].rfind("web1 HTTP 80 LOST 0ms ", 0), 0u) << records[0];
+  EXPECT_EQ(records[0].substr(records[0].size() - 27), "Bytes 404 Request Timed Out") << records[0];
+}
+
 TEST_F(HttpCheckTest, TheNextCheckAbortsASilentRequestAsTimedOut) {
   LoopbackServer silent([](const std::string&) { return Reply::Silent(); });
   TPort* m = Monitor(silent.Url("/"));
