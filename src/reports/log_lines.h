@@ -22,7 +22,8 @@ class LogLineReader {
   LogLineReader& operator=(const LogLineReader&) = delete;
 
   // The next line without its line end; false at the end of the file. Throws SystemError
-  // when reading fails. The views stay valid until the next call.
+  // when reading fails. The views stay valid until the next call, and the last line's
+  // views also after the call that reports the end of the file.
   bool Next(std::string_view& line);
   // The same, with raw also covering the line end exactly as it is in the file.
   bool Next(std::string_view& line, std::string_view& raw);

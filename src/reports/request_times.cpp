@@ -98,12 +98,14 @@ RequestTimes ComputeRequestTimes(const TPort& monitor, std::string_view daysAnsw
   LogLineReader reader(logPath);
   LeadingLogWords w;
   DateWordCache dates;
-  std::string_view line;
+  std::string_view line, previous;
+  bool anyLine = false;
+  // The activity names the line being read. Nothing can look at it while this loop runs,
+  // so it is set only where it can be seen: at an error, and after the last line.
+  auto readActivity = [&line] { LastActivity = "Read " + std::string(line); };
   while (reader.Next(line)) {
-    // Kept current line by line, so an error below names the line it came from.
-    LastActivity.assign("Read ");
-    LastActivity.append(line);
-
+    anyLine = true;
+    previous = line;
     w.Split(line, 8);
     if (w.Count() < 8) continue;
     std::string_view msWord = w[6];
@@ -121,12 +123,21 @@ RequestTimes ComputeRequestTimes(const TPort& monitor, std::string_view daysAnsw
 
     int64_t day = 0;
     int seconds = 0;
-    if (!dates.Days(w[0], day) || !TimeWordSeconds(w[1], seconds))
+    if (!dates.Days(w[0], day) || !TimeWordSeconds(w[1], seconds)) {
+      readActivity();
       throw SentrelError("'" + std::string(w[0]) + " " + std::string(w[1]) +
                          "' is not a valid date and time");
+    }
     if (day * kMsPerDay + seconds * 1000LL <= cutoffMs) continue;
 
-    if (PortWord(w[4]) != monitor.port) continue;
+    int32_t port = 0;
+    try {
+      port = PortWord(w[4]);
+    } catch (...) {
+      readActivity();
+      throw;
+    }
+    if (port != monitor.port) continue;
     if (!EqualUpperAZ(w[3], typUpper)) continue;
 
     RequestTimePoint point;
@@ -141,6 +152,12 @@ RequestTimes ComputeRequestTimes(const TPort& monitor, std::string_view daysAnsw
       ++result.badCount;
     }
     result.points.push_back(point);
+  }
+
+  // The reader leaves the last line in place after the end of the file.
+  if (anyLine) {
+    line = previous;
+    readActivity();
   }
 
   if (result.valueAxisMax > kRequestTimeAxisCap) result.valueAxisMax = kRequestTimeAxisCap;

@@ -117,13 +117,30 @@ TEST_F(LogViewTest, LinesAcrossBlockBordersAndLongerThanABlock) {
 
 // The fast word splitter must see exactly the words SplitLogWords sees.
 TEST(LeadingLogWordsTest, AgreesWithSplitLogWords) {
-  const char alphabet[] = {'a', 'b', ' ', ' ', ',', '"', '\t', '\0', '\r', '1'};
+  // Short lines of every separator mix, and long ones whose words and separators cross
+  // the first 64 bytes at every position.
+  const char shortAlphabet[] = {'a', 'b', ' ', ' ', ',', '"', '\t', '\0', '\r', '1'};
+  const char longAlphabet[] = {'a', 'b', 'c', 'd', 'e', 'f', 'g', ' ', ' ', ',', '"', '\0'};
   std::mt19937 rng(11);
   LeadingLogWords fast;
   std::vector<std::string> slow;
-  for (int round = 0; round < 20000; ++round) {
-    std::string line(rng() % 24, ' ');
-    for (char& c : line) c = alphabet[rng() % sizeof alphabet];
+  for (int round = 0; round < 40000; ++round) {
+    bool isLong = round % 2;
+    std::string line(isLong ? 40 + rng() % 60 : rng() % 24, ' ');
+    for (char& c : line) {
+      unsigned r = rng();
+      if (isLong)
+        c = r % 64 == 0 ? longAlphabet[r / 64 % sizeof longAlphabet]
+                        : r % 5 == 0 ? longAlphabet[7 + r / 64 % 5] : longAlphabet[r / 64 % 7];
+      else
+        c = shortAlphabet[r % sizeof shortAlphabet];
+    }
+    // Every few rounds, a word, blanks and a comma placed across the 64th byte.
+    if (round % 10 == 0) {
+      size_t at = round / 10 % 70;
+      line = std::string(at, 'x') + std::string(rng() % 4, ' ') + (rng() % 2 ? "," : "") +
+             std::string(rng() % 3, ' ') + "y, z";
+    }
     SplitLogWords(line, slow);
     for (size_t max : {1u, 6u, 8u}) {
       fast.Split(line, max);
