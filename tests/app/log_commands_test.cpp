@@ -1,10 +1,7 @@
 // The log readers on the command line, run as the real program.
 #include "app/log_commands.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "app/program.h"
@@ -12,9 +9,8 @@
 #include "platform/date_time.h"
 #include "platform/file_util.h"
 #include "platform/paths.h"
+#include "support/process.h"
 #include "support/test_env.h"
-
-extern char** environ;
 
 namespace sentrel {
 namespace {
@@ -31,27 +27,8 @@ struct RunResult {
 
 RunResult RunSentrelBinary(const TempDir& dir, std::vector<std::string> args) {
   args.insert(args.begin(), SENTREL_BINARY);
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::string outPath = dir.File("stdout.txt"), errPath = dir.File("stderr.txt");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  pid_t pid = 0;
   RunResult r;
-  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  r.out = ReadFile(outPath);
-  r.err = ReadFile(errPath);
-  unlink(outPath.c_str());
-  unlink(errPath.c_str());
+  r.code = test::RunProcess(args, dir.Path(), &r.out, &r.err);
   return r;
 }
 
