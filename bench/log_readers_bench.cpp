@@ -9,12 +9,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "model/server_list.h"
 #include "platform/clock.h"
 #include "platform/date_time.h"
@@ -32,22 +32,10 @@ constexpr int kRecords = 1'000'000;
 constexpr int kDays = 30;
 constexpr int kRuns = 7;
 
-double Seconds(std::chrono::steady_clock::time_point a, std::chrono::steady_clock::time_point b) {
-  return std::chrono::duration<double>(b - a).count();
-}
-
-template <typename F>
-double Median(F&& run) {
-  std::vector<double> times;
-  for (int i = 0; i < kRuns; ++i) times.push_back(run());
-  std::sort(times.begin(), times.end());
-  return times[times.size() / 2];
-}
-
-// Runs a command with stdout to the given file and returns its wall time. Not /dev/null:
-// grep notices that and stops at the first match.
-double TimeCommand(std::vector<std::string> args, bool cLocale,
-                   const std::string& outPath = "/dev/null") {
+// Runs a command to its end with stdout to the given file. Not /dev/null: grep notices
+// that and stops at the first match.
+void RunCommand(std::vector<std::string> args, bool cLocale,
+                const std::string& outPath = "/dev/null") {
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -62,7 +50,6 @@ double TimeCommand(std::vector<std::string> args, bool cLocale,
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  auto t0 = std::chrono::steady_clock::now();
   pid_t pid = 0;
   if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) {
     std::fprintf(stderr, "cannot run %s\n", argv[0]);
@@ -70,9 +57,7 @@ double TimeCommand(std::vector<std::string> args, bool cLocale,
   }
   int status = 0;
   waitpid(pid, &status, 0);
-  auto t1 = std::chrono::steady_clock::now();
   posix_spawn_file_actions_destroy(&actions);
-  return Seconds(t0, t1);
 }
 
 std::string GenerateLog(double now) {
@@ -133,42 +118,42 @@ int main(int argc, char** argv) {
   monitor->port = 80;
 
   // Warm the page cache so every contender reads from memory.
-  TimeCommand({"cat", original}, true);
+  RunCommand({"cat", original}, true);
 
   RequestTimes last;
-  double stats = Median([&] {
-    auto t0 = std::chrono::steady_clock::now();
-    last = ComputeRequestTimes(*monitor, "7", original, now);
-    return Seconds(t0, std::chrono::steady_clock::now());
-  });
+  double stats = bench::MedianMs(
+      kRuns, [&] { last = ComputeRequestTimes(*monitor, "7", original, now); });
   const std::string grepOut = dir + "/grep.out";
-  double grep = Median([&] {
-    return TimeCommand({"grep", "-c", " HTTP 80 ", original}, true, grepOut);
-  });
+  double grep = bench::MedianMs(
+      kRuns, [&] { RunCommand({"grep", "-c", " HTTP 80 ", original}, true, grepOut); });
   std::string count = ReadWholeFile(grepOut).value_or("?\n");
-  std::printf("statistics, 7 days of HTTP 80: %.3f s (%lld good, %lld lost; %s)\n", stats,
+  std::printf("statistics, 7 days of HTTP 80: %6.1f ms (%lld good, %lld lost; %s)\n", stats,
               static_cast<long long>(last.goodCount), static_cast<long long>(last.badCount),
               last.footer.c_str());
-  std::printf("LC_ALL=C grep -c \" HTTP 80 \":  %.3f s (%s lines)\n", grep,
+  std::printf("LC_ALL=C grep -c \" HTTP 80 \":  %6.1f ms (%s lines)\n", grep,
               count.substr(0, count.find('\n')).c_str());
-  std::printf("ratio statistics / grep:       %.2f\n\n", stats / grep);
+  std::printf("ratio statistics / grep:       %6.2f\n\n", stats / grep);
 
+  // Each dump gets a fresh full log, each cp a fresh target; neither preparation is timed.
+  auto median = [](std::vector<double> t) {
+    std::sort(t.begin(), t.end());
+    return t[t.size() / 2];
+  };
   DumpFileResult kept;
+  std::vector<double> dumps, cps;
   const std::string copyTarget = dir + "/cp-target.log";
-  double dump = Median([&] {
-    TimeCommand({"cp", "--reflink=never", original, log}, false);
-    auto t0 = std::chrono::steady_clock::now();
-    kept = DumpLogFile(log, DumpCopyPath(log), 7, now);
-    return Seconds(t0, std::chrono::steady_clock::now());
-  });
-  double cp = Median([&] {
+  for (int i = 0; i < kRuns; ++i) {
+    RunCommand({"cp", "--reflink=never", original, log}, false);
+    dumps.push_back(bench::MedianMs(1, [&] { kept = DumpLogFile(log, DumpCopyPath(log), 7, now); }));
     unlink(copyTarget.c_str());
-    return TimeCommand({"cp", "--reflink=never", original, copyTarget}, false);
-  });
-  std::printf("dump keeping 7 days (synced):  %.3f s (kept %lld lines, dropped %lld)\n", dump,
+    cps.push_back(bench::MedianMs(
+        1, [&] { RunCommand({"cp", "--reflink=never", original, copyTarget}, false); }));
+  }
+  double dump = median(dumps), cp = median(cps);
+  std::printf("dump keeping 7 days (synced):  %6.1f ms (kept %lld lines, dropped %lld)\n", dump,
               static_cast<long long>(kept.keptLines), static_cast<long long>(kept.droppedLines));
-  std::printf("cp --reflink=never (unsynced): %.3f s\n", cp);
-  std::printf("ratio dump / cp:               %.2f\n", dump / cp);
+  std::printf("cp --reflink=never (unsynced): %6.1f ms\n", cp);
+  std::printf("ratio dump / cp:               %6.2f\n", dump / cp);
 
   if (ownDir) std::filesystem::remove_all(dir);
   return 0;
