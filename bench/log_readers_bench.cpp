@@ -49,7 +49,8 @@ void RunCommand(std::vector<std::string> args, bool cLocale,
   envp.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
   pid_t pid = 0;
   if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) {
     std::fprintf(stderr, "cannot run %s\n", argv[0]);
@@ -121,11 +122,12 @@ int main(int argc, char** argv) {
   RunCommand({"cat", original}, true);
 
   RequestTimes last;
-  double stats = bench::MedianMs(
-      kRuns, [&] { last = ComputeRequestTimes(*monitor, "7", original, now); });
+  double stats =
+      bench::MedianMs(kRuns, [&] { last = ComputeRequestTimes(*monitor, "7", original, now); });
   const std::string grepOut = dir + "/grep.out";
-  double grep = bench::MedianMs(
-      kRuns, [&] { RunCommand({"grep", "-c", " HTTP 80 ", original}, true, grepOut); });
+  double grep = bench::MedianMs(kRuns, [&] {
+    RunCommand({"grep", "-c", " HTTP 80 ", original}, true, grepOut);
+  });
   std::string count = ReadWholeFile(grepOut).value_or("?\n");
   std::printf("statistics, 7 days of HTTP 80: %6.1f ms (%lld good, %lld lost; %s)\n", stats,
               static_cast<long long>(last.goodCount), static_cast<long long>(last.badCount),
@@ -144,10 +146,12 @@ int main(int argc, char** argv) {
   const std::string copyTarget = dir + "/cp-target.log";
   for (int i = 0; i < kRuns; ++i) {
     RunCommand({"cp", "--reflink=never", original, log}, false);
-    dumps.push_back(bench::MedianMs(1, [&] { kept = DumpLogFile(log, DumpCopyPath(log), 7, now); }));
+    dumps.push_back(
+        bench::MedianMs(1, [&] { kept = DumpLogFile(log, DumpCopyPath(log), 7, now); }));
     unlink(copyTarget.c_str());
-    cps.push_back(bench::MedianMs(
-        1, [&] { RunCommand({"cp", "--reflink=never", original, copyTarget}, false); }));
+    cps.push_back(bench::MedianMs(1, [&] {
+      RunCommand({"cp", "--reflink=never", original, copyTarget}, false);
+    }));
   }
   double dump = median(dumps), cp = median(cps);
   std::printf("dump keeping 7 days (synced):  %6.1f ms (kept %lld lines, dropped %lld)\n", dump,

@@ -58,8 +58,7 @@ TPort* FindMonitor(const TServer& server, const std::string& name) {
 // stdout is a pipe or a file more often than a terminal here; a failed write (a full
 // disk) must not end as success.
 int FinishOutput() {
-  if (std::fflush(stdout) != 0 || std::ferror(stdout))
-    return Refuse("cannot write the output", 1);
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) return Refuse("cannot write the output", 1);
   return 0;
 }
 

@@ -94,15 +94,17 @@ std::string DumpCopyPath(const std::string& logPath) {
   return logPath + ".new";
 }
 
-std::string DumpingLogText(const std::string& logfile) { return "Dumping Logile " + logfile; }
+std::string DumpingLogText(const std::string& logfile) {
+  return "Dumping Logile " + logfile;
+}
 
-DumpFileResult DumpLogFile(const std::string& logPath, const std::string& copyPath,
-                           int32_t days, double now) {
+DumpFileResult DumpLogFile(const std::string& logPath, const std::string& copyPath, int32_t days,
+                           double now) {
   // A line stays when its day started strictly after this moment.
   const int64_t cutoffMs = DateTimeToMs(now) - static_cast<int64_t>(days) * kMsPerDay;
 
   LogLineReader reader(logPath);
-  struct stat logStat{};
+  struct stat logStat {};
   if (fstat(reader.Descriptor(), &logStat) < 0) ThrowPathErrno("fstat", logPath);
   if (S_ISDIR(logStat.st_mode)) {
     errno = EISDIR;

@@ -35,8 +35,8 @@ std::string DumpCopyPath(const std::string& logPath);
 // replaced): keeps the lines whose day started after now minus days. Throws SystemError
 // when the log cannot be read or the copy cannot be written or put in place; the log is
 // then unchanged and the copy gone.
-DumpFileResult DumpLogFile(const std::string& logPath, const std::string& copyPath,
-                           int32_t days, double now);
+DumpFileResult DumpLogFile(const std::string& logPath, const std::string& copyPath, int32_t days,
+                           double now);
 
 // The panel text shown while a server's log is dumped: "Dumping Logile " + logfile.
 std::string DumpingLogText(const std::string& logfile);
@@ -48,9 +48,9 @@ std::string DumpingLogText(const std::string& logfile);
 // servers before it are done, the later ones untouched. A copy name that is some server's
 // log file (a log named "web1.new", or "x.new" being its own copy) gets ".new" appended
 // until it is none, so a dump never overwrites a log it has not read.
-void DumpLogs(const TServerList& servers, std::string_view daysAnswer,
-              const std::function<void(const std::string&)>& progress,
-              const std::function<void(const std::string& logfile, const DumpFileResult&)>&
-                  done = {});
+void DumpLogs(
+    const TServerList& servers, std::string_view daysAnswer,
+    const std::function<void(const std::string&)>& progress,
+    const std::function<void(const std::string& logfile, const DumpFileResult&)>& done = {});
 
 }  // namespace sentrel

@@ -40,10 +40,16 @@ struct CharClasses {
 };
 constexpr CharClasses kClasses;
 
-inline unsigned char ClassOf(char c) { return kClasses.of[static_cast<unsigned char>(c)]; }
-inline bool IsSpace(char c) { return ClassOf(c) == kBlank; }
+inline unsigned char ClassOf(char c) {
+  return kClasses.of[static_cast<unsigned char>(c)];
+}
+inline bool IsSpace(char c) {
+  return ClassOf(c) == kBlank;
+}
 // A quote inside a word is an ordinary character; only blanks, commas and NUL end a word.
-inline bool EndsWord(char c) { return (ClassOf(c) & ~kQuote) != 0; }
+inline bool EndsWord(char c) {
+  return (ClassOf(c) & ~kQuote) != 0;
+}
 
 }  // namespace
 
@@ -87,7 +93,8 @@ bool LogLineReader::Next(std::string_view& line, std::string_view& raw) {
   size_t searched = begin_;
   for (;;) {
     const char* base = buffer_.data();
-    const void* lf = searched < end_ ? std::memchr(base + searched, '\n', end_ - searched) : nullptr;
+    const void* lf =
+        searched < end_ ? std::memchr(base + searched, '\n', end_ - searched) : nullptr;
     if (lf) {
       size_t stop = static_cast<size_t>(static_cast<const char*>(lf) - base);
       size_t lineEnd = stop > begin_ && base[stop - 1] == '\r' ? stop - 1 : stop;
@@ -141,7 +148,9 @@ int32_t ParseDaysAnswer(std::string_view text) {
   return *value;
 }
 
-int64_t DateTimeToMs(double dt) { return std::llround(dt * static_cast<double>(kMsPerDay)); }
+int64_t DateTimeToMs(double dt) {
+  return std::llround(dt * static_cast<double>(kMsPerDay));
+}
 
 bool DateWordCache::Days(std::string_view word, int64_t& days) {
   if (word.size() != 10) return false;

@@ -14,8 +14,12 @@ namespace sentrel {
 
 namespace {
 
-inline bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-inline char UpperAZ(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+inline bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+inline char UpperAZ(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 bool EqualUpperAZ(std::string_view word, std::string_view upper) {
   if (word.size() != upper.size()) return false;

@@ -12,8 +12,8 @@ class TPort;
 // One counted record of a monitor: a good one (its request time) or a lost one (drawn
 // on the zero line).
 struct RequestTimePoint {
-  double time = 0;     // the record's time stamp
-  int64_t ms = 0;      // the request time; 0 for a lost record
+  double time = 0;  // the record's time stamp
+  int64_t ms = 0;   // the request time; 0 for a lost record
   bool good = false;
 };
 

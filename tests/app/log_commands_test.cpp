@@ -33,7 +33,9 @@ RunResult RunSentrelBinary(const TempDir& dir, std::vector<std::string> args) {
 }
 
 // The program reads the real clock, so the lines are dated relative to today.
-std::string DaysAgo(int days) { return FormatDate(SystemClock().Now() - days); }
+std::string DaysAgo(int days) {
+  return FormatDate(SystemClock().Now() - days);
+}
 
 class LogCommandsTest : public ::testing::Test {
  protected:
@@ -49,13 +51,13 @@ class LogCommandsTest : public ::testing::Test {
               "[db:port]\r\nTyp=port\r\nPort=5432\r\n");
     settings_ = tmp_.File("Corvane.ini");
     WriteFile(settings_, "[Corvane]\r\nconfig=" + serverFile_ + "\r\n");
-    web1_ = DaysAgo(5) + " 10:00:00 web1 HTTP 80 OK 50ms 10Bytes E0 200 OK\r\n" +
-            DaysAgo(3) + " 10:00:00 web1 HTTP 80 OK 120ms 10Bytes E0 200 OK\r\n" +
-            DaysAgo(3) + " 10:00:05 web1 PING 0 OK 1ms 56Bytes Success\r\n" +
-            DaysAgo(2) + " 10:00:00 web1 HTTP 80 LOST 0ms 0Bytes 404 Not Found (1 lost)\r\n" +
-            DaysAgo(2) + " 10:01:00 web1 HTTP 80 DOWN 0ms 0Bytes 404 Not Found (2 lost)\r\n" +
-            DaysAgo(1) + " 10:00:00 Ping:Unable to resolve no such host\r\n" +
-            DaysAgo(1) + " 10:02:00 web1 HTTP 80 UP 80ms 10Bytes E0 200 OK Downtime=1440 min\r\n";
+    web1_ = DaysAgo(5) + " 10:00:00 web1 HTTP 80 OK 50ms 10Bytes E0 200 OK\r\n" + DaysAgo(3) +
+            " 10:00:00 web1 HTTP 80 OK 120ms 10Bytes E0 200 OK\r\n" + DaysAgo(3) +
+            " 10:00:05 web1 PING 0 OK 1ms 56Bytes Success\r\n" + DaysAgo(2) +
+            " 10:00:00 web1 HTTP 80 LOST 0ms 0Bytes 404 Not Found (1 lost)\r\n" + DaysAgo(2) +
+            " 10:01:00 web1 HTTP 80 DOWN 0ms 0Bytes 404 Not Found (2 lost)\r\n" + DaysAgo(1) +
+            " 10:00:00 Ping:Unable to resolve no such host\r\n" + DaysAgo(1) +
+            " 10:02:00 web1 HTTP 80 UP 80ms 10Bytes E0 200 OK Downtime=1440 min\r\n";
     WriteFile(data_ + "/web1.log", web1_);
     WriteFile(data_ + "/db.log", DaysAgo(9) + " 08:00:00 db PORT 5432 OK 2ms 0Bytes \r\n" +
                                      DaysAgo(0) + " 00:00:02 db PORT 5432 OK 3ms 0Bytes \r\n");
@@ -99,10 +101,11 @@ TEST_F(LogCommandsTest, LogPrintsTheWholeFileOrTheErrorsOnlyViewAndChangesNothin
 TEST_F(LogCommandsTest, RequestTimesPrintTitleFooterAndPoints) {
   RunResult r = Run({"--request-times", "web1", "http", "4", serverFile_});
   EXPECT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(r.out, "Sentrel Request Times: web1 (http 80, last 4 days)\n"
-                   "Average: 100 ms, Good: 50%, Lost: 50%\n" +
-                       DaysAgo(3) + " 10:00:00,120,good\n" + DaysAgo(2) + " 10:00:00,0,lost\n" +
-                       DaysAgo(2) + " 10:01:00,0,lost\n" + DaysAgo(1) + " 10:02:00,80,good\n");
+  EXPECT_EQ(r.out,
+            "Sentrel Request Times: web1 (http 80, last 4 days)\n"
+            "Average: 100 ms, Good: 50%, Lost: 50%\n" +
+                DaysAgo(3) + " 10:00:00,120,good\n" + DaysAgo(2) + " 10:00:00,0,lost\n" +
+                DaysAgo(2) + " 10:01:00,0,lost\n" + DaysAgo(1) + " 10:02:00,80,good\n");
 
   // Only lost records: no footer line.
   WriteFile(data_ + "/web1.log", DaysAgo(1) + " 10:00:00 web1 HTTP 80 LOST 0ms 0Bytes 404 x\r\n");

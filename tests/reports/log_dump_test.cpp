@@ -88,11 +88,11 @@ TEST_F(LogDumpTest, SevenDaysOfTenKeepTheLastSevenByteForByte) {
 
 TEST_F(LogDumpTest, LinesWithoutADateStayAndEveryLineEndsInCrLf) {
   AddServer("web1", "web1.log");
-  WriteFile(dir_->File("web1.log"),
-            Day(9) + " 10:00:00 old\r\n" + "\r\n" + "06.12.2026 14:03:07 other date format\r\n" +
-                Day(9) + ",10:00:00 old too\r\n" + "   \r\n" + "\"" + Day(1) +
-                "\" quoted date\n" + Day(8) + " 10:00:00 old\r\n" + "bare cr\r inside\r\n" +
-                Day(2) + " 10:00:00 no line end");
+  WriteFile(dir_->File("web1.log"), Day(9) + " 10:00:00 old\r\n" + "\r\n" +
+                                        "06.12.2026 14:03:07 other date format\r\n" + Day(9) +
+                                        ",10:00:00 old too\r\n" + "   \r\n" + "\"" + Day(1) +
+                                        "\" quoted date\n" + Day(8) + " 10:00:00 old\r\n" +
+                                        "bare cr\r inside\r\n" + Day(2) + " 10:00:00 no line end");
   Dump("7");
   EXPECT_EQ(ReadFile(dir_->File("web1.log")),
             "\r\n06.12.2026 14:03:07 other date format\r\n   \r\n\"" + Day(1) +
@@ -177,7 +177,7 @@ TEST_F(LogDumpTest, AWriteFailureLeavesTheLogAsItWas) {
   }
   Dump("15000");
   EXPECT_EQ(ReadFile(dir_->File("web1.log")), Days(14999, 0));
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(stat(dir_->File("web1.log").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
 }

@@ -130,8 +130,9 @@ TEST(LeadingLogWordsTest, AgreesWithSplitLogWords) {
     for (char& c : line) {
       unsigned r = rng();
       if (isLong)
-        c = r % 64 == 0 ? longAlphabet[r / 64 % sizeof longAlphabet]
-                        : r % 5 == 0 ? longAlphabet[7 + r / 64 % 5] : longAlphabet[r / 64 % 7];
+        c = r % 64 == 0  ? longAlphabet[r / 64 % sizeof longAlphabet]
+            : r % 5 == 0 ? longAlphabet[7 + r / 64 % 5]
+                         : longAlphabet[r / 64 % 7];
       else
         c = shortAlphabet[r % sizeof shortAlphabet];
     }

@@ -41,8 +41,8 @@ class RequestTimesTest : public CoreFixture {
 };
 
 TEST_F(RequestTimesTest, TimeWindowCountsTheLastDaysOnly) {
-  Log(Http(5, "OK", 50) + Http(4, "OK", 60) + Http(4 - 1.0 / 86400, "OK", 70) +
-      Http(3, "OK", 80) + Http(0.01, "LOST", 0));
+  Log(Http(5, "OK", 50) + Http(4, "OK", 60) + Http(4 - 1.0 / 86400, "OK", 70) + Http(3, "OK", 80) +
+      Http(0.01, "LOST", 0));
   RequestTimes r = Run("4");
   // Five days old is out, exactly four days old is out, a second younger is in.
   ASSERT_EQ(r.points.size(), 3u);
@@ -93,18 +93,16 @@ TEST_F(RequestTimesTest, FooterRoundsTheExactFraction) {
 }
 
 TEST_F(RequestTimesTest, SkipsOtherKindsPortsAndShortLines) {
-  Log(Stamp(1) + " web1 PING 0 OK 5ms 56Bytes Success\r\n" +
-      Stamp(1) + " web1 HTTP 8080 OK 6ms 10Bytes E0 200 OK\r\n" +
-      Stamp(1) + " web1 PORT 80 OK 7ms 0Bytes \r\n" +
-      Stamp(1) + " Ping:Unable to resolve no such host\r\n" +
-      Stamp(1) + " web1 HTTP 80 OK 42 10Bytes digits alone are no time\r\n" +
-      Stamp(1) + " web1 HTTP 80 OK x9ms 10Bytes E0 200 OK\r\n" +
-      Stamp(1) + " web1 HTTP x80 OK 9ms 10Bytes E0 200 OK\r\n" +
-      Stamp(1) + " web1 HTTP 80 OK 9ms\r\n" +
+  Log(Stamp(1) + " web1 PING 0 OK 5ms 56Bytes Success\r\n" + Stamp(1) +
+      " web1 HTTP 8080 OK 6ms 10Bytes E0 200 OK\r\n" + Stamp(1) +
+      " web1 PORT 80 OK 7ms 0Bytes \r\n" + Stamp(1) + " Ping:Unable to resolve no such host\r\n" +
+      Stamp(1) + " web1 HTTP 80 OK 42 10Bytes digits alone are no time\r\n" + Stamp(1) +
+      " web1 HTTP 80 OK x9ms 10Bytes E0 200 OK\r\n" + Stamp(1) +
+      " web1 HTTP x80 OK 9ms 10Bytes E0 200 OK\r\n" + Stamp(1) + " web1 HTTP 80 OK 9ms\r\n" +
       "garbage that has eight words but 7 is no 8ms time\r\n" +
       // Another server writing to the same file counts, and the kind ignores case.
-      Stamp(1) + " other hTtP 80 OK 11ms 10Bytes E0 200 OK\r\n" +
-      Stamp(1) + " web1 HTTP 0x50 OK 13ms 10Bytes hex port is still 80\r\n");
+      Stamp(1) + " other hTtP 80 OK 11ms 10Bytes E0 200 OK\r\n" + Stamp(1) +
+      " web1 HTTP 0x50 OK 13ms 10Bytes hex port is still 80\r\n");
   RequestTimes r = Run("4");
   ASSERT_EQ(r.points.size(), 2u);
   EXPECT_EQ(r.points[0].ms, 11);
