@@ -84,7 +84,9 @@ void TInfiniScan::Execute() {
       TPort* m = server->ports.Items(j);
       monitors.emplace_back(m, m->Watch());
     }
-    for (auto& [monitor, alive] : monitors) {
+    for (auto& entry : monitors) {
+      TPort* const monitor = entry.first;
+      const std::weak_ptr<const char>& alive = entry.second;
       if (alive.expired() || ref.alive.expired() || servers_.Generation() != generation) continue;
       const int64_t mono = clock.MonotonicMs();
       const int64_t elapsedMs = mono - monitor->lastCheckMono;
