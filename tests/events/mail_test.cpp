@@ -14,7 +14,7 @@
 #include "platform/error.h"
 #include "platform/file_util.h"
 #include "support/aiosmtpd_server.h"
-#include "support/recording_program.h"
+#include "support/recording_command.h"
 #include "support/scripted_smtp_server.h"
 #include "support/test_env.h"
 

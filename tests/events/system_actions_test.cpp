@@ -10,8 +10,8 @@
 #include "platform/date_time.h"
 #include "platform/file_util.h"
 #include "platform/process.h"
-#include "support/recording_frontend.h"
-#include "support/recording_program.h"
+#include "support/scan_fixture.h"
+#include "support/recording_command.h"
 #include "support/test_env.h"
 
 namespace sentrel::test {
@@ -42,7 +42,7 @@ class SystemActionsTest : public CoreFixture {
 
 TEST_F(SystemActionsTest, ExeFillsPlaceholdersInsideArgumentsAndStartsInItsDirectory) {
   MakeDirectories(dir_->File("tools"));
-  RecordingProgram prog(dir_->File("tools"), "notify");
+  RecordingCommand prog(dir_->File("tools"), "notify");
   ev_.Exe = prog.Path();
   ev_.ExePara = "<#server> <#status>";
   actions_.DoExe(ev_, "db1 PING LOST (timeout)", "db1", "LOST");
@@ -52,7 +52,7 @@ TEST_F(SystemActionsTest, ExeFillsPlaceholdersInsideArgumentsAndStartsInItsDirec
 }
 
 TEST_F(SystemActionsTest, ExeKeepsHostileTextInOneArgumentAndRunsNothing) {
-  RecordingProgram prog(Bin(), "notify");
+  RecordingCommand prog(Bin(), "notify");
   WriteFile(dir_->File("x"), "still here");
   ev_.Exe = prog.Path();
   ev_.ExePara = "--msg <#msg> \"<#server> and more\"";
@@ -68,7 +68,7 @@ TEST_F(SystemActionsTest, ExeKeepsHostileTextInOneArgumentAndRunsNothing) {
 }
 
 TEST_F(SystemActionsTest, ExeOpensADocumentWithTheOpenCommand) {
-  RecordingProgram opener(Bin(), "opener");
+  RecordingCommand opener(Bin(), "opener");
   settings_.Ini().WriteString(kSentrelSection, kOpenCommandKey, opener.Path() + " <#file>");
   WriteFile(dir_->File("report.txt"), "not a program");
   ev_.Exe = dir_->File("report.txt");
@@ -79,7 +79,7 @@ TEST_F(SystemActionsTest, ExeOpensADocumentWithTheOpenCommand) {
 }
 
 TEST_F(SystemActionsTest, ExeWithoutDirectoryIsFoundOnPathAndKeepsOurDirectory) {
-  RecordingProgram prog(Bin(), "sentrel-test-notify");
+  RecordingCommand prog(Bin(), "sentrel-test-notify");
   std::string oldPath = getenv("PATH");
   setenv("PATH", (Bin() + ":" + oldPath).c_str(), 1);
   ev_.Exe = "sentrel-test-notify";
@@ -101,7 +101,7 @@ TEST_F(SystemActionsTest, ExeThatCannotStartIsNotAFailure) {
 }
 
 TEST_F(SystemActionsTest, NetSendToEverybodyUsesWallWithTheTextOnInput) {
-  RecordingProgram wall(Bin(), "wall");
+  RecordingCommand wall(Bin(), "wall");
   settings_.Ini().WriteString(kSentrelSection, kNetSendAllKey, wall.Path());
   ev_.NetSend = "*";
   ev_.NetSendText = "<#server> is <#status>; $(reboot)";
@@ -112,7 +112,7 @@ TEST_F(SystemActionsTest, NetSendToEverybodyUsesWallWithTheTextOnInput) {
 }
 
 TEST_F(SystemActionsTest, NetSendToAUserUsesWriteAndNeverAnOption) {
-  RecordingProgram write(Bin(), "write");
+  RecordingCommand write(Bin(), "write");
   std::string def = kNetSendUserDefault;
   settings_.Ini().WriteString(kSentrelSection, kNetSendUserKey,
                               write.Path() + def.substr(def.find(' ')));
@@ -125,7 +125,7 @@ TEST_F(SystemActionsTest, NetSendToAUserUsesWriteAndNeverAnOption) {
 }
 
 TEST_F(SystemActionsTest, NetSendWithoutAddresseeSendsNothing) {
-  RecordingProgram wall(Bin(), "wall");
+  RecordingCommand wall(Bin(), "wall");
   settings_.Ini().WriteString(kSentrelSection, kNetSendAllKey, wall.Path());
   settings_.Ini().WriteString(kSentrelSection, kNetSendUserKey, wall.Path());
   ev_.NetSendText = "text";
@@ -135,14 +135,14 @@ TEST_F(SystemActionsTest, NetSendWithoutAddresseeSendsNothing) {
 }
 
 TEST_F(SystemActionsTest, SoundPlaysToItsEndBeforeReturning) {
-  RecordingProgram player(Bin(), "player", 0, 0.2);
+  RecordingCommand player(Bin(), "player", 0, 0.2);
   settings_.Ini().WriteString(kSentrelSection, kSoundCommandKey, player.Path() + " -q <#file>");
   ev_.Sound = dir_->File("alarm.wav");
   actions_.DoSound(ev_);
   EXPECT_TRUE(player.Done());
   EXPECT_THAT(player.Args(), ElementsAre("-q", dir_->File("alarm.wav")));
 
-  RecordingProgram unused(Bin(), "unused");
+  RecordingCommand unused(Bin(), "unused");
   settings_.Ini().WriteString(kSentrelSection, kSoundCommandKey, unused.Path());
   ev_.Sound = "";
   actions_.DoSound(ev_);
@@ -150,7 +150,7 @@ TEST_F(SystemActionsTest, SoundPlaysToItsEndBeforeReturning) {
 }
 
 TEST_F(SystemActionsTest, SoundPlayerThatHangsIsStoppedAtTheLimit) {
-  RecordingProgram player(Bin(), "player", 0, 30);
+  RecordingCommand player(Bin(), "player", 0, 30);
   settings_.Ini().WriteString(kSentrelSection, kSoundCommandKey, player.Path());
   ev_.Sound = "x.wav";
   int64_t before = clock_.MonotonicMs();
@@ -160,14 +160,14 @@ TEST_F(SystemActionsTest, SoundPlayerThatHangsIsStoppedAtTheLimit) {
 }
 
 TEST_F(SystemActionsTest, RebootOfThisMachineAndItsFailureInThePopup) {
-  RecordingProgram ok(Bin(), "shutdown-ok");
+  RecordingCommand ok(Bin(), "shutdown-ok");
   std::string def = kRebootDefault;
   settings_.Ini().WriteString(kSentrelSection, kRebootKey, ok.Path() + def.substr(def.find(' ')));
   actions_.DoShutdown(ev_);
   EXPECT_THAT(ok.Args(), ElementsAre("-r", "+1", kRebootMessage));
   EXPECT_THAT(frontend_.popups, IsEmpty());
 
-  RecordingProgram refused(Bin(), "shutdown-refused", 3);
+  RecordingCommand refused(Bin(), "shutdown-refused", 3);
   settings_.Ini().WriteString(kSentrelSection, kRebootKey, refused.Path());
   actions_.DoShutdown(ev_);
   EXPECT_THAT(frontend_.popups, ElementsAre("Error rebooting remote computer (3)"));
@@ -178,7 +178,7 @@ TEST_F(SystemActionsTest, RebootOfThisMachineAndItsFailureInThePopup) {
 }
 
 TEST_F(SystemActionsTest, RebootOfAnotherComputerGoesOverSshAndCanBeCancelled) {
-  RecordingProgram ssh(Bin(), "ssh");
+  RecordingCommand ssh(Bin(), "ssh");
   std::string def = kRemoteRebootDefault;
   settings_.Ini().WriteString(kSentrelSection, kRemoteRebootKey,
                               ssh.Path() + def.substr(def.find(' ')));
@@ -189,7 +189,7 @@ TEST_F(SystemActionsTest, RebootOfAnotherComputerGoesOverSshAndCanBeCancelled) {
                           std::string("shutdown -r +1 '") + kRebootMessage + "'"));
   EXPECT_THAT(frontend_.popups, IsEmpty());
 
-  RecordingProgram cancel(Bin(), "cancel");
+  RecordingCommand cancel(Bin(), "cancel");
   def = kRemoteAbortRebootDefault;
   settings_.Ini().WriteString(kSentrelSection, kRemoteAbortRebootKey,
                               cancel.Path() + def.substr(def.find(' ')));

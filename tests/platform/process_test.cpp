@@ -4,7 +4,7 @@
 
 #include "platform/error.h"
 #include "platform/process.h"
-#include "support/recording_program.h"
+#include "support/recording_command.h"
 #include "support/test_env.h"
 
 namespace sentrel::test {
@@ -36,14 +36,14 @@ TEST_F(ProcessTest, AProgramThatCannotStartIsAnError) {
   WriteFile(dir_->File("plain"), "text");
   r.argv = {dir_->File("plain")};
   EXPECT_THROW(Spawn(r), SystemError);
-  RecordingProgram prog(dir_->Path(), "prog");
+  RecordingCommand prog(dir_->Path(), "prog");
   r.argv = {prog.Path()};
   r.workingDir = dir_->File("no-such-dir");
   EXPECT_THROW(Spawn(r), SystemError);
 }
 
 TEST_F(ProcessTest, LongInputReachesTheChildWhileTheLoopRuns) {
-  RecordingProgram prog(dir_->Path(), "prog");
+  RecordingCommand prog(dir_->Path(), "prog");
   std::string text(3 * 1024 * 1024, 'x');
   text[12345] = '\n';
   SpawnRequest r;
@@ -57,7 +57,7 @@ TEST_F(ProcessTest, LongInputReachesTheChildWhileTheLoopRuns) {
 }
 
 TEST_F(ProcessTest, DetachedChildrenAreReapedByTheLoop) {
-  RecordingProgram prog(dir_->Path(), "prog", 7);
+  RecordingCommand prog(dir_->Path(), "prog", 7);
   for (int i = 0; i < 5; ++i) {
     SpawnRequest r;
     r.argv = {prog.Path()};
@@ -69,7 +69,7 @@ TEST_F(ProcessTest, DetachedChildrenAreReapedByTheLoop) {
 }
 
 TEST_F(ProcessTest, WaitForExitGivesTheStatusOrStopsTheChildAtTheLimit) {
-  RecordingProgram quick(dir_->Path(), "quick", 4);
+  RecordingCommand quick(dir_->Path(), "quick", 4);
   SpawnRequest r;
   r.argv = {quick.Path()};
   auto status = WaitForExit(Spawn(r), 60'000);
@@ -77,7 +77,7 @@ TEST_F(ProcessTest, WaitForExitGivesTheStatusOrStopsTheChildAtTheLimit) {
   EXPECT_TRUE(WIFEXITED(*status));
   EXPECT_EQ(WEXITSTATUS(*status), 4);
 
-  RecordingProgram slow(dir_->Path(), "slow", 0, 60);
+  RecordingCommand slow(dir_->Path(), "slow", 0, 60);
   r.argv = {slow.Path()};
   int64_t before = clock_.MonotonicMs();
   EXPECT_FALSE(WaitForExit(Spawn(r), 5000));

@@ -9,10 +9,10 @@ namespace sentrel::test {
 // A small program for the tests to start in place of a real command (a player, wall,
 // shutdown, ssh, xdg-open): it records its arguments, its standard input and its working
 // directory, then marks itself done and exits with the code it was made with.
-class RecordingProgram {
+class RecordingCommand {
  public:
   // Writes the program as dir/name. pauseSeconds makes it sleep before it exits.
-  RecordingProgram(const std::string& dir, const std::string& name, int exitCode = 0,
+  RecordingCommand(const std::string& dir, const std::string& name, int exitCode = 0,
                    double pauseSeconds = 0);
   const std::string& Path() const { return path_; }
 

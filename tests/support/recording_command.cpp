@@ -1,4 +1,4 @@
-#include "support/recording_program.h"
+#include "support/recording_command.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -13,7 +13,7 @@
 
 namespace sentrel::test {
 
-RecordingProgram::RecordingProgram(const std::string& dir, const std::string& name, int exitCode,
+RecordingCommand::RecordingCommand(const std::string& dir, const std::string& name, int exitCode,
                                    double pauseSeconds)
     : path_(dir + "/" + name), record_(dir + "/" + name + ".rec") {
   std::string script = "#!/bin/sh\n";
@@ -29,9 +29,9 @@ RecordingProgram::RecordingProgram(const std::string& dir, const std::string& na
   chmod(path_.c_str(), 0755);
 }
 
-bool RecordingProgram::Done() const { return access((record_ + ".done").c_str(), F_OK) == 0; }
+bool RecordingCommand::Done() const { return access((record_ + ".done").c_str(), F_OK) == 0; }
 
-bool RecordingProgram::WaitDone(int realMs) const {
+bool RecordingCommand::WaitDone(int realMs) const {
   auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(realMs);
   while (!Done()) {
     if (std::chrono::steady_clock::now() > end) return false;
@@ -40,7 +40,7 @@ bool RecordingProgram::WaitDone(int realMs) const {
   return true;
 }
 
-std::vector<std::string> RecordingProgram::Args() const {
+std::vector<std::string> RecordingCommand::Args() const {
   std::vector<std::string> out;
   std::string all = ReadFile(record_ + ".args");
   // Each argument is "[...]" on its own line; an argument may itself hold line breaks.
@@ -57,9 +57,9 @@ std::vector<std::string> RecordingProgram::Args() const {
   return out;
 }
 
-std::string RecordingProgram::Stdin() const { return ReadFile(record_ + ".stdin"); }
+std::string RecordingCommand::Stdin() const { return ReadFile(record_ + ".stdin"); }
 
-std::string RecordingProgram::Cwd() const {
+std::string RecordingCommand::Cwd() const {
   std::string cwd = ReadFile(record_ + ".cwd");
   if (!cwd.empty() && cwd.back() == '\n') cwd.pop_back();
   return cwd;
