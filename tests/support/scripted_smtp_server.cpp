@@ -47,6 +47,7 @@ void ScriptedSmtpServer::Accept() {
   Connection* c = connections_.back().get();
   c->fd = fd;
   CurrentLoop().Watch(fd, EPOLLIN | EPOLLRDHUP, [this, c](uint32_t) { OnData(*c); });
+  if (onConnect) onConnect();
   if (!silent && !greeting.empty())
     [[maybe_unused]] ssize_t n = send(fd, greeting.data(), greeting.size(), MSG_NOSIGNAL);
   if (hangUpAfterGreeting) Drop(*c);

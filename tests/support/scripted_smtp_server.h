@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -31,6 +32,9 @@ class ScriptedSmtpServer {
   std::string closeOn;
   // Closes the connection right after the greeting.
   bool hangUpAfterGreeting = false;
+
+  // Called when a client has connected, before the greeting.
+  std::function<void()> onConnect;
 
   // Every byte the client sent, in order.
   std::string received;
