@@ -98,7 +98,9 @@ int RunToEnd(const std::vector<std::string>& argv, int64_t limitMs) {
 
 }  // namespace
 
-void RealEventActions::AddMessage(const std::string& text) { frontend_.ShowPopupMessage(text); }
+void RealEventActions::AddMessage(const std::string& text) {
+  frontend_.ShowPopupMessage(text);
+}
 
 void RealEventActions::DoPopup(const TIPEvent&, const std::string& message) {
   AddMessage(FormatDateTime(Now()) + " " + message);
@@ -111,8 +113,8 @@ void RealEventActions::DoPrint(const TIPEvent&, const std::string& server,
 
 void RealEventActions::DoSound(const TIPEvent& ev) {
   if (ev.Sound.empty()) return;
-  std::vector<std::string> argv = CommandFromSetting(kSoundCommandKey, kSoundCommandDefault,
-                                                     {{"<#file>", ev.Sound}});
+  std::vector<std::string> argv =
+      CommandFromSetting(kSoundCommandKey, kSoundCommandDefault, {{"<#file>", ev.Sound}});
   if (argv.empty()) {
     for (const char* player : {"pw-play", "paplay", "aplay"}) {
       if (FindProgram(player)) {
@@ -127,7 +129,8 @@ void RealEventActions::DoSound(const TIPEvent& ev) {
   }
   // The sound plays to its end before the event goes on; a player that hangs is stopped.
   int code = RunToEnd(argv, kSoundLimitMs);
-  if (code != 0) std::fprintf(stderr, "Sentrel: sound player %s ended with %d\n", argv[0].c_str(), code);
+  if (code != 0)
+    std::fprintf(stderr, "Sentrel: sound player %s ended with %d\n", argv[0].c_str(), code);
 }
 
 void RealEventActions::DoExe(const TIPEvent& ev, const std::string& message,
@@ -172,8 +175,8 @@ void RealEventActions::DoNetSend(const TIPEvent& ev, const std::string& message,
   if (ev.NetSend == "*")
     request.argv = CommandFromSetting(kNetSendAllKey, kNetSendAllDefault, {});
   else
-    request.argv = CommandFromSetting(kNetSendUserKey, kNetSendUserDefault,
-                                      {{"<#user>", ev.NetSend}});
+    request.argv =
+        CommandFromSetting(kNetSendUserKey, kNetSendUserDefault, {{"<#user>", ev.NetSend}});
   if (request.argv.empty()) return;
   request.stdinText = std::move(text);
   try {
@@ -198,8 +201,9 @@ void RealEventActions::DoShutdown(const TIPEvent& ev) {
 void RealEventActions::AbortShutdown(const std::string& computer) {
   const Tokens tokens{{"<#host>", computer}};
   std::vector<std::string> argv =
-      computer.empty() ? CommandFromSetting(kAbortRebootKey, kAbortRebootDefault, tokens)
-                       : CommandFromSetting(kRemoteAbortRebootKey, kRemoteAbortRebootDefault, tokens);
+      computer.empty()
+          ? CommandFromSetting(kAbortRebootKey, kAbortRebootDefault, tokens)
+          : CommandFromSetting(kRemoteAbortRebootKey, kRemoteAbortRebootDefault, tokens);
   if (argv.empty()) return;
   RunToEnd(argv, kRebootLimitMs);
 }
@@ -209,6 +213,8 @@ void RealEventActions::DoMail(const TIPEvent& ev, const std::string& message,
   SendEventMail(ev, message, server, status, history_);
 }
 
-void RealEventActions::DoSerial(const TIPEvent& ev) { RunSerialScript(ev); }
+void RealEventActions::DoSerial(const TIPEvent& ev) {
+  RunSerialScript(ev);
+}
 
 }  // namespace sentrel

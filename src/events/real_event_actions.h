@@ -68,7 +68,8 @@ inline constexpr const char* kRemoteAbortRebootKey = "RemoteAbortRebootCommand";
 inline constexpr const char* kRemoteAbortRebootDefault =
     "ssh -o BatchMode=yes -o ConnectTimeout=15 -- <#host> \"shutdown -c\"";
 
-inline constexpr const char* kRebootMessage = "Sentrel reboots this machine NOW. Please stand back!";
+inline constexpr const char* kRebootMessage =
+    "Sentrel reboots this machine NOW. Please stand back!";
 
 // How long an action waits for a command it must see finish before it gives up on it and
 // kills it: the sound player, and the reboot commands (ssh may hang on a dead host).

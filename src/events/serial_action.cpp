@@ -21,7 +21,8 @@ namespace sentrel {
 
 namespace {
 
-constexpr int kRates[] = {110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 38400, 56000, 57600, 115200};
+constexpr int kRates[] = {110,   300,   600,   1200,  2400,  4800,  9600,
+                          14400, 19200, 38400, 56000, 57600, 115200};
 
 std::string Lower(std::string s) {
   for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -45,7 +46,9 @@ class SerialLog {
   SerialLog& operator=(const SerialLog&) = delete;
 
   void Line(const std::string& text) { Raw(FormatDateTime(Now()) + text + "\r\n"); }
-  void Raw(const std::string& bytes) { CurrentFileWriter().WriteAll(fd_, bytes.data(), bytes.size()); }
+  void Raw(const std::string& bytes) {
+    CurrentFileWriter().WriteAll(fd_, bytes.data(), bytes.size());
+  }
 
  private:
   int fd_ = -1;
@@ -89,8 +92,10 @@ LineSettings SerialOptions::Line() const {
   LineSettings s;
   s.baud = baud >= 0 && baud < 13 ? kRates[baud] : 0;
   s.dataBits = bits + 5;
-  s.parity = parity >= 0 && parity <= 4 ? static_cast<LineSettings::Parity>(parity) : LineSettings::kNone;
-  s.stopBits = stop >= 0 && stop <= 2 ? static_cast<LineSettings::StopBits>(stop) : LineSettings::kOne;
+  s.parity =
+      parity >= 0 && parity <= 4 ? static_cast<LineSettings::Parity>(parity) : LineSettings::kNone;
+  s.stopBits =
+      stop >= 0 && stop <= 2 ? static_cast<LineSettings::StopBits>(stop) : LineSettings::kOne;
   return s;
 }
 
@@ -100,13 +105,17 @@ SerialOptions ParseSerialOptions(const std::string& text) {
   auto flush = [&] {
     if (item.empty()) return;
     size_t eq = item.find('=');
-    if (eq == std::string::npos) items.emplace_back(Lower(item), "");
-    else items.emplace_back(Lower(item.substr(0, eq)), item.substr(eq + 1));
+    if (eq == std::string::npos)
+      items.emplace_back(Lower(item), "");
+    else
+      items.emplace_back(Lower(item.substr(0, eq)), item.substr(eq + 1));
     item.clear();
   };
   for (char c : text) {
-    if (c == ',' || static_cast<unsigned char>(c) <= ' ') flush();
-    else item += c;
+    if (c == ',' || static_cast<unsigned char>(c) <= ' ')
+      flush();
+    else
+      item += c;
   }
   flush();
 
@@ -115,8 +124,10 @@ SerialOptions ParseSerialOptions(const std::string& text) {
       if (k != key) continue;
       size_t i = (!v.empty() && (v[0] == '-' || v[0] == '+')) ? 1 : 0;
       bool ok = i < v.size() && v.size() - i <= 9;
-      for (size_t j = i; j < v.size(); ++j) ok = ok && std::isdigit(static_cast<unsigned char>(v[j]));
-      if (!ok) throw SentrelError(std::string("Serial option ") + key + "=\"" + v + "\" is not a number");
+      for (size_t j = i; j < v.size(); ++j)
+        ok = ok && std::isdigit(static_cast<unsigned char>(v[j]));
+      if (!ok)
+        throw SentrelError(std::string("Serial option ") + key + "=\"" + v + "\" is not a number");
       return std::stoi(v);
     }
     throw SentrelError(std::string("Serial options lack \"") + key + "\": " + text);

@@ -129,7 +129,9 @@ void LookupDone(sigval value) {
 
 SmtpClient::SmtpClient(int64_t limitMs) : limitMs_(limitMs) {}
 
-SmtpClient::~SmtpClient() { Close(); }
+SmtpClient::~SmtpClient() {
+  Close();
+}
 
 void SmtpClient::Close() {
   if (fd_ < 0) return;
@@ -273,7 +275,8 @@ void SmtpClient::SendBytes(const std::string& bytes) {
 }
 
 void SmtpClient::SendLine(const std::string& line) {
-  SendBytes(line + "\r\n"); }
+  SendBytes(line + "\r\n");
+}
 
 std::string SmtpClient::ReadLine() {
   auto complete = [this] { return in_.find('\n') != std::string::npos; };

@@ -14,6 +14,7 @@ namespace sentrel {
 // Returns the poll events that arrived, or 0 when the deadline passed first.
 // Throws SystemError when poll itself fails.
 inline constexpr int64_t kBlockingWaitGraceMs = 20;
-short WaitForFd(int fd, short events, int64_t deadlineMs, int64_t fakeGraceMs = kBlockingWaitGraceMs);
+short WaitForFd(int fd, short events, int64_t deadlineMs,
+                int64_t fakeGraceMs = kBlockingWaitGraceMs);
 
 }  // namespace sentrel

@@ -57,7 +57,7 @@ std::vector<std::string> SplitCommandLine(const std::string& text) {
 }
 
 bool IsExecutableFile(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
 }
 
@@ -69,7 +69,8 @@ std::optional<std::string> FindProgram(const std::string& name) {
   size_t start = 0;
   for (;;) {
     size_t end = path.find(':', start);
-    std::string dir = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    std::string dir =
+        path.substr(start, end == std::string::npos ? std::string::npos : end - start);
     std::string candidate = (dir.empty() ? std::string(".") : dir) + "/" + name;
     if (IsExecutableFile(candidate)) return candidate;
     if (end == std::string::npos) break;
@@ -84,7 +85,9 @@ namespace {
 // limit of the wait.
 constexpr int64_t kChildGraceMs = 3000;
 
-int PidfdOpen(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
+int PidfdOpen(pid_t pid) {
+  return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+}
 
 // Children started and left running, with the pidfd the loop watches for each (-1 when
 // the system has none; those are reaped by a slow timer and at every start).
@@ -190,8 +193,7 @@ pid_t Spawn(const SpawnRequest& request) {
   const std::string& name = request.argv.front();
   auto found = FindProgram(name);
   if (!found)
-    throw SystemError("Cannot start " + name + ": " + std::strerror(ENOENT), "posix_spawn",
-                      ENOENT);
+    throw SystemError("Cannot start " + name + ": " + std::strerror(ENOENT), "posix_spawn", ENOENT);
   // The child changes its directory before the program is loaded, so a relative path
   // must be made absolute first.
   std::string program = AbsoluteProgram(*found);
@@ -283,6 +285,8 @@ void ReapChildren() {
   for (pid_t pid : done) Forget(pid);
 }
 
-size_t RunningChildren() { return detached.size(); }
+size_t RunningChildren() {
+  return detached.size();
+}
 
 }  // namespace sentrel

@@ -20,22 +20,36 @@ namespace {
 
 tcflag_t StandardRate(int baud) {
   switch (baud) {
-    case 110: return B110;
-    case 300: return B300;
-    case 600: return B600;
-    case 1200: return B1200;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    default: return BOTHER;
+    case 110:
+      return B110;
+    case 300:
+      return B300;
+    case 600:
+      return B600;
+    case 1200:
+      return B1200;
+    case 2400:
+      return B2400;
+    case 4800:
+      return B4800;
+    case 9600:
+      return B9600;
+    case 19200:
+      return B19200;
+    case 38400:
+      return B38400;
+    case 57600:
+      return B57600;
+    case 115200:
+      return B115200;
+    default:
+      return BOTHER;
   }
 }
 
-int Errno() { return errno ? errno : EIO; }
+int Errno() {
+  return errno ? errno : EIO;
+}
 
 }  // namespace
 
@@ -59,11 +73,20 @@ int SerialPort::SetLine(const LineSettings& s) {
   tcflag_t size = s.dataBits == 5 ? CS5 : s.dataBits == 6 ? CS6 : s.dataBits == 7 ? CS7 : CS8;
   t.c_cflag = CREAD | CLOCAL | size;  // CLOCAL: the modem lines are ignored
   switch (s.parity) {
-    case LineSettings::kOdd: t.c_cflag |= PARENB | PARODD; break;
-    case LineSettings::kEven: t.c_cflag |= PARENB; break;
-    case LineSettings::kMark: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
-    case LineSettings::kSpace: t.c_cflag |= PARENB | CMSPAR; break;
-    case LineSettings::kNone: break;
+    case LineSettings::kOdd:
+      t.c_cflag |= PARENB | PARODD;
+      break;
+    case LineSettings::kEven:
+      t.c_cflag |= PARENB;
+      break;
+    case LineSettings::kMark:
+      t.c_cflag |= PARENB | CMSPAR | PARODD;
+      break;
+    case LineSettings::kSpace:
+      t.c_cflag |= PARENB | CMSPAR;
+      break;
+    case LineSettings::kNone:
+      break;
   }
   // Linux knows one and two stop bits; with 5 data bits the UART makes two into one and
   // a half, which is what 1.5 asks for.
@@ -91,8 +114,7 @@ int SerialPort::SetTimeouts() {
 }
 
 int SerialPort::Write(const std::string& bytes) {
-  int64_t deadline =
-      CurrentClock().MonotonicMs() + 100 * static_cast<int64_t>(bytes.size()) + 1000;
+  int64_t deadline = CurrentClock().MonotonicMs() + 100 * static_cast<int64_t>(bytes.size()) + 1000;
   size_t done = 0;
   while (done < bytes.size()) {
     ssize_t n = write(fd_, bytes.data() + done, bytes.size() - done);

@@ -95,8 +95,10 @@ TEST_F(EventActionsEndToEndTest, PopupExeAndMailFireInOrderOnceTheLatencyIsPasse
   EXPECT_THAT(smtp_->received, HasSubstr("Subject: db1 DOWN (3)\r\n"));
   EXPECT_THAT(smtp_->received, HasSubstr("\r\n\r\ndb1 PORT 5432 DOWN ()\r\nHistory:\r\n"));
   // The history is the Messages/Errors pane: the DOWN record of this outage is in it.
-  EXPECT_THAT(smtp_->received, HasSubstr(" db1 PORT 5432 DOWN 0ms 0Bytes Error=10061 (2 lost)\r\n"));
-  EXPECT_THAT(ReadFile("mail.log"), HasSubstr(" DONE ops@x.test db1 db1 PORT 5432 DOWN () DOWN (3)"));
+  EXPECT_THAT(smtp_->received,
+              HasSubstr(" db1 PORT 5432 DOWN 0ms 0Bytes Error=10061 (2 lost)\r\n"));
+  EXPECT_THAT(ReadFile("mail.log"),
+              HasSubstr(" DONE ops@x.test db1 db1 PORT 5432 DOWN () DOWN (3)"));
 
   // The recovery reaches exactly the actions that reported the outage.
   checks_.fallback = [this](TPort& port) { scan().PortVerdict(port, true, 5); };

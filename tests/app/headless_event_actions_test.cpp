@@ -57,16 +57,20 @@ TEST(HeadlessEventActionsTest, AFailedPortCheckFiresPopupProgramAndMailOnce) {
   ASSERT_TRUE(smtp.Started()) << smtp.Error();
   RecordingCommand exe(dir.Path(), "notify");
   ASSERT_EQ(mkdir(dir.File("data").c_str(), 0755), 0);
-  WriteFile(dir.File("alarm.txt"), "127.0.0.1:" + std::to_string(smtp.Port()) +
-                                       ":sentrel-test\r\nmon@x.test\r\n<#server> <#status>\r\n<#msg>\r\n");
+  WriteFile(dir.File("alarm.txt"),
+            "127.0.0.1:" + std::to_string(smtp.Port()) +
+                ":sentrel-test\r\nmon@x.test\r\n<#server> <#status>\r\n<#msg>\r\n");
   WriteFile(dir.File("data/events.ini"),
             "[Default]\r\n[Alarm]\r\nUsePopup=1\r\nUseExe=1\r\nExe=" + exe.Path() +
                 "\r\nExePara=<#server> <#status>\r\nUseMail=1\r\nMailAddress=ops@x.test\r\n"
-                "Mailtext=" + dir.File("alarm.txt") + "\r\n");
+                "Mailtext=" +
+                dir.File("alarm.txt") + "\r\n");
   std::string cfg = dir.File("servers.mcf");
-  WriteFile(cfg, "[db1]\r\nIP=127.0.0.1\r\nLogfile=db1.log\r\nGroup=Main\r\n[db1:port]\r\nTyp=port\r\n"
-                 "Port=" + std::to_string(ClosedLoopbackPort()) +
-                 "\r\nData=GtoY=Alarm,GYtoR=Alarm,RYtoG=Alarm\r\nintervall=1\r\n");
+  WriteFile(cfg,
+            "[db1]\r\nIP=127.0.0.1\r\nLogfile=db1.log\r\nGroup=Main\r\n[db1:port]\r\nTyp=port\r\n"
+            "Port=" +
+                std::to_string(ClosedLoopbackPort()) +
+                "\r\nData=GtoY=Alarm,GYtoR=Alarm,RYtoG=Alarm\r\nintervall=1\r\n");
   ChildProcess sentrel({SENTREL_BINARY, "--headless", "--data-dir", dir.File("data"), "--settings",
                         dir.File("settings.ini"), "--no-web", cfg},
                        dir.Path());

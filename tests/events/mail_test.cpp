@@ -82,7 +82,8 @@ class MailTest : public CoreFixture {
     return "no failure";
   }
   std::string LogLine(const char* word) const {
-    return FormatDateTime(Now()) + word + ev_.MailAddress + " db1 db1 PING DOWN (timeout) DOWN (2)\r\n";
+    return FormatDateTime(Now()) + word + ev_.MailAddress +
+           " db1 db1 PING DOWN (timeout) DOWN (2)\r\n";
   }
   static std::string Header(const std::string& from, const std::string& to,
                             const std::string& subject) {
@@ -144,10 +145,10 @@ TEST_F(MailTest, RecipientsAreListedInTheHeaderAndARefusedOneDoesNotStopTheMail)
 TEST_F(MailTest, DotLinesAreStuffedAndAnEmptySubjectHasNoHeaderLine) {
   Template("mon@x.test\r\n\r\n.\r\n..x\r\n x.\r\n");
   Send();
-  EXPECT_EQ(server_->received, "HELO \r\nRSET\r\nMAIL FROM:<mon@x.test>\r\nRCPT TO:<ops@x.test>\r\n"
-                              "DATA\r\n" +
-                                  Header("mon@x.test", "ops@x.test", "") +
-                                  "..\r\n...x\r\n x.\r\n.\r\nQUIT\r\n");
+  EXPECT_EQ(server_->received,
+            "HELO \r\nRSET\r\nMAIL FROM:<mon@x.test>\r\nRCPT TO:<ops@x.test>\r\n"
+            "DATA\r\n" +
+                Header("mon@x.test", "ops@x.test", "") + "..\r\n...x\r\n x.\r\n.\r\nQUIT\r\n");
 }
 
 TEST_F(MailTest, AThreeLineTemplateSendsOnlyTheEmptyLineAfterTheHeader) {
@@ -192,7 +193,8 @@ TEST_F(MailTest, AServerThatClosesEarlyFailsTheDialogue) {
   ScriptedSmtpServer hangsUp;
   hangsUp.greeting = "220 bye";  // no line end, then the close
   hangsUp.hangUpAfterGreeting = true;
-  WriteFile(ev_.Mailtext, "127.0.0.1:" + std::to_string(hangsUp.Port()) + "\r\nmon@x.test\r\ns\r\n");
+  WriteFile(ev_.Mailtext,
+            "127.0.0.1:" + std::to_string(hangsUp.Port()) + "\r\nmon@x.test\r\ns\r\n");
   EXPECT_EQ(Failure(), kMailConnectionClosed);
   EXPECT_THAT(ReadFile("mail.log"), ::testing::Not(HasSubstr(" DONE ")));
 }
@@ -302,9 +304,11 @@ TEST_F(MailTest, TwoDialoguesCanRunAtOnce) {
 // An action that fails ends the event where it is and reaches the errors log.
 class MailOnlyActions : public EventActions {
  public:
-  void DoNetSend(const TIPEvent&, const std::string&, const std::string&, const std::string&) override {}
+  void DoNetSend(const TIPEvent&, const std::string&, const std::string&,
+                 const std::string&) override {}
   void DoPopup(const TIPEvent&, const std::string&) override { ran += "popup "; }
-  void DoExe(const TIPEvent&, const std::string&, const std::string&, const std::string&) override {}
+  void DoExe(const TIPEvent&, const std::string&, const std::string&, const std::string&) override {
+  }
   void DoMail(const TIPEvent& ev, const std::string& m, const std::string& s,
               const std::string& st) override {
     ran += "mail ";

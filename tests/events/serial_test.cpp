@@ -91,13 +91,12 @@ TEST_F(SerialTest, SendsLinesWithCrAndWaitsForALongerAnswer_TheLogByteForByte) {
   const std::string t0 = Stamp();
   RunSerialScript(ev_);
   EXPECT_EQ(device_.Received(), "ATZ\rAT+SEND=\"db1 down\"\r\r");
-  EXPECT_EQ(ReadFile("serial.log"), t0 + " open\r\n" + t0 + " start\r\n" +
-                                        t0 + " Send: \"ATZ\"\r\n" +
-                                        t0 + " Waitfor: \"OK\"\r\n"
-                                        "\r\nOK\r\n" +
-                                        t0 + " OK\r\n" +
-                                        t0 + " Send: \"AT+SEND=\"db1 down\"\"\r\n" +
-                                        t0 + " Send: \"\"\r\n");
+  EXPECT_EQ(ReadFile("serial.log"),
+            t0 + " open\r\n" + t0 + " start\r\n" + t0 + " Send: \"ATZ\"\r\n" + t0 +
+                " Waitfor: \"OK\"\r\n"
+                "\r\nOK\r\n" +
+                t0 + " OK\r\n" + t0 + " Send: \"AT+SEND=\"db1 down\"\"\r\n" + t0 +
+                " Send: \"\"\r\n");
   EXPECT_EQ(LastActivity, "IPEvent.DoSerial");
 }
 
@@ -183,8 +182,8 @@ TEST_F(SerialTest, APortThatCannotBeOpenedOrSet) {
 
   // Every rate of the table, 14400 and 56000 included, and the other line settings.
   for (int baud = 0; baud < 13; ++baud) {
-    ev_.SerialOptions = "port=0,bits=" + std::to_string(baud % 4) + ",baud=" +
-                        std::to_string(baud) + ",parity=" + std::to_string(baud % 5) +
+    ev_.SerialOptions = "port=0,bits=" + std::to_string(baud % 4) +
+                        ",baud=" + std::to_string(baud) + ",parity=" + std::to_string(baud % 5) +
                         ",stop=" + std::to_string(baud % 3);
     EXPECT_EQ(Failure(), "no failure") << ev_.SerialOptions;
   }

@@ -10,8 +10,8 @@
 #include "platform/date_time.h"
 #include "platform/file_util.h"
 #include "platform/process.h"
-#include "support/scan_fixture.h"
 #include "support/recording_command.h"
+#include "support/scan_fixture.h"
 #include "support/test_env.h"
 
 namespace sentrel::test {
@@ -56,9 +56,8 @@ TEST_F(SystemActionsTest, ExeKeepsHostileTextInOneArgumentAndRunsNothing) {
   WriteFile(dir_->File("x"), "still here");
   ev_.Exe = prog.Path();
   ev_.ExePara = "--msg <#msg> \"<#server> and more\"";
-  const std::string hostile =
-      "say \"hi\"; rm -rf x $(touch " + dir_->File("pwned") + ") `touch " + dir_->File("pwned2") +
-      "` | cat";
+  const std::string hostile = "say \"hi\"; rm -rf x $(touch " + dir_->File("pwned") + ") `touch " +
+                              dir_->File("pwned2") + "` | cat";
   actions_.DoExe(ev_, hostile, "a\" \"b", "LOST");
   ASSERT_TRUE(prog.WaitDone());
   EXPECT_THAT(prog.Args(), ElementsAre("--msg", hostile, "a\" \"b and more"));
@@ -184,9 +183,8 @@ TEST_F(SystemActionsTest, RebootOfAnotherComputerGoesOverSshAndCanBeCancelled) {
                               ssh.Path() + def.substr(def.find(' ')));
   ev_.Shutdown = "db1";
   actions_.DoShutdown(ev_);
-  EXPECT_THAT(ssh.Args(),
-              ElementsAre("-o", "BatchMode=yes", "-o", "ConnectTimeout=15", "--", "db1",
-                          std::string("shutdown -r +1 '") + kRebootMessage + "'"));
+  EXPECT_THAT(ssh.Args(), ElementsAre("-o", "BatchMode=yes", "-o", "ConnectTimeout=15", "--", "db1",
+                                      std::string("shutdown -r +1 '") + kRebootMessage + "'"));
   EXPECT_THAT(frontend_.popups, IsEmpty());
 
   RecordingCommand cancel(Bin(), "cancel");

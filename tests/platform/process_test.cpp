@@ -1,9 +1,10 @@
+#include "platform/process.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include "platform/error.h"
-#include "platform/process.h"
 #include "support/recording_command.h"
 #include "support/test_env.h"
 

@@ -80,6 +80,8 @@ AiosmtpdServer::~AiosmtpdServer() {
   }
 }
 
-std::string AiosmtpdServer::Mails() const { return ReadWholeFile(mailFile_).value_or(""); }
+std::string AiosmtpdServer::Mails() const {
+  return ReadWholeFile(mailFile_).value_or("");
+}
 
 }  // namespace sentrel::test

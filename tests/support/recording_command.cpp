@@ -29,7 +29,9 @@ RecordingCommand::RecordingCommand(const std::string& dir, const std::string& na
   chmod(path_.c_str(), 0755);
 }
 
-bool RecordingCommand::Done() const { return access((record_ + ".done").c_str(), F_OK) == 0; }
+bool RecordingCommand::Done() const {
+  return access((record_ + ".done").c_str(), F_OK) == 0;
+}
 
 bool RecordingCommand::WaitDone(int realMs) const {
   auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(realMs);
@@ -57,7 +59,9 @@ std::vector<std::string> RecordingCommand::Args() const {
   return out;
 }
 
-std::string RecordingCommand::Stdin() const { return ReadFile(record_ + ".stdin"); }
+std::string RecordingCommand::Stdin() const {
+  return ReadFile(record_ + ".stdin");
+}
 
 std::string RecordingCommand::Cwd() const {
   std::string cwd = ReadFile(record_ + ".cwd");

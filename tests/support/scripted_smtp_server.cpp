@@ -48,8 +48,8 @@ void ScriptedSmtpServer::Accept() {
   c->fd = fd;
   CurrentLoop().Watch(fd, EPOLLIN | EPOLLRDHUP, [this, c](uint32_t) { OnData(*c); });
   if (onConnect) onConnect();
-  if (!silent && !greeting.empty())
-    [[maybe_unused]] ssize_t n = send(fd, greeting.data(), greeting.size(), MSG_NOSIGNAL);
+  if (!silent && !greeting.empty()) [[maybe_unused]]
+    ssize_t n = send(fd, greeting.data(), greeting.size(), MSG_NOSIGNAL);
   if (hangUpAfterGreeting) Drop(*c);
 }
 
@@ -76,8 +76,10 @@ void ScriptedSmtpServer::Answer(Connection& c, const std::string& line) {
   if (silent) return;
   if (c.inData && line != ".") return;
   std::string reply = ReplyFor(line);
-  if (c.inData) c.inData = false;
-  else if (line.rfind("DATA", 0) == 0 && reply.rfind("354", 0) == 0) c.inData = true;
+  if (c.inData)
+    c.inData = false;
+  else if (line.rfind("DATA", 0) == 0 && reply.rfind("354", 0) == 0)
+    c.inData = true;
   [[maybe_unused]] ssize_t n = send(c.fd, reply.data(), reply.size(), MSG_NOSIGNAL);
 }
 
