@@ -1,5 +1,6 @@
 #include "app/program.h"
 
+#include "events/real_event_actions.h"
 #include "model/last_activity.h"
 #include "platform/clock.h"
 #include "platform/date_time.h"
@@ -110,6 +111,9 @@ void Program::WriteSettings() {
 void Program::Create(const StartOptions& options) {
   serverList.activityPane = &activityPane;
   serverList.messagePane = &messagePane;
+  eventActions_ = std::make_unique<RealEventActions>(frontend_, &messagePane);
+  eventList.context.actions = eventActions_.get();
+  eventList.context.history = &messagePane;
   ReadSettings();
   if (!options.commandLineFile.empty() && FileExists(options.commandLineFile))
     configFile = options.commandLineFile;

@@ -16,6 +16,8 @@
 
 namespace sentrel {
 
+class RealEventActions;
+
 // What start-up needs to know from the command line.
 struct StartOptions {
   std::string commandLineFile;  // the optional SERVERFILE argument
@@ -96,6 +98,8 @@ class Program : public ScanHost {
   SettingsStore& settings_;
   void SetTimer1(bool enabled);
 
+  // The actions the events carry out (popup and notice through the front end).
+  std::unique_ptr<RealEventActions> eventActions_;
   std::array<std::string, 2> statusPanels_{"", "Sentrel-Webserver: idle"};
   bool scanActive_ = false;
   bool timer1Enabled_ = false;

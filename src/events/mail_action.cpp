@@ -1,0 +1,87 @@
+#include "events/mail_action.h"
+
+#include "events/ip_event.h"
+#include "events/placeholders.h"
+#include "events/smtp_client.h"
+#include "platform/clock.h"
+#include "platform/date_time.h"
+#include "platform/error.h"
+#include "platform/file_util.h"
+
+namespace sentrel {
+
+std::vector<std::string> SplitTextLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::string line;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '\r' || c == '\n') {
+      lines.push_back(std::move(line));
+      line.clear();
+      if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    } else {
+      line += c;
+    }
+  }
+  if (!line.empty()) lines.push_back(std::move(line));
+  return lines;
+}
+
+namespace {
+
+void AppendMailLog(const char* word, const TIPEvent& ev, const std::string& message,
+                   const std::string& server, const std::string& status) {
+  AppendToFile(kMailLogName, FormatDateTime(Now()) + word + ev.MailAddress + " " + server + " " +
+                                 message + " " + status + "\r\n");
+}
+
+uint16_t ParsePort(const std::string& text) {
+  bool ok = !text.empty() && text.size() <= 5;
+  for (char c : text) ok = ok && c >= '0' && c <= '9';
+  if (!ok || std::stoul(text) > 65535)
+    throw SentrelError("Mail server port \"" + text + "\" is not a number");
+  return static_cast<uint16_t>(std::stoul(text));
+}
+
+}  // namespace
+
+void SendEventMail(const TIPEvent& ev, const std::string& message, const std::string& server,
+                   const std::string& status, const TextPane* history) {
+  std::vector<std::string> lines = SplitTextLines(ReadWholeFileOrThrow(ev.Mailtext));
+  AppendMailLog(" MAIL ", ev, message, server, status);
+  if (lines.size() < 3)
+    throw SentrelError("Mail template " + ev.Mailtext + " has no sender or no subject line");
+
+  const std::string serverLine = lines.front();
+  size_t first = serverLine.find(':');
+  if (first == std::string::npos)
+    throw SentrelError("No port in the mail server line \"" + serverLine + "\"");
+  std::string host = serverLine.substr(0, first);
+  size_t second = serverLine.find(':', first + 1);
+  uint16_t port = ParsePort(serverLine.substr(
+      first + 1, second == std::string::npos ? std::string::npos : second - first - 1));
+  std::string greetingName = second == std::string::npos ? "" : serverLine.substr(second + 1);
+
+  // The placeholders are filled over the whole rest at once: a value with line breaks
+  // in the sender or subject line moves the lines after it down.
+  std::string rest;
+  for (size_t i = 1; i < lines.size(); ++i) rest += lines[i] + "\r\n";
+  lines = SplitTextLines(ExpandPlaceholders(rest, message, server, status, history));
+  if (lines.size() < 2)
+    throw SentrelError("Mail template " + ev.Mailtext + " has no sender or no subject line");
+
+  MailMessage mail;
+  mail.senderAddress = lines[0];
+  mail.subject = lines[1];
+  mail.body.assign(lines.begin() + 2, lines.end());
+  mail.senderName = kMailSenderName;
+  mail.recipients = SplitRecipients(ev.MailAddress);
+
+  SmtpClient client;
+  client.Connect(host, port, greetingName);
+  client.Send(mail);
+  client.Disconnect();
+  AppendMailLog(" DONE ", ev, message, server, status);
+}
+
+}  // namespace sentrel

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace sentrel {
+
+class TIPEvent;
+class TextPane;
+
+// The mail action: the template named by Mailtext (line 1 "host:port[:greeting name]",
+// line 2 the sender, line 3 the subject, the rest the body), its placeholders filled,
+// sent over SMTP to the recipients in MailAddress. "mail.log" in the current directory
+// gets a " MAIL " line before the dialogue and a " DONE " line after it succeeded.
+// Throws SentrelError on any failure; the event then stops.
+void SendEventMail(const TIPEvent& ev, const std::string& message, const std::string& server,
+                   const std::string& status, const TextPane* history);
+
+// Lines of a text file: each ends with CR LF, LF or CR; a last line without an ending
+// counts too, an ending at the very end adds no empty line.
+std::vector<std::string> SplitTextLines(const std::string& text);
+
+inline constexpr const char* kMailLogName = "mail.log";
+inline constexpr const char* kMailSenderName = "Sentrel";
+
+}  // namespace sentrel

@@ -1,0 +1,220 @@
+// The system actions: popup, sound, program start, network message, reboot and print.
+// None of them runs a shell; texts reach commands as single arguments or on standard
+// input, so nothing a monitored server sends can become a command.
+#include "events/real_event_actions.h"
+
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <utility>
+#include <vector>
+
+#include "app/frontend.h"
+#include "app/settings_store.h"
+#include "events/ip_event.h"
+#include "events/mail_action.h"
+#include "events/placeholders.h"
+#include "events/serial_action.h"
+#include "model/last_activity.h"
+#include "platform/clock.h"
+#include "platform/date_time.h"
+#include "platform/error.h"
+#include "platform/file_util.h"
+#include "platform/process.h"
+
+namespace sentrel {
+
+namespace {
+
+using Tokens = std::vector<std::pair<std::string, std::string>>;
+
+// Fills the tokens in one pass: a value that happens to hold a token is not filled again.
+std::string FillTokens(const std::string& arg, const Tokens& tokens) {
+  std::string out;
+  size_t pos = 0;
+  while (pos < arg.size()) {
+    bool hit = false;
+    if (arg.compare(pos, 2, "<#") == 0) {
+      for (const auto& [token, value] : tokens) {
+        if (arg.compare(pos, token.size(), token) == 0) {
+          out += value;
+          pos += token.size();
+          hit = true;
+          break;
+        }
+      }
+    }
+    if (!hit) out += arg[pos++];
+  }
+  return out;
+}
+
+std::vector<std::string> CommandFromSetting(const char* key, const char* def,
+                                            const Tokens& tokens) {
+  std::vector<std::string> argv = SplitCommandLine(CurrentSettings().Sentrel(key, def));
+  for (auto& arg : argv) arg = FillTokens(arg, tokens);
+  return argv;
+}
+
+// The platform reports nothing when these services fail; the operator still finds the
+// reason on standard error.
+void Complain(const std::string& what, const std::exception& e) {
+  std::fprintf(stderr, "Sentrel: %s: %s\n", what.c_str(), e.what());
+}
+
+std::string AbsolutePath(const std::string& path) {
+  if (path.empty() || path[0] == '/') return path;
+  char* cwd = getcwd(nullptr, 0);
+  if (!cwd) return path;
+  std::string out = JoinPath(cwd, path);
+  free(cwd);
+  return out;
+}
+
+// The code a command's end stands for: its exit status, or 128 plus the signal.
+int ExitCode(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+// Runs a command to its end (without serving the loop, as the platform's calls did);
+// returns 0 on success, else the exit code, errno when it could not start, or ETIMEDOUT
+// when it had to be stopped.
+int RunToEnd(const std::vector<std::string>& argv, int64_t limitMs) {
+  SpawnRequest request;
+  request.argv = argv;
+  pid_t pid;
+  try {
+    pid = Spawn(request);
+  } catch (const SystemError& e) {
+    return e.Errno() ? e.Errno() : -1;
+  }
+  auto status = WaitForExit(pid, limitMs);
+  if (!status) return ETIMEDOUT;
+  return ExitCode(*status);
+}
+
+}  // namespace
+
+void RealEventActions::AddMessage(const std::string& text) {
+  frontend_.ShowPopupMessage(text);
+}
+
+void RealEventActions::DoPopup(const TIPEvent&, const std::string& message) {
+  AddMessage(FormatDateTime(Now()) + " " + message);
+}
+
+void RealEventActions::DoPrint(const TIPEvent&, const std::string& server,
+                               const std::string& status) {
+  frontend_.ShowNotice("printer\r\n" + server + "\r\n" + status);
+}
+
+void RealEventActions::DoSound(const TIPEvent& ev) {
+  if (ev.Sound.empty()) return;
+  std::vector<std::string> argv =
+      CommandFromSetting(kSoundCommandKey, kSoundCommandDefault, {{"<#file>", ev.Sound}});
+  if (argv.empty()) {
+    for (const char* player : {"pw-play", "paplay", "aplay"}) {
+      if (FindProgram(player)) {
+        argv = {player, ev.Sound};
+        break;
+      }
+    }
+    if (argv.empty()) {
+      std::fprintf(stderr, "Sentrel: no sound player found (pw-play, paplay, aplay)\n");
+      return;
+    }
+  }
+  // The sound plays to its end before the event goes on; a player that hangs is stopped.
+  int code = RunToEnd(argv, kSoundLimitMs);
+  if (code != 0)
+    std::fprintf(stderr, "Sentrel: sound player %s ended with %d\n", argv[0].c_str(), code);
+}
+
+void RealEventActions::DoExe(const TIPEvent& ev, const std::string& message,
+                             const std::string& server, const std::string& status) {
+  if (ev.Exe.empty()) return;
+  // Split first, then fill each argument: a value can never add, split or join arguments.
+  std::vector<std::string> args = SplitCommandLine(ev.ExePara);
+  for (auto& arg : args) arg = ExpandPlaceholders(arg, message, server, status, history_);
+
+  SpawnRequest request;
+  auto slash = ev.Exe.rfind('/');
+  if (slash != std::string::npos) request.workingDir = ev.Exe.substr(0, slash + 1);
+  request.newSession = true;
+
+  std::optional<std::string> path = FindProgram(ev.Exe);
+  if (!path && FileExists(ev.Exe)) path = ev.Exe;
+  try {
+    if (path && IsExecutableFile(*path)) {
+      request.argv.push_back(AbsolutePath(*path));
+      request.argv.insert(request.argv.end(), args.begin(), args.end());
+    } else if (path && FileExists(*path)) {
+      // A document: open it with the desktop's handler for its type.
+      request.argv = CommandFromSetting(kOpenCommandKey, kOpenCommandDefault,
+                                        {{"<#file>", AbsolutePath(*path)}});
+      if (request.argv.empty()) return;
+    } else {
+      std::fprintf(stderr, "Sentrel: cannot start %s: no such program\n", ev.Exe.c_str());
+      return;
+    }
+    SpawnDetached(request);
+  } catch (const SentrelError& e) {
+    Complain("cannot start " + ev.Exe, e);
+  }
+}
+
+void RealEventActions::DoNetSend(const TIPEvent& ev, const std::string& message,
+                                 const std::string& server, const std::string& status) {
+  if (ev.NetSend.empty()) return;
+  std::string text = ExpandPlaceholders(ev.NetSendText, message, server, status, history_);
+  if (text.empty() || text.back() != '\n') text += '\n';
+  SpawnRequest request;
+  if (ev.NetSend == "*")
+    request.argv = CommandFromSetting(kNetSendAllKey, kNetSendAllDefault, {});
+  else
+    request.argv =
+        CommandFromSetting(kNetSendUserKey, kNetSendUserDefault, {{"<#user>", ev.NetSend}});
+  if (request.argv.empty()) return;
+  request.stdinText = std::move(text);
+  try {
+    SpawnDetached(request);
+  } catch (const SentrelError& e) {
+    Complain("cannot send the network message", e);
+  }
+}
+
+void RealEventActions::DoShutdown(const TIPEvent& ev) {
+  // Rights are the reboot command's business here (shutdown as root, ssh keys for a
+  // remote computer), so of the steps that could fail only the request itself remains.
+  const Tokens tokens{{"<#host>", ev.Shutdown}, {"<#text>", kRebootMessage}};
+  std::vector<std::string> argv =
+      ev.Shutdown.empty() ? CommandFromSetting(kRebootKey, kRebootDefault, tokens)
+                          : CommandFromSetting(kRemoteRebootKey, kRemoteRebootDefault, tokens);
+  if (argv.empty()) return;
+  int code = RunToEnd(argv, kRebootLimitMs);
+  if (code != 0) AddMessage("Error rebooting remote computer (" + std::to_string(code) + ")");
+}
+
+void RealEventActions::AbortShutdown(const std::string& computer) {
+  const Tokens tokens{{"<#host>", computer}};
+  std::vector<std::string> argv =
+      computer.empty()
+          ? CommandFromSetting(kAbortRebootKey, kAbortRebootDefault, tokens)
+          : CommandFromSetting(kRemoteAbortRebootKey, kRemoteAbortRebootDefault, tokens);
+  if (argv.empty()) return;
+  RunToEnd(argv, kRebootLimitMs);
+}
+
+void RealEventActions::DoMail(const TIPEvent& ev, const std::string& message,
+                              const std::string& server, const std::string& status) {
+  SendEventMail(ev, message, server, status, history_);
+}
+
+void RealEventActions::DoSerial(const TIPEvent& ev) {
+  RunSerialScript(ev);
+}
+
+}  // namespace sentrel

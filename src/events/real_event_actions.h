@@ -1,0 +1,79 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "events/event_actions.h"
+
+namespace sentrel {
+
+class Frontend;
+class TextPane;
+
+// The actions as they really happen: the popup and the print notice through the front
+// end, programs and commands started without a shell, mail over SMTP, the serial script
+// on a terminal device. Every command is a [Sentrel] setting (see the k...Command names
+// below) so a machine can use other tools, and tests can use recording ones.
+class RealEventActions : public EventActions {
+ public:
+  // history: the "Messages/Errors" pane for "<#hist>" and "<#allhist>" (may be null).
+  RealEventActions(Frontend& frontend, const TextPane* history)
+      : frontend_(frontend), history_(history) {}
+
+  void DoNetSend(const TIPEvent& ev, const std::string& message, const std::string& server,
+                 const std::string& status) override;
+  void DoPopup(const TIPEvent& ev, const std::string& message) override;
+  void DoExe(const TIPEvent& ev, const std::string& message, const std::string& server,
+             const std::string& status) override;
+  void DoMail(const TIPEvent& ev, const std::string& message, const std::string& server,
+              const std::string& status) override;
+  void DoShutdown(const TIPEvent& ev) override;
+  void DoSound(const TIPEvent& ev) override;
+  void DoSerial(const TIPEvent& ev) override;
+  void DoPrint(const TIPEvent& ev, const std::string& server, const std::string& status) override;
+
+  // Cancels a pending reboot of the named computer (empty: this one). The event editor's
+  // "Cancel" button uses it; the command's outcome is not reported.
+  void AbortShutdown(const std::string& computer);
+
+ private:
+  // The popup window's AddMessage: one line as it is.
+  void AddMessage(const std::string& text);
+
+  Frontend& frontend_;
+  const TextPane* history_;
+};
+
+// [Sentrel] settings of the commands, each a command line split like ExePara (no shell).
+// "<#file>", "<#user>", "<#host>" and "<#text>" are filled inside single arguments, so a
+// value can never add or split one.
+inline constexpr const char* kSoundCommandKey = "SoundCommand";
+// Empty: the first of pw-play, paplay and aplay found on $PATH, with the file.
+inline constexpr const char* kSoundCommandDefault = "";
+inline constexpr const char* kOpenCommandKey = "OpenCommand";
+inline constexpr const char* kOpenCommandDefault = "xdg-open <#file>";
+inline constexpr const char* kNetSendAllKey = "NetSendAllCommand";
+inline constexpr const char* kNetSendAllDefault = "wall";
+inline constexpr const char* kNetSendUserKey = "NetSendUserCommand";
+inline constexpr const char* kNetSendUserDefault = "write -- <#user>";
+// shutdown counts in minutes: +1 is the shortest delay that keeps the 40 seconds.
+inline constexpr const char* kRebootKey = "RebootCommand";
+inline constexpr const char* kRebootDefault = "shutdown -r +1 \"<#text>\"";
+inline constexpr const char* kRemoteRebootKey = "RemoteRebootCommand";
+inline constexpr const char* kRemoteRebootDefault =
+    "ssh -o BatchMode=yes -o ConnectTimeout=15 -- <#host> \"shutdown -r +1 '<#text>'\"";
+inline constexpr const char* kAbortRebootKey = "AbortRebootCommand";
+inline constexpr const char* kAbortRebootDefault = "shutdown -c";
+inline constexpr const char* kRemoteAbortRebootKey = "RemoteAbortRebootCommand";
+inline constexpr const char* kRemoteAbortRebootDefault =
+    "ssh -o BatchMode=yes -o ConnectTimeout=15 -- <#host> \"shutdown -c\"";
+
+inline constexpr const char* kRebootMessage =
+    "Sentrel reboots this machine NOW. Please stand back!";
+
+// How long an action waits for a command it must see finish before it gives up on it and
+// kills it: the sound player, and the reboot commands (ssh may hang on a dead host).
+inline constexpr int64_t kSoundLimitMs = 10 * 60 * 1000;
+inline constexpr int64_t kRebootLimitMs = 60 * 1000;
+
+}  // namespace sentrel
