@@ -7,7 +7,6 @@
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/epoll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,6 +16,7 @@
 #include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/event_loop.h"
+#include "platform/name_lookup.h"
 
 namespace sentrel {
 
@@ -101,32 +101,6 @@ std::string WithoutLineBreak(std::string line) {
 
 }  // namespace
 
-// A name lookup in flight. glibc runs it on a helper thread of its own and calls the
-// notification there; that call only wakes the loop through the eventfd. The state is
-// shared with the notification, so a dialogue that gives up on a slow lookup can go
-// away while the lookup finishes on its own.
-namespace {
-
-struct PendingLookup {
-  int efd = -1;
-  std::string host;
-  addrinfo hints{};
-  gaicb request{};
-  ~PendingLookup() {
-    if (request.ar_result) freeaddrinfo(request.ar_result);
-    if (efd >= 0) close(efd);
-  }
-};
-
-void LookupDone(sigval value) {
-  auto* holder = static_cast<std::shared_ptr<PendingLookup>*>(value.sival_ptr);
-  uint64_t one = 1;
-  [[maybe_unused]] ssize_t n = write((*holder)->efd, &one, sizeof one);
-  delete holder;
-}
-
-}  // namespace
-
 SmtpClient::SmtpClient(int64_t limitMs) : limitMs_(limitMs) {}
 
 SmtpClient::~SmtpClient() {
@@ -153,50 +127,22 @@ bool SmtpClient::Wait(const std::function<bool()>& done) {
 }
 
 void SmtpClient::Resolve(const std::string& host, uint32_t& address) {
-  in_addr dotted{};
-  if (inet_pton(AF_INET, host.c_str(), &dotted) == 1) {
-    address = dotted.s_addr;
-    return;
-  }
-  auto state = std::make_shared<PendingLookup>();
-  state->efd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (state->efd < 0) ThrowErrno("eventfd");
-  state->host = host;
-  state->hints.ai_family = AF_INET;
-  state->hints.ai_socktype = SOCK_STREAM;
-  state->request.ar_name = state->host.c_str();
-  state->request.ar_request = &state->hints;
-  gaicb* list[1] = {&state->request};
-
-  // The notification gets its own reference to the state.
-  auto* holder = new std::shared_ptr<PendingLookup>(state);
-  sigevent notify{};
-  notify.sigev_notify = SIGEV_THREAD;
-  notify.sigev_notify_function = LookupDone;
-  notify.sigev_value.sival_ptr = holder;
-  if (getaddrinfo_a(GAI_NOWAIT, list, 1, &notify) != 0) {
-    delete holder;
-    Fail(kHostLookupFailed);
-  }
-  int efd = state->efd;
-  CurrentLoop().Watch(efd, EPOLLIN, [efd](uint32_t) {
-    uint64_t n;
-    [[maybe_unused]] ssize_t r = read(efd, &n, sizeof n);
+  // The lookup runs beside the loop like every other name lookup of the program; the
+  // dialogue serves the loop while it waits, within its time limit.
+  bool finished = false;
+  int error = 0;
+  in_addr found{};
+  auto lookup = NameLookup::Start(host, [&](int err, in_addr a) {
+    finished = true;
+    error = err;
+    found = a;
   });
-  bool finished = Wait([&] { return gai_error(&state->request) != EAI_INPROGRESS; });
-  CurrentLoop().Unwatch(efd);
-  if (!finished) {
-    gai_cancel(&state->request);
+  if (!Wait([&] { return finished; })) {
+    lookup.reset();  // cancels: the handler above is never called after this
     Fail(kMailTimedOut);
   }
-  if (gai_error(&state->request) != 0) Fail(kHostLookupFailed);
-  for (addrinfo* ai = state->request.ar_result; ai; ai = ai->ai_next) {
-    if (ai->ai_family == AF_INET) {
-      address = reinterpret_cast<sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr;
-      return;
-    }
-  }
-  Fail(kHostLookupFailed);
+  if (error != 0) Fail(kHostLookupFailed);
+  address = found.s_addr;
 }
 
 void SmtpClient::OpenConnection(uint32_t address, uint16_t port) {
