@@ -11,6 +11,7 @@
 #include "app/text_pane.h"
 #include "events/ip_event.h"
 #include "model/server_list.h"
+#include "reports/status_web_server.h"
 
 namespace sentrel {
 
@@ -45,6 +46,10 @@ class Program {
   // ask for a name).
   bool Save();
 
+  // The web server's toolbar button (a toggle button) was clicked: the operator's on/off
+  // switch of the status web server. The click itself flips the button.
+  void ToolButton7Click();
+
   void SetStatusPanel(int panel, const std::string& text);
   const std::string& StatusPanel(int panel) const { return statusPanels_[static_cast<size_t>(panel)]; }
 
@@ -56,6 +61,11 @@ class Program {
   std::string configFile;
   TextPane activityPane{"Activity log"};
   TextPane messagePane{"Messages/Errors"};
+  // After the list: it answers from the list and must go first.
+  StatusWebServer webServer{serverList, [this](const std::string& text) { SetStatusPanel(1, text); }};
+  // The web server button: down means the operator wants the server on.
+  bool webButtonDown = false;
+  std::string webButtonCaption = "Start Webserver";
 
   // Check marks of the settings.
   bool autoStart = false;
@@ -67,6 +77,8 @@ class Program {
   int32_t winTop = 0, winLeft = 0, winHeight = 0, winWidth = 0;
 
  private:
+  void SetWebButton(bool down);
+
   Frontend& frontend_;
   SettingsStore& settings_;
   std::array<std::string, 2> statusPanels_{"", "Sentrel-Webserver: idle"};
