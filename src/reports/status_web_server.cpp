@@ -101,13 +101,15 @@ StatusWebServer::Connection* StatusWebServer::Find(uint64_t id) {
 
 void StatusWebServer::OnAcceptable() {
   for (int i = 0; i < kAcceptsPerRound && listenFd_ >= 0 && !acceptPaused_; ++i) {
-    // Room first: a connection that cannot be served is better left in the backlog.
-    if (connections_.size() >= kMaxConnections && !EvictOne()) {
-      PauseAccepting(-1);
-      return;
-    }
     int fd = accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd >= 0) {
+      if (connections_.size() >= kMaxConnections && !EvictOne()) {
+        // Every connection is busy with a reply: turn this one away and take no more
+        // until one of them is done.
+        close(fd);
+        PauseAccepting(-1);
+        return;
+      }
       Admit(fd);
       continue;
     }

@@ -87,8 +87,9 @@ void LoopClient::OnReadable() {
     received_.append(buf.data(), static_cast<size_t>(n));
     if (onData_) onData_();
   } else if (n == 0) {
+    // The end of the reply; like any HTTP/1.0 client, hang up.
     eof_ = true;
-    StopReading();
+    Close();
   } else if (errno != EAGAIN && errno != EINTR) {
     error_ = errno;
     StopReading();

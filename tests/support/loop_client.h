@@ -10,7 +10,7 @@ namespace sentrel::test {
 
 // A TCP client on the test's own loop, so it runs beside the server under test on the
 // one thread: connects to 127.0.0.1, sends what it is told, and collects everything that
-// arrives until the peer closes.
+// arrives until the peer closes; then it closes too.
 class LoopClient {
  public:
   // rcvbuf > 0 shrinks the receive buffer, so the server's sends come back short.
