@@ -31,6 +31,9 @@ constexpr std::string_view kStatusReplyHeader =
 // monitored servers put their own words into the History. May set empty groups to
 // "Main", as placing the servers in the tree does.
 std::string GetStatusHTML(TServerList& servers, const StatusPageAddresses& addresses);
+// The same page appended to out, so a reply can be built in one buffer.
+void AppendStatusHTML(std::string& out, TServerList& servers,
+                      const StatusPageAddresses& addresses);
 
 // The cell colour of a monitor status: "lightgreen" for "green", "#eeeeee" for "" and
 // "?", the status itself otherwise.

@@ -253,10 +253,9 @@ void StatusWebServer::ServerSocketClientRead(Connection& c) {
   Connection* conn = Find(id);
   if (!conn) return;
 
-  std::string page = GetStatusHTML();
-  conn->reply.reserve(kStatusReplyHeader.size() + page.size());
+  conn->reply = TakeBuffer();
   conn->reply.assign(kStatusReplyHeader);
-  conn->reply += page;
+  AppendStatusHTML(conn->reply, servers_, addresses_);
   conn->sent = 0;
   conn->phase = Phase::Sending;
   ArmTimer(*conn, kStallLimitMs);
@@ -284,8 +283,23 @@ void StatusWebServer::SendMore(Connection& c) {
   BeginLingering(c);
 }
 
+std::string StatusWebServer::TakeBuffer() {
+  std::string buffer = std::move(spare_);
+  spare_ = std::string();
+  buffer.clear();
+  return buffer;
+}
+
+void StatusWebServer::GiveBack(std::string& buffer) {
+  // Keep the larger one, but never hold on to more than a few megabytes for nothing.
+  constexpr size_t kKeepAtMost = 16u << 20;
+  if (buffer.capacity() > spare_.capacity() && buffer.capacity() <= kKeepAtMost)
+    spare_.swap(buffer);
+  std::string().swap(buffer);
+}
+
 void StatusWebServer::BeginLingering(Connection& c) {
-  std::string().swap(c.reply);
+  GiveBack(c.reply);
   c.phase = Phase::Lingering;
   // Our FIN goes out behind the reply; the client sees the end of the page.
   shutdown(c.fd, SHUT_WR);

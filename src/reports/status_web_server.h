@@ -98,6 +98,10 @@ class StatusWebServer {
   void PauseAccepting(int64_t retryMs);
   void ResumeAccepting();
   Connection* Find(uint64_t id);
+  // Reply buffers are handed from one request to the next: a page of some hundred
+  // kilobytes would otherwise cost a fresh allocation, and page faults, every time.
+  std::string TakeBuffer();
+  void GiveBack(std::string& buffer);
 
   TServerList& servers_;
   PanelSink panel_;
@@ -108,6 +112,7 @@ class StatusWebServer {
   bool acceptPaused_ = false;
   EventLoop::TimerId resumeTimer_ = 0;
   uint64_t nextId_ = 1;
+  std::string spare_;
   // Keyed by acceptance order, so the first entry is the oldest connection.
   std::map<uint64_t, std::unique_ptr<Connection>> connections_;
 };

@@ -174,6 +174,37 @@ TEST_F(StatusPageTest, EveryInsertedTextIsEscaped) {
                             "&lt;script&gt;x()&lt;/script&gt; &amp; &quot;q&quot;")));
 }
 
+// The escaper looks at eight bytes at a time; a special character must be found at
+// every offset, also between bytes above 127 (UTF-8 text).
+TEST(HtmlEscapeTest, FindsEverySpecialCharacterAtEveryOffset) {
+  auto naive = [](const std::string& text) {
+    std::string out;
+    for (char ch : text) {
+      if (ch == '&') out += "&amp;";
+      else if (ch == '<') out += "&lt;";
+      else if (ch == '>') out += "&gt;";
+      else if (ch == '"') out += "&quot;";
+      else out += ch;
+    }
+    return out;
+  };
+  for (const char* filler : {"abcdefghijklmnopqrstuvwxyz0123", "\xc3\xa9\xc3\xa9\xff\x80\x7f\x01&'=;%$#@!ab\xe2\x82\xacxy"}) {
+    const std::string base = filler;
+    for (char special : {'&', '<', '>', '"'}) {
+      for (size_t pos = 0; pos < base.size(); ++pos) {
+        std::string text = base;
+        text[pos] = special;
+        ASSERT_EQ(HtmlEscaped(text), naive(text)) << pos << " " << special;
+        text.resize(pos + 1);
+        ASSERT_EQ(HtmlEscaped(text), naive(text)) << pos << " " << special;
+      }
+    }
+    EXPECT_EQ(HtmlEscaped(base), naive(base));
+  }
+  EXPECT_EQ(HtmlEscaped(""), "");
+  EXPECT_EQ(HtmlEscaped("<<&&\"\">>"), "&lt;&lt;&amp;&amp;&quot;&quot;&gt;&gt;");
+}
+
 TEST_F(StatusPageTest, SiteSettingPrefixesTheFixedPaths) {
   StatusPageAddresses a = StatusPageAddresses::ForSite("http://intranet.example/", "");
   EXPECT_EQ(a.alarmSound, "http://intranet.example/donotmovethis/alarm.wav");
