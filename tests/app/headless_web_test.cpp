@@ -59,6 +59,12 @@ TEST_F(HeadlessWebTest, ServesThePageOnTheFirstFreePortOfTheList) {
   EXPECT_NE(reply.find(" Sentrel 2.2 started</td></tr></table><p>"), std::string::npos);
   EXPECT_TRUE(reply.ends_with("</BODY></HTML>"));
   EXPECT_EQ(WEXITSTATUS(program.Stop()), 0);
+  // The operator of a service learns where the page is; requests are not logged.
+  std::string out = test::ReadFile(dir_.File("out.txt"));
+  EXPECT_NE(out.find("Sentrel-Webserver (Port " + std::to_string(second) + "): idle\n"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(out.find(" requests"), std::string::npos) << out;
 }
 
 TEST_F(HeadlessWebTest, NoWebKeepsThePortClosed) {
@@ -69,6 +75,8 @@ TEST_F(HeadlessWebTest, NoWebKeepsThePortClosed) {
   ASSERT_TRUE(WaitForOutput(" Sentrel 2.2 started", 10000));
   EXPECT_FALSE(test::WaitForListener(port, 300));
   EXPECT_TRUE(program.Running());
+  EXPECT_NE(test::ReadFile(dir_.File("out.txt")).find("Sentrel-Webserver disabled\n"),
+            std::string::npos);
   EXPECT_EQ(WEXITSTATUS(program.Stop()), 0);
 }
 
