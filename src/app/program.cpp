@@ -12,7 +12,66 @@ namespace sentrel {
 Program::Program(Frontend& frontend, SettingsStore& settings)
     : frontend_(frontend), settings_(settings) {}
 
-Program::~Program() = default;
+Program::~Program() { SetTimer1(false); }
+
+void Program::SetTimer1(bool enabled) {
+  EventLoop& loop = CurrentLoop();
+  if (timer1Id_) {
+    loop.CancelTimer(timer1Id_);
+    timer1Id_ = 0;
+  }
+  timer1Enabled_ = enabled;
+  if (enabled) {
+    timer1Id_ = loop.AddTimer(1000, [this] {
+      timer1Id_ = 0;
+      Timer1Timer();
+    });
+  }
+}
+
+void Program::Timer1Timer() {
+  SetTimer1(false);
+  try {
+    scanner.Execute();
+  } catch (const std::exception& e) {
+    CurrentLoop().ReportError(e.what());
+  }
+  SetTimer1(true);
+}
+
+void Program::Scan1Click() {
+  scanActive_ = !scanActive_;
+  SetTimer1(scanActive_);
+  if (scanActive_) {
+    Timer1Timer();
+    return;
+  }
+  for (int i = 0; i < serverList.Count(); ++i) {
+    TServer* server = serverList.Items(i);
+    for (int j = 0; j < server->ports.Count(); ++j) {
+      TPort* m = server->ports.Items(j);
+      m->status = "?";
+      m->ResetLastCheck();
+    }
+  }
+  ScreenUpdate();
+}
+
+void Program::StartScan() {
+  if (!scanActive_) Scan1Click();
+}
+
+void Program::StopScan() {
+  if (scanActive_) Scan1Click();
+}
+
+void Program::ScanNow() {
+  for (int i = 0; i < serverList.Count(); ++i) {
+    TServer* server = serverList.Items(i);
+    for (int j = 0; j < server->ports.Count(); ++j) server->ports.Items(j)->ResetLastCheck();
+  }
+  if (timer1Enabled_) Timer1Timer();
+}
 
 void Program::SetStatusPanel(int panel, const std::string& text) {
   statusPanels_[static_cast<size_t>(panel)] = text;
@@ -71,16 +130,23 @@ void Program::Create(const StartOptions& options) {
   messagePane.AddLine(FormatDateTime(Now()) + " Sentrel " + kProductVersion + " started");
 
   webServer.SetPorts(options.webPorts);
-  webServer.SetAddresses(StatusPageAddresses::ForSite(settings_.Sentrel("StatusPageSite", ""),
-                                                      settings_.Sentrel("Homepage", "")));
   // The window follows "Start Webserver on Startup"; without a window the server runs
   // unless the command line says otherwise.
   const bool startWeb = options.headless ? options.startWeb : autoStartWeb;
   if (startWeb)
-    webServer.StartWebserver();
+    StartWebserver();
   else
     SetStatusPanel(1, "Sentrel-Webserver disabled");
   SetWebButton(webServer.Listening());
+  if (options.headless ? options.startScan : autoStart) StartScan();
+}
+
+void Program::StartWebserver() {
+  // Read when the server starts, so the settings file names these addresses only for
+  // an operator who uses the server.
+  webServer.SetAddresses(StatusPageAddresses::ForSite(settings_.Sentrel("StatusPageSite", ""),
+                                                      settings_.Sentrel("Homepage", "")));
+  webServer.StartWebserver();
 }
 
 void Program::SetWebButton(bool down) {
@@ -93,7 +159,7 @@ void Program::ToolButton7Click() {
   if (webServer.Listening() || !down) {
     if (!down) webServer.StopWebserver();
   } else {
-    webServer.StartWebserver();
+    StartWebserver();
   }
   if (!webServer.Listening()) SetStatusPanel(1, "Sentrel-Webserver is offline");
   // A failed start leaves the button down: the next click releases it.

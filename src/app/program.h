@@ -11,7 +11,9 @@
 #include "app/text_pane.h"
 #include "events/ip_event.h"
 #include "model/server_list.h"
+#include "platform/event_loop.h"
 #include "reports/status_web_server.h"
+#include "scan/infini_scan.h"
 
 namespace sentrel {
 
@@ -27,10 +29,10 @@ struct StartOptions {
 // The program without its windows: it owns the configuration, the scan engine, the
 // events and the two panes, runs start-up and closing, and carries out the operator's
 // commands. A window (or the headless front end) attaches through the Frontend.
-class Program {
+class Program : public ScanHost {
  public:
   Program(Frontend& frontend, SettingsStore& settings);
-  ~Program();
+  ~Program() override;
   Program(const Program&) = delete;
   Program& operator=(const Program&) = delete;
 
@@ -49,6 +51,30 @@ class Program {
   // The web server's toolbar button (a toggle button) was clicked: the operator's on/off
   // switch of the status web server. The click itself flips the button.
   void ToolButton7Click();
+  // Opens the web server on the first free port of its list; the panel tells the outcome.
+  void StartWebserver();
+
+  // Scan control, as the toolbar and menu commands do it.
+  // "Scan Process Active": flips scanning; on: the timer runs and a pass starts at once;
+  // off: every monitor shows "?" and is due again.
+  void Scan1Click();
+  void StartScan();
+  void StopScan();
+  // Every monitor due at once; a pass now when the timer is on.
+  void ScanNow();
+  // The scan timer's tick: timer off, one pass, timer on again (also after an error),
+  // so the next pass starts 1000 ms after this one ended.
+  void Timer1Timer();
+  bool Timer1Enabled() const { return timer1Enabled_; }
+
+  // ScanHost.
+  bool ScanningActive() const override { return scanActive_; }
+  void SetActivityPanel(const std::string& text) override { SetStatusPanel(0, text); }
+  void ScreenUpdate() override { frontend_.ScreenUpdate(); }
+  void RunEvent(const std::string& name, const std::string& message, const std::string& server,
+                const std::string& status, int32_t n) override {
+    eventList.RunEvent(name, message, server, status, n);
+  }
 
   void SetStatusPanel(int panel, const std::string& text);
   const std::string& StatusPanel(int panel) const { return statusPanels_[static_cast<size_t>(panel)]; }
@@ -57,6 +83,7 @@ class Program {
   SettingsStore& settings() { return settings_; }
 
   TServerList serverList;
+  TInfiniScan scanner{serverList, *this};
   TIpEventList eventList;
   std::string configFile;
   TextPane activityPane{"Activity log"};
@@ -81,7 +108,12 @@ class Program {
 
   Frontend& frontend_;
   SettingsStore& settings_;
+  void SetTimer1(bool enabled);
+
   std::array<std::string, 2> statusPanels_{"", "Sentrel-Webserver: idle"};
+  bool scanActive_ = false;
+  bool timer1Enabled_ = false;
+  EventLoop::TimerId timer1Id_ = 0;
 };
 
 // The product's name and version as the program prints them.

@@ -133,12 +133,12 @@ void TServerList::LoadFromFile(const std::string& path) {
 
   // Monitor sections grouped by the server name before their first ":", in file order,
   // so loading stays linear however many servers the file holds.
-  std::unordered_map<std::string, std::vector<size_t>> monitorSections;
+  std::unordered_map<std::string_view, std::vector<size_t>> monitorSections;
   const size_t count = ini.SectionCount();
   for (size_t i = 0; i < count; ++i) {
-    const std::string& name = ini.SectionName(i);
+    std::string_view name = ini.SectionName(i);
     auto colon = name.find(':');
-    if (colon != std::string::npos) monitorSections[name.substr(0, colon)].push_back(i);
+    if (colon != std::string_view::npos) monitorSections[name.substr(0, colon)].push_back(i);
   }
 
   const double loadTime = Now() - 58.0 / 86400.0;
@@ -146,18 +146,19 @@ void TServerList::LoadFromFile(const std::string& path) {
   // Section names ignore case in an INI file, so a second section of the same name
   // (only ever made by hand) would read the first one's keys; it is skipped.
   std::unordered_set<std::string> seenServers;
+  std::unordered_set<std::string> seenMonitors;
   for (size_t i = 0; i < count; ++i) {
-    const std::string& name = ini.SectionName(i);
-    if (name.find(':') != std::string::npos) continue;
+    std::string_view name = ini.SectionName(i);
+    if (name.find(':') != std::string_view::npos) continue;
     if (!seenServers.insert(ToLower(name)).second) continue;
-    TServer* server = Items(Add(name));
+    TServer* server = Items(Add(std::string(name)));
     server->LoadFromIni(ini, i);
     server->ports.Clear();
     auto it = monitorSections.find(name);
     if (it == monitorSections.end()) continue;
-    std::unordered_set<std::string> seenMonitors;
+    seenMonitors.clear();
     for (size_t m : it->second) {
-      const std::string& section = ini.SectionName(m);
+      std::string section(ini.SectionName(m));
       if (!seenMonitors.insert(ToLower(section)).second) continue;
       TPort* monitor = server->ports.Items(server->ports.Add("new"));
       monitor->LoadFromIni(ini, m, section);

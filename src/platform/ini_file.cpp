@@ -7,19 +7,22 @@
 
 namespace sentrel {
 
+namespace {
+// Names are compared in ASCII case; the C library's locale-aware tolower costs a call
+// per character, which dominates loading a large file.
+inline char FoldCase(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
+}  // namespace
+
 std::string ToLower(std::string_view s) {
   std::string out(s);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char& c : out) c = FoldCase(c);
   return out;
 }
 
 bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  }
+  for (size_t i = 0; i < a.size(); ++i)
+    if (FoldCase(a[i]) != FoldCase(b[i])) return false;
   return true;
 }
 
@@ -74,8 +77,32 @@ std::optional<int32_t> ParseIniInteger(std::string_view s) {
   return static_cast<int32_t>(v);
 }
 
-IniFile IniFile::Parse(std::string_view text) {
+size_t IniFile::FoldHash::operator()(std::string_view s) const {
+  // FNV-1a over the case-folded bytes.
+  size_t h = 1469598103934665603ULL;
+  for (char c : s) {
+    h ^= static_cast<unsigned char>(FoldCase(c));
+    h *= 1099511628211ULL;
+  }
+  return h;
+}
+
+bool IniFile::FoldEqual::operator()(std::string_view a, std::string_view b) const {
+  return EqualsIgnoreCase(a, b);
+}
+
+std::string_view IniFile::Keep(std::string_view text) {
+  std::string clean(text);
+  for (char& c : clean)
+    if (c == '\r' || c == '\n') c = ' ';
+  kept_.push_back(std::move(clean));
+  return kept_.back();
+}
+
+IniFile IniFile::Parse(std::string_view source) {
   IniFile ini;
+  ini.text_ = std::make_unique<std::string>(source);
+  std::string_view text = *ini.text_;
   Section* current = nullptr;
   size_t pos = 0;
   while (pos < text.size()) {
@@ -88,7 +115,7 @@ IniFile IniFile::Parse(std::string_view text) {
       size_t close = line.find(']');
       std::string_view name =
           Trim(line.substr(1, close == std::string_view::npos ? line.npos : close - 1));
-      ini.sections_.push_back(Section{std::string(name), {}});
+      ini.sections_.push_back(Section{name, {}});
       current = &ini.sections_.back();
       continue;
     }
@@ -97,7 +124,7 @@ IniFile IniFile::Parse(std::string_view text) {
     if (eq == std::string_view::npos) continue;
     std::string_view key = Trim(line.substr(0, eq));
     if (key.empty()) continue;
-    current->entries.push_back(Entry{std::string(key), std::string(Trim(line.substr(eq + 1)))});
+    current->entries.push_back(Entry{key, Trim(line.substr(eq + 1))});
   }
   ini.Reindex();
   return ini;
@@ -112,7 +139,7 @@ IniFile IniFile::Load(const std::string& path) {
 void IniFile::Reindex() {
   index_.clear();
   index_.reserve(sections_.size());
-  for (size_t i = 0; i < sections_.size(); ++i) index_.emplace(ToLower(sections_[i].name), i);
+  for (size_t i = 0; i < sections_.size(); ++i) index_.emplace(sections_[i].name, i);
 }
 
 std::string IniFile::Serialize() const {
@@ -145,12 +172,12 @@ void IniFile::Save(const std::string& path) const { WriteFileAtomic(path, Serial
 std::vector<std::string> IniFile::SectionNames() const {
   std::vector<std::string> names;
   names.reserve(sections_.size());
-  for (const auto& s : sections_) names.push_back(s.name);
+  for (const auto& s : sections_) names.emplace_back(s.name);
   return names;
 }
 
 int IniFile::Find(std::string_view section) const {
-  auto it = index_.find(ToLower(section));
+  auto it = index_.find(section);
   return it == index_.end() ? -1 : static_cast<int>(it->second);
 }
 
@@ -164,7 +191,7 @@ std::optional<std::string> IniFile::ReadRawAt(size_t index, std::string_view key
   if (index >= sections_.size()) return std::nullopt;
   const Entry* e = FindEntry(sections_[index], key);
   if (!e) return std::nullopt;
-  return e->value;
+  return std::string(e->value);
 }
 
 std::optional<std::string> IniFile::ReadRaw(std::string_view section,
@@ -198,36 +225,26 @@ bool IniFile::ReadBool(std::string_view section, std::string_view key, bool def)
 
 void IniFile::WriteString(std::string_view section, std::string_view key,
                           std::string_view value) {
-  std::string clean(value);
-  for (char& c : clean)
-    if (c == '\r' || c == '\n') c = ' ';
   int i = Find(section);
-  if (i < 0) {
-    sections_.push_back(Section{std::string(section), {}});
-    i = static_cast<int>(sections_.size() - 1);
-    index_.emplace(ToLower(section), static_cast<size_t>(i));
-  }
+  if (i < 0) i = static_cast<int>(AppendSection(section));
   Section& s = sections_[static_cast<size_t>(i)];
   for (auto& e : s.entries) {
     if (EqualsIgnoreCase(e.key, key)) {
-      e.value = std::move(clean);
+      e.value = Keep(value);
       return;
     }
   }
-  s.entries.push_back(Entry{std::string(key), std::move(clean)});
+  s.entries.push_back(Entry{Keep(key), Keep(value)});
 }
 
 size_t IniFile::AppendSection(std::string_view section) {
-  sections_.push_back(Section{std::string(section), {}});
-  index_.emplace(ToLower(section), sections_.size() - 1);
+  sections_.push_back(Section{Keep(section), {}});
+  index_.emplace(sections_.back().name, sections_.size() - 1);
   return sections_.size() - 1;
 }
 
 void IniFile::AppendEntry(size_t index, std::string_view key, std::string_view value) {
-  std::string clean(value);
-  for (char& c : clean)
-    if (c == '\r' || c == '\n') c = ' ';
-  sections_[index].entries.push_back(Entry{std::string(key), std::move(clean)});
+  sections_[index].entries.push_back(Entry{Keep(key), Keep(value)});
 }
 
 void IniFile::WriteInteger(std::string_view section, std::string_view key, int64_t value) {
@@ -235,8 +252,7 @@ void IniFile::WriteInteger(std::string_view section, std::string_view key, int64
 }
 
 void IniFile::EraseSection(std::string_view section) {
-  std::string lower = ToLower(section);
-  std::erase_if(sections_, [&](const Section& s) { return ToLower(s.name) == lower; });
+  std::erase_if(sections_, [&](const Section& s) { return EqualsIgnoreCase(s.name, section); });
   Reindex();
 }
 

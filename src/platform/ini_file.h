@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,6 +19,10 @@ namespace sentrel {
 class IniFile {
  public:
   IniFile() = default;
+  IniFile(IniFile&&) = default;
+  IniFile& operator=(IniFile&&) = default;
+  IniFile(const IniFile&) = delete;
+  IniFile& operator=(const IniFile&) = delete;
 
   static IniFile Parse(std::string_view text);
   // A missing or unreadable file gives an empty IniFile.
@@ -28,7 +34,7 @@ class IniFile {
 
   std::vector<std::string> SectionNames() const;
   size_t SectionCount() const { return sections_.size(); }
-  const std::string& SectionName(size_t index) const { return sections_[index].name; }
+  std::string_view SectionName(size_t index) const { return sections_[index].name; }
   bool HasSection(std::string_view section) const { return Find(section) >= 0; }
 
   // The value as stored: trimmed, enclosing quotes kept. Nothing when the key is absent.
@@ -58,21 +64,32 @@ class IniFile {
   void AppendEntry(size_t index, std::string_view key, std::string_view value);
 
  private:
+  // Names and values are views: into the parsed text, or into strings this file keeps
+  // for what was written later. A large file then loads without one allocation per key.
   struct Entry {
-    std::string key;
-    std::string value;  // trimmed, quotes kept
+    std::string_view key;
+    std::string_view value;  // trimmed, quotes kept
   };
   struct Section {
-    std::string name;
+    std::string_view name;
     std::vector<Entry> entries;
+  };
+  struct FoldHash {
+    size_t operator()(std::string_view s) const;
+  };
+  struct FoldEqual {
+    bool operator()(std::string_view a, std::string_view b) const;
   };
 
   int Find(std::string_view section) const;
   void Reindex();
+  std::string_view Keep(std::string_view text);
   static const Entry* FindEntry(const Section& s, std::string_view key);
 
+  std::unique_ptr<std::string> text_;  // the parsed text; its address never changes
+  std::deque<std::string> kept_;       // names and values written after parsing
   std::vector<Section> sections_;
-  std::unordered_map<std::string, size_t> index_;  // lower-case name -> first section
+  std::unordered_map<std::string_view, size_t, FoldHash, FoldEqual> index_;  // first section
 };
 
 // Shared helpers of the INI rules.

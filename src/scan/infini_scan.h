@@ -77,4 +77,9 @@ class TInfiniScan {
   Checks* checks_ = nullptr;
 };
 
+// The record text of a check without the lost suffix: server, kind, port, word,
+// "<ms>ms ", "<bytes>Bytes " and the detail.
+std::string RecordText(const TPort& monitor, const std::string& kind, const std::string& word,
+                       int32_t ms, int32_t bytes, const std::string& detail);
+
 }  // namespace sentrel

@@ -1,18 +1,17 @@
 // The real program, headless, with its status web server on loopback ports.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <thread>
+#include <signal.h>
 
 #include "model/server_list.h"
 #include "support/loop_client.h"
-#include "support/program_process.h"
+#include "support/process.h"
 #include "support/test_env.h"
 
 namespace sentrel {
 namespace {
 
-using test::ProgramProcess;
+using test::ChildProcess;
 
 class HeadlessWebTest : public ::testing::Test {
  protected:
@@ -25,29 +24,18 @@ class HeadlessWebTest : public ::testing::Test {
     list.SaveToFile(dir_.File("servers.mcf"));
   }
   std::vector<std::string> Args(const std::string& ports) {
-    return {"--headless", "--data-dir", dir_.Path(), "--settings", dir_.File("settings.ini"),
+    return {SENTREL_BINARY, "--headless", "--data-dir", dir_.Path(), "--settings", dir_.File("settings.ini"),
             "--web-ports", ports, dir_.File("servers.mcf")};
   }
-  bool WaitForOutput(const std::string& text, int timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (test::ReadFile(dir_.File("out.txt")).find(text) != std::string::npos) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-  }
-
   test::TempDir dir_;
 };
 
 TEST_F(HeadlessWebTest, ServesThePageOnTheFirstFreePortOfTheList) {
   test::PortHolder taken;
   const int second = test::FreePort();
-  ProgramProcess program(SENTREL_BINARY,
-                         Args(std::to_string(taken.Port()) + "," + std::to_string(second)),
-                         dir_.File("out.txt"));
-  ASSERT_TRUE(program.Started());
-  ASSERT_TRUE(test::WaitForListener(second, 10000)) << test::ReadFile(dir_.File("out.txt"));
+  ChildProcess program(Args(std::to_string(taken.Port()) + "," + std::to_string(second)),
+                       dir_.Path());
+  ASSERT_TRUE(test::WaitForListener(second, 10000)) << program.Stderr();
   std::string reply = test::FetchBlocking(second, "GET /favicon.ico HTTP/1.1\r\n\r\n");
   EXPECT_EQ(reply.rfind("HTTP/1.0 200 OK \r\nContent-Type: text/html\r\nServer: Sentrel 2.2\r\n"
                         "\r\n\r\n <HTML>\r\n",
@@ -58,9 +46,10 @@ TEST_F(HeadlessWebTest, ServesThePageOnTheFirstFreePortOfTheList) {
             std::string::npos);
   EXPECT_NE(reply.find(" Sentrel 2.2 started</td></tr></table><p>"), std::string::npos);
   EXPECT_TRUE(reply.ends_with("</BODY></HTML>"));
-  EXPECT_EQ(WEXITSTATUS(program.Stop()), 0);
+  program.Signal(SIGTERM);
+  EXPECT_EQ(program.Wait(10000), 0);
   // The operator of a service learns where the page is; requests are not logged.
-  std::string out = test::ReadFile(dir_.File("out.txt"));
+  std::string out = program.Stdout();
   EXPECT_NE(out.find("Sentrel-Webserver (Port " + std::to_string(second) + "): idle\n"),
             std::string::npos)
       << out;
@@ -70,14 +59,12 @@ TEST_F(HeadlessWebTest, ServesThePageOnTheFirstFreePortOfTheList) {
 TEST_F(HeadlessWebTest, NoWebKeepsThePortClosed) {
   const int port = test::FreePort();
   auto args = Args(std::to_string(port));
-  args.insert(args.begin() + 1, "--no-web");
-  ProgramProcess program(SENTREL_BINARY, args, dir_.File("out.txt"));
-  ASSERT_TRUE(WaitForOutput(" Sentrel 2.2 started", 10000));
+  args.insert(args.begin() + 2, "--no-web");
+  ChildProcess program(args, dir_.Path());
+  ASSERT_TRUE(program.WaitForOutput("Sentrel-Webserver disabled\n", 10000)) << program.Stderr();
   EXPECT_FALSE(test::WaitForListener(port, 300));
-  EXPECT_TRUE(program.Running());
-  EXPECT_NE(test::ReadFile(dir_.File("out.txt")).find("Sentrel-Webserver disabled\n"),
-            std::string::npos);
-  EXPECT_EQ(WEXITSTATUS(program.Stop()), 0);
+  program.Signal(SIGTERM);
+  EXPECT_EQ(program.Wait(10000), 0);
 }
 
 }  // namespace

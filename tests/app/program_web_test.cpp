@@ -82,6 +82,17 @@ TEST_F(ProgramWebTest, WindowFollowsStartWebserverOnStartup) {
   EXPECT_TRUE(program_->webButtonDown);
 }
 
+TEST_F(ProgramWebTest, SiteSettingPointsThePageAtTheOperatorsFiles) {
+  settings_->WriteText("Sentrel", "StatusPageSite", "http://intranet.example");
+  Start(true, true, {test::FreePort()});
+  EXPECT_EQ(program_->webServer.Addresses().logo,
+            "http://intranet.example/donotmovethis/Sentrellogo.gif");
+  EXPECT_EQ(program_->webServer.Addresses().homepage, "http://intranet.example/");
+  // The settings file shows the other one too, with its default.
+  program_->WriteSettings();
+  EXPECT_NE(test::ReadFile(dir_->File("settings.ini")).find("Homepage=\r\n"), std::string::npos);
+}
+
 TEST_F(ProgramWebTest, FailedStartAtStartupNamesThePortsTried) {
   PortHolder a, b, c;
   Start(true, true, {a.Port(), b.Port(), c.Port()});

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,7 +17,8 @@
 
 #include "model/server_list.h"
 #include "support/loop_client.h"
-#include "support/program_process.h"
+#include "support/chromium.h"
+#include "support/process.h"
 #include "support/test_env.h"
 
 namespace sentrel {
@@ -79,36 +81,14 @@ class HostileHttpServer {
 class StatusPageBrowserTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    chromium_ = test::FindExecutable("chromium");
+    chromium_ = test::FindChromium();
     if (chromium_.empty())
       GTEST_SKIP() << "chromium is not installed (apt-get install chromium): the browser "
                       "test of the status page is skipped";
   }
 
-  // Dumps the document Chromium builds from the page, or "" on failure.
-  std::string BrowserDom(int port) {
-    const std::string out = dir_.File("dom.html");
-    int rc = test::RunCommand(
-        {chromium_, "--headless", "--no-sandbox", "--disable-gpu",
-         "--disable-background-networking", "--disable-component-update", "--no-first-run",
-         "--disable-sync", "--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1",
-         "--no-proxy-server", "--disable-domain-reliability", "--metrics-recording-only",
-         "--user-data-dir=" + dir_.File("chromium-profile-" + std::to_string(++runs_)),
-         "--dump-dom", "http://127.0.0.1:" + std::to_string(port) + "/"},
-        out, 90000);
-    if (rc != 0) return "";
-    // The dump goes to standard output; the browser's own complaints (no D-Bus here) to
-    // standard error, which shares the file. Keep the document.
-    std::string all = test::ReadFile(out);
-    size_t start = all.find("<html>");
-    size_t end = all.rfind("</html>");
-    if (start == std::string::npos || end == std::string::npos) return "";
-    return all.substr(start, end + 7 - start);
-  }
-
   std::string chromium_;
   test::TempDir dir_;
-  int runs_ = 0;
 };
 
 TEST_F(StatusPageBrowserTest, BrowserShowsColoursAndHistoryAndRunsNoInjectedScript) {
@@ -133,12 +113,11 @@ TEST_F(StatusPageBrowserTest, BrowserShowsColoursAndHistoryAndRunsNoInjectedScri
   }
 
   const int port = test::FreePort();
-  test::ProgramProcess program(
-      SENTREL_BINARY,
-      {"--headless", "--data-dir", dir_.Path(), "--settings", dir_.File("settings.ini"),
-       "--web-ports", std::to_string(port), dir_.File("servers.mcf")},
-      dir_.File("program.txt"));
-  ASSERT_TRUE(test::WaitForListener(port, 10000)) << test::ReadFile(dir_.File("program.txt"));
+  test::ChildProcess program({SENTREL_BINARY, "--headless", "--data-dir", dir_.Path(), "--settings",
+                             dir_.File("settings.ini"), "--web-ports", std::to_string(port),
+                             dir_.File("servers.mcf")},
+                            dir_.Path());
+  ASSERT_TRUE(test::WaitForListener(port, 10000)) << program.Stderr();
 
   // Once the HTTP check runs, the hostile reason phrase reaches the History through the
   // "DOWN" record within a few seconds; give it that long.
@@ -150,8 +129,9 @@ TEST_F(StatusPageBrowserTest, BrowserShowsColoursAndHistoryAndRunsNoInjectedScri
     if (!reasonInHistory) std::this_thread::sleep_for(std::chrono::milliseconds(250));
   }
 
-  const std::string dom = BrowserDom(port);
-  ASSERT_FALSE(dom.empty()) << test::ReadFile(dir_.File("dom.html"));
+  const std::string dom =
+      test::ChromiumDumpDom(chromium_, "http://127.0.0.1:" + std::to_string(port) + "/", dir_.Path());
+  ASSERT_FALSE(dom.empty()) << "Chromium did not load the page";
 
   // Nothing injected ran: the title is the page's own, and the hostile texts are text.
   std::smatch title;
@@ -192,7 +172,8 @@ TEST_F(StatusPageBrowserTest, BrowserShowsColoursAndHistoryAndRunsNoInjectedScri
     std::printf("[   NOTE   ] no HTTP check has put the hostile reason phrase into the History "
                 "yet; its escaping is covered by the status page tests\n");
   }
-  EXPECT_EQ(WEXITSTATUS(program.Stop()), 0);
+  program.Signal(SIGTERM);
+  EXPECT_EQ(program.Wait(10000), 0) << program.Stderr();
 }
 
 }  // namespace

@@ -160,4 +160,17 @@ std::string FetchBlocking(int port, const std::string& request, int timeoutMs) {
   return out;
 }
 
+bool WaitForListener(int port, int timeoutMs) {
+  const int64_t deadline = RealMs() + timeoutMs;
+  while (RealMs() < deadline) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr = Loopback(port);
+    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    close(fd);
+    if (ok) return true;
+    poll(nullptr, 0, 20);
+  }
+  return false;
+}
+
 }  // namespace sentrel::test

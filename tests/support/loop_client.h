@@ -74,4 +74,7 @@ class PortHolder {
 // 127.0.0.1:port, sends the request, reads to the end. Empty on any failure.
 std::string FetchBlocking(int port, const std::string& request, int timeoutMs = 10000);
 
+// Waits (real time) until something accepts connections on 127.0.0.1:port.
+bool WaitForListener(int port, int timeoutMs);
+
 }  // namespace sentrel::test

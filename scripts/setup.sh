@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Sentrel needs. With "--tests" also those the test suite
+# uses (real servers, a browser, the sanitizer and fuzzer runtimes). Only missing
+# packages are installed; the package lists are refreshed first when something is missing.
+set -euo pipefail
+
+build_packages=(cmake ninja-build g++ make pkg-config)
+test_packages=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
+  iproute2 curl python3 procps)
+# Packages named by the test suites of later parts are appended here.
+test_packages+=(${SENTREL_EXTRA_TEST_PACKAGES:-})
+
+wanted=("${build_packages[@]}")
+if [[ "${1:-}" == "--tests" ]]; then
+  wanted+=("${test_packages[@]}")
+  [[ -f "$(dirname "$0")/test-packages.txt" ]] && mapfile -t -O "${#wanted[@]}" wanted < <(grep -v '^#' "$(dirname "$0")/test-packages.txt" | tr -s ' \n' '\n' | grep .)
+fi
+
+missing=()
+for p in "${wanted[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs every test: once plainly, once under AddressSanitizer and
+# UndefinedBehaviorSanitizer. Exits non-zero on any failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh --tests
+jobs=$(nproc)
+
+echo "== plain build"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSENTREL_WERROR=ON -DSENTREL_TESTS=ON >/dev/null
+cmake --build build -j "$jobs"
+(cd build && ctest -j "$jobs" --output-on-failure --timeout 600)
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSENTREL_SANITIZE=ON -DSENTREL_WERROR=ON -DSENTREL_TESTS=ON >/dev/null
+cmake --build build-asan -j "$jobs"
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest -j "$jobs" --output-on-failure --timeout 900)
+
+# Fuzz targets, when present, run a short fixed number of inputs each.
+if [[ -x scripts/fuzz.sh ]]; then
+  echo "== fuzz smoke run"
+  scripts/fuzz.sh --smoke
+fi
+echo "== all tests passed"

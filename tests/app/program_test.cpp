@@ -1,0 +1,158 @@
+#include "app/program.h"
+
+#include <unistd.h>
+
+#include "app/command_line.h"
+#include "app/errors_log.h"
+#include "model/last_activity.h"
+#include "platform/date_time.h"
+#include "platform/error.h"
+#include "platform/file_util.h"
+#include "platform/paths.h"
+#include "support/scan_fixture.h"
+
+namespace sentrel::test {
+namespace {
+
+class ProgramTest : public CoreFixture {
+ protected:
+  void SetUp() override {
+    CoreFixture::SetUp();
+    clock_.SetNow(EncodeDate(2026, 12, 6) + EncodeTime(9, 30, 0));
+    settings_ = SettingsStore(dir_->File("Hallvik/Corvane.ini"));
+  }
+  RecordingFrontend frontend_;
+  SettingsStore settings_;
+};
+
+TEST_F(ProgramTest, FirstStartUsesTheDefaults) {
+  Program program(frontend_, settings_);
+  program.Create(StartOptions{});
+  EXPECT_EQ(program.configFile, "");
+  EXPECT_FALSE(program.autoStart);
+  EXPECT_FALSE(program.autoStartWeb);
+  EXPECT_TRUE(program.showLogs);
+  EXPECT_TRUE(program.toolbar);
+  EXPECT_TRUE(program.statusbar);
+  EXPECT_FALSE(program.alwaysOnTop);
+  EXPECT_EQ(program.StatusPanel(1), "Sentrel-Webserver disabled");
+  ASSERT_EQ(program.serverList.Count(), 1);
+  EXPECT_EQ(program.serverList.Items(0)->name, "localhost");
+  ASSERT_EQ(program.eventList.Count(), 1);
+  EXPECT_EQ(program.eventList.Items(0)->name, "Default");
+  ASSERT_EQ(program.messagePane.Count(), 1u);
+  EXPECT_EQ(program.messagePane.Lines()[0], "2026-12-06 09:30:00 Sentrel 2.2 started");
+  EXPECT_FALSE(program.ScanningActive());
+
+  // Closing with no server file saves nothing but writes the settings.
+  program.Close();
+  EXPECT_EQ(ReadFile(dir_->File("Hallvik/Corvane.ini")),
+            "[Corvane]\r\nconfig=\r\nAutoStart=0\r\nAutoStartWeb=0\r\nShow logs=1\r\ntoolbar=1\r\n"
+            "Statusbar=1\r\nAlwaysontop=0\r\nWintop=0\r\nWinleft=0\r\nWinheight=0\r\nWinwidth=0\r\n");
+}
+
+TEST_F(ProgramTest, SettingsAreReadWithTheirDefaultsAndTheServerFileLoaded) {
+  std::string cfg = dir_->File("mine.mcf");
+  WriteFile(cfg, "[db1]\r\n[db1:port]\r\nTyp=port\r\nPort=5432\r\n");
+  MakeDirectories(dir_->File("Hallvik"));
+  WriteFile(dir_->File("Hallvik/Corvane.ini"),
+            "[corvane]\r\nCONFIG=" + cfg + "\r\nshow logs=0\r\nStatusbar=yes\r\nAutoStart=0x1\r\n");
+  settings_.Load();
+  Program program(frontend_, settings_);
+  program.Create(StartOptions{});
+  EXPECT_FALSE(program.showLogs);
+  EXPECT_TRUE(program.statusbar);  // "yes" is not of number type: the default
+  EXPECT_TRUE(program.autoStart);
+  EXPECT_TRUE(program.ScanningActive());
+  ASSERT_EQ(program.serverList.Count(), 1);
+  EXPECT_EQ(program.serverList.Items(0)->name, "db1");
+  program.StopScan();
+
+  // A server file named in the settings that is gone gives an empty configuration.
+  unlink(cfg.c_str());
+  Program again(frontend_, settings_);
+  again.Create(StartOptions{});
+  EXPECT_EQ(again.serverList.Count(), 0);
+  again.StopScan();
+}
+
+TEST_F(ProgramTest, TheCommandLineFileWinsWhenItExistsAndIsSavedWithABackup) {
+  std::string cfg = dir_->File("arg.mcf");
+  WriteFile(cfg, "[web1]\r\nGroup=Web\r\n");
+  WriteFile(dir_->File(kEventsFileName), "[Page]\r\nUsePopup=1\r\n");
+  Program program(frontend_, settings_);
+  StartOptions options;
+  options.commandLineFile = cfg;
+  program.Create(options);
+  EXPECT_EQ(program.configFile, cfg);
+  ASSERT_EQ(program.eventList.Count(), 1);
+  EXPECT_EQ(program.eventList.Items(0)->name, "Page");
+  program.Close();
+  EXPECT_EQ(ReadFile(dir_->File("arg.bak")), "[web1]\r\nGroup=Web\r\n");
+  EXPECT_NE(ReadFile(cfg).find("Group=Web\r\nGroupExpand=1\r\nPortExpand=1\r\n"), std::string::npos);
+  settings_.Load();
+  EXPECT_EQ(settings_.ReadText(kSettingsSection, "config", ""), cfg);
+
+  Program other(frontend_, settings_);
+  options.commandLineFile = dir_->File("does-not-exist.mcf");
+  other.Create(options);
+  EXPECT_EQ(other.configFile, cfg);  // a missing argument file is ignored
+}
+
+TEST_F(ProgramTest, AFailedSaveAtCloseKeepsTheFileAndSkipsTheSettings) {
+  std::string cfg = dir_->File("keep.mcf");
+  WriteFile(cfg, "[web1]\r\n");
+  Program program(frontend_, settings_);
+  StartOptions options;
+  options.commandLineFile = cfg;
+  program.Create(options);
+  struct Full : FileWriter {
+    void WriteAll(int, const char*, size_t) override {
+      throw SystemError("write: No space left on device", "write", 28);
+    }
+  } full;
+  SetCurrentFileWriter(&full);
+  EXPECT_THROW(program.Close(), SentrelError);
+  SetCurrentFileWriter(nullptr);
+  EXPECT_EQ(ReadFile(cfg), "[web1]\r\n");
+  EXPECT_FALSE(FileExists(dir_->File("Hallvik/Corvane.ini")));
+}
+
+TEST_F(ProgramTest, TheErrorsLogLine) {
+  LastActivity = "DoAPort web1";
+  HandleRunTimeError("SetAddr: Cannot convert host address 'no such host'");
+  EXPECT_EQ(ReadFile(dir_->File(kErrorsLogName)),
+            "2026-12-06 09:30:00 RunTimeError SetAddr: Cannot convert host address 'no such host'"
+            " (Cause might be \"DoAPort web1\")\r\n");
+  // An errors log that cannot be written: the line goes to standard error instead.
+  SetDataDir(dir_->File("Hallvik/Corvane.ini.missing/x"));
+  testing::internal::CaptureStderr();
+  HandleRunTimeError("second");
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("RunTimeError second (Cause might be \"DoAPort web1\")"), std::string::npos);
+}
+
+TEST(CommandLineTest, ParsesOptionsAndRejectsBadOnes) {
+  std::string error;
+  auto cl = ParseCommandLine({"--headless", "--data-dir", "/d", "--web-ports", "18080,18081", "f.mcf"}, error);
+  ASSERT_TRUE(cl);
+  EXPECT_EQ(cl->mode, CommandLine::Mode::Headless);
+  EXPECT_EQ(cl->dataDir, "/d");
+  EXPECT_EQ(cl->webPorts, (std::vector<int>{18080, 18081}));
+  EXPECT_EQ(cl->serverFile, "f.mcf");
+  EXPECT_FALSE(ParseCommandLine({"--bogus"}, error));
+  EXPECT_EQ(error, "unknown option --bogus");
+  EXPECT_FALSE(ParseCommandLine({"--data-dir"}, error));
+  EXPECT_EQ(error, "option --data-dir needs a value");
+  EXPECT_FALSE(ParseCommandLine({"--web-ports", "80,abc"}, error));
+  EXPECT_FALSE(ParseCommandLine({"--web-ports", "0"}, error));
+  EXPECT_FALSE(ParseCommandLine({"a", "b"}, error));
+  auto rt = ParseCommandLine({"--request-times", "web1", "http", "7"}, error);
+  ASSERT_TRUE(rt);
+  EXPECT_EQ(rt->mode, CommandLine::Mode::RequestTimes);
+  EXPECT_EQ(rt->days, "7");
+  EXPECT_EQ(ParseCommandLine({"--version"}, error)->mode, CommandLine::Mode::Version);
+}
+
+}  // namespace
+}  // namespace sentrel::test

@@ -1,0 +1,152 @@
+#include <string>
+#include <vector>
+
+#include "app/text_pane.h"
+#include "events/event_actions.h"
+#include "events/ip_event.h"
+#include "events/placeholders.h"
+#include "model/last_activity.h"
+#include "platform/date_time.h"
+#include "platform/error.h"
+#include "support/test_env.h"
+
+namespace sentrel::test {
+namespace {
+
+// Records the actions an execution runs, in order.
+struct RecordingActions : EventActions {
+  std::vector<std::string> calls;
+  std::function<void(const std::string&)> during;  // runs inside each action
+  std::string failOn;
+  void Note(const std::string& what) {
+    calls.push_back(what);
+    if (during) during(what);
+    if (what.rfind(failOn, 0) == 0 && !failOn.empty()) throw SentrelError("action failed");
+  }
+  void DoNetSend(const TIPEvent&, const std::string& m, const std::string&, const std::string&) override { Note("netsend " + m); }
+  void DoPopup(const TIPEvent&, const std::string& m) override { Note("popup " + m); }
+  void DoExe(const TIPEvent&, const std::string& m, const std::string& s, const std::string& st) override { Note("exe " + m + "|" + s + "|" + st); }
+  void DoMail(const TIPEvent&, const std::string& m, const std::string&, const std::string&) override { Note("mail " + m); }
+  void DoShutdown(const TIPEvent&) override { Note("shutdown"); }
+  void DoSound(const TIPEvent&) override { Note("sound"); }
+  void DoSerial(const TIPEvent&) override { Note("serial"); }
+  void DoPrint(const TIPEvent&, const std::string& s, const std::string& st) override { Note("print " + s + " " + st); }
+};
+
+class EventExecutionTest : public CoreFixture {
+ protected:
+  void SetUp() override {
+    CoreFixture::SetUp();
+    list_.context.actions = &actions_;
+    list_.context.history = &pane_;
+  }
+  TIPEvent& AllActions(const std::string& name) {
+    TIPEvent* ev = list_.Items(list_.Add(name));
+    ev->UsePopup = ev->UseSound = ev->UseExe = ev->UseMail = ev->UseNetSend = true;
+    ev->UseShutdown = ev->UsePrint = ev->UseSerial = true;
+    return *ev;
+  }
+  TIpEventList list_;
+  RecordingActions actions_;
+  TextPane pane_;
+};
+
+TEST_F(EventExecutionTest, ActionsRunInTheirFixedOrderAfterTheLatencyGate) {
+  AllActions("E");
+  list_.RunEvent("E", "msg", "web1", "DOWN (2)", 2);
+  EXPECT_TRUE(actions_.calls.empty());
+  list_.RunEvent("E", "msg", "web1", "DOWN (3)", 3);
+  EXPECT_EQ(actions_.calls,
+            (std::vector<std::string>{"netsend msg", "popup msg", "exe msg|web1|DOWN (3)", "mail msg",
+                                      "shutdown", "sound", "serial", "print web1 DOWN (3)"}));
+  EXPECT_EQ(LastActivity, "IPEvent.Execute msg web1 DOWN (3)");
+  actions_.calls.clear();
+  list_.RunEvent("e", "msg", "web1", "DOWN (4)", 4);  // names match exactly
+  list_.RunEvent("E", "msg", "web1", "DOWN (4)", 4);
+  EXPECT_TRUE(actions_.calls.empty());
+  list_.RunEvent("E", "up", "web1", "UP", 99999999);
+  EXPECT_EQ(actions_.calls.size(), 8u);
+}
+
+TEST_F(EventExecutionTest, LatencyCountThreeSharedBetweenMonitors) {
+  TIPEvent* ev = list_.Items(list_.Add("Mail"));
+  ev->UseMail = true;
+  ev->count[kMail] = 3;
+  std::vector<int> sentAt;
+  for (int n : {1, 2, 3, 4, 5, 6}) {
+    size_t before = actions_.calls.size();
+    list_.RunEvent("Mail", "m", "s", "x", n);
+    if (actions_.calls.size() > before) sentAt.push_back(n);
+  }
+  EXPECT_EQ(sentAt, std::vector<int>{4});
+  // Another monitor sharing the event: its 4 does not fire again; its 1 clears the flag.
+  list_.RunEvent("Mail", "m", "other", "x", 4);
+  EXPECT_EQ(actions_.calls.size(), 1u);
+  list_.RunEvent("Mail", "up", "s", "UP", 99999999);
+  list_.RunEvent("Mail", "up", "s", "UP", 99999999);
+  EXPECT_EQ(actions_.calls.size(), 3u);  // two recoveries in a row both fire
+  list_.RunEvent("Mail", "m", "other", "x", 1);
+  list_.RunEvent("Mail", "up", "s", "UP", 99999999);
+  EXPECT_EQ(actions_.calls.size(), 3u);
+}
+
+TEST_F(EventExecutionTest, ARecoveryOnlyEventNeverFires) {
+  TIPEvent* ev = list_.Items(list_.Add("Back"));
+  ev->UsePopup = true;
+  list_.RunEvent("Back", "up", "s", "UP", 99999999);
+  list_.RunEvent("Back", "up", "s", "UP", 99999999);
+  EXPECT_TRUE(actions_.calls.empty());
+}
+
+TEST_F(EventExecutionTest, AFailingActionEndsTheExecutionWithItsFlagSet) {
+  TIPEvent& ev = AllActions("E");
+  actions_.failOn = "mail";
+  EXPECT_THROW(list_.RunEvent("E", "msg", "web1", "DOWN", 3), SentrelError);
+  EXPECT_EQ(actions_.calls.back(), "mail msg");
+  EXPECT_EQ(actions_.calls.size(), 4u);
+  EXPECT_TRUE(ev.notified[kMail]);
+  EXPECT_FALSE(ev.notified[kSound]);
+}
+
+TEST_F(EventExecutionTest, TheEventListReplacedDuringAnActionIsNotTouched) {
+  AllActions("E");
+  actions_.during = [&](const std::string& what) {
+    if (what.rfind("exe", 0) == 0) {
+      // What the event editor's Cancel does while mail waits: every event is replaced.
+      list_.Clear();
+      list_.AddDefault();
+    }
+  };
+  list_.RunEvent("E", "msg", "web1", "DOWN", 3);
+  // The execution finished with the settings it started with, on no destroyed object.
+  EXPECT_EQ(actions_.calls.size(), 8u);
+  EXPECT_EQ(list_.Count(), 1);
+  EXPECT_FALSE(list_.Items(0)->notified[kPopup]);
+}
+
+TEST_F(EventExecutionTest, PlaceholdersFillInTheirOrder) {
+  clock_.SetNow(EncodeDate(2026, 12, 6) + EncodeTime(14, 3, 7));
+  pane_.AddLine("2026-12-06 14:00:00 Sentrel 2.2 started");
+  pane_.AddLine("2026-12-06 14:01:00 web1 PING 0 DOWN 10000ms 56Bytes Request timed out (2 lost)");
+  pane_.AddLine("2026-12-06 14:01:30 Doing web1 things");
+  pane_.AddLine("2026-12-06 14:02:00 db1 PORT 5432 DOWN 0ms 0Bytes  (2 lost)");
+  EXPECT_EQ(ExpandPlaceholders("S=<#server> T=<#status> D=<#date> H=<#time> M=<#msg>.", "the msg",
+                               "web1", "DOWN (2)", &pane_),
+            "S=web1 T=DOWN (2) D=2026-12-06 H=14:03:07 M=the msg.");
+  EXPECT_EQ(ExpandPlaceholders("<#msg><#msg>", "m", "s", "x", &pane_), "mm");
+  EXPECT_EQ(ExpandPlaceholders("no placeholders", "m", "s", "x", &pane_), "no placeholders");
+  EXPECT_EQ(ExpandPlaceholders("<#server>", "m", "a<#server>b", "x", &pane_), "a<#server>b");
+  EXPECT_EQ(ExpandPlaceholders("<#server>", "m", "<#date>", "x", &pane_), "2026-12-06");
+  EXPECT_EQ(ExpandPlaceholders("<#hist>", "m", "web1", "x", &pane_),
+            "2026-12-06 14:01:00 web1 PING 0 DOWN 10000ms 56Bytes Request timed out (2 lost)\r\n");
+  EXPECT_EQ(ExpandPlaceholders("<#hist>", "m", "nowhere", "x", &pane_), "");
+  EXPECT_EQ(ExpandPlaceholders("<#hist>", "m", "", "x", &pane_), "");
+  std::string all = ExpandPlaceholders("<#allhist>", "m", "s", "x", &pane_);
+  EXPECT_EQ(all.rfind("2026-12-06 14:00:00 Sentrel 2.2 started\r\n", 0), 0u);
+  EXPECT_EQ(all.find("Doing"), std::string::npos);
+  EXPECT_EQ(ReplaceAll("aaa", "a", "aa"), "aaaaaa");
+  EXPECT_EQ(ReplaceAll("abc", "", "x"), "abc");
+}
+
+}  // namespace
+}  // namespace sentrel::test

@@ -1,0 +1,98 @@
+#include "events/ip_event.h"
+#include "platform/error.h"
+#include "platform/ini_file.h"
+#include "support/test_env.h"
+
+namespace sentrel::test {
+namespace {
+
+class EventsFileTest : public CoreFixture {};
+
+TEST_F(EventsFileTest, SavesEveryKeyInOrderAndReadsItBack) {
+  TIpEventList list;
+  list.AddDefault();
+  TIPEvent* ev = list.Items(list.Add("Mail ops"));
+  ev->UseMail = true;
+  ev->MailAddress = "ops@localhost, oncall@localhost";
+  ev->count[3] = 999;
+  ev->always[7] = true;
+  std::string path = dir_->File("events.ini");
+  list.SaveToFile(path);
+  std::string text = ReadFile(path);
+  EXPECT_EQ(text.substr(0, 60), std::string("[Default]\r\nUsePopup=1\r\nPopupText=\r\nUseSound=0\r\nSound=\r\nUseExe").substr(0, 60));
+  EXPECT_NE(text.find("SerialOptions=port=0,bits=3,baud=4,parity=0,stop=0\r\nSerialText=\r\n"
+                      "count0=2\r\nalways0=0\r\ncount1=2\r\nalways1=0\r\n"),
+            std::string::npos);
+
+  TIpEventList back;
+  back.LoadFromFile(path);
+  ASSERT_EQ(back.Count(), 2);
+  EXPECT_EQ(back.Items(0)->name, "Default");
+  EXPECT_TRUE(back.Items(0)->UsePopup);
+  const TIPEvent* m = back.Items(1);
+  EXPECT_TRUE(m->UseMail);
+  EXPECT_EQ(m->MailAddress, "ops@localhost, oncall@localhost");
+  EXPECT_EQ(m->count[3], 999);
+  EXPECT_TRUE(m->always[7]);
+  EXPECT_FALSE(m->notified[3]);
+}
+
+TEST_F(EventsFileTest, CountFloorHexAndDefaults) {
+  std::string path = dir_->File("events.ini");
+  WriteFile(path,
+            "[A]\r\ncount3=0\r\nUseMail=5\r\n"
+            "[B]\r\ncount3=0x10\r\ncount2=junk\r\ncount1=-4\r\n"
+            "[Empty]\r\n");
+  TIpEventList list;
+  list.LoadFromFile(path);
+  ASSERT_EQ(list.Count(), 3);
+  EXPECT_EQ(list.Items(0)->count[3], 2);
+  EXPECT_TRUE(list.Items(0)->UseMail);
+  EXPECT_EQ(list.Items(0)->count[0], 2);  // missing key: 1, raised to 2
+  EXPECT_EQ(list.Items(1)->count[3], 16);
+  EXPECT_EQ(list.Items(1)->count[2], 2);
+  EXPECT_EQ(list.Items(1)->count[1], 2);
+  EXPECT_EQ(list.Items(2)->SerialOptions, "port=0,bits=3,baud=4,parity=0,stop=0");
+  list.SaveToFile(path);
+  EXPECT_NE(ReadFile(path).find("UseMail=1\r\n"), std::string::npos);
+
+  WriteFile(path, "; nothing here\r\n");
+  list.LoadFromFile(path);
+  EXPECT_EQ(list.Count(), 0);  // a file without sections: no Default either
+}
+
+TEST_F(EventsFileTest, NamesEqualButForCaseShareOneSection) {
+  TIpEventList list;
+  list.Items(list.Add("Page"))->Sound = "first.wav";
+  list.Items(list.Add("PAGE"))->Sound = "second.wav";
+  EXPECT_TRUE(list.Exists("Page"));
+  EXPECT_FALSE(list.Exists("page"));
+  std::string path = dir_->File("events.ini");
+  list.SaveToFile(path);
+  TIpEventList back;
+  back.LoadFromFile(path);
+  ASSERT_EQ(back.Count(), 1);
+  EXPECT_EQ(back.Items(0)->Sound, "second.wav");
+  EXPECT_THROW(list.SaveToFile(path + "/x.ini"), SentrelError);
+}
+
+TEST(EventTest, AssignCopiesAllButTheName) {
+  TIPEvent a, b;
+  a.name = "a";
+  a.UseExe = true;
+  a.Exe = "/bin/true";
+  a.count[2] = 5;
+  a.always[2] = true;
+  a.notified[2] = true;
+  b.name = "b";
+  b.Assign(a);
+  EXPECT_EQ(b.name, "b");
+  EXPECT_TRUE(b.UseExe);
+  EXPECT_EQ(b.Exe, "/bin/true");
+  EXPECT_EQ(b.count, a.count);
+  EXPECT_EQ(b.always, a.always);
+  EXPECT_EQ(b.notified, a.notified);
+}
+
+}  // namespace
+}  // namespace sentrel::test

@@ -1,0 +1,270 @@
+#include <gtest/gtest.h>
+
+#include "model/comma_text.h"
+#include "model/server_list.h"
+#include "platform/date_time.h"
+#include "platform/error.h"
+#include "platform/file_util.h"
+#include "support/test_env.h"
+
+namespace sentrel::test {
+namespace {
+
+TEST(PortListTest, UniqueNamesCountUpAndIgnoreCase) {
+  TServerList list;
+  TServer* s = list.Items(list.Add("web1"));
+  EXPECT_EQ(s->ports.Items(s->ports.Add("port"))->name, "port");
+  EXPECT_EQ(s->ports.Items(s->ports.Add("port"))->name, "port2");
+  EXPECT_EQ(s->ports.Items(s->ports.Add("port"))->name, "port3");
+  s->ports.Delete(0);
+  EXPECT_EQ(s->ports.UniqueName("port"), "port");
+  // "PORT2" and "port2" would share one section of the server file.
+  s->ports.Items(0)->name = "PORT2";
+  s->ports.Items(1)->name = "Port";
+  EXPECT_EQ(s->ports.UniqueName("port"), "port3");
+  TPort* m = s->ports.Items(s->ports.Add("ping"));
+  EXPECT_EQ(m->typ, "ping");
+  EXPECT_EQ(m->port, 80);
+  EXPECT_EQ(m->interval, 60);
+  EXPECT_EQ(m->alarm, "default");
+  EXPECT_EQ(m->lastCheck, 0);
+  EXPECT_EQ(m->server, s);
+  EXPECT_EQ(list.UniqueServerName("WEB1"), "WEB1_2");
+  EXPECT_EQ(list.UniqueServerName("db"), "db");
+}
+
+TEST(PortTest, DataValuesByKey) {
+  TServerList list;
+  TServer* s = list.Items(list.Add("web1"));
+  TPort* m = s->ports.Items(s->ports.Add("http"));
+  m->data = {"URL=http://h/q?a=1&b=2", "url=second", "noequals"};
+  EXPECT_EQ(m->GetValue("url"), "http://h/q?a=1&b=2");
+  EXPECT_EQ(m->GetValue("absent"), "");
+  EXPECT_EQ(m->GetValue("noequals"), "");
+  m->SetValue("url", "http://x/");
+  EXPECT_EQ(m->data[0], "url=http://x/");
+  m->SetValue("GYtoR", "none");
+  EXPECT_EQ(m->data.back(), "GYtoR=none");
+  m->SetValue("gytor", "");
+  EXPECT_EQ(m->GetValue("GYtoR"), "");
+  m->SetValue("url", "");
+  EXPECT_EQ(m->GetValue("url"), "second");
+}
+
+TEST(CommaTextTest, WritesAndReadsTheCommaForm) {
+  EXPECT_EQ(ToCommaText({}), "");
+  EXPECT_EQ(ToCommaText({""}), "\"\"");
+  EXPECT_EQ(ToCommaText({"url=a", "proxy=b"}), "url=a,proxy=b");
+  EXPECT_EQ(ToCommaText({"mustinclude=two words", "q=say \"hi\"", "c=a,b"}),
+            "\"mustinclude=two words\",\"q=say \"\"hi\"\"\",\"c=a,b\"");
+  EXPECT_EQ(FromCommaText("url=a,proxy=b"), (std::vector<std::string>{"url=a", "proxy=b"}));
+  EXPECT_EQ(FromCommaText("  a b , c"), (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(FromCommaText("a,,b"), (std::vector<std::string>{"a", "", "b"}));
+  EXPECT_EQ(FromCommaText("\"unterminated"), std::vector<std::string>{"unterminated"});
+  EXPECT_EQ(FromCommaText(std::string("a\0b", 3)), std::vector<std::string>{"a"});
+  for (const auto& items : std::vector<std::vector<std::string>>{
+           {"url=http://h/", "mustinclude=hello world"}, {"x=\"", "y=,"}, {"only one"}, {""}})
+    EXPECT_EQ(FromCommaText(ToCommaText(items)), items);
+}
+
+class ServerFileTest : public CoreFixture {};
+
+TEST_F(ServerFileTest, SaveThenLoadReproducesTheConfiguration) {
+  TServerList list;
+  TServer* a = list.Items(list.Add("web1"));
+  a->ip = "127.0.0.1";
+  a->location = "rack 4";
+  a->notes = "a = b";
+  a->logfile = "web1.log";
+  a->group = "Web";
+  a->portExpand = false;
+  TPort* http = a->ports.Items(a->ports.Add("http"));
+  http->data = {"url=http://localhost/?a=b", "mustinclude=two words"};
+  http->interval = 30;
+  a->ports.Items(a->ports.Add("ping"))->port = 0;
+  TServer* b = list.Items(list.Add("db1"));
+  b->group = "DB";
+  TPort* port = b->ports.Items(b->ports.Add("port"));
+  port->port = 5432;
+  port->alarm = "loud";
+
+  std::string path = dir_->File("servers.mcf");
+  list.SaveToFile(path);
+  std::string text = ReadFile(path);
+  EXPECT_EQ(text.substr(0, 110),
+            "[web1]\r\nIP=127.0.0.1\r\nLocation=rack 4\r\nNotes=a = b\r\nLogfile=web1.log\r\n"
+            "Group=Web\r\nGroupExpand=1\r\nPortExpand=0\r\n");
+  EXPECT_NE(text.find("[web1:http]\r\nTyp=http\r\nPort=80\r\n"
+                      "Data=url=http://localhost/?a=b,\"mustinclude=two words\"\r\n"
+                      "Alarm=default\r\nintervall=30\r\n"),
+            std::string::npos);
+
+  clock_.SetNow(46000.5);
+  TServerList back;
+  back.LoadFromFile(path);
+  ASSERT_EQ(back.Count(), 2);
+  TServer* a2 = back.Items(0);
+  EXPECT_EQ(a2->name, "web1");
+  EXPECT_EQ(a2->ip, "127.0.0.1");
+  EXPECT_EQ(a2->notes, "a = b");
+  EXPECT_FALSE(a2->portExpand);
+  EXPECT_TRUE(a2->groupExpand);
+  ASSERT_EQ(a2->ports.Count(), 2);
+  EXPECT_EQ(a2->ports.Items(0)->data, http->data);
+  EXPECT_EQ(a2->ports.Items(0)->interval, 30);
+  EXPECT_EQ(a2->ports.Items(1)->name, "ping");
+  TPort* p2 = back.Items(1)->ports.Items(0);
+  EXPECT_EQ(p2->port, 5432);
+  EXPECT_EQ(p2->alarm, "loud");
+  EXPECT_EQ(p2->status, "");
+  EXPECT_DOUBLE_EQ(p2->lastCheck, 46000.5 - 58.0 / 86400.0);
+  EXPECT_DOUBLE_EQ(p2->lastUp, p2->lastCheck);
+}
+
+TEST_F(ServerFileTest, LoadAppliesDefaultsAndTheRulesOfHandEditedFiles) {
+  std::string path = dir_->File("hand.mcf");
+  WriteFile(path,
+            "[web1]\r\n"
+            " ip = 127.0.0.1 \r\n"
+            "GROUPEXPAND=0\r\n"
+            "[web1:ping]\r\n"
+            "Port=80\r\n"
+            "[web1:p]\r\n"
+            "typ=port\r\n"
+            "port=0x1F90\r\n"
+            "intervall=garbage\r\n"
+            "DATA=\"mustinclude=one item\"\r\n"
+            "[web1:h]\r\n"
+            "Typ='http'\r\n"
+            "Data=url=a=b,proxy=p\r\n"
+            "[ghost:ping]\r\n"
+            "[Web1:upper]\r\n"
+            "[WEB1]\r\n"
+            "IP=ignored duplicate\r\n"
+            "[db1]\r\n"
+            "Notes=trunc");
+  TServerList list;
+  list.LoadFromFile(path);
+  ASSERT_EQ(list.Count(), 2);
+  TServer* s = list.Items(0);
+  EXPECT_EQ(s->ip, "127.0.0.1");
+  EXPECT_FALSE(s->groupExpand);
+  EXPECT_TRUE(s->portExpand);
+  ASSERT_EQ(s->ports.Count(), 3);
+  TPort* ping = s->ports.Items(0);
+  EXPECT_EQ(ping->typ, "ping");
+  EXPECT_EQ(ping->port, 0);
+  EXPECT_EQ(ping->interval, 10);
+  TPort* p = s->ports.Items(1);
+  EXPECT_EQ(p->port, 8080);
+  EXPECT_EQ(p->interval, 10);
+  EXPECT_EQ(p->data, std::vector<std::string>{"mustinclude=one item"});
+  TPort* h = s->ports.Items(2);
+  EXPECT_EQ(h->typ, "http");
+  EXPECT_EQ(h->GetValue("url"), "a=b");
+  EXPECT_EQ(h->GetValue("proxy"), "p");
+  EXPECT_EQ(list.Items(1)->notes, "trunc");
+
+  TServerList empty;
+  empty.LoadFromFile(dir_->File("missing.mcf"));
+  EXPECT_EQ(empty.Count(), 0);
+}
+
+TEST_F(ServerFileTest, SavingKeepsABackupAndNeverLeavesAHalfFile) {
+  std::string path = dir_->File("cfg.mcf");
+  TServerList list;
+  list.Items(list.Add("one"));
+  list.SaveToFile(path);
+  EXPECT_FALSE(FileExists(dir_->File("cfg.bak")));
+  std::string first = ReadFile(path);
+
+  list.Items(list.Add("two"));
+  list.SaveToFile(path);
+  EXPECT_EQ(ReadFile(dir_->File("cfg.bak")), first);
+  std::string second = ReadFile(path);
+
+  // Deleting a server removes its section; the .bak rotates.
+  list.Delete(0);
+  list.SaveToFile(path);
+  EXPECT_EQ(ReadFile(dir_->File("cfg.bak")), second);
+  EXPECT_EQ(ReadFile(path).find("[one]"), std::string::npos);
+
+  // A disk that fills up during the save: the file and the .bak keep the old content.
+  std::string third = ReadFile(path);
+  struct FullDisk : FileWriter {
+    void WriteAll(int fd, const char* data, size_t size) override {
+      FileWriter::WriteAll(fd, data, size / 2);
+      throw SystemError("write: No space left on device", "write", 28);
+    }
+  } full;
+  SetCurrentFileWriter(&full);
+  list.Items(list.Add("three"));
+  try {
+    list.SaveToFile(path);
+    FAIL() << "save should fail";
+  } catch (const SentrelError& e) {
+    EXPECT_EQ(std::string(e.what()), "Unable to write to " + path);
+  }
+  SetCurrentFileWriter(nullptr);
+  EXPECT_EQ(ReadFile(path), third);
+  EXPECT_EQ(ReadFile(dir_->File("cfg.bak")), third);
+
+  // A path whose parent is a regular file.
+  EXPECT_THROW(list.SaveToFile(path + "/inner.mcf"), SentrelError);
+  EXPECT_EQ(BackupPath("/a.b/c"), "/a.b/c.bak");
+  EXPECT_EQ(BackupPath("x.mcf"), "x.bak");
+}
+
+TEST_F(ServerFileTest, DefaultConfigurationWatchesLocalhost) {
+  TServerList list;
+  list.CreateDefault();
+  ASSERT_EQ(list.Count(), 1);
+  TServer* s = list.Items(0);
+  EXPECT_EQ(s->name, "localhost");
+  EXPECT_EQ(s->ip, "");
+  EXPECT_EQ(s->Address(), "localhost");
+  EXPECT_EQ(s->group, "Main");
+  EXPECT_EQ(s->logfile, "localhost.log");
+  ASSERT_EQ(s->ports.Count(), 1);
+  EXPECT_EQ(s->ports.Items(0)->typ, "ping");
+  EXPECT_EQ(s->ports.Items(0)->port, 80);
+  EXPECT_EQ(s->ports.Items(0)->interval, 60);
+}
+
+TEST_F(ServerFileTest, AppendLogWritesOneStampedLinePerCall) {
+  TServerList list;
+  TServer* s = list.Items(list.Add("web1"));
+  s->logfile = "web1.log";
+  clock_.SetNow(EncodeDate(2026, 12, 6));  // exactly midnight
+  s->AppendLog("first");
+  clock_.SetNow(EncodeDate(2026, 12, 6) + EncodeTime(0, 0, 0, 500));
+  s->AppendLog("second");
+  EXPECT_EQ(ReadFile(dir_->File("web1.log")),
+            "2026-12-06 00:00:02 first\r\n2026-12-06 00:00:00 second\r\n");
+  s->logfile = "";
+  EXPECT_THROW(s->AppendLog("x"), SentrelError);
+  s->logfile = "no/such/dir.log";
+  EXPECT_THROW(s->AppendLog("x"), SentrelError);
+}
+
+TEST_F(ServerFileTest, DeletingAMonitorDetachesItsRequestAndExpiresItsToken) {
+  struct Request : CheckInFlight {
+    bool detached = false;
+    void DetachMonitor() override { detached = true; }
+  } request;
+  TServerList list;
+  TServer* s = list.Items(list.Add("web1"));
+  TPort* m = s->ports.Items(s->ports.Add("http"));
+  m->httpRequest = &request;
+  auto token = m->Watch();
+  auto serverToken = s->Watch();
+  uint64_t generation = list.Generation();
+  list.Clear();
+  EXPECT_TRUE(request.detached);
+  EXPECT_TRUE(token.expired());
+  EXPECT_TRUE(serverToken.expired());
+  EXPECT_NE(list.Generation(), generation);
+}
+
+}  // namespace
+}  // namespace sentrel::test

@@ -1,0 +1,201 @@
+#include <sstream>
+
+#include "app/text_pane.h"
+#include "model/last_activity.h"
+#include "events/event_actions.h"
+#include "platform/date_time.h"
+#include "platform/error.h"
+#include "support/scan_fixture.h"
+
+namespace sentrel::test {
+namespace {
+
+// The lines of a log file or pane without their 19-character time stamp and blank.
+std::vector<std::string> Records(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    out.push_back(line.size() > 20 ? line.substr(20) : line);
+  }
+  return out;
+}
+std::vector<std::string> Records(const TextPane& pane) {
+  std::vector<std::string> out;
+  for (const auto& l : pane.Lines()) out.push_back(l.size() > 20 ? l.substr(20) : l);
+  return out;
+}
+
+class StatusStepTest : public ScanFixture {
+ protected:
+  void SetUp() override {
+    ScanFixture::SetUp();
+    web1_ = AddServer("web1");
+  }
+  TServer* web1_;
+};
+
+TEST_F(StatusStepTest, PingGreenThroughRedAndBack) {
+  TPort* m = AddMonitor(web1_, "ping");
+  m->status = "green";
+  m->SetValue("GtoY", "Warn");
+  m->SetValue("RYtoG", "Back");
+  for (int i = 0; i < 3; ++i) scan().PingVerdict(*m, false, 10005, "Request timed out");
+  EXPECT_EQ(m->status, "red");
+  EXPECT_EQ(m->lostCount, 3);
+  m->lastUp = Now() - 30.0 / 1440.0;
+  scan().PingVerdict(*m, true, 12, "No error");
+  EXPECT_EQ(m->status, "green");
+  EXPECT_EQ(m->lostCount, 0);
+  EXPECT_EQ(m->lastResponseMs, 12);
+
+  EXPECT_EQ(Records(Log("web1")),
+            (std::vector<std::string>{
+                "web1 PING 0 LOST 10005ms 56Bytes Request timed out",
+                "web1 PING 0 DOWN 10005ms 56Bytes Request timed out (2 lost)",
+                "web1 PING 0 LOST 10005ms 56Bytes Request timed out (2 lost)",
+                "web1 PING 0 LOST 10005ms 56Bytes Request timed out (3 lost)",
+                "web1 PING 0 OK 12ms 56Bytes No error",
+                "web1 PING 0 UP 12ms 56Bytes No error Downtime=30 min",
+            }));
+  EXPECT_EQ(program_->events,
+            (std::vector<std::string>{
+                "Warn|web1 PING LOST (Request timed out)|web1|LOST|1",
+                "Default|web1 PING DOWN (Request timed out)|web1|DOWN (2)|2",
+                "Default|web1 PING DOWN (Request timed out)|web1|DOWN (3)|3",
+                "Back|web1 PING UP (No error), Downtime=30 min|web1|UP|99999999",
+            }));
+  // LogError lines go to Messages/Errors, LogResult lines to the Activity log.
+  auto messages = Records(program_->messagePane);
+  ASSERT_EQ(messages.size(), 3u);
+  EXPECT_EQ(messages[1], "web1 PING 0 DOWN 10005ms 56Bytes Request timed out (2 lost)");
+  EXPECT_EQ(messages[2], "web1 PING 0 UP 12ms 56Bytes No error Downtime=30 min");
+  EXPECT_EQ(Records(program_->activityPane).size(), 4u);
+  EXPECT_EQ(LastActivity, "LogError web1 PING 0 UP 12ms 56Bytes No error Downtime=30 min");
+}
+
+TEST_F(StatusStepTest, HttpWritesLostBeforeTheColourStep) {
+  TPort* m = AddMonitor(web1_, "http");
+  m->status = "green";
+  m->lastUp = Now();
+  for (int i = 0; i < 3; ++i)
+    scan().HttpVerdict(*m, false, 40, 0, 0, 404, "Not Found (Received No Data)");
+  scan().HttpVerdict(*m, true, 9999, 512, 0, 200, "OK");
+  EXPECT_EQ(Records(Log("web1")),
+            (std::vector<std::string>{
+                "web1 HTTP 80 LOST 40ms 0Bytes 404 Not Found (Received No Data)",
+                "web1 HTTP 80 LOST 40ms 0Bytes 404 Not Found (Received No Data)",
+                "web1 HTTP 80 DOWN 40ms 0Bytes 404 Not Found (Received No Data) (2 lost)",
+                "web1 HTTP 80 LOST 40ms 0Bytes 404 Not Found (Received No Data) (2 lost)",
+                "web1 HTTP 80 OK 9999ms 512Bytes E0 200 OK",
+                "web1 HTTP 80 UP 9999ms 512Bytes 200 OK Downtime=0 min",
+            }));
+  EXPECT_EQ(program_->events,
+            (std::vector<std::string>{
+                "Default|web1 HTTP DOWN (404 Not Found (Received No Data))|web1|DOWN (2)|2",
+                "Default|web1 HTTP DOWN (404 Not Found (Received No Data))|web1|DOWN (3)|3",
+            }));
+  EXPECT_EQ(m->status, "green");  // 9999 ms is under the HTTP threshold
+  m->status = "yellow";
+  scan().HttpVerdict(*m, true, 10000, 1, 0, 200, "OK");
+  EXPECT_EQ(m->status, "yellow");
+}
+
+TEST_F(StatusStepTest, PortFailureAppliesTheStepTwice) {
+  TPort* m = AddMonitor(web1_, "port", 25);
+  m->status = "green";
+  m->SetValue("GtoY", "Warn");
+  scan().PortVerdict(*m, false, 10000);
+  scan().PortSocketError(*m, 10057);
+  EXPECT_EQ(m->status, "red");
+  EXPECT_EQ(m->lostCount, 2);
+  EXPECT_EQ(m->lastResponseMs, 0);
+  EXPECT_EQ(Records(Log("web1")),
+            (std::vector<std::string>{
+                "web1 PORT 25 LOST 10000ms 0Bytes ",
+                "web1 PORT 25 LOST 0ms 0Bytes Error=10057",
+                "web1 PORT 25 DOWN 0ms 0Bytes Error=10057 (2 lost)",
+            }));
+  scan().PortVerdict(*m, false, 10000);
+  scan().PortSocketError(*m, 10057);
+  EXPECT_EQ(program_->events,
+            (std::vector<std::string>{
+                "Warn|web1 PORT 25 LOST ()|web1|LOST|1",
+                "Default|web1 PORT 25 DOWN ()|web1|DOWN|2",
+                "Default|web1 PORT 25 DOWN ()|web1|DOWN (3)|3",
+                "Default|web1 PORT 25 DOWN ()|web1|DOWN|4",
+            }));
+  m->lastUp = Now() - 90.0 / 86400.0;
+  scan().PortVerdict(*m, true, 6000);
+  EXPECT_EQ(m->status, "yellow");
+  EXPECT_EQ(Records(Log("web1")).back(), "web1 PORT 25 UP 6000ms 0Bytes Downtime=2 min");
+}
+
+TEST_F(StatusStepTest, NeverCheckedMonitorsTurnRedAtOnceAndGreenStaysGreenWhenSlow) {
+  TPort* fresh = AddMonitor(web1_, "ping");
+  scan().PingVerdict(*fresh, false, 10000, "Request timed out");
+  EXPECT_EQ(fresh->status, "red");
+  EXPECT_EQ(fresh->lostCount, 2);
+  EXPECT_EQ(program_->events,
+            std::vector<std::string>{"Default|web1 PING DOWN (Request timed out)|web1|DOWN (2)|2"});
+
+  TPort* stopped = AddMonitor(web1_, "ping");
+  stopped->status = "?";
+  stopped->SetValue("GYtoR", "none");
+  scan().PingVerdict(*stopped, false, 10000, "Request timed out");
+  EXPECT_EQ(stopped->status, "red");
+  EXPECT_EQ(program_->events.size(), 1u);
+
+  TPort* green = AddMonitor(web1_, "ping");
+  green->status = "green";
+  scan().PingVerdict(*green, true, 6000, "No error");
+  EXPECT_EQ(green->status, "green");
+  TPort* yellow = AddMonitor(web1_, "ping");
+  yellow->status = "yellow";
+  scan().PingVerdict(*yellow, true, 10, "No error");
+  EXPECT_EQ(yellow->status, "green");
+  EXPECT_EQ(Records(Log("web1")).back(), "web1 PING 0 OK 10ms 56Bytes No error");
+}
+
+TEST_F(StatusStepTest, AnUnwritableLogEndsTheStepAndTheNextCheckTriesAgain) {
+  TPort* m = AddMonitor(web1_, "port", 25);
+  m->status = "green";
+  web1_->logfile = "missing-dir/web1.log";
+  EXPECT_THROW(scan().PortVerdict(*m, false, 10), SentrelError);
+  EXPECT_EQ(m->status, "green");  // the step ended at its first record
+  web1_->logfile = "web1.log";
+  scan().PortVerdict(*m, false, 10);
+  EXPECT_EQ(m->status, "yellow");
+}
+
+TEST_F(StatusStepTest, AnEventThatDeletesTheMonitorEndsTheStepQuietly) {
+  TPort* m = AddMonitor(web1_, "ping");
+  m->status = "yellow";
+  // A popup action whose pump runs the operator's "delete server".
+  TIPEvent* ev = program_->eventList.Items(0);
+  ASSERT_EQ(ev->name, "Default");
+  ev->count[kPopup] = 2;
+  struct Deleting : EventActions {
+    TServerList* list;
+    void DoNetSend(const TIPEvent&, const std::string&, const std::string&, const std::string&) override {}
+    void DoPopup(const TIPEvent&, const std::string&) override { list->Delete(0); }
+    void DoExe(const TIPEvent&, const std::string&, const std::string&, const std::string&) override {}
+    void DoMail(const TIPEvent&, const std::string&, const std::string&, const std::string&) override {}
+    void DoShutdown(const TIPEvent&) override {}
+    void DoSound(const TIPEvent&) override {}
+    void DoSerial(const TIPEvent&) override {}
+    void DoPrint(const TIPEvent&, const std::string&, const std::string&) override {}
+  } deleting;
+  deleting.list = &program_->serverList;
+  program_->eventList.context.actions = &deleting;
+  program_->eventList.RunEvent("Default", "m", "web1", "x", 1);  // arm nothing, clear flag
+  m->lostCount = 2;
+  m->status = "red";
+  scan().PingVerdict(*m, false, 10, "Request timed out");  // 3 > 2: the popup deletes
+  EXPECT_EQ(program_->serverList.Count(), 0);
+  program_->eventList.context.actions = nullptr;
+}
+
+}  // namespace
+}  // namespace sentrel::test

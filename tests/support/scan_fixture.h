@@ -1,0 +1,88 @@
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/frontend.h"
+#include "app/program.h"
+#include "app/settings_store.h"
+#include "scan/infini_scan.h"
+#include "support/test_env.h"
+
+namespace sentrel::test {
+
+// A front end that remembers what it was asked to show.
+struct RecordingFrontend : Frontend {
+  int screenUpdates = 0;
+  std::vector<std::string> panel0;  // every activity text shown
+  std::vector<std::string> popups;
+  std::vector<std::string> notices;
+  void ScreenUpdate() override { ++screenUpdates; }
+  void StatusPanelChanged(int panel, const std::string& text) override {
+    if (panel == 0) panel0.push_back(text);
+  }
+  void ShowPopupMessage(const std::string& m) override { popups.push_back(m); }
+  void ShowNotice(const std::string& t) override { notices.push_back(t); }
+  bool AskYesNo(const std::string&) override { return true; }
+};
+
+// The program with its RunEvent calls recorded as "name|message|server|status|n".
+class RecordingProgram : public Program {
+ public:
+  using Program::Program;
+  void RunEvent(const std::string& name, const std::string& message, const std::string& server,
+                const std::string& status, int32_t n) override {
+    events.push_back(name + "|" + message + "|" + server + "|" + status + "|" + std::to_string(n));
+    Program::RunEvent(name, message, server, status, n);
+  }
+  std::vector<std::string> events;
+};
+
+// Checks whose outcomes a test scripts: each call runs the next function queued for
+// that monitor (or the default), which usually hands a verdict to the scanner.
+class ScriptedChecks : public Checks {
+ public:
+  using Step = std::function<void(TPort&)>;
+  void Queue(TPort* monitor, Step step) { steps_[monitor].push_back(std::move(step)); }
+  void DoAping(TPort& m) override { Run("ping", m); }
+  void DoAHTTP(TPort& m) override { Run("http", m); }
+  void DoAPort(TPort& m) override { Run("port", m); }
+  std::vector<std::string> calls;  // "kind server:monitor"
+  Step fallback;
+
+ private:
+  void Run(const char* kind, TPort& m) {
+    calls.push_back(std::string(kind) + " " + m.server->name + ":" + m.name);
+    auto it = steps_.find(&m);
+    if (it != steps_.end() && !it->second.empty()) {
+      Step s = std::move(it->second.front());
+      it->second.pop_front();
+      s(m);
+    } else if (fallback) {
+      fallback(m);
+    }
+  }
+  std::map<TPort*, std::deque<Step>> steps_;
+};
+
+class ScanFixture : public CoreFixture {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  // A server with a log file named after it, in group "Main".
+  TServer* AddServer(const std::string& name);
+  TPort* AddMonitor(TServer* server, const std::string& typ, int port = 80);
+  std::string Log(const std::string& server) { return ReadFile(dir_->File(server + ".log")); }
+  TInfiniScan& scan() { return program_->scanner; }
+
+  RecordingFrontend frontend_;
+  SettingsStore settings_;
+  std::unique_ptr<RecordingProgram> program_;
+  ScriptedChecks checks_;
+};
+
+}  // namespace sentrel::test
