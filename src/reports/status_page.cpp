@@ -100,8 +100,23 @@ std::string GetStatusHTML(TServerList& servers, const StatusPageAddresses& addre
   return page;
 }
 
+namespace {
+
+// One row per pane line, the newest first.
+void AppendHistoryRows(std::string& page, const TextPane& history) {
+  const auto& lines = history.Lines();
+  for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
+    page += "<tr bgcolor=#eeeeee><td nowrap>";
+    page += kFont;
+    AppendHtmlEscaped(page, *it);
+    page += "</td></tr>";
+  }
+}
+
+}  // namespace
+
 void AppendStatusHTML(std::string& page, TServerList& servers,
-                      const StatusPageAddresses& addresses) {
+                      const StatusPageAddresses& addresses, HistoryRowsCache* cache) {
   const std::vector<TreeGroup> tree = TreeOrder(servers);
 
   bool alarm = false;
@@ -198,14 +213,16 @@ void AppendStatusHTML(std::string& page, TServerList& servers,
   page += "<tr bgcolor=#ffffff><td nowrap>";
   page += kFont;
   page += "<b>History<hr noframe></b></td></tr>";
-  if (history) {
-    const auto& lines = history->Lines();
-    for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
-      page += "<tr bgcolor=#eeeeee><td nowrap>";
-      page += kFont;
-      AppendHtmlEscaped(page, *it);
-      page += "</td></tr>";
+  if (history && cache) {
+    if (cache->pane != history || cache->version != history->Version()) {
+      cache->rows.clear();
+      AppendHistoryRows(cache->rows, *history);
+      cache->pane = history;
+      cache->version = history->Version();
     }
+    page += cache->rows;
+  } else if (history) {
+    AppendHistoryRows(page, *history);
   }
   page += "</table><p>";
 

@@ -1,11 +1,21 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace sentrel {
 
 class TServerList;
+class TextPane;
+
+// The History rows made from a pane, kept while the pane stays as it was: a full History
+// is most of the page, and the pane changes far less often than browsers ask.
+struct HistoryRowsCache {
+  const TextPane* pane = nullptr;
+  uint64_t version = 0;
+  std::string rows;
+};
 
 // Where the page's alarm sound, logo and "Homepage" link point. Without a site the
 // addresses are bare paths on the status server itself, so a browser on a closed
@@ -31,9 +41,10 @@ constexpr std::string_view kStatusReplyHeader =
 // monitored servers put their own words into the History. May set empty groups to
 // "Main", as placing the servers in the tree does.
 std::string GetStatusHTML(TServerList& servers, const StatusPageAddresses& addresses);
-// The same page appended to out, so a reply can be built in one buffer.
+// The same page appended to out, so a reply can be built in one buffer; with a cache,
+// the History rows are made again only when the pane has changed.
 void AppendStatusHTML(std::string& out, TServerList& servers,
-                      const StatusPageAddresses& addresses);
+                      const StatusPageAddresses& addresses, HistoryRowsCache* cache = nullptr);
 
 // The cell colour of a monitor status: "lightgreen" for "green", "#eeeeee" for "" and
 // "?", the status itself otherwise.

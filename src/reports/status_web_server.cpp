@@ -92,7 +92,11 @@ void StatusWebServer::StopWebserver() {
   while (!connections_.empty()) Remove(connections_.begin()->first);
 }
 
-std::string StatusWebServer::GetStatusHTML() { return sentrel::GetStatusHTML(servers_, addresses_); }
+std::string StatusWebServer::GetStatusHTML() {
+  std::string page;
+  AppendStatusHTML(page, servers_, addresses_, &historyCache_);
+  return page;
+}
 
 StatusWebServer::Connection* StatusWebServer::Find(uint64_t id) {
   auto it = connections_.find(id);
@@ -255,7 +259,7 @@ void StatusWebServer::ServerSocketClientRead(Connection& c) {
 
   conn->reply = TakeBuffer();
   conn->reply.assign(kStatusReplyHeader);
-  AppendStatusHTML(conn->reply, servers_, addresses_);
+  AppendStatusHTML(conn->reply, servers_, addresses_, &historyCache_);
   conn->sent = 0;
   conn->phase = Phase::Sending;
   ArmTimer(*conn, kStallLimitMs);

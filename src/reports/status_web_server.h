@@ -113,6 +113,7 @@ class StatusWebServer {
   EventLoop::TimerId resumeTimer_ = 0;
   uint64_t nextId_ = 1;
   std::string spare_;
+  HistoryRowsCache historyCache_;
   // Keyed by acceptance order, so the first entry is the oldest connection.
   std::map<uint64_t, std::unique_ptr<Connection>> connections_;
 };

@@ -84,6 +84,25 @@ TEST_F(StatusWebServerTest, AnyRequestGetsTheWholePageAndIsCounted) {
   EXPECT_TRUE(ServeUntil([&] { return server_->ConnectionCount() == 0; }));
 }
 
+// The History rows are kept between requests while the pane stays as it is; every
+// change of the pane shows on the next request.
+TEST_F(StatusWebServerTest, EachReplyShowsThePaneAsItIsNow) {
+  server_->StartWebserver();
+  EXPECT_EQ(Ask("GET /"), ExpectedReply());
+  pane_.AddLine("2024-05-01 08:00:01 web http DOWN (2) 0ms 0 bytes <b>gone</b>");
+  EXPECT_EQ(Ask("GET /"), ExpectedReply());
+  for (int i = 0; i < 1200; ++i) pane_.AddLine("line " + std::to_string(i));
+  EXPECT_EQ(Ask("GET /"), ExpectedReply());
+  pane_.Clear();
+  EXPECT_EQ(Ask("GET /"), ExpectedReply());
+  TextPane other("Messages/Errors");
+  other.AddLine("from another pane");
+  list_.messagePane = &other;
+  EXPECT_EQ(Ask("GET /"), ExpectedReply());
+  EXPECT_EQ(server_->GetStatusHTML(), GetStatusHTML(list_, StatusPageAddresses{}));
+  list_.messagePane = &pane_;
+}
+
 TEST_F(StatusWebServerTest, RequestInTwoPiecesIsAnsweredOnceAfterTheFirst) {
   server_->StartWebserver();
   LoopClient c(server_->Port());
