@@ -34,7 +34,8 @@ void FillModel(TServerList& list, TextPane& pane) {
       m->lastResponseMs = (i * 37) % 900;
       m->lostCount = m->status == "red" ? 4 : 0;
       m->lastUp = 45413.25;
-      if (m->typ == "http") m->SetValue("url", "http://localhost/health?server=" + std::to_string(i));
+      if (m->typ == "http")
+        m->SetValue("url", "http://localhost/health?server=" + std::to_string(i));
     }
   }
   for (int i = 0; i < 1001; ++i)

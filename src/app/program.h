@@ -89,7 +89,8 @@ class Program : public ScanHost {
   TextPane activityPane{"Activity log"};
   TextPane messagePane{"Messages/Errors"};
   // After the list: it answers from the list and must go first.
-  StatusWebServer webServer{serverList, [this](const std::string& text) { SetStatusPanel(1, text); }};
+  StatusWebServer webServer{serverList,
+                            [this](const std::string& text) { SetStatusPanel(1, text); }};
   // The web server button: down means the operator wants the server on.
   bool webButtonDown = false;
   std::string webButtonCaption = "Start Webserver";

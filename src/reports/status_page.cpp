@@ -25,8 +25,7 @@ void AppendInt(std::string& out, int64_t value) {
 
 }  // namespace
 
-StatusPageAddresses StatusPageAddresses::ForSite(std::string_view site,
-                                                 std::string_view homepage) {
+StatusPageAddresses StatusPageAddresses::ForSite(std::string_view site, std::string_view homepage) {
   StatusPageAddresses a;
   std::string base(site);
   while (!base.empty() && base.back() == '/') base.pop_back();
@@ -53,7 +52,9 @@ constexpr uint64_t HasByte(uint64_t w, unsigned char c) {
   return (x - kOnes) & ~x & kHighs;
 }
 
-bool IsSpecial(char ch) { return ch == '&' || ch == '<' || ch == '>' || ch == '"'; }
+bool IsSpecial(char ch) {
+  return ch == '&' || ch == '<' || ch == '>' || ch == '"';
+}
 
 // The index of the first &, <, > or " at or after i, or the size. A full History is a
 // thousand lines of escaped text, so this looks at eight bytes at a time.
@@ -78,10 +79,18 @@ void AppendHtmlEscaped(std::string& out, std::string_view text) {
     out.append(text.data() + start, i - start);
     if (i == text.size()) return;
     switch (text[i]) {
-      case '&': out.append("&amp;", 5); break;
-      case '<': out.append("&lt;", 4); break;
-      case '>': out.append("&gt;", 4); break;
-      default: out.append("&quot;", 6); break;
+      case '&':
+        out.append("&amp;", 5);
+        break;
+      case '<':
+        out.append("&lt;", 4);
+        break;
+      case '>':
+        out.append("&gt;", 4);
+        break;
+      default:
+        out.append("&quot;", 6);
+        break;
     }
     start = i + 1;
   }
@@ -115,8 +124,8 @@ void AppendHistoryRows(std::string& page, const TextPane& history) {
 
 }  // namespace
 
-void AppendStatusHTML(std::string& page, TServerList& servers,
-                      const StatusPageAddresses& addresses, HistoryRowsCache* cache) {
+void AppendStatusHTML(std::string& page, TServerList& servers, const StatusPageAddresses& addresses,
+                      HistoryRowsCache* cache) {
   const std::vector<TreeGroup> tree = TreeOrder(servers);
 
   bool alarm = false;
@@ -139,8 +148,9 @@ void AppendStatusHTML(std::string& page, TServerList& servers,
   page.reserve(page.size() + 2048 + monitorCount * 420 + servers.Count() * 160 + historyBytes);
 
   const std::string now = FormatDateTime(Now());
-  page += "\r\n\r\n <HTML>\r\n<META HTTP-EQUIV=\"REFRESH\" CONTENT=\"60\">\r\n"
-          "<head><TITLE>Sentrel Status ";
+  page +=
+      "\r\n\r\n <HTML>\r\n<META HTTP-EQUIV=\"REFRESH\" CONTENT=\"60\">\r\n"
+      "<head><TITLE>Sentrel Status ";
   page += now;
   page += "</TITLE>\r\n";
   if (alarm) {

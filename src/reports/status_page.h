@@ -43,8 +43,8 @@ constexpr std::string_view kStatusReplyHeader =
 std::string GetStatusHTML(TServerList& servers, const StatusPageAddresses& addresses);
 // The same page appended to out, so a reply can be built in one buffer; with a cache,
 // the History rows are made again only when the pane has changed.
-void AppendStatusHTML(std::string& out, TServerList& servers,
-                      const StatusPageAddresses& addresses, HistoryRowsCache* cache = nullptr);
+void AppendStatusHTML(std::string& out, TServerList& servers, const StatusPageAddresses& addresses,
+                      HistoryRowsCache* cache = nullptr);
 
 // The cell colour of a monitor status: "lightgreen" for "green", "#eeeeee" for "" and
 // "?", the status itself otherwise.

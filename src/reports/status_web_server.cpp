@@ -21,8 +21,8 @@ constexpr int kAcceptsPerRound = 64;
 constexpr size_t kReadSize = 16384;
 
 std::string SocketErrorText(const char* call, int err) {
-  return std::string("Sentrel-Webserver: ") + call + " failed: " + std::strerror(err) +
-         " (errno " + std::to_string(err) + ")";
+  return std::string("Sentrel-Webserver: ") + call + " failed: " + std::strerror(err) + " (errno " +
+         std::to_string(err) + ")";
 }
 
 }  // namespace
@@ -30,7 +30,9 @@ std::string SocketErrorText(const char* call, int err) {
 StatusWebServer::StatusWebServer(TServerList& servers, PanelSink panel)
     : servers_(servers), panel_(std::move(panel)) {}
 
-StatusWebServer::~StatusWebServer() { StopWebserver(); }
+StatusWebServer::~StatusWebServer() {
+  StopWebserver();
+}
 
 std::string StatusWebServer::CouldNotStartText(const std::vector<int>& ports) {
   std::string list;
@@ -51,8 +53,7 @@ bool StatusWebServer::Open(int port) {
   addr.sin_port = htons(static_cast<uint16_t>(port));
   socklen_t len = sizeof addr;
   if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0 ||
-      bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0 ||
-      listen(fd, SOMAXCONN) < 0 ||
+      bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0 || listen(fd, SOMAXCONN) < 0 ||
       getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) < 0) {
     close(fd);
     return false;
@@ -149,7 +150,8 @@ void StatusWebServer::Admit(int fd) {
   c->id = id;
   c->fd = fd;
   try {
-    CurrentLoop().Watch(fd, EPOLLIN, [this, id](uint32_t events) { OnConnectionEvent(id, events); });
+    CurrentLoop().Watch(fd, EPOLLIN,
+                        [this, id](uint32_t events) { OnConnectionEvent(id, events); });
   } catch (...) {
     close(fd);
     throw;
@@ -213,8 +215,7 @@ void StatusWebServer::PauseAccepting(int64_t retryMs) {
 void StatusWebServer::ResumeAccepting() {
   if (!acceptPaused_) return;
   acceptPaused_ = false;
-  if (listenFd_ >= 0)
-    CurrentLoop().Watch(listenFd_, EPOLLIN, [this](uint32_t) { OnAcceptable(); });
+  if (listenFd_ >= 0) CurrentLoop().Watch(listenFd_, EPOLLIN, [this](uint32_t) { OnAcceptable(); });
 }
 
 void StatusWebServer::OnConnectionEvent(uint64_t id, uint32_t events) {
@@ -251,8 +252,8 @@ void StatusWebServer::ServerSocketClientRead(Connection& c) {
 
   const uint64_t id = c.id;
   requestCount = static_cast<int32_t>(static_cast<uint32_t>(requestCount) + 1u);
-  panel_("Sentrel-Webserver (Port " + std::to_string(port_) + "): " +
-         std::to_string(requestCount) + " requests");
+  panel_("Sentrel-Webserver (Port " + std::to_string(port_) + "): " + std::to_string(requestCount) +
+         " requests");
   // Whoever shows the panel may have let the loop run; the connection may be gone.
   Connection* conn = Find(id);
   if (!conn) return;

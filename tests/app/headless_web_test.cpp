@@ -1,6 +1,5 @@
 // The real program, headless, with its status web server on loopback ports.
 #include <gtest/gtest.h>
-
 #include <signal.h>
 
 #include "model/server_list.h"
@@ -24,8 +23,9 @@ class HeadlessWebTest : public ::testing::Test {
     list.SaveToFile(dir_.File("servers.mcf"));
   }
   std::vector<std::string> Args(const std::string& ports) {
-    return {SENTREL_BINARY, "--headless", "--data-dir", dir_.Path(), "--settings", dir_.File("settings.ini"),
-            "--web-ports", ports, dir_.File("servers.mcf")};
+    return {SENTREL_BINARY, "--headless", "--data-dir",
+            dir_.Path(),    "--settings", dir_.File("settings.ini"),
+            "--web-ports",  ports,        dir_.File("servers.mcf")};
   }
   test::TempDir dir_;
 };

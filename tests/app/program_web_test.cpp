@@ -133,10 +133,10 @@ TEST_F(ProgramWebTest, ToolButtonSwitchesTheServerOffAndOn) {
   EXPECT_FALSE(p.webServer.Listening());
   EXPECT_TRUE(p.webButtonDown);
   EXPECT_EQ(p.webButtonCaption, "Stop Webserver");
-  EXPECT_EQ(frontend_.panelTexts,
-            (std::vector<std::string>{"Sentrel-Webserver could not be started on " +
-                                          std::to_string(port),
-                                      "Sentrel-Webserver is offline"}));
+  EXPECT_EQ(
+      frontend_.panelTexts,
+      (std::vector<std::string>{"Sentrel-Webserver could not be started on " + std::to_string(port),
+                                "Sentrel-Webserver is offline"}));
   p.ToolButton7Click();
   EXPECT_FALSE(p.webServer.Listening());
   EXPECT_FALSE(p.webButtonDown);

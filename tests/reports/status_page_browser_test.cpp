@@ -2,13 +2,12 @@
 // distribution loads it over loopback and dumps the document it built. The browser is
 // kept from reaching anything but loopback.
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <cctype>
@@ -16,8 +15,8 @@
 #include <thread>
 
 #include "model/server_list.h"
-#include "support/loop_client.h"
 #include "support/chromium.h"
+#include "support/loop_client.h"
 #include "support/process.h"
 #include "support/test_env.h"
 
@@ -134,10 +133,10 @@ TEST_F(StatusPageBrowserTest, BrowserShowsColoursAndHistoryAndRunsNoInjectedScri
   }
 
   const int port = test::FreePort();
-  test::ChildProcess program({SENTREL_BINARY, "--headless", "--data-dir", dir_.Path(), "--settings",
-                             dir_.File("settings.ini"), "--web-ports", std::to_string(port),
-                             dir_.File("servers.mcf")},
-                            dir_.Path());
+  test::ChildProcess program(
+      {SENTREL_BINARY, "--headless", "--data-dir", dir_.Path(), "--settings",
+       dir_.File("settings.ini"), "--web-ports", std::to_string(port), dir_.File("servers.mcf")},
+      dir_.Path());
   ASSERT_TRUE(test::WaitForListener(port, 10000)) << program.Stderr();
 
   // Once the HTTP check runs, the hostile reason phrase reaches the History through the
@@ -150,8 +149,8 @@ TEST_F(StatusPageBrowserTest, BrowserShowsColoursAndHistoryAndRunsNoInjectedScri
     if (!reasonInHistory) std::this_thread::sleep_for(std::chrono::milliseconds(250));
   }
 
-  const std::string dom =
-      test::ChromiumDumpDom(chromium_, "http://127.0.0.1:" + std::to_string(port) + "/", dir_.Path());
+  const std::string dom = test::ChromiumDumpDom(
+      chromium_, "http://127.0.0.1:" + std::to_string(port) + "/", dir_.Path());
   ASSERT_FALSE(dom.empty()) << "Chromium did not load the page";
 
   // Nothing injected ran: the title is the page's own, and the hostile texts are text.
@@ -189,8 +188,9 @@ TEST_F(StatusPageBrowserTest, BrowserShowsColoursAndHistoryAndRunsNoInjectedScri
     EXPECT_NE(dom.find("&lt;script&gt;document.title='PWNED-reason'&lt;/script&gt;"),
               std::string::npos);
   } else {
-    std::printf("[   NOTE   ] no HTTP check has put the hostile reason phrase into the History "
-                "yet; its escaping is covered by the status page tests\n");
+    std::printf(
+        "[   NOTE   ] no HTTP check has put the hostile reason phrase into the History "
+        "yet; its escaping is covered by the status page tests\n");
   }
   program.Signal(SIGTERM);
   EXPECT_EQ(program.Wait(10000), 0) << program.Stderr();

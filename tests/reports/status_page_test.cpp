@@ -91,11 +91,10 @@ TEST_F(StatusPageTest, ColoursFollowTheStatusAndOnlyRedSoundsTheAlarm) {
   AddMonitor(s, "port", 22, "");
   AddMonitor(s, "port", 23, "?");
   AddMonitor(s, "port", 24, "yellow")->lastResponseMs = 10000;
-  const std::string rows = GroupRow("Main") + ServerCell("box") +
-                           MonitorCells("lightgreen", "ping 0", "3ms") +
-                           MonitorCells("#eeeeee", "port 22", "0ms") +
-                           MonitorCells("#eeeeee", "port 23", "0ms") +
-                           MonitorCells("yellow", "port 24", "10000ms") + "</tr>\r\n";
+  const std::string rows =
+      GroupRow("Main") + ServerCell("box") + MonitorCells("lightgreen", "ping 0", "3ms") +
+      MonitorCells("#eeeeee", "port 22", "0ms") + MonitorCells("#eeeeee", "port 23", "0ms") +
+      MonitorCells("yellow", "port 24", "10000ms") + "</tr>\r\n";
   EXPECT_EQ(Build(), Page(false, rows, ""));
 }
 
@@ -130,10 +129,9 @@ TEST_F(StatusPageTest, ServersComeGroupedInTreeOrderWithOneRowPerGroup) {
   AddServer("b1", "Beta");
   AddServer("a2", "Alpha");
   TServer* loose = AddServer("m1", "");
-  const std::string rows = GroupRow("Alpha") + ServerCell("a1") + "</tr>\r\n" +
-                           ServerCell("a2") + "</tr>\r\n" + GroupRow("Beta") +
-                           ServerCell("b1") + "</tr>\r\n" + GroupRow("Main") +
-                           ServerCell("m1") + "</tr>\r\n";
+  const std::string rows = GroupRow("Alpha") + ServerCell("a1") + "</tr>\r\n" + ServerCell("a2") +
+                           "</tr>\r\n" + GroupRow("Beta") + ServerCell("b1") + "</tr>\r\n" +
+                           GroupRow("Main") + ServerCell("m1") + "</tr>\r\n";
   EXPECT_EQ(Build(), Page(false, rows, ""));
   EXPECT_EQ(loose->group, "Main");
 }
@@ -166,12 +164,12 @@ TEST_F(StatusPageTest, EveryInsertedTextIsEscaped) {
   const std::string rows =
       GroupRow("G&amp;&quot;&lt;i&gt;&quot;") + ServerCell("&lt;b&gt;srv&lt;/b&gt;") +
       MonitorCells("lightgreen",
-                   "<a href=\"&quot;&gt;&lt;script&gt;alert(1)&lt;/script&gt;\">http 80</a>", "0ms") +
+                   "<a href=\"&quot;&gt;&lt;script&gt;alert(1)&lt;/script&gt;\">http 80</a>",
+                   "0ms") +
       "</tr>\r\n";
-  EXPECT_EQ(Build(),
-            Page(false, rows,
-                 HistoryRow("2024-05-01 12:00:00 web http DOWN (2) 0ms 0 bytes "
-                            "&lt;script&gt;x()&lt;/script&gt; &amp; &quot;q&quot;")));
+  EXPECT_EQ(Build(), Page(false, rows,
+                          HistoryRow("2024-05-01 12:00:00 web http DOWN (2) 0ms 0 bytes "
+                                     "&lt;script&gt;x()&lt;/script&gt; &amp; &quot;q&quot;")));
 }
 
 // The escaper looks at eight bytes at a time; a special character must be found at
@@ -180,15 +178,21 @@ TEST(HtmlEscapeTest, FindsEverySpecialCharacterAtEveryOffset) {
   auto naive = [](const std::string& text) {
     std::string out;
     for (char ch : text) {
-      if (ch == '&') out += "&amp;";
-      else if (ch == '<') out += "&lt;";
-      else if (ch == '>') out += "&gt;";
-      else if (ch == '"') out += "&quot;";
-      else out += ch;
+      if (ch == '&')
+        out += "&amp;";
+      else if (ch == '<')
+        out += "&lt;";
+      else if (ch == '>')
+        out += "&gt;";
+      else if (ch == '"')
+        out += "&quot;";
+      else
+        out += ch;
     }
     return out;
   };
-  for (const char* filler : {"abcdefghijklmnopqrstuvwxyz0123", "\xc3\xa9\xc3\xa9\xff\x80\x7f\x01&'=;%$#@!ab\xe2\x82\xacxy"}) {
+  for (const char* filler : {"abcdefghijklmnopqrstuvwxyz0123",
+                             "\xc3\xa9\xc3\xa9\xff\x80\x7f\x01&'=;%$#@!ab\xe2\x82\xacxy"}) {
     const std::string base = filler;
     for (char special : {'&', '<', '>', '"'}) {
       for (size_t pos = 0; pos < base.size(); ++pos) {
@@ -216,7 +220,8 @@ TEST_F(StatusPageTest, SiteSettingPrefixesTheFixedPaths) {
 
   TServer* s = AddServer("x", "Main");
   AddMonitor(s, "ping", 0, "red");
-  std::string page = GetStatusHTML(list_, StatusPageAddresses::ForSite("http://h.example", "/h?a&b"));
+  std::string page =
+      GetStatusHTML(list_, StatusPageAddresses::ForSite("http://h.example", "/h?a&b"));
   EXPECT_NE(page.find("<bgsound src=\"http://h.example/donotmovethis/alarm.wav\" loop=\"0\">"),
             std::string::npos);
   EXPECT_NE(page.find("<img align=right src=\"http://h.example/donotmovethis/Sentrellogo.gif\""),

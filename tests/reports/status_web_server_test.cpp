@@ -54,8 +54,8 @@ class StatusWebServerTest : public test::CoreFixture {
     return c.Received();
   }
   std::string RequestsText(int n) {
-    return "Sentrel-Webserver (Port " + std::to_string(server_->Port()) + "): " +
-           std::to_string(n) + " requests";
+    return "Sentrel-Webserver (Port " + std::to_string(server_->Port()) +
+           "): " + std::to_string(n) + " requests";
   }
 
   TServerList list_;

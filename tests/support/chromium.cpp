@@ -33,12 +33,21 @@ std::string ChromiumDumpDom(const std::string& chromium, const std::string& url,
   static int runs = 0;
   const std::string profile = workDir + "/chromium-profile-" + std::to_string(++runs);
   const std::string outPath = workDir + "/chromium-" + std::to_string(runs) + ".out";
-  std::vector<std::string> argv{
-      chromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
-      "--disable-component-update", "--no-first-run", "--disable-sync",
-      "--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1", "--no-proxy-server",
-      "--disable-domain-reliability", "--metrics-recording-only", "--user-data-dir=" + profile,
-      "--dump-dom", url};
+  std::vector<std::string> argv{chromium,
+                                "--headless",
+                                "--no-sandbox",
+                                "--disable-gpu",
+                                "--disable-background-networking",
+                                "--disable-component-update",
+                                "--no-first-run",
+                                "--disable-sync",
+                                "--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1",
+                                "--no-proxy-server",
+                                "--disable-domain-reliability",
+                                "--metrics-recording-only",
+                                "--user-data-dir=" + profile,
+                                "--dump-dom",
+                                url};
 
   // Everything the child needs is made before the fork: the test may run threads.
   std::vector<char*> args;

@@ -50,7 +50,9 @@ LoopClient::LoopClient(int port, int rcvbuf, size_t readChunk) : readChunk_(read
   StartReading();
 }
 
-LoopClient::~LoopClient() { Close(); }
+LoopClient::~LoopClient() {
+  Close();
+}
 
 void LoopClient::StartReading() {
   if (fd_ < 0 || reading_) return;
@@ -134,7 +136,9 @@ PortHolder::PortHolder(int port) {
   port_ = ntohs(addr.sin_port);
 }
 
-PortHolder::~PortHolder() { Release(); }
+PortHolder::~PortHolder() {
+  Release();
+}
 
 void PortHolder::Release() {
   if (fd_ >= 0) close(fd_);
@@ -150,7 +154,8 @@ std::string FetchBlocking(int port, const std::string& request, int timeoutMs) {
   sockaddr_in addr = Loopback(port);
   std::string out;
   if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+      send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+          static_cast<ssize_t>(request.size())) {
     char buf[65536];
     ssize_t n;
     while ((n = recv(fd, buf, sizeof buf, 0)) > 0) out.append(buf, static_cast<size_t>(n));
