@@ -9,6 +9,7 @@
 #include "app/command_line.h"
 #include "app/errors_log.h"
 #include "app/headless_frontend.h"
+#include "app/log_commands.h"
 #include "app/program.h"
 #include "app/settings_store.h"
 #include "platform/event_loop.h"
@@ -142,6 +143,10 @@ int RunSentrel(const std::vector<std::string>& args) {
       // The window comes with the desktop front end; until then the program runs headless.
     case CommandLine::Mode::Headless:
       return RunMonitor(*cl);
+    case CommandLine::Mode::DumpLogs:
+    case CommandLine::Mode::RequestTimes:
+    case CommandLine::Mode::Log:
+      return RunLogReaderCommand(*cl);
     default:
       return Fail("this command is not available in this build", 2);
   }

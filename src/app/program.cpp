@@ -6,11 +6,14 @@
 #include "platform/date_time.h"
 #include "platform/file_util.h"
 #include "platform/paths.h"
+#include "scan/network_checks.h"
 
 namespace sentrel {
 
 Program::Program(Frontend& frontend, SettingsStore& settings)
-    : frontend_(frontend), settings_(settings) {}
+    : frontend_(frontend), settings_(settings), networkChecks_(MakeNetworkChecks(scanner)) {
+  scanner.SetChecks(networkChecks_.get());
+}
 
 Program::~Program() { SetTimer1(false); }
 

@@ -115,6 +115,9 @@ class Program : public ScanHost {
   bool scanActive_ = false;
   bool timer1Enabled_ = false;
   EventLoop::TimerId timer1Id_ = 0;
+  // The real ping, HTTP and port checks the scanner runs. Declared last, so it goes
+  // first: requests still in flight let go of the monitors before those are destroyed.
+  std::unique_ptr<Checks> networkChecks_;
 };
 
 // The product's name and version as the program prints them.

@@ -1,5 +1,7 @@
 #include "model/port.h"
 
+#include <unordered_set>
+
 #include "platform/ini_file.h"
 
 namespace sentrel {
@@ -48,19 +50,16 @@ int TPortList::Add(const std::string& base) {
 
 std::string TPortList::UniqueName(const std::string& base) const {
   if (monitors_.empty()) return base;
-  int counter = 1;
-  std::string candidate = base;
-  for (;;) {
-    bool taken = false;
-    for (const auto& m : monitors_) {
-      if (EqualsIgnoreCase(m->name, candidate)) {
-        taken = true;
-        break;
-      }
-    }
-    if (!taken) return candidate;
-    ++counter;
-    candidate = base + std::to_string(counter);
+  // One pass over the names, then the candidates base, base2, base3, ... are looked up:
+  // linear per call, however many monitors a server has.
+  std::unordered_set<std::string> taken;
+  taken.reserve(monitors_.size());
+  for (const auto& m : monitors_) taken.insert(ToLower(m->name));
+  const std::string lowerBase = ToLower(base);
+  if (!taken.count(lowerBase)) return base;
+  for (int counter = 2;; ++counter) {
+    std::string suffix = std::to_string(counter);
+    if (!taken.count(lowerBase + suffix)) return base + suffix;
   }
 }
 

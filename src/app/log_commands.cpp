@@ -1,0 +1,172 @@
+#include "app/log_commands.h"
+
+#include <cstdio>
+#include <exception>
+#include <string>
+
+#include "app/command_line.h"
+#include "app/errors_log.h"
+#include "app/program.h"
+#include "app/settings_store.h"
+#include "model/server_list.h"
+#include "platform/date_time.h"
+#include "platform/file_util.h"
+#include "platform/ini_file.h"
+#include "platform/paths.h"
+#include "reports/log_dump.h"
+#include "reports/log_view.h"
+#include "reports/request_times.h"
+
+namespace sentrel {
+
+void ShortenLogs(Program& program, std::string_view daysAnswer) {
+  DumpLogs(program.serverList, daysAnswer,
+           [&program](const std::string& text) { program.SetStatusPanel(0, text); });
+}
+
+namespace {
+
+int Refuse(const std::string& message, int code) {
+  std::fprintf(stderr, "sentrel: %s\n", message.c_str());
+  return code;
+}
+
+// An error of the command itself: the errors log gets it as it would inside the program
+// (when there is a data directory to hold it), and the user sees the same message.
+int CommandFailed(const std::string& message) {
+  if (IsDirectory(DataDir())) HandleRunTimeError(message);
+  return Refuse(message, 1);
+}
+
+TServer* FindServer(const TServerList& list, const std::string& name) {
+  for (int i = 0; i < list.Count(); ++i)
+    if (list.Items(i)->name == name) return list.Items(i);
+  // Server names are unique regardless of case, so a name in another case is no guess.
+  for (int i = 0; i < list.Count(); ++i)
+    if (EqualsIgnoreCase(list.Items(i)->name, name)) return list.Items(i);
+  return nullptr;
+}
+
+TPort* FindMonitor(const TServer& server, const std::string& name) {
+  for (int i = 0; i < server.ports.Count(); ++i)
+    if (server.ports.Items(i)->name == name) return server.ports.Items(i);
+  for (int i = 0; i < server.ports.Count(); ++i)
+    if (EqualsIgnoreCase(server.ports.Items(i)->name, name)) return server.ports.Items(i);
+  return nullptr;
+}
+
+// stdout is a pipe or a file more often than a terminal here; a failed write (a full
+// disk) must not end as success.
+int FinishOutput() {
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) return Refuse("cannot write the output", 1);
+  return 0;
+}
+
+void PrintLine(std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fputc('\n', stdout);
+}
+
+int PrintLog(const TServer& server, bool errorsOnly) {
+  ReadLogLines(DataPath(server.logfile), errorsOnly, PrintLine);
+  return FinishOutput();
+}
+
+int PrintRequestTimes(const TPort& monitor, const std::string& days) {
+  RequestTimes times = ComputeRequestTimes(monitor, days);
+  PrintLine(times.title);
+  if (!times.footer.empty()) PrintLine(times.footer);
+  std::string row;
+  for (const RequestTimePoint& p : times.points) {
+    row = FormatDate(p.time);
+    row += ' ';
+    row += FormatTime(p.time);
+    row += ',';
+    row += std::to_string(p.ms);
+    row += p.good ? ",good" : ",lost";
+    PrintLine(row);
+  }
+  return FinishOutput();
+}
+
+int RunDump(const TServerList& servers, const std::string& days) {
+  // The records a running Sentrel appends between our read of a log and our rename
+  // would be lost, so the dump holds the data directory's lock while it works, and
+  // refuses while another program holds it.
+  DataDirLock lock;
+  if (IsDirectory(DataDir())) {
+    bool locked = false;
+    try {
+      locked = lock.Acquire(DataDir());
+    } catch (const std::exception& e) {
+      return CommandFailed(e.what());
+    }
+    if (!locked)
+      return Refuse("Sentrel is running on the data directory " + DataDir() +
+                        "; stop it before dumping its logs, or use Dump logs inside it",
+                    1);
+  }
+  // One line per server: the panel text, then what the dump did.
+  bool lineOpen = false;
+  try {
+    DumpLogs(
+        servers, days,
+        [&lineOpen](const std::string& text) {
+          std::fputs(text.c_str(), stdout);
+          std::fflush(stdout);
+          lineOpen = true;
+        },
+        [&lineOpen](const std::string&, const DumpFileResult& r) {
+          std::printf(": kept %lld lines, dropped %lld\n", static_cast<long long>(r.keptLines),
+                      static_cast<long long>(r.droppedLines));
+          lineOpen = false;
+        });
+  } catch (...) {
+    if (lineOpen) std::fputs(": failed\n", stdout);
+    std::fflush(stdout);
+    throw;
+  }
+  return FinishOutput();
+}
+
+}  // namespace
+
+int RunLogReaderCommand(const CommandLine& cl) {
+  SetDataDir(ResolveDataDir(cl.dataDir));
+
+  std::string serverFile = cl.serverFile;
+  if (!serverFile.empty()) {
+    if (!FileExists(serverFile)) return Refuse("server file not found: " + serverFile, 2);
+  } else {
+    SettingsStore settings(cl.settingsPath.empty() ? DefaultSettingsPath() : cl.settingsPath);
+    settings.Load();
+    serverFile = settings.ReadText(kSettingsSection, "config", "");
+  }
+
+  TServerList servers;
+  try {
+    // Without a server file the program watches its default configuration; so do we.
+    if (serverFile.empty())
+      servers.CreateDefault();
+    else
+      servers.LoadFromFile(serverFile);
+
+    if (cl.mode == CommandLine::Mode::DumpLogs) return RunDump(servers, cl.days);
+
+    TServer* server = FindServer(servers, cl.server);
+    if (!server)
+      return Refuse("no server named " + cl.server + " in " +
+                        (serverFile.empty() ? "the default configuration" : serverFile),
+                    2);
+    if (cl.mode == CommandLine::Mode::Log) return PrintLog(*server, cl.errorsOnly);
+
+    TPort* monitor = FindMonitor(*server, cl.monitor);
+    if (!monitor)
+      return Refuse("server " + server->name + " has no monitor named " + cl.monitor, 2);
+    return PrintRequestTimes(*monitor, cl.days);
+  } catch (const std::exception& e) {
+    return CommandFailed(e.what());
+  }
+}
+
+}  // namespace sentrel

@@ -1,0 +1,140 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "model/port.h"
+#include "platform/name_lookup.h"
+#include "platform/tcp_socket.h"
+
+namespace sentrel {
+
+// The parts of a URL as the HTTP check reads it. The scheme is the text before "://"
+// (none without it); the host part runs to the first "/" after it and the path is the
+// rest from that "/" on; inside the host part, what stands before the last "@" is the
+// user (and, after its first ":", the password), and what follows the last ":" behind
+// the "@" is the port.
+struct UrlParts {
+  std::string scheme;
+  std::string user;
+  std::string password;
+  bool hasCredentials = false;
+  std::string host;
+  std::string port;  // empty when the URL gives none
+  std::string path;
+};
+UrlParts SplitUrl(const std::string& url);
+
+// Standard Base64 with "=" padding.
+std::string Base64Encode(const std::string& data);
+
+// Where a "Location" value leads from the URL parts of the current request: a path from
+// "/" keeps scheme, host and port; an absolute location ("scheme://...") is taken whole,
+// its port being 80 unless it names one; "//host/path" keeps the scheme; anything else is
+// relative to the directory of the current path.
+UrlParts ResolveLocation(const UrlParts& base, const std::string& location);
+
+// The program's own HTTP/1.0 client, one object per request: one GET per connection,
+// directly or through a proxy, optional Basic credentials, the body read until the
+// server closes. Everything runs on the event loop; the completion handler runs from the
+// loop, never from inside a call of this class, so it may destroy the object.
+//
+// The object also carries what the HTTP check keeps with its request (monitor, start
+// time, body text, content-test message), and is the monitor's `httpRequest` while in
+// flight: a monitor that goes away detaches it.
+class tmyhttpcli : public CheckInFlight {
+ public:
+  enum class State { Ready, NotConnected, DnsLookup, WaitingHeader, WaitingBody, Aborting };
+
+  // Redirect loops end after this many relocations, as a failure.
+  static constexpr int kMaxRelocations = 20;
+
+  tmyhttpcli();
+  ~tmyhttpcli() override;
+  tmyhttpcli(const tmyhttpcli&) = delete;
+  tmyhttpcli& operator=(const tmyhttpcli&) = delete;
+
+  // Settings, copied from the monitor before the request starts.
+  std::string url;
+  std::string username;
+  std::string password;
+  std::string proxy;      // host, possibly followed by ":" and a port
+  std::string proxyPort;  // used when the proxy text has no port
+  bool noCache = true;
+
+  // Body data, piece by piece as it arrives.
+  std::function<void(const char* data, size_t size)> onDocData;
+  // The request has ended (state ready again); the argument is the request error code.
+  std::function<void(int errorCode)> onRequestDone;
+  // The monitor went away (DetachMonitor); the request has been stopped.
+  std::function<void()> onDetached;
+
+  // Starts the request. Throws SentrelError "HTTP component is busy" when a request is
+  // in progress, and "DNS lookup: invalid host name." when there is no host to contact;
+  // in that second case the request stays in the name lookup state until aborted.
+  void Get();
+  // Ends a request in progress as "Connection aborted on request" (status 404, request
+  // error code 3); the completion follows from the loop. Nothing happens when ready.
+  void Abort();
+  void DetachMonitor() override;
+
+  State state() const { return state_; }
+  // The exact bytes of the request for the current target.
+  std::string RequestText() const;
+
+  // The parsed request.
+  std::string hostName;     // for the "Host" header
+  std::string connectHost;  // the server, or the proxy
+  std::string connectPort;
+  std::string requestUri;  // the path, or the absolute URL for a proxy
+
+  // The response.
+  int32_t statusCode = 0;
+  std::string reasonPhrase;
+  int64_t rcvdCount = 0;  // body bytes only
+  std::vector<std::string> rcvdHeader;
+  int64_t contentLength = -1;
+  std::string contentType;
+  bool locationChange = false;
+  std::string location;
+  std::vector<std::string> authenticateHeaders;
+  uint16_t requestErrorCode = 0;
+  int relocations = 0;
+
+  // What the check keeps with its request.
+  TPort* monitor = nullptr;
+  int64_t startMs = 0;
+  std::string contentError;
+  std::string bodyText;
+
+ private:
+  // Request start, steps from the URL to the lookup.
+  void Prepare(const UrlParts& target);
+  void StartLookup();
+  void OnLookup(int error, in_addr address);
+  void OnConnected(int error);
+  void OnReadable();
+  // Handles received bytes while the header is awaited; returns the count consumed
+  // before the body begins (all of them while still in the header).
+  size_t HandleHeaderBytes(const char* data, size_t size);
+  void HandleHeaderLine(const std::string& line);
+  void EndOfHeader();
+  void DeliverBody(const char* data, size_t size);
+  // The request ends: close, state ready, completion posted to the loop.
+  void Complete();
+  void FailTransport(const std::string& reason);
+
+  State state_ = State::Ready;
+  UrlParts target_;
+  bool viaProxy_ = false;
+  std::unique_ptr<NameLookup> lookup_;
+  std::unique_ptr<TcpSocket> socket_;
+  std::string partialLine_;
+  bool completionPosted_ = false;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+}  // namespace sentrel

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <memory>
+
+#include "scan/infini_scan.h"
+
+namespace sentrel {
+
+// The checks that talk to the network: ICMP echo, HTTP and TCP port. The scan engine
+// calls them; they hand their verdicts back to it.
+std::unique_ptr<Checks> MakeNetworkChecks(TInfiniScan& scan);
+
+}  // namespace sentrel

@@ -1,0 +1,77 @@
+#include "scan/port_check.h"
+
+#include <memory>
+
+#include "model/last_activity.h"
+#include "model/server.h"
+#include "platform/clock.h"
+#include "platform/error.h"
+#include "platform/event_loop.h"
+#include "platform/name_lookup.h"
+#include "platform/socket_errors.h"
+#include "platform/tcp_socket.h"
+#include "scan/infini_scan.h"
+
+namespace sentrel {
+
+namespace {
+
+std::string Trim(const std::string& s) {
+  size_t b = s.find_first_not_of(' ');
+  if (b == std::string::npos) return "";
+  size_t e = s.find_last_not_of(' ');
+  return s.substr(b, e - b + 1);
+}
+
+// The socket's error handler: one more failure step, in its socket-error form.
+void OnWSocketError(TInfiniScan& scan, TPort& monitor, int errorCode) {
+  LastActivity = "OnWSocketError " + monitor.server->name;
+  scan.PortSocketError(monitor, errorCode);
+}
+
+}  // namespace
+
+void RunPortCheck(TInfiniScan& scan, TPort& monitor) {
+  LastActivity = "DoAPort " + monitor.server->name;
+  auto alive = monitor.Watch();
+  EventLoop& loop = CurrentLoop();
+  const std::string address = Trim(monitor.server->Address());
+  auto socket = std::make_unique<TcpSocket>();
+
+  // Starting the connection: a failure here goes to the errors log as always, and then
+  // counts as a failed check with the socket's error, so that a host that cannot be
+  // reached never keeps a green light.
+  auto startFailed = [&](const std::string& message, int code) {
+    socket.reset();
+    loop.ReportError(message);
+    if (!alive.expired()) OnWSocketError(scan, monitor, code);
+  };
+  in_addr addr{};
+  if (!ParseDottedAddress(address, &addr) && LookupBlocking(address, &addr) != 0) {
+    startFailed("SetAddr: Cannot convert host address '" + address + "'", wsa::kHostNotFound);
+    return;
+  }
+  try {
+    socket->Connect(addr, static_cast<uint16_t>(monitor.port));
+  } catch (const SystemError& e) {
+    startFailed(e.what(), e.WsaCode());
+    return;
+  }
+
+  const int64_t start = CurrentClock().MonotonicMs();
+  loop.WaitUntil([&] { return socket->state() == TcpSocket::State::Connected || alive.expired(); },
+                 kPortWaitMs);
+  if (alive.expired()) return;
+  const int64_t ms = CurrentClock().MonotonicMs() - start;
+  const bool connected = socket->state() == TcpSocket::State::Connected;
+  scan.PortVerdict(monitor, connected, static_cast<int32_t>(ms));
+  if (alive.expired()) return;
+
+  // The probe. On a socket that never connected the send fails at once with 10057, and
+  // the error handler applies the failure step a second time.
+  int error = socket->Send(std::string_view(kPortProbe, sizeof kPortProbe - 1));
+  if (error != 0) OnWSocketError(scan, monitor, error);
+  socket->Close();
+}
+
+}  // namespace sentrel

@@ -1,0 +1,198 @@
+// The log readers on the command line, run as the real program.
+#include "app/log_commands.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "app/program.h"
+#include "platform/clock.h"
+#include "platform/date_time.h"
+#include "platform/file_util.h"
+#include "platform/paths.h"
+#include "support/process.h"
+#include "support/test_env.h"
+
+namespace sentrel {
+namespace {
+
+using test::ReadFile;
+using test::TempDir;
+using test::WriteFile;
+
+struct RunResult {
+  int code = -1;
+  std::string out;
+  std::string err;
+};
+
+RunResult RunSentrelBinary(const TempDir& dir, std::vector<std::string> args) {
+  args.insert(args.begin(), SENTREL_BINARY);
+  RunResult r;
+  r.code = test::RunProcess(args, dir.Path(), &r.out, &r.err);
+  return r;
+}
+
+// The program reads the real clock, so the lines are dated relative to today.
+std::string DaysAgo(int days) {
+  return FormatDate(SystemClock().Now() - days);
+}
+
+class LogCommandsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    data_ = tmp_.File("data");
+    MakeDirectories(data_);
+    serverFile_ = tmp_.File("servers.mcf");
+    WriteFile(serverFile_,
+              "[web1]\r\nIP=127.0.0.1\r\nLogfile=web1.log\r\nGroup=g\r\n"
+              "[web1:http]\r\nTyp=http\r\nPort=80\r\n"
+              "[web1:ping]\r\nTyp=ping\r\n"
+              "[db]\r\nIP=localhost\r\nLogfile=db.log\r\nGroup=g\r\n"
+              "[db:port]\r\nTyp=port\r\nPort=5432\r\n");
+    settings_ = tmp_.File("Corvane.ini");
+    WriteFile(settings_, "[Corvane]\r\nconfig=" + serverFile_ + "\r\n");
+    web1_ = DaysAgo(5) + " 10:00:00 web1 HTTP 80 OK 50ms 10Bytes E0 200 OK\r\n" + DaysAgo(3) +
+            " 10:00:00 web1 HTTP 80 OK 120ms 10Bytes E0 200 OK\r\n" + DaysAgo(3) +
+            " 10:00:05 web1 PING 0 OK 1ms 56Bytes Success\r\n" + DaysAgo(2) +
+            " 10:00:00 web1 HTTP 80 LOST 0ms 0Bytes 404 Not Found (1 lost)\r\n" + DaysAgo(2) +
+            " 10:01:00 web1 HTTP 80 DOWN 0ms 0Bytes 404 Not Found (2 lost)\r\n" + DaysAgo(1) +
+            " 10:00:00 Ping:Unable to resolve no such host\r\n" + DaysAgo(1) +
+            " 10:02:00 web1 HTTP 80 UP 80ms 10Bytes E0 200 OK Downtime=1440 min\r\n";
+    WriteFile(data_ + "/web1.log", web1_);
+    WriteFile(data_ + "/db.log", DaysAgo(9) + " 08:00:00 db PORT 5432 OK 2ms 0Bytes \r\n" +
+                                     DaysAgo(0) + " 00:00:02 db PORT 5432 OK 3ms 0Bytes \r\n");
+  }
+
+  RunResult Run(std::vector<std::string> args) {
+    args.insert(args.begin(), {"--data-dir", data_, "--settings", settings_});
+    return RunSentrelBinary(tmp_, args);
+  }
+  std::vector<std::string> DataFiles() {
+    std::vector<std::string> names;
+    for (const char* n : {"web1.log", "db.log", "web1.new", "db.new", "Sentrel errors.log"})
+      if (FileExists(data_ + "/" + n)) names.push_back(n);
+    return names;
+  }
+
+  TempDir tmp_;
+  std::string data_, serverFile_, settings_, web1_;
+};
+
+TEST_F(LogCommandsTest, LogPrintsTheWholeFileOrTheErrorsOnlyViewAndChangesNothing) {
+  RunResult all = Run({"--log", "web1", serverFile_});
+  EXPECT_EQ(all.code, 0) << all.err;
+  std::string expected = web1_;
+  for (size_t p; (p = expected.find("\r\n")) != std::string::npos;) expected.erase(p, 1);
+  EXPECT_EQ(all.out, expected);
+
+  RunResult errors = Run({"--log", "WEB1", "--errors-only"});  // config from the settings
+  EXPECT_EQ(errors.code, 0) << errors.err;
+  EXPECT_EQ(errors.out,
+            DaysAgo(2) + " 10:01:00 web1 HTTP 80 DOWN 0ms 0Bytes 404 Not Found (2 lost)\n" +
+                DaysAgo(1) + " 10:00:00 Ping:Unable to resolve no such host\n" + DaysAgo(1) +
+                " 10:02:00 web1 HTTP 80 UP 80ms 10Bytes E0 200 OK Downtime=1440 min\n");
+
+  // Read-only: the server file is not saved (no ".bak"), the settings not written.
+  EXPECT_FALSE(FileExists(tmp_.File("servers.bak")));
+  EXPECT_EQ(ReadFile(settings_), "[Corvane]\r\nconfig=" + serverFile_ + "\r\n");
+  EXPECT_EQ(DataFiles(), (std::vector<std::string>{"web1.log", "db.log"}));
+}
+
+TEST_F(LogCommandsTest, RequestTimesPrintTitleFooterAndPoints) {
+  RunResult r = Run({"--request-times", "web1", "http", "4", serverFile_});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "Sentrel Request Times: web1 (http 80, last 4 days)\n"
+            "Average: 100 ms, Good: 50%, Lost: 50%\n" +
+                DaysAgo(3) + " 10:00:00,120,good\n" + DaysAgo(2) + " 10:00:00,0,lost\n" +
+                DaysAgo(2) + " 10:01:00,0,lost\n" + DaysAgo(1) + " 10:02:00,80,good\n");
+
+  // Only lost records: no footer line.
+  WriteFile(data_ + "/web1.log", DaysAgo(1) + " 10:00:00 web1 HTTP 80 LOST 0ms 0Bytes 404 x\r\n");
+  r = Run({"--request-times", "web1", "http", "4", serverFile_});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "Sentrel Request Times: web1 (http 80, last 4 days)\n" + DaysAgo(1) +
+                       " 10:00:00,0,lost\n");
+  EXPECT_EQ(DataFiles(), (std::vector<std::string>{"web1.log", "db.log"}));
+}
+
+TEST_F(LogCommandsTest, DumpLogsCutsEveryLogOfTheConfiguration) {
+  RunResult r = Run({"--dump-logs", "3"});  // the configuration the settings name
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "Dumping Logile web1.log: kept 4 lines, dropped 3\n"
+            "Dumping Logile db.log: kept 1 lines, dropped 1\n");
+  EXPECT_EQ(ReadFile(data_ + "/web1.log"), web1_.substr(web1_.find(DaysAgo(2))));
+  EXPECT_EQ(ReadFile(data_ + "/db.log"), DaysAgo(0) + " 00:00:02 db PORT 5432 OK 3ms 0Bytes \r\n");
+  EXPECT_EQ(DataFiles(), (std::vector<std::string>{"web1.log", "db.log"}));
+  EXPECT_FALSE(FileExists(tmp_.File("servers.bak")));
+}
+
+TEST_F(LogCommandsTest, DumpLogsRefusesWhileSentrelRuns) {
+  DataDirLock running;
+  ASSERT_TRUE(running.Acquire(data_));
+  RunResult r = Run({"--dump-logs", "3", serverFile_});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("Sentrel is running on the data directory"), std::string::npos) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(ReadFile(data_ + "/web1.log"), web1_);
+}
+
+TEST_F(LogCommandsTest, ErrorsPrintTheirMessageAndReachTheErrorsLog) {
+  RunResult r = Run({"--request-times", "web1", "http", "four", serverFile_});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "sentrel: 'four' is not a valid integer value\n");
+  std::string errorsLog = ReadFile(data_ + "/Sentrel errors.log");
+  EXPECT_NE(errorsLog.find(" RunTimeError 'four' is not a valid integer value (Cause might be"),
+            std::string::npos)
+      << errorsLog;
+
+  unlink((data_ + "/db.log").c_str());
+  r = Run({"--log", "db", serverFile_});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("db.log"), std::string::npos) << r.err;
+
+  // The dump stops at the server whose log is missing; the one before it is done.
+  r = Run({"--dump-logs", "3", serverFile_});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.out,
+            "Dumping Logile web1.log: kept 4 lines, dropped 3\nDumping Logile db.log: failed\n");
+  EXPECT_FALSE(FileExists(data_ + "/db.new"));
+
+  // Names that are not in the configuration are mistakes on the command line.
+  EXPECT_EQ(Run({"--log", "nosuch", serverFile_}).code, 2);
+  EXPECT_EQ(Run({"--request-times", "web1", "smtp", "4", serverFile_}).code, 2);
+  EXPECT_EQ(Run({"--log", "web1", tmp_.File("missing.mcf")}).code, 2);
+}
+
+// Inside the program the dump reports its progress in status panel 0.
+TEST(ShortenLogsTest, PanelZeroKeepsTheLastLogfile) {
+  class Recorder : public Frontend {
+   public:
+    void StatusPanelChanged(int panel, const std::string& text) override {
+      if (panel == 0) texts.push_back(text);
+    }
+    void ShowPopupMessage(const std::string&) override {}
+    void ShowNotice(const std::string&) override {}
+    bool AskYesNo(const std::string&) override { return false; }
+    std::vector<std::string> texts;
+  } frontend;
+  TempDir dir;
+  SetDataDir(dir.Path());
+  SettingsStore settings;
+  Program program(frontend, settings);
+  program.serverList.Items(program.serverList.Add("a"))->logfile = "a.log";
+  program.serverList.Items(program.serverList.Add("b"))->logfile = "b.txt";
+  WriteFile(dir.File("a.log"), DaysAgo(9) + " 10:00:00 a PING 0 OK 1ms 56Bytes Success\r\n");
+  WriteFile(dir.File("b.txt"), DaysAgo(1) + " 10:00:00 b PING 0 OK 1ms 56Bytes Success\r\n");
+  ShortenLogs(program, "7");
+  EXPECT_EQ(frontend.texts,
+            (std::vector<std::string>{"Dumping Logile a.log", "Dumping Logile b.txt"}));
+  EXPECT_EQ(program.StatusPanel(0), "Dumping Logile b.txt");
+  EXPECT_EQ(ReadFile(dir.File("a.log")), "");
+  SetDataDir(".");
+}
+
+}  // namespace
+}  // namespace sentrel

@@ -1,0 +1,116 @@
+#include "platform/name_lookup.h"
+
+#include <arpa/inet.h>
+#include <pthread.h>
+#include <signal.h>
+
+#include <thread>
+
+#include "support/loopback_server.h"
+#include "support/test_env.h"
+
+namespace sentrel {
+namespace {
+
+using test::WaitReal;
+
+std::string Dotted(in_addr a) {
+  char buf[INET_ADDRSTRLEN];
+  inet_ntop(AF_INET, &a, buf, sizeof buf);
+  return buf;
+}
+
+class NameLookupTest : public test::CoreFixture {
+ protected:
+  void SetUp() override {
+    CoreFixture::SetUp();
+    // Lookups take real time; the fake clock must not run out the waits meanwhile.
+    clock_.SetAutoAdvance(false);
+  }
+};
+
+TEST_F(NameLookupTest, LocalhostResolvesThroughTheLoop) {
+  int error = -1;
+  in_addr addr{};
+  auto lookup = NameLookup::Start("localhost", [&](int e, in_addr a) {
+    error = e;
+    addr = a;
+  });
+  EXPECT_EQ(error, -1) << "never answered from inside Start";
+  ASSERT_TRUE(WaitReal([&] { return error != -1; }));
+  EXPECT_EQ(error, 0);
+  EXPECT_EQ(Dotted(addr), "127.0.0.1");
+  EXPECT_TRUE(lookup->Done());
+}
+
+TEST_F(NameLookupTest, UnknownNameAndDottedAddress) {
+  int error = -1;
+  auto bad = NameLookup::Start("no such host", [&](int e, in_addr) { error = e; });
+  ASSERT_TRUE(WaitReal([&] { return error != -1; }));
+  EXPECT_EQ(error, 11001);
+
+  int dottedError = -1;
+  in_addr addr{};
+  auto dotted = NameLookup::Start("127.0.0.9", [&](int e, in_addr a) {
+    dottedError = e;
+    addr = a;
+  });
+  EXPECT_EQ(LookupsInFlight(), 0u) << "a dotted address needs no lookup";
+  ASSERT_TRUE(WaitReal([&] { return dottedError != -1; }));
+  EXPECT_EQ(dottedError, 0);
+  EXPECT_EQ(Dotted(addr), "127.0.0.9");
+}
+
+TEST_F(NameLookupTest, ManyLookupsAtOnceAllComplete) {
+  constexpr int kCount = 50;
+  int done = 0;
+  std::vector<std::unique_ptr<NameLookup>> lookups;
+  for (int i = 0; i < kCount; ++i)
+    lookups.push_back(NameLookup::Start("localhost", [&](int e, in_addr) {
+      EXPECT_EQ(e, 0);
+      ++done;
+    }));
+  ASSERT_TRUE(WaitReal([&] { return done == kCount; }));
+  EXPECT_EQ(LookupsInFlight(), 0u);
+}
+
+TEST_F(NameLookupTest, ADestroyedLookupNeverCallsItsHandler) {
+  bool called = false;
+  for (int i = 0; i < 10; ++i) {
+    auto lookup = NameLookup::Start("localhost", [&](int, in_addr) { called = true; });
+  }
+  ASSERT_TRUE(WaitReal([] { return LookupsInFlight() == 0; }));
+  loop_->Pump();
+  EXPECT_FALSE(called);
+}
+
+TEST_F(NameLookupTest, BlockingLookupAndTheSignalMask) {
+  in_addr addr{};
+  EXPECT_EQ(LookupBlocking("localhost", &addr), 0);
+  EXPECT_EQ(Dotted(addr), "127.0.0.1");
+  EXPECT_EQ(LookupBlocking("no such host", &addr), 11001);
+  EXPECT_EQ(LookupBlocking("", &addr), 11001);
+
+  // Blocked before main, so every thread made later inherits it.
+  bool blockedInThread = false;
+  std::thread t([&] {
+    sigset_t set;
+    pthread_sigmask(SIG_BLOCK, nullptr, &set);
+    blockedInThread = sigismember(&set, LookupSignal()) == 1;
+  });
+  t.join();
+  EXPECT_TRUE(blockedInThread);
+}
+
+TEST(DottedAddressTest, AcceptsWhatInetAddrAccepts) {
+  in_addr a{};
+  EXPECT_TRUE(ParseDottedAddress("127.0.0.1", &a));
+  EXPECT_TRUE(ParseDottedAddress("127.1", &a));
+  EXPECT_EQ(Dotted(a), "127.0.0.1");
+  EXPECT_FALSE(ParseDottedAddress("localhost", &a));
+  EXPECT_FALSE(ParseDottedAddress("", &a));
+  EXPECT_FALSE(ParseDottedAddress("127.0.0.256", &a));
+}
+
+}  // namespace
+}  // namespace sentrel

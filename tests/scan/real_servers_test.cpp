@@ -1,0 +1,82 @@
+#include "support/network_fixture.h"
+#include "support/web_servers.h"
+
+namespace sentrel::test {
+namespace {
+
+const char kPage[] = "<html><body><h1>Welcome to the Sentrel test page</h1></body></html>\n";
+
+// The HTTP check against nginx, directly and through tinyproxy, both started here.
+class RealServersTest : public NetworkCheckFixture {
+ protected:
+  void SetUp() override {
+    NetworkCheckFixture::SetUp();
+    clock_.SetAutoAdvance(false);
+    web1_ = AddServer("web1");
+  }
+  TPort* Monitor(const std::string& url) {
+    TPort* m = AddMonitor(web1_, "http");
+    m->SetValue("url", url);
+    return m;
+  }
+  std::string Check(TPort* m) {
+    size_t before = RecordLines(Log("web1")).size();
+    checks().DoAHTTP(*m);
+    EXPECT_TRUE(WaitReal([&] { return RecordLines(Log("web1")).size() > before; }, 10000));
+    auto lines = RecordLines(Log("web1"));
+    return lines.empty() ? "" : lines.back();
+  }
+  TServer* web1_ = nullptr;
+};
+
+TEST_F(RealServersTest, NginxPageRedirectAndMissingPage) {
+  NginxServer nginx(kPage);
+  if (!nginx.Ok()) GTEST_SKIP() << nginx.Why();
+  const std::string bytes = std::to_string(sizeof kPage - 1);
+
+  TPort* m = Monitor(nginx.Url("/index.html"));
+  m->SetValue("mustinclude", "welcome to the sentrel");
+  EXPECT_EQ(Check(m), "web1 HTTP 80 OK 0ms " + bytes + "Bytes E0 200 OK");
+  EXPECT_EQ(m->status, "green");
+
+  m->SetValue("url", nginx.Url("/old"));
+  EXPECT_EQ(Check(m), "web1 HTTP 80 OK 0ms " + bytes + "Bytes E0 200 OK");
+
+  m->SetValue("url", nginx.Url("/missing.html"));
+  EXPECT_EQ(Check(m), "web1 HTTP 80 LOST 0ms 0Bytes 404 Not Found (Received No Data)");
+
+  // Our request as nginx logged it: an HTTP/1.0 GET of the path.
+  std::string access = ReadFile(nginx.Dir().File("access.log"));
+  EXPECT_NE(access.find("\"GET /index.html HTTP/1.0\" 200"), std::string::npos) << access;
+  EXPECT_NE(access.find("\"GET /old HTTP/1.0\" 302"), std::string::npos) << access;
+}
+
+TEST_F(RealServersTest, ThroughTinyproxyTheUrlsPortIsKept) {
+  NginxServer nginx(kPage);
+  if (!nginx.Ok()) GTEST_SKIP() << nginx.Why();
+  TinyProxy proxy;
+  if (!proxy.Ok()) GTEST_SKIP() << proxy.Why();
+
+  // The web server is not on port 80: only a request line that keeps the URL's port
+  // lets the proxy reach it.
+  TPort* m = Monitor(nginx.Url("/index.html"));
+  m->SetValue("proxy", "127.0.0.1");
+  m->SetValue("proxyport", std::to_string(proxy.Port()));
+  m->SetValue("mustinclude", "Sentrel test page");
+  EXPECT_EQ(Check(m),
+            "web1 HTTP 80 OK 0ms " + std::to_string(sizeof kPage - 1) + "Bytes E0 200 OK");
+
+  // A relocation through the proxy stays with the proxy.
+  m->SetValue("url", nginx.Url("/old"));
+  EXPECT_EQ(Check(m),
+            "web1 HTTP 80 OK 0ms " + std::to_string(sizeof kPage - 1) + "Bytes E0 200 OK");
+
+  m->SetValue("url", nginx.Url("/missing.html"));
+  std::string lost = Check(m);
+  EXPECT_EQ(lost.rfind("web1 HTTP 80 LOST 0ms 0Bytes 404 ", 0), 0u) << lost;
+  EXPECT_EQ(lost.substr(lost.size() - 19), " (Received No Data)") << lost;
+  EXPECT_NE(ReadFile(proxy.Dir().File("tinyproxy.log")).find("/index.html"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace sentrel::test
