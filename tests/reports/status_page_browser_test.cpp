@@ -187,6 +187,10 @@ TEST_F(StatusPageBrowserTest, BrowserShowsColoursAndHistoryAndRunsNoInjectedScri
   if (reasonInHistory) {
     EXPECT_NE(dom.find("&lt;script&gt;document.title='PWNED-reason'&lt;/script&gt;"),
               std::string::npos);
+    // A "DOWN" record means the monitor is red, and the alarm sound is on.
+    EXPECT_EQ(http, "red");
+    EXPECT_NE(dom.find("<bgsound src=\"/donotmovethis/alarm.wav\" loop=\"0\">"),
+              std::string::npos);
   } else {
     std::printf(
         "[   NOTE   ] no HTTP check has put the hostile reason phrase into the History "
