@@ -17,6 +17,12 @@ void HeadlessFrontend::Mirror(TextPane& pane) {
   pane.SetListener(std::move(l));
 }
 
+void HeadlessFrontend::StatusPanelChanged(int panel, const std::string& text) {
+  if (panel != 1) return;
+  if (text.size() >= 9 && text.compare(text.size() - 9, 9, " requests") == 0) return;
+  Print(text);
+}
+
 void HeadlessFrontend::ShowPopupMessage(const std::string& message) { Print("Popup: " + message); }
 
 void HeadlessFrontend::ShowNotice(const std::string& text) {

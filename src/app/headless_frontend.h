@@ -15,6 +15,9 @@ class HeadlessFrontend : public Frontend {
   explicit HeadlessFrontend(FILE* out = stdout) : out_(out) {}
   // Writes each new line of the pane to the output.
   void Mirror(TextPane& pane);
+  // The web server's panel: its start, stop and failure texts are worth a line; the
+  // request count, which changes with every request, is not.
+  void StatusPanelChanged(int panel, const std::string& text) override;
   void ShowPopupMessage(const std::string& message) override;
   void ShowNotice(const std::string& text) override;
   bool AskYesNo(const std::string& question) override;

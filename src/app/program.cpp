@@ -2,6 +2,7 @@
 
 #include "events/real_event_actions.h"
 #include "model/last_activity.h"
+#include "model/tree_order.h"
 #include "platform/clock.h"
 #include "platform/date_time.h"
 #include "platform/file_util.h"
@@ -128,11 +129,48 @@ void Program::Create(const StartOptions& options) {
   else
     eventList.AddDefault();
 
+  // Placing the servers in the tree names empty groups "Main"; without a window the
+  // program still does it, so both front ends save the same file.
+  TreeOrder(serverList);
   frontend_.ScreenUpdate();
   messagePane.Clear();
   messagePane.AddLine(FormatDateTime(Now()) + " Sentrel " + kProductVersion + " started");
-  SetStatusPanel(1, "Sentrel-Webserver disabled");
+
+  webServer.SetPorts(options.webPorts);
+  // The window follows "Start Webserver on Startup"; without a window the server runs
+  // unless the command line says otherwise.
+  const bool startWeb = options.headless ? options.startWeb : autoStartWeb;
+  if (startWeb)
+    StartWebserver();
+  else
+    SetStatusPanel(1, "Sentrel-Webserver disabled");
+  SetWebButton(webServer.Listening());
   if (options.headless ? options.startScan : autoStart) StartScan();
+}
+
+void Program::StartWebserver() {
+  // Read when the server starts, so the settings file names these addresses only for
+  // an operator who uses the server.
+  webServer.SetAddresses(StatusPageAddresses::ForSite(settings_.Sentrel("StatusPageSite", ""),
+                                                      settings_.Sentrel("Homepage", "")));
+  webServer.StartWebserver();
+}
+
+void Program::SetWebButton(bool down) {
+  webButtonDown = down;
+  webButtonCaption = down ? "Stop Webserver" : "Start Webserver";
+}
+
+void Program::ToolButton7Click() {
+  const bool down = !webButtonDown;
+  if (webServer.Listening() || !down) {
+    if (!down) webServer.StopWebserver();
+  } else {
+    StartWebserver();
+  }
+  if (!webServer.Listening()) SetStatusPanel(1, "Sentrel-Webserver is offline");
+  // A failed start leaves the button down: the next click releases it.
+  SetWebButton(down);
 }
 
 bool Program::Save() {

@@ -12,6 +12,7 @@
 #include "events/ip_event.h"
 #include "model/server_list.h"
 #include "platform/event_loop.h"
+#include "reports/status_web_server.h"
 #include "scan/infini_scan.h"
 
 namespace sentrel {
@@ -49,6 +50,12 @@ class Program : public ScanHost {
   // ask for a name).
   bool Save();
 
+  // The web server's toolbar button (a toggle button) was clicked: the operator's on/off
+  // switch of the status web server. The click itself flips the button.
+  void ToolButton7Click();
+  // Opens the web server on the first free port of its list; the panel tells the outcome.
+  void StartWebserver();
+
   // Scan control, as the toolbar and menu commands do it.
   // "Scan Process Active": flips scanning; on: the timer runs and a pass starts at once;
   // off: every monitor shows "?" and is due again.
@@ -83,6 +90,12 @@ class Program : public ScanHost {
   std::string configFile;
   TextPane activityPane{"Activity log"};
   TextPane messagePane{"Messages/Errors"};
+  // After the list: it answers from the list and must go first.
+  StatusWebServer webServer{serverList,
+                            [this](const std::string& text) { SetStatusPanel(1, text); }};
+  // The web server button: down means the operator wants the server on.
+  bool webButtonDown = false;
+  std::string webButtonCaption = "Start Webserver";
 
   // Check marks of the settings.
   bool autoStart = false;
@@ -94,6 +107,8 @@ class Program : public ScanHost {
   int32_t winTop = 0, winLeft = 0, winHeight = 0, winWidth = 0;
 
  private:
+  void SetWebButton(bool down);
+
   Frontend& frontend_;
   SettingsStore& settings_;
   void SetTimer1(bool enabled);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <string>
@@ -29,9 +30,13 @@ class TextPane {
   const std::deque<std::string>& Lines() const { return lines_; }
   const std::string& Title() const { return title_; }
   void SetListener(Listener listener) { listener_ = std::move(listener); }
+  // Changes with every change of the lines, and no two states of any panes share a
+  // value (0 is a pane that never had a line), so a reader can keep what it derived.
+  uint64_t Version() const { return version_; }
 
  private:
   std::string title_;
+  uint64_t version_ = 0;
   std::deque<std::string> lines_;
   Listener listener_;
 };

@@ -1,0 +1,31 @@
+#include "model/tree_order.h"
+
+#include "model/server_list.h"
+
+namespace sentrel {
+
+std::vector<TreeGroup> TreeOrder(TServerList& servers) {
+  std::vector<TreeGroup> groups;
+  const int count = servers.Count();
+  for (int i = 0; i < count; ++i) {
+    TServer* server = servers.Items(i);
+    if (server->group.empty()) server->group = "Main";
+    // Group texts are compared exactly, as the tree compares node texts. A list holds a
+    // handful of groups, so a linear search beats any map here.
+    TreeGroup* group = nullptr;
+    for (auto& g : groups) {
+      if (g.name == server->group) {
+        group = &g;
+        break;
+      }
+    }
+    if (!group) {
+      groups.push_back(TreeGroup{server->group, {}});
+      group = &groups.back();
+    }
+    group->servers.push_back(server);
+  }
+  return groups;
+}
+
+}  // namespace sentrel

@@ -1,0 +1,245 @@
+#include "reports/status_page.h"
+
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+
+#include "app/text_pane.h"
+#include "model/last_activity.h"
+#include "model/server_list.h"
+#include "model/tree_order.h"
+#include "platform/clock.h"
+#include "platform/date_time.h"
+
+namespace sentrel {
+
+namespace {
+
+constexpr std::string_view kFont = "<font size=2 face=\"Tahoma,arial,sans serif\">";
+
+void AppendInt(std::string& out, int64_t value) {
+  char buf[24];
+  auto result = std::to_chars(buf, buf + sizeof buf, value);
+  out.append(buf, result.ptr);
+}
+
+}  // namespace
+
+StatusPageAddresses StatusPageAddresses::ForSite(std::string_view site, std::string_view homepage) {
+  StatusPageAddresses a;
+  std::string base(site);
+  while (!base.empty() && base.back() == '/') base.pop_back();
+  a.alarmSound = base + "/donotmovethis/alarm.wav";
+  a.logo = base + "/donotmovethis/Sentrellogo.gif";
+  a.homepage = homepage.empty() ? base + "/" : std::string(homepage);
+  return a;
+}
+
+std::string_view MonitorColour(std::string_view status) {
+  if (status == "green") return "lightgreen";
+  if (status.empty() || status == "?") return "#eeeeee";
+  return status;
+}
+
+namespace {
+
+constexpr uint64_t kOnes = 0x0101010101010101ULL;
+constexpr uint64_t kHighs = 0x8080808080808080ULL;
+
+// Non-zero exactly when one of the eight bytes of w equals c.
+constexpr uint64_t HasByte(uint64_t w, unsigned char c) {
+  const uint64_t x = w ^ (kOnes * c);
+  return (x - kOnes) & ~x & kHighs;
+}
+
+bool IsSpecial(char ch) {
+  return ch == '&' || ch == '<' || ch == '>' || ch == '"';
+}
+
+// The index of the first &, <, > or " at or after i, or the size. A full History is a
+// thousand lines of escaped text, so this looks at eight bytes at a time.
+size_t NextSpecial(std::string_view text, size_t i) {
+  const size_t n = text.size();
+  while (i + 8 <= n) {
+    uint64_t w;
+    std::memcpy(&w, text.data() + i, 8);
+    if (HasByte(w, '&') | HasByte(w, '<') | HasByte(w, '>') | HasByte(w, '"')) break;
+    i += 8;
+  }
+  while (i < n && !IsSpecial(text[i])) ++i;
+  return i;
+}
+
+}  // namespace
+
+void AppendHtmlEscaped(std::string& out, std::string_view text) {
+  size_t start = 0;
+  while (true) {
+    const size_t i = NextSpecial(text, start);
+    out.append(text.data() + start, i - start);
+    if (i == text.size()) return;
+    switch (text[i]) {
+      case '&':
+        out.append("&amp;", 5);
+        break;
+      case '<':
+        out.append("&lt;", 4);
+        break;
+      case '>':
+        out.append("&gt;", 4);
+        break;
+      default:
+        out.append("&quot;", 6);
+        break;
+    }
+    start = i + 1;
+  }
+}
+
+std::string HtmlEscaped(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  AppendHtmlEscaped(out, text);
+  return out;
+}
+
+std::string GetStatusHTML(TServerList& servers, const StatusPageAddresses& addresses) {
+  std::string page;
+  AppendStatusHTML(page, servers, addresses);
+  return page;
+}
+
+namespace {
+
+// One row per pane line, the newest first.
+void AppendHistoryRows(std::string& page, const TextPane& history) {
+  const auto& lines = history.Lines();
+  for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
+    page += "<tr bgcolor=#eeeeee><td nowrap>";
+    page += kFont;
+    AppendHtmlEscaped(page, *it);
+    page += "</td></tr>";
+  }
+}
+
+}  // namespace
+
+void AppendStatusHTML(std::string& page, TServerList& servers, const StatusPageAddresses& addresses,
+                      HistoryRowsCache* cache) {
+  const std::vector<TreeGroup> tree = TreeOrder(servers);
+
+  bool alarm = false;
+  size_t monitorCount = 0;
+  for (const auto& group : tree) {
+    for (const TServer* server : group.servers) {
+      for (int m = 0; m < server->ports.Count(); ++m) {
+        ++monitorCount;
+        if (server->ports.Items(m)->status == "red") alarm = true;
+      }
+    }
+  }
+  LastActivity = "GetStatusHTML";
+
+  const TextPane* history = servers.messagePane;
+  size_t historyBytes = 0;
+  if (history)
+    for (const auto& line : history->Lines()) historyBytes += line.size() + 110;
+
+  page.reserve(page.size() + 2048 + monitorCount * 420 + servers.Count() * 160 + historyBytes);
+
+  const std::string now = FormatDateTime(Now());
+  page +=
+      "\r\n\r\n <HTML>\r\n<META HTTP-EQUIV=\"REFRESH\" CONTENT=\"60\">\r\n"
+      "<head><TITLE>Sentrel Status ";
+  page += now;
+  page += "</TITLE>\r\n";
+  if (alarm) {
+    page += "<bgsound src=\"";
+    AppendHtmlEscaped(page, addresses.alarmSound);
+    page += "\" loop=\"0\">";
+  }
+  page += "</head><BODY bgcolor=white><img align=right src=\"";
+  AppendHtmlEscaped(page, addresses.logo);
+  page += "\" width=250 height=120>\r\n";
+  page += kFont;
+  page += "<font size=3><b>Sentrel Status: ";
+  page += now;
+  page += "</font></b>\r\n";
+  page += "<table border=0 cellspacing=2>";
+
+  std::string previousGroup;
+  for (const auto& group : tree) {
+    for (const TServer* server : group.servers) {
+      if (server->group != previousGroup) {
+        page += "<tr><td bgcolor=\"#ffffff\" colspan=10><br><b>";
+        page += kFont;
+        AppendHtmlEscaped(page, server->group);
+        page += "<hr noframe></b></td>";
+        previousGroup = server->group;
+      }
+      page += "<tr><td nowrap bgcolor=\"#eeeeee\">";
+      page += kFont;
+      AppendHtmlEscaped(page, server->name);
+      page += "</td>";
+      for (int m = 0; m < server->ports.Count(); ++m) {
+        const TPort& monitor = *server->ports.Items(m);
+        const std::string_view colour = MonitorColour(monitor.status);
+        page += "<td bgcolor=\"";
+        AppendHtmlEscaped(page, colour);
+        page += "\" nowrap>";
+        page += kFont;
+        if (monitor.typ == "http") {
+          page += "<a href=\"";
+          AppendHtmlEscaped(page, monitor.GetValue("url"));
+          page += "\">";
+        }
+        AppendHtmlEscaped(page, monitor.typ);
+        page += ' ';
+        AppendInt(page, monitor.port);
+        if (monitor.typ == "http") page += "</a>";
+        page += "</td>";
+
+        page += "<td bgcolor=\"";
+        AppendHtmlEscaped(page, colour);
+        page += "\">";
+        page += kFont;
+        AppendInt(page, monitor.lastResponseMs);
+        page += "ms";
+        if (monitor.status == "red") {
+          page += "<b> ";
+          AppendInt(page, monitor.lostCount);
+          page += " times down since ";
+          page += FormatDateTime(monitor.lastUp);
+          page += "</b>";
+        }
+        page += "</td>\r\n";
+      }
+      page += "</tr>\r\n";
+    }
+  }
+  page += "</table><p>";
+
+  page += "<table border=0 cellspacing=2>";
+  page += "<tr bgcolor=#ffffff><td nowrap>";
+  page += kFont;
+  page += "<b>History<hr noframe></b></td></tr>";
+  if (history && cache) {
+    if (cache->pane != history || cache->version != history->Version()) {
+      cache->rows.clear();
+      AppendHistoryRows(cache->rows, *history);
+      cache->pane = history;
+      cache->version = history->Version();
+    }
+    page += cache->rows;
+  } else if (history) {
+    AppendHistoryRows(page, *history);
+  }
+  page += "</table><p>";
+
+  page += kFont;
+  page += "<font size=1>Sentrel 2.2, <a href=\"";
+  AppendHtmlEscaped(page, addresses.homepage);
+  page += "\">Homepage</a></BODY></HTML>";
+}
+
+}  // namespace sentrel
