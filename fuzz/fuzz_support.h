@@ -204,6 +204,7 @@ class Listener {
   Listener(const Listener&) = delete;
   Listener& operator=(const Listener&) = delete;
 
+  int Fd() const { return fd_; }
   // The next waiting connection, or -1.
   int Accept() {
     int fd = accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
