@@ -161,11 +161,12 @@ inline bool SendAll(int fd, std::string_view bytes, EventLoop& loop) {
   return true;
 }
 
-// Reads what is waiting; false when the other side has closed (or reset).
+// Reads what is waiting on a non-blocking descriptor; false when the other side has
+// closed (or reset).
 inline bool DrainInto(int fd, std::string& out) {
   char buf[16384];
   for (;;) {
-    ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+    ssize_t n = read(fd, buf, sizeof buf);
     if (n > 0) {
       out.append(buf, static_cast<size_t>(n));
       continue;
