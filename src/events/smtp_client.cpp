@@ -99,6 +99,15 @@ std::string WithoutLineBreak(std::string line) {
   return line;
 }
 
+// A CR or LF inside a command or a header line would end it early and let the rest pass
+// for a command or header of its own (a quoted recipient may hold any control character).
+// They go out as blanks; the server then refuses the odd address, not our dialogue.
+std::string OneLine(std::string line) {
+  for (char& c : line)
+    if (c == '\r' || c == '\n') c = ' ';
+  return line;
+}
+
 }  // namespace
 
 SmtpClient::SmtpClient(int64_t limitMs) : limitMs_(limitMs) {}
@@ -221,7 +230,7 @@ void SmtpClient::SendBytes(const std::string& bytes) {
 }
 
 void SmtpClient::SendLine(const std::string& line) {
-  SendBytes(line + "\r\n");
+  SendBytes(OneLine(line) + "\r\n");
 }
 
 std::string SmtpClient::ReadLine() {
@@ -273,11 +282,11 @@ void SmtpClient::Send(const MailMessage& mail) {
   }
   command("DATA");
   std::string data;
-  for (const auto& line : header) data += line + "\r\n";
+  for (const auto& line : header) data += OneLine(line) + "\r\n";
   data += "\r\n\r\n";
   for (const auto& line : mail.body) {
     if (!line.empty() && line[0] == '.') data += '.';
-    data += line + "\r\n";
+    data += OneLine(line) + "\r\n";
   }
   SendBytes(data);
   command(".");

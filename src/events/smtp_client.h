@@ -46,7 +46,8 @@ inline constexpr const char* kMailConnectionClosed =
 // serves the loop, so other checks and events run meanwhile; several clients can be in
 // a dialogue at once, each with its own connection. A failure throws SentrelError with
 // one of the texts above or the server's reply line; the connection is released on every
-// path, always with an abortive close (the socket lingers for 0 seconds).
+// path, always with an abortive close (the socket lingers for 0 seconds). A CR or LF
+// inside a command, header or text line is sent as a blank, so no value can end a line.
 class SmtpClient {
  public:
   explicit SmtpClient(int64_t limitMs = kMailDialogueLimitMs);

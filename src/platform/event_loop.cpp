@@ -152,7 +152,10 @@ bool EventLoop::DispatchOnce(int64_t timeoutMs) {
   }
 
   for (int i = 0; i < n; ++i) {
-    auto it = watchers_.find(events[i].data.u64);
+    // epoll_event is packed on x86-64: its 64-bit field is read by value, never bound to
+    // a reference at an address it is not aligned for.
+    const uint64_t id = events[i].data.u64;
+    auto it = watchers_.find(id);
     if (it == watchers_.end()) continue;  // removed by an earlier callback of this round
     std::shared_ptr<Watcher> w = it->second;
     uint32_t mask = events[i].events;

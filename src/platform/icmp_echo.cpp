@@ -181,6 +181,15 @@ std::optional<int> ClassifyIcmpMessage(const uint8_t* m, size_t length, uint16_t
   return IcmpErrorStatus(type, m[1]);
 }
 
+bool SkipIpHeader(const uint8_t*& message, size_t& length) {
+  if (length < 20) return false;
+  size_t ihl = static_cast<size_t>(message[0] & 0x0f) * 4;
+  if (ihl < 20 || length < ihl) return false;
+  message += ihl;
+  length -= ihl;
+  return true;
+}
+
 IcmpEcho::IcmpEcho() {
   fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_ICMP);
   if (fd_ >= 0) {
@@ -255,14 +264,7 @@ void IcmpEcho::ReadAnswers() {
     }
     const uint8_t* message = buffer;
     size_t length = static_cast<size_t>(n);
-    if (raw_) {
-      // Raw sockets deliver the IP header in front of the ICMP message.
-      if (length < 20) continue;
-      size_t ihl = static_cast<size_t>(buffer[0] & 0x0f) * 4;
-      if (ihl < 20 || length < ihl) continue;
-      message += ihl;
-      length -= ihl;
-    }
+    if (raw_ && !SkipIpHeader(message, length)) continue;
     auto status = ClassifyIcmpMessage(message, length, id_, sequence_, raw_);
     if (!status) continue;
     done_ = true;

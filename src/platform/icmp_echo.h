@@ -40,6 +40,11 @@ int IcmpErrorStatus(int type, int code);
 std::optional<int> ClassifyIcmpMessage(const uint8_t* message, size_t length, uint16_t id,
                                        uint16_t sequence, bool checkId = true);
 
+// The ICMP message inside a packet from a raw socket, which puts the IP header in front:
+// moves message and length past the header. False for a packet too short for an IP header
+// or for the header length it announces.
+bool SkipIpHeader(const uint8_t*& message, size_t& length);
+
 // The outcome of one echo: how many replies came (0 or 1) and the status code.
 struct EchoResult {
   int replies = 0;

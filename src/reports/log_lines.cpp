@@ -1,8 +1,10 @@
 #include "reports/log_lines.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -19,6 +21,7 @@ namespace {
 // One read per megabyte keeps the system calls out of the profile; a line longer than
 // that grows the buffer.
 constexpr size_t kBlockSize = 1 << 20;
+constexpr size_t kMinBlockSize = 4096;
 
 [[noreturn]] void ThrowPathErrno(const std::string& call, const std::string& path) {
   int err = errno;
@@ -57,7 +60,13 @@ LogLineReader::LogLineReader(const std::string& path) : path_(path) {
   fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd_ < 0) ThrowPathErrno("open", path);
   posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
-  buffer_.resize(kBlockSize);
+  // A small log gets a buffer of its own size: the readers open every server's log, and
+  // most of them are far below a block.
+  struct stat st {};
+  size_t size = kBlockSize;
+  if (fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) < kBlockSize)
+    size = std::max<size_t>(static_cast<size_t>(st.st_size) + 1, kMinBlockSize);
+  buffer_.resize(size);
 }
 
 LogLineReader::~LogLineReader() {

@@ -62,6 +62,26 @@ uint16_t PortNumber(const std::string& text) {
   return v > 0 && v <= 65535 ? static_cast<uint16_t>(v) : 0;
 }
 
+// Blanks and control characters cannot stand in a request line or a header value: they
+// would end the word or the line early, and a "Location" from a server could add lines of
+// its own to our next request. They go out percent-encoded, as a browser sends them.
+std::string EncodedForRequest(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    auto u = static_cast<unsigned char>(c);
+    if (u <= 0x20 || u == 0x7f) {
+      out += '%';
+      out += kHex[u >> 4];
+      out += kHex[u & 15];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 UrlParts SplitUrl(const std::string& url) {
@@ -145,6 +165,27 @@ UrlParts ResolveLocation(const UrlParts& base, const std::string& location) {
   return next;
 }
 
+RequestRoute RouteRequest(const UrlParts& target, const std::string& proxy,
+                          const std::string& proxyPort) {
+  RequestRoute r;
+  r.hostName = target.host;
+  if (proxy.empty()) {
+    r.connectHost = target.host;
+    r.connectPort = target.port.empty() ? "80" : target.port;
+    r.requestUri = target.path.empty() ? "/" : target.path;
+  } else {
+    // The proxy gets the absolute URL. A port the URL names stays in it, or the proxy
+    // would fetch from another service than the one configured.
+    r.requestUri = (target.scheme.empty() ? "http" : target.scheme) + "://" + target.host +
+                   (target.port.empty() ? "" : ":" + target.port) +
+                   (target.path.empty() ? "/" : target.path);
+    UrlParts p = SplitUrl(proxy);
+    r.connectHost = p.host;
+    r.connectPort = !p.port.empty() ? p.port : !proxyPort.empty() ? proxyPort : "80";
+  }
+  return r;
+}
+
 tmyhttpcli::tmyhttpcli() = default;
 
 tmyhttpcli::~tmyhttpcli() {
@@ -154,8 +195,8 @@ tmyhttpcli::~tmyhttpcli() {
 }
 
 std::string tmyhttpcli::RequestText() const {
-  std::string r = "GET " + requestUri + " HTTP/1.0\r\n";
-  r += "Host: " + hostName + "\r\n";
+  std::string r = "GET " + EncodedForRequest(requestUri) + " HTTP/1.0\r\n";
+  r += "Host: " + EncodedForRequest(hostName) + "\r\n";
   if (noCache) r += "Pragma: no-cache\r\n";
   if (!username.empty())
     r += "Authorization: Basic " + Base64Encode(username + ":" + password) + "\r\n";
@@ -181,22 +222,11 @@ void tmyhttpcli::Get() {
 
 void tmyhttpcli::Prepare(const UrlParts& target) {
   target_ = target;
-  hostName = target.host;
-  viaProxy_ = !proxy.empty();
-  if (!viaProxy_) {
-    connectHost = target.host;
-    connectPort = target.port.empty() ? "80" : target.port;
-    requestUri = target.path.empty() ? "/" : target.path;
-  } else {
-    // The proxy gets the absolute URL. A port the URL names stays in it, or the proxy
-    // would fetch from another service than the one configured.
-    requestUri = (target.scheme.empty() ? "http" : target.scheme) + "://" + target.host +
-                 (target.port.empty() ? "" : ":" + target.port) +
-                 (target.path.empty() ? "/" : target.path);
-    UrlParts p = SplitUrl(proxy);
-    connectHost = p.host;
-    connectPort = !p.port.empty() ? p.port : !proxyPort.empty() ? proxyPort : "80";
-  }
+  RequestRoute route = RouteRequest(target, proxy, proxyPort);
+  hostName = std::move(route.hostName);
+  connectHost = std::move(route.connectHost);
+  connectPort = std::move(route.connectPort);
+  requestUri = std::move(route.requestUri);
   if (target.hasCredentials) {
     username = target.user;
     password = target.password;

@@ -37,6 +37,18 @@ std::string Base64Encode(const std::string& data);
 // relative to the directory of the current path.
 UrlParts ResolveLocation(const UrlParts& base, const std::string& location);
 
+// Where a request for a target goes and what it asks for: straight to the target's host
+// (port 80 unless the URL names one) for its path, or, with a proxy ("host", possibly
+// followed by ":" and a port; else proxyPort; else 80), to the proxy for the absolute URL.
+struct RequestRoute {
+  std::string hostName;     // for the "Host" header
+  std::string connectHost;  // the server, or the proxy
+  std::string connectPort;
+  std::string requestUri;  // the path, or the absolute URL for a proxy
+};
+RequestRoute RouteRequest(const UrlParts& target, const std::string& proxy,
+                          const std::string& proxyPort);
+
 // The program's own HTTP/1.0 client, one object per request: one GET per connection,
 // directly or through a proxy, optional Basic credentials, the body read until the
 // server closes. Everything runs on the event loop; the completion handler runs from the
@@ -82,7 +94,8 @@ class tmyhttpcli : public CheckInFlight {
   void DetachMonitor() override;
 
   State state() const { return state_; }
-  // The exact bytes of the request for the current target.
+  // The exact bytes of the request for the current target. Blanks and control
+  // characters in the path and the host are sent percent-encoded ("%20").
   std::string RequestText() const;
 
   // The parsed request.
@@ -129,7 +142,6 @@ class tmyhttpcli : public CheckInFlight {
 
   State state_ = State::Ready;
   UrlParts target_;
-  bool viaProxy_ = false;
   std::unique_ptr<NameLookup> lookup_;
   std::unique_ptr<TcpSocket> socket_;
   std::string partialLine_;
