@@ -814,7 +814,7 @@ class Soak:
             growth = final["rss"] - baseline["rss"]
             log(f"memory (VmRSS)      : start {first['rss']} kB, after 1 min {baseline['rss']} kB, "
                 f"end {final['rss']} kB; growth after 1 min {growth:+d} kB "
-                f"(limit {self.args.memory_limit_kb or 'none'} kB); peak {max(s['rss'] for s in self.samples)} kB")
+                f"(limit {str(self.args.memory_limit_kb) + ' kB' if self.args.memory_limit_kb else 'none'}); peak {max(s['rss'] for s in self.samples)} kB")
             # The "Messages/Errors" pane (the status page's History, the mails' <#hist>)
             # grows until it holds its 1001 lines: one per DOWN or UP record after the
             # start line. What memory does after that shows whether anything else grows.
