@@ -97,7 +97,7 @@ class PortPool:
             port = self._candidates.pop()
             s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
             try:
-                s.bind(("0.0.0.0", port))
+                s.bind(("", port))  # every address, as the status web server binds
                 return port
             except OSError:
                 continue
