@@ -85,9 +85,15 @@ void WriteFileAtomic(const std::string& path, std::string_view content) {
 void AppendToFile(const std::string& path, std::string_view bytes) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) ThrowPath("open", path);
+  const off_t before = lseek(fd, 0, SEEK_END);
   try {
     CurrentFileWriter().WriteAll(fd, bytes.data(), bytes.size());
   } catch (...) {
+    // A line that did not fit (a full disk) is taken back whole: a torn line would
+    // merge with the next record into one that no reader can split.
+    if (before >= 0 && ftruncate(fd, before) != 0) {
+      // Nothing more can be done here; the write error below is what gets reported.
+    }
     close(fd);
     throw;
   }

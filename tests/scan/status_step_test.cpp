@@ -1,31 +1,13 @@
-#include <sstream>
-
 #include "app/text_pane.h"
 #include "model/last_activity.h"
 #include "events/event_actions.h"
 #include "platform/date_time.h"
 #include "platform/error.h"
+#include "support/records.h"
 #include "support/scan_fixture.h"
 
 namespace sentrel::test {
 namespace {
-
-// The lines of a log file or pane without their 19-character time stamp and blank.
-std::vector<std::string> Records(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    out.push_back(line.size() > 20 ? line.substr(20) : line);
-  }
-  return out;
-}
-std::vector<std::string> Records(const TextPane& pane) {
-  std::vector<std::string> out;
-  for (const auto& l : pane.Lines()) out.push_back(l.size() > 20 ? l.substr(20) : l);
-  return out;
-}
 
 class StatusStepTest : public ScanFixture {
  protected:
@@ -50,7 +32,7 @@ TEST_F(StatusStepTest, PingGreenThroughRedAndBack) {
   EXPECT_EQ(m->lostCount, 0);
   EXPECT_EQ(m->lastResponseMs, 12);
 
-  EXPECT_EQ(Records(Log("web1")),
+  EXPECT_EQ(RecordLines(Log("web1")),
             (std::vector<std::string>{
                 "web1 PING 0 LOST 10005ms 56Bytes Request timed out",
                 "web1 PING 0 DOWN 10005ms 56Bytes Request timed out (2 lost)",
@@ -67,11 +49,11 @@ TEST_F(StatusStepTest, PingGreenThroughRedAndBack) {
                 "Back|web1 PING UP (No error), Downtime=30 min|web1|UP|99999999",
             }));
   // LogError lines go to Messages/Errors, LogResult lines to the Activity log.
-  auto messages = Records(program_->messagePane);
+  auto messages = RecordLines(program_->messagePane);
   ASSERT_EQ(messages.size(), 3u);
   EXPECT_EQ(messages[1], "web1 PING 0 DOWN 10005ms 56Bytes Request timed out (2 lost)");
   EXPECT_EQ(messages[2], "web1 PING 0 UP 12ms 56Bytes No error Downtime=30 min");
-  EXPECT_EQ(Records(program_->activityPane).size(), 4u);
+  EXPECT_EQ(RecordLines(program_->activityPane).size(), 4u);
   EXPECT_EQ(LastActivity, "LogError web1 PING 0 UP 12ms 56Bytes No error Downtime=30 min");
 }
 
@@ -82,7 +64,7 @@ TEST_F(StatusStepTest, HttpWritesLostBeforeTheColourStep) {
   for (int i = 0; i < 3; ++i)
     scan().HttpVerdict(*m, false, 40, 0, 0, 404, "Not Found (Received No Data)");
   scan().HttpVerdict(*m, true, 9999, 512, 0, 200, "OK");
-  EXPECT_EQ(Records(Log("web1")),
+  EXPECT_EQ(RecordLines(Log("web1")),
             (std::vector<std::string>{
                 "web1 HTTP 80 LOST 40ms 0Bytes 404 Not Found (Received No Data)",
                 "web1 HTTP 80 LOST 40ms 0Bytes 404 Not Found (Received No Data)",
@@ -111,7 +93,7 @@ TEST_F(StatusStepTest, PortFailureAppliesTheStepTwice) {
   EXPECT_EQ(m->status, "red");
   EXPECT_EQ(m->lostCount, 2);
   EXPECT_EQ(m->lastResponseMs, 0);
-  EXPECT_EQ(Records(Log("web1")),
+  EXPECT_EQ(RecordLines(Log("web1")),
             (std::vector<std::string>{
                 "web1 PORT 25 LOST 10000ms 0Bytes ",
                 "web1 PORT 25 LOST 0ms 0Bytes Error=10057",
@@ -129,7 +111,7 @@ TEST_F(StatusStepTest, PortFailureAppliesTheStepTwice) {
   m->lastUp = Now() - 90.0 / 86400.0;
   scan().PortVerdict(*m, true, 6000);
   EXPECT_EQ(m->status, "yellow");
-  EXPECT_EQ(Records(Log("web1")).back(), "web1 PORT 25 UP 6000ms 0Bytes Downtime=2 min");
+  EXPECT_EQ(RecordLines(Log("web1")).back(), "web1 PORT 25 UP 6000ms 0Bytes Downtime=2 min");
 }
 
 TEST_F(StatusStepTest, NeverCheckedMonitorsTurnRedAtOnceAndGreenStaysGreenWhenSlow) {
@@ -155,7 +137,7 @@ TEST_F(StatusStepTest, NeverCheckedMonitorsTurnRedAtOnceAndGreenStaysGreenWhenSl
   yellow->status = "yellow";
   scan().PingVerdict(*yellow, true, 10, "No error");
   EXPECT_EQ(yellow->status, "green");
-  EXPECT_EQ(Records(Log("web1")).back(), "web1 PING 0 OK 10ms 56Bytes No error");
+  EXPECT_EQ(RecordLines(Log("web1")).back(), "web1 PING 0 OK 10ms 56Bytes No error");
 }
 
 TEST_F(StatusStepTest, AnUnwritableLogEndsTheStepAndTheNextCheckTriesAgain) {
