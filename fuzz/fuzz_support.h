@@ -64,7 +64,8 @@ inline bool EnterPrivateNetwork() {
 inline std::string scratchDirectory;
 inline const std::string& ScratchDirectory(const char* name) {
   if (scratchDirectory.empty()) {
-    scratchDirectory = "/dev/shm/sentrel-fuzz-" + std::string(name) + "-" + std::to_string(getpid());
+    scratchDirectory =
+        "/dev/shm/sentrel-fuzz-" + std::string(name) + "-" + std::to_string(getpid());
     std::filesystem::create_directories(scratchDirectory);
     std::atexit([] {
       std::error_code ignored;
@@ -109,7 +110,6 @@ class Pieces {
     pos_ += piece.size();
     return true;
   }
-  bool Done() const { return pos_ >= data_.size(); }
 
  private:
   std::string_view data_;
@@ -135,9 +135,6 @@ class FeedingLoop : public EventLoop {
     return EventLoop::WaitUntil(done, timeoutMs);
   }
 };
-
-// Blocking-free helpers on a raw descriptor.
-inline void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
 // Sends all bytes, giving the loop a turn whenever the socket is full so that a reader on
 // the same thread can make room. False when the other side is gone.

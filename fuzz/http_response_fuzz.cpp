@@ -41,7 +41,9 @@ struct Harness {
   }
 };
 
-bool StartsWith(std::string_view s, std::string_view p) { return s.substr(0, p.size()) == p; }
+bool StartsWith(std::string_view s, std::string_view p) {
+  return s.substr(0, p.size()) == p;
+}
 
 // What the client must make of the response, worked out line by line: where the body
 // starts, and whether the header ends the request first (an error status, a relocation).

@@ -15,14 +15,16 @@ using fuzz::Check;
 
 namespace {
 
-uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+uint16_t Get16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
 
 const std::set<int> kErrorStatuses = {
-    icmp_status::kNetUnreachable,    icmp_status::kHostUnreachable,
+    icmp_status::kNetUnreachable,      icmp_status::kHostUnreachable,
     icmp_status::kProtocolUnreachable, icmp_status::kPortUnreachable,
-    icmp_status::kPacketTooBig,      icmp_status::kBadRoute,
-    icmp_status::kTtlExpiredTransit, icmp_status::kTtlExpiredReassembly,
-    icmp_status::kParameterProblem,  icmp_status::kSourceQuench,
+    icmp_status::kPacketTooBig,        icmp_status::kBadRoute,
+    icmp_status::kTtlExpiredTransit,   icmp_status::kTtlExpiredReassembly,
+    icmp_status::kParameterProblem,    icmp_status::kSourceQuench,
     icmp_status::kGeneralFailure};
 
 }  // namespace

@@ -117,9 +117,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(received == kDialogue + "QUIT\r\n", "a mail sent is the whole dialogue");
   } else {
     // A refusal of QUIT comes after the whole dialogue.
-    Check(kDialogue.compare(0, received.size(), received) == 0 ||
-              received == kDialogue + "QUIT\r\n",
-          "a failed dialogue stops, it never says anything else");
+    Check(
+        kDialogue.compare(0, received.size(), received) == 0 || received == kDialogue + "QUIT\r\n",
+        "a failed dialogue stops, it never says anything else");
     Check(!error.empty() && error.find('\n') == std::string::npos, "a failure is one line");
     Check(IsOwnText(error) || replies.find(error) != std::string_view::npos,
           "a failure is the client's own text or the server's reply");

@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "app/text_pane.h"
-#include "platform/clock.h"
 #include "fuzz_support.h"
 #include "model/server_list.h"
+#include "platform/clock.h"
 #include "reports/status_web_server.h"
 
 using namespace sentrel;

@@ -26,7 +26,9 @@ std::vector<std::string> Fields(std::string_view in, size_t count) {
   return out;
 }
 
-bool Has(const std::string& s, char c) { return s.find(c) != std::string::npos; }
+bool Has(const std::string& s, char c) {
+  return s.find(c) != std::string::npos;
+}
 
 // The parts put together again: some way of writing the separators gives the text back.
 bool Reassembles(const UrlParts& p, const std::string& text) {
@@ -95,8 +97,8 @@ void CheckRequest(const std::string& text, const std::string& user, const std::s
   }
   for (const auto& line : lines)
     Check(!Has(line, '\r') && !Has(line, '\n'), "no line break inside a request line");
-  Check(lines.size() >= 2 && lines[0].rfind("GET ", 0) == 0 &&
-            lines[0].size() >= 13 && lines[0].compare(lines[0].size() - 9, 9, " HTTP/1.0") == 0,
+  Check(lines.size() >= 2 && lines[0].rfind("GET ", 0) == 0 && lines[0].size() >= 13 &&
+            lines[0].compare(lines[0].size() - 9, 9, " HTTP/1.0") == 0,
         "the request line is a GET");
   std::string target = lines[0].substr(4, lines[0].size() - 13);
   Check(!Has(target, ' '), "the request target is one word");

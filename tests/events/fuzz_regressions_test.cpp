@@ -46,11 +46,10 @@ TEST_F(MailLineBreakTest, ARecipientWithALineBreakCannotEndACommandLine) {
   ev_.MailAddress = "\"Ops Team <ops\xC1x.test\r>\", \"b@x.test\nRCPT TO:<c@x.test>\"";
   server_->replies = {{"RCPT TO:<ops", "550 5.1.1 bad address\r\n"}};
   SendEventMail(ev_, "m", "db1", "DOWN", nullptr);
-  EXPECT_THAT(server_->received,
-              HasSubstr("RSET\r\nMAIL FROM:<sentrel@x.test>\r\n"
-                        "RCPT TO:<ops\xC1x.test >\r\n"
-                        "RCPT TO:<c@x.test>\r\n"
-                        "DATA\r\n"));
+  EXPECT_THAT(server_->received, HasSubstr("RSET\r\nMAIL FROM:<sentrel@x.test>\r\n"
+                                           "RCPT TO:<ops\xC1x.test >\r\n"
+                                           "RCPT TO:<c@x.test>\r\n"
+                                           "DATA\r\n"));
   EXPECT_THAT(server_->received,
               HasSubstr("\r\nTo: Ops Team <ops\xC1x.test >,b@x.test RCPT TO:<c@x.test>\r\n"));
   EXPECT_THAT(server_->received, Not(HasSubstr("\r\nRCPT TO:<c@x.test>\r\nRCPT")));
