@@ -111,13 +111,32 @@ std::string ExpandPlaceholders(std::string_view templ, const std::string& messag
   s = ReplaceAll(s, "<#status>", status);
   s = ReplaceAll(s, "<#date>", FormatDate(now));
   s = ReplaceAll(s, "<#time>", FormatTime(now));
-  s = ReplaceAll(s, "<#msg>", message);
-  // The histories are taken only when their placeholder is there: they can be long.
-  if (s.find("<#hist>") != std::string::npos)
-    s = ReplaceAll(s, "<#hist>", ServerHistory(history, server));
-  if (s.find("<#allhist>") != std::string::npos)
-    s = ReplaceAll(s, "<#allhist>", FullHistory(history));
-  return s;
+  // The message can carry text a monitored server sent (an HTTP reason phrase). The
+  // histories are filled in around the inserted messages, never inside them: a phrase
+  // full of "<#allhist>" would otherwise copy the whole history thousands of times.
+  std::string out;
+  std::string serverHistory, fullHistory;
+  bool haveServer = false, haveFull = false;
+  auto fillHistories = [&](std::string_view part) {
+    std::string p(part);
+    // The histories are taken only when their placeholder is there: they can be long.
+    if (p.find("<#hist>") != std::string::npos) {
+      if (!haveServer) serverHistory = ServerHistory(history, server), haveServer = true;
+      p = ReplaceAll(p, "<#hist>", serverHistory);
+    }
+    if (p.find("<#allhist>") != std::string::npos) {
+      if (!haveFull) fullHistory = FullHistory(history), haveFull = true;
+      p = ReplaceAll(p, "<#allhist>", fullHistory);
+    }
+    out += p;
+  };
+  size_t pos = 0;
+  for (size_t hit; (hit = s.find("<#msg>", pos)) != std::string::npos; pos = hit + 6) {
+    fillHistories(std::string_view(s).substr(pos, hit - pos));
+    out += message;
+  }
+  fillHistories(std::string_view(s).substr(pos));
+  return out;
 }
 
 }  // namespace sentrel

@@ -144,6 +144,14 @@ TEST_F(EventExecutionTest, PlaceholdersFillInTheirOrder) {
   std::string all = ExpandPlaceholders("<#allhist>", "m", "s", "x", &pane_);
   EXPECT_EQ(all.rfind("2026-12-06 14:00:00 Sentrel 2.2 started\r\n", 0), 0u);
   EXPECT_EQ(all.find("Doing"), std::string::npos);
+  // A message (which may come from a monitored server) is inserted as it is: history
+  // placeholders inside it are not filled, those around it are.
+  std::string hostile;
+  for (int i = 0; i < 1000; ++i) hostile += "<#allhist>";
+  std::string expanded = ExpandPlaceholders("<#msg>|<#hist>", hostile, "web1", "x", &pane_);
+  EXPECT_EQ(expanded, hostile + "|" + ServerHistory(&pane_, "web1"));
+  EXPECT_EQ(ExpandPlaceholders("a<#msg>b<#msg>c", "<#hist>", "web1", "x", &pane_),
+            "a<#hist>b<#hist>c");
   EXPECT_EQ(ReplaceAll("aaa", "a", "aa"), "aaaaaa");
   EXPECT_EQ(ReplaceAll("abc", "", "x"), "abc");
 }
