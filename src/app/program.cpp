@@ -50,15 +50,18 @@ void Program::Scan1Click() {
     Timer1Timer();
     return;
   }
+  ForEachMonitor([](TPort& m) {
+    m.status = "?";
+    m.ResetLastCheck();
+  });
+  ScreenUpdate();
+}
+
+void Program::ForEachMonitor(const std::function<void(TPort&)>& f) {
   for (int i = 0; i < serverList.Count(); ++i) {
     TServer* server = serverList.Items(i);
-    for (int j = 0; j < server->ports.Count(); ++j) {
-      TPort* m = server->ports.Items(j);
-      m->status = "?";
-      m->ResetLastCheck();
-    }
+    for (int j = 0; j < server->ports.Count(); ++j) f(*server->ports.Items(j));
   }
-  ScreenUpdate();
 }
 
 void Program::StartScan() {
@@ -70,10 +73,7 @@ void Program::StopScan() {
 }
 
 void Program::ScanNow() {
-  for (int i = 0; i < serverList.Count(); ++i) {
-    TServer* server = serverList.Items(i);
-    for (int j = 0; j < server->ports.Count(); ++j) server->ports.Items(j)->ResetLastCheck();
-  }
+  ForEachMonitor([](TPort& m) { m.ResetLastCheck(); });
   if (timer1Enabled_) Timer1Timer();
 }
 

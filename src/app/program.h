@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -112,6 +113,7 @@ class Program : public ScanHost {
   Frontend& frontend_;
   SettingsStore& settings_;
   void SetTimer1(bool enabled);
+  void ForEachMonitor(const std::function<void(TPort&)>& f);
 
   // The actions the events carry out (popup and notice through the front end).
   std::unique_ptr<RealEventActions> eventActions_;

@@ -14,8 +14,6 @@
 
 namespace sentrel::test {
 
-namespace {
-
 int BindLoopback(int type, uint16_t* port) {
   int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
   if (fd < 0) throw std::runtime_error("socket failed");
@@ -31,8 +29,6 @@ int BindLoopback(int type, uint16_t* port) {
   *port = ntohs(sa.sin_port);
   return fd;
 }
-
-}  // namespace
 
 struct LoopbackServer::Peer {
   int fd = -1;

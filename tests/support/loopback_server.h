@@ -8,6 +8,10 @@
 
 namespace sentrel::test {
 
+// A socket of the given type bound to 127.0.0.1 on a port the kernel picks; the port
+// goes to *port. Throws when the socket cannot be made or bound.
+int BindLoopback(int type, uint16_t* port);
+
 // A scripted TCP server on 127.0.0.1, port chosen by the system, served by the current
 // event loop (so it runs on the test's one thread and its fake clock). Each connection
 // collects what the client sends; once the request is complete (by default: a blank

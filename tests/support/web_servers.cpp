@@ -1,5 +1,7 @@
 #include "support/web_servers.h"
 
+#include "support/loopback_server.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -28,18 +30,9 @@ bool Accepts(uint16_t port) {
 }  // namespace
 
 uint16_t FreeLoopbackPort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0) {
-    close(fd);
-    throw std::runtime_error("bind failed");
-  }
-  socklen_t len = sizeof sa;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-  close(fd);
-  return ntohs(sa.sin_port);
+  uint16_t port = 0;
+  close(BindLoopback(SOCK_STREAM, &port));
+  return port;
 }
 
 std::string FindProgram(const std::string& name) {
