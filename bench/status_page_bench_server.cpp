@@ -10,7 +10,7 @@
 #include <fstream>
 #include <string>
 
-#include "app/text_pane.h"
+#include "model/text_pane.h"
 #include "model/server_list.h"
 #include "platform/event_loop.h"
 #include "reports/status_page.h"

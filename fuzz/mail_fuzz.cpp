@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/text_pane.h"
+#include "model/text_pane.h"
 #include "events/ip_event.h"
 #include "events/mail_action.h"
 #include "fuzz_support.h"

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/settings_store.h"
+#include "platform/settings_store.h"
 #include "events/ip_event.h"
 #include "events/mail_action.h"
 #include "events/serial_action.h"

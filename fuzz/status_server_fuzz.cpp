@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/text_pane.h"
+#include "model/text_pane.h"
 #include "fuzz_support.h"
 #include "model/server_list.h"
 #include "platform/clock.h"

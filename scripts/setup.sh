@@ -4,7 +4,8 @@
 # packages are installed; the package lists are refreshed first when something is missing.
 set -euo pipefail
 
-build_packages=(cmake ninja-build g++ make pkg-config)
+build_packages=(cmake ninja-build g++ make pkg-config ccache
+  qt6-base-dev qt6-base-dev-tools libgl-dev)
 test_packages=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
   iproute2 curl python3 procps)
 # Packages named by the test suites of later parts are appended here.

@@ -5,13 +5,14 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "app/command_line.h"
 #include "app/errors_log.h"
 #include "app/headless_frontend.h"
 #include "app/log_commands.h"
 #include "app/program.h"
-#include "app/settings_store.h"
+#include "platform/settings_store.h"
 #include "platform/event_loop.h"
 #include "platform/file_util.h"
 #include "platform/paths.h"
@@ -125,7 +126,15 @@ int RunMonitor(const CommandLine& cl) {
 
 }  // namespace
 
-int RunSentrel(const std::vector<std::string>& args) {
+bool DisplayAvailable() {
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+    const char* value = std::getenv(name);
+    if (value && *value) return true;
+  }
+  return false;
+}
+
+int RunSentrel(const std::vector<std::string>& args, DesktopRunner desktop) {
   std::string error;
   auto cl = ParseCommandLine(args, error);
   if (!cl) {
@@ -140,7 +149,11 @@ int RunSentrel(const std::vector<std::string>& args) {
       std::puts("Sentrel 2.2");
       return 0;
     case CommandLine::Mode::Window:
-      // The window comes with the desktop front end; until then the program runs headless.
+      if (desktop && DisplayAvailable()) return desktop(*cl);
+      if (desktop)
+        std::fputs("sentrel: no display (DISPLAY and WAYLAND_DISPLAY are unset); running headless\n",
+                   stderr);
+      return RunMonitor(*cl);
     case CommandLine::Mode::Headless:
       return RunMonitor(*cl);
     case CommandLine::Mode::DumpLogs:

@@ -5,8 +5,18 @@
 
 namespace sentrel {
 
+struct CommandLine;
+
+// Runs the window on the parsed command line and returns the exit code. The desktop
+// front end provides it; the program entry hands it in, so this folder never reaches up.
+using DesktopRunner = int (*)(const CommandLine& commandLine);
+
+// Whether a window can be shown at all: X11 or Wayland named in the environment.
+bool DisplayAvailable();
+
 // The whole program behind main(): parses the command line and runs the chosen mode.
+// Without a desktop runner, or without a display, the window mode runs headless.
 // Returns the exit code.
-int RunSentrel(const std::vector<std::string>& args);
+int RunSentrel(const std::vector<std::string>& args, DesktopRunner desktop = nullptr);
 
 }  // namespace sentrel

@@ -1,6 +1,6 @@
 #include "app/headless_frontend.h"
 
-#include "app/text_pane.h"
+#include "model/text_pane.h"
 
 namespace sentrel {
 

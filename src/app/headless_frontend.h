@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "app/frontend.h"
+#include "model/frontend.h"
 
 namespace sentrel {
 

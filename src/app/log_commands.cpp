@@ -7,7 +7,7 @@
 #include "app/command_line.h"
 #include "app/errors_log.h"
 #include "app/program.h"
-#include "app/settings_store.h"
+#include "platform/settings_store.h"
 #include "model/server_list.h"
 #include "platform/date_time.h"
 #include "platform/file_util.h"

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "app/frontend.h"
-#include "app/settings_store.h"
-#include "app/text_pane.h"
+#include "model/frontend.h"
+#include "platform/settings_store.h"
+#include "model/text_pane.h"
 #include "events/ip_event.h"
 #include "model/server_list.h"
 #include "platform/event_loop.h"

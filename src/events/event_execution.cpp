@@ -1,7 +1,7 @@
 // Running an event: the latency gates, the fixed order of the actions, and the texts.
 #include <memory>
 
-#include "app/text_pane.h"
+#include "model/text_pane.h"
 #include "events/event_actions.h"
 #include "events/ip_event.h"
 #include "events/placeholders.h"

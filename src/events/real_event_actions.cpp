@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/frontend.h"
-#include "app/settings_store.h"
+#include "model/frontend.h"
+#include "platform/settings_store.h"
 #include "events/ip_event.h"
 #include "events/mail_action.h"
 #include "events/placeholders.h"

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "app/settings_store.h"
+#include "platform/settings_store.h"
 #include "events/ip_event.h"
 #include "events/mail_action.h"
 #include "model/last_activity.h"

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "app/text_pane.h"
+#include "model/text_pane.h"
 #include "model/last_activity.h"
 #include "model/server_list.h"
 #include "model/tree_order.h"

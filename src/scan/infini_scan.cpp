@@ -5,7 +5,7 @@
 #include <memory>
 #include <vector>
 
-#include "app/text_pane.h"
+#include "model/text_pane.h"
 #include "model/last_activity.h"
 #include "model/server_list.h"
 #include "platform/clock.h"

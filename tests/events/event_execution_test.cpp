@@ -1,7 +1,7 @@
 #include <string>
 #include <vector>
 
-#include "app/text_pane.h"
+#include "model/text_pane.h"
 #include "events/event_actions.h"
 #include "events/ip_event.h"
 #include "events/placeholders.h"

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "app/text_pane.h"
+#include "model/text_pane.h"
 #include "events/ip_event.h"
 #include "events/mail_action.h"
 #include "events/smtp_client.h"

@@ -4,7 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "app/text_pane.h"
+#include "model/text_pane.h"
 #include "events/event_actions.h"
 #include "events/ip_event.h"
 #include "events/mail_action.h"

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <thread>
 
-#include "app/settings_store.h"
+#include "platform/settings_store.h"
 #include "events/ip_event.h"
 #include "events/serial_action.h"
 #include "model/last_activity.h"

@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "app/settings_store.h"
+#include "platform/settings_store.h"
 #include "events/ip_event.h"
 #include "events/real_event_actions.h"
 #include "platform/date_time.h"

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/text_pane.h"
+#include "model/text_pane.h"
 #include "model/last_activity.h"
 #include "model/server_list.h"
 #include "platform/date_time.h"

@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "app/text_pane.h"
+#include "model/text_pane.h"
 #include "model/server_list.h"
 #include "platform/date_time.h"
 #include "support/loop_client.h"

@@ -1,6 +1,6 @@
 #include <algorithm>
 
-#include "app/text_pane.h"
+#include "model/text_pane.h"
 #include "model/last_activity.h"
 #include "platform/date_time.h"
 #include "platform/error.h"

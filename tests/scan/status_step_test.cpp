@@ -1,4 +1,4 @@
-#include "app/text_pane.h"
+#include "model/text_pane.h"
 #include "model/last_activity.h"
 #include "events/event_actions.h"
 #include "platform/date_time.h"

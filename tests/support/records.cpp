@@ -2,7 +2,7 @@
 
 #include <sstream>
 
-#include "app/text_pane.h"
+#include "model/text_pane.h"
 
 namespace sentrel::test {
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "app/frontend.h"
+#include "model/frontend.h"
 #include "app/program.h"
-#include "app/settings_store.h"
+#include "platform/settings_store.h"
 #include "scan/infini_scan.h"
 #include "support/test_env.h"
 

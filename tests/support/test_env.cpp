@@ -8,7 +8,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "app/settings_store.h"
+#include "platform/settings_store.h"
 #include "model/last_activity.h"
 #include "platform/file_util.h"
 #include "platform/paths.h"

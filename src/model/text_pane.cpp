@@ -1,4 +1,4 @@
-#include "app/text_pane.h"
+#include "model/text_pane.h"
 
 namespace sentrel {
 

@@ -1,0 +1,97 @@
+#include "gui/modal_answers.h"
+
+#include <QFileDialog>
+#include <QInputDialog>
+
+namespace sentrel::gui {
+
+namespace {
+
+struct Queues {
+  bool armed = false;
+  std::function<void(const QString&)> unanswered;
+  std::deque<QMessageBox::StandardButton> buttons;
+  std::deque<std::optional<QString>> texts;
+  std::deque<QString> files;
+  QStringList asked;
+};
+
+Queues& State() {
+  static Queues q;
+  return q;
+}
+
+// Takes the next queued answer, or reports the question as unanswered and gives the safe one.
+template <typename T>
+T Next(std::deque<T>& queue, const QString& question, T safe) {
+  Queues& q = State();
+  q.asked << question;
+  if (!queue.empty()) {
+    T answer = std::move(queue.front());
+    queue.pop_front();
+    return answer;
+  }
+  if (q.unanswered) q.unanswered(question);
+  return safe;
+}
+
+}  // namespace
+
+void ModalAnswers::Arm(std::function<void(const QString&)> unanswered) {
+  State().armed = true;
+  State().unanswered = std::move(unanswered);
+}
+
+void ModalAnswers::Disarm() { State() = Queues{}; }
+bool ModalAnswers::Armed() { return State().armed; }
+void ModalAnswers::QueueButton(QMessageBox::StandardButton b) { State().buttons.push_back(b); }
+void ModalAnswers::QueueText(std::optional<QString> t) { State().texts.push_back(std::move(t)); }
+void ModalAnswers::QueueFile(const QString& path) { State().files.push_back(path); }
+const QStringList& ModalAnswers::Asked() { return State().asked; }
+void ModalAnswers::ClearAsked() { State().asked.clear(); }
+
+bool AskYesNo(QWidget* parent, const QString& title, const QString& text) {
+  if (ModalAnswers::Armed())
+    return Next(State().buttons, text, QMessageBox::No) == QMessageBox::Yes;
+  return QMessageBox::question(parent, title, text, QMessageBox::Yes | QMessageBox::No,
+                               QMessageBox::No) == QMessageBox::Yes;
+}
+
+void ShowMessage(QWidget* parent, const QString& title, const QString& text,
+                 QMessageBox::Icon icon) {
+  if (ModalAnswers::Armed()) {
+    // An OK box needs no answer from the test, but it is recorded like a question.
+    State().asked << text;
+    return;
+  }
+  QMessageBox box(icon, title, text, QMessageBox::Ok, parent);
+  box.exec();
+}
+
+std::optional<QString> PromptText(QWidget* parent, const QString& title, const QString& label,
+                                  const QString& value) {
+  if (ModalAnswers::Armed())
+    return Next(State().texts, label, std::optional<QString>{});
+  bool ok = false;
+  QString text = QInputDialog::getText(parent, title, label, QLineEdit::Normal, value, &ok);
+  if (!ok) return std::nullopt;
+  return text;
+}
+
+QString AskFileName(QWidget* parent, const FileDialogOptions& o) {
+  if (ModalAnswers::Armed()) return Next(State().files, o.caption, QString());
+  QFileDialog dialog(parent, o.caption, o.path, o.filter);
+  dialog.setDefaultSuffix(o.defaultSuffix);
+  if (o.save) {
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+  } else {
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setOption(QFileDialog::ReadOnly, false);
+  }
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return QString();
+  return dialog.selectedFiles().first();
+}
+
+}  // namespace sentrel::gui

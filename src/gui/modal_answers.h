@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QMessageBox>
+#include <QString>
+#include <QStringList>
+#include <deque>
+#include <functional>
+#include <optional>
+
+class QWidget;
+
+namespace sentrel::gui {
+
+// Every modal question of the windows goes through here: message boxes, text prompts and
+// file dialogs. A test queues the answers before it triggers a command; a question then
+// takes the next answer without showing anything. Once a test armed the queue, a question
+// with no answer queued goes to the unanswered handler (the test suite fails the test)
+// and gets the safe answer (No, Cancel, no file) instead of waiting for a human.
+class ModalAnswers {
+ public:
+  // Tests: from now on questions are answered from the queues.
+  static void Arm(std::function<void(const QString& question)> unanswered);
+  static void Disarm();
+  static bool Armed();
+
+  static void QueueButton(QMessageBox::StandardButton button);
+  // A text prompt's answer; nullopt is Cancel.
+  static void QueueText(std::optional<QString> text);
+  // A file dialog's answer; an empty name is Cancel.
+  static void QueueFile(const QString& path);
+
+  // Every question asked since the last Disarm/ClearAsked, in order: the box's text, the
+  // prompt's label or the file dialog's caption.
+  static const QStringList& Asked();
+  static void ClearAsked();
+};
+
+// A Yes/No confirmation. True for Yes.
+bool AskYesNo(QWidget* parent, const QString& title, const QString& text);
+// An OK box; icon chooses information, warning or critical.
+void ShowMessage(QWidget* parent, const QString& title, const QString& text,
+                 QMessageBox::Icon icon = QMessageBox::Information);
+// A modal text prompt with a preset value; nullopt when cancelled.
+std::optional<QString> PromptText(QWidget* parent, const QString& title, const QString& label,
+                                  const QString& value);
+
+struct FileDialogOptions {
+  QString caption{};
+  QString filter{};         // "Corvane configuration (*.mcf)"
+  QString defaultSuffix{};  // "mcf"
+  QString path{};           // the file or directory to start at
+  bool save = false;      // a save dialog (with the overwrite prompt) instead of an open one
+};
+// The chosen path, or an empty text when cancelled. An open dialog accepts only an
+// existing file.
+QString AskFileName(QWidget* parent, const FileDialogOptions& options);
+
+}  // namespace sentrel::gui
