@@ -132,7 +132,7 @@ void Program::Create(const StartOptions& options) {
   // Placing the servers in the tree names empty groups "Main"; without a window the
   // program still does it, so both front ends save the same file.
   TreeOrder(serverList);
-  frontend_.ScreenUpdate();
+  frontend_.BuildTree();
   messagePane.Clear();
   messagePane.AddLine(FormatDateTime(Now()) + " Sentrel " + kProductVersion + " started");
 
