@@ -19,12 +19,13 @@ int RunMonitor(const CommandLine& cl) {
   EventLoop loop;
   RunSetup setup;
   if (int code = setup.Prepare(cl, loop)) return code;
-  InstallStopSignals(loop, [&loop] { loop.Quit(); });
 
   HeadlessFrontend frontend;
   Program program(frontend, setup.Settings());
   frontend.Mirror(program.activityPane);
   frontend.Mirror(program.messagePane);
+  // Before Create: its first pass already serves the loop, and a stop must reach it.
+  InstallStopSignals(loop, [&program] { program.RequestQuit(); });
 
   try {
     program.Create(StartOptionsFor(cl, true));
@@ -33,7 +34,8 @@ int RunMonitor(const CommandLine& cl) {
     return FailWith(e.what(), 1);
   }
 
-  loop.Run();
+  // A stop that came during start-up's first pass has already been asked for.
+  if (!program.QuitRequested()) loop.Run();
 
   int code = 0;
   try {
