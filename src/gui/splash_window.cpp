@@ -31,6 +31,7 @@ void SplashWindow::MakeSplash(int autoCloseMs) {
   autoCloseMs_ = autoCloseMs;
   ui_->OKButton->hide();
   ui_->HomepageButton->hide();
+  setWindowTitle(QStringLiteral("Sentrel starting"));
   setWindowFlags(Qt::SplashScreen | Qt::FramelessWindowHint);
 }
 

@@ -6,7 +6,9 @@
 #include <QContextMenuEvent>
 #include <QHash>
 #include <QMessageBox>
+#include <QHeaderView>
 #include <QPlainTextEdit>
+#include <QScrollBar>
 #include <QShortcut>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -77,6 +79,11 @@ TForm1::TForm1(Program& program, QtFrontend& frontend, QtEventLoop& loop, QWidge
   ui_->StatusBar1->addWidget(panel1_, 1);
 
   QTreeWidget* tree = ui_->TreeView1;
+  // Long node texts widen the column and bring a horizontal scroll bar instead of being
+  // cut short. The header measures only the rows in view, so this stays cheap.
+  tree->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+  tree->header()->setStretchLastSection(false);
+  tree->setTextElideMode(Qt::ElideNone);
   ui_->Splitter1->setStretchFactor(0, 0);
   ui_->Splitter1->setStretchFactor(1, 1);
   panel2Width_ = std::max(100, width() - 193 - ui_->Splitter1->handleWidth());
@@ -160,7 +167,14 @@ void TForm1::MirrorPanes() {
     memo->clear();
     for (const std::string& line : pane.Lines()) memo->appendPlainText(ToQ(line));
     TextPane::Listener l;
-    l.added = [memo](const std::string& line) { memo->appendPlainText(ToQ(line)); };
+    l.added = [memo](const std::string& line) {
+      // Appending scrolls to the end of the new line; the start of the lines (their
+      // time stamps) stays in view unless the operator scrolled sideways.
+      QScrollBar* sideways = memo->horizontalScrollBar();
+      const bool atStart = sideways->value() == sideways->minimum();
+      memo->appendPlainText(ToQ(line));
+      if (atStart) sideways->setValue(sideways->minimum());
+    };
     l.firstRemoved = [memo] {
       QTextCursor c(memo->document()->firstBlock());
       c.select(QTextCursor::BlockUnderCursor);
@@ -245,7 +259,7 @@ void TForm1::ShowPopupStandIn(const QString& message) {
   popupLog_ += (popupLog_.isEmpty() ? QString() : QStringLiteral("\n")) + message;
   auto* box = findChild<QMessageBox*>(QStringLiteral("PopupStandIn"));
   if (!box) {
-    box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Sentrel"), QString(),
+    box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Sentrel message"), QString(),
                           QMessageBox::Ok, this);
     box->setObjectName(QStringLiteral("PopupStandIn"));
     box->setAttribute(Qt::WA_DeleteOnClose);
@@ -274,6 +288,7 @@ TreeNode* TForm1::SelectedNode() const {
 void TForm1::BuildTree() {
   QTreeWidget* tree = ui_->TreeView1;
   tree->setUpdatesEnabled(false);
+  ++treeGeneration_;
   tree->clear();
   // The nodes are put together outside the view and handed to it in one piece: adding
   // tens of thousands one by one would lay the view out again for each of them.
@@ -449,6 +464,25 @@ void TForm1::edittree(TreeNode* node) {
   RefreshTree();
 }
 
+TreeNode* TForm1::FindNode(const TServer* server, const TPort* monitor) const {
+  for (int g = 0; g < GroupCount(); ++g) {
+    TreeNode* gn = GroupNode(g);
+    for (int s = 0; s < gn->childCount(); ++s) {
+      TreeNode* sn = gn->ChildNode(s);
+      if (sn->server() != server || !sn->Alive()) continue;
+      if (!monitor) return sn;
+      for (int m = 0; m < sn->childCount(); ++m)
+        if (sn->ChildNode(m)->monitor() == monitor && sn->ChildNode(m)->Alive()) return sn->ChildNode(m);
+    }
+  }
+  return nullptr;
+}
+
+void TForm1::RemoveNode(TreeNode* node) {
+  ++treeGeneration_;
+  delete node;
+}
+
 QString TForm1::GroupTextFor(TreeNode* node) const {
   while (node && node->level() != TreeNode::kGroup) node = node->ParentNode();
   return node ? node->text(0) : QStringLiteral("Main");
@@ -474,6 +508,11 @@ void TForm1::TreeView1Change() {
 }
 
 void TForm1::PopupMenu1Popup(const QPoint& globalPos) {
+  PreparePopup();
+  popupMenu_->popup(globalPos);
+}
+
+void TForm1::PreparePopup() {
   // With nothing selected the entries keep what the last opening showed.
   if (TreeNode* node = SelectedNode()) {
     const int level = node->level();
@@ -485,7 +524,6 @@ void TForm1::PopupMenu1Popup(const QPoint& globalPos) {
     for (QAction* a : {ui_->EditMonitor1, ui_->DeleteMonitor1, ui_->ViewRequestTimes2})
       a->setVisible(level == 2);
   }
-  popupMenu_->popup(globalPos);
 }
 
 void TForm1::OpenPopupAt(const QPoint& viewportPos, bool fromMouse) {

@@ -105,6 +105,8 @@ class TForm1 final : public QMainWindow {
   // The node selected in the tree, or none.
   TreeNode* SelectedNode() const;
   TreeNode* GroupNode(int index) const;
+  // The node of this server or monitor, or none.
+  TreeNode* FindNode(const TServer* server, const TPort* monitor = nullptr) const;
   int GroupCount() const;
   // Forgets what every node shows, so the next refresh rewrites all of it.
   void ForgetShownState();
@@ -165,22 +167,33 @@ class TForm1 final : public QMainWindow {
   void showEvent(QShowEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
+ public:
+  // Tests and the other windows reach the popup menu's preparation and the closing state.
+  void PreparePopup();
+  QMenu* PopupMenu() const { return popupMenu_; }
+  bool IsClosed() const { return closed_; }
+  bool ClosePending() const { return closePending_; }
+
  private:
   void ConnectCommands();
   void BuildPopupMenu();
   void TreeView1Change();
   void PopupMenu1Popup(const QPoint& globalPos);
+  void RemoveNode(TreeNode* node);
   void OpenPopupAt(const QPoint& viewportPos, bool fromMouse);
   void ApplyViewSettings();
   void UpdateScanButtons(bool active);
   void UpdateWebButton();
   void MirrorPanes();
   void SetShowLogs(bool show);
-  // Saves the file as "&Save" does; false when the save failed (already reported).
-  bool SaveReporting(const std::function<void()>& save);
+  enum class SaveOutcome { Saved, NotSaved, Failed };
+  // "&Save": the current file, or "Save as..." when there is none. A failed write is
+  // reported (errors log and a message box) and gives Failed.
+  SaveOutcome SaveFile();
+  // "Save as...": nothing before start-up is done; NotSaved when the dialog is cancelled.
+  SaveOutcome SaveAsFile();
   void ReportSaveFailure(const std::string& message);
   void SaveWindowPlacement();
-  void DeleteNode(TreeNode* node);
   QString GroupTextFor(TreeNode* node) const;
   void SetNodeImage(TreeNode* node, int image);
   void OpenManual(bool index);
@@ -201,6 +214,9 @@ class TForm1 final : public QMainWindow {
   bool placementSaved_ = false;
   bool treeBuilt_ = false;
   int panel2Width_ = 0;
+  // Grows whenever nodes go away (rebuild, delete), so a command that asked a question
+  // can tell that the node it holds may be gone.
+  uint64_t treeGeneration_ = 0;
 };
 
 }  // namespace sentrel::gui
