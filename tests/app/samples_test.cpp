@@ -188,6 +188,33 @@ TEST_F(SamplesTest, TheSampleSerialScriptRunsAgainstAModem) {
   EXPECT_EQ(log.find("Timeout!"), std::string::npos) << log;
 }
 
+// The README's complete small example: its server file and events file, as indented
+// blocks, load and name each other.
+TEST_F(SamplesTest, TheReadmeExampleLoads) {
+  std::istringstream in(ReadFile(Source("README.md")));
+  std::string line, servers, events, *block = nullptr;
+  while (std::getline(in, line)) {
+    if (line == "    [web1]") block = &servers;
+    if (line == "    [Default]") block = &events;
+    if (line.rfind("    ", 0) != 0) block = nullptr;
+    if (block) *block += line.substr(4) + "\n";
+  }
+  WriteFile("readme.mcf", servers);
+  TServerList list;
+  ASSERT_EQ(list.LoadFromFile("readme.mcf"), ServerFileContent::Servers);
+  ASSERT_EQ(list.Count(), 1);
+  ASSERT_EQ(list.Items(0)->ports.Count(), 3);
+  EXPECT_EQ(list.Items(0)->LogFileName(), "web1.log");
+  TPort* http = list.Items(0)->ports.Items(1);
+  EXPECT_EQ(http->GetValue("mustinclude"), "Welcome");
+  WriteFile("events.ini", events);
+  TIpEventList eventList;
+  eventList.LoadFromFile("events.ini");
+  EXPECT_TRUE(eventList.Exists("Default"));
+  EXPECT_TRUE(eventList.Exists(http->GetValue("GYtoR")));
+  EXPECT_EQ(http->GetValue("RYtoG"), "Mail admin");
+}
+
 TEST_F(SamplesTest, ServerFileDocumentExamplesLoadAndUseEveryKey) {
   FormatDoc doc = ReadDoc("docs/server-file.md");
   ASSERT_GE(doc.iniExamples.size(), 3u);
