@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds the Debian package sentrel_2.2_<arch>.deb from a build folder (default: build,
+# the plain build of the test command; configured and built here when missing) and prints
+# its path on the last line. Needs dpkg-dev (dpkg-shlibdeps) and file.
+#   scripts/build-deb.sh [BUILD_DIR]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build}
+if [[ ! -f $build/CMakeCache.txt ]]; then
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSENTREL_TESTS=OFF >/dev/null
+fi
+cmake --build "$build" --target sentrel sentrel_dist_files
+rm -rf "$build"/package
+(cd "$build" && cpack -G DEB >/dev/null)
+deb=$(ls "$build"/package/sentrel_*.deb)
+echo "$deb"
