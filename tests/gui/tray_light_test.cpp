@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QMenu>
 #include <QImage>
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
@@ -130,9 +131,13 @@ TEST_F(TrayLightTest, TheMenuAsksTheWindowAndFollowsTheScanState) {
 TEST_F(TrayLightTest, NothingIsShownWhereTheDesktopHasNoTray) {
   TrayLight tray(servers_);
   EXPECT_EQ(tray.Shown(), QSystemTrayIcon::isSystemTrayAvailable());
-  if (qgetenv("QT_QPA_PLATFORM") == "offscreen") EXPECT_FALSE(tray.Shown());
+  if (qgetenv("QT_QPA_PLATFORM") == "offscreen") {
+    EXPECT_FALSE(tray.Shown());
+  }
   // scripts/check-tray.sh runs these tests on X with a tray host.
-  if (qgetenv("SENTREL_EXPECT_TRAY") == "1") EXPECT_TRUE(tray.Shown());
+  if (qgetenv("SENTREL_EXPECT_TRAY") == "1") {
+    EXPECT_TRUE(tray.Shown());
+  }
 }
 
 }  // namespace
