@@ -11,6 +11,7 @@ echo "== plain build"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSENTREL_WERROR=ON -DSENTREL_TESTS=ON >/dev/null
 cmake --build build -j "$jobs"
 (cd build && ctest -j "$jobs" --output-on-failure --timeout 600)
+scripts/check-tray.sh build
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build (clang)"
 # clang's sanitizers catch what gcc's missed; Qt and GoogleTest, built with gcc, link in.
