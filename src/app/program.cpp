@@ -35,12 +35,19 @@ void Program::SetTimer1(bool enabled) {
 
 void Program::Timer1Timer() {
   SetTimer1(false);
+  // A closing program starts no further pass.
+  if (quitRequested_) return;
   try {
     scanner.Execute();
   } catch (const std::exception& e) {
     CurrentLoop().ReportError(e.what());
   }
-  SetTimer1(true);
+  SetTimer1(!quitRequested_);
+}
+
+void Program::RequestQuit() {
+  quitRequested_ = true;
+  CurrentLoop().Quit();
 }
 
 void Program::Scan1Click() {

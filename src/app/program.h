@@ -70,6 +70,12 @@ class Program : public ScanHost {
   void Timer1Timer();
   bool Timer1Enabled() const { return timer1Enabled_; }
 
+  // Closing the window, Exit, SIGTERM and SIGINT: the pass in progress ends at its next
+  // check boundary (the check or event wait under way finishes first), no further pass
+  // starts, and the outermost loop is asked to return so the program closes as usual.
+  void RequestQuit();
+  bool QuitRequested() const override { return quitRequested_; }
+
   // ScanHost.
   bool ScanningActive() const override { return scanActive_; }
   void SetActivityPanel(const std::string& text) override { SetStatusPanel(0, text); }
@@ -119,6 +125,7 @@ class Program : public ScanHost {
   std::unique_ptr<RealEventActions> eventActions_;
   std::array<std::string, 2> statusPanels_{"", "Sentrel-Webserver: idle"};
   bool scanActive_ = false;
+  bool quitRequested_ = false;
   bool timer1Enabled_ = false;
   EventLoop::TimerId timer1Id_ = 0;
   // The real ping, HTTP and port checks the scanner runs. Declared last, so it goes

@@ -75,7 +75,7 @@ void TInfiniScan::Execute() {
 
   std::vector<std::pair<TPort*, std::weak_ptr<const char>>> monitors;
   for (const ServerRef& ref : servers) {
-    if (servers_.Generation() != generation) break;
+    if (servers_.Generation() != generation || host_.QuitRequested()) break;
     if (ref.alive.expired()) continue;
     if (!host_.ScanningActive()) continue;
     TServer* server = ref.server;
@@ -87,6 +87,9 @@ void TInfiniScan::Execute() {
     for (auto& entry : monitors) {
       TPort* const monitor = entry.first;
       const std::weak_ptr<const char>& alive = entry.second;
+      // A program that is closing waits for no further check: each one can take its
+      // 10 seconds, and a pass over many silent ports would hold the close for minutes.
+      if (host_.QuitRequested()) break;
       if (alive.expired() || ref.alive.expired() || servers_.Generation() != generation) continue;
       const int64_t mono = clock.MonotonicMs();
       const int64_t elapsedMs = mono - monitor->lastCheckMono;

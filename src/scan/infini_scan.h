@@ -22,6 +22,8 @@ class ScanHost {
   // The event list's RunEvent.
   virtual void RunEvent(const std::string& name, const std::string& message,
                         const std::string& server, const std::string& status, int32_t n) = 0;
+  // The program is closing: a pass in progress checks no further monitor.
+  virtual bool QuitRequested() const { return false; }
 };
 
 // The three checks, as the scan pass calls them. The real ones talk to the network;
