@@ -14,7 +14,7 @@ step() { echo; echo "== $*"; }
 export DEBIAN_FRONTEND=noninteractive
 
 step "apt install $deb"
-apt-get install -y -q "$deb" | tail -3
+apt-get install -y -q -o DPkg::Lock::Timeout=120 "$deb" | tail -3
 files=$(dpkg -L sentrel)
 desktop-file-validate /usr/share/applications/sentrel.desktop && echo "desktop entry: $(grep -E '^(Name|Categories)=' /usr/share/applications/sentrel.desktop | tr '\n' ' ')"
 echo "man page: $(man -w sentrel)"
@@ -65,7 +65,7 @@ fi
 ls -la /var/lib/sentrel
 
 step "apt remove sentrel"
-apt-get remove -y -q sentrel | tail -2
+apt-get remove -y -q -o DPkg::Lock::Timeout=120 sentrel | tail -2
 left=
 while read -r f; do
   [[ -e $f && ! -d $f ]] && left+="$f "
