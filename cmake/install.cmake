@@ -36,11 +36,35 @@ add_custom_target(sentrel_dist_files ALL DEPENDS ${SENTREL_MAN_GZ} ${SENTREL_CHA
 install(FILES ${SENTREL_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 # The user manual with the pages it links and its pictures; the window's Help opens it.
-install(FILES docs/manual.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
-file(GLOB SENTREL_LINKED_DOCS CONFIGURE_DEPENDS docs/*.md)
-list(REMOVE_ITEM SENTREL_LINKED_DOCS ${CMAKE_SOURCE_DIR}/docs/manual.md)
-if(SENTREL_LINKED_DOCS)
-  install(FILES ${SENTREL_LINKED_DOCS} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# Each page is installed as Markdown and, where Python's markdown module is there to make
+# it, as HTML too (Help then opens the HTML page in the browser, with the pictures).
+file(GLOB SENTREL_DOC_PAGES CONFIGURE_DEPENDS docs/*.md)
+install(FILES ${SENTREL_DOC_PAGES} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+find_program(SENTREL_SYSTEM_PYTHON3 python3 PATHS /usr/bin NO_DEFAULT_PATH)
+set(SENTREL_HTML_DOCS OFF)
+if(SENTREL_SYSTEM_PYTHON3)
+  execute_process(COMMAND ${SENTREL_SYSTEM_PYTHON3} -c "import markdown"
+                  RESULT_VARIABLE SENTREL_NO_MARKDOWN OUTPUT_QUIET ERROR_QUIET)
+  if(SENTREL_NO_MARKDOWN EQUAL 0)
+    set(SENTREL_HTML_DOCS ON)
+  endif()
+endif()
+if(SENTREL_HTML_DOCS)
+  set(SENTREL_HTML_PAGES)
+  foreach(page ${SENTREL_DOC_PAGES})
+    get_filename_component(name ${page} NAME_WE)
+    set(html ${CMAKE_BINARY_DIR}/dist/doc/${name}.html)
+    add_custom_command(OUTPUT ${html}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/dist/doc
+      COMMAND ${SENTREL_SYSTEM_PYTHON3} ${CMAKE_SOURCE_DIR}/cmake/markdown_to_html.py ${page} ${html}
+      DEPENDS ${page} ${CMAKE_SOURCE_DIR}/cmake/markdown_to_html.py VERBATIM)
+    list(APPEND SENTREL_HTML_PAGES ${html})
+  endforeach()
+  add_custom_target(sentrel_html_docs ALL DEPENDS ${SENTREL_HTML_PAGES})
+  add_dependencies(sentrel_dist_files sentrel_html_docs)
+  install(FILES ${SENTREL_HTML_PAGES} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+else()
+  message(STATUS "Python's markdown module not found: the manual is installed as Markdown only")
 endif()
 if(IS_DIRECTORY ${CMAKE_SOURCE_DIR}/docs/images)
   install(DIRECTORY docs/images DESTINATION ${CMAKE_INSTALL_DOCDIR}

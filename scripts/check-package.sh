@@ -34,6 +34,7 @@ expected=(
   usr/share/icons/hicolor/scalable/apps/sentrel.svg
   usr/share/man/man1/sentrel.1.gz
   usr/share/doc/sentrel/manual.md
+  usr/share/doc/sentrel/manual.html
   usr/share/doc/sentrel/copyright
   usr/share/doc/sentrel/changelog.gz
   usr/lib/systemd/system/sentrel.service
