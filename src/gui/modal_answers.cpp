@@ -78,6 +78,12 @@ std::optional<QString> PromptText(QWidget* parent, const QString& title, const Q
   return text;
 }
 
+std::optional<QString> PromptTextWith(const QString& label,
+                                      const std::function<std::optional<QString>()>& show) {
+  if (ModalAnswers::Armed()) return Next(State().texts, label, std::optional<QString>{});
+  return show();
+}
+
 QString AskFileName(QWidget* parent, const FileDialogOptions& o) {
   if (ModalAnswers::Armed()) return Next(State().files, o.caption, QString());
   QFileDialog dialog(parent, o.caption, o.path, o.filter);

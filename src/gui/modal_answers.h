@@ -44,6 +44,11 @@ void ShowMessage(QWidget* parent, const QString& title, const QString& text,
 std::optional<QString> PromptText(QWidget* parent, const QString& title, const QString& label,
                                   const QString& value);
 
+// A text prompt the caller shows with a dialog of its own (the event name prompt): a
+// test's queued text answers it as it answers PromptText; otherwise show() asks.
+std::optional<QString> PromptTextWith(const QString& label,
+                                      const std::function<std::optional<QString>()>& show);
+
 struct FileDialogOptions {
   QString caption{};
   QString filter{};         // "Corvane configuration (*.mcf)"
