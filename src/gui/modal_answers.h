@@ -28,6 +28,9 @@ class ModalAnswers {
   static void QueueText(std::optional<QString> text);
   // A file dialog's answer; an empty name is Cancel.
   static void QueueFile(const QString& path);
+  // Answers queued and not taken yet (a test that leaves some asked fewer questions than
+  // it meant to).
+  static int Pending();
 
   // Every question asked since the last Disarm/ClearAsked, in order: the box's text, the
   // prompt's label or the file dialog's caption.

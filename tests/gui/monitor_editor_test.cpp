@@ -16,6 +16,7 @@
 #include "gui/modal_answers.h"
 #include "gui/monitor_editor_dialog.h"
 #include "model/server_list.h"
+#include "qt_printers.h"
 #include "support/test_env.h"
 #include "ui_monitor_editor_dialog.h"
 
@@ -52,6 +53,7 @@ class MonitorEditorTest : public CoreFixture {
     form_->show();
   }
   void TearDown() override {
+    EXPECT_EQ(ModalAnswers::Pending(), 0);
     form_.reset();
     CoreFixture::TearDown();
   }
