@@ -72,12 +72,18 @@ int RunSentrel(const std::vector<std::string>& args, DesktopRunner desktop) {
     case CommandLine::Mode::Version:
       std::puts("Sentrel 2.2");
       return 0;
-    case CommandLine::Mode::Window:
+    case CommandLine::Mode::Window: {
       if (desktop && DisplayAvailable()) return desktop(*cl);
-      if (desktop)
-        std::fputs("sentrel: no display (DISPLAY and WAYLAND_DISPLAY are unset); running headless\n",
-                   stderr);
-      return RunMonitor(*cl);
+      // Without a window this is the headless program, with all its rules (a server
+      // file that is not there is an error; the file is never written).
+      std::fputs(desktop ? "sentrel: no display (DISPLAY and WAYLAND_DISPLAY are unset); "
+                           "running headless\n"
+                         : "sentrel: this build has no window; running headless\n",
+                 stderr);
+      CommandLine headless = *cl;
+      headless.mode = CommandLine::Mode::Headless;
+      return RunMonitor(headless);
+    }
     case CommandLine::Mode::Headless:
       return RunMonitor(*cl);
     case CommandLine::Mode::DumpLogs:

@@ -96,6 +96,7 @@ StartOptions StartOptionsFor(const CommandLine& cl, bool headless) {
   StartOptions options;
   options.commandLineFile = cl.serverFile;
   options.webPorts = cl.webPorts;
+  options.webBind = cl.webBind;
   options.headless = headless;
   options.startWeb = headless && !cl.noWeb;
   options.startScan = headless;

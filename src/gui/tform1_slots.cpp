@@ -95,8 +95,7 @@ void TForm1::Open1Click() {
   const QString path = AskFileName(this, o);
   if (path.isEmpty()) return;
   // Scanning goes on: a pass waiting in the loop sees the new configuration and ends.
-  program_.serverList.LoadFromFile(ToStd(path));
-  program_.configFile = ToStd(path);
+  program_.OpenServerFile(ToStd(path));
   CollectViewSettings();
   program_.WriteSettings();
   BuildTree();
@@ -127,15 +126,13 @@ TForm1::SaveOutcome TForm1::SaveAsFile() {
   o.save = true;
   const QString path = AskFileName(this, o);
   if (path.isEmpty()) return SaveOutcome::NotSaved;
-  program_.configFile = ToStd(path);
+  CollectViewSettings();
   try {
-    program_.Save();
+    program_.SaveAs(ToStd(path));
   } catch (const std::exception& e) {
     ReportSaveFailure(e.what());
     return SaveOutcome::Failed;
   }
-  CollectViewSettings();
-  program_.WriteSettings();
   return SaveOutcome::Saved;
 }
 
