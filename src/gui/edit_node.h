@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include "gui/monitor_editor_dialog.h"  // EditMode
+
 class QWidget;
 
 namespace sentrel {
@@ -11,9 +13,6 @@ class TPort;
 }  // namespace sentrel
 
 namespace sentrel::gui {
-
-// Which kind of node the editor dialog edits.
-enum class EditMode { Group, Server, Monitor };
 
 struct EditResult {
   bool accepted = false;      // closed with OK
