@@ -117,14 +117,23 @@ TEST_F(HttpsCheckTest, AVerifiedServerIsGreenWithItsBodyAndContentTests) {
                                 "Bytes 200 String \"GOODBYE\" not found in HTML ");
 
   m->SetValue("mustinclude", "");
+  m->SetValue("url", nginx().HttpsUrl(kGood, "/big.bin"));
+  EXPECT_EQ(Check(m).at(0), "web1 HTTP 80 OK 0ms " + std::to_string(NginxTlsServer::kBigFileBytes) +
+                                "Bytes E0 200 OK");
   m->SetValue("url", nginx().HttpsUrl(kGood, "/old"));
   EXPECT_EQ(Check(m).at(0), "web1 HTTP 80 OK 0ms " + bytes_ + "Bytes E0 200 OK");
   m->SetValue("url", nginx().HttpsUrl(kGood, "/missing.html"));
   EXPECT_EQ(Check(m).at(0), "web1 HTTP 80 LOST 0ms 0Bytes 404 Not Found (Received No Data)");
 
-  // Inside TLS the request is the plain check's own, byte for byte as nginx saw it.
+  // Inside TLS the request is the plain check's own. The host name went out as SNI; an
+  // address does not.
   std::string access = ReadFile(nginx().Dir().File("access.log"));
-  EXPECT_NE(access.find("\"GET /index.html HTTP/1.0\" 200"), std::string::npos) << access;
+  EXPECT_NE(access.find("\"GET /index.html HTTP/1.0\" 200 " + bytes_ + " sni=localhost\n"),
+            std::string::npos)
+      << access;
+  EXPECT_NE(access.find("\"GET /index.html HTTP/1.0\" 200 " + bytes_ + " sni=-\n"),
+            std::string::npos)
+      << access;
   EXPECT_NE(access.find("\"GET /old HTTP/1.0\" 302"), std::string::npos) << access;
   EXPECT_TRUE(errors_.empty());
 }

@@ -101,13 +101,15 @@ NginxTlsServer::NginxTlsServer(const std::string& indexHtml,
   std::filesystem::create_directories(d + "/tmp");
   WriteFile(d + "/www/index.html", indexHtml);
   WriteFile(d + "/www/plain.html", "served in plain HTTP\n");
+  WriteFile(d + "/www/big.bin", std::string(kBigFileBytes, 'b'));
   for (size_t i = 0; i < certificates.size(); ++i) tlsPorts_.push_back(FreeLoopbackPort());
   plainPort_ = FreeLoopbackPort();
 
   std::string conf = "daemon off;\nmaster_process off;\nworker_processes 1;\npid " + d +
                      "/nginx.pid;\nerror_log " + d +
-                     "/error.log;\nevents { worker_connections 4096; }\nhttp {\n  access_log " +
-                     d + "/access.log;\n";
+                     "/error.log;\nevents { worker_connections 4096; }\nhttp {\n"
+                     "  log_format sni '\"$request\" $status $body_bytes_sent sni=$ssl_server_name';\n"
+                     "  access_log " + d + "/access.log sni;\n";
   for (const char* temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
     conf += std::string("  ") + temp + "_temp_path " + d + "/tmp;\n";
   for (size_t i = 0; i < certificates.size(); ++i) {

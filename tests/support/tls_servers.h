@@ -48,12 +48,16 @@ class TestCa {
 int64_t CertificateNotAfter(const std::string& certFile);
 
 // nginx from Debian serving Dir()/www over TLS: one port per certificate given, in order
-// (TlsPort(i)), each also answering "/old" with 302 to "/index.html" and "/to-plain"
-// with 302 to http://127.0.0.1:<PlainPort()>/plain.html. The plain HTTP port serves
+// (TlsPort(i)), each also serving "/big.bin", answering "/old" with 302 to "/index.html"
+// and "/to-plain" with 302 to http://127.0.0.1:<PlainPort()>/plain.html. The plain HTTP port serves
 // "/plain.html" and answers everything else with 301 to https://localhost:<TlsPort(0)>
-// and the same path.
+// and the same path. The access log has lines of "<request line>" <status> <bytes>
+// sni=<the name the client sent, or ->.
 class NginxTlsServer : public PackagedServer {
  public:
+  // "/big.bin" holds this many bytes: many TLS records, more than one read takes.
+  static constexpr size_t kBigFileBytes = 3 * 1024 * 1024 + 17;
+
   NginxTlsServer(const std::string& indexHtml, const std::vector<TestCa::Issued>& certificates);
   uint16_t TlsPort(size_t i) const { return tlsPorts_.at(i); }
   uint16_t PlainPort() const { return plainPort_; }
