@@ -59,8 +59,9 @@ SSL_CTX* NewClientContext() {
   if (!ctx) return nullptr;
   SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
   SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
-  // A default path that does not exist is normal (Debian has no cert.pem): verification
-  // then fails for want of a trusted CA, which says more than failing here would.
+  // A path that does not exist (no bundle on the system, a variable naming nothing) is
+  // not an error here: verification then fails for want of a trusted CA, which tells the
+  // operator more than failing here would.
   SSL_CTX_set_default_verify_paths(ctx);
   // HTTP/1.0 bodies end where the connection ends; many servers close without the TLS
   // close alert. Renegotiation and compression have no use here and a history of abuse.
