@@ -1,7 +1,6 @@
 #include "reports/log_view.h"
 
 #include "model/server.h"
-#include "platform/paths.h"
 #include "reports/log_lines.h"
 
 namespace sentrel {
@@ -35,7 +34,7 @@ std::string LogViewCaption(const TServer& server, bool errorsOnly) {
 
 LogView ViewServerLog(const TServer& server, bool errorsOnly) {
   LogView view;
-  ReadLogLines(DataPath(server.logfile), errorsOnly,
+  ReadLogLines(server.LogPath(), errorsOnly,
                [&view](std::string_view line) { view.lines.emplace_back(line); });
   view.caption = LogViewCaption(server, errorsOnly);
   return view;
