@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 
 #include "app/command_line.h"
 #include "app/errors_log.h"
@@ -31,7 +32,9 @@ void OnStopSignal(int) {
   errno = saved;
 }
 
-void InstallStopSignals(EventLoop& loop) {
+// SIGINT and SIGTERM end the program as closing the window does: the pass in progress
+// stops at its next check boundary, then the program saves and exits.
+void InstallStopSignals(EventLoop& loop, std::function<void()> stop) {
   if (signalPipe[0] < 0 && pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) < 0) return;
   struct sigaction sa{};
   sa.sa_handler = OnStopSignal;
@@ -39,11 +42,11 @@ void InstallStopSignals(EventLoop& loop) {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
-  loop.Watch(signalPipe[0], EPOLLIN, [&loop](uint32_t) {
+  loop.Watch(signalPipe[0], EPOLLIN, [stop = std::move(stop)](uint32_t) {
     char buf[64];
     while (read(signalPipe[0], buf, sizeof buf) > 0) {
     }
-    loop.Quit();
+    stop();
   });
 }
 
@@ -84,7 +87,6 @@ int RunMonitor(const CommandLine& cl) {
   EventLoop loop;
   SetCurrentLoop(&loop);
   loop.SetErrorHandler(HandleRunTimeError);
-  InstallStopSignals(loop);
 
   SettingsStore settings(cl.settingsPath.empty() ? DefaultSettingsPath() : cl.settingsPath);
   settings.Load();
@@ -94,10 +96,13 @@ int RunMonitor(const CommandLine& cl) {
   Program program(frontend, settings);
   frontend.Mirror(program.activityPane);
   frontend.Mirror(program.messagePane);
+  // Before Create: its first pass already serves the loop, and a stop must reach it.
+  InstallStopSignals(loop, [&program] { program.RequestQuit(); });
 
   StartOptions options;
   options.commandLineFile = cl.serverFile;
   options.webPorts = cl.webPorts;
+  options.webBind = cl.webBind;
   options.headless = true;
   options.startWeb = !cl.noWeb;
   options.startScan = true;
@@ -109,7 +114,8 @@ int RunMonitor(const CommandLine& cl) {
     return Fail(e.what(), 1);
   }
 
-  loop.Run();
+  // A stop that came during start-up's first pass has already been asked for.
+  if (!program.QuitRequested()) loop.Run();
 
   int code = 0;
   try {
@@ -148,12 +154,18 @@ int RunSentrel(const std::vector<std::string>& args, DesktopRunner desktop) {
     case CommandLine::Mode::Version:
       std::puts("Sentrel 2.2");
       return 0;
-    case CommandLine::Mode::Window:
+    case CommandLine::Mode::Window: {
       if (desktop && DisplayAvailable()) return desktop(*cl);
-      if (desktop)
-        std::fputs("sentrel: no display (DISPLAY and WAYLAND_DISPLAY are unset); running headless\n",
-                   stderr);
-      return RunMonitor(*cl);
+      // Without a window this is the headless program, with all its rules (a server
+      // file that is not there is an error; the file is never written).
+      std::fputs(desktop ? "sentrel: no display (DISPLAY and WAYLAND_DISPLAY are unset); "
+                           "running headless\n"
+                         : "sentrel: this build has no window; running headless\n",
+                 stderr);
+      CommandLine headless = *cl;
+      headless.mode = CommandLine::Mode::Headless;
+      return RunMonitor(headless);
+    }
     case CommandLine::Mode::Headless:
       return RunMonitor(*cl);
     case CommandLine::Mode::DumpLogs:

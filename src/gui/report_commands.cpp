@@ -16,7 +16,7 @@ void ShowServerLog(QWidget* parent, const TServer& server, bool errorsOnly,
                    const ActivityPanel& panel) {
   LogView view;
   {
-    ReadProgressDisplay progress(panel, server.logfile);
+    ReadProgressDisplay progress(panel, server.LogFileName());
     view = sentrel::ViewServerLog(server, errorsOnly, progress.Callback());
   }
   Tshowlogwin window(parent);
@@ -33,7 +33,7 @@ void ShowRequestTimes(QWidget* parent, const TPort& monitor, const ActivityPanel
   if (alive.expired() || !monitor.server) return;
   RequestTimes times;
   {
-    ReadProgressDisplay progress(panel, monitor.server->logfile);
+    ReadProgressDisplay progress(panel, monitor.server->LogFileName());
     times = ComputeRequestTimes(monitor, answer->toStdString(), progress.Callback());
   }
   Tshowgraphwin window(parent);

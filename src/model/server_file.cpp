@@ -127,9 +127,13 @@ void TServerList::SaveToFile(const std::string& path) const {
   }
 }
 
-void TServerList::LoadFromFile(const std::string& path) {
+ServerFileContent TServerList::LoadFromFile(const std::string& path) {
   Clear();
-  IniFile ini = IniFile::Load(path);
+  std::optional<std::string> text = ReadWholeFile(path);
+  if (!text)
+    return FileExists(path) || IsDirectory(path) ? ServerFileContent::Unreadable
+                                                 : ServerFileContent::Missing;
+  IniFile ini = IniFile::Parse(*text);
 
   // Monitor sections grouped by the server name before their first ":", in file order,
   // so loading stays linear however many servers the file holds.
@@ -149,7 +153,8 @@ void TServerList::LoadFromFile(const std::string& path) {
   std::unordered_set<std::string> seenMonitors;
   for (size_t i = 0; i < count; ++i) {
     std::string_view name = ini.SectionName(i);
-    if (name.find(':') != std::string_view::npos) continue;
+    // "[]" is no server: a line of a JSON array or of plain text, never a saved server.
+    if (name.empty() || name.find(':') != std::string_view::npos) continue;
     if (!seenServers.insert(ToLower(name)).second) continue;
     TServer* server = Items(Add(std::string(name)));
     server->LoadFromIni(ini, i);
@@ -168,6 +173,8 @@ void TServerList::LoadFromFile(const std::string& path) {
       monitor->lastResponseMs = 0;
     }
   }
+  if (Count() == 0 && !Trim(*text).empty()) return ServerFileContent::NoServer;
+  return ServerFileContent::Servers;
 }
 
 }  // namespace sentrel

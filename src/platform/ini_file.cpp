@@ -105,6 +105,9 @@ IniFile IniFile::Parse(std::string_view source) {
   std::string_view text = *ini.text_;
   Section* current = nullptr;
   size_t pos = 0;
+  // A file saved by an editor that marks UTF-8 would otherwise hide its first section
+  // behind the mark, and the next save would drop that section.
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") pos = 3;
   while (pos < text.size()) {
     size_t nl = text.find('\n', pos);
     std::string_view line = text.substr(pos, nl == std::string_view::npos ? text.npos : nl - pos);

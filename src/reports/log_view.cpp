@@ -1,7 +1,7 @@
 #include "reports/log_view.h"
 
 #include "model/server.h"
-#include "platform/paths.h"
+#include "reports/log_lines.h"
 
 namespace sentrel {
 
@@ -59,7 +59,7 @@ std::string LogViewCaption(const TServer& server, bool errorsOnly) {
 }
 
 LogView ViewServerLog(const TServer& server, bool errorsOnly, const ReadProgress& progress) {
-  return ViewLogFile(server, DataPath(server.logfile), errorsOnly, progress);
+  return ViewLogFile(server, server.LogPath(), errorsOnly, progress);
 }
 
 LogView ViewLogFile(const TServer& server, const std::string& path, bool errorsOnly,

@@ -7,7 +7,6 @@
 #include "platform/date_time.h"
 #include "platform/error.h"
 #include "platform/ini_file.h"
-#include "platform/paths.h"
 #include "reports/log_lines.h"
 
 namespace sentrel {
@@ -86,8 +85,7 @@ std::string RequestTimesFooter(int64_t goodCount, int64_t badCount, int64_t sumM
 RequestTimes ComputeRequestTimes(const TPort& monitor, std::string_view daysAnswer,
                                  const ReadProgress& progress) {
   if (!monitor.server) throw SentrelError("monitor without a server");
-  return ComputeRequestTimes(monitor, daysAnswer, DataPath(monitor.server->logfile), Now(),
-                             progress);
+  return ComputeRequestTimes(monitor, daysAnswer, monitor.server->LogPath(), Now(), progress);
 }
 
 RequestTimes ComputeRequestTimes(const TPort& monitor, std::string_view daysAnswer,

@@ -95,11 +95,22 @@ TEST_F(ProgramWebTest, SiteSettingPointsThePageAtTheOperatorsFiles) {
 
 TEST_F(ProgramWebTest, FailedStartAtStartupNamesThePortsTried) {
   PortHolder a, b, c;
+  testing::internal::CaptureStderr();
   Start(true, true, {a.Port(), b.Port(), c.Port()});
+  const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_FALSE(program_->webServer.Listening());
   EXPECT_EQ(program_->StatusPanel(1),
             "Sentrel-Webserver could not be started on " + std::to_string(a.Port()) + ", " +
                 std::to_string(b.Port()) + " and " + std::to_string(c.Port()));
+  // The reason, in the system's words: in the Messages/Errors pane, and headless on
+  // standard error.
+  const std::string reason = "Sentrel-Webserver cannot listen: port " + std::to_string(a.Port()) +
+                             ": Address already in use; port " + std::to_string(b.Port()) +
+                             ": Address already in use; port " + std::to_string(c.Port()) +
+                             ": Address already in use";
+  ASSERT_EQ(program_->messagePane.Count(), 2u);
+  EXPECT_EQ(program_->messagePane.Lines()[1].substr(20), reason);
+  EXPECT_EQ(err, "sentrel: " + reason + "\n");
   EXPECT_FALSE(program_->webButtonDown);
   EXPECT_EQ(program_->webButtonCaption, "Start Webserver");
 }
@@ -137,6 +148,9 @@ TEST_F(ProgramWebTest, ToolButtonSwitchesTheServerOffAndOn) {
       frontend_.panelTexts,
       (std::vector<std::string>{"Sentrel-Webserver could not be started on " + std::to_string(port),
                                 "Sentrel-Webserver is offline"}));
+  EXPECT_EQ(p.messagePane.Lines().back().substr(20),
+            "Sentrel-Webserver cannot listen: port " + std::to_string(port) +
+                ": Address already in use");
   p.ToolButton7Click();
   EXPECT_FALSE(p.webServer.Listening());
   EXPECT_FALSE(p.webButtonDown);

@@ -241,10 +241,42 @@ TEST_F(ServerFileTest, AppendLogWritesOneStampedLinePerCall) {
   s->AppendLog("second");
   EXPECT_EQ(ReadFile(dir_->File("web1.log")),
             "2026-12-06 00:00:02 first\r\n2026-12-06 00:00:00 second\r\n");
+  // A server file without Logfile: the records go where the editor would have put them.
   s->logfile = "";
-  EXPECT_THROW(s->AppendLog("x"), SentrelError);
+  EXPECT_EQ(s->LogFileName(), "web1.log");
+  s->AppendLog("third");
+  EXPECT_NE(ReadFile(dir_->File("web1.log")).find(" third\r\n"), std::string::npos);
   s->logfile = "no/such/dir.log";
   EXPECT_THROW(s->AppendLog("x"), SentrelError);
+}
+
+TEST_F(ServerFileTest, LoadTellsWhetherTheFileWasAServerFile) {
+  TServerList list;
+  auto load = [&](const std::string& text) {
+    WriteFile(dir_->File("f.mcf"), text);
+    return list.LoadFromFile(dir_->File("f.mcf"));
+  };
+  EXPECT_EQ(list.LoadFromFile(dir_->File("absent.mcf")), ServerFileContent::Missing);
+  EXPECT_EQ(load(""), ServerFileContent::Servers);  // empty: nothing there to lose
+  EXPECT_EQ(load(" \r\n\r\n"), ServerFileContent::Servers);
+  EXPECT_EQ(load("{\"servers\": [{\"name\": \"web1\", \"ip\": \"127.0.0.1\"}]}\n"),
+            ServerFileContent::NoServer);
+  // A JSON array and plain notes: "[" alone is no server named "".
+  EXPECT_EQ(load("[\n  {\"name\": \"web1\"}\n]\n"), ServerFileContent::NoServer);
+  EXPECT_EQ(list.Count(), 0);
+  EXPECT_EQ(load("servers to watch:\nweb1 = 127.0.0.1\n"), ServerFileContent::NoServer);
+  EXPECT_EQ(load("[web1:ping]\r\nTyp=ping\r\n"), ServerFileContent::NoServer);
+  EXPECT_EQ(list.LoadFromFile(dir_->Path()), ServerFileContent::Unreadable);
+  // An editor's UTF-8 mark does not hide the first server.
+  EXPECT_EQ(load("\xEF\xBB\xBF[web1]\r\nIP=127.0.0.1\r\n; note\r\n[web1:ping]\r\n"),
+            ServerFileContent::Servers);
+  ASSERT_EQ(list.Count(), 1);
+  EXPECT_EQ(list.Items(0)->name, "web1");
+  EXPECT_EQ(list.Items(0)->ports.Count(), 1);
+  // No Logfile: records go to web1.log, and a save writes back the empty value.
+  EXPECT_EQ(list.Items(0)->LogFileName(), "web1.log");
+  list.SaveToFile(dir_->File("f.mcf"));
+  EXPECT_NE(ReadFile(dir_->File("f.mcf")).find("Logfile=\r\n"), std::string::npos);
 }
 
 TEST_F(ServerFileTest, DeletingAMonitorDetachesItsRequestAndExpiresItsToken) {

@@ -1,0 +1,77 @@
+// Quitting while a pass runs: the pass ends at its next check boundary and the program
+// closes as usual, in the program object and in the real binary.
+#include <signal.h>
+
+#include <chrono>
+#include <thread>
+
+#include "support/loopback_server.h"
+#include "support/process.h"
+#include "support/scan_fixture.h"
+
+namespace sentrel::test {
+namespace {
+
+class QuitTest : public ScanFixture {};
+
+TEST_F(QuitTest, AQuitDuringAPassChecksNoFurtherMonitorAndStartsNoPass) {
+  TServer* a = AddServer("a");
+  TPort* first = AddMonitor(a, "port", 1);
+  AddMonitor(a, "port", 2);
+  TServer* b = AddServer("b");
+  AddMonitor(b, "ping");
+  // The first check is where the stop arrives (a signal served by its 10-second wait).
+  checks_.Queue(first, [this](TPort&) { program_->RequestQuit(); });
+  program_->StartScan();
+  EXPECT_EQ(checks_.calls, std::vector<std::string>{"port a:port"});
+  EXPECT_TRUE(program_->QuitRequested());
+  EXPECT_TRUE(loop_->QuitRequested());
+  // The check that was under way still counts as done.
+  EXPECT_NE(first->lastCheck, 0.0);
+  EXPECT_EQ(frontend_.panel0.back(), "All Servers done, idle");
+
+  // Nothing starts another pass now: not the timer, not Scan Now.
+  EXPECT_FALSE(program_->Timer1Enabled());
+  program_->Timer1Timer();
+  program_->ScanNow();
+  EXPECT_EQ(checks_.calls.size(), 1u);
+}
+
+// The real program, headless, on a server file of port monitors that are refused: each
+// check waits its 10 seconds, so the pass would last minutes. SIGTERM ends it with the
+// check in progress, and the program closes as usual.
+TEST(QuitBinaryTest, SigtermDuringAPassOfRefusedPortsEndsWithinTheCheckInProgress) {
+  TempDir dir;
+  ClosedPort refused;
+  constexpr int kServers = 30;
+  std::string cfg;
+  for (int i = 1; i <= kServers; ++i) {
+    const std::string s = "s" + std::to_string(i);
+    cfg += "[" + s + "]\r\nIP=127.0.0.1\r\nLogfile=" + s + ".log\r\n[" + s +
+           ":port]\r\nTyp=port\r\nPort=" + std::to_string(refused.Port()) + "\r\nintervall=10\r\n";
+  }
+  const std::string cfgPath = dir.File("servers.mcf");
+  WriteFile(cfgPath, cfg);
+  ChildProcess sentrel({SENTREL_BINARY, "--data-dir", dir.File("data"), "--settings",
+                        dir.File("settings.ini"), "--no-web", "--headless", cfgPath},
+                       dir.Path());
+  ASSERT_TRUE(sentrel.WaitForOutput("Sentrel 2.2 started", 10000)) << sentrel.Stderr();
+  // Well inside the first port check's wait.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  const auto signalled = std::chrono::steady_clock::now();
+  sentrel.Signal(SIGTERM);
+  EXPECT_EQ(sentrel.Wait(20000), 0) << sentrel.Stderr();
+  const auto seconds = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now() - signalled).count() / 1000.0;
+  // The check under way finishes its wait (at most 10 s), then the program closes.
+  EXPECT_LT(seconds, 12.0);
+  // The first monitor got its verdict; no other was checked.
+  EXPECT_NE(ReadFile(dir.File("data/s1.log")).find("s1 PORT"), std::string::npos);
+  EXPECT_EQ(ReadFile(dir.File("data/s2.log")), "");
+  EXPECT_NE(ReadFile(dir.File("settings.ini")).find("config=" + cfgPath + "\r\n"),
+            std::string::npos);
+  EXPECT_EQ(ReadFile(dir.File("data/Sentrel errors.log")), "");
+}
+
+}  // namespace
+}  // namespace sentrel::test
