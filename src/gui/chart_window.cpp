@@ -91,8 +91,13 @@ Tshowgraphwin::Tshowgraphwin(QWidget* parent) : QDialog(parent) {
   // Lost records: small red rectangles, 3 pixels wide and 7 high, without outline.
   series2_ = chart_->addGraph();
   series2_->setLineStyle(QCPGraph::lsNone);
+  // A mark without a pen of its own takes the series' pen for its outline.
+  series2_->setPen(Qt::NoPen);
+  // The marks stand on the zero line: centred on it, the axis would cut off their lower
+  // half whenever the view starts at 0, which it does until the operator pans.
+  series2_->setAntialiasedScatters(false);
   QPainterPath mark;
-  mark.addRect(-1.5, -3.5, 3, 7);
+  mark.addRect(-1, -7, 3, 7);
   series2_->setScatterStyle(QCPScatterStyle(mark, Qt::NoPen, QBrush(Qt::red)));
 
   connect(chart_, &ZoomPanPlot::Zoomed, this, &Tshowgraphwin::Chart1Zoom);

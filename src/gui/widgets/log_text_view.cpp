@@ -199,6 +199,10 @@ void LogTextView::ScrollToBottom() {
   SetTop(maxTop_);
 }
 
+void LogTextView::ScrollToLine(size_t line) {
+  if (line < lines_.Count()) SetTop(ScrollPos{FirstPieceOfLine(line), 0});
+}
+
 void LogTextView::ScrollRows(long long rows) {
   if (PieceCount() == 0) return;
   ScrollPos top = top_;

@@ -42,6 +42,8 @@ class LogTextView : public QAbstractScrollArea {
   int RowsOfLine(size_t line);
   void ScrollToTop();
   void ScrollToBottom();
+  // Puts the line at the top, or as near to it as the end of the text allows.
+  void ScrollToLine(size_t line);
   // Moves by wrapped rows (negative: up), stopping at either end.
   void ScrollRows(long long rows);
 
