@@ -85,6 +85,7 @@ version=$("$root"/usr/bin/sentrel --version)
 data=$tmp/data
 mkdir -p "$data"
 cp "$root"/usr/share/sentrel/servers.mcf "$data"/servers.mcf
+sum=$(md5sum <"$data"/servers.mcf)
 grep -q '^IP=127.0.0.1' "$data"/servers.mcf || fail "the sample server file watches more than 127.0.0.1"
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 (cd "$data" && exec env -u DISPLAY -u WAYLAND_DISPLAY "$root"/usr/bin/sentrel --headless \
@@ -107,7 +108,9 @@ pid=
 [[ $code == 0 ]] && ok "SIGTERM: exit 0" || fail "exit code $code after SIGTERM"
 grep -q 'Sentrel 2.2 started' "$tmp"/headless.out && ok "the pane lines on standard output" ||
   fail "no start line on standard output"
-[[ -f $data/servers.bak ]] && ok "server file saved on exit (servers.bak kept)" || fail "server file not saved on exit"
+[[ $(md5sum <"$data"/servers.mcf) == "$sum" && ! -e $data/servers.bak ]] &&
+  ok "the server file only read" || fail "the server file was changed"
+[[ -s $data/settings.ini ]] && ok "settings written on exit" || fail "no settings written on exit"
 if ((failures)); then
   echo "== headless output"; cat "$tmp"/headless.out
   echo "package: $failures failure(s)"
