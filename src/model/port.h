@@ -93,6 +93,9 @@ class TPortList {
   // A name no monitor of this list carries: base, base2, base3, ... Names are compared
   // without regard to case, since the server file's section names ignore case.
   std::string UniqueName(const std::string& base) const;
+  // The same, as if `except` were not in the list: the name a monitor gets when its own
+  // type changes, so that it never counts against itself.
+  std::string UniqueName(const std::string& base, const TPort* except) const;
   int Count() const { return static_cast<int>(monitors_.size()); }
   TPort* Items(int index) const {
     return index >= 0 && index < Count() ? monitors_[static_cast<size_t>(index)].get()

@@ -51,13 +51,15 @@ std::string BackupPath(const std::string& path) {
   return path.substr(0, dot) + ".bak";
 }
 
+// Text values go through QuoteIniValue: a note with blanks at its ends or a group in
+// quotes then reads back exactly as it was typed.
 void TServer::SaveToIni(IniFile& ini) const {
   size_t s = ini.AppendSection(name);
-  ini.AppendEntry(s, "IP", ip);
-  ini.AppendEntry(s, "Location", location);
-  ini.AppendEntry(s, "Notes", notes);
-  ini.AppendEntry(s, "Logfile", logfile);
-  ini.AppendEntry(s, "Group", group);
+  ini.AppendEntry(s, "IP", QuoteIniValue(ip));
+  ini.AppendEntry(s, "Location", QuoteIniValue(location));
+  ini.AppendEntry(s, "Notes", QuoteIniValue(notes));
+  ini.AppendEntry(s, "Logfile", QuoteIniValue(logfile));
+  ini.AppendEntry(s, "Group", QuoteIniValue(group));
   ini.AppendEntry(s, "GroupExpand", groupExpand ? "1" : "0");
   ini.AppendEntry(s, "PortExpand", portExpand ? "1" : "0");
   ports.SaveToIni(ini, name);
@@ -69,10 +71,10 @@ void TPortList::SaveToIni(IniFile& ini, const std::string& serverSection) const 
 
 void TPort::SaveToIni(IniFile& ini, const std::string& serverSection) const {
   size_t s = ini.AppendSection(serverSection + ":" + name);
-  ini.AppendEntry(s, "Typ", typ);
+  ini.AppendEntry(s, "Typ", QuoteIniValue(typ));
   ini.AppendEntry(s, "Port", std::to_string(port));
   ini.AppendEntry(s, "Data", ToCommaText(data));
-  ini.AppendEntry(s, "Alarm", alarm);
+  ini.AppendEntry(s, "Alarm", QuoteIniValue(alarm));
   ini.AppendEntry(s, "intervall", std::to_string(interval));
 }
 

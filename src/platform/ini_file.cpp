@@ -77,6 +77,26 @@ std::optional<int32_t> ParseIniInteger(std::string_view s) {
   return static_cast<int32_t>(v);
 }
 
+std::string QuoteIniValue(std::string_view value) {
+  const bool blankAtEnd = !value.empty() && (IsBlank(value.front()) || IsBlank(value.back()));
+  if (!blankAtEnd && Unquote(value).size() == value.size()) return std::string(value);
+  std::string out;
+  out.reserve(value.size() + 2);
+  out += '"';
+  out += value;
+  out += '"';
+  return out;
+}
+
+bool SectionNameSurvives(std::string_view name) {
+  if (Trim(name).size() != name.size()) return false;
+  for (char c : name) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == ']' || u < 32 || u == 127) return false;
+  }
+  return true;
+}
+
 size_t IniFile::FoldHash::operator()(std::string_view s) const {
   // FNV-1a over the case-folded bytes.
   size_t h = 1469598103934665603ULL;

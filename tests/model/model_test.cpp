@@ -33,6 +33,18 @@ TEST(PortListTest, UniqueNamesCountUpAndIgnoreCase) {
   EXPECT_EQ(list.UniqueServerName("db"), "db");
 }
 
+TEST(PortListTest, UniqueNameLeavingOneMonitorOutNeverCountsItAgainstItself) {
+  TServerList list;
+  TServer* s = list.Items(list.Add("web1"));
+  TPort* first = s->ports.Items(s->ports.Add("port"));
+  TPort* second = s->ports.Items(s->ports.Add("port"));
+  ASSERT_EQ(second->name, "port2");
+  EXPECT_EQ(s->ports.UniqueName("port", first), "port");
+  EXPECT_EQ(s->ports.UniqueName("port", second), "port2");
+  EXPECT_EQ(s->ports.UniqueName("PING", second), "PING");
+  EXPECT_EQ(s->ports.UniqueName("port", nullptr), "port3");
+}
+
 TEST(PortTest, DataValuesByKey) {
   TServerList list;
   TServer* s = list.Items(list.Add("web1"));
@@ -119,6 +131,60 @@ TEST_F(ServerFileTest, SaveThenLoadReproducesTheConfiguration) {
   EXPECT_EQ(p2->status, "");
   EXPECT_DOUBLE_EQ(p2->lastCheck, 46000.5 - 58.0 / 86400.0);
   EXPECT_DOUBLE_EQ(p2->lastUp, p2->lastCheck);
+}
+
+TEST_F(ServerFileTest, HostileTextsComeBackWholeAfterSaveAndLoad) {
+  const std::vector<std::string> texts = {
+      "",
+      "  blanks at both ends  ",
+      "\"in double quotes\"",
+      "'in single quotes'",
+      "\"",
+      "a=b, c=d",
+      "; not a comment",
+      "# not a comment",
+      "[brackets] and ]",
+      "Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC",
+      "\t tab first",
+      std::string(5000, 'x'),
+  };
+  TServerList list;
+  for (size_t i = 0; i < texts.size(); ++i) {
+    TServer* s = list.Items(list.Add("s" + std::to_string(i)));
+    s->ip = s->location = s->notes = s->group = texts[i];
+    s->logfile = texts[i] + ".log";
+    TPort* m = s->ports.Items(s->ports.Add("http"));
+    m->alarm = texts[i];
+    m->SetValue("url", texts[i]);
+    m->SetValue("mustinclude", texts[i]);
+    m->SetValue("GYtoR", texts[i]);
+  }
+  // A data list whose one item is quoted, and one with the first item quoted.
+  TPort* only = list.Items(0)->ports.Items(list.Items(0)->ports.Add("port"));
+  only->data = {"maynotinclude=two words"};
+
+  std::string path = dir_->File("hostile.mcf");
+  list.SaveToFile(path);
+  TServerList back;
+  back.LoadFromFile(path);
+  ASSERT_EQ(back.Count(), list.Count());
+  for (int i = 0; i < list.Count(); ++i) {
+    const TServer* a = list.Items(i);
+    const TServer* b = back.Items(i);
+    SCOPED_TRACE(a->notes.substr(0, 40));
+    EXPECT_EQ(b->ip, a->ip);
+    EXPECT_EQ(b->location, a->location);
+    EXPECT_EQ(b->notes, a->notes);
+    EXPECT_EQ(b->group, a->group);
+    EXPECT_EQ(b->logfile, a->logfile);
+    ASSERT_EQ(b->ports.Count(), a->ports.Count());
+    for (int j = 0; j < a->ports.Count(); ++j) {
+      EXPECT_EQ(b->ports.Items(j)->alarm, a->ports.Items(j)->alarm);
+      EXPECT_EQ(b->ports.Items(j)->data, a->ports.Items(j)->data);
+    }
+  }
+  // What needs no quotes is written as it always was.
+  EXPECT_NE(ReadFile(path).find("\r\nNotes=a=b, c=d\r\n"), std::string::npos);
 }
 
 TEST_F(ServerFileTest, LoadAppliesDefaultsAndTheRulesOfHandEditedFiles) {
