@@ -7,6 +7,7 @@
 #include "platform/date_time.h"
 #include "scan/http_client.h"
 #include "support/network_fixture.h"
+#include "support/process.h"
 #include "support/tls_servers.h"
 
 namespace sentrel::test {
@@ -213,6 +214,40 @@ TEST_F(HttpsCheckTest, ACertificateExpiringSoonIsNoticedOnceADayPerMonitor) {
   Check(good);
   EXPECT_EQ(ExpiryNotices(), (std::vector<std::string>{notice, notice, notice}));
   EXPECT_EQ(soon->status, "green");
+}
+
+TEST_F(HttpsCheckTest, TheTrustStoreIsReadAgainWhenItChanges) {
+  TPort* m = Monitor(nginx().HttpsUrl(kGood, "/index.html"));
+  const std::string ok = "web1 HTTP 80 OK 0ms " + bytes_ + "Bytes E0 200 OK";
+  const std::string untrusted =
+      "web1 HTTP 80 LOST 0ms 0Bytes 404 TLS handshake failed: untrusted certificate authority "
+      "(Received No Data)";
+  EXPECT_EQ(Check(m).at(0), ok);
+  struct Restore {
+    ~Restore() {
+      setenv("SSL_CERT_FILE", world_->ca->CertFile().c_str(), 1);
+      setenv("SSL_CERT_DIR", world_->pki.File("no-more-cas").c_str(), 1);
+    }
+  } restore;
+
+  // Another file named by the variable.
+  setenv("SSL_CERT_FILE", world_->otherCa->CertFile().c_str(), 1);
+  EXPECT_EQ(Check(m).at(0), untrusted);
+  // The file in use rewritten in place, as an operator's editor or tool would.
+  const std::string file = world_->pki.File("trusted.pem");
+  WriteFile(file, ReadFile(world_->ca->CertFile()));
+  setenv("SSL_CERT_FILE", file.c_str(), 1);
+  EXPECT_EQ(Check(m).at(0), ok);
+  WriteFile(file, ReadFile(world_->otherCa->CertFile()));
+  EXPECT_EQ(Check(m).at(0), untrusted);
+  // A directory of hashed names, as update-ca-certificates makes it.
+  const std::string dir = world_->pki.File("hashed");
+  std::filesystem::create_directories(dir);
+  setenv("SSL_CERT_DIR", dir.c_str(), 1);
+  EXPECT_EQ(Check(m).at(0), untrusted);
+  std::filesystem::copy_file(world_->ca->CertFile(), dir + "/test-ca.pem");
+  ASSERT_EQ(RunProcess({FindProgram("openssl"), "rehash", "."}, dir), 0);
+  EXPECT_EQ(Check(m).at(0), ok);
 }
 
 TEST_F(HttpsCheckTest, ThroughTinyproxyTheRequestGoesInsideAConnectTunnel) {
