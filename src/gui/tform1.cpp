@@ -50,6 +50,17 @@ QString MonitorRefreshText(const TPort& m) {
          QStringLiteral("s)");
 }
 
+// A status-bar panel of a set width that still lets the window grow narrower than it.
+class StatusPanel final : public QLabel {
+ public:
+  StatusPanel(int width, QWidget* parent) : QLabel(parent), width_(width) {}
+  QSize sizeHint() const override { return {width_, QLabel::sizeHint().height()}; }
+  QSize minimumSizeHint() const override { return {0, QLabel::minimumSizeHint().height()}; }
+
+ private:
+  int width_;
+};
+
 void SetExpandedCached(TreeNode* node, bool expanded, bool& cache) {
   if (cache == expanded) return;
   node->setExpanded(expanded);
@@ -68,10 +79,9 @@ TForm1::TForm1(Program& program, QtFrontend& frontend, QtEventLoop& loop, QWidge
   // The tool bar is switched by the Options menu alone, not by a menu of the dock area.
   setContextMenuPolicy(Qt::NoContextMenu);
 
-  panel0_ = new QLabel(this);
+  panel0_ = new StatusPanel(400, this);
   panel0_->setObjectName(QStringLiteral("StatusPanel0"));
   panel0_->setAccessibleName(QStringLiteral("Activity"));
-  panel0_->setFixedWidth(400);
   panel1_ = new QLabel(QStringLiteral("Sentrel-Webserver: idle"), this);
   panel1_->setObjectName(QStringLiteral("StatusPanel1"));
   panel1_->setAccessibleName(QStringLiteral("Web server"));
@@ -108,6 +118,7 @@ TForm1::TForm1(Program& program, QtFrontend& frontend, QtEventLoop& loop, QWidge
   }
   ui_->ToolButton3->setEnabled(false);
 
+  ui_->ScreenLoglevel1->menuAction()->setVisible(false);
   BuildPopupMenu();
   ConnectCommands();
 
