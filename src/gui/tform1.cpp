@@ -90,8 +90,8 @@ TForm1::TForm1(Program& program, QtFrontend& frontend, QtEventLoop& loop, QWidge
 
   QTreeWidget* tree = ui_->TreeView1;
   // Long node texts widen the column and bring a horizontal scroll bar instead of being
-  // cut short. The header measures only the rows in view, so this stays cheap.
-  tree->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+  // cut short. The width follows the texts as they are set (FitColumn): letting the
+  // header measure its contents would measure a thousand rows for every changed light.
   tree->header()->setStretchLastSection(false);
   tree->setTextElideMode(Qt::ElideNone);
   ui_->Splitter1->setStretchFactor(0, 0);
@@ -301,6 +301,7 @@ void TForm1::BuildTree() {
   tree->setUpdatesEnabled(false);
   ++treeGeneration_;
   tree->clear();
+  textWidth_ = 0;
   // The nodes are put together outside the view and handed to it in one piece: adding
   // tens of thousands one by one would lay the view out again for each of them.
   QList<QTreeWidgetItem*> groups;
@@ -314,6 +315,7 @@ void TForm1::BuildTree() {
     if (!group) {
       group = new TreeNode(TreeNode::kGroup, nullptr, nullptr);
       group->setText(0, groupText);
+      FitColumn(group);
       group->shownName_ = server->group;
       SetNodeImage(group, kImageNotChecked);
       groups << group;
@@ -323,6 +325,7 @@ void TForm1::BuildTree() {
     node->shownName_ = server->name;
     SetNodeImage(node, kImageNotChecked);
     group->addChild(node);
+    FitColumn(node);
     for (int j = 0; j < server->ports.Count(); ++j) AddMonitorNode(node, server->ports.Items(j));
   }
   tree->addTopLevelItems(groups);
@@ -342,12 +345,14 @@ TreeNode* TForm1::AddServerNode(TServer* server) {
     group->shownName_ = server->group;
     SetNodeImage(group, kImageNotChecked);
     tree->addTopLevelItem(group);
+    FitColumn(group);
   }
   auto* node = new TreeNode(TreeNode::kServer, server, nullptr);
   node->setText(0, ToQ(server->name.empty() ? server->ip : server->name));
   node->shownName_ = server->name;
   SetNodeImage(node, kImageNotChecked);
   group->addChild(node);
+  FitColumn(node);
   for (int j = 0; j < server->ports.Count(); ++j) AddMonitorNode(node, server->ports.Items(j));
   return node;
 }
@@ -357,7 +362,25 @@ TreeNode* TForm1::AddMonitorNode(TreeNode* serverNode, TPort* monitor) {
   node->setText(0, MonitorCreationText(*monitor));
   SetNodeImage(node, kImageNotChecked);
   serverNode->addChild(node);
+  FitColumn(node);
   return node;
+}
+
+void TForm1::FitColumn(TreeNode* node) {
+  // The node's right edge: one indentation per level (the top level has its branch mark
+  // too), the light, the gaps around it, and the text.
+  QTreeWidget* tree = ui_->TreeView1;
+  const int extent = tree->indentation() * (node->level() + 1) + tree->iconSize().width() + 12 +
+                     textMetrics_.horizontalAdvance(node->text(0));
+  if (extent <= textWidth_) return;
+  textWidth_ = extent;
+  ApplyColumnWidth();
+}
+
+void TForm1::ApplyColumnWidth() {
+  QTreeWidget* tree = ui_->TreeView1;
+  const int width = std::max(textWidth_, tree->viewport()->width());
+  if (tree->header()->sectionSize(0) != width) tree->header()->resizeSection(0, width);
 }
 
 void TForm1::SetNodeImage(TreeNode* node, int image) {
@@ -383,11 +406,13 @@ void TForm1::RefreshTree() {
       if (server->group != gn->shownName_) {
         gn->shownName_ = server->group;
         gn->setText(0, ToQ(server->group));
+        FitColumn(gn);
       }
       if (!sn->textFromRefresh_ || server->name != sn->shownName_) {
         sn->shownName_ = server->name;
         sn->textFromRefresh_ = true;
         sn->setText(0, ToQ(server->name));
+        FitColumn(sn);
       }
       int serverImage = kImageNotChecked;
       const int monitors = sn->childCount();
@@ -402,6 +427,7 @@ void TForm1::RefreshTree() {
           mn->shownName_ = p.name;
           mn->shownTyp_ = p.typ;
           mn->setText(0, MonitorRefreshText(p));
+          FitColumn(mn);
         }
         const int image = StatusImage(p.status);
         SetNodeImage(mn, image);
@@ -551,6 +577,7 @@ void TForm1::OpenPopupAt(const QPoint& viewportPos, bool fromMouse) {
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
   QTreeWidget* tree = ui_->TreeView1;
+  if (event->type() == QEvent::Resize && watched == tree->viewport()) ApplyColumnWidth();
   if (event->type() == QEvent::ContextMenu && (watched == tree || watched == tree->viewport())) {
     auto* e = static_cast<QContextMenuEvent*>(event);
     const bool mouse = e->reason() == QContextMenuEvent::Mouse;

@@ -1,4 +1,5 @@
 // The main window driven through its real widgets: tree, menus, commands, closing.
+#include <QHeaderView>
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QTest>
@@ -74,6 +75,14 @@ TEST_F(MainWindow, TreeShowsLevelsTextsAndTheHighestLight) {
   EXPECT_EQ(Node("web/bare")->image(), kImageNotChecked);  // no monitors
   EXPECT_EQ(Node("Main")->image(), kImageNotChecked);
   EXPECT_EQ(Node("web")->data(0, Qt::AccessibleDescriptionRole).toString(), "red");
+
+  // A long name widens the column, so the tree scrolls sideways instead of cutting it.
+  auto* tree = form_->findChild<QTreeWidget*>(QStringLiteral("TreeView1"));
+  EXPECT_EQ(tree->header()->sectionSize(0), tree->viewport()->width());
+  Server(1)->name = std::string(80, 'n');
+  program_->ScreenUpdate();
+  EXPECT_GT(tree->header()->sectionSize(0),
+            tree->fontMetrics().horizontalAdvance(QString(80, QLatin1Char('n'))));
 
   // Each light is a distinct 16 x 16 picture.
   for (int a = 1; a <= 4; ++a) {
