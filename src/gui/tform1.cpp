@@ -197,6 +197,11 @@ void TForm1::MirrorPanes() {
   };
   mirror(program_.activityPane, ui_->Memo1);
   mirror(program_.messagePane, ui_->Memo2);
+  // Lines that arrive before the window is shown carry the pane's text cursor to the end
+  // of the last line, and the pane scrolls there when it is first shown; the filter puts
+  // the view back to the start of the lines.
+  ui_->Memo1->installEventFilter(this);
+  ui_->Memo2->installEventFilter(this);
 }
 
 void TForm1::Create(const StartOptions& options) {
@@ -578,6 +583,13 @@ void TForm1::OpenPopupAt(const QPoint& viewportPos, bool fromMouse) {
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
   QTreeWidget* tree = ui_->TreeView1;
   if (event->type() == QEvent::Resize && watched == tree->viewport()) ApplyColumnWidth();
+  if (event->type() == QEvent::Show && (watched == ui_->Memo1 || watched == ui_->Memo2)) {
+    auto* memo = static_cast<QPlainTextEdit*>(watched);
+    QTimer::singleShot(0, memo, [memo] {
+      memo->horizontalScrollBar()->setValue(0);
+      memo->verticalScrollBar()->setValue(memo->verticalScrollBar()->maximum());
+    });
+  }
   if (event->type() == QEvent::ContextMenu && (watched == tree || watched == tree->viewport())) {
     auto* e = static_cast<QContextMenuEvent*>(event);
     const bool mouse = e->reason() == QContextMenuEvent::Mouse;

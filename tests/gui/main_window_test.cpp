@@ -469,12 +469,36 @@ TEST_F(MainWindow, PanesMirrorTheCorePanes) {
   EXPECT_EQ(activity->blockCount(), 1001);
   EXPECT_EQ(activity->document()->firstBlock().text(), "line 4");
   EXPECT_EQ(activity->document()->lastBlock().text(), "line 1004");
+  // A line wider than the pane leaves the start of the lines (their times) in view.
+  program_->activityPane.AddLine(std::string(400, 'w'));
+  QTest::qWait(50);
+  EXPECT_GT(activity->horizontalScrollBar()->maximum(), 0);
+  EXPECT_EQ(activity->horizontalScrollBar()->value(), 0);
   program_->activityPane.Clear();
   EXPECT_EQ(activity->toPlainText(), "");
   // Dark red messages.
   auto* messages = form_->findChild<QPlainTextEdit*>(QStringLiteral("Memo2"));
   EXPECT_EQ(messages->palette().color(QPalette::Text), QColor(128, 0, 0));
   EXPECT_EQ(messages->height(), 145);
+}
+
+TEST_F(MainWindow, LinesFromBeforeTheWindowIsShownLeaveTheirTimesInView) {
+  // The first pass runs before the window appears; its long lines must not leave the
+  // pane scrolled to their ends.
+  settings_->Load();
+  frontend_ = std::make_unique<QtFrontend>();
+  program_ = std::make_unique<Program>(*frontend_, *settings_);
+  form_ = std::make_unique<TForm1>(*program_, *frontend_, *loop_);
+  StartOptions options;
+  options.webPorts = {webPort_};
+  form_->Create(options);
+  for (int i = 0; i < 30; ++i) program_->activityPane.AddLine(std::to_string(i) + std::string(300, 'w'));
+  form_->show();
+  auto* activity = form_->findChild<QPlainTextEdit*>(QStringLiteral("Memo1"));
+  QTest::qWait(50);
+  EXPECT_GT(activity->horizontalScrollBar()->maximum(), 0);
+  EXPECT_EQ(activity->horizontalScrollBar()->value(), 0);
+  EXPECT_EQ(activity->verticalScrollBar()->value(), activity->verticalScrollBar()->maximum());
 }
 
 TEST_F(MainWindow, EveryControlHasANameForAScreenReader) {
