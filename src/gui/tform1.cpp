@@ -50,16 +50,40 @@ QString MonitorRefreshText(const TPort& m) {
          QStringLiteral("s)");
 }
 
-// A status-bar panel of a set width that still lets the window grow narrower than it.
+}  // namespace
+
+// A status-bar panel. Its width is a wish (400 pixels for the activity), not a floor, so
+// the window can still be made narrower. A pass sets the activity text once per monitor:
+// the label takes the last text when the loop next runs, so a pass in which nothing is
+// due and whose last text is the one already shown paints nothing (under X11 every
+// paint wakes the program twice more).
 class StatusPanel final : public QLabel {
  public:
-  StatusPanel(int width, QWidget* parent) : QLabel(parent), width_(width) {}
-  QSize sizeHint() const override { return {width_, QLabel::sizeHint().height()}; }
+  StatusPanel(int width, const QString& text, QWidget* parent)
+      : QLabel(text, parent), width_(width), latest_(text) {}
+  QSize sizeHint() const override {
+    return width_ > 0 ? QSize(width_, QLabel::sizeHint().height()) : QLabel::sizeHint();
+  }
   QSize minimumSizeHint() const override { return {0, QLabel::minimumSizeHint().height()}; }
+
+  void SetLatest(const QString& latest) {
+    latest_ = latest;
+    if (queued_) return;
+    queued_ = true;
+    QMetaObject::invokeMethod(this, [this] {
+      queued_ = false;
+      if (this->text() != latest_) setText(latest_);
+    }, Qt::QueuedConnection);
+  }
+  const QString& Latest() const { return latest_; }
 
  private:
   int width_;
+  QString latest_;
+  bool queued_ = false;
 };
+
+namespace {
 
 void SetExpandedCached(TreeNode* node, bool expanded, bool& cache) {
   if (cache == expanded) return;
@@ -79,10 +103,10 @@ TForm1::TForm1(Program& program, QtFrontend& frontend, QtEventLoop& loop, QWidge
   // The tool bar is switched by the Options menu alone, not by a menu of the dock area.
   setContextMenuPolicy(Qt::NoContextMenu);
 
-  panel0_ = new StatusPanel(400, this);
+  panel0_ = new StatusPanel(400, QString(), this);
   panel0_->setObjectName(QStringLiteral("StatusPanel0"));
   panel0_->setAccessibleName(QStringLiteral("Activity"));
-  panel1_ = new QLabel(QStringLiteral("Sentrel-Webserver: idle"), this);
+  panel1_ = new StatusPanel(0, QStringLiteral("Sentrel-Webserver: idle"), this);
   panel1_->setObjectName(QStringLiteral("StatusPanel1"));
   panel1_->setAccessibleName(QStringLiteral("Web server"));
   ui_->StatusBar1->addWidget(panel0_);
@@ -265,11 +289,10 @@ void TForm1::UpdateWebButton() {
 }
 
 void TForm1::SetStatusPanel(int panel, const QString& text) {
-  QLabel* label = panel == 0 ? panel0_ : panel1_;
-  label->setText(text);
+  (panel == 0 ? panel0_ : panel1_)->SetLatest(text);
 }
 
-QString TForm1::StatusPanelText(int panel) const { return (panel == 0 ? panel0_ : panel1_)->text(); }
+QString TForm1::StatusPanelText(int panel) const { return (panel == 0 ? panel0_ : panel1_)->Latest(); }
 
 void TForm1::ShowPopupStandIn(const QString& message) {
   popupLog_ += (popupLog_.isEmpty() ? QString() : QStringLiteral("\n")) + message;

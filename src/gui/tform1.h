@@ -27,6 +27,7 @@ namespace sentrel::gui {
 
 class QtEventLoop;
 class QtFrontend;
+class StatusPanel;
 
 // One node of the monitor tree. A group node refers to no object; a server node to its
 // server, a monitor node to its monitor. The node also keeps what it shows, so a refresh
@@ -208,8 +209,8 @@ class TForm1 final : public QMainWindow {
   const std::unique_ptr<Ui::TForm1> ui_;
   QMenu* popupMenu_ = nullptr;
   QAction* popupSeparator_ = nullptr;
-  QLabel* panel0_ = nullptr;
-  QLabel* panel1_ = nullptr;
+  StatusPanel* panel0_ = nullptr;
+  StatusPanel* panel1_ = nullptr;
   QString popupLog_;
   bool selectionChanged_ = false;
   bool closePending_ = false;
