@@ -51,10 +51,11 @@ void WriteServers(const std::string& path) {
   for (int g = 0; g < kGroups; ++g) {
     for (int s = 0; s < kServersPerGroup; ++s) {
       const std::string name = "host-" + std::to_string(g) + "-" + std::to_string(s);
-      f << "[" << name << "]\r\nIP=127.0.0.1\r\nLogfile=" << name << ".log\r\nGroup=group "
-        << g << "\r\n";
+      f << "[" << name << "]\r\nIP=127.0.0.1\r\nLogfile=" << name << ".log\r\nGroup=group " << g
+        << "\r\n";
       f << "[" << name << ":ping]\r\nTyp=ping\r\nintervall=60\r\n";
-      f << "[" << name << ":http]\r\nTyp=http\r\nPort=80\r\nData=url=http://127.0.0.1/\r\nintervall=60\r\n";
+      f << "[" << name
+        << ":http]\r\nTyp=http\r\nPort=80\r\nData=url=http://127.0.0.1/\r\nintervall=60\r\n";
       f << "[" << name << ":ssh]\r\nTyp=port\r\nPort=22\r\nintervall=300\r\n";
     }
   }
@@ -150,9 +151,10 @@ int main(int argc, char** argv) {
               full / load);
 
   const long rss = StatusBytes("VmRSS:");
-  std::printf("  resident memory with the window up:       %7.1f MB (%.1f MB more than before the "
-              "window and its program)\n",
-              rss / 1e6, (rss - rssBefore) / 1e6);
+  std::printf(
+      "  resident memory with the window up:       %7.1f MB (%.1f MB more than before the "
+      "window and its program)\n",
+      rss / 1e6, (rss - rssBefore) / 1e6);
 
   form.reset();
   program.reset();

@@ -48,7 +48,7 @@ int FailWith(const std::string& message, int code) {
 
 void InstallStopSignals(EventLoop& loop, std::function<void()> stop) {
   if (signalPipe[0] < 0 && pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) < 0) return;
-  struct sigaction sa{};
+  struct sigaction sa {};
   sa.sa_handler = OnStopSignal;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);

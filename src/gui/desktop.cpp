@@ -45,7 +45,8 @@ int RunDesktop(const CommandLine& commandLine) {
   });
   // SIGTERM and SIGINT close the window as its close box does.
   InstallStopSignals(loop, [&form] {
-    QMetaObject::invokeMethod(&form, [&form] { form.close(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        &form, [&form] { form.close(); }, Qt::QueuedConnection);
   });
 
   try {

@@ -37,6 +37,8 @@ void OpenExternal(const QUrl& url) {
   QDesktopServices::openUrl(url);
 }
 
-void SetExternalOpener(std::function<void(const QUrl&)> opener) { Opener() = std::move(opener); }
+void SetExternalOpener(std::function<void(const QUrl&)> opener) {
+  Opener() = std::move(opener);
+}
 
 }  // namespace sentrel::gui

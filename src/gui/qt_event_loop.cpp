@@ -27,7 +27,9 @@ QtEventLoop::QtEventLoop() {
   });
 }
 
-QtEventLoop::~QtEventLoop() { Detach(); }
+QtEventLoop::~QtEventLoop() {
+  Detach();
+}
 
 void QtEventLoop::Detach() {
   detached_ = true;
@@ -35,7 +37,9 @@ void QtEventLoop::Detach() {
   if (notifier_) notifier_->setEnabled(false);
 }
 
-QtEventLoop::Work::Work(QtEventLoop& loop) : loop_(loop) { ++loop_.workDepth_; }
+QtEventLoop::Work::Work(QtEventLoop& loop) : loop_(loop) {
+  ++loop_.workDepth_;
+}
 
 QtEventLoop::Work::~Work() {
   if (--loop_.workDepth_ == 0) emit loop_.Settled();
@@ -58,7 +62,9 @@ void QtEventLoop::ArmTimer() {
   timer_.start(static_cast<int>(std::min<int64_t>(ms, INT_MAX)));
 }
 
-void QtEventLoop::TimerAdded() { ArmTimer(); }
+void QtEventLoop::TimerAdded() {
+  ArmTimer();
+}
 
 void QtEventLoop::Pump() {
   if (detached_) {
@@ -94,7 +100,8 @@ bool QtEventLoop::WaitUntil(const std::function<bool()>& done, int64_t timeoutMs
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     if (detached_) {
       --nestedWaits_;
-      return EventLoop::WaitUntil(done, deadline < 0 ? -1 : std::max<int64_t>(0, deadline - clock.MonotonicMs()));
+      return EventLoop::WaitUntil(
+          done, deadline < 0 ? -1 : std::max<int64_t>(0, deadline - clock.MonotonicMs()));
     }
   }
   --nestedWaits_;

@@ -10,7 +10,8 @@ void QtFrontend::SetWindow(TForm1* window) {
   window_ = window;
   if (!window_) return;
   for (int i = 0; i < 2; ++i)
-    if (panelSet_[static_cast<size_t>(i)]) window_->SetStatusPanel(i, panels_[static_cast<size_t>(i)]);
+    if (panelSet_[static_cast<size_t>(i)])
+      window_->SetStatusPanel(i, panels_[static_cast<size_t>(i)]);
   const QStringList early = std::exchange(earlyPopups_, {});
   for (const QString& m : early) ShowPopupMessage(ToStd(m));
 }

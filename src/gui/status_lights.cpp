@@ -11,10 +11,14 @@ namespace {
 
 QColor LightColour(int image) {
   switch (image) {
-    case kImageGreen: return QColor(0x1e, 0xb4, 0x3c);
-    case kImageYellow: return QColor(0xf2, 0xc8, 0x1e);
-    case kImageRed: return QColor(0xdc, 0x28, 0x1e);
-    default: return QColor(0x9a, 0x9a, 0x9a);
+    case kImageGreen:
+      return QColor(0x1e, 0xb4, 0x3c);
+    case kImageYellow:
+      return QColor(0xf2, 0xc8, 0x1e);
+    case kImageRed:
+      return QColor(0xdc, 0x28, 0x1e);
+    default:
+      return QColor(0x9a, 0x9a, 0x9a);
   }
 }
 

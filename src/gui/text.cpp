@@ -11,6 +11,8 @@ QString ToQ(const std::string& text) {
   return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-std::string ToStd(const QString& text) { return text.toStdString(); }
+std::string ToStd(const QString& text) {
+  return text.toStdString();
+}
 
 }  // namespace sentrel::gui

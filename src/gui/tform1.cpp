@@ -5,8 +5,8 @@
 #include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QHash>
-#include <QMessageBox>
 #include <QHeaderView>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QShortcut>
@@ -32,11 +32,15 @@ namespace sentrel::gui {
 
 TreeNode::TreeNode(Level level, TServer* server, TPort* monitor)
     : level_(level), server_(server), monitor_(monitor) {
-  if (monitor) alive_ = monitor->Watch();
-  else if (server) alive_ = server->Watch();
+  if (monitor)
+    alive_ = monitor->Watch();
+  else if (server)
+    alive_ = server->Watch();
 }
 
-bool TreeNode::Alive() const { return level_ == kGroup || !alive_.expired(); }
+bool TreeNode::Alive() const {
+  return level_ == kGroup || !alive_.expired();
+}
 
 namespace {
 
@@ -70,10 +74,13 @@ class StatusPanel final : public QLabel {
     latest_ = latest;
     if (queued_) return;
     queued_ = true;
-    QMetaObject::invokeMethod(this, [this] {
-      queued_ = false;
-      if (this->text() != latest_) setText(latest_);
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+          queued_ = false;
+          if (this->text() != latest_) setText(latest_);
+        },
+        Qt::QueuedConnection);
   }
   const QString& Latest() const { return latest_; }
 
@@ -97,7 +104,11 @@ void SetExpandedCached(TreeNode* node, bool expanded, bool& cache) {
 // Construction
 
 TForm1::TForm1(Program& program, QtFrontend& frontend, QtEventLoop& loop, QWidget* parent)
-    : QMainWindow(parent), program_(program), frontend_(frontend), loop_(loop), ui_(new Ui::TForm1) {
+    : QMainWindow(parent),
+      program_(program),
+      frontend_(frontend),
+      loop_(loop),
+      ui_(new Ui::TForm1) {
   ui_->setupUi(this);
   setWindowIcon(QIcon(SentrelPicture(64)));
   // The tool bar is switched by the Options menu alone, not by a menu of the dock area.
@@ -185,15 +196,15 @@ void TForm1::BuildPopupMenu() {
   popupMenu_ = new QMenu(this);
   popupMenu_->setObjectName(QStringLiteral("PopupMenu1"));
   popupMenu_->setAccessibleName(QStringLiteral("Tree commands"));
-  for (QAction* a : {ui_->AddGroup1, ui_->EditGroup1, ui_->DeleteGroup1, ui_->AddServer1,
-                     ui_->EditServer1, ui_->DeleteServer1, ui_->AddMonitor1, ui_->EditMonitor1,
-                     ui_->DeleteMonitor1})
+  for (QAction* a :
+       {ui_->AddGroup1, ui_->EditGroup1, ui_->DeleteGroup1, ui_->AddServer1, ui_->EditServer1,
+        ui_->DeleteServer1, ui_->AddMonitor1, ui_->EditMonitor1, ui_->DeleteMonitor1})
     popupMenu_->addAction(a);
   popupSeparator_ = popupMenu_->addSeparator();
   popupSeparator_->setObjectName(QStringLiteral("PopupSeparator1"));
   popupSeparator_->setVisible(false);
-  for (QAction* a : {ui_->Toolwindow1, ui_->ViewLogfile2, ui_->ViewLogfileErrors2,
-                     ui_->ViewRequestTimes2})
+  for (QAction* a :
+       {ui_->Toolwindow1, ui_->ViewLogfile2, ui_->ViewLogfileErrors2, ui_->ViewRequestTimes2})
     popupMenu_->addAction(a);
 }
 
@@ -292,7 +303,9 @@ void TForm1::SetStatusPanel(int panel, const QString& text) {
   (panel == 0 ? panel0_ : panel1_)->SetLatest(text);
 }
 
-QString TForm1::StatusPanelText(int panel) const { return (panel == 0 ? panel0_ : panel1_)->Latest(); }
+QString TForm1::StatusPanelText(int panel) const {
+  return (panel == 0 ? panel0_ : panel1_)->Latest();
+}
 
 void TForm1::ShowPopupStandIn(const QString& message) {
   popupLog_ += (popupLog_.isEmpty() ? QString() : QStringLiteral("\n")) + message;
@@ -313,7 +326,9 @@ void TForm1::ShowPopupStandIn(const QString& message) {
 // ---------------------------------------------------------------------------------------
 // The tree
 
-int TForm1::GroupCount() const { return ui_->TreeView1->topLevelItemCount(); }
+int TForm1::GroupCount() const {
+  return ui_->TreeView1->topLevelItemCount();
+}
 
 TreeNode* TForm1::GroupNode(int index) const {
   return static_cast<TreeNode*>(ui_->TreeView1->topLevelItem(index));
@@ -511,7 +526,9 @@ void TForm1::edittree(TreeNode* node) {
   TPort* monitor = nullptr;
   QString groupText;
   switch (node->level()) {
-    case TreeNode::kGroup: groupText = node->text(0); break;
+    case TreeNode::kGroup:
+      groupText = node->text(0);
+      break;
     case TreeNode::kServer:
       mode = EditMode::Server;
       server = node->server();
@@ -537,7 +554,8 @@ TreeNode* TForm1::FindNode(const TServer* server, const TPort* monitor) const {
       if (sn->server() != server || !sn->Alive()) continue;
       if (!monitor) return sn;
       for (int m = 0; m < sn->childCount(); ++m)
-        if (sn->ChildNode(m)->monitor() == monitor && sn->ChildNode(m)->Alive()) return sn->ChildNode(m);
+        if (sn->ChildNode(m)->monitor() == monitor && sn->ChildNode(m)->Alive())
+          return sn->ChildNode(m);
     }
   }
   return nullptr;
@@ -582,7 +600,8 @@ void TForm1::PreparePopup() {
   if (TreeNode* node = SelectedNode()) {
     const int level = node->level();
     ui_->AddGroup1->setVisible(false);
-    for (QAction* a : {ui_->EditGroup1, ui_->DeleteGroup1, ui_->AddServer1}) a->setVisible(level == 0);
+    for (QAction* a : {ui_->EditGroup1, ui_->DeleteGroup1, ui_->AddServer1})
+      a->setVisible(level == 0);
     for (QAction* a : {ui_->EditServer1, ui_->DeleteServer1, ui_->AddMonitor1, ui_->ViewLogfile2,
                        ui_->ViewLogfileErrors2})
       a->setVisible(level == 1);

@@ -33,7 +33,8 @@ void TForm1::RunCommand(const std::function<void()>& command) {
 
 void TForm1::ConnectCommands() {
   auto on = [this](QAction* action, void (TForm1::*handler)()) {
-    connect(action, &QAction::triggered, this, [this, handler] { RunCommand([&] { (this->*handler)(); }); });
+    connect(action, &QAction::triggered, this,
+            [this, handler] { RunCommand([&] { (this->*handler)(); }); });
   };
   on(ui_->New1, &TForm1::New1Click);
   on(ui_->Open1, &TForm1::Open1Click);
@@ -91,7 +92,8 @@ void TForm1::Open1Click() {
   o.caption = QStringLiteral("Open");
   o.filter = kFileFilter;
   o.defaultSuffix = kFileSuffix;
-  o.path = program_.configFile.empty() ? QString() : QFileInfo(ToQ(program_.configFile)).absolutePath();
+  o.path =
+      program_.configFile.empty() ? QString() : QFileInfo(ToQ(program_.configFile)).absolutePath();
   const QString path = AskFileName(this, o);
   if (path.isEmpty()) return;
   // Scanning goes on: a pass waiting in the loop sees the new configuration and ends.
@@ -102,9 +104,13 @@ void TForm1::Open1Click() {
   RefreshTree();
 }
 
-void TForm1::Save1Click() { SaveFile(); }
+void TForm1::Save1Click() {
+  SaveFile();
+}
 
-void TForm1::Saveas1Click() { SaveAsFile(); }
+void TForm1::Saveas1Click() {
+  SaveAsFile();
+}
 
 TForm1::SaveOutcome TForm1::SaveFile() {
   try {
@@ -158,9 +164,15 @@ void TForm1::Events1Click() {}
 // ---------------------------------------------------------------------------------------
 // Tree editing
 
-void TForm1::GroupEditClick() { edittree(SelectedNode()); }
-void TForm1::ServerEditClick() { edittree(SelectedNode()); }
-void TForm1::MonitorEditClick() { edittree(SelectedNode()); }
+void TForm1::GroupEditClick() {
+  edittree(SelectedNode());
+}
+void TForm1::ServerEditClick() {
+  edittree(SelectedNode());
+}
+void TForm1::MonitorEditClick() {
+  edittree(SelectedNode());
+}
 
 void TForm1::AddGroup1Click() {
   // A group exists only through its servers' group text: the dialog creates nothing.
@@ -203,7 +215,8 @@ void TForm1::ServerDeleteClick() {
   if (!node || node->level() != TreeNode::kServer) return;
   const uint64_t generation = treeGeneration_;
   if (!AskYesNo(this, QStringLiteral("Confirm"),
-                QStringLiteral("Are you sure to delete server \"") + node->text(0) + QStringLiteral("\" ?")))
+                QStringLiteral("Are you sure to delete server \"") + node->text(0) +
+                    QStringLiteral("\" ?")))
     return;
   // The loop ran while the question was open; the node may be gone by now.
   if (generation != treeGeneration_) return;
@@ -272,7 +285,9 @@ void TForm1::ToolButton3Click() {
   UpdateScanButtons(program_.ScanningActive());
 }
 
-void TForm1::ToolButton5Click() { program_.ScanNow(); }
+void TForm1::ToolButton5Click() {
+  program_.ScanNow();
+}
 
 void TForm1::ToolButton7Click() {
   program_.ToolButton7Click();
@@ -282,7 +297,9 @@ void TForm1::ToolButton7Click() {
 // ---------------------------------------------------------------------------------------
 // View
 
-void TForm1::StartScanonStartup1Click() { program_.autoStart = ui_->StartScanonStartup1->isChecked(); }
+void TForm1::StartScanonStartup1Click() {
+  program_.autoStart = ui_->StartScanonStartup1->isChecked();
+}
 
 void TForm1::StartWebserveronStartup1Click() {
   program_.autoStartWeb = ui_->StartWebserveronStartup1->isChecked();
@@ -331,7 +348,8 @@ void TForm1::Alwaysontop1Click() {
 void TForm1::OpenManual(bool index) {
   const QString path = FindManual();
   if (path.isEmpty()) {
-    ShowMessage(this, QStringLiteral("Sentrel"), QStringLiteral("The user manual is not installed."));
+    ShowMessage(this, QStringLiteral("Sentrel"),
+                QStringLiteral("The user manual is not installed."));
     return;
   }
   QUrl url = QUrl::fromLocalFile(path);
@@ -340,8 +358,12 @@ void TForm1::OpenManual(bool index) {
   OpenExternal(url);
 }
 
-void TForm1::Content1Click() { OpenManual(false); }
-void TForm1::Index1Click() { OpenManual(true); }
+void TForm1::Content1Click() {
+  OpenManual(false);
+}
+void TForm1::Index1Click() {
+  OpenManual(true);
+}
 
 void TForm1::About1Click() {
   QString homepage = ToQ(program_.settings().Sentrel("Homepage", ""));

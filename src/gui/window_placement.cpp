@@ -56,8 +56,10 @@ void SavePlacement(const QWidget& window, SettingsStore& settings) {
   const std::string w = kWindowSection;
   const std::string suffix = ToStd(ScreenSuffix(window));
   int showCmd = kShowNormal;
-  if (window.isMinimized()) showCmd = kShowMinimized;
-  else if (window.isMaximized()) showCmd = kShowMaximized;
+  if (window.isMinimized())
+    showCmd = kShowMinimized;
+  else if (window.isMaximized())
+    showCmd = kShowMaximized;
   // A minimised window that was maximised before comes back maximised.
   const int flags = window.isMinimized() && (window.windowState() & Qt::WindowMaximized) ? 2 : 0;
   const QRect n = window.isMaximized() || window.isMinimized() || window.isFullScreen()
@@ -96,9 +98,15 @@ void RestorePlacement(QWidget& window, const SettingsStore& settings) {
     if (auto rect = ParseNormPos(read("NormPos"))) window.setGeometry(*rect);
   }
   switch (readNumber("ShowCmd", kShowNormal)) {
-    case kShowMinimized: window.setWindowState(Qt::WindowMinimized); break;
-    case kShowMaximized: window.setWindowState(Qt::WindowMaximized); break;
-    default: window.setWindowState(Qt::WindowNoState); break;
+    case kShowMinimized:
+      window.setWindowState(Qt::WindowMinimized);
+      break;
+    case kShowMaximized:
+      window.setWindowState(Qt::WindowMaximized);
+      break;
+    default:
+      window.setWindowState(Qt::WindowNoState);
+      break;
   }
 }
 

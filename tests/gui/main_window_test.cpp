@@ -1,30 +1,33 @@
 // The main window driven through its real widgets: tree, menus, commands, closing.
-#include <QHeaderView>
-#include <QMenuBar>
-#include <QPlainTextEdit>
-#include <QTest>
-#include <QToolBar>
-#include <QTreeWidget>
-
 #include <QApplication>
 #include <QDialog>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QGuiApplication>
+#include <QHeaderView>
 #include <QLabel>
+#include <QMenuBar>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollBar>
 #include <QSplitter>
+#include <QStatusBar>
+#include <QTest>
 #include <QTextBlock>
 #include <QTimer>
-#include <QStatusBar>
+#include <QToolBar>
+#include <QTreeWidget>
 
 #include "gui/modal_answers.h"
+#include "gui/splash_window.h"
+#include "gui/status_lights.h"
+#include "gui/window_placement.h"
+#include "model/server_list.h"
 #include "model/text_pane.h"
 #include "platform/settings_store.h"
-#include "support/loopback_server.h"
-#include "gui/status_lights.h"
-#include "model/server_list.h"
 #include "scan/infini_scan.h"
+#include "support/loopback_server.h"
 #include "window_fixture.h"
 
 namespace sentrel::gui::test {
@@ -45,17 +48,16 @@ class MainWindow : public WindowFixture {};
 TEST_F(MainWindow, TreeShowsLevelsTextsAndTheHighestLight) {
   Start(kServers);
   EXPECT_EQ(form_->windowTitle(), "Sentrel");
-  EXPECT_EQ(Snapshot(*form_),
-            (std::vector<std::string>{
-                "0|web|1|+|not checked",
-                "  1|www|1|+|not checked",
-                "    2|http (http:80, 3600s)|1|-|not checked",
-                "    2|ssh (port:22, 3600s)|1|-|not checked",
-                "  1|bare|1|-|not checked",
-                "0|Main|1|-|not checked",
-                "  1|db|1|+|not checked",
-                "    2|pg (port:5432, 3600s)|1|-|not checked",
-            }));
+  EXPECT_EQ(Snapshot(*form_), (std::vector<std::string>{
+                                  "0|web|1|+|not checked",
+                                  "  1|www|1|+|not checked",
+                                  "    2|http (http:80, 3600s)|1|-|not checked",
+                                  "    2|ssh (port:22, 3600s)|1|-|not checked",
+                                  "  1|bare|1|-|not checked",
+                                  "0|Main|1|-|not checked",
+                                  "  1|db|1|+|not checked",
+                                  "    2|pg (port:5432, 3600s)|1|-|not checked",
+                              }));
   EXPECT_EQ(Server(2)->group, "Main");
 
   // Status changes go through the scan engine's steps, which refresh the window.
@@ -91,7 +93,6 @@ TEST_F(MainWindow, TreeShowsLevelsTextsAndTheHighestLight) {
       EXPECT_NE(StatusLightPixmap(a).toImage(), StatusLightPixmap(b).toImage());
   }
 }
-
 
 TEST_F(MainWindow, ARefreshThatSkipsWhatIsUnchangedShowsWhatAFullRefreshShows) {
   Start(kServers);
@@ -135,10 +136,10 @@ TEST_F(MainWindow, MenusFollowTheTreeLevel) {
   auto menuShown = [&](const char* name) {
     return form_->findChild<QMenu*>(QString::fromLatin1(name))->menuAction()->isVisible();
   };
-  const char* const entries[] = {"GroupEdit1", "GroupDelete1", "ServerAdd1", "ServerEdit1",
-                                 "ServerDelete1", "ViewLogfile1", "ViewLogfileErrors1",
-                                 "MonitorAdd1", "MonitorEdit1", "MonitorDelete1",
-                                 "ViewRequestTimes1"};
+  const char* const entries[] = {"GroupEdit1",         "GroupDelete1",     "ServerAdd1",
+                                 "ServerEdit1",        "ServerDelete1",    "ViewLogfile1",
+                                 "ViewLogfileErrors1", "MonitorAdd1",      "MonitorEdit1",
+                                 "MonitorDelete1",     "ViewRequestTimes1"};
   auto enabled = [&] {
     std::string s;
     for (const char* e : entries) s += Action(e)->isEnabled() ? '1' : '0';
@@ -165,12 +166,13 @@ TEST_F(MainWindow, MenusFollowTheTreeLevel) {
   EXPECT_EQ(titles, (QStringList{"&File", "&Group", "&Server", "&Monitor", "&Options", "&Help"}));
   EXPECT_FALSE(Action("Scan1")->isVisible());
   EXPECT_FALSE(Action("Toolbar1")->isVisible());
-  EXPECT_FALSE(form_->findChild<QMenu*>(QStringLiteral("ScreenLoglevel1"))->menuAction()->isVisible());
+  EXPECT_FALSE(
+      form_->findChild<QMenu*>(QStringLiteral("ScreenLoglevel1"))->menuAction()->isVisible());
   QStringList file;
   for (QAction* a : form_->findChild<QMenu*>(QStringLiteral("File1"))->actions())
     file << (a->isSeparator() ? QStringLiteral("-") : a->text());
-  EXPECT_EQ(file, (QStringList{"&New", "-", "&Open...", "&Save", "Save &as...", "-",
-                               "&Dump logs", "-", "E&xit"}));
+  EXPECT_EQ(file, (QStringList{"&New", "-", "&Open...", "&Save", "Save &as...", "-", "&Dump logs",
+                               "-", "E&xit"}));
 }
 
 TEST_F(MainWindow, PopupEntriesFollowTheLevelAndARightPressSelectsFirst) {
@@ -185,11 +187,11 @@ TEST_F(MainWindow, PopupEntriesFollowTheLevelAndARightPressSelectsFirst) {
   // separator, Toolwindow, View Logfile..., View Logfile (errors only)..., View Request Times...
   QStringList texts;
   for (QAction* a : popup->actions()) texts << a->text();
-  EXPECT_EQ(texts, (QStringList{"Add Group...", "Edit Group...", "Delete Group", "Add Server...",
-                                "Edit Server...", "Delete Server", "Add Monitor...",
-                                "Edit Monitor...", "Delete Monitor", "", "Toolwindow",
-                                "View Logfile...", "View Logfile (errors only)...",
-                                "View Request Times..."}));
+  EXPECT_EQ(texts,
+            (QStringList{"Add Group...", "Edit Group...", "Delete Group", "Add Server...",
+                         "Edit Server...", "Delete Server", "Add Monitor...", "Edit Monitor...",
+                         "Delete Monitor", "", "Toolwindow", "View Logfile...",
+                         "View Logfile (errors only)...", "View Request Times..."}));
   form_->PreparePopup();  // first opening, nothing selected
   EXPECT_EQ(visible(), "11111111100111");
   Select("web");
@@ -217,6 +219,13 @@ TEST_F(MainWindow, PopupEntriesFollowTheLevelAndARightPressSelectsFirst) {
   QTest::keyClick(tree, Qt::Key_F10, Qt::ShiftModifier);
   EXPECT_TRUE(popup->isVisible());
   popup->close();
+  // And the Menu key.
+  QContextMenuEvent menuKey(QContextMenuEvent::Keyboard, QPoint(0, 0),
+                            tree->mapToGlobal(QPoint(0, 0)));
+  QCoreApplication::sendEvent(tree, &menuKey);
+  EXPECT_TRUE(popup->isVisible());
+  EXPECT_EQ(form_->SelectedNode(), ssh);
+  popup->close();
   QTest::keyClick(tree, Qt::Key_Up);
   EXPECT_EQ(form_->SelectedNode(), Node("web/www/http"));
 }
@@ -243,12 +252,13 @@ TEST_F(MainWindow, DeletingAsksFirstAndTheNextSaveHasNoTraceOfIt) {
   Trigger("GroupDelete1");
   EXPECT_EQ(program_->serverList.Count(), 1);
   EXPECT_EQ(form_->GroupCount(), 1);
-  EXPECT_EQ(ModalAnswers::Asked(),
-            (QStringList{"Are you sure to delete Monitor \"ssh (port:22, 3600s)\" of server \"www\" ?",
-                         "Are you sure to delete Monitor \"ssh (port:22, 3600s)\" of server \"www\" ?",
-                         "Are you sure to delete server \"bare\" ?",
-                         "Are you sure to delete group \"Main\" ?",
-                         "Are you sure to delete group \"Main\" ?"}));
+  EXPECT_EQ(
+      ModalAnswers::Asked(),
+      (QStringList{"Are you sure to delete Monitor \"ssh (port:22, 3600s)\" of server \"www\" ?",
+                   "Are you sure to delete Monitor \"ssh (port:22, 3600s)\" of server \"www\" ?",
+                   "Are you sure to delete server \"bare\" ?",
+                   "Are you sure to delete group \"Main\" ?",
+                   "Are you sure to delete group \"Main\" ?"}));
 
   Trigger("Save1");
   const std::string saved = ReadFile(serverFile_);
@@ -280,10 +290,12 @@ TEST_F(MainWindow, AddingPutsANewServerOrMonitorUnderTheSelectionAndSelectsIt) {
 }
 
 TEST_F(MainWindow, ScanButtonsAndStopScanTurnEveryLightGrey) {
-  sentrel::test::LoopbackServer peer([](const std::string&) { return sentrel::test::LoopbackServer::Reply::Bytes(""); });
+  sentrel::test::LoopbackServer peer(
+      [](const std::string&) { return sentrel::test::LoopbackServer::Reply::Bytes(""); });
   const std::string port = std::to_string(peer.Port());
   Start("[a]\r\nIP=127.0.0.1\r\nLogfile=a.log\r\n[a:p]\r\nTyp=port\r\nPort=" + port +
-        "\r\nintervall=3600\r\n[b]\r\nIP=127.0.0.1\r\nLogfile=b.log\r\nGroup=g\r\n[b:p]\r\nTyp=port\r\nPort=" +
+        "\r\nintervall=3600\r\n[b]\r\nIP=127.0.0.1\r\nLogfile=b.log\r\nGroup=g\r\n[b:p]\r\nTyp="
+        "port\r\nPort=" +
         port + "\r\nintervall=3600\r\n");
   EXPECT_TRUE(Action("ToolButton2")->isEnabled());
   EXPECT_FALSE(Action("ToolButton3")->isEnabled());
@@ -341,7 +353,8 @@ TEST_F(MainWindow, ViewCommandsShowAndHideTheirParts) {
   EXPECT_FALSE(panel->isHidden());
   EXPECT_TRUE(Action("Showlogs1")->isChecked());
   EXPECT_EQ(form_->width(), width);
-  EXPECT_TRUE(ServeUntil([&] { return tree->width() == 300 && panel->width() == panelWidth; }, 1000));
+  EXPECT_TRUE(
+      ServeUntil([&] { return tree->width() == 300 && panel->width() == panelWidth; }, 1000));
 
   Trigger("Statusbar1");
   EXPECT_TRUE(form_->findChild<QStatusBar*>(QStringLiteral("StatusBar1"))->isHidden());
@@ -382,9 +395,9 @@ TEST_F(MainWindow, StoredViewSettingsTakeEffectAtStart) {
 TEST_F(MainWindow, FirstStartThenCloseAsksWhereToSave) {
   Start();
   EXPECT_EQ(form_->StatusPanelText(1), "Sentrel-Webserver disabled");
-  EXPECT_EQ(Snapshot(*form_), (std::vector<std::string>{"0|Main|1|+|not checked",
-                                                        "  1|localhost|1|+|not checked",
-                                                        "    2|ping (ping:80, 60s)|1|-|not checked"}));
+  EXPECT_EQ(Snapshot(*form_),
+            (std::vector<std::string>{"0|Main|1|+|not checked", "  1|localhost|1|+|not checked",
+                                      "    2|ping (ping:80, 60s)|1|-|not checked"}));
   EXPECT_FALSE(form_->findChild<QWidget*>(QStringLiteral("Panel2"))->isHidden());
   auto* messages = form_->findChild<QPlainTextEdit*>(QStringLiteral("Memo2"));
   EXPECT_TRUE(messages->toPlainText().endsWith(" Sentrel 2.2 started"));
@@ -418,9 +431,11 @@ TEST_F(MainWindow, AFailedSaveIsShownAndKeepsTheWindowOpen) {
   program_->configFile = blocker + "/servers.mcf";
   ModalAnswers::ClearAsked();
   Trigger("Save1");
-  const QString expected = QStringLiteral("Unable to write to ") + QString::fromStdString(program_->configFile);
+  const QString expected =
+      QStringLiteral("Unable to write to ") + QString::fromStdString(program_->configFile);
   ASSERT_EQ(ModalAnswers::Asked().size(), 1);
-  EXPECT_TRUE(ModalAnswers::Asked().first().startsWith(expected)) << ModalAnswers::Asked().first().toStdString();
+  EXPECT_TRUE(ModalAnswers::Asked().first().startsWith(expected))
+      << ModalAnswers::Asked().first().toStdString();
   ASSERT_EQ(errors_.size(), 1u);
   EXPECT_EQ(QString::fromStdString(errors_[0]), ModalAnswers::Asked().first());
 
@@ -445,8 +460,9 @@ TEST_F(MainWindow, FileCommandsOpenAndSaveAs) {
   ModalAnswers::QueueFile(QString::fromStdString(other));
   Trigger("Open1");
   EXPECT_EQ(program_->configFile, other);
-  EXPECT_EQ(Snapshot(*form_), (std::vector<std::string>{"0|g|1|+|not checked", "  1|x|1|+|not checked",
-                                                        "    2|m (ping:0, 10s)|1|-|not checked"}));
+  EXPECT_EQ(Snapshot(*form_),
+            (std::vector<std::string>{"0|g|1|+|not checked", "  1|x|1|+|not checked",
+                                      "    2|m (ping:0, 10s)|1|-|not checked"}));
   EXPECT_NE(ReadFile(settingsPath_).find("config=" + other), std::string::npos);
 
   const std::string copy = dir_->File("copy.mcf");
@@ -492,13 +508,81 @@ TEST_F(MainWindow, LinesFromBeforeTheWindowIsShownLeaveTheirTimesInView) {
   StartOptions options;
   options.webPorts = {webPort_};
   form_->Create(options);
-  for (int i = 0; i < 30; ++i) program_->activityPane.AddLine(std::to_string(i) + std::string(300, 'w'));
+  for (int i = 0; i < 30; ++i)
+    program_->activityPane.AddLine(std::to_string(i) + std::string(300, 'w'));
   form_->show();
   auto* activity = form_->findChild<QPlainTextEdit*>(QStringLiteral("Memo1"));
   QTest::qWait(50);
   EXPECT_GT(activity->horizontalScrollBar()->maximum(), 0);
   EXPECT_EQ(activity->horizontalScrollBar()->value(), 0);
   EXPECT_EQ(activity->verticalScrollBar()->value(), activity->verticalScrollBar()->maximum());
+}
+
+TEST_F(MainWindow, PlacementIsKeptAndRestoredUnderItsRules) {
+  Start(kServers);
+  form_->setGeometry(100, 120, 640, 400);
+  ASSERT_TRUE(ServeUntil([&] { return form_->geometry() == QRect(100, 120, 640, 400); }, 1000));
+  form_->close();
+  ASSERT_TRUE(form_->IsClosed());
+  Stop();
+  SettingsStore written(settingsPath_);
+  written.Load();
+  const QSize screen = QGuiApplication::primaryScreen()->size();
+  const std::string suffix =
+      "(" + std::to_string(screen.width()) + "x" + std::to_string(screen.height()) + ")";
+  EXPECT_EQ(written.ReadText("Window", "NormPos", ""), "100,120,740,520");
+  EXPECT_EQ(written.ReadText("Window", "NormPos" + suffix, ""), "100,120,740,520");
+  EXPECT_EQ(written.ReadText("Window", "ShowCmd", ""), "1");
+  EXPECT_EQ(written.ReadText("Window", "FormVersion", ""), "2");
+  EXPECT_EQ(written.ReadText("Window", "Visible", ""), "1");
+  const std::string ppi = written.ReadText("Window", "PixelsPerInch", "");
+  EXPECT_EQ(ppi,
+            std::to_string(std::lround(QGuiApplication::primaryScreen()->logicalDotsPerInchY())));
+  EXPECT_EQ(written.ReadNumber("Corvane", "Winleft", 0), 100);
+  EXPECT_EQ(written.ReadNumber("Corvane", "Winwidth", 0), 640);
+
+  // The next start puts the window back.
+  Start(kServers);
+  EXPECT_EQ(form_->geometry(), QRect(100, 120, 640, 400));
+  Stop();
+
+  // Another resolution: the size is not taken over, the state is.
+  for (const std::string& s : {std::string(), suffix}) {
+    written.WriteText("Window", "PixelsPerInch" + s, "1");
+    written.WriteText("Window", "ShowCmd" + s, "3");
+  }
+  written.Save();
+  Start(kServers);
+  EXPECT_NE(form_->geometry(), QRect(100, 120, 640, 400));
+  EXPECT_TRUE(form_->isMaximized());
+  Stop();
+
+  // A placement older than form version 2 is not used at all.
+  WriteFile(settingsPath_, "[Window]\r\nFormVersion=1\r\nNormPos=100,120,740,520\r\nShowCmd=3\r\n");
+  Start(kServers);
+  EXPECT_NE(form_->geometry(), QRect(100, 120, 640, 400));
+  EXPECT_FALSE(form_->isMaximized());
+}
+
+TEST_F(MainWindow, TheSplashClosesItselfOrOnAClick) {
+  SplashWindow splash;
+  splash.SetVersion(QStringLiteral("Version 2.2"));
+  splash.MakeSplash(150);
+  EXPECT_FALSE(splash.findChild<QPushButton*>(QStringLiteral("OKButton"))->isVisibleTo(&splash));
+  EXPECT_FALSE(
+      splash.findChild<QPushButton*>(QStringLiteral("HomepageButton"))->isVisibleTo(&splash));
+  QElapsedTimer t;
+  t.start();
+  splash.exec();
+  EXPECT_GE(t.elapsed(), 140);
+  EXPECT_LT(t.elapsed(), 2000);
+
+  SplashWindow clicked;
+  clicked.MakeSplash(60000);
+  QTimer::singleShot(50, [&] { QTest::mouseClick(&clicked, Qt::LeftButton, {}, QPoint(5, 5)); });
+  t.restart();
+  clicked.exec();
+  EXPECT_LT(t.elapsed(), 2000);
 }
 
 TEST_F(MainWindow, EveryControlHasANameForAScreenReader) {
@@ -509,8 +593,8 @@ TEST_F(MainWindow, EveryControlHasANameForAScreenReader) {
     if (qobject_cast<QScrollBar*>(w) || w->objectName() == "qt_scrollarea_viewport" ||
         kind == "QToolBarSeparator")
       continue;
-    EXPECT_FALSE(w->accessibleName().isEmpty()) << w->metaObject()->className() << " "
-                                                << w->objectName().toStdString();
+    EXPECT_FALSE(w->accessibleName().isEmpty())
+        << w->metaObject()->className() << " " << w->objectName().toStdString();
   }
   for (QAction* a : form_->findChildren<QAction*>())
     if (!a->isSeparator() && a->isVisible() && !a->objectName().isEmpty()) {

@@ -113,9 +113,7 @@ TEST_F(QtEventLoopTest, WorkMarkersSayWhenTheOutermostWorkHasEnded) {
   {
     QtEventLoop::Work outer(*loop_);
     EXPECT_TRUE(loop_->Busy());
-    {
-      QtEventLoop::Work inner(*loop_);
-    }
+    { QtEventLoop::Work inner(*loop_); }
     EXPECT_EQ(settled, 0);
   }
   EXPECT_FALSE(loop_->Busy());

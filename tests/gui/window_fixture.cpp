@@ -40,7 +40,9 @@ void WindowFixture::TearDown() {
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
-void WindowFixture::Settings(const std::string& iniText) { WriteFile(settingsPath_, iniText); }
+void WindowFixture::Settings(const std::string& iniText) {
+  WriteFile(settingsPath_, iniText);
+}
 
 void WindowFixture::Start(const std::string& serverFileText) {
   settings_->Load();
@@ -113,8 +115,8 @@ bool WindowFixture::ServeUntil(const std::function<bool()>& done, int realMs) {
 std::vector<std::string> Snapshot(const TForm1& form) {
   std::vector<std::string> out;
   std::function<void(TreeNode*, int)> walk = [&](TreeNode* n, int depth) {
-    out.push_back(std::string(static_cast<size_t>(depth) * 2, ' ') + std::to_string(n->level()) + "|" +
-                  n->text(0).toStdString() + "|" + std::to_string(n->image()) + "|" +
+    out.push_back(std::string(static_cast<size_t>(depth) * 2, ' ') + std::to_string(n->level()) +
+                  "|" + n->text(0).toStdString() + "|" + std::to_string(n->image()) + "|" +
                   (n->isExpanded() ? "+" : "-") + "|" +
                   n->data(0, Qt::AccessibleDescriptionRole).toString().toStdString());
     for (int i = 0; i < n->childCount(); ++i) walk(n->ChildNode(i), depth + 1);

@@ -28,7 +28,8 @@ class WindowLoop : public WindowFixture {};
 std::string PortServers(int silentPort, int openPort) {
   return "[quiet]\r\nIP=127.0.0.1\r\nLogfile=quiet.log\r\n[quiet:p]\r\nTyp=port\r\nPort=" +
          std::to_string(silentPort) +
-         "\r\nintervall=30\r\n[later]\r\nIP=127.0.0.1\r\nLogfile=later.log\r\n[later:p]\r\nTyp=port\r\nPort=" +
+         "\r\nintervall=30\r\n[later]\r\nIP=127.0.0.1\r\nLogfile=later.log\r\n[later:p]\r\nTyp="
+         "port\r\nPort=" +
          std::to_string(openPort) + "\r\nintervall=30\r\n";
 }
 
@@ -73,7 +74,7 @@ TEST_F(WindowLoop, ExitDuringAPassEndsItAtTheNextCheckAndThenClosesAsUsual) {
   QElapsedTimer t;
   t.start();
   Trigger("ToolButton2");
-  EXPECT_GE(t.elapsed(), 9000);  // the silent port's 10 s wait ran out
+  EXPECT_GE(t.elapsed(), 9000);     // the silent port's 10 s wait ran out
   EXPECT_FALSE(form_->IsClosed());  // not from inside the pass
   EXPECT_TRUE(ServeUntil([&] { return form_->IsClosed(); }, 2000));
   // The monitor after the waiting one was never checked; the file and settings are saved.
@@ -88,7 +89,8 @@ long Sleeps(pid_t pid, pid_t tid) {
   std::ifstream f("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/status");
   std::string line;
   while (std::getline(f, line))
-    if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::stol(line.substr(line.find(':') + 1));
+    if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+      return std::stol(line.substr(line.find(':') + 1));
   return 0;
 }
 
@@ -100,8 +102,8 @@ TEST_F(WindowLoop, TheIdleWindowWakesAboutOnceASecondAndEndsOnSigterm) {
   WriteFile(servers, "[idle]\r\nIP=127.0.0.1\r\nLogfile=idle.log\r\n[idle:p]\r\nTyp=port\r\nPort=" +
                          std::to_string(open.Port()) + "\r\nintervall=3600\r\n");
   WriteFile(settingsPath_, "[Corvane]\r\nAutoStart=1\r\n");
-  ChildProcess sentrel({SENTREL_BINARY, "--data-dir", dir_->File("data"), "--settings", settingsPath_,
-                        "--web-ports", std::to_string(webPort_), servers},
+  ChildProcess sentrel({SENTREL_BINARY, "--data-dir", dir_->File("data"), "--settings",
+                        settingsPath_, "--web-ports", std::to_string(webPort_), servers},
                        dir_->Path(), {"QT_QPA_PLATFORM=offscreen", "DISPLAY=:sentrel-test"});
   // Start-up, the first pass and the splash's 1.5 s.
   QTest::qWait(3500);
