@@ -1,5 +1,6 @@
 #include "gui/event_editor_dialog.h"
 
+#include <QAbstractSpinBox>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QListWidget>
@@ -113,6 +114,24 @@ Teventform::Teventform(TIpEventList& events, Tename& namePrompt, QWidget* parent
   addPage(p.shutdown);
   addPage(p.print);
   addPage(p.serial);
+  // Pages come after the buttons in creation order; Tab goes from the action list into
+  // the shown page (each page keeps the order of its form) and from there to OK.
+  QWidget* previous = ui_->eventchecklist;
+  for (int i = 0; i < ui_->pages->count(); ++i) {
+    QWidget* page = ui_->pages->widget(i);
+    std::vector<QWidget*> order;
+    for (QWidget* w = page->nextInFocusChain(); w != page; w = w->nextInFocusChain()) {
+      // A spin box's own line edit follows its spin box.
+      if (page->isAncestorOf(w) && (w->focusPolicy() & Qt::TabFocus) &&
+          !qobject_cast<QAbstractSpinBox*>(w->parentWidget()))
+        order.push_back(w);
+    }
+    for (QWidget* w : order) {
+      QWidget::setTabOrder(previous, w);
+      previous = w;
+    }
+  }
+  QWidget::setTabOrder(previous, ui_->okbutton);
 
   counts_ = {p.popup.popupcount,     p.sound.soundcount,      p.execute.execount,
              p.mail.mailcount,       p.netsend.netsendcount,  p.shutdown.rebootcount,

@@ -344,12 +344,26 @@ TEST_F(EventEditorTest, EditsGoIntoTheEventAsTheOperatorMakesThem) {
   EXPECT_EQ(U().eventchecklist->count(), 8);
   EXPECT_EQ(U().eventchecklist->item(5)->text(), "Shutdown");
 
-  // Every control can be reached by Tab and says what it is.
+  // Every control can be reached by Tab, in the order of the page, and says what it is.
   for (QWidget* w : form_->findChildren<QWidget*>()) {
     if (!(w->focusPolicy() & Qt::TabFocus) || w->objectName().startsWith("qt_")) continue;
-    QAccessibleInterface* a = QAccessible::queryAccessibleInterface(w);
-    EXPECT_TRUE(a && !a->text(QAccessible::Name).isEmpty()) << w->objectName().toStdString();
+    EXPECT_FALSE(AccessibleName(w).isEmpty()) << w->objectName().toStdString();
   }
+  form_->show();
+  QStringList unnamed;
+  const std::string buttons = ",okbutton,cancelbutton,addbutton,renamebutton,copybutton,deletebutton";
+  form_->SelectAction(3);
+  EXPECT_EQ(TabChain(U().namecombo, &unnamed),
+            "namecombo,eventchecklist,mailaddress,mailtext,mailbrowse,mailcount,mailtest" + buttons);
+  form_->SelectAction(7);
+  EXPECT_EQ(TabChain(U().namecombo, &unnamed),
+            "namecombo,eventchecklist,oport,obaud,obits,oparity,ostop,oserialfile,serialbrowse,"
+            "serialcount,serialtest" + buttons);
+  form_->SelectAction(5);
+  EXPECT_EQ(TabChain(U().namecombo, &unnamed),
+            "namecombo,eventchecklist,reboot,rebootcount,reboottest,rebootcancel" + buttons);
+  form_->hide();
+  EXPECT_EQ(unnamed, QStringList{});
   EXPECT_EQ(P().sound.soundfile->accessibleName(), "Sound file");
   EXPECT_EQ(P().serial.oport->accessibleName(), "Port");
 }
