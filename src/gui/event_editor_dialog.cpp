@@ -406,6 +406,8 @@ void Teventform::RunTest(const std::function<void(EventActions&, const TIPEvent&
   } catch (const std::exception& e) {
     // A failing test is not shown here; like any failed action it goes to the errors log.
     CurrentLoop().ReportError(e.what());
+  } catch (...) {
+    CurrentLoop().ReportError("Unknown error");
   }
   setEnabled(true);
 }
