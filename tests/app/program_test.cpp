@@ -172,27 +172,6 @@ TEST_F(ProgramTest, AFileThatHoldsNoServerIsNeverWrittenOver) {
   EXPECT_EQ(ReadFile(dir_->File("servers.bak")), json);
 }
 
-// Headless nothing can change the configuration: an administrator's file keeps its
-// comments, blank lines, unknown keys and order, and no ".bak" rotates.
-TEST_F(ProgramTest, HeadlessCloseLeavesTheServerFileAndWritesTheSettings) {
-  const std::string cfg = dir_->File("servers.mcf");
-  const std::string text =
-      "; managed by the configuration system\n\n[db1]\nIP = 127.0.0.1\nOwner=ops\n"
-      "[db1:pg]\nTyp=port\nPort=5432\n";
-  WriteFile(cfg, text);
-  Program program(frontend_, settings_);
-  StartOptions options;
-  options.commandLineFile = cfg;
-  options.headless = true;
-  program.Create(options);
-  ASSERT_EQ(program.serverList.Count(), 1);
-  program.Close();
-  EXPECT_EQ(ReadFile(cfg), text);
-  EXPECT_FALSE(FileExists(dir_->File("servers.bak")));
-  EXPECT_NE(ReadFile(dir_->File("Hallvik/Corvane.ini")).find("config=" + cfg + "\r\n"),
-            std::string::npos);
-}
-
 TEST_F(ProgramTest, TheErrorsLogLine) {
   LastActivity = "DoAPort web1";
   HandleRunTimeError("SetAddr: Cannot convert host address 'no such host'");

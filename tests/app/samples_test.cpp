@@ -14,7 +14,6 @@
 #include "events/serial_action.h"
 #include "platform/ini_file.h"
 #include "platform/settings_store.h"
-#include "support/pty_device.h"
 #include "support/scan_fixture.h"
 #include "support/scripted_smtp_server.h"
 
@@ -165,27 +164,6 @@ TEST_F(SamplesTest, TheSampleMailTemplateSendsAMail) {
   EXPECT_NE(smtp.received.find(": web1 PING DOWN (Request timed out)\r\n"), std::string::npos);
   EXPECT_NE(smtp.received.find("\r\n2026-12-06 14:05:00 web1 PING 0 DOWN"), std::string::npos);
   EXPECT_NE(ReadFile("mail.log").find(" DONE root@localhost web1 "), std::string::npos);
-}
-
-// The sample pager script dials on a modem that answers as modems do.
-TEST_F(SamplesTest, TheSampleSerialScriptRunsAgainstAModem) {
-  TIpEventList events;
-  events.LoadFromFile(Source("dist/events.ini"));
-  TIPEvent* pager = events.Find("Pager");
-  ASSERT_NE(pager, nullptr);
-  PtyDevice modem;
-  SettingsStore settings;
-  settings.Ini().WriteString(kSentrelSection, "COM1", modem.SlavePath());
-  SetCurrentSettings(&settings);
-  modem.Send("ATZ\r\r\nOK\r\nATDT5550123\r\r\nCONNECT 9600\r\n");
-  TIPEvent ev;
-  ev.Assign(*pager);
-  ev.SerialText = Source("dist/modem.txt");
-  RunSerialScript(ev);
-  EXPECT_EQ(modem.Received(), "ATZ\rATDT5550123\rSENTREL ALERT\r");
-  std::string log = ReadFile("serial.log");
-  EXPECT_NE(log.find(" Waitfor: \"CONNECT\""), std::string::npos) << log;
-  EXPECT_EQ(log.find("Timeout!"), std::string::npos) << log;
 }
 
 // The README's complete small example: its server file and events file, as indented
