@@ -5,6 +5,7 @@
 #include "gui/event_name_prompt.h"
 #include "gui/message_popup.h"
 #include "gui/monitor_editor_dialog.h"
+#include "gui/qt_frontend.h"
 
 namespace sentrel::gui {
 
@@ -24,6 +25,20 @@ DesktopDialogs& DesktopDialogs::Get(QWidget* mainWindow, Program& program) {
   if (!current_ || current_->parent() != mainWindow)
     current_ = new DesktopDialogs(mainWindow, program);
   return *current_;
+}
+
+DesktopDialogs& DesktopDialogs::Attach(QWidget* mainWindow, Program& program,
+                                       QtFrontend& frontend) {
+  DesktopDialogs& dialogs = Get(mainWindow, program);
+  // Through Current(): a message that comes while the window is being taken down finds
+  // no popup and is dropped, never a destroyed one.
+  frontend.popupMessage = [](const QString& message) {
+    if (DesktopDialogs* d = Current()) d->popup->AddMessage(message);
+  };
+  frontend.notice = [window = QPointer<QWidget>(mainWindow)](const QString& text) {
+    ShowPrintNotice(window.data(), text);
+  };
+  return dialogs;
 }
 
 DesktopDialogs* DesktopDialogs::Current() { return current_.data(); }

@@ -15,6 +15,7 @@ class Tename;
 class Teventform;
 class Terrorwin;
 class TForm2;
+class QtFrontend;
 
 // The windows for editing and for the event actions: the editor dialog, the event
 // manager with its name prompt, and the popup window. They are made once, at start-up
@@ -26,6 +27,9 @@ class DesktopDialogs : public QObject {
  public:
   // The dialogs of this main window: made on the first call, the same ones afterwards.
   static DesktopDialogs& Get(QWidget* mainWindow, Program& program);
+  // Makes them for this main window and lets the front end's popup and print notice
+  // reach them: the popup window gets the events' messages and the reboot's errors.
+  static DesktopDialogs& Attach(QWidget* mainWindow, Program& program, QtFrontend& frontend);
   // The dialogs made last, or nothing before start-up made them (or after their main
   // window went).
   static DesktopDialogs* Current();

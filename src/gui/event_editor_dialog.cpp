@@ -15,33 +15,15 @@
 #include "events/ip_event.h"
 #include "events/serial_action.h"
 #include "gui/accessible_names.h"
+#include "gui/event_editor_pages.h"
 #include "gui/event_name_prompt.h"
 #include "gui/modal_answers.h"
 #include "platform/event_loop.h"
 #include "platform/ini_file.h"
 #include "platform/paths.h"
 #include "ui_event_editor_dialog.h"
-#include "ui_event_page_execute.h"
-#include "ui_event_page_mail.h"
-#include "ui_event_page_netsend.h"
-#include "ui_event_page_popup.h"
-#include "ui_event_page_print.h"
-#include "ui_event_page_serial.h"
-#include "ui_event_page_shutdown.h"
-#include "ui_event_page_sound.h"
 
 namespace sentrel::gui {
-
-struct Teventform::Pages {
-  Ui::EventPagePopup popup;
-  Ui::EventPageSound sound;
-  Ui::EventPageExecute execute;
-  Ui::EventPageMail mail;
-  Ui::EventPageNetsend netsend;
-  Ui::EventPageShutdown shutdown;
-  Ui::EventPagePrint print;
-  Ui::EventPageSerial serial;
-};
 
 namespace {
 

@@ -4,6 +4,7 @@
 #include <QUrl>
 
 #include "app/program.h"
+#include "gui/desktop_dialogs.h"
 #include "gui/help_manual.h"
 #include "gui/modal_answers.h"
 #include "gui/qt_event_loop.h"
@@ -153,7 +154,7 @@ void TForm1::Dumplogs1Click() {}
 void TForm1::ViewLogfile1Click() {}
 void TForm1::ViewLogfileErrors1Click() {}
 void TForm1::ViewRequestTimes2Click() {}
-void TForm1::Events1Click() {}
+void TForm1::Events1Click() { DesktopDialogs::Get(this, program_).EditEvents(0); }
 
 // ---------------------------------------------------------------------------------------
 // Tree editing

@@ -30,29 +30,8 @@
 #include "qt_printers.h"
 #include "support/test_env.h"
 #include "ui_event_editor_dialog.h"
+#include "gui/event_editor_pages.h"
 #include "ui_event_name_prompt.h"
-#include "ui_event_page_execute.h"
-#include "ui_event_page_mail.h"
-#include "ui_event_page_netsend.h"
-#include "ui_event_page_popup.h"
-#include "ui_event_page_print.h"
-#include "ui_event_page_serial.h"
-#include "ui_event_page_shutdown.h"
-#include "ui_event_page_sound.h"
-
-namespace sentrel::gui {
-// The pages' forms, as the dialog holds them.
-struct Teventform::Pages {
-  Ui::EventPagePopup popup;
-  Ui::EventPageSound sound;
-  Ui::EventPageExecute execute;
-  Ui::EventPageMail mail;
-  Ui::EventPageNetsend netsend;
-  Ui::EventPageShutdown shutdown;
-  Ui::EventPagePrint print;
-  Ui::EventPageSerial serial;
-};
-}  // namespace sentrel::gui
 
 namespace sentrel::test {
 namespace {
