@@ -1,6 +1,8 @@
 #include "gui/monitor_editor_dialog.h"
 
 #include <QEvent>
+#include <QLabel>
+#include <algorithm>
 #include <QGuiApplication>
 #include <QPainter>
 #include <QPainterPath>
@@ -134,6 +136,22 @@ TForm2::TForm2(TServerList& servers, TIpEventList& events, std::function<int(int
                      static_cast<QWidget*>(ui_->editeventry)})
     w->hide();
 
+  // The type panel and the HTTP panel read as one form: their labels share one width.
+  int labelWidth = 0;
+  const std::vector<QLabel*> labels = {ui_->Label9,  ui_->Label10, ui_->portlabel, ui_->Label11,
+                                       ui_->Label13, ui_->Label14, ui_->Label15,   ui_->Label16,
+                                       ui_->Label18};
+  for (QLabel* label : labels) labelWidth = std::max(labelWidth, label->sizeHint().width());
+  for (QLabel* label : labels) label->setFixedWidth(labelWidth);
+  ui_->portgrid->setHorizontalSpacing(8);
+  ui_->httpgrid->setHorizontalSpacing(8);
+  // Fields the operator cannot change look like it.
+  for (QLineEdit* field : {ui_->Editlogfile, ui_->portname}) {
+    QPalette palette = field->palette();
+    palette.setColor(QPalette::Base, palette.color(QPalette::Window));
+    field->setPalette(palette);
+  }
+
   ui_->httpproxyport->setValidator(
       new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), this));
   ui_->Panelhttp->setVisible(false);
@@ -172,6 +190,12 @@ void TForm2::ShowPanel(EditMode mode) {
                                                     ? QSizePolicy::Preferred
                                                     : QSizePolicy::Ignored);
   }
+  CenterOnScreen();
+}
+
+void TForm2::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  // Only now is the size of the chosen panel known.
   CenterOnScreen();
 }
 
