@@ -17,8 +17,9 @@ DesktopDialogs::DesktopDialogs(QWidget* mainWindow, Program& program) : QObject(
   popup = new Terrorwin(mainWindow);
   namePrompt = new Tename(mainWindow);
   eventManager = new Teventform(program.eventList, *namePrompt, mainWindow);
-  editor = new TForm2(program.serverList, program.eventList,
-                      [this](int index) { return EditEvents(index); }, mainWindow);
+  editor = new TForm2(
+      program.serverList, program.eventList, [this](int index) { return EditEvents(index); },
+      mainWindow);
 }
 
 DesktopDialogs& DesktopDialogs::Get(QWidget* mainWindow, Program& program) {
@@ -41,8 +42,12 @@ DesktopDialogs& DesktopDialogs::Attach(QWidget* mainWindow, Program& program,
   return dialogs;
 }
 
-DesktopDialogs* DesktopDialogs::Current() { return current_.data(); }
+DesktopDialogs* DesktopDialogs::Current() {
+  return current_.data();
+}
 
-int DesktopDialogs::EditEvents(int index) { return eventManager->EditEvents(index); }
+int DesktopDialogs::EditEvents(int index) {
+  return eventManager->EditEvents(index);
+}
 
 }  // namespace sentrel::gui

@@ -11,7 +11,9 @@ EditResult EditNode(QWidget* parent, Program& program, EditMode mode, TServer* s
                     const std::vector<TServer*>& groupServers) {
   TForm2& form = *DesktopDialogs::Get(parent, program).editor;
   switch (mode) {
-    case EditMode::Group: form.SetGroup(groupText, groupServers); break;
+    case EditMode::Group:
+      form.SetGroup(groupText, groupServers);
+      break;
     case EditMode::Server:
       if (!server) return {};
       form.SetServer(server);

@@ -29,10 +29,12 @@ namespace {
 
 // The enable field of each action, by action index.
 constexpr std::array<bool TIPEvent::*, kActionCount> kEnable = {
-    &TIPEvent::UsePopup,    &TIPEvent::UseSound,    &TIPEvent::UseExe,   &TIPEvent::UseMail,
-    &TIPEvent::UseNetSend,  &TIPEvent::UseShutdown, &TIPEvent::UsePrint, &TIPEvent::UseSerial};
+    &TIPEvent::UsePopup,   &TIPEvent::UseSound,    &TIPEvent::UseExe,   &TIPEvent::UseMail,
+    &TIPEvent::UseNetSend, &TIPEvent::UseShutdown, &TIPEvent::UsePrint, &TIPEvent::UseSerial};
 
-QString Q(const std::string& s) { return QString::fromStdString(s); }
+QString Q(const std::string& s) {
+  return QString::fromStdString(s);
+}
 
 // The serial options as a list of items: commas and blanks separate them.
 std::vector<std::string> SplitOptions(const std::string& text) {
@@ -50,7 +52,9 @@ std::vector<std::string> SplitOptions(const std::string& text) {
   return items;
 }
 
-std::string KeyOf(const std::string& item) { return item.substr(0, item.find('=')); }
+std::string KeyOf(const std::string& item) {
+  return item.substr(0, item.find('='));
+}
 
 // The position a key's value names, or -1 when the key is missing or not a number.
 int OptionPosition(const std::vector<std::string>& items, const char* key) {
@@ -115,9 +119,14 @@ Teventform::Teventform(TIpEventList& events, Tename& namePrompt, QWidget* parent
   }
   QWidget::setTabOrder(previous, ui_->okbutton);
 
-  counts_ = {p.popup.popupcount,     p.sound.soundcount,      p.execute.execount,
-             p.mail.mailcount,       p.netsend.netsendcount,  p.shutdown.rebootcount,
-             nullptr,                p.serial.serialcount};
+  counts_ = {p.popup.popupcount,
+             p.sound.soundcount,
+             p.execute.execount,
+             p.mail.mailcount,
+             p.netsend.netsendcount,
+             p.shutdown.rebootcount,
+             nullptr,
+             p.serial.serialcount};
   for (size_t i = 0; i < counts_.size(); ++i) {
     if (!counts_[i]) continue;
     connect(counts_[i], &QSpinBox::valueChanged, this, [this, i](int value) {
@@ -215,7 +224,9 @@ Teventform::Teventform(TIpEventList& events, Tename& namePrompt, QWidget* parent
 
 Teventform::~Teventform() = default;
 
-TIPEvent* Teventform::Current() const { return events_.Items(current_); }
+TIPEvent* Teventform::Current() const {
+  return events_.Items(current_);
+}
 
 void Teventform::SelectAction(int action) {
   ui_->eventchecklist->setCurrentRow(action);
@@ -254,7 +265,9 @@ void Teventform::ShowPortDevice() {
   pages_->serial.oportdevice->setText(port >= 0 ? Q(SerialDevicePath(port)) : QString());
 }
 
-int Teventform::EditEvents(int index) { return EditEvents(index, DataPath(kEventsFileName)); }
+int Teventform::EditEvents(int index) {
+  return EditEvents(index, DataPath(kEventsFileName));
+}
 
 int Teventform::EditEvents(int index, const std::string& eventsPath) {
   current_ = index >= 0 && index < events_.Count() ? index : (events_.Count() > 0 ? 0 : -1);
@@ -307,9 +320,8 @@ void Teventform::ShowEvent() {
   Pages& p = *pages_;
   showing_ = true;
   for (int i = 0; i < kActionCount; ++i)
-    ui_->eventchecklist->item(i)->setCheckState(ev->*kEnable[static_cast<size_t>(i)]
-                                                     ? Qt::Checked
-                                                     : Qt::Unchecked);
+    ui_->eventchecklist->item(i)->setCheckState(
+        ev->*kEnable[static_cast<size_t>(i)] ? Qt::Checked : Qt::Unchecked);
   p.sound.soundfile->setText(Q(ev->Sound));
   p.execute.exename->setText(Q(ev->Exe));
   p.execute.exeparaname->setText(Q(ev->ExePara));
@@ -361,8 +373,9 @@ void Teventform::SetSerialOption(const char* key, int position) {
   if (!ev) return;
   std::vector<std::string> items = SplitOptions(ev->SerialOptions);
   const std::string value = std::string(key) + "=" + std::to_string(position);
-  auto it = std::find_if(items.begin(), items.end(),
-                         [&](const std::string& item) { return EqualsIgnoreCase(KeyOf(item), key); });
+  auto it = std::find_if(items.begin(), items.end(), [&](const std::string& item) {
+    return EqualsIgnoreCase(KeyOf(item), key);
+  });
   if (it != items.end())
     *it = value;
   else
@@ -443,9 +456,8 @@ void Teventform::CopyClick() {
   TIPEvent* ev = Current();
   if (!ev) return;
   const QString old = Q(ev->name);
-  auto answer =
-      namePrompt_.Ask(QStringLiteral("Copy event"),
-                      QStringLiteral("Select the name to copy \"%1\" to.").arg(old), old);
+  auto answer = namePrompt_.Ask(QStringLiteral("Copy event"),
+                                QStringLiteral("Select the name to copy \"%1\" to.").arg(old), old);
   if (!answer || answer->isEmpty()) return;
   const QString& name = *answer;
   // Copy takes the name as it is typed, so a name the events file cannot hold is refused
@@ -475,8 +487,7 @@ void Teventform::DeleteClick() {
   }
   TIPEvent* ev = Current();
   if (!ev) return;
-  if (!AskYesNo(this, windowTitle(), QStringLiteral("Delete \"%1\" ?").arg(Q(ev->name))))
-    return;
+  if (!AskYesNo(this, windowTitle(), QStringLiteral("Delete \"%1\" ?").arg(Q(ev->name)))) return;
   const int index = events_.IndexOf(ev);
   if (index < 1) return;
   events_.Delete(index);

@@ -13,6 +13,7 @@
 #include "events/real_event_actions.h"
 #include "gui/desktop_dialogs.h"
 #include "gui/event_editor_dialog.h"
+#include "gui/event_editor_pages.h"
 #include "gui/message_popup.h"
 #include "gui/modal_answers.h"
 #include "gui/monitor_editor_dialog.h"
@@ -22,7 +23,6 @@
 #include "support/recording_command.h"
 #include "support/scripted_smtp_server.h"
 #include "ui_event_editor_dialog.h"
-#include "gui/event_editor_pages.h"
 #include "ui_monitor_editor_dialog.h"
 #include "window_fixture.h"
 
@@ -166,8 +166,8 @@ TEST_F(EditingInWindow, TheWindowIsServedWhileASoundPlaysAndAMailTestWaits) {
   sentrel::test::RecordingCommand player(dir_->Path(), "player", 0, 0.3);
   settings_->Ini().WriteString(kSentrelSection, kSoundCommandKey, player.Path() + " <#file>");
   sentrel::test::ScriptedSmtpServer smtp;
-  WriteFile(dir_->File("mail.txt"), "127.0.0.1:" + std::to_string(smtp.Port()) +
-                                        "\r\nmon@localhost\r\nTest\r\n<#msg>\r\n");
+  WriteFile(dir_->File("mail.txt"),
+            "127.0.0.1:" + std::to_string(smtp.Port()) + "\r\nmon@localhost\r\nTest\r\n<#msg>\r\n");
   TIPEvent* ev = program_->eventList.Items(0);
   ev->Sound = "alarm.wav";
   ev->MailAddress = "ops@localhost";

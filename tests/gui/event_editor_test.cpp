@@ -19,18 +19,18 @@
 #include "events/ip_event.h"
 #include "events/real_event_actions.h"
 #include "gui/event_editor_dialog.h"
+#include "gui/event_editor_pages.h"
 #include "gui/event_name_prompt.h"
 #include "gui/message_popup.h"
 #include "gui/modal_answers.h"
 #include "model/frontend.h"
 #include "platform/date_time.h"
 #include "platform/settings_store.h"
+#include "qt_printers.h"
 #include "support/recording_command.h"
 #include "support/scripted_smtp_server.h"
-#include "qt_printers.h"
 #include "support/test_env.h"
 #include "ui_event_editor_dialog.h"
-#include "gui/event_editor_pages.h"
 #include "ui_event_name_prompt.h"
 
 namespace sentrel::test {
@@ -191,8 +191,8 @@ TEST_F(EventEditorTest, AddRenameCopyAndDeleteKeepTheirNameRules) {
   // OK saved the list as it stands.
   TIpEventList saved;
   saved.LoadFromFile(path_);
-  EXPECT_EQ(Names(saved), (QStringList{"Default", "Page ops", "two_words", "X_Y_Z", "copy: 1",
-                                       "Default copy"}));
+  EXPECT_EQ(Names(saved),
+            (QStringList{"Default", "Page ops", "two_words", "X_Y_Z", "copy: 1", "Default copy"}));
   EXPECT_EQ(saved.Items(4)->Sound, "/tmp/alarm.wav");
 }
 
@@ -330,14 +330,17 @@ TEST_F(EventEditorTest, EditsGoIntoTheEventAsTheOperatorMakesThem) {
   }
   form_->show();
   QStringList unnamed;
-  const std::string buttons = ",okbutton,cancelbutton,addbutton,renamebutton,copybutton,deletebutton";
+  const std::string buttons =
+      ",okbutton,cancelbutton,addbutton,renamebutton,copybutton,deletebutton";
   form_->SelectAction(3);
-  EXPECT_EQ(TabChain(U().namecombo, &unnamed),
-            "namecombo,eventchecklist,mailaddress,mailtext,mailbrowse,mailcount,mailtest" + buttons);
+  EXPECT_EQ(
+      TabChain(U().namecombo, &unnamed),
+      "namecombo,eventchecklist,mailaddress,mailtext,mailbrowse,mailcount,mailtest" + buttons);
   form_->SelectAction(7);
   EXPECT_EQ(TabChain(U().namecombo, &unnamed),
             "namecombo,eventchecklist,oport,obaud,obits,oparity,ostop,oserialfile,serialbrowse,"
-            "serialcount,serialtest" + buttons);
+            "serialcount,serialtest" +
+                buttons);
   form_->SelectAction(5);
   EXPECT_EQ(TabChain(U().namecombo, &unnamed),
             "namecombo,eventchecklist,reboot,rebootcount,reboottest,rebootcancel" + buttons);
@@ -367,13 +370,13 @@ TEST_F(EventEditorTest, TestButtonsRunTheActionsAtOnceWithTheSampleInputs) {
     QTest::mouseClick(P().serial.serialtest, Qt::LeftButton);  // fails: no script
     EXPECT_TRUE(form_->isEnabled());
   });
-  EXPECT_EQ(frontend_.popup.Lines(),
-            (QStringList{"", QString::fromStdString(FormatDateTime(Now())) +
-                                 " This is just a test."}));
+  EXPECT_EQ(
+      frontend_.popup.Lines(),
+      (QStringList{"", QString::fromStdString(FormatDateTime(Now())) + " This is just a test."}));
   EXPECT_FALSE(ev->notified[0]);
   ASSERT_TRUE(prog.WaitDone());
-  EXPECT_EQ(prog.Args(), (std::vector<std::string>{"www.example.com", "OK",
-                                                   "This is just a test."}));
+  EXPECT_EQ(prog.Args(),
+            (std::vector<std::string>{"www.example.com", "OK", "This is just a test."}));
   EXPECT_NE(smtp.received.find("Subject: Test from www.example.com\r\n"), std::string::npos);
   EXPECT_NE(smtp.received.find("This is just a test. OK\r\n"), std::string::npos);
   ASSERT_EQ(errors_.size(), 1u);
