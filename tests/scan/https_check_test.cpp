@@ -103,7 +103,8 @@ TlsWorld* HttpsCheckTest::world_ = nullptr;
 TEST_F(HttpsCheckTest, AVerifiedServerIsGreenWithItsBodyAndContentTests) {
   TPort* m = Monitor(nginx().HttpsUrl(kGood, "/index.html"));
   m->SetValue("mustinclude", "welcome to the sentrel");
-  EXPECT_EQ(Check(m), std::vector<std::string>{"web1 HTTP 80 OK 0ms " + bytes_ + "Bytes E0 200 OK"});
+  EXPECT_EQ(Check(m),
+            std::vector<std::string>{"web1 HTTP 80 OK 0ms " + bytes_ + "Bytes E0 200 OK"});
   EXPECT_EQ(m->status, "green");
 
   // The certificate carries 127.0.0.1 as an address too.
@@ -114,8 +115,8 @@ TEST_F(HttpsCheckTest, AVerifiedServerIsGreenWithItsBodyAndContentTests) {
                                                "Bytes 200 String \"TEST PAGE\" found in HTML "});
   m->SetValue("maynotinclude", "");
   m->SetValue("mustinclude", "goodbye");
-  EXPECT_EQ(Check(m).at(0), "web1 HTTP 80 LOST 0ms " + bytes_ +
-                                "Bytes 200 String \"GOODBYE\" not found in HTML ");
+  EXPECT_EQ(Check(m).at(0),
+            "web1 HTTP 80 LOST 0ms " + bytes_ + "Bytes 200 String \"GOODBYE\" not found in HTML ");
 
   m->SetValue("mustinclude", "");
   m->SetValue("url", nginx().HttpsUrl(kGood, "/big.bin"));
@@ -171,7 +172,8 @@ TEST_F(HttpsCheckTest, RelocationsMoveBetweenHttpAndHttps) {
   // The plain port sends everything but /plain.html to https://localhost:<good port>.
   TPort* m = Monitor("http://127.0.0.1:" + std::to_string(nginx().PlainPort()) + "/index.html");
   m->SetValue("mustinclude", "Sentrel test page");
-  EXPECT_EQ(Check(m), std::vector<std::string>{"web1 HTTP 80 OK 0ms " + bytes_ + "Bytes E0 200 OK"});
+  EXPECT_EQ(Check(m),
+            std::vector<std::string>{"web1 HTTP 80 OK 0ms " + bytes_ + "Bytes E0 200 OK"});
 
   // And back from https to plain HTTP.
   m->SetValue("mustinclude", "plain HTTP");
@@ -257,11 +259,13 @@ TEST_F(HttpsCheckTest, ThroughTinyproxyTheRequestGoesInsideAConnectTunnel) {
   m->SetValue("proxy", "127.0.0.1");
   m->SetValue("proxyport", std::to_string(proxy.Port()));
   m->SetValue("mustinclude", "Sentrel test page");
-  EXPECT_EQ(Check(m), std::vector<std::string>{"web1 HTTP 80 OK 0ms " + bytes_ + "Bytes E0 200 OK"});
+  EXPECT_EQ(Check(m),
+            std::vector<std::string>{"web1 HTTP 80 OK 0ms " + bytes_ + "Bytes E0 200 OK"});
 
   // The tunnel does not spare the certificate its checks.
   m->SetValue("url", nginx().HttpsUrl(kWrongName, "/index.html"));
-  EXPECT_EQ(Check(m).at(0), "web1 HTTP 80 LOST 0ms 0Bytes 404 TLS: host name mismatch (Received No Data)");
+  EXPECT_EQ(Check(m).at(0),
+            "web1 HTTP 80 LOST 0ms 0Bytes 404 TLS: host name mismatch (Received No Data)");
 
   const std::string log = ReadFile(proxy.Dir().File("tinyproxy.log"));
   EXPECT_NE(log.find("CONNECT localhost:" + std::to_string(nginx().TlsPort(kGood))),
@@ -314,9 +318,8 @@ TEST_F(HttpsHostilePeerTest, AServerThatStallsInTheHandshakeIsAbortedByTheNextCh
     TPort* m = Monitor(Https(*server));
     m->status = "green";
     checks().DoAHTTP(*m);
-    ASSERT_TRUE(WaitReal([&] {
-      return !server->Connections().empty() && server->Connections()[0]->answered;
-    }));
+    ASSERT_TRUE(WaitReal(
+        [&] { return !server->Connections().empty() && server->Connections()[0]->answered; }));
     // What the client sent is a TLS handshake record: its hello.
     EXPECT_EQ(server->Connections()[0]->received.substr(0, 1), "\x16");
 
@@ -327,6 +330,19 @@ TEST_F(HttpsHostilePeerTest, AServerThatStallsInTheHandshakeIsAbortedByTheNextCh
     EXPECT_EQ(RecordLines(Log("web1")).at(before),
               "web1 HTTP 80 LOST 60000ms 0Bytes 404 Request Timed Out (Received No Data)");
     EXPECT_EQ(m->status, "yellow");
+
+    // The next request stalls the same way; the monitor is deleted meanwhile. Its
+    // connection goes, and no record comes.
+    ASSERT_TRUE(WaitReal([&] {
+      return server->Connections().size() == 2 && server->Connections()[1]->answered;
+    }));
+    const size_t records = RecordLines(Log("web1")).size();
+    web1_->ports.Delete(web1_->ports.IndexOf(m));
+    // (Closed with the server's bytes unread, the connection ends with a reset.)
+    EXPECT_TRUE(WaitReal([&] {
+      return server->Connections()[1]->peerClosed || server->Connections()[1]->reset;
+    }));
+    EXPECT_EQ(RecordLines(Log("web1")).size(), records);
   }
 }
 
@@ -355,7 +371,8 @@ TEST_F(HttpsHostilePeerTest, GarbageOrAnEarlyCloseInsteadOfAHandshakeFailsCleanl
     AnswerTheFirstBytes(server);
     TPort* m = Monitor(Https(server));
     m->status = "green";
-    EXPECT_EQ(Check(m).at(0), "web1 HTTP 80 LOST 0ms 0Bytes 404 " + c.reason + " (Received No Data)");
+    EXPECT_EQ(Check(m).at(0),
+              "web1 HTTP 80 LOST 0ms 0Bytes 404 " + c.reason + " (Received No Data)");
   }
   EXPECT_TRUE(errors_.empty());
 }
@@ -368,7 +385,8 @@ TEST_F(HttpsHostilePeerTest, AProxyThatRefusesTheTunnelFailsWithItsAnswer) {
   std::vector<Case> cases = {
       {Reply::Bytes("HTTP/1.0 403 Access violation\r\nContent-Type: text/html\r\n\r\n<html>"),
        "proxy refused CONNECT: 403 Access violation"},
-      {Reply::Bytes("HTTP/1.0 407 Proxy\x01" "Authentication\r\n\r\n"),
+      {Reply::Bytes("HTTP/1.0 407 Proxy\x01"
+                    "Authentication\r\n\r\n"),
        "proxy refused CONNECT: 407 Proxy Authentication"},
       {Reply::Bytes("HTTP/1.0 200 Connection established\r\n"),
        "proxy closed the connection during CONNECT"},
@@ -381,7 +399,8 @@ TEST_F(HttpsHostilePeerTest, AProxyThatRefusesTheTunnelFailsWithItsAnswer) {
     TPort* m = Monitor("https://localhost:8443/status");
     m->SetValue("proxy", "127.0.0.1:" + std::to_string(proxy.Port()));
     m->status = "green";
-    EXPECT_EQ(Check(m).at(0), "web1 HTTP 80 LOST 0ms 0Bytes 404 " + c.reason + " (Received No Data)");
+    EXPECT_EQ(Check(m).at(0),
+              "web1 HTTP 80 LOST 0ms 0Bytes 404 " + c.reason + " (Received No Data)");
     EXPECT_EQ(proxy.Requests().at(0),
               "CONNECT localhost:8443 HTTP/1.0\r\nHost: localhost:8443\r\n\r\n");
   }
