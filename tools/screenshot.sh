@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Takes the pictures of the README: starts Sentrel on a virtual X display (Xvfb) with a
 # sample configuration whose groups show every colour, waits until the lights have
-# settled, and saves PNGs of the main window and of the About box; then, into images/
-# below the output folder, the editor dialog for a group, a server and an HTTP monitor,
-# and the event manager on its Mail and Serial pages.
+# settled, and saves PNGs of the main window and of the About box; then the editor dialog
+# for a group, a server and an HTTP monitor, and the event manager on its Mail and Serial
+# pages.
 #
-#   tools/screenshot.sh [OUTPUT_DIR]     (default docs/; needs xvfb, xdotool, imagemagick)
+#   tools/screenshot.sh [OUTPUT_DIR]     (default docs/images; needs xvfb, xdotool, imagemagick)
 #
 # Everything it watches is on 127.0.0.1: the program's own status web server (green), a
 # port that answers for the first seconds and then closes (green, then yellow), a port
@@ -14,7 +14,7 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
 bin=${SENTREL_BIN:-$here/build/bin/sentrel}
-out=${1:-$here/docs}
+out=${1:-$here/docs/images}
 mkdir -p "$out"
 work=$(mktemp -d)
 pids=()
@@ -156,15 +156,14 @@ xdotool key a
 sleep 1
 about=$(xdotool search --onlyvisible --name '^About Sentrel$' | head -1)
 snap "$about" "$out/about.png"
-# Keys go to the focused window: keys sent to a window by its id are refused or ignored.
-xdotool key Return
+# A click anywhere on the About box closes it.
+xdotool mousemove $((X + 20)) $((Y + 20)) click 1
 sleep 0.5
 # The editor dialog in its three modes and the event manager. Without a window manager
 # nothing gives the focus back to the main window when a dialog closes, so each step
 # starts with a click into the tree: on the group "Web", its server "intranet", and that
 # server's first monitor (rows of 18 pixels below the menu and tool bars).
-img="$out/images"
-mkdir -p "$img"
+img="$out"
 dialog() {  # the window of this title, once it is up
   local id=
   for _ in $(seq 50); do
