@@ -218,4 +218,4 @@ xdotool key alt+f
 sleep 0.3
 xdotool key x
 sleep 2
-echo "saved $out/main-window.png, $out/about.png and the editor pictures in $img"
+echo "saved the main window, the About box, the editor and the event manager in $out"
