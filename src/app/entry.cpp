@@ -13,6 +13,7 @@
 #include "app/headless_frontend.h"
 #include "app/log_commands.h"
 #include "app/program.h"
+#include "platform/descriptor_budget.h"
 #include "platform/settings_store.h"
 #include "platform/event_loop.h"
 #include "platform/file_util.h"
@@ -146,6 +147,9 @@ int RunSentrel(const std::vector<std::string>& args, DesktopRunner desktop) {
     std::fprintf(stderr, "sentrel: %s\nTry 'sentrel --help'.\n", error.c_str());
     return 2;
   }
+  // A monitor of thousands of servers holds thousands of connections at once.
+  if (cl->mode == CommandLine::Mode::Window || cl->mode == CommandLine::Mode::Headless)
+    RaiseOpenFileLimit();
   switch (cl->mode) {
     case CommandLine::Mode::Help:
       std::fputs(UsageText().c_str(), stdout);

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "model/server_list.h"
+#include "platform/descriptor_budget.h"
 #include "platform/error.h"
 
 namespace sentrel {
@@ -106,8 +107,16 @@ StatusWebServer::Connection* StatusWebServer::Find(uint64_t id) {
 
 void StatusWebServer::OnAcceptable() {
   for (int i = 0; i < kAcceptsPerRound && listenFd_ >= 0 && !acceptPaused_; ++i) {
+    // Browsers may use half of the descriptors kept in reserve, never the rest: that is
+    // for the records, the errors log and the checks.
+    if (!Descriptors().HasRoom(1, DescriptorBudget::Reserve(OpenFileLimit()) / 2)) {
+      if (EvictOne()) continue;
+      PauseAccepting(100);
+      return;
+    }
     int fd = accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd >= 0) {
+      Descriptors().Opened(1);
       if (connections_.size() >= kMaxConnections && !EvictOne()) {
         // Every connection is busy with a reply: turn this one away and take no more
         // until one of them is done.
