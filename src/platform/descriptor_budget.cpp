@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <vector>
 
@@ -89,8 +90,15 @@ int DescriptorBudget::Reserve(int limit) { return std::clamp(limit / 4, 1, kMaxR
 bool DescriptorBudget::HasRoom(int needed, int keepFree, const std::function<int()>& promised) {
   const int limit = OpenFileLimit();
   if (counted_ && static_cast<long>(estimate_) + needed + keepFree <= limit) return true;
+  // The limit on counting runs on the real clock: it bounds the program's own work, which
+  // a test's frozen clock must not turn into a queue that never moves.
+  const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count();
+  if (counted_ && now - countedAtMs_ < kRecountMs) return false;
   estimate_ = CountOpenDescriptors() + (promised ? promised() : 0);
   counted_ = true;
+  countedAtMs_ = now;
   return static_cast<long>(estimate_) + needed + keepFree <= limit;
 }
 

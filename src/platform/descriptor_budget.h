@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 
 namespace sentrel {
@@ -21,28 +22,33 @@ int CountOpenDescriptors();
 // status web server's connections, the ping and port checks with their lookups, mail,
 // serial and the programs that events start.
 //
-// Counting the open descriptors exactly costs a system call over the whole table, so the
-// budget keeps an estimate (the last exact count plus a pessimistic share for every
-// descriptor promised since) and counts only when the estimate says room is short.
+// Counting the open descriptors exactly costs a system call that looks at every open
+// one, so the budget keeps an estimate: the last exact count, plus what its users say
+// they opened and closed since (with a share to spare). It counts again only when the
+// estimate says room is short, and then at most once every kRecountMs, so a queue of
+// thousands of checks draining one by one does not count thousands of times.
 class DescriptorBudget {
  public:
   // The reserve under a given limit: a quarter of a small limit, at most 64.
   static int Reserve(int limit);
   static constexpr int kMaxReserve = 64;
+  static constexpr int kRecountMs = 10;
 
   // Whether `needed` more descriptors can be opened and still leave `keepFree` of the
   // limit unused. `promised` tells how many descriptors work already under way will open
   // shortly (a check still looking up its host has no socket yet); it is asked only for
   // an exact count, which happens only when the estimate is short.
   bool HasRoom(int needed, int keepFree, const std::function<int()>& promised = {});
-  // Records that descriptors were (or are about to be) opened.
+  // Records that descriptors were (or are about to be) opened, or closed again.
   void Opened(int count) { estimate_ += count; }
+  void Closed(int count) { estimate_ -= count; }
   // Forget the estimate: the next question counts (after a failure to open one).
   void Recount() { counted_ = false; }
 
  private:
   bool counted_ = false;
   int estimate_ = 0;
+  int64_t countedAtMs_ = 0;
 };
 
 // The program's one budget.

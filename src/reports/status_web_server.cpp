@@ -116,7 +116,6 @@ void StatusWebServer::OnAcceptable() {
     }
     int fd = accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd >= 0) {
-      Descriptors().Opened(1);
       if (connections_.size() >= kMaxConnections && !EvictOne()) {
         // Every connection is busy with a reply: turn this one away and take no more
         // until one of them is done.
@@ -167,6 +166,7 @@ void StatusWebServer::Admit(int fd) {
   }
   Connection& ref = *c;
   connections_.emplace(id, std::move(c));
+  Descriptors().Opened(1);  // closed again in Remove
   ArmTimer(ref, kIdleLimitMs);
 }
 
@@ -190,6 +190,7 @@ void StatusWebServer::Remove(uint64_t id) {
   if (c.timer) loop.CancelTimer(c.timer);
   loop.Unwatch(c.fd);
   close(c.fd);
+  Descriptors().Closed(1);
   connections_.erase(it);
   if (acceptPaused_ && !resumeTimer_) ResumeAccepting();
 }

@@ -44,6 +44,7 @@ HttpChecks::~HttpChecks() {
   }
   queue_.clear();
   ids_.clear();
+  started_.clear();
   requests_.clear();
 }
 
@@ -114,8 +115,8 @@ void HttpChecks::DoAHTTP(TPort& monitor) {
 
   monitor.httpRequest = request;
   request->monitor = &monitor;
-  // Checks that wait go first, in their order; this one joins them when it must wait.
-  Drain();
+  // While checks wait, this one joins them at the end: they go first, in their order,
+  // as room comes free.
   if (!queue_.empty() || !MayStart()) {
     Enqueue(id);
     return;
@@ -124,12 +125,18 @@ void HttpChecks::DoAHTTP(TPort& monitor) {
 }
 
 bool HttpChecks::MayStart() {
-  // A check still looking up its host opens its socket shortly; an exact count must
-  // see those sockets as taken already.
+  // Every started check stands for one descriptor in the estimate until its completion
+  // has run. An exact count sees only the ones holding a socket now: a check still
+  // looking up its host opens one shortly, and a finished one whose completion still
+  // waits in the loop will be credited back then; both count as taken.
   auto promised = [this] {
     int n = 0;
-    for (const auto& [id, r] : requests_)
-      if (r->state() == tmyhttpcli::State::DnsLookup) ++n;
+    for (const tmyhttpcli* r : started_) {
+      const auto state = r->state();
+      if (state == tmyhttpcli::State::DnsLookup || state == tmyhttpcli::State::Ready ||
+          state == tmyhttpcli::State::Aborting)
+        ++n;
+    }
     return n;
   };
   return Descriptors().HasRoom(1, DescriptorBudget::Reserve(OpenFileLimit()), promised);
@@ -139,9 +146,10 @@ void HttpChecks::Start(tmyhttpcli& request) {
   // The request's time runs from here, not from when it was queued, so its record is
   // true to the server.
   request.startMs = CurrentClock().MonotonicMs();
-  // Its socket, and a second share for a lookup's own descriptors or the like: the
-  // estimate errs on the safe side until the next exact count.
-  Descriptors().Opened(2);
+  started_.insert(&request);
+  // Its socket, opened once the address is known. What the lookup itself opens for a
+  // moment, the reserve covers, and the next exact count sees.
+  Descriptors().Opened(1);
   try {
     request.Get();
   } catch (const std::exception&) {
@@ -219,6 +227,8 @@ void HttpChecks::Discard(uint64_t id) {
   auto it = requests_.find(id);
   if (it == requests_.end()) return;
   ids_.erase(it->second.get());
+  // Its connection is closed (or was never made): what Start promised is free again.
+  if (started_.erase(it->second.get())) Descriptors().Closed(1);
   queue_.erase(id);
   requests_.erase(it);
 }
@@ -230,6 +240,7 @@ void HttpChecks::HttpRequestDone(uint64_t id, int errorCode) {
   TPort* monitor = r.monitor;
   // This request's connection is closed: the next waiting check may have it. Starting
   // one runs nothing of ours before we return to the loop.
+  if (started_.erase(&r)) Descriptors().Closed(1);
   Drain();
   if (!monitor) {
     Discard(id);

@@ -6,6 +6,7 @@
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace sentrel {
 
@@ -62,6 +63,7 @@ class HttpChecks {
   uint64_t nextId_ = 1;
   std::map<uint64_t, std::unique_ptr<tmyhttpcli>> requests_;
   std::unordered_map<const tmyhttpcli*, uint64_t> ids_;
+  std::unordered_set<const tmyhttpcli*> started_;
   // Waiting checks by id: ids grow in the order DoAHTTP made them, which is pass order.
   std::set<uint64_t> queue_;
   uint64_t retryTimer_ = 0;

@@ -4,7 +4,9 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <map>
+#include <thread>
 #include <sstream>
 
 #include "model/server_list.h"
@@ -86,6 +88,11 @@ TEST_F(DescriptorLimitTest, TwoHundredChecksUnderALimitOf64AllEndOkWithOneTrueRe
   auto monitors = AddMonitors(20, 10, server.Url("/page"));
 
   program_->StartScan();  // the pass runs at once; most checks must wait
+  ASSERT_GT(program_->scanner.GetChecks()->Waiting(), 0u);
+  EXPECT_EQ(frontend_.panel0.back(),
+            WaitingActivityText(program_->scanner.GetChecks()->Waiting()));
+  // Stop Scan leaves waiting checks to run, as it leaves the ones in flight.
+  program_->StopScan();
   EXPECT_TRUE(WaitReal(
       [&] {
         for (TPort* m : monitors)
@@ -93,7 +100,6 @@ TEST_F(DescriptorLimitTest, TwoHundredChecksUnderALimitOf64AllEndOkWithOneTrueRe
         return true;
       },
       30000));
-  program_->StopScan();
 
   std::map<std::string, int> recordsPerMonitor;
   int32_t slowest = 0;
@@ -217,6 +223,22 @@ TEST_F(HttpQueueTest, WaitingChecksKeepTheirPlaceAndGoWithTheirMonitor) {
   EXPECT_EQ(errors_.size(), 1u);
 }
 
+TEST_F(HttpQueueTest, AReplacedConfigurationTakesEveryWaitingCheckWithIt) {
+  DelayedHttpServer server(300);
+  TPort* first = Monitor(0, server.Url());
+  http_->DoAHTTP(*first);
+  ASSERT_TRUE(WaitReal([&] { return http_->InFlight() == 0; }, 10000));
+
+  SoftFileLimit limit(LimitWithRoomFor(1));
+  for (int i = 1; i <= 5; ++i) http_->DoAHTTP(*Monitor(i, server.Url()));
+  EXPECT_EQ(http_->Waiting(), 4u);
+  servers_.Clear();  // what loading another server file does first
+  loop_->Pump();
+  EXPECT_EQ(http_->Waiting(), 0u);
+  ASSERT_TRUE(WaitReal([&] { return http_->InFlight() == 0; }, 10000));
+  EXPECT_EQ(Records().size(), 1u);  // the first check's only
+}
+
 TEST_F(HttpQueueTest, ARunOutOfDescriptorsAnywayIsAnErrorsLogLineNotALostRecord) {
   LoopbackServer server([](const std::string&) {
     return LoopbackServer::Reply::Bytes("HTTP/1.0 200 OK\r\n\r\nfine");
@@ -267,7 +289,10 @@ TEST(DescriptorBudgetTest, CountsWhatIsOpenAndKeepsTheReserve) {
   EXPECT_TRUE(budget.HasRoom(room, 0));
   EXPECT_FALSE(budget.HasRoom(room + 1, 0));
   budget.Opened(room);
+  EXPECT_FALSE(budget.HasRoom(1, 0));  // not counted again at once
+  std::this_thread::sleep_for(std::chrono::milliseconds(DescriptorBudget::kRecountMs + 5));
   EXPECT_TRUE(budget.HasRoom(1, 0));  // counted again: nothing was really opened
+  budget.Closed(room);
   // Descriptors promised by work under way count as taken.
   budget.Recount();
   EXPECT_FALSE(budget.HasRoom(1, 0, [room] { return room; }));
