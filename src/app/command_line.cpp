@@ -1,6 +1,7 @@
 #include "app/command_line.h"
 
 #include "platform/ini_file.h"
+#include "reports/status_web_server.h"
 
 namespace sentrel {
 
@@ -14,15 +15,18 @@ std::string UsageText() {
          "Network monitor: pings, HTTP requests and TCP port checks of the servers in\n"
          "SERVERFILE, with events, per-server logs and a status web page.\n"
          "\n"
-         "Options:\n"
+         "Options (a value may also be joined with '=': --data-dir=DIR):\n"
          "  --headless            run without windows (always scans)\n"
          "  --data-dir DIR        logs, events.ini and the errors log live here\n"
          "                        (default $SENTREL_HOME, else $XDG_DATA_HOME/sentrel)\n"
          "  --settings FILE       the settings file\n"
          "                        (default $XDG_CONFIG_HOME/Hallvik/Corvane.ini)\n"
          "  --web-ports P1,P2,..  ports the status web server tries (default 80,8080,8081)\n"
+         "  --web-bind ADDRESS    the address the status web server listens on\n"
+         "                        (default: all interfaces)\n"
          "  --no-web              headless without the status web server\n"
          "  --dump-logs DAYS      cut records older than DAYS days out of every log, exit\n"
+         "  --yes                 with --dump-logs 0: really empty every log\n"
          "  --request-times SERVER MONITOR DAYS\n"
          "                        print a monitor's request times of the last DAYS days\n"
          "  --log SERVER          print a server's log file\n"
@@ -35,15 +39,29 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
                                             std::string& error) {
   CommandLine cl;
   std::vector<std::string> positional;
-  auto needValue = [&](size_t& i, const std::string& opt, std::string& out) {
-    if (i + 1 >= args.size()) {
+  // The option being read and a value joined to it with "=", when there was one.
+  std::string opt;
+  std::optional<std::string> joined;
+  auto needValue = [&](size_t& i, std::string& out) {
+    if (joined) {
+      out = *joined;
+      joined.reset();
+      return true;
+    }
+    // "--log --settings FILE" lacks the server: "--settings" is no server name.
+    if (i + 1 >= args.size() || args[i + 1].rfind("--", 0) == 0) {
       error = "option " + opt + " needs a value";
       return false;
     }
     out = args[++i];
     return true;
   };
-  auto setMode = [&](CommandLine::Mode m, const std::string& opt) {
+  auto noValue = [&]() {
+    if (!joined) return true;
+    error = "option " + opt + " takes no value";
+    return false;
+  };
+  auto setMode = [&](CommandLine::Mode m) {
     if (cl.mode != CommandLine::Mode::Window && cl.mode != CommandLine::Mode::Headless) {
       error = "option " + opt + " cannot be combined with another command";
       return false;
@@ -55,23 +73,41 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
   bool headless = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
-    if (a == "--help" || a == "-h") {
+    opt = a;
+    joined.reset();
+    if (a.rfind("--", 0) == 0) {
+      auto eq = a.find('=');
+      if (eq != std::string::npos) {
+        opt = a.substr(0, eq);
+        joined = a.substr(eq + 1);
+      }
+    }
+    if (opt == "--help" || opt == "-h") {
       cl.mode = CommandLine::Mode::Help;
       return cl;
-    } else if (a == "--version") {
+    } else if (opt == "--version") {
       cl.mode = CommandLine::Mode::Version;
       return cl;
-    } else if (a == "--headless") {
+    } else if (opt == "--headless") {
+      if (!noValue()) return std::nullopt;
       headless = true;
-    } else if (a == "--data-dir") {
-      if (!needValue(i, a, cl.dataDir)) return std::nullopt;
-    } else if (a == "--settings") {
-      if (!needValue(i, a, cl.settingsPath)) return std::nullopt;
-    } else if (a == "--no-web") {
+    } else if (opt == "--data-dir") {
+      if (!needValue(i, cl.dataDir)) return std::nullopt;
+    } else if (opt == "--settings") {
+      if (!needValue(i, cl.settingsPath)) return std::nullopt;
+    } else if (opt == "--no-web") {
+      if (!noValue()) return std::nullopt;
       cl.noWeb = true;
-    } else if (a == "--web-ports") {
+    } else if (opt == "--web-bind") {
+      if (!needValue(i, cl.webBind)) return std::nullopt;
+      if (!StatusWebServer::IsBindAddress(cl.webBind)) {
+        error = "--web-bind needs an IP address of this machine, such as 127.0.0.1 or ::1, not '" +
+                cl.webBind + "'";
+        return std::nullopt;
+      }
+    } else if (opt == "--web-ports") {
       std::string list;
-      if (!needValue(i, a, list)) return std::nullopt;
+      if (!needValue(i, list)) return std::nullopt;
       cl.webPorts.clear();
       size_t pos = 0;
       while (pos <= list.size()) {
@@ -87,18 +123,22 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
         pos = comma + 1;
       }
       cl.webPortsGiven = true;
-    } else if (a == "--dump-logs") {
-      if (!setMode(CommandLine::Mode::DumpLogs, a) || !needValue(i, a, cl.days)) return std::nullopt;
-    } else if (a == "--request-times") {
-      if (!setMode(CommandLine::Mode::RequestTimes, a) || !needValue(i, a, cl.server) ||
-          !needValue(i, a, cl.monitor) || !needValue(i, a, cl.days))
+    } else if (opt == "--dump-logs") {
+      if (!setMode(CommandLine::Mode::DumpLogs) || !needValue(i, cl.days)) return std::nullopt;
+    } else if (opt == "--request-times") {
+      if (!setMode(CommandLine::Mode::RequestTimes) || !needValue(i, cl.server) ||
+          !needValue(i, cl.monitor) || !needValue(i, cl.days))
         return std::nullopt;
-    } else if (a == "--log") {
-      if (!setMode(CommandLine::Mode::Log, a) || !needValue(i, a, cl.server)) return std::nullopt;
-    } else if (a == "--errors-only") {
+    } else if (opt == "--log") {
+      if (!setMode(CommandLine::Mode::Log) || !needValue(i, cl.server)) return std::nullopt;
+    } else if (opt == "--errors-only") {
+      if (!noValue()) return std::nullopt;
       cl.errorsOnly = true;
+    } else if (opt == "--yes") {
+      if (!noValue()) return std::nullopt;
+      cl.yes = true;
     } else if (a.size() > 1 && a[0] == '-') {
-      error = "unknown option " + a;
+      error = "unknown option " + opt;
       return std::nullopt;
     } else {
       positional.push_back(a);
@@ -111,6 +151,10 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
   if (!positional.empty()) cl.serverFile = positional[0];
   if (cl.errorsOnly && cl.mode != CommandLine::Mode::Log) {
     error = "--errors-only needs --log";
+    return std::nullopt;
+  }
+  if (cl.yes && cl.mode != CommandLine::Mode::DumpLogs) {
+    error = "--yes needs --dump-logs";
     return std::nullopt;
   }
   if (cl.mode == CommandLine::Mode::Window && headless) cl.mode = CommandLine::Mode::Headless;

@@ -14,16 +14,20 @@ struct CommandLine {
   std::string settingsPath;
   std::vector<int> webPorts{80, 8080, 8081};
   bool webPortsGiven = false;
+  std::string webBind;  // empty: all interfaces
   bool noWeb = false;
   // The log readers.
   std::string days;  // as typed
   std::string server;
   std::string monitor;
   bool errorsOnly = false;
+  bool yes = false;  // --dump-logs 0 empties every log only with it
 };
 
-// Parses argv. On a bad command line returns nothing and sets error to a message for
-// the user (the program then exits with code 2).
+// Parses argv. An option's value follows it ("--data-dir DIR") or is joined to it with
+// "=" ("--data-dir=DIR"); a following argument that begins with "--" is the next option,
+// so the value is missing. On a bad command line returns nothing and sets error to a
+// message for the user (the program then exits with code 2).
 std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args,
                                             std::string& error);
 std::string UsageText();

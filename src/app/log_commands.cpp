@@ -5,7 +5,6 @@
 #include <string>
 
 #include "app/command_line.h"
-#include "app/errors_log.h"
 #include "app/program.h"
 #include "platform/settings_store.h"
 #include "model/server_list.h"
@@ -14,6 +13,7 @@
 #include "platform/ini_file.h"
 #include "platform/paths.h"
 #include "reports/log_dump.h"
+#include "reports/log_lines.h"
 #include "reports/log_view.h"
 #include "reports/request_times.h"
 
@@ -31,11 +31,26 @@ int Refuse(const std::string& message, int code) {
   return code;
 }
 
-// An error of the command itself: the errors log gets it as it would inside the program
-// (when there is a data directory to hold it), and the user sees the same message.
-int CommandFailed(const std::string& message) {
-  if (IsDirectory(DataDir())) HandleRunTimeError(message);
-  return Refuse(message, 1);
+// An error of the command itself. It goes to standard error only: the errors log in the
+// data directory belongs to the program that monitors, which may be running right now.
+int CommandFailed(const std::string& message) { return Refuse(message, 1); }
+
+// The number of days for a dump, checked before anything is read. Negative numbers would
+// drop every line; on the command line that is refused, and 0 (which empties every log)
+// needs --yes. Text that is no number is left to the dump, which reports it as the
+// prompt's answer would be. Returns an exit code, or 0 to go on.
+int CheckDumpDays(const CommandLine& cl) {
+  int32_t days;
+  try {
+    days = ParseDaysAnswer(cl.days);
+  } catch (const std::exception&) {
+    return 0;
+  }
+  if (days < 0)
+    return Refuse("--dump-logs needs a number of days of 0 or more, not " + cl.days, 2);
+  if (days == 0 && !cl.yes)
+    return Refuse("--dump-logs 0 drops every record of every log; add --yes to do that", 2);
+  return 0;
 }
 
 TServer* FindServer(const TServerList& list, const std::string& name) {
@@ -68,7 +83,7 @@ void PrintLine(std::string_view text) {
 }
 
 int PrintLog(const TServer& server, bool errorsOnly) {
-  ReadLogLines(DataPath(server.logfile), errorsOnly, PrintLine);
+  ReadLogLines(server.LogPath(), errorsOnly, PrintLine);
   return FinishOutput();
 }
 
@@ -102,8 +117,8 @@ int RunDump(const TServerList& servers, const std::string& days) {
       return CommandFailed(e.what());
     }
     if (!locked)
-      return Refuse("Sentrel is running on the data directory " + DataDir() +
-                        "; stop it before dumping its logs, or use Dump logs inside it",
+      return Refuse("a running Sentrel holds the data directory " + DataDir() +
+                        "; stop that Sentrel (its service, or its window), then dump the logs",
                     1);
   }
   // One line per server: the panel text, then what the dump did.
@@ -133,6 +148,8 @@ int RunDump(const TServerList& servers, const std::string& days) {
 
 int RunLogReaderCommand(const CommandLine& cl) {
   SetDataDir(ResolveDataDir(cl.dataDir));
+  if (cl.mode == CommandLine::Mode::DumpLogs)
+    if (int code = CheckDumpDays(cl)) return code;
 
   std::string serverFile = cl.serverFile;
   if (!serverFile.empty()) {
@@ -146,10 +163,17 @@ int RunLogReaderCommand(const CommandLine& cl) {
   TServerList servers;
   try {
     // Without a server file the program watches its default configuration; so do we.
-    if (serverFile.empty())
+    if (serverFile.empty()) {
       servers.CreateDefault();
-    else
-      servers.LoadFromFile(serverFile);
+    } else {
+      ServerFileContent content = servers.LoadFromFile(serverFile);
+      if (content == ServerFileContent::NoServer)
+        return Refuse("server file " + serverFile +
+                          " holds no server: it is not INI text with [server] sections",
+                      2);
+      if (content == ServerFileContent::Unreadable)
+        return CommandFailed("server file " + serverFile + " cannot be read");
+    }
 
     if (cl.mode == CommandLine::Mode::DumpLogs) return RunDump(servers, cl.days);
 

@@ -14,9 +14,10 @@ void ShortenLogs(Program& program, std::string_view daysAnswer);
 
 // The log readers on the command line: --dump-logs, --request-times and --log. They load
 // the configuration read-only (the server file given, else the one the settings name),
-// save nothing, write no settings and start nothing. Returns the exit code: 0 done,
-// 1 the command failed (the message is printed and goes to the errors log, as inside the
-// program), 2 the command line names a server file, server or monitor that is not there.
+// save nothing, write no settings and start nothing; errors go to standard error only,
+// never to the errors log of a Sentrel that may be running. Returns the exit code: 0 done,
+// 1 the command failed, 2 the command line names a server file, server or monitor that
+// is not there, a file that holds no server, or a number of days a dump refuses.
 int RunLogReaderCommand(const CommandLine& cl);
 
 }  // namespace sentrel

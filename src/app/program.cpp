@@ -1,5 +1,7 @@
 #include "app/program.h"
 
+#include <cstdio>
+
 #include "events/real_event_actions.h"
 #include "model/last_activity.h"
 #include "model/tree_order.h"
@@ -48,6 +50,13 @@ void Program::Timer1Timer() {
 void Program::RequestQuit() {
   quitRequested_ = true;
   CurrentLoop().Quit();
+}
+
+void Program::CancelQuit() {
+  if (!quitRequested_) return;
+  quitRequested_ = false;
+  // Scanning that was on goes on with the next tick.
+  if (scanActive_ && !timer1Enabled_) SetTimer1(true);
 }
 
 void Program::Scan1Click() {
@@ -122,11 +131,13 @@ void Program::Create(const StartOptions& options) {
   eventActions_ = std::make_unique<RealEventActions>(frontend_, &messagePane);
   eventList.context.actions = eventActions_.get();
   eventList.context.history = &messagePane;
+  headless_ = options.headless;
   ReadSettings();
   if (!options.commandLineFile.empty() && FileExists(options.commandLineFile))
     configFile = options.commandLineFile;
+  ServerFileContent content = ServerFileContent::Servers;
   if (!configFile.empty())
-    serverList.LoadFromFile(configFile);
+    content = LoadConfig(configFile);
   else
     serverList.CreateDefault();
 
@@ -139,11 +150,14 @@ void Program::Create(const StartOptions& options) {
   // Placing the servers in the tree names empty groups "Main"; without a window the
   // program still does it, so both front ends save the same file.
   TreeOrder(serverList);
-  frontend_.ScreenUpdate();
+  frontend_.BuildTree();
   messagePane.Clear();
   messagePane.AddLine(FormatDateTime(Now()) + " Sentrel " + kProductVersion + " started");
+  // After the start line, which clears the pane: the operator must see this one.
+  ReportServerFile(content);
 
   webServer.SetPorts(options.webPorts);
+  webServer.SetBindAddress(options.webBind);
   // The window follows "Start Webserver on Startup"; without a window the server runs
   // unless the command line says otherwise.
   const bool startWeb = options.headless ? options.startWeb : autoStartWeb;
@@ -161,6 +175,9 @@ void Program::StartWebserver() {
   webServer.SetAddresses(StatusPageAddresses::ForSite(settings_.Sentrel("StatusPageSite", ""),
                                                       settings_.Sentrel("Homepage", "")));
   webServer.StartWebserver();
+  // The panel keeps its short text; the reason, in the system's words, goes here.
+  if (!webServer.Listening())
+    ReportProblem("Sentrel-Webserver cannot listen: " + webServer.StartFailure());
 }
 
 void Program::SetWebButton(bool down) {
@@ -181,13 +198,54 @@ void Program::ToolButton7Click() {
 }
 
 bool Program::Save() {
-  if (configFile.empty()) return false;
+  if (configFile.empty() || !ServerFileWritable()) return false;
   serverList.SaveToFile(configFile);
   return true;
 }
 
-void Program::Close() {
+void Program::SaveAs(const std::string& path) {
+  configFile = path;
+  unreadFile_.clear();
   Save();
+  WriteSettings();
+}
+
+ServerFileContent Program::LoadConfig(const std::string& path) {
+  configFile = path;
+  ServerFileContent content = serverList.LoadFromFile(path);
+  // The configuration is empty now; saving it would replace whatever the file holds.
+  const bool notServerFile =
+      content == ServerFileContent::NoServer || content == ServerFileContent::Unreadable;
+  unreadFile_ = notServerFile ? path : std::string();
+  return content;
+}
+
+void Program::ReportServerFile(ServerFileContent content) {
+  if (content == ServerFileContent::NoServer)
+    ReportProblem("Server file " + configFile +
+                  " holds no server: it is not INI text with [server] sections. Sentrel "
+                  "will not write over it");
+  else if (content == ServerFileContent::Unreadable)
+    ReportProblem("Server file " + configFile + " cannot be read. Sentrel will not write over it");
+}
+
+bool Program::OpenServerFile(const std::string& path) {
+  ServerFileContent content = LoadConfig(path);
+  ReportServerFile(content);
+  return ServerFileWritable();
+}
+
+void Program::ReportProblem(const std::string& text) {
+  messagePane.AddLine(FormatDateTime(Now()) + " " + text);
+  if (headless_) {
+    std::fprintf(stderr, "sentrel: %s\n", text.c_str());
+    std::fflush(stderr);
+  }
+}
+
+void Program::Close() {
+  // Without a window nothing can change the configuration: the file stays as written.
+  if (!headless_) Save();
   WriteSettings();
 }
 

@@ -24,6 +24,7 @@ class RealEventActions;
 struct StartOptions {
   std::string commandLineFile;  // the optional SERVERFILE argument
   std::vector<int> webPorts{80, 8080, 8081};
+  std::string webBind;  // the web server's address; empty: all interfaces
   bool headless = false;
   bool startWeb = false;   // headless: start the web server unless --no-web
   bool startScan = false;  // headless always scans
@@ -44,12 +45,29 @@ class Program : public ScanHost {
   void Create(const StartOptions& options);
   void ReadSettings();
   void WriteSettings();
-  // Closing: save the server file when there is one, then write the settings. A failed
-  // save throws (the settings are then not written) and leaves the file intact.
+  // Closing: save the server file when there is one and it may be written, then write
+  // the settings. Headless the server file is never written: nothing can change the
+  // configuration there, and an administrator's file keeps its comments and order. A
+  // failed save throws (the settings are then not written) and leaves the file intact.
   void Close();
-  // "&Save": SaveToFile on configFile; false when there is none (a window would then
-  // ask for a name).
+  // "&Save": SaveToFile on configFile. False, with nothing written, when there is no
+  // current file or when it is a file that did not read as a server file: the window
+  // then asks for a name with "Save as".
   bool Save();
+  // "Save as" confirmed: the chosen path becomes the current server file (the dialog
+  // has asked before overwriting, so even a file that held no server may be replaced),
+  // it is saved, and the settings are written.
+  void SaveAs(const std::string& path);
+  // "&Open": replaces the configuration by the file at path, which becomes the current
+  // server file. A file that holds no server, or cannot be read, loads as an empty
+  // configuration that is never saved over it; that is said in the "Messages/Errors"
+  // pane (and on standard error headless), and the result is false.
+  bool OpenServerFile(const std::string& path);
+  // Whether Save may write the current server file.
+  bool ServerFileWritable() const { return configFile.empty() || configFile != unreadFile_; }
+  // A line in the "Messages/Errors" pane about something the operator must know;
+  // headless also on standard error, where a service's journal shows it.
+  void ReportProblem(const std::string& text);
 
   // The web server's toolbar button (a toggle button) was clicked: the operator's on/off
   // switch of the status web server. The click itself flips the button.
@@ -75,6 +93,9 @@ class Program : public ScanHost {
   // starts, and the outermost loop is asked to return so the program closes as usual.
   void RequestQuit();
   bool QuitRequested() const override { return quitRequested_; }
+  // The close that asked for the quit did not happen (the save failed and the window
+  // stays open): scanning goes on as before.
+  void CancelQuit();
 
   // ScanHost.
   bool ScanningActive() const override { return scanActive_; }
@@ -115,6 +136,10 @@ class Program : public ScanHost {
 
  private:
   void SetWebButton(bool down);
+  // Loads the file as the current server file; remembers a file that must not be
+  // written over. Reports nothing.
+  ServerFileContent LoadConfig(const std::string& path);
+  void ReportServerFile(ServerFileContent content);
 
   Frontend& frontend_;
   SettingsStore& settings_;
@@ -124,6 +149,9 @@ class Program : public ScanHost {
   // The actions the events carry out (popup and notice through the front end).
   std::unique_ptr<RealEventActions> eventActions_;
   std::array<std::string, 2> statusPanels_{"", "Sentrel-Webserver: idle"};
+  // The current server file when it did not read as a server file; Save leaves it alone.
+  std::string unreadFile_;
+  bool headless_ = false;
   bool scanActive_ = false;
   bool quitRequested_ = false;
   bool timer1Enabled_ = false;

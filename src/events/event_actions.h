@@ -24,6 +24,9 @@ class EventActions {
   virtual void DoSerial(const TIPEvent& ev) = 0;
   virtual void DoPrint(const TIPEvent& ev, const std::string& server,
                        const std::string& status) = 0;
+  // Cancels a pending reboot of the named computer (empty: this one). Only the event
+  // editor asks for it; the outcome is not reported.
+  virtual void AbortShutdown(const std::string& /*computer*/) {}
 };
 
 }  // namespace sentrel

@@ -37,7 +37,10 @@ void TIPEvent::SaveToINI(IniFile& ini) const {
   LastActivity = "IPEvent.SaveToINI";
   // Events of names equal but for case share one section, the later one's values
   // overwriting, as they always have in this file.
-  auto put = [&](const char* key, const std::string& v) { ini.WriteString(name, key, v); };
+  // Texts are quoted where reading would otherwise trim or unquote them.
+  auto put = [&](const char* key, const std::string& v) {
+    ini.WriteString(name, key, QuoteIniValue(v));
+  };
   auto flag = [&](const char* key, bool v) { ini.WriteString(name, key, v ? "1" : "0"); };
   flag("UsePopup", UsePopup);
   put("PopupText", PopupText);
@@ -125,6 +128,18 @@ void TIpEventList::Clear() {
 }
 
 bool TIpEventList::Exists(const std::string& name) const { return Find(name) != nullptr; }
+
+int TIpEventList::IndexIgnoringCase(const std::string& name) const {
+  for (size_t i = 0; i < events_.size(); ++i)
+    if (EqualsIgnoreCase(events_[i]->name, name)) return static_cast<int>(i);
+  return -1;
+}
+
+int TIpEventList::IndexOf(const TIPEvent* event) const {
+  for (size_t i = 0; i < events_.size(); ++i)
+    if (events_[i].get() == event) return static_cast<int>(i);
+  return -1;
+}
 
 TIPEvent* TIpEventList::Find(const std::string& name) const {
   for (const auto& ev : events_)

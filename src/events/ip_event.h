@@ -94,6 +94,11 @@ class TIpEventList {
     return index >= 0 && index < Count() ? events_[static_cast<size_t>(index)].get() : nullptr;
   }
   bool Exists(const std::string& name) const;
+  // The index of the first event whose name equals this one without regard to case, or
+  // -1. The events file keeps one section per such name, so the editor refuses a second.
+  int IndexIgnoringCase(const std::string& name) const;
+  // The index of this event (by identity), or -1.
+  int IndexOf(const TIPEvent* event) const;
   void GetNames(std::vector<std::string>& names) const;
   // The first event of exactly this name, or nullptr.
   TIPEvent* Find(const std::string& name) const;

@@ -79,10 +79,10 @@ int ExitCode(int status) {
   return -1;
 }
 
-// Runs a command to its end (without serving the loop, as the platform's calls did);
-// returns 0 on success, else the exit code, errno when it could not start, or ETIMEDOUT
-// when it had to be stopped.
-int RunToEnd(const std::vector<std::string>& argv, int64_t limitMs) {
+// Runs a command to its end; returns 0 on success, else the exit code, errno when it could
+// not start, or ETIMEDOUT when it had to be stopped. servingLoop: the loop (and with it
+// the window) goes on meanwhile; otherwise the program waits, as the platform's calls did.
+int RunToEnd(const std::vector<std::string>& argv, int64_t limitMs, bool servingLoop = false) {
   SpawnRequest request;
   request.argv = argv;
   pid_t pid;
@@ -91,7 +91,7 @@ int RunToEnd(const std::vector<std::string>& argv, int64_t limitMs) {
   } catch (const SystemError& e) {
     return e.Errno() ? e.Errno() : -1;
   }
-  auto status = WaitForExit(pid, limitMs);
+  auto status = servingLoop ? WaitForExitServingLoop(pid, limitMs) : WaitForExit(pid, limitMs);
   if (!status) return ETIMEDOUT;
   return ExitCode(*status);
 }
@@ -128,7 +128,9 @@ void RealEventActions::DoSound(const TIPEvent& ev) {
     }
   }
   // The sound plays to its end before the event goes on; a player that hangs is stopped.
-  int code = RunToEnd(argv, kSoundLimitMs);
+  // The window is served meanwhile, as during a mail dialogue, so a long alarm sound
+  // neither freezes it nor holds up the checks in flight.
+  int code = RunToEnd(argv, kSoundLimitMs, true);
   if (code != 0)
     std::fprintf(stderr, "Sentrel: sound player %s ended with %d\n", argv[0].c_str(), code);
 }

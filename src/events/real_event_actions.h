@@ -34,7 +34,7 @@ class RealEventActions : public EventActions {
 
   // Cancels a pending reboot of the named computer (empty: this one). The event editor's
   // "Cancel" button uses it; the command's outcome is not reported.
-  void AbortShutdown(const std::string& computer);
+  void AbortShutdown(const std::string& computer) override;
 
  private:
   // The popup window's AddMessage: one line as it is.

@@ -47,6 +47,10 @@ bool ModalAnswers::Armed() { return State().armed; }
 void ModalAnswers::QueueButton(QMessageBox::StandardButton b) { State().buttons.push_back(b); }
 void ModalAnswers::QueueText(std::optional<QString> t) { State().texts.push_back(std::move(t)); }
 void ModalAnswers::QueueFile(const QString& path) { State().files.push_back(path); }
+int ModalAnswers::Pending() {
+  const Queues& q = State();
+  return static_cast<int>(q.buttons.size() + q.texts.size() + q.files.size());
+}
 const QStringList& ModalAnswers::Asked() { return State().asked; }
 void ModalAnswers::ClearAsked() { State().asked.clear(); }
 
@@ -76,6 +80,12 @@ std::optional<QString> PromptText(QWidget* parent, const QString& title, const Q
   QString text = QInputDialog::getText(parent, title, label, QLineEdit::Normal, value, &ok);
   if (!ok) return std::nullopt;
   return text;
+}
+
+std::optional<QString> PromptTextWith(const QString& label,
+                                      const std::function<std::optional<QString>()>& show) {
+  if (ModalAnswers::Armed()) return Next(State().texts, label, std::optional<QString>{});
+  return show();
 }
 
 QString AskFileName(QWidget* parent, const FileDialogOptions& o) {

@@ -28,6 +28,9 @@ class ModalAnswers {
   static void QueueText(std::optional<QString> text);
   // A file dialog's answer; an empty name is Cancel.
   static void QueueFile(const QString& path);
+  // Answers queued and not taken yet (a test that leaves some asked fewer questions than
+  // it meant to).
+  static int Pending();
 
   // Every question asked since the last Disarm/ClearAsked, in order: the box's text, the
   // prompt's label or the file dialog's caption.
@@ -43,6 +46,11 @@ void ShowMessage(QWidget* parent, const QString& title, const QString& text,
 // A modal text prompt with a preset value; nullopt when cancelled.
 std::optional<QString> PromptText(QWidget* parent, const QString& title, const QString& label,
                                   const QString& value);
+
+// A text prompt the caller shows with a dialog of its own (the event name prompt): a
+// test's queued text answers it as it answers PromptText; otherwise show() asks.
+std::optional<QString> PromptTextWith(const QString& label,
+                                      const std::function<std::optional<QString>()>& show);
 
 struct FileDialogOptions {
   QString caption{};

@@ -49,12 +49,16 @@ int TPortList::Add(const std::string& base) {
 }
 
 std::string TPortList::UniqueName(const std::string& base) const {
-  if (monitors_.empty()) return base;
+  return UniqueName(base, nullptr);
+}
+
+std::string TPortList::UniqueName(const std::string& base, const TPort* except) const {
   // One pass over the names, then the candidates base, base2, base3, ... are looked up:
   // linear per call, however many monitors a server has.
   std::unordered_set<std::string> taken;
   taken.reserve(monitors_.size());
-  for (const auto& m : monitors_) taken.insert(ToLower(m->name));
+  for (const auto& m : monitors_)
+    if (m.get() != except) taken.insert(ToLower(m->name));
   const std::string lowerBase = ToLower(base);
   if (!taken.count(lowerBase)) return base;
   for (int counter = 2;; ++counter) {

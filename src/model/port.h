@@ -76,6 +76,9 @@ class TPort {
   double lastUp = 0;
   int32_t lastResponseMs = 0;
   CheckInFlight* httpRequest = nullptr;
+  // The day (whole date-time days) of the last notice that the server certificate of
+  // this monitor expires soon; the notice comes once a day.
+  int32_t certificateNoticeDay = -1;
 
   TServer* server;
 
@@ -93,6 +96,9 @@ class TPortList {
   // A name no monitor of this list carries: base, base2, base3, ... Names are compared
   // without regard to case, since the server file's section names ignore case.
   std::string UniqueName(const std::string& base) const;
+  // The same, as if `except` were not in the list: the name a monitor gets when its own
+  // type changes, so that it never counts against itself.
+  std::string UniqueName(const std::string& base, const TPort* except) const;
   int Count() const { return static_cast<int>(monitors_.size()); }
   TPort* Items(int index) const {
     return index >= 0 && index < Count() ? monitors_[static_cast<size_t>(index)].get()

@@ -7,6 +7,8 @@
 
 namespace sentrel {
 
+std::string TServer::LogPath() const { return DataPath(LogFileName()); }
+
 void TServer::AppendLog(const std::string& text) const {
   double now = Now();
   // A stamp of exactly midnight would print as the date alone; two seconds later keeps
@@ -16,7 +18,7 @@ void TServer::AppendLog(const std::string& text) const {
   line += ' ';
   line += text;
   line += "\r\n";
-  AppendToFile(DataPath(logfile), line);
+  AppendToFile(LogPath(), line);
 }
 
 }  // namespace sentrel

@@ -20,6 +20,12 @@ class TServer {
   // Appends one time-stamped line to the server's log file in the data directory,
   // opening and closing the file for this one line. Throws when it cannot be written.
   void AppendLog(const std::string& text) const;
+  // The log file in use: logfile, or the name the editor proposes (the server's name
+  // and ".log") when a hand-written file names none. logfile itself stays as the file
+  // has it, so saving writes back what the operator wrote.
+  std::string LogFileName() const { return logfile.empty() ? name + ".log" : logfile; }
+  // The log file's path in the data directory; every writer and reader uses it.
+  std::string LogPath() const;
   // The host the checks contact: ip, or the name when ip is empty.
   const std::string& Address() const { return ip.empty() ? name : ip; }
 

@@ -51,13 +51,15 @@ std::string BackupPath(const std::string& path) {
   return path.substr(0, dot) + ".bak";
 }
 
+// Text values go through QuoteIniValue: a note with blanks at its ends or a group in
+// quotes then reads back exactly as it was typed.
 void TServer::SaveToIni(IniFile& ini) const {
   size_t s = ini.AppendSection(name);
-  ini.AppendEntry(s, "IP", ip);
-  ini.AppendEntry(s, "Location", location);
-  ini.AppendEntry(s, "Notes", notes);
-  ini.AppendEntry(s, "Logfile", logfile);
-  ini.AppendEntry(s, "Group", group);
+  ini.AppendEntry(s, "IP", QuoteIniValue(ip));
+  ini.AppendEntry(s, "Location", QuoteIniValue(location));
+  ini.AppendEntry(s, "Notes", QuoteIniValue(notes));
+  ini.AppendEntry(s, "Logfile", QuoteIniValue(logfile));
+  ini.AppendEntry(s, "Group", QuoteIniValue(group));
   ini.AppendEntry(s, "GroupExpand", groupExpand ? "1" : "0");
   ini.AppendEntry(s, "PortExpand", portExpand ? "1" : "0");
   ports.SaveToIni(ini, name);
@@ -69,10 +71,10 @@ void TPortList::SaveToIni(IniFile& ini, const std::string& serverSection) const 
 
 void TPort::SaveToIni(IniFile& ini, const std::string& serverSection) const {
   size_t s = ini.AppendSection(serverSection + ":" + name);
-  ini.AppendEntry(s, "Typ", typ);
+  ini.AppendEntry(s, "Typ", QuoteIniValue(typ));
   ini.AppendEntry(s, "Port", std::to_string(port));
   ini.AppendEntry(s, "Data", ToCommaText(data));
-  ini.AppendEntry(s, "Alarm", alarm);
+  ini.AppendEntry(s, "Alarm", QuoteIniValue(alarm));
   ini.AppendEntry(s, "intervall", std::to_string(interval));
 }
 
@@ -127,9 +129,13 @@ void TServerList::SaveToFile(const std::string& path) const {
   }
 }
 
-void TServerList::LoadFromFile(const std::string& path) {
+ServerFileContent TServerList::LoadFromFile(const std::string& path) {
   Clear();
-  IniFile ini = IniFile::Load(path);
+  std::optional<std::string> text = ReadWholeFile(path);
+  if (!text)
+    return FileExists(path) || IsDirectory(path) ? ServerFileContent::Unreadable
+                                                 : ServerFileContent::Missing;
+  IniFile ini = IniFile::Parse(*text);
 
   // Monitor sections grouped by the server name before their first ":", in file order,
   // so loading stays linear however many servers the file holds.
@@ -149,7 +155,8 @@ void TServerList::LoadFromFile(const std::string& path) {
   std::unordered_set<std::string> seenMonitors;
   for (size_t i = 0; i < count; ++i) {
     std::string_view name = ini.SectionName(i);
-    if (name.find(':') != std::string_view::npos) continue;
+    // "[]" is no server: a line of a JSON array or of plain text, never a saved server.
+    if (name.empty() || name.find(':') != std::string_view::npos) continue;
     if (!seenServers.insert(ToLower(name)).second) continue;
     TServer* server = Items(Add(std::string(name)));
     server->LoadFromIni(ini, i);
@@ -168,6 +175,8 @@ void TServerList::LoadFromFile(const std::string& path) {
       monitor->lastResponseMs = 0;
     }
   }
+  if (Count() == 0 && !Trim(*text).empty()) return ServerFileContent::NoServer;
+  return ServerFileContent::Servers;
 }
 
 }  // namespace sentrel

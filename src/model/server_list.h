@@ -11,6 +11,14 @@ namespace sentrel {
 
 class TextPane;
 
+// What LoadFromFile found at the path it was given.
+enum class ServerFileContent {
+  Missing,     // no file there: an empty configuration
+  Servers,     // INI text with at least one server, or an empty file
+  NoServer,    // text without a single server section (plain text, JSON, ...)
+  Unreadable,  // something is there, but it could not be read
+};
+
 // The whole configuration: servers in the one order of scanning, tree and saving.
 class TServerList {
  public:
@@ -36,7 +44,10 @@ class TServerList {
   // then stays in the file and in the ".bak".
   void SaveToFile(const std::string& path) const;
   // Replaces the whole configuration by the file's content; a missing file loads empty.
-  void LoadFromFile(const std::string& path);
+  // The result tells a caller whether the file was a server file at all: a file that
+  // holds no server, or one that could not be read, must never be saved over with the
+  // empty configuration it loaded as.
+  ServerFileContent LoadFromFile(const std::string& path);
   // The default configuration: one server watched by one ping monitor.
   void CreateDefault();
 

@@ -1,6 +1,7 @@
 #include "platform/date_time.h"
 
 #include <cmath>
+#include <ctime>
 #include <cstdio>
 
 namespace sentrel {
@@ -69,6 +70,14 @@ double EncodeDate(int year, int month, int day) {
   return static_cast<double>(DaysFromCivil(year, static_cast<unsigned>(month),
                                            static_cast<unsigned>(day)) +
                              kUnixEpochDay);
+}
+
+double DateTimeFromUnix(int64_t seconds) {
+  const time_t t = static_cast<time_t>(seconds);
+  tm local{};
+  localtime_r(&t, &local);
+  return EncodeDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday) +
+         EncodeTime(local.tm_hour, local.tm_min, local.tm_sec);
 }
 
 double EncodeTime(int hour, int minute, int second, int ms) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,6 +16,9 @@ double EncodeTime(int hour, int minute, int second, int ms = 0);
 void DecodeDate(double dt, int& year, int& month, int& day);
 // Milliseconds since midnight, rounded to the nearest millisecond.
 int TimeOfDayMs(double dt);
+
+// The local date-time of a moment given in seconds since 1970 (UTC).
+double DateTimeFromUnix(int64_t seconds);
 
 std::string FormatDate(double dt);      // "yyyy-mm-dd"
 std::string FormatTime(double dt);      // "hh:nn:ss"

@@ -68,6 +68,10 @@ void WriteFileAtomic(const std::string& path, std::string_view content) {
     errno = err;
     ThrowPath("close", tmp);
   }
+  // The new file keeps the old one's permissions: a server file the operator made
+  // readable to himself only (it holds HTTP passwords) must not become readable to all.
+  struct stat old{};
+  if (stat(path.c_str(), &old) == 0) chmod(tmp.c_str(), old.st_mode & 07777);
   if (rename(tmp.c_str(), path.c_str()) < 0) {
     int err = errno;
     unlink(tmp.c_str());

@@ -22,7 +22,7 @@ void SetCurrentFileWriter(FileWriter* writer);  // nullptr restores the real one
 // Replaces the file at path with content as one step: a temporary file beside it is
 // written completely and synced, then renamed over the path, and the directory is synced.
 // On any failure the old file is untouched, the temporary is removed, and SystemError is
-// thrown.
+// thrown. The new file takes the permissions of the file it replaces.
 void WriteFileAtomic(const std::string& path, std::string_view content);
 
 // Opens path for appending (creating it), writes the bytes, closes. Throws on failure.

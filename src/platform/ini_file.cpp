@@ -77,6 +77,26 @@ std::optional<int32_t> ParseIniInteger(std::string_view s) {
   return static_cast<int32_t>(v);
 }
 
+std::string QuoteIniValue(std::string_view value) {
+  const bool blankAtEnd = !value.empty() && (IsBlank(value.front()) || IsBlank(value.back()));
+  if (!blankAtEnd && Unquote(value).size() == value.size()) return std::string(value);
+  std::string out;
+  out.reserve(value.size() + 2);
+  out += '"';
+  out += value;
+  out += '"';
+  return out;
+}
+
+bool SectionNameSurvives(std::string_view name) {
+  if (Trim(name).size() != name.size()) return false;
+  for (char c : name) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == ']' || u < 32 || u == 127) return false;
+  }
+  return true;
+}
+
 size_t IniFile::FoldHash::operator()(std::string_view s) const {
   // FNV-1a over the case-folded bytes.
   size_t h = 1469598103934665603ULL;
@@ -105,6 +125,9 @@ IniFile IniFile::Parse(std::string_view source) {
   std::string_view text = *ini.text_;
   Section* current = nullptr;
   size_t pos = 0;
+  // A file saved by an editor that marks UTF-8 would otherwise hide its first section
+  // behind the mark, and the next save would drop that section.
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") pos = 3;
   while (pos < text.size()) {
     size_t nl = text.find('\n', pos);
     std::string_view line = text.substr(pos, nl == std::string_view::npos ? text.npos : nl - pos);

@@ -101,4 +101,14 @@ std::string_view Unquote(std::string_view s);
 // Decimal with optional sign, or "0x"/"0X" hex when longer than two characters.
 std::optional<int32_t> ParseIniInteger(std::string_view s);
 
+// A text value as it has to be written so that reading gives it back whole. Reading trims
+// blanks and removes one pair of enclosing quotes, so a value that starts or ends with a
+// blank, or is itself enclosed in a pair of quotes, is written inside one more pair of
+// double quotes; every other value is written as it is.
+std::string QuoteIniValue(std::string_view value);
+// Whether a section name reads back as written: the reader takes the name up to the first
+// "]" and trims it, and a control character (a line break above all) would not stay in
+// one line. Blanks inside the name are fine.
+bool SectionNameSurvives(std::string_view name);
+
 }  // namespace sentrel

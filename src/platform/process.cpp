@@ -278,6 +278,36 @@ std::optional<int> WaitForExit(pid_t pid, int64_t timeoutMs) {
   return status;
 }
 
+std::optional<int> WaitForExitServingLoop(pid_t pid, int64_t timeoutMs) {
+  if (CurrentClock().IsFake()) return WaitForExit(pid, timeoutMs);
+  int fd = PidfdOpen(pid);
+  if (fd < 0) return WaitForExit(pid, timeoutMs);
+  fcntl(fd, F_SETFD, FD_CLOEXEC);
+  EventLoop& loop = CurrentLoop();
+  bool ended = false;
+  loop.Watch(fd, EPOLLIN, [&ended](uint32_t) { ended = true; });
+  auto finish = [&] {
+    loop.Unwatch(fd);
+    close(fd);
+  };
+  int status = 0;
+  try {
+    loop.WaitUntil([&ended] { return ended; }, timeoutMs);
+  } catch (...) {
+    finish();
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    throw;
+  }
+  finish();
+  if (!ended) kill(pid, SIGKILL);
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return std::nullopt;
+  }
+  if (!ended) return std::nullopt;
+  return status;
+}
+
 void ReapChildren() {
   std::vector<pid_t> done;
   for (const auto& [pid, fd] : detached)

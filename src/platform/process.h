@@ -51,6 +51,11 @@ pid_t SpawnDetached(const SpawnRequest& request);
 // the child had to be killed.
 std::optional<int> WaitForExit(pid_t pid, int64_t timeoutMs);
 
+// Waits as WaitForExit does, but serves the loop meanwhile: the windows, the checks in
+// flight and the web server go on while the child runs (the sound player). Under a fake
+// clock it waits as WaitForExit does, since fake time cannot hurry a real child.
+std::optional<int> WaitForExitServingLoop(pid_t pid, int64_t timeoutMs);
+
 // Reaps every started child that has ended by now (the loop does this on its own too).
 void ReapChildren();
 // Children started with SpawnDetached and not reaped yet.

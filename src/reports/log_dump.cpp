@@ -12,7 +12,6 @@
 #include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/file_util.h"
-#include "platform/paths.h"
 #include "reports/log_lines.h"
 
 namespace sentrel {
@@ -152,16 +151,16 @@ void DumpLogs(const TServerList& servers, std::string_view daysAnswer,
   const double now = Now();
 
   std::set<std::string> logPaths;
-  for (int i = 0; i < servers.Count(); ++i) logPaths.insert(DataPath(servers.Items(i)->logfile));
+  for (int i = 0; i < servers.Count(); ++i) logPaths.insert(servers.Items(i)->LogPath());
 
   for (int i = 0; i < servers.Count(); ++i) {
     const TServer* server = servers.Items(i);
-    if (progress) progress(DumpingLogText(server->logfile));
-    std::string logPath = DataPath(server->logfile);
+    if (progress) progress(DumpingLogText(server->LogFileName()));
+    std::string logPath = server->LogPath();
     std::string copyPath = DumpCopyPath(logPath);
     while (logPaths.count(copyPath)) copyPath += ".new";
     DumpFileResult result = DumpLogFile(logPath, copyPath, days, now);
-    if (done) done(server->logfile, result);
+    if (done) done(server->LogFileName(), result);
   }
 }
 

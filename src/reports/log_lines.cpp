@@ -64,8 +64,11 @@ LogLineReader::LogLineReader(const std::string& path) : path_(path) {
   // most of them are far below a block.
   struct stat st {};
   size_t size = kBlockSize;
-  if (fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) < kBlockSize)
-    size = std::max<size_t>(static_cast<size_t>(st.st_size) + 1, kMinBlockSize);
+  if (fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) {
+    fileSize_ = static_cast<uint64_t>(st.st_size);
+    if (fileSize_ < kBlockSize)
+      size = std::max<size_t>(static_cast<size_t>(fileSize_) + 1, kMinBlockSize);
+  }
   buffer_.resize(size);
 }
 
@@ -89,6 +92,8 @@ void LogLineReader::Fill() {
     }
     if (n == 0) eof_ = true;
     end_ += static_cast<size_t>(n);
+    bytesRead_ += static_cast<uint64_t>(n);
+    if (progress_ && n > 0) progress_(bytesRead_, fileSize_);
     return;
   }
 }

@@ -2,11 +2,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace sentrel {
+
+// How far a long read has come: the bytes read so far and the file's size when it was
+// opened (0 for a file whose size is unknown). Called once per block, not per line.
+using ReadProgress = std::function<void(uint64_t bytesRead, uint64_t fileSize)>;
 
 // Reads a log file line by line in big blocks, without copying a line unless it crosses
 // a block border. A line ends at LF; a CR right before the LF belongs to the line end, so
@@ -31,6 +36,10 @@ class LogLineReader {
   // The open descriptor, for fstat.
   int Descriptor() const { return fd_; }
   const std::string& Path() const { return path_; }
+  // The file's size when it was opened; 0 when it is no regular file.
+  uint64_t FileSize() const { return fileSize_; }
+  // Reports every block read from now on.
+  void OnProgress(ReadProgress progress) { progress_ = std::move(progress); }
 
  private:
   void Fill();
@@ -41,6 +50,9 @@ class LogLineReader {
   size_t begin_ = 0;  // first unread byte
   size_t end_ = 0;    // one past the last byte read
   bool eof_ = false;
+  uint64_t fileSize_ = 0;
+  uint64_t bytesRead_ = 0;
+  ReadProgress progress_;
 };
 
 // The leading words of a log line as SplitLogWords gives them, found without allocating

@@ -7,7 +7,6 @@
 #include "platform/date_time.h"
 #include "platform/error.h"
 #include "platform/ini_file.h"
-#include "platform/paths.h"
 #include "reports/log_lines.h"
 
 namespace sentrel {
@@ -83,13 +82,15 @@ std::string RequestTimesFooter(int64_t goodCount, int64_t badCount, int64_t sumM
          "%, Lost: " + std::to_string(RoundHalfEven(100 * badCount, total)) + "%";
 }
 
-RequestTimes ComputeRequestTimes(const TPort& monitor, std::string_view daysAnswer) {
+RequestTimes ComputeRequestTimes(const TPort& monitor, std::string_view daysAnswer,
+                                 const ReadProgress& progress) {
   if (!monitor.server) throw SentrelError("monitor without a server");
-  return ComputeRequestTimes(monitor, daysAnswer, DataPath(monitor.server->logfile), Now());
+  return ComputeRequestTimes(monitor, daysAnswer, monitor.server->LogPath(), Now(), progress);
 }
 
 RequestTimes ComputeRequestTimes(const TPort& monitor, std::string_view daysAnswer,
-                                 const std::string& logPath, double now) {
+                                 const std::string& logPath, double now,
+                                 const ReadProgress& progress) {
   const int32_t days = ParseDaysAnswer(daysAnswer);
   RequestTimes result;
   result.title = RequestTimesTitle(monitor, daysAnswer);
@@ -100,6 +101,7 @@ RequestTimes ComputeRequestTimes(const TPort& monitor, std::string_view daysAnsw
   for (char c : monitor.typ) typUpper += UpperAZ(c);
 
   LogLineReader reader(logPath);
+  if (progress) reader.OnProgress(progress);
   LeadingLogWords w;
   DateWordCache dates;
   std::string_view line, previous;

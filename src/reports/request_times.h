@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "reports/log_lines.h"
+
 namespace sentrel {
 
 class TPort;
@@ -47,9 +49,12 @@ std::string RequestTimesFooter(int64_t goodCount, int64_t badCount, int64_t sumM
 // for an answer that is not a whole number, a log file that cannot be read, and a counted
 // line whose time stamp or port cannot be read; LastActivity then names that line
 // ("Read " and the line), and after a complete read the last line of the file.
-RequestTimes ComputeRequestTimes(const TPort& monitor, std::string_view daysAnswer);
+// progress, when given, hears about every block read.
+RequestTimes ComputeRequestTimes(const TPort& monitor, std::string_view daysAnswer,
+                                 const ReadProgress& progress = {});
 // The same over a given file and moment, for callers that resolved them already.
 RequestTimes ComputeRequestTimes(const TPort& monitor, std::string_view daysAnswer,
-                                 const std::string& logPath, double now);
+                                 const std::string& logPath, double now,
+                                 const ReadProgress& progress = {});
 
 }  // namespace sentrel

@@ -44,18 +44,41 @@ std::string StatusWebServer::CouldNotStartText(const std::vector<int>& ports) {
   return "Sentrel-Webserver could not be started on " + list;
 }
 
-bool StatusWebServer::Open(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
+bool StatusWebServer::IsBindAddress(const std::string& address) {
+  in6_addr any;
+  return inet_pton(AF_INET, address.c_str(), &any) == 1 ||
+         inet_pton(AF_INET6, address.c_str(), &any) == 1;
+}
+
+bool StatusWebServer::Open(int port, std::string& reason) {
+  sockaddr_storage addr{};
+  socklen_t addrLen = 0;
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&addr);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&addr);
+  if (bindAddress_.empty() || inet_pton(AF_INET, bindAddress_.c_str(), &v4->sin_addr) == 1) {
+    if (bindAddress_.empty()) v4->sin_addr.s_addr = htonl(INADDR_ANY);
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(static_cast<uint16_t>(port));
+    addrLen = sizeof *v4;
+  } else if (inet_pton(AF_INET6, bindAddress_.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(static_cast<uint16_t>(port));
+    addrLen = sizeof *v6;
+  } else {
+    reason = "not an IP address: " + bindAddress_;
+    return false;
+  }
+  int fd = socket(addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    reason = std::strerror(errno);
+    return false;
+  }
   int on = 1;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
   socklen_t len = sizeof addr;
   if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0 ||
-      bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0 || listen(fd, SOMAXCONN) < 0 ||
+      bind(fd, reinterpret_cast<sockaddr*>(&addr), addrLen) < 0 || listen(fd, SOMAXCONN) < 0 ||
       getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) < 0) {
+    reason = std::strerror(errno);
     close(fd);
     return false;
   }
@@ -66,18 +89,25 @@ bool StatusWebServer::Open(int port) {
     throw;
   }
   listenFd_ = fd;
-  port_ = ntohs(addr.sin_port);
+  port_ = ntohs(addr.ss_family == AF_INET6 ? v6->sin6_port : v4->sin_port);
   return true;
 }
 
 void StatusWebServer::StartWebserver() {
   StopWebserver();
-  for (int port : ports_)
-    if (Open(port)) break;
-  if (Listening())
+  startFailure_.clear();
+  for (int port : ports_) {
+    std::string reason;
+    if (Open(port, reason)) break;
+    if (!startFailure_.empty()) startFailure_ += "; ";
+    startFailure_ += "port " + std::to_string(port) + ": " + reason;
+  }
+  if (Listening()) {
+    startFailure_.clear();
     panel_("Sentrel-Webserver (Port " + std::to_string(port_) + "): idle");
-  else
+  } else {
     panel_(CouldNotStartText(ports_));
+  }
 }
 
 void StatusWebServer::StopWebserver() {

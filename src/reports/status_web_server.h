@@ -50,9 +50,20 @@ class StatusWebServer {
   void SetAddresses(StatusPageAddresses addresses) { addresses_ = std::move(addresses); }
   const StatusPageAddresses& Addresses() const { return addresses_; }
 
-  // Opens the listening socket on all interfaces, trying the ports in order, and
-  // reports the outcome in the status panel.
+  // The address to listen on: empty for all interfaces (IPv4), else a numeric IPv4 or
+  // IPv6 address of this machine, so the page can stay behind a reverse proxy.
+  void SetBindAddress(std::string address) { bindAddress_ = std::move(address); }
+  const std::string& BindAddress() const { return bindAddress_; }
+  // Whether the text is an address SetBindAddress takes (never a name: no lookup).
+  static bool IsBindAddress(const std::string& address);
+
+  // Opens the listening socket, trying the ports in order, and reports the outcome in
+  // the status panel.
   void StartWebserver();
+  // Why the last StartWebserver could not listen, in the system's words, one
+  // "port N: reason" per port tried ("port 80: Address already in use; port 8080: ...");
+  // empty when it listens.
+  const std::string& StartFailure() const { return startFailure_; }
   // Closes the listening socket and every connection.
   void StopWebserver();
   bool Listening() const { return listenFd_ >= 0; }
@@ -80,7 +91,8 @@ class StatusWebServer {
     EventLoop::TimerId timer = 0;
   };
 
-  bool Open(int port);
+  // Listens on the port; on failure returns false with the system's reason.
+  bool Open(int port, std::string& reason);
   void OnAcceptable();
   void Admit(int fd);
   void OnConnectionEvent(uint64_t id, uint32_t events);
@@ -106,6 +118,8 @@ class StatusWebServer {
   TServerList& servers_;
   PanelSink panel_;
   std::vector<int> ports_{80, 8080, 8081};
+  std::string bindAddress_;
+  std::string startFailure_;
   StatusPageAddresses addresses_;
   int listenFd_ = -1;
   int port_ = 0;

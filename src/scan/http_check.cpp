@@ -1,6 +1,7 @@
 #include "scan/http_check.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 
@@ -8,7 +9,9 @@
 #include "model/server.h"
 #include "platform/clock.h"
 #include "platform/descriptor_budget.h"
+#include "platform/date_time.h"
 #include "platform/event_loop.h"
+#include "platform/tls_client.h"
 #include "scan/http_client.h"
 #include "scan/infini_scan.h"
 
@@ -223,6 +226,19 @@ void HttpChecks::ShowWaiting() {
   scan_.ShowActivity();
 }
 
+void HttpChecks::NoticeCertificateExpiry(TPort& monitor, const tmyhttpcli& r) {
+  if (r.certificateNotAfter == 0) return;
+  const double now = Now();
+  const double expires = DateTimeFromUnix(r.certificateNotAfter);
+  if (expires - now > TlsClient::kExpiryNoticeDays) return;
+  const auto today = static_cast<int32_t>(std::floor(now));
+  if (monitor.certificateNoticeDay == today) return;
+  monitor.certificateNoticeDay = today;
+  scan_.recordText = monitor.server->name + " certificate of " + r.certificateHost +
+                     " expires on " + FormatDate(expires);
+  scan_.AddMessageLine();
+}
+
 void HttpChecks::Discard(uint64_t id) {
   auto it = requests_.find(id);
   if (it == requests_.end()) return;
@@ -246,6 +262,7 @@ void HttpChecks::HttpRequestDone(uint64_t id, int errorCode) {
     Discard(id);
     return;
   }
+  NoticeCertificateExpiry(*monitor, r);
   const int64_t ms64 = CurrentClock().MonotonicMs() - r.startMs;
   const int32_t ms =
       static_cast<int32_t>(std::min<int64_t>(ms64, std::numeric_limits<int32_t>::max()));

@@ -49,6 +49,9 @@ class HttpChecks {
 
  private:
   void HttpRequestDone(uint64_t id, int errorCode);
+  // A line in the "Messages/Errors" pane, once a day per monitor, while the server's
+  // certificate expires within TlsClient::kExpiryNoticeDays. The colour does not change.
+  void NoticeCertificateExpiry(TPort& monitor, const tmyhttpcli& request);
   void Discard(uint64_t id);
   // Room for one more connection beside the reserve.
   bool MayStart();

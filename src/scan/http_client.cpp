@@ -169,19 +169,25 @@ RequestRoute RouteRequest(const UrlParts& target, const std::string& proxy,
                           const std::string& proxyPort) {
   RequestRoute r;
   r.hostName = target.host;
-  if (proxy.empty()) {
-    r.connectHost = target.host;
-    r.connectPort = target.port.empty() ? "80" : target.port;
-    r.requestUri = target.path.empty() ? "/" : target.path;
+  r.tls = Lower(target.scheme) == "https";
+  const std::string port = !target.port.empty() ? target.port : r.tls ? "443" : "80";
+  r.connectHost = target.host;
+  r.connectPort = port;
+  r.requestUri = target.path.empty() ? "/" : target.path;
+  if (proxy.empty()) return r;
+
+  UrlParts p = SplitUrl(proxy);
+  r.connectHost = p.host;
+  r.connectPort = !p.port.empty() ? p.port : !proxyPort.empty() ? proxyPort : "80";
+  if (r.tls) {
+    // The proxy only carries the bytes; the request inside the tunnel is the one a
+    // direct connection would send.
+    r.tunnel = EncodedForRequest(target.host) + ":" + EncodedForRequest(port);
   } else {
     // The proxy gets the absolute URL. A port the URL names stays in it, or the proxy
     // would fetch from another service than the one configured.
     r.requestUri = (target.scheme.empty() ? "http" : target.scheme) + "://" + target.host +
-                   (target.port.empty() ? "" : ":" + target.port) +
-                   (target.path.empty() ? "/" : target.path);
-    UrlParts p = SplitUrl(proxy);
-    r.connectHost = p.host;
-    r.connectPort = !p.port.empty() ? p.port : !proxyPort.empty() ? proxyPort : "80";
+                   (target.port.empty() ? "" : ":" + target.port) + r.requestUri;
   }
   return r;
 }
@@ -213,6 +219,8 @@ void tmyhttpcli::Get() {
   rcvdCount = 0;
   locationChange = false;
   relocations = 0;
+  certificateHost.clear();
+  certificateNotAfter = 0;
   partialLine_.clear();
   completionPosted_ = false;
   state_ = State::NotConnected;
@@ -227,6 +235,8 @@ void tmyhttpcli::Prepare(const UrlParts& target) {
   connectHost = std::move(route.connectHost);
   connectPort = std::move(route.connectPort);
   requestUri = std::move(route.requestUri);
+  tls = route.tls;
+  tunnel = std::move(route.tunnel);
   if (target.hasCredentials) {
     username = target.user;
     password = target.password;
@@ -247,8 +257,13 @@ void tmyhttpcli::OnLookup(int error, in_addr address) {
     return;
   }
   state_ = State::NotConnected;
-  socket_ = std::make_unique<TcpSocket>();
-  socket_->onConnected = [this](int e) { OnConnected(e); };
+  HttpConnection::Options options;
+  options.tunnel = tunnel;
+  options.tls = tls;
+  options.tlsHost = hostName;
+  socket_ = std::make_unique<HttpConnection>(std::move(options));
+  socket_->onConnected = [this](int e, const std::string& failure) { OnConnected(e, failure); };
+  socket_->onReadable = [this] { OnReadable(); };
   socket_->onClosed = [this](int) {
     if (state_ == State::WaitingHeader || state_ == State::WaitingBody) Complete();
   };
@@ -270,16 +285,31 @@ void tmyhttpcli::OnLookup(int error, in_addr address) {
   }
 }
 
-void tmyhttpcli::OnConnected(int error) {
+void tmyhttpcli::OnConnected(int error, const std::string& failure) {
   if (state_ != State::NotConnected) return;
   if (error != 0) {
     FailTransport(socketErrorText(error) + " (Error #" + std::to_string(error) + ")");
     return;
   }
+  if (!failure.empty()) {
+    FailTransport(failure);
+    return;
+  }
+  if (tls) {
+    const int64_t notAfter = socket_->CertificateNotAfter();
+    if (notAfter != 0 && (certificateNotAfter == 0 || notAfter < certificateNotAfter)) {
+      certificateNotAfter = notAfter;
+      certificateHost = hostName;
+    }
+  }
   state_ = State::WaitingHeader;
-  socket_->onReadable = [this] { OnReadable(); };
-  socket_->UpdateWatch();
-  if (socket_->Send(RequestText()) != 0) Complete();
+  if (socket_->Send(RequestText()) != 0) {
+    if (!socket_->Failure().empty()) {
+      FailTransport(socket_->Failure());
+    } else {
+      Complete();
+    }
+  }
 }
 
 void tmyhttpcli::OnReadable() {
@@ -297,8 +327,13 @@ void tmyhttpcli::OnReadable() {
       }
       continue;
     }
-    // The server closed (normally after the body), or the connection broke.
-    if (n == 0 || socket_->state() == TcpSocket::State::Closed) Complete();
+    // The server closed (normally after the body), or the connection broke: a TLS
+    // connection that broke on bad data is a failure, whatever came before.
+    if (!socket_->Failure().empty()) {
+      FailTransport(socket_->Failure());
+    } else if (n == 0 || socket_->Closed()) {
+      Complete();
+    }
     return;
   }
 }

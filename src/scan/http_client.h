@@ -8,7 +8,7 @@
 
 #include "model/port.h"
 #include "platform/name_lookup.h"
-#include "platform/tcp_socket.h"
+#include "scan/http_connection.h"
 
 namespace sentrel {
 
@@ -33,18 +33,22 @@ std::string Base64Encode(const std::string& data);
 
 // Where a "Location" value leads from the URL parts of the current request: a path from
 // "/" keeps scheme, host and port; an absolute location ("scheme://...") is taken whole,
-// its port being 80 unless it names one; "//host/path" keeps the scheme; anything else is
-// relative to the directory of the current path.
+// its port being its scheme's (80, or 443 for https) unless it names one; "//host/path"
+// keeps the scheme; anything else is relative to the directory of the current path.
 UrlParts ResolveLocation(const UrlParts& base, const std::string& location);
 
 // Where a request for a target goes and what it asks for: straight to the target's host
 // (port 80 unless the URL names one) for its path, or, with a proxy ("host", possibly
 // followed by ":" and a port; else proxyPort; else 80), to the proxy for the absolute URL.
+// An https target goes over TLS, to port 443 unless the URL names one; through a proxy it
+// asks for a CONNECT tunnel to host:port and then for its path inside the tunnel.
 struct RequestRoute {
   std::string hostName;     // for the "Host" header
   std::string connectHost;  // the server, or the proxy
   std::string connectPort;
   std::string requestUri;  // the path, or the absolute URL for a proxy
+  bool tls = false;
+  std::string tunnel;  // "host:port" for the proxy's CONNECT, or empty
 };
 RequestRoute RouteRequest(const UrlParts& target, const std::string& proxy,
                           const std::string& proxyPort);
@@ -103,6 +107,8 @@ class tmyhttpcli : public CheckInFlight {
   std::string connectHost;  // the server, or the proxy
   std::string connectPort;
   std::string requestUri;  // the path, or the absolute URL for a proxy
+  bool tls = false;
+  std::string tunnel;
 
   // The response.
   int32_t statusCode = 0;
@@ -116,6 +122,11 @@ class tmyhttpcli : public CheckInFlight {
   std::vector<std::string> authenticateHeaders;
   uint16_t requestErrorCode = 0;
   int relocations = 0;
+  // Of the TLS connections of this request (relocations included), the server
+  // certificate that expires first: its host and its end of validity (seconds since
+  // 1970; 0 when no TLS connection was made).
+  std::string certificateHost;
+  int64_t certificateNotAfter = 0;
 
   // What the check keeps with its request.
   TPort* monitor = nullptr;
@@ -128,7 +139,7 @@ class tmyhttpcli : public CheckInFlight {
   void Prepare(const UrlParts& target);
   void StartLookup();
   void OnLookup(int error, in_addr address);
-  void OnConnected(int error);
+  void OnConnected(int error, const std::string& failure);
   void OnReadable();
   // Handles received bytes while the header is awaited; returns the count consumed
   // before the body begins (all of them while still in the header).
@@ -143,7 +154,7 @@ class tmyhttpcli : public CheckInFlight {
   State state_ = State::Ready;
   UrlParts target_;
   std::unique_ptr<NameLookup> lookup_;
-  std::unique_ptr<TcpSocket> socket_;
+  std::unique_ptr<HttpConnection> socket_;
   std::string partialLine_;
   bool completionPosted_ = false;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

@@ -38,6 +38,17 @@ bool NamesEvent(const std::string& value) { return !value.empty() && value != "n
 
 std::string ToStr(long v) { return std::to_string(v); }
 
+// A record that cannot be written (a log name that is no file, a missing directory, a
+// full disk) goes to the errors log like any other error, but the handling of the check
+// goes on: its colour step and its events matter most when the disk is full.
+void AppendRecord(const TServer& server, const std::string& text) {
+  try {
+    server.AppendLog(text);
+  } catch (const std::exception& e) {
+    CurrentLoop().ReportError(e.what());
+  }
+}
+
 }  // namespace
 
 void TInfiniScan::ShowActivity() {
@@ -168,7 +179,7 @@ void TInfiniScan::LogResult(TPort& monitor, const std::string& kind, const std::
   LastActivity = "LogResult " + recordText;
   if (monitor.lostCount > 0) recordText += " (" + std::to_string(monitor.lostCount) + " lost)";
   monitor.lastResponseMs = ms;
-  monitor.server->AppendLog(recordText);
+  AppendRecord(*monitor.server, recordText);
   AddActivityLine();
 }
 
@@ -177,14 +188,14 @@ void TInfiniScan::LogError(TPort& monitor, const std::string& kind, const std::s
   recordText = RecordText(monitor, kind, word, ms, bytes, detail);
   LastActivity = "LogError " + recordText;
   if (monitor.lostCount > 0) recordText += " (" + std::to_string(monitor.lostCount) + " lost)";
-  monitor.server->AppendLog(recordText);
+  AppendRecord(*monitor.server, recordText);
   monitor.lastResponseMs = ms;
   AddMessageLine();
 }
 
 void TInfiniScan::PingDisplay(TServer& server, const std::string& message) {
   LastActivity = "PingDisplay " + message;
-  server.AppendLog("Ping:" + message);
+  AppendRecord(server, "Ping:" + message);
   recordText = message;
   AddActivityLine();
 }

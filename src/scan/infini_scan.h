@@ -62,7 +62,9 @@ class TInfiniScan {
   void AddMessageLine();
 
   // Record writers. LogResult's line goes to the "Activity log" pane, LogError's to the
-  // "Messages/Errors" pane; both to the server's log file.
+  // "Messages/Errors" pane; both to the server's log file. A log file that cannot be
+  // written is reported to the loop's error handler and the writer carries on, so the
+  // status step around it still changes the colour and runs the events.
   void LogResult(TPort& monitor, const std::string& kind, const std::string& word, int32_t ms,
                  int32_t bytes, const std::string& detail);
   void LogError(TPort& monitor, const std::string& kind, const std::string& word, int32_t ms,

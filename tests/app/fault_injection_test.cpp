@@ -14,6 +14,8 @@
 #include "platform/error.h"
 #include "platform/paths.h"
 #include "support/process.h"
+#include "support/records.h"
+#include "support/scan_fixture.h"
 #include "support/test_env.h"
 
 namespace sentrel::test {
@@ -111,14 +113,42 @@ TEST_F(FaultInjectionTest, AServerLogOnAFullDiskFailsThenTheNextWriteWorks) {
     EXPECT_EQ(log[nl - 1], '\r');
 }
 
+// A full disk is when alerts matter most: the records that no longer fit are errors, but
+// the monitor still turns red and its event still reaches the operator.
+class FullDiskScanTest : public ScanFixture {};
+
+TEST_F(FullDiskScanTest, AMonitorStillTurnsRedAndAlertsWhenItsLogCannotGrow) {
+  SmallTmpfs fs(dir_->File("small"));
+  if (!fs.Mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
+  SetDataDir(dir_->File("small"));
+  TPort* m = AddMonitor(AddServer("web1"), "ping");
+  fs.Fill();
+  // Enough failures that the log's last page, which may still take a line or two, is
+  // full long before the end.
+  for (int i = 0; i < 40; ++i) scan().PingVerdict(*m, false, 10005, "Request timed out");
+  EXPECT_EQ(m->status, "red");
+  EXPECT_EQ(m->lostCount, 41);
+  ASSERT_EQ(program_->events.size(), 40u);
+  EXPECT_EQ(program_->events[0], "Default|web1 PING DOWN (Request timed out)|web1|DOWN (2)|2");
+  // The Default event's popup acted at the third failure, as with a disk that has room.
+  ASSERT_EQ(frontend_.popups.size(), 1u);
+  EXPECT_NE(frontend_.popups[0].find("web1 PING DOWN (Request timed out)"), std::string::npos);
+  ASSERT_FALSE(errors_.empty());
+  EXPECT_NE(errors_.back().find("No space left on device"), std::string::npos) << errors_.back();
+  EXPECT_EQ(RecordLines(program_->activityPane).back(),
+            "web1 PING 0 LOST 10005ms 56Bytes Request timed out (41 lost)");
+}
+
 // The headless program keeps monitoring when its data directory is removed under it:
 // the records it cannot write become errors on standard error, nothing crashes, and
-// SIGTERM still saves the server file, which lives elsewhere.
+// SIGTERM ends it cleanly; the server file, which lives elsewhere, is left as it was.
 TEST(DataDirectoryTest, RemovedWhileScanning) {
   TempDir dir;
   std::string data = dir.File("data");
   std::string cfg = dir.File("servers.mcf");
-  WriteFile(cfg, "[loop]\r\nIP=127.0.0.1\r\nLogfile=loop.log\r\n[loop:ping]\r\nTyp=ping\r\nintervall=1\r\n");
+  const std::string original =
+      "[loop]\r\nIP=127.0.0.1\r\nLogfile=loop.log\r\n[loop:ping]\r\nTyp=ping\r\nintervall=1\r\n";
+  WriteFile(cfg, original);
   ChildProcess sentrel({SENTREL_BINARY, "--headless", "--no-web", "--data-dir", data, "--settings",
                         dir.File("settings.ini"), cfg},
                        dir.Path());
@@ -131,7 +161,7 @@ TEST(DataDirectoryTest, RemovedWhileScanning) {
   EXPECT_NE(sentrel.Stderr().find("RunTimeError"), std::string::npos);
   sentrel.Signal(SIGTERM);
   EXPECT_EQ(sentrel.Wait(15000), 0) << sentrel.Stderr();
-  EXPECT_NE(ReadFile(cfg).find("[loop:ping]\r\nTyp=ping\r\n"), std::string::npos);
+  EXPECT_EQ(ReadFile(cfg), original);
 }
 
 }  // namespace

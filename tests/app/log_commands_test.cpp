@@ -133,20 +133,19 @@ TEST_F(LogCommandsTest, DumpLogsRefusesWhileSentrelRuns) {
   ASSERT_TRUE(running.Acquire(data_));
   RunResult r = Run({"--dump-logs", "3", serverFile_});
   EXPECT_EQ(r.code, 1);
-  EXPECT_NE(r.err.find("Sentrel is running on the data directory"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err, "sentrel: a running Sentrel holds the data directory " + data_ +
+                       "; stop that Sentrel (its service, or its window), then dump the logs\n");
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(ReadFile(data_ + "/web1.log"), web1_);
 }
 
-TEST_F(LogCommandsTest, ErrorsPrintTheirMessageAndReachTheErrorsLog) {
+// Errors go to standard error only: the errors log may belong to a Sentrel that runs.
+TEST_F(LogCommandsTest, ErrorsGoToStandardErrorOnly) {
   RunResult r = Run({"--request-times", "web1", "http", "four", serverFile_});
   EXPECT_EQ(r.code, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "sentrel: 'four' is not a valid integer value\n");
-  std::string errorsLog = ReadFile(data_ + "/Sentrel errors.log");
-  EXPECT_NE(errorsLog.find(" RunTimeError 'four' is not a valid integer value (Cause might be"),
-            std::string::npos)
-      << errorsLog;
+  EXPECT_FALSE(FileExists(data_ + "/Sentrel errors.log"));
 
   unlink((data_ + "/db.log").c_str());
   r = Run({"--log", "db", serverFile_});
@@ -164,6 +163,40 @@ TEST_F(LogCommandsTest, ErrorsPrintTheirMessageAndReachTheErrorsLog) {
   EXPECT_EQ(Run({"--log", "nosuch", serverFile_}).code, 2);
   EXPECT_EQ(Run({"--request-times", "web1", "smtp", "4", serverFile_}).code, 2);
   EXPECT_EQ(Run({"--log", "web1", tmp_.File("missing.mcf")}).code, 2);
+  EXPECT_FALSE(FileExists(data_ + "/Sentrel errors.log"));
+}
+
+TEST_F(LogCommandsTest, ADumpOfEverythingNeedsYesAndNegativeDaysAreRefused) {
+  RunResult r = Run({"--dump-logs", "-1", serverFile_});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(r.err, "sentrel: --dump-logs needs a number of days of 0 or more, not -1\n");
+  r = Run({"--dump-logs=0", serverFile_});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(r.err, "sentrel: --dump-logs 0 drops every record of every log; add --yes to do that\n");
+  EXPECT_EQ(ReadFile(data_ + "/web1.log"), web1_);
+  EXPECT_EQ(r.out, "");
+
+  r = Run({"--dump-logs", "0", "--yes", serverFile_});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(ReadFile(data_ + "/web1.log"), "");
+  EXPECT_EQ(ReadFile(data_ + "/db.log"), "");
+}
+
+TEST_F(LogCommandsTest, HandWrittenServerFiles) {
+  // No Logfile: the log is the server's name and ".log", as the monitor writes it.
+  std::string hand = tmp_.File("hand.mcf");
+  WriteFile(hand, "[web1]\nIP=127.0.0.1\n[web1:http]\nTyp=http\n");
+  RunResult r = Run({"--log", "web1", "--errors-only", hand});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find(" 10:01:00 web1 HTTP 80 DOWN"), std::string::npos) << r.out;
+
+  // A file that is no server file is said to be one, not searched for a server.
+  WriteFile(hand, "{\"web1\": {\"ip\": \"127.0.0.1\"}}\n");
+  r = Run({"--log", "web1", hand});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(r.err, "sentrel: server file " + hand +
+                       " holds no server: it is not INI text with [server] sections\n");
+  EXPECT_EQ(ReadFile(hand), "{\"web1\": {\"ip\": \"127.0.0.1\"}}\n");
 }
 
 // Inside the program the dump reports its progress in status panel 0.

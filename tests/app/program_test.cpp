@@ -118,6 +118,60 @@ TEST_F(ProgramTest, AFailedSaveAtCloseKeepsTheFileAndSkipsTheSettings) {
   EXPECT_FALSE(FileExists(dir_->File("Hallvik/Corvane.ini")));
 }
 
+// A file that is no server file (JSON here) loads as an empty configuration; it must
+// never be replaced by that emptiness, neither at a window's close nor headless.
+TEST_F(ProgramTest, AFileThatHoldsNoServerIsNeverWrittenOver) {
+  const std::string cfg = dir_->File("servers.json");
+  const std::string json = "{\n  \"servers\": [ {\"name\": \"web1\", \"ip\": \"127.0.0.1\"} ]\n}\n";
+  WriteFile(cfg, json);
+  StartOptions options;
+  options.commandLineFile = cfg;
+  for (bool headless : {false, true}) {
+    Program program(frontend_, settings_);
+    options.headless = headless;
+    if (headless) testing::internal::CaptureStderr();
+    program.Create(options);
+    const std::string err = headless ? testing::internal::GetCapturedStderr() : "";
+    EXPECT_EQ(program.serverList.Count(), 0);
+    ASSERT_EQ(program.messagePane.Count(), 2u);
+    const std::string said = "Server file " + cfg +
+                             " holds no server: it is not INI text with [server] sections. "
+                             "Sentrel will not write over it";
+    EXPECT_EQ(program.messagePane.Lines()[1], "2026-12-06 09:30:00 " + said);
+    EXPECT_EQ(err, headless ? "sentrel: " + said + "\n" : "");
+    EXPECT_FALSE(program.ServerFileWritable());
+    // The window's close: Save declines, so the window asks for a name instead.
+    EXPECT_FALSE(program.Save());
+    program.serverList.Add("added");
+    program.Close();
+    EXPECT_EQ(ReadFile(cfg), json);
+    EXPECT_FALSE(FileExists(dir_->File("servers.bak")));
+    settings_.Load();
+    EXPECT_EQ(settings_.ReadText(kSettingsSection, "config", ""), cfg);
+  }
+
+  // "Save as" onto another name writes there; the JSON file stays as it is.
+  Program program(frontend_, settings_);
+  options.headless = false;
+  program.Create(options);
+  program.serverList.Add("web1");
+  program.SaveAs(dir_->File("servers.mcf"));
+  EXPECT_TRUE(program.ServerFileWritable());
+  EXPECT_EQ(ReadFile(cfg), json);
+  EXPECT_EQ(ReadFile(dir_->File("servers.mcf")).substr(0, 8), "[web1]\r\n");
+  settings_.Load();
+  EXPECT_EQ(settings_.ReadText(kSettingsSection, "config", ""), dir_->File("servers.mcf"));
+  // "Open" of the JSON file again: said in the pane, and protected again.
+  EXPECT_FALSE(program.OpenServerFile(cfg));
+  EXPECT_NE(program.messagePane.Lines().back().find("holds no server"), std::string::npos);
+  EXPECT_FALSE(program.Save());
+  // The operator confirmed Save as onto the JSON file itself: that is a wish to replace it.
+  program.serverList.Add("web2");
+  program.SaveAs(cfg);
+  EXPECT_EQ(ReadFile(cfg).substr(0, 8), "[web2]\r\n");
+  EXPECT_EQ(ReadFile(dir_->File("servers.bak")), json);
+}
+
 TEST_F(ProgramTest, TheErrorsLogLine) {
   LastActivity = "DoAPort web1";
   HandleRunTimeError("SetAddr: Cannot convert host address 'no such host'");
@@ -152,6 +206,41 @@ TEST(CommandLineTest, ParsesOptionsAndRejectsBadOnes) {
   EXPECT_EQ(rt->mode, CommandLine::Mode::RequestTimes);
   EXPECT_EQ(rt->days, "7");
   EXPECT_EQ(ParseCommandLine({"--version"}, error)->mode, CommandLine::Mode::Version);
+}
+
+TEST(CommandLineTest, ValuesJoinedOrFollowingAndMissingOnes) {
+  std::string error;
+  auto cl = ParseCommandLine({"--data-dir=/d", "--settings=/s=1.ini", "--web-bind=127.0.0.1",
+                              "--log=web1", "--errors-only"},
+                             error);
+  ASSERT_TRUE(cl) << error;
+  EXPECT_EQ(cl->dataDir, "/d");
+  EXPECT_EQ(cl->settingsPath, "/s=1.ini");
+  EXPECT_EQ(cl->webBind, "127.0.0.1");
+  EXPECT_EQ(cl->server, "web1");
+  auto rt = ParseCommandLine({"--request-times=web1", "http", "7", "--web-bind", "::1"}, error);
+  ASSERT_TRUE(rt) << error;
+  EXPECT_EQ(rt->monitor, "http");
+  EXPECT_EQ(rt->days, "7");
+  EXPECT_EQ(rt->webBind, "::1");
+  // A following "--option" is the next option, never the value.
+  EXPECT_FALSE(ParseCommandLine({"--log", "--settings", "FILE"}, error));
+  EXPECT_EQ(error, "option --log needs a value");
+  EXPECT_FALSE(ParseCommandLine({"--request-times", "web1", "--data-dir", "/d"}, error));
+  EXPECT_EQ(error, "option --request-times needs a value");
+  // A value that starts with one dash is a value: the dump refuses it later, clearly.
+  auto dump = ParseCommandLine({"--dump-logs", "-3", "--yes"}, error);
+  ASSERT_TRUE(dump) << error;
+  EXPECT_EQ(dump->days, "-3");
+  EXPECT_TRUE(dump->yes);
+  EXPECT_FALSE(ParseCommandLine({"--headless=1"}, error));
+  EXPECT_EQ(error, "option --headless takes no value");
+  EXPECT_FALSE(ParseCommandLine({"--yes"}, error));
+  EXPECT_EQ(error, "--yes needs --dump-logs");
+  EXPECT_FALSE(ParseCommandLine({"--web-bind", "localhost"}, error));
+  EXPECT_NE(error.find("--web-bind needs an IP address"), std::string::npos);
+  EXPECT_FALSE(ParseCommandLine({"--frob=1"}, error));
+  EXPECT_EQ(error, "unknown option --frob");
 }
 
 }  // namespace

@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "app/program.h"
 #include "support/loop_client.h"
@@ -95,13 +98,55 @@ TEST_F(ProgramWebTest, SiteSettingPointsThePageAtTheOperatorsFiles) {
 
 TEST_F(ProgramWebTest, FailedStartAtStartupNamesThePortsTried) {
   PortHolder a, b, c;
+  testing::internal::CaptureStderr();
   Start(true, true, {a.Port(), b.Port(), c.Port()});
+  const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_FALSE(program_->webServer.Listening());
   EXPECT_EQ(program_->StatusPanel(1),
             "Sentrel-Webserver could not be started on " + std::to_string(a.Port()) + ", " +
                 std::to_string(b.Port()) + " and " + std::to_string(c.Port()));
+  // The reason, in the system's words: in the Messages/Errors pane, and headless on
+  // standard error.
+  const std::string reason = "Sentrel-Webserver cannot listen: port " + std::to_string(a.Port()) +
+                             ": Address already in use; port " + std::to_string(b.Port()) +
+                             ": Address already in use; port " + std::to_string(c.Port()) +
+                             ": Address already in use";
+  ASSERT_EQ(program_->messagePane.Count(), 2u);
+  EXPECT_EQ(program_->messagePane.Lines()[1].substr(20), reason);
+  EXPECT_EQ(err, "sentrel: " + reason + "\n");
   EXPECT_FALSE(program_->webButtonDown);
   EXPECT_EQ(program_->webButtonCaption, "Start Webserver");
+}
+
+// --web-bind keeps the page on one address: 127.0.0.2 here, while another program holds
+// the same port on 127.0.0.1, which listening on all interfaces would collide with.
+TEST_F(ProgramWebTest, WebBindListensOnTheOneAddressOnly) {
+  const int port = test::FreePort();
+  int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(holder, 4), 0);
+  auto start = [&](const char* address) {
+    program_ = std::make_unique<Program>(frontend_, *settings_);
+    StartOptions options;
+    options.headless = true;
+    options.startWeb = true;
+    options.webPorts = {port};
+    options.webBind = address;
+    testing::internal::CaptureStderr();
+    program_->Create(options);
+    return testing::internal::GetCapturedStderr();
+  };
+  EXPECT_EQ(start("127.0.0.2"), "");
+  EXPECT_EQ(program_->StatusPanel(1), Idle(port));
+  // An address that is not this machine's (a documentation address; nothing is sent).
+  EXPECT_EQ(start("192.0.2.1"), "sentrel: Sentrel-Webserver cannot listen: port " +
+                                    std::to_string(port) + ": Cannot assign requested address\n");
+  EXPECT_FALSE(program_->webServer.Listening());
+  close(holder);
 }
 
 TEST_F(ProgramWebTest, ToolButtonSwitchesTheServerOffAndOn) {
@@ -137,6 +182,9 @@ TEST_F(ProgramWebTest, ToolButtonSwitchesTheServerOffAndOn) {
       frontend_.panelTexts,
       (std::vector<std::string>{"Sentrel-Webserver could not be started on " + std::to_string(port),
                                 "Sentrel-Webserver is offline"}));
+  EXPECT_EQ(p.messagePane.Lines().back().substr(20),
+            "Sentrel-Webserver cannot listen: port " + std::to_string(port) +
+                ": Address already in use");
   p.ToolButton7Click();
   EXPECT_FALSE(p.webServer.Listening());
   EXPECT_FALSE(p.webButtonDown);

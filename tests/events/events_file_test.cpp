@@ -76,6 +76,53 @@ TEST_F(EventsFileTest, NamesEqualButForCaseShareOneSection) {
   EXPECT_THROW(list.SaveToFile(path + "/x.ini"), SentrelError);
 }
 
+TEST_F(EventsFileTest, HostileTextsComeBackWholeAndCaseOnlyTwinsAreFound) {
+  const std::vector<std::string> texts = {
+      "", "  blanks  ", "\"quoted\"", "'single'", "a=b,c", "; x", "# x", "[x] ]",
+      "\xC3\xA4\xC3\xB6\xC3\xBC \xE2\x82\xAC", std::string(4000, 'y'),
+  };
+  TIpEventList list;
+  list.AddDefault();
+  for (size_t i = 0; i < texts.size(); ++i) {
+    TIPEvent* ev = list.Items(list.Add("ev " + std::to_string(i) + ":\xC3\xA9"));
+    ev->Sound = ev->Exe = ev->ExePara = ev->MailAddress = ev->Mailtext = texts[i];
+    ev->NetSend = ev->NetSendText = ev->Shutdown = ev->SerialText = texts[i];
+    ev->PopupText = ev->Printer = ev->PrinterText = texts[i];
+    ev->SerialOptions = texts[i];
+  }
+  std::string path = dir_->File("events.ini");
+  list.SaveToFile(path);
+  TIpEventList back;
+  back.LoadFromFile(path);
+  ASSERT_EQ(back.Count(), list.Count());
+  for (int i = 1; i < list.Count(); ++i) {
+    const TIPEvent* a = list.Items(i);
+    const TIPEvent* b = back.Items(i);
+    EXPECT_EQ(b->name, a->name);
+    for (auto field : {&TIPEvent::Sound, &TIPEvent::Exe, &TIPEvent::ExePara,
+                       &TIPEvent::MailAddress, &TIPEvent::Mailtext, &TIPEvent::NetSend,
+                       &TIPEvent::NetSendText, &TIPEvent::Shutdown, &TIPEvent::SerialText,
+                       &TIPEvent::PopupText, &TIPEvent::Printer, &TIPEvent::PrinterText,
+                       &TIPEvent::SerialOptions})
+      EXPECT_EQ(b->*field, a->*field) << a->name;
+  }
+
+  EXPECT_EQ(list.IndexIgnoringCase("DEFAULT"), 0);
+  EXPECT_EQ(list.IndexIgnoringCase("EV 1:\xC3\xA9"), 2);
+  EXPECT_EQ(list.IndexIgnoringCase("nothing"), -1);
+  EXPECT_EQ(list.IndexOf(list.Items(3)), 3);
+  EXPECT_EQ(list.IndexOf(nullptr), -1);
+
+  // The names a section can carry: no "]", no control character, no blank at an end.
+  EXPECT_TRUE(SectionNameSurvives("two words [x"));
+  EXPECT_TRUE(SectionNameSurvives("\xC3\xA4:;#=\""));
+  for (const char* bad : {"a]b", " lead", "trail ", "tab\there", "line\nbreak"})
+    EXPECT_FALSE(SectionNameSurvives(bad)) << bad;
+  EXPECT_EQ(QuoteIniValue("plain value"), "plain value");
+  EXPECT_EQ(QuoteIniValue(" x"), "\" x\"");
+  EXPECT_EQ(QuoteIniValue("'x'"), "\"'x'\"");
+}
+
 TEST(EventTest, AssignCopiesAllButTheName) {
   TIPEvent a, b;
   a.name = "a";

@@ -148,6 +148,20 @@ TEST_F(SystemActionsTest, SoundPlaysToItsEndBeforeReturning) {
   EXPECT_FALSE(unused.Done());
 }
 
+TEST_F(SystemActionsTest, WhileTheSoundPlaysTheLoopGoesOn) {
+  // Real time: the player is a real child, and the loop's timer must fire while it runs.
+  SetCurrentClock(nullptr);
+  RecordingCommand player(Bin(), "player", 0, 0.4);
+  settings_.Ini().WriteString(kSentrelSection, kSoundCommandKey, player.Path() + " <#file>");
+  ev_.Sound = "alarm.wav";
+  bool servedDuringSound = false;
+  loop_->AddTimer(50, [&] { servedDuringSound = !player.Done(); });
+  actions_.DoSound(ev_);
+  EXPECT_TRUE(servedDuringSound);
+  EXPECT_TRUE(player.Done());
+  SetCurrentClock(&clock_);
+}
+
 TEST_F(SystemActionsTest, SoundPlayerThatHangsIsStoppedAtTheLimit) {
   RecordingCommand player(Bin(), "player", 0, 30);
   settings_.Ini().WriteString(kSentrelSection, kSoundCommandKey, player.Path());

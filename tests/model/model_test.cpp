@@ -33,6 +33,18 @@ TEST(PortListTest, UniqueNamesCountUpAndIgnoreCase) {
   EXPECT_EQ(list.UniqueServerName("db"), "db");
 }
 
+TEST(PortListTest, UniqueNameLeavingOneMonitorOutNeverCountsItAgainstItself) {
+  TServerList list;
+  TServer* s = list.Items(list.Add("web1"));
+  TPort* first = s->ports.Items(s->ports.Add("port"));
+  TPort* second = s->ports.Items(s->ports.Add("port"));
+  ASSERT_EQ(second->name, "port2");
+  EXPECT_EQ(s->ports.UniqueName("port", first), "port");
+  EXPECT_EQ(s->ports.UniqueName("port", second), "port2");
+  EXPECT_EQ(s->ports.UniqueName("PING", second), "PING");
+  EXPECT_EQ(s->ports.UniqueName("port", nullptr), "port3");
+}
+
 TEST(PortTest, DataValuesByKey) {
   TServerList list;
   TServer* s = list.Items(list.Add("web1"));
@@ -119,6 +131,60 @@ TEST_F(ServerFileTest, SaveThenLoadReproducesTheConfiguration) {
   EXPECT_EQ(p2->status, "");
   EXPECT_DOUBLE_EQ(p2->lastCheck, 46000.5 - 58.0 / 86400.0);
   EXPECT_DOUBLE_EQ(p2->lastUp, p2->lastCheck);
+}
+
+TEST_F(ServerFileTest, HostileTextsComeBackWholeAfterSaveAndLoad) {
+  const std::vector<std::string> texts = {
+      "",
+      "  blanks at both ends  ",
+      "\"in double quotes\"",
+      "'in single quotes'",
+      "\"",
+      "a=b, c=d",
+      "; not a comment",
+      "# not a comment",
+      "[brackets] and ]",
+      "Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC",
+      "\t tab first",
+      std::string(5000, 'x'),
+  };
+  TServerList list;
+  for (size_t i = 0; i < texts.size(); ++i) {
+    TServer* s = list.Items(list.Add("s" + std::to_string(i)));
+    s->ip = s->location = s->notes = s->group = texts[i];
+    s->logfile = texts[i] + ".log";
+    TPort* m = s->ports.Items(s->ports.Add("http"));
+    m->alarm = texts[i];
+    m->SetValue("url", texts[i]);
+    m->SetValue("mustinclude", texts[i]);
+    m->SetValue("GYtoR", texts[i]);
+  }
+  // A data list whose one item is quoted, and one with the first item quoted.
+  TPort* only = list.Items(0)->ports.Items(list.Items(0)->ports.Add("port"));
+  only->data = {"maynotinclude=two words"};
+
+  std::string path = dir_->File("hostile.mcf");
+  list.SaveToFile(path);
+  TServerList back;
+  back.LoadFromFile(path);
+  ASSERT_EQ(back.Count(), list.Count());
+  for (int i = 0; i < list.Count(); ++i) {
+    const TServer* a = list.Items(i);
+    const TServer* b = back.Items(i);
+    SCOPED_TRACE(a->notes.substr(0, 40));
+    EXPECT_EQ(b->ip, a->ip);
+    EXPECT_EQ(b->location, a->location);
+    EXPECT_EQ(b->notes, a->notes);
+    EXPECT_EQ(b->group, a->group);
+    EXPECT_EQ(b->logfile, a->logfile);
+    ASSERT_EQ(b->ports.Count(), a->ports.Count());
+    for (int j = 0; j < a->ports.Count(); ++j) {
+      EXPECT_EQ(b->ports.Items(j)->alarm, a->ports.Items(j)->alarm);
+      EXPECT_EQ(b->ports.Items(j)->data, a->ports.Items(j)->data);
+    }
+  }
+  // What needs no quotes is written as it always was.
+  EXPECT_NE(ReadFile(path).find("\r\nNotes=a=b, c=d\r\n"), std::string::npos);
 }
 
 TEST_F(ServerFileTest, LoadAppliesDefaultsAndTheRulesOfHandEditedFiles) {
@@ -241,10 +307,42 @@ TEST_F(ServerFileTest, AppendLogWritesOneStampedLinePerCall) {
   s->AppendLog("second");
   EXPECT_EQ(ReadFile(dir_->File("web1.log")),
             "2026-12-06 00:00:02 first\r\n2026-12-06 00:00:00 second\r\n");
+  // A server file without Logfile: the records go where the editor would have put them.
   s->logfile = "";
-  EXPECT_THROW(s->AppendLog("x"), SentrelError);
+  EXPECT_EQ(s->LogFileName(), "web1.log");
+  s->AppendLog("third");
+  EXPECT_NE(ReadFile(dir_->File("web1.log")).find(" third\r\n"), std::string::npos);
   s->logfile = "no/such/dir.log";
   EXPECT_THROW(s->AppendLog("x"), SentrelError);
+}
+
+TEST_F(ServerFileTest, LoadTellsWhetherTheFileWasAServerFile) {
+  TServerList list;
+  auto load = [&](const std::string& text) {
+    WriteFile(dir_->File("f.mcf"), text);
+    return list.LoadFromFile(dir_->File("f.mcf"));
+  };
+  EXPECT_EQ(list.LoadFromFile(dir_->File("absent.mcf")), ServerFileContent::Missing);
+  EXPECT_EQ(load(""), ServerFileContent::Servers);  // empty: nothing there to lose
+  EXPECT_EQ(load(" \r\n\r\n"), ServerFileContent::Servers);
+  EXPECT_EQ(load("{\"servers\": [{\"name\": \"web1\", \"ip\": \"127.0.0.1\"}]}\n"),
+            ServerFileContent::NoServer);
+  // A JSON array and plain notes: "[" alone is no server named "".
+  EXPECT_EQ(load("[\n  {\"name\": \"web1\"}\n]\n"), ServerFileContent::NoServer);
+  EXPECT_EQ(list.Count(), 0);
+  EXPECT_EQ(load("servers to watch:\nweb1 = 127.0.0.1\n"), ServerFileContent::NoServer);
+  EXPECT_EQ(load("[web1:ping]\r\nTyp=ping\r\n"), ServerFileContent::NoServer);
+  EXPECT_EQ(list.LoadFromFile(dir_->Path()), ServerFileContent::Unreadable);
+  // An editor's UTF-8 mark does not hide the first server.
+  EXPECT_EQ(load("\xEF\xBB\xBF[web1]\r\nIP=127.0.0.1\r\n; note\r\n[web1:ping]\r\n"),
+            ServerFileContent::Servers);
+  ASSERT_EQ(list.Count(), 1);
+  EXPECT_EQ(list.Items(0)->name, "web1");
+  EXPECT_EQ(list.Items(0)->ports.Count(), 1);
+  // No Logfile: records go to web1.log, and a save writes back the empty value.
+  EXPECT_EQ(list.Items(0)->LogFileName(), "web1.log");
+  list.SaveToFile(dir_->File("f.mcf"));
+  EXPECT_NE(ReadFile(dir_->File("f.mcf")).find("Logfile=\r\n"), std::string::npos);
 }
 
 TEST_F(ServerFileTest, DeletingAMonitorDetachesItsRequestAndExpiresItsToken) {

@@ -97,6 +97,28 @@ TEST(IniFileTest, AFailedSaveLeavesTheOldFile) {
   EXPECT_EQ(entries, 1);
 }
 
+TEST(FileUtilTest, AReplacedFileKeepsItsPermissions) {
+  TempDir dir;
+  std::string path = dir.File("servers.mcf");
+  WriteFileAtomic(path, "[a]\r\n");
+  struct stat st{};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  const mode_t created = st.st_mode & 07777;
+  EXPECT_EQ(created & 0600, 0600u);
+
+  // The operator keeps the file to himself; a save must not open it to everyone.
+  ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+  WriteFileAtomic(path, "[b]\r\n");
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(ReadFile(path), "[b]\r\n");
+
+  ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+  WriteFileAtomic(path, "[c]\r\n");
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
 TEST(FileUtilTest, AppendToAFullDeviceThrows) {
   EXPECT_THROW(AppendToFile("/dev/full", "line\r\n"), SystemError);
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "model/server_list.h"
@@ -19,6 +20,12 @@ using test::WriteFile;
 std::vector<std::string> ReadAll(const std::string& path, bool errorsOnly) {
   std::vector<std::string> lines;
   ReadLogLines(path, errorsOnly, [&](std::string_view l) { lines.emplace_back(l); });
+  return lines;
+}
+
+std::vector<std::string> Lines(const LogText& text) {
+  std::vector<std::string> lines;
+  for (size_t i = 0; i < text.Count(); ++i) lines.emplace_back(text[i]);
   return lines;
 }
 
@@ -45,13 +52,13 @@ TEST_F(LogViewTest, WholeFileKeepsEveryLineInOrderWithoutLineEnds) {
             "last line without end");
   LogView view = ViewServerLog(*server_, false);
   EXPECT_EQ(view.caption, "Sentrel Logfile: web1");
-  EXPECT_EQ(view.lines, (std::vector<std::string>{
-                            "2026-12-06 14:03:07 web1 PING 0 OK 12ms 56Bytes No error",
-                            "2026-12-06 14:05:07 web1 PORT 25 OK 31ms 0Bytes ",
-                            "",
-                            "unix line",
-                            "last line without end",
-                        }));
+  EXPECT_EQ(Lines(view.lines), (std::vector<std::string>{
+                                   "2026-12-06 14:03:07 web1 PING 0 OK 12ms 56Bytes No error",
+                                   "2026-12-06 14:05:07 web1 PORT 25 OK 31ms 0Bytes ",
+                                   "",
+                                   "unix line",
+                                   "last line without end",
+                               }));
 }
 
 TEST_F(LogViewTest, ErrorsOnlyShowsStateChangesAndResolveMessages) {
@@ -68,7 +75,7 @@ TEST_F(LogViewTest, ErrorsOnlyShowsStateChangesAndResolveMessages) {
             "2026-12-06,14:08:00,web1,PORT,25,DOWN\r\n");
   LogView view = ViewServerLog(*server_, true);
   EXPECT_EQ(view.caption, "Sentrel Logfile: web1 (errors only)");
-  EXPECT_EQ(view.lines,
+  EXPECT_EQ(Lines(view.lines),
             (std::vector<std::string>{
                 "2026-12-06 14:02:00 web1 HTTP 80 DOWN 0ms 0Bytes 404 Not Found (2 lost)",
                 "2026-12-06 14:03:00 Ping:Unable to resolve no such host",
@@ -84,8 +91,8 @@ TEST_F(LogViewTest, OnlyOkAndLostGiveAnEmptyView) {
   WriteFile(LogPath(),
             "2026-12-06 14:00:00 web1 PING 0 OK 1ms 56Bytes Success\r\n"
             "2026-12-06 14:01:00 web1 PING 0 LOST 0ms 56Bytes Request timed out (1 lost)\r\n");
-  EXPECT_TRUE(ViewServerLog(*server_, true).lines.empty());
-  EXPECT_EQ(ViewServerLog(*server_, false).lines.size(), 2u);
+  EXPECT_TRUE(ViewServerLog(*server_, true).lines.Empty());
+  EXPECT_EQ(ViewServerLog(*server_, false).lines.Count(), 2u);
 }
 
 TEST_F(LogViewTest, MissingOrUnreadableLogIsAnError) {
@@ -113,6 +120,17 @@ TEST_F(LogViewTest, LinesAcrossBlockBordersAndLongerThanABlock) {
   }
   WriteFile(LogPath(), content);
   EXPECT_EQ(ReadAll(LogPath(), false), expected);
+
+  // The window's view holds the same lines in one buffer, and hears of every block read,
+  // ending at the file's size.
+  std::vector<std::pair<uint64_t, uint64_t>> progress;
+  LogView view = ViewServerLog(
+      *server_, false, [&](uint64_t done, uint64_t size) { progress.emplace_back(done, size); });
+  EXPECT_EQ(Lines(view.lines), expected);
+  EXPECT_LE(view.lines.Footprint(), content.size() + (expected.size() + 1) * 2 * sizeof(size_t));
+  ASSERT_GE(progress.size(), 5u);
+  EXPECT_EQ(progress.back(), std::make_pair(uint64_t{content.size()}, uint64_t{content.size()}));
+  EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
 }
 
 // The fast word splitter must see exactly the words SplitLogWords sees.

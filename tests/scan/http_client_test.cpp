@@ -61,6 +61,41 @@ TEST(UrlTest, RelocationTargets) {
   EXPECT_EQ(ResolveLocation(SplitUrl("http://H"), "rel").path, "/rel");
 }
 
+TEST(UrlTest, HttpsRoutes) {
+  // Direct: TLS, port 443 unless named; the scheme is read without regard to case.
+  RequestRoute r = RouteRequest(SplitUrl("HTTPS://H/a?b"), "", "");
+  EXPECT_TRUE(r.tls);
+  EXPECT_EQ(r.connectHost, "H");
+  EXPECT_EQ(r.connectPort, "443");
+  EXPECT_EQ(r.requestUri, "/a?b");
+  EXPECT_EQ(r.tunnel, "");
+  EXPECT_EQ(RouteRequest(SplitUrl("https://H:8443"), "", "").connectPort, "8443");
+  EXPECT_FALSE(RouteRequest(SplitUrl("http://H"), "", "").tls);
+  EXPECT_FALSE(RouteRequest(SplitUrl("H/x"), "", "").tls);
+
+  // Through a proxy: a tunnel to host:port, and inside it the request of a direct
+  // connection. Nothing the URL holds can add a line to the CONNECT request.
+  r = RouteRequest(SplitUrl("https://H/a"), "P", "3128");
+  EXPECT_TRUE(r.tls);
+  EXPECT_EQ(r.connectHost, "P");
+  EXPECT_EQ(r.connectPort, "3128");
+  EXPECT_EQ(r.tunnel, "H:443");
+  EXPECT_EQ(r.requestUri, "/a");
+  EXPECT_EQ(r.hostName, "H");
+  EXPECT_EQ(RouteRequest(SplitUrl("https://H:8443/"), "P:81", "3128").tunnel, "H:8443");
+  EXPECT_EQ(RouteRequest(SplitUrl("https://H\r\nX y/"), "P", "").tunnel, "H%0D%0AX%20y:443");
+  EXPECT_EQ(RouteRequest(SplitUrl("http://H:8080/a"), "P", "3128").requestUri, "http://H:8080/a");
+
+  // Relocations change the scheme, and with it the port.
+  UrlParts plain = SplitUrl("http://H:8080/a");
+  UrlParts secure = ResolveLocation(plain, "https://H/b");
+  EXPECT_EQ(RouteRequest(secure, "", "").connectPort, "443");
+  EXPECT_EQ(RouteRequest(ResolveLocation(secure, "/c"), "", "").connectPort, "443");
+  EXPECT_TRUE(RouteRequest(ResolveLocation(secure, "//cdn/d"), "", "").tls);
+  EXPECT_FALSE(RouteRequest(ResolveLocation(secure, "http://H/e"), "", "").tls);
+  EXPECT_EQ(RouteRequest(ResolveLocation(secure, "http://H/e"), "", "").connectPort, "80");
+}
+
 TEST(UrlTest, Base64) {
   EXPECT_EQ(Base64Encode("Aladdin:open sesame"), "QWxhZGRpbjpvcGVuIHNlc2FtZQ==");
   EXPECT_EQ(Base64Encode(""), "");

@@ -140,15 +140,52 @@ TEST_F(StatusStepTest, NeverCheckedMonitorsTurnRedAtOnceAndGreenStaysGreenWhenSl
   EXPECT_EQ(RecordLines(Log("web1")).back(), "web1 PING 0 OK 10ms 56Bytes No error");
 }
 
-TEST_F(StatusStepTest, AnUnwritableLogEndsTheStepAndTheNextCheckTriesAgain) {
+// A hand-written server file often names no Logfile: the monitor must still alert, and
+// its records go to the name the editor would have proposed.
+TEST_F(StatusStepTest, AServerWithoutLogfileTurnsRedAndRunsItsEvent) {
+  WriteFile(dir_->File("hand.mcf"), "[db1]\nIP=127.0.0.1\n[db1:ping]\nTyp=ping\n");
+  program_->serverList.LoadFromFile(dir_->File("hand.mcf"));
+  TPort* m = program_->serverList.Items(0)->ports.Items(0);
+  m->status = "green";
+  for (int i = 0; i < 2; ++i) scan().PingVerdict(*m, false, 10005, "Request timed out");
+  EXPECT_EQ(m->status, "red");
+  EXPECT_EQ(program_->events, std::vector<std::string>{
+                                  "Default|db1 PING DOWN (Request timed out)|db1|DOWN (2)|2"});
+  EXPECT_EQ(RecordLines(Log("db1")),
+            (std::vector<std::string>{
+                "db1 PING 0 LOST 10005ms 56Bytes Request timed out",
+                "db1 PING 0 DOWN 10005ms 56Bytes Request timed out (2 lost)",
+                "db1 PING 0 LOST 10005ms 56Bytes Request timed out (2 lost)",
+            }));
+  EXPECT_TRUE(errors_.empty());
+  EXPECT_EQ(program_->serverList.Items(0)->logfile, "");
+}
+
+// A record that cannot be written is an error for the errors log, but the colour step and
+// the events of the check go on; the next record is written once the log can take it.
+TEST_F(StatusStepTest, ARecordThatCannotBeWrittenStopsNeitherColourNorEvents) {
   TPort* m = AddMonitor(web1_, "port", 25);
   m->status = "green";
+  m->SetValue("GtoY", "Warn");
+  m->lastUp = Now();
   web1_->logfile = "missing-dir/web1.log";
-  EXPECT_THROW(scan().PortVerdict(*m, false, 10), SentrelError);
-  EXPECT_EQ(m->status, "green");  // the step ended at its first record
-  web1_->logfile = "web1.log";
   scan().PortVerdict(*m, false, 10);
-  EXPECT_EQ(m->status, "yellow");
+  scan().PortVerdict(*m, false, 10);
+  EXPECT_EQ(m->status, "red");
+  EXPECT_EQ(m->lostCount, 2);
+  EXPECT_EQ(program_->events,
+            (std::vector<std::string>{"Warn|web1 PORT 25 LOST ()|web1|LOST|1",
+                                      "Default|web1 PORT 25 DOWN ()|web1|DOWN (2)|2"}));
+  // LOST, LOST and DOWN: each one reported, each one still shown in its pane.
+  ASSERT_EQ(errors_.size(), 3u);
+  EXPECT_NE(errors_[0].find("missing-dir/web1.log"), std::string::npos) << errors_[0];
+  EXPECT_EQ(RecordLines(program_->messagePane).back(), "web1 PORT 25 DOWN 10ms 0Bytes  (2 lost)");
+  EXPECT_EQ(RecordLines(program_->activityPane).size(), 2u);
+
+  web1_->logfile = "web1.log";
+  scan().PortVerdict(*m, true, 10);
+  EXPECT_EQ(m->status, "green");
+  EXPECT_EQ(RecordLines(Log("web1")).back(), "web1 PORT 25 UP 10ms 0Bytes Downtime=0 min");
 }
 
 TEST_F(StatusStepTest, AnEventThatDeletesTheMonitorEndsTheStepQuietly) {

@@ -1,0 +1,483 @@
+#include "gui/event_editor_dialog.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QStackedWidget>
+#include <algorithm>
+#include <vector>
+
+#include "app/program.h"
+#include "events/event_actions.h"
+#include "events/ip_event.h"
+#include "events/serial_action.h"
+#include "gui/accessible_names.h"
+#include "gui/event_name_prompt.h"
+#include "gui/modal_answers.h"
+#include "platform/event_loop.h"
+#include "platform/ini_file.h"
+#include "platform/paths.h"
+#include "ui_event_editor_dialog.h"
+#include "ui_event_page_execute.h"
+#include "ui_event_page_mail.h"
+#include "ui_event_page_netsend.h"
+#include "ui_event_page_popup.h"
+#include "ui_event_page_print.h"
+#include "ui_event_page_serial.h"
+#include "ui_event_page_shutdown.h"
+#include "ui_event_page_sound.h"
+
+namespace sentrel::gui {
+
+struct Teventform::Pages {
+  Ui::EventPagePopup popup;
+  Ui::EventPageSound sound;
+  Ui::EventPageExecute execute;
+  Ui::EventPageMail mail;
+  Ui::EventPageNetsend netsend;
+  Ui::EventPageShutdown shutdown;
+  Ui::EventPagePrint print;
+  Ui::EventPageSerial serial;
+};
+
+namespace {
+
+// The enable field of each action, by action index.
+constexpr std::array<bool TIPEvent::*, kActionCount> kEnable = {
+    &TIPEvent::UsePopup,    &TIPEvent::UseSound,    &TIPEvent::UseExe,   &TIPEvent::UseMail,
+    &TIPEvent::UseNetSend,  &TIPEvent::UseShutdown, &TIPEvent::UsePrint, &TIPEvent::UseSerial};
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+// The serial options as a list of items: commas and blanks separate them.
+std::vector<std::string> SplitOptions(const std::string& text) {
+  std::vector<std::string> items;
+  std::string item;
+  for (char c : text) {
+    if (c == ',' || c == ' ' || c == '\t') {
+      if (!item.empty()) items.push_back(std::move(item));
+      item.clear();
+    } else {
+      item += c;
+    }
+  }
+  if (!item.empty()) items.push_back(std::move(item));
+  return items;
+}
+
+std::string KeyOf(const std::string& item) { return item.substr(0, item.find('=')); }
+
+// The position a key's value names, or -1 when the key is missing or not a number.
+int OptionPosition(const std::vector<std::string>& items, const char* key) {
+  for (const auto& item : items) {
+    if (!EqualsIgnoreCase(KeyOf(item), key)) continue;
+    const auto eq = item.find('=');
+    bool ok = false;
+    const int value = eq == std::string::npos ? 0 : Q(item.substr(eq + 1)).toInt(&ok, 10);
+    return ok ? value : -1;
+  }
+  return -1;
+}
+
+// A text with every character in `bad` (and every control character) replaced by "_".
+QString ReplaceChars(const QString& text, const QString& bad) {
+  QString out = text;
+  for (QChar& c : out)
+    if (bad.contains(c) || c.unicode() < 32 || c.unicode() == 127) c = QLatin1Char('_');
+  return out;
+}
+
+}  // namespace
+
+Teventform::Teventform(TIpEventList& events, Tename& namePrompt, QWidget* parent)
+    : QDialog(parent),
+      ui_(std::make_unique<Ui::Teventform>()),
+      pages_(std::make_unique<Pages>()),
+      events_(events),
+      namePrompt_(namePrompt) {
+  ui_->setupUi(this);
+  Pages& p = *pages_;
+  // One page per action, in action order: the page index is the action index.
+  auto addPage = [this](auto& pageUi) {
+    auto* page = new QWidget(ui_->pages);
+    pageUi.setupUi(page);
+    ui_->pages->addWidget(page);
+  };
+  addPage(p.popup);
+  addPage(p.sound);
+  addPage(p.execute);
+  addPage(p.mail);
+  addPage(p.netsend);
+  addPage(p.shutdown);
+  addPage(p.print);
+  addPage(p.serial);
+
+  counts_ = {p.popup.popupcount,     p.sound.soundcount,      p.execute.execount,
+             p.mail.mailcount,       p.netsend.netsendcount,  p.shutdown.rebootcount,
+             nullptr,                p.serial.serialcount};
+  for (size_t i = 0; i < counts_.size(); ++i) {
+    if (!counts_[i]) continue;
+    connect(counts_[i], &QSpinBox::valueChanged, this, [this, i](int value) {
+      if (TIPEvent* ev = Current(); ev && !showing_) ev->count[i] = value;
+    });
+  }
+
+  BindText(p.sound.soundfile, &TIPEvent::Sound);
+  BindText(p.execute.exename, &TIPEvent::Exe);
+  BindText(p.execute.exeparaname, &TIPEvent::ExePara);
+  BindText(p.mail.mailaddress, &TIPEvent::MailAddress);
+  BindText(p.mail.mailtext, &TIPEvent::Mailtext);
+  BindText(p.netsend.netsendname, &TIPEvent::NetSend);
+  BindText(p.netsend.netsendtext, &TIPEvent::NetSendText);
+  BindText(p.shutdown.reboot, &TIPEvent::Shutdown);
+  BindText(p.serial.oserialfile, &TIPEvent::SerialText);
+  BindFile(p.sound.soundfile, p.sound.soundbrowse, QStringLiteral("Sound file"),
+           QStringLiteral("Sound files (*.wav)"));
+  BindFile(p.execute.exename, p.execute.exebrowse, QStringLiteral("Program"),
+           QStringLiteral("All files (*)"));
+  BindFile(p.mail.mailtext, p.mail.mailbrowse, QStringLiteral("Mail template"),
+           QStringLiteral("All files (*)"));
+  BindFile(p.serial.oserialfile, p.serial.serialbrowse, QStringLiteral("Serial script"),
+           QStringLiteral("All files (*)"));
+
+  const std::pair<QComboBox*, const char*> serialLists[] = {{p.serial.oport, "port"},
+                                                            {p.serial.obaud, "baud"},
+                                                            {p.serial.obits, "bits"},
+                                                            {p.serial.oparity, "parity"},
+                                                            {p.serial.ostop, "stop"}};
+  for (const auto& [list, key] : serialLists) {
+    const char* k = key;
+    connect(list, &QComboBox::currentIndexChanged, this, [this, k](int position) {
+      if (!showing_ && position >= 0) SetSerialOption(k, position);
+      if (std::string(k) == "port") ShowPortDevice();
+    });
+  }
+
+  connect(p.popup.popuptest, &QPushButton::clicked, this, [this] {
+    RunTest([](EventActions& a, const TIPEvent& ev) { a.DoPopup(ev, kTestMessage); });
+  });
+  connect(p.sound.soundtest, &QPushButton::clicked, this,
+          [this] { RunTest([](EventActions& a, const TIPEvent& ev) { a.DoSound(ev); }); });
+  connect(p.execute.exetest, &QPushButton::clicked, this, [this] {
+    RunTest([](EventActions& a, const TIPEvent& ev) {
+      a.DoExe(ev, kTestMessage, kSampleServer, "OK");
+    });
+  });
+  connect(p.mail.mailtest, &QPushButton::clicked, this, [this] {
+    RunTest([](EventActions& a, const TIPEvent& ev) {
+      a.DoMail(ev, kTestMessage, kSampleServer, "OK");
+    });
+  });
+  connect(p.netsend.netsendtest, &QPushButton::clicked, this, [this] {
+    RunTest([](EventActions& a, const TIPEvent& ev) {
+      a.DoNetSend(ev, kTestMessage, kSampleServer, "OK");
+    });
+  });
+  connect(p.shutdown.reboottest, &QPushButton::clicked, this,
+          [this] { RunTest([](EventActions& a, const TIPEvent& ev) { a.DoShutdown(ev); }); });
+  connect(p.shutdown.rebootcancel, &QPushButton::clicked, this, [this] {
+    RunTest([](EventActions& a, const TIPEvent& ev) { a.AbortShutdown(ev.Shutdown); });
+  });
+  connect(p.serial.serialtest, &QPushButton::clicked, this,
+          [this] { RunTest([](EventActions& a, const TIPEvent& ev) { a.DoSerial(ev); }); });
+
+  connect(ui_->namecombo, &QComboBox::currentIndexChanged, this, [this](int index) {
+    if (showing_) return;
+    current_ = index;
+    ShowEvent();
+  });
+  connect(ui_->eventchecklist, &QListWidget::currentRowChanged, this, [this](int row) {
+    if (row >= 0) ui_->pages->setCurrentIndex(row);
+  });
+  connect(ui_->eventchecklist, &QListWidget::itemChanged, this, [this](QListWidgetItem* item) {
+    TIPEvent* ev = Current();
+    const int row = ui_->eventchecklist->row(item);
+    if (showing_ || !ev || row < 0 || row >= kActionCount) return;
+    ev->*kEnable[static_cast<size_t>(row)] = item->checkState() == Qt::Checked;
+  });
+
+  connect(ui_->okbutton, &QPushButton::clicked, this, &QDialog::accept);
+  connect(ui_->cancelbutton, &QPushButton::clicked, this, &QDialog::reject);
+  connect(ui_->addbutton, &QPushButton::clicked, this, &Teventform::AddClick);
+  connect(ui_->renamebutton, &QPushButton::clicked, this, &Teventform::RenameClick);
+  connect(ui_->copybutton, &QPushButton::clicked, this, &Teventform::CopyClick);
+  connect(ui_->deletebutton, &QPushButton::clicked, this, &Teventform::DeleteClick);
+
+  // Each port stands for a device of this machine; the list says which.
+  for (int i = 0; i < p.serial.oport->count(); ++i)
+    p.serial.oport->setItemData(i, Q(SerialDevicePath(i)), Qt::ToolTipRole);
+  NameControlsFromLabels(this);
+  SelectAction(0);
+}
+
+Teventform::~Teventform() = default;
+
+TIPEvent* Teventform::Current() const { return events_.Items(current_); }
+
+void Teventform::SelectAction(int action) {
+  ui_->eventchecklist->setCurrentRow(action);
+  ui_->pages->setCurrentIndex(action);
+}
+
+void Teventform::BindText(QLineEdit* field, std::string TIPEvent::*member) {
+  const bool mailTemplate = member == &TIPEvent::Mailtext;
+  connect(field, &QLineEdit::textChanged, this, [this, field, member, mailTemplate] {
+    TIPEvent* ev = Current();
+    if (showing_ || !ev) return;
+    QString text = field->text();
+    // The template is a file name; double quotes around it would only hide the file.
+    if (mailTemplate && text.contains(QLatin1Char('"'))) {
+      text.remove(QLatin1Char('"'));
+      field->setText(text);  // comes back here with the clean text
+      return;
+    }
+    // A pasted line break would end the value's line in the file.
+    text.replace(QLatin1Char('\r'), QLatin1Char(' ')).replace(QLatin1Char('\n'), QLatin1Char(' '));
+    ev->*member = text.toStdString();
+  });
+}
+
+void Teventform::BindFile(QLineEdit* field, QPushButton* browse, const QString& caption,
+                          const QString& filter) {
+  connect(browse, &QPushButton::clicked, this, [this, field, caption, filter] {
+    const QString path =
+        AskFileName(this, {.caption = caption, .filter = filter, .path = field->text()});
+    if (!path.isEmpty()) field->setText(path);
+  });
+}
+
+void Teventform::ShowPortDevice() {
+  const int port = pages_->serial.oport->currentIndex();
+  pages_->serial.oportdevice->setText(port >= 0 ? Q(SerialDevicePath(port)) : QString());
+}
+
+int Teventform::EditEvents(int index) { return EditEvents(index, DataPath(kEventsFileName)); }
+
+int Teventform::EditEvents(int index, const std::string& eventsPath) {
+  current_ = index >= 0 && index < events_.Count() ? index : (events_.Count() > 0 ? 0 : -1);
+  try {
+    events_.SaveToFile(eventsPath);
+  } catch (const std::exception& e) {
+    CurrentLoop().ReportError(e.what());
+    return -1;
+  }
+  FillNames();
+  ShowEvent();
+  SelectAction(0);
+  ui_->namecombo->setFocus();
+
+  const bool ok = exec() == QDialog::Accepted;
+  try {
+    if (ok)
+      events_.SaveToFile(eventsPath);
+    else
+      events_.LoadFromFile(eventsPath);
+  } catch (const std::exception& e) {
+    CurrentLoop().ReportError(e.what());
+  }
+  if (!ok) return -1;
+  return current_;
+}
+
+void Teventform::FillNames() {
+  std::vector<std::string> names;
+  events_.GetNames(names);
+  if (current_ >= static_cast<int>(names.size())) current_ = static_cast<int>(names.size()) - 1;
+  showing_ = true;
+  ui_->namecombo->clear();
+  for (const auto& n : names) ui_->namecombo->addItem(Q(n));
+  ui_->namecombo->setCurrentIndex(current_);
+  showing_ = false;
+}
+
+void Teventform::MakeCurrent(int index) {
+  current_ = index;
+  FillNames();
+  ShowEvent();
+}
+
+void Teventform::ShowEvent() {
+  TIPEvent* ev = Current();
+  ui_->pages->setEnabled(ev != nullptr);
+  ui_->eventchecklist->setEnabled(ev != nullptr);
+  if (!ev) return;
+  Pages& p = *pages_;
+  showing_ = true;
+  for (int i = 0; i < kActionCount; ++i)
+    ui_->eventchecklist->item(i)->setCheckState(ev->*kEnable[static_cast<size_t>(i)]
+                                                     ? Qt::Checked
+                                                     : Qt::Unchecked);
+  p.sound.soundfile->setText(Q(ev->Sound));
+  p.execute.exename->setText(Q(ev->Exe));
+  p.execute.exeparaname->setText(Q(ev->ExePara));
+  p.mail.mailaddress->setText(Q(ev->MailAddress));
+  // What the field shows goes back into the event: the template without double quotes,
+  // a latency count at the nearest bound of its box.
+  QString mailtext = Q(ev->Mailtext);
+  mailtext.remove(QLatin1Char('"'));
+  p.mail.mailtext->setText(mailtext);
+  ev->Mailtext = mailtext.toStdString();
+  p.netsend.netsendname->setText(Q(ev->NetSend));
+  p.netsend.netsendtext->setText(Q(ev->NetSendText));
+  p.shutdown.reboot->setText(Q(ev->Shutdown));
+  p.serial.oserialfile->setText(Q(ev->SerialText));
+  ShowSerialOptions(*ev);
+  for (size_t i = 0; i < counts_.size(); ++i) {
+    const int32_t shown = std::clamp<int32_t>(ev->count[i], 2, 999);
+    if (counts_[i]) counts_[i]->setValue(shown);
+    ev->count[i] = shown;
+  }
+  showing_ = false;
+}
+
+void Teventform::ShowSerialOptions(TIPEvent& ev) {
+  Pages& p = *pages_;
+  // An options text without one of the keys, or with a value that is not a number, is
+  // reported to the errors log; the lists it names nothing for show no selection, and
+  // the rest of the event is still shown.
+  try {
+    ParseSerialOptions(ev.SerialOptions);
+  } catch (const std::exception& e) {
+    CurrentLoop().ReportError(e.what());
+  }
+  const std::vector<std::string> items = SplitOptions(ev.SerialOptions);
+  const std::pair<QComboBox*, const char*> lists[] = {{p.serial.oport, "port"},
+                                                      {p.serial.obaud, "baud"},
+                                                      {p.serial.obits, "bits"},
+                                                      {p.serial.oparity, "parity"},
+                                                      {p.serial.ostop, "stop"}};
+  for (const auto& [list, key] : lists) {
+    const int position = OptionPosition(items, key);
+    list->setCurrentIndex(position >= 0 && position < list->count() ? position : -1);
+  }
+  ShowPortDevice();
+}
+
+void Teventform::SetSerialOption(const char* key, int position) {
+  TIPEvent* ev = Current();
+  if (!ev) return;
+  std::vector<std::string> items = SplitOptions(ev->SerialOptions);
+  const std::string value = std::string(key) + "=" + std::to_string(position);
+  auto it = std::find_if(items.begin(), items.end(),
+                         [&](const std::string& item) { return EqualsIgnoreCase(KeyOf(item), key); });
+  if (it != items.end())
+    *it = value;
+  else
+    items.push_back(value);
+  std::string joined;
+  for (const auto& item : items) joined += (joined.empty() ? "" : ",") + item;
+  ev->SerialOptions = joined;
+}
+
+void Teventform::RunTest(const std::function<void(EventActions&, const TIPEvent&)>& action) {
+  TIPEvent* ev = Current();
+  EventActions* actions = events_.context.actions;
+  if (!ev || !actions) return;
+  // The action gets a copy: a mail test serves the loop while it waits for the server,
+  // and nothing that happens meanwhile can pull the event from under it. The dialog
+  // takes no input until the test is over.
+  TIPEvent copy;
+  copy.Assign(*ev);
+  copy.name = ev->name;
+  setEnabled(false);
+  try {
+    action(*actions, copy);
+  } catch (const std::exception& e) {
+    // A failing test is not shown here; like any failed action it goes to the errors log.
+    CurrentLoop().ReportError(e.what());
+  }
+  setEnabled(true);
+}
+
+void Teventform::ShowError(const QString& text) {
+  ShowMessage(this, windowTitle(), text, QMessageBox::Critical);
+}
+
+void Teventform::AddClick() {
+  auto answer = namePrompt_.Ask(QStringLiteral("New event"),
+                                QStringLiteral("Select the name for the new event."), QString());
+  if (!answer || answer->isEmpty()) return;
+  // "]" and control characters cannot stand in a section name of the events file.
+  const QString name = ReplaceChars(*answer, QStringLiteral(" ,=]"));
+  // The events file keeps one section per name whatever its case.
+  if (events_.IndexIgnoringCase(name.toStdString()) >= 0) {
+    ShowError(name + QStringLiteral(" already exists."));
+    return;
+  }
+  MakeCurrent(events_.Add(name.toStdString()));
+}
+
+void Teventform::RenameClick() {
+  if (current_ == 0) {
+    ShowError(QStringLiteral("It is not possible to rename the Default event."));
+    return;
+  }
+  TIPEvent* ev = Current();
+  if (!ev) return;
+  const QString old = Q(ev->name);
+  auto answer =
+      namePrompt_.Ask(QStringLiteral("Rename event"),
+                      QStringLiteral("Select the new name for event \"%1\"").arg(old), old);
+  if (!answer || answer->isEmpty()) return;
+  const QString name = ReplaceChars(*answer, QStringLiteral(" ,:=]"));
+  // The prompt waited in its own loop: take the event again by its place.
+  ev = Current();
+  if (!ev) return;
+  // The unchanged name exists (it is this event's); only a change of letter case of this
+  // event's own name is not a clash.
+  const int same = events_.IndexIgnoringCase(name.toStdString());
+  if (same >= 0 && !(same == current_ && name != old)) {
+    ShowError(QStringLiteral("\"%1\" already exists.").arg(name));
+    return;
+  }
+  ev->name = name.toStdString();
+  MakeCurrent(current_);
+}
+
+void Teventform::CopyClick() {
+  TIPEvent* ev = Current();
+  if (!ev) return;
+  const QString old = Q(ev->name);
+  auto answer =
+      namePrompt_.Ask(QStringLiteral("Copy event"),
+                      QStringLiteral("Select the name to copy \"%1\" to.").arg(old), old);
+  if (!answer || answer->isEmpty()) return;
+  const QString& name = *answer;
+  // Copy takes the name as it is typed, so a name the events file cannot hold is refused
+  // rather than changed.
+  if (!SectionNameSurvives(name.toStdString())) {
+    ShowError(QStringLiteral("\"%1\" cannot be an event name: the events file cannot keep "
+                             "\"]\", control characters or blanks at the start or end of a "
+                             "name.")
+                  .arg(name));
+    return;
+  }
+  if (events_.IndexIgnoringCase(name.toStdString()) >= 0) {
+    ShowError(QStringLiteral("\"%1\" already exists.").arg(name));
+    return;
+  }
+  ev = Current();
+  if (!ev) return;
+  const int added = events_.Add(name.toStdString());
+  events_.Items(added)->Assign(*ev);
+  MakeCurrent(added);
+}
+
+void Teventform::DeleteClick() {
+  if (current_ < 1) {
+    ShowError(QStringLiteral("It is not possible to delete the Default event."));
+    return;
+  }
+  TIPEvent* ev = Current();
+  if (!ev) return;
+  if (!AskYesNo(this, windowTitle(), QStringLiteral("Delete \"%1\" ?").arg(Q(ev->name))))
+    return;
+  const int index = events_.IndexOf(ev);
+  if (index < 1) return;
+  events_.Delete(index);
+  MakeCurrent(index - 1);
+}
+
+}  // namespace sentrel::gui

@@ -1,0 +1,101 @@
+#pragma once
+
+#include <QDialog>
+#include <QString>
+#include <array>
+#include <functional>
+#include <memory>
+#include <string>
+
+class QLineEdit;
+class QSpinBox;
+class QComboBox;
+class QPushButton;
+
+namespace Ui {
+class Teventform;
+class EventPagePopup;
+class EventPageSound;
+class EventPageExecute;
+class EventPageMail;
+class EventPageNetsend;
+class EventPageShutdown;
+class EventPagePrint;
+class EventPageSerial;
+}  // namespace Ui
+
+namespace sentrel {
+class EventActions;
+class TIPEvent;
+class TIpEventList;
+}  // namespace sentrel
+
+namespace sentrel::gui {
+
+class Tename;
+
+// The event manager: creates, renames, copies, deletes and edits the events of the
+// program's one event list, in place, as the operator types; OK keeps the changes by
+// saving the events file, Cancel restores the file saved when the dialog opened. Each
+// action page has a "Test" button that runs the action at once with its present
+// settings. Made once at start and reused.
+class Teventform : public QDialog {
+  Q_OBJECT
+
+ public:
+  // The server name the Test buttons pass to the actions that take one.
+  static constexpr const char* kSampleServer = "www.example.com";
+  static constexpr const char* kTestMessage = "This is just a test.";
+
+  Teventform(TIpEventList& events, Tename& namePrompt, QWidget* parent = nullptr);
+  ~Teventform() override;
+
+  // Saves the list to the events file, shows the dialog with the event of this index,
+  // and returns the current index after OK, or -1 after Cancel (the list is then loaded
+  // back from the file). When the file cannot be written the dialog is not shown.
+  // The events file is "events.ini" in the data directory.
+  int EditEvents(int index);
+  int EditEvents(int index, const std::string& eventsPath);
+
+  int CurrentIndex() const { return current_; }
+
+  // The widgets, for the tests and the screenshots.
+  const Ui::Teventform& ui() const { return *ui_; }
+  struct Pages;
+  const Pages& pages() const { return *pages_; }
+  // Shows the page of action i (0 popup ... 7 serial), as selecting it in the list does.
+  void SelectAction(int action);
+
+  // The button handlers, by their captions.
+  void AddClick();
+  void RenameClick();
+  void CopyClick();
+  void DeleteClick();
+
+ private:
+  TIPEvent* Current() const;
+  // Fills the name list and selects the current event in it.
+  void FillNames();
+  void ShowEvent();
+  void ShowSerialOptions(TIPEvent& ev);
+  void SetSerialOption(const char* key, int position);
+  void ShowPortDevice();
+  void BindText(QLineEdit* field, std::string TIPEvent::*member);
+  void BindFile(QLineEdit* field, QPushButton* browse, const QString& caption,
+                const QString& filter);
+  void RunTest(const std::function<void(EventActions&, const TIPEvent&)>& action);
+  void ShowError(const QString& text);
+  // The event at index becomes current; the name list and the controls follow.
+  void MakeCurrent(int index);
+
+  const std::unique_ptr<Ui::Teventform> ui_;
+  const std::unique_ptr<Pages> pages_;
+  TIpEventList& events_;
+  Tename& namePrompt_;
+  std::array<QSpinBox*, 8> counts_{};
+  int current_ = -1;
+  // Set while the controls are filled from the event: those changes are not edits.
+  bool showing_ = false;
+};
+
+}  // namespace sentrel::gui

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QWidget>
+
+class QPlainTextEdit;
+class QPushButton;
+
+namespace sentrel::gui {
+
+// The events' popup window ("Sentrel Message(s)"): made once at start and only shown and
+// hidden afterwards. Messages pile up one line each until the operator presses OK, which
+// hides the window and clears it; closing it from the title bar only hides it, so the
+// lines stay and the next message goes below them. The reboot action reports its
+// failures here too.
+class Terrorwin : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit Terrorwin(QWidget* parent = nullptr);
+
+  // One more line at the end; the window comes up in its normal state, in front, with
+  // the input focus.
+  void AddMessage(const QString& text);
+  // The pane's lines as shown ("" for the empty line it starts with).
+  QStringList Lines() const;
+
+  QPlainTextEdit* Pane() const { return pane_; }
+  QPushButton* OkButton() const { return ok_; }
+
+  // A message that has waited unacknowledged for days must not grow without end: the
+  // oldest lines go beyond this many.
+  static constexpr int kMaxLines = 10000;
+
+ private:
+  void OKClick();
+
+  QPlainTextEdit* pane_;
+  QPushButton* ok_;
+  // Lines the pane holds; 0 after OK, when even the first empty line is gone.
+  int lines_ = 1;
+  bool placed_ = false;
+};
+
+// The print action's notice: a modal box with "printer", the server and the status word
+// on three lines; it returns when the operator closed it. While it is open the window
+// keeps being served, so checks and events go on.
+void ShowPrintNotice(QWidget* parent, const QString& text);
+
+}  // namespace sentrel::gui

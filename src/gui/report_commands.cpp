@@ -1,0 +1,55 @@
+#include "gui/report_commands.h"
+
+#include "gui/chart_window.h"
+#include "gui/log_window.h"
+#include "gui/modal_answers.h"
+#include "model/server_list.h"
+#include "platform/clock.h"
+#include "platform/paths.h"
+#include "reports/log_dump.h"
+#include "reports/log_view.h"
+#include "reports/request_times.h"
+
+namespace sentrel::gui {
+
+void ShowServerLog(QWidget* parent, const TServer& server, bool errorsOnly,
+                   const ActivityPanel& panel) {
+  LogView view;
+  {
+    ReadProgressDisplay progress(panel, server.LogFileName());
+    view = sentrel::ViewServerLog(server, errorsOnly, progress.Callback());
+  }
+  Tshowlogwin window(parent);
+  window.ShowView(std::move(view));
+  window.exec();
+}
+
+void ShowRequestTimes(QWidget* parent, const TPort& monitor, const ActivityPanel& panel) {
+  const std::weak_ptr<const char> alive = monitor.Watch();
+  std::optional<QString> answer = PromptText(
+      parent, "Sentrel Show Request Times:", "Show Request times for how many days?", "4");
+  if (!answer) return;
+  // The question ran the loop: the monitor may be gone.
+  if (alive.expired() || !monitor.server) return;
+  RequestTimes times;
+  {
+    ReadProgressDisplay progress(panel, monitor.server->LogFileName());
+    times = ComputeRequestTimes(monitor, answer->toStdString(), progress.Callback());
+  }
+  Tshowgraphwin window(parent);
+  window.Load(times, Now());
+  // The points are in the chart now; the window does not need a second copy while open.
+  times = RequestTimes{};
+  window.exec();
+}
+
+void DumpLogsCommand(QWidget* parent, const TServerList& servers, const ActivityPanel& panel) {
+  std::optional<QString> answer =
+      PromptText(parent, "Sentrel Dump Logfiles:", "Dump Logfile Entries Older Than [days] ?", "");
+  if (!answer) return;
+  sentrel::DumpLogs(servers, answer->toStdString(), [&panel](const std::string& text) {
+    if (panel.show) panel.show(text);
+  });
+}
+
+}  // namespace sentrel::gui

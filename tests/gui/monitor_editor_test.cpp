@@ -1,0 +1,360 @@
+// The monitor editor dialog, driven as the operator drives it: keys into the fields,
+// focus moves, list choices, OK.
+#include <gtest/gtest.h>
+
+#include <QAccessible>
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QStackedWidget>
+#include <QTest>
+
+#include "events/ip_event.h"
+#include "gui/modal_answers.h"
+#include "gui/monitor_editor_dialog.h"
+#include "model/server_list.h"
+#include "qt_printers.h"
+#include "support/test_env.h"
+#include "ui_monitor_editor_dialog.h"
+
+namespace sentrel::test {
+namespace {
+
+using gui::EditMode;
+using gui::ModalAnswers;
+using gui::TForm2;
+
+// What a screen reader announces for the control.
+QString AccessibleName(QWidget* w) {
+  QAccessibleInterface* a = QAccessible::queryAccessibleInterface(w);
+  return a ? a->text(QAccessible::Name) : QString();
+}
+
+class MonitorEditorTest : public CoreFixture {
+ protected:
+  void SetUp() override {
+    CoreFixture::SetUp();
+    ModalAnswers::ClearAsked();
+    events_.AddDefault();
+    events_.Add("Page ops");
+    events_.Add("Mail ops");
+    web_ = servers_.Items(servers_.Add("web1"));
+    web_->group = "Web";
+    web_->logfile = "custom.log";
+    db_ = servers_.Items(servers_.Add("db1"));
+    db_->group = "DB";
+    form_ = std::make_unique<TForm2>(servers_, events_, [this](int first) {
+      editorCalls_.push_back(first);
+      return editorAnswer_;
+    });
+    form_->show();
+  }
+  void TearDown() override {
+    EXPECT_EQ(ModalAnswers::Pending(), 0);
+    form_.reset();
+    CoreFixture::TearDown();
+  }
+  const Ui::TForm2& ui() const { return form_->ui(); }
+  // Types into a field and leaves it, as the operator does.
+  void TypeInto(QLineEdit* field, const QString& text) {
+    field->setFocus();
+    field->selectAll();
+    QTest::keyClicks(field, text);
+  }
+  void Leave(QLineEdit* field) {
+    QFocusEvent out(QEvent::FocusOut, Qt::TabFocusReason);
+    QApplication::sendEvent(field, &out);
+  }
+  void Pick(QComboBox* list, const QString& text) {
+    list->setCurrentIndex(list->findText(text, Qt::MatchExactly | Qt::MatchCaseSensitive));
+  }
+
+  TServerList servers_;
+  TIpEventList events_;
+  TServer* web_ = nullptr;
+  TServer* db_ = nullptr;
+  std::unique_ptr<TForm2> form_;
+  std::vector<int> editorCalls_;
+  int editorAnswer_ = -1;
+};
+
+TEST_F(MonitorEditorTest, ServerNameIsCleanedOnLeavingAndTheLogFileFollowsIt) {
+  form_->SetServer(web_);
+  EXPECT_EQ(form_->windowTitle(), "Server: web1");
+  EXPECT_EQ(ui().panels->currentWidget(), ui().panelserver);
+  EXPECT_EQ(ui().Editlogfile->text(), "custom.log");  // filling is not a change of the name
+
+  TypeInto(ui().Editname, "my server:1");
+  EXPECT_EQ(ui().Editlogfile->text(), "my server:1.log");
+  Leave(ui().Editname);
+  EXPECT_EQ(ui().Editname->text(), "my_server_1");
+  EXPECT_EQ(ui().Editlogfile->text(), "my_server_1.log");
+  EXPECT_EQ(TForm2::CleanServerName("a b,c/d*e:f=g]h\ti"), "a_b_c_d_e_f_g_h_i");
+
+  TypeInto(ui().Editgroup, "Front");
+  TypeInto(ui().editip, "127.0.0.1");
+  TypeInto(ui().Editnotes, "  spare  ");
+  form_->accept();
+  EXPECT_EQ(form_->result(), QDialog::Accepted);
+  EXPECT_TRUE(form_->Apply());  // the group changed: the tree has to be rebuilt
+  EXPECT_EQ(web_->name, "my_server_1");
+  EXPECT_EQ(web_->logfile, "my_server_1.log");
+  EXPECT_EQ(web_->group, "Front");
+  EXPECT_EQ(web_->ip, "127.0.0.1");
+  EXPECT_EQ(web_->notes, "  spare  ");
+
+  // Confirmed without touching the name: the custom log file stays, no group change.
+  db_->logfile = "db-custom.log";
+  form_->SetServer(db_);
+  form_->accept();
+  EXPECT_FALSE(form_->Apply());
+  EXPECT_EQ(db_->logfile, "db-custom.log");
+}
+
+TEST_F(MonitorEditorTest, OkRefusesAServerNameThatDiffersFromAnotherOnlyInCase) {
+  form_->SetServer(db_);
+  form_->setResult(QDialog::Rejected);
+  TypeInto(ui().Editname, "WEB1");
+  // Enter on the field presses OK without leaving it: the name is cleaned all the same.
+  form_->accept();
+  EXPECT_EQ(form_->result(), QDialog::Rejected);
+  EXPECT_EQ(ModalAnswers::Asked(), QStringList{"\"WEB1\" already exists."});
+  EXPECT_EQ(db_->name, "db1");
+
+  TypeInto(ui().Editname, "db 1:a");
+  form_->accept();
+  EXPECT_EQ(form_->result(), QDialog::Accepted);
+  form_->Apply();
+  EXPECT_EQ(db_->name, "db_1_a");
+
+  // A server may change the case of its own name; a name too long for its log file is
+  // refused.
+  form_->SetServer(web_);
+  form_->setResult(QDialog::Rejected);
+  TypeInto(ui().Editname, "Web1");
+  form_->accept();
+  EXPECT_EQ(form_->result(), QDialog::Accepted);
+  form_->setResult(QDialog::Rejected);
+  ui().Editname->setText(QString(300, QLatin1Char('n')));
+  form_->accept();
+  EXPECT_EQ(form_->result(), QDialog::Rejected);
+  EXPECT_TRUE(ModalAnswers::Asked().last().contains("too long"));
+}
+
+TEST_F(MonitorEditorTest, TypeChangeActsAtOnceAndKeepsMonitorNamesUnique) {
+  TPort* ping = web_->ports.Items(web_->ports.Add("ping"));
+  TPort* port = web_->ports.Items(web_->ports.Add("port"));
+  port->port = 8080;
+  form_->SetMonitor(port);
+  EXPECT_EQ(form_->windowTitle(), "Server: web1 Monitor:port");
+  EXPECT_EQ(ui().portport->value(), 8080);
+  EXPECT_TRUE(ui().portport->isVisible());
+  EXPECT_FALSE(ui().Panelhttp->isVisible());
+  EXPECT_EQ(ui().portport->maximum(), 65536);
+  EXPECT_EQ(ui().portinterval->minimum(), 1);
+  EXPECT_EQ(ui().portinterval->maximum(), 86400);
+
+  Pick(ui().porttyp, "ping");
+  EXPECT_EQ(port->typ, "ping");  // at once, before OK
+  EXPECT_EQ(ui().portport->value(), 0);
+  EXPECT_FALSE(ui().portport->isVisible());
+  EXPECT_FALSE(ui().portlabel->isVisible());
+  EXPECT_EQ(ui().portname->text(), "ping2");  // "ping" is taken by the other monitor
+  Pick(ui().porttyp, "port");
+  EXPECT_EQ(ui().portname->text(), "port");  // its own name back, not port2
+  Pick(ui().porttyp, "ping");
+  form_->accept();
+  form_->Apply();
+  EXPECT_EQ(port->port, 0);
+  EXPECT_EQ(port->name, "ping2");
+  EXPECT_NE(port->name, ping->name);
+
+  // Cancel keeps the type change; the name waits for OK.
+  form_->SetMonitor(ping);
+  form_->show();  // as the caller shows it after filling
+  Pick(ui().porttyp, "http");
+  EXPECT_TRUE(ui().Panelhttp->isVisible());
+  EXPECT_EQ(ui().portname->text(), "http");
+  form_->reject();
+  EXPECT_EQ(ping->typ, "http");
+  EXPECT_EQ(ping->name, "ping");
+
+  // A type none of the three words name is shown as it is and left alone.
+  ping->typ = "snmp";
+  form_->SetMonitor(ping);
+  EXPECT_EQ(ui().porttyp->currentText(), "snmp");
+  EXPECT_EQ(ping->typ, "snmp");
+  EXPECT_EQ(ui().porttyp->count(), 4);
+  form_->SetMonitor(port);
+  EXPECT_EQ(ui().porttyp->count(), 3);
+}
+
+TEST_F(MonitorEditorTest, HttpFieldsFillFromDataAndAnEmptyFieldRemovesItsKey) {
+  TPort* http = web_->ports.Items(web_->ports.Add("http"));
+  http->data = {"url=http://localhost/?a=b", "proxy=127.0.0.1", "proxyport=3128",
+                "mustinclude=Welcome", "username=kept"};
+  form_->SetMonitor(http);
+  EXPECT_TRUE(ui().Panelhttp->isVisible());
+  EXPECT_EQ(ui().httpurl->text(), "http://localhost/?a=b");
+  EXPECT_EQ(ui().httpproxyport->text(), "3128");
+  EXPECT_EQ(ui().httpmaynot->text(), "");
+  TypeInto(ui().httpproxyport, "80a81");  // only digits get in
+  EXPECT_EQ(ui().httpproxyport->text(), "8081");
+  ui().httpproxy->clear();
+  TypeInto(ui().httpmaynot, "Error page");
+  ui().portinterval->setValue(30);
+  form_->accept();
+  form_->Apply();
+  EXPECT_EQ(http->GetValue("proxy"), "");
+  EXPECT_EQ(http->GetValue("proxyport"), "8081");
+  EXPECT_EQ(http->GetValue("maynotinclude"), "Error page");
+  EXPECT_EQ(http->GetValue("username"), "kept");
+  EXPECT_EQ(http->interval, 30);
+
+  // Another type leaves the HTTP keys as they were.
+  Pick(ui().porttyp, "port");
+  ui().httpurl->setText("http://changed/");
+  form_->Apply();
+  EXPECT_EQ(http->GetValue("url"), "http://localhost/?a=b");
+}
+
+TEST_F(MonitorEditorTest, EventChoicesApplyAtOnceAndComeFromTheEventEditor) {
+  TPort* m = web_->ports.Items(web_->ports.Add("ping"));
+  m->SetValue("RYtoG", "Mail ops");
+  form_->SetMonitor(m);
+  // Rows: green/yellow -> red first, red -> green second; the two others stay hidden.
+  EXPECT_TRUE(ui().Combogyr->isVisible());
+  EXPECT_TRUE(ui().Comboryg->isVisible());
+  EXPECT_FALSE(ui().Combogy->isVisible());
+  EXPECT_FALSE(ui().Combory->isVisible());
+  EXPECT_EQ(ui().Combogyr->currentText(), "Default");  // no GYtoR key
+  EXPECT_EQ(ui().Comboryg->currentText(), "Mail ops");
+  EXPECT_EQ(ui().Combogyr->count(), 4);
+  EXPECT_EQ(ui().Combogyr->itemText(0), "");
+
+  ui().Combogyr->setCurrentIndex(0);
+  EXPECT_EQ(m->GetValue("GYtoR"), "none");
+  form_->reject();  // Cancel does not undo a choice
+  EXPECT_EQ(m->GetValue("GYtoR"), "none");
+
+  m->SetValue("RYtoG", "Gone event");
+  form_->SetMonitor(m);
+  EXPECT_EQ(ui().Combogyr->currentIndex(), 0);
+  EXPECT_EQ(ui().Comboryg->currentIndex(), -1);  // names no event: no selection
+
+  // "Edit event" starts at the selected event; the chosen one is selected and stored.
+  Pick(ui().Combogyr, "Mail ops");
+  editorAnswer_ = 1;
+  QTest::mouseClick(ui().editeventgyr, Qt::LeftButton);
+  EXPECT_EQ(editorCalls_, std::vector<int>{2});
+  EXPECT_EQ(ui().Combogyr->currentText(), "Page ops");
+  EXPECT_EQ(m->GetValue("GYtoR"), "Page ops");
+  editorAnswer_ = -1;
+  QTest::mouseClick(ui().editeventryg, Qt::LeftButton);
+  EXPECT_EQ(editorCalls_, (std::vector<int>{2, 0}));
+  EXPECT_EQ(m->GetValue("RYtoG"), "Gone event");
+}
+
+TEST_F(MonitorEditorTest, GroupRenameMovesOnlyTheServersThatCarryTheOldName) {
+  TServer* other = servers_.Items(servers_.Add("web2"));
+  other->group = "Web";
+  form_->SetGroup("Web", {web_, other});
+  EXPECT_EQ(form_->windowTitle(), "Group: Web");
+  EXPECT_EQ(ui().numservers->text(), "2");
+  EXPECT_EQ(ui().panels->currentWidget(), ui().panelgroup);
+  other->group = "Elsewhere";  // changed while the dialog was open
+  TypeInto(ui().groupname, "Frontends");
+  form_->accept();
+  EXPECT_FALSE(form_->Apply());
+  EXPECT_EQ(web_->group, "Frontends");
+  EXPECT_EQ(other->group, "Elsewhere");
+  EXPECT_EQ(db_->group, "DB");
+}
+
+TEST_F(MonitorEditorTest, ASubjectDeletedWhileTheDialogIsOpenIsNotTouched) {
+  TPort* m = db_->ports.Items(db_->ports.Add("port"));
+  form_->SetMonitor(m);
+  servers_.Delete(servers_.IndexOf(db_));
+  Pick(ui().porttyp, "http");
+  ui().Combogyr->setCurrentIndex(1);
+  EXPECT_FALSE(form_->Apply());
+  form_->SetServer(web_);
+  servers_.Delete(servers_.IndexOf(web_));
+  EXPECT_FALSE(form_->Apply());
+}
+
+TEST_F(MonitorEditorTest, TabWalksTheShownControlsInOrderAndEachHasAName) {
+  auto tabChain = [&](QWidget* first) {
+    QStringList names;
+    first->setFocus();
+    QWidget* w = first;
+    do {
+      names << w->objectName();
+      EXPECT_FALSE(AccessibleName(w).isEmpty()) << w->objectName().toStdString();
+      w = w->nextInFocusChain();
+      // A spin box's own line edit is part of the spin box.
+      while (!(w->isVisible() && w->isEnabled() && (w->focusPolicy() & Qt::TabFocus)) ||
+             w->objectName().startsWith("qt_"))
+        w = w->nextInFocusChain();
+    } while (w != first && names.size() < 40);
+    return names.join(",").toStdString();
+  };
+  form_->SetServer(web_);
+  EXPECT_EQ(tabChain(ui().Editname),
+            "Editname,editip,Editgroup,Editlocation,Editlogfile,Editnotes,OKBtn,CancelBtn");
+  TPort* http = web_->ports.Items(web_->ports.Add("http"));
+  form_->SetMonitor(http);
+  EXPECT_EQ(tabChain(ui().portname),
+            "portname,porttyp,portport,portinterval,httpurl,httpproxy,httpproxyport,httpmust,"
+            "httpmaynot,Combogyr,editeventgyr,Comboryg,editeventryg,OKBtn,CancelBtn");
+  EXPECT_EQ(ui().Editname->accessibleName(), "Servername");
+  EXPECT_EQ(ui().Combogyr->accessibleName(), "Event when the monitor turns red");
+}
+
+TEST_F(MonitorEditorTest, HostileTextsEnteredInTheEditorSurviveTheServerFile) {
+  const QString hostile[] = {"  [x] = y, z; #w  ", "\"quoted\"", "'single'", "\xC3\xA4\xE2\x82\xAC",
+                             QString(3000, QLatin1Char('q'))};
+  TPort* http = web_->ports.Items(web_->ports.Add("http"));
+  int i = 0;
+  for (const QString& text : hostile) {
+    form_->SetServer(web_);
+    ui().Editname->setText("srv[" + QString::number(i) + "]" + text.left(40));
+    ui().editip->setText(text);
+    ui().Editlocation->setText(text);
+    ui().Editnotes->setText(text + "\nsecond line");
+    ui().Editgroup->setText(text);
+    form_->accept();
+    ASSERT_EQ(form_->result(), QDialog::Accepted);
+    form_->Apply();
+    form_->SetMonitor(http);
+    ui().httpurl->setText(text);
+    ui().httpmust->setText(text);
+    ui().httpproxy->setText(text);
+    form_->accept();
+    form_->Apply();
+
+    const std::string path = dir_->File("hostile.mcf");
+    servers_.SaveToFile(path);
+    TServerList back;
+    back.LoadFromFile(path);
+    ASSERT_EQ(back.Count(), 2) << i;
+    const TServer* b = back.Items(0);
+    EXPECT_EQ(b->name, web_->name);
+    EXPECT_EQ(b->name.find_first_of(" ,/*:=]"), std::string::npos);
+    EXPECT_EQ(b->ip, text.toStdString());
+    EXPECT_EQ(b->location, text.toStdString());
+    EXPECT_EQ(b->notes, (text + " second line").toStdString());
+    EXPECT_EQ(b->group, text.toStdString());
+    EXPECT_EQ(b->logfile, web_->name + ".log");
+    ASSERT_EQ(b->ports.Count(), 1);
+    EXPECT_EQ(b->ports.Items(0)->data, http->data);
+    EXPECT_EQ(b->ports.Items(0)->GetValue("url"), text.toStdString());
+    ++i;
+  }
+}
+
+}  // namespace
+}  // namespace sentrel::test
