@@ -18,6 +18,14 @@
 #include "support/records.h"
 #include "support/scan_fixture.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define SENTREL_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SENTREL_SANITIZED 1
+#endif
+#endif
+
 namespace sentrel::test {
 namespace {
 
@@ -240,6 +248,11 @@ TEST_F(HttpQueueTest, AReplacedConfigurationTakesEveryWaitingCheckWithIt) {
 }
 
 TEST_F(HttpQueueTest, ARunOutOfDescriptorsAnywayIsAnErrorsLogLineNotALostRecord) {
+#ifdef SENTREL_SANITIZED
+  // The sanitizers' runtime checks that memory is readable through a pipe of its own; with
+  // every descriptor taken it cannot, and reports a vptr fault that is not there.
+  GTEST_SKIP() << "the sanitizer runtime needs descriptors of its own";
+#endif
   LoopbackServer server([](const std::string&) {
     return LoopbackServer::Reply::Bytes("HTTP/1.0 200 OK\r\n\r\nfine");
   });
