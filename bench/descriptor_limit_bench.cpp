@@ -15,10 +15,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
-#include <functional>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -38,10 +38,10 @@ constexpr int kMonitors = 10000;
 constexpr int kDelayMs = 1000;
 
 struct Figures {
-  double seconds = 0;   // from the pass's start until the last record
+  double seconds = 0;      // from the pass's start until the last record
   double passSeconds = 0;  // the pass itself (it only starts the checks)
   double cpuSeconds = 0;
-  long peakRssKb = 0;   // VmHWM
+  long peakRssKb = 0;  // VmHWM
   int peakDescriptors = 0;
   int notGreen = 0;
   int errorsLogLines = 0;
@@ -139,12 +139,12 @@ Figures RunInChild(const test::DelayedHttpServer& server, int limit) {
 }
 
 void Print(const char* label, const Figures& f) {
-  std::printf("%-16s limit %6d: %6.2f s until every record (pass %.2f s, CPU %.2f s), "
-              "peak RSS %5.1f MB, %5d descriptors at the peak, %d not green, "
-              "%d errors-log lines\n",
-              label, f.limit, f.seconds, f.passSeconds, f.cpuSeconds,
-              static_cast<double>(f.peakRssKb) / 1024.0, f.peakDescriptors, f.notGreen,
-              f.errorsLogLines);
+  std::printf(
+      "%-16s limit %6d: %6.2f s until every record (pass %.2f s, CPU %.2f s), "
+      "peak RSS %5.1f MB, %5d descriptors at the peak, %d not green, "
+      "%d errors-log lines\n",
+      label, f.limit, f.seconds, f.passSeconds, f.cpuSeconds,
+      static_cast<double>(f.peakRssKb) / 1024.0, f.peakDescriptors, f.notGreen, f.errorsLogLines);
 }
 
 double Median(std::vector<double> v) {
@@ -171,8 +171,9 @@ int main(int argc, char** argv) {
     narrow.push_back(b.seconds);
   }
   const double w = Median(wide), n = Median(narrow);
-  std::printf("median: default %.2f s, limits 1024 %.2f s: the queue makes the run %.1fx as long "
-              "(%.1f s beyond the %d s of the first answers)\n",
-              w, n, n / w, n - w, kDelayMs / 1000);
+  std::printf(
+      "median: default %.2f s, limits 1024 %.2f s: the queue makes the run %.1fx as long "
+      "(%.1f s beyond the %d s of the first answers)\n",
+      w, n, n / w, n - w, kDelayMs / 1000);
   return 0;
 }

@@ -15,7 +15,7 @@ namespace {
 
 int Clamp(rlim_t value) {
   return value == RLIM_INFINITY || value > static_cast<rlim_t>(INT_MAX) ? INT_MAX
-                                                                       : static_cast<int>(value);
+                                                                        : static_cast<int>(value);
 }
 
 }  // namespace
@@ -85,7 +85,9 @@ int CountOpenDescriptors() {
   return open;
 }
 
-int DescriptorBudget::Reserve(int limit) { return std::clamp(limit / 4, 1, kMaxReserve); }
+int DescriptorBudget::Reserve(int limit) {
+  return std::clamp(limit / 4, 1, kMaxReserve);
+}
 
 bool DescriptorBudget::HasRoom(int needed, int keepFree, const std::function<int()>& promised) {
   const int limit = OpenFileLimit();

@@ -29,10 +29,10 @@ TEST(DescriptorLimitBinaryTest, TwoThousandSlowChecksUnderALimitOf1024AllEndOk) 
              "\r\nData=url=" + server.Url("/" + s) + "\r\nintervall=60\r\n";
   }
   WriteFile(dir.File("servers.mcf"), cfg);
-  ChildProcess sentrel({prlimit, "--nofile=1024:1024", "--", SENTREL_BINARY, "--data-dir",
-                        dir.File("data"), "--settings", dir.File("settings.ini"), "--no-web",
-                        "--headless", dir.File("servers.mcf")},
-                       dir.Path());
+  ChildProcess sentrel(
+      {prlimit, "--nofile=1024:1024", "--", SENTREL_BINARY, "--data-dir", dir.File("data"),
+       "--settings", dir.File("settings.ini"), "--no-web", "--headless", dir.File("servers.mcf")},
+      dir.Path());
 
   // Monitors loaded from a file come due two seconds after start with interval 60.
   auto okRecords = [&] {
@@ -65,8 +65,7 @@ TEST(DescriptorLimitBinaryTest, TwoThousandSlowChecksUnderALimitOf1024AllEndOk) 
   }
   const std::string errors = ReadFile(dir.File("data/Sentrel errors.log"));
   EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
-  EXPECT_NE(errors.find("RunTimeError HTTP checks wait for a free connection: "),
-            std::string::npos)
+  EXPECT_NE(errors.find("RunTimeError HTTP checks wait for a free connection: "), std::string::npos)
       << errors;
   EXPECT_NE(errors.find("(open file limit 1024)"), std::string::npos) << errors;
   std::printf("every record after %.1f s\n", took);

@@ -6,13 +6,14 @@
 
 #include <chrono>
 #include <map>
-#include <thread>
 #include <sstream>
+#include <thread>
 
 #include "model/server_list.h"
 #include "platform/descriptor_budget.h"
 #include "scan/http_check.h"
 #include "scan/http_client.h"
+#include "scan/port_check.h"
 #include "support/delayed_http_server.h"
 #include "support/loopback_server.h"
 #include "support/records.h"
@@ -97,8 +98,7 @@ TEST_F(DescriptorLimitTest, TwoHundredChecksUnderALimitOf64AllEndOkWithOneTrueRe
 
   program_->StartScan();  // the pass runs at once; most checks must wait
   ASSERT_GT(program_->scanner.GetChecks()->Waiting(), 0u);
-  EXPECT_EQ(frontend_.panel0.back(),
-            WaitingActivityText(program_->scanner.GetChecks()->Waiting()));
+  EXPECT_EQ(frontend_.panel0.back(), WaitingActivityText(program_->scanner.GetChecks()->Waiting()));
   // Stop Scan leaves waiting checks to run, as it leaves the ones in flight.
   program_->StopScan();
   EXPECT_TRUE(WaitReal(
@@ -267,6 +267,7 @@ TEST_F(HttpQueueTest, ARunOutOfDescriptorsAnywayIsAnErrorsLogLineNotALostRecord)
   http_->DoAHTTP(*m);
   ASSERT_TRUE(WaitReal([&] { return http_->InFlight() == 0; }, 10000));
   for (int fd : taken) close(fd);
+  taken.clear();
 
   EXPECT_TRUE(Records().empty());
   EXPECT_EQ(m->status, "green");
@@ -280,6 +281,20 @@ TEST_F(HttpQueueTest, ARunOutOfDescriptorsAnywayIsAnErrorsLogLineNotALostRecord)
   http_->DoAHTTP(*m);
   ASSERT_TRUE(WaitReal([&] { return http_->InFlight() == 0 && !Records().empty(); }, 10000));
   EXPECT_EQ(Records().back().rfind("web1 HTTP 7 OK ", 0), 0u) << Records().back();
+
+  // The port check the same way: its socket cannot be made, so no record.
+  TPort* port = web1_->ports.Items(web1_->ports.Add("port"));
+  port->port = server.Port();
+  port->status = "green";
+  web1_->ip = "127.0.0.1";
+  const size_t records = Records().size();
+  for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) taken.push_back(fd);
+  RunPortCheck(*scan_, *port);
+  for (int fd : taken) close(fd);
+  EXPECT_EQ(Records().size(), records);
+  EXPECT_EQ(port->status, "green");
+  ASSERT_EQ(errors_.size(), 2u);
+  EXPECT_EQ(errors_[1], "Error 10024 in function socket\r\nToo many open files");
 }
 
 TEST(DescriptorBudgetTest, CountsWhatIsOpenAndKeepsTheReserve) {

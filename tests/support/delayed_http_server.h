@@ -82,13 +82,15 @@ class DelayedHttpServer {
     ev.events = EPOLLIN;
     ev.data.fd = listenFd;
     epoll_ctl(ep, EPOLL_CTL_ADD, listenFd, &ev);
-    const std::string reply = std::string("HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n") + kBody;
+    const std::string reply =
+        std::string("HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n") + kBody;
     std::unordered_map<int, std::string> requests;  // connections still sending
     std::deque<std::pair<int64_t, int>> due;        // constant delay: first in, first due
     epoll_event events[256];
     for (;;) {
       int timeout = -1;
-      if (!due.empty()) timeout = static_cast<int>(std::max<int64_t>(0, due.front().first - NowMs()));
+      if (!due.empty())
+        timeout = static_cast<int>(std::max<int64_t>(0, due.front().first - NowMs()));
       int n = epoll_wait(ep, events, 256, timeout);
       for (int i = 0; i < n; ++i) {
         int fd = events[i].data.fd;
