@@ -303,10 +303,22 @@ void BM_CurlPerHttpsUrl_OneCa(benchmark::State& state) {
   CurlPerUrl(state, server ? server->OneCa() : "", curlOneCaFigures);
 }
 
-BENCHMARK(BM_SentrelHttpsPass_127_0_0_1)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_SentrelHttpsPass_localhost)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_SentrelHttpPass_127_0_0_1)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_CurlPerHttpsUrl_SystemBundle)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SentrelHttpsPass_127_0_0_1)
+    ->UseManualTime()
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SentrelHttpsPass_localhost)
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SentrelHttpPass_127_0_0_1)
+    ->UseManualTime()
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CurlPerHttpsUrl_SystemBundle)
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CurlPerHttpsUrl_OneCa)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
@@ -326,9 +338,10 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   if (httpsFigures.cpuPerCheck > 0 && curlFigures.cpuPerCheck > 0) {
-    std::printf("\n%d https checks: Sentrel pass %.0f ms, curl one by one %.0f ms (wall ratio %.1fx)\n",
-                kMonitors, httpsFigures.wall * 1e3, curlFigures.wall * 1e3,
-                curlFigures.wall / httpsFigures.wall);
+    std::printf(
+        "\n%d https checks: Sentrel pass %.0f ms, curl one by one %.0f ms (wall ratio %.1fx)\n",
+        kMonitors, httpsFigures.wall * 1e3, curlFigures.wall * 1e3,
+        curlFigures.wall / httpsFigures.wall);
     std::printf("CPU per check: Sentrel %.1f us, curl %.1f us (Sentrel costs 1/%.1f of curl)\n",
                 httpsFigures.cpuPerCheck * 1e6, curlFigures.cpuPerCheck * 1e6,
                 curlFigures.cpuPerCheck / httpsFigures.cpuPerCheck);

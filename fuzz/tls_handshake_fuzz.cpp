@@ -33,7 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   TlsClient client(address ? "127.0.0.1" : "localhost");
   Check(client.Handshake() == TlsClient::Step::WantMore, "the client starts by waiting");
   std::string hello = client.TakeOutput();
-  Check(hello.size() > 5 && hello[0] == '\x16' && hello[1] == '\x03', "the hello is a handshake record");
+  Check(hello.size() > 5 && hello[0] == '\x16' && hello[1] == '\x03',
+        "the hello is a handshake record");
   Check(hello.find("localhost") != std::string::npos || address, "a host name goes out as SNI");
   Check(hello.find("127.0.0.1") == std::string::npos, "an address never goes out as SNI");
 

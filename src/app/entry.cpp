@@ -1,117 +1,37 @@
 #include "app/entry.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 
 #include "app/command_line.h"
 #include "app/errors_log.h"
 #include "app/headless_frontend.h"
 #include "app/log_commands.h"
 #include "app/program.h"
-#include "platform/settings_store.h"
+#include "app/run_setup.h"
 #include "platform/event_loop.h"
-#include "platform/file_util.h"
-#include "platform/paths.h"
 
 namespace sentrel {
 
 namespace {
 
-int signalPipe[2] = {-1, -1};
-
-void OnStopSignal(int) {
-  // Only a flag for the loop: the stop happens when the outermost loop regains control.
-  int saved = errno;
-  char c = 1;
-  [[maybe_unused]] ssize_t n = write(signalPipe[1], &c, 1);
-  errno = saved;
-}
-
-// SIGINT and SIGTERM end the program as closing the window does: the pass in progress
-// stops at its next check boundary, then the program saves and exits.
-void InstallStopSignals(EventLoop& loop, std::function<void()> stop) {
-  if (signalPipe[0] < 0 && pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) < 0) return;
-  struct sigaction sa{};
-  sa.sa_handler = OnStopSignal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-  loop.Watch(signalPipe[0], EPOLLIN, [stop = std::move(stop)](uint32_t) {
-    char buf[64];
-    while (read(signalPipe[0], buf, sizeof buf) > 0) {
-    }
-    stop();
-  });
-}
-
-int Fail(const std::string& message, int code) {
-  std::fprintf(stderr, "sentrel: %s\n", message.c_str());
-  return code;
-}
-
-// Sets up the data directory; false (with a message) when it cannot be used.
-bool PrepareDataDir(const CommandLine& cl, std::string& error) {
-  std::string dir = ResolveDataDir(cl.dataDir);
-  try {
-    MakeDirectories(dir);
-  } catch (const std::exception& e) {
-    error = "cannot use the data directory " + dir + ": " + e.what();
-    return false;
-  }
-  SetDataDir(dir);
-  return true;
-}
-
 int RunMonitor(const CommandLine& cl) {
-  std::string error;
-  if (!PrepareDataDir(cl, error)) return Fail(error, 1);
-  // Without a window a service must not quietly watch another configuration.
-  if (cl.mode == CommandLine::Mode::Headless && !cl.serverFile.empty() &&
-      !FileExists(cl.serverFile))
-    return Fail("server file not found: " + cl.serverFile, 2);
-
-  DataDirLock lock;
-  try {
-    if (!lock.Acquire(DataDir()))
-      return Fail("another Sentrel is already running on the data directory " + DataDir(), 1);
-  } catch (const std::exception& e) {
-    return Fail(e.what(), 1);
-  }
-
   EventLoop loop;
-  SetCurrentLoop(&loop);
-  loop.SetErrorHandler(HandleRunTimeError);
-
-  SettingsStore settings(cl.settingsPath.empty() ? DefaultSettingsPath() : cl.settingsPath);
-  settings.Load();
-  SetCurrentSettings(&settings);
+  RunSetup setup;
+  if (int code = setup.Prepare(cl, loop)) return code;
 
   HeadlessFrontend frontend;
-  Program program(frontend, settings);
+  Program program(frontend, setup.Settings());
   frontend.Mirror(program.activityPane);
   frontend.Mirror(program.messagePane);
   // Before Create: its first pass already serves the loop, and a stop must reach it.
   InstallStopSignals(loop, [&program] { program.RequestQuit(); });
 
-  StartOptions options;
-  options.commandLineFile = cl.serverFile;
-  options.webPorts = cl.webPorts;
-  options.webBind = cl.webBind;
-  options.headless = true;
-  options.startWeb = !cl.noWeb;
-  options.startScan = true;
   try {
-    program.Create(options);
+    program.Create(StartOptionsFor(cl, true));
   } catch (const std::exception& e) {
     HandleRunTimeError(e.what());
-    SetCurrentLoop(nullptr);
-    return Fail(e.what(), 1);
+    return FailWith(e.what(), 1);
   }
 
   // A stop that came during start-up's first pass has already been asked for.
@@ -125,8 +45,6 @@ int RunMonitor(const CommandLine& cl) {
     std::fprintf(stderr, "sentrel: %s\n", e.what());
     code = 1;
   }
-  SetCurrentSettings(nullptr);
-  SetCurrentLoop(nullptr);
   return code;
 }
 
@@ -173,7 +91,7 @@ int RunSentrel(const std::vector<std::string>& args, DesktopRunner desktop) {
     case CommandLine::Mode::Log:
       return RunLogReaderCommand(*cl);
     default:
-      return Fail("this command is not available in this build", 2);
+      return FailWith("this command is not available in this build", 2);
   }
 }
 

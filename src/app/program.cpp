@@ -52,6 +52,13 @@ void Program::RequestQuit() {
   CurrentLoop().Quit();
 }
 
+void Program::CancelQuit() {
+  if (!quitRequested_) return;
+  quitRequested_ = false;
+  // Scanning that was on goes on with the next tick.
+  if (scanActive_ && !timer1Enabled_) SetTimer1(true);
+}
+
 void Program::Scan1Click() {
   scanActive_ = !scanActive_;
   SetTimer1(scanActive_);
@@ -143,7 +150,7 @@ void Program::Create(const StartOptions& options) {
   // Placing the servers in the tree names empty groups "Main"; without a window the
   // program still does it, so both front ends save the same file.
   TreeOrder(serverList);
-  frontend_.ScreenUpdate();
+  frontend_.BuildTree();
   messagePane.Clear();
   messagePane.AddLine(FormatDateTime(Now()) + " Sentrel " + kProductVersion + " started");
   // After the start line, which clears the pane: the operator must see this one.

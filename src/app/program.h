@@ -93,6 +93,9 @@ class Program : public ScanHost {
   // starts, and the outermost loop is asked to return so the program closes as usual.
   void RequestQuit();
   bool QuitRequested() const override { return quitRequested_; }
+  // The close that asked for the quit did not happen (the save failed and the window
+  // stays open): scanning goes on as before.
+  void CancelQuit();
 
   // ScanHost.
   bool ScanningActive() const override { return scanActive_; }

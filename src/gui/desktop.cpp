@@ -1,21 +1,71 @@
 #include "gui/desktop.h"
 
 #include <QApplication>
-#include <QLabel>
+#include <clocale>
 
 #include "app/command_line.h"
+#include "app/errors_log.h"
+#include "app/program.h"
+#include "app/run_setup.h"
+#include "gui/qt_event_loop.h"
+#include "gui/qt_frontend.h"
+#include "gui/splash_window.h"
+#include "gui/status_lights.h"
+#include "gui/tform1.h"
+#include "platform/name_lookup.h"
 
 namespace sentrel {
 
-int RunDesktop(const CommandLine& /*commandLine*/) {
-  // The main window is being built; this entry only proves the front end links and runs.
+int RunDesktop(const CommandLine& commandLine) {
+  // Qt starts threads of its own; the lookup completion signal must stay blocked in
+  // every one of them, so it is blocked here before any exists.
+  BlockLookupSignal();
   int argc = 1;
   char name[] = "sentrel";
   char* argv[] = {name, nullptr};
   QApplication app(argc, argv);
-  QLabel label("Sentrel");
-  label.show();
-  return app.exec();
+  // Qt takes the locale from the environment; numbers in files stay in the C form.
+  std::setlocale(LC_NUMERIC, "C");
+  QApplication::setApplicationName(QStringLiteral("Sentrel2"));
+  QApplication::setWindowIcon(QIcon(gui::SentrelPicture(64)));
+  // The program ends when the main window has closed (saved and settings written), not
+  // when the last window goes away: the splash window is the first to do that.
+  app.setQuitOnLastWindowClosed(false);
+
+  gui::QtEventLoop loop;
+  RunSetup setup;
+  if (int code = setup.Prepare(commandLine, loop)) return code;
+
+  gui::QtFrontend frontend;
+  Program program(frontend, setup.Settings());
+  gui::TForm1 form(program, frontend, loop);
+  QObject::connect(&form, &gui::TForm1::Closed, &app, [&loop, &app] {
+    loop.Detach();
+    app.quit();
+  });
+  // SIGTERM and SIGINT close the window as its close box does.
+  InstallStopSignals(loop, [&form] {
+    QMetaObject::invokeMethod(&form, [&form] { form.close(); }, Qt::QueuedConnection);
+  });
+
+  try {
+    form.Create(StartOptionsFor(commandLine, false));
+  } catch (const std::exception& e) {
+    HandleRunTimeError(e.what());
+    return FailWith(e.what(), 1);
+  }
+
+  {
+    gui::SplashWindow splash;
+    splash.SetVersion(QStringLiteral("Version 2.2"));
+    splash.MakeSplash(1500);
+    splash.exec();
+  }
+  form.SetStartupDone();
+  if (form.IsClosed()) return 0;
+  form.show();
+  app.exec();
+  return 0;
 }
 
 }  // namespace sentrel

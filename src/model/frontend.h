@@ -12,6 +12,9 @@ class Frontend {
   virtual ~Frontend() = default;
   // Refresh the tree's texts and status lights after a change of colour.
   virtual void ScreenUpdate() {}
+  // The whole configuration was (re)loaded: build the tree from the server list anew and
+  // refresh it. Without a tree that is just a refresh.
+  virtual void BuildTree() { ScreenUpdate(); }
   // A status-bar panel changed: 0 is the scan activity, 1 the web server state.
   virtual void StatusPanelChanged(int /*panel*/, const std::string& /*text*/) {}
   // The popup window of an event: one more message line, the window brought forward.

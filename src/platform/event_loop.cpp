@@ -74,6 +74,7 @@ EventLoop::TimerId EventLoop::AddTimer(int64_t delayMs, Callback callback) {
   int64_t due = CurrentClock().MonotonicMs() + std::max<int64_t>(delayMs, 0);
   timers_.emplace(std::make_pair(due, id), std::move(callback));
   timerDue_[id] = due;
+  TimerAdded();
   return id;
 }
 

@@ -64,11 +64,19 @@ class EventLoop {
   void RunDueTimers();
 
   int EpollFd() const { return epfd_; }
+  // Milliseconds until the earliest timer falls due (0 when one is due already), or -1
+  // when no timer is pending. A loop that embeds this one sleeps at most that long.
+  int64_t MsToNextTimer() const;
   void SetErrorHandler(ErrorHandler handler) { errorHandler_ = std::move(handler); }
   // Hands a message to the error handler, as an escaped error would be.
   void ReportError(const std::string& message);
   // How deep the dispatch is nested (0 outside any callback).
   int Depth() const { return depth_; }
+
+ protected:
+  // Called after a timer was added. A loop that embeds this one (the window's) re-arms
+  // its own wake-up here, since the epoll descriptor says nothing about timers.
+  virtual void TimerAdded() {}
 
  private:
   struct Watcher {
@@ -80,8 +88,6 @@ class EventLoop {
   // One round: wait up to timeoutMs for descriptors, dispatch them, then due timers.
   // Returns whether anything was dispatched.
   bool DispatchOnce(int64_t timeoutMs);
-  // Milliseconds until the next timer, or -1 when there is none.
-  int64_t MsToNextTimer() const;
   void Guarded(const std::function<void()>& call);
 
   int epfd_ = -1;

@@ -65,8 +65,8 @@ SSL_CTX* NewClientContext() {
   SSL_CTX_set_default_verify_paths(ctx);
   // HTTP/1.0 bodies end where the connection ends; many servers close without the TLS
   // close alert. Renegotiation and compression have no use here and a history of abuse.
-  SSL_CTX_set_options(ctx,
-                      SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION);
+  SSL_CTX_set_options(
+      ctx, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION);
   // Thousands of connections can wait for their servers at once; their buffers are
   // allocated only while data moves.
   SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS);
@@ -214,8 +214,8 @@ std::string TlsClient::FailureFromQueue(int sslError, bool handshake) {
   if (ERR_GET_LIB(err) == ERR_LIB_SSL) {
     if (handshake && NotTls(reason)) return "TLS handshake failed: the server does not speak TLS";
     if (reason >= SSL_AD_REASON_OFFSET && reason < SSL_AD_REASON_OFFSET + 256)
-      return std::string(prefix) + "alert from the server: " +
-             SSL_alert_desc_string_long(reason - SSL_AD_REASON_OFFSET);
+      return std::string(prefix) +
+             "alert from the server: " + SSL_alert_desc_string_long(reason - SSL_AD_REASON_OFFSET);
   }
   const char* text = ERR_reason_error_string(err);
   return std::string(prefix) + (text ? text : "protocol error");
@@ -251,7 +251,8 @@ std::string TlsClient::TakeOutput() {
   out.resize(pending);
   size_t got = 0;
   while (got < pending) {
-    int n = BIO_read(bio, out.data() + got, static_cast<int>(std::min<size_t>(pending - got, INT_MAX)));
+    int n =
+        BIO_read(bio, out.data() + got, static_cast<int>(std::min<size_t>(pending - got, INT_MAX)));
     if (n <= 0) break;
     got += static_cast<size_t>(n);
   }

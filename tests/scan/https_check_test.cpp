@@ -7,6 +7,7 @@
 #include "platform/date_time.h"
 #include "scan/http_client.h"
 #include "support/network_fixture.h"
+#include "support/process.h"
 #include "support/tls_servers.h"
 
 namespace sentrel::test {
@@ -102,7 +103,8 @@ TlsWorld* HttpsCheckTest::world_ = nullptr;
 TEST_F(HttpsCheckTest, AVerifiedServerIsGreenWithItsBodyAndContentTests) {
   TPort* m = Monitor(nginx().HttpsUrl(kGood, "/index.html"));
   m->SetValue("mustinclude", "welcome to the sentrel");
-  EXPECT_EQ(Check(m), std::vector<std::string>{"web1 HTTP 80 OK 0ms " + bytes_ + "Bytes E0 200 OK"});
+  EXPECT_EQ(Check(m),
+            std::vector<std::string>{"web1 HTTP 80 OK 0ms " + bytes_ + "Bytes E0 200 OK"});
   EXPECT_EQ(m->status, "green");
 
   // The certificate carries 127.0.0.1 as an address too.
@@ -113,8 +115,8 @@ TEST_F(HttpsCheckTest, AVerifiedServerIsGreenWithItsBodyAndContentTests) {
                                                "Bytes 200 String \"TEST PAGE\" found in HTML "});
   m->SetValue("maynotinclude", "");
   m->SetValue("mustinclude", "goodbye");
-  EXPECT_EQ(Check(m).at(0), "web1 HTTP 80 LOST 0ms " + bytes_ +
-                                "Bytes 200 String \"GOODBYE\" not found in HTML ");
+  EXPECT_EQ(Check(m).at(0),
+            "web1 HTTP 80 LOST 0ms " + bytes_ + "Bytes 200 String \"GOODBYE\" not found in HTML ");
 
   m->SetValue("mustinclude", "");
   m->SetValue("url", nginx().HttpsUrl(kGood, "/big.bin"));
@@ -170,7 +172,8 @@ TEST_F(HttpsCheckTest, RelocationsMoveBetweenHttpAndHttps) {
   // The plain port sends everything but /plain.html to https://localhost:<good port>.
   TPort* m = Monitor("http://127.0.0.1:" + std::to_string(nginx().PlainPort()) + "/index.html");
   m->SetValue("mustinclude", "Sentrel test page");
-  EXPECT_EQ(Check(m), std::vector<std::string>{"web1 HTTP 80 OK 0ms " + bytes_ + "Bytes E0 200 OK"});
+  EXPECT_EQ(Check(m),
+            std::vector<std::string>{"web1 HTTP 80 OK 0ms " + bytes_ + "Bytes E0 200 OK"});
 
   // And back from https to plain HTTP.
   m->SetValue("mustinclude", "plain HTTP");
@@ -215,6 +218,40 @@ TEST_F(HttpsCheckTest, ACertificateExpiringSoonIsNoticedOnceADayPerMonitor) {
   EXPECT_EQ(soon->status, "green");
 }
 
+TEST_F(HttpsCheckTest, TheTrustStoreIsReadAgainWhenItChanges) {
+  TPort* m = Monitor(nginx().HttpsUrl(kGood, "/index.html"));
+  const std::string ok = "web1 HTTP 80 OK 0ms " + bytes_ + "Bytes E0 200 OK";
+  const std::string untrusted =
+      "web1 HTTP 80 LOST 0ms 0Bytes 404 TLS handshake failed: untrusted certificate authority "
+      "(Received No Data)";
+  EXPECT_EQ(Check(m).at(0), ok);
+  struct Restore {
+    ~Restore() {
+      setenv("SSL_CERT_FILE", world_->ca->CertFile().c_str(), 1);
+      setenv("SSL_CERT_DIR", world_->pki.File("no-more-cas").c_str(), 1);
+    }
+  } restore;
+
+  // Another file named by the variable.
+  setenv("SSL_CERT_FILE", world_->otherCa->CertFile().c_str(), 1);
+  EXPECT_EQ(Check(m).at(0), untrusted);
+  // The file in use rewritten in place, as an operator's editor or tool would.
+  const std::string file = world_->pki.File("trusted.pem");
+  WriteFile(file, ReadFile(world_->ca->CertFile()));
+  setenv("SSL_CERT_FILE", file.c_str(), 1);
+  EXPECT_EQ(Check(m).at(0), ok);
+  WriteFile(file, ReadFile(world_->otherCa->CertFile()));
+  EXPECT_EQ(Check(m).at(0), untrusted);
+  // A directory of hashed names, as update-ca-certificates makes it.
+  const std::string dir = world_->pki.File("hashed");
+  std::filesystem::create_directories(dir);
+  setenv("SSL_CERT_DIR", dir.c_str(), 1);
+  EXPECT_EQ(Check(m).at(0), untrusted);
+  std::filesystem::copy_file(world_->ca->CertFile(), dir + "/test-ca.pem");
+  ASSERT_EQ(RunProcess({FindProgram("openssl"), "rehash", "."}, dir), 0);
+  EXPECT_EQ(Check(m).at(0), ok);
+}
+
 TEST_F(HttpsCheckTest, ThroughTinyproxyTheRequestGoesInsideAConnectTunnel) {
   TinyProxy proxy;
   if (!proxy.Ok()) GTEST_SKIP() << proxy.Why();
@@ -222,11 +259,13 @@ TEST_F(HttpsCheckTest, ThroughTinyproxyTheRequestGoesInsideAConnectTunnel) {
   m->SetValue("proxy", "127.0.0.1");
   m->SetValue("proxyport", std::to_string(proxy.Port()));
   m->SetValue("mustinclude", "Sentrel test page");
-  EXPECT_EQ(Check(m), std::vector<std::string>{"web1 HTTP 80 OK 0ms " + bytes_ + "Bytes E0 200 OK"});
+  EXPECT_EQ(Check(m),
+            std::vector<std::string>{"web1 HTTP 80 OK 0ms " + bytes_ + "Bytes E0 200 OK"});
 
   // The tunnel does not spare the certificate its checks.
   m->SetValue("url", nginx().HttpsUrl(kWrongName, "/index.html"));
-  EXPECT_EQ(Check(m).at(0), "web1 HTTP 80 LOST 0ms 0Bytes 404 TLS: host name mismatch (Received No Data)");
+  EXPECT_EQ(Check(m).at(0),
+            "web1 HTTP 80 LOST 0ms 0Bytes 404 TLS: host name mismatch (Received No Data)");
 
   const std::string log = ReadFile(proxy.Dir().File("tinyproxy.log"));
   EXPECT_NE(log.find("CONNECT localhost:" + std::to_string(nginx().TlsPort(kGood))),
@@ -279,9 +318,8 @@ TEST_F(HttpsHostilePeerTest, AServerThatStallsInTheHandshakeIsAbortedByTheNextCh
     TPort* m = Monitor(Https(*server));
     m->status = "green";
     checks().DoAHTTP(*m);
-    ASSERT_TRUE(WaitReal([&] {
-      return !server->Connections().empty() && server->Connections()[0]->answered;
-    }));
+    ASSERT_TRUE(WaitReal(
+        [&] { return !server->Connections().empty() && server->Connections()[0]->answered; }));
     // What the client sent is a TLS handshake record: its hello.
     EXPECT_EQ(server->Connections()[0]->received.substr(0, 1), "\x16");
 
@@ -292,6 +330,19 @@ TEST_F(HttpsHostilePeerTest, AServerThatStallsInTheHandshakeIsAbortedByTheNextCh
     EXPECT_EQ(RecordLines(Log("web1")).at(before),
               "web1 HTTP 80 LOST 60000ms 0Bytes 404 Request Timed Out (Received No Data)");
     EXPECT_EQ(m->status, "yellow");
+
+    // The next request stalls the same way; the monitor is deleted meanwhile. Its
+    // connection goes, and no record comes.
+    ASSERT_TRUE(WaitReal([&] {
+      return server->Connections().size() == 2 && server->Connections()[1]->answered;
+    }));
+    const size_t records = RecordLines(Log("web1")).size();
+    web1_->ports.Delete(web1_->ports.IndexOf(m));
+    // (Closed with the server's bytes unread, the connection ends with a reset.)
+    EXPECT_TRUE(WaitReal([&] {
+      return server->Connections()[1]->peerClosed || server->Connections()[1]->reset;
+    }));
+    EXPECT_EQ(RecordLines(Log("web1")).size(), records);
   }
 }
 
@@ -320,7 +371,8 @@ TEST_F(HttpsHostilePeerTest, GarbageOrAnEarlyCloseInsteadOfAHandshakeFailsCleanl
     AnswerTheFirstBytes(server);
     TPort* m = Monitor(Https(server));
     m->status = "green";
-    EXPECT_EQ(Check(m).at(0), "web1 HTTP 80 LOST 0ms 0Bytes 404 " + c.reason + " (Received No Data)");
+    EXPECT_EQ(Check(m).at(0),
+              "web1 HTTP 80 LOST 0ms 0Bytes 404 " + c.reason + " (Received No Data)");
   }
   EXPECT_TRUE(errors_.empty());
 }
@@ -333,7 +385,8 @@ TEST_F(HttpsHostilePeerTest, AProxyThatRefusesTheTunnelFailsWithItsAnswer) {
   std::vector<Case> cases = {
       {Reply::Bytes("HTTP/1.0 403 Access violation\r\nContent-Type: text/html\r\n\r\n<html>"),
        "proxy refused CONNECT: 403 Access violation"},
-      {Reply::Bytes("HTTP/1.0 407 Proxy\x01" "Authentication\r\n\r\n"),
+      {Reply::Bytes("HTTP/1.0 407 Proxy\x01"
+                    "Authentication\r\n\r\n"),
        "proxy refused CONNECT: 407 Proxy Authentication"},
       {Reply::Bytes("HTTP/1.0 200 Connection established\r\n"),
        "proxy closed the connection during CONNECT"},
@@ -346,7 +399,8 @@ TEST_F(HttpsHostilePeerTest, AProxyThatRefusesTheTunnelFailsWithItsAnswer) {
     TPort* m = Monitor("https://localhost:8443/status");
     m->SetValue("proxy", "127.0.0.1:" + std::to_string(proxy.Port()));
     m->status = "green";
-    EXPECT_EQ(Check(m).at(0), "web1 HTTP 80 LOST 0ms 0Bytes 404 " + c.reason + " (Received No Data)");
+    EXPECT_EQ(Check(m).at(0),
+              "web1 HTTP 80 LOST 0ms 0Bytes 404 " + c.reason + " (Received No Data)");
     EXPECT_EQ(proxy.Requests().at(0),
               "CONNECT localhost:8443 HTTP/1.0\r\nHost: localhost:8443\r\n\r\n");
   }

@@ -28,14 +28,14 @@ TestCa::TestCa(const std::string& dir, const std::string& commonName) : dir_(dir
   WriteFile(dir_ + "/db/index.txt", "");
   WriteFile(dir_ + "/db/serial", "1000\n");
   // "openssl ca" is the one way the tool issues certificates with dates in the past.
-  WriteFile(dir_ + "/ca.cnf",
-            "[ca]\ndefault_ca = test_ca\n[test_ca]\ndatabase = " + dir_ +
-                "/db/index.txt\nserial = " + dir_ + "/db/serial\nnew_certs_dir = " + dir_ +
-                "/db\ndefault_md = sha256\npolicy = any\nunique_subject = no\n"
-                "[any]\ncommonName = supplied\n");
-  ok_ = Run({OpenSsl(), "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-             "-nodes", "-keyout", key_, "-out", cert_, "-days", "365", "-subj",
-             "/CN=" + commonName});
+  WriteFile(dir_ + "/ca.cnf", "[ca]\ndefault_ca = test_ca\n[test_ca]\ndatabase = " + dir_ +
+                                  "/db/index.txt\nserial = " + dir_ +
+                                  "/db/serial\nnew_certs_dir = " + dir_ +
+                                  "/db\ndefault_md = sha256\npolicy = any\nunique_subject = no\n"
+                                  "[any]\ncommonName = supplied\n");
+  ok_ =
+      Run({OpenSsl(), "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+           "-nodes", "-keyout", key_, "-out", cert_, "-days", "365", "-subj", "/CN=" + commonName});
 }
 
 bool TestCa::Run(const std::vector<std::string>& argv) {
@@ -68,16 +68,22 @@ TestCa::Issued TestCa::IssueBetween(const std::string& name, const std::string& 
   std::string csr;
   Issued issued = Request(name, &csr);
   WriteFile(dir_ + "/" + name + ".ext", "subjectAltName=" + altNames + "\n");
-  Run({OpenSsl(), "ca", "-batch", "-notext", "-config", dir_ + "/ca.cnf", "-cert", cert_,
-       "-keyfile", key_, "-in", csr, "-out", issued.cert, "-startdate", start, "-enddate", end,
-       "-extfile", dir_ + "/" + name + ".ext"});
+  Run({OpenSsl(),    "ca",
+       "-batch",     "-notext",
+       "-config",    dir_ + "/ca.cnf",
+       "-cert",      cert_,
+       "-keyfile",   key_,
+       "-in",        csr,
+       "-out",       issued.cert,
+       "-startdate", start,
+       "-enddate",   end,
+       "-extfile",   dir_ + "/" + name + ".ext"});
   return issued;
 }
 
 int64_t CertificateNotAfter(const std::string& certFile) {
   std::string out;
-  if (RunProcess({OpenSsl(), "x509", "-in", certFile, "-noout", "-enddate", "-dateopt",
-                  "iso_8601"},
+  if (RunProcess({OpenSsl(), "x509", "-in", certFile, "-noout", "-enddate", "-dateopt", "iso_8601"},
                  "/", &out) != 0)
     return 0;
   tm t{};
@@ -105,11 +111,13 @@ NginxTlsServer::NginxTlsServer(const std::string& indexHtml,
   for (size_t i = 0; i < certificates.size(); ++i) tlsPorts_.push_back(FreeLoopbackPort());
   plainPort_ = FreeLoopbackPort();
 
-  std::string conf = "daemon off;\nmaster_process off;\nworker_processes 1;\npid " + d +
-                     "/nginx.pid;\nerror_log " + d +
-                     "/error.log;\nevents { worker_connections 4096; }\nhttp {\n"
-                     "  log_format sni '\"$request\" $status $body_bytes_sent sni=$ssl_server_name';\n"
-                     "  access_log " + d + "/access.log sni;\n";
+  std::string conf =
+      "daemon off;\nmaster_process off;\nworker_processes 1;\npid " + d +
+      "/nginx.pid;\nerror_log " + d +
+      "/error.log;\nevents { worker_connections 4096; }\nhttp {\n"
+      "  log_format sni '\"$request\" $status $body_bytes_sent sni=$ssl_server_name';\n"
+      "  access_log " +
+      d + "/access.log sni;\n";
   for (const char* temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
     conf += std::string("  ") + temp + "_temp_path " + d + "/tmp;\n";
   for (size_t i = 0; i < certificates.size(); ++i) {

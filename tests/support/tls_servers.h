@@ -62,7 +62,8 @@ class NginxTlsServer : public PackagedServer {
   uint16_t TlsPort(size_t i) const { return tlsPorts_.at(i); }
   uint16_t PlainPort() const { return plainPort_; }
   // "https://<host>:<TlsPort(i)>" + path.
-  std::string HttpsUrl(size_t i, const std::string& path, const std::string& host = "localhost") const {
+  std::string HttpsUrl(size_t i, const std::string& path,
+                       const std::string& host = "localhost") const {
     return "https://" + host + ":" + std::to_string(TlsPort(i)) + path;
   }
 

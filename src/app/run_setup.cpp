@@ -1,0 +1,106 @@
+#include "app/run_setup.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "app/command_line.h"
+#include "app/errors_log.h"
+#include "platform/event_loop.h"
+#include "platform/file_util.h"
+
+namespace sentrel {
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void OnStopSignal(int) {
+  // Only a byte for the loop: the stop happens when the loop next dispatches.
+  int saved = errno;
+  char c = 1;
+  [[maybe_unused]] ssize_t n = write(signalPipe[1], &c, 1);
+  errno = saved;
+}
+
+// Sets up the data directory; false (with a message) when it cannot be used.
+bool PrepareDataDir(const CommandLine& cl, std::string& error) {
+  std::string dir = ResolveDataDir(cl.dataDir);
+  try {
+    MakeDirectories(dir);
+  } catch (const std::exception& e) {
+    error = "cannot use the data directory " + dir + ": " + e.what();
+    return false;
+  }
+  SetDataDir(dir);
+  return true;
+}
+
+}  // namespace
+
+int FailWith(const std::string& message, int code) {
+  std::fprintf(stderr, "sentrel: %s\n", message.c_str());
+  return code;
+}
+
+void InstallStopSignals(EventLoop& loop, std::function<void()> stop) {
+  if (signalPipe[0] < 0 && pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) < 0) return;
+  struct sigaction sa{};
+  sa.sa_handler = OnStopSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  loop.Watch(signalPipe[0], EPOLLIN, [stop = std::move(stop)](uint32_t) {
+    char buf[64];
+    while (read(signalPipe[0], buf, sizeof buf) > 0) {
+    }
+    stop();
+  });
+}
+
+int RunSetup::Prepare(const CommandLine& cl, EventLoop& loop) {
+  std::string error;
+  if (!PrepareDataDir(cl, error)) return FailWith(error, 1);
+  // Without a window a service must not quietly watch another configuration.
+  if (cl.mode == CommandLine::Mode::Headless && !cl.serverFile.empty() &&
+      !FileExists(cl.serverFile))
+    return FailWith("server file not found: " + cl.serverFile, 2);
+  try {
+    if (!lock_.Acquire(DataDir()))
+      return FailWith("another Sentrel is already running on the data directory " + DataDir(), 1);
+  } catch (const std::exception& e) {
+    return FailWith(e.what(), 1);
+  }
+
+  SetCurrentLoop(&loop);
+  loop.SetErrorHandler(HandleRunTimeError);
+  settings_ = std::make_unique<SettingsStore>(cl.settingsPath.empty() ? DefaultSettingsPath()
+                                                                      : cl.settingsPath);
+  settings_->Load();
+  SetCurrentSettings(settings_.get());
+  installed_ = true;
+  return 0;
+}
+
+RunSetup::~RunSetup() {
+  if (!installed_) return;
+  SetCurrentSettings(nullptr);
+  SetCurrentLoop(nullptr);
+}
+
+StartOptions StartOptionsFor(const CommandLine& cl, bool headless) {
+  StartOptions options;
+  options.commandLineFile = cl.serverFile;
+  options.webPorts = cl.webPorts;
+  options.webBind = cl.webBind;
+  options.headless = headless;
+  options.startWeb = headless && !cl.noWeb;
+  options.startScan = headless;
+  return options;
+}
+
+}  // namespace sentrel

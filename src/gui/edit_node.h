@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QString>
+
+#include "gui/monitor_editor_dialog.h"  // EditMode
+
+class QWidget;
+
+namespace sentrel {
+class Program;
+class TServer;
+class TPort;
+}  // namespace sentrel
+
+namespace sentrel::gui {
+
+struct EditResult {
+  bool accepted = false;      // closed with OK
+  bool groupChanged = false;  // a server's group text changed: the tree must be rebuilt
+};
+
+// Opens the editor dialog for one node of the tree, modally, and applies its values to
+// the objects when it is confirmed. Group mode gets the group's text (empty for "Add
+// Group...", which has no subject) and no objects; server mode the server; monitor mode
+// the monitor and its server. The caller refreshes the tree afterwards.
+//
+// The objects may be deleted while the dialog is open (the loop keeps running), so the
+// dialog must look at their tokens before it touches them again.
+EditResult EditNode(QWidget* parent, Program& program, EditMode mode, TServer* server,
+                    TPort* monitor, const QString& groupText);
+
+}  // namespace sentrel::gui

@@ -1,0 +1,106 @@
+#include "gui/status_lights.h"
+
+#include <QPainter>
+#include <QPainterPath>
+#include <QRadialGradient>
+#include <array>
+
+namespace sentrel::gui {
+
+namespace {
+
+QColor LightColour(int image) {
+  switch (image) {
+    case kImageGreen: return QColor(0x1e, 0xb4, 0x3c);
+    case kImageYellow: return QColor(0xf2, 0xc8, 0x1e);
+    case kImageRed: return QColor(0xdc, 0x28, 0x1e);
+    default: return QColor(0x9a, 0x9a, 0x9a);
+  }
+}
+
+// One light: a dark rim, the colour with a highlight toward the upper left, so the four
+// states differ in hue and still read as lamps on a light or dark background.
+void PaintLight(QPainter& p, const QRectF& r, const QColor& colour) {
+  p.setRenderHint(QPainter::Antialiasing);
+  QRadialGradient g(r.left() + r.width() * 0.35, r.top() + r.height() * 0.35, r.width() * 0.7);
+  g.setColorAt(0.0, colour.lighter(170));
+  g.setColorAt(0.45, colour);
+  g.setColorAt(1.0, colour.darker(160));
+  p.setBrush(g);
+  p.setPen(QPen(colour.darker(250), r.width() / 16.0));
+  p.drawEllipse(r);
+}
+
+}  // namespace
+
+int StatusImage(const std::string& status) {
+  if (status == "green") return kImageGreen;
+  if (status == "yellow") return kImageYellow;
+  if (status == "red") return kImageRed;
+  return kImageNotChecked;
+}
+
+QPixmap StatusLightPixmap(int image) {
+  QPixmap pm(16, 16);
+  pm.fill(Qt::transparent);
+  QPainter p(&pm);
+  PaintLight(p, QRectF(1.5, 1.5, 13, 13), LightColour(image));
+  return pm;
+}
+
+const QIcon& StatusLight(int image) {
+  static std::array<QIcon, 5> icons;
+  if (image < 0 || image > kImageRed) image = kImageNotChecked;
+  QIcon& icon = icons[static_cast<size_t>(image)];
+  if (icon.isNull()) icon = QIcon(StatusLightPixmap(image));
+  return icon;
+}
+
+const QString& StatusWord(int image) {
+  static const std::array<QString, 5> words{"not checked", "not checked", "green", "yellow", "red"};
+  if (image < 0 || image > kImageRed) image = kImageNotChecked;
+  return words[static_cast<size_t>(image)];
+}
+
+QPixmap SentrelPicture(int size) {
+  QPixmap pm(size, size);
+  pm.fill(Qt::transparent);
+  QPainter p(&pm);
+  p.setRenderHint(QPainter::Antialiasing);
+  const qreal s = size;
+  // The screen: a dark round face with rings and a sweep.
+  QRectF face(s * 0.04, s * 0.04, s * 0.92, s * 0.92);
+  QRadialGradient bg(face.center(), face.width() / 2);
+  bg.setColorAt(0.0, QColor(0x12, 0x3a, 0x4a));
+  bg.setColorAt(1.0, QColor(0x06, 0x16, 0x20));
+  p.setBrush(bg);
+  p.setPen(QPen(QColor(0x40, 0x70, 0x80), s / 40));
+  p.drawEllipse(face);
+  p.setBrush(Qt::NoBrush);
+  p.setPen(QPen(QColor(0x2f, 0x8f, 0x7f, 160), s / 90));
+  for (qreal f : {0.3, 0.6}) {
+    QRectF ring(0, 0, face.width() * f, face.height() * f);
+    ring.moveCenter(face.center());
+    p.drawEllipse(ring);
+  }
+  p.drawLine(QPointF(face.center().x(), face.top()), QPointF(face.center().x(), face.bottom()));
+  p.drawLine(QPointF(face.left(), face.center().y()), QPointF(face.right(), face.center().y()));
+  QPainterPath sweep;
+  sweep.moveTo(face.center());
+  sweep.arcTo(face, 20, 55);
+  sweep.closeSubpath();
+  QConicalGradient cg(face.center(), 75);
+  cg.setColorAt(0.0, QColor(0x60, 0xf0, 0xb0, 170));
+  cg.setColorAt(0.16, QColor(0x60, 0xf0, 0xb0, 0));
+  p.setPen(Qt::NoPen);
+  p.setBrush(cg);
+  p.drawPath(sweep);
+  // Three lights on the screen, one per colour.
+  const qreal d = s * 0.17;
+  PaintLight(p, QRectF(s * 0.58, s * 0.22, d, d), LightColour(kImageGreen));
+  PaintLight(p, QRectF(s * 0.24, s * 0.52, d, d), LightColour(kImageYellow));
+  PaintLight(p, QRectF(s * 0.60, s * 0.62, d, d), LightColour(kImageRed));
+  return pm;
+}
+
+}  // namespace sentrel::gui

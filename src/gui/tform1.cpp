@@ -1,0 +1,607 @@
+// The main window: construction, the monitor tree, the view settings, placement and
+// closing. The commands are in tform1_slots.cpp.
+#include "gui/tform1.h"
+
+#include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QHash>
+#include <QMessageBox>
+#include <QHeaderView>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QShortcut>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTimer>
+#include <QToolButton>
+#include <algorithm>
+
+#include "app/program.h"
+#include "gui/qt_event_loop.h"
+#include "gui/qt_frontend.h"
+#include "gui/status_lights.h"
+#include "gui/text.h"
+#include "gui/window_placement.h"
+#include "model/server_list.h"
+#include "ui_tform1.h"
+
+namespace sentrel::gui {
+
+// ---------------------------------------------------------------------------------------
+// Tree nodes
+
+TreeNode::TreeNode(Level level, TServer* server, TPort* monitor)
+    : level_(level), server_(server), monitor_(monitor) {
+  if (monitor) alive_ = monitor->Watch();
+  else if (server) alive_ = server->Watch();
+}
+
+bool TreeNode::Alive() const { return level_ == kGroup || !alive_.expired(); }
+
+namespace {
+
+QString MonitorCreationText(const TPort& m) {
+  return ToQ(m.name) + QStringLiteral(" (") + QString::number(m.port) + QLatin1Char(')');
+}
+
+QString MonitorRefreshText(const TPort& m) {
+  return ToQ(m.name) + QStringLiteral(" (") + ToQ(m.typ) + QLatin1Char(':') +
+         QString::number(m.port) + QStringLiteral(", ") + QString::number(m.interval) +
+         QStringLiteral("s)");
+}
+
+void SetExpandedCached(TreeNode* node, bool expanded, bool& cache) {
+  if (cache == expanded) return;
+  node->setExpanded(expanded);
+  cache = expanded;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Construction
+
+TForm1::TForm1(Program& program, QtFrontend& frontend, QtEventLoop& loop, QWidget* parent)
+    : QMainWindow(parent), program_(program), frontend_(frontend), loop_(loop), ui_(new Ui::TForm1) {
+  ui_->setupUi(this);
+  setWindowIcon(QIcon(SentrelPicture(64)));
+  // The tool bar is switched by the Options menu alone, not by a menu of the dock area.
+  setContextMenuPolicy(Qt::NoContextMenu);
+
+  panel0_ = new QLabel(this);
+  panel0_->setObjectName(QStringLiteral("StatusPanel0"));
+  panel0_->setAccessibleName(QStringLiteral("Activity"));
+  panel0_->setFixedWidth(400);
+  panel1_ = new QLabel(QStringLiteral("Sentrel-Webserver: idle"), this);
+  panel1_->setObjectName(QStringLiteral("StatusPanel1"));
+  panel1_->setAccessibleName(QStringLiteral("Web server"));
+  ui_->StatusBar1->addWidget(panel0_);
+  ui_->StatusBar1->addWidget(panel1_, 1);
+
+  QTreeWidget* tree = ui_->TreeView1;
+  // Long node texts widen the column and bring a horizontal scroll bar instead of being
+  // cut short. The header measures only the rows in view, so this stays cheap.
+  tree->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+  tree->header()->setStretchLastSection(false);
+  tree->setTextElideMode(Qt::ElideNone);
+  ui_->Splitter1->setStretchFactor(0, 0);
+  ui_->Splitter1->setStretchFactor(1, 1);
+  panel2Width_ = std::max(100, width() - 193 - ui_->Splitter1->handleWidth());
+  ui_->Splitter1->setSizes({193, panel2Width_});
+  // The selection stays visible when the tree loses the focus.
+  QPalette treePalette = tree->palette();
+  for (auto role : {QPalette::Highlight, QPalette::HighlightedText})
+    treePalette.setBrush(QPalette::Inactive, role, treePalette.brush(QPalette::Active, role));
+  tree->setPalette(treePalette);
+  // "Messages/Errors" in dark red.
+  QPalette memoPalette = ui_->Memo2->palette();
+  for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
+    memoPalette.setColor(group, QPalette::Text, QColor(128, 0, 0));
+  ui_->Memo2->setPalette(memoPalette);
+
+  // The tool bar's buttons take the focus by Tab, so they are reachable without a mouse.
+  for (QAction* a : ui_->ToolBar1->actions()) {
+    if (QWidget* w = ui_->ToolBar1->widgetForAction(a)) {
+      w->setFocusPolicy(Qt::TabFocus);
+      w->setAccessibleName(a->text());
+    }
+  }
+  ui_->ToolButton3->setEnabled(false);
+
+  BuildPopupMenu();
+  ConnectCommands();
+
+  connect(tree, &QTreeWidget::itemSelectionChanged, this, &TForm1::TreeView1Change);
+  connect(tree, &QTreeWidget::itemExpanded, this,
+          [](QTreeWidgetItem* item) { static_cast<TreeNode*>(item)->expanded_ = true; });
+  connect(tree, &QTreeWidget::itemCollapsed, this,
+          [](QTreeWidgetItem* item) { static_cast<TreeNode*>(item)->expanded_ = false; });
+  tree->setContextMenuPolicy(Qt::DefaultContextMenu);
+  tree->installEventFilter(this);
+  tree->viewport()->installEventFilter(this);
+  // The Menu key arrives as a context-menu event; Shift+F10 is the other key for it.
+  auto* shiftF10 = new QShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F10), tree);
+  shiftF10->setContext(Qt::WidgetShortcut);
+  connect(shiftF10, &QShortcut::activated, this, [this] { OpenPopupAt(QPoint(), false); });
+
+  connect(&loop_, &QtEventLoop::Settled, this, [this] {
+    if (!closePending_ || closed_) return;
+    closePending_ = false;
+    // Posted: the close runs from the outermost loop, after the work that held it.
+    QTimer::singleShot(0, this, &QWidget::close);
+  });
+  frontend_.SetWindow(this);
+}
+
+TForm1::~TForm1() {
+  frontend_.SetWindow(nullptr);
+  program_.activityPane.SetListener({});
+  program_.messagePane.SetListener({});
+  if (placementRestored_ && !placementSaved_) {
+    try {
+      SaveWindowPlacement();
+    } catch (const std::exception& e) {
+      loop_.ReportError(e.what());
+    }
+  }
+}
+
+void TForm1::BuildPopupMenu() {
+  popupMenu_ = new QMenu(this);
+  popupMenu_->setObjectName(QStringLiteral("PopupMenu1"));
+  popupMenu_->setAccessibleName(QStringLiteral("Tree commands"));
+  for (QAction* a : {ui_->AddGroup1, ui_->EditGroup1, ui_->DeleteGroup1, ui_->AddServer1,
+                     ui_->EditServer1, ui_->DeleteServer1, ui_->AddMonitor1, ui_->EditMonitor1,
+                     ui_->DeleteMonitor1})
+    popupMenu_->addAction(a);
+  popupSeparator_ = popupMenu_->addSeparator();
+  popupSeparator_->setObjectName(QStringLiteral("PopupSeparator1"));
+  popupSeparator_->setVisible(false);
+  for (QAction* a : {ui_->Toolwindow1, ui_->ViewLogfile2, ui_->ViewLogfileErrors2,
+                     ui_->ViewRequestTimes2})
+    popupMenu_->addAction(a);
+}
+
+void TForm1::MirrorPanes() {
+  auto mirror = [](TextPane& pane, QPlainTextEdit* memo) {
+    memo->clear();
+    for (const std::string& line : pane.Lines()) memo->appendPlainText(ToQ(line));
+    TextPane::Listener l;
+    l.added = [memo](const std::string& line) {
+      // Appending scrolls to the end of the new line; the start of the lines (their
+      // time stamps) stays in view unless the operator scrolled sideways.
+      QScrollBar* sideways = memo->horizontalScrollBar();
+      const bool atStart = sideways->value() == sideways->minimum();
+      memo->appendPlainText(ToQ(line));
+      if (atStart) sideways->setValue(sideways->minimum());
+    };
+    l.firstRemoved = [memo] {
+      QTextCursor c(memo->document()->firstBlock());
+      c.select(QTextCursor::BlockUnderCursor);
+      c.movePosition(QTextCursor::NextCharacter, QTextCursor::KeepAnchor);
+      c.removeSelectedText();
+    };
+    l.cleared = [memo] { memo->clear(); };
+    pane.SetListener(std::move(l));
+  };
+  mirror(program_.activityPane, ui_->Memo1);
+  mirror(program_.messagePane, ui_->Memo2);
+}
+
+void TForm1::Create(const StartOptions& options) {
+  QtEventLoop::Work work(loop_);
+  MirrorPanes();
+  program_.Create(options);
+  ApplyViewSettings();
+  UpdateScanButtons(program_.ScanningActive());
+  UpdateWebButton();
+  // Every node expanded, then the refresh puts each back as its server's flags say.
+  for (int g = 0; g < GroupCount(); ++g) {
+    TreeNode* gn = GroupNode(g);
+    SetExpandedCached(gn, true, gn->expanded_);
+    for (int s = 0; s < gn->childCount(); ++s) {
+      TreeNode* sn = gn->ChildNode(s);
+      SetExpandedCached(sn, true, sn->expanded_);
+    }
+  }
+  RefreshTree();
+}
+
+void TForm1::ApplyViewSettings() {
+  ui_->StartScanonStartup1->setChecked(program_.autoStart);
+  ui_->StartWebserveronStartup1->setChecked(program_.autoStartWeb);
+  // The window keeps the size the placement gives it; the tree takes the room.
+  ui_->Panel2->setVisible(program_.showLogs);
+  ui_->Showlogs1->setChecked(program_.showLogs);
+  ui_->ToolBar1->setVisible(program_.toolbar);
+  ui_->Toolbar1->setChecked(program_.toolbar);
+  ui_->StatusBar1->setVisible(program_.statusbar);
+  ui_->Statusbar1->setChecked(program_.statusbar);
+  setWindowFlag(Qt::WindowStaysOnTopHint, program_.alwaysOnTop);
+  ui_->Alwaysontop1->setChecked(program_.alwaysOnTop);
+}
+
+void TForm1::CollectViewSettings() {
+  program_.autoStart = ui_->StartScanonStartup1->isChecked();
+  program_.autoStartWeb = ui_->StartWebserveronStartup1->isChecked();
+  program_.showLogs = !ui_->Panel2->isHidden();
+  program_.toolbar = !ui_->ToolBar1->isHidden();
+  program_.statusbar = !ui_->StatusBar1->isHidden();
+  program_.alwaysOnTop = ui_->Alwaysontop1->isChecked();
+  const QRect g = geometry();
+  program_.winTop = g.top();
+  program_.winLeft = g.left();
+  program_.winHeight = g.height();
+  program_.winWidth = g.width();
+}
+
+void TForm1::UpdateScanButtons(bool active) {
+  ui_->ToolButton2->setEnabled(!active);
+  ui_->ToolButton3->setEnabled(active);
+  ui_->Scan1->setChecked(active);
+}
+
+void TForm1::UpdateWebButton() {
+  ui_->ToolButton7->setChecked(program_.webButtonDown);
+  const QString caption = ToQ(program_.webButtonCaption);
+  ui_->ToolButton7->setText(caption);
+  if (QWidget* w = ui_->ToolBar1->widgetForAction(ui_->ToolButton7)) w->setAccessibleName(caption);
+}
+
+void TForm1::SetStatusPanel(int panel, const QString& text) {
+  QLabel* label = panel == 0 ? panel0_ : panel1_;
+  label->setText(text);
+}
+
+QString TForm1::StatusPanelText(int panel) const { return (panel == 0 ? panel0_ : panel1_)->text(); }
+
+void TForm1::ShowPopupStandIn(const QString& message) {
+  popupLog_ += (popupLog_.isEmpty() ? QString() : QStringLiteral("\n")) + message;
+  auto* box = findChild<QMessageBox*>(QStringLiteral("PopupStandIn"));
+  if (!box) {
+    box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Sentrel message"), QString(),
+                          QMessageBox::Ok, this);
+    box->setObjectName(QStringLiteral("PopupStandIn"));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setModal(false);
+    connect(box, &QMessageBox::finished, this, [this] { popupLog_.clear(); });
+  }
+  box->setText(popupLog_);
+  box->show();
+  box->raise();
+}
+
+// ---------------------------------------------------------------------------------------
+// The tree
+
+int TForm1::GroupCount() const { return ui_->TreeView1->topLevelItemCount(); }
+
+TreeNode* TForm1::GroupNode(int index) const {
+  return static_cast<TreeNode*>(ui_->TreeView1->topLevelItem(index));
+}
+
+TreeNode* TForm1::SelectedNode() const {
+  const QList<QTreeWidgetItem*> selected = ui_->TreeView1->selectedItems();
+  return selected.isEmpty() ? nullptr : static_cast<TreeNode*>(selected.first());
+}
+
+void TForm1::BuildTree() {
+  QTreeWidget* tree = ui_->TreeView1;
+  tree->setUpdatesEnabled(false);
+  ++treeGeneration_;
+  tree->clear();
+  // The nodes are put together outside the view and handed to it in one piece: adding
+  // tens of thousands one by one would lay the view out again for each of them.
+  QList<QTreeWidgetItem*> groups;
+  QHash<QString, TreeNode*> groupByText;
+  TServerList& list = program_.serverList;
+  for (int i = 0; i < list.Count(); ++i) {
+    TServer* server = list.Items(i);
+    if (server->group.empty()) server->group = "Main";
+    const QString groupText = ToQ(server->group);
+    TreeNode*& group = groupByText[groupText];
+    if (!group) {
+      group = new TreeNode(TreeNode::kGroup, nullptr, nullptr);
+      group->setText(0, groupText);
+      group->shownName_ = server->group;
+      SetNodeImage(group, kImageNotChecked);
+      groups << group;
+    }
+    auto* node = new TreeNode(TreeNode::kServer, server, nullptr);
+    node->setText(0, ToQ(server->name.empty() ? server->ip : server->name));
+    node->shownName_ = server->name;
+    SetNodeImage(node, kImageNotChecked);
+    group->addChild(node);
+    for (int j = 0; j < server->ports.Count(); ++j) AddMonitorNode(node, server->ports.Items(j));
+  }
+  tree->addTopLevelItems(groups);
+  tree->setUpdatesEnabled(true);
+  treeBuilt_ = true;
+}
+
+TreeNode* TForm1::AddServerNode(TServer* server) {
+  QTreeWidget* tree = ui_->TreeView1;
+  if (server->group.empty()) server->group = "Main";
+  TreeNode* group = nullptr;
+  for (int g = GroupCount() - 1; g >= 0 && !group; --g)
+    if (GroupNode(g)->text(0) == ToQ(server->group)) group = GroupNode(g);
+  if (!group) {
+    group = new TreeNode(TreeNode::kGroup, nullptr, nullptr);
+    group->setText(0, ToQ(server->group));
+    group->shownName_ = server->group;
+    SetNodeImage(group, kImageNotChecked);
+    tree->addTopLevelItem(group);
+  }
+  auto* node = new TreeNode(TreeNode::kServer, server, nullptr);
+  node->setText(0, ToQ(server->name.empty() ? server->ip : server->name));
+  node->shownName_ = server->name;
+  SetNodeImage(node, kImageNotChecked);
+  group->addChild(node);
+  for (int j = 0; j < server->ports.Count(); ++j) AddMonitorNode(node, server->ports.Items(j));
+  return node;
+}
+
+TreeNode* TForm1::AddMonitorNode(TreeNode* serverNode, TPort* monitor) {
+  auto* node = new TreeNode(TreeNode::kMonitor, serverNode->server(), monitor);
+  node->setText(0, MonitorCreationText(*monitor));
+  SetNodeImage(node, kImageNotChecked);
+  serverNode->addChild(node);
+  return node;
+}
+
+void TForm1::SetNodeImage(TreeNode* node, int image) {
+  if (node->image_ == image) return;
+  node->image_ = image;
+  node->setIcon(0, StatusLight(image));
+  node->setData(0, Qt::AccessibleDescriptionRole, StatusWord(image));
+}
+
+void TForm1::RefreshTree() {
+  // Each node compares what it shows with its object and changes only what differs, so
+  // a refresh after one change of colour costs a walk over the nodes and a repaint of
+  // that one line; what is shown is the same as if every text and image were rewritten.
+  const int groups = GroupCount();
+  for (int g = 0; g < groups; ++g) {
+    TreeNode* gn = GroupNode(g);
+    int groupImage = kImageNotChecked;
+    const int servers = gn->childCount();
+    for (int s = 0; s < servers; ++s) {
+      TreeNode* sn = gn->ChildNode(s);
+      if (!sn->Alive()) continue;
+      TServer* server = sn->server_;
+      if (server->group != gn->shownName_) {
+        gn->shownName_ = server->group;
+        gn->setText(0, ToQ(server->group));
+      }
+      if (!sn->textFromRefresh_ || server->name != sn->shownName_) {
+        sn->shownName_ = server->name;
+        sn->textFromRefresh_ = true;
+        sn->setText(0, ToQ(server->name));
+      }
+      int serverImage = kImageNotChecked;
+      const int monitors = sn->childCount();
+      for (int m = 0; m < monitors; ++m) {
+        TreeNode* mn = sn->ChildNode(m);
+        if (!mn->Alive()) continue;
+        const TPort& p = *mn->monitor_;
+        if (p.port != mn->shownPort_ || p.interval != mn->shownInterval_ ||
+            p.name != mn->shownName_ || p.typ != mn->shownTyp_) {
+          mn->shownPort_ = p.port;
+          mn->shownInterval_ = p.interval;
+          mn->shownName_ = p.name;
+          mn->shownTyp_ = p.typ;
+          mn->setText(0, MonitorRefreshText(p));
+        }
+        const int image = StatusImage(p.status);
+        SetNodeImage(mn, image);
+        serverImage = std::max(serverImage, image);
+      }
+      SetNodeImage(sn, serverImage);
+      SetExpandedCached(gn, server->groupExpand, gn->expanded_);
+      SetExpandedCached(sn, server->portExpand, sn->expanded_);
+      groupImage = std::max(groupImage, serverImage);
+    }
+    SetNodeImage(gn, groupImage);
+  }
+  ui_->TreeView1->viewport()->update();
+}
+
+void TForm1::ForgetShownState() {
+  for (int g = 0; g < GroupCount(); ++g) {
+    TreeNode* gn = GroupNode(g);
+    gn->image_ = 0;
+    gn->shownName_ = ToStd(gn->text(0));
+    gn->expanded_ = gn->isExpanded();
+    for (int s = 0; s < gn->childCount(); ++s) {
+      TreeNode* sn = gn->ChildNode(s);
+      sn->image_ = 0;
+      sn->textFromRefresh_ = false;
+      sn->expanded_ = sn->isExpanded();
+      for (int m = 0; m < sn->childCount(); ++m) {
+        TreeNode* mn = sn->ChildNode(m);
+        mn->image_ = 0;
+        mn->shownPort_ = INT_MIN;
+        mn->expanded_ = mn->isExpanded();
+      }
+    }
+  }
+}
+
+void TForm1::StoreExpandState() {
+  for (int g = 0; g < GroupCount(); ++g) {
+    TreeNode* gn = GroupNode(g);
+    for (int s = 0; s < gn->childCount(); ++s) {
+      TreeNode* sn = gn->ChildNode(s);
+      if (!sn->Alive()) continue;
+      sn->server_->groupExpand = gn->isExpanded();
+      sn->server_->portExpand = sn->isExpanded();
+    }
+  }
+}
+
+void TForm1::edittree(TreeNode* node) {
+  if (!node || !node->Alive()) return;
+  EditMode mode = EditMode::Group;
+  TServer* server = nullptr;
+  TPort* monitor = nullptr;
+  QString groupText;
+  switch (node->level()) {
+    case TreeNode::kGroup: groupText = node->text(0); break;
+    case TreeNode::kServer:
+      mode = EditMode::Server;
+      server = node->server();
+      break;
+    case TreeNode::kMonitor:
+      mode = EditMode::Monitor;
+      server = node->server();
+      monitor = node->monitor();
+      break;
+  }
+  const EditResult result = EditNode(this, program_, mode, server, monitor, groupText);
+  if (!result.accepted) return;
+  StoreExpandState();
+  if (result.groupChanged) BuildTree();
+  RefreshTree();
+}
+
+TreeNode* TForm1::FindNode(const TServer* server, const TPort* monitor) const {
+  for (int g = 0; g < GroupCount(); ++g) {
+    TreeNode* gn = GroupNode(g);
+    for (int s = 0; s < gn->childCount(); ++s) {
+      TreeNode* sn = gn->ChildNode(s);
+      if (sn->server() != server || !sn->Alive()) continue;
+      if (!monitor) return sn;
+      for (int m = 0; m < sn->childCount(); ++m)
+        if (sn->ChildNode(m)->monitor() == monitor && sn->ChildNode(m)->Alive()) return sn->ChildNode(m);
+    }
+  }
+  return nullptr;
+}
+
+void TForm1::RemoveNode(TreeNode* node) {
+  ++treeGeneration_;
+  delete node;
+}
+
+QString TForm1::GroupTextFor(TreeNode* node) const {
+  while (node && node->level() != TreeNode::kGroup) node = node->ParentNode();
+  return node ? node->text(0) : QStringLiteral("Main");
+}
+
+// ---------------------------------------------------------------------------------------
+// Menus by tree level
+
+void TForm1::TreeView1Change() {
+  selectionChanged_ = true;
+  TreeNode* node = SelectedNode();
+  for (QMenu* m : {ui_->Group1, ui_->Server1, ui_->Monitor1}) m->menuAction()->setVisible(node);
+  if (!node) return;
+  const int level = node->level();
+  ui_->GroupEdit1->setEnabled(level == 0);
+  ui_->GroupDelete1->setEnabled(level == 0);
+  ui_->ServerAdd1->setEnabled(level == 0);
+  for (QAction* a : {ui_->ServerEdit1, ui_->ServerDelete1, ui_->ViewLogfile1,
+                     ui_->ViewLogfileErrors1, ui_->MonitorAdd1})
+    a->setEnabled(level == 1);
+  for (QAction* a : {ui_->MonitorEdit1, ui_->MonitorDelete1, ui_->ViewRequestTimes1})
+    a->setEnabled(level == 2);
+}
+
+void TForm1::PopupMenu1Popup(const QPoint& globalPos) {
+  PreparePopup();
+  popupMenu_->popup(globalPos);
+}
+
+void TForm1::PreparePopup() {
+  // With nothing selected the entries keep what the last opening showed.
+  if (TreeNode* node = SelectedNode()) {
+    const int level = node->level();
+    ui_->AddGroup1->setVisible(false);
+    for (QAction* a : {ui_->EditGroup1, ui_->DeleteGroup1, ui_->AddServer1}) a->setVisible(level == 0);
+    for (QAction* a : {ui_->EditServer1, ui_->DeleteServer1, ui_->AddMonitor1, ui_->ViewLogfile2,
+                       ui_->ViewLogfileErrors2})
+      a->setVisible(level == 1);
+    for (QAction* a : {ui_->EditMonitor1, ui_->DeleteMonitor1, ui_->ViewRequestTimes2})
+      a->setVisible(level == 2);
+  }
+}
+
+void TForm1::OpenPopupAt(const QPoint& viewportPos, bool fromMouse) {
+  QTreeWidget* tree = ui_->TreeView1;
+  QPoint pos = viewportPos;
+  if (fromMouse) {
+    // The node under a right press is selected before the menu opens.
+    if (QTreeWidgetItem* item = tree->itemAt(pos)) tree->setCurrentItem(item);
+  } else if (QTreeWidgetItem* current = tree->currentItem()) {
+    pos = tree->visualItemRect(current).bottomLeft() + QPoint(16, 0);
+  }
+  PopupMenu1Popup(tree->viewport()->mapToGlobal(pos));
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+  QTreeWidget* tree = ui_->TreeView1;
+  if (event->type() == QEvent::ContextMenu && (watched == tree || watched == tree->viewport())) {
+    auto* e = static_cast<QContextMenuEvent*>(event);
+    const bool mouse = e->reason() == QContextMenuEvent::Mouse;
+    const QPoint pos = watched == tree ? tree->viewport()->mapFrom(tree, e->pos()) : e->pos();
+    OpenPopupAt(pos, mouse);
+    return true;
+  }
+  return QMainWindow::eventFilter(watched, event);
+}
+
+// ---------------------------------------------------------------------------------------
+// Showing and closing
+
+void TForm1::showEvent(QShowEvent* event) {
+  if (!placementRestored_) {
+    placementRestored_ = true;
+    RestorePlacement(*this, program_.settings());
+  }
+  QMainWindow::showEvent(event);
+}
+
+void TForm1::SaveWindowPlacement() {
+  placementSaved_ = true;
+  SavePlacement(*this, program_.settings());
+  program_.settings().Save();
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+  if (closed_) {
+    event->accept();
+    return;
+  }
+  if (loop_.Busy()) {
+    // A pass, a check or an event is waiting further down the stack. It must not be
+    // pulled out from under itself: the pass stops at its next check, and the close is
+    // done again once that work has returned.
+    event->ignore();
+    closePending_ = true;
+    program_.RequestQuit();
+    return;
+  }
+  QtEventLoop::Work work(loop_);
+  try {
+    SaveWindowPlacement();
+  } catch (const std::exception& e) {
+    loop_.ReportError(e.what());
+  }
+  if (SaveFile() == SaveOutcome::Failed) {
+    // The error is in the errors log and in front of the operator; the window stays.
+    event->ignore();
+    program_.CancelQuit();
+    return;
+  }
+  CollectViewSettings();
+  try {
+    program_.WriteSettings();
+  } catch (const std::exception& e) {
+    loop_.ReportError(e.what());
+  }
+  closed_ = true;
+  event->accept();
+  emit Closed();
+}
+
+}  // namespace sentrel::gui

@@ -1,0 +1,222 @@
+#pragma once
+
+#include <QLabel>
+#include <QMainWindow>
+#include <QMenu>
+#include <QTreeWidgetItem>
+#include <climits>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "gui/edit_node.h"
+
+namespace Ui {
+class TForm1;
+}
+
+namespace sentrel {
+class Program;
+class TServer;
+class TPort;
+struct StartOptions;
+}  // namespace sentrel
+
+namespace sentrel::gui {
+
+class QtEventLoop;
+class QtFrontend;
+
+// One node of the monitor tree. A group node refers to no object; a server node to its
+// server, a monitor node to its monitor. The node also keeps what it shows, so a refresh
+// touches only what changed and the tree can tell when its object is gone.
+class TreeNode final : public QTreeWidgetItem {
+ public:
+  enum Level { kGroup = 0, kServer = 1, kMonitor = 2 };
+
+  TreeNode(Level level, TServer* server, TPort* monitor);
+  Level level() const { return level_; }
+  TServer* server() const { return server_; }
+  TPort* monitor() const { return monitor_; }
+  // False once the server or monitor has been destroyed (a group node is always alive).
+  bool Alive() const;
+  // The state image shown (1 to 4).
+  int image() const { return image_; }
+  TreeNode* ParentNode() const { return static_cast<TreeNode*>(parent()); }
+  TreeNode* ChildNode(int i) const { return static_cast<TreeNode*>(child(i)); }
+
+ private:
+  friend class TForm1;
+  Level level_;
+  TServer* server_;
+  TPort* monitor_;
+  std::weak_ptr<const char> alive_;
+  int image_ = 0;
+  // What the text was made from; a refresh rebuilds the text only when one differs.
+  std::string shownName_;
+  std::string shownTyp_;
+  int shownPort_ = INT_MIN;
+  int shownInterval_ = INT_MIN;
+  bool textFromRefresh_ = false;
+  // Follows the view through its expanded/collapsed signals.
+  bool expanded_ = false;
+};
+
+// The main window: the monitor tree, the two log panes, the menus, the tool bar and the
+// status bar, around the program object that holds the configuration and does the work.
+//
+// Object names of the commands (QActions), for the windows that hook into them:
+//  File1: New1, Open1, Save1, Saveas1, Dumplogs1, Exit1
+//  Group1: GroupEdit1, GroupDelete1
+//  Server1: ServerAdd1, ServerEdit1, ServerDelete1, ViewLogfile1, ViewLogfileErrors1
+//  Monitor1: MonitorAdd1, MonitorEdit1, MonitorDelete1, ViewRequestTimes1
+//  Options1: Events1, Scan1 (hidden), StartScanonStartup1, StartWebserveronStartup1,
+//            ScreenLoglevel1 (hidden: DetailEverything1, ErrorsOnly1), Showlogs1,
+//            Toolbar1 (hidden), Statusbar1, Alwaysontop1
+//  Help1: Content1, Index1, About1
+//  PopupMenu1: AddGroup1, EditGroup1, DeleteGroup1, AddServer1, EditServer1,
+//            DeleteServer1, AddMonitor1, EditMonitor1, DeleteMonitor1, PopupSeparator1
+//            (hidden), Toolwindow1 (hidden), ViewLogfile2, ViewLogfileErrors2,
+//            ViewRequestTimes2
+//  ToolBar1: ToolButton2 "Start Scan", ToolButton3 "Stop Scan", ToolButton5 "Scan Now",
+//            ToolButton7 (the web server toggle)
+class TForm1 final : public QMainWindow {
+  Q_OBJECT
+
+ public:
+  TForm1(Program& program, QtFrontend& frontend, QtEventLoop& loop, QWidget* parent = nullptr);
+  ~TForm1() override;
+
+  // Main-window creation: mirrors the panes, runs the program's start-up (settings,
+  // server file, events, tree, start line, web server and scanning as configured),
+  // applies the view settings, then expands every node and refreshes the tree.
+  void Create(const StartOptions& options);
+  // All windows exist: "Save as..." works from now on.
+  void SetStartupDone() { startupDone = true; }
+  bool startupDone = false;
+
+  // Tree operations.
+  void BuildTree();
+  TreeNode* AddServerNode(TServer* server);
+  TreeNode* AddMonitorNode(TreeNode* serverNode, TPort* monitor);
+  void RefreshTree();
+  void StoreExpandState();
+  void edittree(TreeNode* node);
+  // The node selected in the tree, or none.
+  TreeNode* SelectedNode() const;
+  TreeNode* GroupNode(int index) const;
+  // The node of this server or monitor, or none.
+  TreeNode* FindNode(const TServer* server, const TPort* monitor = nullptr) const;
+  int GroupCount() const;
+  // Forgets what every node shows, so the next refresh rewrites all of it.
+  void ForgetShownState();
+
+  void SetStatusPanel(int panel, const QString& text);
+  QString StatusPanelText(int panel) const;
+  // The popup window's stand-in until the event windows take over.
+  void ShowPopupStandIn(const QString& message);
+
+  // Commands. Each runs inside the loop's work marker and the error boundary.
+  void New1Click() {}
+  void Open1Click();
+  void Save1Click();
+  void Saveas1Click();
+  void Exit1Click();
+  void Dumplogs1Click();         // waits for the log windows
+  void ViewLogfile1Click();      // waits for the log windows
+  void ViewLogfileErrors1Click();  // waits for the log windows
+  void ViewRequestTimes2Click();   // waits for the log windows
+  void Events1Click();           // waits for the event editor
+  void GroupEditClick();
+  void GroupDeleteClick();
+  void ServerAddClick();
+  void ServerEditClick();
+  void ServerDeleteClick();
+  void MonitorAddClick();
+  void MonitorEditClick();
+  void MonitorDeleteClick();
+  void AddGroup1Click();
+  void Scan1Click();
+  void ToolButton2Click();  // Start Scan
+  void ToolButton3Click();  // Stop Scan
+  void ToolButton5Click();  // Scan Now
+  void ToolButton7Click();  // web server on/off
+  void StartScanonStartup1Click();
+  void StartWebserveronStartup1Click();
+  void Showlogs1Click();
+  void Toolbar1Click();
+  void Statusbar1Click();
+  void Alwaysontop1Click();
+  void Content1Click();
+  void Index1Click();
+  void About1Click();
+
+  // Runs a command the way a menu does: inside the loop's work marker, errors to the
+  // errors log. Other windows use it for their own commands.
+  void RunCommand(const std::function<void()>& command);
+
+  // What the view shows of the settings, into the program's check marks.
+  void CollectViewSettings();
+
+ signals:
+  // The window closed for good: saved (or the save was declined), settings written.
+  void Closed();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ public:
+  // Tests and the other windows reach the popup menu's preparation and the closing state.
+  void PreparePopup();
+  QMenu* PopupMenu() const { return popupMenu_; }
+  bool IsClosed() const { return closed_; }
+  bool ClosePending() const { return closePending_; }
+
+ private:
+  void ConnectCommands();
+  void BuildPopupMenu();
+  void TreeView1Change();
+  void PopupMenu1Popup(const QPoint& globalPos);
+  void RemoveNode(TreeNode* node);
+  void OpenPopupAt(const QPoint& viewportPos, bool fromMouse);
+  void ApplyViewSettings();
+  void UpdateScanButtons(bool active);
+  void UpdateWebButton();
+  void MirrorPanes();
+  void SetShowLogs(bool show);
+  enum class SaveOutcome { Saved, NotSaved, Failed };
+  // "&Save": the current file, or "Save as..." when there is none. A failed write is
+  // reported (errors log and a message box) and gives Failed.
+  SaveOutcome SaveFile();
+  // "Save as...": nothing before start-up is done; NotSaved when the dialog is cancelled.
+  SaveOutcome SaveAsFile();
+  void ReportSaveFailure(const std::string& message);
+  void SaveWindowPlacement();
+  QString GroupTextFor(TreeNode* node) const;
+  void SetNodeImage(TreeNode* node, int image);
+  void OpenManual(bool index);
+
+  Program& program_;
+  QtFrontend& frontend_;
+  QtEventLoop& loop_;
+  const std::unique_ptr<Ui::TForm1> ui_;
+  QMenu* popupMenu_ = nullptr;
+  QAction* popupSeparator_ = nullptr;
+  QLabel* panel0_ = nullptr;
+  QLabel* panel1_ = nullptr;
+  QString popupLog_;
+  bool selectionChanged_ = false;
+  bool closePending_ = false;
+  bool closed_ = false;
+  bool placementRestored_ = false;
+  bool placementSaved_ = false;
+  bool treeBuilt_ = false;
+  int panel2Width_ = 0;
+  // Grows whenever nodes go away (rebuild, delete), so a command that asked a question
+  // can tell that the node it holds may be gone.
+  uint64_t treeGeneration_ = 0;
+};
+
+}  // namespace sentrel::gui

@@ -1,0 +1,359 @@
+// The main window's commands: file, tree editing, scanning, view and help.
+#include <QFileInfo>
+#include <QTimer>
+#include <QUrl>
+
+#include "app/program.h"
+#include "gui/help_manual.h"
+#include "gui/modal_answers.h"
+#include "gui/qt_event_loop.h"
+#include "gui/splash_window.h"
+#include "gui/text.h"
+#include "gui/tform1.h"
+#include "model/server_list.h"
+#include "ui_tform1.h"
+
+namespace sentrel::gui {
+
+namespace {
+const QString kFileFilter = QStringLiteral("Corvane configuration (*.mcf)");
+const QString kFileSuffix = QStringLiteral("mcf");
+}  // namespace
+
+void TForm1::RunCommand(const std::function<void()>& command) {
+  QtEventLoop::Work work(loop_);
+  try {
+    command();
+  } catch (const std::exception& e) {
+    loop_.ReportError(e.what());
+  } catch (...) {
+    loop_.ReportError("Unknown error");
+  }
+}
+
+void TForm1::ConnectCommands() {
+  auto on = [this](QAction* action, void (TForm1::*handler)()) {
+    connect(action, &QAction::triggered, this, [this, handler] { RunCommand([&] { (this->*handler)(); }); });
+  };
+  on(ui_->New1, &TForm1::New1Click);
+  on(ui_->Open1, &TForm1::Open1Click);
+  on(ui_->Save1, &TForm1::Save1Click);
+  on(ui_->Saveas1, &TForm1::Saveas1Click);
+  on(ui_->Dumplogs1, &TForm1::Dumplogs1Click);
+  on(ui_->Exit1, &TForm1::Exit1Click);
+  on(ui_->GroupEdit1, &TForm1::GroupEditClick);
+  on(ui_->GroupDelete1, &TForm1::GroupDeleteClick);
+  on(ui_->ServerAdd1, &TForm1::ServerAddClick);
+  on(ui_->ServerEdit1, &TForm1::ServerEditClick);
+  on(ui_->ServerDelete1, &TForm1::ServerDeleteClick);
+  on(ui_->ViewLogfile1, &TForm1::ViewLogfile1Click);
+  on(ui_->ViewLogfileErrors1, &TForm1::ViewLogfileErrors1Click);
+  on(ui_->MonitorAdd1, &TForm1::MonitorAddClick);
+  on(ui_->MonitorEdit1, &TForm1::MonitorEditClick);
+  on(ui_->MonitorDelete1, &TForm1::MonitorDeleteClick);
+  // "View Request Times..." of the main menu has no action; the popup's has.
+  on(ui_->Events1, &TForm1::Events1Click);
+  on(ui_->Scan1, &TForm1::Scan1Click);
+  on(ui_->StartScanonStartup1, &TForm1::StartScanonStartup1Click);
+  on(ui_->StartWebserveronStartup1, &TForm1::StartWebserveronStartup1Click);
+  on(ui_->Showlogs1, &TForm1::Showlogs1Click);
+  on(ui_->Toolbar1, &TForm1::Toolbar1Click);
+  on(ui_->Statusbar1, &TForm1::Statusbar1Click);
+  on(ui_->Alwaysontop1, &TForm1::Alwaysontop1Click);
+  on(ui_->Content1, &TForm1::Content1Click);
+  on(ui_->Index1, &TForm1::Index1Click);
+  on(ui_->About1, &TForm1::About1Click);
+
+  on(ui_->AddGroup1, &TForm1::AddGroup1Click);
+  on(ui_->EditGroup1, &TForm1::GroupEditClick);
+  on(ui_->DeleteGroup1, &TForm1::GroupDeleteClick);
+  on(ui_->AddServer1, &TForm1::ServerAddClick);
+  on(ui_->EditServer1, &TForm1::ServerEditClick);
+  on(ui_->DeleteServer1, &TForm1::ServerDeleteClick);
+  on(ui_->AddMonitor1, &TForm1::MonitorAddClick);
+  on(ui_->EditMonitor1, &TForm1::MonitorEditClick);
+  on(ui_->DeleteMonitor1, &TForm1::MonitorDeleteClick);
+  on(ui_->ViewLogfile2, &TForm1::ViewLogfile1Click);
+  on(ui_->ViewLogfileErrors2, &TForm1::ViewLogfileErrors1Click);
+  on(ui_->ViewRequestTimes2, &TForm1::ViewRequestTimes2Click);
+
+  on(ui_->ToolButton2, &TForm1::ToolButton2Click);
+  on(ui_->ToolButton3, &TForm1::ToolButton3Click);
+  on(ui_->ToolButton5, &TForm1::ToolButton5Click);
+  on(ui_->ToolButton7, &TForm1::ToolButton7Click);
+}
+
+// ---------------------------------------------------------------------------------------
+// File
+
+void TForm1::Open1Click() {
+  FileDialogOptions o;
+  o.caption = QStringLiteral("Open");
+  o.filter = kFileFilter;
+  o.defaultSuffix = kFileSuffix;
+  o.path = program_.configFile.empty() ? QString() : QFileInfo(ToQ(program_.configFile)).absolutePath();
+  const QString path = AskFileName(this, o);
+  if (path.isEmpty()) return;
+  // Scanning goes on: a pass waiting in the loop sees the new configuration and ends.
+  program_.OpenServerFile(ToStd(path));
+  CollectViewSettings();
+  program_.WriteSettings();
+  BuildTree();
+  RefreshTree();
+}
+
+void TForm1::Save1Click() { SaveFile(); }
+
+void TForm1::Saveas1Click() { SaveAsFile(); }
+
+TForm1::SaveOutcome TForm1::SaveFile() {
+  try {
+    if (program_.Save()) return SaveOutcome::Saved;
+  } catch (const std::exception& e) {
+    ReportSaveFailure(e.what());
+    return SaveOutcome::Failed;
+  }
+  return SaveAsFile();
+}
+
+TForm1::SaveOutcome TForm1::SaveAsFile() {
+  if (!startupDone) return SaveOutcome::NotSaved;
+  FileDialogOptions o;
+  o.caption = QStringLiteral("Save as");
+  o.filter = kFileFilter;
+  o.defaultSuffix = kFileSuffix;
+  o.path = ToQ(program_.configFile);
+  o.save = true;
+  const QString path = AskFileName(this, o);
+  if (path.isEmpty()) return SaveOutcome::NotSaved;
+  CollectViewSettings();
+  try {
+    program_.SaveAs(ToStd(path));
+  } catch (const std::exception& e) {
+    ReportSaveFailure(e.what());
+    return SaveOutcome::Failed;
+  }
+  return SaveOutcome::Saved;
+}
+
+void TForm1::ReportSaveFailure(const std::string& message) {
+  // The errors log keeps the line as always; the operator who asked for the save (or
+  // closed the window) is told as well, instead of believing the file is written.
+  loop_.ReportError(message);
+  ShowMessage(this, QStringLiteral("Sentrel"), ToQ(message), QMessageBox::Critical);
+}
+
+void TForm1::Exit1Click() {
+  // Posted, so the close starts from the loop and not from inside this command.
+  QTimer::singleShot(0, this, &QWidget::close);
+}
+
+// The log windows (viewer, request times, dumping) and the event editor hook in here.
+void TForm1::Dumplogs1Click() {}
+void TForm1::ViewLogfile1Click() {}
+void TForm1::ViewLogfileErrors1Click() {}
+void TForm1::ViewRequestTimes2Click() {}
+void TForm1::Events1Click() {}
+
+// ---------------------------------------------------------------------------------------
+// Tree editing
+
+void TForm1::GroupEditClick() { edittree(SelectedNode()); }
+void TForm1::ServerEditClick() { edittree(SelectedNode()); }
+void TForm1::MonitorEditClick() { edittree(SelectedNode()); }
+
+void TForm1::AddGroup1Click() {
+  // A group exists only through its servers' group text: the dialog creates nothing.
+  EditNode(this, program_, EditMode::Group, nullptr, nullptr, QString());
+}
+
+void TForm1::ServerAddClick() {
+  TreeNode* selected = SelectedNode();
+  const QString group = selected ? GroupTextFor(selected) : QStringLiteral("Main");
+  TServerList& list = program_.serverList;
+  // "new", or "new_2" and on when a server of that name exists: the file tells servers
+  // apart by name, and two of one name would be merged into one when saved.
+  TServer* server = list.Items(list.Add(list.UniqueServerName("new")));
+  server->group = ToStd(group);
+  auto alive = server->Watch();
+  edittree(AddServerNode(server));
+  if (alive.expired()) return;
+  server->groupExpand = true;
+  RefreshTree();
+  if (TreeNode* node = FindNode(server)) ui_->TreeView1->setCurrentItem(node);
+}
+
+void TForm1::MonitorAddClick() {
+  TreeNode* selected = SelectedNode();
+  if (!selected || selected->level() != TreeNode::kServer || !selected->Alive()) return;
+  TServer* server = selected->server();
+  TPort* monitor = server->ports.Items(server->ports.Add("port"));
+  auto serverAlive = server->Watch();
+  auto alive = monitor->Watch();
+  edittree(AddMonitorNode(selected, monitor));
+  if (serverAlive.expired()) return;
+  server->portExpand = true;
+  RefreshTree();
+  if (alive.expired()) return;
+  if (TreeNode* node = FindNode(server, monitor)) ui_->TreeView1->setCurrentItem(node);
+}
+
+void TForm1::ServerDeleteClick() {
+  TreeNode* node = SelectedNode();
+  if (!node || node->level() != TreeNode::kServer) return;
+  const uint64_t generation = treeGeneration_;
+  if (!AskYesNo(this, QStringLiteral("Confirm"),
+                QStringLiteral("Are you sure to delete server \"") + node->text(0) + QStringLiteral("\" ?")))
+    return;
+  // The loop ran while the question was open; the node may be gone by now.
+  if (generation != treeGeneration_) return;
+  if (node->Alive()) {
+    const int index = program_.serverList.IndexOf(node->server());
+    if (index >= 0) program_.serverList.Delete(index);
+  }
+  RemoveNode(node);
+}
+
+void TForm1::GroupDeleteClick() {
+  TreeNode* node = SelectedNode();
+  if (!node || node->level() != TreeNode::kGroup) return;
+  const uint64_t generation = treeGeneration_;
+  const QString text = node->text(0);
+  if (!AskYesNo(this, QStringLiteral("Confirm"),
+                QStringLiteral("Are you sure to delete group \"") + text + QStringLiteral("\" ?")))
+    return;
+  if (generation != treeGeneration_) return;
+  const std::string group = ToStd(text);
+  TServerList& list = program_.serverList;
+  for (int s = 0; s < node->childCount(); ++s) {
+    TreeNode* sn = node->ChildNode(s);
+    if (!sn->Alive() || sn->server()->group != group) continue;
+    const int index = list.IndexOf(sn->server());
+    if (index >= 0) list.Delete(index);
+  }
+  RemoveNode(node);
+}
+
+void TForm1::MonitorDeleteClick() {
+  TreeNode* node = SelectedNode();
+  if (!node || node->level() != TreeNode::kMonitor) return;
+  const uint64_t generation = treeGeneration_;
+  if (!AskYesNo(this, QStringLiteral("Confirm"),
+                QStringLiteral("Are you sure to delete Monitor \"") + node->text(0) +
+                    QStringLiteral("\" of server \"") + node->ParentNode()->text(0) +
+                    QStringLiteral("\" ?")))
+    return;
+  if (generation != treeGeneration_) return;
+  if (node->Alive()) {
+    TPortList& ports = node->server()->ports;
+    const int index = ports.IndexOf(node->monitor());
+    if (index >= 0) ports.Delete(index);
+  }
+  RemoveNode(node);
+}
+
+// ---------------------------------------------------------------------------------------
+// Scanning and the web server
+
+void TForm1::Scan1Click() {
+  // The buttons change before the first pass runs, so they are right while it runs.
+  UpdateScanButtons(!program_.ScanningActive());
+  program_.Scan1Click();
+  UpdateScanButtons(program_.ScanningActive());
+}
+
+void TForm1::ToolButton2Click() {
+  if (!program_.ScanningActive()) Scan1Click();
+  UpdateScanButtons(program_.ScanningActive());
+}
+
+void TForm1::ToolButton3Click() {
+  if (program_.ScanningActive()) Scan1Click();
+  UpdateScanButtons(program_.ScanningActive());
+}
+
+void TForm1::ToolButton5Click() { program_.ScanNow(); }
+
+void TForm1::ToolButton7Click() {
+  program_.ToolButton7Click();
+  UpdateWebButton();
+}
+
+// ---------------------------------------------------------------------------------------
+// View
+
+void TForm1::StartScanonStartup1Click() { program_.autoStart = ui_->StartScanonStartup1->isChecked(); }
+
+void TForm1::StartWebserveronStartup1Click() {
+  program_.autoStartWeb = ui_->StartWebserveronStartup1->isChecked();
+}
+
+void TForm1::Showlogs1Click() {
+  QWidget* panel = ui_->Panel2;
+  const int handle = ui_->Splitter1->handleWidth();
+  if (!panel->isHidden()) {
+    panel2Width_ = panel->width();
+    const int treeWidth = ui_->TreeView1->width();
+    panel->hide();
+    resize(width() - panel2Width_ - handle, height());
+    ui_->Splitter1->setSizes({treeWidth, 0});
+  } else {
+    const int treeWidth = ui_->TreeView1->width() > 0 ? ui_->TreeView1->width() : 193;
+    const int keep = std::min(treeWidth, width());
+    resize(width() + panel2Width_ + handle, height());
+    panel->show();
+    ui_->Splitter1->setSizes({keep, panel2Width_});
+  }
+  ui_->Showlogs1->setChecked(!panel->isHidden());
+}
+
+void TForm1::Toolbar1Click() {
+  ui_->ToolBar1->setVisible(ui_->ToolBar1->isHidden());
+  ui_->Toolbar1->setChecked(!ui_->ToolBar1->isHidden());
+}
+
+void TForm1::Statusbar1Click() {
+  ui_->StatusBar1->setVisible(ui_->StatusBar1->isHidden());
+  ui_->Statusbar1->setChecked(!ui_->StatusBar1->isHidden());
+}
+
+void TForm1::Alwaysontop1Click() {
+  const bool on = ui_->Alwaysontop1->isChecked();
+  const bool shown = isVisible();
+  // Changing the flags hides a window; it is shown again at once.
+  setWindowFlag(Qt::WindowStaysOnTopHint, on);
+  if (shown) show();
+}
+
+// ---------------------------------------------------------------------------------------
+// Help
+
+void TForm1::OpenManual(bool index) {
+  const QString path = FindManual();
+  if (path.isEmpty()) {
+    ShowMessage(this, QStringLiteral("Sentrel"), QStringLiteral("The user manual is not installed."));
+    return;
+  }
+  QUrl url = QUrl::fromLocalFile(path);
+  // The manual's index is its table of contents at the top; the plain text has none.
+  if (index && path.endsWith(QStringLiteral(".html"))) url.setFragment(QStringLiteral("index"));
+  OpenExternal(url);
+}
+
+void TForm1::Content1Click() { OpenManual(false); }
+void TForm1::Index1Click() { OpenManual(true); }
+
+void TForm1::About1Click() {
+  QString homepage = ToQ(program_.settings().Sentrel("Homepage", ""));
+  if (homepage.isEmpty()) {
+    const QString manual = FindManual();
+    if (!manual.isEmpty()) homepage = QUrl::fromLocalFile(manual).toString();
+  }
+  SplashWindow about(this);
+  about.setObjectName(QStringLiteral("AboutBox"));
+  about.SetVersion(QStringLiteral("Version 2.2"));
+  about.MakeAbout(homepage);
+  about.exec();
+}
+
+}  // namespace sentrel::gui

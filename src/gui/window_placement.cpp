@@ -1,0 +1,105 @@
+#include "gui/window_placement.h"
+
+#include <QGuiApplication>
+#include <QRect>
+#include <QScreen>
+#include <QStringList>
+#include <QWidget>
+#include <climits>
+#include <cmath>
+#include <optional>
+
+#include "gui/text.h"
+#include "platform/settings_store.h"
+
+namespace sentrel::gui {
+
+namespace {
+
+constexpr int kShowNormal = 1;
+constexpr int kShowMinimized = 2;
+constexpr int kShowMaximized = 3;
+constexpr int kFormVersion = 2;
+
+QScreen* ScreenOf(const QWidget& window) {
+  QScreen* s = window.screen();
+  return s ? s : QGuiApplication::primaryScreen();
+}
+
+QString ScreenSuffix(const QWidget& window) {
+  QScreen* s = ScreenOf(window);
+  const QSize size = s ? s->size() : QSize(0, 0);
+  return QStringLiteral("(%1x%2)").arg(size.width()).arg(size.height());
+}
+
+std::optional<QRect> ParseNormPos(const std::string& text) {
+  const QStringList parts = ToQ(text).split(QLatin1Char(','));
+  if (parts.size() != 4) return std::nullopt;
+  int v[4];
+  for (int i = 0; i < 4; ++i) {
+    bool ok = false;
+    v[i] = parts[i].trimmed().toInt(&ok);
+    if (!ok) return std::nullopt;
+  }
+  if (v[2] <= v[0] || v[3] <= v[1]) return std::nullopt;
+  return QRect(QPoint(v[0], v[1]), QSize(v[2] - v[0], v[3] - v[1]));
+}
+
+}  // namespace
+
+int ScreenPixelsPerInch(const QWidget& window) {
+  QScreen* s = ScreenOf(window);
+  return s ? static_cast<int>(std::lround(s->logicalDotsPerInchY())) : 96;
+}
+
+void SavePlacement(const QWidget& window, SettingsStore& settings) {
+  const std::string w = kWindowSection;
+  const std::string suffix = ToStd(ScreenSuffix(window));
+  int showCmd = kShowNormal;
+  if (window.isMinimized()) showCmd = kShowMinimized;
+  else if (window.isMaximized()) showCmd = kShowMaximized;
+  // A minimised window that was maximised before comes back maximised.
+  const int flags = window.isMinimized() && (window.windowState() & Qt::WindowMaximized) ? 2 : 0;
+  const QRect n = window.isMaximized() || window.isMinimized() || window.isFullScreen()
+                      ? window.normalGeometry()
+                      : window.geometry();
+  const std::string normPos = ToStd(QStringLiteral("%1,%2,%3,%4")
+                                        .arg(n.left())
+                                        .arg(n.top())
+                                        .arg(n.left() + n.width())
+                                        .arg(n.top() + n.height()));
+  const std::string minMaxPos = "-1,-1,-1,-1";
+  for (const std::string& s : {std::string(), suffix}) {
+    settings.WriteText(w, "Flags" + s, std::to_string(flags));
+    settings.WriteText(w, "ShowCmd" + s, std::to_string(showCmd));
+    settings.WriteText(w, "PixelsPerInch" + s, std::to_string(ScreenPixelsPerInch(window)));
+    settings.WriteText(w, "MinMaxPos" + s, minMaxPos);
+    settings.WriteText(w, "NormPos" + s, normPos);
+  }
+  settings.WriteText(w, "FormVersion", std::to_string(kFormVersion));
+  settings.WriteText(w, "Visible", window.isVisible() ? "1" : "0");
+}
+
+void RestorePlacement(QWidget& window, const SettingsStore& settings) {
+  const std::string w = kWindowSection;
+  if (settings.ReadNumber(w, "FormVersion", 0) < kFormVersion) return;
+  const std::string suffix = ToStd(ScreenSuffix(window));
+  auto read = [&](const std::string& name) {
+    std::string v = settings.ReadText(w, name + suffix, "");
+    return v.empty() ? settings.ReadText(w, name, "") : v;
+  };
+  auto readNumber = [&](const std::string& name, int def) {
+    const int v = settings.ReadNumber(w, name + suffix, INT_MIN);
+    return v != INT_MIN ? v : settings.ReadNumber(w, name, def);
+  };
+  if (readNumber("PixelsPerInch", 0) == ScreenPixelsPerInch(window)) {
+    if (auto rect = ParseNormPos(read("NormPos"))) window.setGeometry(*rect);
+  }
+  switch (readNumber("ShowCmd", kShowNormal)) {
+    case kShowMinimized: window.setWindowState(Qt::WindowMinimized); break;
+    case kShowMaximized: window.setWindowState(Qt::WindowMaximized); break;
+    default: window.setWindowState(Qt::WindowNoState); break;
+  }
+}
+
+}  // namespace sentrel::gui

@@ -1,0 +1,149 @@
+#!/usr/bin/env bash
+# Takes the pictures of the README: starts Sentrel on a virtual X display (Xvfb) with a
+# sample configuration whose groups show every colour, waits until the lights have
+# settled, and saves PNGs of the main window and of the About box.
+#
+#   tools/screenshot.sh [OUTPUT_DIR]     (default docs/; needs xvfb, xdotool, imagemagick)
+#
+# Everything it watches is on 127.0.0.1: the program's own status web server (green), a
+# port that answers for the first seconds and then closes (green, then yellow), a port
+# nobody listens on (red), and a monitor whose first check is an hour away (grey).
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")/.." && pwd)
+bin=${SENTREL_BIN:-$here/build/bin/sentrel}
+out=${1:-$here/docs}
+mkdir -p "$out"
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+[[ -n "${KEEP_WORK:-}" ]] && trap - EXIT
+
+# A window's picture, cut from the screen (a window of its own is not always readable).
+snap() {
+  eval "$(xdotool getwindowgeometry --shell "$1")"
+  import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$2"
+}
+
+free_port() {
+  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+}
+web=$(free_port)
+closing=$(free_port)
+closed=$(free_port)
+
+cat >"$work/servers.mcf" <<MCF
+[intranet]
+IP=127.0.0.1
+Location=Server room
+Logfile=intranet.log
+Group=Web
+[intranet:status page]
+Typ=http
+Port=$web
+Data=url=http://127.0.0.1:$web/,GYtoR=none
+intervall=5
+[intranet:web port]
+Typ=port
+Port=$web
+Data=GYtoR=none
+intervall=5
+[shop]
+IP=127.0.0.1
+Logfile=shop.log
+Group=Web
+[shop:web]
+Typ=http
+Port=$closing
+Data=url=http://127.0.0.1:$closing/,GYtoR=none
+intervall=10
+[mailhost]
+IP=127.0.0.1
+Logfile=mailhost.log
+Group=Mail
+[mailhost:smtp]
+Typ=port
+Port=$closed
+Data=GYtoR=none
+intervall=2
+[mailhost:ping]
+Typ=ping
+Data=GYtoR=none
+intervall=5
+[backup]
+IP=127.0.0.1
+Logfile=backup.log
+Group=Storage
+[backup:nightly]
+Typ=port
+Port=$closed
+Data=GYtoR=none
+intervall=3600
+MCF
+# No monitor runs an event (GYtoR=none), so no popup covers the window. The monitor
+# "nightly" was checked a moment ago as far as the program knows: loading
+# puts the last check 58 seconds back, so with an hour's interval it stays grey.
+
+cat >"$work/settings.ini" <<INI
+[Corvane]
+AutoStart=1
+AutoStartWeb=1
+[Window]
+FormVersion=2
+ShowCmd=1
+PixelsPerInch=96
+NormPos=0,0,860,520
+INI
+
+# A web server that answers for four seconds and is gone from then on.
+(cd "$work" && exec timeout 4 python3 -m http.server --bind 127.0.0.1 "$closing" >/dev/null 2>&1) &
+pids+=($!)
+for _ in $(seq 50); do
+  python3 -c "import socket; socket.create_connection(('127.0.0.1',$closing)).close()" 2>/dev/null && break
+  sleep 0.1
+done
+
+display=:$((90 + RANDOM % 100))
+Xvfb "$display" -screen 0 1024x700x24 -nolisten tcp >/dev/null 2>&1 &
+pids+=($!)
+for _ in $(seq 50); do xdpyinfo -display "$display" >/dev/null 2>&1 && break; sleep 0.1; done
+
+export DISPLAY=$display
+unset WAYLAND_DISPLAY
+(cd "$work" && exec "$bin" --data-dir "$work/data" --settings "$work/settings.ini" \
+   --web-ports "$web" "$work/servers.mcf" >"$work/out.log" 2>&1) &
+pids+=($!)
+
+# The first pass runs before the window appears, and every refused port holds a pass
+# for its 10-second wait, so the window and its lights take a while. The shop's web
+# server is gone after four seconds: its next check fails and turns it yellow. The
+# picture is taken once the window is up and the shop's log has its "LOST" record.
+win=
+for _ in $(seq 900); do
+  win=$(xdotool search --onlyvisible --name '^Sentrel$' 2>/dev/null | head -1 || true)
+  [[ -n "$win" ]] && grep -qs " LOST " "$work/data/shop.log" && break
+  sleep 0.1
+done
+sleep 1
+xdotool windowfocus --sync "$win" 2>/dev/null || true
+snap "$win" "$out/main-window.png"
+
+xdotool key --window "$win" alt+h
+sleep 0.5
+xdotool key a
+sleep 1
+about=$(xdotool search --onlyvisible --name '^About Sentrel$' | head -1)
+snap "$about" "$out/about.png"
+xdotool key --window "$about" Return
+sleep 0.5
+# Closing saves the sample file into the scratch folder and ends the program.
+xdotool key --window "$win" alt+f
+sleep 0.3
+xdotool key x
+sleep 2
+echo "saved $out/main-window.png and $out/about.png"
