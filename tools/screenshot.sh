@@ -3,7 +3,7 @@
 # sample configuration whose groups show every colour, waits until the lights have
 # settled, and saves PNGs of the main window and of the About box.
 #
-#   tools/screenshot.sh [OUTPUT_DIR]     (default docs/; needs xvfb, xdotool, imagemagick)
+#   tools/screenshot.sh [OUTPUT_DIR]     (default docs/images; needs xvfb, xdotool, imagemagick)
 #
 # Everything it watches is on 127.0.0.1: the program's own status web server (green), a
 # port that answers for the first seconds and then closes (green, then yellow), a port
@@ -12,7 +12,7 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
 bin=${SENTREL_BIN:-$here/build/bin/sentrel}
-out=${1:-$here/docs}
+out=${1:-$here/docs/images}
 mkdir -p "$out"
 work=$(mktemp -d)
 pids=()
@@ -139,7 +139,8 @@ xdotool key a
 sleep 1
 about=$(xdotool search --onlyvisible --name '^About Sentrel$' | head -1)
 snap "$about" "$out/about.png"
-xdotool key --window "$about" Return
+# A click anywhere on the About box closes it.
+xdotool mousemove $((X + 20)) $((Y + 20)) click 1
 sleep 0.5
 # Closing saves the sample file into the scratch folder and ends the program.
 xdotool key --window "$win" alt+f

@@ -142,7 +142,8 @@ void Program::Create(const StartOptions& options) {
     serverList.CreateDefault();
 
   std::string eventsPath = DataPath(kEventsFileName);
-  if (FileExists(eventsPath))
+  const bool eventsFile = FileExists(eventsPath);
+  if (eventsFile)
     eventList.LoadFromFile(eventsPath);
   else
     eventList.AddDefault();
@@ -155,6 +156,11 @@ void Program::Create(const StartOptions& options) {
   messagePane.AddLine(FormatDateTime(Now()) + " Sentrel " + kProductVersion + " started");
   // After the start line, which clears the pane: the operator must see this one.
   ReportServerFile(content);
+  // An events file without a single event (empty, or not INI text) leaves every monitor
+  // without an alert, "Default" included; that must not go unnoticed.
+  if (eventsFile && eventList.Count() == 0)
+    ReportProblem("Events file " + eventsPath +
+                  " holds no event: no alert will be raised until events are added");
 
   webServer.SetPorts(options.webPorts);
   webServer.SetBindAddress(options.webBind);

@@ -7,8 +7,8 @@
 namespace sentrel::gui {
 
 // The user manual that Help opens: the installed one (share/doc/sentrel/manual.html, or
-// manual.md, beside the program's prefix), else the README installed there, else the
-// README of the source tree this program was built from. Empty when none exists.
+// manual.md, beside the program's prefix), else the manual of the source tree the
+// program was built from, else that tree's README. Empty when none exists.
 QString FindManual();
 
 // Opens an address in the desktop's browser or viewer. Tests replace the opener, so

@@ -50,6 +50,17 @@ QString MonitorRefreshText(const TPort& m) {
          QStringLiteral("s)");
 }
 
+// A status-bar panel of a set width that still lets the window grow narrower than it.
+class StatusPanel final : public QLabel {
+ public:
+  StatusPanel(int width, QWidget* parent) : QLabel(parent), width_(width) {}
+  QSize sizeHint() const override { return {width_, QLabel::sizeHint().height()}; }
+  QSize minimumSizeHint() const override { return {0, QLabel::minimumSizeHint().height()}; }
+
+ private:
+  int width_;
+};
+
 void SetExpandedCached(TreeNode* node, bool expanded, bool& cache) {
   if (cache == expanded) return;
   node->setExpanded(expanded);
@@ -68,10 +79,9 @@ TForm1::TForm1(Program& program, QtFrontend& frontend, QtEventLoop& loop, QWidge
   // The tool bar is switched by the Options menu alone, not by a menu of the dock area.
   setContextMenuPolicy(Qt::NoContextMenu);
 
-  panel0_ = new QLabel(this);
+  panel0_ = new StatusPanel(400, this);
   panel0_->setObjectName(QStringLiteral("StatusPanel0"));
   panel0_->setAccessibleName(QStringLiteral("Activity"));
-  panel0_->setFixedWidth(400);
   panel1_ = new QLabel(QStringLiteral("Sentrel-Webserver: idle"), this);
   panel1_->setObjectName(QStringLiteral("StatusPanel1"));
   panel1_->setAccessibleName(QStringLiteral("Web server"));
@@ -80,8 +90,8 @@ TForm1::TForm1(Program& program, QtFrontend& frontend, QtEventLoop& loop, QWidge
 
   QTreeWidget* tree = ui_->TreeView1;
   // Long node texts widen the column and bring a horizontal scroll bar instead of being
-  // cut short. The header measures only the rows in view, so this stays cheap.
-  tree->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+  // cut short. The width follows the texts as they are set (FitColumn): letting the
+  // header measure its contents would measure a thousand rows for every changed light.
   tree->header()->setStretchLastSection(false);
   tree->setTextElideMode(Qt::ElideNone);
   ui_->Splitter1->setStretchFactor(0, 0);
@@ -108,6 +118,7 @@ TForm1::TForm1(Program& program, QtFrontend& frontend, QtEventLoop& loop, QWidge
   }
   ui_->ToolButton3->setEnabled(false);
 
+  ui_->ScreenLoglevel1->menuAction()->setVisible(false);
   BuildPopupMenu();
   ConnectCommands();
 
@@ -186,6 +197,11 @@ void TForm1::MirrorPanes() {
   };
   mirror(program_.activityPane, ui_->Memo1);
   mirror(program_.messagePane, ui_->Memo2);
+  // Lines that arrive before the window is shown carry the pane's text cursor to the end
+  // of the last line, and the pane scrolls there when it is first shown; the filter puts
+  // the view back to the start of the lines.
+  ui_->Memo1->installEventFilter(this);
+  ui_->Memo2->installEventFilter(this);
 }
 
 void TForm1::Create(const StartOptions& options) {
@@ -290,6 +306,7 @@ void TForm1::BuildTree() {
   tree->setUpdatesEnabled(false);
   ++treeGeneration_;
   tree->clear();
+  textWidth_ = 0;
   // The nodes are put together outside the view and handed to it in one piece: adding
   // tens of thousands one by one would lay the view out again for each of them.
   QList<QTreeWidgetItem*> groups;
@@ -303,6 +320,7 @@ void TForm1::BuildTree() {
     if (!group) {
       group = new TreeNode(TreeNode::kGroup, nullptr, nullptr);
       group->setText(0, groupText);
+      FitColumn(group);
       group->shownName_ = server->group;
       SetNodeImage(group, kImageNotChecked);
       groups << group;
@@ -312,6 +330,7 @@ void TForm1::BuildTree() {
     node->shownName_ = server->name;
     SetNodeImage(node, kImageNotChecked);
     group->addChild(node);
+    FitColumn(node);
     for (int j = 0; j < server->ports.Count(); ++j) AddMonitorNode(node, server->ports.Items(j));
   }
   tree->addTopLevelItems(groups);
@@ -331,12 +350,14 @@ TreeNode* TForm1::AddServerNode(TServer* server) {
     group->shownName_ = server->group;
     SetNodeImage(group, kImageNotChecked);
     tree->addTopLevelItem(group);
+    FitColumn(group);
   }
   auto* node = new TreeNode(TreeNode::kServer, server, nullptr);
   node->setText(0, ToQ(server->name.empty() ? server->ip : server->name));
   node->shownName_ = server->name;
   SetNodeImage(node, kImageNotChecked);
   group->addChild(node);
+  FitColumn(node);
   for (int j = 0; j < server->ports.Count(); ++j) AddMonitorNode(node, server->ports.Items(j));
   return node;
 }
@@ -346,7 +367,25 @@ TreeNode* TForm1::AddMonitorNode(TreeNode* serverNode, TPort* monitor) {
   node->setText(0, MonitorCreationText(*monitor));
   SetNodeImage(node, kImageNotChecked);
   serverNode->addChild(node);
+  FitColumn(node);
   return node;
+}
+
+void TForm1::FitColumn(TreeNode* node) {
+  // The node's right edge: one indentation per level (the top level has its branch mark
+  // too), the light, the gaps around it, and the text.
+  QTreeWidget* tree = ui_->TreeView1;
+  const int extent = tree->indentation() * (node->level() + 1) + tree->iconSize().width() + 12 +
+                     textMetrics_.horizontalAdvance(node->text(0));
+  if (extent <= textWidth_) return;
+  textWidth_ = extent;
+  ApplyColumnWidth();
+}
+
+void TForm1::ApplyColumnWidth() {
+  QTreeWidget* tree = ui_->TreeView1;
+  const int width = std::max(textWidth_, tree->viewport()->width());
+  if (tree->header()->sectionSize(0) != width) tree->header()->resizeSection(0, width);
 }
 
 void TForm1::SetNodeImage(TreeNode* node, int image) {
@@ -372,11 +411,13 @@ void TForm1::RefreshTree() {
       if (server->group != gn->shownName_) {
         gn->shownName_ = server->group;
         gn->setText(0, ToQ(server->group));
+        FitColumn(gn);
       }
       if (!sn->textFromRefresh_ || server->name != sn->shownName_) {
         sn->shownName_ = server->name;
         sn->textFromRefresh_ = true;
         sn->setText(0, ToQ(server->name));
+        FitColumn(sn);
       }
       int serverImage = kImageNotChecked;
       const int monitors = sn->childCount();
@@ -391,6 +432,7 @@ void TForm1::RefreshTree() {
           mn->shownName_ = p.name;
           mn->shownTyp_ = p.typ;
           mn->setText(0, MonitorRefreshText(p));
+          FitColumn(mn);
         }
         const int image = StatusImage(p.status);
         SetNodeImage(mn, image);
@@ -540,6 +582,14 @@ void TForm1::OpenPopupAt(const QPoint& viewportPos, bool fromMouse) {
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
   QTreeWidget* tree = ui_->TreeView1;
+  if (event->type() == QEvent::Resize && watched == tree->viewport()) ApplyColumnWidth();
+  if (event->type() == QEvent::Show && (watched == ui_->Memo1 || watched == ui_->Memo2)) {
+    auto* memo = static_cast<QPlainTextEdit*>(watched);
+    QTimer::singleShot(0, memo, [memo] {
+      memo->horizontalScrollBar()->setValue(0);
+      memo->verticalScrollBar()->setValue(memo->verticalScrollBar()->maximum());
+    });
+  }
   if (event->type() == QEvent::ContextMenu && (watched == tree || watched == tree->viewport())) {
     auto* e = static_cast<QContextMenuEvent*>(event);
     const bool mouse = e->reason() == QContextMenuEvent::Mouse;

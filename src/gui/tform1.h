@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFontMetrics>
 #include <QLabel>
 #include <QMainWindow>
 #include <QMenu>
@@ -196,6 +197,9 @@ class TForm1 final : public QMainWindow {
   void SaveWindowPlacement();
   QString GroupTextFor(TreeNode* node) const;
   void SetNodeImage(TreeNode* node, int image);
+  // Widens the tree's column when the node's text reaches beyond it.
+  void FitColumn(TreeNode* node);
+  void ApplyColumnWidth();
   void OpenManual(bool index);
 
   Program& program_;
@@ -214,6 +218,8 @@ class TForm1 final : public QMainWindow {
   bool placementSaved_ = false;
   bool treeBuilt_ = false;
   int panel2Width_ = 0;
+  int textWidth_ = 0;
+  QFontMetrics textMetrics_{QFont()};
   // Grows whenever nodes go away (rebuild, delete), so a command that asked a question
   // can tell that the node it holds may be gone.
   uint64_t treeGeneration_ = 0;

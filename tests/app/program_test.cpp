@@ -172,6 +172,18 @@ TEST_F(ProgramTest, AFileThatHoldsNoServerIsNeverWrittenOver) {
   EXPECT_EQ(ReadFile(dir_->File("servers.bak")), json);
 }
 
+// An events file with no event leaves the list empty (no "Default" either), and says so.
+TEST_F(ProgramTest, AnEventsFileWithoutEventsIsReported) {
+  WriteFile(DataPath("events.ini"), "{ \"events\": [] }\n");
+  Program program(frontend_, settings_);
+  program.Create(StartOptions{});
+  EXPECT_EQ(program.eventList.Count(), 0);
+  ASSERT_EQ(program.messagePane.Count(), 2u);
+  EXPECT_EQ(program.messagePane.Lines()[1],
+            "2026-12-06 09:30:00 Events file " + DataPath("events.ini") +
+                " holds no event: no alert will be raised until events are added");
+}
+
 TEST_F(ProgramTest, TheErrorsLogLine) {
   LastActivity = "DoAPort web1";
   HandleRunTimeError("SetAddr: Cannot convert host address 'no such host'");

@@ -1,11 +1,27 @@
 // The main window driven through its real widgets: tree, menus, commands, closing.
+#include <QHeaderView>
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QTest>
 #include <QToolBar>
 #include <QTreeWidget>
 
+#include <QApplication>
+#include <QDialog>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QLabel>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QSplitter>
+#include <QTextBlock>
+#include <QTimer>
+#include <QStatusBar>
+
 #include "gui/modal_answers.h"
+#include "model/text_pane.h"
+#include "platform/settings_store.h"
+#include "support/loopback_server.h"
 #include "gui/status_lights.h"
 #include "model/server_list.h"
 #include "scan/infini_scan.h"
@@ -60,6 +76,14 @@ TEST_F(MainWindow, TreeShowsLevelsTextsAndTheHighestLight) {
   EXPECT_EQ(Node("Main")->image(), kImageNotChecked);
   EXPECT_EQ(Node("web")->data(0, Qt::AccessibleDescriptionRole).toString(), "red");
 
+  // A long name widens the column, so the tree scrolls sideways instead of cutting it.
+  auto* tree = form_->findChild<QTreeWidget*>(QStringLiteral("TreeView1"));
+  EXPECT_GE(tree->header()->sectionSize(0), tree->viewport()->width());
+  Server(1)->name = std::string(80, 'n');
+  program_->ScreenUpdate();
+  EXPECT_GT(tree->header()->sectionSize(0),
+            tree->fontMetrics().horizontalAdvance(QString(80, QLatin1Char('n'))));
+
   // Each light is a distinct 16 x 16 picture.
   for (int a = 1; a <= 4; ++a) {
     EXPECT_EQ(StatusLightPixmap(a).size(), QSize(16, 16));
@@ -68,5 +92,459 @@ TEST_F(MainWindow, TreeShowsLevelsTextsAndTheHighestLight) {
   }
 }
 
+
+TEST_F(MainWindow, ARefreshThatSkipsWhatIsUnchangedShowsWhatAFullRefreshShows) {
+  Start(kServers);
+  TInfiniScan& scan = program_->scanner;
+  // A run of status changes, a hand-collapsed group, a collapsed server, and changes to
+  // names and intervals made behind the tree's back.
+  scan.PortVerdict(*Monitor(0, 1), true, 3);
+  scan.PortVerdict(*Monitor(2, 0), false, 10000);
+  Node("web")->setExpanded(false);
+  Node("web/www")->setExpanded(false);
+  Monitor(0, 0)->interval = 30;
+  Monitor(0, 0)->name = "site";
+  Server(1)->name = "naked";
+  Server(2)->group = "databases";
+  scan.HttpVerdict(*Monitor(0, 0), false, 10, 0, 10061, 404, "Connection refused");
+  const std::vector<std::string> shown = Snapshot(*form_);
+
+  // The same tree with every text, image and expand state written again.
+  form_->ForgetShownState();
+  form_->RefreshTree();
+  EXPECT_EQ(Snapshot(*form_), shown);
+  // And a tree built afresh from the model.
+  form_->BuildTree();
+  form_->RefreshTree();
+  EXPECT_EQ(Snapshot(*form_), shown);
+  EXPECT_EQ(shown, (std::vector<std::string>{
+                       "0|web|4|+|red",
+                       "  1|www|4|+|red",
+                       "    2|site (http:80, 30s)|4|-|red",
+                       "    2|ssh (port:22, 3600s)|2|-|green",
+                       "  1|naked|1|-|not checked",
+                       "0|databases|4|-|red",
+                       "  1|db|4|+|red",
+                       "    2|pg (port:5432, 3600s)|4|-|red",
+                   }));
+}
+
+TEST_F(MainWindow, MenusFollowTheTreeLevel) {
+  Start(kServers);
+  auto* bar = form_->findChild<QMenuBar*>(QStringLiteral("MainMenu1"));
+  auto menuShown = [&](const char* name) {
+    return form_->findChild<QMenu*>(QString::fromLatin1(name))->menuAction()->isVisible();
+  };
+  const char* const entries[] = {"GroupEdit1", "GroupDelete1", "ServerAdd1", "ServerEdit1",
+                                 "ServerDelete1", "ViewLogfile1", "ViewLogfileErrors1",
+                                 "MonitorAdd1", "MonitorEdit1", "MonitorDelete1",
+                                 "ViewRequestTimes1"};
+  auto enabled = [&] {
+    std::string s;
+    for (const char* e : entries) s += Action(e)->isEnabled() ? '1' : '0';
+    return s;
+  };
+  ASSERT_NE(bar, nullptr);
+  // Until the selection first changes, all three menus are there with every entry.
+  EXPECT_TRUE(menuShown("Group1") && menuShown("Server1") && menuShown("Monitor1"));
+  EXPECT_EQ(enabled(), "11111111111");
+
+  Select("web");
+  EXPECT_EQ(enabled(), "11100000000");
+  Select("web/www");
+  EXPECT_EQ(enabled(), "00011111000");
+  Select("web/www/ssh");
+  EXPECT_EQ(enabled(), "00000000111");
+  EXPECT_TRUE(menuShown("Group1") && menuShown("Server1") && menuShown("Monitor1"));
+  form_->findChild<QTreeWidget*>(QStringLiteral("TreeView1"))->clearSelection();
+  EXPECT_FALSE(menuShown("Group1") || menuShown("Server1") || menuShown("Monitor1"));
+
+  // The menus' mnemonics, and the hidden entries.
+  QStringList titles;
+  for (QAction* a : bar->actions()) titles << a->text();
+  EXPECT_EQ(titles, (QStringList{"&File", "&Group", "&Server", "&Monitor", "&Options", "&Help"}));
+  EXPECT_FALSE(Action("Scan1")->isVisible());
+  EXPECT_FALSE(Action("Toolbar1")->isVisible());
+  EXPECT_FALSE(form_->findChild<QMenu*>(QStringLiteral("ScreenLoglevel1"))->menuAction()->isVisible());
+  QStringList file;
+  for (QAction* a : form_->findChild<QMenu*>(QStringLiteral("File1"))->actions())
+    file << (a->isSeparator() ? QStringLiteral("-") : a->text());
+  EXPECT_EQ(file, (QStringList{"&New", "-", "&Open...", "&Save", "Save &as...", "-",
+                               "&Dump logs", "-", "E&xit"}));
+}
+
+TEST_F(MainWindow, PopupEntriesFollowTheLevelAndARightPressSelectsFirst) {
+  Start(kServers);
+  QMenu* popup = form_->PopupMenu();
+  auto visible = [&] {
+    std::string s;
+    for (QAction* a : popup->actions()) s += a->isVisible() ? '1' : '0';
+    return s;
+  };
+  // Order: Add/Edit/Delete Group, Add/Edit/Delete Server, Add/Edit/Delete Monitor, the
+  // separator, Toolwindow, View Logfile..., View Logfile (errors only)..., View Request Times...
+  QStringList texts;
+  for (QAction* a : popup->actions()) texts << a->text();
+  EXPECT_EQ(texts, (QStringList{"Add Group...", "Edit Group...", "Delete Group", "Add Server...",
+                                "Edit Server...", "Delete Server", "Add Monitor...",
+                                "Edit Monitor...", "Delete Monitor", "", "Toolwindow",
+                                "View Logfile...", "View Logfile (errors only)...",
+                                "View Request Times..."}));
+  form_->PreparePopup();  // first opening, nothing selected
+  EXPECT_EQ(visible(), "11111111100111");
+  Select("web");
+  form_->PreparePopup();
+  EXPECT_EQ(visible(), "01110000000000");
+  Select("web/www");
+  form_->PreparePopup();
+  EXPECT_EQ(visible(), "00001110000110");
+  form_->findChild<QTreeWidget*>(QStringLiteral("TreeView1"))->clearSelection();
+  form_->PreparePopup();  // nothing selected: as the last opening
+  EXPECT_EQ(visible(), "00001110000110");
+
+  // A right press on a monitor selects it, and the menu opens for a monitor.
+  auto* tree = form_->findChild<QTreeWidget*>(QStringLiteral("TreeView1"));
+  TreeNode* ssh = Node("web/www/ssh");
+  const QPoint at = tree->visualItemRect(ssh).center();
+  QContextMenuEvent press(QContextMenuEvent::Mouse, at, tree->viewport()->mapToGlobal(at));
+  QCoreApplication::sendEvent(tree->viewport(), &press);
+  EXPECT_EQ(form_->SelectedNode(), ssh);
+  EXPECT_TRUE(popup->isVisible());
+  EXPECT_EQ(visible(), "00000001100001");
+  popup->close();
+  // The keyboard: Shift+F10 opens it at the selected node.
+  tree->setFocus();
+  QTest::keyClick(tree, Qt::Key_F10, Qt::ShiftModifier);
+  EXPECT_TRUE(popup->isVisible());
+  popup->close();
+  QTest::keyClick(tree, Qt::Key_Up);
+  EXPECT_EQ(form_->SelectedNode(), Node("web/www/http"));
+}
+
+TEST_F(MainWindow, DeletingAsksFirstAndTheNextSaveHasNoTraceOfIt) {
+  Start(kServers);
+  Select("web/www/ssh");
+  ModalAnswers::QueueButton(QMessageBox::No);
+  Trigger("MonitorDelete1");
+  EXPECT_EQ(Server(0)->ports.Count(), 2);
+  ModalAnswers::QueueButton(QMessageBox::Yes);
+  Trigger("MonitorDelete1");
+  EXPECT_EQ(Server(0)->ports.Count(), 1);
+  EXPECT_EQ(Node("web/www/ssh"), nullptr);
+
+  Select("web/bare");
+  ModalAnswers::QueueButton(QMessageBox::Yes);
+  Trigger("ServerDelete1");
+  Select("Main");
+  ModalAnswers::QueueButton(QMessageBox::No);
+  Trigger("GroupDelete1");
+  EXPECT_EQ(program_->serverList.Count(), 2);
+  ModalAnswers::QueueButton(QMessageBox::Yes);
+  Trigger("GroupDelete1");
+  EXPECT_EQ(program_->serverList.Count(), 1);
+  EXPECT_EQ(form_->GroupCount(), 1);
+  EXPECT_EQ(ModalAnswers::Asked(),
+            (QStringList{"Are you sure to delete Monitor \"ssh (port:22, 3600s)\" of server \"www\" ?",
+                         "Are you sure to delete Monitor \"ssh (port:22, 3600s)\" of server \"www\" ?",
+                         "Are you sure to delete server \"bare\" ?",
+                         "Are you sure to delete group \"Main\" ?",
+                         "Are you sure to delete group \"Main\" ?"}));
+
+  Trigger("Save1");
+  const std::string saved = ReadFile(serverFile_);
+  EXPECT_NE(saved.find("[www]"), std::string::npos);
+  EXPECT_NE(saved.find("[www:http]"), std::string::npos);
+  for (const char* gone : {"[www:ssh]", "[bare]", "[db]", "[db:pg]"})
+    EXPECT_EQ(saved.find(gone), std::string::npos) << gone;
+  EXPECT_TRUE(errors_.empty());
+}
+
+TEST_F(MainWindow, AddingPutsANewServerOrMonitorUnderTheSelectionAndSelectsIt) {
+  Start(kServers);
+  Select("Main");
+  Trigger("ServerAdd1");
+  ASSERT_EQ(program_->serverList.Count(), 4);
+  EXPECT_EQ(Server(3)->name, "new");
+  EXPECT_EQ(Server(3)->group, "Main");
+  EXPECT_EQ(form_->SelectedNode(), Node("Main/new"));
+  Trigger("MonitorAdd1");
+  ASSERT_EQ(Server(3)->ports.Count(), 1);
+  EXPECT_EQ(Monitor(3, 0)->name, "port");
+  EXPECT_EQ(form_->SelectedNode(), Node("Main/new/port"));
+  EXPECT_EQ(Node("Main/new/port")->text(0), "port (port:80, 60s)");
+  // Another "new" server would be merged with the first in the file: it is "new_2".
+  Select("web");
+  Trigger("ServerAdd1");
+  EXPECT_EQ(Server(4)->name, "new_2");
+  EXPECT_EQ(Server(4)->group, "web");
+}
+
+TEST_F(MainWindow, ScanButtonsAndStopScanTurnEveryLightGrey) {
+  sentrel::test::LoopbackServer peer([](const std::string&) { return sentrel::test::LoopbackServer::Reply::Bytes(""); });
+  const std::string port = std::to_string(peer.Port());
+  Start("[a]\r\nIP=127.0.0.1\r\nLogfile=a.log\r\n[a:p]\r\nTyp=port\r\nPort=" + port +
+        "\r\nintervall=3600\r\n[b]\r\nIP=127.0.0.1\r\nLogfile=b.log\r\nGroup=g\r\n[b:p]\r\nTyp=port\r\nPort=" +
+        port + "\r\nintervall=3600\r\n");
+  EXPECT_TRUE(Action("ToolButton2")->isEnabled());
+  EXPECT_FALSE(Action("ToolButton3")->isEnabled());
+  // Start Scan runs a pass at once: both monitors are due (the file was just loaded, and
+  // Scan Now makes every monitor due).
+  Trigger("ToolButton5");  // Scan Now with scanning off only resets the times
+  EXPECT_EQ(Monitor(0, 0)->status, "");
+  Trigger("ToolButton2");
+  EXPECT_EQ(Monitor(0, 0)->status, "green");
+  EXPECT_EQ(Monitor(1, 0)->status, "green");
+  EXPECT_EQ(Node("Main")->image(), kImageGreen);
+  EXPECT_FALSE(Action("ToolButton2")->isEnabled());
+  EXPECT_TRUE(Action("ToolButton3")->isEnabled());
+  EXPECT_TRUE(Action("Scan1")->isChecked());
+  Trigger("ToolButton3");
+  EXPECT_EQ(Monitor(0, 0)->status, "?");
+  for (const std::string& line : Snapshot(*form_))
+    EXPECT_NE(line.find("|1|"), std::string::npos) << line;
+  EXPECT_TRUE(Action("ToolButton2")->isEnabled());
+  EXPECT_FALSE(Action("Scan1")->isChecked());
+  EXPECT_EQ(form_->StatusPanelText(0), "All Servers done, idle");
+}
+
+TEST_F(MainWindow, TheWebServerButtonFollowsTheServer) {
+  Start();
+  EXPECT_EQ(form_->StatusPanelText(1), "Sentrel-Webserver disabled");
+  EXPECT_EQ(Action("ToolButton7")->text(), "Start Webserver");
+  Trigger("ToolButton7");
+  EXPECT_TRUE(program_->webServer.Listening());
+  EXPECT_TRUE(Action("ToolButton7")->isChecked());
+  EXPECT_EQ(Action("ToolButton7")->text(), "Stop Webserver");
+  EXPECT_NE(form_->StatusPanelText(1).indexOf(QString::number(webPort_)), -1);
+  Trigger("ToolButton7");
+  EXPECT_FALSE(program_->webServer.Listening());
+  EXPECT_EQ(Action("ToolButton7")->text(), "Start Webserver");
+  EXPECT_EQ(form_->StatusPanelText(1), "Sentrel-Webserver is offline");
+}
+
+TEST_F(MainWindow, ViewCommandsShowAndHideTheirParts) {
+  Start();
+  auto* panel = form_->findChild<QWidget*>(QStringLiteral("Panel2"));
+  auto* tree = form_->findChild<QTreeWidget*>(QStringLiteral("TreeView1"));
+  auto* splitter = form_->findChild<QSplitter*>(QStringLiteral("Splitter1"));
+  EXPECT_EQ(tree->width(), 193);
+  // A tree made wider by hand, so the window without the logs is wider than its least.
+  splitter->setSizes({300, form_->width() - 300 - splitter->handleWidth()});
+  const int width = form_->width();
+  const int panelWidth = panel->width();
+  Trigger("Showlogs1");
+  EXPECT_TRUE(panel->isHidden());
+  EXPECT_FALSE(Action("Showlogs1")->isChecked());
+  EXPECT_EQ(form_->width(), width - panelWidth - splitter->handleWidth());
+  EXPECT_TRUE(ServeUntil([&] { return tree->width() == form_->width(); }, 1000));
+  Trigger("Showlogs1");
+  EXPECT_FALSE(panel->isHidden());
+  EXPECT_TRUE(Action("Showlogs1")->isChecked());
+  EXPECT_EQ(form_->width(), width);
+  EXPECT_TRUE(ServeUntil([&] { return tree->width() == 300 && panel->width() == panelWidth; }, 1000));
+
+  Trigger("Statusbar1");
+  EXPECT_TRUE(form_->findChild<QStatusBar*>(QStringLiteral("StatusBar1"))->isHidden());
+  EXPECT_FALSE(Action("Statusbar1")->isChecked());
+  form_->Toolbar1Click();  // a hidden entry: only a stored setting reaches it
+  EXPECT_TRUE(form_->findChild<QToolBar*>(QStringLiteral("ToolBar1"))->isHidden());
+  Trigger("Alwaysontop1");
+  EXPECT_TRUE(form_->windowFlags() & Qt::WindowStaysOnTopHint);
+  EXPECT_TRUE(form_->isVisible());
+  Trigger("StartScanonStartup1");
+  Trigger("StartWebserveronStartup1");
+
+  // The marks are what the next start finds.
+  ModalAnswers::QueueFile(QString());
+  form_->close();
+  ASSERT_TRUE(form_->IsClosed());
+  SettingsStore written(settingsPath_);
+  written.Load();
+  EXPECT_EQ(written.ReadNumber("Corvane", "Show logs", -1), 1);
+  EXPECT_EQ(written.ReadNumber("Corvane", "Statusbar", -1), 0);
+  EXPECT_EQ(written.ReadNumber("Corvane", "toolbar", -1), 0);
+  EXPECT_EQ(written.ReadNumber("Corvane", "Alwaysontop", -1), 1);
+  EXPECT_EQ(written.ReadNumber("Corvane", "AutoStart", -1), 1);
+  EXPECT_EQ(written.ReadNumber("Corvane", "AutoStartWeb", -1), 1);
+}
+
+TEST_F(MainWindow, StoredViewSettingsTakeEffectAtStart) {
+  Settings("[Corvane]\r\nShow logs=0\r\ntoolbar=0\r\nStatusbar=0\r\n");
+  Start();
+  auto* tree = form_->findChild<QTreeWidget*>(QStringLiteral("TreeView1"));
+  EXPECT_TRUE(form_->findChild<QWidget*>(QStringLiteral("Panel2"))->isHidden());
+  EXPECT_FALSE(Action("Showlogs1")->isChecked());
+  EXPECT_FALSE(Action("Toolbar1")->isChecked());
+  EXPECT_FALSE(Action("Statusbar1")->isChecked());
+  EXPECT_TRUE(ServeUntil([&] { return tree->width() == form_->centralWidget()->width(); }, 1000));
+}
+
+TEST_F(MainWindow, FirstStartThenCloseAsksWhereToSave) {
+  Start();
+  EXPECT_EQ(form_->StatusPanelText(1), "Sentrel-Webserver disabled");
+  EXPECT_EQ(Snapshot(*form_), (std::vector<std::string>{"0|Main|1|+|not checked",
+                                                        "  1|localhost|1|+|not checked",
+                                                        "    2|ping (ping:80, 60s)|1|-|not checked"}));
+  EXPECT_FALSE(form_->findChild<QWidget*>(QStringLiteral("Panel2"))->isHidden());
+  auto* messages = form_->findChild<QPlainTextEdit*>(QStringLiteral("Memo2"));
+  EXPECT_TRUE(messages->toPlainText().endsWith(" Sentrel 2.2 started"));
+
+  // No server file yet: closing asks for one; Cancel leaves the configuration unsaved
+  // and the window still closes, with the settings written.
+  ModalAnswers::QueueFile(QString());
+  form_->close();
+  EXPECT_TRUE(form_->IsClosed());
+  EXPECT_EQ(ModalAnswers::Asked(), QStringList{"Save as"});
+  EXPECT_EQ(ReadFile(settingsPath_).find("config=\r\n") != std::string::npos, true);
+  Stop();
+
+  // Again, this time with a name: it is saved, and the next start loads it.
+  Start();
+  const std::string path = dir_->File("mine.mcf");
+  ModalAnswers::QueueFile(QString::fromStdString(path));
+  form_->close();
+  EXPECT_TRUE(form_->IsClosed());
+  EXPECT_NE(ReadFile(path).find("[localhost]"), std::string::npos);
+  Stop();
+  Start();
+  EXPECT_EQ(program_->configFile, path);
+}
+
+TEST_F(MainWindow, AFailedSaveIsShownAndKeepsTheWindowOpen) {
+  Start(kServers);
+  // The server file's folder turns into a plain file: nothing can be written there.
+  const std::string blocker = dir_->File("blocked");
+  WriteFile(blocker, "");
+  program_->configFile = blocker + "/servers.mcf";
+  ModalAnswers::ClearAsked();
+  Trigger("Save1");
+  const QString expected = QStringLiteral("Unable to write to ") + QString::fromStdString(program_->configFile);
+  ASSERT_EQ(ModalAnswers::Asked().size(), 1);
+  EXPECT_TRUE(ModalAnswers::Asked().first().startsWith(expected)) << ModalAnswers::Asked().first().toStdString();
+  ASSERT_EQ(errors_.size(), 1u);
+  EXPECT_EQ(QString::fromStdString(errors_[0]), ModalAnswers::Asked().first());
+
+  // Closing: the same message, the window stays, and the settings are not written.
+  const std::string settingsBefore = ReadFile(settingsPath_);
+  form_->close();
+  EXPECT_FALSE(form_->IsClosed());
+  EXPECT_TRUE(form_->isVisible());
+  EXPECT_EQ(ModalAnswers::Asked().size(), 2);
+  EXPECT_EQ(ReadFile(settingsPath_).find("[Corvane]"), std::string::npos);
+  (void)settingsBefore;
+  // Once the file can be written again, the window closes.
+  program_->configFile = serverFile_;
+  form_->close();
+  EXPECT_TRUE(form_->IsClosed());
+}
+
+TEST_F(MainWindow, FileCommandsOpenAndSaveAs) {
+  Start(kServers);
+  const std::string other = dir_->File("other.mcf");
+  WriteFile(other, "[x]\r\nGroup=g\r\n[x:m]\r\nTyp=ping\r\n");
+  ModalAnswers::QueueFile(QString::fromStdString(other));
+  Trigger("Open1");
+  EXPECT_EQ(program_->configFile, other);
+  EXPECT_EQ(Snapshot(*form_), (std::vector<std::string>{"0|g|1|+|not checked", "  1|x|1|+|not checked",
+                                                        "    2|m (ping:0, 10s)|1|-|not checked"}));
+  EXPECT_NE(ReadFile(settingsPath_).find("config=" + other), std::string::npos);
+
+  const std::string copy = dir_->File("copy.mcf");
+  ModalAnswers::QueueFile(QString::fromStdString(copy));
+  Trigger("Saveas1");
+  EXPECT_EQ(program_->configFile, copy);
+  EXPECT_NE(ReadFile(copy).find("[x:m]"), std::string::npos);
+  EXPECT_NE(ReadFile(settingsPath_).find("config=" + copy), std::string::npos);
+
+  // Before start-up is done, Save as does nothing.
+  form_->startupDone = false;
+  Trigger("Saveas1");
+  EXPECT_EQ(ModalAnswers::Asked(), (QStringList{"Open", "Save as"}));
+}
+
+TEST_F(MainWindow, PanesMirrorTheCorePanes) {
+  Start();
+  auto* activity = form_->findChild<QPlainTextEdit*>(QStringLiteral("Memo1"));
+  for (int i = 0; i < 1005; ++i) program_->activityPane.AddLine("line " + std::to_string(i));
+  EXPECT_EQ(activity->blockCount(), 1001);
+  EXPECT_EQ(activity->document()->firstBlock().text(), "line 4");
+  EXPECT_EQ(activity->document()->lastBlock().text(), "line 1004");
+  // A line wider than the pane leaves the start of the lines (their times) in view.
+  program_->activityPane.AddLine(std::string(400, 'w'));
+  QTest::qWait(50);
+  EXPECT_GT(activity->horizontalScrollBar()->maximum(), 0);
+  EXPECT_EQ(activity->horizontalScrollBar()->value(), 0);
+  program_->activityPane.Clear();
+  EXPECT_EQ(activity->toPlainText(), "");
+  // Dark red messages.
+  auto* messages = form_->findChild<QPlainTextEdit*>(QStringLiteral("Memo2"));
+  EXPECT_EQ(messages->palette().color(QPalette::Text), QColor(128, 0, 0));
+  EXPECT_EQ(messages->height(), 145);
+}
+
+TEST_F(MainWindow, LinesFromBeforeTheWindowIsShownLeaveTheirTimesInView) {
+  // The first pass runs before the window appears; its long lines must not leave the
+  // pane scrolled to their ends.
+  settings_->Load();
+  frontend_ = std::make_unique<QtFrontend>();
+  program_ = std::make_unique<Program>(*frontend_, *settings_);
+  form_ = std::make_unique<TForm1>(*program_, *frontend_, *loop_);
+  StartOptions options;
+  options.webPorts = {webPort_};
+  form_->Create(options);
+  for (int i = 0; i < 30; ++i) program_->activityPane.AddLine(std::to_string(i) + std::string(300, 'w'));
+  form_->show();
+  auto* activity = form_->findChild<QPlainTextEdit*>(QStringLiteral("Memo1"));
+  QTest::qWait(50);
+  EXPECT_GT(activity->horizontalScrollBar()->maximum(), 0);
+  EXPECT_EQ(activity->horizontalScrollBar()->value(), 0);
+  EXPECT_EQ(activity->verticalScrollBar()->value(), activity->verticalScrollBar()->maximum());
+}
+
+TEST_F(MainWindow, EveryControlHasANameForAScreenReader) {
+  Start(kServers);
+  for (QWidget* w : form_->findChildren<QWidget*>()) {
+    if (!w->isVisibleTo(form_.get()) || w->focusPolicy() == Qt::NoFocus) continue;
+    const QString kind = QString::fromLatin1(w->metaObject()->className());
+    if (qobject_cast<QScrollBar*>(w) || w->objectName() == "qt_scrollarea_viewport" ||
+        kind == "QToolBarSeparator")
+      continue;
+    EXPECT_FALSE(w->accessibleName().isEmpty()) << w->metaObject()->className() << " "
+                                                << w->objectName().toStdString();
+  }
+  for (QAction* a : form_->findChildren<QAction*>())
+    if (!a->isSeparator() && a->isVisible() && !a->objectName().isEmpty()) {
+      EXPECT_FALSE(a->text().isEmpty()) << a->objectName().toStdString();
+    }
+  // The tool bar's buttons are reached with Tab.
+  auto* bar = form_->findChild<QToolBar*>(QStringLiteral("ToolBar1"));
+  EXPECT_EQ(bar->widgetForAction(Action("ToolButton5"))->focusPolicy(), Qt::TabFocus);
+}
+
+TEST_F(MainWindow, HelpAndAboutOpenTheManualAndTheSplashBox) {
+  Start();
+  Trigger("Content1");
+  ASSERT_EQ(opened_.size(), 1);
+  EXPECT_TRUE(opened_[0].isLocalFile());
+  EXPECT_TRUE(QFileInfo::exists(opened_[0].toLocalFile()));
+
+  bool checked = false;
+  QTimer::singleShot(0, [&] {
+    auto* about = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+    ASSERT_NE(about, nullptr);
+    auto* version = about->findChild<QLabel*>(QStringLiteral("Version"));
+    EXPECT_EQ(version->text(), "Version 2.2");
+    auto* ok = about->findChild<QPushButton*>(QStringLiteral("OKButton"));
+    auto* home = about->findChild<QPushButton*>(QStringLiteral("HomepageButton"));
+    EXPECT_TRUE(ok->isVisible());
+    EXPECT_TRUE(home->isVisible());
+    home->click();
+    QTest::mouseClick(about, Qt::LeftButton);  // a click anywhere closes it
+    checked = true;
+  });
+  Trigger("About1");
+  EXPECT_TRUE(checked);
+  EXPECT_EQ(opened_.size(), 2);
+}
 }  // namespace
 }  // namespace sentrel::gui::test
