@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Takes the pictures of the README: starts Sentrel on a virtual X display (Xvfb) with a
 # sample configuration whose groups show every colour, waits until the lights have
-# settled, and saves PNGs of the main window and of the About box.
+# settled, and saves PNGs of the main window and of the About box; then the editor dialog
+# for a group, a server and an HTTP monitor, and the event manager on its Mail and Serial
+# pages.
 #
 #   tools/screenshot.sh [OUTPUT_DIR]     (default docs/images; needs xvfb, xdotool, imagemagick)
 #
@@ -46,7 +48,7 @@ Group=Web
 [intranet:status page]
 Typ=http
 Port=$web
-Data=url=http://127.0.0.1:$web/,GYtoR=none
+Data=url=http://127.0.0.1:$web/,mustinclude=Sentrel,GYtoR=none,"RYtoG=Mail ops"
 intervall=5
 [intranet:web port]
 Typ=port
@@ -85,6 +87,21 @@ Port=$closed
 Data=GYtoR=none
 intervall=3600
 MCF
+# Events for the event manager's pictures; none of them runs while the pictures are
+# taken (only the status page names one, for a recovery it never has).
+mkdir -p "$work/data"
+cat >"$work/data/events.ini" <<INI
+[Default]
+UsePopup=1
+[Mail ops]
+UseMail=1
+MailAddress=ops@localhost, oncall@localhost
+Mailtext=/etc/sentrel/mail-down.txt
+count3=3
+UseSerial=1
+SerialOptions=port=1,bits=3,baud=6,parity=0,stop=0
+SerialText=/etc/sentrel/modem.txt
+INI
 # No monitor runs an event (GYtoR=none), so no popup covers the window. The monitor
 # "nightly" was checked a moment ago as far as the program knows: loading
 # puts the last check 58 seconds back, so with an hour's interval it stays grey.
@@ -142,9 +159,63 @@ snap "$about" "$out/about.png"
 # A click anywhere on the About box closes it.
 xdotool mousemove $((X + 20)) $((Y + 20)) click 1
 sleep 0.5
+# The editor dialog in its three modes and the event manager. Without a window manager
+# nothing gives the focus back to the main window when a dialog closes, so each step
+# starts with a click into the tree: on the group "Web", its server "intranet", and that
+# server's first monitor (rows of 18 pixels below the menu and tool bars).
+img="$out"
+dialog() {  # the window of this title, once it is up
+  local id=
+  for _ in $(seq 50); do
+    id=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -1 || true)
+    [[ -n "$id" ]] && break
+    sleep 0.1
+  done
+  sleep 0.5
+  echo "$id"
+}
+row() {  # clicks the tree row with this number (0 is the first)
+  xdotool mousemove 100 $((58 + 18 * $1)) click 1
+  sleep 0.3
+}
+edit() {  # tree row, menu key, title of the dialog, picture
+  row "$1"
+  xdotool key "$2"
+  sleep 0.3
+  xdotool key e
+  local id
+  id=$(dialog "$3")
+  [[ -n "$id" ]] || { echo "no dialog \"$3\"" >&2; exit 1; }
+  snap "$id" "$img/$4"
+  xdotool key Escape
+  sleep 0.5
+}
+edit 0 alt+g '^Group: Web$' editor-group.png
+edit 1 alt+s '^Server: intranet$' editor-server.png
+edit 2 alt+m '^Server: intranet Monitor:status page$' editor-monitor.png
+
+# "Events..." heads the Options menu. The event manager opens on "Default" with the
+# focus in the name list: Down shows "Mail ops"; Tab goes to the action list, whose
+# fourth entry is Mail and eighth Serial.
+row 0
+xdotool key alt+o
+sleep 0.3
+xdotool key Return
+events=$(dialog '^Event manager$')
+[[ -n "$events" ]] || { echo "no event manager" >&2; exit 1; }
+xdotool key Down Tab Down Down Down
+sleep 0.5
+snap "$events" "$img/events-mail.png"
+xdotool key Down Down Down Down
+sleep 0.5
+snap "$events" "$img/events-serial.png"
+xdotool key Escape
+sleep 0.5
+
 # Closing saves the sample file into the scratch folder and ends the program.
-xdotool key --window "$win" alt+f
+xdotool windowfocus --sync "$win" 2>/dev/null || true
+xdotool key alt+f
 sleep 0.3
 xdotool key x
 sleep 2
-echo "saved $out/main-window.png and $out/about.png"
+echo "saved the main window, the About box, the editor and the event manager in $out"

@@ -9,6 +9,7 @@
 
 #include "app/command_line.h"
 #include "app/errors_log.h"
+#include "platform/descriptor_budget.h"
 #include "platform/event_loop.h"
 #include "platform/file_util.h"
 
@@ -63,6 +64,8 @@ void InstallStopSignals(EventLoop& loop, std::function<void()> stop) {
 }
 
 int RunSetup::Prepare(const CommandLine& cl, EventLoop& loop) {
+  // A monitor of thousands of servers holds thousands of connections at once.
+  RaiseOpenFileLimit();
   std::string error;
   if (!PrepareDataDir(cl, error)) return FailWith(error, 1);
   // Without a window a service must not quietly watch another configuration.

@@ -9,8 +9,7 @@ QString NameFromLabelText(const QString& text) {
   QString name = text;
   name.remove(QLatin1Char('&'));
   name = name.trimmed();
-  while (name.endsWith(QLatin1Char(':')) || name.endsWith(QLatin1Char('.')))
-    name.chop(1);
+  while (name.endsWith(QLatin1Char(':')) || name.endsWith(QLatin1Char('.'))) name.chop(1);
   return name.trimmed();
 }
 

@@ -7,6 +7,7 @@
 #include "app/errors_log.h"
 #include "app/program.h"
 #include "app/run_setup.h"
+#include "gui/desktop_dialogs.h"
 #include "gui/qt_event_loop.h"
 #include "gui/qt_frontend.h"
 #include "gui/splash_window.h"
@@ -39,6 +40,10 @@ int RunDesktop(const CommandLine& commandLine) {
   gui::QtFrontend frontend;
   Program program(frontend, setup.Settings());
   gui::TForm1 form(program, frontend, loop);
+  // The popup, the editors and the event manager, made once and reused. They come before
+  // the main window's start, not after the splash: the first scan pass runs during that
+  // start, and a popup of it must already find its window.
+  gui::DesktopDialogs::Attach(&form, program, frontend);
   QObject::connect(&form, &gui::TForm1::Closed, &app, [&loop, &app] {
     loop.Detach();
     app.quit();

@@ -1,12 +1,30 @@
 #include "gui/edit_node.h"
 
+#include "app/program.h"
+#include "gui/desktop_dialogs.h"
+#include "gui/monitor_editor_dialog.h"
+
 namespace sentrel::gui {
 
-// The editor dialog is not here yet: until it is, editing shows nothing and changes
-// nothing, so the commands around it behave as after a cancelled dialog.
-EditResult EditNode(QWidget* /*parent*/, Program& /*program*/, EditMode /*mode*/,
-                    TServer* /*server*/, TPort* /*monitor*/, const QString& /*groupText*/) {
-  return {};
+EditResult EditNode(QWidget* parent, Program& program, EditMode mode, TServer* server,
+                    TPort* monitor, const QString& groupText,
+                    const std::vector<TServer*>& groupServers) {
+  TForm2& form = *DesktopDialogs::Get(parent, program).editor;
+  switch (mode) {
+    case EditMode::Group:
+      form.SetGroup(groupText, groupServers);
+      break;
+    case EditMode::Server:
+      if (!server) return {};
+      form.SetServer(server);
+      break;
+    case EditMode::Monitor:
+      if (!monitor) return {};
+      form.SetMonitor(monitor);
+      break;
+  }
+  if (form.exec() != QDialog::Accepted) return {};
+  return {true, form.Apply()};
 }
 
 }  // namespace sentrel::gui

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <vector>
 
 #include "gui/monitor_editor_dialog.h"  // EditMode
 
@@ -26,7 +27,10 @@ struct EditResult {
 //
 // The objects may be deleted while the dialog is open (the loop keeps running), so the
 // dialog must look at their tokens before it touches them again.
+// groupServers: in group mode, the servers under the group node (a rename touches only
+// those whose group text is still the node's).
 EditResult EditNode(QWidget* parent, Program& program, EditMode mode, TServer* server,
-                    TPort* monitor, const QString& groupText);
+                    TPort* monitor, const QString& groupText,
+                    const std::vector<TServer*>& groupServers = {});
 
 }  // namespace sentrel::gui

@@ -1,5 +1,6 @@
 #include "gui/event_editor_dialog.h"
 
+#include <QAbstractSpinBox>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QListWidget>
@@ -14,42 +15,26 @@
 #include "events/ip_event.h"
 #include "events/serial_action.h"
 #include "gui/accessible_names.h"
+#include "gui/event_editor_pages.h"
 #include "gui/event_name_prompt.h"
 #include "gui/modal_answers.h"
 #include "platform/event_loop.h"
 #include "platform/ini_file.h"
 #include "platform/paths.h"
 #include "ui_event_editor_dialog.h"
-#include "ui_event_page_execute.h"
-#include "ui_event_page_mail.h"
-#include "ui_event_page_netsend.h"
-#include "ui_event_page_popup.h"
-#include "ui_event_page_print.h"
-#include "ui_event_page_serial.h"
-#include "ui_event_page_shutdown.h"
-#include "ui_event_page_sound.h"
 
 namespace sentrel::gui {
-
-struct Teventform::Pages {
-  Ui::EventPagePopup popup;
-  Ui::EventPageSound sound;
-  Ui::EventPageExecute execute;
-  Ui::EventPageMail mail;
-  Ui::EventPageNetsend netsend;
-  Ui::EventPageShutdown shutdown;
-  Ui::EventPagePrint print;
-  Ui::EventPageSerial serial;
-};
 
 namespace {
 
 // The enable field of each action, by action index.
 constexpr std::array<bool TIPEvent::*, kActionCount> kEnable = {
-    &TIPEvent::UsePopup,    &TIPEvent::UseSound,    &TIPEvent::UseExe,   &TIPEvent::UseMail,
-    &TIPEvent::UseNetSend,  &TIPEvent::UseShutdown, &TIPEvent::UsePrint, &TIPEvent::UseSerial};
+    &TIPEvent::UsePopup,   &TIPEvent::UseSound,    &TIPEvent::UseExe,   &TIPEvent::UseMail,
+    &TIPEvent::UseNetSend, &TIPEvent::UseShutdown, &TIPEvent::UsePrint, &TIPEvent::UseSerial};
 
-QString Q(const std::string& s) { return QString::fromStdString(s); }
+QString Q(const std::string& s) {
+  return QString::fromStdString(s);
+}
 
 // The serial options as a list of items: commas and blanks separate them.
 std::vector<std::string> SplitOptions(const std::string& text) {
@@ -67,7 +52,9 @@ std::vector<std::string> SplitOptions(const std::string& text) {
   return items;
 }
 
-std::string KeyOf(const std::string& item) { return item.substr(0, item.find('=')); }
+std::string KeyOf(const std::string& item) {
+  return item.substr(0, item.find('='));
+}
 
 // The position a key's value names, or -1 when the key is missing or not a number.
 int OptionPosition(const std::vector<std::string>& items, const char* key) {
@@ -113,10 +100,33 @@ Teventform::Teventform(TIpEventList& events, Tename& namePrompt, QWidget* parent
   addPage(p.shutdown);
   addPage(p.print);
   addPage(p.serial);
+  // Pages come after the buttons in creation order; Tab goes from the action list into
+  // the shown page (each page keeps the order of its form) and from there to OK.
+  QWidget* previous = ui_->eventchecklist;
+  for (int i = 0; i < ui_->pages->count(); ++i) {
+    QWidget* page = ui_->pages->widget(i);
+    std::vector<QWidget*> order;
+    for (QWidget* w = page->nextInFocusChain(); w != page; w = w->nextInFocusChain()) {
+      // A spin box's own line edit follows its spin box.
+      if (page->isAncestorOf(w) && (w->focusPolicy() & Qt::TabFocus) &&
+          !qobject_cast<QAbstractSpinBox*>(w->parentWidget()))
+        order.push_back(w);
+    }
+    for (QWidget* w : order) {
+      QWidget::setTabOrder(previous, w);
+      previous = w;
+    }
+  }
+  QWidget::setTabOrder(previous, ui_->okbutton);
 
-  counts_ = {p.popup.popupcount,     p.sound.soundcount,      p.execute.execount,
-             p.mail.mailcount,       p.netsend.netsendcount,  p.shutdown.rebootcount,
-             nullptr,                p.serial.serialcount};
+  counts_ = {p.popup.popupcount,
+             p.sound.soundcount,
+             p.execute.execount,
+             p.mail.mailcount,
+             p.netsend.netsendcount,
+             p.shutdown.rebootcount,
+             nullptr,
+             p.serial.serialcount};
   for (size_t i = 0; i < counts_.size(); ++i) {
     if (!counts_[i]) continue;
     connect(counts_[i], &QSpinBox::valueChanged, this, [this, i](int value) {
@@ -214,7 +224,9 @@ Teventform::Teventform(TIpEventList& events, Tename& namePrompt, QWidget* parent
 
 Teventform::~Teventform() = default;
 
-TIPEvent* Teventform::Current() const { return events_.Items(current_); }
+TIPEvent* Teventform::Current() const {
+  return events_.Items(current_);
+}
 
 void Teventform::SelectAction(int action) {
   ui_->eventchecklist->setCurrentRow(action);
@@ -253,7 +265,9 @@ void Teventform::ShowPortDevice() {
   pages_->serial.oportdevice->setText(port >= 0 ? Q(SerialDevicePath(port)) : QString());
 }
 
-int Teventform::EditEvents(int index) { return EditEvents(index, DataPath(kEventsFileName)); }
+int Teventform::EditEvents(int index) {
+  return EditEvents(index, DataPath(kEventsFileName));
+}
 
 int Teventform::EditEvents(int index, const std::string& eventsPath) {
   current_ = index >= 0 && index < events_.Count() ? index : (events_.Count() > 0 ? 0 : -1);
@@ -306,9 +320,8 @@ void Teventform::ShowEvent() {
   Pages& p = *pages_;
   showing_ = true;
   for (int i = 0; i < kActionCount; ++i)
-    ui_->eventchecklist->item(i)->setCheckState(ev->*kEnable[static_cast<size_t>(i)]
-                                                     ? Qt::Checked
-                                                     : Qt::Unchecked);
+    ui_->eventchecklist->item(i)->setCheckState(
+        ev->*kEnable[static_cast<size_t>(i)] ? Qt::Checked : Qt::Unchecked);
   p.sound.soundfile->setText(Q(ev->Sound));
   p.execute.exename->setText(Q(ev->Exe));
   p.execute.exeparaname->setText(Q(ev->ExePara));
@@ -360,8 +373,9 @@ void Teventform::SetSerialOption(const char* key, int position) {
   if (!ev) return;
   std::vector<std::string> items = SplitOptions(ev->SerialOptions);
   const std::string value = std::string(key) + "=" + std::to_string(position);
-  auto it = std::find_if(items.begin(), items.end(),
-                         [&](const std::string& item) { return EqualsIgnoreCase(KeyOf(item), key); });
+  auto it = std::find_if(items.begin(), items.end(), [&](const std::string& item) {
+    return EqualsIgnoreCase(KeyOf(item), key);
+  });
   if (it != items.end())
     *it = value;
   else
@@ -387,6 +401,8 @@ void Teventform::RunTest(const std::function<void(EventActions&, const TIPEvent&
   } catch (const std::exception& e) {
     // A failing test is not shown here; like any failed action it goes to the errors log.
     CurrentLoop().ReportError(e.what());
+  } catch (...) {
+    CurrentLoop().ReportError("Unknown error");
   }
   setEnabled(true);
 }
@@ -440,9 +456,8 @@ void Teventform::CopyClick() {
   TIPEvent* ev = Current();
   if (!ev) return;
   const QString old = Q(ev->name);
-  auto answer =
-      namePrompt_.Ask(QStringLiteral("Copy event"),
-                      QStringLiteral("Select the name to copy \"%1\" to.").arg(old), old);
+  auto answer = namePrompt_.Ask(QStringLiteral("Copy event"),
+                                QStringLiteral("Select the name to copy \"%1\" to.").arg(old), old);
   if (!answer || answer->isEmpty()) return;
   const QString& name = *answer;
   // Copy takes the name as it is typed, so a name the events file cannot hold is refused
@@ -472,8 +487,7 @@ void Teventform::DeleteClick() {
   }
   TIPEvent* ev = Current();
   if (!ev) return;
-  if (!AskYesNo(this, windowTitle(), QStringLiteral("Delete \"%1\" ?").arg(Q(ev->name))))
-    return;
+  if (!AskYesNo(this, windowTitle(), QStringLiteral("Delete \"%1\" ?").arg(Q(ev->name)))) return;
   const int index = events_.IndexOf(ev);
   if (index < 1) return;
   events_.Delete(index);

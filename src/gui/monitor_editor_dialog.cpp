@@ -2,10 +2,12 @@
 
 #include <QEvent>
 #include <QGuiApplication>
+#include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
 #include <QRegularExpressionValidator>
 #include <QScreen>
+#include <algorithm>
 
 #include "events/ip_event.h"
 #include "gui/accessible_names.h"
@@ -24,10 +26,14 @@ constexpr qsizetype kMaxFileNameBytes = 255;
 // The list tags and the monitor data keys they stand for.
 const char* KeyOfTag(int tag) {
   switch (tag) {
-    case 1: return "GtoY";
-    case 2: return "GYtoR";
-    case 3: return "RtoY";
-    default: return "RYtoG";
+    case 1:
+      return "GtoY";
+    case 2:
+      return "GYtoR";
+    case 3:
+      return "RtoY";
+    default:
+      return "RYtoG";
   }
 }
 
@@ -76,7 +82,9 @@ std::string FieldText(const QString& text) {
   return line.toStdString();
 }
 
-QString Q(const std::string& s) { return QString::fromStdString(s); }
+QString Q(const std::string& s) {
+  return QString::fromStdString(s);
+}
 
 }  // namespace
 
@@ -129,10 +137,25 @@ TForm2::TForm2(TServerList& servers, TIpEventList& events, std::function<int(int
   // count lets through, and nothing fires red-to-yellow: those two choices stay in the
   // file as they are but are not offered.
   for (QWidget* w : {static_cast<QWidget*>(ui_->picturegy), static_cast<QWidget*>(ui_->Combogy),
-                     static_cast<QWidget*>(ui_->editeventgy),
-                     static_cast<QWidget*>(ui_->picturery), static_cast<QWidget*>(ui_->Combory),
-                     static_cast<QWidget*>(ui_->editeventry)})
+                     static_cast<QWidget*>(ui_->editeventgy), static_cast<QWidget*>(ui_->picturery),
+                     static_cast<QWidget*>(ui_->Combory), static_cast<QWidget*>(ui_->editeventry)})
     w->hide();
+
+  // The type panel and the HTTP panel read as one form: their labels share one width.
+  int labelWidth = 0;
+  const std::vector<QLabel*> labels = {ui_->Label9,  ui_->Label10, ui_->portlabel,
+                                       ui_->Label11, ui_->Label13, ui_->Label14,
+                                       ui_->Label15, ui_->Label16, ui_->Label18};
+  for (QLabel* label : labels) labelWidth = std::max(labelWidth, label->sizeHint().width());
+  for (QLabel* label : labels) label->setFixedWidth(labelWidth);
+  ui_->portgrid->setHorizontalSpacing(8);
+  ui_->httpgrid->setHorizontalSpacing(8);
+  // Fields the operator cannot change look like it.
+  for (QLineEdit* field : {ui_->Editlogfile, ui_->portname}) {
+    QPalette palette = field->palette();
+    palette.setColor(QPalette::Base, palette.color(QPalette::Window));
+    field->setPalette(palette);
+  }
 
   ui_->httpproxyport->setValidator(
       new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), this));
@@ -161,9 +184,15 @@ TPort* TForm2::Monitor() const {
 void TForm2::ShowPanel(EditMode mode) {
   mode_ = mode;
   switch (mode) {
-    case EditMode::Group: ui_->panels->setCurrentWidget(ui_->panelgroup); break;
-    case EditMode::Server: ui_->panels->setCurrentWidget(ui_->panelserver); break;
-    case EditMode::Monitor: ui_->panels->setCurrentWidget(ui_->Panel2); break;
+    case EditMode::Group:
+      ui_->panels->setCurrentWidget(ui_->panelgroup);
+      break;
+    case EditMode::Server:
+      ui_->panels->setCurrentWidget(ui_->panelserver);
+      break;
+    case EditMode::Monitor:
+      ui_->panels->setCurrentWidget(ui_->Panel2);
+      break;
   }
   // Only the shown panel counts for the size, so a group does not get a monitor's room.
   for (int i = 0; i < ui_->panels->count(); ++i) {
@@ -172,6 +201,12 @@ void TForm2::ShowPanel(EditMode mode) {
                                                     ? QSizePolicy::Preferred
                                                     : QSizePolicy::Ignored);
   }
+  CenterOnScreen();
+}
+
+void TForm2::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  // Only now is the size of the chosen panel known.
   CenterOnScreen();
 }
 
@@ -313,8 +348,7 @@ void TForm2::porttypChange() {
   // The name follows the type and stays unique within the server: back to the type it
   // was shown with, it gets its name back; any other type takes the first free name of
   // that type's sequence (ping, ping2, ...), the monitor itself not counting.
-  const std::string name =
-      typ == shownTyp_ ? shownName_ : m->server->ports.UniqueName(typ, m);
+  const std::string name = typ == shownTyp_ ? shownName_ : m->server->ports.UniqueName(typ, m);
   ui_->portname->setText(Q(name));
 }
 
@@ -345,8 +379,8 @@ QString TForm2::CleanServerName(const QString& name) {
   QString clean = name;
   for (QChar& c : clean) {
     const char16_t u = c.unicode();
-    if (u == u' ' || u == u',' || u == u'/' || u == u'*' || u == u':' || u == u'=' ||
-        u == u']' || u < 32 || u == 127)
+    if (u == u' ' || u == u',' || u == u'/' || u == u'*' || u == u':' || u == u'=' || u == u']' ||
+        u < 32 || u == 127)
       c = QLatin1Char('_');
   }
   return clean;
@@ -381,9 +415,8 @@ void TForm2::accept() {
         return;
       }
     }
-    const QString logfile = ui_->Editlogfile->text().isEmpty()
-                                ? clean + QStringLiteral(".log")
-                                : ui_->Editlogfile->text();
+    const QString logfile = ui_->Editlogfile->text().isEmpty() ? clean + QStringLiteral(".log")
+                                                               : ui_->Editlogfile->text();
     if (logfile.toUtf8().size() > kMaxFileNameBytes) {
       ShowMessage(this, windowTitle(),
                   QStringLiteral("The server name is too long: its log file name may have at "

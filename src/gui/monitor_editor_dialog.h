@@ -69,6 +69,7 @@ class TForm2 : public QDialog {
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
+  void showEvent(QShowEvent* event) override;
 
  private:
   struct Alive;

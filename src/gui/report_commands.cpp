@@ -5,7 +5,6 @@
 #include "gui/modal_answers.h"
 #include "model/server_list.h"
 #include "platform/clock.h"
-#include "platform/paths.h"
 #include "reports/log_dump.h"
 #include "reports/log_view.h"
 #include "reports/request_times.h"

@@ -525,9 +525,12 @@ void TForm1::edittree(TreeNode* node) {
   TServer* server = nullptr;
   TPort* monitor = nullptr;
   QString groupText;
+  std::vector<TServer*> groupServers;
   switch (node->level()) {
     case TreeNode::kGroup:
       groupText = node->text(0);
+      for (int i = 0; i < node->childCount(); ++i)
+        if (node->ChildNode(i)->Alive()) groupServers.push_back(node->ChildNode(i)->server());
       break;
     case TreeNode::kServer:
       mode = EditMode::Server;
@@ -539,7 +542,8 @@ void TForm1::edittree(TreeNode* node) {
       monitor = node->monitor();
       break;
   }
-  const EditResult result = EditNode(this, program_, mode, server, monitor, groupText);
+  const EditResult result =
+      EditNode(this, program_, mode, server, monitor, groupText, groupServers);
   if (!result.accepted) return;
   StoreExpandState();
   if (result.groupChanged) BuildTree();

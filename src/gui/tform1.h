@@ -124,11 +124,11 @@ class TForm1 final : public QMainWindow {
   void Save1Click();
   void Saveas1Click();
   void Exit1Click();
-  void Dumplogs1Click();           // waits for the log windows
-  void ViewLogfile1Click();        // waits for the log windows
-  void ViewLogfileErrors1Click();  // waits for the log windows
-  void ViewRequestTimes2Click();   // waits for the log windows
-  void Events1Click();             // waits for the event editor
+  void Dumplogs1Click();
+  void ViewLogfile1Click();
+  void ViewLogfileErrors1Click();
+  void ViewRequestTimes2Click();  // also the main menu's "View Request Times..."
+  void Events1Click();            // waits for the event editor
   void GroupEditClick();
   void GroupDeleteClick();
   void ServerAddClick();

@@ -4,6 +4,7 @@
 #include <QUrl>
 
 #include "app/program.h"
+#include "gui/desktop_dialogs.h"
 #include "gui/help_manual.h"
 #include "gui/modal_answers.h"
 #include "gui/qt_event_loop.h"
@@ -52,7 +53,9 @@ void TForm1::ConnectCommands() {
   on(ui_->MonitorAdd1, &TForm1::MonitorAddClick);
   on(ui_->MonitorEdit1, &TForm1::MonitorEditClick);
   on(ui_->MonitorDelete1, &TForm1::MonitorDeleteClick);
-  // "View Request Times..." of the main menu has no action; the popup's has.
+  // "View Request Times..." of the main menu does what the popup's does: it is enabled
+  // exactly when a monitor is selected.
+  on(ui_->ViewRequestTimes1, &TForm1::ViewRequestTimes2Click);
   on(ui_->Events1, &TForm1::Events1Click);
   on(ui_->Scan1, &TForm1::Scan1Click);
   on(ui_->StartScanonStartup1, &TForm1::StartScanonStartup1Click);
@@ -154,12 +157,8 @@ void TForm1::Exit1Click() {
   QTimer::singleShot(0, this, &QWidget::close);
 }
 
-// The log windows (viewer, request times, dumping) and the event editor hook in here.
-void TForm1::Dumplogs1Click() {}
-void TForm1::ViewLogfile1Click() {}
-void TForm1::ViewLogfileErrors1Click() {}
-void TForm1::ViewRequestTimes2Click() {}
-void TForm1::Events1Click() {}
+// The report commands (log windows, request times, dumping) are in tform1_reports.cpp.
+void TForm1::Events1Click() { DesktopDialogs::Get(this, program_).EditEvents(0); }
 
 // ---------------------------------------------------------------------------------------
 // Tree editing

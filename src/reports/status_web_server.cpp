@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "model/server_list.h"
+#include "platform/descriptor_budget.h"
 #include "platform/error.h"
 
 namespace sentrel {
@@ -136,6 +137,13 @@ StatusWebServer::Connection* StatusWebServer::Find(uint64_t id) {
 
 void StatusWebServer::OnAcceptable() {
   for (int i = 0; i < kAcceptsPerRound && listenFd_ >= 0 && !acceptPaused_; ++i) {
+    // Browsers may use half of the descriptors kept in reserve, never the rest: that is
+    // for the records, the errors log and the checks.
+    if (!Descriptors().HasRoom(1, DescriptorBudget::Reserve(OpenFileLimit()) / 2)) {
+      if (EvictOne()) continue;
+      PauseAccepting(100);
+      return;
+    }
     int fd = accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd >= 0) {
       if (connections_.size() >= kMaxConnections && !EvictOne()) {
@@ -188,6 +196,7 @@ void StatusWebServer::Admit(int fd) {
   }
   Connection& ref = *c;
   connections_.emplace(id, std::move(c));
+  Descriptors().Opened(1);  // closed again in Remove
   ArmTimer(ref, kIdleLimitMs);
 }
 
@@ -211,6 +220,7 @@ void StatusWebServer::Remove(uint64_t id) {
   if (c.timer) loop.CancelTimer(c.timer);
   loop.Unwatch(c.fd);
   close(c.fd);
+  Descriptors().Closed(1);
   connections_.erase(it);
   if (acceptPaused_ && !resumeTimer_) ResumeAccepting();
 }

@@ -9,6 +9,7 @@
 #include "model/server.h"
 #include "platform/clock.h"
 #include "platform/date_time.h"
+#include "platform/descriptor_budget.h"
 #include "platform/event_loop.h"
 #include "platform/tls_client.h"
 #include "scan/http_client.h"
@@ -36,6 +37,7 @@ HttpChecks::HttpChecks(TInfiniScan& scan) : scan_(scan) {}
 
 HttpChecks::~HttpChecks() {
   *alive_ = false;
+  if (retryTimer_) CurrentLoop().CancelTimer(retryTimer_);
   // The monitors outlive us here or not at all; either way none may keep a pointer to a
   // request that is about to go.
   for (auto& [id, request] : requests_) {
@@ -43,17 +45,46 @@ HttpChecks::~HttpChecks() {
       request->monitor->httpRequest = nullptr;
     request->monitor = nullptr;
   }
+  queue_.clear();
+  ids_.clear();
+  started_.clear();
   requests_.clear();
 }
+
+namespace {
+
+void CopySettings(tmyhttpcli& request, const TPort& monitor) {
+  request.url = monitor.GetValue("url");
+  request.username = monitor.GetValue("username");
+  request.password = monitor.GetValue("password");
+  request.proxy = monitor.GetValue("proxy");
+  request.proxyPort = monitor.GetValue("proxyport");
+  request.noCache = true;
+}
+
+// The request error codes of a connection that could not even be made because this
+// process or the system ran out of descriptors or buffers: our own shortage, which says
+// nothing about the monitored server.
+bool OwnShortage(int code) { return code == 10024 || code == 10055; }
+
+}  // namespace
 
 void HttpChecks::DoAHTTP(TPort& monitor) {
   LastActivity = "DoAHTTP " + monitor.server->name;
   auto alive = monitor.Watch();
   EventLoop& loop = CurrentLoop();
 
-  // A request still running when the monitor is due again has taken too long: abort it
-  // and give its completion time to come in.
   if (auto* old = dynamic_cast<tmyhttpcli*>(monitor.httpRequest)) {
+    // Still waiting for a connection: nothing has been asked of the server, so nothing
+    // timed out. The check keeps its place and goes with the monitor's settings of now.
+    auto known = ids_.find(old);
+    if (known != ids_.end() && queue_.count(known->second)) {
+      CopySettings(*old, monitor);
+      ShowWaiting();
+      return;
+    }
+    // A request still running when the monitor is due again has taken too long: abort
+    // it and give its completion time to come in.
     if (old->state() != tmyhttpcli::State::Ready) {
       old->Abort();
       loop.Pump();
@@ -66,12 +97,8 @@ void HttpChecks::DoAHTTP(TPort& monitor) {
   auto owned = std::make_unique<tmyhttpcli>();
   tmyhttpcli* request = owned.get();
   requests_.emplace(id, std::move(owned));
-  request->url = monitor.GetValue("url");
-  request->username = monitor.GetValue("username");
-  request->password = monitor.GetValue("password");
-  request->proxy = monitor.GetValue("proxy");
-  request->proxyPort = monitor.GetValue("proxyport");
-  request->noCache = true;
+  ids_.emplace(request, id);
+  CopySettings(*request, monitor);
   request->bodyText.clear();
   request->onDocData = [request](const char* data, size_t size) {
     // Each piece counts as text up to its first NUL byte.
@@ -91,13 +118,112 @@ void HttpChecks::DoAHTTP(TPort& monitor) {
 
   monitor.httpRequest = request;
   request->monitor = &monitor;
-  request->startMs = CurrentClock().MonotonicMs();
+  // While checks wait, this one joins them at the end: they go first, in their order,
+  // as room comes free.
+  if (!queue_.empty() || !MayStart()) {
+    Enqueue(id);
+    return;
+  }
+  Start(*request);
+}
+
+bool HttpChecks::MayStart() {
+  // Every started check stands for one descriptor in the estimate until its completion
+  // has run. An exact count sees only the ones holding a socket now: a check still
+  // looking up its host opens one shortly, and a finished one whose completion still
+  // waits in the loop will be credited back then; both count as taken.
+  auto promised = [this] {
+    int n = 0;
+    for (const tmyhttpcli* r : started_) {
+      const auto state = r->state();
+      if (state == tmyhttpcli::State::DnsLookup || state == tmyhttpcli::State::Ready ||
+          state == tmyhttpcli::State::Aborting)
+        ++n;
+    }
+    return n;
+  };
+  return Descriptors().HasRoom(1, DescriptorBudget::Reserve(OpenFileLimit()), promised);
+}
+
+void HttpChecks::Start(tmyhttpcli& request) {
+  // The request's time runs from here, not from when it was queued, so its record is
+  // true to the server.
+  request.startMs = CurrentClock().MonotonicMs();
+  started_.insert(&request);
+  // Its socket, opened once the address is known. What the lookup itself opens for a
+  // moment, the reserve covers, and the next exact count sees.
+  Descriptors().Opened(1);
   try {
-    request->Get();
+    request.Get();
   } catch (const std::exception&) {
     // A request that cannot start stays the monitor's request in flight; the next check
     // aborts it and it is counted as timed out then.
   }
+}
+
+void HttpChecks::Enqueue(uint64_t id) {
+  const bool forming = queue_.empty();
+  queue_.insert(id);
+  ArmRetry();
+  ShowWaiting();
+  // Once per pass at most, when the queue forms: an operator reading the errors log
+  // learns why records come later than the pass, and what the program holds.
+  if (forming && noticePass_ != scan_.PassNumber()) {
+    noticePass_ = scan_.PassNumber();
+    const int limit = OpenFileLimit();
+    CurrentLoop().ReportError(
+        "HTTP checks wait for a free connection: " + std::to_string(Running()) + " in flight, " +
+        std::to_string(Waiting()) + " waiting, " +
+        std::to_string(DescriptorBudget::Reserve(limit)) +
+        " descriptors kept in reserve (open file limit " + std::to_string(limit) + ")");
+  }
+}
+
+void HttpChecks::ArmRetry() {
+  if (retryTimer_) return;
+  std::weak_ptr<bool> self = alive_;
+  retryTimer_ = CurrentLoop().AddTimer(kQueueRetryMs, [this, self] {
+    if (auto a = self.lock(); !a || !*a) return;
+    retryTimer_ = 0;
+    Drain();
+  });
+}
+
+void HttpChecks::Drain() {
+  const size_t before = queue_.size();
+  while (!queue_.empty()) {
+    const uint64_t id = *queue_.begin();
+    auto it = requests_.find(id);
+    if (it == requests_.end() || !it->second->monitor) {
+      queue_.erase(queue_.begin());
+      continue;
+    }
+    if (!MayStart()) break;
+    queue_.erase(queue_.begin());
+    Start(*it->second);
+  }
+  if (queue_.empty()) {
+    if (retryTimer_) {
+      CurrentLoop().CancelTimer(retryTimer_);
+      retryTimer_ = 0;
+    }
+  } else {
+    ArmRetry();
+  }
+  if (queue_.size() != before) ShowWaiting();
+}
+
+void HttpChecks::ShowWaiting() {
+  // Inside a pass the pass's own texts tell what it does; between passes the queue is
+  // what goes on, until it is empty.
+  if (scan_.PassRunning() && queue_.empty()) return;
+  if (!queue_.empty())
+    scan_.activityText = WaitingActivityText(queue_.size());
+  else if (scan_.activityText.find(" waiting for a free connection") != std::string::npos)
+    scan_.activityText = "All Servers done, idle";
+  else
+    return;
+  scan_.ShowActivity();
 }
 
 void HttpChecks::NoticeCertificateExpiry(TPort& monitor, const tmyhttpcli& r) {
@@ -114,7 +240,13 @@ void HttpChecks::NoticeCertificateExpiry(TPort& monitor, const tmyhttpcli& r) {
 }
 
 void HttpChecks::Discard(uint64_t id) {
-  requests_.erase(id);
+  auto it = requests_.find(id);
+  if (it == requests_.end()) return;
+  ids_.erase(it->second.get());
+  // Its connection is closed (or was never made): what Start promised is free again.
+  if (started_.erase(it->second.get())) Descriptors().Closed(1);
+  queue_.erase(id);
+  requests_.erase(it);
 }
 
 void HttpChecks::HttpRequestDone(uint64_t id, int errorCode) {
@@ -122,8 +254,12 @@ void HttpChecks::HttpRequestDone(uint64_t id, int errorCode) {
   if (it == requests_.end()) return;
   tmyhttpcli& r = *it->second;
   TPort* monitor = r.monitor;
+  // This request's connection is closed: the next waiting check may have it. Starting
+  // one runs nothing of ours before we return to the loop.
+  if (started_.erase(&r)) Descriptors().Closed(1);
+  Drain();
   if (!monitor) {
-    requests_.erase(it);
+    Discard(id);
     return;
   }
   NoticeCertificateExpiry(*monitor, r);
@@ -131,6 +267,20 @@ void HttpChecks::HttpRequestDone(uint64_t id, int errorCode) {
   const int32_t ms =
       static_cast<int32_t>(std::min<int64_t>(ms64, std::numeric_limits<int32_t>::max()));
   LastActivity = "HttpRequestDone " + monitor->server->name;
+
+  // Out of descriptors after all (another cause than our own checks, which the budget
+  // keeps in bounds): the server was never asked, so the monitor gets no record and
+  // keeps its colour. The errors log says so, and the next due check tries again.
+  if (OwnShortage(r.requestErrorCode)) {
+    const std::string message = "HTTP check of " + monitor->server->name + " not made: " +
+                                r.reasonPhrase + "; it is tried again when next due";
+    if (monitor->httpRequest == &r) monitor->httpRequest = nullptr;
+    r.monitor = nullptr;
+    Discard(id);
+    Descriptors().Recount();
+    CurrentLoop().ReportError(message);
+    return;
+  }
   r.contentError.clear();
 
   if (r.statusCode == 200) {
@@ -169,7 +319,7 @@ void HttpChecks::HttpRequestDone(uint64_t id, int errorCode) {
   tmyhttpcli* self = it->second.get();
   if (self->monitor && self->monitor->httpRequest == self) self->monitor->httpRequest = nullptr;
   self->monitor = nullptr;
-  requests_.erase(it);
+  Discard(id);
 }
 
 }  // namespace sentrel

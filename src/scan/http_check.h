@@ -3,7 +3,10 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace sentrel {
 
@@ -14,6 +17,13 @@ class tmyhttpcli;
 // The HTTP check: `DoAHTTP` starts one request for a monitor and returns; the request's
 // completion (`HttpRequestDone`) runs later from the loop and hands the verdict to the
 // scan engine. This object owns the requests in flight.
+//
+// A request only starts while the descriptor budget has room for its connection beside
+// the reserve that the records, the errors log and the other checks need. Otherwise it
+// waits in a queue, in pass order, and starts as checks in flight complete; its time is
+// measured from its own start. A waiting check is the monitor's request as one in flight
+// is: a deleted monitor or a replaced configuration drops it, and a monitor that comes
+// due again while its check still waits keeps that check in its place.
 class HttpChecks {
  public:
   // At most this much of a body is kept for the content tests; the byte count still
@@ -27,8 +37,15 @@ class HttpChecks {
   HttpChecks(const HttpChecks&) = delete;
   HttpChecks& operator=(const HttpChecks&) = delete;
 
+  // While checks wait, the queue is offered room again this often, also when nothing in
+  // flight completes (room freed by something else).
+  static constexpr int64_t kQueueRetryMs = 250;
+
   void DoAHTTP(TPort& monitor);
+  // Requests not yet completed: started ones and waiting ones.
   size_t InFlight() const { return requests_.size(); }
+  size_t Running() const { return requests_.size() - queue_.size(); }
+  size_t Waiting() const { return queue_.size(); }
 
  private:
   void HttpRequestDone(uint64_t id, int errorCode);
@@ -36,10 +53,24 @@ class HttpChecks {
   // certificate expires within TlsClient::kExpiryNoticeDays. The colour does not change.
   void NoticeCertificateExpiry(TPort& monitor, const tmyhttpcli& request);
   void Discard(uint64_t id);
+  // Room for one more connection beside the reserve.
+  bool MayStart();
+  void Start(tmyhttpcli& request);
+  void Enqueue(uint64_t id);
+  void ArmRetry();
+  // Starts waiting checks, in order, while there is room.
+  void Drain();
+  void ShowWaiting();
 
   TInfiniScan& scan_;
   uint64_t nextId_ = 1;
   std::map<uint64_t, std::unique_ptr<tmyhttpcli>> requests_;
+  std::unordered_map<const tmyhttpcli*, uint64_t> ids_;
+  std::unordered_set<const tmyhttpcli*> started_;
+  // Waiting checks by id: ids grow in the order DoAHTTP made them, which is pass order.
+  std::set<uint64_t> queue_;
+  uint64_t retryTimer_ = 0;
+  uint64_t noticePass_ = ~uint64_t{0};  // the pass whose queue was noted
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

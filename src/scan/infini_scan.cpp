@@ -64,8 +64,19 @@ void TInfiniScan::AddMessageLine() {
   if (TextPane* pane = servers_.messagePane) pane->AddLine(FormatDateTime(Now()) + " " + recordText);
 }
 
+std::string WaitingActivityText(size_t waiting) {
+  return std::to_string(waiting) + (waiting == 1 ? " HTTP check" : " HTTP checks") +
+         " waiting for a free connection";
+}
+
 void TInfiniScan::Execute() {
   LastActivity = "Scan-Execute";
+  ++passNumber_;
+  struct Depth {
+    int& depth;
+    explicit Depth(int& d) : depth(d) { ++depth; }
+    ~Depth() { --depth; }
+  } depth(passDepth_);
   EventLoop& loop = CurrentLoop();
   Clock& clock = CurrentClock();
   const uint64_t generation = servers_.Generation();
@@ -138,7 +149,9 @@ void TInfiniScan::Execute() {
       loop.Pump();
     }
   }
-  activityText = "All Servers done, idle";
+  // Checks still waiting for a connection are what the operator should see now.
+  const size_t waiting = checks_ ? checks_->Waiting() : 0;
+  activityText = waiting > 0 ? WaitingActivityText(waiting) : "All Servers done, idle";
   ShowActivity();
 }
 

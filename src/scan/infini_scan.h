@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -34,7 +35,12 @@ class Checks {
   virtual void DoAping(TPort& monitor) = 0;
   virtual void DoAHTTP(TPort& monitor) = 0;
   virtual void DoAPort(TPort& monitor) = 0;
+  // HTTP checks that wait for a free connection (started as checks in flight complete).
+  virtual size_t Waiting() const { return 0; }
 };
+
+// The activity text while HTTP checks wait for a free connection.
+std::string WaitingActivityText(size_t waiting);
 
 // The scan engine: one pass over all monitors, the record writers, and the status steps
 // that turn a check's outcome into colours, records and events.
@@ -47,6 +53,10 @@ class TInfiniScan {
 
   // One scan pass.
   void Execute();
+  // Whether a pass is under way (passes can nest through a pump), and the number of the
+  // latest pass to start.
+  bool PassRunning() const { return passDepth_ > 0; }
+  uint64_t PassNumber() const { return passNumber_; }
   void ShowActivity();
   void AddActivityLine();
   void AddMessageLine();
@@ -79,6 +89,8 @@ class TInfiniScan {
   TServerList& servers_;
   ScanHost& host_;
   Checks* checks_ = nullptr;
+  int passDepth_ = 0;
+  uint64_t passNumber_ = 0;
 };
 
 // The record text of a check without the lost suffix: server, kind, port, word,

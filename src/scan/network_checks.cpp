@@ -14,6 +14,7 @@ class NetworkChecks final : public Checks {
   void DoAping(TPort& monitor) override { RunPingCheck(scan_, monitor); }
   void DoAHTTP(TPort& monitor) override { http_.DoAHTTP(monitor); }
   void DoAPort(TPort& monitor) override { RunPortCheck(scan_, monitor); }
+  size_t Waiting() const override { return http_.Waiting(); }
 
  private:
   TInfiniScan& scan_;

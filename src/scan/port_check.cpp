@@ -54,6 +54,13 @@ void RunPortCheck(TInfiniScan& scan, TPort& monitor) {
   try {
     socket->Connect(addr, static_cast<uint16_t>(monitor.port));
   } catch (const SystemError& e) {
+    // Out of descriptors or buffers: our own shortage says nothing about the server.
+    // The errors log tells it, the colour stays, and the next due check tries again.
+    if (e.WsaCode() == 10024 || e.WsaCode() == 10055) {
+      socket.reset();
+      loop.ReportError(e.what());
+      return;
+    }
     startFailed(e.what(), e.WsaCode());
     return;
   }

@@ -62,7 +62,9 @@ TEST(QuitBinaryTest, SigtermDuringAPassOfRefusedPortsEndsWithinTheCheckInProgres
   sentrel.Signal(SIGTERM);
   EXPECT_EQ(sentrel.Wait(20000), 0) << sentrel.Stderr();
   const auto seconds = std::chrono::duration_cast<std::chrono::milliseconds>(
-                           std::chrono::steady_clock::now() - signalled).count() / 1000.0;
+                           std::chrono::steady_clock::now() - signalled)
+                           .count() /
+                       1000.0;
   // The check under way finishes its wait (at most 10 s), then the program closes.
   EXPECT_LT(seconds, 12.0);
   // The first monitor got its verdict; no other was checked.

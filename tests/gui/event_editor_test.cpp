@@ -19,40 +19,19 @@
 #include "events/ip_event.h"
 #include "events/real_event_actions.h"
 #include "gui/event_editor_dialog.h"
+#include "gui/event_editor_pages.h"
 #include "gui/event_name_prompt.h"
 #include "gui/message_popup.h"
 #include "gui/modal_answers.h"
 #include "model/frontend.h"
 #include "platform/date_time.h"
 #include "platform/settings_store.h"
+#include "qt_printers.h"
 #include "support/recording_command.h"
 #include "support/scripted_smtp_server.h"
-#include "qt_printers.h"
 #include "support/test_env.h"
 #include "ui_event_editor_dialog.h"
 #include "ui_event_name_prompt.h"
-#include "ui_event_page_execute.h"
-#include "ui_event_page_mail.h"
-#include "ui_event_page_netsend.h"
-#include "ui_event_page_popup.h"
-#include "ui_event_page_print.h"
-#include "ui_event_page_serial.h"
-#include "ui_event_page_shutdown.h"
-#include "ui_event_page_sound.h"
-
-namespace sentrel::gui {
-// The pages' forms, as the dialog holds them.
-struct Teventform::Pages {
-  Ui::EventPagePopup popup;
-  Ui::EventPageSound sound;
-  Ui::EventPageExecute execute;
-  Ui::EventPageMail mail;
-  Ui::EventPageNetsend netsend;
-  Ui::EventPageShutdown shutdown;
-  Ui::EventPagePrint print;
-  Ui::EventPageSerial serial;
-};
-}  // namespace sentrel::gui
 
 namespace sentrel::test {
 namespace {
@@ -212,8 +191,8 @@ TEST_F(EventEditorTest, AddRenameCopyAndDeleteKeepTheirNameRules) {
   // OK saved the list as it stands.
   TIpEventList saved;
   saved.LoadFromFile(path_);
-  EXPECT_EQ(Names(saved), (QStringList{"Default", "Page ops", "two_words", "X_Y_Z", "copy: 1",
-                                       "Default copy"}));
+  EXPECT_EQ(Names(saved),
+            (QStringList{"Default", "Page ops", "two_words", "X_Y_Z", "copy: 1", "Default copy"}));
   EXPECT_EQ(saved.Items(4)->Sound, "/tmp/alarm.wav");
 }
 
@@ -344,12 +323,29 @@ TEST_F(EventEditorTest, EditsGoIntoTheEventAsTheOperatorMakesThem) {
   EXPECT_EQ(U().eventchecklist->count(), 8);
   EXPECT_EQ(U().eventchecklist->item(5)->text(), "Shutdown");
 
-  // Every control can be reached by Tab and says what it is.
+  // Every control can be reached by Tab, in the order of the page, and says what it is.
   for (QWidget* w : form_->findChildren<QWidget*>()) {
     if (!(w->focusPolicy() & Qt::TabFocus) || w->objectName().startsWith("qt_")) continue;
-    QAccessibleInterface* a = QAccessible::queryAccessibleInterface(w);
-    EXPECT_TRUE(a && !a->text(QAccessible::Name).isEmpty()) << w->objectName().toStdString();
+    EXPECT_FALSE(AccessibleName(w).isEmpty()) << w->objectName().toStdString();
   }
+  form_->show();
+  QStringList unnamed;
+  const std::string buttons =
+      ",okbutton,cancelbutton,addbutton,renamebutton,copybutton,deletebutton";
+  form_->SelectAction(3);
+  EXPECT_EQ(
+      TabChain(U().namecombo, &unnamed),
+      "namecombo,eventchecklist,mailaddress,mailtext,mailbrowse,mailcount,mailtest" + buttons);
+  form_->SelectAction(7);
+  EXPECT_EQ(TabChain(U().namecombo, &unnamed),
+            "namecombo,eventchecklist,oport,obaud,obits,oparity,ostop,oserialfile,serialbrowse,"
+            "serialcount,serialtest" +
+                buttons);
+  form_->SelectAction(5);
+  EXPECT_EQ(TabChain(U().namecombo, &unnamed),
+            "namecombo,eventchecklist,reboot,rebootcount,reboottest,rebootcancel" + buttons);
+  form_->hide();
+  EXPECT_EQ(unnamed, QStringList{});
   EXPECT_EQ(P().sound.soundfile->accessibleName(), "Sound file");
   EXPECT_EQ(P().serial.oport->accessibleName(), "Port");
 }
@@ -374,13 +370,13 @@ TEST_F(EventEditorTest, TestButtonsRunTheActionsAtOnceWithTheSampleInputs) {
     QTest::mouseClick(P().serial.serialtest, Qt::LeftButton);  // fails: no script
     EXPECT_TRUE(form_->isEnabled());
   });
-  EXPECT_EQ(frontend_.popup.Lines(),
-            (QStringList{"", QString::fromStdString(FormatDateTime(Now())) +
-                                 " This is just a test."}));
+  EXPECT_EQ(
+      frontend_.popup.Lines(),
+      (QStringList{"", QString::fromStdString(FormatDateTime(Now())) + " This is just a test."}));
   EXPECT_FALSE(ev->notified[0]);
   ASSERT_TRUE(prog.WaitDone());
-  EXPECT_EQ(prog.Args(), (std::vector<std::string>{"www.example.com", "OK",
-                                                   "This is just a test."}));
+  EXPECT_EQ(prog.Args(),
+            (std::vector<std::string>{"www.example.com", "OK", "This is just a test."}));
   EXPECT_NE(smtp.received.find("Subject: Test from www.example.com\r\n"), std::string::npos);
   EXPECT_NE(smtp.received.find("This is just a test. OK\r\n"), std::string::npos);
   ASSERT_EQ(errors_.size(), 1u);

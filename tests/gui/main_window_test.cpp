@@ -269,14 +269,23 @@ TEST_F(MainWindow, DeletingAsksFirstAndTheNextSaveHasNoTraceOfIt) {
   EXPECT_TRUE(errors_.empty());
 }
 
+// The editor dialog opens modally on the new item; it is cancelled as soon as it is up.
+void CancelTheEditor() {
+  QTimer::singleShot(0, [] {
+    if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) dialog->reject();
+  });
+}
+
 TEST_F(MainWindow, AddingPutsANewServerOrMonitorUnderTheSelectionAndSelectsIt) {
   Start(kServers);
   Select("Main");
+  CancelTheEditor();
   Trigger("ServerAdd1");
   ASSERT_EQ(program_->serverList.Count(), 4);
   EXPECT_EQ(Server(3)->name, "new");
   EXPECT_EQ(Server(3)->group, "Main");
   EXPECT_EQ(form_->SelectedNode(), Node("Main/new"));
+  CancelTheEditor();
   Trigger("MonitorAdd1");
   ASSERT_EQ(Server(3)->ports.Count(), 1);
   EXPECT_EQ(Monitor(3, 0)->name, "port");
@@ -284,6 +293,7 @@ TEST_F(MainWindow, AddingPutsANewServerOrMonitorUnderTheSelectionAndSelectsIt) {
   EXPECT_EQ(Node("Main/new/port")->text(0), "port (port:80, 60s)");
   // Another "new" server would be merged with the first in the file: it is "new_2".
   Select("web");
+  CancelTheEditor();
   Trigger("ServerAdd1");
   EXPECT_EQ(Server(4)->name, "new_2");
   EXPECT_EQ(Server(4)->group, "web");

@@ -24,6 +24,7 @@
 #include "gui/report_commands.h"
 #include "gui/widgets/log_text_view.h"
 #include "gui/widgets/zoom_pan_plot.h"
+#include "modal_windows.h"
 #include "model/last_activity.h"
 #include "model/server_list.h"
 #include "platform/date_time.h"
@@ -33,27 +34,9 @@
 namespace sentrel::gui {
 namespace {
 
-using test::ReadFile;
-using test::WriteFile;
-
-// Runs a command; each time a modal window of type W opens, hands it to inspect and
-// closes it. Returns how many opened.
-template <typename W>
-int RunWithModal(const std::function<void()>& command, const std::function<void(W&)>& inspect) {
-  int opened = 0;
-  QTimer poll;
-  poll.setInterval(0);
-  QObject::connect(&poll, &QTimer::timeout, [&] {
-    if (auto* w = qobject_cast<W*>(QApplication::activeModalWidget())) {
-      ++opened;
-      inspect(*w);
-      w->reject();
-    }
-  });
-  poll.start();
-  command();
-  return opened;
-}
+using sentrel::test::ReadFile;
+using sentrel::test::WriteFile;
+using test::RunWithModal;
 
 std::vector<std::string> PaneLines(const LogTextView& pane) {
   std::vector<std::string> lines;
@@ -75,7 +58,7 @@ void Drag(QWidget* w, Qt::MouseButton button, QPoint from, QPoint to) {
   SendMouse(w, QEvent::MouseButtonRelease, to, button, Qt::NoButton);
 }
 
-class ReportWindowsTest : public test::CoreFixture {
+class ReportWindowsTest : public sentrel::test::CoreFixture {
  protected:
   void SetUp() override {
     CoreFixture::SetUp();
