@@ -75,12 +75,11 @@ class StatusPanel final : public QLabel {
     if (queued_) return;
     queued_ = true;
     QMetaObject::invokeMethod(
-        this,
-        [this] {
-          queued_ = false;
-          if (this->text() != latest_) setText(latest_);
-        },
-        Qt::QueuedConnection);
+        this, [this] { Show(); }, Qt::QueuedConnection);
+  }
+  void Show() {
+    queued_ = false;
+    if (text() != latest_) setText(latest_);
   }
   const QString& Latest() const { return latest_; }
 
@@ -301,6 +300,12 @@ void TForm1::UpdateWebButton() {
 
 void TForm1::SetStatusPanel(int panel, const QString& text) {
   (panel == 0 ? panel0_ : panel1_)->SetLatest(text);
+}
+
+void TForm1::PaintStatusPanels() {
+  panel0_->Show();
+  panel1_->Show();
+  ui_->StatusBar1->repaint();
 }
 
 QString TForm1::StatusPanelText(int panel) const {

@@ -115,6 +115,9 @@ class TForm1 final : public QMainWindow {
 
   void SetStatusPanel(int panel, const QString& text);
   QString StatusPanelText(int panel) const;
+  // The panels take their latest texts when the loop next runs; this shows them and
+  // paints the status bar now, for work that does not serve the loop meanwhile.
+  void PaintStatusPanels();
   // The popup window's stand-in until the event windows take over.
   void ShowPopupStandIn(const QString& message);
 

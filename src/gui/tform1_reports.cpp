@@ -13,36 +13,36 @@ namespace {
 
 // Status panel 0 for the report commands. Nothing serves the loop while they read or
 // dump, so each text is painted at once.
-ActivityPanel Panel0(Program& program, QStatusBar* bar) {
+ActivityPanel Panel0(Program& program, TForm1* form) {
   return {[&program] { return program.StatusPanel(0); },
-          [&program, bar](const std::string& text) {
+          [&program, form](const std::string& text) {
             program.SetStatusPanel(0, text);
-            bar->repaint();
+            form->PaintStatusPanels();
           }};
 }
 
 }  // namespace
 
 void TForm1::Dumplogs1Click() {
-  DumpLogsCommand(this, program_.serverList, Panel0(program_, ui_->StatusBar1));
+  DumpLogsCommand(this, program_.serverList, Panel0(program_, this));
 }
 
 void TForm1::ViewLogfile1Click() {
   TreeNode* node = SelectedNode();
   if (!node || node->level() != TreeNode::kServer || !node->Alive()) return;
-  ShowServerLog(this, *node->server(), false, Panel0(program_, ui_->StatusBar1));
+  ShowServerLog(this, *node->server(), false, Panel0(program_, this));
 }
 
 void TForm1::ViewLogfileErrors1Click() {
   TreeNode* node = SelectedNode();
   if (!node || node->level() != TreeNode::kServer || !node->Alive()) return;
-  ShowServerLog(this, *node->server(), true, Panel0(program_, ui_->StatusBar1));
+  ShowServerLog(this, *node->server(), true, Panel0(program_, this));
 }
 
 void TForm1::ViewRequestTimes2Click() {
   TreeNode* node = SelectedNode();
   if (!node || node->level() != TreeNode::kMonitor || !node->Alive()) return;
-  ShowRequestTimes(this, *node->monitor(), Panel0(program_, ui_->StatusBar1));
+  ShowRequestTimes(this, *node->monitor(), Panel0(program_, this));
 }
 
 }  // namespace sentrel::gui

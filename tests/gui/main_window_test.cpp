@@ -327,6 +327,13 @@ TEST_F(MainWindow, ScanButtonsAndStopScanTurnEveryLightGrey) {
   EXPECT_TRUE(Action("ToolButton2")->isEnabled());
   EXPECT_FALSE(Action("Scan1")->isChecked());
   EXPECT_EQ(form_->StatusPanelText(0), "All Servers done, idle");
+  // The label takes the last text when the loop runs, or at once when asked to paint.
+  auto* label = form_->findChild<QLabel*>(QStringLiteral("StatusPanel0"));
+  EXPECT_TRUE(ServeUntil([&] { return label->text() == "All Servers done, idle"; }, 1000));
+  form_->SetStatusPanel(0, QStringLiteral("Reading www.log"));
+  EXPECT_NE(label->text(), "Reading www.log");
+  form_->PaintStatusPanels();
+  EXPECT_EQ(label->text(), "Reading www.log");
 }
 
 TEST_F(MainWindow, TheWebServerButtonFollowsTheServer) {
