@@ -92,19 +92,19 @@ bool QtEventLoop::WaitUntil(const std::function<bool()>& done, int64_t timeoutMs
   deadlineTimer.setSingleShot(true);
   deadlineTimer.setTimerType(Qt::PreciseTimer);
   if (deadline >= 0) deadlineTimer.start(static_cast<int>(std::min<int64_t>(timeoutMs, INT_MAX)));
-  while (!done()) {
+  // Sleeps until Qt or the core has something, serves it, and looks at the condition
+  // again after every round. A window that goes away meanwhile leaves the rest of the
+  // wait to the core's own loop.
+  while (!done() && !detached_) {
     if (deadline >= 0 && clock.MonotonicMs() >= deadline) break;
     ArmTimer();
-    // Sleeps until Qt or the core has something, serves it, and returns; the condition
-    // is looked at again after every round.
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    if (detached_) {
-      --nestedWaits_;
-      return EventLoop::WaitUntil(
-          done, deadline < 0 ? -1 : std::max<int64_t>(0, deadline - clock.MonotonicMs()));
-    }
   }
   --nestedWaits_;
+  if (detached_ && !done()) {
+    const int64_t left = deadline < 0 ? -1 : std::max<int64_t>(0, deadline - clock.MonotonicMs());
+    return EventLoop::WaitUntil(done, left);
+  }
   ArmTimer();
   return done();
 }
