@@ -21,6 +21,7 @@
 #include "gui/qt_frontend.h"
 #include "gui/status_lights.h"
 #include "gui/text.h"
+#include "gui/tray_light.h"
 #include "gui/window_placement.h"
 #include "model/server_list.h"
 #include "ui_tform1.h"
@@ -241,6 +242,7 @@ void TForm1::MirrorPanes() {
 void TForm1::Create(const StartOptions& options) {
   QtEventLoop::Work work(loop_);
   MirrorPanes();
+  CreateTrayLight();
   program_.Create(options);
   ApplyViewSettings();
   UpdateScanButtons(program_.ScanningActive());
@@ -255,6 +257,20 @@ void TForm1::Create(const StartOptions& options) {
     }
   }
   RefreshTree();
+}
+
+void TForm1::CreateTrayLight() {
+  tray_ = std::make_unique<TrayLight>(program_.serverList);
+  connect(tray_.get(), &TrayLight::ShowRequested, this, [this] {
+    if (isMinimized()) showNormal();
+    show();
+    raise();
+    activateWindow();
+  });
+  connect(tray_.get(), &TrayLight::StartScanRequested, this, [this] { ToolButton2Click(); });
+  connect(tray_.get(), &TrayLight::StopScanRequested, this, [this] { ToolButton3Click(); });
+  // Exit from the tray closes as the window's close box does: save, settings, placement.
+  connect(tray_.get(), &TrayLight::ExitRequested, this, [this] { Exit1Click(); });
 }
 
 void TForm1::ApplyViewSettings() {
@@ -289,6 +305,7 @@ void TForm1::UpdateScanButtons(bool active) {
   ui_->ToolButton2->setEnabled(!active);
   ui_->ToolButton3->setEnabled(active);
   ui_->Scan1->setChecked(active);
+  if (tray_) tray_->SetScanning(active);
 }
 
 void TForm1::UpdateWebButton() {
@@ -489,6 +506,7 @@ void TForm1::RefreshTree() {
     SetNodeImage(gn, groupImage);
   }
   ui_->TreeView1->viewport()->update();
+  if (tray_) tray_->Refresh();
 }
 
 void TForm1::ForgetShownState() {

@@ -28,6 +28,7 @@ namespace sentrel::gui {
 class QtEventLoop;
 class QtFrontend;
 class StatusPanel;
+class TrayLight;
 
 // One node of the monitor tree. A group node refers to no object; a server node to its
 // server, a monitor node to its monitor. The node also keeps what it shows, so a refresh
@@ -95,6 +96,8 @@ class TForm1 final : public QMainWindow {
   void Create(const StartOptions& options);
   // All windows exist: "Save as..." works from now on.
   void SetStartupDone() { startupDone = true; }
+  // The system-tray light (made at start; it shows nothing where the desktop has no tray).
+  TrayLight* Tray() const { return tray_.get(); }
   bool startupDone = false;
 
   // Tree operations.
@@ -205,11 +208,13 @@ class TForm1 final : public QMainWindow {
   void FitColumn(TreeNode* node);
   void ApplyColumnWidth();
   void OpenManual(bool index);
+  void CreateTrayLight();
 
   Program& program_;
   QtFrontend& frontend_;
   QtEventLoop& loop_;
   const std::unique_ptr<Ui::TForm1> ui_;
+  std::unique_ptr<TrayLight> tray_;
   QMenu* popupMenu_ = nullptr;
   QAction* popupSeparator_ = nullptr;
   StatusPanel* panel0_ = nullptr;

@@ -22,9 +22,11 @@
 #include "gui/modal_answers.h"
 #include "gui/splash_window.h"
 #include "gui/status_lights.h"
+#include "gui/tray_light.h"
 #include "gui/window_placement.h"
 #include "model/server_list.h"
 #include "model/text_pane.h"
+#include "platform/file_util.h"
 #include "platform/settings_store.h"
 #include "scan/infini_scan.h"
 #include "support/loopback_server.h"
@@ -438,6 +440,58 @@ TEST_F(MainWindow, FirstStartThenCloseAsksWhereToSave) {
   Stop();
   Start();
   EXPECT_EQ(program_->configFile, path);
+}
+
+// A server file that is no INI text (JSON here) is said in the pane, and the close asks
+// for a name instead of writing the empty configuration over it.
+TEST_F(MainWindow, AFileThatHoldsNoServerIsLeftByteForByteAtClose) {
+  const std::string json = "{\n  \"servers\": [ {\"name\": \"web1\"} ]\n}\n";
+  Start(json);
+  auto* messages = form_->findChild<QPlainTextEdit*>(QStringLiteral("Memo2"));
+  EXPECT_TRUE(messages->toPlainText().contains("holds no server"));
+  ModalAnswers::QueueFile(QString());
+  form_->close();
+  EXPECT_TRUE(form_->IsClosed());
+  EXPECT_EQ(ModalAnswers::Asked(), QStringList{"Save as"});
+  EXPECT_EQ(ReadFile(serverFile_), json);
+  EXPECT_FALSE(FileExists(dir_->File("servers.bak")));
+}
+
+// The tray light shows the tree's highest light and counts, and its menu acts on the
+// window as the tool bar and the close box do.
+TEST_F(MainWindow, TheTrayLightFollowsTheTreeAndItsMenuDrivesTheWindow) {
+  Start(kServers);
+  TrayLight* tray = form_->Tray();
+  ASSERT_NE(tray, nullptr);
+  EXPECT_EQ(tray->CurrentLight(), Light::Grey);
+  EXPECT_EQ(tray->CurrentToolTip(), TrayToolTip({.grey = 3}));
+  program_->scanner.PortVerdict(*Monitor(0, 1), true, 3);
+  EXPECT_EQ(tray->CurrentLight(), Light::Green);
+  program_->scanner.PortVerdict(*Monitor(2, 0), false, 10000);
+  program_->scanner.PortVerdict(*Monitor(2, 0), false, 10000);
+  EXPECT_EQ(tray->CurrentLight(), Light::Red);
+  EXPECT_EQ(tray->CurrentToolTip(), TrayToolTip({.grey = 1, .green = 1, .red = 1}));
+
+  EXPECT_TRUE(tray->StartScanAction()->isEnabled());
+  EXPECT_FALSE(tray->StopScanAction()->isEnabled());
+  // Scanning starts from the tray as from the tool bar (nothing is due yet, so the pass
+  // checks nothing); a stop makes every light grey.
+  tray->StartScanAction()->trigger();
+  EXPECT_TRUE(program_->ScanningActive());
+  EXPECT_FALSE(tray->StartScanAction()->isEnabled());
+  EXPECT_FALSE(Action("ToolButton2")->isEnabled());
+  tray->StopScanAction()->trigger();
+  EXPECT_FALSE(program_->ScanningActive());
+  EXPECT_EQ(tray->CurrentLight(), Light::Grey);
+  EXPECT_TRUE(tray->StartScanAction()->isEnabled());
+
+  form_->hide();
+  tray->ShowAction()->trigger();
+  EXPECT_TRUE(form_->isVisible());
+  // Exit closes as the window's close does: the server file is saved.
+  tray->ExitAction()->trigger();
+  EXPECT_TRUE(ServeUntil([&] { return form_->IsClosed(); }));
+  EXPECT_NE(ReadFile(serverFile_).find("[www]"), std::string::npos);
 }
 
 TEST_F(MainWindow, AFailedSaveIsShownAndKeepsTheWindowOpen) {
