@@ -1,7 +1,14 @@
 #include "app/entry.h"
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "app/command_line.h"
 #include "app/errors_log.h"
@@ -50,13 +57,69 @@ int RunMonitor(const CommandLine& cl) {
 
 }  // namespace
 
-bool DisplayAvailable() {
-  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
-    const char* value = std::getenv(name);
-    if (value && *value) return true;
+namespace {
+
+// Whether a local stream socket accepts a connection; abstract names start with '@'.
+bool SocketAnswers(const std::string& path, std::string& error) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.size() >= sizeof addr.sun_path) {
+    error = "name too long";
+    return false;
   }
-  return false;
+  std::memcpy(addr.sun_path, path.data(), path.size());
+  if (path[0] == '@') addr.sun_path[0] = '\0';
+  const socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size());
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    error = std::strerror(errno);
+    return false;
+  }
+  const bool ok = connect(fd, reinterpret_cast<const sockaddr*>(&addr), len) == 0;
+  if (!ok) error = std::strerror(errno);
+  close(fd);
+  return ok;
 }
+
+}  // namespace
+
+std::string DisplayProblem() {
+  const char* x = std::getenv("DISPLAY");
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  const std::string display = x ? x : "";
+  const std::string waylandName = wayland ? wayland : "";
+  if (display.empty() && waylandName.empty())
+    return "no display (DISPLAY and WAYLAND_DISPLAY are unset)";
+  // A platform chosen by hand (offscreen, vnc, ...) needs no display server.
+  const char* platform = std::getenv("QT_QPA_PLATFORM");
+  const std::string qpa = platform ? platform : "";
+  if (!qpa.empty() && qpa.rfind("xcb", 0) != 0 && qpa.rfind("wayland", 0) != 0) return "";
+
+  // A display that is named but not there (a stale DISPLAY in an ssh or su session)
+  // would end the program inside the toolkit; it runs headless instead.
+  std::string error;
+  if (!waylandName.empty()) {
+    std::string path = waylandName;
+    if (path[0] != '/') {
+      const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+      path = std::string(runtime ? runtime : "") + "/" + waylandName;
+    }
+    if (SocketAnswers(path, error)) return "";
+  }
+  if (!display.empty()) {
+    const size_t colon = display.rfind(':');
+    const std::string host = colon == std::string::npos ? display : display.substr(0, colon);
+    // A display on another host (or forwarded over TCP) is the toolkit's to reach.
+    if (colon == std::string::npos || (!host.empty() && host != "unix")) return "";
+    const std::string number = display.substr(colon + 1, display.find('.', colon) - colon - 1);
+    const std::string socketPath = "/tmp/.X11-unix/X" + number;
+    if (SocketAnswers("@" + socketPath, error) || SocketAnswers(socketPath, error)) return "";
+    return "the display " + display + " cannot be reached (" + error + ")";
+  }
+  return "the Wayland display " + waylandName + " cannot be reached (" + error + ")";
+}
+
+bool DisplayAvailable() { return DisplayProblem().empty(); }
 
 int RunSentrel(const std::vector<std::string>& args, DesktopRunner desktop) {
   std::string error;
@@ -73,13 +136,11 @@ int RunSentrel(const std::vector<std::string>& args, DesktopRunner desktop) {
       std::puts("Sentrel 2.2");
       return 0;
     case CommandLine::Mode::Window: {
-      if (desktop && DisplayAvailable()) return desktop(*cl);
+      const std::string problem = desktop ? DisplayProblem() : "this build has no window";
+      if (problem.empty()) return desktop(*cl);
       // Without a window this is the headless program, with all its rules (a server
       // file that is not there is an error; the file is never written).
-      std::fputs(desktop ? "sentrel: no display (DISPLAY and WAYLAND_DISPLAY are unset); "
-                           "running headless\n"
-                         : "sentrel: this build has no window; running headless\n",
-                 stderr);
+      std::fprintf(stderr, "sentrel: %s; running headless\n", problem.c_str());
       CommandLine headless = *cl;
       headless.mode = CommandLine::Mode::Headless;
       return RunMonitor(headless);

@@ -11,7 +11,9 @@ struct CommandLine;
 // front end provides it; the program entry hands it in, so this folder never reaches up.
 using DesktopRunner = int (*)(const CommandLine& commandLine);
 
-// Whether a window can be shown at all: X11 or Wayland named in the environment.
+// Why no window can be shown: no display named in the environment, or the named local
+// X11 or Wayland display does not answer. Empty when a window can be shown.
+std::string DisplayProblem();
 bool DisplayAvailable();
 
 // The whole program behind main(): parses the command line and runs the chosen mode.

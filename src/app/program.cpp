@@ -133,8 +133,9 @@ void Program::Create(const StartOptions& options) {
   eventList.context.history = &messagePane;
   headless_ = options.headless;
   ReadSettings();
+  // Kept from the root, so the next start from another directory finds the same file.
   if (!options.commandLineFile.empty() && FileExists(options.commandLineFile))
-    configFile = options.commandLineFile;
+    configFile = AbsolutePath(options.commandLineFile);
   ServerFileContent content = ServerFileContent::Servers;
   if (!configFile.empty())
     content = LoadConfig(configFile);

@@ -63,15 +63,6 @@ void Complain(const std::string& what, const std::exception& e) {
   std::fprintf(stderr, "Sentrel: %s: %s\n", what.c_str(), e.what());
 }
 
-std::string AbsolutePath(const std::string& path) {
-  if (path.empty() || path[0] == '/') return path;
-  char* cwd = getcwd(nullptr, 0);
-  if (!cwd) return path;
-  std::string out = JoinPath(cwd, path);
-  free(cwd);
-  return out;
-}
-
 // The code a command's end stands for: its exit status, or 128 plus the signal.
 int ExitCode(int status) {
   if (WIFEXITED(status)) return WEXITSTATUS(status);

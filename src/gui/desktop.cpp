@@ -28,6 +28,8 @@ int RunDesktop(const CommandLine& commandLine) {
   // Qt takes the locale from the environment; numbers in files stay in the C form.
   std::setlocale(LC_NUMERIC, "C");
   QApplication::setApplicationName(QStringLiteral("Sentrel2"));
+  // Ties the windows to sentrel.desktop, so the desktop shows the program's own icon.
+  QGuiApplication::setDesktopFileName(QStringLiteral("sentrel"));
   QApplication::setWindowIcon(QIcon(gui::SentrelPicture(64)));
   // The program ends when the main window has closed (saved and settings written), not
   // when the last window goes away: the splash window is the first to do that.

@@ -168,4 +168,14 @@ void MakeDirectories(const std::string& path) {
   if (mkdir(path.c_str(), 0755) < 0 && errno != EEXIST) ThrowPath("mkdir", path);
 }
 
+std::string AbsolutePath(const std::string& path) {
+  if (path.empty() || path[0] == '/') return path;
+  std::string cwd(4096, '\0');
+  if (!getcwd(cwd.data(), cwd.size())) return path;
+  cwd.resize(std::strlen(cwd.c_str()));
+  std::string_view rest = path;
+  while (rest.substr(0, 2) == "./") rest.remove_prefix(2);
+  return JoinPath(cwd, std::string(rest));
+}
+
 }  // namespace sentrel

@@ -39,5 +39,7 @@ bool IsDirectory(const std::string& path);
 void MakeDirectories(const std::string& path);
 std::string JoinPath(const std::string& dir, const std::string& name);
 std::string DirectoryOf(const std::string& path);
+// The path from the root: a relative one is taken from the current directory.
+std::string AbsolutePath(const std::string& path);
 
 }  // namespace sentrel

@@ -85,6 +85,17 @@ TEST_F(HeadlessTest, NoDisplayRunsHeadlessWithItsRules) {
       << sentrel.Stderr();
 }
 
+// A display that is named but not there (a stale DISPLAY) also runs headless instead of
+// ending inside the toolkit.
+TEST_F(HeadlessTest, ADisplayThatDoesNotAnswerRunsHeadless) {
+  ChildProcess sentrel(Args({dir_.File("nope.mcf")}), dir_.Path(),
+                       {"DISPLAY=:" + std::to_string(4000 + getpid() % 1000), "WAYLAND_DISPLAY=",
+                        "QT_QPA_PLATFORM="});
+  EXPECT_EQ(sentrel.Wait(10000), 2);
+  EXPECT_NE(sentrel.Stderr().find("cannot be reached"), std::string::npos) << sentrel.Stderr();
+  EXPECT_NE(sentrel.Stderr().find("running headless"), std::string::npos) << sentrel.Stderr();
+}
+
 // The end of a headless run can still fail: the settings cannot be written (their path
 // runs under a regular file). That is an error (exit 1) on standard error and in the
 // errors log; the server file is untouched.

@@ -97,6 +97,17 @@ TEST_F(ProgramTest, TheCommandLineFileWinsWhenItExistsAndIsSavedWithABackup) {
   options.commandLineFile = dir_->File("does-not-exist.mcf");
   other.Create(options);
   EXPECT_EQ(other.configFile, cfg);  // a missing argument file is ignored
+
+  // A name relative to the current directory is kept from the root, so a start from
+  // elsewhere finds the same file.
+  char old[4096];
+  ASSERT_NE(getcwd(old, sizeof old), nullptr);
+  ASSERT_EQ(chdir(dir_->Path().c_str()), 0);
+  Program relative(frontend_, settings_);
+  options.commandLineFile = "./arg.mcf";
+  relative.Create(options);
+  EXPECT_EQ(chdir(old), 0);
+  EXPECT_EQ(relative.configFile, cfg);
 }
 
 TEST_F(ProgramTest, AFailedSaveAtCloseKeepsTheFileAndSkipsTheSettings) {
