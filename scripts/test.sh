@@ -12,6 +12,8 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSENTREL_WERROR=
 cmake --build build -j "$jobs"
 (cd build && ctest -j "$jobs" --output-on-failure --timeout 600)
 scripts/check-tray.sh build
+# The editing dialogs end to end in the real program on a virtual X display.
+SENTREL_BIN=$PWD/build/bin/sentrel tools/editing-e2e.sh
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build (clang)"
 # clang's sanitizers catch what gcc's missed; Qt and GoogleTest, built with gcc, link in.
