@@ -17,11 +17,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "http_bench_util.h"
 #include "model/server_list.h"
 #include "platform/descriptor_budget.h"
 #include "platform/event_loop.h"
@@ -48,25 +48,6 @@ struct Figures {
   int limit = 0;
 };
 
-// Every monitor starts never checked, so its first verdict changes its colour and
-// refreshes the tree exactly once.
-struct CountingHost : ScanHost {
-  int verdicts = 0;
-  bool ScanningActive() const override { return true; }
-  void SetActivityPanel(const std::string&) override {}
-  void ScreenUpdate() override { ++verdicts; }
-  void RunEvent(const std::string&, const std::string&, const std::string&, const std::string&,
-                int32_t) override {}
-};
-
-long PeakRssKb() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
-  return 0;
-}
-
 Figures Run(const test::DelayedHttpServer& server) {
   Figures f;
   f.limit = OpenFileLimit();
@@ -77,22 +58,12 @@ Figures Run(const test::DelayedHttpServer& server) {
   SetCurrentLoop(&loop);
   loop.SetErrorHandler([&](const std::string&) { ++f.errorsLogLines; });
   TServerList servers;
-  CountingHost host;
+  bench::CountingHost host;
   TInfiniScan scan(servers, host);
   auto checks = MakeNetworkChecks(scan);
   scan.SetChecks(checks.get());
-  std::vector<TPort*> monitors;
-  for (int i = 0; i < kMonitors; ++i) {
-    if (i % 10 == 0) {
-      TServer* s = servers.Items(servers.Add("bench" + std::to_string(i / 10)));
-      s->logfile = s->name + ".log";
-    }
-    TServer* s = servers.Items(servers.Count() - 1);
-    TPort* m = s->ports.Items(s->ports.Add("http"));
-    m->SetValue("url", server.Url("/m" + std::to_string(i)));
-    m->SetValue("GYtoR", "none");
-    monitors.push_back(m);
-  }
+  std::vector<TPort*> monitors = bench::AddHttpMonitors(
+      servers, kMonitors, [&](int i) { return server.Url("/m" + std::to_string(i)); });
   // The descriptors in use, sampled while the checks run.
   std::function<void()> sample = [&] {
     f.peakDescriptors = std::max(f.peakDescriptors, CountOpenDescriptors());
@@ -106,11 +77,8 @@ Figures Run(const test::DelayedHttpServer& server) {
   f.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   sample();
   for (TPort* m : monitors) f.notGreen += m->status != "green";
-  f.peakRssKb = PeakRssKb();
-  rusage ru{};
-  getrusage(RUSAGE_SELF, &ru);
-  f.cpuSeconds = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-                 static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+  f.peakRssKb = bench::StatusBytes("VmHWM:") / 1024;
+  f.cpuSeconds = bench::CpuSeconds(RUSAGE_SELF);
   std::filesystem::remove_all(dataDir);
   return f;
 }
@@ -147,11 +115,6 @@ void Print(const char* label, const Figures& f) {
       static_cast<double>(f.peakRssKb) / 1024.0, f.peakDescriptors, f.notGreen, f.errorsLogLines);
 }
 
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -170,7 +133,7 @@ int main(int argc, char** argv) {
     Print("limits 1024", b);
     narrow.push_back(b.seconds);
   }
-  const double w = Median(wide), n = Median(narrow);
+  const double w = bench::Median(wide), n = bench::Median(narrow);
   std::printf(
       "median: default %.2f s, limits 1024 %.2f s: the queue makes the run %.1fx as long "
       "(%.1f s beyond the %d s of the first answers)\n",
