@@ -17,6 +17,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 extern char** environ;
@@ -56,6 +57,31 @@ inline long StatusBytes(const char* key) {
     if (line.rfind(key, 0) == 0) return std::stol(line.substr(std::strlen(key))) * 1024;
   return 0;
 }
+
+// The directory a benchmark writes into: the one named on its command line, made if need
+// be, or else a fresh one from `templ` (ending in XXXXXX) that goes again with this object.
+class BenchDir {
+ public:
+  BenchDir(int argc, char** argv, std::string templ) : own_(argc < 2) {
+    if (own_) {
+      path_ = mkdtemp(templ.data());
+    } else {
+      path_ = argv[1];
+      std::error_code ec;
+      std::filesystem::create_directories(path_, ec);
+    }
+  }
+  ~BenchDir() {
+    if (own_) std::filesystem::remove_all(path_);
+  }
+  BenchDir(const BenchDir&) = delete;
+  BenchDir& operator=(const BenchDir&) = delete;
+  const std::string& Path() const { return path_; }
+
+ private:
+  bool own_;
+  std::string path_;
+};
 
 // The tool of this name from the usual system folders; empty when it is not installed.
 inline std::string FindProgram(const std::string& name) {

@@ -8,9 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -93,15 +91,8 @@ std::string GenerateLog(double now) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string dir;
-  bool ownDir = argc < 2;
-  if (ownDir) {
-    char templ[] = "/tmp/sentrel-bench-XXXXXX";
-    dir = mkdtemp(templ);
-  } else {
-    dir = argv[1];
-    MakeDirectories(dir);
-  }
+  const bench::BenchDir benchDir(argc, argv, "/tmp/sentrel-bench-XXXXXX");
+  const std::string& dir = benchDir.Path();
   const double now = Now();
   const std::string original = dir + "/original.log";
   const std::string log = dir + "/web1.log";
@@ -137,10 +128,6 @@ int main(int argc, char** argv) {
   std::printf("ratio statistics / grep:       %6.2f\n\n", stats / grep);
 
   // Each dump gets a fresh full log, each cp a fresh target; neither preparation is timed.
-  auto median = [](std::vector<double> t) {
-    std::sort(t.begin(), t.end());
-    return t[t.size() / 2];
-  };
   DumpFileResult kept;
   std::vector<double> dumps, cps;
   const std::string copyTarget = dir + "/cp-target.log";
@@ -153,12 +140,10 @@ int main(int argc, char** argv) {
       RunCommand({"cp", "--reflink=never", original, copyTarget}, false);
     }));
   }
-  double dump = median(dumps), cp = median(cps);
+  double dump = bench::Median(dumps), cp = bench::Median(cps);
   std::printf("dump keeping 7 days (synced):  %6.1f ms (kept %lld lines, dropped %lld)\n", dump,
               static_cast<long long>(kept.keptLines), static_cast<long long>(kept.droppedLines));
   std::printf("cp --reflink=never (unsynced): %6.1f ms\n", cp);
   std::printf("ratio dump / cp:               %6.2f\n", dump / cp);
-
-  if (ownDir) std::filesystem::remove_all(dir);
   return 0;
 }

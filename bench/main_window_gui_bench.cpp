@@ -10,11 +10,8 @@
 #include <unistd.h>
 
 #include <QApplication>
-#include <QImage>
 #include <QTreeWidget>
 #include <cstdio>
-#include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -25,6 +22,7 @@
 #include "gui/qt_event_loop.h"
 #include "gui/qt_frontend.h"
 #include "gui/tform1.h"
+#include "gui_bench_util.h"
 #include "model/server_list.h"
 #include "platform/paths.h"
 #include "platform/settings_store.h"
@@ -37,14 +35,6 @@ namespace {
 constexpr int kGroups = 100;
 constexpr int kServersPerGroup = 100;
 constexpr int kRuns = 5;
-
-long StatusBytes(const char* key) {
-  std::ifstream f("/proc/self/status");
-  std::string line;
-  while (std::getline(f, line))
-    if (line.rfind(key, 0) == 0) return std::stol(line.substr(std::strlen(key))) * 1024;
-  return 0;
-}
 
 void WriteServers(const std::string& path) {
   std::ofstream f(path, std::ios::binary);
@@ -61,23 +51,13 @@ void WriteServers(const std::string& path) {
   }
 }
 
-void Paint(QWidget* w) {
-  static QImage image;
-  if (image.size() != w->size()) image = QImage(w->size(), QImage::Format_ARGB32_Premultiplied);
-  w->render(&image);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
-  const bool ownDir = argc < 2;
-  std::string dir = ownDir ? std::string() : argv[1];
-  if (ownDir) {
-    char templ[] = "/tmp/sentrel-window-bench-XXXXXX";
-    dir = mkdtemp(templ);
-  }
+  const bench::BenchDir benchDir(argc, argv, "/tmp/sentrel-window-bench-XXXXXX");
+  const std::string& dir = benchDir.Path();
   SetDataDir(dir);
   const std::string file = dir + "/big.mcf";
   WriteServers(file);
@@ -99,7 +79,7 @@ int main(int argc, char** argv) {
   options.commandLineFile = file;
   options.webPorts = {};
 
-  const long rssBefore = StatusBytes("VmRSS:");
+  const long rssBefore = bench::StatusBytes("VmRSS:");
   std::unique_ptr<QtFrontend> frontend;
   std::unique_ptr<Program> program;
   std::unique_ptr<TForm1> form;
@@ -116,11 +96,10 @@ int main(int argc, char** argv) {
       form->Create(options);
       form->show();
       QCoreApplication::processEvents();
-      Paint(form.get());
+      bench::Paint(form.get());
     }));
   }
-  std::sort(starts.begin(), starts.end());
-  const double start = starts[starts.size() / 2];
+  const double start = bench::Median(starts);
   std::printf("  window up with its tree (file included): %7.1f ms = %5.2f x the load\n", start,
               start / load);
   std::printf("  of which the window alone:                %7.1f ms\n", start - load);
@@ -150,7 +129,7 @@ int main(int argc, char** argv) {
   std::printf("  full refresh rewriting every node:        %7.1f ms = %5.2f x the load\n", full,
               full / load);
 
-  const long rss = StatusBytes("VmRSS:");
+  const long rss = bench::StatusBytes("VmRSS:");
   std::printf(
       "  resident memory with the window up:       %7.1f MB (%.1f MB more than before the "
       "window and its program)\n",
@@ -161,6 +140,5 @@ int main(int argc, char** argv) {
   frontend.reset();
   SetCurrentSettings(nullptr);
   SetCurrentLoop(nullptr);
-  if (ownDir) std::filesystem::remove_all(dir);
   return 0;
 }

@@ -9,12 +9,10 @@
 #include <unistd.h>
 
 #include <QApplication>
-#include <QImage>
 #include <QScrollBar>
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <qcustomplot.h>
 #include <string>
@@ -25,6 +23,7 @@
 #include "gui/log_window.h"
 #include "gui/widgets/log_text_view.h"
 #include "gui/widgets/zoom_pan_plot.h"
+#include "gui_bench_util.h"
 #include "model/server_list.h"
 #include "platform/clock.h"
 #include "platform/date_time.h"
@@ -38,15 +37,6 @@ using namespace sentrel::gui;
 namespace {
 
 constexpr int kRuns = 5;
-
-// Resident and peak resident memory of this process, in bytes.
-long StatusBytes(const char* key) {
-  std::ifstream f("/proc/self/status");
-  std::string line;
-  while (std::getline(f, line))
-    if (line.rfind(key, 0) == 0) return std::stol(line.substr(std::strlen(key))) * 1024;
-  return 0;
-}
 
 // Writes `records` lines spread over `days` days up to now: mostly HTTP 80 records of
 // web1 with a few outages, and (when mixed) the other monitors' records between them.
@@ -93,17 +83,6 @@ double StdioReadMs(const std::string& path) {
   });
 }
 
-void Paint(QWidget* w) {
-  static QImage image;
-  if (image.size() != w->size()) image = QImage(w->size(), QImage::Format_ARGB32_Premultiplied);
-  w->render(&image);
-}
-
-double Median(std::vector<double> t) {
-  std::sort(t.begin(), t.end());
-  return t[t.size() / 2];
-}
-
 void BenchLogWindow(const std::string& dir, const TServer& server, double now) {
   const std::string path = DataPath(server.logfile);
   size_t bytes = GenerateLog(path, 1'000'000, 30, now, true);
@@ -113,13 +92,13 @@ void BenchLogWindow(const std::string& dir, const TServer& server, double now) {
 
   // Memory first, in a process that has not yet held such a log.
   {
-    long before = StatusBytes("VmRSS:");
+    long before = bench::StatusBytes("VmRSS:");
     auto window = std::make_unique<Tshowlogwin>();
     window->ShowView(ViewServerLog(server, false));
     window->show();
-    Paint(window.get());
-    long after = StatusBytes("VmRSS:");
-    long peak = StatusBytes("VmHWM:");
+    bench::Paint(window.get());
+    long after = bench::StatusBytes("VmRSS:");
+    long peak = bench::StatusBytes("VmHWM:");
     std::printf("  memory of the open window:           %7.1f MB (%.2f x the file; peak of the "
                 "process %.1f MB)\n",
                 (after - before) / 1e6, static_cast<double>(after - before) / bytes, peak / 1e6);
@@ -131,7 +110,7 @@ void BenchLogWindow(const std::string& dir, const TServer& server, double now) {
       window = std::make_unique<Tshowlogwin>();
       window->ShowView(ViewServerLog(server, errorsOnly));
       window->show();
-      Paint(window.get());
+      bench::Paint(window.get());
     });
     std::printf("  open %-13s (read, show, paint): %7.1f ms = %5.2f x stdio (%zu lines)\n",
                 errorsOnly ? "errors only" : "whole log", open, open / stdio,
@@ -149,19 +128,19 @@ void BenchLogWindow(const std::string& dir, const TServer& server, double now) {
     seed = seed * 1103515245u + 12345u;
     jumps.push_back(bench::MedianMs(1, [&] {
       bar->setValue(static_cast<int>((seed >> 8) % static_cast<unsigned>(bar->maximum() + 1)));
-      Paint(pane->viewport());
+      bench::Paint(pane->viewport());
     }));
   }
   bar->setValue(bar->maximum() / 2);
   for (int i = 0; i < 200; ++i)
     pages.push_back(bench::MedianMs(1, [&] {
       pane->ScrollRows(20);
-      Paint(pane->viewport());
+      bench::Paint(pane->viewport());
     }));
   std::printf("  scroll, jump anywhere and paint:     %7.2f ms median, %.2f ms max (200 jumps)\n",
-              Median(jumps), *std::max_element(jumps.begin(), jumps.end()));
+              bench::Median(jumps), *std::max_element(jumps.begin(), jumps.end()));
   std::printf("  scroll, page down and paint:         %7.2f ms median, %.2f ms max (200 pages)\n\n",
-              Median(pages), *std::max_element(pages.begin(), pages.end()));
+              bench::Median(pages), *std::max_element(pages.begin(), pages.end()));
   std::filesystem::remove(path);
   (void)dir;
 }
@@ -182,7 +161,7 @@ void BenchChart(const TPort& monitor, int records, double now) {
     window->Load(times, now);
     window->show();
     window->Chart1()->replot(QCustomPlot::rpImmediateRefresh);
-    Paint(window.get());
+    bench::Paint(window.get());
   });
   std::printf("  open (read, fill, show, paint):      %7.1f ms = %5.2f x stdio (of it the read "
               "%.1f ms = %.2f x)\n",
@@ -207,9 +186,9 @@ void BenchChart(const TPort& monitor, int records, double now) {
       chart->replot(QCustomPlot::rpImmediateRefresh);
     }));
   std::printf("  zoom redraw (whole view to a third): %7.2f ms median, %.2f ms max\n",
-              Median(zooms), *std::max_element(zooms.begin(), zooms.end()));
+              bench::Median(zooms), *std::max_element(zooms.begin(), zooms.end()));
   std::printf("  pan redraw (whole view):             %7.2f ms median, %.2f ms max\n\n",
-              Median(pans), *std::max_element(pans.begin(), pans.end()));
+              bench::Median(pans), *std::max_element(pans.begin(), pans.end()));
   std::filesystem::remove(path);
 }
 
@@ -224,15 +203,8 @@ int main(int argc, char** argv) {
   int qargc = 1;
   QApplication app(qargc, argv);
 
-  std::string dir;
-  bool ownDir = argc < 2;
-  if (ownDir) {
-    char templ[] = "/tmp/sentrel-bench-XXXXXX";
-    dir = mkdtemp(templ);
-  } else {
-    dir = argv[1];
-    std::filesystem::create_directories(dir);
-  }
+  const bench::BenchDir benchDir(argc, argv, "/tmp/sentrel-bench-XXXXXX");
+  const std::string& dir = benchDir.Path();
   SetDataDir(dir);
   const double now = Now();
 
@@ -246,7 +218,5 @@ int main(int argc, char** argv) {
   BenchLogWindow(dir, *server, now);
   BenchChart(*monitor, 100'000, now);
   BenchChart(*monitor, 1'000'000, now);
-
-  if (ownDir) std::filesystem::remove_all(dir);
   return 0;
 }
