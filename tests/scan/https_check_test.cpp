@@ -59,20 +59,14 @@ struct TlsWorld {
   }
 };
 
-class HttpsCheckTest : public NetworkCheckFixture {
+// HTTP monitors of the server web1, checked one at a time.
+class HttpsFixture : public NetworkCheckFixture {
  protected:
-  static void SetUpTestSuite() { world_ = new TlsWorld; }
-  static void TearDownTestSuite() {
-    delete world_;
-    world_ = nullptr;
-  }
   void SetUp() override {
     NetworkCheckFixture::SetUp();
     clock_.SetAutoAdvance(false);
     web1_ = AddServer("web1");
-    if (!world_->why.empty()) GTEST_SKIP() << world_->why;
   }
-  NginxTlsServer& nginx() { return *world_->nginx; }
   TPort* Monitor(const std::string& url) {
     TPort* m = AddMonitor(web1_, "http");
     m->SetValue("url", url);
@@ -86,6 +80,22 @@ class HttpsCheckTest : public NetworkCheckFixture {
     auto lines = RecordLines(Log("web1"));
     return std::vector<std::string>(lines.begin() + static_cast<long>(before), lines.end());
   }
+
+  TServer* web1_ = nullptr;
+};
+
+class HttpsCheckTest : public HttpsFixture {
+ protected:
+  static void SetUpTestSuite() { world_ = new TlsWorld; }
+  static void TearDownTestSuite() {
+    delete world_;
+    world_ = nullptr;
+  }
+  void SetUp() override {
+    HttpsFixture::SetUp();
+    if (!world_->why.empty()) GTEST_SKIP() << world_->why;
+  }
+  NginxTlsServer& nginx() { return *world_->nginx; }
   std::vector<std::string> ExpiryNotices() {
     std::vector<std::string> out;
     for (const auto& line : RecordLines(program_->messagePane))
@@ -94,7 +104,6 @@ class HttpsCheckTest : public NetworkCheckFixture {
   }
 
   static TlsWorld* world_;
-  TServer* web1_ = nullptr;
   const std::string bytes_ = std::to_string(sizeof kPage - 1);
 };
 
@@ -276,32 +285,14 @@ TEST_F(HttpsCheckTest, ThroughTinyproxyTheRequestGoesInsideAConnectTunnel) {
 }
 
 // Peers that are no TLS servers, or bad ones, played by a scripted loopback server.
-class HttpsHostilePeerTest : public NetworkCheckFixture {
+class HttpsHostilePeerTest : public HttpsFixture {
  protected:
-  void SetUp() override {
-    NetworkCheckFixture::SetUp();
-    clock_.SetAutoAdvance(false);
-    web1_ = AddServer("web1");
-  }
-  TPort* Monitor(const std::string& url) {
-    TPort* m = AddMonitor(web1_, "http");
-    m->SetValue("url", url);
-    return m;
-  }
-  std::vector<std::string> Check(TPort* m) {
-    size_t before = RecordLines(Log("web1")).size();
-    checks().DoAHTTP(*m);
-    EXPECT_TRUE(WaitReal([&] { return m->httpRequest == nullptr; }, 10000));
-    auto lines = RecordLines(Log("web1"));
-    return std::vector<std::string>(lines.begin() + static_cast<long>(before), lines.end());
-  }
   static std::string Https(const LoopbackServer& s) {
     return "https://127.0.0.1:" + std::to_string(s.Port()) + "/";
   }
   static void AnswerTheFirstBytes(LoopbackServer& s) {
     s.SetComplete([](const std::string& received) { return !received.empty(); });
   }
-  TServer* web1_ = nullptr;
 };
 
 TEST_F(HttpsHostilePeerTest, AServerThatStallsInTheHandshakeIsAbortedByTheNextCheck) {
