@@ -375,23 +375,12 @@ void TForm1::BuildTree() {
   for (int i = 0; i < list.Count(); ++i) {
     TServer* server = list.Items(i);
     if (server->group.empty()) server->group = "Main";
-    const QString groupText = ToQ(server->group);
-    TreeNode*& group = groupByText[groupText];
+    TreeNode*& group = groupByText[ToQ(server->group)];
     if (!group) {
-      group = new TreeNode(TreeNode::kGroup, nullptr, nullptr);
-      group->setText(0, groupText);
-      FitColumn(group);
-      group->shownName_ = server->group;
-      SetNodeImage(group, kImageNotChecked);
+      group = NewGroupNode(server->group);
       groups << group;
     }
-    auto* node = new TreeNode(TreeNode::kServer, server, nullptr);
-    node->setText(0, ToQ(server->name.empty() ? server->ip : server->name));
-    node->shownName_ = server->name;
-    SetNodeImage(node, kImageNotChecked);
-    group->addChild(node);
-    FitColumn(node);
-    for (int j = 0; j < server->ports.Count(); ++j) AddMonitorNode(node, server->ports.Items(j));
+    AddServerNodeTo(group, server);
   }
   tree->addTopLevelItems(groups);
   tree->setUpdatesEnabled(true);
@@ -405,13 +394,22 @@ TreeNode* TForm1::AddServerNode(TServer* server) {
   for (int g = GroupCount() - 1; g >= 0 && !group; --g)
     if (GroupNode(g)->text(0) == ToQ(server->group)) group = GroupNode(g);
   if (!group) {
-    group = new TreeNode(TreeNode::kGroup, nullptr, nullptr);
-    group->setText(0, ToQ(server->group));
-    group->shownName_ = server->group;
-    SetNodeImage(group, kImageNotChecked);
+    group = NewGroupNode(server->group);
     tree->addTopLevelItem(group);
-    FitColumn(group);
   }
+  return AddServerNodeTo(group, server);
+}
+
+TreeNode* TForm1::NewGroupNode(const std::string& name) {
+  auto* group = new TreeNode(TreeNode::kGroup, nullptr, nullptr);
+  group->setText(0, ToQ(name));
+  group->shownName_ = name;
+  SetNodeImage(group, kImageNotChecked);
+  FitColumn(group);
+  return group;
+}
+
+TreeNode* TForm1::AddServerNodeTo(TreeNode* group, TServer* server) {
   auto* node = new TreeNode(TreeNode::kServer, server, nullptr);
   node->setText(0, ToQ(server->name.empty() ? server->ip : server->name));
   node->shownName_ = server->name;

@@ -103,6 +103,10 @@ class TForm1 final : public QMainWindow {
   // Tree operations.
   void BuildTree();
   TreeNode* AddServerNode(TServer* server);
+  // A group node, not yet in the tree.
+  TreeNode* NewGroupNode(const std::string& name);
+  // The server's node with its monitors' nodes, under the group node.
+  TreeNode* AddServerNodeTo(TreeNode* group, TServer* server);
   TreeNode* AddMonitorNode(TreeNode* serverNode, TPort* monitor);
   void RefreshTree();
   void StoreExpandState();
