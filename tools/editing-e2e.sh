@@ -12,6 +12,7 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
+source "$here/tools/xvfb-helpers.sh"
 bin=${SENTREL_BIN:-$here/build/bin/sentrel}
 work=$(mktemp -d)
 pids=()
@@ -27,9 +28,6 @@ fail() {
   KEEP_WORK=1
   exit 1
 }
-free_port() {
-  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
-}
 web=$(free_port)
 
 mkdir -p "$work/data"
@@ -38,34 +36,20 @@ printf '[Default]\r\nUsePopup=1\r\n[Page ops]\r\nUsePopup=1\r\n' >"$work/data/ev
 printf '[Corvane]\nAutoStartWeb=1\n[Window]\nFormVersion=2\nShowCmd=1\nPixelsPerInch=96\nNormPos=0,0,860,520\n' \
   >"$work/settings.ini"
 
-display=:$((90 + RANDOM % 100))
-Xvfb "$display" -screen 0 1024x700x24 -nolisten tcp >/dev/null 2>&1 &
-pids+=($!)
-for _ in $(seq 50); do xdpyinfo -display "$display" >/dev/null 2>&1 && break; sleep 0.1; done
-export DISPLAY=$display
-unset WAYLAND_DISPLAY
+start_xvfb
 
 start() {
   (cd "$work" && exec "$bin" --data-dir "$work/data" --settings "$work/settings.ini" \
      --web-ports "$web" "$work/servers.mcf" >>"$work/out.log" 2>&1) &
   sentrel=$!
   pids+=($sentrel)
-  win=
-  for _ in $(seq 100); do
-    win=$(xdotool search --onlyvisible --name '^Sentrel$' 2>/dev/null | head -1 || true)
-    [[ -n "$win" ]] && break
-    sleep 0.1
-  done
+  win=$(find_window '^Sentrel$' 100)
   [[ -n "$win" ]] || fail "no main window"
   sleep 1
 }
 dialog() {  # the window of this title, once it is up
-  local id=
-  for _ in $(seq 50); do
-    id=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -1 || true)
-    [[ -n "$id" ]] && break
-    sleep 0.1
-  done
+  local id
+  id=$(find_window "$1")
   [[ -n "$id" ]] || fail "no window \"$1\""
   sleep 0.3
   echo "$id"
@@ -83,10 +67,6 @@ click_in() {  # window, x, y within it
   sleep 0.3
 }
 typeit() { xdotool type --delay 20 "$1"; sleep 0.2; }
-row() {  # clicks tree row n (rows of 18 pixels below the menu and tool bars)
-  xdotool mousemove 100 $((58 + 18 * $1)) click 1
-  sleep 0.3
-}
 
 start
 

@@ -13,6 +13,7 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
+source "$here/tools/xvfb-helpers.sh"
 bin=${SENTREL_BIN:-$here/build/bin/sentrel}
 out=${1:-$here/docs/images}
 mkdir -p "$out"
@@ -32,9 +33,6 @@ snap() {
   import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$2"
 }
 
-free_port() {
-  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
-}
 web=$(free_port)
 closing=$(free_port)
 closed=$(free_port)
@@ -125,13 +123,7 @@ for _ in $(seq 50); do
   sleep 0.1
 done
 
-display=:$((90 + RANDOM % 100))
-Xvfb "$display" -screen 0 1024x700x24 -nolisten tcp >/dev/null 2>&1 &
-pids+=($!)
-for _ in $(seq 50); do xdpyinfo -display "$display" >/dev/null 2>&1 && break; sleep 0.1; done
-
-export DISPLAY=$display
-unset WAYLAND_DISPLAY
+start_xvfb
 (cd "$work" && exec "$bin" --data-dir "$work/data" --settings "$work/settings.ini" \
    --web-ports "$web" "$work/servers.mcf" >"$work/out.log" 2>&1) &
 pids+=($!)
@@ -164,19 +156,11 @@ sleep 0.5
 # starts with a click into the tree: on the group "Web", its server "intranet", and that
 # server's first monitor (rows of 18 pixels below the menu and tool bars).
 img="$out"
-dialog() {  # the window of this title, once it is up
-  local id=
-  for _ in $(seq 50); do
-    id=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -1 || true)
-    [[ -n "$id" ]] && break
-    sleep 0.1
-  done
+dialog() {  # the window of this title, once it is up; empty if it did not come
+  local id
+  id=$(find_window "$1")
   sleep 0.5
   echo "$id"
-}
-row() {  # clicks the tree row with this number (0 is the first)
-  xdotool mousemove 100 $((58 + 18 * $1)) click 1
-  sleep 0.3
 }
 edit() {  # tree row, menu key, title of the dialog, picture
   row "$1"

@@ -1,0 +1,38 @@
+# shellcheck shell=bash
+# Shell helpers for the tools that drive the program on a virtual X display. Sourced,
+# not run: the caller keeps the process ids of what it starts in the array `pids` and
+# ends them on exit.
+
+# A TCP port on 127.0.0.1 that nobody listens on just now.
+free_port() {
+  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+}
+
+# Starts Xvfb on a display of its own and makes it this shell's display.
+start_xvfb() {
+  local display=:$((90 + RANDOM % 100))
+  Xvfb "$display" -screen 0 1024x700x24 -nolisten tcp >/dev/null 2>&1 &
+  pids+=($!)
+  for _ in $(seq 50); do xdpyinfo -display "$display" >/dev/null 2>&1 && break; sleep 0.1; done
+  export DISPLAY=$display
+  unset WAYLAND_DISPLAY
+}
+
+# The id of a shown window whose title matches, waiting up to the given tenths of a
+# second (default 50); empty if none came up.
+find_window() {
+  local id=
+  for _ in $(seq "${2:-50}"); do
+    id=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -1 || true)
+    [[ -n "$id" ]] && break
+    sleep 0.1
+  done
+  echo "$id"
+}
+
+# Clicks the tree row with this number, 0 the first (rows of 18 pixels below the menu
+# and tool bars).
+row() {
+  xdotool mousemove 100 $((58 + 18 * $1)) click 1
+  sleep 0.3
+}
