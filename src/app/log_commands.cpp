@@ -19,11 +19,6 @@
 
 namespace sentrel {
 
-void ShortenLogs(Program& program, std::string_view daysAnswer) {
-  DumpLogs(program.serverList, daysAnswer,
-           [&program](const std::string& text) { program.SetStatusPanel(0, text); });
-}
-
 namespace {
 
 int Refuse(const std::string& message, int code) {

@@ -199,33 +199,5 @@ TEST_F(LogCommandsTest, HandWrittenServerFiles) {
   EXPECT_EQ(ReadFile(hand), "{\"web1\": {\"ip\": \"127.0.0.1\"}}\n");
 }
 
-// Inside the program the dump reports its progress in status panel 0.
-TEST(ShortenLogsTest, PanelZeroKeepsTheLastLogfile) {
-  class Recorder : public Frontend {
-   public:
-    void StatusPanelChanged(int panel, const std::string& text) override {
-      if (panel == 0) texts.push_back(text);
-    }
-    void ShowPopupMessage(const std::string&) override {}
-    void ShowNotice(const std::string&) override {}
-    bool AskYesNo(const std::string&) override { return false; }
-    std::vector<std::string> texts;
-  } frontend;
-  TempDir dir;
-  SetDataDir(dir.Path());
-  SettingsStore settings;
-  Program program(frontend, settings);
-  program.serverList.Items(program.serverList.Add("a"))->logfile = "a.log";
-  program.serverList.Items(program.serverList.Add("b"))->logfile = "b.txt";
-  WriteFile(dir.File("a.log"), DaysAgo(9) + " 10:00:00 a PING 0 OK 1ms 56Bytes Success\r\n");
-  WriteFile(dir.File("b.txt"), DaysAgo(1) + " 10:00:00 b PING 0 OK 1ms 56Bytes Success\r\n");
-  ShortenLogs(program, "7");
-  EXPECT_EQ(frontend.texts,
-            (std::vector<std::string>{"Dumping Logile a.log", "Dumping Logile b.txt"}));
-  EXPECT_EQ(program.StatusPanel(0), "Dumping Logile b.txt");
-  EXPECT_EQ(ReadFile(dir.File("a.log")), "");
-  SetDataDir(".");
-}
-
 }  // namespace
 }  // namespace sentrel
