@@ -161,6 +161,7 @@ class HttpQueueTest : public CoreFixture, public ScanHost {
   void TearDown() override {
     http_.reset();
     servers_.Clear();
+    for (int fd : placeholders_) close(fd);
     CoreFixture::TearDown();
   }
   bool ScanningActive() const override { return true; }
@@ -178,18 +179,28 @@ class HttpQueueTest : public CoreFixture, public ScanHost {
   }
   std::vector<std::string> Records() { return RecordLines(ReadFile(dir_->File("web1.log"))); }
   // The soft limit that leaves room for `connections` beside the reserve and what is
-  // open now.
-  static int LimitWithRoomFor(int connections) {
+  // open now. A bare test process holds only a handful of descriptors, which would give a
+  // limit near ten and a reserve of two: closer to the edge than any real program runs,
+  // and too close for a sanitizer runtime that borrows a pipe now and then. Placeholders
+  // bring what is open up to a program's size first, so the reserve is the usual 16.
+  int LimitWithRoomFor(int connections) {
+    while (CountOpenDescriptors() < kProgramDescriptors) {
+      const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+      if (fd < 0) throw std::runtime_error("cannot open /dev/null");
+      placeholders_.push_back(fd);
+    }
     const int open = CountOpenDescriptors();
     for (int limit = open + 1;; ++limit)
       if (limit - DescriptorBudget::Reserve(limit) - open == connections) return limit;
   }
+  static constexpr int kProgramDescriptors = 48;
 
   TServerList servers_;
   std::unique_ptr<TInfiniScan> scan_;
   std::unique_ptr<HttpChecks> http_;
   TServer* web1_ = nullptr;
   std::vector<std::string> activity_;
+  std::vector<int> placeholders_;
 };
 
 TEST_F(HttpQueueTest, WaitingChecksKeepTheirPlaceAndGoWithTheirMonitor) {
