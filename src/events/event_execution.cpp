@@ -45,23 +45,39 @@ void TIPEvent::Execute(const EventContext& context, const std::string& message,
       {kExe, &TIPEvent::UseExe},         {kMail, &TIPEvent::UseMail},
       {kShutdown, &TIPEvent::UseShutdown}, {kSound, &TIPEvent::UseSound},
       {kSerial, &TIPEvent::UseSerial}};
+  // One way of telling the operator failing (the mail server refuses, the serial port is
+  // gone) must not silence the others, nor cut short the check that raised the event: the
+  // failure goes to the errors log, with the failed action as its probable cause, and the
+  // next action runs. Its notified flag stays set, so it is not retried this run.
+  auto run = [&](auto&& action) {
+    try {
+      action();
+    } catch (const std::exception& e) {
+      CurrentLoop().ReportError(e.what());
+    } catch (...) {
+      CurrentLoop().ReportError("Unknown error");
+    }
+  };
   for (const Step& step : kOrder) {
     if (!(settings.*step.enabled)) continue;
     if (!gate(step.index)) continue;
     if (!actions) continue;
-    switch (step.index) {
-      case kNetSend: actions->DoNetSend(settings, message, server, status); break;
-      case kPopup: actions->DoPopup(settings, message); break;
-      case kExe: actions->DoExe(settings, message, server, status); break;
-      case kMail: actions->DoMail(settings, message, server, status); break;
-      case kShutdown: actions->DoShutdown(settings); break;
-      case kSound: actions->DoSound(settings); break;
-      case kSerial: actions->DoSerial(settings); break;
-      default: break;
-    }
+    run([&] {
+      switch (step.index) {
+        case kNetSend: actions->DoNetSend(settings, message, server, status); break;
+        case kPopup: actions->DoPopup(settings, message); break;
+        case kExe: actions->DoExe(settings, message, server, status); break;
+        case kMail: actions->DoMail(settings, message, server, status); break;
+        case kShutdown: actions->DoShutdown(settings); break;
+        case kSound: actions->DoSound(settings); break;
+        case kSerial: actions->DoSerial(settings); break;
+        default: break;
+      }
+    });
   }
   CurrentLoop().Pump();
-  if (settings.UsePrint && gate(kPrint) && actions) actions->DoPrint(settings, server, status);
+  if (settings.UsePrint && gate(kPrint) && actions)
+    run([&] { actions->DoPrint(settings, server, status); });
 }
 
 std::string ReplaceAll(std::string_view text, std::string_view pattern,

@@ -187,7 +187,9 @@ void RealEventActions::DoShutdown(const TIPEvent& ev) {
       ev.Shutdown.empty() ? CommandFromSetting(kRebootKey, kRebootDefault, tokens)
                           : CommandFromSetting(kRemoteRebootKey, kRemoteRebootDefault, tokens);
   if (argv.empty()) return;
-  int code = RunToEnd(argv, kRebootLimitMs);
+  // A remote reboot goes through ssh, which can take its connect time-out and more: the
+  // window and the checks are served meanwhile.
+  int code = RunToEnd(argv, kRebootLimitMs, true);
   if (code != 0) AddMessage("Error rebooting remote computer (" + std::to_string(code) + ")");
 }
 

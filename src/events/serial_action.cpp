@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <vector>
 
 #include "platform/settings_store.h"
@@ -15,6 +16,7 @@
 #include "platform/clock.h"
 #include "platform/date_time.h"
 #include "platform/error.h"
+#include "platform/event_loop.h"
 #include "platform/file_util.h"
 
 namespace sentrel {
@@ -77,7 +79,7 @@ bool WaitFor(SerialPort& port, SerialLog& log, const std::string& target) {
       if (!target.empty() && received.ends_with(target)) return true;
     }
     if (CurrentClock().MonotonicMs() - start > kSerialWaitMs) return false;
-    if (!byte) hangup = port.WaitReadable(start + kSerialWaitMs + 1);
+    if (!byte) hangup = port.WaitReadableServingLoop(start + kSerialWaitMs + 1);
   }
 }
 
@@ -147,11 +149,45 @@ std::string SerialDevicePath(int portIndex) {
                                    "/dev/ttyS" + std::to_string(portIndex));
 }
 
-void RunSerialScript(const TIPEvent& ev) {
+namespace {
+
+// A script waits for its answers serving the loop, so another event can want the port
+// meanwhile. Two scripts must not talk to one modem at once, and neither may be lost:
+// the later one waits here and runs once the running one has ended.
+struct QueuedScript {
+  std::string text;
+  std::string options;
+};
+bool scriptRunning = false;
+std::deque<QueuedScript> queuedScripts;
+
+void RunScript(const std::string& scriptFile, const std::string& optionText);
+
+void RunNextQueuedScript() {
+  if (scriptRunning || queuedScripts.empty()) return;
+  QueuedScript next = std::move(queuedScripts.front());
+  queuedScripts.pop_front();
+  RunScript(next.text, next.options);
+}
+
+void RunScript(const std::string& scriptFile, const std::string& optionText) {
+  if (scriptRunning) {
+    queuedScripts.push_back({scriptFile, optionText});
+    return;
+  }
+  scriptRunning = true;
+  struct Ended {
+    ~Ended() {
+      scriptRunning = false;
+      // From the top of the loop, not from inside this script's caller.
+      if (!queuedScripts.empty()) CurrentLoop().Post(RunNextQueuedScript);
+    }
+  } ended;
+
   LastActivity = "IPEvent.DoSerial";
   SerialLog log;
-  std::vector<std::string> script = SplitTextLines(ReadWholeFileOrThrow(ev.SerialText));
-  SerialOptions options = ParseSerialOptions(ev.SerialOptions);
+  std::vector<std::string> script = SplitTextLines(ReadWholeFileOrThrow(scriptFile));
+  SerialOptions options = ParseSerialOptions(optionText);
 
   log.Line(" open");
   SerialPort port;
@@ -177,6 +213,12 @@ void RunSerialScript(const TIPEvent& ev) {
       if (int werr = port.Write(line + "\r")) OperationFailed(werr);
     }
   }
+}
+
+}  // namespace
+
+void RunSerialScript(const TIPEvent& ev) {
+  RunScript(ev.SerialText, ev.SerialOptions);
 }
 
 }  // namespace sentrel

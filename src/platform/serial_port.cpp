@@ -9,10 +9,12 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "platform/blocking_wait.h"
 #include "platform/clock.h"
+#include "platform/event_loop.h"
 
 namespace sentrel {
 
@@ -145,6 +147,23 @@ int SerialPort::WaitReadable(int64_t deadlineMs) {
   short got = WaitForFd(fd_, POLLIN, deadlineMs);
   // A device that hung up reports itself readable for ever, and reads give nothing.
   if (got & (POLLHUP | POLLERR | POLLNVAL)) return EIO;
+  return 0;
+}
+
+int SerialPort::WaitReadableServingLoop(int64_t deadlineMs) {
+  Clock& clock = CurrentClock();
+  if (clock.IsFake()) return WaitReadable(deadlineMs);
+  EventLoop& loop = CurrentLoop();
+  uint32_t got = 0;
+  loop.Watch(fd_, EPOLLIN, [&got](uint32_t events) { got = events; });
+  try {
+    loop.WaitUntil([&got] { return got != 0; }, std::max<int64_t>(0, deadlineMs - clock.MonotonicMs()));
+  } catch (...) {
+    loop.Unwatch(fd_);
+    throw;
+  }
+  loop.Unwatch(fd_);
+  if (got & (EPOLLHUP | EPOLLERR)) return EIO;
   return 0;
 }
 

@@ -40,6 +40,9 @@ class SerialPort {
   // Returns the error code of a device that has hung up (bytes it sent before may still
   // be there to read), else 0.
   int WaitReadable(int64_t deadlineMs);
+  // The same, serving the program's loop meanwhile, so the window and the checks go on
+  // while a script waits for its answer (on a test's fake clock, as WaitReadable).
+  int WaitReadableServingLoop(int64_t deadlineMs);
   // Drops what arrived unread, and closes. Nothing is written after this.
   void Close();
   bool IsOpen() const { return fd_ >= 0; }

@@ -98,14 +98,21 @@ TEST_F(EventExecutionTest, ARecoveryOnlyEventNeverFires) {
   EXPECT_TRUE(actions_.calls.empty());
 }
 
-TEST_F(EventExecutionTest, AFailingActionEndsTheExecutionWithItsFlagSet) {
+// A mail server that refuses must not silence the sound, the serial script and the print
+// notice after it, nor reach the check that raised the event.
+TEST_F(EventExecutionTest, AFailingActionIsReportedAndTheOthersStillRun) {
   TIPEvent& ev = AllActions("E");
   actions_.failOn = "mail";
-  EXPECT_THROW(list_.RunEvent("E", "msg", "web1", "DOWN", 3), SentrelError);
-  EXPECT_EQ(actions_.calls.back(), "mail msg");
-  EXPECT_EQ(actions_.calls.size(), 4u);
+  EXPECT_NO_THROW(list_.RunEvent("E", "msg", "web1", "DOWN", 3));
+  EXPECT_EQ(actions_.calls.size(), 8u);
+  EXPECT_EQ(actions_.calls[3], "mail msg");
+  EXPECT_EQ(actions_.calls.back(), "print web1 DOWN");
+  EXPECT_EQ(errors_, std::vector<std::string>{"action failed"});
+  // Tried once this run: its flag is set, so the next report of the run leaves it alone.
   EXPECT_TRUE(ev.notified[kMail]);
-  EXPECT_FALSE(ev.notified[kSound]);
+  EXPECT_TRUE(ev.notified[kSound]);
+  list_.RunEvent("E", "msg", "web1", "DOWN", 4);
+  EXPECT_EQ(actions_.calls.size(), 8u);
 }
 
 TEST_F(EventExecutionTest, TheEventListReplacedDuringAnActionIsNotTouched) {

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "platform/settings_store.h"
@@ -145,6 +146,35 @@ TEST_F(SerialTest, TheDeviceAnswersWhileTheScriptWaits) {
   EXPECT_THAT(log, HasSubstr("Waitfor: \"OK\"\r\nATZ\r\r\nOK\r\n"));
   EXPECT_THAT(log, HasSubstr(" OK\r\n"));
   EXPECT_THAT(device_.ReceiveUntil("ATH\r"), ::testing::EndsWith("ATH\r"));
+}
+
+// While a script waits for its modem, the loop (the window, the checks) is served; an
+// event that wants the port meanwhile gets it once the first script has ended.
+TEST_F(SerialTest, TheLoopIsServedWhileAScriptWaitsAndASecondScriptWaitsItsTurn) {
+  SetCurrentClock(nullptr);
+  WriteFile(ev_.SerialText, "FIRST\r\n?OK\r\nFIRST AGAIN\r\n");
+  TIPEvent second;
+  second.SerialText = dir_->File("second.txt");
+  WriteFile(second.SerialText, "SECOND\r\n");
+  int ticks = 0;
+  std::function<void()> tick = [&] {
+    if (++ticks == 3) RunSerialScript(second);  // asked for while the first one waits
+    if (ticks < 100) loop_->AddTimer(10, tick);
+  };
+  loop_->AddTimer(10, tick);
+  std::thread device([&] {
+    device_.ReceiveUntil("FIRST\r");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    device_.Send("OK\r\n");
+  });
+  RunSerialScript(ev_);
+  device.join();
+  EXPECT_GE(ticks, 10);  // timers ran during the 200 ms wait
+  EXPECT_EQ(device_.ReceiveUntil("FIRST AGAIN\r"), "FIRST AGAIN\r");
+  loop_->Pump();
+  EXPECT_EQ(device_.ReceiveUntil("SECOND\r"), "SECOND\r");
+  const std::string log = ReadFile("serial.log");
+  EXPECT_LT(log.find("FIRST AGAIN"), log.find("SECOND")) << log;
 }
 
 TEST_F(SerialTest, LongWaitTextsAreCutTo1024Characters) {

@@ -148,7 +148,7 @@ TEST_F(SystemActionsTest, SoundPlaysToItsEndBeforeReturning) {
   EXPECT_FALSE(unused.Done());
 }
 
-TEST_F(SystemActionsTest, WhileTheSoundPlaysTheLoopGoesOn) {
+TEST_F(SystemActionsTest, WhileTheSoundPlaysOrARebootIsAskedForTheLoopGoesOn) {
   // Real time: the player is a real child, and the loop's timer must fire while it runs.
   SetCurrentClock(nullptr);
   RecordingCommand player(Bin(), "player", 0, 0.4);
@@ -159,6 +159,17 @@ TEST_F(SystemActionsTest, WhileTheSoundPlaysTheLoopGoesOn) {
   actions_.DoSound(ev_);
   EXPECT_TRUE(servedDuringSound);
   EXPECT_TRUE(player.Done());
+
+  // An ssh that takes its time to reach the other computer.
+  RecordingCommand ssh(Bin(), "ssh", 0, 0.4);
+  settings_.Ini().WriteString(kSentrelSection, kRemoteRebootKey, ssh.Path());
+  ev_.Shutdown = "db1";
+  bool servedDuringReboot = false;
+  loop_->AddTimer(50, [&] { servedDuringReboot = !ssh.Done(); });
+  actions_.DoShutdown(ev_);
+  EXPECT_TRUE(servedDuringReboot);
+  EXPECT_TRUE(ssh.Done());
+  EXPECT_THAT(frontend_.popups, IsEmpty());
   SetCurrentClock(&clock_);
 }
 

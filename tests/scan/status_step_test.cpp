@@ -188,6 +188,38 @@ TEST_F(StatusStepTest, ARecordThatCannotBeWrittenStopsNeitherColourNorEvents) {
   EXPECT_EQ(RecordLines(Log("web1")).back(), "web1 PORT 25 UP 10ms 0Bytes Downtime=0 min");
 }
 
+// An event whose action fails (a mail template that is gone) is an errors-log line; the
+// check still writes its records and changes colour. Otherwise a recovered monitor would
+// stay red, writing UP and raising its event again at every check.
+TEST_F(StatusStepTest, AFailingEventActionStopsNeitherRecordsNorColour) {
+  TIPEvent* ev = program_->eventList.Items(0);
+  ev->UsePopup = false;
+  ev->UseMail = true;
+  ev->Mailtext = dir_->File("no-such-template.txt");
+  TPort* m = AddMonitor(web1_, "ping");
+  m->status = "green";
+  m->lastUp = Now();
+  m->SetValue("GtoY", "Default");
+  m->SetValue("RYtoG", "Default");
+  for (int i = 0; i < 3; ++i) scan().PingVerdict(*m, false, 10005, "Request timed out");
+  EXPECT_EQ(m->status, "red");
+  scan().PingVerdict(*m, true, 12, "No error");
+  scan().PingVerdict(*m, true, 12, "No error");
+  EXPECT_EQ(m->status, "green");
+  EXPECT_EQ(RecordLines(Log("web1")),
+            (std::vector<std::string>{
+                "web1 PING 0 LOST 10005ms 56Bytes Request timed out",
+                "web1 PING 0 DOWN 10005ms 56Bytes Request timed out (2 lost)",
+                "web1 PING 0 LOST 10005ms 56Bytes Request timed out (2 lost)",
+                "web1 PING 0 LOST 10005ms 56Bytes Request timed out (3 lost)",
+                "web1 PING 0 OK 12ms 56Bytes No error",
+                "web1 PING 0 UP 12ms 56Bytes No error Downtime=0 min",
+                "web1 PING 0 OK 12ms 56Bytes No error",
+            }));
+  ASSERT_FALSE(errors_.empty());
+  EXPECT_NE(errors_[0].find("no-such-template.txt"), std::string::npos) << errors_[0];
+}
+
 TEST_F(StatusStepTest, AnEventThatDeletesTheMonitorEndsTheStepQuietly) {
   TPort* m = AddMonitor(web1_, "ping");
   m->status = "yellow";
