@@ -71,9 +71,10 @@ int ExitCode(int status) {
 }
 
 // Runs a command to its end; returns 0 on success, else the exit code, errno when it could
-// not start, or ETIMEDOUT when it had to be stopped. servingLoop: the loop (and with it
-// the window) goes on meanwhile; otherwise the program waits, as the platform's calls did.
-int RunToEnd(const std::vector<std::string>& argv, int64_t limitMs, bool servingLoop = false) {
+// not start, or ETIMEDOUT when it had to be stopped. The loop (and with it the window and
+// the checks) goes on meanwhile: a sound plays for seconds, ssh may wait for its connect
+// time-out.
+int RunToEnd(const std::vector<std::string>& argv, int64_t limitMs) {
   SpawnRequest request;
   request.argv = argv;
   pid_t pid;
@@ -82,7 +83,7 @@ int RunToEnd(const std::vector<std::string>& argv, int64_t limitMs, bool serving
   } catch (const SystemError& e) {
     return e.Errno() ? e.Errno() : -1;
   }
-  auto status = servingLoop ? WaitForExitServingLoop(pid, limitMs) : WaitForExit(pid, limitMs);
+  auto status = WaitForExitServingLoop(pid, limitMs);
   if (!status) return ETIMEDOUT;
   return ExitCode(*status);
 }
@@ -121,7 +122,7 @@ void RealEventActions::DoSound(const TIPEvent& ev) {
   // The sound plays to its end before the event goes on; a player that hangs is stopped.
   // The window is served meanwhile, as during a mail dialogue, so a long alarm sound
   // neither freezes it nor holds up the checks in flight.
-  int code = RunToEnd(argv, kSoundLimitMs, true);
+  int code = RunToEnd(argv, kSoundLimitMs);
   if (code != 0)
     std::fprintf(stderr, "Sentrel: sound player %s ended with %d\n", argv[0].c_str(), code);
 }
@@ -187,9 +188,7 @@ void RealEventActions::DoShutdown(const TIPEvent& ev) {
       ev.Shutdown.empty() ? CommandFromSetting(kRebootKey, kRebootDefault, tokens)
                           : CommandFromSetting(kRemoteRebootKey, kRemoteRebootDefault, tokens);
   if (argv.empty()) return;
-  // A remote reboot goes through ssh, which can take its connect time-out and more: the
-  // window and the checks are served meanwhile.
-  int code = RunToEnd(argv, kRebootLimitMs, true);
+  int code = RunToEnd(argv, kRebootLimitMs);
   if (code != 0) AddMessage("Error rebooting remote computer (" + std::to_string(code) + ")");
 }
 
