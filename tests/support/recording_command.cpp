@@ -22,7 +22,10 @@ RecordingCommand::RecordingCommand(const std::string& dir, const std::string& na
   script += "for a in \"$@\"; do printf '[%s]\\n' \"$a\" >> \"$r.args\"; done\n";
   script += "cat > \"$r.stdin\"\n";
   script += "pwd > \"$r.cwd\"\n";
-  if (pauseSeconds > 0) script += "sleep " + std::to_string(pauseSeconds) + "\n";
+  // The pause holds no descriptor of ours: a command stopped at its limit leaves the sleep
+  // behind, which would otherwise keep the test's output open (and ctest waiting) to its end.
+  if (pauseSeconds > 0)
+    script += "sleep " + std::to_string(pauseSeconds) + " </dev/null >/dev/null 2>&1\n";
   script += ": > \"$r.done\"\n";
   script += "exit " + std::to_string(exitCode) + "\n";
   WriteFile(path_, script);
