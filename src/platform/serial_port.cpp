@@ -157,7 +157,8 @@ int SerialPort::WaitReadableServingLoop(int64_t deadlineMs) {
   uint32_t got = 0;
   loop.Watch(fd_, EPOLLIN, [&got](uint32_t events) { got = events; });
   try {
-    loop.WaitUntil([&got] { return got != 0; }, std::max<int64_t>(0, deadlineMs - clock.MonotonicMs()));
+    const int64_t remaining = std::max<int64_t>(0, deadlineMs - clock.MonotonicMs());
+    loop.WaitUntil([&got] { return got != 0; }, remaining);
   } catch (...) {
     loop.Unwatch(fd_);
     throw;
