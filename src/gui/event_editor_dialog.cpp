@@ -277,6 +277,13 @@ int Teventform::EditEvents(int index, const std::string& eventsPath) {
     CurrentLoop().ReportError(e.what());
     return -1;
   }
+  // What Cancel falls back on should the file be gone or emptied meanwhile: an event list
+  // without events would silence every alert until the next start.
+  std::vector<std::pair<std::string, TIPEvent>> opened(static_cast<size_t>(events_.Count()));
+  for (int i = 0; i < events_.Count(); ++i) {
+    opened[static_cast<size_t>(i)].first = events_.Items(i)->name;
+    opened[static_cast<size_t>(i)].second.Assign(*events_.Items(i));
+  }
   FillNames();
   ShowEvent();
   SelectAction(0);
@@ -290,6 +297,16 @@ int Teventform::EditEvents(int index, const std::string& eventsPath) {
       events_.LoadFromFile(eventsPath);
   } catch (const std::exception& e) {
     CurrentLoop().ReportError(e.what());
+  }
+  if (!ok && events_.Count() == 0 && !opened.empty()) {
+    CurrentLoop().ReportError("The events file " + eventsPath +
+                              " holds no event any more; the events as they were when the "
+                              "event manager opened are kept");
+    for (const auto& [name, ev] : opened) {
+      TIPEvent* restored = events_.Items(events_.Add(name));
+      restored->Assign(ev);
+      restored->notified = {};  // as a reload leaves them
+    }
   }
   if (!ok) return -1;
   return current_;

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
+
 #include <QAccessible>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -227,6 +229,20 @@ TEST_F(EventEditorTest, CancelRestoresTheListSavedOnOpeningAndClearsNotified) {
   // OK returns the current event's index; an index beyond the list opens the first.
   EXPECT_EQ(Run(2, [] {}), 2);
   EXPECT_EQ(Run(9, [] {}), 0);
+
+  // The file deleted while the manager is open: Cancel keeps the events as they were when
+  // it opened instead of an empty list that would never alert, and says so.
+  events_.Items(1)->notified[kMail] = true;
+  Run(1, [&] {
+    P().execute.exename->setText("/bin/changed");
+    std::remove(path_.c_str());
+  }, false);
+  EXPECT_EQ(Names(events_), (QStringList{"Default", "Page ops", "Mail ops"}));
+  EXPECT_EQ(events_.Items(1)->Exe, "/bin/true");
+  EXPECT_EQ(events_.Items(1)->count[0], 5);
+  EXPECT_FALSE(events_.Items(1)->notified[kMail]);
+  ASSERT_EQ(errors_.size(), 1u);
+  EXPECT_NE(errors_[0].find(" holds no event any more"), std::string::npos) << errors_[0];
 }
 
 TEST_F(EventEditorTest, AnEventsFileThatCannotBeWrittenKeepsTheDialogClosed) {
