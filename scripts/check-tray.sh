@@ -15,7 +15,7 @@ trap cleanup EXIT
 # A display number nobody uses.
 n=90
 while [[ -e /tmp/.X11-unix/X$n || -e /tmp/.X$n-lock ]]; do n=$((n + 1)); done
-Xvfb ":$n" -screen 0 640x480x24 -nolisten tcp >/dev/null 2>&1 &
+Xvfb ":$n" -screen 0 640x480x24 -nolisten tcp -noreset >/dev/null 2>&1 &
 xpid=$!
 for _ in $(seq 50); do [[ -e /tmp/.X11-unix/X$n ]] && break; sleep 0.1; done
 export DISPLAY=:$n

@@ -8,7 +8,7 @@ build=$(cd "${1:-$root/build}" && pwd)
 
 if [[ -z "${SENTREL_SHOT_X:-}" ]]; then
   cmake --build "$build" --target report_windows_demo >/dev/null
-  SENTREL_SHOT_X=1 exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$build"
+  SENTREL_SHOT_X=1 exec xvfb-run -a -s "-screen 0 1024x768x24 -noreset" "$0" "$build"
 fi
 
 out="$root/docs/images"

@@ -9,9 +9,13 @@ free_port() {
 }
 
 # Starts Xvfb on a display of its own and makes it this shell's display.
+# -noreset: an X server resets when its last client leaves, and a program connecting in
+# that moment (right after the readiness probe below has left) is refused.
 start_xvfb() {
-  local display=:$((90 + RANDOM % 100))
-  Xvfb "$display" -screen 0 1024x700x24 -nolisten tcp >/dev/null 2>&1 &
+  local n=$((90 + RANDOM % 100))
+  while [[ -e /tmp/.X$n-lock ]]; do n=$((90 + RANDOM % 100)); done
+  local display=:$n
+  Xvfb "$display" -screen 0 1024x700x24 -nolisten tcp -noreset >/dev/null 2>&1 &
   pids+=($!)
   for _ in $(seq 50); do xdpyinfo -display "$display" >/dev/null 2>&1 && break; sleep 0.1; done
   export DISPLAY=$display
