@@ -60,18 +60,8 @@ struct TlsWorld {
 };
 
 // HTTP monitors of the server web1, checked one at a time.
-class HttpsFixture : public NetworkCheckFixture {
+class HttpsFixture : public Web1HttpFixture {
  protected:
-  void SetUp() override {
-    NetworkCheckFixture::SetUp();
-    clock_.SetAutoAdvance(false);
-    web1_ = AddServer("web1");
-  }
-  TPort* Monitor(const std::string& url) {
-    TPort* m = AddMonitor(web1_, "http");
-    m->SetValue("url", url);
-    return m;
-  }
   // One check to its verdict; the records it wrote.
   std::vector<std::string> Check(TPort* m) {
     size_t before = RecordLines(Log("web1")).size();
@@ -80,8 +70,6 @@ class HttpsFixture : public NetworkCheckFixture {
     auto lines = RecordLines(Log("web1"));
     return std::vector<std::string>(lines.begin() + static_cast<long>(before), lines.end());
   }
-
-  TServer* web1_ = nullptr;
 };
 
 class HttpsCheckTest : public HttpsFixture {

@@ -7,18 +7,8 @@ namespace {
 const char kPage[] = "<html><body><h1>Welcome to the Sentrel test page</h1></body></html>\n";
 
 // The HTTP check against nginx, directly and through tinyproxy, both started here.
-class RealServersTest : public NetworkCheckFixture {
+class RealServersTest : public Web1HttpFixture {
  protected:
-  void SetUp() override {
-    NetworkCheckFixture::SetUp();
-    clock_.SetAutoAdvance(false);
-    web1_ = AddServer("web1");
-  }
-  TPort* Monitor(const std::string& url) {
-    TPort* m = AddMonitor(web1_, "http");
-    m->SetValue("url", url);
-    return m;
-  }
   std::string Check(TPort* m) {
     size_t before = RecordLines(Log("web1")).size();
     checks().DoAHTTP(*m);
@@ -26,7 +16,6 @@ class RealServersTest : public NetworkCheckFixture {
     auto lines = RecordLines(Log("web1"));
     return lines.empty() ? "" : lines.back();
   }
-  TServer* web1_ = nullptr;
 };
 
 TEST_F(RealServersTest, NginxPageRedirectAndMissingPage) {

@@ -27,4 +27,22 @@ class NetworkCheckFixture : public ScanFixture {
   std::unique_ptr<Checks> network_;
 };
 
+// HTTP monitors of one server "web1" against real servers, on a clock that moves only
+// when the test says so.
+class Web1HttpFixture : public NetworkCheckFixture {
+ protected:
+  void SetUp() override {
+    NetworkCheckFixture::SetUp();
+    clock_.SetAutoAdvance(false);
+    web1_ = AddServer("web1");
+  }
+  TPort* Monitor(const std::string& url) {
+    TPort* m = AddMonitor(web1_, "http");
+    m->SetValue("url", url);
+    return m;
+  }
+
+  TServer* web1_ = nullptr;
+};
+
 }  // namespace sentrel::test
