@@ -54,8 +54,8 @@ void Program::Timer1Timer() {
   }
   passAgain_ = false;
   scanner.Execute([this] {
-    if (quitRequested_ || !scanActive_) return;
-    if (passAgain_)
+    if (quitRequested_) return;
+    if (passAgain_ && scanActive_)
       Timer1Timer();
     else
       SetTimer1(true);
@@ -84,9 +84,9 @@ void Program::SetParallelChecks(bool on) {
 }
 
 void Program::ApplyParallelSetting() {
-  const bool on = settings_.Sentrel(kParallelChecksKey, "0") == "1";
+  const bool on = settings_.ReadNumber(kSentrelSection, kParallelChecksKey, 0) != 0;
   int limit = TInfiniScan::kDefaultParallelLimit;
-  const std::string text = settings_.Sentrel(kParallelLimitKey, "");
+  const std::string text = settings_.ReadText(kSentrelSection, kParallelLimitKey, "");
   if (!text.empty()) {
     try {
       limit = std::stoi(text);
