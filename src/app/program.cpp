@@ -212,7 +212,18 @@ void Program::Create(const StartOptions& options) {
   else
     SetStatusPanel(1, "Sentrel-Webserver disabled");
   SetWebButton(webServer.Listening());
-  if (options.headless ? options.startScan : autoStart) StartScan();
+  if (options.headless ? options.startScan : autoStart) {
+    if (options.frontEndStartsScan)
+      scanOnStartup_ = true;
+    else
+      StartScan();
+  }
+}
+
+void Program::StartScanOnStartup() {
+  if (!scanOnStartup_) return;
+  scanOnStartup_ = false;
+  if (!quitRequested_) StartScan();
 }
 
 void Program::StartWebserver() {
