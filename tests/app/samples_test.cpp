@@ -122,7 +122,9 @@ TEST_F(SamplesTest, TheSampleServerAndEventsFilesLoadAndNameEachOther) {
   std::vector<std::string> types;
   for (int i = 0; i < local->ports.Count(); ++i) types.push_back(local->ports.Items(i)->typ);
   EXPECT_EQ(types, (std::vector<std::string>{"ping", "port", "http"}));
-  EXPECT_EQ(local->ports.Items(2)->GetValue("url"), "http://127.0.0.1/");
+  // The status page where an ordinary user's web server has it, named in both places.
+  EXPECT_EQ(local->ports.Items(2)->GetValue("url"), "http://127.0.0.1:8080/");
+  EXPECT_EQ(local->ports.Items(2)->port, 8080);
 
   TIpEventList events;
   events.LoadFromFile(Source("dist/events.ini"));
