@@ -114,21 +114,6 @@ TEST(ConfigCheckTest, TextTheProgramNeverWroteIsNoServerFile) {
   EXPECT_EQ(empty.WarningCount(), 1u);
 }
 
-TEST(ConfigCheckTest, StartupLinesAreGroupedAndCutAtTwenty) {
-  Findings findings;
-  for (int i = 1; i <= 25; ++i) findings.Warning("s.mcf", i, "w" + std::to_string(i));
-  for (int i = 30; i >= 26; --i) findings.Error("s.mcf", i, "e" + std::to_string(i));
-  const auto lines = StartupFindingLines(findings, "sentrel --check s.mcf");
-  ASSERT_EQ(lines.size(), 21u);
-  // Errors first, each group in line order.
-  EXPECT_EQ(lines[0], "s.mcf:26: error: e26");
-  EXPECT_EQ(lines[4], "s.mcf:30: error: e30");
-  EXPECT_EQ(lines[5], "s.mcf:1: warning: w1");
-  EXPECT_EQ(lines[19], "s.mcf:15: warning: w15");
-  EXPECT_EQ(lines[20], "... and 10 more: run sentrel --check s.mcf");
-  EXPECT_EQ(StartupFindingLines(findings, "x", 30).size(), 30u);
-}
-
 // The command as an operator runs it.
 class CheckCommandTest : public ::testing::Test {
  protected:

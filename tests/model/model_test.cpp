@@ -411,18 +411,6 @@ TEST_F(ServerFileTest, ASaveRemovesTheTemporaryFilesOfDeadSaves) {
   EXPECT_EQ(ReadFile(path).substr(0, 8), "[web1]\r\n");
 }
 
-TEST_F(ServerFileTest, KeepingTheOriginalLeavesTheBackupAlone) {
-  const std::string path = dir_->File("cfg.mcf");
-  WriteFile(path, "original");
-  WriteFile(dir_->File("cfg.bak"), "older");
-  TServerList list;
-  list.Add("web1");
-  list.SaveToFile(path, TServerList::Backup::KeepOriginal);
-  EXPECT_EQ(ReadFile(dir_->File("cfg.orig.bak")), "original");
-  EXPECT_EQ(ReadFile(dir_->File("cfg.bak")), "older");
-  EXPECT_EQ(OriginalBackupPath("/a.b/c"), "/a.b/c.orig.bak");
-}
-
 TEST_F(ServerFileTest, DeletingAMonitorDetachesItsRequestAndExpiresItsToken) {
   struct Request : CheckInFlight {
     bool detached = false;
