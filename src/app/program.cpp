@@ -56,8 +56,8 @@ void Program::Timer1Timer() {
   }
   passAgain_ = false;
   scanner.Execute([this] {
-    if (quitRequested_ || !scanActive_) return;
-    if (passAgain_)
+    if (quitRequested_) return;
+    if (passAgain_ && scanActive_)
       Timer1Timer();
     else
       SetTimer1(true);
@@ -86,9 +86,9 @@ void Program::SetParallelChecks(bool on) {
 }
 
 void Program::ApplyParallelSetting() {
-  const bool on = settings_.Sentrel(kParallelChecksKey, "0") == "1";
+  const bool on = settings_.ReadNumber(kSentrelSection, kParallelChecksKey, 0) != 0;
   int limit = TInfiniScan::kDefaultParallelLimit;
-  const std::string text = settings_.Sentrel(kParallelLimitKey, "");
+  const std::string text = settings_.ReadText(kSentrelSection, kParallelLimitKey, "");
   if (!text.empty()) {
     try {
       limit = std::stoi(text);
@@ -224,7 +224,18 @@ void Program::Create(const StartOptions& options) {
   else
     SetStatusPanel(1, "Sentrel-Webserver disabled");
   SetWebButton(webServer.Listening());
-  if (options.headless ? options.startScan : autoStart) StartScan();
+  if (options.headless ? options.startScan : autoStart) {
+    if (options.frontEndStartsScan)
+      scanOnStartup_ = true;
+    else
+      StartScan();
+  }
+}
+
+void Program::StartScanOnStartup() {
+  if (!scanOnStartup_) return;
+  scanOnStartup_ = false;
+  if (!quitRequested_) StartScan();
 }
 
 void Program::StartWebserver() {

@@ -28,6 +28,9 @@ struct StartOptions {
   bool headless = false;
   bool startWeb = false;   // headless: start the web server unless --no-web
   bool startScan = false;  // headless always scans
+  // The window starts scanning itself once it is on screen (StartScanOnStartup), so the
+  // first pass never runs before the operator sees the program.
+  bool frontEndStartsScan = false;
 };
 
 // The program without its windows: it owns the configuration, the scan engine, the
@@ -84,6 +87,10 @@ class Program : public ScanHost {
   void Scan1Click();
   void StartScan();
   void StopScan();
+  // Whether start-up asked for scanning that the front end is to start (see StartOptions).
+  bool ScanOnStartupPending() const { return scanOnStartup_; }
+  // Starts that scanning now, once.
+  void StartScanOnStartup();
   // Every monitor due at once; a pass now when the timer is on.
   void ScanNow();
   // The scan timer's tick: timer off, one pass, timer on again when the pass has ended
@@ -177,6 +184,7 @@ class Program : public ScanHost {
   bool quitRequested_ = false;
   bool timer1Enabled_ = false;
   bool passAgain_ = false;
+  bool scanOnStartup_ = false;
   EventLoop::TimerId timer1Id_ = 0;
   // The real ping, HTTP and port checks the scanner runs. Declared last, so it goes
   // first: requests still in flight let go of the monitors before those are destroyed.

@@ -81,6 +81,8 @@ class TPort {
   double lastUp = 0;
   int32_t lastResponseMs = 0;
   CheckInFlight* httpRequest = nullptr;
+  // The check task under way for this monitor; deleting the monitor ends it.
+  CheckInFlight* check = nullptr;
   // The day (whole date-time days) of the last notice that the server certificate of
   // this monitor expires soon; the notice comes once a day.
   int32_t certificateNoticeDay = -1;
