@@ -41,10 +41,11 @@ bool Reassembles(const UrlParts& p, const std::string& text) {
   }
   std::vector<std::string> ports =
       p.port.empty() ? std::vector<std::string>{"", ":"} : std::vector{":" + p.port};
+  const std::string host = p.bracketed ? "[" + p.host + "]" : p.host;
   for (const auto& s : schemes)
     for (const auto& c : credentials)
       for (const auto& o : ports)
-        if (s + c + p.host + o + p.path == text) return true;
+        if (s + c + host + o + p.path == text) return true;
   return false;
 }
 
@@ -127,7 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   UrlParts target = SplitUrl(url);
   CheckParts(target, url);
-  CheckParts(SplitUrl(proxy), proxy);
+  CheckParts(SplitProxy(proxy), proxy);
 
   UrlParts next = ResolveLocation(target, location);
   Check(next.path.empty() || next.path[0] == '/', "a followed location has a path from /");
@@ -141,7 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Check(route.connectHost == t->host, "without a proxy the host is contacted");
       Check(route.requestUri.rfind("/", 0) == 0, "without a proxy the path is asked for");
     } else {
-      Check(route.connectHost == SplitUrl(proxy).host, "with a proxy the proxy is contacted");
+      Check(route.connectHost == SplitProxy(proxy).host, "with a proxy the proxy is contacted");
       Check(!route.connectPort.empty(), "a proxy has a port");
     }
     tmyhttpcli request;

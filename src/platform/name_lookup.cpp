@@ -36,18 +36,32 @@ namespace {
 // default action, which ends the process. Threads inherit the mask of their creator.
 [[maybe_unused]] const bool lookupSignalBlocked = (BlockLookupSignal(), true);
 
-addrinfo Ipv4Hints() {
+addrinfo HintsFor(int family) {
   addrinfo hints{};
-  hints.ai_family = AF_INET;
+  hints.ai_family = family;
+  // One entry per address: the stream sockets the checks open.
   hints.ai_socktype = SOCK_STREAM;
   return hints;
 }
 
-// The first IPv4 address of a result list.
-bool FirstAddress(const addrinfo* list, in_addr* address) {
+// The addresses of a result list in its order, each once.
+std::vector<IpAddress> AddressesOf(const addrinfo* list) {
+  std::vector<IpAddress> out;
   for (const addrinfo* ai = list; ai; ai = ai->ai_next) {
-    if (ai->ai_family == AF_INET && ai->ai_addr) {
-      *address = reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr;
+    auto address = IpAddress::FromSockaddr(ai->ai_addr, ai->ai_addrlen);
+    if (!address) continue;
+    bool seen = false;
+    for (const IpAddress& a : out) seen = seen || a == *address;
+    if (!seen) out.push_back(*address);
+  }
+  return out;
+}
+
+// The first IPv4 address among addresses.
+bool FirstIpv4(const std::vector<IpAddress>& addresses, in_addr* address) {
+  for (const IpAddress& a : addresses) {
+    if (a.IsV4()) {
+      *address = a.V4();
       return true;
     }
   }
@@ -62,23 +76,23 @@ bool ParseDottedAddress(const std::string& text, in_addr* address) {
 
 int LookupBlocking(const std::string& name, in_addr* address) {
   if (name.empty()) return wsa::kHostNotFound;
-  addrinfo hints = Ipv4Hints();
+  addrinfo hints = HintsFor(AF_INET);
   addrinfo* result = nullptr;
   int rc = getaddrinfo(name.c_str(), nullptr, &hints, &result);
   if (rc != 0) return WsaCodeFromGai(rc);
-  bool found = FirstAddress(result, address);
+  bool found = FirstIpv4(AddressesOf(result), address);
   freeaddrinfo(result);
   return found ? 0 : wsa::kNoData;
 }
 
 struct NameLookup::Request {
   std::string name;
-  addrinfo hints = Ipv4Hints();
+  addrinfo hints = HintsFor(AF_INET);
   gaicb cb{};
-  Handler handler;
+  AddressesHandler handler;
   bool finished = false;
   int error = 0;
-  in_addr address{};
+  std::vector<IpAddress> addresses;
 };
 
 namespace {
@@ -130,16 +144,16 @@ class LookupService {
     CurrentLoop().Post([weak] {
       auto r = weak.lock();
       if (!r || !r->handler) return;
-      Handler h = std::move(r->handler);
+      AddressesHandler h = std::move(r->handler);
       r->handler = nullptr;
-      h(r->error, r->address);
+      h(r->error, r->addresses);
     });
   }
 
   size_t InFlight() const { return pending_.size(); }
 
  private:
-  using Handler = NameLookup::Handler;
+  using AddressesHandler = NameLookup::AddressesHandler;
 
   void EnsureWatched() {
     if (sfd_ < 0) {
@@ -171,7 +185,8 @@ class LookupService {
       }
       r->finished = true;
       if (rc == 0) {
-        r->error = FirstAddress(r->cb.ar_result, &r->address) ? 0 : wsa::kNoData;
+        r->addresses = AddressesOf(r->cb.ar_result);
+        r->error = r->addresses.empty() ? wsa::kNoData : 0;
       } else {
         r->error = WsaCodeFromGai(rc);
       }
@@ -182,9 +197,9 @@ class LookupService {
     }
     for (auto& r : done) {
       if (!r->handler) continue;
-      Handler h = std::move(r->handler);
+      AddressesHandler h = std::move(r->handler);
       r->handler = nullptr;
-      h(r->error, r->address);
+      h(r->error, r->addresses);
     }
   }
 
@@ -203,9 +218,34 @@ std::unique_ptr<NameLookup> NameLookup::Start(const std::string& name, Handler h
   std::unique_ptr<NameLookup> lookup(new NameLookup());
   auto request = std::make_shared<Request>();
   request->name = name;
+  request->handler = [handler = std::move(handler)](int error,
+                                                    const std::vector<IpAddress>& addresses) {
+    in_addr first{};
+    if (error == 0 && !FirstIpv4(addresses, &first)) error = wsa::kNoData;
+    handler(error, first);
+  };
+  lookup->request_ = request;
+  in_addr dotted{};
+  if (ParseDottedAddress(name, &dotted)) {
+    request->addresses.push_back(IpAddress(dotted));
+    request->finished = true;
+    Service().PostFinished(request);
+  } else {
+    Service().Submit(request);
+  }
+  return lookup;
+}
+
+std::unique_ptr<NameLookup> NameLookup::StartAny(const std::string& name,
+                                                 AddressesHandler handler) {
+  std::unique_ptr<NameLookup> lookup(new NameLookup());
+  auto request = std::make_shared<Request>();
+  request->name = name;
+  request->hints = HintsFor(AF_UNSPEC);
   request->handler = std::move(handler);
   lookup->request_ = request;
-  if (ParseDottedAddress(name, &request->address)) {
+  if (auto literal = IpAddress::Parse(name)) {
+    request->addresses.push_back(*literal);
     request->finished = true;
     Service().PostFinished(request);
   } else {
@@ -237,11 +277,13 @@ Task<LookupResult> Lookup(std::string name) {
   EventLoop::RealWork hold = CurrentLoop().HoldForRealWork(kLookupGraceMs);
   // The handler runs from the loop; the lookup dies with this frame, and with it the
   // handler, so it never finds the frame gone.
-  auto lookup = NameLookup::Start(name, [&result, &answered](int error, in_addr address) {
-    result.error = error;
-    result.address = address;
-    answered.Fire();
-  });
+  auto lookup = NameLookup::StartAny(
+      name, [&result, &answered](int error, const std::vector<IpAddress>& addresses) {
+        result.error = error;
+        result.addresses = addresses;
+        FirstIpv4(addresses, &result.address);
+        answered.Fire();
+      });
   co_await answered.Wait();
   co_return result;
 }

@@ -5,18 +5,22 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "platform/ip_address.h"
 #include "platform/task.h"
 
 namespace sentrel {
 
-// Name lookup, IPv4 only, as the checks have always used it.
+// Name lookup, for both families (the checks) or for IPv4 alone (the mail client).
 //
-// A dotted address ("127.0.0.1", and the short forms inet_addr() accepts) never asks the
-// resolver. Names go through the C library's resolver with its own rules; a name with a
-// blank in it, for instance, is rejected without a query.
+// An address written out ("127.0.0.1", the short forms inet_addr() accepts, "::1",
+// "[::1]") never asks the resolver. Names go through the C library's resolver with its
+// own rules; a name with a blank in it, for instance, is rejected without a query. The
+// addresses of a name come in the resolver's order, which follows the system's
+// preferences (/etc/gai.conf): on most machines IPv6 first where the name has it.
 
-// Parses a dotted address; false when the text is none.
+// Parses a dotted IPv4 address; false when the text is none.
 bool ParseDottedAddress(const std::string& text, in_addr* address);
 
 // Looks a name up and blocks the thread meanwhile (the ping and port checks do so).
@@ -39,10 +43,18 @@ class NameLookup {
  public:
   // error is 0 with the first address, or the Windows Sockets code of the failure.
   using Handler = std::function<void(int error, in_addr address)>;
+  // error is 0 with every address (at least one), or the Windows Sockets code of the
+  // failure with none.
+  using AddressesHandler =
+      std::function<void(int error, const std::vector<IpAddress>& addresses)>;
 
-  // Starts looking name up; the handler runs from the loop, never from inside Start.
-  // A dotted address completes without a lookup (still through the loop).
+  // Starts looking name up for its IPv4 addresses; the handler runs from the loop, never
+  // from inside Start. A dotted address completes without a lookup (still through the
+  // loop).
   static std::unique_ptr<NameLookup> Start(const std::string& name, Handler handler);
+  // The same for the addresses of both families, in the resolver's order, each once. An
+  // address of either family written out completes without a lookup.
+  static std::unique_ptr<NameLookup> StartAny(const std::string& name, AddressesHandler handler);
   ~NameLookup();
   NameLookup(const NameLookup&) = delete;
   NameLookup& operator=(const NameLookup&) = delete;
@@ -56,11 +68,13 @@ class NameLookup {
   std::shared_ptr<Request> request_;
 };
 
-// A task's name lookup: suspends until the resolver has answered. A dotted address
-// completes without asking it. Destroying the waiting task cancels the lookup.
+// A task's name lookup, for both families: suspends until the resolver has answered.
+// An address written out completes without asking it. Destroying the waiting task
+// cancels the lookup.
 struct LookupResult {
   int error = 0;  // 0, or the Windows Sockets code of the failure
-  in_addr address{};
+  std::vector<IpAddress> addresses;  // in the resolver's order; at least one without error
+  in_addr address{};  // the first IPv4 address among them, for IPv4-only callers
 };
 Task<LookupResult> Lookup(std::string name);
 

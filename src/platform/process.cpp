@@ -222,13 +222,33 @@ pid_t Spawn(const SpawnRequest& request) {
   }
   if (!request.workingDir.empty())
     posix_spawn_file_actions_addchdir_np(&setup.actions_, request.workingDir.c_str());
+  if (request.outputFd >= 0) {
+    posix_spawn_file_actions_adddup2(&setup.actions_, request.outputFd, 1);
+    posix_spawn_file_actions_adddup2(&setup.actions_, request.outputFd, 2);
+  }
+  // Our environment, with the request's entries in place of those of the same name.
+  std::vector<std::string> environment;
+  std::vector<char*> envp;
+  if (!request.environment.empty()) {
+    auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
+    for (char** e = environ; e && *e; ++e) {
+      std::string entry = *e;
+      bool replaced = false;
+      for (const auto& mine : request.environment) replaced = replaced || nameOf(mine) == nameOf(entry);
+      if (!replaced) environment.push_back(std::move(entry));
+    }
+    for (const auto& mine : request.environment) environment.push_back(mine);
+    for (auto& entry : environment) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+  }
 
   std::vector<char*> argv;
   for (const auto& a : request.argv) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
 
   pid_t pid = -1;
-  int rc = posix_spawn(&pid, program.c_str(), &setup.actions_, &setup.attr_, argv.data(), environ);
+  int rc = posix_spawn(&pid, program.c_str(), &setup.actions_, &setup.attr_, argv.data(),
+                       envp.empty() ? environ : envp.data());
   if (pair[1] >= 0) close(pair[1]);
   if (rc != 0) {
     if (pair[0] >= 0) close(pair[0]);

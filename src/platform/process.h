@@ -38,6 +38,10 @@ struct SpawnRequest {
   // Run in a session of its own, so a stop signal to the monitor's terminal does not
   // reach a program it started and left running.
   bool newSession = false;
+  // The child's standard output and error go to this descriptor instead of ours.
+  int outputFd = -1;
+  // NAME=value entries that the child's environment gets besides (or instead of) ours.
+  std::vector<std::string> environment;
 };
 
 // Starts the program and returns its process id. Throws SystemError when it cannot be

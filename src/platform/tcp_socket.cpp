@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 
 #include "platform/error.h"
 #include "platform/event_loop.h"
@@ -39,10 +40,10 @@ TcpSocket::~TcpSocket() {
   CloseFd();
 }
 
-void TcpSocket::Connect(in_addr address, uint16_t port) {
+void TcpSocket::Connect(const IpAddress& address, uint16_t port) {
   Close();
   lastError_ = 0;
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  int fd = socket(address.Family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     lastError_ = WsaCodeFromErrno(errno);
     ThrowSocketCall(errno, "socket");
@@ -55,13 +56,11 @@ void TcpSocket::Connect(in_addr address, uint16_t port) {
     lastError_ = WsaCodeFromErrno(err);
     ThrowSocketCall(err, "setsockopt");
   }
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(port);
-  sa.sin_addr = address;
+  sockaddr_storage sa{};
+  const socklen_t length = address.ToSockaddr(port, &sa);
   fd_ = fd;
   state_ = State::Connecting;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) {
+  if (connect(fd, reinterpret_cast<sockaddr*>(&sa), length) == 0) {
     // Loopback connections can complete at once; the handler still runs from the loop.
     state_ = State::Connected;
     UpdateWatch();
@@ -210,6 +209,124 @@ void TcpSocket::OnEvent(uint32_t events) {
     }
   }
   if ((events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) && onReadable) onReadable();
+}
+
+TcpConnector::TcpConnector() = default;
+
+TcpConnector::~TcpConnector() {
+  *alive_ = false;
+  Cancel();
+}
+
+void TcpConnector::Cancel() {
+  done_ = true;
+  if (delay_) CurrentLoop().CancelTimer(delay_);
+  delay_ = 0;
+  attempts_.clear();
+}
+
+void TcpConnector::Start(std::vector<IpAddress> addresses, uint16_t port) {
+  Cancel();
+  addresses_ = std::move(addresses);
+  next_ = 0;
+  port_ = port;
+  winner_.reset();
+  lastError_ = 0;
+  callFailure_.clear();
+  done_ = false;
+  // Only here may a failed call escape: when no address at all could be tried, the
+  // caller hears it as it would from a single socket.
+  std::optional<SystemError> lastCall;
+  while (next_ < addresses_.size()) {
+    try {
+      if (StartNext()) return;
+    } catch (const SystemError& e) {
+      lastCall = e;
+    }
+  }
+  done_ = true;
+  if (lastCall) throw *lastCall;
+  throw SystemError(SocketCallError(wsa::kHostNotFound, "Connect"), "Connect", 0,
+                    wsa::kHostNotFound);
+}
+
+bool TcpConnector::StartNext() {
+  if (next_ >= addresses_.size()) return false;
+  const IpAddress address = addresses_[next_++];
+  address_ = address;
+  auto socket = std::make_unique<TcpSocket>();
+  TcpSocket* raw = socket.get();
+  std::weak_ptr<bool> alive = alive_;
+  socket->onConnected = [this, raw, alive](int error) {
+    if (!alive.expired()) OnOutcome(raw, error);
+  };
+  // Throws when the call fails; the socket is not kept then.
+  socket->Connect(address, port_);
+  if (attempts_.size() >= kMaxAttempts) attempts_.erase(attempts_.begin());
+  attempts_.push_back(Attempt{std::move(socket), address});
+  ArmDelay();
+  return true;
+}
+
+void TcpConnector::ArmDelay() {
+  if (delay_) CurrentLoop().CancelTimer(delay_);
+  delay_ = 0;
+  if (next_ >= addresses_.size()) return;
+  std::weak_ptr<bool> alive = alive_;
+  delay_ = CurrentLoop().AddTimer(kAttemptDelayMs, [this, alive] {
+    if (alive.expired()) return;
+    delay_ = 0;
+    if (done_) return;
+    // No answer yet: the next address gets its chance beside this one.
+    while (next_ < addresses_.size()) {
+      try {
+        if (StartNext()) return;
+      } catch (const SystemError& e) {
+        lastError_ = e.WsaCode();
+        callFailure_ = e.what();
+      }
+    }
+  });
+}
+
+void TcpConnector::OnOutcome(TcpSocket* socket, int error) {
+  if (done_) return;
+  auto it = attempts_.begin();
+  while (it != attempts_.end() && it->socket.get() != socket) ++it;
+  if (it == attempts_.end()) return;
+  address_ = it->address;
+  if (error == 0) {
+    // Its handler is the one running now: it stays, and finds the connector done.
+    winner_ = std::move(it->socket);
+    attempts_.erase(it);
+    Finish(0);
+    return;
+  }
+  attempts_.erase(it);
+  lastError_ = error;
+  callFailure_.clear();
+  // This address answered with a failure: the next one is tried at once.
+  while (next_ < addresses_.size()) {
+    try {
+      if (StartNext()) return;
+    } catch (const SystemError& e) {
+      lastError_ = e.WsaCode();
+      callFailure_ = e.what();
+    }
+  }
+  if (attempts_.empty()) Finish(lastError_);
+}
+
+void TcpConnector::Finish(int error) {
+  if (delay_) CurrentLoop().CancelTimer(delay_);
+  delay_ = 0;
+  done_ = true;
+  attempts_.clear();
+  if (onDone) onDone(error);
+}
+
+std::unique_ptr<TcpSocket> TcpConnector::TakeSocket() {
+  return std::move(winner_);
 }
 
 }  // namespace sentrel

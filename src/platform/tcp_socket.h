@@ -7,6 +7,10 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "platform/event_loop.h"
+#include "platform/ip_address.h"
 
 namespace sentrel {
 
@@ -46,7 +50,8 @@ class TcpSocket {
   // "Connect"); WsaCode() carries the code. A refusal or an unreachable host that the
   // system reports at once is delivered through onConnected instead, as it would be for
   // a remote host.
-  void Connect(in_addr address, uint16_t port);
+  void Connect(const IpAddress& address, uint16_t port);
+  void Connect(in_addr address, uint16_t port) { Connect(IpAddress(address), port); }
 
   // Hands data to the system, keeping what it cannot take yet and sending that when the
   // socket becomes writable. Returns 0, or the Windows Sockets code when the socket is
@@ -88,5 +93,68 @@ class TcpSocket {
 // "Error <code> in function <call>" CR LF <socket error text>: how socket failures read
 // in the errors log.
 std::string SocketCallError(int code, const std::string& call);
+
+// Connects to whichever of a host's addresses answers first, in the resolver's order:
+// the simple form of "Happy Eyeballs" (RFC 8305). The next address is tried as soon as
+// the attempt before it has failed (refused, unreachable), or when it has not answered
+// within kAttemptDelayMs. At most two attempts run at once; a third address takes the
+// place of the older one. The first connection made wins and the other attempts are
+// closed. With one address this is exactly one TcpSocket::Connect.
+//
+// The outcome arrives through onDone from the loop, never from inside Start.
+class TcpConnector {
+ public:
+  static constexpr int64_t kAttemptDelayMs = 250;
+  static constexpr size_t kMaxAttempts = 2;
+
+  // 0: the winning socket is connected (TakeSocket). Otherwise the Windows Sockets code
+  // of the last failure; every attempt is closed then.
+  std::function<void(int error)> onDone;
+
+  TcpConnector();
+  ~TcpConnector();
+  TcpConnector(const TcpConnector&) = delete;
+  TcpConnector& operator=(const TcpConnector&) = delete;
+
+  // Starts with the first address. Throws as TcpSocket::Connect does when the call fails
+  // for every address (an address whose call fails is passed over for the next).
+  void Start(std::vector<IpAddress> addresses, uint16_t port);
+
+  bool Connected() const { return winner_ != nullptr; }
+  // The connected socket, once; its onConnected is spent, the other handlers are free.
+  std::unique_ptr<TcpSocket> TakeSocket();
+  // The address that answered, or the last one tried.
+  const IpAddress& Address() const { return address_; }
+  // When the last failure was a failed call rather than the peer's answer: the call's
+  // error text ("Error 10047 in function socket" ...), else empty.
+  const std::string& CallFailure() const { return callFailure_; }
+  // The Windows Sockets code of the last failure, 0 while there was none.
+  int LastError() const { return lastError_; }
+  // Closes every attempt; onDone does not run any more.
+  void Cancel();
+
+ private:
+  struct Attempt {
+    std::unique_ptr<TcpSocket> socket;
+    IpAddress address;
+  };
+  // Starts the next address whose call succeeds; false when none is left.
+  bool StartNext();
+  void OnOutcome(TcpSocket* socket, int error);
+  void ArmDelay();
+  void Finish(int error);
+
+  std::vector<IpAddress> addresses_;
+  size_t next_ = 0;
+  uint16_t port_ = 0;
+  std::vector<Attempt> attempts_;
+  std::unique_ptr<TcpSocket> winner_;
+  IpAddress address_;
+  int lastError_ = 0;
+  std::string callFailure_;
+  bool done_ = false;
+  EventLoop::TimerId delay_ = 0;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
 
 }  // namespace sentrel

@@ -1,5 +1,6 @@
 #include "scan/http_client.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 
@@ -104,6 +105,19 @@ UrlParts SplitUrl(const std::string& url) {
     p.user = credentials.substr(0, colon);
     if (colon != std::string::npos) p.password = credentials.substr(colon + 1);
   }
+  // An IPv6 address stands in brackets, its own colons inside them: the port is what
+  // follows "]:".
+  if (!hostPart.empty() && hostPart[0] == '[') {
+    size_t close = hostPart.find(']');
+    const std::string after = close == std::string::npos ? "" : hostPart.substr(close + 1);
+    if (close != std::string::npos &&
+        (after.empty() || (after[0] == ':' && after.find(':', 1) == std::string::npos))) {
+      p.host = hostPart.substr(1, close - 1);
+      p.bracketed = true;
+      if (!after.empty()) p.port = after.substr(1);
+      return p;
+    }
+  }
   size_t colon = hostPart.rfind(':');
   if (colon != std::string::npos) {
     p.port = hostPart.substr(colon + 1);
@@ -122,6 +136,10 @@ std::string UrlProblem(const std::string& url) {
       return "scheme " + p.scheme + ": the check speaks only http and https";
   }
   if (p.host.empty()) return "no host";
+  if (p.bracketed && !IpAddress::Parse(p.host))
+    return "[" + p.host + "] is no IPv6 address";
+  if (!p.bracketed && p.host.find(':') != std::string::npos)
+    return "an IPv6 address in a URL stands in brackets, as in http://[::1]:8080/";
   if (!p.port.empty() && PortNumber(p.port) == 0) return "port " + p.port + " is no TCP port";
   return "";
 }
@@ -178,10 +196,21 @@ UrlParts ResolveLocation(const UrlParts& base, const std::string& location) {
   return next;
 }
 
+UrlParts SplitProxy(const std::string& proxy) {
+  // A bare IPv6 address, the way the address field of a server takes it: no port in it.
+  if (proxy.find_first_of("[/@") == std::string::npos &&
+      std::count(proxy.begin(), proxy.end(), ':') > 1) {
+    UrlParts p;
+    p.host = proxy;
+    return p;
+  }
+  return SplitUrl(proxy);
+}
+
 RequestRoute RouteRequest(const UrlParts& target, const std::string& proxy,
                           const std::string& proxyPort) {
   RequestRoute r;
-  r.hostName = target.host;
+  r.hostName = UrlHost(target.host);
   r.tls = Lower(target.scheme) == "https";
   const std::string port = !target.port.empty() ? target.port : r.tls ? "443" : "80";
   r.connectHost = target.host;
@@ -189,17 +218,17 @@ RequestRoute RouteRequest(const UrlParts& target, const std::string& proxy,
   r.requestUri = target.path.empty() ? "/" : target.path;
   if (proxy.empty()) return r;
 
-  UrlParts p = SplitUrl(proxy);
+  UrlParts p = SplitProxy(proxy);
   r.connectHost = p.host;
   r.connectPort = !p.port.empty() ? p.port : !proxyPort.empty() ? proxyPort : "80";
   if (r.tls) {
     // The proxy only carries the bytes; the request inside the tunnel is the one a
     // direct connection would send.
-    r.tunnel = EncodedForRequest(target.host) + ":" + EncodedForRequest(port);
+    r.tunnel = EncodedForRequest(UrlHost(target.host)) + ":" + EncodedForRequest(port);
   } else {
     // The proxy gets the absolute URL. A port the URL names stays in it, or the proxy
     // would fetch from another service than the one configured.
-    r.requestUri = (target.scheme.empty() ? "http" : target.scheme) + "://" + target.host +
+    r.requestUri = (target.scheme.empty() ? "http" : target.scheme) + "://" + UrlHost(target.host) +
                    (target.port.empty() ? "" : ":" + target.port) + r.requestUri;
   }
   return r;
@@ -259,11 +288,13 @@ void tmyhttpcli::Prepare(const UrlParts& target) {
 void tmyhttpcli::StartLookup() {
   state_ = State::DnsLookup;
   if (connectHost.empty()) throw SentrelError("DNS lookup: invalid host name.");
-  lookup_ = NameLookup::Start(connectHost,
-                              [this](int error, in_addr address) { OnLookup(error, address); });
+  lookup_ = NameLookup::StartAny(
+      connectHost, [this](int error, const std::vector<IpAddress>& addresses) {
+        OnLookup(error, addresses);
+      });
 }
 
-void tmyhttpcli::OnLookup(int error, in_addr address) {
+void tmyhttpcli::OnLookup(int error, const std::vector<IpAddress>& addresses) {
   if (state_ != State::DnsLookup) return;
   if (error != 0) {
     FailTransport("can't resolve hostname to IP address");
@@ -273,7 +304,7 @@ void tmyhttpcli::OnLookup(int error, in_addr address) {
   HttpConnection::Options options;
   options.tunnel = tunnel;
   options.tls = tls;
-  options.tlsHost = hostName;
+  options.tlsHost = target_.host;
   socket_ = std::make_unique<HttpConnection>(std::move(options));
   socket_->onConnected = [this](int e, const std::string& failure) { OnConnected(e, failure); };
   socket_->onReadable = [this] { OnReadable(); };
@@ -286,7 +317,7 @@ void tmyhttpcli::OnLookup(int error, in_addr address) {
     code = 10022;  // not a port: the connect call rejects its argument
   } else {
     try {
-      socket_->Connect(address, port);
+      socket_->Connect(addresses, port);
     } catch (const SystemError& e) {
       code = e.WsaCode();
     }
@@ -312,7 +343,7 @@ void tmyhttpcli::OnConnected(int error, const std::string& failure) {
     const int64_t notAfter = socket_->CertificateNotAfter();
     if (notAfter != 0 && (certificateNotAfter == 0 || notAfter < certificateNotAfter)) {
       certificateNotAfter = notAfter;
-      certificateHost = hostName;
+      certificateHost = target_.host;
     }
   }
   state_ = State::WaitingHeader;

@@ -22,7 +22,8 @@ struct UrlParts {
   std::string user;
   std::string password;
   bool hasCredentials = false;
-  std::string host;
+  std::string host;  // an IPv6 address without its brackets
+  bool bracketed = false;  // the host stood in brackets
   std::string port;  // empty when the URL gives none
   std::string path;
 };
@@ -40,14 +41,18 @@ std::string Base64Encode(const std::string& data);
 // keeps the scheme; anything else is relative to the directory of the current path.
 UrlParts ResolveLocation(const UrlParts& base, const std::string& location);
 
+// A proxy setting split into host and port as a URL's host part is; a bare IPv6 address
+// ("::1", "2001:db8::5") is a host without a port.
+UrlParts SplitProxy(const std::string& proxy);
+
 // Where a request for a target goes and what it asks for: straight to the target's host
 // (port 80 unless the URL names one) for its path, or, with a proxy ("host", possibly
 // followed by ":" and a port; else proxyPort; else 80), to the proxy for the absolute URL.
 // An https target goes over TLS, to port 443 unless the URL names one; through a proxy it
 // asks for a CONNECT tunnel to host:port and then for its path inside the tunnel.
 struct RequestRoute {
-  std::string hostName;     // for the "Host" header
-  std::string connectHost;  // the server, or the proxy
+  std::string hostName;     // for the "Host" header; an IPv6 address in brackets
+  std::string connectHost;  // the server, or the proxy (an IPv6 address without brackets)
   std::string connectPort;
   std::string requestUri;  // the path, or the absolute URL for a proxy
   bool tls = false;
@@ -106,7 +111,7 @@ class tmyhttpcli : public CheckInFlight {
   std::string RequestText() const;
 
   // The parsed request.
-  std::string hostName;     // for the "Host" header
+  std::string hostName;     // for the "Host" header ("[::1]" for an IPv6 address)
   std::string connectHost;  // the server, or the proxy
   std::string connectPort;
   std::string requestUri;  // the path, or the absolute URL for a proxy
@@ -141,7 +146,7 @@ class tmyhttpcli : public CheckInFlight {
   // Request start, steps from the URL to the lookup.
   void Prepare(const UrlParts& target);
   void StartLookup();
-  void OnLookup(int error, in_addr address);
+  void OnLookup(int error, const std::vector<IpAddress>& addresses);
   void OnConnected(int error, const std::string& failure);
   void OnReadable();
   // Handles received bytes while the header is awaited; returns the count consumed

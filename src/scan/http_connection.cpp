@@ -40,10 +40,19 @@ size_t HeaderEnd(const std::string& text) {
 
 }  // namespace
 
-HttpConnection::HttpConnection(Options options) : options_(std::move(options)) {
-  socket_.onConnected = [this](int error) { OnTcpConnected(error); };
-  socket_.onReadable = [this] { OnTcpReadable(); };
-  socket_.onClosed = [this](int error) {
+HttpConnection::HttpConnection(Options options)
+    : options_(std::move(options)), socket_(std::make_unique<TcpSocket>()) {
+  connector_.onDone = [this](int error) { OnTcpConnected(error); };
+}
+
+HttpConnection::~HttpConnection() {
+  *alive_ = false;
+}
+
+void HttpConnection::AdoptSocket(std::unique_ptr<TcpSocket> socket) {
+  socket_ = std::move(socket);
+  socket_->onReadable = [this] { OnTcpReadable(); };
+  socket_->onClosed = [this](int error) {
     switch (phase_) {
       case Phase::Open:
         phase_ = Phase::Closed;
@@ -59,20 +68,19 @@ HttpConnection::HttpConnection(Options options) : options_(std::move(options)) {
         break;
     }
   };
+  // The winner's readiness was not watched while it raced: it is now.
+  socket_->UpdateWatch();
 }
 
-HttpConnection::~HttpConnection() {
-  *alive_ = false;
-}
-
-void HttpConnection::Connect(in_addr address, uint16_t port) {
+void HttpConnection::Connect(const std::vector<IpAddress>& addresses, uint16_t port) {
   phase_ = Phase::Connecting;
-  socket_.Connect(address, port);
+  connector_.Start(addresses, port);
 }
 
 void HttpConnection::Close() {
   phase_ = Phase::Closed;
-  socket_.Close();
+  connector_.Cancel();
+  socket_->Close();
 }
 
 void HttpConnection::OnTcpConnected(int error) {
@@ -82,10 +90,11 @@ void HttpConnection::OnTcpConnected(int error) {
     if (onConnected) onConnected(error, "");
     return;
   }
+  AdoptSocket(connector_.TakeSocket());
   if (!options_.tunnel.empty()) {
     phase_ = Phase::Tunnel;
     const std::string& target = options_.tunnel;
-    if (socket_.Send("CONNECT " + target + " HTTP/1.0\r\nHost: " + target + "\r\n\r\n") != 0)
+    if (socket_->Send("CONNECT " + target + " HTTP/1.0\r\nHost: " + target + "\r\n\r\n") != 0)
       SetUpFailed("proxy closed the connection during CONNECT");
     return;
   }
@@ -133,9 +142,9 @@ void HttpConnection::OnTcpReadable() {
 void HttpConnection::ReadTunnelAnswer() {
   char buffer[4096];
   for (int reads = 0; reads < kSetUpReads; ++reads) {
-    ssize_t n = socket_.Receive(buffer, sizeof buffer);
+    ssize_t n = socket_->Receive(buffer, sizeof buffer);
     if (n <= 0) {
-      if (n == 0 || socket_.state() == TcpSocket::State::Closed)
+      if (n == 0 || socket_->state() == TcpSocket::State::Closed)
         SetUpFailed("proxy closed the connection during CONNECT");
       return;
     }
@@ -179,13 +188,13 @@ void HttpConnection::StartTls(std::string_view early) {
 void HttpConnection::DriveHandshake() {
   char buffer[kRawBuffer];
   for (int reads = 0; reads < kSetUpReads; ++reads) {
-    ssize_t n = socket_.Receive(buffer, sizeof buffer);
+    ssize_t n = socket_->Receive(buffer, sizeof buffer);
     if (n > 0) {
       tls_->Feed(buffer, static_cast<size_t>(n));
       continue;
     }
     // The server's end, or a broken connection: the handshake can get no further.
-    if (n == 0 || socket_.state() == TcpSocket::State::Closed) tls_->FeedEnd();
+    if (n == 0 || socket_->state() == TcpSocket::State::Closed) tls_->FeedEnd();
     break;
   }
   TlsClient::Step step = tls_->Handshake();
@@ -202,13 +211,13 @@ void HttpConnection::DriveHandshake() {
 
 bool HttpConnection::FlushTls() {
   std::string out = tls_->TakeOutput();
-  if (out.empty()) return socket_.state() == TcpSocket::State::Connected;
-  return socket_.Send(out) == 0;
+  if (out.empty()) return socket_->state() == TcpSocket::State::Connected;
+  return socket_->Send(out) == 0;
 }
 
 void HttpConnection::SetUpFailed(const std::string& failure) {
   phase_ = Phase::Closed;
-  socket_.Close();
+  socket_->Close();
   if (onConnected) onConnected(0, failure);
 }
 
@@ -228,7 +237,7 @@ int HttpConnection::Send(std::string_view data) {
     Close();
     return wsa::kNotConnected;
   }
-  if (!tls_) return socket_.Send(data);
+  if (!tls_) return socket_->Send(data);
   if (!tls_->Write(data)) {
     failure_ = tls_->Failure();
     Close();
@@ -236,7 +245,7 @@ int HttpConnection::Send(std::string_view data) {
   }
   if (!FlushTls()) {
     phase_ = Phase::Closed;
-    return socket_.LastError() != 0 ? socket_.LastError() : wsa::kNotConnected;
+    return socket_->LastError() != 0 ? socket_->LastError() : wsa::kNotConnected;
   }
   return 0;
 }
@@ -244,8 +253,8 @@ int HttpConnection::Send(std::string_view data) {
 ssize_t HttpConnection::Receive(char* buffer, size_t size) {
   if (phase_ != Phase::Open) return -1;
   if (!tls_) {
-    ssize_t n = socket_.Receive(buffer, size);
-    if (n < 0 && socket_.state() == TcpSocket::State::Closed) phase_ = Phase::Closed;
+    ssize_t n = socket_->Receive(buffer, size);
+    if (n < 0 && socket_->state() == TcpSocket::State::Closed) phase_ = Phase::Closed;
     return n;
   }
   for (int raw = 0;; ++raw) {
@@ -262,10 +271,10 @@ ssize_t HttpConnection::Receive(char* buffer, size_t size) {
     }
     if (raw == kRawReadsPerReceive) return -1;  // the loop comes back for the rest
     char rawBuffer[kRawBuffer];
-    ssize_t got = socket_.Receive(rawBuffer, sizeof rawBuffer);
+    ssize_t got = socket_->Receive(rawBuffer, sizeof rawBuffer);
     if (got > 0) {
       tls_->Feed(rawBuffer, static_cast<size_t>(got));
-    } else if (got == 0 || socket_.state() == TcpSocket::State::Closed) {
+    } else if (got == 0 || socket_->state() == TcpSocket::State::Closed) {
       // The server's end (or a broken connection) ends the stream after what TLS holds.
       tls_->FeedEnd();
     } else {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/tcp_socket.h"
 #include "platform/tls_client.h"
@@ -46,8 +47,11 @@ class HttpConnection {
   HttpConnection(const HttpConnection&) = delete;
   HttpConnection& operator=(const HttpConnection&) = delete;
 
-  // Starts the TCP connection; throws as TcpSocket::Connect does.
-  void Connect(in_addr address, uint16_t port);
+  // Starts the TCP connection to the first of the addresses that answers (TcpConnector);
+  // throws as TcpSocket::Connect does when no address could even be tried.
+  void Connect(const std::vector<IpAddress>& addresses, uint16_t port);
+  // The address the connection went to (or the last one tried).
+  const IpAddress& Address() const { return connector_.Address(); }
   // Sends request bytes (encrypted under TLS). Returns 0, or the Windows Sockets code
   // when sending failed; the connection is then closed.
   int Send(std::string_view data);
@@ -66,6 +70,7 @@ class HttpConnection {
   enum class Phase { Connecting, Tunnel, Handshake, Open, Closed };
 
   void OnTcpConnected(int error);
+  void AdoptSocket(std::unique_ptr<TcpSocket> socket);
   void OnTcpReadable();
   void ReadTunnelAnswer();
   void StartTls(std::string_view early);
@@ -77,7 +82,9 @@ class HttpConnection {
 
   Options options_;
   Phase phase_ = Phase::Connecting;
-  TcpSocket socket_;
+  TcpConnector connector_;
+  // A closed socket until the connector hands over the one that connected.
+  std::unique_ptr<TcpSocket> socket_;
   std::unique_ptr<TlsClient> tls_;
   std::string tunnelAnswer_;
   std::string failure_;

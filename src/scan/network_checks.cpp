@@ -11,7 +11,7 @@ namespace {
 class NetworkChecks final : public Checks {
  public:
   explicit NetworkChecks(TInfiniScan& scan) : scan_(scan), http_(scan) {}
-  Task<void> DoAping(TPort& monitor) override { return RunPingCheck(scan_, monitor); }
+  Task<void> DoAping(TPort& monitor) override { return RunPingCheck(scan_, monitor, pingRun_); }
   Task<void> DoAHTTP(TPort& monitor) override { return http_.DoAHTTP(monitor); }
   Task<void> DoAPort(TPort& monitor) override { return RunPortCheck(scan_, monitor); }
   size_t Waiting() const override { return http_.Waiting(); }
@@ -19,6 +19,7 @@ class NetworkChecks final : public Checks {
  private:
   TInfiniScan& scan_;
   HttpChecks http_;
+  std::shared_ptr<PingRunState> pingRun_ = std::make_shared<PingRunState>();
 };
 
 }  // namespace

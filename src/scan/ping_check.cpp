@@ -2,11 +2,13 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "model/last_activity.h"
 #include "model/server.h"
 #include "platform/clock.h"
+#include "platform/error.h"
 #include "platform/name_lookup.h"
 #include "scan/infini_scan.h"
 
@@ -24,14 +26,15 @@ void tmyicmp::SetAddress(const std::string& text) {
   if (text == address) return;
   address = text;
   resolved = false;
-  targetAddress = INADDR_NONE;
+  targets.clear();
 }
 
 Task<void> tmyicmp::Resolve() {
-  in_addr a{};
-  if (ParseDottedAddress(address, &a) && a.s_addr != INADDR_NONE) {
-    targetAddress = a.s_addr;
-    hostName = address;
+  targets.clear();
+  auto literal = IpAddress::Parse(address);
+  // All bits set is no host to ping: like inet_addr, take such a text as a name.
+  if (literal && !(literal->IsV4() && literal->V4().s_addr == INADDR_NONE)) {
+    targets.push_back(*literal);
   } else {
     // The lookup suspends the check; other work goes on meanwhile.
     LookupResult found = co_await Lookup(address);
@@ -40,35 +43,65 @@ Task<void> tmyicmp::Resolve() {
       if (onDisplay) onDisplay("Unable to resolve " + address);
       co_return;
     }
-    targetAddress = found.address.s_addr;
-    hostName = address;
+    targets = std::move(found.addresses);
   }
-  char text[INET_ADDRSTRLEN];
-  in_addr t{};
-  t.s_addr = targetAddress;
-  inet_ntop(AF_INET, &t, text, sizeof text);
-  hostIp = text;
+  hostName = address;
+  hostIp = targets.front().ToString();
   resolved = true;
+}
+
+Task<EchoResult> tmyicmp::EchoTo(IpAddress target, int timeoutMs) {
+  const bool v6 = !target.IsV4();
+  std::unique_ptr<IcmpEcho>& echo = v6 ? echo6_ : echo4_;
+  bool& noSocket = v6 ? noSocket6_ : noSocket4_;
+  if (!echo && !noSocket) {
+    try {
+      echo = std::make_unique<IcmpEcho>(v6 ? AF_INET6 : AF_INET);
+    } catch (const SentrelError&) {
+      // Neither a ping socket nor a raw one for this user: the system's ping may send.
+      noSocket = true;
+    }
+  }
+  if (echo) co_return co_await echo->Echo(target, EchoData(), ttl, timeoutMs);
+  co_return co_await SystemPingEcho(target, size, ttl, timeoutMs, pingProgram);
 }
 
 Task<int> tmyicmp::Ping() {
   lastError = 0;
+  failure.clear();
   if (!resolved) co_await Resolve();
-  if (targetAddress == INADDR_NONE) {
+  if (targets.empty()) {
     lastError = icmp_status::kBadDestination;
     if (onDisplay) onDisplay("Invalid host address");
     co_return 0;
   }
   if (onEchoRequest) onEchoRequest();
-  in_addr target{};
-  target.s_addr = targetAddress;
-  EchoResult r = co_await echo_.Echo(target, EchoData(), ttl, timeout);
+  const int64_t deadline = CurrentClock().MonotonicMs() + timeout;
+  EchoResult r;
+  for (size_t i = 0; i < targets.size(); ++i) {
+    hostIp = targets[i].ToString();
+    const int64_t left = std::max<int64_t>(0, deadline - CurrentClock().MonotonicMs());
+    r = co_await EchoTo(targets[i], static_cast<int>(left));
+    // Only a request that never left makes way for the next address.
+    if (r.sent || !r.failure.empty()) break;
+  }
   lastError = r.status;
+  failure = r.failure;
   if (onEchoReply) onEchoReply(r.replies);
   co_return r.replies;
 }
 
-Task<void> RunPingCheck(TInfiniScan& scan, TPort& monitor) {
+std::string NoEchoRecordText(const std::string& failure) {
+  return "Unable to get ping handle: " + failure;
+}
+
+std::string NoEchoMessage(const std::string& failure) {
+  return "Ping checks cannot send any echo request (" + failure +
+         "). Install the ping program (Debian: apt install iputils-ping), or let this user's "
+         "group open ping sockets (sysctl net.ipv4.ping_group_range)";
+}
+
+Task<void> RunPingCheck(TInfiniScan& scan, TPort& monitor, std::shared_ptr<PingRunState> run) {
   TServer& server = *monitor.server;
   LastActivity = "DoAping " + server.name;
   auto monitorAlive = monitor.Watch();
@@ -89,7 +122,16 @@ Task<void> RunPingCheck(TInfiniScan& scan, TPort& monitor) {
     if (monitorAlive.expired()) return;
     const int64_t ms = CurrentClock().MonotonicMs() - ping.startMs;
     LastActivity = "PingEchoReply " + server.name;
-    scan.PingVerdict(monitor, success, static_cast<int32_t>(ms), pingStatusText(ping.lastError));
+    // No echo could be sent at all: the monitor shows it as a failure with the reason,
+    // and the operator learns once per run how to mend it.
+    const bool noEcho = !ping.failure.empty();
+    scan.PingVerdict(monitor, success, static_cast<int32_t>(ms),
+                     noEcho ? NoEchoRecordText(ping.failure) : pingStatusText(ping.lastError));
+    if (noEcho && !run->toldNoEcho) {
+      run->toldNoEcho = true;
+      scan.recordText = NoEchoMessage(ping.failure);
+      scan.AddMessageLine();
+    }
   };
   bool replied = false;
   ping.onEchoReply = [&](int replies) {

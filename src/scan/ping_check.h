@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/icmp_echo.h"
 #include "platform/task.h"
@@ -14,8 +16,14 @@ namespace sentrel {
 class TInfiniScan;
 class TPort;
 
+// What the ping checks of one run share: whether the operator has been told that this
+// machine lets the program send no echo at all.
+struct PingRunState {
+  bool toldNoEcho = false;
+};
+
 // The ping object of one check: the echo settings, the target and the outcome of the
-// last echo, plus the monitor it serves. It owns the ICMP socket; nothing of it outlives
+// last echo, plus the monitor it serves. It owns the ICMP sockets; nothing of it outlives
 // the check.
 class tmyicmp {
  public:
@@ -23,28 +31,36 @@ class tmyicmp {
   static constexpr char kGreeting[] = "Sentrel network monitor checks this host now.";
   static constexpr int kDataSize = 56;
 
-  // Opens the ICMP socket; throws SentrelError "Unable to get ping handle".
+  // The ICMP socket of each family is opened when the first echo of that family goes
+  // out. Where this user may open none, the system's ping program sends the echo.
   tmyicmp() = default;
 
-  // Sets the host name or dotted address to ping; a new text must be resolved again.
+  // Sets the host name or address to ping; a new text must be resolved again.
   void SetAddress(const std::string& text);
   // Resolves the target if needed, sends one echo and reports through the hooks: the
   // message hook for a target that cannot be resolved, the reply hook with the number of
-  // replies otherwise. Returns the number of replies.
+  // replies otherwise. A name with several addresses is pinged at the first one, in the
+  // resolver's order; when the request cannot even leave for it (no route to that
+  // network, no address of that family here) the next is tried, within the one time
+  // limit. Returns the number of replies.
   Task<int> Ping();
   // The echo data: the greeting over 56 blanks.
   static std::string EchoData();
 
-  std::string address;                    // target text
-  in_addr_t targetAddress = INADDR_NONE;  // network byte order
+  std::string address;               // target text
+  std::vector<IpAddress> targets;    // its addresses in order; empty while unresolved
   std::string hostName;
-  std::string hostIp;
+  std::string hostIp;                // the address pinged last, in its short form
   int size = kDataSize;
   int timeout = 4000;
   int ttl = 64;
   int flags = 0;
   int lastError = 0;
+  // Why no echo could be sent at all (no ICMP socket, no usable ping program), or empty.
+  std::string failure;
   bool resolved = false;
+  // The ping program used where no ICMP socket is allowed; empty: "ping" on the PATH.
+  std::string pingProgram;
   std::function<void(const std::string& message)> onDisplay;
   std::function<void()> onEchoRequest;
   std::function<void(int replies)> onEchoReply;
@@ -54,11 +70,23 @@ class tmyicmp {
 
  private:
   Task<void> Resolve();
-  IcmpEcho echo_;
+  // One echo to one address: over our own ICMP socket of its family, else through the
+  // system's ping.
+  Task<EchoResult> EchoTo(IpAddress target, int timeoutMs);
+  std::unique_ptr<IcmpEcho> echo4_;
+  std::unique_ptr<IcmpEcho> echo6_;
+  bool noSocket4_ = false;
+  bool noSocket6_ = false;
 };
+
+// The record text of a ping that could not be sent at all, and the one line that tells
+// the operator how to mend it.
+std::string NoEchoRecordText(const std::string& failure);
+std::string NoEchoMessage(const std::string& failure);
 
 // One ping check of the monitor, to its verdict. The task suspends while it waits for
 // the name and the reply.
-Task<void> RunPingCheck(TInfiniScan& scan, TPort& monitor);
+Task<void> RunPingCheck(TInfiniScan& scan, TPort& monitor,
+                        std::shared_ptr<PingRunState> run = std::make_shared<PingRunState>());
 
 }  // namespace sentrel

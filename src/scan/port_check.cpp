@@ -46,50 +46,70 @@ Task<void> RunPortCheck(TInfiniScan& scan, TPort& monitor) {
     loop.ReportError(message);
     if (!alive.expired()) OnWSocketError(scan, monitor, code);
   };
-  in_addr addr{};
-  if (!ParseDottedAddress(address, &addr)) {
+  std::vector<IpAddress> addresses;
+  if (auto literal = IpAddress::Parse(address)) {
+    addresses.push_back(*literal);
+  } else {
     LookupResult found = co_await Lookup(address);
     if (alive.expired()) co_return;
     if (found.error != 0) {
       startFailed("SetAddr: Cannot convert host address '" + address + "'", wsa::kHostNotFound);
       co_return;
     }
-    addr = found.address;
+    addresses = std::move(found.addresses);
   }
 
-  auto socket = std::make_unique<TcpSocket>();
+  // Every address of the name in the resolver's order, the next one as soon as one
+  // refuses or stays silent for a moment; the first connection counts.
+  auto connector = std::make_unique<TcpConnector>();
   Trigger outcome;
-  socket->onConnected = [&outcome](int) { outcome.Fire(); };
-  try {
-    socket->Connect(addr, port);
-  } catch (const SystemError& e) {
+  connector->onDone = [&outcome](int) { outcome.Fire(); };
+  // A failed call (out of descriptors, no such address family here) rather than the
+  // server's answer: told as it was for a single address.
+  auto callFailed = [&](const std::string& message, int code) {
     // Out of descriptors or buffers: our own shortage says nothing about the server.
     // The errors log tells it, the colour stays, and the next due check tries again.
-    if (e.WsaCode() == 10024 || e.WsaCode() == 10055) {
-      loop.ReportError(e.what());
-      co_return;
+    if (code == 10024 || code == 10055) {
+      loop.ReportError(message);
+      return;
     }
-    socket.reset();
-    startFailed(e.what(), e.WsaCode());
+    startFailed(message, code);
+  };
+  try {
+    connector->Start(std::move(addresses), port);
+  } catch (const SystemError& e) {
+    connector.reset();
+    callFailed(e.what(), e.WsaCode());
     co_return;
   }
 
   // The check's own time runs from here: the connection, or its refusal when that
   // arrives first, or the ten seconds.
   const int64_t start = CurrentClock().MonotonicMs();
-  co_await outcome.Wait(start + kPortWaitMs);
+  const bool ended = co_await outcome.Wait(start + kPortWaitMs);
   if (alive.expired()) co_return;
   LastActivity = "DoAPort " + monitor.server->name;
+  std::unique_ptr<TcpSocket> socket = connector->TakeSocket();
+  if (ended && !socket && !connector->CallFailure().empty()) {
+    const std::string message = connector->CallFailure();
+    const int code = connector->LastError();
+    connector.reset();
+    callFailed(message, code);
+    co_return;
+  }
+  // Attempts still waiting when the time is up are given up.
+  connector.reset();
   const int64_t ms = CurrentClock().MonotonicMs() - start;
-  const bool connected = socket->state() == TcpSocket::State::Connected;
+  const bool connected = socket && socket->state() == TcpSocket::State::Connected;
   scan.PortVerdict(monitor, connected, static_cast<int32_t>(ms));
   if (alive.expired()) co_return;
 
   // The probe. On a socket that never connected the send fails at once with 10057, and
   // the error handler applies the failure step a second time.
-  int error = socket->Send(std::string_view(kPortProbe, sizeof kPortProbe - 1));
+  int error = socket ? socket->Send(std::string_view(kPortProbe, sizeof kPortProbe - 1))
+                     : static_cast<int>(wsa::kNotConnected);
   if (error != 0) OnWSocketError(scan, monitor, error);
-  socket->Close();
+  if (socket) socket->Close();
 }
 
 }  // namespace sentrel
