@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "support/loopback_server.h"
+#include "support/netns.h"
 #include "support/test_env.h"
 
 namespace sentrel {
@@ -110,6 +111,75 @@ TEST(DottedAddressTest, AcceptsWhatInetAddrAccepts) {
   EXPECT_FALSE(ParseDottedAddress("localhost", &a));
   EXPECT_FALSE(ParseDottedAddress("", &a));
   EXPECT_FALSE(ParseDottedAddress("127.0.0.256", &a));
+}
+
+// Addresses as the operator writes them, and as the program shows them again.
+TEST(IpAddressTest, BothFamiliesInEveryWrittenFormAndTheirShortForm) {
+  auto shown = [](const std::string& text) {
+    auto a = IpAddress::Parse(text);
+    return a ? a->ToString() + (a->IsV4() ? " v4" : " v6") : std::string("none");
+  };
+  EXPECT_EQ(shown("::1"), "::1 v6");
+  EXPECT_EQ(shown("[::1]"), "::1 v6");
+  EXPECT_EQ(shown("0:0:0:0:0:0:0:1"), "::1 v6");
+  EXPECT_EQ(shown("2001:DB8:0:0:0:0:0:5"), "2001:db8::5 v6");
+  EXPECT_EQ(shown("2001:0db8:0000:0001:0000:0000:0000:0005"), "2001:db8:0:1::5 v6");
+  EXPECT_EQ(shown("fe80::1%lo"), "fe80::1%lo v6");
+  // An IPv4 address in IPv6 clothing is the IPv4 host.
+  EXPECT_EQ(shown("::ffff:127.0.0.1"), "127.0.0.1 v4");
+  EXPECT_EQ(shown("127.1"), "127.0.0.1 v4");
+  EXPECT_EQ(shown("127.0.0.1"), "127.0.0.1 v4");
+  for (const char* none : {"localhost", "", "[]", "[127.0.0.1]", "::1::2", "[::1", "2001:db8::5 x",
+                           "no such host"})
+    EXPECT_EQ(shown(none), "none") << none;
+
+  sockaddr_storage ss{};
+  EXPECT_EQ(IpAddress::Parse("::1")->ToSockaddr(8080, &ss), sizeof(sockaddr_in6));
+  EXPECT_EQ(IpAddress::FromSockaddr(reinterpret_cast<sockaddr*>(&ss), sizeof ss)->ToString(), "::1");
+  EXPECT_EQ(UrlHost("::1"), "[::1]");
+  EXPECT_EQ(UrlHost("localhost"), "localhost");
+}
+
+TEST_F(NameLookupTest, BothFamiliesAddressesComeWithoutAskingAndNamesInTheResolversOrder) {
+  int error = -1;
+  std::vector<IpAddress> found;
+  auto literal = NameLookup::StartAny("[::1]", [&](int e, const std::vector<IpAddress>& a) {
+    error = e;
+    found = a;
+  });
+  EXPECT_EQ(LookupsInFlight(), 0u) << "an address needs no lookup";
+  EXPECT_EQ(error, -1) << "never answered from inside Start";
+  ASSERT_TRUE(WaitReal([&] { return error != -1; }));
+  EXPECT_EQ(error, 0);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].ToString(), "::1");
+
+  // A name gets all its addresses, each once, in the order the resolver gives them.
+  std::string order;
+  test::LocalhostIsBothFamilies(&order);
+  error = -1;
+  auto name = NameLookup::StartAny("localhost", [&](int e, const std::vector<IpAddress>& a) {
+    error = e;
+    found = a;
+  });
+  ASSERT_TRUE(WaitReal([&] { return error != -1; }));
+  EXPECT_EQ(error, 0);
+  std::string got;
+  for (const auto& a : found) got += (got.empty() ? "" : " ") + a.ToString();
+  EXPECT_EQ(got, order);
+
+  // The task's lookup does the same; the IPv4-only lookup keeps to IPv4 and finds no
+  // IPv4 address in an IPv6 one.
+  LookupResult r = RunToCompletion(Lookup("::1"));
+  ASSERT_EQ(r.addresses.size(), 1u);
+  EXPECT_EQ(r.addresses[0].ToString(), "::1");
+  r = RunToCompletion(Lookup("no such host"));
+  EXPECT_EQ(r.error, 11001);
+  EXPECT_TRUE(r.addresses.empty());
+  error = -1;
+  auto v4 = NameLookup::Start("::1", [&](int e, in_addr) { error = e; });
+  ASSERT_TRUE(WaitReal([&] { return error != -1; }));
+  EXPECT_NE(error, 0);
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 
+#include <unistd.h>
+
 #include <cerrno>
 
 #include "platform/error.h"
@@ -140,6 +142,78 @@ TEST_F(TcpSocketTest, ASocketDestroyedBeforeItsNotificationNeverCallsBack) {
   }
   loop_->WaitUntil([] { return false; }, 100);
   EXPECT_FALSE(called);
+}
+
+// A listening socket on another loopback address (127.0.0.3) with the given port.
+int ListenOn(const char* ip, uint16_t port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  inet_pton(AF_INET, ip, &sa.sin_addr);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0 || listen(fd, 16) < 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+IpAddress Ip(const char* text) {
+  return *IpAddress::Parse(text);
+}
+
+// The addresses of one host, tried in order: a refusal hands over to the next address at
+// once, a silence after a quarter of a second; the first connection wins.
+TEST_F(TcpSocketTest, ConnectorGoesOnAtARefusalOrASilenceAndTheFirstConnectionWins) {
+  struct Outcome {
+    int error = -1;
+    std::string address;
+    int64_t ms = -1;
+  };
+  auto connect = [&](std::vector<IpAddress> addresses, uint16_t port) {
+    Outcome out;
+    TcpConnector connector;
+    const int64_t start = clock_.MonotonicMs();
+    connector.onDone = [&](int error) {
+      out.error = error;
+      out.ms = clock_.MonotonicMs() - start;
+    };
+    connector.Start(std::move(addresses), port);
+    EXPECT_EQ(out.error, -1) << "never from inside Start";
+    EXPECT_TRUE(loop_->WaitUntil([&] { return out.error != -1; }, 20000));
+    out.address = connector.Address().ToString();
+    auto socket = connector.TakeSocket();
+    EXPECT_EQ(out.error == 0, socket && socket->state() == TcpSocket::State::Connected);
+    return out;
+  };
+
+  ClosedPort refusing;
+  int listener = ListenOn("127.0.0.3", refusing.Port());
+  ASSERT_GE(listener, 0);
+  Outcome o = connect({Ip("127.0.0.1"), Ip("127.0.0.3")}, refusing.Port());
+  EXPECT_EQ(o.error, 0);
+  EXPECT_EQ(o.address, "127.0.0.3");
+  EXPECT_EQ(o.ms, 0);
+
+  // Nobody anywhere: the last refusal is the outcome.
+  close(listener);
+  o = connect({Ip("127.0.0.1"), Ip("127.0.0.3")}, refusing.Port());
+  EXPECT_EQ(o.error, 10061);
+  EXPECT_EQ(o.ms, 0);
+
+  SilentPort silent;
+  listener = ListenOn("127.0.0.3", silent.Port());
+  ASSERT_GE(listener, 0);
+  o = connect({Ip("127.0.0.1"), Ip("127.0.0.3")}, silent.Port());
+  EXPECT_EQ(o.error, 0);
+  EXPECT_EQ(o.address, "127.0.0.3");
+  EXPECT_EQ(o.ms, TcpConnector::kAttemptDelayMs);
+  close(listener);
+
+  // No address at all: nothing to try, which is told as a failed call.
+  TcpConnector connector;
+  EXPECT_THROW(connector.Start({}, 80), SystemError);
+  EXPECT_EQ(loop_->WatchCount(), 0u);
 }
 
 }  // namespace

@@ -96,6 +96,54 @@ TEST(UrlTest, HttpsRoutes) {
   EXPECT_EQ(RouteRequest(ResolveLocation(secure, "http://H/e"), "", "").connectPort, "80");
 }
 
+// IPv6 addresses stand in brackets in a URL, with or without a port after them; the
+// brackets come back wherever the host is written into a request, and go where the
+// address itself is needed (the lookup, the certificate check).
+TEST(UrlTest, Ipv6AddressesInBrackets) {
+  UrlParts p = SplitUrl("http://u:pw@[::1]:8080/a");
+  EXPECT_EQ(p.host, "::1");
+  EXPECT_EQ(p.port, "8080");
+  EXPECT_EQ(p.path, "/a");
+  EXPECT_EQ(p.user, "u");
+  p = SplitUrl("https://[2001:db8::5]/");
+  EXPECT_EQ(p.host, "2001:db8::5");
+  EXPECT_EQ(p.port, "");
+  EXPECT_EQ(SplitUrl("[::1]").host, "::1");
+
+  RequestRoute r = RouteRequest(SplitUrl("http://[::1]:8080/a"), "", "");
+  EXPECT_EQ(r.connectHost, "::1");
+  EXPECT_EQ(r.connectPort, "8080");
+  EXPECT_EQ(r.hostName, "[::1]");
+  EXPECT_EQ(RouteRequest(SplitUrl("https://[::1]/"), "", "").connectPort, "443");
+
+  // A proxy at an IPv6 address: bare (its port from the proxy port setting) or in
+  // brackets with a port; the absolute URL and the CONNECT target keep their brackets.
+  r = RouteRequest(SplitUrl("http://[2001:db8::5]:8080/a"), "::1", "3128");
+  EXPECT_EQ(r.connectHost, "::1");
+  EXPECT_EQ(r.connectPort, "3128");
+  EXPECT_EQ(r.requestUri, "http://[2001:db8::5]:8080/a");
+  EXPECT_EQ(r.hostName, "[2001:db8::5]");
+  r = RouteRequest(SplitUrl("https://[2001:db8::5]/a"), "[::1]:8888", "3128");
+  EXPECT_EQ(r.connectHost, "::1");
+  EXPECT_EQ(r.connectPort, "8888");
+  EXPECT_EQ(r.tunnel, "[2001:db8::5]:443");
+  EXPECT_EQ(RouteRequest(SplitUrl("http://H/"), "2001:db8::5", "81").connectHost, "2001:db8::5");
+
+  tmyhttpcli request;
+  request.url = "http://[::1]:8080/a";
+  r = RouteRequest(SplitUrl(request.url), "", "");
+  request.hostName = r.hostName;
+  request.requestUri = r.requestUri;
+  EXPECT_EQ(request.RequestText(), "GET /a HTTP/1.0\r\nHost: [::1]\r\nPragma: no-cache\r\n\r\n");
+
+  EXPECT_EQ(UrlProblem("http://[::1]:8080/"), "");
+  EXPECT_EQ(UrlProblem("http://[::1]/"), "");
+  EXPECT_EQ(UrlProblem("http://::1/"),
+            "an IPv6 address in a URL stands in brackets, as in http://[::1]:8080/");
+  EXPECT_EQ(UrlProblem("http://[example]/"), "[example] is no IPv6 address");
+  EXPECT_EQ(UrlProblem("http://[::1]:99999/"), "port 99999 is no TCP port");
+}
+
 TEST(UrlTest, Base64) {
   EXPECT_EQ(Base64Encode("Aladdin:open sesame"), "QWxhZGRpbjpvcGVuIHNlc2FtZQ==");
   EXPECT_EQ(Base64Encode(""), "");

@@ -1,6 +1,7 @@
 #include "scan/port_check.h"
 
 #include "model/last_activity.h"
+#include "support/netns.h"
 #include "support/network_fixture.h"
 
 namespace sentrel::test {
@@ -118,6 +119,61 @@ TEST_F(PortCheckTest, AScanPassRunsTheCheckAndSetsLastCheck) {
   EXPECT_EQ(m->status, "green");
   EXPECT_NE(m->lastCheck, 0);
   program_->StopScan();
+}
+
+// IPv6: an address written in the IP field, and a name whose first address (::1) refuses
+// while its second (127.0.0.1) answers, all within the one check.
+class PortCheckIpv6Test : public PortCheckTest {
+ protected:
+  void SetUp() override {
+    PortCheckTest::SetUp();
+    std::string why;
+    if (!LoopbackIpv6(&why)) GTEST_SKIP() << why;
+  }
+};
+
+TEST_F(PortCheckIpv6Test, AnIpv6AddressInTheIpFieldIsConnectedTo) {
+  LoopbackServer peer([](const std::string&) { return LoopbackServer::Reply{}; }, AF_INET6);
+  peer.SetComplete([](const std::string&) { return false; });
+  TPort* m = Monitor(peer.Port());
+  for (const char* ip : {"::1", "[::1]", "0:0:0:0:0:0:0:1"}) {
+    web1_->ip = ip;
+    RunToCompletion(checks().DoAPort(*m));
+    EXPECT_EQ(m->status, "green") << ip;
+  }
+  EXPECT_EQ(RecordLines(Log("web1")),
+            std::vector<std::string>(3, "web1 PORT " + P(peer.Port()) + " OK 0ms 0Bytes "));
+  ASSERT_TRUE(loop_->WaitUntil(
+      [&] { return peer.Connections().size() == 3 && peer.Connections()[2]->peerClosed; }, 2000));
+  EXPECT_EQ(peer.Connections()[0]->received, "Sentrel Test");
+  EXPECT_TRUE(errors_.empty());
+}
+
+TEST_F(PortCheckIpv6Test, ANameWhoseIpv6AddressRefusesIsCheckedAtItsIpv4Address) {
+  web1_->ip = "localhost";
+  std::string output;
+  bool ran = RunWhereLocalhostIsBothFamilies(
+      [&]() -> std::string {
+        OwnLoop own(clock_, &errors_);
+        // The IPv4 listener, and its port on ::1 closed.
+        LoopbackServer peer([](const std::string&) { return LoopbackServer::Reply{}; });
+        peer.SetComplete([](const std::string&) { return false; });
+        ClosedPort closed(AF_INET6, peer.Port());
+        TPort* m = Monitor(peer.Port());
+        clock_.SetAutoAdvance(false);
+        const int64_t before = clock_.MonotonicMs();
+        RunToCompletion(checks().DoAPort(*m));
+        own.loop().WaitUntil([&] { return !peer.Connections().empty(); }, 2000);
+        return m->status + " after " + std::to_string(clock_.MonotonicMs() - before) + " ms, " +
+               std::to_string(peer.Connections().size()) + " connection(s) on 127.0.0.1; " +
+               std::to_string(errors_.size()) + " error(s)";
+      },
+      output);
+  if (!ran) GTEST_SKIP() << output;
+  EXPECT_EQ(output, "green after 0 ms, 1 connection(s) on 127.0.0.1; 0 error(s)");
+  auto lines = RecordLines(Log("web1"));
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(IsWithNumber(lines[0], "web1 PORT ", " OK 0ms 0Bytes ")) << lines[0];
 }
 
 }  // namespace

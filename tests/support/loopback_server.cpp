@@ -8,26 +8,60 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <stdexcept>
 
 #include "platform/event_loop.h"
 
 namespace sentrel::test {
 
-int BindLoopback(int type, uint16_t* port) {
-  int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+int BindLoopback(int type, uint16_t* port, int family) {
+  int fd = socket(family, type | SOCK_CLOEXEC, 0);
   if (fd < 0) throw std::runtime_error("socket failed");
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0) {
+  sockaddr_storage ss{};
+  socklen_t len;
+  if (family == AF_INET6) {
+    auto* sa = reinterpret_cast<sockaddr_in6*>(&ss);
+    sa->sin6_family = AF_INET6;
+    sa->sin6_addr = in6addr_loopback;
+    sa->sin6_port = htons(*port);
+    len = sizeof *sa;
+  } else {
+    auto* sa = reinterpret_cast<sockaddr_in*>(&ss);
+    sa->sin_family = AF_INET;
+    sa->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sa->sin_port = htons(*port);
+    len = sizeof *sa;
+  }
+  if (bind(fd, reinterpret_cast<sockaddr*>(&ss), len) < 0) {
     close(fd);
     throw std::runtime_error("bind failed");
   }
-  socklen_t len = sizeof sa;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-  *port = ntohs(sa.sin_port);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len);
+  *port = family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port)
+                             : ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
   return fd;
+}
+
+bool LoopbackIpv6(std::string* why) {
+  int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    if (why) *why = std::string("this machine has no IPv6: ") + std::strerror(errno);
+    return false;
+  }
+  sockaddr_in6 sa{};
+  sa.sin6_family = AF_INET6;
+  sa.sin6_addr = in6addr_loopback;
+  bool ok = bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 && listen(fd, 1) == 0;
+  if (!ok && why)
+    *why = std::string("this machine has no IPv6 on loopback (cannot listen on ::1: ") +
+           std::strerror(errno) + ")";
+  close(fd);
+  return ok;
+}
+
+std::string LoopbackUrlHost(int family) {
+  return family == AF_INET6 ? "[::1]" : "127.0.0.1";
 }
 
 struct LoopbackServer::Peer {
@@ -41,9 +75,10 @@ struct LoopbackServer::Peer {
   bool writing = false;
 };
 
-LoopbackServer::LoopbackServer(Script script) : script_(std::move(script)) {
+LoopbackServer::LoopbackServer(Script script, int family)
+    : family_(family), script_(std::move(script)) {
   complete_ = [](const std::string& r) { return r.find("\r\n\r\n") != std::string::npos; };
-  listenFd_ = BindLoopback(SOCK_STREAM | SOCK_NONBLOCK, &port_);
+  listenFd_ = BindLoopback(SOCK_STREAM | SOCK_NONBLOCK, &port_, family);
   if (listen(listenFd_, 1024) < 0) throw std::runtime_error("listen failed");
   CurrentLoop().Watch(listenFd_, EPOLLIN, [this](uint32_t) { Accept(); });
 }
@@ -58,7 +93,7 @@ LoopbackServer::~LoopbackServer() {
 }
 
 std::string LoopbackServer::Url(const std::string& path) const {
-  return "http://127.0.0.1:" + std::to_string(port_) + path;
+  return "http://" + LoopbackUrlHost(family_) + ":" + std::to_string(port_) + path;
 }
 
 std::vector<std::string> LoopbackServer::Requests() const {
@@ -175,8 +210,8 @@ void LoopbackServer::OnPeer(const std::shared_ptr<Peer>& peer, uint32_t events) 
   }
 }
 
-ClosedPort::ClosedPort() {
-  fd_ = BindLoopback(SOCK_STREAM, &port_);
+ClosedPort::ClosedPort(int family, uint16_t port) : port_(port) {
+  fd_ = BindLoopback(SOCK_STREAM, &port_, family);
 }
 ClosedPort::~ClosedPort() {
   close(fd_);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/socket.h>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -8,9 +10,16 @@
 
 namespace sentrel::test {
 
-// A socket of the given type bound to 127.0.0.1 on a port the kernel picks; the port
-// goes to *port. Throws when the socket cannot be made or bound.
-int BindLoopback(int type, uint16_t* port);
+// A socket of the given type bound to 127.0.0.1 (family AF_INET) or ::1 (AF_INET6) on a
+// port the kernel picks, or on *port when it is not 0; the port goes to *port. Throws
+// when the socket cannot be made or bound.
+int BindLoopback(int type, uint16_t* port, int family = AF_INET);
+
+// Whether this machine has IPv6 on its loopback interface (a socket can listen on ::1).
+// When it has not, why not; the IPv6 tests then skip with that reason.
+bool LoopbackIpv6(std::string* why);
+// The loopback address of a family as it stands in a URL: "127.0.0.1" or "[::1]".
+std::string LoopbackUrlHost(int family);
 
 // A scripted TCP server on 127.0.0.1, port chosen by the system, served by the current
 // event loop (so it runs on the test's one thread and its fake clock). Each connection
@@ -51,13 +60,13 @@ class LoopbackServer {
   };
   using Script = std::function<Reply(const std::string& request)>;
 
-  explicit LoopbackServer(Script script);
+  explicit LoopbackServer(Script script, int family = AF_INET);
   ~LoopbackServer();
   LoopbackServer(const LoopbackServer&) = delete;
   LoopbackServer& operator=(const LoopbackServer&) = delete;
 
   uint16_t Port() const { return port_; }
-  // "http://127.0.0.1:<port>" + path.
+  // "http://127.0.0.1:<port>" + path ("http://[::1]:<port>" for IPv6).
   std::string Url(const std::string& path = "/") const;
   // Decides when a request is complete; the default waits for CR LF CR LF.
   void SetComplete(std::function<bool(const std::string&)> complete) {
@@ -74,6 +83,7 @@ class LoopbackServer {
   void Drop(const std::shared_ptr<Peer>& peer);
 
   int listenFd_ = -1;
+  int family_ = AF_INET;
   uint16_t port_ = 0;
   Script script_;
   std::function<bool(const std::string&)> complete_;
@@ -81,11 +91,11 @@ class LoopbackServer {
   std::vector<std::shared_ptr<Connection>> log_;
 };
 
-// A port on 127.0.0.1 that refuses connections: bound (so nobody else takes it) but not
-// listening.
+// A port on 127.0.0.1 (or ::1) that refuses connections: bound (so nobody else takes
+// it) but not listening. port 0: one the kernel picks.
 class ClosedPort {
  public:
-  ClosedPort();
+  explicit ClosedPort(int family = AF_INET, uint16_t port = 0);
   ~ClosedPort();
   uint16_t Port() const { return port_; }
 

@@ -6,11 +6,16 @@
 #include <netinet/in.h>
 #include <sched.h>
 #include <sys/epoll.h>
+#include <netdb.h>
+#include <netinet/icmp6.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
@@ -102,6 +107,100 @@ bool RunInNetworkNamespace(const std::function<std::string()>& body, std::string
   return false;
 }
 
+OwnLoop::OwnLoop(FakeClock& clock, std::vector<std::string>* errors)
+    : clock_(clock), before_(&CurrentLoop()) {
+  SetCurrentLoop(&loop_);
+  clock_.AttachLoop(&loop_);
+  if (errors) loop_.SetErrorHandler([errors](const std::string& m) { errors->push_back(m); });
+}
+
+OwnLoop::~OwnLoop() {
+  SetCurrentLoop(before_);
+  clock_.AttachLoop(before_);
+}
+
+bool LocalhostIsBothFamilies(std::string* found) {
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* result = nullptr;
+  std::vector<std::string> order;
+  if (getaddrinfo("localhost", nullptr, &hints, &result) == 0) {
+    for (addrinfo* ai = result; ai; ai = ai->ai_next) {
+      char text[INET6_ADDRSTRLEN] = "";
+      if (ai->ai_family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(ai->ai_addr)->sin6_addr, text,
+                  sizeof text);
+      else if (ai->ai_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(ai->ai_addr)->sin_addr, text,
+                  sizeof text);
+      order.push_back(text);
+    }
+    freeaddrinfo(result);
+  }
+  std::string joined;
+  for (const auto& a : order) joined += (joined.empty() ? "" : " ") + a;
+  if (found) *found = joined;
+  return order.size() >= 2 && order[0] == "::1" && order[1] == "127.0.0.1";
+}
+
+bool RunWhereLocalhostIsBothFamilies(const std::function<std::string()>& body,
+                                     std::string& output) {
+  std::string found;
+  if (LocalhostIsBothFamilies(&found)) {
+    output = body();
+    return true;
+  }
+  // A hosts file of our own, seen only by a child in a mount namespace of its own.
+  char path[] = "/tmp/sentrel-hosts-XXXXXX";
+  int fd = mkstemp(path);
+  if (fd < 0) {
+    output = "localhost is \"" + found + "\" here, and no hosts file of our own can be made";
+    return false;
+  }
+  WriteAll(fd, "::1 localhost\n127.0.0.1 localhost\n");
+  fchmod(fd, 0644);
+  close(fd);
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) < 0) {
+    unlink(path);
+    output = "pipe failed";
+    return false;
+  }
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    if (unshare(CLONE_NEWNS) < 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0 ||
+        mount(path, "/etc/hosts", nullptr, MS_BIND, nullptr) < 0) {
+      WriteAll(fds[1], std::string("localhost is \"") + found +
+                           "\" here, and no private /etc/hosts can be bound: " +
+                           std::strerror(errno));
+      _exit(3);
+    }
+    std::string result;
+    try {
+      result = body();
+    } catch (const std::exception& e) {
+      result = std::string("exception: ") + e.what();
+    }
+    WriteAll(fds[1], result);
+    _exit(0);
+  }
+  close(fds[1]);
+  std::string text;
+  char buf[512];
+  ssize_t n;
+  while (pid > 0 && (n = read(fds[0], buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
+  close(fds[0]);
+  int status = 0;
+  if (pid > 0) waitpid(pid, &status, 0);
+  unlink(path);
+  output = pid > 0 ? text : "fork failed";
+  if (pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+  if (output.empty()) output = "the child with its own /etc/hosts failed";
+  return false;
+}
+
 bool WriteProcSys(const std::string& name, const std::string& value) {
   std::ofstream f("/proc/sys/" + name);
   if (!f) return false;
@@ -138,6 +237,56 @@ void IcmpResponder::OnPacket() {
     error[2] = static_cast<uint8_t>(sum >> 8);
     error[3] = static_cast<uint8_t>(sum);
     sendto(fd_, error.data(), error.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+  }
+}
+
+EchoRequestRecorder::EchoRequestRecorder(int family) : family_(family) {
+  const int protocol = family == AF_INET6 ? static_cast<int>(IPPROTO_ICMPV6)
+                                          : static_cast<int>(IPPROTO_ICMP);
+  fd_ = socket(family, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
+  if (fd_ < 0) throw std::runtime_error("raw socket failed");
+  if (family == AF_INET6) {
+    int on = 1;
+    setsockopt(fd_, IPPROTO_IPV6, IPV6_RECVHOPLIMIT, &on, sizeof on);
+    icmp6_filter filter;
+    ICMP6_FILTER_SETBLOCKALL(&filter);
+    ICMP6_FILTER_SETPASS(ICMP6_ECHO_REQUEST, &filter);
+    setsockopt(fd_, IPPROTO_ICMPV6, ICMP6_FILTER, &filter, sizeof filter);
+  }
+  CurrentLoop().Watch(fd_, EPOLLIN, [this](uint32_t) { OnPacket(); });
+}
+
+EchoRequestRecorder::~EchoRequestRecorder() {
+  CurrentLoop().Unwatch(fd_);
+  close(fd_);
+}
+
+void EchoRequestRecorder::OnPacket() {
+  for (;;) {
+    uint8_t packet[1500];
+    char control[256];
+    iovec iov{packet, sizeof packet};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    ssize_t n = recvmsg(fd_, &msg, 0);
+    if (n <= 0) return;
+    size_t length = static_cast<size_t>(n);
+    if (family_ == AF_INET6) {
+      int hops = -1;
+      for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
+        if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_HOPLIMIT)
+          std::memcpy(&hops, CMSG_DATA(c), sizeof hops);
+      if (length < 8 || packet[0] != ICMP6_ECHO_REQUEST) continue;
+      seen_.push_back("ttl=" + std::to_string(hops) + " data=" + std::to_string(length - 8));
+    } else {
+      size_t ihl = static_cast<size_t>(packet[0] & 0x0f) * 4;
+      if (length < ihl + 8 || packet[ihl] != 8) continue;
+      seen_.push_back("ttl=" + std::to_string(packet[8]) +
+                      " data=" + std::to_string(length - ihl - 8));
+    }
   }
 }
 

@@ -3,14 +3,47 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/event_loop.h"
 
 namespace sentrel::test {
+
+// The current loop replaced by one of its own while this lives, on the test's clock, its
+// errors going to the test's list. A forked child must not touch its parent's loop: the
+// two share that loop's epoll instance.
+class OwnLoop {
+ public:
+  OwnLoop(FakeClock& clock, std::vector<std::string>* errors);
+  ~OwnLoop();
+  OwnLoop(const OwnLoop&) = delete;
+  OwnLoop& operator=(const OwnLoop&) = delete;
+  EventLoop& loop() { return loop_; }
+
+ private:
+  FakeClock& clock_;
+  EventLoop* before_;
+  EventLoop loop_;
+};
 
 // Runs body in a forked child that has a network namespace of its own, with only the
 // loopback interface, up. Whatever the test does to the network there stays there.
 // Returns true when body ran; output is then its result text. Returns false with the
 // reason in output when the machine gives no namespace (the caller skips).
 bool RunInNetworkNamespace(const std::function<std::string()>& body, std::string& output);
+
+// Whether "localhost" resolves on this machine to ::1 first and 127.0.0.1 second, as
+// Debian's /etc/hosts has it; the addresses found, in order, go to *found.
+bool LocalhostIsBothFamilies(std::string* found);
+
+// Runs body where "localhost" is ::1 first and 127.0.0.1 second: here when the machine
+// has it so; otherwise in a forked child with a mount namespace of its own, in which a
+// hosts file of the test's own is bound over /etc/hosts. Returns true when body ran
+// (output is its result text), false with the reason in output when neither can be had
+// (the caller skips).
+bool RunWhereLocalhostIsBothFamilies(const std::function<std::string()>& body,
+                                     std::string& output);
 
 // Writes a value under /proc/sys (for example "net/ipv4/icmp_echo_ignore_all"); inside
 // a namespace of our own this changes only that namespace.
@@ -31,6 +64,24 @@ class IcmpResponder {
   int fd_ = -1;
   uint8_t type_;
   uint8_t code_;
+};
+
+// Notes every ICMP echo request that reaches this host, with its time to live (hop limit
+// for IPv6) and its data size, as "ttl=64 data=56". A raw socket: for a namespace made by
+// RunInNetworkNamespace, opened while the test is still root. Served by the current loop.
+class EchoRequestRecorder {
+ public:
+  explicit EchoRequestRecorder(int family);
+  ~EchoRequestRecorder();
+  EchoRequestRecorder(const EchoRequestRecorder&) = delete;
+  EchoRequestRecorder& operator=(const EchoRequestRecorder&) = delete;
+  const std::vector<std::string>& Seen() const { return seen_; }
+
+ private:
+  void OnPacket();
+  int fd_ = -1;
+  int family_;
+  std::vector<std::string> seen_;
 };
 
 }  // namespace sentrel::test

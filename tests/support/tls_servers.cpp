@@ -1,5 +1,7 @@
 #include "support/tls_servers.h"
 
+#include "support/loopback_server.h"
+
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -108,6 +110,7 @@ NginxTlsServer::NginxTlsServer(const std::string& indexHtml,
   WriteFile(d + "/www/index.html", indexHtml);
   WriteFile(d + "/www/plain.html", "served in plain HTTP\n");
   WriteFile(d + "/www/big.bin", std::string(kBigFileBytes, 'b'));
+  ipv6_ = LoopbackIpv6(nullptr);
   for (size_t i = 0; i < certificates.size(); ++i) tlsPorts_.push_back(FreeLoopbackPort());
   plainPort_ = FreeLoopbackPort();
 
@@ -122,7 +125,10 @@ NginxTlsServer::NginxTlsServer(const std::string& indexHtml,
     conf += std::string("  ") + temp + "_temp_path " + d + "/tmp;\n";
   for (size_t i = 0; i < certificates.size(); ++i) {
     conf += "  server {\n    listen 127.0.0.1:" + std::to_string(tlsPorts_[i]) +
-            " ssl backlog=4096;\n    ssl_certificate " + certificates[i].cert +
+            " ssl backlog=4096;\n" +
+            (ipv6_ ? "    listen [::1]:" + std::to_string(tlsPorts_[i]) + " ssl backlog=4096;\n"
+                   : std::string()) +
+            "    ssl_certificate " + certificates[i].cert +
             ";\n    ssl_certificate_key " + certificates[i].key + ";\n    root " + d +
             "/www;\n    location = /old { return 302 /index.html; }\n"
             "    location = /to-plain { return 302 http://127.0.0.1:" +
