@@ -5,6 +5,7 @@
 #include "scan/http_client.h"
 #include "scan/infini_scan.h"
 #include "support/loopback_server.h"
+#include "support/netns.h"
 #include "support/records.h"
 #include "support/test_env.h"
 
@@ -287,6 +288,60 @@ TEST_F(HttpCheckTest, AnUnstartableRequestWaitsForTheNextCheck) {
   RunToCompletion(http_->DoAHTTP(*m));
   EXPECT_EQ(Records().at(0),
             "web1 HTTP 80 LOST 0ms 0Bytes 404 Request Timed Out (Received No Data)");
+}
+
+// IPv6: a URL with an address in brackets, a proxy at an IPv6 address (the target is
+// only named to it, never contacted), and a name whose IPv6 address refuses while its
+// IPv4 address answers.
+class HttpCheckIpv6Test : public HttpCheckTest {
+ protected:
+  void SetUp() override {
+    HttpCheckTest::SetUp();
+    std::string why;
+    if (!LoopbackIpv6(&why)) GTEST_SKIP() << why;
+  }
+};
+
+TEST_F(HttpCheckIpv6Test, BracketedAddressesAndAProxyAtAnIpv6Address) {
+  LoopbackServer server([](const std::string&) { return Reply::Bytes("HTTP/1.0 200 OK\r\n\r\nsix"); },
+                        AF_INET6);
+  TPort* m = Monitor("http://[::1]:" + std::to_string(server.Port()) + "/status");
+  Check(m);
+  EXPECT_EQ(Last(), "web1 HTTP 80 OK 0ms 3Bytes E0 200 OK");
+  EXPECT_EQ(server.Requests().at(0), "GET /status HTTP/1.0\r\nHost: [::1]\r\nPragma: no-cache\r\n\r\n");
+
+  // The proxy is the loopback server on ::1; the target is a documentation address.
+  m->SetValue("url", "http://[2001:db8::5]:8080/status");
+  m->SetValue("proxy", "::1");
+  m->SetValue("proxyport", std::to_string(server.Port()));
+  Check(m);
+  EXPECT_EQ(Last(), "web1 HTTP 80 OK 0ms 3Bytes E0 200 OK");
+  EXPECT_EQ(server.Requests().at(1),
+            "GET http://[2001:db8::5]:8080/status HTTP/1.0\r\nHost: [2001:db8::5]\r\n"
+            "Pragma: no-cache\r\n\r\n");
+  m->SetValue("proxy", "[::1]:" + std::to_string(server.Port()));
+  m->SetValue("proxyport", "1");
+  Check(m);
+  EXPECT_EQ(server.Requests().size(), 3u);
+  EXPECT_EQ(Last(), "web1 HTTP 80 OK 0ms 3Bytes E0 200 OK");
+}
+
+TEST_F(HttpCheckIpv6Test, ANameWhoseIpv6AddressRefusesIsFetchedFromItsIpv4Address) {
+  std::string why;
+  switch (WhereLocalhostIsOnBothFamilies(&why)) {
+    case LocalhostOnBothFamilies::Unavailable:
+      GTEST_SKIP() << why;
+    case LocalhostOnBothFamilies::RanElsewhere:
+      return;
+    case LocalhostOnBothFamilies::Here:
+      break;
+  }
+  LoopbackServer server([](const std::string&) { return Reply::Bytes("HTTP/1.0 200 OK\r\n\r\nfour"); });
+  ClosedPort closed(AF_INET6, server.Port());
+  TPort* m = Monitor("http://localhost:" + std::to_string(server.Port()) + "/");
+  Check(m);
+  EXPECT_EQ(Last(), "web1 HTTP 80 OK 0ms 4Bytes E0 200 OK");
+  EXPECT_EQ(server.Requests().size(), 1u);
 }
 
 }  // namespace

@@ -37,7 +37,7 @@ struct TlsWorld {
       why = ca->Ok() ? otherCa->Why() : ca->Why();
       return;
     }
-    const std::string names = "DNS:localhost,IP:127.0.0.1";
+    const std::string names = "DNS:localhost,IP:127.0.0.1,IP:::1";
     certificates = {ca->Issue("good", names, 60),
                     ca->Issue("wrong-name", "DNS:www.wrong-name.test", 60),
                     ca->IssueBetween("expired", names, "20200101000000Z", "20200201000000Z"),
@@ -270,6 +270,30 @@ TEST_F(HttpsCheckTest, ThroughTinyproxyTheRequestGoesInsideAConnectTunnel) {
       << log;
   std::string access = ReadFile(nginx().Dir().File("access.log"));
   EXPECT_NE(access.find("\"GET /index.html HTTP/1.0\" 200"), std::string::npos) << access;
+}
+
+// The verified server at its IPv6 address: directly, and inside a CONNECT tunnel of
+// tinyproxy listening on ::1, whose target keeps its brackets.
+TEST_F(HttpsCheckTest, AtAnIpv6AddressDirectlyAndThroughAProxyOnIpv6) {
+  std::string why;
+  if (!LoopbackIpv6(&why)) GTEST_SKIP() << why;
+  const std::string ok = "web1 HTTP 80 OK 0ms " + bytes_ + "Bytes E0 200 OK";
+  TPort* m = Monitor(nginx().HttpsUrl(kGood, "/index.html", "[::1]"));
+  EXPECT_EQ(Check(m), std::vector<std::string>{ok});
+  // The certificate of the other site names no address at all.
+  m->SetValue("url", nginx().HttpsUrl(kWrongName, "/index.html", "[::1]"));
+  EXPECT_EQ(Check(m).at(0),
+            "web1 HTTP 80 LOST 0ms 0Bytes 404 TLS: host name mismatch (Received No Data)");
+
+  TinyProxy proxy(AF_INET6);
+  if (!proxy.Ok()) GTEST_SKIP() << proxy.Why();
+  m->SetValue("url", nginx().HttpsUrl(kGood, "/index.html", "[::1]"));
+  m->SetValue("proxy", "::1");
+  m->SetValue("proxyport", std::to_string(proxy.Port()));
+  EXPECT_EQ(Check(m).at(0), ok);
+  const std::string log = ReadFile(proxy.Dir().File("tinyproxy.log"));
+  EXPECT_NE(log.find("CONNECT [::1]:" + std::to_string(nginx().TlsPort(kGood))), std::string::npos)
+      << log;
 }
 
 // Peers that are no TLS servers, or bad ones, played by a scripted loopback server.

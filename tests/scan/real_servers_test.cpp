@@ -1,3 +1,4 @@
+#include "support/loopback_server.h"
 #include "support/network_fixture.h"
 #include "support/web_servers.h"
 
@@ -65,6 +66,35 @@ TEST_F(RealServersTest, ThroughTinyproxyTheUrlsPortIsKept) {
   EXPECT_EQ(lost.rfind("web1 HTTP 80 LOST 0ms 0Bytes 404 ", 0), 0u) << lost;
   EXPECT_EQ(lost.substr(lost.size() - 19), " (Received No Data)") << lost;
   EXPECT_NE(ReadFile(proxy.Dir().File("tinyproxy.log")).find("/index.html"), std::string::npos);
+}
+
+// The same over IPv6: nginx on [::1], directly (its redirect names [::1] and the port)
+// and through tinyproxy listening on ::1.
+TEST_F(RealServersTest, NginxAndTinyproxyOnIpv6Loopback) {
+  std::string why;
+  if (!LoopbackIpv6(&why)) GTEST_SKIP() << why;
+  NginxServer nginx(kPage);
+  if (!nginx.Ok()) GTEST_SKIP() << nginx.Why();
+  ASSERT_TRUE(nginx.OnIpv6());
+  const std::string ok =
+      "web1 HTTP 80 OK 0ms " + std::to_string(sizeof kPage - 1) + "Bytes E0 200 OK";
+
+  TPort* m = Monitor(nginx.Url("/index.html", "[::1]"));
+  m->SetValue("mustinclude", "Sentrel test page");
+  EXPECT_EQ(Check(m), ok);
+  m->SetValue("url", nginx.Url("/old", "[::1]"));
+  EXPECT_EQ(Check(m), ok);
+  std::string access = ReadFile(nginx.Dir().File("access.log"));
+  EXPECT_NE(access.find("::1 - - "), std::string::npos) << "nginx saw an IPv6 client: " << access;
+
+  TinyProxy proxy(AF_INET6);
+  if (!proxy.Ok()) GTEST_SKIP() << proxy.Why();
+  m->SetValue("url", nginx.Url("/index.html", "[::1]"));
+  m->SetValue("proxy", "::1");
+  m->SetValue("proxyport", std::to_string(proxy.Port()));
+  EXPECT_EQ(Check(m), ok);
+  std::string log = ReadFile(proxy.Dir().File("tinyproxy.log"));
+  EXPECT_NE(log.find("/index.html"), std::string::npos) << log;
 }
 
 }  // namespace

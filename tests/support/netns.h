@@ -37,13 +37,23 @@ bool RunInNetworkNamespace(const std::function<std::string()>& body, std::string
 // Debian's /etc/hosts has it; the addresses found, in order, go to *found.
 bool LocalhostIsBothFamilies(std::string* found);
 
-// Runs body where "localhost" is ::1 first and 127.0.0.1 second: here when the machine
-// has it so; otherwise in a forked child with a mount namespace of its own, in which a
-// hosts file of the test's own is bound over /etc/hosts. Returns true when body ran
-// (output is its result text), false with the reason in output when neither can be had
-// (the caller skips).
-bool RunWhereLocalhostIsBothFamilies(const std::function<std::string()>& body,
-                                     std::string& output);
+// Where the test that calls this can see "localhost" as ::1 first and 127.0.0.1 second.
+enum class LocalhostOnBothFamilies {
+  Here,         // this machine resolves it so: the test goes on here
+  RanElsewhere, // the test ran to its verdict in another process (a failure there is
+                // reported here); the caller returns
+  Unavailable,  // neither can be had; why says why, and the caller skips
+};
+// When this machine does not resolve "localhost" so, runs the current test again in a
+// fresh process of this test program that sees a hosts file of its own ("::1 localhost",
+// "127.0.0.1 localhost"), bound over /etc/hosts in a mount namespace of its own. A fresh
+// process, not a fork: the resolver's helper threads do not survive a fork.
+LocalhostOnBothFamilies WhereLocalhostIsOnBothFamilies(std::string* why);
+
+// Turns this process (a forked child of the test) into the ordinary user nobody (65534,
+// group 65534, no other groups), which leaves it no capabilities. False with the reason
+// when that cannot be done.
+bool BecomeNobody(std::string* why);
 
 // Writes a value under /proc/sys (for example "net/ipv4/icmp_echo_ignore_all"); inside
 // a namespace of our own this changes only that namespace.
