@@ -23,7 +23,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "${SENTREL_WEB_SITE}")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # useradd and install come from essential packages; systemd-sysusers is used when there.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, iputils-ping")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "pipewire-bin | pulseaudio-utils | alsa-utils, openssh-client")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     "${CMAKE_SOURCE_DIR}/dist/debian/postinst;${CMAKE_SOURCE_DIR}/dist/debian/prerm;${CMAKE_SOURCE_DIR}/dist/debian/postrm")

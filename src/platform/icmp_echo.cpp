@@ -9,14 +9,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
-#include "platform/error.h"
 #include "platform/awaitables.h"
 #include "platform/clock.h"
+#include "platform/error.h"
 #include "platform/event_loop.h"
 #include "platform/process.h"
 
@@ -71,8 +71,8 @@ uint16_t NextSequence() {
 // Send failures that mean the request never left: this machine has no way to that
 // network, or no address of that family, so another address of the host may still do.
 bool NotSent(int err) {
-  return err == ENETUNREACH || err == EHOSTUNREACH || err == EADDRNOTAVAIL ||
-         err == EAFNOSUPPORT || err == ENETDOWN;
+  return err == ENETUNREACH || err == EHOSTUNREACH || err == EADDRNOTAVAIL || err == EAFNOSUPPORT ||
+         err == ENETDOWN;
 }
 
 int SendErrorStatus(int err) {
@@ -133,7 +133,8 @@ std::string pingStatusText(int code) {
     case 11019:
       return "Address deleted";
     case 11020:
-      return "Sp" "ec MTU change";  // the system's own wording for this code
+      return "Sp"
+             "ec MTU change";  // the system's own wording for this code
     case 11021:
       return "MTU change";
     case 11050:
@@ -279,8 +280,8 @@ IcmpEcho::IcmpEcho(int family) : family_(family) {
   if (v6) {
     icmp6_filter filter;
     ICMP6_FILTER_SETBLOCKALL(&filter);
-    for (int type : {kV6EchoReply, kV6DestUnreachable, kV6PacketTooBig, kV6TimeExceeded,
-                     kV6ParameterProblem})
+    for (int type :
+         {kV6EchoReply, kV6DestUnreachable, kV6PacketTooBig, kV6TimeExceeded, kV6ParameterProblem})
       ICMP6_FILTER_SETPASS(type, &filter);
     setsockopt(fd_, IPPROTO_ICMPV6, ICMP6_FILTER, &filter, sizeof filter);
     return;
@@ -321,8 +322,7 @@ Task<EchoResult> IcmpEcho::Echo(IpAddress address, std::string data, int ttl, in
   const socklen_t toLength = address.ToSockaddr(0, &to);
   ssize_t sent;
   do {
-    sent = sendto(fd_, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to),
-                  toLength);
+    sent = sendto(fd_, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to), toLength);
   } while (sent < 0 && errno == EINTR);
   if (sent < 0) co_return EchoResult{0, SendErrorStatus(errno), !NotSent(errno), {}};
 
@@ -352,9 +352,8 @@ void IcmpEcho::ReadAnswers() {
     size_t length = static_cast<size_t>(n);
     // Only an IPv4 raw socket hands over the IP header as well.
     if (raw_ && family_ == AF_INET && !SkipIpHeader(message, length)) continue;
-    auto status = family_ == AF_INET6
-                      ? ClassifyIcmp6Message(message, length, id_, sequence_, raw_)
-                      : ClassifyIcmpMessage(message, length, id_, sequence_, raw_);
+    auto status = family_ == AF_INET6 ? ClassifyIcmp6Message(message, length, id_, sequence_, raw_)
+                                      : ClassifyIcmpMessage(message, length, id_, sequence_, raw_);
     if (!status) continue;
     done_ = true;
     result_ = EchoResult{*status == icmp_status::kSuccess ? 1 : 0, *status, true, {}};
@@ -386,9 +385,10 @@ void IcmpEcho::ReadErrorQueue() {
       if (n >= 8 && Get16(payload + 6) != sequence_) continue;
       if (done_) continue;
       done_ = true;
-      int status = err.ee_origin == SO_EE_ORIGIN_ICMP    ? IcmpErrorStatus(err.ee_type, err.ee_code)
-                   : err.ee_origin == SO_EE_ORIGIN_ICMP6 ? Icmp6ErrorStatus(err.ee_type, err.ee_code)
-                                                         : SendErrorStatus(static_cast<int>(err.ee_errno));
+      int status = err.ee_origin == SO_EE_ORIGIN_ICMP ? IcmpErrorStatus(err.ee_type, err.ee_code)
+                   : err.ee_origin == SO_EE_ORIGIN_ICMP6
+                       ? Icmp6ErrorStatus(err.ee_type, err.ee_code)
+                       : SendErrorStatus(static_cast<int>(err.ee_errno));
       result_ = EchoResult{0, status, true, {}};
     }
   }
@@ -482,8 +482,17 @@ std::vector<std::string> SystemPingArguments(const IpAddress& address, int dataS
                                              int timeoutMs) {
   // -W counts whole seconds; the child is stopped at the exact limit anyway.
   const int seconds = std::max(1, (timeoutMs + 999) / 1000);
-  return {"-n", "-c", "1", "-s", std::to_string(dataSize), "-t", std::to_string(ttl),
-          "-W", std::to_string(seconds), "--", address.ToString()};
+  return {"-n",
+          "-c",
+          "1",
+          "-s",
+          std::to_string(dataSize),
+          "-t",
+          std::to_string(ttl),
+          "-W",
+          std::to_string(seconds),
+          "--",
+          address.ToString()};
 }
 
 EchoResult ParsePingOutput(const std::string& output, std::optional<int> waitStatus) {
@@ -510,9 +519,9 @@ Task<EchoResult> SystemPingEcho(IpAddress address, int dataSize, int ttl, int ti
                                 std::string program) {
   const std::string name = program.empty() ? std::string("ping") : program;
   if (!FindProgram(name))
-    co_return EchoResult{0, icmp_status::kGeneralFailure, false,
-                         "this user may open no ICMP socket and there is no " + name +
-                             " program on the PATH"};
+    co_return EchoResult{
+        0, icmp_status::kGeneralFailure, false,
+        "this user may open no ICMP socket and there is no " + name + " program on the PATH"};
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) < 0)
     co_return EchoResult{0, icmp_status::kGeneralFailure, false,

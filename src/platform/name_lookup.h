@@ -45,8 +45,7 @@ class NameLookup {
   using Handler = std::function<void(int error, in_addr address)>;
   // error is 0 with every address (at least one), or the Windows Sockets code of the
   // failure with none.
-  using AddressesHandler =
-      std::function<void(int error, const std::vector<IpAddress>& addresses)>;
+  using AddressesHandler = std::function<void(int error, const std::vector<IpAddress>& addresses)>;
 
   // Starts looking name up for its IPv4 addresses; the handler runs from the loop, never
   // from inside Start. A dotted address completes without a lookup (still through the
@@ -72,9 +71,9 @@ class NameLookup {
 // An address written out completes without asking it. Destroying the waiting task
 // cancels the lookup.
 struct LookupResult {
-  int error = 0;  // 0, or the Windows Sockets code of the failure
+  int error = 0;                     // 0, or the Windows Sockets code of the failure
   std::vector<IpAddress> addresses;  // in the resolver's order; at least one without error
-  in_addr address{};  // the first IPv4 address among them, for IPv4-only callers
+  in_addr address{};                 // the first IPv4 address among them, for IPv4-only callers
 };
 Task<LookupResult> Lookup(std::string name);
 

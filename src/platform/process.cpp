@@ -234,7 +234,8 @@ pid_t Spawn(const SpawnRequest& request) {
     for (char** e = environ; e && *e; ++e) {
       std::string entry = *e;
       bool replaced = false;
-      for (const auto& mine : request.environment) replaced = replaced || nameOf(mine) == nameOf(entry);
+      for (const auto& mine : request.environment)
+        replaced = replaced || nameOf(mine) == nameOf(entry);
       if (!replaced) environment.push_back(std::move(entry));
     }
     for (const auto& mine : request.environment) environment.push_back(mine);

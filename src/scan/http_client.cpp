@@ -136,8 +136,7 @@ std::string UrlProblem(const std::string& url) {
       return "scheme " + p.scheme + ": the check speaks only http and https";
   }
   if (p.host.empty()) return "no host";
-  if (p.bracketed && !IpAddress::Parse(p.host))
-    return "[" + p.host + "] is no IPv6 address";
+  if (p.bracketed && !IpAddress::Parse(p.host)) return "[" + p.host + "] is no IPv6 address";
   if (!p.bracketed && p.host.find(':') != std::string::npos)
     return "an IPv6 address in a URL stands in brackets, as in http://[::1]:8080/";
   if (!p.port.empty() && PortNumber(p.port) == 0) return "port " + p.port + " is no TCP port";
@@ -289,9 +288,8 @@ void tmyhttpcli::StartLookup() {
   state_ = State::DnsLookup;
   if (connectHost.empty()) throw SentrelError("DNS lookup: invalid host name.");
   lookup_ = NameLookup::StartAny(
-      connectHost, [this](int error, const std::vector<IpAddress>& addresses) {
-        OnLookup(error, addresses);
-      });
+      connectHost,
+      [this](int error, const std::vector<IpAddress>& addresses) { OnLookup(error, addresses); });
 }
 
 void tmyhttpcli::OnLookup(int error, const std::vector<IpAddress>& addresses) {

@@ -22,9 +22,9 @@ struct UrlParts {
   std::string user;
   std::string password;
   bool hasCredentials = false;
-  std::string host;  // an IPv6 address without its brackets
+  std::string host;        // an IPv6 address without its brackets
   bool bracketed = false;  // the host stood in brackets
-  std::string port;  // empty when the URL gives none
+  std::string port;        // empty when the URL gives none
   std::string path;
 };
 UrlParts SplitUrl(const std::string& url);

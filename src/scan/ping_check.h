@@ -47,10 +47,10 @@ class tmyicmp {
   // The echo data: the greeting over 56 blanks.
   static std::string EchoData();
 
-  std::string address;               // target text
-  std::vector<IpAddress> targets;    // its addresses in order; empty while unresolved
+  std::string address;             // target text
+  std::vector<IpAddress> targets;  // its addresses in order; empty while unresolved
   std::string hostName;
-  std::string hostIp;                // the address pinged last, in its short form
+  std::string hostIp;  // the address pinged last, in its short form
   int size = kDataSize;
   int timeout = 4000;
   int ttl = 64;

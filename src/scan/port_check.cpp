@@ -4,8 +4,8 @@
 
 #include "model/last_activity.h"
 #include "model/server.h"
-#include "platform/clock.h"
 #include "platform/awaitables.h"
+#include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/event_loop.h"
 #include "platform/name_lookup.h"

@@ -136,9 +136,9 @@ TEST(IcmpStatusTest, Icmp6AnswersAndErrorsMapToTheSameStatusTexts) {
 
 // The system's ping: how it is asked, and what its words and exit status mean.
 TEST(SystemPingTest, ArgumentsAndWhatItsOutputMeans) {
-  EXPECT_EQ(SystemPingArguments(*IpAddress::Parse("::1"), 56, 64, 10000),
-            (std::vector<std::string>{"-n", "-c", "1", "-s", "56", "-t", "64", "-W", "10", "--",
-                                      "::1"}));
+  EXPECT_EQ(
+      SystemPingArguments(*IpAddress::Parse("::1"), 56, 64, 10000),
+      (std::vector<std::string>{"-n", "-c", "1", "-s", "56", "-t", "64", "-W", "10", "--", "::1"}));
   EXPECT_EQ(SystemPingArguments(*IpAddress::Parse("127.0.0.1"), 56, 64, 2500).at(8), "3");
 
   auto parse = [](const std::string& output, std::optional<int> status) {
@@ -151,10 +151,11 @@ TEST(SystemPingTest, ArgumentsAndWhatItsOutputMeans) {
                   "\n--- ::1 ping statistics ---\n1 packets transmitted, 1 received\n",
                   ok),
             "1 No error");
-  EXPECT_EQ(parse("PING 127.0.0.1 (127.0.0.1) 56(84) bytes of data.\n\n--- 127.0.0.1 ping statistics "
-                  "---\n1 packets transmitted, 0 received, 100% packet loss, time 0ms\n",
-                  lost),
-            "0 Request timed out");
+  EXPECT_EQ(
+      parse("PING 127.0.0.1 (127.0.0.1) 56(84) bytes of data.\n\n--- 127.0.0.1 ping statistics "
+            "---\n1 packets transmitted, 0 received, 100% packet loss, time 0ms\n",
+            lost),
+      "0 Request timed out");
   EXPECT_EQ(parse("From 127.0.0.1 icmp_seq=1 Destination Host Unreachable\n", lost),
             "0 Destination host unreachable");
   EXPECT_EQ(parse("From 10.0.0.1 icmp_seq=1 Destination Net Unreachable\n", lost),
@@ -304,7 +305,8 @@ TEST_P(IcmpEchoNamespaceTest, RequestsCarry56BytesAndTtl64AndSilentIpv6HostsTime
           const IpAddress target = *IpAddress::Parse(family == AF_INET ? "127.0.0.1" : "::1");
           EchoResult r = RunToCompletion(echo.Echo(target, kData, 64, 10000));
           loop.WaitUntil([&] { return !recorder.Seen().empty(); }, 2000);
-          out += std::to_string(r.replies) + " " + (recorder.Seen().empty() ? "-" : recorder.Seen()[0]) + "; ";
+          out += std::to_string(r.replies) + " " +
+                 (recorder.Seen().empty() ? "-" : recorder.Seen()[0]) + "; ";
         }
         if (test::LoopbackIpv6(nullptr)) {
           if (!test::WriteProcSys("net/ipv6/icmp/echo_ignore_all", "1")) return "no v6 echo switch";

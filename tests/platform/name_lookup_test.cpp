@@ -129,13 +129,14 @@ TEST(IpAddressTest, BothFamiliesInEveryWrittenFormAndTheirShortForm) {
   EXPECT_EQ(shown("::ffff:127.0.0.1"), "127.0.0.1 v4");
   EXPECT_EQ(shown("127.1"), "127.0.0.1 v4");
   EXPECT_EQ(shown("127.0.0.1"), "127.0.0.1 v4");
-  for (const char* none : {"localhost", "", "[]", "[127.0.0.1]", "::1::2", "[::1", "2001:db8::5 x",
-                           "no such host"})
+  for (const char* none :
+       {"localhost", "", "[]", "[127.0.0.1]", "::1::2", "[::1", "2001:db8::5 x", "no such host"})
     EXPECT_EQ(shown(none), "none") << none;
 
   sockaddr_storage ss{};
   EXPECT_EQ(IpAddress::Parse("::1")->ToSockaddr(8080, &ss), sizeof(sockaddr_in6));
-  EXPECT_EQ(IpAddress::FromSockaddr(reinterpret_cast<sockaddr*>(&ss), sizeof ss)->ToString(), "::1");
+  EXPECT_EQ(IpAddress::FromSockaddr(reinterpret_cast<sockaddr*>(&ss), sizeof ss)->ToString(),
+            "::1");
   EXPECT_EQ(UrlHost("::1"), "[::1]");
   EXPECT_EQ(UrlHost("localhost"), "localhost");
 }

@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
-
 #include <unistd.h>
 
 #include <cerrno>

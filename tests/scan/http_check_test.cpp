@@ -171,9 +171,8 @@ TEST_F(HttpCheckTest, BodyTextStopsAtNulAndAtTheMemoryBound) {
 }
 
 TEST_F(HttpCheckTest, AnEndlessBodyKeepsItsTextBoundedUntilTheNextCheckAbortsIt) {
-  LoopbackServer endless([](const std::string&) {
-    return Reply::Stream("HTTP/1.0 200 OK\r\n\r\n", SIZE_MAX, "");
-  });
+  LoopbackServer endless(
+      [](const std::string&) { return Reply::Stream("HTTP/1.0 200 OK\r\n\r\n", SIZE_MAX, ""); });
   TPort* m = Monitor(endless.Url("/"));
   m->status = "green";
   RunToCompletion(http_->DoAHTTP(*m));
@@ -303,12 +302,13 @@ class HttpCheckIpv6Test : public HttpCheckTest {
 };
 
 TEST_F(HttpCheckIpv6Test, BracketedAddressesAndAProxyAtAnIpv6Address) {
-  LoopbackServer server([](const std::string&) { return Reply::Bytes("HTTP/1.0 200 OK\r\n\r\nsix"); },
-                        AF_INET6);
+  LoopbackServer server(
+      [](const std::string&) { return Reply::Bytes("HTTP/1.0 200 OK\r\n\r\nsix"); }, AF_INET6);
   TPort* m = Monitor("http://[::1]:" + std::to_string(server.Port()) + "/status");
   Check(m);
   EXPECT_EQ(Last(), "web1 HTTP 80 OK 0ms 3Bytes E0 200 OK");
-  EXPECT_EQ(server.Requests().at(0), "GET /status HTTP/1.0\r\nHost: [::1]\r\nPragma: no-cache\r\n\r\n");
+  EXPECT_EQ(server.Requests().at(0),
+            "GET /status HTTP/1.0\r\nHost: [::1]\r\nPragma: no-cache\r\n\r\n");
 
   // The proxy is the loopback server on ::1; the target is a documentation address.
   m->SetValue("url", "http://[2001:db8::5]:8080/status");
@@ -336,7 +336,8 @@ TEST_F(HttpCheckIpv6Test, ANameWhoseIpv6AddressRefusesIsFetchedFromItsIpv4Addres
     case LocalhostOnBothFamilies::Here:
       break;
   }
-  LoopbackServer server([](const std::string&) { return Reply::Bytes("HTTP/1.0 200 OK\r\n\r\nfour"); });
+  LoopbackServer server(
+      [](const std::string&) { return Reply::Bytes("HTTP/1.0 200 OK\r\n\r\nfour"); });
   ClosedPort closed(AF_INET6, server.Port());
   TPort* m = Monitor("http://localhost:" + std::to_string(server.Port()) + "/");
   Check(m);

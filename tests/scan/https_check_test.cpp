@@ -329,22 +329,21 @@ TEST_F(HttpsHostilePeerTest, AServerThatStallsInTheHandshakeIsAbortedByTheNextCh
     clock_.AdvanceMs(60000);
     clock_.SetAutoAdvance(true);
     size_t before = RecordLines(Log("web1")).size();
-    RunToCompletion(checks().DoAHTTP(*m));  // aborts the stalled request, waits, and starts the next
+    RunToCompletion(
+        checks().DoAHTTP(*m));  // aborts the stalled request, waits, and starts the next
     EXPECT_EQ(RecordLines(Log("web1")).at(before),
               "web1 HTTP 80 LOST 60000ms 0Bytes 404 Request Timed Out (Received No Data)");
     EXPECT_EQ(m->status, "yellow");
 
     // The next request stalls the same way; the monitor is deleted meanwhile. Its
     // connection goes, and no record comes.
-    ASSERT_TRUE(WaitReal([&] {
-      return server->Connections().size() == 2 && server->Connections()[1]->answered;
-    }));
+    ASSERT_TRUE(WaitReal(
+        [&] { return server->Connections().size() == 2 && server->Connections()[1]->answered; }));
     const size_t records = RecordLines(Log("web1")).size();
     web1_->ports.Delete(web1_->ports.IndexOf(m));
     // (Closed with the server's bytes unread, the connection ends with a reset.)
-    EXPECT_TRUE(WaitReal([&] {
-      return server->Connections()[1]->peerClosed || server->Connections()[1]->reset;
-    }));
+    EXPECT_TRUE(WaitReal(
+        [&] { return server->Connections()[1]->peerClosed || server->Connections()[1]->reset; }));
     EXPECT_EQ(RecordLines(Log("web1")).size(), records);
   }
 }

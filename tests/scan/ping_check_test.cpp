@@ -1,13 +1,13 @@
 #include "scan/ping_check.h"
 
+#include <sys/stat.h>
+
 #include "model/last_activity.h"
 #include "platform/error.h"
 #include "platform/icmp_echo.h"
 #include "support/netns.h"
 #include "support/network_fixture.h"
 #include "support/web_servers.h"
-
-#include <sys/stat.h>
 
 namespace sentrel::test {
 namespace {
@@ -131,7 +131,8 @@ TEST_F(PingCheckNamespaceTest, ADeletedMonitorOrAQuitEndsTheWaitAtOnce) {
         const int64_t start = clock_.MonotonicMs();
         loop.AddTimer(3000, [&] { s->ports.Delete(0); });
         program_->StartScan();
-        loop.WaitUntil([&] { return program_->serverList.Items(1)->ports.Items(0)->check; }, 20'000);
+        loop.WaitUntil([&] { return program_->serverList.Items(1)->ports.Items(0)->check; },
+                       20'000);
         out += "deleted after " + std::to_string(clock_.MonotonicMs() - start) + " ms; ";
         // db1's ping now waits; the program quits two seconds into it.
         loop.AddTimer(2000, [&] { program_->RequestQuit(); });
@@ -160,7 +161,6 @@ TEST_F(PingCheckTest, Ipv6AddressesAndNamesOfBothFamilies) {
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_TRUE(IsWithNumber(lines[0], "web1 PING 0 OK ", "ms 56Bytes No error")) << lines[0];
   EXPECT_EQ(m->status, "green");
-
 }
 
 TEST_F(PingCheckTest, ANameWithAddressesOfBothFamiliesIsPingedAtTheFirst) {
@@ -248,8 +248,7 @@ TEST_F(PingAsOrdinaryUserTest, TheSystemPingSends56BytesWithTtl64AndTheRecordsAr
         return result + Messages();
       });
   if (out.rfind("SKIP ", 0) == 0) GTEST_SKIP() << out.substr(5);
-  EXPECT_EQ(out, ipv6 ? "green ttl=64 data=56; green ttl=64 data=56; "
-                      : "green ttl=64 data=56; ");
+  EXPECT_EQ(out, ipv6 ? "green ttl=64 data=56; green ttl=64 data=56; " : "green ttl=64 data=56; ");
   for (const char* server : {"web1", "web2"}) {
     if (std::string(server) == "web2" && !ipv6) continue;
     auto lines = RecordLines(Log(server));
@@ -316,9 +315,11 @@ TEST_F(PingAsOrdinaryUserTest, WithoutAPingProgramTheCheckFailsVisiblyAndSaysHow
   if (out.rfind("SKIP ", 0) == 0) GTEST_SKIP() << out.substr(5);
   const std::string reason =
       "this user may open no ICMP socket and there is no ping program on the PATH";
-  EXPECT_EQ(out, "red red\nPing checks cannot send any echo request (" + reason +
-                     "). Install the ping program (Debian: apt install iputils-ping), or let "
-                     "this user's group open ping sockets (sysctl net.ipv4.ping_group_range)\n0 error(s)");
+  EXPECT_EQ(
+      out,
+      "red red\nPing checks cannot send any echo request (" + reason +
+          "). Install the ping program (Debian: apt install iputils-ping), or let "
+          "this user's group open ping sockets (sysctl net.ipv4.ping_group_range)\n0 error(s)");
   EXPECT_EQ(RecordLines(Log("web1")),
             (std::vector<std::string>{
                 "web1 PING 0 DOWN 0ms 56Bytes Unable to get ping handle: " + reason + " (2 lost)",

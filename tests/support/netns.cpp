@@ -2,17 +2,18 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
 #include <net/if.h>
+#include <netdb.h>
+#include <netinet/icmp6.h>
 #include <netinet/in.h>
 #include <sched.h>
 #include <sys/epoll.h>
-#include <netdb.h>
-#include <netinet/icmp6.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <sys/socket.h>
-#include <grp.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,8 +24,6 @@
 #include <vector>
 
 #include "platform/event_loop.h"
-
-#include <gtest/gtest.h>
 
 extern char** environ;
 
@@ -188,7 +187,8 @@ LocalhostOnBothFamilies WhereLocalhostIsOnBothFamilies(std::string* why) {
   if (pid == 0) {
     dup2(logFd, 1);
     dup2(logFd, 2);
-    if (unshare(CLONE_NEWNS) < 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0 ||
+    if (unshare(CLONE_NEWNS) < 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0 ||
         mount(hosts, "/etc/hosts", nullptr, MS_BIND, nullptr) < 0) {
       ssize_t ignored = write(2, kNoNamespace, sizeof kNoNamespace - 1);
       (void)ignored;
@@ -272,8 +272,8 @@ void IcmpResponder::OnPacket() {
 }
 
 EchoRequestRecorder::EchoRequestRecorder(int family) : family_(family) {
-  const int protocol = family == AF_INET6 ? static_cast<int>(IPPROTO_ICMPV6)
-                                          : static_cast<int>(IPPROTO_ICMP);
+  const int protocol =
+      family == AF_INET6 ? static_cast<int>(IPPROTO_ICMPV6) : static_cast<int>(IPPROTO_ICMP);
   fd_ = socket(family, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
   if (fd_ < 0) throw std::runtime_error("raw socket failed");
   if (family == AF_INET6) {

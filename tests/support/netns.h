@@ -39,10 +39,10 @@ bool LocalhostIsBothFamilies(std::string* found);
 
 // Where the test that calls this can see "localhost" as ::1 first and 127.0.0.1 second.
 enum class LocalhostOnBothFamilies {
-  Here,         // this machine resolves it so: the test goes on here
-  RanElsewhere, // the test ran to its verdict in another process (a failure there is
-                // reported here); the caller returns
-  Unavailable,  // neither can be had; why says why, and the caller skips
+  Here,          // this machine resolves it so: the test goes on here
+  RanElsewhere,  // the test ran to its verdict in another process (a failure there is
+                 // reported here); the caller returns
+  Unavailable,   // neither can be had; why says why, and the caller skips
 };
 // When this machine does not resolve "localhost" so, runs the current test again in a
 // fresh process of this test program that sees a hosts file of its own ("::1 localhost",

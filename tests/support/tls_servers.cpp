@@ -1,11 +1,10 @@
 #include "support/tls_servers.h"
 
-#include "support/loopback_server.h"
-
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
 
+#include "support/loopback_server.h"
 #include "support/process.h"
 
 namespace sentrel::test {
@@ -128,8 +127,8 @@ NginxTlsServer::NginxTlsServer(const std::string& indexHtml,
             " ssl backlog=4096;\n" +
             (ipv6_ ? "    listen [::1]:" + std::to_string(tlsPorts_[i]) + " ssl backlog=4096;\n"
                    : std::string()) +
-            "    ssl_certificate " + certificates[i].cert +
-            ";\n    ssl_certificate_key " + certificates[i].key + ";\n    root " + d +
+            "    ssl_certificate " + certificates[i].cert + ";\n    ssl_certificate_key " +
+            certificates[i].key + ";\n    root " + d +
             "/www;\n    location = /old { return 302 /index.html; }\n"
             "    location = /to-plain { return 302 http://127.0.0.1:" +
             std::to_string(plainPort_) + "/plain.html; }\n  }\n";

@@ -48,8 +48,9 @@ class TestCa {
 int64_t CertificateNotAfter(const std::string& certFile);
 
 // nginx from Debian serving Dir()/www over TLS: one port per certificate given, in order
-// (TlsPort(i)), on 127.0.0.1 and, where the machine has it, on [::1] with the same port, each also serving "/big.bin", answering "/old" with 302 to "/index.html"
-// and "/to-plain" with 302 to http://127.0.0.1:<PlainPort()>/plain.html. The plain HTTP port serves
+// (TlsPort(i)), on 127.0.0.1 and, where the machine has it, on [::1] with the same port, each also
+// serving "/big.bin", answering "/old" with 302 to "/index.html" and "/to-plain" with 302 to
+// http://127.0.0.1:<PlainPort()>/plain.html. The plain HTTP port serves
 // "/plain.html" and answers everything else with 301 to https://localhost:<TlsPort(0)>
 // and the same path. The access log has lines of "<request line>" <status> <bytes>
 // sni=<the name the client sent, or ->.

@@ -1,7 +1,5 @@
 #include "support/web_servers.h"
 
-#include "support/loopback_server.h"
-
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -11,6 +9,8 @@
 #include <filesystem>
 #include <stdexcept>
 #include <thread>
+
+#include "support/loopback_server.h"
 
 namespace sentrel::test {
 
@@ -122,9 +122,7 @@ NginxServer::NginxServer(const std::string& indexHtml) {
                 d +
                 "/tmp;\n"
                 "  server {\n" +
-                ListenLines(port_, " backlog=4096", ipv6_) +
-                "    root " +
-                d +
+                ListenLines(port_, " backlog=4096", ipv6_) + "    root " + d +
                 "/www;\n"
                 "    location = /old { return 302 /index.html; }\n"
                 "  }\n"
@@ -143,14 +141,13 @@ TinyProxy::TinyProxy(int family) {
   family_ = family;
   ipv6_ = family == AF_INET6;
   const std::string d = dir_.Path();
-  WriteFile(d + "/tinyproxy.conf",
-            "Port " + std::to_string(port_) + "\nListen " +
-                (family == AF_INET6 ? "::1" : "127.0.0.1") +
-                "\nTimeout 30\nMaxClients 50\n"
-                "LogFile \"" +
-                d + "/tinyproxy.log\"\nPidFile \"" + d +
-                "/tinyproxy.pid\"\n"
-                "LogLevel Info\nAllow 127.0.0.1\nAllow ::1\n");
+  WriteFile(d + "/tinyproxy.conf", "Port " + std::to_string(port_) + "\nListen " +
+                                       (family == AF_INET6 ? "::1" : "127.0.0.1") +
+                                       "\nTimeout 30\nMaxClients 50\n"
+                                       "LogFile \"" +
+                                       d + "/tinyproxy.log\"\nPidFile \"" + d +
+                                       "/tinyproxy.pid\"\n"
+                                       "LogLevel Info\nAllow 127.0.0.1\nAllow ::1\n");
   Start({tinyproxy, "-d", "-c", d + "/tinyproxy.conf"});
 }
 
