@@ -287,7 +287,7 @@ void ServerFileCheck::Data(const SectionKeys& keys, size_t e, const std::string&
         if (!n || *n < 1 || *n > 65535)
           findings.Error(file, line, "proxyport=" + value + " is no TCP port (1 to 65535)");
       } else if (EqualsIgnoreCase(key, "proxy") && !value.empty()) {
-        if (std::string why = UrlProblem(value); !why.empty())
+        if (std::string why = ProxyProblem(value); !why.empty())
           findings.Error(file, line, "proxy=" + value + " cannot be reached: " + why);
       }
       continue;

@@ -206,6 +206,13 @@ UrlParts SplitProxy(const std::string& proxy) {
   return SplitUrl(proxy);
 }
 
+std::string ProxyProblem(const std::string& proxy) {
+  const UrlParts p = SplitProxy(proxy);
+  if (p.host == proxy && p.host.find(':') != std::string::npos)
+    return IpAddress::Parse(p.host) ? "" : p.host + " is no IPv6 address";
+  return UrlProblem(proxy);
+}
+
 RequestRoute RouteRequest(const UrlParts& target, const std::string& proxy,
                           const std::string& proxyPort) {
   RequestRoute r;

@@ -44,6 +44,8 @@ UrlParts ResolveLocation(const UrlParts& base, const std::string& location);
 // A proxy setting split into host and port as a URL's host part is; a bare IPv6 address
 // ("::1", "2001:db8::5") is a host without a port.
 UrlParts SplitProxy(const std::string& proxy);
+// Why the HTTP check cannot reach this proxy setting, or empty when it can.
+std::string ProxyProblem(const std::string& proxy);
 
 // Where a request for a target goes and what it asks for: straight to the target's host
 // (port 80 unless the URL names one) for its path, or, with a proxy ("host", possibly

@@ -142,6 +142,10 @@ TEST(UrlTest, Ipv6AddressesInBrackets) {
             "an IPv6 address in a URL stands in brackets, as in http://[::1]:8080/");
   EXPECT_EQ(UrlProblem("http://[example]/"), "[example] is no IPv6 address");
   EXPECT_EQ(UrlProblem("http://[::1]:99999/"), "port 99999 is no TCP port");
+  for (const char* proxy : {"::1", "2001:db8::5", "[::1]:3128", "[::1]", "127.0.0.1:8080", "P"})
+    EXPECT_EQ(ProxyProblem(proxy), "") << proxy;
+  EXPECT_EQ(ProxyProblem("::1::2"), "::1::2 is no IPv6 address");
+  EXPECT_EQ(ProxyProblem("[::1]:0"), "port 0 is no TCP port");
 }
 
 TEST(UrlTest, Base64) {
