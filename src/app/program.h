@@ -117,8 +117,8 @@ class Program : public ScanHost {
   void SetActivityPanel(const std::string& text) override { SetStatusPanel(0, text); }
   void ScreenUpdate() override { frontend_.ScreenUpdate(); }
   void RunEvent(const std::string& name, const std::string& message, const std::string& server,
-                const std::string& status, int32_t n) override {
-    eventList.RunEvent(name, message, server, status, n);
+                const std::string& status, int32_t n, uint64_t monitor) override {
+    eventList.RunEvent(name, message, server, status, n, monitor);
   }
 
   void SetStatusPanel(int panel, const std::string& text);

@@ -88,8 +88,12 @@ class TPort {
   int32_t certificateNoticeDay = -1;
 
   TServer* server;
+  // Tells this monitor apart from every other one of this run (an address can be reused
+  // after a monitor is deleted; this number is not). Events keep their gates per monitor.
+  const uint64_t runId = NextRunId();
 
  private:
+  static uint64_t NextRunId();
   LifeToken life_;
 };
 

@@ -347,7 +347,8 @@ void SuccessStep(TInfiniScan& scan, ScanHost& host, TPort& monitor, const StepVa
     scan.LogError(monitor, v.kind, "UP", v.ms, v.bytes, v.upDetail(downtime));
     std::string ev = monitor.GetValue("RYtoG");
     if (NamesEvent(ev)) {
-      host.RunEvent(ev, v.upEventText(downtime), monitor.server->name, v.upWord, 99999999);
+      host.RunEvent(ev, v.upEventText(downtime), monitor.server->name, v.upWord, 99999999,
+                    monitor.runId);
       if (alive.expired()) return;
     }
   }
@@ -366,7 +367,7 @@ void FailureStep(TInfiniScan& scan, ScanHost& host, TPort& monitor, const StepVa
     std::string ev = monitor.GetValue("GtoY");
     if (v.screenUpdateBeforeEvent) host.ScreenUpdate();
     if (NamesEvent(ev)) {
-      host.RunEvent(ev, v.lostEventText, serverName, "LOST", 1);
+      host.RunEvent(ev, v.lostEventText, serverName, "LOST", 1, monitor.runId);
       if (alive.expired()) return;
     }
     if (!v.screenUpdateBeforeEvent) host.ScreenUpdate();
@@ -378,7 +379,7 @@ void FailureStep(TInfiniScan& scan, ScanHost& host, TPort& monitor, const StepVa
     std::string ev = monitor.GetValue("GYtoR");
     if (ev.empty()) ev = "Default";
     if (ev != "none") {
-      host.RunEvent(ev, v.downEventText, serverName, v.downWord(2), 2);
+      host.RunEvent(ev, v.downEventText, serverName, v.downWord(2), 2, monitor.runId);
       if (alive.expired()) return;
     }
   } else {
@@ -387,7 +388,7 @@ void FailureStep(TInfiniScan& scan, ScanHost& host, TPort& monitor, const StepVa
     if (ev.empty()) ev = "Default";
     if (ev != "none") {
       host.RunEvent(ev, v.downEventText, serverName, v.downWord(monitor.lostCount),
-                    monitor.lostCount);
+                    monitor.lostCount, monitor.runId);
       if (alive.expired()) return;
     }
   }
