@@ -152,6 +152,7 @@ class Program : public ScanHost {
   // The current server file when it did not read as a server file; Save leaves it alone.
   std::string unreadFile_;
   bool headless_ = false;
+  double startTime_ = 0;
   bool scanActive_ = false;
   bool quitRequested_ = false;
   bool timer1Enabled_ = false;
