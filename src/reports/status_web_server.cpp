@@ -2,12 +2,17 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "model/server_list.h"
@@ -61,7 +66,72 @@ void AppendHeader(std::string& out, std::string_view name, std::string_view valu
   out += "\r\n";
 }
 
+int64_t RealNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Below this a body is sent from memory: the copy costs less than the extra calls.
+constexpr size_t kFileBodyMin = 32768;
+
 }  // namespace
+
+SharedReplyBody::SharedReplyBody(std::string bytes) : bytes_(std::move(bytes)) {
+  if (bytes_.size() < kFileBodyMin) return;
+  if (!Descriptors().HasRoom(1, DescriptorBudget::Reserve(OpenFileLimit()))) return;
+  int fd = memfd_create("sentrel-status", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+  if (fd < 0) return;
+  size_t done = 0;
+  while (done < bytes_.size()) {
+    ssize_t n = write(fd, bytes_.data() + done, bytes_.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  // Sealed, so nothing can change bytes that a send may still be reading.
+  if (done != bytes_.size() ||
+      fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) < 0) {
+    close(fd);
+    return;  // sent from memory instead
+  }
+  fd_ = fd;
+  Descriptors().Opened(1);
+}
+
+SharedReplyBody::~SharedReplyBody() {
+  if (fd_ < 0) return;
+  close(fd_);
+  Descriptors().Closed(1);
+}
+
+// Adds the time of one piece of answering work to the window's account.
+class StatusWebServer::WorkTimer {
+ public:
+  explicit WorkTimer(StatusWebServer& server) : server_(server), start_(RealNs()) {}
+  ~WorkTimer() { server_.workNs_ += RealNs() - start_; }
+  WorkTimer(const WorkTimer&) = delete;
+  WorkTimer& operator=(const WorkTimer&) = delete;
+
+ private:
+  StatusWebServer& server_;
+  int64_t start_;
+};
+
+bool StatusWebServer::ShareUsedUp() {
+  const int64_t now = RealNs();
+  if (now - shareWindowStartNs_ >= kShareWindowMs * 1'000'000) {
+    shareWindowStartNs_ = now;
+    workNs_ = 0;
+    // Checks are under way when some finished since the last window or wait to start.
+    const ProgramCounters facts = ProgramFacts();
+    checksUnderWay_ = facts.checksDone != checksSeen_ || facts.httpChecksQueued > 0;
+    checksSeen_ = facts.checksDone;
+  }
+  // The share is one of real time; a test clock has none to share.
+  if (!checksUnderWay_ || CurrentClock().IsFake()) return false;
+  return workNs_ >= kShareWhileCheckingMs * 1'000'000;
+}
 
 StatusWebServer::StatusWebServer(TServerList& servers, PanelSink panel)
     : servers_(servers), panel_(std::move(panel)) {}
@@ -223,12 +293,12 @@ void StatusWebServer::RefreshPage(bool force) {
     if (now - page_.builtMs < kRefreshMs) return;
     if (StatusPageFingerprint(servers_) == page_.fingerprint) return;
   }
-  auto body = std::make_shared<std::string>();
-  page_.alarm = AppendStatusBody(*body, servers_, addresses_, &historyCache_);
+  std::string body;
+  page_.alarm = AppendStatusBody(body, servers_, addresses_, &historyCache_);
   // Made after the body, which may name empty groups "Main".
   page_.fingerprint = StatusPageFingerprint(servers_);
-  page_.bodyCrc = Crc32(*body);
-  page_.body = std::move(body);
+  page_.bodyCrc = Crc32(body);
+  page_.body = std::make_shared<const SharedReplyBody>(std::move(body));
   page_.gzipBody.reset();
   page_.builtMs = now;
   page_.valid = true;
@@ -239,7 +309,8 @@ void StatusWebServer::RefreshPage(bool force) {
 }
 
 void StatusWebServer::EnsureGzipBody() {
-  if (!page_.gzipBody) page_.gzipBody = std::make_shared<const std::string>(DeflatePiece(*page_.body, true));
+  if (!page_.gzipBody)
+    page_.gzipBody = std::make_shared<const SharedReplyBody>(DeflatePiece(page_.body->Bytes(), true));
 }
 
 void StatusWebServer::RefreshHead() {
@@ -270,7 +341,7 @@ void StatusWebServer::OnPageTimer() {
 std::string StatusWebServer::GetStatusHTML() {
   if (!page_.valid) RefreshPage(true);
   RefreshHead();
-  return page_.head + *page_.body;
+  return page_.head + page_.body->Bytes();
 }
 
 ProgramCounters StatusWebServer::ProgramFacts() const {
@@ -291,7 +362,13 @@ StatusWebServer::Connection* StatusWebServer::Find(uint64_t id) {
 }
 
 void StatusWebServer::OnAcceptable() {
+  WorkTimer timer(*this);
   for (int i = 0; i < kAcceptsPerRound && listenFd_ >= 0 && !acceptPaused_; ++i) {
+    if (ShareUsedUp()) {
+      const int64_t left = kShareWindowMs - (RealNs() - shareWindowStartNs_) / 1'000'000;
+      PauseAccepting(std::max<int64_t>(1, left));
+      return;
+    }
     // Browsers may use half of the descriptors kept in reserve, never the rest: that is
     // for the records, the errors log and the checks.
     if (!Descriptors().HasRoom(1, DescriptorBudget::Reserve(OpenFileLimit()) / 2)) {
@@ -419,6 +496,7 @@ void StatusWebServer::ResumeAccepting() {
 }
 
 void StatusWebServer::OnConnectionEvent(uint64_t id, uint32_t events) {
+  WorkTimer timer(*this);
   Connection* c = Find(id);
   if (!c) return;
   switch (c->phase) {
@@ -495,13 +573,12 @@ void StatusWebServer::PreparePage(Connection& c, bool gzip) {
   ArmPageTimer();
   RefreshHead();
   const std::string_view head = page_.head;
-  const size_t plainSize = head.size() - 2 + page_.body->size();
+  const size_t plainSize = head.size() - 2 + page_.body->Bytes().size();
   c.prefix.assign(kStatusReplyHeader);
   if (!gzip) {
     AppendHeader(c.prefix, "Content-Length", std::to_string(plainSize));
     c.prefix += head;
-    c.owner = page_.body;
-    c.body = *page_.body;
+    SetBody(c, page_.body);
     c.suffix.clear();
     return;
   }
@@ -509,18 +586,23 @@ void StatusWebServer::PreparePage(Connection& c, bool gzip) {
   lastGzipRequestMs_ = now;
   EnsureGzipBody();
   if (page_.gzipHead.empty()) page_.gzipHead = DeflatePiece(head.substr(2), false);
-  const uint32_t crc = Crc32Combine(page_.headCrc, page_.bodyCrc, page_.body->size());
+  const uint32_t crc = Crc32Combine(page_.headCrc, page_.bodyCrc, page_.body->Bytes().size());
   c.suffix = GzipTrailer(crc, plainSize);
-  const size_t size =
-      GzipHeader().size() + page_.gzipHead.size() + page_.gzipBody->size() + c.suffix.size();
+  const size_t size = GzipHeader().size() + page_.gzipHead.size() +
+                      page_.gzipBody->Bytes().size() + c.suffix.size();
   AppendHeader(c.prefix, "Content-Encoding", "gzip");
   AppendHeader(c.prefix, "Content-Length", std::to_string(size));
   AppendHeader(c.prefix, "Vary", "Accept-Encoding");
   c.prefix += "\r\n";
   c.prefix += GzipHeader();
   c.prefix += page_.gzipHead;
-  c.owner = page_.gzipBody;
-  c.body = *page_.gzipBody;
+  SetBody(c, page_.gzipBody);
+}
+
+void StatusWebServer::SetBody(Connection& c, const std::shared_ptr<const SharedReplyBody>& body) {
+  c.owner = body;
+  c.body = body->Bytes();
+  c.bodyFd = body->Fd();
 }
 
 void StatusWebServer::PrepareText(Connection& c, TextCache& cache, bool gzip,
@@ -528,22 +610,22 @@ void StatusWebServer::PrepareText(Connection& c, TextCache& cache, bool gzip,
                                   std::string (StatusWebServer::*build)()) {
   const int64_t now = MonoMs();
   if (!cache.valid || now - cache.builtMs >= kRefreshMs) {
-    cache.text = std::make_shared<const std::string>((this->*build)());
+    cache.text = std::make_shared<const SharedReplyBody>((this->*build)());
     cache.gzip.reset();
     cache.builtMs = now;
     cache.valid = true;
   }
-  if (gzip && !cache.gzip) cache.gzip = std::make_shared<const std::string>(Gzip(*cache.text));
-  const std::shared_ptr<const std::string>& body = gzip ? cache.gzip : cache.text;
+  if (gzip && !cache.gzip)
+    cache.gzip = std::make_shared<const SharedReplyBody>(Gzip(cache.text->Bytes()));
+  const std::shared_ptr<const SharedReplyBody>& body = gzip ? cache.gzip : cache.text;
   c.prefix = "HTTP/1.0 200 OK\r\n";
   AppendHeader(c.prefix, "Content-Type", contentType);
   AppendHeader(c.prefix, "Server", "Sentrel 2.2");
   if (gzip) AppendHeader(c.prefix, "Content-Encoding", "gzip");
-  AppendHeader(c.prefix, "Content-Length", std::to_string(body->size()));
+  AppendHeader(c.prefix, "Content-Length", std::to_string(body->Bytes().size()));
   AppendHeader(c.prefix, "Vary", "Accept-Encoding");
   c.prefix += "\r\n";
-  c.owner = body;
-  c.body = *body;
+  SetBody(c, body);
   c.suffix.clear();
 }
 
@@ -558,31 +640,44 @@ void StatusWebServer::PrepareFile(Connection& c, std::string_view contentType,
   c.prefix += "\r\n";
   c.owner.reset();
   c.body = bytes;
+  c.bodyFd = -1;
   c.suffix.clear();
 }
 
 void StatusWebServer::SendMore(Connection& c) {
   const size_t before = c.sent;
   const std::string_view parts[3] = {c.prefix, c.body, c.suffix};
-  const size_t total = parts[0].size() + parts[1].size() + parts[2].size();
+  const size_t bodyStart = parts[0].size();
+  const size_t bodyEnd = bodyStart + parts[1].size();
+  const size_t total = bodyEnd + parts[2].size();
   while (c.sent < total) {
-    iovec iov[3];
-    int count = 0;
-    size_t skip = c.sent;
-    for (std::string_view part : parts) {
-      if (skip >= part.size()) {
-        skip -= part.size();
-        continue;
+    ssize_t n;
+    if (c.bodyFd >= 0 && c.sent >= bodyStart && c.sent < bodyEnd) {
+      // The shared body goes from its memory file, without a copy of ours.
+      off_t offset = static_cast<off_t>(c.sent - bodyStart);
+      n = sendfile(c.fd, c.bodyFd, &offset, bodyEnd - c.sent);
+    } else {
+      // From memory: everything left, or, when the body goes by file, the rest of the
+      // headers (told that more follows) or the tail.
+      const size_t stop = c.bodyFd < 0 ? total : c.sent < bodyStart ? bodyStart : total;
+      iovec iov[3];
+      int count = 0;
+      size_t at = 0;
+      for (std::string_view part : parts) {
+        const size_t from = std::max(at, c.sent);
+        const size_t to = std::min(at + part.size(), stop);
+        if (from < to) {
+          iov[count].iov_base = const_cast<char*>(part.data() + (from - at));
+          iov[count].iov_len = to - from;
+          ++count;
+        }
+        at += part.size();
       }
-      iov[count].iov_base = const_cast<char*>(part.data() + skip);
-      iov[count].iov_len = part.size() - skip;
-      ++count;
-      skip = 0;
+      msghdr msg{};
+      msg.msg_iov = iov;
+      msg.msg_iovlen = static_cast<size_t>(count);
+      n = sendmsg(c.fd, &msg, MSG_NOSIGNAL | (stop < total ? MSG_MORE : 0));
     }
-    msghdr msg{};
-    msg.msg_iov = iov;
-    msg.msg_iovlen = static_cast<size_t>(count);
-    ssize_t n = sendmsg(c.fd, &msg, MSG_NOSIGNAL);
     if (n > 0) {
       c.sent += static_cast<size_t>(n);
       continue;
@@ -609,6 +704,7 @@ void StatusWebServer::Finish(Connection& c) {
   // The shared bytes may be replaced by a newer page; this reply no longer holds them.
   c.owner.reset();
   c.body = {};
+  c.bodyFd = -1;
   c.prefix.clear();
   c.prefix.shrink_to_fit();
   c.suffix.clear();

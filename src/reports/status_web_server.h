@@ -17,6 +17,25 @@ namespace sentrel {
 class TServerList;
 struct StatusRequest;
 
+// Bytes that many replies share and nobody changes: the page's body, the metrics, the
+// JSON. A large one is also put into a sealed memory file, which the kernel sends to a
+// socket without copying it first (sendfile); a reply copies only its own few hundred
+// bytes of headers. Made anew, never changed: a send still under way keeps the old one.
+class SharedReplyBody {
+ public:
+  explicit SharedReplyBody(std::string bytes);
+  ~SharedReplyBody();
+  SharedReplyBody(const SharedReplyBody&) = delete;
+  SharedReplyBody& operator=(const SharedReplyBody&) = delete;
+  const std::string& Bytes() const { return bytes_; }
+  // The memory file, or -1 when the body is small or none could be made.
+  int Fd() const { return fd_; }
+
+ private:
+  std::string bytes_;
+  int fd_ = -1;
+};
+
 // The built-in status web server: a listening socket on the program's loop that answers
 // every request with the status page, and a few paths with something else: /metrics
 // (Prometheus), /status.json, and the page's own logo and alarm sound. Nothing here runs
@@ -51,6 +70,12 @@ class StatusWebServer {
   // long (browsers reload it every 60 seconds). Without readers it is left alone, and
   // the first request after such a quiet time brings it up to date itself.
   static constexpr int64_t kWarmMs = 120000;
+  // While checks are under way, answering requests may take at most this share of the
+  // time (measured over windows of kShareWindowMs); past it, new connections wait in the
+  // kernel's queue until the window ends. The checks come first: a crowd of browsers or
+  // a load test makes pages slower, never the checks. Without checks there is no limit.
+  static constexpr int64_t kShareWindowMs = 100;
+  static constexpr int64_t kShareWhileCheckingMs = 5;
 
   // Receives the text of the web server's status panel.
   using PanelSink = std::function<void(const std::string& text)>;
@@ -118,8 +143,9 @@ class StatusWebServer {
     // The reply is three pieces sent as one: headers and whatever belongs to this
     // request alone, the shared bytes, and a short tail (the gzip trailer).
     std::string prefix;
-    std::shared_ptr<const std::string> owner;  // keeps body alive; empty for built-in files
+    std::shared_ptr<const SharedReplyBody> owner;  // keeps body alive; empty for built-in files
     std::string_view body;
+    int bodyFd = -1;  // sent with sendfile when there is one
     std::string suffix;
     size_t sent = 0;
     // The request was read to its end: close as soon as the reply is out.
@@ -132,9 +158,9 @@ class StatusWebServer {
     uint64_t fingerprint = 0;
     int64_t builtMs = 0;
     bool alarm = false;
-    std::shared_ptr<const std::string> body;
+    std::shared_ptr<const SharedReplyBody> body;
     uint32_t bodyCrc = 0;
-    std::shared_ptr<const std::string> gzipBody;  // deflated, the last piece
+    std::shared_ptr<const SharedReplyBody> gzipBody;  // deflated, the last piece
     // The head of one second for one body.
     uint64_t headBuild = 0;
     std::string headTime;
@@ -146,8 +172,8 @@ class StatusWebServer {
   struct TextCache {
     bool valid = false;
     int64_t builtMs = 0;
-    std::shared_ptr<const std::string> text;
-    std::shared_ptr<const std::string> gzip;
+    std::shared_ptr<const SharedReplyBody> text;
+    std::shared_ptr<const SharedReplyBody> gzip;
   };
 
   // Listens on the port; on failure returns false with the system's reason.
@@ -164,6 +190,7 @@ class StatusWebServer {
   void PrepareText(Connection& c, TextCache& cache, bool gzip, std::string_view contentType,
                    std::string (StatusWebServer::*build)());
   void PrepareFile(Connection& c, std::string_view contentType, std::string_view bytes);
+  void SetBody(Connection& c, const std::shared_ptr<const SharedReplyBody>& body);
   // Sends what the socket takes. A client that went away is counted and closed quietly;
   // any other send error throws (with the connection closed).
   void SendMore(Connection& c);
@@ -190,6 +217,10 @@ class StatusWebServer {
   std::string BuildMetrics();
   std::string BuildJson();
   ProgramCounters ProgramFacts() const;
+  // Time spent answering, for the share above.
+  class WorkTimer;
+  // Whether this window's share is used up; starts a new window when the last is over.
+  bool ShareUsedUp();
 
   TServerList& servers_;
   PanelSink panel_;
@@ -211,6 +242,10 @@ class StatusWebServer {
   int64_t lastPageRequestMs_ = 0;
   int64_t lastGzipRequestMs_ = 0;
   bool gzipAsked_ = false;
+  int64_t shareWindowStartNs_ = 0;
+  int64_t workNs_ = 0;
+  bool checksUnderWay_ = false;
+  uint64_t checksSeen_ = 0;
   TextCache metrics_;
   TextCache json_;
   WebCounters web_;
