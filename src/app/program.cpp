@@ -26,7 +26,15 @@ Program::Program(Frontend& frontend, SettingsStore& settings)
   });
 }
 
-Program::~Program() { SetTimer1(false); }
+Program::~Program() {
+  SetTimer1(false);
+  EndWork();
+}
+
+void Program::EndWork() {
+  scanner.CancelAll();
+  eventList.CancelRuns();
+}
 
 void Program::SetTimer1(bool enabled) {
   EventLoop& loop = CurrentLoop();
@@ -47,16 +55,27 @@ void Program::Timer1Timer() {
   SetTimer1(false);
   // A closing program starts no further pass.
   if (quitRequested_) return;
-  try {
-    scanner.Execute();
-  } catch (const std::exception& e) {
-    CurrentLoop().ReportError(e.what());
+  if (scanner.PassRunning()) {
+    // "Scan Now" during a pass: the next one follows as soon as this one ends.
+    passAgain_ = true;
+    return;
   }
-  SetTimer1(!quitRequested_);
+  passAgain_ = false;
+  scanner.Execute([this] {
+    if (quitRequested_ || !scanActive_) return;
+    if (passAgain_)
+      Timer1Timer();
+    else
+      SetTimer1(true);
+  });
 }
 
 void Program::RequestQuit() {
   quitRequested_ = true;
+  SetTimer1(false);
+  // Checks are cheap to do again: the pass and every check under way end now, where
+  // they wait, so nothing holds the close.
+  scanner.CancelAll();
   CurrentLoop().Quit();
 }
 
@@ -64,7 +83,26 @@ void Program::CancelQuit() {
   if (!quitRequested_) return;
   quitRequested_ = false;
   // Scanning that was on goes on with the next tick.
-  if (scanActive_ && !timer1Enabled_) SetTimer1(true);
+  if (scanActive_ && !timer1Enabled_ && !scanner.PassRunning()) SetTimer1(true);
+}
+
+void Program::SetParallelChecks(bool on) {
+  settings_.WriteText(kSentrelSection, kParallelChecksKey, on ? "1" : "0");
+  ApplyParallelSetting();
+}
+
+void Program::ApplyParallelSetting() {
+  const bool on = settings_.Sentrel(kParallelChecksKey, "0") == "1";
+  int limit = TInfiniScan::kDefaultParallelLimit;
+  const std::string text = settings_.Sentrel(kParallelLimitKey, "");
+  if (!text.empty()) {
+    try {
+      limit = std::stoi(text);
+    } catch (const std::exception&) {
+      limit = TInfiniScan::kDefaultParallelLimit;
+    }
+  }
+  scanner.SetParallel(on, limit);
 }
 
 void Program::Scan1Click() {
@@ -98,7 +136,7 @@ void Program::StopScan() {
 
 void Program::ScanNow() {
   ForEachMonitor([](TPort& m) { m.ResetLastCheck(); });
-  if (timer1Enabled_) Timer1Timer();
+  if (timer1Enabled_ || (scanActive_ && scanner.PassRunning())) Timer1Timer();
 }
 
 void Program::SetStatusPanel(int panel, const std::string& text) {
@@ -141,6 +179,7 @@ void Program::Create(const StartOptions& options) {
   eventList.context.history = &messagePane;
   headless_ = options.headless;
   ReadSettings();
+  ApplyParallelSetting();
   // Kept from the root, so the next start from another directory finds the same file.
   if (!options.commandLineFile.empty() && FileExists(options.commandLineFile))
     configFile = AbsolutePath(options.commandLineFile);
@@ -263,6 +302,9 @@ void Program::Close() {
   // Without a window nothing can change the configuration: the file stays as written.
   if (!headless_) Save();
   WriteSettings();
+  // The program ends now: every check and event action still waiting ends where it
+  // waits (a mail in the middle of its dialogue says so in the errors log).
+  EndWork();
 }
 
 }  // namespace sentrel

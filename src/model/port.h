@@ -23,6 +23,11 @@ class CheckInFlight {
 // Lets objects that outlive a pump of the loop find out that a model object is gone.
 class LifeToken {
  public:
+  LifeToken() = default;
+  // A copy is another object with a life of its own: it never keeps the original's
+  // watchers believing it is still there.
+  LifeToken(const LifeToken&) {}
+  LifeToken& operator=(const LifeToken&) { return *this; }
   std::weak_ptr<const char> Watch() const { return token_; }
 
  private:

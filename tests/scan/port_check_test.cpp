@@ -27,7 +27,7 @@ TEST_F(PortCheckTest, OpenPortIsGreenAndThePeerGetsTheProbeThenAnOrderlyClose) {
   peer.SetComplete([](const std::string&) { return false; });
   TPort* m = Monitor(peer.Port());
   const int64_t before = clock_.MonotonicMs();
-  checks().DoAPort(*m);
+  RunToCompletion(checks().DoAPort(*m));
   EXPECT_LT(clock_.MonotonicMs() - before, 1000) << "an open port does not wait";
   EXPECT_EQ(m->status, "green");
   EXPECT_EQ(RecordLines(Log("web1")),
@@ -44,7 +44,7 @@ TEST_F(PortCheckTest, ClosedPortOnAGreenMonitorWaitsTenSecondsAndAppliesTheFailu
   TPort* m = Monitor(closed.Port());
   m->status = "green";
   const int64_t before = clock_.MonotonicMs();
-  checks().DoAPort(*m);
+  RunToCompletion(checks().DoAPort(*m));
   EXPECT_EQ(clock_.MonotonicMs() - before, 10000);
   const std::string p = P(closed.Port());
   EXPECT_EQ(RecordLines(Log("web1")),
@@ -62,7 +62,7 @@ TEST_F(PortCheckTest, ClosedPortOnAGreenMonitorWaitsTenSecondsAndAppliesTheFailu
                               }));
 
   // Once red, each failed check adds two to the lost count.
-  checks().DoAPort(*m);
+  RunToCompletion(checks().DoAPort(*m));
   EXPECT_EQ(m->lostCount, 4);
   EXPECT_EQ(program_->events.back(), "Default|web1 PORT " + p + " DOWN ()|web1|DOWN|4");
 }
@@ -71,7 +71,7 @@ TEST_F(PortCheckTest, SilentPeerTimesOutAfterTenSeconds) {
   SilentPort silent;
   TPort* m = Monitor(silent.Port());
   const int64_t before = clock_.MonotonicMs();
-  checks().DoAPort(*m);
+  RunToCompletion(checks().DoAPort(*m));
   EXPECT_EQ(clock_.MonotonicMs() - before, 10000);
   const std::string p = P(silent.Port());
   EXPECT_EQ(RecordLines(Log("web1")),
@@ -89,7 +89,7 @@ TEST_F(PortCheckTest, UnresolvableNameIsLoggedAsAnErrorAndCountsAsAFailedCheck) 
   web1_->logfile = "web1.log";
   TPort* m = Monitor(80);
   m->status = "green";
-  checks().DoAPort(*m);
+  RunToCompletion(checks().DoAPort(*m));
   EXPECT_EQ(errors_,
             std::vector<std::string>{"SetAddr: Cannot convert host address 'no such host'"});
   EXPECT_EQ(RecordLines(Log("web1")),
@@ -102,7 +102,7 @@ TEST_F(PortCheckTest, MonitorDeletedDuringTheWaitEndsTheCheckQuietly) {
   SilentPort silent;
   TPort* m = Monitor(silent.Port());
   loop_->AddTimer(3000, [&] { web1_->ports.Delete(web1_->ports.IndexOf(m)); });
-  checks().DoAPort(*m);
+  RunToCompletion(checks().DoAPort(*m));
   EXPECT_EQ(web1_->ports.Count(), 0);
   EXPECT_EQ(Log("web1"), "");
 }
