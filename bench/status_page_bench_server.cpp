@@ -10,8 +10,8 @@
 #include <fstream>
 #include <string>
 
-#include "model/text_pane.h"
 #include "model/server_list.h"
+#include "model/text_pane.h"
 #include "platform/event_loop.h"
 #include "reports/status_page.h"
 #include "reports/status_web_server.h"

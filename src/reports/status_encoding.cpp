@@ -27,7 +27,8 @@ std::string Deflate(std::string_view data, int windowBits, int flush) {
   z.avail_out = static_cast<uInt>(out.size());
   const int rc = deflate(&z, flush);
   const size_t produced = out.size() - z.avail_out;
-  const bool done = flush == Z_FINISH ? rc == Z_STREAM_END : (rc == Z_OK && z.avail_in == 0 && z.avail_out > 0);
+  const bool done =
+      flush == Z_FINISH ? rc == Z_STREAM_END : (rc == Z_OK && z.avail_in == 0 && z.avail_out > 0);
   deflateEnd(&z);
   if (!done) throw SentrelError("Sentrel-Webserver: compressing a reply failed");
   out.resize(produced);
@@ -38,7 +39,9 @@ void PutLe32(std::string& out, uint32_t v) {
   for (int i = 0; i < 4; ++i) out += static_cast<char>((v >> (8 * i)) & 0xff);
 }
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char Lower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;

@@ -37,7 +37,9 @@ void AppendNumber(std::string& out, int64_t value) {
 
 // Times to the millisecond: the date-time values carry no more, and a shorter number
 // reads better.
-double Millis(double seconds) { return std::round(seconds * 1000.0) / 1000.0; }
+double Millis(double seconds) {
+  return std::round(seconds * 1000.0) / 1000.0;
+}
 
 struct MonitorRow {
   const TServer* server;
@@ -69,8 +71,7 @@ std::vector<MonitorRow> Rows(const std::vector<TreeGroup>& tree) {
   return rows;
 }
 
-void Family(std::string& out, std::string_view name, std::string_view type,
-            std::string_view help) {
+void Family(std::string& out, std::string_view name, std::string_view type, std::string_view help) {
   out += "# HELP ";
   out += name;
   out += ' ';
@@ -111,7 +112,9 @@ ColourCounts CountColours(const std::vector<TreeGroup>& tree) {
   return c;
 }
 
-bool IsUp(const std::string& status) { return status == "green" || status == "yellow"; }
+bool IsUp(const std::string& status) {
+  return status == "green" || status == "yellow";
+}
 
 constexpr const char* kColourNames[] = {"unchecked", "green", "yellow", "red"};
 
@@ -182,8 +185,7 @@ std::string BuildStatusMetrics(TServerList& servers, const ProgramCounters& prog
   Family(out, "sentrel_records_written_total", "counter",
          "Records written to the servers' log files since the start.");
   Sample(out, "sentrel_records_written_total", "", program.recordsWritten);
-  Family(out, "sentrel_http_checks_queued", "gauge",
-         "HTTP checks waiting for a free connection.");
+  Family(out, "sentrel_http_checks_queued", "gauge", "HTTP checks waiting for a free connection.");
   Sample(out, "sentrel_http_checks_queued", "", program.httpChecksQueued);
   Family(out, "sentrel_web_requests_total", "counter",
          "Requests the status web server answered since the start.");
@@ -193,8 +195,7 @@ std::string BuildStatusMetrics(TServerList& servers, const ProgramCounters& prog
   Sample(out, "sentrel_web_client_disconnects_total", "", web.disconnects);
   Family(out, "sentrel_start_time_seconds", "gauge",
          "When the program started, in seconds since 1970.");
-  Sample(out, "sentrel_start_time_seconds", "",
-         Millis(UnixSecondsFromDateTime(program.startTime)));
+  Sample(out, "sentrel_start_time_seconds", "", Millis(UnixSecondsFromDateTime(program.startTime)));
   Family(out, "sentrel_build_info", "gauge", "The program's version, as a label; always 1.");
   Sample(out, "sentrel_build_info", "{version=\"2.2\"}", int64_t{1});
   return out;

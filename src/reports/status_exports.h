@@ -9,10 +9,10 @@ class TServerList;
 
 // What the program as a whole reports beside its monitors.
 struct ProgramCounters {
-  uint64_t checksDone = 0;      // check outcomes handled since start
-  uint64_t recordsWritten = 0;  // records appended to the servers' log files
+  uint64_t checksDone = 0;        // check outcomes handled since start
+  uint64_t recordsWritten = 0;    // records appended to the servers' log files
   uint64_t httpChecksQueued = 0;  // HTTP checks waiting for a free connection
-  double startTime = 0;         // date-time of the program's start
+  double startTime = 0;           // date-time of the program's start
 };
 
 // What the web server counts about itself.

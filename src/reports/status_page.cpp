@@ -6,9 +6,9 @@
 #include <functional>
 #include <vector>
 
-#include "model/text_pane.h"
 #include "model/last_activity.h"
 #include "model/server_list.h"
+#include "model/text_pane.h"
 #include "model/tree_order.h"
 #include "platform/clock.h"
 #include "platform/date_time.h"
@@ -262,8 +262,8 @@ void AppendStatusHead(std::string& page, std::string_view now, bool alarm,
   page += "</font></b>\r\n";
 }
 
-bool AppendStatusBody(std::string& page, TServerList& servers,
-                      const StatusPageAddresses& addresses, HistoryRowsCache* cache) {
+bool AppendStatusBody(std::string& page, TServerList& servers, const StatusPageAddresses& addresses,
+                      HistoryRowsCache* cache) {
   const std::vector<TreeGroup> tree = TreeOrder(servers);
   size_t monitorCount = 0;
   const bool alarm = AlarmOn(tree, &monitorCount);

@@ -1,8 +1,8 @@
 #include "reports/status_web_server.h"
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/sendfile.h>
@@ -57,7 +57,9 @@ bool ClientWentAway(int err) {
   }
 }
 
-int64_t MonoMs() { return CurrentClock().MonotonicMs(); }
+int64_t MonoMs() {
+  return CurrentClock().MonotonicMs();
+}
 
 void AppendHeader(std::string& out, std::string_view name, std::string_view value) {
   out += name;
@@ -310,7 +312,8 @@ void StatusWebServer::RefreshPage(bool force) {
 
 void StatusWebServer::EnsureGzipBody() {
   if (!page_.gzipBody)
-    page_.gzipBody = std::make_shared<const SharedReplyBody>(DeflatePiece(page_.body->Bytes(), true));
+    page_.gzipBody =
+        std::make_shared<const SharedReplyBody>(DeflatePiece(page_.body->Bytes(), true));
 }
 
 void StatusWebServer::RefreshHead() {
@@ -588,8 +591,8 @@ void StatusWebServer::PreparePage(Connection& c, bool gzip) {
   if (page_.gzipHead.empty()) page_.gzipHead = DeflatePiece(head.substr(2), false);
   const uint32_t crc = Crc32Combine(page_.headCrc, page_.bodyCrc, page_.body->Bytes().size());
   c.suffix = GzipTrailer(crc, plainSize);
-  const size_t size = GzipHeader().size() + page_.gzipHead.size() +
-                      page_.gzipBody->Bytes().size() + c.suffix.size();
+  const size_t size = GzipHeader().size() + page_.gzipHead.size() + page_.gzipBody->Bytes().size() +
+                      c.suffix.size();
   AppendHeader(c.prefix, "Content-Encoding", "gzip");
   AppendHeader(c.prefix, "Content-Length", std::to_string(size));
   AppendHeader(c.prefix, "Vary", "Accept-Encoding");

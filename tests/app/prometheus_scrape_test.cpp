@@ -48,8 +48,8 @@ class WebService {
         setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         char buf[4096];
         [[maybe_unused]] ssize_t got = recv(c, buf, sizeof buf, 0);
-        const std::string reply = broken_ ? "HTTP/1.0 500 Broken\r\n\r\nbroken"
-                                          : "HTTP/1.0 200 OK\r\n\r\nok";
+        const std::string reply =
+            broken_ ? "HTTP/1.0 500 Broken\r\n\r\nbroken" : "HTTP/1.0 200 OK\r\n\r\nok";
         [[maybe_unused]] ssize_t sent = send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
         close(c);
         ++n;
@@ -74,8 +74,8 @@ class WebService {
 
 // The body of a GET to the Prometheus HTTP API on 127.0.0.1:port.
 std::string ApiGet(int port, const std::string& target) {
-  const std::string reply = test::FetchBlocking(
-      port, "GET " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n", 5000);
+  const std::string reply =
+      test::FetchBlocking(port, "GET " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n", 5000);
   const size_t body = reply.find("\r\n\r\n");
   return body == std::string::npos ? "" : reply.substr(body + 4);
 }

@@ -14,13 +14,15 @@ namespace {
 // in order, with a trailer that checks: a second's clock line before a body made once.
 TEST(StatusEncodingTest, GzipPiecesReadBackAsOneText) {
   std::string body;
-  for (int i = 0; i < 20000; ++i) body += "<tr><td>server" + std::to_string(i % 97) + "</td></tr>\r\n";
+  for (int i = 0; i < 20000; ++i)
+    body += "<tr><td>server" + std::to_string(i % 97) + "</td></tr>\r\n";
   const std::string deflatedBody = DeflatePiece(body, true);
   for (const std::string head : {"", "x", "\r\n <HTML><TITLE>Sentrel Status 2024-05-01 08:00:00"}) {
     std::string gz(GzipHeader());
     gz += DeflatePiece(head, false);
     gz += deflatedBody;
-    gz += GzipTrailer(Crc32Combine(Crc32(head), Crc32(body), body.size()), head.size() + body.size());
+    gz +=
+        GzipTrailer(Crc32Combine(Crc32(head), Crc32(body), body.size()), head.size() + body.size());
     EXPECT_EQ(test::Gunzip(gz), head + body);
   }
   EXPECT_LT(deflatedBody.size(), body.size() / 5);
@@ -76,7 +78,8 @@ TEST(StatusEncodingTest, TextsBecomeValidUtf8AndAreEscaped) {
     return out;
   };
   EXPECT_EQ(utf8("plain"), "plain");
-  EXPECT_EQ(utf8("M\xc3\xbcnchen \xe2\x82\xac \xf0\x9f\x94\xb4"), "M\xc3\xbcnchen \xe2\x82\xac \xf0\x9f\x94\xb4");
+  EXPECT_EQ(utf8("M\xc3\xbcnchen \xe2\x82\xac \xf0\x9f\x94\xb4"),
+            "M\xc3\xbcnchen \xe2\x82\xac \xf0\x9f\x94\xb4");
   // Windows-1252 bytes: u umlaut, euro, a curly quote; an unassigned byte.
   EXPECT_EQ(utf8("M\xfcnchen \x80 \x93x\x94 \x81"),
             "M\xc3\xbcnchen \xe2\x82\xac \xe2\x80\x9cx\xe2\x80\x9d \xef\xbf\xbd");

@@ -171,8 +171,9 @@ TEST_F(StatusWebServerHttpTest, GzipPageReadsBackAsThePage) {
     const std::string reply =
         Ask("GET / HTTP/1.1\r\nHost: localhost\r\nAccept-Encoding: gzip, deflate, br\r\n\r\n");
     auto [head, body] = test::SplitReply(reply);
-    EXPECT_EQ(head.rfind("HTTP/1.0 200 OK \r\nContent-Type: text/html\r\nServer: Sentrel 2.2\r\n", 0),
-              0u);
+    EXPECT_EQ(
+        head.rfind("HTTP/1.0 200 OK \r\nContent-Type: text/html\r\nServer: Sentrel 2.2\r\n", 0),
+        0u);
     EXPECT_EQ(test::HeaderValue(head, "Content-Encoding"), "gzip");
     EXPECT_EQ(test::HeaderValue(head, "Vary"), "Accept-Encoding");
     EXPECT_LT(body.size(), page.size() / 4);
@@ -184,7 +185,8 @@ TEST_F(StatusWebServerHttpTest, GzipPageReadsBackAsThePage) {
   clock_.AdvanceMs(StatusWebServer::kRefreshMs);
   EXPECT_EQ(Body(Ask("GET / HTTP/1.0\r\nAccept-Encoding: gzip\r\n\r\n")),
             GetStatusHTML(list_, StatusPageAddresses{}).substr(2));
-  for (const char* plain : {"GET / HTTP/1.0\r\n\r\n", "GET / HTTP/1.0\r\nAccept-Encoding: gzip;q=0\r\n\r\n"})
+  for (const char* plain :
+       {"GET / HTTP/1.0\r\n\r\n", "GET / HTTP/1.0\r\nAccept-Encoding: gzip;q=0\r\n\r\n"})
     EXPECT_EQ(Ask(plain), test::StatusPageReply(list_)) << plain;
   EXPECT_TRUE(errors_.empty());
 }
@@ -192,29 +194,37 @@ TEST_F(StatusWebServerHttpTest, GzipPageReadsBackAsThePage) {
 TEST_F(StatusWebServerHttpTest, MetricsFollowTheModelWithEscapedLabels) {
   server_->StartWebserver();
   const std::string m = Metrics();
-  const std::string web = "{server=\"web\",monitor=\"http\",type=\"http\",port=\"80\",group=\"Main\"}";
+  const std::string web =
+      "{server=\"web\",monitor=\"http\",type=\"http\",port=\"80\",group=\"Main\"}";
   const std::string odd =
       "{server=\"M\xc3\xbcnchen \\\"DC\\\" \\\\2\",monitor=\"port\",type=\"port\",port=\"22\","
       "group=\"Remote\\nsite\"}";
   for (const std::string& line : std::vector<std::string>{
-           "# HELP sentrel_monitor_up ", "# TYPE sentrel_monitor_up gauge\n",
-        "\nsentrel_monitor_up" + web + " 1\n", "\nsentrel_monitor_up" + odd + " 0\n",
-        "\nsentrel_monitor_colour" + web + " 1\n", "\nsentrel_monitor_colour" + odd + " 3\n",
-        "\nsentrel_monitor_last_request_duration_seconds" + web + " 0.012\n",
-        "\nsentrel_monitor_last_request_duration_seconds" + odd + " 10\n",
-        "\nsentrel_monitor_lost_checks" + odd + " 4\n",
-        "\nsentrel_monitor_last_check_timestamp_seconds" + web + " 0\n",
-        "\nsentrel_monitor_last_check_timestamp_seconds" + odd + " " +
-            std::to_string(static_cast<int64_t>(UnixSecondsFromDateTime(EncodeDate(2024, 5, 1) + EncodeTime(7, 59, 58)))) + "\n",
-        "\nsentrel_monitor_last_success_timestamp_seconds" + web + " 0\n",
-        "\nsentrel_monitors{colour=\"unchecked\"} 1\n", "\nsentrel_monitors{colour=\"green\"} 1\n",
-        "\nsentrel_monitors{colour=\"yellow\"} 1\n", "\nsentrel_monitors{colour=\"red\"} 1\n",
-        "# TYPE sentrel_checks_total counter\nsentrel_checks_total 1234\n",
-        "# TYPE sentrel_records_written_total counter\nsentrel_records_written_total 1300\n",
-        "# TYPE sentrel_http_checks_queued gauge\nsentrel_http_checks_queued 7\n",
-        "# TYPE sentrel_web_requests_total counter\nsentrel_web_requests_total 1\n",
-        "# TYPE sentrel_web_client_disconnects_total counter\n",
-        "\nsentrel_build_info{version=\"2.2\"} 1\n"})
+           "# HELP sentrel_monitor_up ",
+           "# TYPE sentrel_monitor_up gauge\n",
+           "\nsentrel_monitor_up" + web + " 1\n",
+           "\nsentrel_monitor_up" + odd + " 0\n",
+           "\nsentrel_monitor_colour" + web + " 1\n",
+           "\nsentrel_monitor_colour" + odd + " 3\n",
+           "\nsentrel_monitor_last_request_duration_seconds" + web + " 0.012\n",
+           "\nsentrel_monitor_last_request_duration_seconds" + odd + " 10\n",
+           "\nsentrel_monitor_lost_checks" + odd + " 4\n",
+           "\nsentrel_monitor_last_check_timestamp_seconds" + web + " 0\n",
+           "\nsentrel_monitor_last_check_timestamp_seconds" + odd + " " +
+               std::to_string(static_cast<int64_t>(
+                   UnixSecondsFromDateTime(EncodeDate(2024, 5, 1) + EncodeTime(7, 59, 58)))) +
+               "\n",
+           "\nsentrel_monitor_last_success_timestamp_seconds" + web + " 0\n",
+           "\nsentrel_monitors{colour=\"unchecked\"} 1\n",
+           "\nsentrel_monitors{colour=\"green\"} 1\n",
+           "\nsentrel_monitors{colour=\"yellow\"} 1\n",
+           "\nsentrel_monitors{colour=\"red\"} 1\n",
+           "# TYPE sentrel_checks_total counter\nsentrel_checks_total 1234\n",
+           "# TYPE sentrel_records_written_total counter\nsentrel_records_written_total 1300\n",
+           "# TYPE sentrel_http_checks_queued gauge\nsentrel_http_checks_queued 7\n",
+           "# TYPE sentrel_web_requests_total counter\nsentrel_web_requests_total 1\n",
+           "# TYPE sentrel_web_client_disconnects_total counter\n",
+           "\nsentrel_build_info{version=\"2.2\"} 1\n"})
     EXPECT_NE(m.find(line), std::string::npos) << line << "\n" << m;
   // Local 07:59:58 in seconds since 1970: the time zone is the machine's.
   EXPECT_EQ(UnixSecondsFromDateTime(DateTimeFromUnix(1714550398)), 1714550398.0);
@@ -282,11 +292,14 @@ TEST_F(StatusWebServerHttpTest, StatusJsonHoldsTheModel) {
       "Sentrel|2.2|True|{'unchecked': 1, 'green': 1, 'yellow': 1, 'red': 1}|1234|1300|7|" +
       unix(counters_.startTime) + "|1|2024-05-01 07:59:59 Sentrel 2.2 started\n" +
       "\"Main\"|\"web\"|http|http|80|http://localhost/|'green'|1|True|12|0|None|None\n" +
-      "\"Remote\\nsite\"|\"M\\u00fcnchen \\\"DC\\\" \\\\2\"|port|port|22|None|'red'|3|False|10000|4|" +
+      "\"Remote\\nsite\"|\"M\\u00fcnchen \\\"DC\\\" "
+      "\\\\2\"|port|port|22|None|'red'|3|False|10000|4|" +
       unix(EncodeDate(2024, 5, 1) + EncodeTime(7, 59, 58)) + "|" +
       unix(EncodeDate(2024, 4, 30) + EncodeTime(23, 5, 0)) + "\n" +
-      "\"Remote\\nsite\"|\"M\\u00fcnchen \\\"DC\\\" \\\\2\"|ping|ping|0|None|''|0|False|0|0|None|None\n" +
-      "\"Remote\\nsite\"|\"M\\u00fcnchen \\\"DC\\\" \\\\2\"|port2|port|25|None|'yellow'|2|True|0|0|None|None\n";
+      "\"Remote\\nsite\"|\"M\\u00fcnchen \\\"DC\\\" "
+      "\\\\2\"|ping|ping|0|None|''|0|False|0|0|None|None\n" +
+      "\"Remote\\nsite\"|\"M\\u00fcnchen \\\"DC\\\" "
+      "\\\\2\"|port2|port|25|None|'yellow'|2|True|0|0|None|None\n";
   EXPECT_EQ(out, expected);
 }
 
@@ -309,8 +322,9 @@ TEST_F(StatusWebServerHttpTest, BuiltInLogoAndSoundAreServedWhereThePageLinksThe
                       "bgcolor=white><audio src=\"/donotmovethis/alarm.wav\" autoplay></audio>"),
             std::string::npos);
   // Paths near them get the page.
-  for (const char* other : {"GET /donotmovethis/ HTTP/1.0\r\n\r\n", "GET /favicon.ico HTTP/1.0\r\n\r\n",
-                            "GET /donotmovethis/alarm.wavx HTTP/1.0\r\n\r\n"})
+  for (const char* other :
+       {"GET /donotmovethis/ HTTP/1.0\r\n\r\n", "GET /favicon.ico HTTP/1.0\r\n\r\n",
+        "GET /donotmovethis/alarm.wavx HTTP/1.0\r\n\r\n"})
     EXPECT_EQ(Ask(other), test::StatusPageReply(list_)) << other;
 
   server_->StopWebserver();
@@ -363,7 +377,8 @@ TEST_F(StatusWebServerHttpTest, SlowReaderKeepsItsPageWhileThePageChanges) {
 // A client that stops reading and never comes back is given up after the stall limit:
 // counted, not logged.
 TEST_F(StatusWebServerHttpTest, VanishedReaderIsCountedNotLogged) {
-  for (int i = 0; i < 30000; ++i) AddMonitor(AddServer("h" + std::to_string(i), "G"), "port", 80, "green");
+  for (int i = 0; i < 30000; ++i)
+    AddMonitor(AddServer("h" + std::to_string(i), "G"), "port", 80, "green");
   server_->StartWebserver();
   LoopClient gone(server_->Port(), 4096, 4096);
   gone.OnData([&] { gone.StopReading(); });
@@ -388,9 +403,10 @@ TEST_F(StatusWebServerHttpTest, ServesBothFamiliesAndBindsToOneAddress) {
   const std::string expected = test::StatusPageReply(list_);
   EXPECT_EQ(FetchOverLoopback(AF_INET6, server_->Port(), "GET / HTTP/1.0\r\n\r\n"), expected);
   EXPECT_EQ(FetchOverLoopback(AF_INET, server_->Port(), "GET / HTTP/1.0\r\n\r\n"), expected);
-  EXPECT_EQ(Body(FetchOverLoopback(AF_INET6, server_->Port(),
-                                   "GET / HTTP/1.1\r\nHost: [::1]\r\nAccept-Encoding: gzip\r\n\r\n")),
-            expected.substr(expected.find("\r\n\r\n") + 4));
+  EXPECT_EQ(
+      Body(FetchOverLoopback(AF_INET6, server_->Port(),
+                             "GET / HTTP/1.1\r\nHost: [::1]\r\nAccept-Encoding: gzip\r\n\r\n")),
+      expected.substr(expected.find("\r\n\r\n") + 4));
 
   server_->StopWebserver();
   server_->SetBindAddress("0:0:0:0:0:0:0:1");
