@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 
 #include "model/server_list.h"
@@ -317,7 +318,12 @@ void StatusWebServer::EnsureGzipBody() {
 }
 
 void StatusWebServer::RefreshHead() {
-  std::string now = FormatDateTime(Now());
+  // The clock line changes once a second: the text is made only then.
+  const double dt = Now();
+  const int64_t second = std::llround(dt * 86'400'000.0) / 1000;
+  if (page_.headBuild == pageBuilds_ && page_.headSecond == second && !page_.head.empty()) return;
+  page_.headSecond = second;
+  std::string now = FormatDateTime(dt);
   if (page_.headBuild == pageBuilds_ && page_.headTime == now) return;
   page_.head.clear();
   AppendStatusHead(page_.head, now, page_.alarm, addresses_);
@@ -422,20 +428,28 @@ void StatusWebServer::Admit(int fd) {
   auto c = std::make_unique<Connection>();
   c->id = id;
   c->fd = fd;
-  try {
-    CurrentLoop().Watch(fd, EPOLLIN,
-                        [this, id](uint32_t events) { OnConnectionEvent(id, events); });
-  } catch (...) {
-    close(fd);
-    throw;
-  }
   Connection& ref = *c;
   connections_.emplace(id, std::move(c));
   Descriptors().Opened(1);  // closed again in Remove
-  ArmTimer(ref, kIdleLimitMs);
-  // Most clients send their request with the connection: answer it now rather than
-  // after another round of the loop.
+  // Most clients send their request with the connection: it is answered now, and a
+  // reply that the socket takes whole never needs the loop to watch the connection.
   ServerSocketClientRead(ref);
+}
+
+void StatusWebServer::WatchFor(Connection& c, uint32_t events) {
+  EventLoop& loop = CurrentLoop();
+  if (c.watched) {
+    loop.Modify(c.fd, events);
+    return;
+  }
+  const uint64_t id = c.id;
+  try {
+    loop.Watch(c.fd, events, [this, id](uint32_t ev) { OnConnectionEvent(id, ev); });
+  } catch (...) {
+    Remove(id);
+    throw;
+  }
+  c.watched = true;
 }
 
 void StatusWebServer::ArmTimer(Connection& c, int64_t ms) {
@@ -458,7 +472,7 @@ void StatusWebServer::Remove(uint64_t id) {
   EventLoop& loop = CurrentLoop();
   Connection& c = *it->second;
   if (c.timer) loop.CancelTimer(c.timer);
-  loop.Unwatch(c.fd);
+  if (c.watched) loop.Unwatch(c.fd);
   close(c.fd);
   Descriptors().Closed(1);
   connections_.erase(it);
@@ -521,7 +535,12 @@ void StatusWebServer::ServerSocketClientRead(Connection& c) {
   ssize_t n = recv(c.fd, buf, sizeof buf, 0);
   if (n < 0) {
     int err = errno;
-    if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) return;
+    if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) {
+      // Nothing yet: wait for it, but not for ever.
+      WatchFor(c, EPOLLIN);
+      if (!c.timer) ArmTimer(c, kIdleLimitMs);
+      return;
+    }
     Remove(c.id);
     if (ClientWentAway(err)) return;
     throw SentrelError(SocketErrorText("recv", err));
@@ -545,7 +564,9 @@ void StatusWebServer::ServerSocketClientRead(Connection& c) {
   PrepareReply(*conn, request);
   conn->sent = 0;
   conn->phase = Phase::Sending;
-  ArmTimer(*conn, kStallLimitMs);
+  // The idle limit is over; the stall limit starts when a send comes back short.
+  if (conn->timer) CurrentLoop().CancelTimer(conn->timer);
+  conn->timer = 0;
   SendMore(*conn);
 }
 
@@ -688,8 +709,10 @@ void StatusWebServer::SendMore(Connection& c) {
     int err = errno;
     if (n < 0 && err == EINTR) continue;
     if (n < 0 && (err == EAGAIN || err == EWOULDBLOCK)) {
-      CurrentLoop().Modify(c.fd, EPOLLOUT);
-      if (c.sent != before) ArmTimer(c, kStallLimitMs);
+      const uint64_t id = c.id;
+      WatchFor(c, EPOLLOUT);
+      Connection* conn = Find(id);
+      if (conn && (!conn->timer || conn->sent != before)) ArmTimer(*conn, kStallLimitMs);
       return;
     }
     if (n == 0) err = EPIPE;
@@ -725,7 +748,7 @@ void StatusWebServer::BeginLingering(Connection& c) {
   c.phase = Phase::Lingering;
   // Our FIN goes out behind the reply; the client sees the end of the page.
   shutdown(c.fd, SHUT_WR);
-  CurrentLoop().Modify(c.fd, EPOLLIN);
+  WatchFor(c, EPOLLIN);
   ArmTimer(c, kLingerMs);
 }
 

@@ -146,6 +146,8 @@ class StatusWebServer {
     std::shared_ptr<const SharedReplyBody> owner;  // keeps body alive; empty for built-in files
     std::string_view body;
     int bodyFd = -1;  // sent with sendfile when there is one
+    // Whether the loop watches the connection: only once it has to wait for something.
+    bool watched = false;
     std::string suffix;
     size_t sent = 0;
     // The request was read to its end: close as soon as the reply is out.
@@ -164,6 +166,7 @@ class StatusWebServer {
     // The head of one second for one body.
     uint64_t headBuild = 0;
     std::string headTime;
+    int64_t headSecond = -1;
     std::string head;
     std::string gzipHead;  // deflated head, a piece that lets the body follow
     uint32_t headCrc = 0;
@@ -198,6 +201,9 @@ class StatusWebServer {
   void BeginLingering(Connection& c);
   void DrainAndMaybeClose(Connection& c);
   void ArmTimer(Connection& c, int64_t ms);
+  // Watches the connection for the events (from the first wait on); on failure the
+  // connection is closed and the error passed on.
+  void WatchFor(Connection& c, uint32_t events);
   void Remove(uint64_t id);
   // Closes the oldest connection that only waits (a finished one first); false when
   // every connection is busy sending.
