@@ -28,6 +28,9 @@ struct StartOptions {
   bool headless = false;
   bool startWeb = false;   // headless: start the web server unless --no-web
   bool startScan = false;  // headless always scans
+  // The window starts scanning itself once it is on screen (StartScanOnStartup), so the
+  // first pass never runs before the operator sees the program.
+  bool frontEndStartsScan = false;
 };
 
 // The program without its windows: it owns the configuration, the scan engine, the
@@ -65,6 +68,9 @@ class Program : public ScanHost {
   bool OpenServerFile(const std::string& path);
   // Whether Save may write the current server file.
   bool ServerFileWritable() const { return configFile.empty() || configFile != unreadFile_; }
+  // The window's close: "&Save", except that a server file that was gone at start-up is
+  // not made anew for a configuration that is still empty. Returns what Save returns.
+  bool SaveOnClose();
   // A line in the "Messages/Errors" pane about something the operator must know;
   // headless also on standard error, where a service's journal shows it.
   void ReportProblem(const std::string& text) override;
@@ -81,6 +87,10 @@ class Program : public ScanHost {
   void Scan1Click();
   void StartScan();
   void StopScan();
+  // Whether start-up asked for scanning that the front end is to start (see StartOptions).
+  bool ScanOnStartupPending() const { return scanOnStartup_; }
+  // Starts that scanning now, once.
+  void StartScanOnStartup();
   // Every monitor due at once; a pass now when the timer is on.
   void ScanNow();
   // The scan timer's tick: timer off, one pass, timer on again when the pass has ended
@@ -145,6 +155,10 @@ class Program : public ScanHost {
   // written over. Reports nothing.
   ServerFileContent LoadConfig(const std::string& path);
   void ReportServerFile(ServerFileContent content);
+  // What a check of the loaded files found, at most 20 lines in the "Messages/Errors"
+  // pane (and on standard error headless). Files that did not load are left out: their
+  // own line has said so.
+  void ReportFindings(ServerFileContent content, bool withEvents);
 
   Frontend& frontend_;
   SettingsStore& settings_;
@@ -157,12 +171,21 @@ class Program : public ScanHost {
   std::array<std::string, 2> statusPanels_{"", "Sentrel-Webserver: idle"};
   // The current server file when it did not read as a server file; Save leaves it alone.
   std::string unreadFile_;
+  // The current server file when its load dropped sections: its first save keeps it as
+  // it was (OriginalBackupPath), so the ".bak" before it stays too.
+  std::string lossyFile_;
+  size_t droppedSections_ = 0;
+  // The current server file when it was not there at start-up.
+  std::string missingFile_;
+  // Whether the events file was there and read as INI text; its names are then checked.
+  bool eventsFileRead_ = false;
   bool headless_ = false;
   double startTime_ = 0;
   bool scanActive_ = false;
   bool quitRequested_ = false;
   bool timer1Enabled_ = false;
   bool passAgain_ = false;
+  bool scanOnStartup_ = false;
   EventLoop::TimerId timer1Id_ = 0;
   // The real ping, HTTP and port checks the scanner runs. Declared last, so it goes
   // first: requests still in flight let go of the monitors before those are destroyed.

@@ -275,6 +275,7 @@ void TForm1::CreateTrayLight() {
 
 void TForm1::ApplyViewSettings() {
   ui_->StartScanonStartup1->setChecked(program_.autoStart);
+  ui_->ParallelChecks1->setChecked(program_.ParallelChecks());
   ui_->StartWebserveronStartup1->setChecked(program_.autoStartWeb);
   // The window keeps the size the placement gives it; the tree takes the room.
   ui_->Panel2->setVisible(program_.showLogs);
@@ -704,7 +705,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
   } catch (const std::exception& e) {
     loop_.ReportError(e.what());
   }
-  if (SaveFile() == SaveOutcome::Failed) {
+  if (SaveFile(true) == SaveOutcome::Failed) {
     // The error is in the errors log and in front of the operator; the window stays.
     event->ignore();
     program_.CancelQuit();

@@ -96,6 +96,8 @@ class TForm1 final : public QMainWindow {
   void Create(const StartOptions& options);
   // All windows exist: "Save as..." works from now on.
   void SetStartupDone() { startupDone = true; }
+  // Scanning on start-up, once the window is on screen.
+  void StartScanOnStartup();
   // The system-tray light (made at start; it shows nothing where the desktop has no tray).
   TrayLight* Tray() const { return tray_.get(); }
   bool startupDone = false;
@@ -154,6 +156,7 @@ class TForm1 final : public QMainWindow {
   void ToolButton5Click();  // Scan Now
   void ToolButton7Click();  // web server on/off
   void StartScanonStartup1Click();
+  void ParallelChecks1Click();
   void StartWebserveronStartup1Click();
   void Showlogs1Click();
   void Toolbar1Click();
@@ -201,7 +204,9 @@ class TForm1 final : public QMainWindow {
   enum class SaveOutcome { Saved, NotSaved, Failed };
   // "&Save": the current file, or "Save as..." when there is none. A failed write is
   // reported (errors log and a message box) and gives Failed.
-  SaveOutcome SaveFile();
+  // Closing the window, a file that was gone at start-up is not made anew for an empty
+  // configuration.
+  SaveOutcome SaveFile(bool closing = false);
   // "Save as...": nothing before start-up is done; NotSaved when the dialog is cancelled.
   SaveOutcome SaveAsFile();
   void ReportSaveFailure(const std::string& message);

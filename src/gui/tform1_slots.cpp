@@ -59,6 +59,7 @@ void TForm1::ConnectCommands() {
   on(ui_->Events1, &TForm1::Events1Click);
   on(ui_->Scan1, &TForm1::Scan1Click);
   on(ui_->StartScanonStartup1, &TForm1::StartScanonStartup1Click);
+  on(ui_->ParallelChecks1, &TForm1::ParallelChecks1Click);
   on(ui_->StartWebserveronStartup1, &TForm1::StartWebserveronStartup1Click);
   on(ui_->Showlogs1, &TForm1::Showlogs1Click);
   on(ui_->Toolbar1, &TForm1::Toolbar1Click);
@@ -115,9 +116,9 @@ void TForm1::Saveas1Click() {
   SaveAsFile();
 }
 
-TForm1::SaveOutcome TForm1::SaveFile() {
+TForm1::SaveOutcome TForm1::SaveFile(bool closing) {
   try {
-    if (program_.Save()) return SaveOutcome::Saved;
+    if (closing ? program_.SaveOnClose() : program_.Save()) return SaveOutcome::Saved;
   } catch (const std::exception& e) {
     ReportSaveFailure(e.what());
     return SaveOutcome::Failed;
@@ -274,6 +275,11 @@ void TForm1::Scan1Click() {
   UpdateScanButtons(program_.ScanningActive());
 }
 
+void TForm1::StartScanOnStartup() {
+  program_.StartScanOnStartup();
+  UpdateScanButtons(program_.ScanningActive());
+}
+
 void TForm1::ToolButton2Click() {
   if (!program_.ScanningActive()) Scan1Click();
   UpdateScanButtons(program_.ScanningActive());
@@ -298,6 +304,10 @@ void TForm1::ToolButton7Click() {
 
 void TForm1::StartScanonStartup1Click() {
   program_.autoStart = ui_->StartScanonStartup1->isChecked();
+}
+
+void TForm1::ParallelChecks1Click() {
+  program_.SetParallelChecks(ui_->ParallelChecks1->isChecked());
 }
 
 void TForm1::StartWebserveronStartup1Click() {

@@ -1,5 +1,7 @@
 #include "model/port.h"
 
+#include <utility>
+
 #include <unordered_set>
 
 #include "platform/ini_file.h"
@@ -16,6 +18,7 @@ std::string_view KeyOf(const std::string& item) {
 
 TPort::~TPort() {
   if (httpRequest) httpRequest->DetachMonitor();
+  if (CheckInFlight* c = std::exchange(check, nullptr)) c->DetachMonitor();
 }
 
 std::string TPort::GetValue(std::string_view key) const {
@@ -76,6 +79,17 @@ void TPortList::Delete(int index) {
 
 void TPortList::Clear() {
   for (int i = Count() - 1; i >= 0; --i) Delete(i);
+}
+
+const TPort* TPortList::SameRecords(const std::string& typ, int32_t port,
+                                    const TPort* except) const {
+  if (typ != "ping" && typ != "http" && typ != "port") return nullptr;
+  const int32_t recorded = typ == "ping" ? 0 : port;
+  for (const auto& m : monitors_) {
+    if (m.get() == except || m->typ != typ) continue;
+    if ((m->typ == "ping" ? 0 : m->port) == recorded) return m.get();
+  }
+  return nullptr;
 }
 
 int TPortList::IndexOf(const TPort* monitor) const {

@@ -81,6 +81,8 @@ class TPort {
   double lastUp = 0;
   int32_t lastResponseMs = 0;
   CheckInFlight* httpRequest = nullptr;
+  // The check task under way for this monitor; deleting the monitor ends it.
+  CheckInFlight* check = nullptr;
   // The day (whole date-time days) of the last notice that the server certificate of
   // this monitor expires soon; the notice comes once a day.
   int32_t certificateNoticeDay = -1;
@@ -113,6 +115,11 @@ class TPortList {
   void Clear();
   // The index of this monitor (by identity), or -1.
   int IndexOf(const TPort* monitor) const;
+  // Another monitor (not `except`) whose records carry what a monitor of this type on
+  // this port would write: the same kind and port number (ping always 0). The two would
+  // write indistinguishable records into the server's log. nullptr when there is none;
+  // types that are never checked write no records.
+  const TPort* SameRecords(const std::string& typ, int32_t port, const TPort* except) const;
 
   void SaveToIni(IniFile& ini, const std::string& serverSection) const;
 

@@ -1,11 +1,14 @@
 #include "platform/file_util.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "platform/error.h"
 
@@ -86,9 +89,42 @@ void WriteFileAtomic(const std::string& path, std::string_view content) {
   }
 }
 
+void RemoveDeadTemporaries(const std::string& path) {
+  const auto slash = path.rfind('/');
+  const std::string prefix = (slash == std::string::npos ? path : path.substr(slash + 1)) + ".tmp";
+  DIR* dir = opendir(DirectoryOf(path).c_str());
+  if (!dir) return;
+  std::vector<std::string> dead;
+  while (dirent* entry = readdir(dir)) {
+    std::string_view name = entry->d_name;
+    if (name.size() <= prefix.size() || name.substr(0, prefix.size()) != prefix) continue;
+    std::string_view digits = name.substr(prefix.size());
+    if (digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string_view::npos)
+      continue;
+    const pid_t pid = static_cast<pid_t>(std::stol(std::string(digits)));
+    // EPERM: the process exists, it only belongs to someone else.
+    if (pid <= 0 || pid == getpid() || kill(pid, 0) == 0 || errno != ESRCH) continue;
+    dead.emplace_back(name);
+  }
+  closedir(dir);
+  for (const std::string& name : dead) {
+    const std::string leftover = JoinPath(DirectoryOf(path), name);
+    struct stat st {};
+    if (lstat(leftover.c_str(), &st) == 0 && S_ISREG(st.st_mode)) unlink(leftover.c_str());
+  }
+}
+
 void AppendToFile(const std::string& path, std::string_view bytes) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  // Without blocking: a FIFO in a log's place would otherwise hold the whole program in
+  // open() until something reads it. Only a regular file takes records; a FIFO, a
+  // device or a directory there is an error, never a hang.
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0644);
   if (fd < 0) ThrowPath("open", path);
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    throw SystemError("open " + path + ": not a regular file", "open", EINVAL);
+  }
   const off_t before = lseek(fd, 0, SEEK_END);
   try {
     CurrentFileWriter().WriteAll(fd, bytes.data(), bytes.size());

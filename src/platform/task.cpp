@@ -12,20 +12,20 @@ std::string LastActivity = "unknown";
 namespace {
 TaskContext* currentContext = nullptr;
 
-// Puts a task's activity text in place for as long as it runs, and keeps what it set.
+// Puts a task's activity text in place for as long as it runs, and keeps what it set
+// for its next resumption. The text stays the program's latest activity afterwards, as
+// any other work's does.
 class Running {
  public:
   explicit Running(std::shared_ptr<TaskContext> context)
       : context_(std::move(context)), outer_(currentContext) {
-    saved_ = std::move(LastActivity);
     LastActivity = context_->activity;
     ++context_->running;
     currentContext = context_.get();
   }
   ~Running() {
     --context_->running;
-    context_->activity = std::move(LastActivity);
-    LastActivity = std::move(saved_);
+    context_->activity = LastActivity;
     currentContext = outer_;
   }
   Running(const Running&) = delete;
@@ -34,7 +34,6 @@ class Running {
  private:
   std::shared_ptr<TaskContext> context_;
   TaskContext* outer_;
-  std::string saved_;
 };
 }  // namespace
 

@@ -113,24 +113,56 @@ Task<void> TInfiniScan::RunCheck(TPort& monitor) {
   }
 }
 
-namespace {
-// Removes a monitor from the checks in flight however its check ends, and gives back the
-// descriptor it was counted for.
-struct InFlightMark {
-  std::map<const TPort*, std::weak_ptr<const char>>& inFlight;
-  const TPort* monitor;
-  ~InFlightMark() {
-    inFlight.erase(monitor);
-    Descriptors().Closed(1);
+// Ties a check task to its monitor: deleting the monitor cancels the task where it
+// waits. Also takes the monitor off the checks in flight, gives back the descriptor it
+// was counted for and tells the pass that the check has ended, however it ends.
+class TInfiniScan::CheckHold final : public CheckInFlight {
+ public:
+  CheckHold(TInfiniScan& scan, TPort& monitor, std::shared_ptr<Trigger> ended)
+      : scan_(scan), monitor_(&monitor), key_(&monitor), ended_(std::move(ended)) {
+    monitor.check = this;
   }
-};
-}  // namespace
+  ~CheckHold() override {
+    if (monitor_ && monitor_->check == this) monitor_->check = nullptr;
+    scan_.inFlight_.erase(key_);
+    Descriptors().Closed(1);
+    ended_->Fire();
+  }
+  CheckHold(const CheckHold&) = delete;
+  CheckHold& operator=(const CheckHold&) = delete;
+  void DetachMonitor() override {
+    monitor_ = nullptr;
+    // Known once the task has first suspended; a check that deletes its own monitor
+    // while it runs finds it gone by its token instead.
+    auto it = scan_.inFlight_.find(key_);
+    if (it != scan_.inFlight_.end() && it->second.task) scan_.checkTasks_.Cancel(it->second.task);
+  }
 
-Task<void> TInfiniScan::ParallelCheck(TPort& monitor) {
+ private:
+  TInfiniScan& scan_;
+  TPort* monitor_;
+  const TPort* key_;
+  std::shared_ptr<Trigger> ended_;
+};
+
+Task<void> TInfiniScan::CheckTask(TPort& monitor, std::shared_ptr<Trigger> ended) {
   auto alive = monitor.Watch();
-  InFlightMark mark{inFlight_, &monitor};
+  CheckHold hold(*this, monitor, std::move(ended));
   co_await RunCheck(monitor);
   if (!alive.expired()) monitor.MarkChecked(Now(), CurrentClock().MonotonicMs());
+}
+
+std::shared_ptr<Trigger> TInfiniScan::StartCheck(TPort& monitor) {
+  auto ended = std::make_shared<Trigger>();
+  inFlight_[&monitor] = InFlight{monitor.Watch(), 0};
+  Descriptors().Opened(1);
+  const std::string activity = "DoA" + monitor.typ + " " + monitor.server->name;
+  const TaskGroup::Id id = checkTasks_.Start(CheckTask(monitor, ended), activity);
+  if (checkTasks_.Running(id)) {
+    auto it = inFlight_.find(&monitor);
+    if (it != inFlight_.end()) it->second.task = id;
+  }
+  return ended;
 }
 
 Task<void> TInfiniScan::Pass() {
@@ -194,7 +226,7 @@ Task<void> TInfiniScan::Pass() {
 
       if (parallel_) {
         // Its check from an earlier pass still runs: it is not started twice.
-        if (auto it = inFlight_.find(monitor); it != inFlight_.end() && !it->second.expired())
+        if (auto it = inFlight_.find(monitor); it != inFlight_.end() && !it->second.alive.expired())
           continue;
         if (checkTasks_.Size() >= static_cast<size_t>(parallelLimit_) ||
             !Descriptors().HasRoom(1, DescriptorBudget::Reserve(OpenFileLimit()))) {
@@ -204,25 +236,27 @@ Task<void> TInfiniScan::Pass() {
         }
         activityText = server->name + " " + monitor->typ;
         ShowActivity();
-        inFlight_[monitor] = alive;
-        Descriptors().Opened(1);
-        checkTasks_.Start(ParallelCheck(*monitor), "DoA" + monitor->typ + " " + server->name);
+        StartCheck(*monitor);
         continue;
       }
 
+      // In order: the pass waits for this check to end before it goes on. The check is a
+      // task of its own all the same, so deleting its monitor ends it at once.
       activityText = server->name + " " + monitor->typ;
       ShowActivity();
       const int64_t checkStart = clock.MonotonicMs();
-      co_await RunCheck(*monitor);
+      const bool waits = monitor->typ != "http";
+      std::shared_ptr<Trigger> ended = StartCheck(*monitor);
+      co_await ended->Wait();
       LastActivity = "Scan-Execute";
-      if (monitor->typ != "http") {
+      if (waits) {
         const int64_t took = clock.MonotonicMs() - checkStart;
         if (took >= 1000) {
           waitedMs += took;
           ++waitedChecks;
         }
       }
-      if (!alive.expired()) monitor->MarkChecked(Now(), clock.MonotonicMs());
+      if (host_.QuitRequested()) break;
       // Commands, completions and the web server get their turn between two checks.
       co_await Yield();
     }

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/awaitables.h"
 #include "platform/task.h"
 
 namespace sentrel {
@@ -117,8 +118,11 @@ class TInfiniScan {
   // One check of the monitor through the current checks; an error it throws goes to the
   // errors log and counts as dispatched, so one broken monitor never starves the rest.
   Task<void> RunCheck(TPort& monitor);
-  // A check of its own in parallel mode; marks the monitor checked when it ends.
-  Task<void> ParallelCheck(TPort& monitor);
+  // One check as a task of its own: it marks the monitor checked when it ends, and
+  // fires `ended` however it ends (a deleted monitor takes its check with it).
+  Task<void> CheckTask(TPort& monitor, std::shared_ptr<Trigger> ended);
+  // Starts CheckTask for the monitor; the trigger fires when it has ended.
+  std::shared_ptr<Trigger> StartCheck(TPort& monitor);
   // Says once per run that sequential passes take longer than a monitor's interval.
   void NoteLongPass(int64_t passMs, int64_t waitedMs, int waitedChecks,
                     const std::string& fastest, int64_t fastestMs);
@@ -130,8 +134,13 @@ class TInfiniScan {
   bool parallel_ = false;
   int parallelLimit_ = kDefaultParallelLimit;
   bool longPassNoted_ = false;
-  // Monitors whose parallel check has not ended, each with its token.
-  std::map<const TPort*, std::weak_ptr<const char>> inFlight_;
+  // Monitors whose check has not ended: the monitor's token and the check's task.
+  struct InFlight {
+    std::weak_ptr<const char> alive;
+    TaskGroup::Id task = 0;
+  };
+  std::map<const TPort*, InFlight> inFlight_;
+  class CheckHold;
   // Declared last: the tasks go first, before anything they use.
   TaskGroup checkTasks_;
   TaskGroup passes_;

@@ -311,11 +311,12 @@ TEST_F(MainWindow, ScanButtonsAndStopScanTurnEveryLightGrey) {
         port + "\r\nintervall=3600\r\n");
   EXPECT_TRUE(Action("ToolButton2")->isEnabled());
   EXPECT_FALSE(Action("ToolButton3")->isEnabled());
-  // Start Scan runs a pass at once: both monitors are due (the file was just loaded, and
+  // Start Scan starts a pass at once: both monitors are due (the file was just loaded, and
   // Scan Now makes every monitor due).
   Trigger("ToolButton5");  // Scan Now with scanning off only resets the times
   EXPECT_EQ(Monitor(0, 0)->status, "");
   Trigger("ToolButton2");
+  ASSERT_TRUE(ServeUntil([&] { return !program_->scanner.PassRunning(); }));
   EXPECT_EQ(Monitor(0, 0)->status, "green");
   EXPECT_EQ(Monitor(1, 0)->status, "green");
   EXPECT_EQ(Node("Main")->image(), kImageGreen);
@@ -455,6 +456,23 @@ TEST_F(MainWindow, AFileThatHoldsNoServerIsLeftByteForByteAtClose) {
   EXPECT_EQ(ModalAnswers::Asked(), QStringList{"Save as"});
   EXPECT_EQ(ReadFile(serverFile_), json);
   EXPECT_FALSE(FileExists(dir_->File("servers.bak")));
+}
+
+// The last server file used was deleted: the pane says that it is gone, and the close
+// does not write an empty file under its name.
+TEST_F(MainWindow, AServerFileThatIsGoneIsSaidAndNotMadeAgainAtClose) {
+  const std::string gone = dir_->File("gone.mcf");
+  Settings("[Corvane]\r\nconfig=" + gone + "\r\n");
+  Start();
+  auto* messages = form_->findChild<QPlainTextEdit*>(QStringLiteral("Memo2"));
+  EXPECT_TRUE(messages->toPlainText().contains(
+      QString::fromStdString("Server file " + gone + " is gone (deleted or moved)")))
+      << messages->toPlainText().toStdString();
+  form_->close();
+  EXPECT_TRUE(form_->IsClosed());
+  EXPECT_TRUE(ModalAnswers::Asked().isEmpty());
+  EXPECT_FALSE(FileExists(gone));
+  EXPECT_NE(ReadFile(settingsPath_).find("config=" + gone), std::string::npos);
 }
 
 // The tray light shows the tree's highest light and counts, and its menu acts on the

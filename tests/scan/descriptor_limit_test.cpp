@@ -96,7 +96,8 @@ TEST_F(DescriptorLimitTest, TwoHundredChecksUnderALimitOf64AllEndOkWithOneTrueRe
   SoftFileLimit limit(64);
   auto monitors = AddMonitors(20, 10, server.Url("/page"));
 
-  program_->StartScan();  // the pass runs at once; most checks must wait
+  program_->StartScan();  // most checks of the pass must wait
+  ASSERT_TRUE(WaitReal([&] { return !program_->scanner.PassRunning(); }, 10000));
   ASSERT_GT(program_->scanner.GetChecks()->Waiting(), 0u);
   EXPECT_EQ(frontend_.panel0.back(), WaitingActivityText(program_->scanner.GetChecks()->Waiting()));
   // Stop Scan leaves waiting checks to run, as it leaves the ones in flight.
