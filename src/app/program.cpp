@@ -18,6 +18,14 @@ namespace sentrel {
 Program::Program(Frontend& frontend, SettingsStore& settings)
     : frontend_(frontend), settings_(settings), networkChecks_(MakeNetworkChecks(scanner)) {
   scanner.SetChecks(networkChecks_.get());
+  webServer.SetCountersSource([this] {
+    ProgramCounters c;
+    c.checksDone = scanner.checksDone;
+    c.recordsWritten = scanner.recordsWritten;
+    if (const Checks* checks = scanner.GetChecks()) c.httpChecksQueued = checks->Waiting();
+    c.startTime = startTime_;
+    return c;
+  });
 }
 
 Program::~Program() {
@@ -197,7 +205,8 @@ void Program::Create(const StartOptions& options) {
   TreeOrder(serverList);
   frontend_.BuildTree();
   messagePane.Clear();
-  messagePane.AddLine(FormatDateTime(Now()) + " Sentrel " + kProductVersion + " started");
+  startTime_ = Now();
+  messagePane.AddLine(FormatDateTime(startTime_) + " Sentrel " + kProductVersion + " started");
   // After the start line, which clears the pane: the operator must see this one.
   ReportServerFile(content);
   // An events file without a single event (empty, binary, or other text) leaves every

@@ -180,6 +180,7 @@ class Program : public ScanHost {
   // Whether the events file was there and read as INI text; its names are then checked.
   bool eventsFileRead_ = false;
   bool headless_ = false;
+  double startTime_ = 0;
   bool scanActive_ = false;
   bool quitRequested_ = false;
   bool timer1Enabled_ = false;

@@ -110,6 +110,9 @@ class TInfiniScan {
 
   std::string recordText;
   std::string activityText;
+  // Since the start: check outcomes handled, and records written to the log files.
+  uint64_t checksDone = 0;
+  uint64_t recordsWritten = 0;
 
  private:
   Task<void> Pass();
