@@ -19,8 +19,6 @@ int StatusImage(const std::string& status);
 const QIcon& StatusLight(int image);
 // The light's pixmap at its own size (tests compare these).
 QPixmap StatusLightPixmap(int image);
-// The word a screen reader says for an image.
-const QString& StatusWord(int image);
 
 // The picture of the splash window and About box, and the window icon: a radar screen
 // with the three lights, drawn at the given edge length.

@@ -2,10 +2,13 @@
 // closing. The commands are in tform1_slots.cpp.
 #include "gui/tform1.h"
 
+#include <QAccessible>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QHash>
 #include <QHeaderView>
+#include <QKeyEvent>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QScrollBar>
@@ -15,6 +18,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <algorithm>
+#include <array>
 
 #include "app/program.h"
 #include "gui/qt_event_loop.h"
@@ -24,6 +28,7 @@
 #include "gui/tray_light.h"
 #include "gui/window_placement.h"
 #include "model/server_list.h"
+#include "platform/clock.h"
 #include "ui_tform1.h"
 
 namespace sentrel::gui {
@@ -62,10 +67,16 @@ QString MonitorRefreshText(const TPort& m) {
 // the label takes the last text when the loop next runs, so a pass in which nothing is
 // due and whose last text is the one already shown paints nothing (under X11 every
 // paint wakes the program twice more).
+//
+// A screen reader hears the panel's name (what the panel is) and its description (the
+// text it shows); every change of the text is announced as a change of the description.
 class StatusPanel final : public QLabel {
  public:
-  StatusPanel(int width, const QString& text, QWidget* parent)
-      : QLabel(text, parent), width_(width), latest_(text) {}
+  StatusPanel(int width, const QString& name, const QString& text, QWidget* parent)
+      : QLabel(text, parent), width_(width), latest_(text) {
+    setAccessibleName(name);
+    Describe();
+  }
   QSize sizeHint() const override {
     return width_ > 0 ? QSize(width_, QLabel::sizeHint().height()) : QLabel::sizeHint();
   }
@@ -80,11 +91,19 @@ class StatusPanel final : public QLabel {
   }
   void Show() {
     queued_ = false;
-    if (text() != latest_) setText(latest_);
+    if (text() == latest_) return;
+    setText(latest_);
+    Describe();
   }
   const QString& Latest() const { return latest_; }
 
  private:
+  void Describe() {
+    setAccessibleDescription(text());
+    QAccessibleEvent changed(this, QAccessible::DescriptionChanged);
+    QAccessible::updateAccessibility(&changed);
+  }
+
   int width_;
   QString latest_;
   bool queued_ = false;
@@ -114,12 +133,11 @@ TForm1::TForm1(Program& program, QtFrontend& frontend, QtEventLoop& loop, QWidge
   // The tool bar is switched by the Options menu alone, not by a menu of the dock area.
   setContextMenuPolicy(Qt::NoContextMenu);
 
-  panel0_ = new StatusPanel(400, QString(), this);
+  panel0_ = new StatusPanel(400, QStringLiteral("Activity"), QString(), this);
   panel0_->setObjectName(QStringLiteral("StatusPanel0"));
-  panel0_->setAccessibleName(QStringLiteral("Activity"));
-  panel1_ = new StatusPanel(0, QStringLiteral("Sentrel-Webserver: idle"), this);
+  panel1_ = new StatusPanel(0, QStringLiteral("Web server"),
+                            QStringLiteral("Sentrel-Webserver: idle"), this);
   panel1_->setObjectName(QStringLiteral("StatusPanel1"));
-  panel1_->setAccessibleName(QStringLiteral("Web server"));
   ui_->StatusBar1->addWidget(panel0_);
   ui_->StatusBar1->addWidget(panel1_, 1);
 
@@ -152,6 +170,9 @@ TForm1::TForm1(Program& program, QtFrontend& frontend, QtEventLoop& loop, QWidge
     }
   }
   ui_->ToolButton3->setEnabled(false);
+  // F5 scans also while the tool bar is hidden: the window itself carries the command.
+  addAction(ui_->ToolButton5);
+  ui_->ToolButton5->setToolTip(QStringLiteral("Scan Now (F5)"));
 
   ui_->ScreenLoglevel1->menuAction()->setVisible(false);
   BuildPopupMenu();
@@ -365,6 +386,19 @@ void TForm1::BuildTree() {
   QTreeWidget* tree = ui_->TreeView1;
   tree->setUpdatesEnabled(false);
   ++treeGeneration_;
+  // The tree's memory of each monitor's run goes on to the monitor's new node.
+  QHash<const TPort*, TreeNode::History> histories;
+  for (int g = 0; g < GroupCount(); ++g) {
+    TreeNode* gn = GroupNode(g);
+    for (int s = 0; s < gn->childCount(); ++s) {
+      TreeNode* sn = gn->ChildNode(s);
+      for (int m = 0; m < sn->childCount(); ++m) {
+        TreeNode* mn = sn->ChildNode(m);
+        if (mn->Alive() && !mn->history_.status.empty())
+          histories.insert(mn->monitor(), mn->history_);
+      }
+    }
+  }
   tree->clear();
   textWidth_ = 0;
   // The nodes are put together outside the view and handed to it in one piece: adding
@@ -380,7 +414,13 @@ void TForm1::BuildTree() {
       group = NewGroupNode(server->group);
       groups << group;
     }
-    AddServerNodeTo(group, server);
+    TreeNode* sn = AddServerNodeTo(group, server);
+    if (histories.isEmpty()) continue;
+    for (int m = 0; m < sn->childCount(); ++m) {
+      TreeNode* mn = sn->ChildNode(m);
+      auto it = histories.constFind(mn->monitor());
+      if (it != histories.constEnd()) mn->history_ = *it;
+    }
   }
   tree->addTopLevelItems(groups);
   tree->setUpdatesEnabled(true);
@@ -450,8 +490,49 @@ void TForm1::SetNodeImage(TreeNode* node, int image) {
   if (node->image_ == image) return;
   node->image_ = image;
   node->setIcon(0, StatusLight(image));
-  node->setData(0, Qt::AccessibleDescriptionRole, StatusWord(image));
+  if (!node->wordsShown_) SetNodeWords(node, RowStatus{});
 }
+
+void TForm1::SetNodeWords(TreeNode* node, const RowStatus& status) {
+  if (node->wordsShown_ && node->words_ == status) return;
+  node->words_ = status;
+  node->wordsShown_ = true;
+  const QString words = StatusWords(status, Now());
+  node->setData(0, Qt::AccessibleDescriptionRole, words);
+  node->setData(0, Qt::ToolTipRole, words);
+}
+
+namespace {
+
+// Notes a monitor's change of colour in its node's history (see TreeNode::History).
+void NoteStatus(TreeNode::History& h, const TPort& p) {
+  if (p.status == h.status) return;
+  if (p.status == "yellow") {
+    h.yellowFromLoss = h.status == "green";
+    h.lossLastUp = p.lastUp;
+  }
+  if (p.status == "red") h.downSince = Now();
+  h.status = p.status;
+}
+
+// Monitors under a row, counted by the light they show (index 1 to 4).
+struct LightCount {
+  std::array<int, 5> n{};
+  int Total() const { return n[1] + n[2] + n[3] + n[4]; }
+  void Add(const LightCount& o) {
+    for (size_t i = 0; i < n.size(); ++i) n[i] += o.n[i];
+  }
+  RowStatus Summary(int image) const {
+    RowStatus s;
+    s.summary = true;
+    s.image = image;
+    s.monitors = Total();
+    s.showing = n[static_cast<size_t>(image)];
+    return s;
+  }
+};
+
+}  // namespace
 
 void TForm1::RefreshTree() {
   // Each node compares what it shows with its object and changes only what differs, so
@@ -461,6 +542,7 @@ void TForm1::RefreshTree() {
   for (int g = 0; g < groups; ++g) {
     TreeNode* gn = GroupNode(g);
     int groupImage = kImageNotChecked;
+    LightCount groupCount;
     const int servers = gn->childCount();
     for (int s = 0; s < servers; ++s) {
       TreeNode* sn = gn->ChildNode(s);
@@ -478,6 +560,7 @@ void TForm1::RefreshTree() {
         FitColumn(sn);
       }
       int serverImage = kImageNotChecked;
+      LightCount serverCount;
       const int monitors = sn->childCount();
       for (int m = 0; m < monitors; ++m) {
         TreeNode* mn = sn->ChildNode(m);
@@ -494,14 +577,28 @@ void TForm1::RefreshTree() {
         }
         const int image = StatusImage(p.status);
         SetNodeImage(mn, image);
+        NoteStatus(mn->history_, p);
+        RowStatus words;
+        words.image = image;
+        if (image == kImageYellow)
+          words.lostOnce = mn->history_.yellowFromLoss && p.lastUp == mn->history_.lossLastUp;
+        if (image == kImageRed) {
+          words.lost = p.lostCount;
+          words.downSince = mn->history_.downSince;
+        }
+        SetNodeWords(mn, words);
+        ++serverCount.n[static_cast<size_t>(image)];
         serverImage = std::max(serverImage, image);
       }
       SetNodeImage(sn, serverImage);
+      SetNodeWords(sn, serverCount.Summary(serverImage));
+      groupCount.Add(serverCount);
       SetExpandedCached(gn, server->groupExpand, gn->expanded_);
       SetExpandedCached(sn, server->portExpand, sn->expanded_);
       groupImage = std::max(groupImage, serverImage);
     }
     SetNodeImage(gn, groupImage);
+    SetNodeWords(gn, groupCount.Summary(groupImage));
   }
   ui_->TreeView1->viewport()->update();
   if (tray_) tray_->Refresh();
@@ -511,16 +608,19 @@ void TForm1::ForgetShownState() {
   for (int g = 0; g < GroupCount(); ++g) {
     TreeNode* gn = GroupNode(g);
     gn->image_ = 0;
+    gn->wordsShown_ = false;
     gn->shownName_ = ToStd(gn->text(0));
     gn->expanded_ = gn->isExpanded();
     for (int s = 0; s < gn->childCount(); ++s) {
       TreeNode* sn = gn->ChildNode(s);
       sn->image_ = 0;
+      sn->wordsShown_ = false;
       sn->textFromRefresh_ = false;
       sn->expanded_ = sn->isExpanded();
       for (int m = 0; m < sn->childCount(); ++m) {
         TreeNode* mn = sn->ChildNode(m);
         mn->image_ = 0;
+        mn->wordsShown_ = false;
         mn->shownPort_ = INT_MIN;
         mn->expanded_ = mn->isExpanded();
       }
@@ -540,8 +640,8 @@ void TForm1::StoreExpandState() {
   }
 }
 
-void TForm1::edittree(TreeNode* node) {
-  if (!node || !node->Alive()) return;
+bool TForm1::edittree(TreeNode* node) {
+  if (!node || !node->Alive()) return false;
   EditMode mode = EditMode::Group;
   TServer* server = nullptr;
   TPort* monitor = nullptr;
@@ -565,10 +665,11 @@ void TForm1::edittree(TreeNode* node) {
   }
   const EditResult result =
       EditNode(this, program_, mode, server, monitor, groupText, groupServers);
-  if (!result.accepted) return;
+  if (!result.accepted) return false;
   StoreExpandState();
   if (result.groupChanged) BuildTree();
   RefreshTree();
+  return true;
 }
 
 TreeNode* TForm1::FindNode(const TServer* server, const TPort* monitor) const {
@@ -599,10 +700,28 @@ QString TForm1::GroupTextFor(TreeNode* node) const {
 // ---------------------------------------------------------------------------------------
 // Menus by tree level
 
+void TForm1::ShowLevelShortcuts(int level) {
+  // Delete and F2 belong to the commands of the selected node's level alone: the same key
+  // on two enabled commands would be ambiguous and do nothing.
+  const std::array<std::array<QAction*, 4>, 3> commands{{
+      {ui_->GroupDelete1, ui_->DeleteGroup1, ui_->GroupEdit1, ui_->EditGroup1},
+      {ui_->ServerDelete1, ui_->DeleteServer1, ui_->ServerEdit1, ui_->EditServer1},
+      {ui_->MonitorDelete1, ui_->DeleteMonitor1, ui_->MonitorEdit1, ui_->EditMonitor1},
+  }};
+  for (int l = 0; l < 3; ++l) {
+    const auto& c = commands[static_cast<size_t>(l)];
+    const bool on = l == level;
+    for (QAction* a : {c[0], c[1]})
+      a->setShortcut(on ? QKeySequence(Qt::Key_Delete) : QKeySequence());
+    for (QAction* a : {c[2], c[3]}) a->setShortcut(on ? QKeySequence(Qt::Key_F2) : QKeySequence());
+  }
+}
+
 void TForm1::TreeView1Change() {
   selectionChanged_ = true;
   TreeNode* node = SelectedNode();
   for (QMenu* m : {ui_->Group1, ui_->Server1, ui_->Monitor1}) m->menuAction()->setVisible(node);
+  ShowLevelShortcuts(node ? node->level() : -1);
   if (!node) return;
   const int level = node->level();
   ui_->GroupEdit1->setEnabled(level == 0);
@@ -657,6 +776,14 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
       memo->verticalScrollBar()->setValue(memo->verticalScrollBar()->maximum());
     });
   }
+  if (event->type() == QEvent::KeyPress && watched == tree) {
+    // Enter edits the selected node, as its Edit command does.
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    if ((key == Qt::Key_Return || key == Qt::Key_Enter) && SelectedNode()) {
+      RunCommand([this] { edittree(SelectedNode()); });
+      return true;
+    }
+  }
   if (event->type() == QEvent::ContextMenu && (watched == tree || watched == tree->viewport())) {
     auto* e = static_cast<QContextMenuEvent*>(event);
     const bool mouse = e->reason() == QContextMenuEvent::Mouse;
@@ -673,9 +800,33 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
 void TForm1::showEvent(QShowEvent* event) {
   if (!placementRestored_) {
     placementRestored_ = true;
+    KeepMenuBarWhole();
     RestorePlacement(*this, program_.settings());
   }
   QMainWindow::showEvent(event);
+}
+
+void TForm1::changeEvent(QEvent* event) {
+  QMainWindow::changeEvent(event);
+  if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange)
+    KeepMenuBarWhole();
+}
+
+void TForm1::KeepMenuBarWhole() {
+  // The window is never narrower than its menu bar with every menu shown, so no menu
+  // folds behind the bar's overflow button; the menus hidden while nothing is selected
+  // count too, since selecting a node brings them back.
+  QMenuBar* bar = ui_->MainMenu1;
+  QList<QAction*> hidden;
+  for (QAction* a : bar->actions()) {
+    if (!a->isVisible()) {
+      hidden << a;
+      a->setVisible(true);
+    }
+  }
+  const int width = bar->sizeHint().width();
+  for (QAction* a : hidden) a->setVisible(false);
+  setMinimumWidth(std::max(width, QMainWindow::minimumSizeHint().width()));
 }
 
 void TForm1::SaveWindowPlacement() {

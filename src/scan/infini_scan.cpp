@@ -113,6 +113,7 @@ void TInfiniScan::Execute() {
       // 10 seconds, and a pass over many silent ports would hold the close for minutes.
       if (host_.QuitRequested()) break;
       if (alive.expired() || ref.alive.expired() || servers_.Generation() != generation) continue;
+      if (monitor->beingAdded) continue;
       const int64_t mono = clock.MonotonicMs();
       const int64_t elapsedMs = mono - monitor->lastCheckMono;
       const int64_t intervalMs = static_cast<int64_t>(monitor->interval) * 1000;
