@@ -52,6 +52,7 @@ Tshowgraphwin::Tshowgraphwin(QWidget* parent) : QDialog(parent) {
 
   toolBar_ = new QToolBar(this);
   toolBar_->setObjectName("ToolBar1");
+  toolBar_->setAccessibleName("Toolbar");
   toolBar_->setToolButtonStyle(Qt::ToolButtonTextOnly);
   print_ = toolBar_->addAction("Print", this, &Tshowgraphwin::PrintClick);
   copy_ = toolBar_->addAction("Copy", this, &Tshowgraphwin::CopyClick);

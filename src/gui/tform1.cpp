@@ -48,6 +48,44 @@ bool TreeNode::Alive() const {
   return level_ == kGroup || !alive_.expired();
 }
 
+QVariant TreeNode::data(int column, int role) const {
+  if (column == 0 && (role == Qt::AccessibleDescriptionRole || role == Qt::ToolTipRole))
+    return StatusWords(Status(), Now());
+  return QTreeWidgetItem::data(column, role);
+}
+
+RowStatus TreeNode::Status() const {
+  RowStatus s;
+  s.image = std::max(image_, 1);
+  if (level_ == kMonitor) {
+    if (!Alive()) return s;
+    if (s.image == 3)
+      s.lostOnce = history_.yellowFromLoss && monitor_->lastUp == history_.lossLastUp;
+    if (s.image == 4) {
+      s.lost = monitor_->lostCount;
+      s.downSince = history_.downSince;
+    }
+    return s;
+  }
+  // A server or a group: its monitors counted by their lights.
+  s.summary = true;
+  auto count = [&s](const TreeNode* server) {
+    for (int m = 0; m < server->childCount(); ++m) {
+      const TreeNode* mn = server->ChildNode(m);
+      if (!mn->Alive()) continue;
+      ++s.monitors;
+      if (std::max(mn->image_, 1) == s.image) ++s.showing;
+    }
+  };
+  if (level_ == kServer) {
+    if (Alive()) count(this);
+  } else {
+    for (int i = 0; i < childCount(); ++i)
+      if (ChildNode(i)->Alive()) count(ChildNode(i));
+  }
+  return s;
+}
+
 namespace {
 
 QString MonitorCreationText(const TPort& m) {
@@ -164,6 +202,7 @@ TForm1::TForm1(Program& program, QtFrontend& frontend, QtEventLoop& loop, QWidge
 
   // The tool bar's buttons take the focus by Tab, so they are reachable without a mouse.
   for (QAction* a : ui_->ToolBar1->actions()) {
+    if (a->isSeparator()) continue;
     if (QWidget* w = ui_->ToolBar1->widgetForAction(a)) {
       w->setFocusPolicy(Qt::TabFocus);
       w->setAccessibleName(a->text());
@@ -490,16 +529,6 @@ void TForm1::SetNodeImage(TreeNode* node, int image) {
   if (node->image_ == image) return;
   node->image_ = image;
   node->setIcon(0, StatusLight(image));
-  if (!node->wordsShown_) SetNodeWords(node, RowStatus{});
-}
-
-void TForm1::SetNodeWords(TreeNode* node, const RowStatus& status) {
-  if (node->wordsShown_ && node->words_ == status) return;
-  node->words_ = status;
-  node->wordsShown_ = true;
-  const QString words = StatusWords(status, Now());
-  node->setData(0, Qt::AccessibleDescriptionRole, words);
-  node->setData(0, Qt::ToolTipRole, words);
 }
 
 namespace {
@@ -515,23 +544,6 @@ void NoteStatus(TreeNode::History& h, const TPort& p) {
   h.status = p.status;
 }
 
-// Monitors under a row, counted by the light they show (index 1 to 4).
-struct LightCount {
-  std::array<int, 5> n{};
-  int Total() const { return n[1] + n[2] + n[3] + n[4]; }
-  void Add(const LightCount& o) {
-    for (size_t i = 0; i < n.size(); ++i) n[i] += o.n[i];
-  }
-  RowStatus Summary(int image) const {
-    RowStatus s;
-    s.summary = true;
-    s.image = image;
-    s.monitors = Total();
-    s.showing = n[static_cast<size_t>(image)];
-    return s;
-  }
-};
-
 }  // namespace
 
 void TForm1::RefreshTree() {
@@ -542,7 +554,6 @@ void TForm1::RefreshTree() {
   for (int g = 0; g < groups; ++g) {
     TreeNode* gn = GroupNode(g);
     int groupImage = kImageNotChecked;
-    LightCount groupCount;
     const int servers = gn->childCount();
     for (int s = 0; s < servers; ++s) {
       TreeNode* sn = gn->ChildNode(s);
@@ -560,7 +571,6 @@ void TForm1::RefreshTree() {
         FitColumn(sn);
       }
       int serverImage = kImageNotChecked;
-      LightCount serverCount;
       const int monitors = sn->childCount();
       for (int m = 0; m < monitors; ++m) {
         TreeNode* mn = sn->ChildNode(m);
@@ -578,27 +588,14 @@ void TForm1::RefreshTree() {
         const int image = StatusImage(p.status);
         SetNodeImage(mn, image);
         NoteStatus(mn->history_, p);
-        RowStatus words;
-        words.image = image;
-        if (image == kImageYellow)
-          words.lostOnce = mn->history_.yellowFromLoss && p.lastUp == mn->history_.lossLastUp;
-        if (image == kImageRed) {
-          words.lost = p.lostCount;
-          words.downSince = mn->history_.downSince;
-        }
-        SetNodeWords(mn, words);
-        ++serverCount.n[static_cast<size_t>(image)];
         serverImage = std::max(serverImage, image);
       }
       SetNodeImage(sn, serverImage);
-      SetNodeWords(sn, serverCount.Summary(serverImage));
-      groupCount.Add(serverCount);
       SetExpandedCached(gn, server->groupExpand, gn->expanded_);
       SetExpandedCached(sn, server->portExpand, sn->expanded_);
       groupImage = std::max(groupImage, serverImage);
     }
     SetNodeImage(gn, groupImage);
-    SetNodeWords(gn, groupCount.Summary(groupImage));
   }
   ui_->TreeView1->viewport()->update();
   if (tray_) tray_->Refresh();
@@ -608,19 +605,16 @@ void TForm1::ForgetShownState() {
   for (int g = 0; g < GroupCount(); ++g) {
     TreeNode* gn = GroupNode(g);
     gn->image_ = 0;
-    gn->wordsShown_ = false;
     gn->shownName_ = ToStd(gn->text(0));
     gn->expanded_ = gn->isExpanded();
     for (int s = 0; s < gn->childCount(); ++s) {
       TreeNode* sn = gn->ChildNode(s);
       sn->image_ = 0;
-      sn->wordsShown_ = false;
       sn->textFromRefresh_ = false;
       sn->expanded_ = sn->isExpanded();
       for (int m = 0; m < sn->childCount(); ++m) {
         TreeNode* mn = sn->ChildNode(m);
         mn->image_ = 0;
-        mn->wordsShown_ = false;
         mn->shownPort_ = INT_MIN;
         mn->expanded_ = mn->isExpanded();
       }

@@ -48,6 +48,11 @@ class TreeNode final : public QTreeWidgetItem {
   int image() const { return image_; }
   TreeNode* ParentNode() const { return static_cast<TreeNode*>(parent()); }
   TreeNode* ChildNode(int i) const { return static_cast<TreeNode*>(child(i)); }
+  // The row's status words (its accessible description and tooltip) are made when they
+  // are asked for, from the light shown and the monitor as it is now: a red monitor's
+  // lost count grows without a refresh of the tree.
+  QVariant data(int column, int role) const override;
+  RowStatus Status() const;
 
   // What the tree has seen of a monitor's run, for its status words: a green monitor
   // turns yellow only by losing a check, and stays "1 lost" until its next success
@@ -76,9 +81,6 @@ class TreeNode final : public QTreeWidgetItem {
   // Follows the view through its expanded/collapsed signals.
   bool expanded_ = false;
   History history_;
-  // What the status words shown were made from.
-  RowStatus words_;
-  bool wordsShown_ = false;
 };
 
 // The main window: the monitor tree, the two log panes, the menus, the tool bar and the
@@ -229,8 +231,6 @@ class TForm1 final : public QMainWindow {
   void SaveWindowPlacement();
   QString GroupTextFor(TreeNode* node) const;
   void SetNodeImage(TreeNode* node, int image);
-  // The row's status words: its accessible description and its tooltip.
-  void SetNodeWords(TreeNode* node, const RowStatus& status);
   // Widens the tree's column when the node's text reaches beyond it.
   void FitColumn(TreeNode* node);
   void ApplyColumnWidth();
