@@ -2,7 +2,6 @@
 // closing. The commands are in tform1_slots.cpp.
 #include "gui/tform1.h"
 
-#include <QAccessible>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QHash>
@@ -136,11 +135,8 @@ class StatusPanel final : public QLabel {
   const QString& Latest() const { return latest_; }
 
  private:
-  void Describe() {
-    setAccessibleDescription(text());
-    QAccessibleEvent changed(this, QAccessible::DescriptionChanged);
-    QAccessible::updateAccessibility(&changed);
-  }
+  // Qt announces every change of the description to the screen reader.
+  void Describe() { setAccessibleDescription(text()); }
 
   int width_;
   QString latest_;
