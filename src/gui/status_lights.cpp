@@ -82,8 +82,9 @@ int StatusImage(const std::string& status) {
   return kImageNotChecked;
 }
 
-QPixmap StatusLightPixmap(int image) {
-  QPixmap pm(16, 16);
+QPixmap StatusLightPixmap(int image, int scale) {
+  QPixmap pm(16 * scale, 16 * scale);
+  pm.setDevicePixelRatio(scale);
   pm.fill(Qt::transparent);
   QPainter p(&pm);
   const QRectF light(1.5, 1.5, 13, 13);
@@ -96,7 +97,12 @@ const QIcon& StatusLight(int image) {
   static std::array<QIcon, 5> icons;
   if (image < 0 || image > kImageRed) image = kImageNotChecked;
   QIcon& icon = icons[static_cast<size_t>(image)];
-  if (icon.isNull()) icon = QIcon(StatusLightPixmap(image));
+  if (icon.isNull()) {
+    // Drawn for double-density screens too (QT_SCALE_FACTOR=2), where a scaled-up 16-pixel
+    // picture would blur the mark inside the light.
+    icon.addPixmap(StatusLightPixmap(image, 1));
+    icon.addPixmap(StatusLightPixmap(image, 2));
+  }
   return icon;
 }
 
