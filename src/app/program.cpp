@@ -18,7 +18,15 @@ Program::Program(Frontend& frontend, SettingsStore& settings)
   scanner.SetChecks(networkChecks_.get());
 }
 
-Program::~Program() { SetTimer1(false); }
+Program::~Program() {
+  SetTimer1(false);
+  EndWork();
+}
+
+void Program::EndWork() {
+  scanner.CancelAll();
+  eventList.CancelRuns();
+}
 
 void Program::SetTimer1(bool enabled) {
   EventLoop& loop = CurrentLoop();
@@ -39,16 +47,27 @@ void Program::Timer1Timer() {
   SetTimer1(false);
   // A closing program starts no further pass.
   if (quitRequested_) return;
-  try {
-    scanner.Execute();
-  } catch (const std::exception& e) {
-    CurrentLoop().ReportError(e.what());
+  if (scanner.PassRunning()) {
+    // "Scan Now" during a pass: the next one follows as soon as this one ends.
+    passAgain_ = true;
+    return;
   }
-  SetTimer1(!quitRequested_);
+  passAgain_ = false;
+  scanner.Execute([this] {
+    if (quitRequested_) return;
+    if (passAgain_ && scanActive_)
+      Timer1Timer();
+    else
+      SetTimer1(true);
+  });
 }
 
 void Program::RequestQuit() {
   quitRequested_ = true;
+  SetTimer1(false);
+  // Checks are cheap to do again: the pass and every check under way end now, where
+  // they wait, so nothing holds the close.
+  scanner.CancelAll();
   CurrentLoop().Quit();
 }
 
@@ -56,7 +75,26 @@ void Program::CancelQuit() {
   if (!quitRequested_) return;
   quitRequested_ = false;
   // Scanning that was on goes on with the next tick.
-  if (scanActive_ && !timer1Enabled_) SetTimer1(true);
+  if (scanActive_ && !timer1Enabled_ && !scanner.PassRunning()) SetTimer1(true);
+}
+
+void Program::SetParallelChecks(bool on) {
+  settings_.WriteText(kSentrelSection, kParallelChecksKey, on ? "1" : "0");
+  ApplyParallelSetting();
+}
+
+void Program::ApplyParallelSetting() {
+  const bool on = settings_.ReadNumber(kSentrelSection, kParallelChecksKey, 0) != 0;
+  int limit = TInfiniScan::kDefaultParallelLimit;
+  const std::string text = settings_.ReadText(kSentrelSection, kParallelLimitKey, "");
+  if (!text.empty()) {
+    try {
+      limit = std::stoi(text);
+    } catch (const std::exception&) {
+      limit = TInfiniScan::kDefaultParallelLimit;
+    }
+  }
+  scanner.SetParallel(on, limit);
 }
 
 void Program::Scan1Click() {
@@ -90,7 +128,7 @@ void Program::StopScan() {
 
 void Program::ScanNow() {
   ForEachMonitor([](TPort& m) { m.ResetLastCheck(); });
-  if (timer1Enabled_) Timer1Timer();
+  if (timer1Enabled_ || (scanActive_ && scanner.PassRunning())) Timer1Timer();
 }
 
 void Program::SetStatusPanel(int panel, const std::string& text) {
@@ -133,6 +171,7 @@ void Program::Create(const StartOptions& options) {
   eventList.context.history = &messagePane;
   headless_ = options.headless;
   ReadSettings();
+  ApplyParallelSetting();
   // Kept from the root, so the next start from another directory finds the same file.
   if (!options.commandLineFile.empty() && FileExists(options.commandLineFile))
     configFile = AbsolutePath(options.commandLineFile);
@@ -173,7 +212,18 @@ void Program::Create(const StartOptions& options) {
   else
     SetStatusPanel(1, "Sentrel-Webserver disabled");
   SetWebButton(webServer.Listening());
-  if (options.headless ? options.startScan : autoStart) StartScan();
+  if (options.headless ? options.startScan : autoStart) {
+    if (options.frontEndStartsScan)
+      scanOnStartup_ = true;
+    else
+      StartScan();
+  }
+}
+
+void Program::StartScanOnStartup() {
+  if (!scanOnStartup_) return;
+  scanOnStartup_ = false;
+  if (!quitRequested_) StartScan();
 }
 
 void Program::StartWebserver() {
@@ -254,6 +304,9 @@ void Program::Close() {
   // Without a window nothing can change the configuration: the file stays as written.
   if (!headless_) Save();
   WriteSettings();
+  // The program ends now: every check and event action still waiting ends where it
+  // waits (a mail in the middle of its dialogue says so in the errors log).
+  EndWork();
 }
 
 }  // namespace sentrel

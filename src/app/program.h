@@ -28,6 +28,9 @@ struct StartOptions {
   bool headless = false;
   bool startWeb = false;   // headless: start the web server unless --no-web
   bool startScan = false;  // headless always scans
+  // The window starts scanning itself once it is on screen (StartScanOnStartup), so the
+  // first pass never runs before the operator sees the program.
+  bool frontEndStartsScan = false;
 };
 
 // The program without its windows: it owns the configuration, the scan engine, the
@@ -67,7 +70,7 @@ class Program : public ScanHost {
   bool ServerFileWritable() const { return configFile.empty() || configFile != unreadFile_; }
   // A line in the "Messages/Errors" pane about something the operator must know;
   // headless also on standard error, where a service's journal shows it.
-  void ReportProblem(const std::string& text);
+  void ReportProblem(const std::string& text) override;
 
   // The web server's toolbar button (a toggle button) was clicked: the operator's on/off
   // switch of the status web server. The click itself flips the button.
@@ -81,16 +84,25 @@ class Program : public ScanHost {
   void Scan1Click();
   void StartScan();
   void StopScan();
+  // Whether start-up asked for scanning that the front end is to start (see StartOptions).
+  bool ScanOnStartupPending() const { return scanOnStartup_; }
+  // Starts that scanning now, once.
+  void StartScanOnStartup();
   // Every monitor due at once; a pass now when the timer is on.
   void ScanNow();
-  // The scan timer's tick: timer off, one pass, timer on again (also after an error),
-  // so the next pass starts 1000 ms after this one ended.
+  // The scan timer's tick: timer off, one pass, timer on again when the pass has ended
+  // (also after an error), so the next pass starts 1000 ms after this one ended.
   void Timer1Timer();
+  // "Check monitors in parallel": the [Sentrel] setting ParallelChecks, applied at once.
+  void SetParallelChecks(bool on);
+  bool ParallelChecks() const { return scanner.Parallel(); }
+  // Ends the scan pass, every check and every event action where they wait.
+  void EndWork();
   bool Timer1Enabled() const { return timer1Enabled_; }
 
-  // Closing the window, Exit, SIGTERM and SIGINT: the pass in progress ends at its next
-  // check boundary (the check or event wait under way finishes first), no further pass
-  // starts, and the outermost loop is asked to return so the program closes as usual.
+  // Closing the window, Exit, SIGTERM and SIGINT: the pass in progress and every check
+  // under way end where they wait, no further pass starts, and the loop is asked to
+  // return so the program closes as usual. Event actions go on until Close.
   void RequestQuit();
   bool QuitRequested() const override { return quitRequested_; }
   // The close that asked for the quit did not happen (the save failed and the window
@@ -144,6 +156,7 @@ class Program : public ScanHost {
   Frontend& frontend_;
   SettingsStore& settings_;
   void SetTimer1(bool enabled);
+  void ApplyParallelSetting();
   void ForEachMonitor(const std::function<void(TPort&)>& f);
 
   // The actions the events carry out (popup and notice through the front end).
@@ -155,6 +168,8 @@ class Program : public ScanHost {
   bool scanActive_ = false;
   bool quitRequested_ = false;
   bool timer1Enabled_ = false;
+  bool passAgain_ = false;
+  bool scanOnStartup_ = false;
   EventLoop::TimerId timer1Id_ = 0;
   // The real ping, HTTP and port checks the scanner runs. Declared last, so it goes
   // first: requests still in flight let go of the monitors before those are destroyed.
@@ -164,5 +179,8 @@ class Program : public ScanHost {
 // The product's name and version as the program prints them.
 constexpr const char* kProductVersion = "2.2";
 constexpr const char* kEventsFileName = "events.ini";
+// [Sentrel] settings of the parallel checks: on or off, and how many at once.
+constexpr const char* kParallelChecksKey = "ParallelChecks";
+constexpr const char* kParallelLimitKey = "ParallelCheckLimit";
 
 }  // namespace sentrel

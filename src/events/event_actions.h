@@ -2,13 +2,16 @@
 
 #include <string>
 
-namespace sentrel {
+#include "events/ip_event.h"
+#include "platform/task.h"
 
-class TIPEvent;
+namespace sentrel {
 
 // The eight actions of an event. Each gets the event's settings as they were when the
 // execution started (a copy, so an event list replaced during a wait never leaves an
-// action with a destroyed event). A failing action throws; that ends the execution.
+// action with a destroyed event). A failing action throws; the execution reports it and
+// goes on with the next action. The actions that wait (mail, reboot, sound, serial) are
+// tasks: they suspend while they wait, and only their own execution waits with them.
 class EventActions {
  public:
   virtual ~EventActions() = default;
@@ -17,16 +20,17 @@ class EventActions {
   virtual void DoPopup(const TIPEvent& ev, const std::string& message) = 0;
   virtual void DoExe(const TIPEvent& ev, const std::string& message, const std::string& server,
                      const std::string& status) = 0;
-  virtual void DoMail(const TIPEvent& ev, const std::string& message, const std::string& server,
-                      const std::string& status) = 0;
-  virtual void DoShutdown(const TIPEvent& ev) = 0;
-  virtual void DoSound(const TIPEvent& ev) = 0;
-  virtual void DoSerial(const TIPEvent& ev) = 0;
+  // The waiting actions take their texts by value: the task outlives its caller's copies.
+  virtual Task<void> DoMail(TIPEvent ev, std::string message, std::string server,
+                            std::string status) = 0;
+  virtual Task<void> DoShutdown(TIPEvent ev) = 0;
+  virtual Task<void> DoSound(TIPEvent ev) = 0;
+  virtual Task<void> DoSerial(TIPEvent ev) = 0;
   virtual void DoPrint(const TIPEvent& ev, const std::string& server,
                        const std::string& status) = 0;
   // Cancels a pending reboot of the named computer (empty: this one). Only the event
   // editor asks for it; the outcome is not reported.
-  virtual void AbortShutdown(const std::string& /*computer*/) {}
+  virtual Task<void> AbortShutdown(std::string /*computer*/) { co_return; }
 };
 
 }  // namespace sentrel

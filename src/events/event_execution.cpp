@@ -1,4 +1,6 @@
 // Running an event: the latency gates, the fixed order of the actions, and the texts.
+#include <array>
+#include <exception>
 #include <memory>
 
 #include "model/text_pane.h"
@@ -8,76 +10,95 @@
 #include "model/last_activity.h"
 #include "platform/clock.h"
 #include "platform/date_time.h"
+#include "platform/awaitables.h"
 #include "platform/event_loop.h"
 
 namespace sentrel {
 
 void TIpEventList::RunEvent(const std::string& name, const std::string& message,
                             const std::string& server, const std::string& status, int32_t n) {
-  if (TIPEvent* ev = Find(name)) ev->Execute(context, message, server, status, n);
+  TIPEvent* ev = Find(name);
+  if (!ev) return;
+  Task<void> run = ev->Execute(context, message, server, status, n);
+  if (run.Valid())
+    runs_.Start(std::move(run), "IPEvent.Execute " + message + " " + server + " " + status);
 }
 
-void TIPEvent::Execute(const EventContext& context, const std::string& message,
-                       const std::string& server, const std::string& status, int32_t n) {
-  LastActivity = "IPEvent.Execute " + message + " " + server + " " + status;
-  // Actions can wait in the loop (mail), and the operator can replace the event list
-  // meanwhile. The actions therefore work on a copy of the settings, and the gate
-  // flags are kept on the live event only while it still exists.
-  TIPEvent settings;
-  settings.Assign(*this);
-  settings.name = name;
-  std::weak_ptr<const char> alive = Watch();
-  TIPEvent* live = this;
-  auto gate = [&](int action) {
-    if (alive.expired()) return settings.ShouldFire(action, n);
-    bool fire = live->ShouldFire(action, n);
-    settings.notified = live->notified;
-    return fire;
-  };
-  EventActions* actions = context.actions;
+namespace {
 
-  struct Step {
-    int index;
-    bool TIPEvent::*enabled;
-  };
-  static constexpr Step kOrder[] = {
-      {kNetSend, &TIPEvent::UseNetSend}, {kPopup, &TIPEvent::UsePopup},
-      {kExe, &TIPEvent::UseExe},         {kMail, &TIPEvent::UseMail},
-      {kShutdown, &TIPEvent::UseShutdown}, {kSound, &TIPEvent::UseSound},
-      {kSerial, &TIPEvent::UseSerial}};
-  // One way of telling the operator failing (the mail server refuses, the serial port is
-  // gone) must not silence the others, nor cut short the check that raised the event: the
-  // failure goes to the errors log, with the failed action as its probable cause, and the
-  // next action runs. Its notified flag stays set, so it is not retried this run.
-  auto run = [&](auto&& action) {
-    try {
-      action();
-    } catch (const std::exception& e) {
-      CurrentLoop().ReportError(e.what());
-    } catch (...) {
-      CurrentLoop().ReportError("Unknown error");
-    }
-  };
+struct Step {
+  int index;
+  bool TIPEvent::*enabled;
+};
+// The order the actions run in; the print notice comes last.
+constexpr Step kOrder[] = {
+    {kNetSend, &TIPEvent::UseNetSend}, {kPopup, &TIPEvent::UsePopup},
+    {kExe, &TIPEvent::UseExe},         {kMail, &TIPEvent::UseMail},
+    {kShutdown, &TIPEvent::UseShutdown}, {kSound, &TIPEvent::UseSound},
+    {kSerial, &TIPEvent::UseSerial},   {kPrint, &TIPEvent::UsePrint}};
+
+// One way of telling the operator failing (the mail server refuses, the serial port is
+// gone) must not silence the others: the failure goes to the errors log, with the failed
+// action as its probable cause, and the next action runs. Its notified flag stays set, so
+// it is not retried this run.
+void ReportActionFailure(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    CurrentLoop().ReportError(e.what());
+  } catch (...) {
+    CurrentLoop().ReportError("Unknown error");
+  }
+}
+
+// The actions whose gates opened, in their order, as a task of their own: an action that
+// waits (a mail server, a modem, a sound) delays only the actions after it.
+Task<void> RunActions(EventActions* actions, TIPEvent settings, std::array<bool, kActionCount> fire,
+                      std::string message, std::string server, std::string status) {
   for (const Step& step : kOrder) {
-    if (!(settings.*step.enabled)) continue;
-    if (!gate(step.index)) continue;
-    if (!actions) continue;
-    run([&] {
+    if (!fire[static_cast<size_t>(step.index)]) continue;
+    std::exception_ptr failure;
+    try {
       switch (step.index) {
         case kNetSend: actions->DoNetSend(settings, message, server, status); break;
         case kPopup: actions->DoPopup(settings, message); break;
         case kExe: actions->DoExe(settings, message, server, status); break;
-        case kMail: actions->DoMail(settings, message, server, status); break;
-        case kShutdown: actions->DoShutdown(settings); break;
-        case kSound: actions->DoSound(settings); break;
-        case kSerial: actions->DoSerial(settings); break;
+        case kMail: co_await actions->DoMail(settings, message, server, status); break;
+        case kShutdown: co_await actions->DoShutdown(settings); break;
+        case kSound: co_await actions->DoSound(settings); break;
+        case kSerial: co_await actions->DoSerial(settings); break;
+        case kPrint: actions->DoPrint(settings, server, status); break;
         default: break;
       }
-    });
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    if (failure) ReportActionFailure(failure);
+    LastActivity = "IPEvent.Execute " + message + " " + server + " " + status;
   }
-  CurrentLoop().Pump();
-  if (settings.UsePrint && gate(kPrint) && actions)
-    run([&] { actions->DoPrint(settings, server, status); });
+}
+
+}  // namespace
+
+Task<void> TIPEvent::Execute(const EventContext& context, const std::string& message,
+                             const std::string& server, const std::string& status, int32_t n) {
+  LastActivity = "IPEvent.Execute " + message + " " + server + " " + status;
+  // The gates are decided now, in the actions' order, on the event's flags; what the
+  // actions then do takes as long as it takes. They work on a copy of the settings, so
+  // an event list replaced meanwhile leaves them untouched.
+  std::array<bool, kActionCount> fire{};
+  bool any = false;
+  for (const Step& step : kOrder) {
+    if (!(this->*step.enabled)) continue;
+    const bool open = ShouldFire(step.index, n);
+    fire[static_cast<size_t>(step.index)] = open;
+    any = any || open;
+  }
+  if (!any || !context.actions) return {};
+  TIPEvent settings;
+  settings.Assign(*this);
+  settings.name = name;
+  return RunActions(context.actions, std::move(settings), fire, message, server, status);
 }
 
 std::string ReplaceAll(std::string_view text, std::string_view pattern,

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "model/port.h"
+#include "platform/task.h"
 
 namespace sentrel {
 
@@ -40,12 +41,12 @@ class TIPEvent {
 
   // Whether action i runs for failure number n; keeps `notified` (see event_execution.cpp).
   bool ShouldFire(int action, int32_t n);
-  // Runs the enabled actions whose latency gate opens, in the order network message,
-  // popup, program, mail, reboot, sound, serial; then pumps the loop once; then print.
-  // The event may be destroyed while an action waits; the execution then goes on with
-  // the settings it started with and stops touching the event's flags.
-  void Execute(const EventContext& context, const std::string& message,
-               const std::string& server, const std::string& status, int32_t n);
+  // Decides the latency gates of the enabled actions now and returns the execution of
+  // those that open, in the order network message, popup, program, mail, reboot, sound,
+  // serial, print; an empty task when none opens.
+  // The execution works on a copy of the settings: the event may be gone meanwhile.
+  Task<void> Execute(const EventContext& context, const std::string& message,
+                     const std::string& server, const std::string& status, int32_t n);
 
   std::string name;
   bool UsePopup = false;
@@ -102,9 +103,15 @@ class TIpEventList {
   void GetNames(std::vector<std::string>& names) const;
   // The first event of exactly this name, or nullptr.
   TIPEvent* Find(const std::string& name) const;
-  // Runs the first event of exactly this name; nothing when there is none.
+  // Runs the first event of exactly this name; nothing when there is none. Its actions
+  // run as a task of this list: the call returns once they have started, and a mail
+  // server or a modem that takes its time delays nothing but that event's later actions.
   void RunEvent(const std::string& name, const std::string& message, const std::string& server,
                 const std::string& status, int32_t n);
+  // Executions still under way, and their end (the program is closing).
+  size_t RunsUnderWay() const { return runs_.Size(); }
+  std::vector<std::string> RunActivities() const { return runs_.Activities(); }
+  void CancelRuns() { runs_.CancelAll(); }
 
   EventContext context;
 
@@ -115,6 +122,8 @@ class TIpEventList {
 
  private:
   std::vector<std::unique_ptr<TIPEvent>> events_;
+  // Declared last, so executions end before the events go.
+  TaskGroup runs_;
 };
 
 }  // namespace sentrel

@@ -6,6 +6,7 @@
 #include "platform/clock.h"
 #include "platform/date_time.h"
 #include "platform/error.h"
+#include "platform/event_loop.h"
 #include "platform/file_util.h"
 
 namespace sentrel {
@@ -45,8 +46,27 @@ uint16_t ParsePort(const std::string& text) {
 
 }  // namespace
 
-void SendEventMail(const TIPEvent& ev, const std::string& message, const std::string& server,
-                   const std::string& status, const TextPane* history) {
+namespace {
+// A mail the program gives up on because its task ended before the dialogue did (the
+// program is closing): the errors log says so, since no DONE line will follow.
+class Abandoned {
+ public:
+  explicit Abandoned(std::string what) : what_(std::move(what)) {}
+  ~Abandoned() {
+    if (!finished_) CurrentLoop().ReportError("Mail abandoned before it was sent: " + what_);
+  }
+  Abandoned(const Abandoned&) = delete;
+  Abandoned& operator=(const Abandoned&) = delete;
+  void Finished() { finished_ = true; }
+
+ private:
+  std::string what_;
+  bool finished_ = false;
+};
+}  // namespace
+
+Task<void> SendEventMail(TIPEvent ev, std::string message, std::string server,
+                         std::string status, const TextPane* history) {
   std::vector<std::string> lines = SplitTextLines(ReadWholeFileOrThrow(ev.Mailtext));
   AppendMailLog(" MAIL ", ev, message, server, status);
   if (lines.size() < 3)
@@ -77,10 +97,17 @@ void SendEventMail(const TIPEvent& ev, const std::string& message, const std::st
   mail.senderName = kMailSenderName;
   mail.recipients = SplitRecipients(ev.MailAddress);
 
+  Abandoned abandoned("to " + ev.MailAddress + " about " + message);
   SmtpClient client;
-  client.Connect(host, port, greetingName);
-  client.Send(mail);
-  client.Disconnect();
+  try {
+    co_await client.Connect(host, port, greetingName);
+    co_await client.Send(mail);
+    co_await client.Disconnect();
+  } catch (...) {
+    abandoned.Finished();  // a failure is reported as what it is
+    throw;
+  }
+  abandoned.Finished();
   AppendMailLog(" DONE ", ev, message, server, status);
 }
 

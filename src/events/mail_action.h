@@ -3,18 +3,21 @@
 #include <string>
 #include <vector>
 
+#include "events/ip_event.h"
+#include "platform/task.h"
+
 namespace sentrel {
 
-class TIPEvent;
 class TextPane;
 
 // The mail action: the template named by Mailtext (line 1 "host:port[:greeting name]",
 // line 2 the sender, line 3 the subject, the rest the body), its placeholders filled,
 // sent over SMTP to the recipients in MailAddress. "mail.log" in the current directory
 // gets a " MAIL " line before the dialogue and a " DONE " line after it succeeded.
-// Throws SentrelError on any failure; the event then stops.
-void SendEventMail(const TIPEvent& ev, const std::string& message, const std::string& server,
-                   const std::string& status, const TextPane* history);
+// Throws SentrelError on any failure. The task suspends for the whole dialogue; when it
+// is destroyed before the dialogue ended, the errors log says the mail was abandoned.
+Task<void> SendEventMail(TIPEvent ev, std::string message, std::string server,
+                         std::string status, const TextPane* history);
 
 // Lines of a text file: each ends with CR LF, LF or CR; a last line without an ending
 // counts too, an ending at the very end adds no empty line.

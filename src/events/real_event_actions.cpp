@@ -71,21 +71,22 @@ int ExitCode(int status) {
 }
 
 // Runs a command to its end; returns 0 on success, else the exit code, errno when it could
-// not start, or ETIMEDOUT when it had to be stopped. The loop (and with it the window and
-// the checks) goes on meanwhile: a sound plays for seconds, ssh may wait for its connect
-// time-out.
-int RunToEnd(const std::vector<std::string>& argv, int64_t limitMs) {
+// not start, or ETIMEDOUT when it had to be stopped. Only this task waits: a sound plays
+// for seconds, ssh may wait for its connect time-out, and everything else goes on.
+Task<int> RunToEnd(std::vector<std::string> argv, int64_t limitMs) {
   SpawnRequest request;
-  request.argv = argv;
-  pid_t pid;
+  request.argv = std::move(argv);
+  pid_t pid = -1;
+  int startError = 0;
   try {
     pid = Spawn(request);
   } catch (const SystemError& e) {
-    return e.Errno() ? e.Errno() : -1;
+    startError = e.Errno() ? e.Errno() : -1;
   }
-  auto status = WaitForExitServingLoop(pid, limitMs);
-  if (!status) return ETIMEDOUT;
-  return ExitCode(*status);
+  if (startError) co_return startError;
+  auto status = co_await WaitForChild(pid, limitMs);
+  if (!status) co_return ETIMEDOUT;
+  co_return ExitCode(*status);
 }
 
 }  // namespace
@@ -103,8 +104,8 @@ void RealEventActions::DoPrint(const TIPEvent&, const std::string& server,
   frontend_.ShowNotice("printer\r\n" + server + "\r\n" + status);
 }
 
-void RealEventActions::DoSound(const TIPEvent& ev) {
-  if (ev.Sound.empty()) return;
+Task<void> RealEventActions::DoSound(TIPEvent ev) {
+  if (ev.Sound.empty()) co_return;
   std::vector<std::string> argv =
       CommandFromSetting(kSoundCommandKey, kSoundCommandDefault, {{"<#file>", ev.Sound}});
   if (argv.empty()) {
@@ -116,15 +117,15 @@ void RealEventActions::DoSound(const TIPEvent& ev) {
     }
     if (argv.empty()) {
       std::fprintf(stderr, "Sentrel: no sound player found (pw-play, paplay, aplay)\n");
-      return;
+      co_return;
     }
   }
   // The sound plays to its end before the event goes on; a player that hangs is stopped.
-  // The window is served meanwhile, as during a mail dialogue, so a long alarm sound
-  // neither freezes it nor holds up the checks in flight.
-  int code = RunToEnd(argv, kSoundLimitMs);
+  // Only this event waits for it: the window and the checks go on meanwhile.
+  const std::string player = argv[0];
+  int code = co_await RunToEnd(std::move(argv), kSoundLimitMs);
   if (code != 0)
-    std::fprintf(stderr, "Sentrel: sound player %s ended with %d\n", argv[0].c_str(), code);
+    std::fprintf(stderr, "Sentrel: sound player %s ended with %d\n", player.c_str(), code);
 }
 
 void RealEventActions::DoExe(const TIPEvent& ev, const std::string& message,
@@ -180,35 +181,36 @@ void RealEventActions::DoNetSend(const TIPEvent& ev, const std::string& message,
   }
 }
 
-void RealEventActions::DoShutdown(const TIPEvent& ev) {
+Task<void> RealEventActions::DoShutdown(TIPEvent ev) {
   // Rights are the reboot command's business here (shutdown as root, ssh keys for a
   // remote computer), so of the steps that could fail only the request itself remains.
   const Tokens tokens{{"<#host>", ev.Shutdown}, {"<#text>", kRebootMessage}};
   std::vector<std::string> argv =
       ev.Shutdown.empty() ? CommandFromSetting(kRebootKey, kRebootDefault, tokens)
                           : CommandFromSetting(kRemoteRebootKey, kRemoteRebootDefault, tokens);
-  if (argv.empty()) return;
-  int code = RunToEnd(argv, kRebootLimitMs);
+  if (argv.empty()) co_return;
+  int code = co_await RunToEnd(std::move(argv), kRebootLimitMs);
   if (code != 0) AddMessage("Error rebooting remote computer (" + std::to_string(code) + ")");
 }
 
-void RealEventActions::AbortShutdown(const std::string& computer) {
+Task<void> RealEventActions::AbortShutdown(std::string computer) {
   const Tokens tokens{{"<#host>", computer}};
   std::vector<std::string> argv =
       computer.empty()
           ? CommandFromSetting(kAbortRebootKey, kAbortRebootDefault, tokens)
           : CommandFromSetting(kRemoteAbortRebootKey, kRemoteAbortRebootDefault, tokens);
-  if (argv.empty()) return;
-  RunToEnd(argv, kRebootLimitMs);
+  if (argv.empty()) co_return;
+  co_await RunToEnd(std::move(argv), kRebootLimitMs);
 }
 
-void RealEventActions::DoMail(const TIPEvent& ev, const std::string& message,
-                              const std::string& server, const std::string& status) {
-  SendEventMail(ev, message, server, status, history_);
+Task<void> RealEventActions::DoMail(TIPEvent ev, std::string message, std::string server,
+                                    std::string status) {
+  co_await SendEventMail(std::move(ev), std::move(message), std::move(server), std::move(status),
+                         history_);
 }
 
-void RealEventActions::DoSerial(const TIPEvent& ev) {
-  RunSerialScript(ev);
+Task<void> RealEventActions::DoSerial(TIPEvent ev) {
+  co_await RunSerialScript(std::move(ev));
 }
 
 }  // namespace sentrel

@@ -25,16 +25,16 @@ class RealEventActions : public EventActions {
   void DoPopup(const TIPEvent& ev, const std::string& message) override;
   void DoExe(const TIPEvent& ev, const std::string& message, const std::string& server,
              const std::string& status) override;
-  void DoMail(const TIPEvent& ev, const std::string& message, const std::string& server,
-              const std::string& status) override;
-  void DoShutdown(const TIPEvent& ev) override;
-  void DoSound(const TIPEvent& ev) override;
-  void DoSerial(const TIPEvent& ev) override;
+  Task<void> DoMail(TIPEvent ev, std::string message, std::string server,
+                    std::string status) override;
+  Task<void> DoShutdown(TIPEvent ev) override;
+  Task<void> DoSound(TIPEvent ev) override;
+  Task<void> DoSerial(TIPEvent ev) override;
   void DoPrint(const TIPEvent& ev, const std::string& server, const std::string& status) override;
 
   // Cancels a pending reboot of the named computer (empty: this one). The event editor's
   // "Cancel" button uses it; the command's outcome is not reported.
-  void AbortShutdown(const std::string& computer) override;
+  Task<void> AbortShutdown(std::string computer) override;
 
  private:
   // The popup window's AddMessage: one line as it is.

@@ -6,13 +6,13 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <deque>
 #include <vector>
 
 #include "platform/settings_store.h"
 #include "events/ip_event.h"
 #include "events/mail_action.h"
 #include "model/last_activity.h"
+#include "platform/awaitables.h"
 #include "platform/clock.h"
 #include "platform/date_time.h"
 #include "platform/error.h"
@@ -61,8 +61,8 @@ class SerialLog {
 }
 
 // Waits for the target, reading byte by byte and logging each byte as it comes. True
-// when it arrived within the time.
-bool WaitFor(SerialPort& port, SerialLog& log, const std::string& target) {
+// when it arrived within the time. The task suspends between bytes.
+Task<bool> WaitFor(SerialPort& port, SerialLog& log, std::string target) {
   std::string received;
   const int64_t start = CurrentClock().MonotonicMs();
   int hangup = 0;
@@ -76,10 +76,10 @@ bool WaitFor(SerialPort& port, SerialLog& log, const std::string& target) {
       received += *byte;
       // Checked after every byte, so the text can only have just completed at the end;
       // the empty text is never found.
-      if (!target.empty() && received.ends_with(target)) return true;
+      if (!target.empty() && received.ends_with(target)) co_return true;
     }
-    if (CurrentClock().MonotonicMs() - start > kSerialWaitMs) return false;
-    if (!byte) hangup = port.WaitReadableServingLoop(start + kSerialWaitMs + 1);
+    if (CurrentClock().MonotonicMs() - start > kSerialWaitMs) co_return false;
+    if (!byte) hangup = co_await port.WaitReadable(start + kSerialWaitMs + 1);
   }
 }
 
@@ -151,43 +151,22 @@ std::string SerialDevicePath(int portIndex) {
 
 namespace {
 
-// A script waits for its answers serving the loop, so another event can want the port
-// meanwhile. Two scripts must not talk to one modem at once, and neither may be lost:
-// the later one waits here and runs once the running one has ended.
-struct QueuedScript {
-  std::string text;
-  std::string options;
-};
-bool scriptRunning = false;
-std::deque<QueuedScript> queuedScripts;
-
-void RunScript(const std::string& scriptFile, const std::string& optionText);
-
-void RunNextQueuedScript() {
-  if (scriptRunning || queuedScripts.empty()) return;
-  QueuedScript next = std::move(queuedScripts.front());
-  queuedScripts.pop_front();
-  RunScript(next.text, next.options);
+// A script waits for its answers, so another event can want the port meanwhile. Two
+// scripts must not talk to one modem at once, and neither may be lost: the later one
+// waits for the lock and runs once the running one has ended, in the order they came.
+AsyncMutex& SerialScripts() {
+  static AsyncMutex scripts;
+  return scripts;
 }
 
-void RunScript(const std::string& scriptFile, const std::string& optionText) {
-  if (scriptRunning) {
-    queuedScripts.push_back({scriptFile, optionText});
-    return;
-  }
-  scriptRunning = true;
-  struct Ended {
-    ~Ended() {
-      scriptRunning = false;
-      // From the top of the loop, not from inside this script's caller.
-      if (!queuedScripts.empty()) CurrentLoop().Post(RunNextQueuedScript);
-    }
-  } ended;
+}  // namespace
 
+Task<void> RunSerialScript(TIPEvent ev) {
+  AsyncMutex::Guard turn = co_await SerialScripts().Lock();
   LastActivity = "IPEvent.DoSerial";
   SerialLog log;
-  std::vector<std::string> script = SplitTextLines(ReadWholeFileOrThrow(scriptFile));
-  SerialOptions options = ParseSerialOptions(optionText);
+  std::vector<std::string> script = SplitTextLines(ReadWholeFileOrThrow(ev.SerialText));
+  SerialOptions options = ParseSerialOptions(ev.SerialOptions);
 
   log.Line(" open");
   SerialPort port;
@@ -205,20 +184,14 @@ void RunScript(const std::string& scriptFile, const std::string& optionText) {
     if (!line.empty() && line[0] == '?') {
       std::string target = line.substr(1, kSerialWaitTextMax);
       log.Line(" Waitfor: \"" + target + "\"");
-      bool arrived = WaitFor(port, log, target);
+      bool arrived = co_await WaitFor(port, log, target);
       log.Raw("\r\n");
       log.Line(arrived ? " OK" : " Timeout!");
     } else {
       log.Line(" Send: \"" + line + "\"");
-      if (int werr = port.Write(line + "\r")) OperationFailed(werr);
+      if (int werr = co_await port.Write(line + "\r")) OperationFailed(werr);
     }
   }
-}
-
-}  // namespace
-
-void RunSerialScript(const TIPEvent& ev) {
-  RunScript(ev.SerialText, ev.SerialOptions);
 }
 
 }  // namespace sentrel

@@ -2,20 +2,19 @@
 
 #include <string>
 
+#include "events/ip_event.h"
 #include "platform/serial_port.h"
+#include "platform/task.h"
 
 namespace sentrel {
 
-class TIPEvent;
-
 // The serial action: the script named by SerialText, on the port and line settings of
-// SerialOptions. Lines starting with "?" wait (up to 30 seconds, serving the loop) for
+// SerialOptions. Lines starting with "?" wait (up to 30 seconds; the task suspends) for
 // the rest of the line to arrive; every other line is sent with a CR. What is sent and
 // received goes to "serial.log" in the current directory. Throws SentrelError on
 // failure; the port and the log are closed then, the lines logged so far stay. A script
-// asked for while another one runs waits for it, and runs from the loop afterwards (its
-// failure then goes to the loop's error handler).
-void RunSerialScript(const TIPEvent& ev);
+// asked for while another one runs waits for it to end, then runs, in order.
+Task<void> RunSerialScript(TIPEvent ev);
 
 // SerialOptions read: the five table indexes and what they stand for.
 struct SerialOptions {

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/awaitables.h"
 #include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/event_loop.h"
@@ -112,13 +113,10 @@ std::string OneLine(std::string line) {
 
 SmtpClient::SmtpClient(int64_t limitMs) : limitMs_(limitMs) {}
 
-SmtpClient::~SmtpClient() {
-  Close();
-}
+SmtpClient::~SmtpClient() { Close(); }
 
 void SmtpClient::Close() {
   if (fd_ < 0) return;
-  CurrentLoop().Unwatch(fd_);
   // The socket lingers for 0 seconds: this close resets the connection.
   close(fd_);
   fd_ = -1;
@@ -129,32 +127,13 @@ void SmtpClient::Fail(const std::string& text) {
   throw SentrelError(text);
 }
 
-bool SmtpClient::Wait(const std::function<bool()>& done) {
-  int64_t remaining = deadline_ - CurrentClock().MonotonicMs();
-  if (remaining <= 0) return done();
-  return CurrentLoop().WaitUntil(done, remaining);
+Task<uint32_t> SmtpClient::Wait(uint32_t events) {
+  // Every wait of the dialogue counts against the one time limit.
+  if (CurrentClock().MonotonicMs() >= deadline_) co_return 0;
+  co_return co_await WaitFd(fd_, events, deadline_);
 }
 
-void SmtpClient::Resolve(const std::string& host, uint32_t& address) {
-  // The lookup runs beside the loop like every other name lookup of the program; the
-  // dialogue serves the loop while it waits, within its time limit.
-  bool finished = false;
-  int error = 0;
-  in_addr found{};
-  auto lookup = NameLookup::Start(host, [&](int err, in_addr a) {
-    finished = true;
-    error = err;
-    found = a;
-  });
-  if (!Wait([&] { return finished; })) {
-    lookup.reset();  // cancels: the handler above is never called after this
-    Fail(kMailTimedOut);
-  }
-  if (error != 0) Fail(kHostLookupFailed);
-  address = found.s_addr;
-}
-
-void SmtpClient::OpenConnection(uint32_t address, uint16_t port) {
+Task<void> SmtpClient::OpenConnection(uint32_t address, uint16_t port) {
   fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd_ < 0) Fail(kConnectionFailed);
   linger abortive{1, 0};
@@ -169,118 +148,114 @@ void SmtpClient::OpenConnection(uint32_t address, uint16_t port) {
   to.sin_addr.s_addr = address;
   int rc = connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to);
   if (rc < 0 && errno != EINPROGRESS) Fail(kConnectionFailed);
-  connecting_ = rc < 0;
-  CurrentLoop().Watch(fd_, connecting_ ? EPOLLOUT : EPOLLIN,
-                      [this](uint32_t events) { OnReady(events); });
-  if (!Wait([this] { return !connecting_; })) Fail(kMailTimedOut);
-  if (connectError_ != 0) Fail(kConnectionFailed);
-}
-
-void SmtpClient::OnReady(uint32_t events) {
-  if (fd_ < 0) return;
-  if (connecting_) {
+  if (rc < 0) {
+    if (co_await Wait(EPOLLOUT) == 0) Fail(kMailTimedOut);
     int err = 0;
     socklen_t len = sizeof err;
     if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) < 0) err = errno;
-    connectError_ = err;
-    connecting_ = false;
-    if (err == 0) CurrentLoop().Modify(fd_, EPOLLIN);
+    if (err != 0) Fail(kConnectionFailed);
+  }
+}
+
+void SmtpClient::ReadAvailable() {
+  char buf[4096];
+  for (;;) {
+    ssize_t n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+    if (n > 0) {
+      in_.append(buf, static_cast<size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    closedByPeer_ = true;  // orderly end or a reset: either way no more replies
     return;
   }
-  if (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
-    char buf[4096];
-    for (;;) {
-      ssize_t n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
-      if (n > 0) {
-        in_.append(buf, static_cast<size_t>(n));
-        continue;
-      }
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-      closedByPeer_ = true;  // orderly end or a reset: either way no more replies
-      CurrentLoop().Modify(fd_, 0);
-      break;
-    }
-  }
-  if (!closedByPeer_ && (events & EPOLLOUT)) {
-    while (!out_.empty()) {
-      ssize_t n = send(fd_, out_.data(), out_.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-      if (n < 0) {
-        closedByPeer_ = true;
-        CurrentLoop().Modify(fd_, 0);
-        return;
-      }
-      out_.erase(0, static_cast<size_t>(n));
-    }
-    if (out_.empty()) CurrentLoop().Modify(fd_, EPOLLIN);
-  }
 }
 
-void SmtpClient::SendBytes(const std::string& bytes) {
+Task<void> SmtpClient::SendBytes(std::string bytes) {
   if (closedByPeer_) Fail(kMailConnectionClosed);
-  out_ += bytes;
-  OnReady(EPOLLOUT);
-  if (!out_.empty() && !closedByPeer_) {
-    CurrentLoop().Modify(fd_, EPOLLIN | EPOLLOUT);
-    if (!Wait([this] { return out_.empty() || closedByPeer_; })) Fail(kMailTimedOut);
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (co_await Wait(EPOLLOUT) == 0) Fail(kMailTimedOut);
+      continue;
+    }
+    closedByPeer_ = true;
+    Fail(kMailConnectionClosed);
   }
-  if (!out_.empty()) Fail(kMailConnectionClosed);
 }
 
-void SmtpClient::SendLine(const std::string& line) {
-  SendBytes(OneLine(line) + "\r\n");
-}
+Task<void> SmtpClient::SendLine(std::string line) { co_await SendBytes(OneLine(std::move(line)) + "\r\n"); }
 
-std::string SmtpClient::ReadLine() {
-  auto complete = [this] { return in_.find('\n') != std::string::npos; };
+Task<std::string> SmtpClient::ReadLine() {
   // A reply already received stands even when the server has closed since.
-  if (!Wait([&] { return complete() || closedByPeer_; })) Fail(kMailTimedOut);
-  if (!complete()) Fail(kMailConnectionClosed);
+  while (in_.find('\n') == std::string::npos && !closedByPeer_) {
+    if (co_await Wait(EPOLLIN) == 0) Fail(kMailTimedOut);
+    ReadAvailable();
+  }
   size_t lf = in_.find('\n');
+  if (lf == std::string::npos) Fail(kMailConnectionClosed);
   std::string line = in_.substr(0, lf + 1);
   in_.erase(0, lf + 1);
-  return line;
+  co_return line;
 }
 
-std::string SmtpClient::ReadReply(bool skipContinuations) {
-  std::string line = ReadLine();
+Task<std::string> SmtpClient::ReadReply(bool skipContinuations) {
+  std::string line = co_await ReadLine();
   if (skipContinuations)
     while ((!line.empty() && line[0] == ' ') || (line.size() >= 4 && line[3] == '-'))
-      line = ReadLine();
-  return line;
+      line = co_await ReadLine();
+  co_return line;
 }
 
-void SmtpClient::Connect(const std::string& host, uint16_t port, const std::string& greetingName) {
+Task<void> SmtpClient::Connect(std::string host, uint16_t port, std::string greetingName) {
   deadline_ = CurrentClock().MonotonicMs() + limitMs_;
-  uint32_t address = 0;
-  Resolve(host, address);
-  OpenConnection(address, port);
-  ReadReply(true);  // the greeting; its code is not tested
-  SendLine("HELO " + greetingName);
-  if (ReplyCode(ReadReply(true)) >= 300) Fail(kAuthenticationFailed);
+  // The lookup runs beside the loop like every other name lookup of the program, within
+  // the dialogue's time limit.
+  LookupResult found;
+  Trigger answered;
+  auto lookup = NameLookup::Start(host, [&found, &answered](int error, in_addr address) {
+    found.error = error;
+    found.address = address;
+    answered.Fire();
+  });
+  if (!co_await answered.Wait(deadline_)) {
+    lookup.reset();  // cancels: the handler above is never called after this
+    Fail(kMailTimedOut);
+  }
+  if (found.error != 0) Fail(kHostLookupFailed);
+  co_await OpenConnection(found.address.s_addr, port);
+  co_await ReadReply(true);  // the greeting; its code is not tested
+  co_await SendLine("HELO " + greetingName);
+  if (ReplyCode(co_await ReadReply(true)) >= 300) Fail(kAuthenticationFailed);
 }
 
-void SmtpClient::Send(const MailMessage& mail) {
+Task<void> SmtpClient::Command(std::string line) {
+  co_await SendLine(std::move(line));
+  std::string reply = co_await ReadReply(false);
+  if (ReplyCode(reply) >= 400) Fail(WithoutLineBreak(reply));
+}
+
+Task<void> SmtpClient::Send(MailMessage mail) {
   std::vector<std::string> header = MailHeader(mail);
   if (mail.senderAddress.empty() || mail.recipients.empty()) Fail(kIncompleteHeader);
 
-  auto command = [this](const std::string& line) {
-    SendLine(line);
-    std::string reply = ReadReply(false);
-    if (ReplyCode(reply) >= 400) Fail(WithoutLineBreak(reply));
-  };
-  command("RSET");
-  command("MAIL FROM:<" + mail.senderAddress + ">");
+  co_await Command("RSET");
+  co_await Command("MAIL FROM:<" + mail.senderAddress + ">");
   for (const auto& item : mail.recipients) {
     std::string address = EnvelopeAddress(item);
     if (address.empty()) continue;
     // A refused recipient does not end the dialogue; DATA fails when none was taken.
-    SendLine("RCPT TO:<" + address + ">");
-    ReadReply(false);
+    co_await SendLine("RCPT TO:<" + address + ">");
+    co_await ReadReply(false);
   }
-  command("DATA");
+  co_await Command("DATA");
   std::string data;
   for (const auto& line : header) data += OneLine(line) + "\r\n";
   data += "\r\n\r\n";
@@ -288,15 +263,15 @@ void SmtpClient::Send(const MailMessage& mail) {
     if (!line.empty() && line[0] == '.') data += '.';
     data += OneLine(line) + "\r\n";
   }
-  SendBytes(data);
-  command(".");
+  co_await SendBytes(std::move(data));
+  co_await Command(".");
 }
 
-void SmtpClient::Disconnect() {
+Task<void> SmtpClient::Disconnect() {
   std::string reply;
-  SendLine("QUIT");
+  co_await SendLine("QUIT");
   try {
-    reply = ReadReply(false);
+    reply = co_await ReadReply(false);
   } catch (const SentrelError&) {
     // The server took the mail with its reply to "."; a server that hangs up or keeps
     // silent after QUIT does not undo that.

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/task.h"
+
 namespace sentrel {
 
 // One plain-text mail as the dialogue sends it.
@@ -42,12 +44,13 @@ inline constexpr const char* kMailTimedOut =
 inline constexpr const char* kMailConnectionClosed =
     "Mail server closed the connection before it replied";
 
-// Our own SMTP client on the loop. Every wait (name lookup, connection, each reply)
-// serves the loop, so other checks and events run meanwhile; several clients can be in
-// a dialogue at once, each with its own connection. A failure throws SentrelError with
-// one of the texts above or the server's reply line; the connection is released on every
-// path, always with an abortive close (the socket lingers for 0 seconds). A CR or LF
-// inside a command, header or text line is sent as a blank, so no value can end a line.
+// Our own SMTP client. Every wait (name lookup, connection, each reply) suspends the
+// task that sends the mail, so other checks and events run meanwhile; several clients
+// can be in a dialogue at once, each with its own connection. A failure throws
+// SentrelError with one of the texts above or the server's reply line; the connection is
+// released on every path, always with an abortive close (the socket lingers for 0
+// seconds), also when the task is destroyed where it waits. A CR or LF inside a command,
+// header or text line is sent as a blank, so no value can end a line.
 class SmtpClient {
  public:
   explicit SmtpClient(int64_t limitMs = kMailDialogueLimitMs);
@@ -57,35 +60,34 @@ class SmtpClient {
 
   // Looks the host up, connects, reads the greeting and sends HELO. The dialogue's time
   // limit starts here.
-  void Connect(const std::string& host, uint16_t port, const std::string& greetingName);
+  Task<void> Connect(std::string host, uint16_t port, std::string greetingName);
   // RSET, MAIL FROM, RCPT TO for each recipient with an envelope address, DATA, the
   // header and body, and the final ".".
-  void Send(const MailMessage& mail);
+  Task<void> Send(MailMessage mail);
   // QUIT, its reply, and the close.
-  void Disconnect();
+  Task<void> Disconnect();
 
  private:
-  void Resolve(const std::string& host, uint32_t& address);
-  void OpenConnection(uint32_t address, uint16_t port);
-  void OnReady(uint32_t events);
+  Task<void> OpenConnection(uint32_t address, uint16_t port);
+  // Waits for the socket within the dialogue's limit; 0 when the limit passed.
+  Task<uint32_t> Wait(uint32_t events);
+  void ReadAvailable();
   void Close();
-  void SendLine(const std::string& line);
-  void SendBytes(const std::string& bytes);
+  Task<void> SendLine(std::string line);
+  Task<void> SendBytes(std::string bytes);
+  // A command whose reply must be below 400.
+  Task<void> Command(std::string line);
   // One reply line with its line break; throws when the server closes first or the
   // time limit passes.
-  std::string ReadLine();
-  std::string ReadReply(bool skipContinuations);
-  bool Wait(const std::function<bool()>& done);
+  Task<std::string> ReadLine();
+  Task<std::string> ReadReply(bool skipContinuations);
   [[noreturn]] void Fail(const std::string& text);
 
   int64_t limitMs_;
   int64_t deadline_ = 0;
   int fd_ = -1;
-  bool connecting_ = false;
-  int connectError_ = 0;
   bool closedByPeer_ = false;
   std::string in_;
-  std::string out_;
 };
 
 }  // namespace sentrel

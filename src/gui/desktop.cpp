@@ -1,6 +1,7 @@
 #include "gui/desktop.h"
 
 #include <QApplication>
+#include <QTimer>
 #include <clocale>
 
 #include "app/command_line.h"
@@ -56,22 +57,33 @@ int RunDesktop(const CommandLine& commandLine) {
         &form, [&form] { form.close(); }, Qt::QueuedConnection);
   });
 
+  StartOptions options = StartOptionsFor(commandLine, false);
+  options.frontEndStartsScan = true;
   try {
-    form.Create(StartOptionsFor(commandLine, false));
+    form.Create(options);
   } catch (const std::exception& e) {
     HandleRunTimeError(e.what());
     return FailWith(e.what(), 1);
   }
 
-  {
-    gui::SplashWindow splash;
-    splash.SetVersion(QStringLiteral("Version 2.2"));
-    splash.MakeSplash(1500);
-    splash.exec();
-  }
-  form.SetStartupDone();
-  if (form.IsClosed()) return 0;
-  form.show();
+  // The splash is a window like any other, not a dialog loop: the program's loop runs
+  // while it is up. When it goes (after its time, or on a click) the main window shows,
+  // and only then does scanning on start-up begin, so the first pass never keeps the
+  // window from appearing.
+  auto* splash = new gui::SplashWindow;
+  splash->setAttribute(Qt::WA_DeleteOnClose);
+  splash->SetVersion(QStringLiteral("Version 2.2"));
+  splash->MakeSplash(1500);
+  QObject::connect(splash, &QDialog::finished, &form, [&form, &app] {
+    form.SetStartupDone();
+    if (form.IsClosed()) {
+      app.quit();
+      return;
+    }
+    form.show();
+    QTimer::singleShot(0, &form, [&form] { form.StartScanOnStartup(); });
+  });
+  splash->show();
   app.exec();
   return 0;
 }

@@ -26,6 +26,15 @@
 namespace sentrel::gui {
 
 namespace {
+// An action that does not wait, as a task like the ones that do.
+Task<void> Immediately(std::function<void()> action) {
+  action();
+  co_return;
+}
+}  // namespace
+
+
+namespace {
 
 // The enable field of each action, by action index.
 constexpr std::array<bool TIPEvent::*, kActionCount> kEnable = {
@@ -166,32 +175,34 @@ Teventform::Teventform(TIpEventList& events, Tename& namePrompt, QWidget* parent
   }
 
   connect(p.popup.popuptest, &QPushButton::clicked, this, [this] {
-    RunTest([](EventActions& a, const TIPEvent& ev) { a.DoPopup(ev, kTestMessage); });
+    RunTest([](EventActions& a, const TIPEvent& ev) {
+      return Immediately([&a, ev] { a.DoPopup(ev, kTestMessage); });
+    });
   });
   connect(p.sound.soundtest, &QPushButton::clicked, this,
-          [this] { RunTest([](EventActions& a, const TIPEvent& ev) { a.DoSound(ev); }); });
+          [this] { RunTest([](EventActions& a, const TIPEvent& ev) { return a.DoSound(ev); }); });
   connect(p.execute.exetest, &QPushButton::clicked, this, [this] {
     RunTest([](EventActions& a, const TIPEvent& ev) {
-      a.DoExe(ev, kTestMessage, kSampleServer, "OK");
+      return Immediately([&a, ev] { a.DoExe(ev, kTestMessage, kSampleServer, "OK"); });
     });
   });
   connect(p.mail.mailtest, &QPushButton::clicked, this, [this] {
     RunTest([](EventActions& a, const TIPEvent& ev) {
-      a.DoMail(ev, kTestMessage, kSampleServer, "OK");
+      return a.DoMail(ev, kTestMessage, kSampleServer, "OK");
     });
   });
   connect(p.netsend.netsendtest, &QPushButton::clicked, this, [this] {
     RunTest([](EventActions& a, const TIPEvent& ev) {
-      a.DoNetSend(ev, kTestMessage, kSampleServer, "OK");
+      return Immediately([&a, ev] { a.DoNetSend(ev, kTestMessage, kSampleServer, "OK"); });
     });
   });
   connect(p.shutdown.reboottest, &QPushButton::clicked, this,
-          [this] { RunTest([](EventActions& a, const TIPEvent& ev) { a.DoShutdown(ev); }); });
+          [this] { RunTest([](EventActions& a, const TIPEvent& ev) { return a.DoShutdown(ev); }); });
   connect(p.shutdown.rebootcancel, &QPushButton::clicked, this, [this] {
-    RunTest([](EventActions& a, const TIPEvent& ev) { a.AbortShutdown(ev.Shutdown); });
+    RunTest([](EventActions& a, const TIPEvent& ev) { return a.AbortShutdown(ev.Shutdown); });
   });
   connect(p.serial.serialtest, &QPushButton::clicked, this,
-          [this] { RunTest([](EventActions& a, const TIPEvent& ev) { a.DoSerial(ev); }); });
+          [this] { RunTest([](EventActions& a, const TIPEvent& ev) { return a.DoSerial(ev); }); });
 
   connect(ui_->namecombo, &QComboBox::currentIndexChanged, this, [this](int index) {
     if (showing_) return;
@@ -402,26 +413,33 @@ void Teventform::SetSerialOption(const char* key, int position) {
   ev->SerialOptions = joined;
 }
 
-void Teventform::RunTest(const std::function<void(EventActions&, const TIPEvent&)>& action) {
+void Teventform::RunTest(
+    const std::function<Task<void>(EventActions&, const TIPEvent&)>& action) {
   TIPEvent* ev = Current();
   EventActions* actions = events_.context.actions;
-  if (!ev || !actions) return;
-  // The action gets a copy: a mail test serves the loop while it waits for the server,
-  // and nothing that happens meanwhile can pull the event from under it. The dialog
-  // takes no input until the test is over.
+  if (!ev || !actions || tests_.Size() > 0) return;
+  // The action gets a copy: a mail test waits for its server, and nothing that happens
+  // meanwhile can pull the event from under it. The dialog takes no input until the
+  // test is over; the checks and the other events go on.
   TIPEvent copy;
   copy.Assign(*ev);
   copy.name = ev->name;
   setEnabled(false);
-  try {
-    action(*actions, copy);
-  } catch (const std::exception& e) {
-    // A failing test is not shown here; like any failed action it goes to the errors log.
-    CurrentLoop().ReportError(e.what());
-  } catch (...) {
-    CurrentLoop().ReportError("Unknown error");
-  }
-  setEnabled(true);
+  tests_.Start(action(*actions, copy), "Event test " + copy.name,
+               [this](std::exception_ptr error) {
+                 // A failing test is not shown here; like any failed action it goes to
+                 // the errors log.
+                 if (error) {
+                   try {
+                     std::rethrow_exception(error);
+                   } catch (const std::exception& e) {
+                     CurrentLoop().ReportError(e.what());
+                   } catch (...) {
+                     CurrentLoop().ReportError("Unknown error");
+                   }
+                 }
+                 setEnabled(true);
+               });
 }
 
 void Teventform::ShowError(const QString& text) {

@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/task.h"
+
 class QLineEdit;
 class QSpinBox;
 class QComboBox;
@@ -83,7 +85,9 @@ class Teventform : public QDialog {
   void BindText(QLineEdit* field, std::string TIPEvent::*member);
   void BindFile(QLineEdit* field, QPushButton* browse, const QString& caption,
                 const QString& filter);
-  void RunTest(const std::function<void(EventActions&, const TIPEvent&)>& action);
+  // Runs one action of the current event as a test, as a task of this dialog: the
+  // dialog takes no input until it has ended, and the checks go on meanwhile.
+  void RunTest(const std::function<Task<void>(EventActions&, const TIPEvent&)>& action);
   void ShowError(const QString& text);
   // The event at index becomes current; the name list and the controls follow.
   void MakeCurrent(int index);
@@ -96,6 +100,8 @@ class Teventform : public QDialog {
   int current_ = -1;
   // Set while the controls are filled from the event: those changes are not edits.
   bool showing_ = false;
+  // The test under way; declared last, so it ends before anything it uses goes.
+  TaskGroup tests_;
 };
 
 }  // namespace sentrel::gui

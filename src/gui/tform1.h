@@ -114,6 +114,8 @@ class TForm1 final : public QMainWindow {
   void Create(const StartOptions& options);
   // All windows exist: "Save as..." works from now on.
   void SetStartupDone() { startupDone = true; }
+  // Scanning on start-up, once the window is on screen.
+  void StartScanOnStartup();
   // The system-tray light (made at start; it shows nothing where the desktop has no tray).
   TrayLight* Tray() const { return tray_.get(); }
   bool startupDone = false;

@@ -306,6 +306,11 @@ void TForm1::Scan1Click() {
   UpdateScanButtons(program_.ScanningActive());
 }
 
+void TForm1::StartScanOnStartup() {
+  program_.StartScanOnStartup();
+  UpdateScanButtons(program_.ScanningActive());
+}
+
 void TForm1::ToolButton2Click() {
   if (!program_.ScanningActive()) Scan1Click();
   UpdateScanButtons(program_.ScanningActive());

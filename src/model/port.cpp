@@ -1,5 +1,7 @@
 #include "model/port.h"
 
+#include <utility>
+
 #include <unordered_set>
 
 #include "platform/ini_file.h"
@@ -16,6 +18,7 @@ std::string_view KeyOf(const std::string& item) {
 
 TPort::~TPort() {
   if (httpRequest) httpRequest->DetachMonitor();
+  if (CheckInFlight* c = std::exchange(check, nullptr)) c->DetachMonitor();
 }
 
 std::string TPort::GetValue(std::string_view key) const {

@@ -23,6 +23,11 @@ class CheckInFlight {
 // Lets objects that outlive a pump of the loop find out that a model object is gone.
 class LifeToken {
  public:
+  LifeToken() = default;
+  // A copy is another object with a life of its own: it never keeps the original's
+  // watchers believing it is still there.
+  LifeToken(const LifeToken&) {}
+  LifeToken& operator=(const LifeToken&) { return *this; }
   std::weak_ptr<const char> Watch() const { return token_; }
 
  private:
@@ -76,6 +81,8 @@ class TPort {
   double lastUp = 0;
   int32_t lastResponseMs = 0;
   CheckInFlight* httpRequest = nullptr;
+  // The check task under way for this monitor; deleting the monitor ends it.
+  CheckInFlight* check = nullptr;
   // The day (whole date-time days) of the last notice that the server certificate of
   // this monitor expires soon; the notice comes once a day.
   int32_t certificateNoticeDay = -1;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <vector>
 
@@ -17,7 +18,32 @@ namespace {
 // next deadline. Loopback replies arrive well within it.
 constexpr int kFakeGraceMs = 20;
 constexpr int kMaxEvents = 256;
+
+int64_t RealMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 }  // namespace
+
+EventLoop::RealWork& EventLoop::RealWork::operator=(RealWork&& other) noexcept {
+  if (this != &other) {
+    Release();
+    loop_ = std::exchange(other.loop_, nullptr);
+    id_ = other.id_;
+  }
+  return *this;
+}
+
+void EventLoop::RealWork::Release() {
+  if (loop_) std::exchange(loop_, nullptr)->realWork_.erase(id_);
+}
+
+EventLoop::RealWork EventLoop::HoldForRealWork(int64_t graceMs) {
+  const uint64_t id = nextHoldId_++;
+  realWork_[id] = RealMs() + graceMs;
+  return RealWork(this, id);
+}
 
 EventLoop::EventLoop() {
   epfd_ = epoll_create1(EPOLL_CLOEXEC);
@@ -149,7 +175,11 @@ bool EventLoop::DispatchOnce(int64_t timeoutMs) {
 
   if (n == 0 && fake && timeoutMs != 0) {
     auto& fakeClock = static_cast<FakeClock&>(clock);
-    if (fakeClock.AutoAdvance() && timeoutMs > 0) fakeClock.JumpMs(timeoutMs);
+    // Fake time stands still while real work that it cannot hurry is within its grace.
+    const int64_t realNow = RealMs();
+    bool holding = false;
+    for (const auto& [id, until] : realWork_) holding = holding || until > realNow;
+    if (fakeClock.AutoAdvance() && timeoutMs > 0 && !holding) fakeClock.JumpMs(timeoutMs);
   }
 
   for (int i = 0; i < n; ++i) {

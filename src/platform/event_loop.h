@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
 namespace sentrel {
 
@@ -73,6 +74,27 @@ class EventLoop {
   // How deep the dispatch is nested (0 outside any callback).
   int Depth() const { return depth_; }
 
+  // Real work under way that a fake clock cannot hurry (a child process, a name lookup).
+  // While one is held, a loop on a fake clock gives it up to graceMs of real time before
+  // it jumps to the next deadline; on the system clock it changes nothing.
+  class RealWork {
+   public:
+    RealWork() = default;
+    RealWork(EventLoop* loop, uint64_t id) : loop_(loop), id_(id) {}
+    RealWork(RealWork&& other) noexcept
+        : loop_(std::exchange(other.loop_, nullptr)), id_(other.id_) {}
+    RealWork& operator=(RealWork&& other) noexcept;
+    RealWork(const RealWork&) = delete;
+    RealWork& operator=(const RealWork&) = delete;
+    ~RealWork() { Release(); }
+    void Release();
+
+   private:
+    EventLoop* loop_ = nullptr;
+    uint64_t id_ = 0;
+  };
+  RealWork HoldForRealWork(int64_t graceMs);
+
  protected:
   // Called after a timer was added. A loop that embeds this one (the window's) re-arms
   // its own wake-up here, since the epoll descriptor says nothing about timers.
@@ -98,6 +120,8 @@ class EventLoop {
   std::map<std::pair<int64_t, TimerId>, Callback> timers_;     // (due, id) -> callback
   std::unordered_map<TimerId, int64_t> timerDue_;              // id -> due
   ErrorHandler errorHandler_;
+  uint64_t nextHoldId_ = 1;
+  std::map<uint64_t, int64_t> realWork_;  // hold id -> real-time deadline (steady ms)
   bool quit_ = false;
   int depth_ = 0;
 };

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/awaitables.h"
+#include "platform/clock.h"
 #include "platform/event_loop.h"
 
 namespace sentrel {
@@ -211,13 +213,10 @@ IcmpEcho::IcmpEcho() {
 }
 
 IcmpEcho::~IcmpEcho() {
-  if (fd_ >= 0) {
-    CurrentLoop().Unwatch(fd_);
-    close(fd_);
-  }
+  if (fd_ >= 0) close(fd_);
 }
 
-EchoResult IcmpEcho::Echo(in_addr address, const std::string& data, int ttl, int timeoutMs) {
+Task<EchoResult> IcmpEcho::Echo(in_addr address, std::string data, int ttl, int timeoutMs) {
   done_ = false;
   result_ = EchoResult{};
   setsockopt(fd_, IPPROTO_IP, IP_TTL, &ttl, sizeof ttl);
@@ -240,16 +239,18 @@ EchoResult IcmpEcho::Echo(in_addr address, const std::string& data, int ttl, int
     sent =
         sendto(fd_, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
   } while (sent < 0 && errno == EINTR);
-  if (sent < 0) return EchoResult{0, SendErrorStatus(errno)};
+  if (sent < 0) co_return EchoResult{0, SendErrorStatus(errno)};
 
-  EventLoop& loop = CurrentLoop();
-  loop.Watch(fd_, EPOLLIN | EPOLLERR, [this](uint32_t events) {
+  // The task suspends until an answer or an error message for this request arrives,
+  // or the time is up; everything else on the socket is read and dropped meanwhile.
+  const int64_t deadline = CurrentClock().MonotonicMs() + timeoutMs;
+  while (!done_) {
+    uint32_t events = co_await WaitFd(fd_, EPOLLIN | EPOLLERR, deadline);
+    if (events == 0) break;
     if (events & EPOLLERR) ReadErrorQueue();
     ReadAnswers();
-  });
-  loop.WaitUntil([this] { return done_; }, timeoutMs);
-  loop.Unwatch(fd_);
-  return done_ ? result_ : EchoResult{0, icmp_status::kTimedOut};
+  }
+  co_return done_ ? result_ : EchoResult{0, icmp_status::kTimedOut};
 }
 
 void IcmpEcho::ReadAnswers() {

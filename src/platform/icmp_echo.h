@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/task.h"
+
 namespace sentrel {
 
 // The status codes an echo ends with, numbered as the program has always printed them.
@@ -65,9 +67,9 @@ class IcmpEcho {
   bool IsRaw() const { return raw_; }
 
   // Sends one echo request carrying data with this time to live and waits for its
-  // answer up to timeoutMs. The wait serves the event loop, so other work goes on; an
-  // error message for the request (unreachable, time exceeded, ...) ends it at once.
-  EchoResult Echo(in_addr address, const std::string& data, int ttl, int timeoutMs);
+  // answer up to timeoutMs. The task suspends meanwhile, so other work goes on; an error
+  // message for the request (unreachable, time exceeded, ...) ends it at once.
+  Task<EchoResult> Echo(in_addr address, std::string data, int ttl, int timeoutMs);
 
  private:
   // Reads everything waiting; sets result_ and done_ when the answer is among it.

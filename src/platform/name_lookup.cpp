@@ -11,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/awaitables.h"
 #include "platform/error.h"
 #include "platform/event_loop.h"
 #include "platform/socket_errors.h"
@@ -223,6 +224,26 @@ bool NameLookup::Done() const {
 
 size_t LookupsInFlight() {
   return Service().InFlight();
+}
+
+namespace {
+// How long a lookup may take in real time before a fake clock moves on without it.
+constexpr int64_t kLookupGraceMs = 5000;
+}  // namespace
+
+Task<LookupResult> Lookup(std::string name) {
+  LookupResult result;
+  Trigger answered;
+  EventLoop::RealWork hold = CurrentLoop().HoldForRealWork(kLookupGraceMs);
+  // The handler runs from the loop; the lookup dies with this frame, and with it the
+  // handler, so it never finds the frame gone.
+  auto lookup = NameLookup::Start(name, [&result, &answered](int error, in_addr address) {
+    result.error = error;
+    result.address = address;
+    answered.Fire();
+  });
+  co_await answered.Wait();
+  co_return result;
 }
 
 }  // namespace sentrel

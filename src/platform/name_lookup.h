@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/task.h"
+
 namespace sentrel {
 
 // Name lookup, IPv4 only, as the checks have always used it.
@@ -53,6 +55,14 @@ class NameLookup {
   NameLookup() = default;
   std::shared_ptr<Request> request_;
 };
+
+// A task's name lookup: suspends until the resolver has answered. A dotted address
+// completes without asking it. Destroying the waiting task cancels the lookup.
+struct LookupResult {
+  int error = 0;  // 0, or the Windows Sockets code of the failure
+  in_addr address{};
+};
+Task<LookupResult> Lookup(std::string name);
 
 int LookupSignal();
 void BlockLookupSignal();

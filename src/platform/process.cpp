@@ -10,11 +10,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <map>
 
+#include "platform/awaitables.h"
 #include "platform/blocking_wait.h"
 #include "platform/clock.h"
 #include "platform/error.h"
@@ -278,34 +280,86 @@ std::optional<int> WaitForExit(pid_t pid, int64_t timeoutMs) {
   return status;
 }
 
-std::optional<int> WaitForExitServingLoop(pid_t pid, int64_t timeoutMs) {
-  if (CurrentClock().IsFake()) return WaitForExit(pid, timeoutMs);
-  int fd = PidfdOpen(pid);
-  if (fd < 0) return WaitForExit(pid, timeoutMs);
-  fcntl(fd, F_SETFD, FD_CLOEXEC);
-  EventLoop& loop = CurrentLoop();
-  bool ended = false;
-  loop.Watch(fd, EPOLLIN, [&ended](uint32_t) { ended = true; });
-  auto finish = [&] {
-    loop.Unwatch(fd);
-    close(fd);
-  };
-  int status = 0;
-  try {
-    loop.WaitUntil([&ended] { return ended; }, timeoutMs);
-  } catch (...) {
-    finish();
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    throw;
+namespace {
+
+// Owns a child until it has been reaped: a task destroyed while it waits for the child
+// (the program is closing, the event was cancelled) stops the child and reaps it.
+class ChildHold {
+ public:
+  explicit ChildHold(pid_t pid) : pid_(pid) {}
+  ~ChildHold() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
   }
-  finish();
-  if (!ended) kill(pid, SIGKILL);
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return std::nullopt;
+  ChildHold(const ChildHold&) = delete;
+  ChildHold& operator=(const ChildHold&) = delete;
+  // Reaps the child if it has ended; its wait status then.
+  std::optional<int> TryEnd() {
+    int status = 0;
+    pid_t r = waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+      pid_ = -1;
+      return status;
+    }
+    if (r < 0 && errno != EINTR) {
+      pid_ = -1;  // not ours any more: nothing is left to wait for
+      return -1;
+    }
+    return std::nullopt;
   }
-  if (!ended) return std::nullopt;
-  return status;
+  void Kill() {
+    kill(pid_, SIGKILL);
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_;
+};
+
+class FdHold {
+ public:
+  explicit FdHold(int fd) : fd_(fd) {}
+  ~FdHold() {
+    if (fd_ >= 0) close(fd_);
+  }
+  FdHold(const FdHold&) = delete;
+  FdHold& operator=(const FdHold&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// How often a child is looked at where the system gives no pidfd to watch.
+constexpr int64_t kChildPollMs = 50;
+
+}  // namespace
+
+Task<std::optional<int>> WaitForChild(pid_t pid, int64_t limitMs) {
+  ChildHold child(pid);
+  const int64_t deadline = CurrentClock().MonotonicMs() + limitMs;
+  // A child is real work that a fake clock cannot hurry: it gets real time first.
+  EventLoop::RealWork hold = CurrentLoop().HoldForRealWork(kChildGraceMs);
+  FdHold pidfd(PidfdOpen(pid));
+  if (pidfd.get() >= 0) fcntl(pidfd.get(), F_SETFD, FD_CLOEXEC);
+  for (;;) {
+    if (auto status = child.TryEnd()) co_return *status;
+    if (CurrentClock().MonotonicMs() >= deadline) break;
+    if (pidfd.get() >= 0) {
+      if (co_await WaitFd(pidfd.get(), EPOLLIN, deadline) == 0) break;
+    } else {
+      co_await SleepUntil(std::min(deadline, CurrentClock().MonotonicMs() + kChildPollMs));
+    }
+  }
+  if (auto status = child.TryEnd()) co_return *status;
+  child.Kill();
+  co_return std::nullopt;
 }
 
 void ReapChildren() {

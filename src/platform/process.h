@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/task.h"
+
 namespace sentrel {
 
 // Splits a parameter text into arguments the way a command line is split, without a
@@ -51,10 +53,11 @@ pid_t SpawnDetached(const SpawnRequest& request);
 // the child had to be killed.
 std::optional<int> WaitForExit(pid_t pid, int64_t timeoutMs);
 
-// Waits as WaitForExit does, but serves the loop meanwhile: the windows, the checks in
-// flight and the web server go on while the child runs (the sound player). Under a fake
-// clock it waits as WaitForExit does, since fake time cannot hurry a real child.
-std::optional<int> WaitForExitServingLoop(pid_t pid, int64_t timeoutMs);
+// The task's wait for a child: it suspends until the child ends or limitMs passes; a
+// child still running then is killed. Always reaps it. Returns the wait status, or
+// nothing when the child had to be killed. A task destroyed while it waits kills and
+// reaps the child, so nothing it started outlives it.
+Task<std::optional<int>> WaitForChild(pid_t pid, int64_t limitMs);
 
 // Reaps every started child that has ended by now (the loop does this on its own too).
 void ReapChildren();

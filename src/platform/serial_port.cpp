@@ -12,7 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "platform/blocking_wait.h"
+#include "platform/awaitables.h"
 #include "platform/clock.h"
 #include "platform/event_loop.h"
 
@@ -115,7 +115,7 @@ int SerialPort::SetTimeouts() {
   return 0;
 }
 
-int SerialPort::Write(const std::string& bytes) {
+Task<int> SerialPort::Write(std::string bytes) {
   int64_t deadline = CurrentClock().MonotonicMs() + 100 * static_cast<int64_t>(bytes.size()) + 1000;
   size_t done = 0;
   while (done < bytes.size()) {
@@ -125,10 +125,10 @@ int SerialPort::Write(const std::string& bytes) {
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN) return Errno();
-    if (WaitForFd(fd_, POLLOUT, deadline) == 0) return ETIMEDOUT;
+    if (n < 0 && errno != EAGAIN) co_return Errno();
+    if (co_await WaitFd(fd_, EPOLLOUT, deadline) == 0) co_return ETIMEDOUT;
   }
-  return 0;
+  co_return 0;
 }
 
 std::optional<char> SerialPort::ReadByte(int& err) {
@@ -143,29 +143,11 @@ std::optional<char> SerialPort::ReadByte(int& err) {
   }
 }
 
-int SerialPort::WaitReadable(int64_t deadlineMs) {
-  short got = WaitForFd(fd_, POLLIN, deadlineMs);
+Task<int> SerialPort::WaitReadable(int64_t deadlineMs) {
+  uint32_t got = co_await WaitFd(fd_, EPOLLIN, deadlineMs);
   // A device that hung up reports itself readable for ever, and reads give nothing.
-  if (got & (POLLHUP | POLLERR | POLLNVAL)) return EIO;
-  return 0;
-}
-
-int SerialPort::WaitReadableServingLoop(int64_t deadlineMs) {
-  Clock& clock = CurrentClock();
-  if (clock.IsFake()) return WaitReadable(deadlineMs);
-  EventLoop& loop = CurrentLoop();
-  uint32_t got = 0;
-  loop.Watch(fd_, EPOLLIN, [&got](uint32_t events) { got = events; });
-  try {
-    const int64_t remaining = std::max<int64_t>(0, deadlineMs - clock.MonotonicMs());
-    loop.WaitUntil([&got] { return got != 0; }, remaining);
-  } catch (...) {
-    loop.Unwatch(fd_);
-    throw;
-  }
-  loop.Unwatch(fd_);
-  if (got & (EPOLLHUP | EPOLLERR)) return EIO;
-  return 0;
+  if (got & (EPOLLHUP | EPOLLERR)) co_return EIO;
+  co_return 0;
 }
 
 void SerialPort::Close() {

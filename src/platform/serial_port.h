@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/task.h"
+
 namespace sentrel {
 
 // Line settings of a serial port. The rest is fixed: raw binary bytes, no parity
@@ -31,18 +33,15 @@ class SerialPort {
   // device refuses, 0 on success. A rate of 0 and data bits outside 5 to 8 are refused.
   int SetLine(const LineSettings& settings);
   int SetTimeouts();
-  // Writes all bytes, waiting while the device's queue is full, for at most 100 ms per
-  // byte plus 1000 ms. Returns the error code, 0 on success (ETIMEDOUT when too slow).
-  int Write(const std::string& bytes);
+  // Writes all bytes, suspending while the device's queue is full, for at most 100 ms
+  // per byte plus 1000 ms. Returns the error code, 0 on success (ETIMEDOUT when too slow).
+  Task<int> Write(std::string bytes);
   // One byte when one has arrived, else nothing; err gets the code of a failed read.
   std::optional<char> ReadByte(int& err);
-  // Waits, without serving the loop, until a byte can be read or the deadline passes.
-  // Returns the error code of a device that has hung up (bytes it sent before may still
-  // be there to read), else 0.
-  int WaitReadable(int64_t deadlineMs);
-  // The same, serving the program's loop meanwhile, so the window and the checks go on
-  // while a script waits for its answer (on a test's fake clock, as WaitReadable).
-  int WaitReadableServingLoop(int64_t deadlineMs);
+  // Suspends the task until a byte can be read or the deadline passes, so the window
+  // and the checks go on while a script waits for its answer. Returns the error code of
+  // a device that has hung up (bytes it sent before may still be there to read), else 0.
+  Task<int> WaitReadable(int64_t deadlineMs);
   // Drops what arrived unread, and closes. Nothing is written after this.
   void Close();
   bool IsOpen() const { return fd_ >= 0; }

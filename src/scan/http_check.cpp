@@ -9,6 +9,7 @@
 #include "model/server.h"
 #include "platform/clock.h"
 #include "platform/date_time.h"
+#include "platform/awaitables.h"
 #include "platform/descriptor_budget.h"
 #include "platform/event_loop.h"
 #include "platform/tls_client.h"
@@ -69,10 +70,9 @@ bool OwnShortage(int code) { return code == 10024 || code == 10055; }
 
 }  // namespace
 
-void HttpChecks::DoAHTTP(TPort& monitor) {
+Task<void> HttpChecks::DoAHTTP(TPort& monitor) {
   LastActivity = "DoAHTTP " + monitor.server->name;
   auto alive = monitor.Watch();
-  EventLoop& loop = CurrentLoop();
 
   if (auto* old = dynamic_cast<tmyhttpcli*>(monitor.httpRequest)) {
     // Still waiting for a connection: nothing has been asked of the server, so nothing
@@ -81,15 +81,16 @@ void HttpChecks::DoAHTTP(TPort& monitor) {
     if (known != ids_.end() && queue_.count(known->second)) {
       CopySettings(*old, monitor);
       ShowWaiting();
-      return;
+      co_return;
     }
     // A request still running when the monitor is due again has taken too long: abort
-    // it and give its completion time to come in.
+    // it and give its completion time to come in. Only this check waits; the rest of
+    // the program goes on meanwhile.
     if (old->state() != tmyhttpcli::State::Ready) {
       old->Abort();
-      loop.Pump();
-      loop.WaitUntil([&] { return alive.expired(); }, kAbortWaitMs);
-      if (alive.expired()) return;
+      std::weak_ptr<bool> self = alive_;
+      co_await SleepFor(kAbortWaitMs);
+      if (alive.expired() || self.expired() || !*self.lock()) co_return;
     }
   }
 
@@ -122,7 +123,7 @@ void HttpChecks::DoAHTTP(TPort& monitor) {
   // as room comes free.
   if (!queue_.empty() || !MayStart()) {
     Enqueue(id);
-    return;
+    co_return;
   }
   Start(*request);
 }

@@ -8,6 +8,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "platform/task.h"
+
 namespace sentrel {
 
 class TInfiniScan;
@@ -29,7 +31,7 @@ class HttpChecks {
   // At most this much of a body is kept for the content tests; the byte count still
   // counts every byte.
   static constexpr size_t kMaxBodyText = 16u * 1024u * 1024u;
-  // How long DoAHTTP serves the loop after aborting a request that had not finished.
+  // How long DoAHTTP waits after aborting a request that had not finished.
   static constexpr int64_t kAbortWaitMs = 5000;
 
   explicit HttpChecks(TInfiniScan& scan);
@@ -41,7 +43,9 @@ class HttpChecks {
   // flight completes (room freed by something else).
   static constexpr int64_t kQueueRetryMs = 250;
 
-  void DoAHTTP(TPort& monitor);
+  // Starts the monitor's request and ends; only the wait after aborting a request that
+  // had not finished keeps it suspended.
+  Task<void> DoAHTTP(TPort& monitor);
   // Requests not yet completed: started ones and waiting ones.
   size_t InFlight() const { return requests_.size(); }
   size_t Running() const { return requests_.size() - queue_.size(); }

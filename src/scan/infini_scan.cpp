@@ -8,8 +8,10 @@
 #include "model/text_pane.h"
 #include "model/last_activity.h"
 #include "model/server_list.h"
+#include "platform/awaitables.h"
 #include "platform/clock.h"
 #include "platform/date_time.h"
+#include "platform/descriptor_budget.h"
 #include "platform/event_loop.h"
 
 namespace sentrel {
@@ -69,21 +71,115 @@ std::string WaitingActivityText(size_t waiting) {
          " waiting for a free connection";
 }
 
-void TInfiniScan::Execute() {
+void TInfiniScan::Execute(std::function<void()> onEnd) {
+  if (PassRunning()) return;
+  passes_.Start(Pass(), "Scan-Execute", [onEnd = std::move(onEnd)](std::exception_ptr error) {
+    if (error) {
+      try {
+        std::rethrow_exception(error);
+      } catch (const std::exception& e) {
+        CurrentLoop().ReportError(e.what());
+      }
+    }
+    if (onEnd) onEnd();
+  });
+}
+
+void TInfiniScan::CancelAll() {
+  passes_.CancelAll();
+  checkTasks_.CancelAll();
+}
+
+void TInfiniScan::SetParallel(bool on, int limit) {
+  parallel_ = on;
+  parallelLimit_ = limit > 0 ? limit : kDefaultParallelLimit;
+}
+
+Task<void> TInfiniScan::RunCheck(TPort& monitor) {
+  Checks* checks = checks_;
+  if (!checks) co_return;
+  const std::string typ = monitor.typ;
+  try {
+    if (typ == "ping")
+      co_await checks->DoAping(monitor);
+    else if (typ == "http")
+      co_await checks->DoAHTTP(monitor);
+    else if (typ == "port")
+      co_await checks->DoAPort(monitor);
+  } catch (const std::exception& e) {
+    CurrentLoop().ReportError(e.what());
+  }
+}
+
+// Ties a check task to its monitor: deleting the monitor cancels the task where it
+// waits. Also takes the monitor off the checks in flight, gives back the descriptor it
+// was counted for and tells the pass that the check has ended, however it ends.
+class TInfiniScan::CheckHold final : public CheckInFlight {
+ public:
+  CheckHold(TInfiniScan& scan, TPort& monitor, std::shared_ptr<Trigger> ended)
+      : scan_(scan), monitor_(&monitor), key_(&monitor), ended_(std::move(ended)) {
+    monitor.check = this;
+  }
+  ~CheckHold() override {
+    if (monitor_ && monitor_->check == this) monitor_->check = nullptr;
+    scan_.inFlight_.erase(key_);
+    Descriptors().Closed(1);
+    ended_->Fire();
+  }
+  CheckHold(const CheckHold&) = delete;
+  CheckHold& operator=(const CheckHold&) = delete;
+  void DetachMonitor() override {
+    monitor_ = nullptr;
+    // Known once the task has first suspended; a check that deletes its own monitor
+    // while it runs finds it gone by its token instead.
+    auto it = scan_.inFlight_.find(key_);
+    if (it != scan_.inFlight_.end() && it->second.task) scan_.checkTasks_.Cancel(it->second.task);
+  }
+
+ private:
+  TInfiniScan& scan_;
+  TPort* monitor_;
+  const TPort* key_;
+  std::shared_ptr<Trigger> ended_;
+};
+
+Task<void> TInfiniScan::CheckTask(TPort& monitor, std::shared_ptr<Trigger> ended) {
+  auto alive = monitor.Watch();
+  CheckHold hold(*this, monitor, std::move(ended));
+  co_await RunCheck(monitor);
+  if (!alive.expired()) monitor.MarkChecked(Now(), CurrentClock().MonotonicMs());
+}
+
+std::shared_ptr<Trigger> TInfiniScan::StartCheck(TPort& monitor) {
+  auto ended = std::make_shared<Trigger>();
+  inFlight_[&monitor] = InFlight{monitor.Watch(), 0};
+  Descriptors().Opened(1);
+  const std::string activity = "DoA" + monitor.typ + " " + monitor.server->name;
+  const TaskGroup::Id id = checkTasks_.Start(CheckTask(monitor, ended), activity);
+  if (checkTasks_.Running(id)) {
+    auto it = inFlight_.find(&monitor);
+    if (it != inFlight_.end()) it->second.task = id;
+  }
+  return ended;
+}
+
+Task<void> TInfiniScan::Pass() {
   LastActivity = "Scan-Execute";
   ++passNumber_;
-  struct Depth {
-    int& depth;
-    explicit Depth(int& d) : depth(d) { ++depth; }
-    ~Depth() { --depth; }
-  } depth(passDepth_);
-  EventLoop& loop = CurrentLoop();
   Clock& clock = CurrentClock();
+  const int64_t passStart = clock.MonotonicMs();
   const uint64_t generation = servers_.Generation();
+  // What the sequential pass spent waiting for ping and port checks, and the monitor with
+  // the shortest interval, for the note on passes longer than an interval.
+  int64_t waitedMs = 0;
+  int waitedChecks = 0;
+  std::string fastest;  // "server typ" of the monitor with the shortest interval
+  int64_t fastestMs = 0;
+  bool capped = false;
 
-  // The pass walks the servers and monitors that existed when it reached them. Every
-  // pump can run a command that deletes any of them or loads another file, so each one
-  // is looked at again through its token before it is touched.
+  // The pass walks the servers and monitors that existed when it reached them. While the
+  // pass is suspended any command can delete them or load another file, so each one is
+  // looked at again through its token before it is touched.
   struct ServerRef {
     TServer* server;
     std::weak_ptr<const char> alive;
@@ -108,52 +204,87 @@ void TInfiniScan::Execute() {
     }
     for (auto& entry : monitors) {
       TPort* const monitor = entry.first;
-      const std::weak_ptr<const char>& alive = entry.second;
-      // A program that is closing waits for no further check: each one can take its
-      // 10 seconds, and a pass over many silent ports would hold the close for minutes.
+      const std::weak_ptr<const char> alive = entry.second;
+      // A program that is closing starts no further check.
       if (host_.QuitRequested()) break;
       if (alive.expired() || ref.alive.expired() || servers_.Generation() != generation) continue;
       if (monitor->beingAdded) continue;
+      const int64_t intervalMs = static_cast<int64_t>(monitor->interval) * 1000;
+      if (fastest.empty() || intervalMs < fastestMs) {
+        fastest = server->name + " " + monitor->typ;
+        fastestMs = intervalMs;
+      }
       const int64_t mono = clock.MonotonicMs();
       const int64_t elapsedMs = mono - monitor->lastCheckMono;
-      const int64_t intervalMs = static_cast<int64_t>(monitor->interval) * 1000;
       if (elapsedMs <= intervalMs) {
         long n = static_cast<long>(std::nearbyint(static_cast<double>(elapsedMs - intervalMs) / 1000.0));
         activityText = "Next check for " + server->name + " in " + ToStr(n) + " s";
         ShowActivity();
         continue;
       }
+
+      if (parallel_) {
+        // Its check from an earlier pass still runs: it is not started twice.
+        if (auto it = inFlight_.find(monitor); it != inFlight_.end() && !it->second.alive.expired())
+          continue;
+        if (checkTasks_.Size() >= static_cast<size_t>(parallelLimit_) ||
+            !Descriptors().HasRoom(1, DescriptorBudget::Reserve(OpenFileLimit()))) {
+          // Full: the rest are due at the next pass, in their order.
+          capped = true;
+          continue;
+        }
+        activityText = server->name + " " + monitor->typ;
+        ShowActivity();
+        StartCheck(*monitor);
+        continue;
+      }
+
+      // In order: the pass waits for this check to end before it goes on. The check is a
+      // task of its own all the same, so deleting its monitor ends it at once.
       activityText = server->name + " " + monitor->typ;
       ShowActivity();
-
-      // A check that fails with an error is recorded in the errors log and counts as
-      // dispatched, so one broken monitor never starves the ones after it.
-      auto run = [&](void (Checks::*check)(TPort&)) {
-        if (!checks_) return;
-        try {
-          (checks_->*check)(*monitor);
-        } catch (const std::exception& e) {
-          loop.ReportError(e.what());
+      const int64_t checkStart = clock.MonotonicMs();
+      const bool waits = monitor->typ != "http";
+      std::shared_ptr<Trigger> ended = StartCheck(*monitor);
+      co_await ended->Wait();
+      LastActivity = "Scan-Execute";
+      if (waits) {
+        const int64_t took = clock.MonotonicMs() - checkStart;
+        if (took >= 1000) {
+          waitedMs += took;
+          ++waitedChecks;
         }
-      };
-      const std::string typ = monitor->typ;
-      if (typ == "ping") {
-        run(&Checks::DoAping);
-        loop.Pump();
       }
-      if (typ == "http" && !alive.expired()) {
-        run(&Checks::DoAHTTP);
-        loop.Pump();
-      }
-      if (typ == "port" && !alive.expired()) run(&Checks::DoAPort);
-      if (!alive.expired()) monitor->MarkChecked(Now(), clock.MonotonicMs());
-      loop.Pump();
+      if (host_.QuitRequested()) break;
+      // Commands, completions and the web server get their turn between two checks.
+      co_await Yield();
     }
   }
-  // Checks still waiting for a connection are what the operator should see now.
+  // Checks still under way are what the operator should see now.
   const size_t waiting = checks_ ? checks_->Waiting() : 0;
-  activityText = waiting > 0 ? WaitingActivityText(waiting) : "All Servers done, idle";
+  if (waiting > 0)
+    activityText = WaitingActivityText(waiting);
+  else if (parallel_ && checkTasks_.Size() > 0)
+    activityText = std::to_string(checkTasks_.Size()) +
+                   (checkTasks_.Size() == 1 ? " check" : " checks") + " under way" +
+                   (capped ? " (limit reached)" : "");
+  else
+    activityText = "All Servers done, idle";
   ShowActivity();
+  if (!parallel_) NoteLongPass(clock.MonotonicMs() - passStart, waitedMs, waitedChecks, fastest, fastestMs);
+}
+
+void TInfiniScan::NoteLongPass(int64_t passMs, int64_t waitedMs, int waitedChecks,
+                               const std::string& fastest, int64_t fastestMs) {
+  if (longPassNoted_ || fastest.empty() || waitedChecks == 0 || passMs <= fastestMs) return;
+  longPassNoted_ = true;
+  auto seconds = [](int64_t ms) { return std::to_string((ms + 500) / 1000) + " s"; };
+  host_.ReportProblem(
+      "A scan pass took " + seconds(passMs) + ", longer than the " + seconds(fastestMs) +
+      " interval of " + fastest + ": " +
+      std::to_string(waitedChecks) + (waitedChecks == 1 ? " check" : " checks") +
+      " waited " + seconds(waitedMs) + " for an answer, one after another. Options > Check "
+      "monitors in parallel (ParallelChecks=1 in [Sentrel]) lets them wait side by side");
 }
 
 std::string RecordText(const TPort& monitor, const std::string& kind, const std::string& word,

@@ -2,7 +2,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
 #include <string>
+
+#include "platform/awaitables.h"
+#include "platform/task.h"
 
 namespace sentrel {
 
@@ -25,16 +31,21 @@ class ScanHost {
                         const std::string& server, const std::string& status, int32_t n) = 0;
   // The program is closing: a pass in progress checks no further monitor.
   virtual bool QuitRequested() const { return false; }
+  // A line the operator must read in "Messages/Errors" (headless also on stderr).
+  virtual void ReportProblem(const std::string& /*text*/) {}
 };
 
 // The three checks, as the scan pass calls them. The real ones talk to the network;
-// tests put in scripted ones.
+// tests put in scripted ones. Each is a task that ends with the check's verdict (the HTTP
+// check ends once its request has started; its completion comes later from the loop).
+// The monitor may be deleted while a check waits: a check looks at its token after every
+// suspension and ends quietly when it is gone.
 class Checks {
  public:
   virtual ~Checks() = default;
-  virtual void DoAping(TPort& monitor) = 0;
-  virtual void DoAHTTP(TPort& monitor) = 0;
-  virtual void DoAPort(TPort& monitor) = 0;
+  virtual Task<void> DoAping(TPort& monitor) = 0;
+  virtual Task<void> DoAHTTP(TPort& monitor) = 0;
+  virtual Task<void> DoAPort(TPort& monitor) = 0;
   // HTTP checks that wait for a free connection (started as checks in flight complete).
   virtual size_t Waiting() const { return 0; }
 };
@@ -51,12 +62,26 @@ class TInfiniScan {
   void SetChecks(Checks* checks) { checks_ = checks; }
   Checks* GetChecks() const { return checks_; }
 
-  // One scan pass.
-  void Execute();
-  // Whether a pass is under way (passes can nest through a pump), and the number of the
-  // latest pass to start.
-  bool PassRunning() const { return passDepth_ > 0; }
+  // Starts one scan pass, unless one is under way. The pass is a task: it suspends while
+  // a ping or port check waits (in order, one at a time, unless checks run in parallel)
+  // and the loop resumes it; commands, completions and events go on meanwhile. onEnd
+  // runs when the pass has ended by itself (not when it was cancelled).
+  void Execute(std::function<void()> onEnd = {});
+  bool PassRunning() const { return passes_.Size() > 0; }
+  // The number of the latest pass to start.
   uint64_t PassNumber() const { return passNumber_; }
+  // Ends the pass and every check under way where they wait (the program is closing).
+  void CancelAll();
+
+  // Checks in parallel: a pass starts every due check as a task of its own, at most
+  // `limit` at once, instead of waiting for each ping and port check in turn. A monitor
+  // whose check still runs is not started again until it has ended.
+  void SetParallel(bool on, int limit);
+  bool Parallel() const { return parallel_; }
+  int ParallelLimit() const { return parallelLimit_; }
+  // Checks started in parallel and not ended yet.
+  size_t ChecksRunning() const { return checkTasks_.Size(); }
+  static constexpr int kDefaultParallelLimit = 256;
   void ShowActivity();
   void AddActivityLine();
   void AddMessageLine();
@@ -86,11 +111,36 @@ class TInfiniScan {
   std::string activityText;
 
  private:
+  Task<void> Pass();
+  // One check of the monitor through the current checks; an error it throws goes to the
+  // errors log and counts as dispatched, so one broken monitor never starves the rest.
+  Task<void> RunCheck(TPort& monitor);
+  // One check as a task of its own: it marks the monitor checked when it ends, and
+  // fires `ended` however it ends (a deleted monitor takes its check with it).
+  Task<void> CheckTask(TPort& monitor, std::shared_ptr<Trigger> ended);
+  // Starts CheckTask for the monitor; the trigger fires when it has ended.
+  std::shared_ptr<Trigger> StartCheck(TPort& monitor);
+  // Says once per run that sequential passes take longer than a monitor's interval.
+  void NoteLongPass(int64_t passMs, int64_t waitedMs, int waitedChecks,
+                    const std::string& fastest, int64_t fastestMs);
+
   TServerList& servers_;
   ScanHost& host_;
   Checks* checks_ = nullptr;
-  int passDepth_ = 0;
   uint64_t passNumber_ = 0;
+  bool parallel_ = false;
+  int parallelLimit_ = kDefaultParallelLimit;
+  bool longPassNoted_ = false;
+  // Monitors whose check has not ended: the monitor's token and the check's task.
+  struct InFlight {
+    std::weak_ptr<const char> alive;
+    TaskGroup::Id task = 0;
+  };
+  std::map<const TPort*, InFlight> inFlight_;
+  class CheckHold;
+  // Declared last: the tasks go first, before anything they use.
+  TaskGroup checkTasks_;
+  TaskGroup passes_;
 };
 
 // The record text of a check without the lost suffix: server, kind, port, word,

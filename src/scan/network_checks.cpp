@@ -11,9 +11,9 @@ namespace {
 class NetworkChecks final : public Checks {
  public:
   explicit NetworkChecks(TInfiniScan& scan) : scan_(scan), http_(scan) {}
-  void DoAping(TPort& monitor) override { RunPingCheck(scan_, monitor); }
-  void DoAHTTP(TPort& monitor) override { http_.DoAHTTP(monitor); }
-  void DoAPort(TPort& monitor) override { RunPortCheck(scan_, monitor); }
+  Task<void> DoAping(TPort& monitor) override { return RunPingCheck(scan_, monitor); }
+  Task<void> DoAHTTP(TPort& monitor) override { return http_.DoAHTTP(monitor); }
+  Task<void> DoAPort(TPort& monitor) override { return RunPortCheck(scan_, monitor); }
   size_t Waiting() const override { return http_.Waiting(); }
 
  private:

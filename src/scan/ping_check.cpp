@@ -27,20 +27,20 @@ void tmyicmp::SetAddress(const std::string& text) {
   targetAddress = INADDR_NONE;
 }
 
-void tmyicmp::Resolve() {
+Task<void> tmyicmp::Resolve() {
   in_addr a{};
   if (ParseDottedAddress(address, &a) && a.s_addr != INADDR_NONE) {
     targetAddress = a.s_addr;
     hostName = address;
   } else {
-    // The name lookup blocks the thread, as the ping always has.
-    int error = LookupBlocking(address, &a);
-    if (error != 0) {
-      lastError = error;
+    // The lookup suspends the check; other work goes on meanwhile.
+    LookupResult found = co_await Lookup(address);
+    if (found.error != 0) {
+      lastError = found.error;
       if (onDisplay) onDisplay("Unable to resolve " + address);
-      return;
+      co_return;
     }
-    targetAddress = a.s_addr;
+    targetAddress = found.address.s_addr;
     hostName = address;
   }
   char text[INET_ADDRSTRLEN];
@@ -51,24 +51,24 @@ void tmyicmp::Resolve() {
   resolved = true;
 }
 
-int tmyicmp::Ping() {
+Task<int> tmyicmp::Ping() {
   lastError = 0;
-  if (!resolved) Resolve();
+  if (!resolved) co_await Resolve();
   if (targetAddress == INADDR_NONE) {
     lastError = icmp_status::kBadDestination;
     if (onDisplay) onDisplay("Invalid host address");
-    return 0;
+    co_return 0;
   }
   if (onEchoRequest) onEchoRequest();
   in_addr target{};
   target.s_addr = targetAddress;
-  EchoResult r = echo_.Echo(target, EchoData(), ttl, timeout);
+  EchoResult r = co_await echo_.Echo(target, EchoData(), ttl, timeout);
   lastError = r.status;
   if (onEchoReply) onEchoReply(r.replies);
-  return r.replies;
+  co_return r.replies;
 }
 
-void RunPingCheck(TInfiniScan& scan, TPort& monitor) {
+Task<void> RunPingCheck(TInfiniScan& scan, TPort& monitor) {
   TServer& server = *monitor.server;
   LastActivity = "DoAping " + server.name;
   auto monitorAlive = monitor.Watch();
@@ -84,8 +84,8 @@ void RunPingCheck(TInfiniScan& scan, TPort& monitor) {
   ping.onEchoRequest = [] {};
 
   auto verdict = [&](bool success) {
-    // The wait for the reply serves the loop, where a command may have deleted the
-    // monitor: then there is nobody left to judge.
+    // While the check waited for the reply a command may have deleted the monitor: then
+    // there is nobody left to judge.
     if (monitorAlive.expired()) return;
     const int64_t ms = CurrentClock().MonotonicMs() - ping.startMs;
     LastActivity = "PingEchoReply " + server.name;
@@ -97,7 +97,7 @@ void RunPingCheck(TInfiniScan& scan, TPort& monitor) {
     verdict(replies > 0);
   };
   ping.SetAddress(server.Address());
-  ping.Ping();
+  co_await ping.Ping();
   // A target that cannot be resolved gets no reply hook; it still counts as a failed
   // check ("Bad Destination"), or the monitor would keep its old colour for a host that
   // cannot be reached.

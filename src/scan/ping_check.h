@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/icmp_echo.h"
+#include "platform/task.h"
 
 namespace sentrel {
 
@@ -30,7 +31,7 @@ class tmyicmp {
   // Resolves the target if needed, sends one echo and reports through the hooks: the
   // message hook for a target that cannot be resolved, the reply hook with the number of
   // replies otherwise. Returns the number of replies.
-  int Ping();
+  Task<int> Ping();
   // The echo data: the greeting over 56 blanks.
   static std::string EchoData();
 
@@ -52,11 +53,12 @@ class tmyicmp {
   int64_t startMs = 0;
 
  private:
-  void Resolve();
+  Task<void> Resolve();
   IcmpEcho echo_;
 };
 
-// One ping check of the monitor, to its verdict.
-void RunPingCheck(TInfiniScan& scan, TPort& monitor);
+// One ping check of the monitor, to its verdict. The task suspends while it waits for
+// the name and the reply.
+Task<void> RunPingCheck(TInfiniScan& scan, TPort& monitor);
 
 }  // namespace sentrel

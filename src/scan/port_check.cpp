@@ -5,6 +5,7 @@
 #include "model/last_activity.h"
 #include "model/server.h"
 #include "platform/clock.h"
+#include "platform/awaitables.h"
 #include "platform/error.h"
 #include "platform/event_loop.h"
 #include "platform/name_lookup.h"
@@ -31,48 +32,58 @@ void OnWSocketError(TInfiniScan& scan, TPort& monitor, int errorCode) {
 
 }  // namespace
 
-void RunPortCheck(TInfiniScan& scan, TPort& monitor) {
+Task<void> RunPortCheck(TInfiniScan& scan, TPort& monitor) {
   LastActivity = "DoAPort " + monitor.server->name;
   auto alive = monitor.Watch();
   EventLoop& loop = CurrentLoop();
   const std::string address = Trim(monitor.server->Address());
-  auto socket = std::make_unique<TcpSocket>();
+  const uint16_t port = static_cast<uint16_t>(monitor.port);
 
   // Starting the connection: a failure here goes to the errors log as always, and then
   // counts as a failed check with the socket's error, so that a host that cannot be
   // reached never keeps a green light.
   auto startFailed = [&](const std::string& message, int code) {
-    socket.reset();
     loop.ReportError(message);
     if (!alive.expired()) OnWSocketError(scan, monitor, code);
   };
   in_addr addr{};
-  if (!ParseDottedAddress(address, &addr) && LookupBlocking(address, &addr) != 0) {
-    startFailed("SetAddr: Cannot convert host address '" + address + "'", wsa::kHostNotFound);
-    return;
+  if (!ParseDottedAddress(address, &addr)) {
+    LookupResult found = co_await Lookup(address);
+    if (alive.expired()) co_return;
+    if (found.error != 0) {
+      startFailed("SetAddr: Cannot convert host address '" + address + "'", wsa::kHostNotFound);
+      co_return;
+    }
+    addr = found.address;
   }
+
+  auto socket = std::make_unique<TcpSocket>();
+  Trigger outcome;
+  socket->onConnected = [&outcome](int) { outcome.Fire(); };
   try {
-    socket->Connect(addr, static_cast<uint16_t>(monitor.port));
+    socket->Connect(addr, port);
   } catch (const SystemError& e) {
     // Out of descriptors or buffers: our own shortage says nothing about the server.
     // The errors log tells it, the colour stays, and the next due check tries again.
     if (e.WsaCode() == 10024 || e.WsaCode() == 10055) {
-      socket.reset();
       loop.ReportError(e.what());
-      return;
+      co_return;
     }
+    socket.reset();
     startFailed(e.what(), e.WsaCode());
-    return;
+    co_return;
   }
 
+  // The check's own time runs from here: the connection, or its refusal when that
+  // arrives first, or the ten seconds.
   const int64_t start = CurrentClock().MonotonicMs();
-  loop.WaitUntil([&] { return socket->state() == TcpSocket::State::Connected || alive.expired(); },
-                 kPortWaitMs);
-  if (alive.expired()) return;
+  co_await outcome.Wait(start + kPortWaitMs);
+  if (alive.expired()) co_return;
+  LastActivity = "DoAPort " + monitor.server->name;
   const int64_t ms = CurrentClock().MonotonicMs() - start;
   const bool connected = socket->state() == TcpSocket::State::Connected;
   scan.PortVerdict(monitor, connected, static_cast<int32_t>(ms));
-  if (alive.expired()) return;
+  if (alive.expired()) co_return;
 
   // The probe. On a socket that never connected the send fails at once with 10057, and
   // the error handler applies the failure step a second time.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/task.h"
+
 namespace sentrel {
 
 class TInfiniScan;
@@ -10,8 +12,9 @@ inline constexpr char kPortProbe[] = "Sentrel Test";
 // How long the port check waits for the connection.
 inline constexpr int kPortWaitMs = 10000;
 
-// One port check of the monitor, to its verdict: connect, wait up to 10 seconds serving
-// the loop, judge, send the probe, close.
-void RunPortCheck(TInfiniScan& scan, TPort& monitor);
+// One port check of the monitor, to its verdict: connect, wait up to 10 seconds for the
+// connection (a refusal ends the wait when it arrives), judge, send the probe, close.
+// The task suspends while it waits; a monitor deleted meanwhile ends it quietly.
+Task<void> RunPortCheck(TInfiniScan& scan, TPort& monitor);
 
 }  // namespace sentrel

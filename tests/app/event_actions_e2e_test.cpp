@@ -75,8 +75,13 @@ TEST_F(EventActionsEndToEndTest, PopupExeAndMailFireInOrderOnceTheLatencyIsPasse
                      (RunningChildren() > 0 || exe.Done() ? "started" : "not started"));
   };
 
+  auto settled = [&] {
+    return loop_->WaitUntil(
+        [&] { return !program_->scanner.PassRunning() && events.RunsUnderWay() == 0; }, 30'000);
+  };
   // First failed check: failure numbers 1 and 2, both within the latency count 2.
-  program_->StartScan();  // one pass at once
+  program_->StartScan();
+  ASSERT_TRUE(settled());
   EXPECT_EQ(m->status, "red");
   EXPECT_THAT(frontend_.popups, ElementsAre());
   EXPECT_EQ(smtp_->connections, 0);
@@ -85,6 +90,7 @@ TEST_F(EventActionsEndToEndTest, PopupExeAndMailFireInOrderOnceTheLatencyIsPasse
 
   // Second failed check: number 3 passes the gate, 4 does not fire again.
   program_->ScanNow();
+  ASSERT_TRUE(settled());
   EXPECT_THAT(atMail, ElementsAre("1 popups, exe started"));
   ASSERT_EQ(frontend_.popups.size(), 1u);
   EXPECT_EQ(frontend_.popups[0], FormatDateTime(Now()) + " db1 PORT 5432 DOWN ()");
@@ -103,6 +109,7 @@ TEST_F(EventActionsEndToEndTest, PopupExeAndMailFireInOrderOnceTheLatencyIsPasse
   // The recovery reaches exactly the actions that reported the outage.
   checks_.fallback = [this](TPort& port) { scan().PortVerdict(port, true, 5); };
   program_->ScanNow();
+  ASSERT_TRUE(settled());
   EXPECT_EQ(m->status, "green");
   EXPECT_EQ(frontend_.popups.size(), 2u);
   EXPECT_EQ(smtp_->connections, 2);

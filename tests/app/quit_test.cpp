@@ -37,18 +37,18 @@ TEST_F(QuitTest, AQuitDuringAPassChecksNoFurtherMonitorAndStartsNoPass) {
   EXPECT_EQ(checks_.calls.size(), 1u);
 }
 
-// The real program, headless, on a server file of port monitors that are refused: each
-// check waits its 10 seconds, so the pass would last minutes. SIGTERM ends it with the
-// check in progress, and the program closes as usual.
-TEST(QuitBinaryTest, SigtermDuringAPassOfRefusedPortsEndsWithinTheCheckInProgress) {
+// The real program, headless, on a server file of port monitors whose peer never
+// answers: each check waits its 10 seconds, so the pass would last minutes. SIGTERM ends
+// the check where it waits, and the program closes as usual within two seconds.
+TEST(QuitBinaryTest, SigtermDuringAPassOfSilentPortsEndsTheWaitingCheckAtOnce) {
   TempDir dir;
-  ClosedPort refused;
+  SilentPort silent;
   constexpr int kServers = 30;
   std::string cfg;
   for (int i = 1; i <= kServers; ++i) {
     const std::string s = "s" + std::to_string(i);
     cfg += "[" + s + "]\r\nIP=127.0.0.1\r\nLogfile=" + s + ".log\r\n[" + s +
-           ":port]\r\nTyp=port\r\nPort=" + std::to_string(refused.Port()) + "\r\nintervall=10\r\n";
+           ":port]\r\nTyp=port\r\nPort=" + std::to_string(silent.Port()) + "\r\nintervall=10\r\n";
   }
   const std::string cfgPath = dir.File("servers.mcf");
   WriteFile(cfgPath, cfg);
@@ -65,10 +65,10 @@ TEST(QuitBinaryTest, SigtermDuringAPassOfRefusedPortsEndsWithinTheCheckInProgres
                            std::chrono::steady_clock::now() - signalled)
                            .count() /
                        1000.0;
-  // The check under way finishes its wait (at most 10 s), then the program closes.
-  EXPECT_LT(seconds, 12.0);
-  // The first monitor got its verdict; no other was checked.
-  EXPECT_NE(ReadFile(dir.File("data/s1.log")).find("s1 PORT"), std::string::npos);
+  // The check under way ends where it waits; nothing holds the close.
+  EXPECT_LT(seconds, 2.0);
+  // The first check was cut short, so it has no verdict; no other was started.
+  EXPECT_EQ(ReadFile(dir.File("data/s1.log")), "");
   EXPECT_EQ(ReadFile(dir.File("data/s2.log")), "");
   EXPECT_NE(ReadFile(dir.File("settings.ini")).find("config=" + cfgPath + "\r\n"),
             std::string::npos);

@@ -157,7 +157,7 @@ TEST_F(SamplesTest, TheSampleMailTemplateSendsAMail) {
   TextPane history;
   history.AddLine("2026-12-06 14:00:00 Sentrel 2.2 started");
   history.AddLine("2026-12-06 14:05:00 web1 PING 0 DOWN 0ms 56Bytes Request timed out (2 lost)");
-  SendEventMail(ev, "web1 PING DOWN (Request timed out)", "web1", "DOWN (2)", &history);
+  RunToCompletion(SendEventMail(ev, "web1 PING DOWN (Request timed out)", "web1", "DOWN (2)", &history));
   EXPECT_NE(smtp.received.find("HELO sentrel\r\n"), std::string::npos) << smtp.received;
   EXPECT_NE(smtp.received.find("RCPT TO:<root@localhost>\r\n"), std::string::npos);
   EXPECT_NE(smtp.received.find("Subject: [Sentrel] web1 DOWN (2)\r\n"), std::string::npos);

@@ -26,10 +26,10 @@ struct RecordingActions : EventActions {
   void DoNetSend(const TIPEvent&, const std::string& m, const std::string&, const std::string&) override { Note("netsend " + m); }
   void DoPopup(const TIPEvent&, const std::string& m) override { Note("popup " + m); }
   void DoExe(const TIPEvent&, const std::string& m, const std::string& s, const std::string& st) override { Note("exe " + m + "|" + s + "|" + st); }
-  void DoMail(const TIPEvent&, const std::string& m, const std::string&, const std::string&) override { Note("mail " + m); }
-  void DoShutdown(const TIPEvent&) override { Note("shutdown"); }
-  void DoSound(const TIPEvent&) override { Note("sound"); }
-  void DoSerial(const TIPEvent&) override { Note("serial"); }
+  Task<void> DoMail(TIPEvent, std::string m, std::string, std::string) override { Note("mail " + m); co_return; }
+  Task<void> DoShutdown(TIPEvent) override { Note("shutdown"); co_return; }
+  Task<void> DoSound(TIPEvent) override { Note("sound"); co_return; }
+  Task<void> DoSerial(TIPEvent) override { Note("serial"); co_return; }
   void DoPrint(const TIPEvent&, const std::string& s, const std::string& st) override { Note("print " + s + " " + st); }
 };
 

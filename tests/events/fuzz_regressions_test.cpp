@@ -45,7 +45,7 @@ class MailLineBreakTest : public CoreFixture {
 TEST_F(MailLineBreakTest, ARecipientWithALineBreakCannotEndACommandLine) {
   ev_.MailAddress = "\"Ops Team <ops\xC1x.test\r>\", \"b@x.test\nRCPT TO:<c@x.test>\"";
   server_->replies = {{"RCPT TO:<ops", "550 5.1.1 bad address\r\n"}};
-  SendEventMail(ev_, "m", "db1", "DOWN", nullptr);
+  RunToCompletion(SendEventMail(ev_, "m", "db1", "DOWN", nullptr));
   EXPECT_THAT(server_->received, HasSubstr("RSET\r\nMAIL FROM:<sentrel@x.test>\r\n"
                                            "RCPT TO:<ops\xC1x.test >\r\n"
                                            "RCPT TO:<c@x.test>\r\n"
@@ -64,9 +64,9 @@ TEST_F(MailLineBreakTest, TheClientWritesEveryLineWhole) {
   mail.subject = "s\r\n\r\nbody";
   mail.body = {"one\r\n.\r\nQUIT", ".two"};
   SmtpClient client;
-  client.Connect("127.0.0.1", server_->Port(), "me\rx");
-  client.Send(mail);
-  client.Disconnect();
+  RunToCompletion(client.Connect("127.0.0.1", server_->Port(), "me\rx"));
+  RunToCompletion(client.Send(mail));
+  RunToCompletion(client.Disconnect());
   EXPECT_EQ(server_->received,
             "HELO me x\r\nRSET\r\n"
             "MAIL FROM:<a@x.test>  RCPT TO:<evil@x.test>\r\n"

@@ -71,7 +71,7 @@ class MailTest : public CoreFixture {
               "127.0.0.1:" + std::to_string(server_->Port()) + serverTail + "\r\n" + rest);
   }
   void Send(const std::string& message = "db1 PING DOWN (timeout)") {
-    SendEventMail(ev_, message, "db1", "DOWN (2)", &pane_);
+    RunToCompletion(SendEventMail(ev_, message, "db1", "DOWN (2)", &pane_));
   }
   std::string Failure(const std::string& message = "m") {
     try {
@@ -285,20 +285,25 @@ TEST_F(MailTest, TwoDialoguesCanRunAtOnce) {
   WriteFile(other.Mailtext, "127.0.0.1:" + std::to_string(slow.Port()) + "\r\nmon@x.test\r\ns\r\n");
   Template("mon@x.test\r\nsecond\r\n");
   std::string firstResult;
-  bool secondDone = false;
-  // The second mail runs from the loop while the first one waits for its server.
-  loop_->Post([&] {
-    SendEventMail(ev_, "m", "db1", "DOWN (2)", nullptr);
-    secondDone = true;
-  });
-  try {
-    SendEventMail(other, "m", "db1", "DOWN (2)", nullptr);
-  } catch (const SentrelError& e) {
-    firstResult = e.what();
-  }
-  EXPECT_TRUE(secondDone);
-  EXPECT_EQ(firstResult, kMailTimedOut);
+  bool firstDone = false, secondDone = false;
+  // Both are tasks of their own: the second goes through while the first one waits.
+  TaskGroup mails;
+  mails.Start(SendEventMail(other, "m", "db1", "DOWN (2)", nullptr), "first",
+              [&](std::exception_ptr error) {
+                firstDone = true;
+                try {
+                  if (error) std::rethrow_exception(error);
+                } catch (const SentrelError& e) {
+                  firstResult = e.what();
+                }
+              });
+  mails.Start(SendEventMail(ev_, "m", "db1", "DOWN (2)", nullptr), "second",
+              [&](std::exception_ptr error) { secondDone = !error; });
+  ASSERT_TRUE(loop_->WaitUntil([&] { return secondDone; }, 30'000));
+  EXPECT_FALSE(firstDone) << "the silent server holds only its own mail";
   EXPECT_THAT(server_->received, HasSubstr("Subject: second\r\n"));
+  ASSERT_TRUE(loop_->WaitUntil([&] { return firstDone; }, 120'000));
+  EXPECT_EQ(firstResult, kMailTimedOut);
 }
 
 // An action that fails ends the event where it is and reaches the errors log.
@@ -309,14 +314,16 @@ class MailOnlyActions : public EventActions {
   void DoPopup(const TIPEvent&, const std::string&) override { ran += "popup "; }
   void DoExe(const TIPEvent&, const std::string&, const std::string&, const std::string&) override {
   }
-  void DoMail(const TIPEvent& ev, const std::string& m, const std::string& s,
-              const std::string& st) override {
+  Task<void> DoMail(TIPEvent ev, std::string m, std::string s, std::string st) override {
     ran += "mail ";
-    SendEventMail(ev, m, s, st, nullptr);
+    co_await SendEventMail(ev, m, s, st, nullptr);
   }
-  void DoShutdown(const TIPEvent&) override {}
-  void DoSound(const TIPEvent&) override { ran += "sound "; }
-  void DoSerial(const TIPEvent&) override {}
+  Task<void> DoShutdown(TIPEvent) override { co_return; }
+  Task<void> DoSound(TIPEvent) override {
+    ran += "sound ";
+    co_return;
+  }
+  Task<void> DoSerial(TIPEvent) override { co_return; }
   void DoPrint(const TIPEvent&, const std::string&, const std::string&) override {}
   std::string ran;
 };
@@ -330,8 +337,8 @@ TEST_F(MailTest, AFailedMailReachesTheErrorsLogAndTheEventGoesOn) {
   TIPEvent& ev = *list.Items(list.Add("Alarm"));
   ev.Assign(ev_);
   ev.UsePopup = ev.UseMail = ev.UseSound = true;
-  loop_->Post([&] { list.RunEvent("Alarm", "db1 DOWN", "db1", "DOWN (3)", 3); });
-  loop_->Pump();
+  list.RunEvent("Alarm", "db1 DOWN", "db1", "DOWN (3)", 3);
+  ASSERT_TRUE(loop_->WaitUntil([&] { return list.RunsUnderWay() == 0; }, 30'000));
   EXPECT_EQ(actions.ran, "popup mail sound ");
   EXPECT_THAT(errors_, ElementsAre("553 sender refused"));
   EXPECT_TRUE(ev.notified[kMail]);

@@ -70,7 +70,7 @@ class SerialTest : public CoreFixture {
   }
   std::string Failure() {
     try {
-      RunSerialScript(ev_);
+      RunToCompletion(RunSerialScript(ev_));
     } catch (const SentrelError& e) {
       return e.what();
     }
@@ -90,7 +90,7 @@ TEST_F(SerialTest, SendsLinesWithCrAndWaitsForALongerAnswer_TheLogByteForByte) {
   device_.Send("\r\nOK\r\n");
   WriteFile(ev_.SerialText, "ATZ\r\n?OK\nAT+SEND=\"db1 down\"\r\r\n");
   const std::string t0 = Stamp();
-  RunSerialScript(ev_);
+  RunToCompletion(RunSerialScript(ev_));
   EXPECT_EQ(device_.Received(), "ATZ\rAT+SEND=\"db1 down\"\r\r");
   EXPECT_EQ(ReadFile("serial.log"),
             t0 + " open\r\n" + t0 + " start\r\n" + t0 + " Send: \"ATZ\"\r\n" + t0 +
@@ -106,7 +106,7 @@ TEST_F(SerialTest, AWaitIsCaseSensitiveAndTimesOutAfterThirtySeconds) {
   WriteFile(ev_.SerialText, "?ok\r\nAFTER\r\n");
   const std::string t0 = Stamp();
   const int64_t before = clock_.MonotonicMs();
-  RunSerialScript(ev_);
+  RunToCompletion(RunSerialScript(ev_));
   EXPECT_GT(clock_.MonotonicMs() - before, kSerialWaitMs);
   const std::string t1 = Stamp();
   EXPECT_NE(t0, t1);
@@ -121,7 +121,7 @@ TEST_F(SerialTest, AWaitIsCaseSensitiveAndTimesOutAfterThirtySeconds) {
 TEST_F(SerialTest, AnEmptyWaitNeverSucceedsAndLeftoverBytesReachTheNextWait) {
   device_.Send("\r\nOK\r\nREADY");
   WriteFile(ev_.SerialText, "?OK\r\n?\r\n");
-  RunSerialScript(ev_);
+  RunToCompletion(RunSerialScript(ev_));
   std::string log = ReadFile("serial.log");
   EXPECT_THAT(log, HasSubstr("\"OK\"\r\n\r\nOK\r\n"));
   EXPECT_THAT(log, HasSubstr("Waitfor: \"\"\r\n\r\nREADY\r\n"));
@@ -139,7 +139,7 @@ TEST_F(SerialTest, TheDeviceAnswersWhileTheScriptWaits) {
     device_.Send("K\r\n");
   });
   auto start = std::chrono::steady_clock::now();
-  RunSerialScript(ev_);
+  RunToCompletion(RunSerialScript(ev_));
   device.join();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   std::string log = ReadFile("serial.log");
@@ -157,8 +157,10 @@ TEST_F(SerialTest, TheLoopIsServedWhileAScriptWaitsAndASecondScriptWaitsItsTurn)
   second.SerialText = dir_->File("second.txt");
   WriteFile(second.SerialText, "SECOND\r\n");
   int ticks = 0;
+  TaskGroup later;
   std::function<void()> tick = [&] {
-    if (++ticks == 3) RunSerialScript(second);  // asked for while the first one waits
+    // Asked for while the first one waits.
+    if (++ticks == 3) later.Start(RunSerialScript(second), "second script");
     if (ticks < 100) loop_->AddTimer(10, tick);
   };
   loop_->AddTimer(10, tick);
@@ -167,12 +169,11 @@ TEST_F(SerialTest, TheLoopIsServedWhileAScriptWaitsAndASecondScriptWaitsItsTurn)
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     device_.Send("OK\r\n");
   });
-  RunSerialScript(ev_);
+  RunToCompletion(RunSerialScript(ev_));
   device.join();
   EXPECT_GE(ticks, 10);  // timers ran during the 200 ms wait
-  EXPECT_EQ(device_.ReceiveUntil("FIRST AGAIN\r"), "FIRST AGAIN\r");
-  loop_->Pump();
-  EXPECT_EQ(device_.ReceiveUntil("SECOND\r"), "SECOND\r");
+  ASSERT_TRUE(loop_->WaitUntil([&] { return later.Size() == 0; }, 5000));
+  EXPECT_EQ(device_.ReceiveUntil("SECOND\r"), "FIRST AGAIN\rSECOND\r");
   const std::string log = ReadFile("serial.log");
   EXPECT_LT(log.find("FIRST AGAIN"), log.find("SECOND")) << log;
 }
@@ -181,7 +182,7 @@ TEST_F(SerialTest, LongWaitTextsAreCutTo1024Characters) {
   std::string target(1030, 'x');
   device_.Send(std::string(1024, 'x'));
   WriteFile(ev_.SerialText, "?" + target + "\r\n");
-  RunSerialScript(ev_);
+  RunToCompletion(RunSerialScript(ev_));
   std::string log = ReadFile("serial.log");
   EXPECT_THAT(log, HasSubstr("Waitfor: \"" + std::string(1024, 'x') + "\"\r\n"));
   EXPECT_THAT(log, HasSubstr(" OK\r\n"));
@@ -221,7 +222,7 @@ TEST_F(SerialTest, APortThatCannotBeOpenedOrSet) {
 
 TEST_F(SerialTest, NoScriptOrBadOptionsFailBeforeThePortIsOpened) {
   ev_.SerialText = "";
-  EXPECT_THROW(RunSerialScript(ev_), SystemError);
+  EXPECT_THROW(RunToCompletion(RunSerialScript(ev_)), SystemError);
   ev_.SerialText = dir_->File("script.txt");
   WriteFile(ev_.SerialText, "ATZ\r\n");
   ev_.SerialOptions = "port=0,bits=3,baud=4";
@@ -250,7 +251,7 @@ TEST_F(SerialTest, ADeviceThatHangsUpFailsTheScriptAndTheLogStays) {
 TEST_F(SerialTest, AnUnwritableLogStopsTheScript) {
   MakeDirectories(dir_->File("serial.log"));
   WriteFile(ev_.SerialText, "ATZ\r\n");
-  EXPECT_THROW(RunSerialScript(ev_), SystemError);
+  EXPECT_THROW(RunToCompletion(RunSerialScript(ev_)), SystemError);
   EXPECT_EQ(device_.Received(), "");
 }
 

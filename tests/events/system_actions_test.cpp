@@ -137,14 +137,14 @@ TEST_F(SystemActionsTest, SoundPlaysToItsEndBeforeReturning) {
   RecordingCommand player(Bin(), "player", 0, 0.2);
   settings_.Ini().WriteString(kSentrelSection, kSoundCommandKey, player.Path() + " -q <#file>");
   ev_.Sound = dir_->File("alarm.wav");
-  actions_.DoSound(ev_);
+  RunToCompletion(actions_.DoSound(ev_));
   EXPECT_TRUE(player.Done());
   EXPECT_THAT(player.Args(), ElementsAre("-q", dir_->File("alarm.wav")));
 
   RecordingCommand unused(Bin(), "unused");
   settings_.Ini().WriteString(kSentrelSection, kSoundCommandKey, unused.Path());
   ev_.Sound = "";
-  actions_.DoSound(ev_);
+  RunToCompletion(actions_.DoSound(ev_));
   EXPECT_FALSE(unused.Done());
 }
 
@@ -156,7 +156,7 @@ TEST_F(SystemActionsTest, WhileTheSoundPlaysOrARebootIsAskedForTheLoopGoesOn) {
   ev_.Sound = "alarm.wav";
   bool servedDuringSound = false;
   loop_->AddTimer(50, [&] { servedDuringSound = !player.Done(); });
-  actions_.DoSound(ev_);
+  RunToCompletion(actions_.DoSound(ev_));
   EXPECT_TRUE(servedDuringSound);
   EXPECT_TRUE(player.Done());
 
@@ -166,7 +166,7 @@ TEST_F(SystemActionsTest, WhileTheSoundPlaysOrARebootIsAskedForTheLoopGoesOn) {
   ev_.Shutdown = "db1";
   bool servedDuringReboot = false;
   loop_->AddTimer(50, [&] { servedDuringReboot = !ssh.Done(); });
-  actions_.DoShutdown(ev_);
+  RunToCompletion(actions_.DoShutdown(ev_));
   EXPECT_TRUE(servedDuringReboot);
   EXPECT_TRUE(ssh.Done());
   EXPECT_THAT(frontend_.popups, IsEmpty());
@@ -178,7 +178,7 @@ TEST_F(SystemActionsTest, SoundPlayerThatHangsIsStoppedAtTheLimit) {
   settings_.Ini().WriteString(kSentrelSection, kSoundCommandKey, player.Path());
   ev_.Sound = "x.wav";
   int64_t before = clock_.MonotonicMs();
-  actions_.DoSound(ev_);
+  RunToCompletion(actions_.DoSound(ev_));
   EXPECT_EQ(clock_.MonotonicMs() - before, kSoundLimitMs);
   EXPECT_FALSE(player.Done());
 }
@@ -187,17 +187,17 @@ TEST_F(SystemActionsTest, RebootOfThisMachineAndItsFailureInThePopup) {
   RecordingCommand ok(Bin(), "shutdown-ok");
   std::string def = kRebootDefault;
   settings_.Ini().WriteString(kSentrelSection, kRebootKey, ok.Path() + def.substr(def.find(' ')));
-  actions_.DoShutdown(ev_);
+  RunToCompletion(actions_.DoShutdown(ev_));
   EXPECT_THAT(ok.Args(), ElementsAre("-r", "+1", kRebootMessage));
   EXPECT_THAT(frontend_.popups, IsEmpty());
 
   RecordingCommand refused(Bin(), "shutdown-refused", 3);
   settings_.Ini().WriteString(kSentrelSection, kRebootKey, refused.Path());
-  actions_.DoShutdown(ev_);
+  RunToCompletion(actions_.DoShutdown(ev_));
   EXPECT_THAT(frontend_.popups, ElementsAre("Error rebooting remote computer (3)"));
 
   settings_.Ini().WriteString(kSentrelSection, kRebootKey, dir_->File("missing"));
-  actions_.DoShutdown(ev_);
+  RunToCompletion(actions_.DoShutdown(ev_));
   EXPECT_EQ(frontend_.popups.back(), "Error rebooting remote computer (2)");
 }
 
@@ -207,7 +207,7 @@ TEST_F(SystemActionsTest, RebootOfAnotherComputerGoesOverSshAndCanBeCancelled) {
   settings_.Ini().WriteString(kSentrelSection, kRemoteRebootKey,
                               ssh.Path() + def.substr(def.find(' ')));
   ev_.Shutdown = "db1";
-  actions_.DoShutdown(ev_);
+  RunToCompletion(actions_.DoShutdown(ev_));
   EXPECT_THAT(ssh.Args(), ElementsAre("-o", "BatchMode=yes", "-o", "ConnectTimeout=15", "--", "db1",
                                       std::string("shutdown -r +1 '") + kRebootMessage + "'"));
   EXPECT_THAT(frontend_.popups, IsEmpty());
@@ -216,7 +216,7 @@ TEST_F(SystemActionsTest, RebootOfAnotherComputerGoesOverSshAndCanBeCancelled) {
   def = kRemoteAbortRebootDefault;
   settings_.Ini().WriteString(kSentrelSection, kRemoteAbortRebootKey,
                               cancel.Path() + def.substr(def.find(' ')));
-  actions_.AbortShutdown("db1");
+  RunToCompletion(actions_.AbortShutdown("db1"));
   EXPECT_THAT(cancel.Args(), ElementsAre("-o", "BatchMode=yes", "-o", "ConnectTimeout=15", "--",
                                          "db1", "shutdown -c"));
 }

@@ -368,7 +368,9 @@ TEST_F(EventEditorTest, EditsGoIntoTheEventAsTheOperatorMakesThem) {
   EXPECT_EQ(P().serial.oport->accessibleName(), "Port");
 }
 
-TEST_F(EventEditorTest, TestButtonsRunTheActionsAtOnceWithTheSampleInputs) {
+// A test runs as a task of the dialog: the dialog takes no input until it has ended,
+// while the loop goes on.
+TEST_F(EventEditorTest, TestButtonsRunTheActionsWithTheSampleInputs) {
   RecordingCommand prog(dir_->Path(), "notify");
   ScriptedSmtpServer smtp;
   WriteFile(dir_->File("mail.txt"), "127.0.0.1:" + std::to_string(smtp.Port()) +
@@ -384,7 +386,10 @@ TEST_F(EventEditorTest, TestButtonsRunTheActionsAtOnceWithTheSampleInputs) {
   Run(1, [&] {
     QTest::mouseClick(P().popup.popuptest, Qt::LeftButton);
     QTest::mouseClick(P().execute.exetest, Qt::LeftButton);
+    EXPECT_TRUE(form_->isEnabled()) << "these two do not wait";
     QTest::mouseClick(P().mail.mailtest, Qt::LeftButton);
+    EXPECT_FALSE(form_->isEnabled()) << "the mail test waits for its server";
+    ASSERT_TRUE(loop_->WaitUntil([&] { return form_->isEnabled(); }, 30'000));
     QTest::mouseClick(P().serial.serialtest, Qt::LeftButton);  // fails: no script
     EXPECT_TRUE(form_->isEnabled());
   });

@@ -376,11 +376,12 @@ TEST_F(MainWindow, ScanButtonsAndStopScanTurnEveryLightGrey) {
         port + "\r\nintervall=3600\r\n");
   EXPECT_TRUE(Action("ToolButton2")->isEnabled());
   EXPECT_FALSE(Action("ToolButton3")->isEnabled());
-  // Start Scan runs a pass at once: both monitors are due (the file was just loaded, and
+  // Start Scan starts a pass at once: both monitors are due (the file was just loaded, and
   // Scan Now makes every monitor due).
   Trigger("ToolButton5");  // Scan Now with scanning off only resets the times
   EXPECT_EQ(Monitor(0, 0)->status, "");
   Trigger("ToolButton2");
+  ASSERT_TRUE(ServeUntil([&] { return !program_->scanner.PassRunning(); }));
   EXPECT_EQ(Monitor(0, 0)->status, "green");
   EXPECT_EQ(Monitor(1, 0)->status, "green");
   EXPECT_EQ(Node("Main")->image(), kImageGreen);

@@ -89,11 +89,11 @@ TEST_F(IcmpEchoTest, LoopbackAnswers) {
   } catch (const SentrelError&) {
     GTEST_SKIP() << "this machine allows no ICMP socket (neither ping sockets nor raw)";
   }
-  EchoResult r = echo->Echo(Loopback(), kData, 64, 10000);
+  EchoResult r = RunToCompletion(echo->Echo(Loopback(), kData, 64, 10000));
   EXPECT_EQ(r.replies, 1);
   EXPECT_EQ(r.status, 0);
   // A second echo on the same object uses a new sequence number and still matches.
-  r = echo->Echo(Loopback(), kData, 64, 10000);
+  r = RunToCompletion(echo->Echo(Loopback(), kData, 64, 10000));
   EXPECT_EQ(r.replies, 1);
 }
 
@@ -125,7 +125,7 @@ class IcmpEchoNamespaceTest : public test::CoreFixture, public ::testing::WithPa
           if (answerUnreachable) responder = std::make_unique<test::IcmpResponder>(3, 1);
           IcmpEcho echo;
           if (echo.IsRaw() == datagram) return "wrong socket kind";
-          EchoResult r = echo.Echo(Loopback(), kData, 64, 10000);
+          EchoResult r = RunToCompletion(echo.Echo(Loopback(), kData, 64, 10000));
           return std::to_string(r.replies) + " " + std::to_string(r.status);
         },
         out.why);

@@ -96,7 +96,8 @@ TEST_F(DescriptorLimitTest, TwoHundredChecksUnderALimitOf64AllEndOkWithOneTrueRe
   SoftFileLimit limit(64);
   auto monitors = AddMonitors(20, 10, server.Url("/page"));
 
-  program_->StartScan();  // the pass runs at once; most checks must wait
+  program_->StartScan();  // most checks of the pass must wait
+  ASSERT_TRUE(WaitReal([&] { return !program_->scanner.PassRunning(); }, 10000));
   ASSERT_GT(program_->scanner.GetChecks()->Waiting(), 0u);
   EXPECT_EQ(frontend_.panel0.back(), WaitingActivityText(program_->scanner.GetChecks()->Waiting()));
   // Stop Scan leaves waiting checks to run, as it leaves the ones in flight.
@@ -207,7 +208,7 @@ TEST_F(HttpQueueTest, WaitingChecksKeepTheirPlaceAndGoWithTheirMonitor) {
   DelayedHttpServer server(300);
   // One check first, so that whatever the lookups and the loop open once is open.
   TPort* first = Monitor(0, server.Url());
-  http_->DoAHTTP(*first);
+  RunToCompletion(http_->DoAHTTP(*first));
   ASSERT_TRUE(WaitReal([&] { return http_->InFlight() == 0; }, 10000));
 
   SoftFileLimit limit(LimitWithRoomFor(2));
@@ -215,7 +216,7 @@ TEST_F(HttpQueueTest, WaitingChecksKeepTheirPlaceAndGoWithTheirMonitor) {
   TPort* b = Monitor(2, server.Url());
   TPort* gone = Monitor(3, server.Url());
   TPort* again = Monitor(4, server.Url("/old"));
-  for (TPort* m : {a, b, gone, again}) http_->DoAHTTP(*m);
+  for (TPort* m : {a, b, gone, again}) RunToCompletion(http_->DoAHTTP(*m));
   EXPECT_EQ(http_->Running(), 2u);
   EXPECT_EQ(http_->Waiting(), 2u);
   EXPECT_EQ(activity_.back(), "2 HTTP checks waiting for a free connection");
@@ -229,7 +230,7 @@ TEST_F(HttpQueueTest, WaitingChecksKeepTheirPlaceAndGoWithTheirMonitor) {
   // Due again while it still waits: nothing timed out, so no record, no abort; the check
   // keeps its place and takes the monitor's settings of now.
   again->SetValue("url", server.Url("/new"));
-  http_->DoAHTTP(*again);
+  RunToCompletion(http_->DoAHTTP(*again));
   EXPECT_EQ(http_->Waiting(), 1u);
   EXPECT_EQ(activity_.back(), "1 HTTP check waiting for a free connection");
 
@@ -245,11 +246,11 @@ TEST_F(HttpQueueTest, WaitingChecksKeepTheirPlaceAndGoWithTheirMonitor) {
 TEST_F(HttpQueueTest, AReplacedConfigurationTakesEveryWaitingCheckWithIt) {
   DelayedHttpServer server(300);
   TPort* first = Monitor(0, server.Url());
-  http_->DoAHTTP(*first);
+  RunToCompletion(http_->DoAHTTP(*first));
   ASSERT_TRUE(WaitReal([&] { return http_->InFlight() == 0; }, 10000));
 
   SoftFileLimit limit(LimitWithRoomFor(1));
-  for (int i = 1; i <= 5; ++i) http_->DoAHTTP(*Monitor(i, server.Url()));
+  for (int i = 1; i <= 5; ++i) RunToCompletion(http_->DoAHTTP(*Monitor(i, server.Url())));
   EXPECT_EQ(http_->Waiting(), 4u);
   servers_.Clear();  // what loading another server file does first
   loop_->Pump();
@@ -275,7 +276,7 @@ TEST_F(HttpQueueTest, ARunOutOfDescriptorsAnywayIsAnErrorsLogLineNotALostRecord)
   // Something else of this process takes every descriptor behind the budget's back.
   std::vector<int> taken;
   for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) taken.push_back(fd);
-  http_->DoAHTTP(*m);
+  RunToCompletion(http_->DoAHTTP(*m));
   ASSERT_TRUE(WaitReal([&] { return http_->InFlight() == 0; }, 10000));
   for (int fd : taken) close(fd);
   taken.clear();
@@ -289,7 +290,7 @@ TEST_F(HttpQueueTest, ARunOutOfDescriptorsAnywayIsAnErrorsLogLineNotALostRecord)
             "is tried again when next due");
 
   // The next check finds its descriptor again.
-  http_->DoAHTTP(*m);
+  RunToCompletion(http_->DoAHTTP(*m));
   ASSERT_TRUE(WaitReal([&] { return http_->InFlight() == 0 && !Records().empty(); }, 10000));
   EXPECT_EQ(Records().back().rfind("web1 HTTP 7 OK ", 0), 0u) << Records().back();
 
@@ -300,7 +301,7 @@ TEST_F(HttpQueueTest, ARunOutOfDescriptorsAnywayIsAnErrorsLogLineNotALostRecord)
   web1_->ip = "127.0.0.1";
   const size_t records = Records().size();
   for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) taken.push_back(fd);
-  RunPortCheck(*scan_, *port);
+  RunToCompletion(RunPortCheck(*scan_, *port));
   for (int fd : taken) close(fd);
   EXPECT_EQ(Records().size(), records);
   EXPECT_EQ(port->status, "green");

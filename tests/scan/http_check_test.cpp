@@ -48,7 +48,7 @@ class HttpCheckTest : public CoreFixture, public ScanHost {
   // One check to its completion.
   void Check(TPort* m) {
     size_t before = Records().size();
-    http_->DoAHTTP(*m);
+    RunToCompletion(http_->DoAHTTP(*m));
     ASSERT_TRUE(
         WaitReal([&] { return http_->InFlight() == 0 && Records().size() > before; }, 10000));
   }
@@ -175,7 +175,7 @@ TEST_F(HttpCheckTest, AnEndlessBodyKeepsItsTextBoundedUntilTheNextCheckAbortsIt)
   });
   TPort* m = Monitor(endless.Url("/"));
   m->status = "green";
-  http_->DoAHTTP(*m);
+  RunToCompletion(http_->DoAHTTP(*m));
   auto* r = dynamic_cast<tmyhttpcli*>(m->httpRequest);
   ASSERT_NE(r, nullptr);
   const int64_t beyond = static_cast<int64_t>(HttpChecks::kMaxBodyText) * 2;
@@ -185,7 +185,7 @@ TEST_F(HttpCheckTest, AnEndlessBodyKeepsItsTextBoundedUntilTheNextCheckAbortsIt)
   EXPECT_LT(r->bodyText.capacity(), HttpChecks::kMaxBodyText * 2);
 
   clock_.SetAutoAdvance(true);
-  http_->DoAHTTP(*m);
+  RunToCompletion(http_->DoAHTTP(*m));
   auto records = Records();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].rfind("web1 HTTP 80 LOST 0ms ", 0), 0u) << records[0];
@@ -196,7 +196,7 @@ TEST_F(HttpCheckTest, TheNextCheckAbortsASilentRequestAsTimedOut) {
   LoopbackServer silent([](const std::string&) { return Reply::Silent(); });
   TPort* m = Monitor(silent.Url("/"));
   m->status = "green";
-  http_->DoAHTTP(*m);
+  RunToCompletion(http_->DoAHTTP(*m));
   tmyhttpcli* first = dynamic_cast<tmyhttpcli*>(m->httpRequest);
   ASSERT_NE(first, nullptr);
   ASSERT_TRUE(WaitReal([&] { return first->state() == tmyhttpcli::State::WaitingHeader; }));
@@ -204,7 +204,7 @@ TEST_F(HttpCheckTest, TheNextCheckAbortsASilentRequestAsTimedOut) {
   clock_.AdvanceMs(60000);  // one interval later the monitor is due again
   clock_.SetAutoAdvance(true);
   const int64_t before = clock_.MonotonicMs();
-  http_->DoAHTTP(*m);
+  RunToCompletion(http_->DoAHTTP(*m));
   EXPECT_EQ(clock_.MonotonicMs() - before, 5000) << "the abort is followed by a 5 s wait";
   EXPECT_EQ(Records(),
             std::vector<std::string>{
@@ -231,10 +231,10 @@ TEST_F(HttpCheckTest, ACompletionClearsOnlyItsOwnRequest) {
   tmyhttpcli* second = nullptr;
   onEvent_ = [&] {
     onEvent_ = nullptr;
-    http_->DoAHTTP(*m);
+    RunToCompletion(http_->DoAHTTP(*m));
     second = dynamic_cast<tmyhttpcli*>(m->httpRequest);
   };
-  http_->DoAHTTP(*m);
+  RunToCompletion(http_->DoAHTTP(*m));
   ASSERT_TRUE(WaitReal([&] { return second != nullptr; }));
   EXPECT_EQ(m->httpRequest, second) << "the first completion left the second request alone";
   ASSERT_TRUE(WaitReal([&] { return http_->InFlight() == 0; }));
@@ -245,7 +245,7 @@ TEST_F(HttpCheckTest, ACompletionClearsOnlyItsOwnRequest) {
 TEST_F(HttpCheckTest, AMonitorDeletedWhileItsRequestIsInFlight) {
   LoopbackServer silent([](const std::string&) { return Reply::Silent(); });
   TPort* m = Monitor(silent.Url("/"));
-  http_->DoAHTTP(*m);
+  RunToCompletion(http_->DoAHTTP(*m));
   ASSERT_TRUE(WaitReal([&] { return !silent.Connections().empty(); }));
   web1_->ports.Delete(0);
   EXPECT_TRUE(WaitReal([&] { return http_->InFlight() == 0; }));
@@ -257,7 +257,7 @@ TEST_F(HttpCheckTest, AMonitorDeletedWhileItsRequestIsInFlight) {
       [](const std::string&) { return Reply::Bytes("HTTP/1.0 503 Busy\r\n\r\n"); });
   TPort* n = Monitor(failing.Url("/"));
   onEvent_ = [&] { web1_->ports.Delete(web1_->ports.IndexOf(n)); };
-  http_->DoAHTTP(*n);
+  RunToCompletion(http_->DoAHTTP(*n));
   EXPECT_TRUE(WaitReal([&] { return http_->InFlight() == 0; }));
   EXPECT_EQ(web1_->ports.Count(), 0);
 }
@@ -279,12 +279,12 @@ TEST_F(HttpCheckTest, ProxySettingsOfTheMonitor) {
 
 TEST_F(HttpCheckTest, AnUnstartableRequestWaitsForTheNextCheck) {
   TPort* m = Monitor("/no/host/here");
-  http_->DoAHTTP(*m);
+  RunToCompletion(http_->DoAHTTP(*m));
   EXPECT_EQ(http_->InFlight(), 1u);
   EXPECT_NE(m->httpRequest, nullptr);
   EXPECT_TRUE(errors_.empty());
   clock_.SetAutoAdvance(true);
-  http_->DoAHTTP(*m);
+  RunToCompletion(http_->DoAHTTP(*m));
   EXPECT_EQ(Records().at(0),
             "web1 HTTP 80 LOST 0ms 0Bytes 404 Request Timed Out (Received No Data)");
 }

@@ -65,7 +65,7 @@ class HttpsFixture : public Web1HttpFixture {
   // One check to its verdict; the records it wrote.
   std::vector<std::string> Check(TPort* m) {
     size_t before = RecordLines(Log("web1")).size();
-    checks().DoAHTTP(*m);
+    RunToCompletion(checks().DoAHTTP(*m));
     EXPECT_TRUE(WaitReal([&] { return m->httpRequest == nullptr; }, 10000));
     auto lines = RecordLines(Log("web1"));
     return std::vector<std::string>(lines.begin() + static_cast<long>(before), lines.end());
@@ -296,7 +296,7 @@ TEST_F(HttpsHostilePeerTest, AServerThatStallsInTheHandshakeIsAbortedByTheNextCh
     clock_.SetAutoAdvance(false);
     TPort* m = Monitor(Https(*server));
     m->status = "green";
-    checks().DoAHTTP(*m);
+    RunToCompletion(checks().DoAHTTP(*m));
     ASSERT_TRUE(WaitReal(
         [&] { return !server->Connections().empty() && server->Connections()[0]->answered; }));
     // What the client sent is a TLS handshake record: its hello.
@@ -305,7 +305,7 @@ TEST_F(HttpsHostilePeerTest, AServerThatStallsInTheHandshakeIsAbortedByTheNextCh
     clock_.AdvanceMs(60000);
     clock_.SetAutoAdvance(true);
     size_t before = RecordLines(Log("web1")).size();
-    checks().DoAHTTP(*m);  // aborts the stalled request, waits, and starts the next
+    RunToCompletion(checks().DoAHTTP(*m));  // aborts the stalled request, waits, and starts the next
     EXPECT_EQ(RecordLines(Log("web1")).at(before),
               "web1 HTTP 80 LOST 60000ms 0Bytes 404 Request Timed Out (Received No Data)");
     EXPECT_EQ(m->status, "yellow");

@@ -37,7 +37,7 @@ TEST_F(PingCheckTest, LocalhostAnswersAndGoesGreen) {
   TServer* s = AddServer("localhost");  // no ip: the name is pinged
   TPort* m = AddMonitor(s, "ping");
   ASSERT_EQ(m->port, 0);
-  checks().DoAping(*m);
+  RunToCompletion(checks().DoAping(*m));
   auto lines = RecordLines(Log("localhost"));
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_TRUE(IsWithNumber(lines[0], "localhost PING 0 OK ", "ms 56Bytes No error")) << lines[0];
@@ -50,7 +50,7 @@ TEST_F(PingCheckTest, UnresolvableNameGivesBothMessagesAndThenAFailure) {
   s->name = "no such host";
   TPort* m = AddMonitor(s, "ping");
   m->status = "green";
-  checks().DoAping(*m);
+  RunToCompletion(checks().DoAping(*m));
   EXPECT_EQ(RecordLines(Log("web1")), (std::vector<std::string>{
                                           "Ping:Unable to resolve no such host",
                                           "Ping:Invalid host address",
@@ -84,7 +84,7 @@ class PingCheckNamespaceTest : public PingCheckTest {
           SetCurrentLoop(&loop);
           std::unique_ptr<IcmpResponder> responder;
           if (unreachable) responder = std::make_unique<IcmpResponder>(3, 1);
-          checks().DoAping(*m);
+          RunToCompletion(checks().DoAping(*m));
           return m->status;
         },
         output);

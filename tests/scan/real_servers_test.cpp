@@ -11,7 +11,7 @@ class RealServersTest : public Web1HttpFixture {
  protected:
   std::string Check(TPort* m) {
     size_t before = RecordLines(Log("web1")).size();
-    checks().DoAHTTP(*m);
+    RunToCompletion(checks().DoAHTTP(*m));
     EXPECT_TRUE(WaitReal([&] { return RecordLines(Log("web1")).size() > before; }, 10000));
     auto lines = RecordLines(Log("web1"));
     return lines.empty() ? "" : lines.back();

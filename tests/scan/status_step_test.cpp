@@ -232,10 +232,10 @@ TEST_F(StatusStepTest, AnEventThatDeletesTheMonitorEndsTheStepQuietly) {
     void DoNetSend(const TIPEvent&, const std::string&, const std::string&, const std::string&) override {}
     void DoPopup(const TIPEvent&, const std::string&) override { list->Delete(0); }
     void DoExe(const TIPEvent&, const std::string&, const std::string&, const std::string&) override {}
-    void DoMail(const TIPEvent&, const std::string&, const std::string&, const std::string&) override {}
-    void DoShutdown(const TIPEvent&) override {}
-    void DoSound(const TIPEvent&) override {}
-    void DoSerial(const TIPEvent&) override {}
+    Task<void> DoMail(TIPEvent, std::string, std::string, std::string) override { co_return; }
+    Task<void> DoShutdown(TIPEvent) override { co_return; }
+    Task<void> DoSound(TIPEvent) override { co_return; }
+    Task<void> DoSerial(TIPEvent) override { co_return; }
     void DoPrint(const TIPEvent&, const std::string&, const std::string&) override {}
   } deleting;
   deleting.list = &program_->serverList;

@@ -48,9 +48,18 @@ class ScriptedChecks : public Checks {
  public:
   using Step = std::function<void(TPort&)>;
   void Queue(TPort* monitor, Step step) { steps_[monitor].push_back(std::move(step)); }
-  void DoAping(TPort& m) override { Run("ping", m); }
-  void DoAHTTP(TPort& m) override { Run("http", m); }
-  void DoAPort(TPort& m) override { Run("port", m); }
+  Task<void> DoAping(TPort& m) override {
+    Run("ping", m);
+    co_return;
+  }
+  Task<void> DoAHTTP(TPort& m) override {
+    Run("http", m);
+    co_return;
+  }
+  Task<void> DoAPort(TPort& m) override {
+    Run("port", m);
+    co_return;
+  }
   std::vector<std::string> calls;  // "kind server:monitor"
   Step fallback;
 

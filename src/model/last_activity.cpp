@@ -1,7 +1,0 @@
-#include "model/last_activity.h"
-
-namespace sentrel {
-
-std::string LastActivity = "unknown";
-
-}  // namespace sentrel

@@ -1,0 +1,265 @@
+#pragma once
+
+// Work that waits, written as C++20 coroutines on a small task type of our own.
+//
+// The program's rule is that nothing waits inside anything else. A check, a mail
+// dialogue or a serial script that has to wait for a descriptor, a deadline, a name
+// lookup or a child process suspends at a `co_await`; the loop resumes it when the
+// thing it waits for is ready. Nothing below the suspension point stays on the stack,
+// so a modal dialog, a silent mail server or another check's wait never holds it up.
+//
+// - `Task<T>` is lazy: its body starts when it is awaited, or when a `TaskGroup` (its
+//   owner) starts it. When it ends it resumes whoever awaited it by symmetric transfer,
+//   so long chains never grow the stack.
+// - Every task that is not awaited belongs to a `TaskGroup`. Destroying a suspended task
+//   (the group cancels it, or the group goes away) destroys its whole chain of frames;
+//   the awaitables in them release their descriptor watch, timer, lookup or child.
+// - An exception that leaves a task reaches whoever awaits it. One that leaves a task of
+//   a group ends at the group as an errors-log line naming that task's activity.
+// - A task keeps its own activity text (`LastActivity` while it runs), so an error it
+//   reports names what this task was doing, not whatever ran last.
+// - Parameters of a coroutine are taken by value, or by reference only to what outlives
+//   every task; a task that touches the model looks at its object's liveness token after
+//   every resumption, since any command may have run meanwhile.
+//
+// Everything stays on the one thread.
+
+#include <coroutine>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "platform/activity.h"
+
+namespace sentrel {
+
+// What one piece of work carries with it through its suspensions.
+struct TaskContext {
+  std::string activity;
+  // How many resumptions of this task are on the stack now (0 or 1: nothing nests).
+  int running = 0;
+  // Cancelled while it ran: it is destroyed from the loop and never resumed again.
+  bool cancelled = false;
+};
+
+class TaskGroup;
+
+namespace task_detail {
+
+void RootFinished(TaskGroup* group, uint64_t id) noexcept;
+
+struct PromiseBase {
+  std::coroutine_handle<> continuation;
+  std::exception_ptr error;
+  std::shared_ptr<TaskContext> context;
+  // Set on a task a group owns: the group is told when it ends.
+  TaskGroup* group = nullptr;
+  uint64_t id = 0;
+
+  std::suspend_always initial_suspend() noexcept { return {}; }
+
+  struct FinalAwaiter {
+    bool await_ready() noexcept { return false; }
+    template <class P>
+    std::coroutine_handle<> await_suspend(std::coroutine_handle<P> h) noexcept {
+      PromiseBase& p = h.promise();
+      if (p.continuation) return p.continuation;
+      if (p.group) {
+        // The group destroys this frame: nothing here may touch it afterwards.
+        TaskGroup* group = p.group;
+        const uint64_t id = p.id;
+        RootFinished(group, id);
+      }
+      return std::noop_coroutine();
+    }
+    void await_resume() noexcept {}
+  };
+  FinalAwaiter final_suspend() noexcept { return {}; }
+  void unhandled_exception() noexcept { error = std::current_exception(); }
+};
+
+template <class T>
+struct Promise : PromiseBase {
+  std::optional<T> value;
+  template <class U>
+  void return_value(U&& v) {
+    value.emplace(std::forward<U>(v));
+  }
+  T Take() {
+    if (error) std::rethrow_exception(error);
+    return std::move(*value);
+  }
+};
+
+template <>
+struct Promise<void> : PromiseBase {
+  void return_void() noexcept {}
+  void Take() {
+    if (error) std::rethrow_exception(error);
+  }
+};
+
+}  // namespace task_detail
+
+// Resumes a suspended task from the loop: its activity text becomes `LastActivity` for
+// as long as it runs, and what it sets there stays its own.
+void ResumeTask(std::coroutine_handle<> handle, const std::shared_ptr<TaskContext>& context);
+// The context of the task running now, or null outside any task.
+TaskContext* CurrentTaskContext();
+
+template <class T = void>
+class [[nodiscard]] Task {
+ public:
+  struct promise_type : task_detail::Promise<T> {
+    Task get_return_object() {
+      return Task(std::coroutine_handle<promise_type>::from_promise(*this));
+    }
+  };
+  using Handle = std::coroutine_handle<promise_type>;
+
+  Task() = default;
+  Task(Task&& other) noexcept : handle_(std::exchange(other.handle_, {})) {}
+  Task& operator=(Task&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      handle_ = std::exchange(other.handle_, {});
+    }
+    return *this;
+  }
+  Task(const Task&) = delete;
+  Task& operator=(const Task&) = delete;
+  ~Task() { Reset(); }
+
+  // Destroys the task where it stands; what it waits for is released.
+  void Reset() {
+    if (handle_) std::exchange(handle_, {}).destroy();
+  }
+  bool Valid() const { return static_cast<bool>(handle_); }
+  bool Done() const { return handle_ && handle_.done(); }
+  Handle handle() const { return handle_; }
+
+  struct Awaiter {
+    Handle handle;
+    bool await_ready() noexcept { return false; }
+    template <class P>
+    std::coroutine_handle<> await_suspend(std::coroutine_handle<P> parent) noexcept {
+      handle.promise().continuation = parent;
+      handle.promise().context = parent.promise().context;
+      return handle;
+    }
+    T await_resume() { return handle.promise().Take(); }
+  };
+  Awaiter operator co_await() && noexcept { return Awaiter{handle_}; }
+  Awaiter operator co_await() & noexcept { return Awaiter{handle_}; }
+
+ private:
+  explicit Task(Handle h) : handle_(h) {}
+  Handle handle_;
+};
+
+// The owner of tasks that nobody awaits: the scan engine's checks, the event runner's
+// executions. Start runs a task up to its first suspension; the loop does the rest.
+// Cancel destroys a task where it waits. A task that is running at that moment (it
+// cancelled itself, or something it called did) is destroyed from the loop right after
+// it next suspends, and never resumed again.
+class TaskGroup {
+ public:
+  using Id = uint64_t;
+  // Called when a task ends by itself, with the exception that ended it (or null).
+  using EndHandler = std::function<void(std::exception_ptr)>;
+
+  TaskGroup() = default;
+  ~TaskGroup();
+  TaskGroup(const TaskGroup&) = delete;
+  TaskGroup& operator=(const TaskGroup&) = delete;
+
+  // Takes the task over and starts it. The activity names it in the errors log until
+  // the task sets its own. Without an end handler, an exception that ends the task goes
+  // to the loop's error handler. The task may have ended when Start returns.
+  Id Start(Task<void> task, std::string activity, EndHandler onEnd = {});
+  bool Running(Id id) const { return tasks_.count(id) != 0; }
+  void Cancel(Id id);
+  void CancelAll();
+  size_t Size() const { return tasks_.size(); }
+  // The activity texts of the tasks now running, in the order they were started.
+  std::vector<std::string> Activities() const;
+
+ private:
+  friend void task_detail::RootFinished(TaskGroup*, uint64_t) noexcept;
+  struct Entry {
+    Task<void> task;
+    std::shared_ptr<TaskContext> context;
+    EndHandler onEnd;
+    bool cancelled = false;
+  };
+  void Finished(Id id) noexcept;
+  void Destroy(Id id);
+
+  Id next_ = 1;
+  std::map<Id, Entry> tasks_;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+namespace task_detail {
+
+// Serves the loop until done() holds or timeoutMs passes (negative: no limit).
+bool ServeLoopUntil(const std::function<bool()>& done, int64_t timeoutMs);
+[[noreturn]] void ThrowTaskTimedOut();
+
+template <class T>
+struct Outcome {
+  std::optional<T> value;
+  template <class Source>
+  void Set(Source&& v) {
+    value.emplace(std::forward<Source>(v));
+  }
+  T Take() { return std::move(*value); }
+};
+template <>
+struct Outcome<void> {
+  void Take() {}
+};
+
+template <class T>
+Task<void> Capture(Task<T> task, Outcome<T>* outcome, std::exception_ptr* error, bool* done) {
+  try {
+    if constexpr (std::is_void_v<T>)
+      co_await std::move(task);
+    else
+      outcome->Set(co_await std::move(task));
+  } catch (...) {
+    *error = std::current_exception();
+  }
+  *done = true;
+}
+
+}  // namespace task_detail
+
+// Runs a task to its end from outside any task: starts it and serves the loop until it
+// is done, then returns its value or throws its exception. After timeoutMs (negative: no
+// limit) the task is destroyed where it waits and SentrelError("timed out") thrown.
+// For the top level of a command and for tests. Never call it from inside work: that is
+// the nested wait this design exists to avoid.
+template <class T>
+T RunToCompletion(Task<T> task, int64_t timeoutMs = -1) {
+  task_detail::Outcome<T> outcome;
+  std::exception_ptr error;
+  bool done = false;
+  {
+    TaskGroup group;
+    group.Start(task_detail::Capture<T>(std::move(task), &outcome, &error, &done), LastActivity);
+    if (!task_detail::ServeLoopUntil([&done] { return done; }, timeoutMs))
+      task_detail::ThrowTaskTimedOut();
+  }
+  if (error) std::rethrow_exception(error);
+  return outcome.Take();
+}
+
+}  // namespace sentrel
