@@ -348,15 +348,19 @@ TEST_F(MainWindow, ACancelledAddLeavesNothingAndANewMonitorWaitsForItsOK) {
   // first pass after its OK checks it.
   Trigger("ToolButton2");
   ASSERT_TRUE(program_->ScanningActive());
+  TInfiniScan& scan = program_->scanner;
   ConfirmTheEditor([&] {
     ASSERT_EQ(Server(0)->ports.Count(), 1);
-    program_->scanner.Execute();
+    ASSERT_TRUE(ServeUntil([&] { return !scan.PassRunning(); }));
+    scan.Execute();
+    ASSERT_TRUE(ServeUntil([&] { return !scan.PassRunning(); }));
     EXPECT_EQ(Monitor(0, 0)->lastCheck, 0) << "checked before the editor's OK";
   });
   Trigger("MonitorAdd1");
   ASSERT_EQ(Server(0)->ports.Count(), 1);
-  program_->scanner.Execute();
-  EXPECT_NE(Monitor(0, 0)->lastCheck, 0);
+  ASSERT_TRUE(ServeUntil([&] { return !scan.PassRunning(); }));
+  scan.Execute();
+  EXPECT_TRUE(ServeUntil([&] { return Monitor(0, 0)->lastCheck != 0; }));
   Trigger("ToolButton3");
 
   // The file holds the confirmed monitor and nothing of the cancelled adds.
