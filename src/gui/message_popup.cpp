@@ -106,7 +106,7 @@ void Terrorwin::OKClick() {
 void ShowPrintNotice(QWidget* parent, const QString& text) {
   QString shown = text;
   shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-  ShowMessage(parent, QStringLiteral("Sentrel2"), shown, QMessageBox::NoIcon);
+  OpenMessage(parent, QStringLiteral("Sentrel2"), shown, QMessageBox::NoIcon);
 }
 
 }  // namespace sentrel::gui

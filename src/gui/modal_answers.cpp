@@ -72,6 +72,19 @@ void ShowMessage(QWidget* parent, const QString& title, const QString& text,
   box.exec();
 }
 
+void OpenMessage(QWidget* parent, const QString& title, const QString& text,
+                 QMessageBox::Icon icon) {
+  if (ModalAnswers::Armed()) {
+    State().asked << text;
+    return;
+  }
+  // open(), not exec(): the call returns at once and the box goes away by itself when
+  // the operator has read it; nothing waits for it.
+  auto* box = new QMessageBox(icon, title, text, QMessageBox::Ok, parent);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->open();
+}
+
 std::optional<QString> PromptText(QWidget* parent, const QString& title, const QString& label,
                                   const QString& value) {
   if (ModalAnswers::Armed())

@@ -43,6 +43,10 @@ bool AskYesNo(QWidget* parent, const QString& title, const QString& text);
 // An OK box; icon chooses information, warning or critical.
 void ShowMessage(QWidget* parent, const QString& title, const QString& text,
                  QMessageBox::Icon icon = QMessageBox::Information);
+// The same box for what the program itself tells while it works (the print notice): it
+// is shown and the call returns at once, so no work waits for the operator to read it.
+void OpenMessage(QWidget* parent, const QString& title, const QString& text,
+                 QMessageBox::Icon icon = QMessageBox::Information);
 // A modal text prompt with a preset value; nullopt when cancelled.
 std::optional<QString> PromptText(QWidget* parent, const QString& title, const QString& label,
                                   const QString& value);

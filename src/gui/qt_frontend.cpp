@@ -54,7 +54,7 @@ void QtFrontend::ShowNotice(const std::string& text) {
     return;
   }
   q.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-  ShowMessage(window_, QStringLiteral("Sentrel"), q);
+  OpenMessage(window_, QStringLiteral("Sentrel"), q);
 }
 
 bool QtFrontend::AskYesNo(const std::string& question) {

@@ -331,6 +331,7 @@ void TForm1::CreateTrayLight() {
 
 void TForm1::ApplyViewSettings() {
   ui_->StartScanonStartup1->setChecked(program_.autoStart);
+  ui_->ParallelChecks1->setChecked(program_.ParallelChecks());
   ui_->StartWebserveronStartup1->setChecked(program_.autoStartWeb);
   // The window keeps the size the placement gives it; the tree takes the room.
   ui_->Panel2->setVisible(program_.showLogs);

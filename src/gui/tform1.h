@@ -175,6 +175,7 @@ class TForm1 final : public QMainWindow {
   void ToolButton5Click();  // Scan Now
   void ToolButton7Click();  // web server on/off
   void StartScanonStartup1Click();
+  void ParallelChecks1Click();
   void StartWebserveronStartup1Click();
   void Showlogs1Click();
   void Toolbar1Click();

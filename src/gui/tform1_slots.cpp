@@ -61,6 +61,7 @@ void TForm1::ConnectCommands() {
   on(ui_->Events1, &TForm1::Events1Click);
   on(ui_->Scan1, &TForm1::Scan1Click);
   on(ui_->StartScanonStartup1, &TForm1::StartScanonStartup1Click);
+  on(ui_->ParallelChecks1, &TForm1::ParallelChecks1Click);
   on(ui_->StartWebserveronStartup1, &TForm1::StartWebserveronStartup1Click);
   on(ui_->Showlogs1, &TForm1::Showlogs1Click);
   on(ui_->Toolbar1, &TForm1::Toolbar1Click);
@@ -335,6 +336,10 @@ void TForm1::ToolButton7Click() {
 
 void TForm1::StartScanonStartup1Click() {
   program_.autoStart = ui_->StartScanonStartup1->isChecked();
+}
+
+void TForm1::ParallelChecks1Click() {
+  program_.SetParallelChecks(ui_->ParallelChecks1->isChecked());
 }
 
 void TForm1::StartWebserveronStartup1Click() {

@@ -19,7 +19,8 @@ class Frontend {
   virtual void StatusPanelChanged(int /*panel*/, const std::string& /*text*/) {}
   // The popup window of an event: one more message line, the window brought forward.
   virtual void ShowPopupMessage(const std::string& message) = 0;
-  // The print notice: a modal message; the call returns when it was acknowledged.
+  // The print notice: a message the operator acknowledges. The call returns at once;
+  // nothing waits for the acknowledgement.
   virtual void ShowNotice(const std::string& text) = 0;
   // A Yes/No question; true for Yes.
   virtual bool AskYesNo(const std::string& question) = 0;

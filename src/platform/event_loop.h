@@ -41,11 +41,13 @@ class EventLoop {
   void Modify(int fd, uint32_t events);
   void Unwatch(int fd);
   bool IsWatched(int fd) const { return fds_.count(fd) != 0; }
+  size_t WatchCount() const { return fds_.size(); }
 
   // One-shot timer, due delayMs after now on the monotonic clock. Ids are never reused.
   TimerId AddTimer(int64_t delayMs, Callback callback);
   void CancelTimer(TimerId id);
   bool TimerPending(TimerId id) const { return timerDue_.count(id) != 0; }
+  size_t TimerCount() const { return timerDue_.size(); }
   // Runs the callback from the loop as soon as it next dispatches.
   void Post(Callback callback) { AddTimer(0, std::move(callback)); }
 

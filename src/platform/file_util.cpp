@@ -87,8 +87,16 @@ void WriteFileAtomic(const std::string& path, std::string_view content) {
 }
 
 void AppendToFile(const std::string& path, std::string_view bytes) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  // Without blocking: a FIFO in a log's place would otherwise hold the whole program in
+  // open() until something reads it. Only a regular file takes records; a FIFO, a
+  // device or a directory there is an error, never a hang.
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0644);
   if (fd < 0) ThrowPath("open", path);
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    throw SystemError("open " + path + ": not a regular file", "open", EINVAL);
+  }
   const off_t before = lseek(fd, 0, SEEK_END);
   try {
     CurrentFileWriter().WriteAll(fd, bytes.data(), bytes.size());

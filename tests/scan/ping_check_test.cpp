@@ -108,5 +108,41 @@ TEST_F(PingCheckNamespaceTest, UnreachableAnswerIsAFailureWithItsText) {
             std::vector<std::string>{"web1 PING 0 LOST 0ms 56Bytes Destination host unreachable"});
 }
 
+// A ping that waits for a reply that never comes ends at once when its monitor is
+// deleted or the program quits: no record, nothing left waiting, no ten seconds.
+TEST_F(PingCheckNamespaceTest, ADeletedMonitorOrAQuitEndsTheWaitAtOnce) {
+  TServer* s = AddServer("web1");
+  s->ip = "127.0.0.1";
+  AddMonitor(s, "ping");
+  AddMonitor(AddServer("db1"), "ping")->interval = 3600;
+  program_->serverList.Items(1)->ip = "127.0.0.1";
+  std::string output;
+  bool ran = RunInNetworkNamespace(
+      [&]() -> std::string {
+        if (!WriteProcSys("net/ipv4/icmp_echo_ignore_all", "1")) return "no echo switch";
+        EventLoop loop;
+        SetCurrentLoop(&loop);
+        clock_.AttachLoop(&loop);
+        std::string out;
+        // Deleted three seconds into its wait: the pass goes on to db1 at once.
+        const int64_t start = clock_.MonotonicMs();
+        loop.AddTimer(3000, [&] { s->ports.Delete(0); });
+        program_->StartScan();
+        loop.WaitUntil([&] { return program_->serverList.Items(1)->ports.Items(0)->check; }, 20'000);
+        out += "deleted after " + std::to_string(clock_.MonotonicMs() - start) + " ms; ";
+        // db1's ping now waits; the program quits two seconds into it.
+        loop.AddTimer(2000, [&] { program_->RequestQuit(); });
+        loop.WaitUntil([&] { return !program_->scanner.PassRunning(); }, 20'000);
+        out += "quit after " + std::to_string(clock_.MonotonicMs() - start) + " ms; watched " +
+               std::to_string(loop.WatchCount());
+        return out;
+      },
+      output);
+  if (!ran) GTEST_SKIP() << output;
+  EXPECT_EQ(output, "deleted after 3000 ms; quit after 5000 ms; watched 0");
+  EXPECT_EQ(Log("web1"), "");
+  EXPECT_EQ(Log("db1"), "");
+}
+
 }  // namespace
 }  // namespace sentrel::test
