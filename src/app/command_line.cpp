@@ -11,6 +11,7 @@ std::string UsageText() {
          "       sentrel --dump-logs DAYS [OPTIONS] [SERVERFILE]\n"
          "       sentrel --request-times SERVER MONITOR DAYS [OPTIONS] [SERVERFILE]\n"
          "       sentrel --log SERVER [--errors-only] [OPTIONS] [SERVERFILE]\n"
+         "       sentrel --check [--strict] [OPTIONS] [SERVERFILE]\n"
          "\n"
          "Network monitor: pings, HTTP requests and TCP port checks of the servers in\n"
          "SERVERFILE, with events, per-server logs and a status web page.\n"
@@ -31,6 +32,10 @@ std::string UsageText() {
          "                        print a monitor's request times of the last DAYS days\n"
          "  --log SERVER          print a server's log file\n"
          "  --errors-only         with --log: only the lines that are not OK or LOST\n"
+         "  --check               check the server file and the data directory's events.ini,\n"
+         "                        print what is wrong (FILE:LINE: error|warning: text), exit 1\n"
+         "                        on errors\n"
+         "  --strict              with --check: warnings count as errors\n"
          "  --help                show this text\n"
          "  --version             show the version\n";
 }
@@ -131,6 +136,11 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
         return std::nullopt;
     } else if (opt == "--log") {
       if (!setMode(CommandLine::Mode::Log) || !needValue(i, cl.server)) return std::nullopt;
+    } else if (opt == "--check") {
+      if (!setMode(CommandLine::Mode::Check) || !noValue()) return std::nullopt;
+    } else if (opt == "--strict") {
+      if (!noValue()) return std::nullopt;
+      cl.strict = true;
     } else if (opt == "--errors-only") {
       if (!noValue()) return std::nullopt;
       cl.errorsOnly = true;
@@ -151,6 +161,10 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
   if (!positional.empty()) cl.serverFile = positional[0];
   if (cl.errorsOnly && cl.mode != CommandLine::Mode::Log) {
     error = "--errors-only needs --log";
+    return std::nullopt;
+  }
+  if (cl.strict && cl.mode != CommandLine::Mode::Check) {
+    error = "--strict needs --check";
     return std::nullopt;
   }
   if (cl.yes && cl.mode != CommandLine::Mode::DumpLogs) {

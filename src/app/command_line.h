@@ -7,7 +7,7 @@
 namespace sentrel {
 
 struct CommandLine {
-  enum class Mode { Window, Headless, DumpLogs, RequestTimes, Log, Help, Version };
+  enum class Mode { Window, Headless, DumpLogs, RequestTimes, Log, Check, Help, Version };
   Mode mode = Mode::Window;
   std::string serverFile;
   std::string dataDir;
@@ -22,6 +22,7 @@ struct CommandLine {
   std::string monitor;
   bool errorsOnly = false;
   bool yes = false;  // --dump-logs 0 empties every log only with it
+  bool strict = false;  // --check: warnings fail the check too
 };
 
 // Parses argv. An option's value follows it ("--data-dir DIR") or is joined to it with

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/check_command.h"
 #include "app/command_line.h"
 #include "app/errors_log.h"
 #include "app/headless_frontend.h"
@@ -151,6 +152,8 @@ int RunSentrel(const std::vector<std::string>& args, DesktopRunner desktop) {
     case CommandLine::Mode::RequestTimes:
     case CommandLine::Mode::Log:
       return RunLogReaderCommand(*cl);
+    case CommandLine::Mode::Check:
+      return RunCheckCommand(*cl);
     default:
       return FailWith("this command is not available in this build", 2);
   }

@@ -30,20 +30,21 @@ int Refuse(const std::string& message, int code) {
 // data directory belongs to the program that monitors, which may be running right now.
 int CommandFailed(const std::string& message) { return Refuse(message, 1); }
 
-// The number of days for a dump, checked before anything is read. Negative numbers would
-// drop every line; on the command line that is refused, and 0 (which empties every log)
-// needs --yes. Text that is no number is left to the dump, which reports it as the
-// prompt's answer would be. Returns an exit code, or 0 to go on.
-int CheckDumpDays(const CommandLine& cl) {
+// The number of days, checked before anything is read: a bad number is a bad command
+// line. Negative numbers would drop every line of a dump and count nothing in request
+// times; 0 (which empties every log) needs --yes for a dump. Returns an exit code, or 0
+// to go on.
+int CheckDays(const CommandLine& cl) {
+  const char* option = cl.mode == CommandLine::Mode::DumpLogs ? "--dump-logs" : "--request-times";
   int32_t days;
   try {
     days = ParseDaysAnswer(cl.days);
   } catch (const std::exception&) {
-    return 0;
+    return Refuse(std::string(option) + " needs a whole number of days, not " + cl.days, 2);
   }
   if (days < 0)
-    return Refuse("--dump-logs needs a number of days of 0 or more, not " + cl.days, 2);
-  if (days == 0 && !cl.yes)
+    return Refuse(std::string(option) + " needs a number of days of 0 or more, not " + cl.days, 2);
+  if (cl.mode == CommandLine::Mode::DumpLogs && days == 0 && !cl.yes)
     return Refuse("--dump-logs 0 drops every record of every log; add --yes to do that", 2);
   return 0;
 }
@@ -143,8 +144,8 @@ int RunDump(const TServerList& servers, const std::string& days) {
 
 int RunLogReaderCommand(const CommandLine& cl) {
   SetDataDir(ResolveDataDir(cl.dataDir));
-  if (cl.mode == CommandLine::Mode::DumpLogs)
-    if (int code = CheckDumpDays(cl)) return code;
+  if (cl.mode == CommandLine::Mode::DumpLogs || cl.mode == CommandLine::Mode::RequestTimes)
+    if (int code = CheckDays(cl)) return code;
 
   std::string serverFile = cl.serverFile;
   if (!serverFile.empty()) {

@@ -2,12 +2,14 @@
 
 #include <cstdio>
 
+#include "app/config_check.h"
 #include "events/real_event_actions.h"
 #include "model/last_activity.h"
 #include "model/tree_order.h"
 #include "platform/clock.h"
 #include "platform/date_time.h"
 #include "platform/file_util.h"
+#include "platform/ini_file.h"
 #include "platform/paths.h"
 #include "scan/network_checks.h"
 
@@ -183,10 +185,12 @@ void Program::Create(const StartOptions& options) {
 
   std::string eventsPath = DataPath(kEventsFileName);
   const bool eventsFile = FileExists(eventsPath);
+  EventsFileContent events = EventsFileContent::Missing;
   if (eventsFile)
-    eventList.LoadFromFile(eventsPath);
+    events = eventList.LoadFromFile(eventsPath);
   else
     eventList.AddDefault();
+  eventsFileRead_ = events == EventsFileContent::Events;
 
   // Placing the servers in the tree names empty groups "Main"; without a window the
   // program still does it, so both front ends save the same file.
@@ -196,11 +200,19 @@ void Program::Create(const StartOptions& options) {
   messagePane.AddLine(FormatDateTime(Now()) + " Sentrel " + kProductVersion + " started");
   // After the start line, which clears the pane: the operator must see this one.
   ReportServerFile(content);
-  // An events file without a single event (empty, or not INI text) leaves every monitor
-  // without an alert, "Default" included; that must not go unnoticed.
-  if (eventsFile && eventList.Count() == 0)
+  // An events file without a single event (empty, binary, or other text) leaves every
+  // monitor without an alert, "Default" included; that must not go unnoticed.
+  if (events == EventsFileContent::NotIniText || events == EventsFileContent::Unreadable) {
+    std::string reason = "it cannot be read";
+    if (events == EventsFileContent::NotIniText)
+      if (auto text = ReadWholeFile(eventsPath)) reason = IniFile::Parse(*text).NotIniReason();
+    ReportProblem("Events file " + eventsPath + " is not an events file (" + reason +
+                  "): no alert will be raised until it is replaced");
+  } else if (eventsFile && eventList.Count() == 0) {
     ReportProblem("Events file " + eventsPath +
                   " holds no event: no alert will be raised until events are added");
+  }
+  ReportFindings(content, true);
 
   webServer.SetPorts(options.webPorts);
   webServer.SetBindAddress(options.webBind);
@@ -256,24 +268,40 @@ void Program::ToolButton7Click() {
 
 bool Program::Save() {
   if (configFile.empty() || !ServerFileWritable()) return false;
-  serverList.SaveToFile(configFile);
+  const bool lossy = !lossyFile_.empty() && configFile == lossyFile_;
+  serverList.SaveToFile(configFile,
+                        lossy ? TServerList::Backup::KeepOriginal : TServerList::Backup::Replace);
+  lossyFile_.clear();
+  missingFile_.clear();
   return true;
+}
+
+bool Program::SaveOnClose() {
+  // Nothing was added to the empty configuration of a file that is gone: closing must
+  // not put an empty file in its place as if it were the operator's.
+  if (!configFile.empty() && configFile == missingFile_ && serverList.Count() == 0) return true;
+  return Save();
 }
 
 void Program::SaveAs(const std::string& path) {
   configFile = path;
   unreadFile_.clear();
+  lossyFile_.clear();
+  missingFile_.clear();
   Save();
   WriteSettings();
 }
 
 ServerFileContent Program::LoadConfig(const std::string& path) {
   configFile = path;
-  ServerFileContent content = serverList.LoadFromFile(path);
+  droppedSections_ = 0;
+  ServerFileContent content = serverList.LoadFromFile(path, &droppedSections_);
   // The configuration is empty now; saving it would replace whatever the file holds.
   const bool notServerFile =
       content == ServerFileContent::NoServer || content == ServerFileContent::Unreadable;
   unreadFile_ = notServerFile ? path : std::string();
+  lossyFile_ = droppedSections_ > 0 && !notServerFile ? path : std::string();
+  missingFile_ = content == ServerFileContent::Missing ? path : std::string();
   return content;
 }
 
@@ -284,11 +312,39 @@ void Program::ReportServerFile(ServerFileContent content) {
                   "will not write over it");
   else if (content == ServerFileContent::Unreadable)
     ReportProblem("Server file " + configFile + " cannot be read. Sentrel will not write over it");
+  else if (content == ServerFileContent::Missing)
+    ReportProblem(
+        "Server file " + configFile + " is gone (deleted or moved): the configuration is empty" +
+        (headless_ ? std::string() : "; the file is written again only when a server is added"));
+}
+
+void Program::ReportFindings(ServerFileContent content, bool withEvents) {
+  const bool serversRead = !configFile.empty() && content == ServerFileContent::Servers;
+  std::vector<std::string> names;
+  if (eventsFileRead_) eventList.GetNames(names);
+  Findings findings;
+  if (serversRead) CheckServerFile(configFile, eventsFileRead_ ? &names : nullptr, findings);
+  if (withEvents && eventsFileRead_ && eventList.Count() > 0) {
+    Findings events;
+    CheckEventsFile(DataPath(kEventsFileName), events);
+    findings.Append(events);
+  }
+  const std::string command =
+      "sentrel --check" + (configFile.empty() ? std::string() : " " + configFile);
+  for (const std::string& line : StartupFindingLines(findings, command)) ReportProblem(line);
+  // A save writes what was loaded, so what was dropped would be gone with the ".bak"
+  // of the save after it; the first save keeps the file as it is under its own name.
+  if (serversRead && droppedSections_ > 0 && !headless_)
+    ReportProblem("Server file " + configFile + ": " + std::to_string(droppedSections_) +
+                  (droppedSections_ == 1 ? " section was" : " sections were") +
+                  " not loaded; the first save keeps the file as it is now in " +
+                  OriginalBackupPath(configFile));
 }
 
 bool Program::OpenServerFile(const std::string& path) {
   ServerFileContent content = LoadConfig(path);
   ReportServerFile(content);
+  ReportFindings(content, false);
   return ServerFileWritable();
 }
 
@@ -302,7 +358,7 @@ void Program::ReportProblem(const std::string& text) {
 
 void Program::Close() {
   // Without a window nothing can change the configuration: the file stays as written.
-  if (!headless_) Save();
+  if (!headless_) SaveOnClose();
   WriteSettings();
   // The program ends now: every check and event action still waiting ends where it
   // waits (a mail in the middle of its dialogue says so in the errors log).

@@ -68,6 +68,9 @@ class Program : public ScanHost {
   bool OpenServerFile(const std::string& path);
   // Whether Save may write the current server file.
   bool ServerFileWritable() const { return configFile.empty() || configFile != unreadFile_; }
+  // The window's close: "&Save", except that a server file that was gone at start-up is
+  // not made anew for a configuration that is still empty. Returns what Save returns.
+  bool SaveOnClose();
   // A line in the "Messages/Errors" pane about something the operator must know;
   // headless also on standard error, where a service's journal shows it.
   void ReportProblem(const std::string& text) override;
@@ -152,6 +155,10 @@ class Program : public ScanHost {
   // written over. Reports nothing.
   ServerFileContent LoadConfig(const std::string& path);
   void ReportServerFile(ServerFileContent content);
+  // What a check of the loaded files found, at most 20 lines in the "Messages/Errors"
+  // pane (and on standard error headless). Files that did not load are left out: their
+  // own line has said so.
+  void ReportFindings(ServerFileContent content, bool withEvents);
 
   Frontend& frontend_;
   SettingsStore& settings_;
@@ -164,6 +171,14 @@ class Program : public ScanHost {
   std::array<std::string, 2> statusPanels_{"", "Sentrel-Webserver: idle"};
   // The current server file when it did not read as a server file; Save leaves it alone.
   std::string unreadFile_;
+  // The current server file when its load dropped sections: its first save keeps it as
+  // it was (OriginalBackupPath), so the ".bak" before it stays too.
+  std::string lossyFile_;
+  size_t droppedSections_ = 0;
+  // The current server file when it was not there at start-up.
+  std::string missingFile_;
+  // Whether the events file was there and read as INI text; its names are then checked.
+  bool eventsFileRead_ = false;
   bool headless_ = false;
   bool scanActive_ = false;
   bool quitRequested_ = false;

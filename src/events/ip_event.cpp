@@ -1,7 +1,11 @@
 #include "events/ip_event.h"
 
+#include <unistd.h>
+
 #include "model/last_activity.h"
+#include "model/server_file.h"
 #include "platform/error.h"
+#include "platform/file_util.h"
 #include "platform/ini_file.h"
 
 namespace sentrel {
@@ -155,6 +159,21 @@ void TIpEventList::GetNames(std::vector<std::string>& names) const {
 void TIpEventList::SaveToFile(const std::string& path) const {
   IniFile ini;
   for (const auto& ev : events_) ev->SaveToINI(ini);
+  RemoveDeadTemporaries(path);
+  // The list loaded nothing from such a file, and the event manager saves as it opens:
+  // without this, opening it would replace a file of events saved in another encoding.
+  if (auto old = ReadWholeFile(path); old && !IniFile::Parse(*old).IsIniText()) {
+    const std::string backup = BackupPath(path);
+    unlink(backup.c_str());
+    if (link(path.c_str(), backup.c_str()) < 0) {
+      try {
+        WriteFileAtomic(backup, *old);
+      } catch (const SentrelError&) {
+        // Without its copy the file is not replaced.
+        throw SentrelError("Unable to write to " + backup);
+      }
+    }
+  }
   try {
     ini.Save(path);
   } catch (const SentrelError&) {
@@ -162,12 +181,18 @@ void TIpEventList::SaveToFile(const std::string& path) const {
   }
 }
 
-void TIpEventList::LoadFromFile(const std::string& path) {
+EventsFileContent TIpEventList::LoadFromFile(const std::string& path) {
   Clear();
-  IniFile ini = IniFile::Load(path);
+  std::optional<std::string> text = ReadWholeFile(path);
+  if (!text)
+    return FileExists(path) || IsDirectory(path) ? EventsFileContent::Unreadable
+                                                 : EventsFileContent::Missing;
+  IniFile ini = IniFile::Parse(*text);
+  if (!ini.IsIniText()) return EventsFileContent::NotIniText;
   for (const auto& section : ini.SectionNames()) {
     Items(Add(section))->ReadFromINI(section, ini);
   }
+  return EventsFileContent::Events;
 }
 
 }  // namespace sentrel

@@ -78,6 +78,14 @@ class TIPEvent {
   LifeToken life_;
 };
 
+// What LoadFromFile found at its path.
+enum class EventsFileContent {
+  Events,      // INI text: its sections are the events (there may be none)
+  Missing,     // no file there: an empty list
+  NotIniText,  // binary data or other text: nothing is loaded from it
+  Unreadable,  // something is there, but it could not be read
+};
+
 // The ordered list of events; owns them.
 class TIpEventList {
  public:
@@ -116,9 +124,11 @@ class TIpEventList {
   EventContext context;
 
   // Throws "Unable to write to <path>" when the file cannot be written; the file then
-  // keeps its previous content.
+  // keeps its previous content. A file there that is no INI text (one the program never
+  // wrote, or one in UTF-16) is kept as its ".bak" before it is replaced.
   void SaveToFile(const std::string& path) const;
-  void LoadFromFile(const std::string& path);
+  // A header without its "]" is no event; a file that is not INI text loads no event.
+  EventsFileContent LoadFromFile(const std::string& path);
 
  private:
   std::vector<std::unique_ptr<TIPEvent>> events_;

@@ -399,11 +399,37 @@ bool TForm2::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TForm2::accept() {
+  if (mode_ == EditMode::Monitor) {
+    // Records carry the server, the kind and the port: two monitors that agree on those
+    // write records no log reader can tell apart.
+    const TPort* self = Monitor();
+    const std::string typ = ui_->porttyp->currentText().toStdString();
+    const TPort* twin =
+        self ? self->server->ports.SameRecords(typ, ui_->portport->value(), self) : nullptr;
+    if (twin &&
+        !AskYesNo(this, windowTitle(),
+                  QStringLiteral("The monitor \"%1\" of this server is also %2 on port %3: the "
+                                 "records of the two mix in the log, its views and the request "
+                                 "times.\n\nKeep this type and port?")
+                      .arg(Q(twin->name), Q(typ))
+                      .arg(typ == "ping" ? 0 : ui_->portport->value()))) {
+      (typ == "ping" ? static_cast<QWidget*>(ui_->porttyp) : ui_->portport)->setFocus();
+      return;
+    }
+  }
   if (mode_ == EditMode::Server) {
     const QString clean = CleanServerName(ui_->Editname->text());
     if (clean != ui_->Editname->text()) ui_->Editname->setText(clean);
     const std::string name = clean.toStdString();
     TServer* self = Server();
+    // The server file names the section after the server: "[]" is no section, and the
+    // server and its monitors would be gone at the next start.
+    if (name.empty()) {
+      ShowMessage(this, windowTitle(), QStringLiteral("A server needs a name."),
+                  QMessageBox::Warning);
+      ui_->Editname->setFocus();
+      return;
+    }
     // The server file keeps one section per name whatever its case: a second server of
     // that name would be lost at the next load.
     for (int i = 0; i < servers_.Count(); ++i) {

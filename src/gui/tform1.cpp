@@ -846,7 +846,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
   } catch (const std::exception& e) {
     loop_.ReportError(e.what());
   }
-  if (SaveFile() == SaveOutcome::Failed) {
+  if (SaveFile(true) == SaveOutcome::Failed) {
     // The error is in the errors log and in front of the operator; the window stays.
     event->ignore();
     program_.CancelQuit();

@@ -227,7 +227,9 @@ class TForm1 final : public QMainWindow {
   enum class SaveOutcome { Saved, NotSaved, Failed };
   // "&Save": the current file, or "Save as..." when there is none. A failed write is
   // reported (errors log and a message box) and gives Failed.
-  SaveOutcome SaveFile();
+  // Closing the window, a file that was gone at start-up is not made anew for an empty
+  // configuration.
+  SaveOutcome SaveFile(bool closing = false);
   // "Save as...": nothing before start-up is done; NotSaved when the dialog is cancelled.
   SaveOutcome SaveAsFile();
   void ReportSaveFailure(const std::string& message);

@@ -118,9 +118,9 @@ void TForm1::Saveas1Click() {
   SaveAsFile();
 }
 
-TForm1::SaveOutcome TForm1::SaveFile() {
+TForm1::SaveOutcome TForm1::SaveFile(bool closing) {
   try {
-    if (program_.Save()) return SaveOutcome::Saved;
+    if (closing ? program_.SaveOnClose() : program_.Save()) return SaveOutcome::Saved;
   } catch (const std::exception& e) {
     ReportSaveFailure(e.what());
     return SaveOutcome::Failed;

@@ -81,6 +81,17 @@ void TPortList::Clear() {
   for (int i = Count() - 1; i >= 0; --i) Delete(i);
 }
 
+const TPort* TPortList::SameRecords(const std::string& typ, int32_t port,
+                                    const TPort* except) const {
+  if (typ != "ping" && typ != "http" && typ != "port") return nullptr;
+  const int32_t recorded = typ == "ping" ? 0 : port;
+  for (const auto& m : monitors_) {
+    if (m.get() == except || m->typ != typ) continue;
+    if ((m->typ == "ping" ? 0 : m->port) == recorded) return m.get();
+  }
+  return nullptr;
+}
+
 int TPortList::IndexOf(const TPort* monitor) const {
   for (size_t i = 0; i < monitors_.size(); ++i)
     if (monitors_[i].get() == monitor) return static_cast<int>(i);

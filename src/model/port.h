@@ -118,6 +118,11 @@ class TPortList {
   void Clear();
   // The index of this monitor (by identity), or -1.
   int IndexOf(const TPort* monitor) const;
+  // Another monitor (not `except`) whose records carry what a monitor of this type on
+  // this port would write: the same kind and port number (ping always 0). The two would
+  // write indistinguishable records into the server's log. nullptr when there is none;
+  // types that are never checked write no records.
+  const TPort* SameRecords(const std::string& typ, int32_t port, const TPort* except) const;
 
   void SaveToIni(IniFile& ini, const std::string& serverSection) const;
 

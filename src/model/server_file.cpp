@@ -1,5 +1,7 @@
 // Reading and writing the server file: one INI section per server, followed by one
 // "server:monitor" section per monitor.
+#include "model/server_file.h"
+
 #include <unistd.h>
 
 #include <cerrno>
@@ -7,6 +9,7 @@
 #include <unordered_set>
 
 #include "model/comma_text.h"
+#include "model/findings.h"
 #include "model/server_list.h"
 #include "platform/clock.h"
 #include "platform/error.h"
@@ -43,12 +46,109 @@ std::vector<std::string> ReadData(const IniFile& ini, size_t index) {
 }
 }  // namespace
 
-std::string BackupPath(const std::string& path) {
+namespace {
+std::string WithExtension(const std::string& path, const char* extension) {
   auto slash = path.rfind('/');
   auto dot = path.rfind('.');
   if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
-    return path + ".bak";
-  return path.substr(0, dot) + ".bak";
+    return path + extension;
+  return path.substr(0, dot) + extension;
+}
+
+std::string Quoted(std::string_view section) {
+  return "[" + std::string(section) + "]";
+}
+}  // namespace
+
+std::string BackupPath(const std::string& path) {
+  return WithExtension(path, ".bak");
+}
+
+std::string OriginalBackupPath(const std::string& path) {
+  return WithExtension(path, ".orig.bak");
+}
+
+ServerFileLayout LayOutServerFile(const IniFile& ini, const std::string& file, Findings* findings) {
+  ServerFileLayout layout;
+  layout.droppedSections = ini.UnclosedHeaders();
+  const size_t count = ini.SectionCount();
+  auto drop = [&](size_t section, const std::string& why) {
+    ++layout.droppedSections;
+    if (findings) findings->Error(file, ini.SectionLine(section), why);
+  };
+
+  // Monitor sections grouped by the server name before their first ":", in file order,
+  // so the layout stays linear however many servers the file holds.
+  std::unordered_map<std::string_view, std::vector<size_t>> monitorSections;
+  for (size_t i = 0; i < count; ++i) {
+    std::string_view name = ini.SectionName(i);
+    auto colon = name.find(':');
+    if (colon != std::string_view::npos) monitorSections[name.substr(0, colon)].push_back(i);
+  }
+
+  // Section names ignore case in an INI file, so a second section of the same name (only
+  // ever made by hand) would read the first one's keys; it is dropped.
+  std::unordered_map<std::string, size_t> firstServer;  // lower-case name -> section
+  std::unordered_map<std::string, size_t> firstMonitor;
+  std::unordered_set<std::string_view> loaded;
+  for (size_t i = 0; i < count; ++i) {
+    std::string_view name = ini.SectionName(i);
+    if (name.find(':') != std::string_view::npos) continue;
+    // "[]" is no server: a line of a JSON array or of plain text, never a saved server.
+    if (name.empty()) {
+      drop(i, "section [] has no name: it is ignored");
+      continue;
+    }
+    auto [first, fresh] = firstServer.emplace(ToLower(name), i);
+    if (!fresh) {
+      const std::string_view earlier = ini.SectionName(first->second);
+      drop(i, Quoted(name) + " repeats the server section " + Quoted(earlier) + " of line " +
+                  std::to_string(ini.SectionLine(first->second)) +
+                  (earlier == name ? "" : " (section names ignore case)") + ": it is ignored");
+      continue;
+    }
+    ServerFileLayout::Server server;
+    server.section = i;
+    loaded.insert(name);
+    auto it = monitorSections.find(name);
+    if (it != monitorSections.end()) {
+      firstMonitor.clear();
+      for (size_t m : it->second) {
+        auto [firstM, freshM] = firstMonitor.emplace(ToLower(ini.SectionName(m)), m);
+        if (!freshM) {
+          const std::string_view earlier = ini.SectionName(firstM->second);
+          drop(m, Quoted(ini.SectionName(m)) + " repeats the monitor section " + Quoted(earlier) +
+                      " of line " + std::to_string(ini.SectionLine(firstM->second)) +
+                      (earlier == ini.SectionName(m) ? "" : " (section names ignore case)") +
+                      ": it is ignored");
+          continue;
+        }
+        server.monitors.push_back(m);
+      }
+    }
+    layout.servers.push_back(std::move(server));
+  }
+
+  for (size_t i = 0; i < count; ++i) {
+    std::string_view name = ini.SectionName(i);
+    auto colon = name.find(':');
+    if (colon == std::string_view::npos) continue;
+    std::string_view serverName = name.substr(0, colon);
+    if (loaded.count(serverName)) continue;
+    std::string why = "monitor section " + Quoted(name);
+    if (serverName.empty()) {
+      why += " names no server before ':'";
+    } else {
+      why += " has no server section " + Quoted(serverName);
+      auto other = firstServer.find(ToLower(serverName));
+      if (other != firstServer.end())
+        why += " (the server is " + Quoted(ini.SectionName(other->second)) + " of line " +
+               std::to_string(ini.SectionLine(other->second)) +
+               ": the part before ':' must match it in letter case)";
+    }
+    drop(i, why + ": the monitor is ignored");
+  }
+  return layout;
 }
 
 // Text values go through QuoteIniValue: a note with blanks at its ends or a group in
@@ -99,23 +199,25 @@ void TPort::LoadFromIni(const IniFile& ini, size_t index, const std::string& sec
   interval = ReadInt(ini, index, "intervall", 10);
 }
 
-void TServerList::SaveToFile(const std::string& path) const {
+void TServerList::SaveToFile(const std::string& path, Backup backup) const {
   IniFile ini;
   for (const auto& server : servers_) server->SaveToIni(ini);
   std::string content = ini.Serialize();
+  RemoveDeadTemporaries(path);
 
   // The old file stays where it is until the new one has completely replaced it: the
-  // ".bak" is a second name for the old content, and the new file arrives by rename.
-  // So a failed save leaves the previous content both in the file and in the ".bak",
+  // backup is a second name for the old content, and the new file arrives by rename.
+  // So a failed save leaves the previous content both in the file and in the backup,
   // and no section of a deleted server can survive in the new file.
   if (FileExists(path)) {
-    std::string backup = BackupPath(path);
-    unlink(backup.c_str());
-    if (link(path.c_str(), backup.c_str()) < 0) {
+    std::string backupPath =
+        backup == Backup::KeepOriginal ? OriginalBackupPath(path) : BackupPath(path);
+    unlink(backupPath.c_str());
+    if (link(path.c_str(), backupPath.c_str()) < 0) {
       // A file system without hard links: fall back to a copy.
       if (auto old = ReadWholeFile(path)) {
         try {
-          WriteFileAtomic(backup, *old);
+          WriteFileAtomic(backupPath, *old);
         } catch (const SentrelError&) {
           // The backup is a courtesy; the save itself must still happen.
         }
@@ -129,44 +231,28 @@ void TServerList::SaveToFile(const std::string& path) const {
   }
 }
 
-ServerFileContent TServerList::LoadFromFile(const std::string& path) {
+ServerFileContent TServerList::LoadFromFile(const std::string& path, size_t* droppedSections) {
   Clear();
+  if (droppedSections) *droppedSections = 0;
   std::optional<std::string> text = ReadWholeFile(path);
   if (!text)
     return FileExists(path) || IsDirectory(path) ? ServerFileContent::Unreadable
                                                  : ServerFileContent::Missing;
   IniFile ini = IniFile::Parse(*text);
-
-  // Monitor sections grouped by the server name before their first ":", in file order,
-  // so loading stays linear however many servers the file holds.
-  std::unordered_map<std::string_view, std::vector<size_t>> monitorSections;
-  const size_t count = ini.SectionCount();
-  for (size_t i = 0; i < count; ++i) {
-    std::string_view name = ini.SectionName(i);
-    auto colon = name.find(':');
-    if (colon != std::string_view::npos) monitorSections[name.substr(0, colon)].push_back(i);
-  }
+  // Random bytes or some other text would load as servers nobody wrote; the window
+  // would then write them over the file at its close.
+  if (!ini.IsIniText()) return ServerFileContent::NoServer;
+  const ServerFileLayout layout = LayOutServerFile(ini, path, nullptr);
+  if (droppedSections) *droppedSections = layout.droppedSections;
 
   const double loadTime = Now() - 58.0 / 86400.0;
   const int64_t loadMono = CurrentClock().MonotonicMs() - 58'000;
-  // Section names ignore case in an INI file, so a second section of the same name
-  // (only ever made by hand) would read the first one's keys; it is skipped.
-  std::unordered_set<std::string> seenServers;
-  std::unordered_set<std::string> seenMonitors;
-  for (size_t i = 0; i < count; ++i) {
-    std::string_view name = ini.SectionName(i);
-    // "[]" is no server: a line of a JSON array or of plain text, never a saved server.
-    if (name.empty() || name.find(':') != std::string_view::npos) continue;
-    if (!seenServers.insert(ToLower(name)).second) continue;
-    TServer* server = Items(Add(std::string(name)));
-    server->LoadFromIni(ini, i);
+  for (const ServerFileLayout::Server& s : layout.servers) {
+    TServer* server = Items(Add(std::string(ini.SectionName(s.section))));
+    server->LoadFromIni(ini, s.section);
     server->ports.Clear();
-    auto it = monitorSections.find(name);
-    if (it == monitorSections.end()) continue;
-    seenMonitors.clear();
-    for (size_t m : it->second) {
+    for (size_t m : s.monitors) {
       std::string section(ini.SectionName(m));
-      if (!seenMonitors.insert(ToLower(section)).second) continue;
       TPort* monitor = server->ports.Items(server->ports.Add("new"));
       monitor->LoadFromIni(ini, m, section);
       monitor->lastCheck = loadTime;

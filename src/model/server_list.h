@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "model/server.h"
+#include "model/server_file.h"
 
 namespace sentrel {
 
@@ -15,7 +16,7 @@ class TextPane;
 enum class ServerFileContent {
   Missing,     // no file there: an empty configuration
   Servers,     // INI text with at least one server, or an empty file
-  NoServer,    // text without a single server section (plain text, JSON, ...)
+  NoServer,    // no server section, or no INI text at all (binary, plain text, JSON)
   Unreadable,  // something is there, but it could not be read
 };
 
@@ -39,15 +40,22 @@ class TServerList {
   // names ignore case): base, base_2, base_3, ...
   std::string UniqueServerName(const std::string& base) const;
 
-  // Writes the whole configuration; the old file becomes the ".bak". Throws
+  // Where the old file goes when a save replaces it: to the ".bak" (replacing the one
+  // before), or, after a load that dropped sections of it, to the ".orig.bak", so that
+  // the ".bak" of the save before and the file as it was both stay.
+  enum class Backup { Replace, KeepOriginal };
+  // Writes the whole configuration; the old file becomes the backup. Throws
   // "Unable to write to <path>" when the file cannot be written; the previous content
-  // then stays in the file and in the ".bak".
-  void SaveToFile(const std::string& path) const;
+  // then stays in the file and in the backup. Temporary files that an earlier save of
+  // this path left behind when its process died are removed.
+  void SaveToFile(const std::string& path, Backup backup = Backup::Replace) const;
   // Replaces the whole configuration by the file's content; a missing file loads empty.
   // The result tells a caller whether the file was a server file at all: a file that
-  // holds no server, or one that could not be read, must never be saved over with the
-  // empty configuration it loaded as.
-  ServerFileContent LoadFromFile(const std::string& path);
+  // holds no server, that is not INI text (binary data, mostly other text), or that could
+  // not be read, must never be saved over with the empty configuration it loaded as.
+  // droppedSections, when given, counts the sections the configuration does not hold
+  // (ServerFileLayout); a save would lose them.
+  ServerFileContent LoadFromFile(const std::string& path, size_t* droppedSections = nullptr);
   // The default configuration: one server watched by one ping monitor.
   void CreateDefault();
 
@@ -62,8 +70,5 @@ class TServerList {
   std::vector<std::unique_ptr<TServer>> servers_;
   uint64_t generation_ = 0;
 };
-
-// The backup path of a server file: its extension replaced by ".bak".
-std::string BackupPath(const std::string& path);
 
 }  // namespace sentrel

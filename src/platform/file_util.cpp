@@ -1,11 +1,14 @@
 #include "platform/file_util.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "platform/error.h"
 
@@ -83,6 +86,31 @@ void WriteFileAtomic(const std::string& path, std::string_view content) {
   if (dfd >= 0) {
     fsync(dfd);
     close(dfd);
+  }
+}
+
+void RemoveDeadTemporaries(const std::string& path) {
+  const auto slash = path.rfind('/');
+  const std::string prefix = (slash == std::string::npos ? path : path.substr(slash + 1)) + ".tmp";
+  DIR* dir = opendir(DirectoryOf(path).c_str());
+  if (!dir) return;
+  std::vector<std::string> dead;
+  while (dirent* entry = readdir(dir)) {
+    std::string_view name = entry->d_name;
+    if (name.size() <= prefix.size() || name.substr(0, prefix.size()) != prefix) continue;
+    std::string_view digits = name.substr(prefix.size());
+    if (digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string_view::npos)
+      continue;
+    const pid_t pid = static_cast<pid_t>(std::stol(std::string(digits)));
+    // EPERM: the process exists, it only belongs to someone else.
+    if (pid <= 0 || pid == getpid() || kill(pid, 0) == 0 || errno != ESRCH) continue;
+    dead.emplace_back(name);
+  }
+  closedir(dir);
+  for (const std::string& name : dead) {
+    const std::string leftover = JoinPath(DirectoryOf(path), name);
+    struct stat st {};
+    if (lstat(leftover.c_str(), &st) == 0 && S_ISREG(st.st_mode)) unlink(leftover.c_str());
   }
 }
 

@@ -24,6 +24,11 @@ void SetCurrentFileWriter(FileWriter* writer);  // nullptr restores the real one
 // On any failure the old file is untouched, the temporary is removed, and SystemError is
 // thrown. The new file takes the permissions of the file it replaces.
 void WriteFileAtomic(const std::string& path, std::string_view content);
+// Removes the temporary files ("NAME.tmpPID") that WriteFileAtomic of this path left
+// behind in a process that died during the write (a crash, a kill). A file whose process
+// still runs (or whose number a running process carries now) is left alone: it may be
+// a save under way.
+void RemoveDeadTemporaries(const std::string& path);
 
 // Opens path for appending (creating it), writes the bytes, closes. Throws on failure.
 void AppendToFile(const std::string& path, std::string_view bytes);

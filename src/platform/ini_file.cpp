@@ -119,38 +119,107 @@ std::string_view IniFile::Keep(std::string_view text) {
   return kept_.back();
 }
 
+namespace {
+constexpr size_t kIrregularityText = 80;
+
+// Bytes no text file holds: control characters other than tab, CR and LF.
+inline bool IsBinaryByte(unsigned char c) {
+  return (c < 32 && c != '\t' && c != '\r' && c != '\n') || c == 127;
+}
+}  // namespace
+
 IniFile IniFile::Parse(std::string_view source) {
   IniFile ini;
   ini.text_ = std::make_unique<std::string>(source);
   std::string_view text = *ini.text_;
   Section* current = nullptr;
+  // The unclosed header whose keys are being dropped, as an index into irregularities_.
+  size_t dropping = SIZE_MAX;
   size_t pos = 0;
+  int lineNumber = 0;
+  if (text.substr(0, 2) == "\xFF\xFE" || text.substr(0, 2) == "\xFE\xFF") ini.utf16_ = true;
   // A file saved by an editor that marks UTF-8 would otherwise hide its first section
   // behind the mark, and the next save would drop that section.
   if (text.substr(0, 3) == "\xEF\xBB\xBF") pos = 3;
+  auto note = [&ini](Irregularity::Kind kind, int line, std::string_view what) {
+    if (ini.irregularities_.size() >= kMaxIrregularities) return false;
+    ini.irregularities_.push_back(
+        Irregularity{kind, line, std::string(what.substr(0, kIrregularityText)), 0});
+    return true;
+  };
   while (pos < text.size()) {
     size_t nl = text.find('\n', pos);
     std::string_view line = text.substr(pos, nl == std::string_view::npos ? text.npos : nl - pos);
     pos = nl == std::string_view::npos ? text.size() : nl + 1;
+    ++lineNumber;
+    if (ini.binaryLine_ == 0) {
+      for (size_t i = 0; i < line.size(); ++i) {
+        const auto c = static_cast<unsigned char>(line[i]);
+        // A DOS end-of-file mark closing the file is no reason to refuse it.
+        if (IsBinaryByte(c) && !(c == 0x1A && pos >= text.size() && i + 1 == line.size())) {
+          ini.binaryLine_ = lineNumber;
+          break;
+        }
+      }
+    }
     line = Trim(line);
-    if (line.empty() || line[0] == ';') continue;
+    if (line.empty()) continue;
+    ++ini.nonEmptyLines_;
+    if (line[0] == ';') continue;
     if (line[0] == '[') {
       size_t close = line.find(']');
-      std::string_view name =
-          Trim(line.substr(1, close == std::string_view::npos ? line.npos : close - 1));
-      ini.sections_.push_back(Section{name, {}});
+      if (close == std::string_view::npos) {
+        // Taken for a section, "[abc" would become one (an event, a server) that nobody
+        // wrote; its section and keys are dropped instead, and said to be.
+        ++ini.unclosedHeaders_;
+        ++ini.otherLines_;
+        current = nullptr;
+        dropping = note(Irregularity::Kind::UnclosedHeader, lineNumber, line)
+                       ? ini.irregularities_.size() - 1
+                       : SIZE_MAX;
+        continue;
+      }
+      std::string_view name = Trim(line.substr(1, close - 1));
+      ini.sections_.push_back(Section{name, {}, lineNumber});
       current = &ini.sections_.back();
+      dropping = SIZE_MAX;
       continue;
     }
-    if (!current) continue;
     size_t eq = line.find('=');
-    if (eq == std::string_view::npos) continue;
-    std::string_view key = Trim(line.substr(0, eq));
-    if (key.empty()) continue;
-    current->entries.push_back(Entry{key, Trim(line.substr(eq + 1))});
+    std::string_view key =
+        eq == std::string_view::npos ? std::string_view() : Trim(line.substr(0, eq));
+    if (key.empty()) {
+      // "#" lines are no comments to the reader, but they are meant as ones.
+      if (line[0] != '#') {
+        ++ini.otherLines_;
+        note(Irregularity::Kind::StrayLine, lineNumber, line);
+      }
+      continue;
+    }
+    if (current) {
+      current->entries.push_back(Entry{key, Trim(line.substr(eq + 1)), lineNumber});
+    } else if (dropping != SIZE_MAX) {
+      ++ini.irregularities_[dropping].droppedEntries;
+    } else {
+      note(Irregularity::Kind::EntryBeforeSections, lineNumber, line);
+    }
   }
   ini.Reindex();
   return ini;
+}
+
+bool IniFile::IsIniText() const {
+  if (binaryLine_ != 0 || utf16_) return false;
+  return otherLines_ <= 2 || otherLines_ * 10 <= nonEmptyLines_;
+}
+
+std::string IniFile::NotIniReason() const {
+  if (utf16_) return "UTF-16 text (save it as UTF-8 or plain ASCII)";
+  if (binaryLine_ != 0)
+    return "binary data (a byte that no text holds, on line " + std::to_string(binaryLine_) + ")";
+  if (IsIniText()) return "";
+  return std::to_string(otherLines_) + " of " + std::to_string(nonEmptyLines_) +
+         " lines are no [section], key=value or ; comment";
 }
 
 IniFile IniFile::Load(const std::string& path) {
@@ -257,17 +326,17 @@ void IniFile::WriteString(std::string_view section, std::string_view key,
       return;
     }
   }
-  s.entries.push_back(Entry{Keep(key), Keep(value)});
+  s.entries.push_back(Entry{Keep(key), Keep(value), 0});
 }
 
 size_t IniFile::AppendSection(std::string_view section) {
-  sections_.push_back(Section{Keep(section), {}});
+  sections_.push_back(Section{Keep(section), {}, 0});
   index_.emplace(sections_.back().name, sections_.size() - 1);
   return sections_.size() - 1;
 }
 
 void IniFile::AppendEntry(size_t index, std::string_view key, std::string_view value) {
-  sections_[index].entries.push_back(Entry{Keep(key), Keep(value)});
+  sections_[index].entries.push_back(Entry{Keep(key), Keep(value), 0});
 }
 
 void IniFile::WriteInteger(std::string_view section, std::string_view key, int64_t value) {

@@ -113,6 +113,19 @@ UrlParts SplitUrl(const std::string& url) {
   return p;
 }
 
+std::string UrlProblem(const std::string& url) {
+  if (url.empty()) return "no URL";
+  const UrlParts p = SplitUrl(url);
+  if (url.find("://") != std::string::npos) {
+    const std::string scheme = Lower(p.scheme);
+    if (scheme != "http" && scheme != "https")
+      return "scheme " + p.scheme + ": the check speaks only http and https";
+  }
+  if (p.host.empty()) return "no host";
+  if (!p.port.empty() && PortNumber(p.port) == 0) return "port " + p.port + " is no TCP port";
+  return "";
+}
+
 std::string Base64Encode(const std::string& data) {
   static const char kAlphabet[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";

@@ -27,6 +27,9 @@ struct UrlParts {
   std::string path;
 };
 UrlParts SplitUrl(const std::string& url);
+// Why the HTTP check cannot request this URL ("no host", "port 99999 is no TCP port",
+// "scheme ftp: only http and https"), or empty when it can.
+std::string UrlProblem(const std::string& url);
 
 // Standard Base64 with "=" padding.
 std::string Base64Encode(const std::string& data);

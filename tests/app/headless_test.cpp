@@ -74,6 +74,34 @@ TEST_F(HeadlessTest, AJsonServerFileIsNamedOnStandardErrorAndLeftAlone) {
   EXPECT_FALSE(FileExists(dir_.File("servers.bak")));
 }
 
+// What is wrong in the files goes to standard error at start, where a service's journal
+// shows it: the server file's findings, and an events file of random bytes that leaves
+// every monitor without an alert.
+TEST_F(HeadlessTest, TheFilesFindingsAndAnUnusableEventsFileAreSaidOnStandardError) {
+  const std::string cfg = dir_.File("servers.mcf");
+  WriteFile(cfg, "[loop]\nIP=127.0.0.1\n[loop:ping]\nTyp=ping\ninterval=5\n");
+  MakeDirectories(dir_.File("data"));
+  std::string noise;
+  for (int i = 0; i < 100 * 1024; ++i) noise += static_cast<char>((i * 131 + 7) % 256);
+  WriteFile(dir_.File("data/events.ini"), noise);
+  ChildProcess sentrel(Args({"--headless", cfg}), dir_.Path());
+  ASSERT_TRUE(sentrel.WaitForOutput("interval", 10000)) << sentrel.Stderr();
+  sentrel.Signal(SIGTERM);
+  EXPECT_EQ(sentrel.Wait(10000), 0);
+  const std::string err = sentrel.Stderr();
+  EXPECT_NE(err.find("sentrel: Events file " + dir_.File("data/events.ini") +
+                     " is not an events file (binary data"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find("): no alert will be raised until it is replaced\n"), std::string::npos);
+  EXPECT_NE(err.find("sentrel: " + cfg +
+                     ":5: error: unknown key interval in [loop:ping]: it is ignored (did you "
+                     "mean intervall?)\n"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(ReadFile(dir_.File("data/events.ini")), noise);
+}
+
 // Without a display, "sentrel" is the headless program with all its rules, and says so.
 TEST_F(HeadlessTest, NoDisplayRunsHeadlessWithItsRules) {
   ChildProcess sentrel(Args({dir_.File("nope.mcf")}), dir_.Path(),

@@ -141,14 +141,8 @@ TEST_F(LogCommandsTest, DumpLogsRefusesWhileSentrelRuns) {
 
 // Errors go to standard error only: the errors log may belong to a Sentrel that runs.
 TEST_F(LogCommandsTest, ErrorsGoToStandardErrorOnly) {
-  RunResult r = Run({"--request-times", "web1", "http", "four", serverFile_});
-  EXPECT_EQ(r.code, 1);
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "sentrel: 'four' is not a valid integer value\n");
-  EXPECT_FALSE(FileExists(data_ + "/Sentrel errors.log"));
-
   unlink((data_ + "/db.log").c_str());
-  r = Run({"--log", "db", serverFile_});
+  RunResult r = Run({"--log", "db", serverFile_});
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("db.log"), std::string::npos) << r.err;
 
@@ -164,6 +158,35 @@ TEST_F(LogCommandsTest, ErrorsGoToStandardErrorOnly) {
   EXPECT_EQ(Run({"--request-times", "web1", "smtp", "4", serverFile_}).code, 2);
   EXPECT_EQ(Run({"--log", "web1", tmp_.File("missing.mcf")}).code, 2);
   EXPECT_FALSE(FileExists(data_ + "/Sentrel errors.log"));
+}
+
+// A number of days that is no whole number of 0 or more is a bad command line, for
+// every command that takes one; nothing is read or written.
+TEST_F(LogCommandsTest, BadNumbersOfDaysExitTwo) {
+  const struct {
+    std::vector<std::string> args;
+    const char* err;
+  } cases[] = {
+      {{"--request-times", "web1", "http", "-1"},
+       "sentrel: --request-times needs a number of days of 0 or more, not -1\n"},
+      {{"--request-times", "web1", "http", "four"},
+       "sentrel: --request-times needs a whole number of days, not four\n"},
+      {{"--dump-logs", "four"}, "sentrel: --dump-logs needs a whole number of days, not four\n"},
+      {{"--dump-logs", "2.5", "--yes"},
+       "sentrel: --dump-logs needs a whole number of days, not 2.5\n"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = c.args;
+    args.push_back(serverFile_);
+    RunResult r = Run(args);
+    EXPECT_EQ(r.code, 2) << c.args[0] << " " << c.args.back();
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.out, "");
+  }
+  EXPECT_EQ(ReadFile(data_ + "/web1.log"), web1_);
+  EXPECT_FALSE(FileExists(data_ + "/Sentrel errors.log"));
+  // 0 days of request times is a question one may ask: nothing is that recent.
+  EXPECT_EQ(Run({"--request-times", "web1", "http", "0", serverFile_}).code, 0);
 }
 
 TEST_F(LogCommandsTest, ADumpOfEverythingNeedsYesAndNegativeDaysAreRefused) {

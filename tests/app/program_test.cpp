@@ -195,6 +195,125 @@ TEST_F(ProgramTest, AnEventsFileWithoutEventsIsReported) {
                 " holds no event: no alert will be raised until events are added");
 }
 
+// What a check finds in the files at start-up is shown in the pane (and headless on
+// standard error): errors first, at most 20 lines, then where to see the rest.
+TEST_F(ProgramTest, StartUpShowsTwentyFindingsAndPointsToTheCheckForTheRest) {
+  const std::string cfg = dir_->File("thirty.mcf");
+  // Ten monitors with two errors and one warning each.
+  std::string text = "[web1]\r\nIP=127.0.0.1\r\n";
+  for (int i = 1; i <= 10; ++i)
+    text += "[web1:p" + std::to_string(i) + "]\r\nTyp=port\r\nPort=7000" + std::to_string(i) +
+            "\r\nintervall=0\r\nAlarm=a\r\nAlarm=b\r\n";
+  WriteFile(cfg, text);
+  StartOptions options;
+  options.commandLineFile = cfg;
+  for (bool headless : {false, true}) {
+    Program program(frontend_, settings_);
+    options.headless = headless;
+    testing::internal::CaptureStderr();
+    program.Create(options);
+    const std::string err = testing::internal::GetCapturedStderr();
+    const auto& lines = program.messagePane.Lines();
+    ASSERT_EQ(lines.size(), 22u);
+    const std::string stamp = "2026-12-06 09:30:00 ";
+    EXPECT_EQ(lines[1],
+              stamp + cfg + ":5: error: Port=70001 is out of range: ports are 0 to 65535");
+    EXPECT_EQ(lines[2], stamp + cfg + ":6: error: intervall=0 is out of range: 1 to 86400 seconds");
+    for (size_t i = 1; i <= 20; ++i)
+      EXPECT_NE(lines[i].find(": error: "), std::string::npos) << lines[i];
+    EXPECT_EQ(lines[21], stamp + "... and 10 more: run sentrel --check " + cfg);
+    std::string said;
+    for (size_t i = 1; i < lines.size(); ++i)
+      said += "sentrel: " + lines[i].substr(stamp.size()) + "\n";
+    EXPECT_EQ(err, headless ? said : "");
+    // The monitors load as they always did.
+    EXPECT_EQ(program.serverList.Items(0)->ports.Count(), 10);
+  }
+}
+
+// A load that drops sections says so, and the first save after it keeps the file as it
+// was (NAME.orig.bak) without touching the ".bak" of the save before.
+TEST_F(ProgramTest, AFileWhoseSectionsWereDroppedIsKeptWholeAtItsFirstSave) {
+  const std::string cfg = dir_->File("hand.mcf");
+  const std::string hand =
+      "[web1]\r\nIP=127.0.0.1\r\n[web1:ping]\r\nTyp=ping\r\n[WEB1]\r\nIP=127.0.0.2\r\n"
+      "[web2\r\nIP=127.0.0.3\r\n";
+  WriteFile(cfg, hand);
+  WriteFile(dir_->File("hand.bak"), "the save before\r\n");
+  StartOptions options;
+  options.commandLineFile = cfg;
+  Program program(frontend_, settings_);
+  program.Create(options);
+  const auto& lines = program.messagePane.Lines();
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_NE(lines[1].find(cfg + ":5: error: [WEB1] repeats the server section [web1] of line 1"),
+            std::string::npos)
+      << lines[1];
+  EXPECT_NE(lines[2].find(cfg + ":7: error: header without its closing ']': [web2 is no section"),
+            std::string::npos)
+      << lines[2];
+  EXPECT_EQ(lines[3], "2026-12-06 09:30:00 Server file " + cfg +
+                          ": 2 sections were not loaded; the first save keeps the file as it is "
+                          "now in " +
+                          dir_->File("hand.orig.bak"));
+  ASSERT_TRUE(program.Save());
+  EXPECT_EQ(ReadFile(dir_->File("hand.orig.bak")), hand);
+  EXPECT_EQ(ReadFile(dir_->File("hand.bak")), "the save before\r\n");
+  // From then on saves go on as always: the file before becomes the ".bak".
+  const std::string first = ReadFile(cfg);
+  program.serverList.Add("web3");
+  ASSERT_TRUE(program.Save());
+  EXPECT_EQ(ReadFile(dir_->File("hand.bak")), first);
+  EXPECT_EQ(ReadFile(dir_->File("hand.orig.bak")), hand);
+}
+
+// The last server file used was deleted: the pane says so, and closing does not put an
+// empty file in its place unless a server was added.
+TEST_F(ProgramTest, AServerFileThatIsGoneIsSaidAndNotMadeEmptyAtClose) {
+  const std::string cfg = dir_->File("gone.mcf");
+  MakeDirectories(dir_->File("Hallvik"));
+  WriteFile(dir_->File("Hallvik/Corvane.ini"), "[Corvane]\r\nconfig=" + cfg + "\r\n");
+  for (bool add : {false, true}) {
+    settings_.Load();
+    Program program(frontend_, settings_);
+    program.Create(StartOptions{});
+    ASSERT_EQ(program.messagePane.Count(), 2u);
+    EXPECT_EQ(program.messagePane.Lines()[1],
+              "2026-12-06 09:30:00 Server file " + cfg +
+                  " is gone (deleted or moved): the configuration is empty; the file is "
+                  "written again only when a server is added");
+    if (add) program.serverList.Add("web1");
+    program.Close();
+    EXPECT_EQ(FileExists(cfg), add);
+    settings_.Load();
+    EXPECT_EQ(settings_.ReadText(kSettingsSection, "config", ""), cfg);
+  }
+  EXPECT_EQ(ReadFile(cfg).substr(0, 8), "[web1]\r\n");
+}
+
+// An events file that is no text (random bytes) loads no event, and start-up says that no
+// alert will be raised; a header without "]" is no event.
+TEST_F(ProgramTest, AnEventsFileThatIsNoTextIsSaidToRaiseNoAlert) {
+  std::string noise = "[Default]\r\nUsePopup=1\r\n";
+  for (int i = 0; i < 4096; ++i) noise += static_cast<char>((i * 7919) % 256);
+  WriteFile(DataPath("events.ini"), noise);
+  for (bool headless : {false, true}) {
+    Program program(frontend_, settings_);
+    StartOptions options;
+    options.headless = headless;
+    testing::internal::CaptureStderr();
+    program.Create(options);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(program.eventList.Count(), 0);
+    ASSERT_EQ(program.messagePane.Count(), 2u);
+    const std::string said = "Events file " + DataPath("events.ini") +
+                             " is not an events file (binary data (a byte that no text holds, "
+                             "on line 3)): no alert will be raised until it is replaced";
+    EXPECT_EQ(program.messagePane.Lines()[1], "2026-12-06 09:30:00 " + said);
+    EXPECT_EQ(err, headless ? "sentrel: " + said + "\n" : "");
+  }
+}
+
 TEST_F(ProgramTest, TheErrorsLogLine) {
   LastActivity = "DoAPort web1";
   HandleRunTimeError("SetAddr: Cannot convert host address 'no such host'");

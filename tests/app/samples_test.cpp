@@ -6,8 +6,11 @@
 
 #include <cctype>
 #include <fstream>
+#include <iostream>
+#include <set>
 #include <sstream>
 
+#include "app/config_check.h"
 #include "app/program.h"
 #include "events/ip_event.h"
 #include "events/mail_action.h"
@@ -119,7 +122,9 @@ TEST_F(SamplesTest, TheSampleServerAndEventsFilesLoadAndNameEachOther) {
   std::vector<std::string> types;
   for (int i = 0; i < local->ports.Count(); ++i) types.push_back(local->ports.Items(i)->typ);
   EXPECT_EQ(types, (std::vector<std::string>{"ping", "port", "http"}));
-  EXPECT_EQ(local->ports.Items(2)->GetValue("url"), "http://127.0.0.1/");
+  // The status page where an ordinary user's web server has it, named in both places.
+  EXPECT_EQ(local->ports.Items(2)->GetValue("url"), "http://127.0.0.1:8080/");
+  EXPECT_EQ(local->ports.Items(2)->port, 8080);
 
   TIpEventList events;
   events.LoadFromFile(Source("dist/events.ini"));
@@ -234,6 +239,50 @@ TEST_F(SamplesTest, EventsFileDocumentExamplesLoadAndUseEveryKeyAndPlaceholder) 
   EXPECT_EQ(doc.placeholders.size(), 7u);
   for (const auto& p : doc.placeholders)
     EXPECT_NE(everything.find(p), std::string::npos) << "placeholder " << p;
+}
+
+// Every sample and every example of the documents passes the check without an error;
+// the warnings they give are printed, for whoever edits them to see.
+TEST_F(SamplesTest, NoSampleOrDocumentExampleHasAnError) {
+  Findings all;
+  auto check = [&all](const std::string& servers, const std::string& events) {
+    Findings f = CheckConfiguration(servers, events);
+    for (const Finding& finding : f.Items())
+      EXPECT_EQ(finding.severity, Finding::Severity::Warning) << FormatFinding(finding);
+    all.Append(f);
+  };
+  check(Source("dist/servers.mcf"), Source("dist/events.ini"));
+  check(Source("dist/service-servers.mcf"), "");
+
+  // The README's small example, a server file and its events file.
+  std::istringstream in(ReadFile(Source("README.md")));
+  std::string line, servers, events, *block = nullptr;
+  while (std::getline(in, line)) {
+    if (line == "    [web1]") block = &servers;
+    if (line == "    [Default]") block = &events;
+    if (line.rfind("    ", 0) != 0) block = nullptr;
+    if (block) *block += line.substr(4) + "\n";
+  }
+  ASSERT_FALSE(servers.empty());
+  WriteFile("readme.mcf", servers);
+  WriteFile("readme-events.ini", events);
+  check("readme.mcf", "readme-events.ini");
+
+  // The format documents: each events example alone, each server example with the
+  // events of the events document's first example, which it names.
+  FormatDoc eventsDoc = ReadDoc("docs/events-file.md");
+  for (size_t i = 0; i < eventsDoc.iniExamples.size(); ++i) {
+    WriteFile("doc-events" + std::to_string(i) + ".ini", eventsDoc.iniExamples[i]);
+    check("", "doc-events" + std::to_string(i) + ".ini");
+  }
+  FormatDoc serversDoc = ReadDoc("docs/server-file.md");
+  for (size_t i = 0; i < serversDoc.iniExamples.size(); ++i) {
+    WriteFile("doc-servers" + std::to_string(i) + ".mcf", serversDoc.iniExamples[i]);
+    check("doc-servers" + std::to_string(i) + ".mcf", "doc-events0.ini");
+  }
+  std::set<std::string> said;
+  for (const Finding& finding : all.Items())
+    if (said.insert(FormatFinding(finding)).second) std::cout << FormatFinding(finding) << "\n";
 }
 
 TEST_F(SamplesTest, SettingsFileDocumentExampleIsReadAsDocumented) {

@@ -123,6 +123,36 @@ TEST_F(EventsFileTest, HostileTextsComeBackWholeAndCaseOnlyTwinsAreFound) {
   EXPECT_EQ(QuoteIniValue("'x'"), "\"'x'\"");
 }
 
+// Only INI text is an events file: random bytes made no events and no message, and a
+// header without its "]" made an event of its own.
+TEST_F(EventsFileTest, OnlyIniTextHoldsEventsAndAnUnclosedHeaderIsNone) {
+  const std::string path = dir_->File("events.ini");
+  TIpEventList list;
+  WriteFile(path, "[Default]\r\nUsePopup=1\r\n[abc\r\nUseMail=1\r\n[Page]\r\nUseSound=1\r\n");
+  EXPECT_EQ(list.LoadFromFile(path), EventsFileContent::Events);
+  ASSERT_EQ(list.Count(), 2);
+  EXPECT_EQ(list.Items(0)->name, "Default");
+  EXPECT_FALSE(list.Items(0)->UseMail);  // the keys below "[abc" go with it
+  EXPECT_EQ(list.Items(1)->name, "Page");
+
+  std::string noise = "[Default]\nUsePopup=1\n";
+  for (int i = 0; i < 100 * 1024; ++i) noise += static_cast<char>((i * 31 + i / 7) % 256);
+  WriteFile(path, noise);
+  EXPECT_EQ(list.LoadFromFile(path), EventsFileContent::NotIniText);
+  EXPECT_EQ(list.Count(), 0);
+  EXPECT_EQ(list.LoadFromFile(dir_->File("absent.ini")), EventsFileContent::Missing);
+
+  // The event manager saves as it opens: a file it could not read is kept as the ".bak"
+  // (events saved in UTF-16, say), never simply replaced.
+  list.AddDefault();
+  list.SaveToFile(path);
+  EXPECT_EQ(ReadFile(dir_->File("events.bak")), noise);
+  EXPECT_EQ(ReadFile(path).substr(0, 11), "[Default]\r\n");
+  // A file of its own kind is replaced without a copy, as before.
+  list.SaveToFile(path);
+  EXPECT_EQ(ReadFile(dir_->File("events.bak")), noise);
+}
+
 TEST(EventTest, AssignCopiesAllButTheName) {
   TIPEvent a, b;
   a.name = "a";

@@ -527,6 +527,23 @@ TEST_F(MainWindow, AFileThatHoldsNoServerIsLeftByteForByteAtClose) {
   EXPECT_FALSE(FileExists(dir_->File("servers.bak")));
 }
 
+// The last server file used was deleted: the pane says that it is gone, and the close
+// does not write an empty file under its name.
+TEST_F(MainWindow, AServerFileThatIsGoneIsSaidAndNotMadeAgainAtClose) {
+  const std::string gone = dir_->File("gone.mcf");
+  Settings("[Corvane]\r\nconfig=" + gone + "\r\n");
+  Start();
+  auto* messages = form_->findChild<QPlainTextEdit*>(QStringLiteral("Memo2"));
+  EXPECT_TRUE(messages->toPlainText().contains(
+      QString::fromStdString("Server file " + gone + " is gone (deleted or moved)")))
+      << messages->toPlainText().toStdString();
+  form_->close();
+  EXPECT_TRUE(form_->IsClosed());
+  EXPECT_TRUE(ModalAnswers::Asked().isEmpty());
+  EXPECT_FALSE(FileExists(gone));
+  EXPECT_NE(ReadFile(settingsPath_).find("config=" + gone), std::string::npos);
+}
+
 // The tray light shows the tree's highest light and counts, and its menu acts on the
 // window as the tool bar and the close box do.
 TEST_F(MainWindow, TheTrayLightFollowsTheTreeAndItsMenuDrivesTheWindow) {

@@ -138,6 +138,54 @@ TEST_F(MonitorEditorTest, OkRefusesAServerNameThatDiffersFromAnotherOnlyInCase) 
   EXPECT_TRUE(ModalAnswers::Asked().last().contains("too long"));
 }
 
+// The server file names a server's section after it: "[]" is no section, and the server
+// and its monitors would be gone at the next start.
+TEST_F(MonitorEditorTest, OkRefusesAnEmptyServerName) {
+  form_->SetServer(db_);
+  form_->setResult(QDialog::Rejected);
+  ui().Editname->clear();
+  form_->accept();
+  EXPECT_EQ(form_->result(), QDialog::Rejected);
+  EXPECT_EQ(ModalAnswers::Asked(), QStringList{"A server needs a name."});
+  EXPECT_EQ(db_->name, "db1");
+}
+
+// Records carry the server, the kind and the port: a monitor that agrees with another of
+// its server on those is written only when the operator says so; the port field stops
+// at 65535.
+TEST_F(MonitorEditorTest, OkWarnsOfAMonitorThatWouldWriteTheSameRecords) {
+  TPort* first = web_->ports.Items(web_->ports.Add("http"));
+  first->port = 0;
+  TPort* second = web_->ports.Items(web_->ports.Add("port"));
+  second->port = 8080;
+  form_->SetMonitor(second);
+  ui().portport->setValue(70000);
+  EXPECT_EQ(ui().portport->value(), 65535);
+  Pick(ui().porttyp, "http");
+  ui().portport->setValue(0);
+  form_->setResult(QDialog::Rejected);
+  ModalAnswers::QueueButton(QMessageBox::No);
+  form_->accept();
+  EXPECT_EQ(form_->result(), QDialog::Rejected);
+  ASSERT_EQ(ModalAnswers::Asked().size(), 1);
+  EXPECT_TRUE(ModalAnswers::Asked()[0].startsWith(
+      "The monitor \"http\" of this server is also http on port 0: the records of the two mix"))
+      << ModalAnswers::Asked()[0].toStdString();
+  // Another port: nothing to ask.
+  ui().portport->setValue(8080);
+  form_->accept();
+  EXPECT_EQ(form_->result(), QDialog::Accepted);
+  EXPECT_EQ(ModalAnswers::Asked().size(), 1);
+  // The same port again, and Yes: kept as the operator wants it.
+  form_->setResult(QDialog::Rejected);
+  ui().portport->setValue(0);
+  ModalAnswers::QueueButton(QMessageBox::Yes);
+  form_->accept();
+  EXPECT_EQ(form_->result(), QDialog::Accepted);
+  form_->Apply();
+  EXPECT_EQ(second->port, 0);
+}
+
 TEST_F(MonitorEditorTest, TypeChangeActsAtOnceAndKeepsMonitorNamesUnique) {
   TPort* ping = web_->ports.Items(web_->ports.Add("ping"));
   TPort* port = web_->ports.Items(web_->ports.Add("port"));
@@ -147,7 +195,7 @@ TEST_F(MonitorEditorTest, TypeChangeActsAtOnceAndKeepsMonitorNamesUnique) {
   EXPECT_EQ(ui().portport->value(), 8080);
   EXPECT_TRUE(ui().portport->isVisible());
   EXPECT_FALSE(ui().Panelhttp->isVisible());
-  EXPECT_EQ(ui().portport->maximum(), 65536);
+  EXPECT_EQ(ui().portport->maximum(), 65535);
   EXPECT_EQ(ui().portinterval->minimum(), 1);
   EXPECT_EQ(ui().portinterval->maximum(), 86400);
 
@@ -160,6 +208,8 @@ TEST_F(MonitorEditorTest, TypeChangeActsAtOnceAndKeepsMonitorNamesUnique) {
   Pick(ui().porttyp, "port");
   EXPECT_EQ(ui().portname->text(), "port");  // its own name back, not port2
   Pick(ui().porttyp, "ping");
+  // Two pings of one server write the same records: OK asks first.
+  ModalAnswers::QueueButton(QMessageBox::Yes);
   form_->accept();
   form_->Apply();
   EXPECT_EQ(port->port, 0);

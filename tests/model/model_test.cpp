@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "model/comma_text.h"
 #include "model/server_list.h"
@@ -343,6 +345,70 @@ TEST_F(ServerFileTest, LoadTellsWhetherTheFileWasAServerFile) {
   EXPECT_EQ(list.Items(0)->LogFileName(), "web1.log");
   list.SaveToFile(dir_->File("f.mcf"));
   EXPECT_NE(ReadFile(dir_->File("f.mcf")).find("Logfile=\r\n"), std::string::npos);
+}
+
+// Only INI text of the program's kind is a server file: random bytes loaded as hundreds
+// of garbage servers, which the window then wrote over the file at its close.
+TEST_F(ServerFileTest, BinaryDataOrOtherTextIsNoServerFile) {
+  TServerList list;
+  std::string noise;
+  uint32_t x = 12345;
+  for (int i = 0; i < 256 * 1024; ++i) {
+    x = x * 1103515245 + 12345;
+    noise += static_cast<char>(x >> 16);
+  }
+  // Make sure that bracketed lines are there, as in any large random file.
+  noise += "\n[web1]\nIP=127.0.0.1\n";
+  WriteFile(dir_->File("noise.mcf"), noise);
+  EXPECT_EQ(list.LoadFromFile(dir_->File("noise.mcf")), ServerFileContent::NoServer);
+  EXPECT_EQ(list.Count(), 0);
+  // Mostly lines of some other text, even with a section in it.
+  std::string notes = "[web1]\n";
+  for (int i = 0; i < 20; ++i) notes += "a line of notes without an equals sign\n";
+  WriteFile(dir_->File("notes.mcf"), notes);
+  EXPECT_EQ(list.LoadFromFile(dir_->File("notes.mcf")), ServerFileContent::NoServer);
+  // A couple of stray lines in a hand-edited file are no reason to refuse it.
+  WriteFile(dir_->File("hand.mcf"), "[web1]\nIP=127.0.0.1\nTyp http\n[web1:ping]\nTyp=ping\n");
+  EXPECT_EQ(list.LoadFromFile(dir_->File("hand.mcf")), ServerFileContent::Servers);
+  EXPECT_EQ(list.Count(), 1);
+}
+
+// Sections the configuration cannot hold are counted, so the program can keep the file.
+TEST_F(ServerFileTest, LoadCountsTheSectionsItDropped) {
+  TServerList list;
+  size_t dropped = 99;
+  WriteFile(dir_->File("f.mcf"),
+            "[web1]\n[web1:ping]\n[web1:PING]\nTyp=port\n[Web1:http]\n[WEB1]\n[]\n[web2\nIP=x\n");
+  EXPECT_EQ(list.LoadFromFile(dir_->File("f.mcf"), &dropped), ServerFileContent::Servers);
+  EXPECT_EQ(dropped, 5u);
+  ASSERT_EQ(list.Count(), 1);
+  EXPECT_EQ(list.Items(0)->ports.Count(), 1);
+  EXPECT_EQ(list.Items(0)->ports.Items(0)->typ, "ping");
+  WriteFile(dir_->File("f.mcf"), "[web1]\n[web1:ping]\n");
+  EXPECT_EQ(list.LoadFromFile(dir_->File("f.mcf"), &dropped), ServerFileContent::Servers);
+  EXPECT_EQ(dropped, 0u);
+}
+
+// A save that died (a crash, a kill) leaves its temporary file behind; the next save
+// removes those of dead processes and leaves a live process's save alone.
+TEST_F(ServerFileTest, ASaveRemovesTheTemporaryFilesOfDeadSaves) {
+  const std::string path = dir_->File("servers.mcf");
+  pid_t child = fork();
+  if (child == 0) _exit(0);
+  ASSERT_GT(child, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  const std::string dead = path + ".tmp" + std::to_string(child);
+  const std::string live = path + ".tmp" + std::to_string(getppid());
+  const std::string other = dir_->File("other.mcf.tmp") + std::to_string(child);
+  for (const auto& leftover : {dead, live, other}) WriteFile(leftover, "[half");
+  TServerList list;
+  list.Add("web1");
+  list.SaveToFile(path);
+  EXPECT_FALSE(FileExists(dead));
+  EXPECT_TRUE(FileExists(live));
+  EXPECT_TRUE(FileExists(other));  // another file's, not this one's
+  EXPECT_EQ(ReadFile(path).substr(0, 8), "[web1]\r\n");
 }
 
 TEST_F(ServerFileTest, DeletingAMonitorDetachesItsRequestAndExpiresItsToken) {

@@ -28,7 +28,8 @@ TEST(IniFileTest, ReadsWithTheProfileRules) {
       "[web1:ping]\r\n"
       "Typ=ping\r\n"
       "[Other");
-  EXPECT_EQ(ini.SectionNames(), (std::vector<std::string>{"Web1", "web1:ping", "Other"}));
+  // A header without its "]" is no section.
+  EXPECT_EQ(ini.SectionNames(), (std::vector<std::string>{"Web1", "web1:ping"}));
   EXPECT_EQ(ini.ReadString("WEB1", "ip", ""), "127.0.0.1");
   EXPECT_EQ(ini.ReadString("web1", "notes", ""), "quoted value");
   EXPECT_EQ(ini.ReadString("web1", "single", ""), "x");
@@ -43,6 +44,45 @@ TEST(IniFileTest, ReadsWithTheProfileRules) {
   EXPECT_EQ(ini.ReadString("web1", "; a comment", "none"), "none");
   EXPECT_TRUE(ini.ReadBool("web1", "neg", false));
   EXPECT_FALSE(ini.ReadBool("web1", "bad", false));
+}
+
+// What parsing notes beside the sections: the lines read by nothing, with their line
+// numbers, and whether the text is INI text of the program's kind at all.
+TEST(IniFileTest, NotesWhatIsNoSectionEntryOrComment) {
+  IniFile ini = IniFile::Parse(
+      "IP=1\r\n"      // 1: before any section
+      "[web1]\r\n"    // 2
+      "Typ ping\r\n"  // 3: stray
+      "# note\r\n"    // 4: meant as a comment
+      "[web2\r\n"     // 5: unclosed, with its two keys
+      "IP=2\r\nGroup=g\r\n"
+      "[web3]\r\nIP=3\r\n");  // 8, 9
+  using Kind = IniFile::Irregularity::Kind;
+  const auto& seen = ini.Irregularities();
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0].kind, Kind::EntryBeforeSections);
+  EXPECT_EQ(seen[0].line, 1);
+  EXPECT_EQ(seen[1].kind, Kind::StrayLine);
+  EXPECT_EQ(seen[1].line, 3);
+  EXPECT_EQ(seen[2].kind, Kind::UnclosedHeader);
+  EXPECT_EQ(seen[2].line, 5);
+  EXPECT_EQ(seen[2].droppedEntries, 2);
+  EXPECT_EQ(ini.SectionNames(), (std::vector<std::string>{"web1", "web3"}));
+  EXPECT_EQ(ini.SectionLine(1), 8);
+  EXPECT_EQ(ini.EntryLine(1, 0), 9);
+  EXPECT_TRUE(ini.IsIniText());  // two odd lines in nine
+
+  EXPECT_FALSE(IniFile::Parse("[a]\nk=v\n\x01\n").IsIniText());
+  EXPECT_EQ(IniFile::Parse("[a]\nk=v\n\x01\n").BinaryLine(), 3);
+  EXPECT_FALSE(IniFile::Parse(std::string("[a]\0\n", 5)).IsIniText());
+  EXPECT_TRUE(IniFile::Parse("[a]\r\nk=\tv\r\n\x1A").IsIniText());  // a DOS end mark
+  EXPECT_NE(IniFile::Parse("\xFF\xFE[\0a\0]\0").NotIniReason().find("UTF-16"), std::string::npos);
+  std::string prose = "[a]\n";
+  for (int i = 0; i < 10; ++i) prose += "words\n";
+  EXPECT_FALSE(IniFile::Parse(prose).IsIniText());
+  EXPECT_EQ(IniFile::Parse(prose).NotIniReason(),
+            "10 of 11 lines are no [section], key=value or ; comment");
+  EXPECT_TRUE(IniFile::Parse("").IsIniText());
 }
 
 TEST(IniFileTest, WritesCrLfAndReadsBackTheSame) {

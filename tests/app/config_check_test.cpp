@@ -1,0 +1,187 @@
+// The checks of the server file and the events file: a set of broken files, each with the
+// one finding it must give written in its first line, and the --check command as the
+// operator runs it.
+#include "app/config_check.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
+
+#include "platform/file_util.h"
+#include "support/process.h"
+#include "support/test_env.h"
+
+namespace sentrel::test {
+namespace {
+
+const std::string kFiles = std::string(SENTREL_SOURCE_DIR) + "/tests/app/check-files";
+
+std::vector<std::string> FilesIn(const std::string& dir) {
+  std::vector<std::string> names;
+  DIR* d = opendir(dir.c_str());
+  if (!d) return names;
+  while (dirent* e = readdir(d))
+    if (e->d_name[0] != '.') names.push_back(dir + "/" + e->d_name);
+  closedir(d);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// "; expect LINE error|warning: TEXT" in the file's first line.
+struct Expectation {
+  int line = -1;
+  Finding::Severity severity = Finding::Severity::Error;
+  std::string text;
+};
+
+Expectation ExpectationOf(const std::string& path) {
+  const std::string content = ReadFile(path);
+  std::istringstream first(content.substr(0, content.find('\n')));
+  Expectation e;
+  std::string marker, word, severity;
+  first >> marker >> word >> e.line >> severity;
+  EXPECT_EQ(marker + " " + word, "; expect") << path;
+  e.severity = severity == "warning:" ? Finding::Severity::Warning : Finding::Severity::Error;
+  std::getline(first, e.text);
+  e.text = e.text.substr(e.text.find_first_not_of(' '));
+  return e;
+}
+
+std::string Listed(const Findings& findings) {
+  std::string out;
+  for (const Finding& f : findings.Items()) out += "\n  " + FormatFinding(f);
+  return out;
+}
+
+void ExpectTheOneFinding(const std::string& path, const Findings& findings) {
+  const Expectation want = ExpectationOf(path);
+  ASSERT_EQ(findings.Count(), 1u) << path << Listed(findings);
+  const Finding& got = findings.Items()[0];
+  EXPECT_EQ(got.file, path);
+  EXPECT_EQ(got.line, want.line) << FormatFinding(got);
+  EXPECT_EQ(got.severity, want.severity) << FormatFinding(got);
+  EXPECT_NE(got.text.find(want.text), std::string::npos)
+      << FormatFinding(got) << "\n  expected: " << want.text;
+}
+
+TEST(ConfigCheckTest, EachBrokenServerFileGivesItsOneFinding) {
+  Findings clean;
+  auto names = CheckEventsFile(kFiles + "/events.ini", clean);
+  ASSERT_TRUE(names);
+  EXPECT_TRUE(clean.Empty()) << Listed(clean);
+  const auto files = FilesIn(kFiles + "/servers");
+  ASSERT_GE(files.size(), 30u);
+  for (const std::string& path : files) {
+    Findings findings;
+    CheckServerFile(path, &*names, findings);
+    ExpectTheOneFinding(path, findings);
+  }
+}
+
+TEST(ConfigCheckTest, EachBrokenEventsFileGivesItsOneFinding) {
+  const auto files = FilesIn(kFiles + "/events");
+  ASSERT_GE(files.size(), 10u);
+  for (const std::string& path : files) {
+    Findings findings;
+    CheckEventsFile(path, findings);
+    ExpectTheOneFinding(path, findings);
+  }
+}
+
+TEST(ConfigCheckTest, TextTheProgramNeverWroteIsNoServerFile) {
+  TempDir dir;
+  // A file saved as UTF-16 by a Windows editor holds a NUL in every other byte.
+  std::string utf16 = "\xFF\xFE";
+  for (char c : std::string("[web1]\r\nIP=127.0.0.1\r\n")) utf16 += std::string{c, '\0'};
+  WriteFile(dir.File("utf16.mcf"), utf16);
+  Findings findings;
+  CheckServerFile(dir.File("utf16.mcf"), nullptr, findings);
+  ASSERT_EQ(findings.Count(), 1u) << Listed(findings);
+  EXPECT_NE(findings.Items()[0].text.find("UTF-16 text"), std::string::npos);
+
+  // The events a file names are not checked without an events file.
+  WriteFile(dir.File("named.mcf"), "[web1]\n[web1:ping]\nData=\"GYtoR=Page admin\"\n");
+  Findings unchecked;
+  CheckServerFile(dir.File("named.mcf"), nullptr, unchecked);
+  EXPECT_TRUE(unchecked.Empty()) << Listed(unchecked);
+  // An empty file is an empty configuration: a warning, no error.
+  WriteFile(dir.File("empty.mcf"), "\r\n");
+  Findings empty;
+  CheckServerFile(dir.File("empty.mcf"), nullptr, empty);
+  EXPECT_EQ(empty.ErrorCount(), 0u);
+  EXPECT_EQ(empty.WarningCount(), 1u);
+}
+
+// The command as an operator runs it.
+class CheckCommandTest : public ::testing::Test {
+ protected:
+  struct Result {
+    int code;
+    std::string out, err;
+  };
+  Result Run(std::vector<std::string> args) {
+    args.insert(args.begin(),
+                {SENTREL_BINARY, "--data-dir", data_, "--settings", dir_.File("settings.ini")});
+    Result r;
+    r.code = RunProcess(args, dir_.Path(), &r.out, &r.err);
+    return r;
+  }
+  void SetUp() override { MakeDirectories(data_); }
+  TempDir dir_;
+  std::string data_ = dir_.File("data");
+};
+
+TEST_F(CheckCommandTest, PrintsFindingsAndASummaryAndExitsByWhatItFound) {
+  const std::string servers = dir_.File("servers.mcf");
+  WriteFile(servers,
+            "[web1]\nIP=127.0.0.1\n[web1:http]\nTyp=http\nData=url=http://127.0.0.1/\n"
+            "[web1:http2]\nTyp=http\nData=url=http://127.0.0.1/x\n");
+  // No events file: the names are not checked, and the summary says what is used.
+  Result r = Run({"--check", servers});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, servers +
+                       ":6: warning: the monitor [web1:http2] has the type and port of "
+                       "[web1:http] (line 3): both write \"web1 HTTP 0\" records to "
+                       "web1.log, so their records mix in the log views and request times\n" +
+                       servers + ": no errors, 1 warning\n" + data_ +
+                       "/events.ini: no such file: Sentrel uses its built-in event Default (a "
+                       "popup)\n");
+  EXPECT_EQ(Run({"--check", "--strict", servers}).code, 1);
+
+  // An events file in the data directory is checked too, and its names with it.
+  WriteFile(data_ + "/events.ini", "[Default]\nUsePopup=1\ncount0=x\n");
+  WriteFile(servers, "[web1]\n[web1:ping]\nTyp=ping\nData=RYtoG=Mail\n");
+  r = Run({"--check", servers});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.out, servers +
+                       ":4: error: RYtoG=Mail names an event that the events file does not "
+                       "hold: nothing runs\n" +
+                       data_ +
+                       "/events.ini:3: error: count0=x is not a number: the latency count is 2\n" +
+                       servers + ": 1 error, no warnings\n" + data_ +
+                       "/events.ini: 1 error, no warnings\n");
+  // Nothing is written: no backup, no settings.
+  EXPECT_FALSE(FileExists(dir_.File("servers.bak")));
+  EXPECT_FALSE(FileExists(dir_.File("settings.ini")));
+
+  // Without a file the one the settings name is checked.
+  WriteFile(dir_.File("settings.ini"), "[Corvane]\nconfig=" + dir_.File("gone.mcf") + "\n");
+  r = Run({"--check"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.out.find(dir_.File("gone.mcf") + ": error: no such file"), std::string::npos)
+      << r.out;
+}
+
+TEST_F(CheckCommandTest, BadCommandLinesExitTwo) {
+  EXPECT_EQ(Run({"--check", dir_.File("missing.mcf")}).code, 2);
+  Result r = Run({"--strict"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(r.err, "sentrel: --strict needs --check\nTry 'sentrel --help'.\n");
+  EXPECT_EQ(Run({"--check=yes"}).code, 2);
+  EXPECT_EQ(Run({"--check", "--log", "web1"}).code, 2);
+}
+
+}  // namespace
+}  // namespace sentrel::test
