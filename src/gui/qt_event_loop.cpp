@@ -11,8 +11,8 @@ namespace sentrel::gui {
 
 QtEventLoop::QtEventLoop() {
   notifier_ = std::make_unique<QSocketNotifier>(EpollFd(), QSocketNotifier::Read);
-  // Not disabled while the core runs: a check waiting inside a dispatch must still hear
-  // from the descriptors, so the notifier is allowed to fire again in the nested loop.
+  // Not disabled while the core runs: a dialog of Qt's own opened by a command (a message
+  // box, a file dialog) runs Qt's loop, and the core must go on being served inside it.
   connect(notifier_.get(), &QSocketNotifier::activated, this, [this] {
     ++wakeups_;
     DispatchCore();
