@@ -86,6 +86,9 @@ class TPort {
   // The day (whole date-time days) of the last notice that the server certificate of
   // this monitor expires soon; the notice comes once a day.
   int32_t certificateNoticeDay = -1;
+  // A monitor the operator is adding: the scan leaves it alone until its editor is
+  // confirmed (a cancelled editor takes it away again).
+  bool beingAdded = false;
 
   TServer* server;
   // Tells this monitor apart from every other one of this run (an address can be reused

@@ -210,6 +210,7 @@ Task<void> TInfiniScan::Pass() {
       // A program that is closing starts no further check.
       if (host_.QuitRequested()) break;
       if (alive.expired() || ref.alive.expired() || servers_.Generation() != generation) continue;
+      if (monitor->beingAdded) continue;
       const int64_t intervalMs = static_cast<int64_t>(monitor->interval) * 1000;
       if (fastest.empty() || intervalMs < fastestMs) {
         fastest = server->name + " " + monitor->typ;
