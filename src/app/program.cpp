@@ -285,6 +285,43 @@ bool Program::Save() {
   return true;
 }
 
+void Program::SaveOrRecover() {
+  std::string failure;
+  try {
+    if (SaveOnClose()) return;
+  } catch (const std::exception& e) {
+    failure = e.what();
+    CurrentLoop().ReportError(failure);
+  }
+  if (serverList.Count() == 0) return;
+  if (configFile.empty() && failure.empty()) {
+    TServerList fresh;
+    fresh.CreateDefault();
+    TreeOrder(fresh);
+    if (fresh.Content() == serverList.Content()) return;
+  }
+  const double now = Now();
+  int y = 0, mo = 0, d = 0;
+  DecodeDate(now, y, mo, d);
+  const int ms = TimeOfDayMs(now);
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "%04d%02d%02d-%02d%02d%02d", y, mo, d, ms / 3600000,
+                ms / 60000 % 60, ms / 1000 % 60);
+  const std::string path = DataPath(std::string("recovered-") + stamp + ".mcf");
+  std::string text;
+  try {
+    WriteFileAtomic(path, serverList.Content());
+    text = "The server file " + (configFile.empty() ? std::string("(none yet)") : configFile) +
+           " could not be saved at the end: the configuration is in " + path;
+  } catch (const std::exception& e) {
+    text = "The server file " + configFile + " could not be saved, and neither could " + path +
+           ": " + e.what();
+  }
+  CurrentLoop().ReportError(text);
+  std::fprintf(stderr, "sentrel: %s\n", text.c_str());
+  std::fflush(stderr);
+}
+
 bool Program::SaveOnClose() {
   // Nothing was added to the empty configuration of a file that is gone: closing must
   // not put an empty file in its place as if it were the operator's.

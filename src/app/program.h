@@ -57,6 +57,12 @@ class Program : public ScanHost {
   // current file or when it is a file that did not read as a server file: the window
   // then asks for a name with "Save as".
   bool Save();
+  // The close that cannot ask the operator (SIGTERM, SIGINT): saves the server file when
+  // it may be written; otherwise, or when that fails, writes the configuration to a
+  // recovery file in the data directory and says where in the errors log and on standard
+  // error. Nothing is written for a configuration with nothing to lose (empty, or the
+  // untouched default of a first start). Never throws.
+  void SaveOrRecover();
   // "Save as" confirmed: the chosen path becomes the current server file (the dialog
   // has asked before overwriting, so even a file that held no server may be replaced),
   // it is saved, and the settings are written.

@@ -2,6 +2,7 @@
 // closing. The commands are in tform1_slots.cpp.
 #include "gui/tform1.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QHash>
@@ -20,6 +21,7 @@
 #include <array>
 
 #include "app/program.h"
+#include "gui/modal_answers.h"
 #include "gui/qt_event_loop.h"
 #include "gui/qt_frontend.h"
 #include "gui/status_lights.h"
@@ -831,10 +833,14 @@ void TForm1::closeEvent(QCloseEvent* event) {
     event->accept();
     return;
   }
+  // The signal's close goes its own way, from the loop.
+  if (closingForSignal_) {
+    event->ignore();
+    return;
+  }
   if (loop_.Busy()) {
-    // A pass, a check or an event is waiting further down the stack. It must not be
-    // pulled out from under itself: the pass stops at its next check, and the close is
-    // done again once that work has returned.
+    // A command is still on the stack (its dialog is open): pulling the window from
+    // under it would pull its objects too. The close is done once it has returned.
     event->ignore();
     closePending_ = true;
     program_.RequestQuit();
@@ -846,21 +852,92 @@ void TForm1::closeEvent(QCloseEvent* event) {
   } catch (const std::exception& e) {
     loop_.ReportError(e.what());
   }
-  if (SaveFile(true) == SaveOutcome::Failed) {
-    // The error is in the errors log and in front of the operator; the window stays.
+  if (!SaveForClose()) {
     event->ignore();
     program_.CancelQuit();
     return;
   }
+  FinishClose();
+  event->accept();
+}
+
+bool TForm1::SaveForClose() {
+  std::string failure;
+  try {
+    if (program_.SaveOnClose()) return true;
+  } catch (const std::exception& e) {
+    failure = e.what();
+    loop_.ReportError(failure);
+  }
+  if (failure.empty()) {
+    // No file that may be written (none yet, or one that holds no server): a name is
+    // asked for; a cancelled dialog closes without saving, as it always has.
+    const SaveOutcome outcome = SaveAsFile();
+    if (outcome != SaveOutcome::Failed) return true;
+    failure = "The server file could not be saved.";
+  }
+  for (;;) {
+    switch (AskSaveChoice(this, QStringLiteral("Sentrel"),
+                          ToQ(failure) + QStringLiteral("\n\nSave the configuration elsewhere?"))) {
+      case SaveChoice::SaveAs: {
+        const SaveOutcome outcome = SaveAsFile();
+        if (outcome == SaveOutcome::Saved) return true;
+        continue;  // cancelled or failed again: ask again
+      }
+      case SaveChoice::CloseWithoutSaving:
+        return true;
+      case SaveChoice::Cancel:
+        return false;
+    }
+  }
+}
+
+void TForm1::FinishClose() {
   CollectViewSettings();
   try {
     program_.WriteSettings();
   } catch (const std::exception& e) {
     loop_.ReportError(e.what());
   }
+  program_.EndWork();
   closed_ = true;
-  event->accept();
   emit Closed();
+}
+
+void TForm1::CloseForSignal() {
+  if (closed_ || closingForSignal_) return;
+  closingForSignal_ = true;
+  program_.RequestQuit();
+  FinishCloseForSignal(0);
+}
+
+void TForm1::FinishCloseForSignal(int attempt) {
+  // Nobody answers a question now: every dialog that waits for the operator goes, and
+  // with it the command that opened it returns.
+  for (int i = 0; i < 16; ++i) {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (!modal) break;
+    if (auto* dialog = qobject_cast<QDialog*>(modal))
+      dialog->reject();
+    else
+      modal->close();
+    if (QApplication::activeModalWidget() == modal) modal->hide();
+  }
+  // The end comes from the outermost loop, once those commands have returned; a stack
+  // that will not unwind is left to the quit, after a second and a half at most.
+  if (loop_.Busy() && attempt < 75) {
+    QTimer::singleShot(20, this, [this, attempt] { FinishCloseForSignal(attempt + 1); });
+    return;
+  }
+  QtEventLoop::Work work(loop_);
+  try {
+    SaveWindowPlacement();
+  } catch (const std::exception& e) {
+    loop_.ReportError(e.what());
+  }
+  program_.SaveOrRecover();
+  FinishClose();
+  hide();
 }
 
 }  // namespace sentrel::gui

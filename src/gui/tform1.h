@@ -208,6 +208,10 @@ class TForm1 final : public QMainWindow {
   QMenu* PopupMenu() const { return popupMenu_; }
   bool IsClosed() const { return closed_; }
   bool ClosePending() const { return closePending_; }
+  // SIGTERM and SIGINT: the close that never waits for the operator. Every dialog that
+  // asks something goes away unanswered; the file is saved, or the configuration written
+  // to a recovery file when it cannot be; the settings are written; the window closes.
+  void CloseForSignal();
 
  private:
   void ConnectCommands();
@@ -233,6 +237,12 @@ class TForm1 final : public QMainWindow {
   // "Save as...": nothing before start-up is done; NotSaved when the dialog is cancelled.
   SaveOutcome SaveAsFile();
   void ReportSaveFailure(const std::string& message);
+  // The save of a close the operator asked for. When the file cannot be written the
+  // operator chooses: Save as, Close without saving, or Cancel (false: the window stays).
+  bool SaveForClose();
+  // The steps every close ends with: view settings, settings file, the end of all work.
+  void FinishClose();
+  void FinishCloseForSignal(int attempt);
   void SaveWindowPlacement();
   QString GroupTextFor(TreeNode* node) const;
   void SetNodeImage(TreeNode* node, int image);
@@ -255,6 +265,7 @@ class TForm1 final : public QMainWindow {
   bool selectionChanged_ = false;
   bool closePending_ = false;
   bool closed_ = false;
+  bool closingForSignal_ = false;
   bool placementRestored_ = false;
   bool placementSaved_ = false;
   bool treeBuilt_ = false;

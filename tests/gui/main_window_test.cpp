@@ -597,8 +597,10 @@ TEST_F(MainWindow, AFailedSaveIsShownAndKeepsTheWindowOpen) {
   ASSERT_EQ(errors_.size(), 1u);
   EXPECT_EQ(QString::fromStdString(errors_[0]), ModalAnswers::Asked().first());
 
-  // Closing: the same message, the window stays, and the settings are not written.
+  // Closing: the same message with the question what to do; Cancel keeps the window, and
+  // the settings are not written.
   const std::string settingsBefore = ReadFile(settingsPath_);
+  ModalAnswers::QueueButton(QMessageBox::Cancel);
   form_->close();
   EXPECT_FALSE(form_->IsClosed());
   EXPECT_TRUE(form_->isVisible());
