@@ -33,7 +33,7 @@ struct CountingHost : ScanHost {
   void SetActivityPanel(const std::string&) override {}
   void ScreenUpdate() override { ++verdicts; }
   void RunEvent(const std::string&, const std::string&, const std::string&, const std::string&,
-                int32_t) override {}
+                int32_t, uint64_t) override {}
 };
 
 // `count` HTTP monitors on servers of ten each ("bench0", "bench1", ...), monitor i with

@@ -1,17 +1,17 @@
-// The status web server under load: a busy installation (100 servers with three monitors
-// each, a full 1001-line History) served on a loopback port until a time limit, for wrk
-// to measure. It also writes the body it serves to a file, so a static web server can be
-// measured serving the very same bytes.
+// The status web server under load: a busy installation (servers with three monitors each,
+// 300 monitors unless told otherwise, and a full 1001-line History) served on a loopback
+// port until a time limit, for wrk to measure. It also writes the body it serves to a
+// file, so a static web server can be measured serving the very same bytes.
 //
-//   status_page_bench_server PORT PAGE_FILE SECONDS
+//   status_page_bench_server PORT PAGE_FILE SECONDS [MONITORS]
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
 
-#include "model/text_pane.h"
 #include "model/server_list.h"
+#include "model/text_pane.h"
 #include "platform/event_loop.h"
 #include "reports/status_page.h"
 #include "reports/status_web_server.h"
@@ -20,9 +20,10 @@ using namespace sentrel;
 
 namespace {
 
-void FillModel(TServerList& list, TextPane& pane) {
+void FillModel(TServerList& list, TextPane& pane, int monitors) {
   static const char* kStatus[] = {"green", "green", "green", "yellow", "red", ""};
-  for (int i = 0; i < 100; ++i) {
+  const int servers = (monitors + 2) / 3;
+  for (int i = 0; i < servers; ++i) {
     TServer* s = list.Items(list.Add("server" + std::to_string(i) + ".intranet"));
     s->ip = "127.0.0.1";
     s->group = "Group " + std::to_string(i / 10);
@@ -40,7 +41,7 @@ void FillModel(TServerList& list, TextPane& pane) {
   }
   for (int i = 0; i < 1001; ++i)
     pane.AddLine("2024-05-01 07:" + std::to_string(10 + i % 50) + ":00 server" +
-                 std::to_string(i % 100) + ".intranet http DOWN (2) 10000ms 0 bytes " +
+                 std::to_string(i % servers) + ".intranet http DOWN (2) 10000ms 0 bytes " +
                  "500 Internal Server Error <from the application>");
 }
 
@@ -52,12 +53,13 @@ void OnSignal(int) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: %s PORT PAGE_FILE SECONDS\n", argv[0]);
+  if (argc != 4 && argc != 5) {
+    std::fprintf(stderr, "usage: %s PORT PAGE_FILE SECONDS [MONITORS]\n", argv[0]);
     return 2;
   }
   const int port = std::atoi(argv[1]);
   const int seconds = std::atoi(argv[3]);
+  const int monitors = argc == 5 ? std::atoi(argv[4]) : 300;
 
   EventLoop loop;
   SetCurrentLoop(&loop);
@@ -71,7 +73,7 @@ int main(int argc, char** argv) {
   TServerList list;
   TextPane pane("Messages/Errors");
   list.messagePane = &pane;
-  FillModel(list, pane);
+  FillModel(list, pane, monitors);
 
   StatusWebServer server(list, [](const std::string&) {});
   server.SetPorts({port});
@@ -87,7 +89,9 @@ int main(int argc, char** argv) {
   }
   loop.AddTimer(static_cast<int64_t>(seconds) * 1000, [&loop] { loop.Quit(); });
   loop.Run();
-  std::printf("answered %d requests, %d socket errors\n", server.requestCount, errors);
+  std::printf("answered %d requests, page made %llu times, %llu clients gone, %d errors\n",
+              server.requestCount, static_cast<unsigned long long>(server.PageBuilds()),
+              static_cast<unsigned long long>(server.Counters().disconnects), errors);
   SetCurrentLoop(nullptr);
   return 0;
 }

@@ -155,7 +155,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   bool sent = false;
   try {
-    SendEventMail(ev, message, "web1", "DOWN (2)", &h->history);
+    RunToCompletion(SendEventMail(ev, message, "web1", "DOWN (2)", &h->history));
     sent = true;
   } catch (const SentrelError& e) {
     Check(std::string_view(e.what()).find('\n') == std::string_view::npos, "a failure is one line");

@@ -125,7 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   bool ran = false;
   try {
-    RunSerialScript(ev);
+    RunToCompletion(RunSerialScript(ev));
     ran = true;
   } catch (const SentrelError& e) {
     Check(std::string_view(e.what()).find('\n') == std::string_view::npos, "a failure is one line");

@@ -98,9 +98,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string error;
   try {
     SmtpClient client;
-    client.Connect("127.0.0.1", 25, "sentrel.example.test");
-    client.Send(mail);
-    client.Disconnect();
+    RunToCompletion(client.Connect("127.0.0.1", 25, "sentrel.example.test"));
+    RunToCompletion(client.Send(mail));
+    RunToCompletion(client.Disconnect());
     sent = true;
   } catch (const SentrelError& e) {
     error = e.what();

@@ -5,7 +5,8 @@
 set -euo pipefail
 
 build_packages=(cmake ninja-build g++ make pkg-config ccache
-  qt6-base-dev qt6-base-dev-tools libgl-dev dpkg-dev file python3-markdown libssl-dev)
+  qt6-base-dev qt6-base-dev-tools libgl-dev dpkg-dev file python3-markdown libssl-dev
+  zlib1g-dev)
 # The request-time chart draws with QCustomPlot.
 build_packages+=(libqcustomplot-dev)
 test_packages=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
@@ -27,5 +28,19 @@ if ((${#missing[@]})); then
   echo "setup: installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
+  # Servers the tests start themselves (nginx, Prometheus, ...) must not start as the
+  # system's services on installation: invoke-rc.d asks policy-rc.d, and 101 says no.
+  policy=/usr/sbin/policy-rc.d
+  own_policy=
+  if [[ ! -e $policy ]]; then
+    printf '#!/bin/sh\nexit 101\n' >"$policy"
+    chmod 755 "$policy"
+    own_policy=1
+    trap 'rm -f "$policy"' EXIT
+  fi
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  if [[ -n $own_policy ]]; then
+    rm -f "$policy"
+    trap - EXIT
+  fi
 fi

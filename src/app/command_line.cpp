@@ -24,7 +24,7 @@ std::string UsageText() {
          "                        (default $XDG_CONFIG_HOME/Hallvik/Corvane.ini)\n"
          "  --web-ports P1,P2,..  ports the status web server tries (default 80,8080,8081)\n"
          "  --web-bind ADDRESS    the address the status web server listens on\n"
-         "                        (default: all interfaces)\n"
+         "                        (default: all interfaces, IPv4 and IPv6)\n"
          "  --no-web              headless without the status web server\n"
          "  --dump-logs DAYS      cut records older than DAYS days out of every log, exit\n"
          "  --yes                 with --dump-logs 0: really empty every log\n"

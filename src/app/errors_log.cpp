@@ -10,9 +10,21 @@
 
 namespace sentrel {
 
+namespace {
+// What one line may hold of a message and of its cause. A server name of megabytes would
+// otherwise write megabytes at every check.
+constexpr size_t kMaxPart = 2000;
+const char kCut[] = "... [cut]";
+
+std::string Capped(const std::string& text) {
+  if (text.size() <= kMaxPart) return text;
+  return text.substr(0, kMaxPart - sizeof kCut + 1) + kCut;
+}
+}  // namespace
+
 std::string RunTimeErrorLine(const std::string& message) {
-  return FormatDateTime(Now()) + " RunTimeError " + message + " (Cause might be \"" +
-         LastActivity + "\")";
+  return FormatDateTime(Now()) + " RunTimeError " + Capped(message) + " (Cause might be \"" +
+         Capped(LastActivity) + "\")";
 }
 
 void HandleRunTimeError(const std::string& message) {

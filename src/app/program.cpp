@@ -18,6 +18,14 @@ namespace sentrel {
 Program::Program(Frontend& frontend, SettingsStore& settings)
     : frontend_(frontend), settings_(settings), networkChecks_(MakeNetworkChecks(scanner)) {
   scanner.SetChecks(networkChecks_.get());
+  webServer.SetCountersSource([this] {
+    ProgramCounters c;
+    c.checksDone = scanner.checksDone;
+    c.recordsWritten = scanner.recordsWritten;
+    if (const Checks* checks = scanner.GetChecks()) c.httpChecksQueued = checks->Waiting();
+    c.startTime = startTime_;
+    return c;
+  });
 }
 
 Program::~Program() {
@@ -197,7 +205,8 @@ void Program::Create(const StartOptions& options) {
   TreeOrder(serverList);
   frontend_.BuildTree();
   messagePane.Clear();
-  messagePane.AddLine(FormatDateTime(Now()) + " Sentrel " + kProductVersion + " started");
+  startTime_ = Now();
+  messagePane.AddLine(FormatDateTime(startTime_) + " Sentrel " + kProductVersion + " started");
   // After the start line, which clears the pane: the operator must see this one.
   ReportServerFile(content);
   // An events file without a single event (empty, binary, or other text) leaves every
@@ -274,6 +283,43 @@ bool Program::Save() {
   lossyFile_.clear();
   missingFile_.clear();
   return true;
+}
+
+void Program::SaveOrRecover() {
+  std::string failure;
+  try {
+    if (SaveOnClose()) return;
+  } catch (const std::exception& e) {
+    failure = e.what();
+    CurrentLoop().ReportError(failure);
+  }
+  if (serverList.Count() == 0) return;
+  if (configFile.empty() && failure.empty()) {
+    TServerList fresh;
+    fresh.CreateDefault();
+    TreeOrder(fresh);
+    if (fresh.Content() == serverList.Content()) return;
+  }
+  const double now = Now();
+  int y = 0, mo = 0, d = 0;
+  DecodeDate(now, y, mo, d);
+  const int ms = TimeOfDayMs(now);
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "%04d%02d%02d-%02d%02d%02d", y, mo, d, ms / 3600000,
+                ms / 60000 % 60, ms / 1000 % 60);
+  const std::string path = DataPath(std::string("recovered-") + stamp + ".mcf");
+  std::string text;
+  try {
+    WriteFileAtomic(path, serverList.Content());
+    text = "The server file " + (configFile.empty() ? std::string("(none yet)") : configFile) +
+           " could not be saved at the end: the configuration is in " + path;
+  } catch (const std::exception& e) {
+    text = "The server file " + configFile + " could not be saved, and neither could " + path +
+           ": " + e.what();
+  }
+  CurrentLoop().ReportError(text);
+  std::fprintf(stderr, "sentrel: %s\n", text.c_str());
+  std::fflush(stderr);
 }
 
 bool Program::SaveOnClose() {

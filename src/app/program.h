@@ -57,6 +57,12 @@ class Program : public ScanHost {
   // current file or when it is a file that did not read as a server file: the window
   // then asks for a name with "Save as".
   bool Save();
+  // The close that cannot ask the operator (SIGTERM, SIGINT): saves the server file when
+  // it may be written; otherwise, or when that fails, writes the configuration to a
+  // recovery file in the data directory and says where in the errors log and on standard
+  // error. Nothing is written for a configuration with nothing to lose (empty, or the
+  // untouched default of a first start). Never throws.
+  void SaveOrRecover();
   // "Save as" confirmed: the chosen path becomes the current server file (the dialog
   // has asked before overwriting, so even a file that held no server may be replaced),
   // it is saved, and the settings are written.
@@ -117,8 +123,8 @@ class Program : public ScanHost {
   void SetActivityPanel(const std::string& text) override { SetStatusPanel(0, text); }
   void ScreenUpdate() override { frontend_.ScreenUpdate(); }
   void RunEvent(const std::string& name, const std::string& message, const std::string& server,
-                const std::string& status, int32_t n) override {
-    eventList.RunEvent(name, message, server, status, n);
+                const std::string& status, int32_t n, uint64_t monitor) override {
+    eventList.RunEvent(name, message, server, status, n, monitor);
   }
 
   void SetStatusPanel(int panel, const std::string& text);
@@ -180,6 +186,7 @@ class Program : public ScanHost {
   // Whether the events file was there and read as INI text; its names are then checked.
   bool eventsFileRead_ = false;
   bool headless_ = false;
+  double startTime_ = 0;
   bool scanActive_ = false;
   bool quitRequested_ = false;
   bool timer1Enabled_ = false;

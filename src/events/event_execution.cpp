@@ -16,10 +16,11 @@
 namespace sentrel {
 
 void TIpEventList::RunEvent(const std::string& name, const std::string& message,
-                            const std::string& server, const std::string& status, int32_t n) {
+                            const std::string& server, const std::string& status, int32_t n,
+                            uint64_t monitor) {
   TIPEvent* ev = Find(name);
   if (!ev) return;
-  Task<void> run = ev->Execute(context, message, server, status, n);
+  Task<void> run = ev->Execute(context, message, server, status, n, monitor);
   if (run.Valid())
     runs_.Start(std::move(run), "IPEvent.Execute " + message + " " + server + " " + status);
 }
@@ -81,7 +82,8 @@ Task<void> RunActions(EventActions* actions, TIPEvent settings, std::array<bool,
 }  // namespace
 
 Task<void> TIPEvent::Execute(const EventContext& context, const std::string& message,
-                             const std::string& server, const std::string& status, int32_t n) {
+                             const std::string& server, const std::string& status, int32_t n,
+                             uint64_t monitor) {
   LastActivity = "IPEvent.Execute " + message + " " + server + " " + status;
   // The gates are decided now, in the actions' order, on the event's flags; what the
   // actions then do takes as long as it takes. They work on a copy of the settings, so
@@ -90,7 +92,7 @@ Task<void> TIPEvent::Execute(const EventContext& context, const std::string& mes
   bool any = false;
   for (const Step& step : kOrder) {
     if (!(this->*step.enabled)) continue;
-    const bool open = ShouldFire(step.index, n);
+    const bool open = ShouldFire(step.index, n, monitor);
     fire[static_cast<size_t>(step.index)] = open;
     any = any || open;
   }

@@ -199,6 +199,23 @@ EventsFileContent TIpEventList::LoadFromFile(const std::string& path) {
 
 namespace sentrel {
 
+bool TIPEvent::ShouldFire(int action, int32_t n, uint64_t monitor) {
+  if (monitor == 0) return ShouldFire(action, n);
+  // The same rule on this monitor's flags, swapped in for the moment.
+  std::array<bool, kActionCount>& flags = monitorNotified_[monitor];
+  std::swap(flags, notified);
+  const bool result = ShouldFire(action, n);
+  std::swap(flags, notified);
+  return result;
+}
+
+const std::array<bool, kActionCount>& TIPEvent::NotifiedFor(uint64_t monitor) const {
+  if (monitor == 0) return notified;
+  static const std::array<bool, kActionCount> none{};
+  auto it = monitorNotified_.find(monitor);
+  return it == monitorNotified_.end() ? none : it->second;
+}
+
 bool TIPEvent::ShouldFire(int action, int32_t n) {
   const auto i = static_cast<size_t>(action);
   if (n <= count[i]) notified[i] = false;

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,12 +42,19 @@ class TIPEvent {
 
   // Whether action i runs for failure number n; keeps `notified` (see event_execution.cpp).
   bool ShouldFire(int action, int32_t n);
+  // The same gate for one monitor's failure run: each monitor that names the event has
+  // flags of its own, so one monitor's outage neither silences nor repeats another's
+  // alerts. Monitor 0 uses the event's own flags.
+  bool ShouldFire(int action, int32_t n, uint64_t monitor);
+  // The flags of one monitor (the event's own for 0).
+  const std::array<bool, kActionCount>& NotifiedFor(uint64_t monitor) const;
   // Decides the latency gates of the enabled actions now and returns the execution of
   // those that open, in the order network message, popup, program, mail, reboot, sound,
   // serial, print; an empty task when none opens.
   // The execution works on a copy of the settings: the event may be gone meanwhile.
   Task<void> Execute(const EventContext& context, const std::string& message,
-                     const std::string& server, const std::string& status, int32_t n);
+                     const std::string& server, const std::string& status, int32_t n,
+                     uint64_t monitor = 0);
 
   std::string name;
   bool UsePopup = false;
@@ -75,6 +83,8 @@ class TIPEvent {
   std::array<bool, kActionCount> notified{};
 
  private:
+  // Run-time only, never saved: the gate flags of each monitor that reported.
+  std::map<uint64_t, std::array<bool, kActionCount>> monitorNotified_;
   LifeToken life_;
 };
 
@@ -114,8 +124,9 @@ class TIpEventList {
   // Runs the first event of exactly this name; nothing when there is none. Its actions
   // run as a task of this list: the call returns once they have started, and a mail
   // server or a modem that takes its time delays nothing but that event's later actions.
+  // monitor is the run id of the monitor reporting (0: none, as the editor's tests).
   void RunEvent(const std::string& name, const std::string& message, const std::string& server,
-                const std::string& status, int32_t n);
+                const std::string& status, int32_t n, uint64_t monitor = 0);
   // Executions still under way, and their end (the program is closing).
   size_t RunsUnderWay() const { return runs_.Size(); }
   std::vector<std::string> RunActivities() const { return runs_.Activities(); }

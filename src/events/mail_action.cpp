@@ -1,5 +1,11 @@
 #include "events/mail_action.h"
 
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
 #include "events/ip_event.h"
 #include "events/placeholders.h"
 #include "events/smtp_client.h"
@@ -45,6 +51,25 @@ uint16_t ParsePort(const std::string& text) {
 }
 
 }  // namespace
+
+std::string NewMessageId() {
+  static uint64_t counter = 0;
+  char host[256] = {};
+  if (gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') std::strcpy(host, "localhost");
+  // Only what a message id may hold: a host name with odd characters keeps the id valid.
+  std::string domain;
+  for (const char* c = host; *c; ++c)
+    domain += (std::isalnum(static_cast<unsigned char>(*c)) || *c == '.' || *c == '-') ? *c : '-';
+  int year = 0, month = 0, day = 0;
+  const double now = Now();
+  DecodeDate(now, year, month, day);
+  const int ms = TimeOfDayMs(now);
+  char stamp[64];
+  std::snprintf(stamp, sizeof stamp, "%04d%02d%02d%02d%02d%02d.%d.%llu", year, month, day,
+                ms / 3600000, ms / 60000 % 60, ms / 1000 % 60, static_cast<int>(getpid()),
+                static_cast<unsigned long long>(++counter));
+  return "<" + std::string(stamp) + ".sentrel@" + domain + ">";
+}
 
 namespace {
 // A mail the program gives up on because its task ended before the dialogue did (the
@@ -96,6 +121,9 @@ Task<void> SendEventMail(TIPEvent ev, std::string message, std::string server,
   mail.body.assign(lines.begin() + 2, lines.end());
   mail.senderName = kMailSenderName;
   mail.recipients = SplitRecipients(ev.MailAddress);
+  // A mail needs its date (RFC 5322), and filters distrust one without an id.
+  mail.date = FormatRfc5322(Now(), LocalUtcOffsetMinutes());
+  mail.messageId = NewMessageId();
 
   Abandoned abandoned("to " + ev.MailAddress + " about " + message);
   SmtpClient client;

@@ -19,6 +19,9 @@ class TextPane;
 Task<void> SendEventMail(TIPEvent ev, std::string message, std::string server,
                          std::string status, const TextPane* history);
 
+// A new Message-ID: "<stamp.pid.counter.sentrel@host>", unique on this machine.
+std::string NewMessageId();
+
 // Lines of a text file: each ends with CR LF, LF or CR; a last line without an ending
 // counts too, an ending at the very end adds no empty line.
 std::vector<std::string> SplitTextLines(const std::string& text);

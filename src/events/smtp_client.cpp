@@ -88,6 +88,8 @@ std::vector<std::string> MailHeader(const MailMessage& mail) {
     header.push_back(to);
   }
   if (!mail.subject.empty()) header.push_back("Subject: " + mail.subject);
+  if (!mail.date.empty()) header.push_back("Date: " + mail.date);
+  if (!mail.messageId.empty()) header.push_back("Message-ID: " + mail.messageId);
   header.push_back("Mime-Version: 1.0");
   header.push_back("Content-Type: text/plain; charset=us-ascii");
   return header;

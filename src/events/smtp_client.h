@@ -18,6 +18,9 @@ struct MailMessage {
   std::vector<std::string> recipients;
   std::string subject;
   std::vector<std::string> body;
+  // The Date and Message-ID headers; each is sent only when set.
+  std::string date;
+  std::string messageId;
 };
 
 // The items of a recipient list: separated by commas, blanks or control characters; an

@@ -8,6 +8,7 @@
 #include <QToolBar>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <cmath>
 
 #include "gui/log_window.h"
 #include "gui/widgets/zoom_pan_plot.h"
@@ -51,6 +52,7 @@ Tshowgraphwin::Tshowgraphwin(QWidget* parent) : QDialog(parent) {
 
   toolBar_ = new QToolBar(this);
   toolBar_->setObjectName("ToolBar1");
+  toolBar_->setAccessibleName("Toolbar");
   toolBar_->setToolButtonStyle(Qt::ToolButtonTextOnly);
   print_ = toolBar_->addAction("Print", this, &Tshowgraphwin::PrintClick);
   copy_ = toolBar_->addAction("Copy", this, &Tshowgraphwin::CopyClick);
@@ -58,6 +60,8 @@ Tshowgraphwin::Tshowgraphwin(QWidget* parent) : QDialog(parent) {
 
   chart_ = new ZoomPanPlot(this);
   chart_->setObjectName("Chart1");
+  // Tab reaches the chart, so a screen reader reads its title, footer and series.
+  chart_->setFocusPolicy(Qt::TabFocus);
   chart_->setBackground(Qt::white);
   chart_->legend->setVisible(false);
 
@@ -166,6 +170,50 @@ void Tshowgraphwin::Load(const RequestTimes& times, double now) {
     chart_->plotLayout()->simplify();
   }
   chart_->replot();
+
+  // The plot paints its title and footer; a screen reader gets them, and the series in
+  // words, from the chart's name and description.
+  summary_ = RequestTimesSummary(times);
+  chart_->setAccessibleName(title);
+  chart_->setAccessibleDescription(
+      times.footer.empty() ? summary_ : QString::fromStdString(times.footer) + ". " + summary_);
+}
+
+QString RequestTimesSummary(const RequestTimes& times) {
+  int64_t good = 0, sum = 0, least = 0, most = 0;
+  double first = 0, last = 0;
+  for (const RequestTimePoint& p : times.points) {
+    if (!p.good) continue;
+    if (good == 0) {
+      first = last = p.time;
+      least = most = p.ms;
+    }
+    ++good;
+    sum += p.ms;
+    first = std::min(first, p.time);
+    last = std::max(last, p.time);
+    least = std::min(least, p.ms);
+    most = std::max(most, p.ms);
+  }
+  const int64_t lost = static_cast<int64_t>(times.points.size()) - good;
+  QString text = QStringLiteral("Request time: ");
+  if (good == 0) {
+    text += QStringLiteral("no points.");
+  } else {
+    text +=
+        QString::number(good) + (good == 1 ? QStringLiteral(" point") : QStringLiteral(" points"));
+    text += QStringLiteral(" from ") + QString::fromStdString(FormatDateTime(first)) +
+            QStringLiteral(" to ") + QString::fromStdString(FormatDateTime(last));
+    // Rounded as the footer rounds its average: halves to the even number.
+    const double average = std::nearbyint(static_cast<double>(sum) / static_cast<double>(good));
+    text += QStringLiteral(", minimum %1 ms, average %2 ms, maximum %3 ms.")
+                .arg(least)
+                .arg(static_cast<int64_t>(average))
+                .arg(most);
+  }
+  text += QStringLiteral(" Lost: ") + QString::number(lost) +
+          (lost == 1 ? QStringLiteral(" record.") : QStringLiteral(" records."));
+  return text;
 }
 
 QString Tshowgraphwin::TitleText() const {

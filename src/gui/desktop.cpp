@@ -51,10 +51,11 @@ int RunDesktop(const CommandLine& commandLine) {
     loop.Detach();
     app.quit();
   });
-  // SIGTERM and SIGINT close the window as its close box does.
+  // SIGTERM and SIGINT close the window without asking anything: a logout or a
+  // shutdown never waits for an operator who is not there.
   InstallStopSignals(loop, [&form] {
     QMetaObject::invokeMethod(
-        &form, [&form] { form.close(); }, Qt::QueuedConnection);
+        &form, [&form] { form.CloseForSignal(); }, Qt::QueuedConnection);
   });
 
   StartOptions options = StartOptionsFor(commandLine, false);

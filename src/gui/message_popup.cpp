@@ -5,8 +5,10 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollBar>
 #include <QTextBlock>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include "gui/modal_answers.h"
 
@@ -49,8 +51,11 @@ void Terrorwin::AddMessage(const QString& text) {
   if (lines_ > 0) cursor.insertBlock();
   cursor.insertText(text);
   ++lines_;
-  pane_->moveCursor(QTextCursor::End);
+  // The new line in view from its start (its time and server), not scrolled to its end.
+  cursor.movePosition(QTextCursor::StartOfBlock);
+  pane_->setTextCursor(cursor);
   pane_->ensureCursorVisible();
+  pane_->horizontalScrollBar()->setValue(pane_->horizontalScrollBar()->minimum());
 
   if (!placed_) {
     // Centred on the screen the first time; afterwards it stays where the operator put it.
@@ -59,9 +64,30 @@ void Terrorwin::AddMessage(const QString& text) {
     placed_ = true;
   }
   showNormal();
+  FollowModalDialog();
   raise();
   activateWindow();
   ok_->setFocus();
+}
+
+bool Terrorwin::event(QEvent* event) {
+  // A modal dialog opened after the window blocks it: it goes above that dialog.
+  if (event->type() == QEvent::WindowBlocked) FollowModalDialog();
+  return QWidget::event(event);
+}
+
+void Terrorwin::FollowModalDialog() {
+  QWindow* handle = windowHandle();
+  if (!handle) return;
+  // A modal dialog blocks every window but its own: as the dialog's transient window the
+  // popup takes input while the dialog is open, and stays in front of it.
+  QWidget* modal = QApplication::activeModalWidget();
+  QWindow* owner = nullptr;
+  if (modal && modal != this && !isAncestorOf(modal))
+    owner = modal->windowHandle();
+  else if (parentWidget())
+    owner = parentWidget()->window()->windowHandle();
+  if (handle->transientParent() != owner) handle->setTransientParent(owner);
 }
 
 QStringList Terrorwin::Lines() const {

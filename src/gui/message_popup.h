@@ -21,7 +21,8 @@ class Terrorwin : public QWidget {
   explicit Terrorwin(QWidget* parent = nullptr);
 
   // One more line at the end; the window comes up in its normal state, in front, with
-  // the input focus.
+  // the input focus, showing the start of the new line. Above a modal dialog it stays
+  // usable: it becomes that dialog's own window, which the dialog does not block.
   void AddMessage(const QString& text);
   // The pane's lines as shown ("" for the empty line it starts with).
   QStringList Lines() const;
@@ -33,8 +34,14 @@ class Terrorwin : public QWidget {
   // oldest lines go beyond this many.
   static constexpr int kMaxLines = 10000;
 
+ protected:
+  bool event(QEvent* event) override;
+
  private:
   void OKClick();
+  // Puts the window above the modal dialog that blocks it (or back with its parent when
+  // none does).
+  void FollowModalDialog();
 
   QPlainTextEdit* pane_;
   QPushButton* ok_;

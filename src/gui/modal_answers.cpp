@@ -1,5 +1,6 @@
 #include "gui/modal_answers.h"
 
+#include <QAbstractButton>
 #include <QFileDialog>
 #include <QInputDialog>
 
@@ -59,6 +60,23 @@ bool AskYesNo(QWidget* parent, const QString& title, const QString& text) {
     return Next(State().buttons, text, QMessageBox::No) == QMessageBox::Yes;
   return QMessageBox::question(parent, title, text, QMessageBox::Yes | QMessageBox::No,
                                QMessageBox::No) == QMessageBox::Yes;
+}
+
+SaveChoice AskSaveChoice(QWidget* parent, const QString& title, const QString& text) {
+  QMessageBox::StandardButton answer;
+  if (ModalAnswers::Armed()) {
+    answer = Next(State().buttons, text, QMessageBox::Cancel);
+  } else {
+    QMessageBox box(QMessageBox::Warning, title, text,
+                    QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, parent);
+    box.button(QMessageBox::Save)->setText(QStringLiteral("&Save as..."));
+    box.button(QMessageBox::Discard)->setText(QStringLiteral("Close &without saving"));
+    box.setDefaultButton(QMessageBox::Cancel);
+    answer = static_cast<QMessageBox::StandardButton>(box.exec());
+  }
+  if (answer == QMessageBox::Save) return SaveChoice::SaveAs;
+  if (answer == QMessageBox::Discard) return SaveChoice::CloseWithoutSaving;
+  return SaveChoice::Cancel;
 }
 
 void ShowMessage(QWidget* parent, const QString& title, const QString& text,

@@ -40,6 +40,11 @@ class ModalAnswers {
 
 // A Yes/No confirmation. True for Yes.
 bool AskYesNo(QWidget* parent, const QString& title, const QString& text);
+// What to do when the server file cannot be saved at close.
+enum class SaveChoice { SaveAs, CloseWithoutSaving, Cancel };
+// Asks it: "Save as...", "Close without saving", "Cancel" (the default). A test answers
+// with QueueButton: Save is Save as, Discard is Close without saving, anything else Cancel.
+SaveChoice AskSaveChoice(QWidget* parent, const QString& title, const QString& text);
 // An OK box; icon chooses information, warning or critical.
 void ShowMessage(QWidget* parent, const QString& title, const QString& text,
                  QMessageBox::Icon icon = QMessageBox::Information);

@@ -3,9 +3,11 @@
 #include "gui/chart_window.h"
 #include "gui/log_window.h"
 #include "gui/modal_answers.h"
+#include "model/last_activity.h"
 #include "model/server_list.h"
 #include "platform/clock.h"
 #include "reports/log_dump.h"
+#include "reports/log_lines.h"
 #include "reports/log_view.h"
 #include "reports/request_times.h"
 
@@ -43,10 +45,33 @@ void ShowRequestTimes(QWidget* parent, const TPort& monitor, const ActivityPanel
 }
 
 void DumpLogsCommand(QWidget* parent, const TServerList& servers, const ActivityPanel& panel) {
+  const QString title = QStringLiteral("Sentrel Dump Logfiles:");
   std::optional<QString> answer =
-      PromptText(parent, "Sentrel Dump Logfiles:", "Dump Logfile Entries Older Than [days] ?", "");
+      PromptText(parent, title, "Dump Logfile Entries Older Than [days] ?", "");
   if (!answer) return;
+  // The answer is judged before any log is touched, as the command line judges it: a
+  // negative number would empty every log, and 0 does so on purpose only.
+  int32_t days = 0;
+  try {
+    days = ParseDaysAnswer(answer->toStdString());
+  } catch (const std::exception&) {
+    ShowMessage(parent, title,
+                QStringLiteral("\"") + *answer +
+                    QStringLiteral("\" is not a whole number of days; no log was changed."),
+                QMessageBox::Warning);
+    return;
+  }
+  if (days < 0) {
+    ShowMessage(parent, title,
+                QStringLiteral("Dump logs needs a number of days of 0 or more, not ") + *answer +
+                    QStringLiteral("; no log was changed."),
+                QMessageBox::Warning);
+    return;
+  }
+  if (days == 0 && !AskYesNo(parent, title, QStringLiteral("Empty every log file?"))) return;
   sentrel::DumpLogs(servers, answer->toStdString(), [&panel](const std::string& text) {
+    // An error on the way is recorded with the log it happened in.
+    LastActivity = text;
     if (panel.show) panel.show(text);
   });
 }

@@ -35,6 +35,44 @@ void PaintLight(QPainter& p, const QRectF& r, const QColor& colour) {
   p.drawEllipse(r);
 }
 
+// The mark inside a light, so the lights differ by more than their hue: an operator who
+// cannot tell red from green, and a grey-scale screen, still see a tick, an exclamation
+// mark and a cross. The marks are drawn for the 16 x 16 light; other sizes scale them.
+void PaintMark(QPainter& p, const QRectF& r, int image) {
+  const qreal u = r.width() / 13.0;  // one unit of the 13-pixel light
+  auto at = [&](qreal x, qreal y) { return QPointF(r.left() + x * u, r.top() + y * u); };
+  QPen pen(Qt::white, 2.0 * u, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
+  p.setBrush(Qt::NoBrush);
+  switch (image) {
+    case kImageGreen: {
+      p.setPen(pen);
+      QPainterPath tick;
+      tick.moveTo(at(3.3, 6.8));
+      tick.lineTo(at(5.6, 9.1));
+      tick.lineTo(at(9.8, 4.2));
+      p.drawPath(tick);
+      break;
+    }
+    case kImageYellow: {
+      // Dark on the light yellow: white would vanish into it.
+      pen.setColor(QColor(0x40, 0x30, 0x00));
+      p.setPen(pen);
+      p.drawLine(at(6.5, 2.9), at(6.5, 7.0));
+      p.setPen(Qt::NoPen);
+      p.setBrush(pen.color());
+      p.drawEllipse(at(6.5, 9.9), 1.15 * u, 1.15 * u);
+      break;
+    }
+    case kImageRed:
+      p.setPen(pen);
+      p.drawLine(at(4.0, 4.0), at(9.0, 9.0));
+      p.drawLine(at(9.0, 4.0), at(4.0, 9.0));
+      break;
+    default:
+      break;
+  }
+}
+
 }  // namespace
 
 int StatusImage(const std::string& status) {
@@ -44,11 +82,14 @@ int StatusImage(const std::string& status) {
   return kImageNotChecked;
 }
 
-QPixmap StatusLightPixmap(int image) {
-  QPixmap pm(16, 16);
+QPixmap StatusLightPixmap(int image, int scale) {
+  QPixmap pm(16 * scale, 16 * scale);
+  pm.setDevicePixelRatio(scale);
   pm.fill(Qt::transparent);
   QPainter p(&pm);
-  PaintLight(p, QRectF(1.5, 1.5, 13, 13), LightColour(image));
+  const QRectF light(1.5, 1.5, 13, 13);
+  PaintLight(p, light, LightColour(image));
+  PaintMark(p, light, image);
   return pm;
 }
 
@@ -56,14 +97,13 @@ const QIcon& StatusLight(int image) {
   static std::array<QIcon, 5> icons;
   if (image < 0 || image > kImageRed) image = kImageNotChecked;
   QIcon& icon = icons[static_cast<size_t>(image)];
-  if (icon.isNull()) icon = QIcon(StatusLightPixmap(image));
+  if (icon.isNull()) {
+    // Drawn for double-density screens too (QT_SCALE_FACTOR=2), where a scaled-up 16-pixel
+    // picture would blur the mark inside the light.
+    icon.addPixmap(StatusLightPixmap(image, 1));
+    icon.addPixmap(StatusLightPixmap(image, 2));
+  }
   return icon;
-}
-
-const QString& StatusWord(int image) {
-  static const std::array<QString, 5> words{"not checked", "not checked", "green", "yellow", "red"};
-  if (image < 0 || image > kImageRed) image = kImageNotChecked;
-  return words[static_cast<size_t>(image)];
 }
 
 QPixmap SentrelPicture(int size) {

@@ -17,10 +17,9 @@ constexpr int kImageRed = 4;
 int StatusImage(const std::string& status);
 // A 16 x 16 round light, drawn once per image and kept.
 const QIcon& StatusLight(int image);
-// The light's pixmap at its own size (tests compare these).
-QPixmap StatusLightPixmap(int image);
-// The word a screen reader says for an image.
-const QString& StatusWord(int image);
+// The light's pixmap at its own size (tests compare these), or drawn with `scale` times
+// the pixels for a screen of that density.
+QPixmap StatusLightPixmap(int image, int scale = 1);
 
 // The picture of the splash window and About box, and the window icon: a radar screen
 // with the three lights, drawn at the given edge length.

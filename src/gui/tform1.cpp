@@ -2,10 +2,13 @@
 // closing. The commands are in tform1_slots.cpp.
 #include "gui/tform1.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QHash>
 #include <QHeaderView>
+#include <QKeyEvent>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QScrollBar>
@@ -15,8 +18,10 @@
 #include <QTimer>
 #include <QToolButton>
 #include <algorithm>
+#include <array>
 
 #include "app/program.h"
+#include "gui/modal_answers.h"
 #include "gui/qt_event_loop.h"
 #include "gui/qt_frontend.h"
 #include "gui/status_lights.h"
@@ -24,6 +29,7 @@
 #include "gui/tray_light.h"
 #include "gui/window_placement.h"
 #include "model/server_list.h"
+#include "platform/clock.h"
 #include "ui_tform1.h"
 
 namespace sentrel::gui {
@@ -41,6 +47,44 @@ TreeNode::TreeNode(Level level, TServer* server, TPort* monitor)
 
 bool TreeNode::Alive() const {
   return level_ == kGroup || !alive_.expired();
+}
+
+QVariant TreeNode::data(int column, int role) const {
+  if (column == 0 && (role == Qt::AccessibleDescriptionRole || role == Qt::ToolTipRole))
+    return StatusWords(Status(), Now());
+  return QTreeWidgetItem::data(column, role);
+}
+
+RowStatus TreeNode::Status() const {
+  RowStatus s;
+  s.image = std::max(image_, 1);
+  if (level_ == kMonitor) {
+    if (!Alive()) return s;
+    if (s.image == 3)
+      s.lostOnce = history_.yellowFromLoss && monitor_->lastUp == history_.lossLastUp;
+    if (s.image == 4) {
+      s.lost = monitor_->lostCount;
+      s.downSince = history_.downSince;
+    }
+    return s;
+  }
+  // A server or a group: its monitors counted by their lights.
+  s.summary = true;
+  auto count = [&s](const TreeNode* server) {
+    for (int m = 0; m < server->childCount(); ++m) {
+      const TreeNode* mn = server->ChildNode(m);
+      if (!mn->Alive()) continue;
+      ++s.monitors;
+      if (std::max(mn->image_, 1) == s.image) ++s.showing;
+    }
+  };
+  if (level_ == kServer) {
+    if (Alive()) count(this);
+  } else {
+    for (int i = 0; i < childCount(); ++i)
+      if (ChildNode(i)->Alive()) count(ChildNode(i));
+  }
+  return s;
 }
 
 namespace {
@@ -62,10 +106,16 @@ QString MonitorRefreshText(const TPort& m) {
 // the label takes the last text when the loop next runs, so a pass in which nothing is
 // due and whose last text is the one already shown paints nothing (under X11 every
 // paint wakes the program twice more).
+//
+// A screen reader hears the panel's name (what the panel is) and its description (the
+// text it shows); every change of the text is announced as a change of the description.
 class StatusPanel final : public QLabel {
  public:
-  StatusPanel(int width, const QString& text, QWidget* parent)
-      : QLabel(text, parent), width_(width), latest_(text) {}
+  StatusPanel(int width, const QString& name, const QString& text, QWidget* parent)
+      : QLabel(text, parent), width_(width), latest_(text) {
+    setAccessibleName(name);
+    Describe();
+  }
   QSize sizeHint() const override {
     return width_ > 0 ? QSize(width_, QLabel::sizeHint().height()) : QLabel::sizeHint();
   }
@@ -80,11 +130,16 @@ class StatusPanel final : public QLabel {
   }
   void Show() {
     queued_ = false;
-    if (text() != latest_) setText(latest_);
+    if (text() == latest_) return;
+    setText(latest_);
+    Describe();
   }
   const QString& Latest() const { return latest_; }
 
  private:
+  // Qt announces every change of the description to the screen reader.
+  void Describe() { setAccessibleDescription(text()); }
+
   int width_;
   QString latest_;
   bool queued_ = false;
@@ -114,12 +169,11 @@ TForm1::TForm1(Program& program, QtFrontend& frontend, QtEventLoop& loop, QWidge
   // The tool bar is switched by the Options menu alone, not by a menu of the dock area.
   setContextMenuPolicy(Qt::NoContextMenu);
 
-  panel0_ = new StatusPanel(400, QString(), this);
+  panel0_ = new StatusPanel(400, QStringLiteral("Activity"), QString(), this);
   panel0_->setObjectName(QStringLiteral("StatusPanel0"));
-  panel0_->setAccessibleName(QStringLiteral("Activity"));
-  panel1_ = new StatusPanel(0, QStringLiteral("Sentrel-Webserver: idle"), this);
+  panel1_ = new StatusPanel(0, QStringLiteral("Web server"),
+                            QStringLiteral("Sentrel-Webserver: idle"), this);
   panel1_->setObjectName(QStringLiteral("StatusPanel1"));
-  panel1_->setAccessibleName(QStringLiteral("Web server"));
   ui_->StatusBar1->addWidget(panel0_);
   ui_->StatusBar1->addWidget(panel1_, 1);
 
@@ -146,12 +200,16 @@ TForm1::TForm1(Program& program, QtFrontend& frontend, QtEventLoop& loop, QWidge
 
   // The tool bar's buttons take the focus by Tab, so they are reachable without a mouse.
   for (QAction* a : ui_->ToolBar1->actions()) {
+    if (a->isSeparator()) continue;
     if (QWidget* w = ui_->ToolBar1->widgetForAction(a)) {
       w->setFocusPolicy(Qt::TabFocus);
       w->setAccessibleName(a->text());
     }
   }
   ui_->ToolButton3->setEnabled(false);
+  // F5 scans also while the tool bar is hidden: the window itself carries the command.
+  addAction(ui_->ToolButton5);
+  ui_->ToolButton5->setToolTip(QStringLiteral("Scan Now (F5)"));
 
   ui_->ScreenLoglevel1->menuAction()->setVisible(false);
   BuildPopupMenu();
@@ -366,6 +424,19 @@ void TForm1::BuildTree() {
   QTreeWidget* tree = ui_->TreeView1;
   tree->setUpdatesEnabled(false);
   ++treeGeneration_;
+  // The tree's memory of each monitor's run goes on to the monitor's new node.
+  QHash<const TPort*, TreeNode::History> histories;
+  for (int g = 0; g < GroupCount(); ++g) {
+    TreeNode* gn = GroupNode(g);
+    for (int s = 0; s < gn->childCount(); ++s) {
+      TreeNode* sn = gn->ChildNode(s);
+      for (int m = 0; m < sn->childCount(); ++m) {
+        TreeNode* mn = sn->ChildNode(m);
+        if (mn->Alive() && !mn->history_.status.empty())
+          histories.insert(mn->monitor(), mn->history_);
+      }
+    }
+  }
   tree->clear();
   textWidth_ = 0;
   // The nodes are put together outside the view and handed to it in one piece: adding
@@ -381,7 +452,13 @@ void TForm1::BuildTree() {
       group = NewGroupNode(server->group);
       groups << group;
     }
-    AddServerNodeTo(group, server);
+    TreeNode* sn = AddServerNodeTo(group, server);
+    if (histories.isEmpty()) continue;
+    for (int m = 0; m < sn->childCount(); ++m) {
+      TreeNode* mn = sn->ChildNode(m);
+      auto it = histories.constFind(mn->monitor());
+      if (it != histories.constEnd()) mn->history_ = *it;
+    }
   }
   tree->addTopLevelItems(groups);
   tree->setUpdatesEnabled(true);
@@ -451,8 +528,22 @@ void TForm1::SetNodeImage(TreeNode* node, int image) {
   if (node->image_ == image) return;
   node->image_ = image;
   node->setIcon(0, StatusLight(image));
-  node->setData(0, Qt::AccessibleDescriptionRole, StatusWord(image));
 }
+
+namespace {
+
+// Notes a monitor's change of colour in its node's history (see TreeNode::History).
+void NoteStatus(TreeNode::History& h, const TPort& p) {
+  if (p.status == h.status) return;
+  if (p.status == "yellow") {
+    h.yellowFromLoss = h.status == "green";
+    h.lossLastUp = p.lastUp;
+  }
+  if (p.status == "red") h.downSince = Now();
+  h.status = p.status;
+}
+
+}  // namespace
 
 void TForm1::RefreshTree() {
   // Each node compares what it shows with its object and changes only what differs, so
@@ -495,6 +586,7 @@ void TForm1::RefreshTree() {
         }
         const int image = StatusImage(p.status);
         SetNodeImage(mn, image);
+        NoteStatus(mn->history_, p);
         serverImage = std::max(serverImage, image);
       }
       SetNodeImage(sn, serverImage);
@@ -541,8 +633,8 @@ void TForm1::StoreExpandState() {
   }
 }
 
-void TForm1::edittree(TreeNode* node) {
-  if (!node || !node->Alive()) return;
+bool TForm1::edittree(TreeNode* node) {
+  if (!node || !node->Alive()) return false;
   EditMode mode = EditMode::Group;
   TServer* server = nullptr;
   TPort* monitor = nullptr;
@@ -566,10 +658,11 @@ void TForm1::edittree(TreeNode* node) {
   }
   const EditResult result =
       EditNode(this, program_, mode, server, monitor, groupText, groupServers);
-  if (!result.accepted) return;
+  if (!result.accepted) return false;
   StoreExpandState();
   if (result.groupChanged) BuildTree();
   RefreshTree();
+  return true;
 }
 
 TreeNode* TForm1::FindNode(const TServer* server, const TPort* monitor) const {
@@ -600,10 +693,28 @@ QString TForm1::GroupTextFor(TreeNode* node) const {
 // ---------------------------------------------------------------------------------------
 // Menus by tree level
 
+void TForm1::ShowLevelShortcuts(int level) {
+  // Delete and F2 belong to the commands of the selected node's level alone: the same key
+  // on two enabled commands would be ambiguous and do nothing.
+  const std::array<std::array<QAction*, 4>, 3> commands{{
+      {ui_->GroupDelete1, ui_->DeleteGroup1, ui_->GroupEdit1, ui_->EditGroup1},
+      {ui_->ServerDelete1, ui_->DeleteServer1, ui_->ServerEdit1, ui_->EditServer1},
+      {ui_->MonitorDelete1, ui_->DeleteMonitor1, ui_->MonitorEdit1, ui_->EditMonitor1},
+  }};
+  for (int l = 0; l < 3; ++l) {
+    const auto& c = commands[static_cast<size_t>(l)];
+    const bool on = l == level;
+    for (QAction* a : {c[0], c[1]})
+      a->setShortcut(on ? QKeySequence(Qt::Key_Delete) : QKeySequence());
+    for (QAction* a : {c[2], c[3]}) a->setShortcut(on ? QKeySequence(Qt::Key_F2) : QKeySequence());
+  }
+}
+
 void TForm1::TreeView1Change() {
   selectionChanged_ = true;
   TreeNode* node = SelectedNode();
   for (QMenu* m : {ui_->Group1, ui_->Server1, ui_->Monitor1}) m->menuAction()->setVisible(node);
+  ShowLevelShortcuts(node ? node->level() : -1);
   if (!node) return;
   const int level = node->level();
   ui_->GroupEdit1->setEnabled(level == 0);
@@ -658,6 +769,14 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
       memo->verticalScrollBar()->setValue(memo->verticalScrollBar()->maximum());
     });
   }
+  if (event->type() == QEvent::KeyPress && watched == tree) {
+    // Enter edits the selected node, as its Edit command does.
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    if ((key == Qt::Key_Return || key == Qt::Key_Enter) && SelectedNode()) {
+      RunCommand([this] { edittree(SelectedNode()); });
+      return true;
+    }
+  }
   if (event->type() == QEvent::ContextMenu && (watched == tree || watched == tree->viewport())) {
     auto* e = static_cast<QContextMenuEvent*>(event);
     const bool mouse = e->reason() == QContextMenuEvent::Mouse;
@@ -674,9 +793,33 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
 void TForm1::showEvent(QShowEvent* event) {
   if (!placementRestored_) {
     placementRestored_ = true;
+    KeepMenuBarWhole();
     RestorePlacement(*this, program_.settings());
   }
   QMainWindow::showEvent(event);
+}
+
+void TForm1::changeEvent(QEvent* event) {
+  QMainWindow::changeEvent(event);
+  if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange)
+    KeepMenuBarWhole();
+}
+
+void TForm1::KeepMenuBarWhole() {
+  // The window is never narrower than its menu bar with every menu shown, so no menu
+  // folds behind the bar's overflow button; the menus hidden while nothing is selected
+  // count too, since selecting a node brings them back.
+  QMenuBar* bar = ui_->MainMenu1;
+  QList<QAction*> hidden;
+  for (QAction* a : bar->actions()) {
+    if (!a->isVisible()) {
+      hidden << a;
+      a->setVisible(true);
+    }
+  }
+  const int width = bar->sizeHint().width();
+  for (QAction* a : hidden) a->setVisible(false);
+  setMinimumWidth(std::max(width, QMainWindow::minimumSizeHint().width()));
 }
 
 void TForm1::SaveWindowPlacement() {
@@ -690,10 +833,14 @@ void TForm1::closeEvent(QCloseEvent* event) {
     event->accept();
     return;
   }
+  // The signal's close goes its own way, from the loop.
+  if (closingForSignal_) {
+    event->ignore();
+    return;
+  }
   if (loop_.Busy()) {
-    // A pass, a check or an event is waiting further down the stack. It must not be
-    // pulled out from under itself: the pass stops at its next check, and the close is
-    // done again once that work has returned.
+    // A command is still on the stack (its dialog is open): pulling the window from
+    // under it would pull its objects too. The close is done once it has returned.
     event->ignore();
     closePending_ = true;
     program_.RequestQuit();
@@ -705,21 +852,92 @@ void TForm1::closeEvent(QCloseEvent* event) {
   } catch (const std::exception& e) {
     loop_.ReportError(e.what());
   }
-  if (SaveFile(true) == SaveOutcome::Failed) {
-    // The error is in the errors log and in front of the operator; the window stays.
+  if (!SaveForClose()) {
     event->ignore();
     program_.CancelQuit();
     return;
   }
+  FinishClose();
+  event->accept();
+}
+
+bool TForm1::SaveForClose() {
+  std::string failure;
+  try {
+    if (program_.SaveOnClose()) return true;
+  } catch (const std::exception& e) {
+    failure = e.what();
+    loop_.ReportError(failure);
+  }
+  if (failure.empty()) {
+    // No file that may be written (none yet, or one that holds no server): a name is
+    // asked for; a cancelled dialog closes without saving, as it always has.
+    const SaveOutcome outcome = SaveAsFile();
+    if (outcome != SaveOutcome::Failed) return true;
+    failure = "The server file could not be saved.";
+  }
+  for (;;) {
+    switch (AskSaveChoice(this, QStringLiteral("Sentrel"),
+                          ToQ(failure) + QStringLiteral("\n\nSave the configuration elsewhere?"))) {
+      case SaveChoice::SaveAs: {
+        const SaveOutcome outcome = SaveAsFile();
+        if (outcome == SaveOutcome::Saved) return true;
+        continue;  // cancelled or failed again: ask again
+      }
+      case SaveChoice::CloseWithoutSaving:
+        return true;
+      case SaveChoice::Cancel:
+        return false;
+    }
+  }
+}
+
+void TForm1::FinishClose() {
   CollectViewSettings();
   try {
     program_.WriteSettings();
   } catch (const std::exception& e) {
     loop_.ReportError(e.what());
   }
+  program_.EndWork();
   closed_ = true;
-  event->accept();
   emit Closed();
+}
+
+void TForm1::CloseForSignal() {
+  if (closed_ || closingForSignal_) return;
+  closingForSignal_ = true;
+  program_.RequestQuit();
+  FinishCloseForSignal(0);
+}
+
+void TForm1::FinishCloseForSignal(int attempt) {
+  // Nobody answers a question now: every dialog that waits for the operator goes, and
+  // with it the command that opened it returns.
+  for (int i = 0; i < 16; ++i) {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (!modal) break;
+    if (auto* dialog = qobject_cast<QDialog*>(modal))
+      dialog->reject();
+    else
+      modal->close();
+    if (QApplication::activeModalWidget() == modal) modal->hide();
+  }
+  // The end comes from the outermost loop, once those commands have returned; a stack
+  // that will not unwind is left to the quit, after a second and a half at most.
+  if (loop_.Busy() && attempt < 75) {
+    QTimer::singleShot(20, this, [this, attempt] { FinishCloseForSignal(attempt + 1); });
+    return;
+  }
+  QtEventLoop::Work work(loop_);
+  try {
+    SaveWindowPlacement();
+  } catch (const std::exception& e) {
+    loop_.ReportError(e.what());
+  }
+  program_.SaveOrRecover();
+  FinishClose();
+  hide();
 }
 
 }  // namespace sentrel::gui

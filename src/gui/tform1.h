@@ -11,6 +11,7 @@
 #include <string>
 
 #include "gui/edit_node.h"
+#include "gui/status_words.h"
 
 namespace Ui {
 class TForm1;
@@ -47,6 +48,22 @@ class TreeNode final : public QTreeWidgetItem {
   int image() const { return image_; }
   TreeNode* ParentNode() const { return static_cast<TreeNode*>(parent()); }
   TreeNode* ChildNode(int i) const { return static_cast<TreeNode*>(child(i)); }
+  // The row's status words (its accessible description and tooltip) are made when they
+  // are asked for, from the light shown and the monitor as it is now: a red monitor's
+  // lost count grows without a refresh of the tree.
+  QVariant data(int column, int role) const override;
+  RowStatus Status() const;
+
+  // What the tree has seen of a monitor's run, for its status words: a green monitor
+  // turns yellow only by losing a check, and stays "1 lost" until its next success
+  // changes its last-up time; red since the refresh that first showed it red. A rebuild
+  // of the tree hands this on to the new node.
+  struct History {
+    std::string status;
+    bool yellowFromLoss = false;
+    double lossLastUp = 0;
+    double downSince = 0;
+  };
 
  private:
   friend class TForm1;
@@ -63,6 +80,7 @@ class TreeNode final : public QTreeWidgetItem {
   bool textFromRefresh_ = false;
   // Follows the view through its expanded/collapsed signals.
   bool expanded_ = false;
+  History history_;
 };
 
 // The main window: the monitor tree, the two log panes, the menus, the tool bar and the
@@ -112,7 +130,8 @@ class TForm1 final : public QMainWindow {
   TreeNode* AddMonitorNode(TreeNode* serverNode, TPort* monitor);
   void RefreshTree();
   void StoreExpandState();
-  void edittree(TreeNode* node);
+  // True when the editor was confirmed.
+  bool edittree(TreeNode* node);
   // The node selected in the tree, or none.
   TreeNode* SelectedNode() const;
   TreeNode* GroupNode(int index) const;
@@ -180,6 +199,7 @@ class TForm1 final : public QMainWindow {
  protected:
   void closeEvent(QCloseEvent* event) override;
   void showEvent(QShowEvent* event) override;
+  void changeEvent(QEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  public:
@@ -188,11 +208,18 @@ class TForm1 final : public QMainWindow {
   QMenu* PopupMenu() const { return popupMenu_; }
   bool IsClosed() const { return closed_; }
   bool ClosePending() const { return closePending_; }
+  // SIGTERM and SIGINT: the close that never waits for the operator. Every dialog that
+  // asks something goes away unanswered; the file is saved, or the configuration written
+  // to a recovery file when it cannot be; the settings are written; the window closes.
+  void CloseForSignal();
 
  private:
   void ConnectCommands();
   void BuildPopupMenu();
   void TreeView1Change();
+  // Puts Delete and F2 on the commands of this tree level (-1: on none).
+  void ShowLevelShortcuts(int level);
+  void KeepMenuBarWhole();
   void PopupMenu1Popup(const QPoint& globalPos);
   void RemoveNode(TreeNode* node);
   void OpenPopupAt(const QPoint& viewportPos, bool fromMouse);
@@ -210,6 +237,12 @@ class TForm1 final : public QMainWindow {
   // "Save as...": nothing before start-up is done; NotSaved when the dialog is cancelled.
   SaveOutcome SaveAsFile();
   void ReportSaveFailure(const std::string& message);
+  // The save of a close the operator asked for. When the file cannot be written the
+  // operator chooses: Save as, Close without saving, or Cancel (false: the window stays).
+  bool SaveForClose();
+  // The steps every close ends with: view settings, settings file, the end of all work.
+  void FinishClose();
+  void FinishCloseForSignal(int attempt);
   void SaveWindowPlacement();
   QString GroupTextFor(TreeNode* node) const;
   void SetNodeImage(TreeNode* node, int image);
@@ -232,10 +265,14 @@ class TForm1 final : public QMainWindow {
   bool selectionChanged_ = false;
   bool closePending_ = false;
   bool closed_ = false;
+  bool closingForSignal_ = false;
   bool placementRestored_ = false;
   bool placementSaved_ = false;
   bool treeBuilt_ = false;
   int panel2Width_ = 0;
+  // How much less than the logs' width hiding them took off the window, stopped by its
+  // least width; showing them again gives back only what was taken.
+  int logsShortfall_ = 0;
   int textWidth_ = 0;
   QFontMetrics textMetrics_{QFont()};
   // Grows whenever nodes go away (rebuild, delete), so a command that asked a question

@@ -1,7 +1,9 @@
 // The main window's commands: file, tree editing, scanning, view and help.
 #include <QFileInfo>
+#include <QPointer>
 #include <QTimer>
 #include <QUrl>
+#include <utility>
 
 #include "app/program.h"
 #include "gui/desktop_dialogs.h"
@@ -188,8 +190,23 @@ void TForm1::ServerAddClick() {
   TServer* server = list.Items(list.Add(list.UniqueServerName("new")));
   server->group = ToStd(group);
   auto alive = server->Watch();
-  edittree(AddServerNode(server));
+  bool groupExisted = false;
+  for (int g = 0; g < GroupCount() && !groupExisted; ++g)
+    groupExisted = GroupNode(g)->text(0) == group;
+  const bool accepted = edittree(AddServerNode(server));
   if (alive.expired()) return;
+  if (!accepted) {
+    // Cancel takes back what the Add made: the server, its node, and a group node that
+    // came only with it.
+    TreeNode* node = FindNode(server);
+    TreeNode* groupNode = node ? node->ParentNode() : nullptr;
+    const int index = list.IndexOf(server);
+    if (index >= 0) list.Delete(index);
+    if (node) RemoveNode(node);
+    if (groupNode && !groupExisted && groupNode->childCount() == 0) RemoveNode(groupNode);
+    RefreshTree();
+    return;
+  }
   server->groupExpand = true;
   RefreshTree();
   if (TreeNode* node = FindNode(server)) ui_->TreeView1->setCurrentItem(node);
@@ -200,13 +217,28 @@ void TForm1::MonitorAddClick() {
   if (!selected || selected->level() != TreeNode::kServer || !selected->Alive()) return;
   TServer* server = selected->server();
   TPort* monitor = server->ports.Items(server->ports.Add("port"));
+  // Not checked before its editor's OK: the check would run on the defaults (port 80)
+  // while the operator is still typing the real values.
+  monitor->beingAdded = true;
   auto serverAlive = server->Watch();
   auto alive = monitor->Watch();
-  edittree(AddMonitorNode(selected, monitor));
-  if (serverAlive.expired()) return;
+  const bool accepted = edittree(AddMonitorNode(selected, monitor));
+  if (serverAlive.expired() || alive.expired()) {
+    if (!serverAlive.expired()) RefreshTree();
+    return;
+  }
+  monitor->beingAdded = false;
+  if (!accepted) {
+    // Cancel takes the new monitor away again.
+    TreeNode* node = FindNode(server, monitor);
+    const int index = server->ports.IndexOf(monitor);
+    if (index >= 0) server->ports.Delete(index);
+    if (node) RemoveNode(node);
+    RefreshTree();
+    return;
+  }
   server->portExpand = true;
   RefreshTree();
-  if (alive.expired()) return;
   if (TreeNode* node = FindNode(server, monitor)) ui_->TreeView1->setCurrentItem(node);
 }
 
@@ -320,13 +352,17 @@ void TForm1::Showlogs1Click() {
   if (!panel->isHidden()) {
     panel2Width_ = panel->width();
     const int treeWidth = ui_->TreeView1->width();
+    const int wanted = width() - panel2Width_ - handle;
+    // The narrowing stops at the window's least width, which keeps the menu bar whole.
+    const int narrowed = std::max(wanted, minimumWidth());
+    logsShortfall_ = narrowed - wanted;
     panel->hide();
-    resize(width() - panel2Width_ - handle, height());
+    resize(narrowed, height());
     ui_->Splitter1->setSizes({treeWidth, 0});
   } else {
     const int treeWidth = ui_->TreeView1->width() > 0 ? ui_->TreeView1->width() : 193;
     const int keep = std::min(treeWidth, width());
-    resize(width() + panel2Width_ + handle, height());
+    resize(width() + panel2Width_ + handle - std::exchange(logsShortfall_, 0), height());
     panel->show();
     ui_->Splitter1->setSizes({keep, panel2Width_});
   }
@@ -358,13 +394,24 @@ void TForm1::OpenManual(bool index) {
   const QString path = FindManual();
   if (path.isEmpty()) {
     ShowMessage(this, QStringLiteral("Sentrel"),
-                QStringLiteral("The user manual is not installed."));
+                QStringLiteral("The user manual is not installed; it belongs at ") +
+                    InstalledManualPath() + QLatin1Char('.'),
+                QMessageBox::Warning);
     return;
   }
   QUrl url = QUrl::fromLocalFile(path);
   // The manual's index is its table of contents at the top; the plain text has none.
   if (index && path.endsWith(QStringLiteral(".html"))) url.setFragment(QStringLiteral("index"));
-  OpenExternal(url);
+  // The opener may report back long after this command: the window may be closing then.
+  QPointer<TForm1> window(this);
+  OpenExternal(url, [window, path](const QString& why) {
+    if (!window) return;
+    ShowMessage(window, QStringLiteral("Sentrel"),
+                QStringLiteral("The user manual could not be opened (") + why +
+                    QStringLiteral(").\nIt is the file ") + path +
+                    QStringLiteral(", which any browser or text viewer shows."),
+                QMessageBox::Warning);
+  });
 }
 
 void TForm1::Content1Click() {

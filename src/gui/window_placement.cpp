@@ -5,6 +5,8 @@
 #include <QScreen>
 #include <QStringList>
 #include <QWidget>
+#include <QWindow>
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <optional>
@@ -43,6 +45,29 @@ std::optional<QRect> ParseNormPos(const std::string& text) {
   }
   if (v[2] <= v[0] || v[3] <= v[1]) return std::nullopt;
   return QRect(QPoint(v[0], v[1]), QSize(v[2] - v[0], v[3] - v[1]));
+}
+
+// The stored place, made to fit the screen's free area: a placement stored at another
+// scale (QT_SCALE_FACTOR) or on a larger screen would leave the window's lower part, with
+// its status bar, beyond the screen. The size shrinks to the area, then the window moves
+// inside it; the frame the window manager adds is left out when it is known.
+QRect FitToScreen(QRect r, const QWidget& window) {
+  QScreen* screen = QGuiApplication::screenAt(r.center());
+  if (!screen) screen = ScreenOf(window);
+  if (!screen) return r;
+  QRect area = screen->availableGeometry();
+  if (const QWindow* handle = window.windowHandle()) {
+    const QMargins frame = handle->frameMargins();
+    area = area.marginsRemoved(frame);
+  }
+  if (area.isEmpty()) return r;
+  r.setWidth(std::min(r.width(), std::max(area.width(), window.minimumWidth())));
+  r.setHeight(std::min(r.height(), std::max(area.height(), window.minimumHeight())));
+  if (r.right() > area.right()) r.moveRight(area.right());
+  if (r.bottom() > area.bottom()) r.moveBottom(area.bottom());
+  if (r.left() < area.left()) r.moveLeft(area.left());
+  if (r.top() < area.top()) r.moveTop(area.top());
+  return r;
 }
 
 }  // namespace
@@ -95,7 +120,7 @@ void RestorePlacement(QWidget& window, const SettingsStore& settings) {
     return v != INT_MIN ? v : settings.ReadNumber(w, name, def);
   };
   if (readNumber("PixelsPerInch", 0) == ScreenPixelsPerInch(window)) {
-    if (auto rect = ParseNormPos(read("NormPos"))) window.setGeometry(*rect);
+    if (auto rect = ParseNormPos(read("NormPos"))) window.setGeometry(FitToScreen(*rect, window));
   }
   switch (readNumber("ShowCmd", kShowNormal)) {
     case kShowMinimized:

@@ -19,7 +19,8 @@ void SavePlacement(const QWidget& window, SettingsStore& settings);
 // Restores a stored placement: nothing unless FormVersion is at least 2; the normal
 // position and size only when the stored PixelsPerInch equals the screen's, the window
 // state (normal, minimised, maximised) in any case. The size stored for this screen size
-// is preferred over the plain one.
+// is preferred over the plain one. The position and size are fitted to the screen's free
+// area, so no part of the window is restored beyond the screen.
 void RestorePlacement(QWidget& window, const SettingsStore& settings);
 
 // The screen's resolution as the placement records it.

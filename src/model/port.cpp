@@ -16,6 +16,11 @@ std::string_view KeyOf(const std::string& item) {
 }
 }  // namespace
 
+uint64_t TPort::NextRunId() {
+  static uint64_t next = 0;
+  return ++next;
+}
+
 TPort::~TPort() {
   if (httpRequest) httpRequest->DetachMonitor();
   if (CheckInFlight* c = std::exchange(check, nullptr)) c->DetachMonitor();

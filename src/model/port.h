@@ -86,10 +86,17 @@ class TPort {
   // The day (whole date-time days) of the last notice that the server certificate of
   // this monitor expires soon; the notice comes once a day.
   int32_t certificateNoticeDay = -1;
+  // A monitor the operator is adding: the scan leaves it alone until its editor is
+  // confirmed (a cancelled editor takes it away again).
+  bool beingAdded = false;
 
   TServer* server;
+  // Tells this monitor apart from every other one of this run (an address can be reused
+  // after a monitor is deleted; this number is not). Events keep their gates per monitor.
+  const uint64_t runId = NextRunId();
 
  private:
+  static uint64_t NextRunId();
   LifeToken life_;
 };
 

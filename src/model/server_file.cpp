@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <unordered_map>
 #include <unordered_set>
@@ -11,6 +12,8 @@
 #include "model/comma_text.h"
 #include "model/findings.h"
 #include "model/server_list.h"
+
+#include <algorithm>
 #include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/file_util.h"
@@ -199,10 +202,14 @@ void TPort::LoadFromIni(const IniFile& ini, size_t index, const std::string& sec
   interval = ReadInt(ini, index, "intervall", 10);
 }
 
-void TServerList::SaveToFile(const std::string& path, Backup backup) const {
+std::string TServerList::Content() const {
   IniFile ini;
   for (const auto& server : servers_) server->SaveToIni(ini);
-  std::string content = ini.Serialize();
+  return ini.Serialize();
+}
+
+void TServerList::SaveToFile(const std::string& path, Backup backup) const {
+  std::string content = Content();
   RemoveDeadTemporaries(path);
 
   // The old file stays where it is until the new one has completely replaced it: the
@@ -246,7 +253,7 @@ ServerFileContent TServerList::LoadFromFile(const std::string& path, size_t* dro
   if (droppedSections) *droppedSections = layout.droppedSections;
 
   const double loadTime = Now() - 58.0 / 86400.0;
-  const int64_t loadMono = CurrentClock().MonotonicMs() - 58'000;
+  const int64_t loadMono = CurrentClock().MonotonicMs() - 58'000;  // the default interval's
   for (const ServerFileLayout::Server& s : layout.servers) {
     TServer* server = Items(Add(std::string(ini.SectionName(s.section))));
     server->LoadFromIni(ini, s.section);
@@ -256,7 +263,10 @@ ServerFileContent TServerList::LoadFromFile(const std::string& path, size_t* dro
       TPort* monitor = server->ports.Items(server->ports.Add("new"));
       monitor->LoadFromIni(ini, m, section);
       monitor->lastCheck = loadTime;
-      monitor->lastCheckMono = loadMono;
+      // Due two seconds after the load whatever its interval: a monitor with an interval of
+      // a day would otherwise stay grey for a day after every start.
+      monitor->lastCheckMono =
+          std::min(loadMono, loadMono + 58'000 - static_cast<int64_t>(monitor->interval) * 1000 + 2000);
       monitor->lastUp = loadTime;
       monitor->lastResponseMs = 0;
     }

@@ -49,6 +49,8 @@ class TServerList {
   // then stays in the file and in the backup. Temporary files that an earlier save of
   // this path left behind when its process died are removed.
   void SaveToFile(const std::string& path, Backup backup = Backup::Replace) const;
+  // The server file's text for this configuration, as SaveToFile writes it.
+  std::string Content() const;
   // Replaces the whole configuration by the file's content; a missing file loads empty.
   // The result tells a caller whether the file was a server file at all: a file that
   // holds no server, that is not INI text (binary data, mostly other text), or that could

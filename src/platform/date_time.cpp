@@ -146,4 +146,30 @@ std::optional<double> ParseDateTime(std::string_view date, std::string_view time
   return *d + *t;
 }
 
+std::string FormatRfc5322(double dt, int utcOffsetMinutes) {
+  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  int year = 0, month = 0, day = 0;
+  DecodeDate(dt, year, month, day);
+  const int ms = TimeOfDayMs(dt);
+  const int seconds = ms / 1000;
+  // Day 0 of the count, 1899-12-30, was a Saturday.
+  const long whole = static_cast<long>(std::floor(dt));
+  const int weekday = static_cast<int>(((whole % 7) + 7 + 6) % 7);
+  const int offset = utcOffsetMinutes < 0 ? -utcOffsetMinutes : utcOffsetMinutes;
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%s, %02d %s %04d %02d:%02d:%02d %c%02d%02d", kDays[weekday], day,
+                kMonths[month - 1], year, seconds / 3600, seconds / 60 % 60, seconds % 60,
+                utcOffsetMinutes < 0 ? '-' : '+', offset / 60, offset % 60);
+  return buf;
+}
+
+int LocalUtcOffsetMinutes() {
+  time_t now = time(nullptr);
+  tm local{};
+  localtime_r(&now, &local);
+  return static_cast<int>(local.tm_gmtoff / 60);
+}
+
 }  // namespace sentrel

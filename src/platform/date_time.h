@@ -31,6 +31,12 @@ std::optional<double> ParseDate(std::string_view text);
 std::optional<double> ParseTime(std::string_view text);  // fraction of a day
 std::optional<double> ParseDateTime(std::string_view date, std::string_view time);
 
+// A local date-time as RFC 5322 writes it in a mail's Date header,
+// "Mon, 07 Dec 2026 19:15:39 +0100"; utcOffsetMinutes is the local zone's offset.
+std::string FormatRfc5322(double dt, int utcOffsetMinutes);
+// The offset of this machine's local time from UTC now, in minutes.
+int LocalUtcOffsetMinutes();
+
 constexpr double kSecondsPerDay = 86400.0;
 
 }  // namespace sentrel

@@ -3,10 +3,12 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <functional>
+#include <vector>
 
-#include "model/text_pane.h"
 #include "model/last_activity.h"
 #include "model/server_list.h"
+#include "model/text_pane.h"
 #include "model/tree_order.h"
 #include "platform/clock.h"
 #include "platform/date_time.h"
@@ -124,49 +126,27 @@ void AppendHistoryRows(std::string& page, const TextPane& history) {
 
 }  // namespace
 
-void AppendStatusHTML(std::string& page, TServerList& servers, const StatusPageAddresses& addresses,
-                      HistoryRowsCache* cache) {
-  const std::vector<TreeGroup> tree = TreeOrder(servers);
+namespace {
 
+// Walks the tree once: the alarm, and how many monitors the page will show.
+bool AlarmOn(const std::vector<TreeGroup>& tree, size_t* monitorCount) {
   bool alarm = false;
-  size_t monitorCount = 0;
+  size_t count = 0;
   for (const auto& group : tree) {
     for (const TServer* server : group.servers) {
       for (int m = 0; m < server->ports.Count(); ++m) {
-        ++monitorCount;
+        ++count;
         if (server->ports.Items(m)->status == "red") alarm = true;
       }
     }
   }
-  LastActivity = "GetStatusHTML";
+  if (monitorCount) *monitorCount = count;
+  return alarm;
+}
 
-  const TextPane* history = servers.messagePane;
-  size_t historyBytes = 0;
-  if (history)
-    for (const auto& line : history->Lines()) historyBytes += line.size() + 110;
-
-  page.reserve(page.size() + 2048 + monitorCount * 420 + servers.Count() * 160 + historyBytes);
-
-  const std::string now = FormatDateTime(Now());
-  page +=
-      "\r\n\r\n <HTML>\r\n<META HTTP-EQUIV=\"REFRESH\" CONTENT=\"60\">\r\n"
-      "<head><TITLE>Sentrel Status ";
-  page += now;
-  page += "</TITLE>\r\n";
-  if (alarm) {
-    page += "<bgsound src=\"";
-    AppendHtmlEscaped(page, addresses.alarmSound);
-    page += "\" loop=\"0\">";
-  }
-  page += "</head><BODY bgcolor=white><img align=right src=\"";
-  AppendHtmlEscaped(page, addresses.logo);
-  page += "\" width=250 height=120>\r\n";
-  page += kFont;
-  page += "<font size=3><b>Sentrel Status: ";
-  page += now;
-  page += "</font></b>\r\n";
+void AppendBody(std::string& page, TServerList& servers, const std::vector<TreeGroup>& tree,
+                const StatusPageAddresses& addresses, HistoryRowsCache* cache) {
   page += "<table border=0 cellspacing=2>";
-
   std::string previousGroup;
   for (const auto& group : tree) {
     for (const TServer* server : group.servers) {
@@ -219,6 +199,7 @@ void AppendStatusHTML(std::string& page, TServerList& servers, const StatusPageA
   }
   page += "</table><p>";
 
+  const TextPane* history = servers.messagePane;
   page += "<table border=0 cellspacing=2>";
   page += "<tr bgcolor=#ffffff><td nowrap>";
   page += kFont;
@@ -240,6 +221,108 @@ void AppendStatusHTML(std::string& page, TServerList& servers, const StatusPageA
   page += "<font size=1>Sentrel 2.2, <a href=\"";
   AppendHtmlEscaped(page, addresses.homepage);
   page += "\">Homepage</a></BODY></HTML>";
+}
+
+void ReserveFor(std::string& page, const TServerList& servers, size_t monitorCount) {
+  size_t historyBytes = 0;
+  if (const TextPane* history = servers.messagePane)
+    for (const auto& line : history->Lines()) historyBytes += line.size() + 110;
+  page.reserve(page.size() + 2048 + monitorCount * 420 +
+               static_cast<size_t>(servers.Count()) * 160 + historyBytes);
+}
+
+}  // namespace
+
+void AppendStatusHead(std::string& page, std::string_view now, bool alarm,
+                      const StatusPageAddresses& addresses) {
+  page +=
+      "\r\n\r\n <HTML>\r\n<META HTTP-EQUIV=\"REFRESH\" CONTENT=\"60\">\r\n"
+      "<head><TITLE>Sentrel Status ";
+  page += now;
+  page += "</TITLE>\r\n";
+  if (alarm) {
+    page += "<bgsound src=\"";
+    AppendHtmlEscaped(page, addresses.alarmSound);
+    page += "\" loop=\"0\">";
+  }
+  page += "</head><BODY bgcolor=white>";
+  // Current browsers ignore bgsound; they play this one (as far as their autoplay rules
+  // allow), once per load like bgsound, so the sound comes back with every refresh.
+  if (alarm) {
+    page += "<audio src=\"";
+    AppendHtmlEscaped(page, addresses.alarmSound);
+    page += "\" autoplay></audio>";
+  }
+  page += "<img align=right src=\"";
+  AppendHtmlEscaped(page, addresses.logo);
+  page += "\" width=250 height=120>\r\n";
+  page += kFont;
+  page += "<font size=3><b>Sentrel Status: ";
+  page += now;
+  page += "</font></b>\r\n";
+}
+
+bool AppendStatusBody(std::string& page, TServerList& servers, const StatusPageAddresses& addresses,
+                      HistoryRowsCache* cache) {
+  const std::vector<TreeGroup> tree = TreeOrder(servers);
+  size_t monitorCount = 0;
+  const bool alarm = AlarmOn(tree, &monitorCount);
+  LastActivity = "GetStatusHTML";
+  ReserveFor(page, servers, monitorCount);
+  AppendBody(page, servers, tree, addresses, cache);
+  return alarm;
+}
+
+void AppendStatusHTML(std::string& page, TServerList& servers, const StatusPageAddresses& addresses,
+                      HistoryRowsCache* cache) {
+  const std::vector<TreeGroup> tree = TreeOrder(servers);
+  size_t monitorCount = 0;
+  const bool alarm = AlarmOn(tree, &monitorCount);
+  LastActivity = "GetStatusHTML";
+  ReserveFor(page, servers, monitorCount);
+  AppendStatusHead(page, FormatDateTime(Now()), alarm, addresses);
+  AppendBody(page, servers, tree, addresses, cache);
+}
+
+namespace {
+
+// 64-bit mixing (the finaliser of MurmurHash3), so that neighbouring values spread.
+uint64_t Mix(uint64_t h, uint64_t v) {
+  h ^= v + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
+  h ^= h >> 33;
+  h *= 0xff51afd7ed558ccdULL;
+  h ^= h >> 33;
+  return h;
+}
+
+uint64_t MixText(uint64_t h, std::string_view text) {
+  return Mix(h, std::hash<std::string_view>{}(text) ^ text.size());
+}
+
+}  // namespace
+
+uint64_t StatusPageFingerprint(TServerList& servers) {
+  uint64_t h = Mix(0, static_cast<uint64_t>(servers.Count()));
+  for (int i = 0; i < servers.Count(); ++i) {
+    const TServer& s = *servers.Items(i);
+    h = MixText(MixText(h, s.name), s.group);
+    h = Mix(h, static_cast<uint64_t>(s.ports.Count()));
+    for (int m = 0; m < s.ports.Count(); ++m) {
+      const TPort& p = *s.ports.Items(m);
+      h = MixText(MixText(h, p.typ), p.status);
+      uint64_t lastUp;
+      std::memcpy(&lastUp, &p.lastUp, sizeof lastUp);
+      h = Mix(h, static_cast<uint64_t>(static_cast<uint32_t>(p.port)) << 32 |
+                     static_cast<uint32_t>(p.lastResponseMs));
+      h = Mix(Mix(h, static_cast<uint64_t>(static_cast<uint32_t>(p.lostCount))), lastUp);
+      // The url is one of the data items; the whole list is cheaper than finding it.
+      h = Mix(h, p.data.size());
+      for (const std::string& item : p.data) h = MixText(h, item);
+    }
+  }
+  const TextPane* history = servers.messagePane;
+  h = Mix(h, reinterpret_cast<uintptr_t>(history));
+  return Mix(h, history ? history->Version() : 0);
 }
 
 }  // namespace sentrel

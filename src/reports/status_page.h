@@ -46,6 +46,19 @@ std::string GetStatusHTML(TServerList& servers, const StatusPageAddresses& addre
 void AppendStatusHTML(std::string& out, TServerList& servers, const StatusPageAddresses& addresses,
                       HistoryRowsCache* cache = nullptr);
 
+// The page in two parts. The head runs to the clock line under the logo: it carries the
+// time (twice) and the alarm. The body is everything after it and changes only with the
+// model, so a server can keep it and make only the head anew each second.
+void AppendStatusHead(std::string& out, std::string_view now, bool alarm,
+                      const StatusPageAddresses& addresses);
+// Appends the body; returns whether the alarm is on (a monitor is "red").
+bool AppendStatusBody(std::string& out, TServerList& servers, const StatusPageAddresses& addresses,
+                      HistoryRowsCache* cache = nullptr);
+// Changes whenever anything the body shows may have changed (texts, colours, counts,
+// times, the History), and is far cheaper than making the body: a server looks at it
+// once a second and makes the body again only when it differs.
+uint64_t StatusPageFingerprint(TServerList& servers);
+
 // The cell colour of a monitor status: "lightgreen" for "green", "#eeeeee" for "" and
 // "?", the status itself otherwise.
 std::string_view MonitorColour(std::string_view status);

@@ -1,16 +1,28 @@
 #include "reports/status_web_server.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cmath>
 #include <cstring>
 
 #include "model/server_list.h"
+#include "platform/clock.h"
+#include "platform/date_time.h"
 #include "platform/descriptor_budget.h"
 #include "platform/error.h"
+#include "reports/status_assets.h"
+#include "reports/status_encoding.h"
 
 namespace sentrel {
 
@@ -26,7 +38,103 @@ std::string SocketErrorText(const char* call, int err) {
          std::to_string(err) + ")";
 }
 
+// Errors that only say the client is gone (closed, reset, unreachable). Browsers that
+// are closed, reloaded or moved on do this all the time: it is counted, never logged.
+bool ClientWentAway(int err) {
+  switch (err) {
+    case ECONNRESET:
+    case EPIPE:
+    case ETIMEDOUT:
+    case ECONNABORTED:
+    case ECONNREFUSED:
+    case ENOTCONN:
+    case EHOSTUNREACH:
+    case EHOSTDOWN:
+    case ENETUNREACH:
+    case ENETDOWN:
+      return true;
+    default:
+      return false;
+  }
+}
+
+int64_t MonoMs() {
+  return CurrentClock().MonotonicMs();
+}
+
+void AppendHeader(std::string& out, std::string_view name, std::string_view value) {
+  out += name;
+  out += ": ";
+  out += value;
+  out += "\r\n";
+}
+
+int64_t RealNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Below this a body is sent from memory: the copy costs less than the extra calls.
+constexpr size_t kFileBodyMin = 32768;
+
 }  // namespace
+
+SharedReplyBody::SharedReplyBody(std::string bytes) : bytes_(std::move(bytes)) {
+  if (bytes_.size() < kFileBodyMin) return;
+  if (!Descriptors().HasRoom(1, DescriptorBudget::Reserve(OpenFileLimit()))) return;
+  int fd = memfd_create("sentrel-status", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+  if (fd < 0) return;
+  size_t done = 0;
+  while (done < bytes_.size()) {
+    ssize_t n = write(fd, bytes_.data() + done, bytes_.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  // Sealed, so nothing can change bytes that a send may still be reading.
+  if (done != bytes_.size() ||
+      fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) < 0) {
+    close(fd);
+    return;  // sent from memory instead
+  }
+  fd_ = fd;
+  Descriptors().Opened(1);
+}
+
+SharedReplyBody::~SharedReplyBody() {
+  if (fd_ < 0) return;
+  close(fd_);
+  Descriptors().Closed(1);
+}
+
+// Adds the time of one piece of answering work to the window's account.
+class StatusWebServer::WorkTimer {
+ public:
+  explicit WorkTimer(StatusWebServer& server) : server_(server), start_(RealNs()) {}
+  ~WorkTimer() { server_.workNs_ += RealNs() - start_; }
+  WorkTimer(const WorkTimer&) = delete;
+  WorkTimer& operator=(const WorkTimer&) = delete;
+
+ private:
+  StatusWebServer& server_;
+  int64_t start_;
+};
+
+bool StatusWebServer::ShareUsedUp() {
+  const int64_t now = RealNs();
+  if (now - shareWindowStartNs_ >= kShareWindowMs * 1'000'000) {
+    shareWindowStartNs_ = now;
+    workNs_ = 0;
+    // Checks are under way when some finished since the last window or wait to start.
+    const ProgramCounters facts = ProgramFacts();
+    checksUnderWay_ = facts.checksDone != checksSeen_ || facts.httpChecksQueued > 0;
+    checksSeen_ = facts.checksDone;
+  }
+  // The share is one of real time; a test clock has none to share.
+  if (!checksUnderWay_ || CurrentClock().IsFake()) return false;
+  return workNs_ >= kShareWhileCheckingMs * 1'000'000;
+}
 
 StatusWebServer::StatusWebServer(TServerList& servers, PanelSink panel)
     : servers_(servers), panel_(std::move(panel)) {}
@@ -44,41 +152,69 @@ std::string StatusWebServer::CouldNotStartText(const std::vector<int>& ports) {
   return "Sentrel-Webserver could not be started on " + list;
 }
 
-bool StatusWebServer::IsBindAddress(const std::string& address) {
-  in6_addr any;
-  return inet_pton(AF_INET, address.c_str(), &any) == 1 ||
-         inet_pton(AF_INET6, address.c_str(), &any) == 1;
+std::string StatusWebServer::NormalAddress(const std::string& address) {
+  char text[INET6_ADDRSTRLEN];
+  in_addr v4;
+  in6_addr v6;
+  if (inet_pton(AF_INET, address.c_str(), &v4) == 1)
+    return inet_ntop(AF_INET, &v4, text, sizeof text) ? text : "";
+  if (inet_pton(AF_INET6, address.c_str(), &v6) == 1)
+    return inet_ntop(AF_INET6, &v6, text, sizeof text) ? text : "";
+  return "";
 }
 
-bool StatusWebServer::Open(int port, std::string& reason) {
+bool StatusWebServer::IsBindAddress(const std::string& address) {
+  return !NormalAddress(address).empty();
+}
+
+void StatusWebServer::SetBindAddress(std::string address) {
+  const std::string normal = NormalAddress(address);
+  // Something that is no address stays as given, so the start can say what it was.
+  bindAddress_ = normal.empty() ? std::move(address) : normal;
+}
+
+void StatusWebServer::SetAddresses(StatusPageAddresses addresses) {
+  addresses_ = std::move(addresses);
+  // The addresses are in the page: the next request must not get the old ones.
+  page_.valid = false;
+}
+
+bool StatusWebServer::OpenSocket(int family, int port, std::string& reason, int& err) {
   sockaddr_storage addr{};
   socklen_t addrLen = 0;
   auto* v4 = reinterpret_cast<sockaddr_in*>(&addr);
   auto* v6 = reinterpret_cast<sockaddr_in6*>(&addr);
-  if (bindAddress_.empty() || inet_pton(AF_INET, bindAddress_.c_str(), &v4->sin_addr) == 1) {
-    if (bindAddress_.empty()) v4->sin_addr.s_addr = htonl(INADDR_ANY);
+  if (family == AF_INET) {
     v4->sin_family = AF_INET;
     v4->sin_port = htons(static_cast<uint16_t>(port));
+    v4->sin_addr.s_addr = htonl(INADDR_ANY);
+    if (!bindAddress_.empty()) inet_pton(AF_INET, bindAddress_.c_str(), &v4->sin_addr);
     addrLen = sizeof *v4;
-  } else if (inet_pton(AF_INET6, bindAddress_.c_str(), &v6->sin6_addr) == 1) {
+  } else {
     v6->sin6_family = AF_INET6;
     v6->sin6_port = htons(static_cast<uint16_t>(port));
+    v6->sin6_addr = in6addr_any;
+    if (!bindAddress_.empty()) inet_pton(AF_INET6, bindAddress_.c_str(), &v6->sin6_addr);
     addrLen = sizeof *v6;
-  } else {
-    reason = "not an IP address: " + bindAddress_;
-    return false;
   }
-  int fd = socket(addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  int fd = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
-    reason = std::strerror(errno);
+    err = errno;
+    reason = std::strerror(err);
     return false;
   }
   int on = 1;
+  // Without a bind address one socket takes both families: IPv4 clients arrive as
+  // IPv4-mapped addresses. Said explicitly, since a system may default to IPv6 only.
+  int v6only = bindAddress_.empty() ? 0 : 1;
   socklen_t len = sizeof addr;
   if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0 ||
+      (family == AF_INET6 &&
+       setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only) < 0) ||
       bind(fd, reinterpret_cast<sockaddr*>(&addr), addrLen) < 0 || listen(fd, SOMAXCONN) < 0 ||
       getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) < 0) {
-    reason = std::strerror(errno);
+    err = errno;
+    reason = std::strerror(err);
     close(fd);
     return false;
   }
@@ -89,8 +225,27 @@ bool StatusWebServer::Open(int port, std::string& reason) {
     throw;
   }
   listenFd_ = fd;
-  port_ = ntohs(addr.ss_family == AF_INET6 ? v6->sin6_port : v4->sin_port);
+  listenIpv6_ = family == AF_INET6;
+  port_ = ntohs(family == AF_INET6 ? v6->sin6_port : v4->sin_port);
   return true;
+}
+
+bool StatusWebServer::Open(int port, std::string& reason) {
+  int err = 0;
+  if (bindAddress_.empty()) {
+    if (OpenSocket(AF_INET6, port, reason, err)) return true;
+    // A machine (or container) without IPv6 still gets the page over IPv4; a port that
+    // is taken stays taken for both.
+    if (err != EAFNOSUPPORT && err != EADDRNOTAVAIL && err != EPROTONOSUPPORT) return false;
+    return OpenSocket(AF_INET, port, reason, err);
+  }
+  in6_addr any;
+  if (inet_pton(AF_INET, bindAddress_.c_str(), &any) == 1)
+    return OpenSocket(AF_INET, port, reason, err);
+  if (inet_pton(AF_INET6, bindAddress_.c_str(), &any) == 1)
+    return OpenSocket(AF_INET6, port, reason, err);
+  reason = "not an IP address: " + bindAddress_;
+  return false;
 }
 
 void StatusWebServer::StartWebserver() {
@@ -104,6 +259,9 @@ void StatusWebServer::StartWebserver() {
   }
   if (Listening()) {
     startFailure_.clear();
+    // Switching the server on is a change of its own: the first browser gets a page
+    // that is already made.
+    RefreshPage(true);
     panel_("Sentrel-Webserver (Port " + std::to_string(port_) + "): idle");
   } else {
     panel_(CouldNotStartText(ports_));
@@ -114,6 +272,8 @@ void StatusWebServer::StopWebserver() {
   EventLoop& loop = CurrentLoop();
   if (resumeTimer_) loop.CancelTimer(resumeTimer_);
   resumeTimer_ = 0;
+  if (pageTimer_) loop.CancelTimer(pageTimer_);
+  pageTimer_ = 0;
   acceptPaused_ = false;
   if (listenFd_ >= 0) {
     loop.Unwatch(listenFd_);
@@ -121,13 +281,88 @@ void StatusWebServer::StopWebserver() {
     listenFd_ = -1;
   }
   port_ = 0;
+  listenIpv6_ = false;
   while (!connections_.empty()) Remove(connections_.begin()->first);
+  // A stopped server keeps nothing: a page of megabytes is not held for nobody.
+  page_ = PageCache{};
+  metrics_ = TextCache{};
+  json_ = TextCache{};
+}
+
+void StatusWebServer::RefreshPage(bool force) {
+  const int64_t now = MonoMs();
+  if (!force && page_.valid) {
+    // At most once a second: a change inside that second waits for the timer.
+    if (now - page_.builtMs < kRefreshMs) return;
+    if (StatusPageFingerprint(servers_) == page_.fingerprint) return;
+  }
+  std::string body;
+  page_.alarm = AppendStatusBody(body, servers_, addresses_, &historyCache_);
+  // Made after the body, which may name empty groups "Main".
+  page_.fingerprint = StatusPageFingerprint(servers_);
+  page_.bodyCrc = Crc32(body);
+  page_.body = std::make_shared<const SharedReplyBody>(std::move(body));
+  page_.gzipBody.reset();
+  page_.builtMs = now;
+  page_.valid = true;
+  ++pageBuilds_;
+  // While gzip readers are about, the compressed body is made with the page, not by the
+  // request that first finds it missing.
+  if (gzipAsked_ && now - lastGzipRequestMs_ < kWarmMs) EnsureGzipBody();
+}
+
+void StatusWebServer::EnsureGzipBody() {
+  if (!page_.gzipBody)
+    page_.gzipBody =
+        std::make_shared<const SharedReplyBody>(DeflatePiece(page_.body->Bytes(), true));
+}
+
+void StatusWebServer::RefreshHead() {
+  // The clock line changes once a second: the text is made only then.
+  const double dt = Now();
+  const int64_t second = std::llround(dt * 86'400'000.0) / 1000;
+  if (page_.headBuild == pageBuilds_ && page_.headSecond == second && !page_.head.empty()) return;
+  page_.headSecond = second;
+  std::string now = FormatDateTime(dt);
+  if (page_.headBuild == pageBuilds_ && page_.headTime == now) return;
+  page_.head.clear();
+  AppendStatusHead(page_.head, now, page_.alarm, addresses_);
+  page_.headTime = std::move(now);
+  page_.headBuild = pageBuilds_;
+  page_.gzipHead.clear();
+  // The page's first CR LF ends the reply's header block; the body starts after it.
+  page_.headCrc = Crc32(std::string_view(page_.head).substr(2));
+}
+
+void StatusWebServer::ArmPageTimer() {
+  if (pageTimer_ || listenFd_ < 0) return;
+  pageTimer_ = CurrentLoop().AddTimer(kRefreshMs, [this] {
+    pageTimer_ = 0;
+    OnPageTimer();
+  });
+}
+
+void StatusWebServer::OnPageTimer() {
+  RefreshPage(false);
+  if (MonoMs() - lastPageRequestMs_ < kWarmMs) ArmPageTimer();
 }
 
 std::string StatusWebServer::GetStatusHTML() {
-  std::string page;
-  AppendStatusHTML(page, servers_, addresses_, &historyCache_);
-  return page;
+  if (!page_.valid) RefreshPage(true);
+  RefreshHead();
+  return page_.head + page_.body->Bytes();
+}
+
+ProgramCounters StatusWebServer::ProgramFacts() const {
+  return counters_ ? counters_() : ProgramCounters{};
+}
+
+std::string StatusWebServer::BuildMetrics() {
+  return BuildStatusMetrics(servers_, ProgramFacts(), web_);
+}
+
+std::string StatusWebServer::BuildJson() {
+  return BuildStatusJson(servers_, ProgramFacts(), web_);
 }
 
 StatusWebServer::Connection* StatusWebServer::Find(uint64_t id) {
@@ -136,7 +371,13 @@ StatusWebServer::Connection* StatusWebServer::Find(uint64_t id) {
 }
 
 void StatusWebServer::OnAcceptable() {
+  WorkTimer timer(*this);
   for (int i = 0; i < kAcceptsPerRound && listenFd_ >= 0 && !acceptPaused_; ++i) {
+    if (ShareUsedUp()) {
+      const int64_t left = kShareWindowMs - (RealNs() - shareWindowStartNs_) / 1'000'000;
+      PauseAccepting(std::max<int64_t>(1, left));
+      return;
+    }
     // Browsers may use half of the descriptors kept in reserve, never the rest: that is
     // for the records, the errors log and the checks.
     if (!Descriptors().HasRoom(1, DescriptorBudget::Reserve(OpenFileLimit()) / 2)) {
@@ -187,17 +428,28 @@ void StatusWebServer::Admit(int fd) {
   auto c = std::make_unique<Connection>();
   c->id = id;
   c->fd = fd;
-  try {
-    CurrentLoop().Watch(fd, EPOLLIN,
-                        [this, id](uint32_t events) { OnConnectionEvent(id, events); });
-  } catch (...) {
-    close(fd);
-    throw;
-  }
   Connection& ref = *c;
   connections_.emplace(id, std::move(c));
   Descriptors().Opened(1);  // closed again in Remove
-  ArmTimer(ref, kIdleLimitMs);
+  // Most clients send their request with the connection: it is answered now, and a
+  // reply that the socket takes whole never needs the loop to watch the connection.
+  ServerSocketClientRead(ref);
+}
+
+void StatusWebServer::WatchFor(Connection& c, uint32_t events) {
+  EventLoop& loop = CurrentLoop();
+  if (c.watched) {
+    loop.Modify(c.fd, events);
+    return;
+  }
+  const uint64_t id = c.id;
+  try {
+    loop.Watch(c.fd, events, [this, id](uint32_t ev) { OnConnectionEvent(id, ev); });
+  } catch (...) {
+    Remove(id);
+    throw;
+  }
+  c.watched = true;
 }
 
 void StatusWebServer::ArmTimer(Connection& c, int64_t ms) {
@@ -207,6 +459,8 @@ void StatusWebServer::ArmTimer(Connection& c, int64_t ms) {
   c.timer = loop.AddTimer(ms, [this, id] {
     if (Connection* conn = Find(id)) {
       conn->timer = 0;
+      // A reply that stopped moving: the client is gone without saying so.
+      if (conn->phase == Phase::Sending) ++web_.disconnects;
       Remove(id);
     }
   });
@@ -218,7 +472,7 @@ void StatusWebServer::Remove(uint64_t id) {
   EventLoop& loop = CurrentLoop();
   Connection& c = *it->second;
   if (c.timer) loop.CancelTimer(c.timer);
-  loop.Unwatch(c.fd);
+  if (c.watched) loop.Unwatch(c.fd);
   close(c.fd);
   Descriptors().Closed(1);
   connections_.erase(it);
@@ -259,6 +513,7 @@ void StatusWebServer::ResumeAccepting() {
 }
 
 void StatusWebServer::OnConnectionEvent(uint64_t id, uint32_t events) {
+  WorkTimer timer(*this);
   Connection* c = Find(id);
   if (!c) return;
   switch (c->phase) {
@@ -275,13 +530,19 @@ void StatusWebServer::OnConnectionEvent(uint64_t id, uint32_t events) {
 }
 
 void StatusWebServer::ServerSocketClientRead(Connection& c) {
-  // One read of what has arrived; the request itself is not looked at.
+  // One read of what has arrived; only the path and Accept-Encoding are looked at.
   char buf[kReadSize];
   ssize_t n = recv(c.fd, buf, sizeof buf, 0);
   if (n < 0) {
     int err = errno;
-    if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) return;
+    if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) {
+      // Nothing yet: wait for it, but not for ever.
+      WatchFor(c, EPOLLIN);
+      if (!c.timer) ArmTimer(c, kIdleLimitMs);
+      return;
+    }
     Remove(c.id);
+    if (ClientWentAway(err)) return;
     throw SentrelError(SocketErrorText("recv", err));
   }
   if (n == 0) {
@@ -292,25 +553,155 @@ void StatusWebServer::ServerSocketClientRead(Connection& c) {
 
   const uint64_t id = c.id;
   requestCount = static_cast<int32_t>(static_cast<uint32_t>(requestCount) + 1u);
+  ++web_.requests;
   panel_("Sentrel-Webserver (Port " + std::to_string(port_) + "): " + std::to_string(requestCount) +
          " requests");
   // Whoever shows the panel may have let the loop run; the connection may be gone.
   Connection* conn = Find(id);
   if (!conn) return;
 
-  conn->reply = TakeBuffer();
-  conn->reply.assign(kStatusReplyHeader);
-  AppendStatusHTML(conn->reply, servers_, addresses_, &historyCache_);
+  const StatusRequest request = ParseStatusRequest(std::string_view(buf, static_cast<size_t>(n)));
+  PrepareReply(*conn, request);
   conn->sent = 0;
   conn->phase = Phase::Sending;
-  ArmTimer(*conn, kStallLimitMs);
+  // The idle limit is over; the stall limit starts when a send comes back short.
+  if (conn->timer) CurrentLoop().CancelTimer(conn->timer);
+  conn->timer = 0;
   SendMore(*conn);
+}
+
+void StatusWebServer::PrepareReply(Connection& c, const StatusRequest& request) {
+  c.closeWhenSent = request.complete;
+  const std::string_view path = request.path;
+  if (path == "/metrics") {
+    PrepareText(c, metrics_, request.gzip, kMetricsContentType, &StatusWebServer::BuildMetrics);
+  } else if (path == "/status.json") {
+    PrepareText(c, json_, request.gzip, "application/json", &StatusWebServer::BuildJson);
+  } else if (!path.empty() && path == addresses_.logo) {
+    // Only while the page links the files here; with a site of the operator's own these
+    // paths are like any other and get the page.
+    PrepareFile(c, StatusLogo().contentType, StatusLogo().bytes);
+  } else if (!path.empty() && path == addresses_.alarmSound) {
+    PrepareFile(c, StatusAlarmSound().contentType, StatusAlarmSound().bytes);
+  } else {
+    PreparePage(c, request.gzip);
+  }
+}
+
+void StatusWebServer::PreparePage(Connection& c, bool gzip) {
+  const int64_t now = MonoMs();
+  // A page nobody kept up to date (nobody asked for a while) is brought up to date
+  // first; otherwise the timer does that, and this request only copies.
+  if (!page_.valid || !pageTimer_) RefreshPage(!page_.valid);
+  lastPageRequestMs_ = now;
+  ArmPageTimer();
+  RefreshHead();
+  const std::string_view head = page_.head;
+  const size_t plainSize = head.size() - 2 + page_.body->Bytes().size();
+  c.prefix.assign(kStatusReplyHeader);
+  if (!gzip) {
+    AppendHeader(c.prefix, "Content-Length", std::to_string(plainSize));
+    c.prefix += head;
+    SetBody(c, page_.body);
+    c.suffix.clear();
+    return;
+  }
+  gzipAsked_ = true;
+  lastGzipRequestMs_ = now;
+  EnsureGzipBody();
+  if (page_.gzipHead.empty()) page_.gzipHead = DeflatePiece(head.substr(2), false);
+  const uint32_t crc = Crc32Combine(page_.headCrc, page_.bodyCrc, page_.body->Bytes().size());
+  c.suffix = GzipTrailer(crc, plainSize);
+  const size_t size = GzipHeader().size() + page_.gzipHead.size() + page_.gzipBody->Bytes().size() +
+                      c.suffix.size();
+  AppendHeader(c.prefix, "Content-Encoding", "gzip");
+  AppendHeader(c.prefix, "Content-Length", std::to_string(size));
+  AppendHeader(c.prefix, "Vary", "Accept-Encoding");
+  c.prefix += "\r\n";
+  c.prefix += GzipHeader();
+  c.prefix += page_.gzipHead;
+  SetBody(c, page_.gzipBody);
+}
+
+void StatusWebServer::SetBody(Connection& c, const std::shared_ptr<const SharedReplyBody>& body) {
+  c.owner = body;
+  c.body = body->Bytes();
+  c.bodyFd = body->Fd();
+}
+
+void StatusWebServer::PrepareText(Connection& c, TextCache& cache, bool gzip,
+                                  std::string_view contentType,
+                                  std::string (StatusWebServer::*build)()) {
+  const int64_t now = MonoMs();
+  if (!cache.valid || now - cache.builtMs >= kRefreshMs) {
+    cache.text = std::make_shared<const SharedReplyBody>((this->*build)());
+    cache.gzip.reset();
+    cache.builtMs = now;
+    cache.valid = true;
+  }
+  if (gzip && !cache.gzip)
+    cache.gzip = std::make_shared<const SharedReplyBody>(Gzip(cache.text->Bytes()));
+  const std::shared_ptr<const SharedReplyBody>& body = gzip ? cache.gzip : cache.text;
+  c.prefix = "HTTP/1.0 200 OK\r\n";
+  AppendHeader(c.prefix, "Content-Type", contentType);
+  AppendHeader(c.prefix, "Server", "Sentrel 2.2");
+  if (gzip) AppendHeader(c.prefix, "Content-Encoding", "gzip");
+  AppendHeader(c.prefix, "Content-Length", std::to_string(body->Bytes().size()));
+  AppendHeader(c.prefix, "Vary", "Accept-Encoding");
+  c.prefix += "\r\n";
+  SetBody(c, body);
+  c.suffix.clear();
+}
+
+void StatusWebServer::PrepareFile(Connection& c, std::string_view contentType,
+                                  std::string_view bytes) {
+  c.prefix = "HTTP/1.0 200 OK\r\n";
+  AppendHeader(c.prefix, "Content-Type", contentType);
+  AppendHeader(c.prefix, "Server", "Sentrel 2.2");
+  AppendHeader(c.prefix, "Content-Length", std::to_string(bytes.size()));
+  // The files never change while the program runs.
+  AppendHeader(c.prefix, "Cache-Control", "max-age=86400");
+  c.prefix += "\r\n";
+  c.owner.reset();
+  c.body = bytes;
+  c.bodyFd = -1;
+  c.suffix.clear();
 }
 
 void StatusWebServer::SendMore(Connection& c) {
   const size_t before = c.sent;
-  while (c.sent < c.reply.size()) {
-    ssize_t n = send(c.fd, c.reply.data() + c.sent, c.reply.size() - c.sent, MSG_NOSIGNAL);
+  const std::string_view parts[3] = {c.prefix, c.body, c.suffix};
+  const size_t bodyStart = parts[0].size();
+  const size_t bodyEnd = bodyStart + parts[1].size();
+  const size_t total = bodyEnd + parts[2].size();
+  while (c.sent < total) {
+    ssize_t n;
+    if (c.bodyFd >= 0 && c.sent >= bodyStart && c.sent < bodyEnd) {
+      // The shared body goes from its memory file, without a copy of ours.
+      off_t offset = static_cast<off_t>(c.sent - bodyStart);
+      n = sendfile(c.fd, c.bodyFd, &offset, bodyEnd - c.sent);
+    } else {
+      // From memory: everything left, or, when the body goes by file, the rest of the
+      // headers (told that more follows) or the tail.
+      const size_t stop = c.bodyFd < 0 ? total : c.sent < bodyStart ? bodyStart : total;
+      iovec iov[3];
+      int count = 0;
+      size_t at = 0;
+      for (std::string_view part : parts) {
+        const size_t from = std::max(at, c.sent);
+        const size_t to = std::min(at + part.size(), stop);
+        if (from < to) {
+          iov[count].iov_base = const_cast<char*>(part.data() + (from - at));
+          iov[count].iov_len = to - from;
+          ++count;
+        }
+        at += part.size();
+      }
+      msghdr msg{};
+      msg.msg_iov = iov;
+      msg.msg_iovlen = static_cast<size_t>(count);
+      n = sendmsg(c.fd, &msg, MSG_NOSIGNAL | (stop < total ? MSG_MORE : 0));
+    }
     if (n > 0) {
       c.sent += static_cast<size_t>(n);
       continue;
@@ -318,37 +709,46 @@ void StatusWebServer::SendMore(Connection& c) {
     int err = errno;
     if (n < 0 && err == EINTR) continue;
     if (n < 0 && (err == EAGAIN || err == EWOULDBLOCK)) {
-      CurrentLoop().Modify(c.fd, EPOLLOUT);
-      if (c.sent != before) ArmTimer(c, kStallLimitMs);
+      const uint64_t id = c.id;
+      WatchFor(c, EPOLLOUT);
+      Connection* conn = Find(id);
+      if (conn && (!conn->timer || conn->sent != before)) ArmTimer(*conn, kStallLimitMs);
       return;
     }
+    if (n == 0) err = EPIPE;
     Remove(c.id);
-    throw SentrelError(SocketErrorText("send", n < 0 ? err : EPIPE));
+    if (ClientWentAway(err)) {
+      ++web_.disconnects;
+      return;
+    }
+    throw SentrelError(SocketErrorText("send", err));
+  }
+  Finish(c);
+}
+
+void StatusWebServer::Finish(Connection& c) {
+  // The shared bytes may be replaced by a newer page; this reply no longer holds them.
+  c.owner.reset();
+  c.body = {};
+  c.bodyFd = -1;
+  c.prefix.clear();
+  c.prefix.shrink_to_fit();
+  c.suffix.clear();
+  int unread = 0;
+  if (c.closeWhenSent && ioctl(c.fd, FIONREAD, &unread) == 0 && unread == 0) {
+    // The whole request was read and nothing else came: closing sends our FIN behind
+    // the reply, with nothing left that could turn it into a reset.
+    Remove(c.id);
+    return;
   }
   BeginLingering(c);
 }
 
-std::string StatusWebServer::TakeBuffer() {
-  std::string buffer = std::move(spare_);
-  spare_ = std::string();
-  buffer.clear();
-  return buffer;
-}
-
-void StatusWebServer::GiveBack(std::string& buffer) {
-  // Keep the larger one, but never hold on to more than a few megabytes for nothing.
-  constexpr size_t kKeepAtMost = 16u << 20;
-  if (buffer.capacity() > spare_.capacity() && buffer.capacity() <= kKeepAtMost)
-    spare_.swap(buffer);
-  std::string().swap(buffer);
-}
-
 void StatusWebServer::BeginLingering(Connection& c) {
-  GiveBack(c.reply);
   c.phase = Phase::Lingering;
   // Our FIN goes out behind the reply; the client sees the end of the page.
   shutdown(c.fd, SHUT_WR);
-  CurrentLoop().Modify(c.fd, EPOLLIN);
+  WatchFor(c, EPOLLIN);
   ArmTimer(c, kLingerMs);
 }
 

@@ -43,11 +43,13 @@ std::string ToStr(long v) { return std::to_string(v); }
 // A record that cannot be written (a log name that is no file, a missing directory, a
 // full disk) goes to the errors log like any other error, but the handling of the check
 // goes on: its colour step and its events matter most when the disk is full.
-void AppendRecord(const TServer& server, const std::string& text) {
+bool AppendRecord(const TServer& server, const std::string& text) {
   try {
     server.AppendLog(text);
+    return true;
   } catch (const std::exception& e) {
     CurrentLoop().ReportError(e.what());
+    return false;
   }
 }
 
@@ -208,6 +210,7 @@ Task<void> TInfiniScan::Pass() {
       // A program that is closing starts no further check.
       if (host_.QuitRequested()) break;
       if (alive.expired() || ref.alive.expired() || servers_.Generation() != generation) continue;
+      if (monitor->beingAdded) continue;
       const int64_t intervalMs = static_cast<int64_t>(monitor->interval) * 1000;
       if (fastest.empty() || intervalMs < fastestMs) {
         fastest = server->name + " " + monitor->typ;
@@ -310,7 +313,7 @@ void TInfiniScan::LogResult(TPort& monitor, const std::string& kind, const std::
   LastActivity = "LogResult " + recordText;
   if (monitor.lostCount > 0) recordText += " (" + std::to_string(monitor.lostCount) + " lost)";
   monitor.lastResponseMs = ms;
-  AppendRecord(*monitor.server, recordText);
+  if (AppendRecord(*monitor.server, recordText)) ++recordsWritten;
   AddActivityLine();
 }
 
@@ -319,14 +322,14 @@ void TInfiniScan::LogError(TPort& monitor, const std::string& kind, const std::s
   recordText = RecordText(monitor, kind, word, ms, bytes, detail);
   LastActivity = "LogError " + recordText;
   if (monitor.lostCount > 0) recordText += " (" + std::to_string(monitor.lostCount) + " lost)";
-  AppendRecord(*monitor.server, recordText);
+  if (AppendRecord(*monitor.server, recordText)) ++recordsWritten;
   monitor.lastResponseMs = ms;
   AddMessageLine();
 }
 
 void TInfiniScan::PingDisplay(TServer& server, const std::string& message) {
   LastActivity = "PingDisplay " + message;
-  AppendRecord(server, "Ping:" + message);
+  if (AppendRecord(server, "Ping:" + message)) ++recordsWritten;
   recordText = message;
   AddActivityLine();
 }
@@ -347,7 +350,8 @@ void SuccessStep(TInfiniScan& scan, ScanHost& host, TPort& monitor, const StepVa
     scan.LogError(monitor, v.kind, "UP", v.ms, v.bytes, v.upDetail(downtime));
     std::string ev = monitor.GetValue("RYtoG");
     if (NamesEvent(ev)) {
-      host.RunEvent(ev, v.upEventText(downtime), monitor.server->name, v.upWord, 99999999);
+      host.RunEvent(ev, v.upEventText(downtime), monitor.server->name, v.upWord, 99999999,
+                    monitor.runId);
       if (alive.expired()) return;
     }
   }
@@ -366,7 +370,7 @@ void FailureStep(TInfiniScan& scan, ScanHost& host, TPort& monitor, const StepVa
     std::string ev = monitor.GetValue("GtoY");
     if (v.screenUpdateBeforeEvent) host.ScreenUpdate();
     if (NamesEvent(ev)) {
-      host.RunEvent(ev, v.lostEventText, serverName, "LOST", 1);
+      host.RunEvent(ev, v.lostEventText, serverName, "LOST", 1, monitor.runId);
       if (alive.expired()) return;
     }
     if (!v.screenUpdateBeforeEvent) host.ScreenUpdate();
@@ -378,7 +382,7 @@ void FailureStep(TInfiniScan& scan, ScanHost& host, TPort& monitor, const StepVa
     std::string ev = monitor.GetValue("GYtoR");
     if (ev.empty()) ev = "Default";
     if (ev != "none") {
-      host.RunEvent(ev, v.downEventText, serverName, v.downWord(2), 2);
+      host.RunEvent(ev, v.downEventText, serverName, v.downWord(2), 2, monitor.runId);
       if (alive.expired()) return;
     }
   } else {
@@ -387,7 +391,7 @@ void FailureStep(TInfiniScan& scan, ScanHost& host, TPort& monitor, const StepVa
     if (ev.empty()) ev = "Default";
     if (ev != "none") {
       host.RunEvent(ev, v.downEventText, serverName, v.downWord(monitor.lostCount),
-                    monitor.lostCount);
+                    monitor.lostCount, monitor.runId);
       if (alive.expired()) return;
     }
   }
@@ -402,6 +406,7 @@ std::function<std::string(int32_t)> CountedDownWord() {
 
 void TInfiniScan::PingVerdict(TPort& monitor, bool success, int32_t ms,
                               const std::string& icmpText) {
+  ++checksDone;
   const std::string& s = monitor.server->name;
   StepValues v{"PING", ms, 56, 5000, icmpText, icmpText,
                [&](long n) { return icmpText + " Downtime=" + ToStr(n) + " min"; },
@@ -416,6 +421,7 @@ void TInfiniScan::PingVerdict(TPort& monitor, bool success, int32_t ms,
 
 void TInfiniScan::HttpVerdict(TPort& monitor, bool success, int32_t ms, int32_t bytes,
                               int32_t errorCode, int32_t statusCode, const std::string& reason) {
+  ++checksDone;
   const std::string& s = monitor.server->name;
   const std::string code = std::to_string(statusCode);
   StepValues v{"HTTP", ms, bytes, 10000,
@@ -434,6 +440,7 @@ void TInfiniScan::HttpVerdict(TPort& monitor, bool success, int32_t ms, int32_t 
 }
 
 void TInfiniScan::PortVerdict(TPort& monitor, bool success, int32_t ms) {
+  ++checksDone;
   const std::string& s = monitor.server->name;
   const std::string p = std::to_string(monitor.port);
   StepValues v{"PORT", ms, 0, 5000, "", "",
@@ -448,6 +455,7 @@ void TInfiniScan::PortVerdict(TPort& monitor, bool success, int32_t ms) {
 }
 
 void TInfiniScan::PortSocketError(TPort& monitor, int32_t errorCode) {
+  ++checksDone;
   const std::string& s = monitor.server->name;
   const std::string p = std::to_string(monitor.port);
   const std::string detail = "Error=" + std::to_string(errorCode);

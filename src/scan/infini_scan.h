@@ -26,9 +26,10 @@ class ScanHost {
   virtual void SetActivityPanel(const std::string& text) = 0;
   // Refresh the tree's status lights.
   virtual void ScreenUpdate() = 0;
-  // The event list's RunEvent.
+  // The event list's RunEvent, for the monitor with this run id.
   virtual void RunEvent(const std::string& name, const std::string& message,
-                        const std::string& server, const std::string& status, int32_t n) = 0;
+                        const std::string& server, const std::string& status, int32_t n,
+                        uint64_t monitor) = 0;
   // The program is closing: a pass in progress checks no further monitor.
   virtual bool QuitRequested() const { return false; }
   // A line the operator must read in "Messages/Errors" (headless also on stderr).
@@ -109,6 +110,9 @@ class TInfiniScan {
 
   std::string recordText;
   std::string activityText;
+  // Since the start: check outcomes handled, and records written to the log files.
+  uint64_t checksDone = 0;
+  uint64_t recordsWritten = 0;
 
  private:
   Task<void> Pass();

@@ -37,10 +37,14 @@ TEST_F(HeadlessWebTest, ServesThePageOnTheFirstFreePortOfTheList) {
                        dir_.Path());
   ASSERT_TRUE(test::WaitForListener(second, 10000)) << program.Stderr();
   std::string reply = test::FetchBlocking(second, "GET /favicon.ico HTTP/1.1\r\n\r\n");
-  EXPECT_EQ(reply.rfind("HTTP/1.0 200 OK \r\nContent-Type: text/html\r\nServer: Sentrel 2.2\r\n"
-                        "\r\n\r\n <HTML>\r\n",
-                        0),
-            0u);
+  const std::string header =
+      "HTTP/1.0 200 OK \r\nContent-Type: text/html\r\nServer: Sentrel 2.2\r\nContent-Length: ";
+  ASSERT_EQ(reply.rfind(header, 0), 0u) << reply.substr(0, 200);
+  const size_t lengthEnd = reply.find("\r\n", header.size());
+  const size_t body = lengthEnd + 4;
+  EXPECT_EQ(reply.substr(lengthEnd, 15), "\r\n\r\n\r\n <HTML>\r\n");
+  EXPECT_EQ(reply.substr(header.size(), lengthEnd - header.size()),
+            std::to_string(reply.size() - body));
   EXPECT_NE(reply.find("Local<hr noframe></b></td><tr><td nowrap bgcolor=\"#eeeeee\"><font size=2 "
                        "face=\"Tahoma,arial,sans serif\">loopback</td>"),
             std::string::npos);

@@ -326,6 +326,17 @@ TEST_F(ProgramTest, TheErrorsLogLine) {
   HandleRunTimeError("second");
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("RunTimeError second (Cause might be \"DoAPort web1\")"), std::string::npos);
+
+  // A monster of a server name reaches a line at most 4 KB long, marked where it was cut.
+  SetDataDir(dir_->Path());
+  const std::string huge(5'000'000, 'x');
+  LastActivity = "DoAPort " + huge;
+  HandleRunTimeError("SetAddr: Cannot convert host address '" + huge + "'");
+  const std::string log = ReadFile(dir_->File(kErrorsLogName));
+  const std::string last = log.substr(log.rfind("\r\n", log.size() - 3) + 2);
+  EXPECT_LE(last.size(), 4096u);
+  EXPECT_NE(last.find("xxx... [cut] (Cause might be \"DoAPort xxx"), std::string::npos);
+  EXPECT_EQ(last.substr(last.size() - 13), "... [cut]\")\r\n");
 }
 
 TEST(CommandLineTest, ParsesOptionsAndRejectsBadOnes) {

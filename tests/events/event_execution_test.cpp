@@ -68,26 +68,49 @@ TEST_F(EventExecutionTest, ActionsRunInTheirFixedOrderAfterTheLatencyGate) {
   EXPECT_EQ(actions_.calls.size(), 8u);
 }
 
-TEST_F(EventExecutionTest, LatencyCountThreeSharedBetweenMonitors) {
+// The gate counts each monitor's failure run: two monitors on one event neither silence
+// nor repeat each other's alerts.
+TEST_F(EventExecutionTest, LatencyCountThreeKeptPerMonitor) {
   TIPEvent* ev = list_.Items(list_.Add("Mail"));
   ev->UseMail = true;
   ev->count[kMail] = 3;
+  constexpr uint64_t kOne = 11, kOther = 12;
   std::vector<int> sentAt;
   for (int n : {1, 2, 3, 4, 5, 6}) {
     size_t before = actions_.calls.size();
-    list_.RunEvent("Mail", "m", "s", "x", n);
+    list_.RunEvent("Mail", "m", "s", "x", n, kOne);
     if (actions_.calls.size() > before) sentAt.push_back(n);
   }
   EXPECT_EQ(sentAt, std::vector<int>{4});
-  // Another monitor sharing the event: its 4 does not fire again; its 1 clears the flag.
-  list_.RunEvent("Mail", "m", "other", "x", 4);
+  // The other monitor's outage while the first is still down: its own 4 fires, once.
+  for (int n : {1, 2, 3, 4, 5}) list_.RunEvent("Mail", "m", "other", "x", n, kOther);
+  EXPECT_EQ(actions_.calls.size(), 2u);
+  // Its recovery reaches its own report only; the first monitor's outage goes on.
+  list_.RunEvent("Mail", "up", "other", "UP", 99999999, kOther);
+  EXPECT_EQ(actions_.calls.size(), 3u);
+  list_.RunEvent("Mail", "m", "s", "x", 7, kOne);
+  EXPECT_EQ(actions_.calls.size(), 3u);
+  list_.RunEvent("Mail", "up", "s", "UP", 99999999, kOne);
+  list_.RunEvent("Mail", "up", "s", "UP", 99999999, kOne);
+  EXPECT_EQ(actions_.calls.size(), 5u);  // two recoveries in a row both fire
+  // A monitor whose run never passed the gate reports no recovery.
+  list_.RunEvent("Mail", "m", "third", "x", 1, 13);
+  list_.RunEvent("Mail", "up", "third", "UP", 99999999, 13);
+  EXPECT_EQ(actions_.calls.size(), 5u);
+  EXPECT_FALSE(ev->notified[kMail]) << "the event's own flags are not the monitors'";
+  EXPECT_TRUE(ev->NotifiedFor(kOne)[kMail]);
+}
+
+// Without a monitor (the event manager's tests) the event's own flags count, as always.
+TEST_F(EventExecutionTest, LatencyCountThreeOnTheEventsOwnFlags) {
+  TIPEvent* ev = list_.Items(list_.Add("Mail"));
+  ev->UseMail = true;
+  ev->count[kMail] = 3;
+  for (int n : {1, 2, 3, 4, 5, 6}) list_.RunEvent("Mail", "m", "s", "x", n);
   EXPECT_EQ(actions_.calls.size(), 1u);
   list_.RunEvent("Mail", "up", "s", "UP", 99999999);
-  list_.RunEvent("Mail", "up", "s", "UP", 99999999);
-  EXPECT_EQ(actions_.calls.size(), 3u);  // two recoveries in a row both fire
-  list_.RunEvent("Mail", "m", "other", "x", 1);
-  list_.RunEvent("Mail", "up", "s", "UP", 99999999);
-  EXPECT_EQ(actions_.calls.size(), 3u);
+  EXPECT_EQ(actions_.calls.size(), 2u);
+  EXPECT_TRUE(ev->notified[kMail]);
 }
 
 TEST_F(EventExecutionTest, ARecoveryOnlyEventNeverFires) {

@@ -4,6 +4,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <ctime>
+#include <regex>
+
 #include "model/text_pane.h"
 #include "events/event_actions.h"
 #include "events/ip_event.h"
@@ -85,12 +88,28 @@ class MailTest : public CoreFixture {
     return FormatDateTime(Now()) + word + ev_.MailAddress +
            " db1 db1 PING DOWN (timeout) DOWN (2)\r\n";
   }
+  // The header a mail of the fake clock's moment carries; its Message-ID reads "<ID>"
+  // (see Received).
   static std::string Header(const std::string& from, const std::string& to,
                             const std::string& subject) {
     std::string h = "From: Sentrel<" + from + ">\r\n";
     if (!to.empty()) h += "To: " + to + "\r\n";
     if (!subject.empty()) h += "Subject: " + subject + "\r\n";
+    // The fake clock's 2025-12-09 12:00:00, a Tuesday, in this machine's zone.
+    char zone[8];
+    time_t now = time(nullptr);
+    tm local{};
+    localtime_r(&now, &local);
+    strftime(zone, sizeof zone, "%z", &local);
+    h += std::string("Date: Tue, 09 Dec 2025 12:00:00 ") + zone + "\r\nMessage-ID: <ID>\r\n";
     return h + "Mime-Version: 1.0\r\nContent-Type: text/plain; charset=us-ascii\r\n\r\n\r\n";
+  }
+  // What the server received, the Message-ID's value (which holds our process id and a
+  // count) read as "<ID>" once its form has been checked.
+  std::string Received() const {
+    std::string text = server_->received;
+    static const std::regex id("Message-ID: <[0-9]{14}\\.[0-9]+\\.[0-9]+\\.sentrel@[A-Za-z0-9.-]+>");
+    return std::regex_replace(text, id, "Message-ID: <ID>");
   }
 
   std::string oldCwd_;
@@ -103,7 +122,7 @@ class MailTest : public CoreFixture {
 TEST_F(MailTest, TheWholeDialogueByteForByte) {
   Template("mon@x.test\r\nAlarm <#server>\r\nServer <#server> is <#status>.\r\n<#msg>\r\n");
   Send();
-  EXPECT_EQ(server_->received,
+  EXPECT_EQ(Received(),
             "HELO \r\n"
             "RSET\r\n"
             "MAIL FROM:<mon@x.test>\r\n"
@@ -134,7 +153,7 @@ TEST_F(MailTest, RecipientsAreListedInTheHeaderAndARefusedOneDoesNotStopTheMail)
   server_->replies = {{"RCPT TO:<bad@x.test>", "550 no such user\r\n"}};
   Template("mon@x.test\r\nsubject\r\nbody\r\n");
   Send();
-  EXPECT_EQ(server_->received,
+  EXPECT_EQ(Received(),
             "HELO \r\nRSET\r\nMAIL FROM:<mon@x.test>\r\n"
             "RCPT TO:<a@x.test>\r\nRCPT TO:<ops@x.test>\r\nRCPT TO:<bad@x.test>\r\n"
             "DATA\r\n" +
@@ -145,7 +164,7 @@ TEST_F(MailTest, RecipientsAreListedInTheHeaderAndARefusedOneDoesNotStopTheMail)
 TEST_F(MailTest, DotLinesAreStuffedAndAnEmptySubjectHasNoHeaderLine) {
   Template("mon@x.test\r\n\r\n.\r\n..x\r\n x.\r\n");
   Send();
-  EXPECT_EQ(server_->received,
+  EXPECT_EQ(Received(),
             "HELO \r\nRSET\r\nMAIL FROM:<mon@x.test>\r\nRCPT TO:<ops@x.test>\r\n"
             "DATA\r\n" +
                 Header("mon@x.test", "ops@x.test", "") + "..\r\n...x\r\n x.\r\n.\r\nQUIT\r\n");
@@ -154,7 +173,7 @@ TEST_F(MailTest, DotLinesAreStuffedAndAnEmptySubjectHasNoHeaderLine) {
 TEST_F(MailTest, AThreeLineTemplateSendsOnlyTheEmptyLineAfterTheHeader) {
   Template("mon@x.test\r\nJust the subject");
   Send();
-  EXPECT_THAT(server_->received,
+  EXPECT_THAT(Received(),
               HasSubstr("DATA\r\n" + Header("mon@x.test", "ops@x.test", "Just the subject") +
                         ".\r\nQUIT\r\n"));
 }
@@ -164,7 +183,7 @@ TEST_F(MailTest, LineBreaksFromPlaceholdersMoveTheLinesDown) {
   pane_.AddLine("2024-01-01 10:05:00 db1 UP");
   Template("mon@x.test\r\n<#hist>rest\r\n");
   Send();
-  EXPECT_THAT(server_->received,
+  EXPECT_THAT(Received(),
               HasSubstr(Header("mon@x.test", "ops@x.test", "2024-01-01 10:00:00 db1 DOWN") +
                         "2024-01-01 10:05:00 db1 UP\r\nrest\r\n.\r\n"));
 }
@@ -353,11 +372,17 @@ TEST_F(MailTest, DeliveredToARealSmtpServer) {
                               ":sentrel-test\r\nmon@x.test\r\n<#server> is <#status>\r\n"
                               "First line\r\n.hidden dot\r\n\r\nLast line\r\n");
   Send();
-  EXPECT_EQ(real.Mails(),
+  // A real date of now, in the form RFC 5322 asks, and an id of the form it asks.
+  const std::regex dated(
+      "Date: (Mon|Tue|Wed|Thu|Fri|Sat|Sun), [0-3][0-9] "
+      "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) 2[0-9]{3} [0-2][0-9]:[0-5][0-9]:[0-6][0-9] "
+      "[+-][0-9]{4}\r\nMessage-ID: <[^@>\\s]+@[^@>\\s]+>\r\n");
+  EXPECT_EQ(std::regex_replace(real.Mails(), dated, "DATE AND ID\r\n"),
             "FROM mon@x.test\nRCPT ops@x.test\nRCPT night@x.test\n"
             "From: Sentrel<mon@x.test>\r\n"
             "To: ops@x.test,Night Shift <night@x.test>\r\n"
             "Subject: db1 is DOWN (2)\r\n"
+            "DATE AND ID\r\n"
             "Mime-Version: 1.0\r\n"
             "Content-Type: text/plain; charset=us-ascii\r\n"
             "\r\n"

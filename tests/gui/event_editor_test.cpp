@@ -3,20 +3,22 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdio>
-
 #include <QAccessible>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSpinBox>
 #include <QStackedWidget>
 #include <QTest>
 #include <QTimer>
+#include <QWindow>
+#include <cstdio>
 
 #include "events/ip_event.h"
 #include "events/real_event_actions.h"
@@ -429,6 +431,46 @@ TEST(MessagePopupTest, LinesPileUpUntilOkClearsThemAndTheTitleBarOnlyHides) {
 
   gui::ShowPrintNotice(nullptr, "printer\r\ndb1\r\nDOWN (2)");
   EXPECT_EQ(ModalAnswers::Asked(), QStringList{"printer\ndb1\nDOWN (2)"});
+}
+
+// A message that comes while a modal dialog is open (the editor) can be read and
+// acknowledged at once, and its lines are shown from their start.
+TEST(MessagePopupTest, StaysUsableAboveAModalDialogAndShowsTheStartOfItsLines) {
+  QWidget main;
+  main.show();
+  gui::Terrorwin popup(&main);
+  // A click as the window system delivers it, which a modal dialog may hold back.
+  auto pressOk = [&] {
+    QPushButton* ok = popup.OkButton();
+    QTest::mouseClick(popup.windowHandle(), Qt::LeftButton, {},
+                      ok->mapTo(&popup, ok->rect().center()));
+    QTest::qWait(10);
+  };
+  QDialog editor(&main);
+  editor.setWindowModality(Qt::ApplicationModal);  // as exec() opens it
+  editor.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&editor));
+  popup.AddMessage(QStringLiteral("2024-05-02 17:10:02 web1 HTTP DOWN ") + QString(400, 'x'));
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&popup));
+  QTest::qWait(20);
+  QScrollBar* sideways = popup.Pane()->horizontalScrollBar();
+  EXPECT_GT(sideways->maximum(), 0);
+  EXPECT_EQ(sideways->value(), 0);
+  pressOk();
+  EXPECT_FALSE(popup.isVisible()) << "the popup's OK waits for the dialog";
+  editor.hide();
+
+  // A modal dialog opened while the popup is up does not shut it out either.
+  popup.AddMessage(QStringLiteral("second"));
+  QDialog later(&main);
+  later.setWindowModality(Qt::ApplicationModal);
+  later.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&later));
+  popup.AddMessage(QString(400, 'y'));
+  QTest::qWait(20);
+  EXPECT_EQ(sideways->value(), 0);
+  pressOk();
+  EXPECT_FALSE(popup.isVisible());
 }
 
 TEST(EventNamePromptTest, ShowsCaptionPromptAndTextWithTheFocusInTheField) {

@@ -2,12 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <QStatusBar>
+#include <cstdio>
 
 #include "gui/chart_window.h"
 #include "gui/log_window.h"
 #include "gui/modal_answers.h"
 #include "gui/widgets/log_text_view.h"
 #include "modal_windows.h"
+#include "model/last_activity.h"
 #include "platform/clock.h"
 #include "platform/date_time.h"
 #include "window_fixture.h"
@@ -91,11 +93,22 @@ TEST_F(MainWindowReports, DumpLogsShowsEachLogInTheStatusBarAndKeepsTheLast) {
   EXPECT_EQ(program_->StatusPanel(0), "Dumping Logile db.log");
   EXPECT_TRUE(errors_.empty());
 
-  // An answer that is no number: the errors log, and nothing touched.
+  // An answer that is no number: a message, nothing touched, and no line in the errors
+  // log (which would name whatever the scan did last as its cause).
+  ModalAnswers::ClearAsked();
   ModalAnswers::QueueText(QStringLiteral("seven"));
   Trigger("Dumplogs1");
+  EXPECT_TRUE(errors_.empty());
+  EXPECT_EQ(ModalAnswers::Asked().last(),
+            "\"seven\" is not a whole number of days; no log was changed.");
+  EXPECT_EQ(ReadFile(dir_->File("www.log")), recent);
+  // A log that cannot be dumped is named in the errors log by its dump.
+  WriteFile(dir_->File("www.log"), recent);
+  std::remove(dir_->File("db.log").c_str());
+  ModalAnswers::QueueText(QStringLiteral("7"));
+  Trigger("Dumplogs1");
   ASSERT_EQ(errors_.size(), 1u);
-  EXPECT_EQ(errors_[0], "'seven' is not a valid integer value");
+  EXPECT_EQ(LastActivity, "Dumping Logile db.log");
 }
 
 }  // namespace

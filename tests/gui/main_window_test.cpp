@@ -26,6 +26,8 @@
 #include "gui/window_placement.h"
 #include "model/server_list.h"
 #include "model/text_pane.h"
+#include "platform/clock.h"
+#include "platform/date_time.h"
 #include "platform/file_util.h"
 #include "platform/settings_store.h"
 #include "scan/infini_scan.h"
@@ -55,7 +57,7 @@ TEST_F(MainWindow, TreeShowsLevelsTextsAndTheHighestLight) {
                                   "  1|www|1|+|not checked",
                                   "    2|http (http:80, 3600s)|1|-|not checked",
                                   "    2|ssh (port:22, 3600s)|1|-|not checked",
-                                  "  1|bare|1|-|not checked",
+                                  "  1|bare|1|-|no monitors",
                                   "0|Main|1|-|not checked",
                                   "  1|db|1|+|not checked",
                                   "    2|pg (port:5432, 3600s)|1|-|not checked",
@@ -78,7 +80,8 @@ TEST_F(MainWindow, TreeShowsLevelsTextsAndTheHighestLight) {
   EXPECT_EQ(Node("web")->image(), kImageRed);
   EXPECT_EQ(Node("web/bare")->image(), kImageNotChecked);  // no monitors
   EXPECT_EQ(Node("Main")->image(), kImageNotChecked);
-  EXPECT_EQ(Node("web")->data(0, Qt::AccessibleDescriptionRole).toString(), "red");
+  EXPECT_EQ(Node("web")->data(0, Qt::AccessibleDescriptionRole).toString(),
+            "down: 1 of 2 monitors");
 
   // A long name widens the column, so the tree scrolls sideways instead of cutting it.
   auto* tree = form_->findChild<QTreeWidget*>(QStringLiteral("TreeView1"));
@@ -111,6 +114,8 @@ TEST_F(MainWindow, ARefreshThatSkipsWhatIsUnchangedShowsWhatAFullRefreshShows) {
   Server(2)->group = "databases";
   scan.HttpVerdict(*Monitor(0, 0), false, 10, 0, 10061, 404, "Connection refused");
   const std::vector<std::string> shown = Snapshot(*form_);
+  // The two monitors turned red in the refreshes of this test, so at one time or another.
+  const std::string down = "down since " + FormatTime(Now()).substr(0, 5);
 
   // The same tree with every text, image and expand state written again.
   form_->ForgetShownState();
@@ -120,16 +125,22 @@ TEST_F(MainWindow, ARefreshThatSkipsWhatIsUnchangedShowsWhatAFullRefreshShows) {
   form_->BuildTree();
   form_->RefreshTree();
   EXPECT_EQ(Snapshot(*form_), shown);
-  EXPECT_EQ(shown, (std::vector<std::string>{
-                       "0|web|4|+|red",
-                       "  1|www|4|+|red",
-                       "    2|site (http:80, 30s)|4|-|red",
-                       "    2|ssh (port:22, 3600s)|2|-|green",
-                       "  1|naked|1|-|not checked",
-                       "0|databases|4|-|red",
-                       "  1|db|4|+|red",
-                       "    2|pg (port:5432, 3600s)|4|-|red",
-                   }));
+  // Times of day as hh:mm, so a second that ticks over during the test does no harm.
+  std::vector<std::string> minutes = shown;
+  for (std::string& line : minutes) {
+    const size_t at = line.find("down since ");
+    if (at != std::string::npos) line.erase(at + 16, 3);
+  }
+  EXPECT_EQ(minutes, (std::vector<std::string>{
+                         "0|web|4|+|down: 1 of 2 monitors",
+                         "  1|www|4|+|down: 1 of 2 monitors",
+                         "    2|site (http:80, 30s)|4|-|" + down + ", 2 lost",
+                         "    2|ssh (port:22, 3600s)|2|-|OK",
+                         "  1|naked|1|-|no monitors",
+                         "0|databases|4|-|down: 1 of 1 monitor",
+                         "  1|db|4|+|down: 1 of 1 monitor",
+                         "    2|pg (port:5432, 3600s)|4|-|" + down + ", 2 lost",
+                     }));
 }
 
 TEST_F(MainWindow, MenusFollowTheTreeLevel) {
@@ -190,10 +201,10 @@ TEST_F(MainWindow, PopupEntriesFollowTheLevelAndARightPressSelectsFirst) {
   QStringList texts;
   for (QAction* a : popup->actions()) texts << a->text();
   EXPECT_EQ(texts,
-            (QStringList{"Add Group...", "Edit Group...", "Delete Group", "Add Server...",
-                         "Edit Server...", "Delete Server", "Add Monitor...", "Edit Monitor...",
-                         "Delete Monitor", "", "Toolwindow", "View Logfile...",
-                         "View Logfile (errors only)...", "View Request Times..."}));
+            (QStringList{"Add &Group...", "&Edit Group...", "&Delete Group", "&Add Server...",
+                         "Edit &Server...", "Delete Se&rver", "Add &Monitor...", "Edit Mo&nitor...",
+                         "Delete Moni&tor", "", "Tool&window", "&View Logfile...",
+                         "View &Logfile (errors only)...", "View Request T&imes..."}));
   form_->PreparePopup();  // first opening, nothing selected
   EXPECT_EQ(visible(), "11111111100111");
   Select("web");
@@ -278,16 +289,26 @@ void CancelTheEditor() {
   });
 }
 
+// The editor dialog confirmed as soon as it is up.
+void ConfirmTheEditor(const std::function<void()>& whileOpen = {}) {
+  QTimer::singleShot(0, [whileOpen] {
+    auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+    ASSERT_NE(dialog, nullptr);
+    if (whileOpen) whileOpen();
+    dialog->accept();
+  });
+}
+
 TEST_F(MainWindow, AddingPutsANewServerOrMonitorUnderTheSelectionAndSelectsIt) {
   Start(kServers);
   Select("Main");
-  CancelTheEditor();
+  ConfirmTheEditor();
   Trigger("ServerAdd1");
   ASSERT_EQ(program_->serverList.Count(), 4);
   EXPECT_EQ(Server(3)->name, "new");
   EXPECT_EQ(Server(3)->group, "Main");
   EXPECT_EQ(form_->SelectedNode(), Node("Main/new"));
-  CancelTheEditor();
+  ConfirmTheEditor();
   Trigger("MonitorAdd1");
   ASSERT_EQ(Server(3)->ports.Count(), 1);
   EXPECT_EQ(Monitor(3, 0)->name, "port");
@@ -295,10 +316,58 @@ TEST_F(MainWindow, AddingPutsANewServerOrMonitorUnderTheSelectionAndSelectsIt) {
   EXPECT_EQ(Node("Main/new/port")->text(0), "port (port:80, 60s)");
   // Another "new" server would be merged with the first in the file: it is "new_2".
   Select("web");
-  CancelTheEditor();
+  ConfirmTheEditor();
   Trigger("ServerAdd1");
   EXPECT_EQ(Server(4)->name, "new_2");
   EXPECT_EQ(Server(4)->group, "web");
+}
+
+// Cancel in the editor of a node that Add just made takes the node away again, and a new
+// monitor is not checked while its editor is still open.
+TEST_F(MainWindow, ACancelledAddLeavesNothingAndANewMonitorWaitsForItsOK) {
+  Start("[a]\r\nIP=127.0.0.1\r\nLogfile=a.log\r\nGroup=g\r\n");
+  const std::vector<std::string> before = Snapshot(*form_);
+  // Nothing selected: the new server goes to a group "Main" that the Add makes too.
+  CancelTheEditor();
+  Trigger("ServerAdd1");
+  EXPECT_EQ(program_->serverList.Count(), 1);
+  EXPECT_EQ(Snapshot(*form_), before);
+  Select("g");
+  CancelTheEditor();
+  Trigger("ServerAdd1");
+  EXPECT_EQ(program_->serverList.Count(), 1);
+  EXPECT_EQ(Snapshot(*form_), before);
+  Select("g/a");
+  CancelTheEditor();
+  Trigger("MonitorAdd1");
+  EXPECT_EQ(Server(0)->ports.Count(), 0);
+  EXPECT_EQ(Snapshot(*form_), before);
+  EXPECT_EQ(form_->SelectedNode(), Node("g/a"));
+
+  // Scanning runs; a pass while the new monitor's editor is open leaves it alone, and the
+  // first pass after its OK checks it.
+  Trigger("ToolButton2");
+  ASSERT_TRUE(program_->ScanningActive());
+  TInfiniScan& scan = program_->scanner;
+  ConfirmTheEditor([&] {
+    ASSERT_EQ(Server(0)->ports.Count(), 1);
+    ASSERT_TRUE(ServeUntil([&] { return !scan.PassRunning(); }));
+    scan.Execute();
+    ASSERT_TRUE(ServeUntil([&] { return !scan.PassRunning(); }));
+    EXPECT_EQ(Monitor(0, 0)->lastCheck, 0) << "checked before the editor's OK";
+  });
+  Trigger("MonitorAdd1");
+  ASSERT_EQ(Server(0)->ports.Count(), 1);
+  ASSERT_TRUE(ServeUntil([&] { return !scan.PassRunning(); }));
+  scan.Execute();
+  EXPECT_TRUE(ServeUntil([&] { return Monitor(0, 0)->lastCheck != 0; }));
+  Trigger("ToolButton3");
+
+  // The file holds the confirmed monitor and nothing of the cancelled adds.
+  Trigger("Save1");
+  const std::string saved = ReadFile(serverFile_);
+  EXPECT_NE(saved.find("[a:port]"), std::string::npos) << saved;
+  EXPECT_EQ(saved.find("[new"), std::string::npos) << saved;
 }
 
 TEST_F(MainWindow, ScanButtonsAndStopScanTurnEveryLightGrey) {
@@ -361,7 +430,7 @@ TEST_F(MainWindow, ViewCommandsShowAndHideTheirParts) {
   auto* splitter = form_->findChild<QSplitter*>(QStringLiteral("Splitter1"));
   EXPECT_EQ(tree->width(), 193);
   // A tree made wider by hand, so the window without the logs is wider than its least.
-  splitter->setSizes({300, form_->width() - 300 - splitter->handleWidth()});
+  splitter->setSizes({400, form_->width() - 400 - splitter->handleWidth()});
   const int width = form_->width();
   const int panelWidth = panel->width();
   Trigger("Showlogs1");
@@ -374,7 +443,7 @@ TEST_F(MainWindow, ViewCommandsShowAndHideTheirParts) {
   EXPECT_TRUE(Action("Showlogs1")->isChecked());
   EXPECT_EQ(form_->width(), width);
   EXPECT_TRUE(
-      ServeUntil([&] { return tree->width() == 300 && panel->width() == panelWidth; }, 1000));
+      ServeUntil([&] { return tree->width() == 400 && panel->width() == panelWidth; }, 1000));
 
   Trigger("Statusbar1");
   EXPECT_TRUE(form_->findChild<QStatusBar*>(QStringLiteral("StatusBar1"))->isHidden());
@@ -528,8 +597,10 @@ TEST_F(MainWindow, AFailedSaveIsShownAndKeepsTheWindowOpen) {
   ASSERT_EQ(errors_.size(), 1u);
   EXPECT_EQ(QString::fromStdString(errors_[0]), ModalAnswers::Asked().first());
 
-  // Closing: the same message, the window stays, and the settings are not written.
+  // Closing: the same message with the question what to do; Cancel keeps the window, and
+  // the settings are not written.
   const std::string settingsBefore = ReadFile(settingsPath_);
+  ModalAnswers::QueueButton(QMessageBox::Cancel);
   form_->close();
   EXPECT_FALSE(form_->IsClosed());
   EXPECT_TRUE(form_->isVisible());
@@ -653,6 +724,31 @@ TEST_F(MainWindow, PlacementIsKeptAndRestoredUnderItsRules) {
   EXPECT_FALSE(form_->isMaximized());
 }
 
+// A placement stored at a larger scale (or on a larger screen) comes back inside the
+// screen's free area, status bar and all.
+TEST_F(MainWindow, APlacementLargerThanTheScreenIsFittedToIt) {
+  QScreen* screen = QGuiApplication::primaryScreen();
+  const QRect area = screen->availableGeometry();
+  const std::string ppi = std::to_string(std::lround(screen->logicalDotsPerInchY()));
+  Settings("[Window]\r\nFormVersion=2\r\nPixelsPerInch=" + ppi +
+           "\r\nShowCmd=1\r\nNormPos=" + std::to_string(area.width() / 2) + ",40," +
+           std::to_string(area.width() * 2) + "," + std::to_string(area.height() * 2) + "\r\n");
+  Start(kServers);
+  const QRect frame = form_->frameGeometry();
+  EXPECT_TRUE(area.contains(frame))
+      << frame.x() << "," << frame.y() << " " << frame.width() << "x" << frame.height();
+  // As large as the screen allows, less the window's frame.
+  EXPECT_GE(form_->width(), area.width() - 20);
+  EXPECT_GE(form_->height(), area.height() - 40);
+  Stop();
+
+  // One that fits is left as it was.
+  Settings("[Window]\r\nFormVersion=2\r\nPixelsPerInch=" + ppi +
+           "\r\nShowCmd=1\r\nNormPos=10,20,510,420\r\n");
+  Start(kServers);
+  EXPECT_EQ(form_->geometry(), QRect(10, 20, 500, 400));
+}
+
 TEST_F(MainWindow, TheSplashClosesItselfOrOnAClick) {
   SplashWindow splash;
   splash.SetVersion(QStringLiteral("Version 2.2"));
@@ -718,6 +814,15 @@ TEST_F(MainWindow, HelpAndAboutOpenTheManualAndTheSplashBox) {
   Trigger("About1");
   EXPECT_TRUE(checked);
   EXPECT_EQ(opened_.size(), 2);
+
+  // No program could show the manual: a message says so, with the manual's path.
+  openerWorks_ = false;
+  ModalAnswers::ClearAsked();
+  Trigger("Content1");
+  ASSERT_EQ(ModalAnswers::Asked().size(), 1);
+  EXPECT_TRUE(ModalAnswers::Asked()[0].startsWith("The user manual could not be opened"));
+  EXPECT_TRUE(ModalAnswers::Asked()[0].contains(opened_.last().toLocalFile()))
+      << ModalAnswers::Asked()[0].toStdString();
 }
 }  // namespace
 }  // namespace sentrel::gui::test

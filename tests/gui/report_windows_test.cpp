@@ -503,11 +503,31 @@ TEST_F(ReportWindowsTest, DumpPromptCancelDoesNothingAndAnAnswerShortensEveryLog
   EXPECT_EQ(ModalAnswers::Asked(), (QStringList{"Dump Logfile Entries Older Than [days] ?",
                                                 "Dump Logfile Entries Older Than [days] ?"}));
 
-  // An answer that is no number touches nothing.
+  // An answer that is no number, or a negative one, is refused with a message and touches
+  // nothing; 0 empties every log only after a Yes.
   shown_.clear();
-  ModalAnswers::QueueText("a week");
-  EXPECT_THROW(DumpLogsCommand(nullptr, servers_, panel_), SentrelError);
+  ModalAnswers::ClearAsked();
+  for (const char* refused : {"a week", "-1"}) {
+    ModalAnswers::QueueText(QString::fromLatin1(refused));
+    EXPECT_NO_THROW(DumpLogsCommand(nullptr, servers_, panel_));
+  }
+  ModalAnswers::QueueText("0");
+  ModalAnswers::QueueButton(QMessageBox::No);
+  DumpLogsCommand(nullptr, servers_, panel_);
   EXPECT_TRUE(shown_.empty());
+  EXPECT_EQ(ReadFile(dir_->File("web2.log")), Record(0, "PORT 25", "OK", 4));
+  EXPECT_EQ(ModalAnswers::Asked(),
+            (QStringList{"Dump Logfile Entries Older Than [days] ?",
+                         "\"a week\" is not a whole number of days; no log was changed.",
+                         "Dump Logfile Entries Older Than [days] ?",
+                         "Dump logs needs a number of days of 0 or more, not -1; no log was "
+                         "changed.",
+                         "Dump Logfile Entries Older Than [days] ?", "Empty every log file?"}));
+  ModalAnswers::QueueText("0");
+  ModalAnswers::QueueButton(QMessageBox::Yes);
+  DumpLogsCommand(nullptr, servers_, panel_);
+  EXPECT_EQ(ReadFile(dir_->File("web1.log")), "");
+  EXPECT_EQ(ReadFile(dir_->File("web2.log")), "");
 }
 
 }  // namespace

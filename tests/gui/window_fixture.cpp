@@ -22,7 +22,10 @@ void WindowFixture::SetUp() {
   settingsPath_ = dir_->File("Corvane.ini");
   settings_ = std::make_unique<SettingsStore>(settingsPath_);
   SetCurrentSettings(settings_.get());
-  SetExternalOpener([this](const QUrl& url) { opened_ << url; });
+  SetExternalOpener([this](const QUrl& url) {
+    opened_ << url;
+    return openerWorks_;
+  });
   ModalAnswers::ClearAsked();
   webPort_ = sentrel::test::FreePort();
 }

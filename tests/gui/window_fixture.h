@@ -59,6 +59,8 @@ class WindowFixture : public ::testing::Test {
   std::unique_ptr<TForm1> form_;
   std::vector<std::string> errors_;
   QList<QUrl> opened_;
+  // What the stand-in for the desktop's opener answers.
+  bool openerWorks_ = true;
   int webPort_ = 0;
 };
 

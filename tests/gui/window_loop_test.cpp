@@ -8,6 +8,8 @@
 #include <QMessageBox>
 #include <QTest>
 #include <QTimer>
+#include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -124,6 +126,56 @@ TEST_F(WindowLoop, ExitDuringAPassEndsTheWaitingCheckAndClosesAtOnce) {
   EXPECT_NE(ReadFile(settingsPath_).find("config=" + serverFile_), std::string::npos);
 }
 
+// A signal never waits for the operator: the dialog left open goes unanswered, and a
+// server file that cannot be written leaves the configuration in a recovery file.
+TEST_F(WindowLoop, ASignalClosesPastAnOpenDialogAndKeepsWhatCannotBeSaved) {
+  Start("[web1]\r\nIP=127.0.0.1\r\nLogfile=web1.log\r\n[web1:p]\r\nTyp=port\r\nPort=1\r\n");
+  // The file's folder is gone, and a file stands in its place.
+  WriteFile(dir_->File("gone"), "not a folder");
+  program_->configFile = dir_->File("gone/servers.mcf");
+  QElapsedTimer t;
+  QTimer::singleShot(100, [&] {
+    t.start();
+    form_->CloseForSignal();
+  });
+  QMessageBox box(QMessageBox::Question, QStringLiteral("Sentrel"), QStringLiteral("left open"),
+                  QMessageBox::Yes | QMessageBox::No);
+  box.exec();
+  ASSERT_TRUE(ServeUntil([&] { return form_->IsClosed(); }, 3000));
+  EXPECT_LT(t.elapsed(), 2000);
+  std::string recovered;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_->Path()))
+    if (entry.path().filename().string().rfind("recovered-", 0) == 0) recovered = entry.path();
+  ASSERT_FALSE(recovered.empty());
+  EXPECT_NE(ReadFile(recovered).find("[web1:p]"), std::string::npos);
+  ASSERT_FALSE(errors_.empty());
+  EXPECT_NE(errors_.back().find("the configuration is in " + recovered), std::string::npos)
+      << errors_.back();
+  EXPECT_NE(ReadFile(settingsPath_).find("config="), std::string::npos);
+}
+
+// The operator's close of a file that cannot be written asks what to do: Cancel keeps
+// the window, "Close without saving" closes and writes nothing.
+TEST_F(WindowLoop, ACloseThatCannotSaveAsksSaveAsCloseWithoutSavingOrCancel) {
+  Start("[web1]\r\nIP=127.0.0.1\r\nLogfile=web1.log\r\n");
+  WriteFile(dir_->File("gone"), "not a folder");
+  program_->configFile = dir_->File("gone/servers.mcf");
+  ModalAnswers::QueueButton(QMessageBox::Cancel);
+  form_->close();
+  EXPECT_FALSE(form_->IsClosed());
+  ASSERT_EQ(ModalAnswers::Asked().size(), 1);
+  EXPECT_TRUE(ModalAnswers::Asked()[0].endsWith("Save the configuration elsewhere?"));
+  // Save as: the dialog is cancelled, so the question comes again; then no saving.
+  ModalAnswers::QueueButton(QMessageBox::Save);
+  ModalAnswers::QueueFile(QString());
+  ModalAnswers::QueueButton(QMessageBox::Discard);
+  form_->close();
+  EXPECT_TRUE(form_->IsClosed());
+  EXPECT_EQ(ModalAnswers::Pending(), 0);
+  for (const auto& entry : std::filesystem::directory_iterator(dir_->Path()))
+    EXPECT_NE(entry.path().filename().string().rfind("recovered-", 0), 0u);
+}
+
 // How often one thread has gone to sleep so far (its voluntary context switches): each
 // is one wake-up. Involuntary ones count a busy machine's preemptions, not the program.
 long Sleeps(pid_t pid, pid_t tid) {
@@ -160,6 +212,35 @@ TEST_F(WindowLoop, TheIdleWindowWakesAboutOnceASecondAndEndsOnSigterm) {
   sentrel.Signal(SIGTERM);
   EXPECT_EQ(sentrel.Wait(10000), 0) << sentrel.Stderr();
   EXPECT_TRUE(FileExists(dir_->File("idle.bak")));
+}
+
+// The real program on the offscreen platform: its server file's folder is replaced by a
+// file while it runs, so the file cannot be written. SIGTERM still ends it at once, the
+// configuration lands in a recovery file, and standard error says where.
+TEST_F(WindowLoop, SigtermWithAFileThatCannotBeSavedWritesARecoveryFileAndEnds) {
+  const std::string folder = dir_->File("configs");
+  std::filesystem::create_directories(folder);
+  const std::string servers = folder + "/servers.mcf";
+  WriteFile(servers, "[kept]\r\nIP=127.0.0.1\r\nLogfile=kept.log\r\n[kept:p]\r\nTyp=port\r\nPort=1\r\n");
+  ChildProcess sentrel({SENTREL_BINARY, "--data-dir", dir_->File("data"), "--settings",
+                        settingsPath_, "--web-ports", std::to_string(webPort_), servers},
+                       dir_->Path(), {"QT_QPA_PLATFORM=offscreen", "DISPLAY=:sentrel-test"});
+  QTest::qWait(3000);  // start-up and the splash's 1.5 s
+  std::filesystem::remove_all(folder);
+  WriteFile(folder, "a file where the folder was");
+  const auto signalled = std::chrono::steady_clock::now();
+  sentrel.Signal(SIGTERM);
+  EXPECT_EQ(sentrel.Wait(10'000), 0) << sentrel.Stderr();
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled).count(), 2.0);
+  EXPECT_NE(sentrel.Stderr().find("could not be saved at the end: the configuration is in " +
+                                  dir_->File("data/recovered-")),
+            std::string::npos)
+      << sentrel.Stderr();
+  bool found = false;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_->File("data")))
+    if (entry.path().filename().string().rfind("recovered-", 0) == 0)
+      found = ReadFile(entry.path()).find("[kept:p]") != std::string::npos;
+  EXPECT_TRUE(found);
 }
 
 }  // namespace

@@ -135,6 +135,24 @@ TEST_F(ServerFileTest, SaveThenLoadReproducesTheConfiguration) {
   EXPECT_DOUBLE_EQ(p2->lastUp, p2->lastCheck);
 }
 
+// A loaded monitor is first due two seconds after the load, whatever its interval (one
+// with an interval under a minute at once): a daily check is not grey for a day.
+TEST_F(ServerFileTest, EveryLoadedMonitorIsDueWithinTwoSeconds) {
+  const std::string path = dir_->File("due.mcf");
+  WriteFile(path, "[s]\r\n[s:day]\r\nTyp=port\r\nintervall=86400\r\n[s:minute]\r\nTyp=port\r\n"
+                  "intervall=60\r\n[s:fast]\r\nTyp=port\r\nintervall=5\r\n");
+  TServerList list;
+  list.LoadFromFile(path);
+  const int64_t now = clock_.MonotonicMs();
+  auto dueIn = [&](int i) {
+    const TPort* m = list.Items(0)->ports.Items(i);
+    return m->lastCheckMono + static_cast<int64_t>(m->interval) * 1000 - now;
+  };
+  EXPECT_EQ(dueIn(0), 2000);
+  EXPECT_EQ(dueIn(1), 2000);
+  EXPECT_LT(dueIn(2), 0);
+}
+
 TEST_F(ServerFileTest, HostileTextsComeBackWholeAfterSaveAndLoad) {
   const std::vector<std::string> texts = {
       "",

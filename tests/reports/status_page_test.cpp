@@ -18,8 +18,9 @@ std::string Page(bool alarm, const std::string& rows, const std::string& history
   return "\r\n\r\n <HTML>\r\n<META HTTP-EQUIV=\"REFRESH\" CONTENT=\"60\">\r\n"
          "<head><TITLE>Sentrel Status 2024-05-01 12:34:56</TITLE>\r\n" +
          std::string(alarm ? "<bgsound src=\"/donotmovethis/alarm.wav\" loop=\"0\">" : "") +
-         "</head><BODY bgcolor=white><img align=right src=\"/donotmovethis/Sentrellogo.gif\" "
-         "width=250 height=120>\r\n" +
+         "</head><BODY bgcolor=white>" +
+         std::string(alarm ? "<audio src=\"/donotmovethis/alarm.wav\" autoplay></audio>" : "") +
+         "<img align=right src=\"/donotmovethis/Sentrellogo.gif\" width=250 height=120>\r\n" +
          F + "<font size=3><b>Sentrel Status: 2024-05-01 12:34:56</font></b>\r\n" +
          "<table border=0 cellspacing=2>" + rows + "</table><p>" +
          "<table border=0 cellspacing=2><tr bgcolor=#ffffff><td nowrap>" + F +

@@ -169,7 +169,7 @@ class HttpQueueTest : public CoreFixture, public ScanHost {
   void SetActivityPanel(const std::string& text) override { activity_.push_back(text); }
   void ScreenUpdate() override {}
   void RunEvent(const std::string&, const std::string&, const std::string&, const std::string&,
-                int32_t) override {}
+                int32_t, uint64_t) override {}
 
   TPort* Monitor(int number, const std::string& url) {
     TPort* m = web1_->ports.Items(web1_->ports.Add("http"));

@@ -35,7 +35,7 @@ class HttpCheckTest : public CoreFixture, public ScanHost {
   void SetActivityPanel(const std::string&) override {}
   void ScreenUpdate() override {}
   void RunEvent(const std::string& name, const std::string& message, const std::string& server,
-                const std::string& status, int32_t n) override {
+                const std::string& status, int32_t n, uint64_t) override {
     events_.push_back(name + "|" + message + "|" + server + "|" + status + "|" + std::to_string(n));
     // A copy: the hook may replace itself.
     if (auto hook = onEvent_) hook();

@@ -248,5 +248,26 @@ TEST_F(StatusStepTest, AnEventThatDeletesTheMonitorEndsTheStepQuietly) {
   program_->eventList.context.actions = nullptr;
 }
 
+// Two monitors on one event: each outage raises its own popup once, whatever the other
+// monitor's outage did before or does meanwhile.
+TEST_F(StatusStepTest, EachMonitorsOutageRaisesItsOwnAlertOnce) {
+  TPort* a = AddMonitor(web1_, "ping");
+  TPort* b = AddMonitor(AddServer("db1"), "ping");
+  a->status = b->status = "green";
+  auto fail = [&](TPort* m, int times) {
+    for (int i = 0; i < times; ++i) scan().PingVerdict(*m, false, 10005, "Request timed out");
+  };
+  fail(a, 3);  // web1 down past the latency: one popup
+  ASSERT_EQ(frontend_.popups.size(), 1u);
+  fail(b, 2);
+  fail(a, 1);  // web1 still down: nothing again
+  fail(b, 1);  // db1's own outage passes the gate: its popup comes
+  ASSERT_EQ(frontend_.popups.size(), 2u);
+  EXPECT_NE(frontend_.popups[1].find("db1 PING DOWN"), std::string::npos);
+  fail(a, 2);
+  fail(b, 2);
+  EXPECT_EQ(frontend_.popups.size(), 2u);
+}
+
 }  // namespace
 }  // namespace sentrel::test

@@ -35,9 +35,9 @@ class RecordingProgram : public Program {
  public:
   using Program::Program;
   void RunEvent(const std::string& name, const std::string& message, const std::string& server,
-                const std::string& status, int32_t n) override {
+                const std::string& status, int32_t n, uint64_t monitor) override {
     events.push_back(name + "|" + message + "|" + server + "|" + status + "|" + std::to_string(n));
-    Program::RunEvent(name, message, server, status, n);
+    Program::RunEvent(name, message, server, status, n, monitor);
   }
   std::vector<std::string> events;
 };

@@ -1,5 +1,6 @@
 #include "gui/widgets/log_text_view.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
@@ -11,6 +12,8 @@
 #include <QTextOption>
 #include <algorithm>
 #include <climits>
+
+#include "gui/widgets/log_text_accessible.h"
 
 namespace sentrel::gui {
 
@@ -35,6 +38,7 @@ size_t PieceEnd(std::string_view line, size_t begin) {
 }  // namespace
 
 LogTextView::LogTextView(QWidget* parent) : QAbstractScrollArea(parent) {
+  InstallLogTextAccessibility();
   setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   setFocusPolicy(Qt::StrongFocus);
@@ -66,6 +70,7 @@ void LogTextView::SetLines(LogText lines) {
   }
   anchor_ = cursor_ = TextPos{};
   top_ = ScrollPos{};
+  lineOffsets_.clear();
   Relayout();
 }
 
@@ -252,15 +257,206 @@ void LogTextView::SelectAll() {
   anchor_ = TextPos{};
   cursor_ = PieceCount() == 0 ? TextPos{} : TextPos{PieceCount() - 1, INT_MAX};
   viewport()->update();
+  CaretMoved();
 }
 
 void LogTextView::ClearSelection() {
   anchor_ = cursor_ = TextPos{};
   viewport()->update();
+  CaretMoved();
 }
 
 void LogTextView::Copy() {
   if (HasSelection()) QGuiApplication::clipboard()->setText(SelectedText());
+}
+
+// ---------------------------------------------------------------------------------------
+// The text as a screen reader addresses it
+
+namespace {
+
+bool IsAscii(std::string_view bytes) {
+  return std::all_of(bytes.begin(), bytes.end(),
+                     [](char c) { return (static_cast<unsigned char>(c) & 0x80) == 0; });
+}
+
+int ClampToInt(qint64 v) {
+  return static_cast<int>(std::clamp<qint64>(v, 0, INT_MAX));
+}
+
+}  // namespace
+
+int LogTextView::PieceLength(size_t piece) const {
+  Piece p = PieceAt(piece);
+  std::string_view bytes = lines_[p.line].substr(p.begin, p.length);
+  // Nearly every record is plain ASCII: its length in UTF-16 is its length in bytes.
+  return IsAscii(bytes) ? static_cast<int>(bytes.size())
+                        : static_cast<int>(PieceText(piece).size());
+}
+
+qint64 LogTextView::PieceStartInLine(size_t piece) const {
+  qint64 start = 0;
+  for (size_t p = piece; ContinuesLine(p); --p) start += PieceLength(p - 1);
+  return start;
+}
+
+void LogTextView::BuildLineOffsets() {
+  if (!lineOffsets_.empty()) return;
+  const size_t n = lines_.Count();
+  lineOffsets_.resize(n + 1);
+  qint64 at = 0;
+  for (size_t line = 0; line < n; ++line) {
+    lineOffsets_[line] = at;
+    if (pieces_.empty()) {
+      at += PieceLength(line);
+    } else {
+      for (size_t p = FirstPieceOfLine(line); p < pieces_.size() && pieces_[p].line == line; ++p)
+        at += PieceLength(p);
+    }
+    if (line + 1 < n) ++at;  // the "\n" between two lines
+  }
+  lineOffsets_[n] = at;
+}
+
+qint64 LogTextView::TextLength() {
+  BuildLineOffsets();
+  return lineOffsets_.back();
+}
+
+qint64 LogTextView::LineStartOffset(size_t line) {
+  BuildLineOffsets();
+  return lineOffsets_[std::min(line, lines_.Count())];
+}
+
+size_t LogTextView::LineAtOffset(qint64 offset) {
+  BuildLineOffsets();
+  const size_t n = lines_.Count();
+  if (n == 0) return 0;
+  auto it =
+      std::upper_bound(lineOffsets_.begin(), lineOffsets_.begin() + static_cast<long>(n), offset);
+  return it == lineOffsets_.begin() ? 0 : static_cast<size_t>(it - lineOffsets_.begin()) - 1;
+}
+
+QString LogTextView::LineText(size_t line) const {
+  if (line >= lines_.Count()) return QString();
+  if (pieces_.empty()) return PieceText(line);
+  QString text;
+  for (size_t p = FirstPieceOfLine(line); p < pieces_.size() && pieces_[p].line == line; ++p)
+    text += PieceText(p);
+  return text;
+}
+
+QString LogTextView::TextRange(qint64 from, qint64 to) {
+  const qint64 length = TextLength();
+  from = std::clamp<qint64>(from, 0, length);
+  to = std::clamp<qint64>(to, from, length);
+  QString out;
+  const size_t n = lines_.Count();
+  for (size_t line = LineAtOffset(from); line < n && from < to; ++line) {
+    const qint64 start = lineOffsets_[line];
+    if (start >= to) break;
+    QString text = LineText(line);
+    if (line + 1 < n) text += QLatin1Char('\n');
+    const qint64 a = std::max(from, start) - start;
+    const qint64 b = std::min<qint64>(to - start, text.size());
+    if (b > a) out += QStringView(text).mid(a, b - a);
+  }
+  return out;
+}
+
+LogTextView::TextPos LogTextView::PosOfOffset(qint64 offset) {
+  if (PieceCount() == 0) return TextPos{};
+  const size_t line = LineAtOffset(offset);
+  qint64 inLine = std::max<qint64>(0, offset - LineStartOffset(line));
+  size_t piece = FirstPieceOfLine(line);
+  // An offset on the border of two pieces of a long line belongs to the later one.
+  while (piece + 1 < PieceCount() && ContinuesLine(piece + 1) && inLine >= PieceLength(piece)) {
+    inLine -= PieceLength(piece);
+    ++piece;
+  }
+  return TextPos{piece, static_cast<int>(std::min<qint64>(inLine, PieceLength(piece)))};
+}
+
+qint64 LogTextView::OffsetOfPos(TextPos pos) {
+  if (PieceCount() == 0) return 0;
+  const size_t piece = std::min(pos.piece, PieceCount() - 1);
+  const qint64 inPiece = std::clamp<qint64>(pos.offset, 0, PieceLength(piece));
+  return LineStartOffset(PieceAt(piece).line) + PieceStartInLine(piece) + inPiece;
+}
+
+qint64 LogTextView::CaretOffset() {
+  return OffsetOfPos(cursor_);
+}
+
+void LogTextView::SetCaretOffset(qint64 offset) {
+  anchor_ = cursor_ = PosOfOffset(offset);
+  ShowOffset(offset);
+  viewport()->update();
+  CaretMoved();
+}
+
+bool LogTextView::SelectionOffsets(qint64* from, qint64* to) {
+  if (!HasSelection()) return false;
+  *from = OffsetOfPos(std::min(anchor_, cursor_));
+  *to = OffsetOfPos(std::max(anchor_, cursor_));
+  return *from != *to;
+}
+
+void LogTextView::SelectOffsets(qint64 from, qint64 to) {
+  anchor_ = PosOfOffset(from);
+  cursor_ = PosOfOffset(to);
+  ShowOffset(to);
+  viewport()->update();
+  CaretMoved();
+}
+
+QRect LogTextView::CharacterRect(qint64 offset) {
+  if (PieceCount() == 0) return QRect();
+  const TextPos pos = PosOfOffset(offset);
+  if (pos.piece < top_.piece) return QRect();
+  int y = -top_.row * rowHeight_;
+  for (size_t piece = top_.piece; piece < pos.piece; ++piece) {
+    y += RowsOf(piece) * rowHeight_;
+    if (y >= viewport()->height()) return QRect();
+  }
+  Layout& l = LayoutOf(pos.piece);
+  QTextLine row = l.layout.lineForTextPosition(pos.offset);
+  if (!row.isValid()) return QRect();
+  const int top = y + row.lineNumber() * rowHeight_;
+  if (top + rowHeight_ <= 0 || top >= viewport()->height()) return QRect();
+  const qreal x = row.cursorToX(pos.offset);
+  const qreal next = pos.offset < l.text.size() ? row.cursorToX(pos.offset + 1) : x + 1;
+  return QRect(kMargin + static_cast<int>(x), top, std::max(1, static_cast<int>(next - x)),
+               rowHeight_);
+}
+
+qint64 LogTextView::OffsetAt(QPoint viewportPoint) {
+  return OffsetOfPos(HitTest(viewportPoint));
+}
+
+void LogTextView::ShowOffset(qint64 offset) {
+  if (PieceCount() == 0) return;
+  const size_t line = LineAtOffset(offset);
+  if (line < TopLine() || line > BottomLine()) ScrollToLine(line);
+}
+
+void LogTextView::CaretMoved() {
+  // Counting the offsets costs a pass over the log: only for a screen reader that listens.
+  if (!QAccessible::isActive()) return;
+  qint64 from = 0, to = 0;
+  if (SelectionOffsets(&from, &to)) {
+    QAccessibleTextSelectionEvent selection(this, ClampToInt(from), ClampToInt(to));
+    QAccessible::updateAccessibility(&selection);
+  }
+  QAccessibleTextCursorEvent caret(this, ClampToInt(CaretOffset()));
+  QAccessible::updateAccessibility(&caret);
+}
+
+void LogTextView::CaretToTop() {
+  if (HasSelection() || PieceCount() == 0) return;
+  QTextLine row = LayoutOf(top_.piece).layout.lineAt(top_.row);
+  anchor_ = cursor_ = TextPos{top_.piece, row.isValid() ? row.textStart() : 0};
+  CaretMoved();
 }
 
 void LogTextView::paintEvent(QPaintEvent*) {
@@ -313,16 +509,26 @@ void LogTextView::keyPressEvent(QKeyEvent* event) {
     SelectAll();
   } else if (event == QKeySequence::MoveToStartOfDocument || event->key() == Qt::Key_Home) {
     ScrollToTop();
+    CaretToTop();
   } else if (event == QKeySequence::MoveToEndOfDocument || event->key() == Qt::Key_End) {
     ScrollToBottom();
+    if (!HasSelection() && PieceCount() > 0) {
+      // The last line is the one to read at the end, not the top one of the last screen.
+      anchor_ = cursor_ = TextPos{FirstPieceOfLine(lines_.Count() - 1), 0};
+      CaretMoved();
+    }
   } else if (event->key() == Qt::Key_Up) {
     ScrollRows(-1);
+    CaretToTop();
   } else if (event->key() == Qt::Key_Down) {
     ScrollRows(1);
+    CaretToTop();
   } else if (event->key() == Qt::Key_PageUp) {
     ScrollRows(-std::max(1, VisibleRows() - 1));
+    CaretToTop();
   } else if (event->key() == Qt::Key_PageDown) {
     ScrollRows(std::max(1, VisibleRows() - 1));
+    CaretToTop();
   } else {
     // Escape and Return belong to the window.
     QAbstractScrollArea::keyPressEvent(event);
@@ -357,6 +563,7 @@ void LogTextView::mousePressEvent(QMouseEvent* event) {
   cursor_ = at;
   selecting_ = true;
   viewport()->update();
+  CaretMoved();
 }
 
 void LogTextView::mouseMoveEvent(QMouseEvent* event) {
@@ -373,6 +580,7 @@ void LogTextView::mouseReleaseEvent(QMouseEvent* event) {
   if (event->button() != Qt::LeftButton || !selecting_)
     return QAbstractScrollArea::mouseReleaseEvent(event);
   selecting_ = false;
+  CaretMoved();
   QClipboard* clipboard = QGuiApplication::clipboard();
   if (HasSelection() && clipboard->supportsSelection())
     clipboard->setText(SelectedText(), QClipboard::Selection);

@@ -55,6 +55,31 @@ class LogTextView : public QAbstractScrollArea {
   // Puts the selection on the clipboard; nothing happens without one.
   void Copy();
 
+  // What a screen reader reads (the accessible text interface): the lines joined by
+  // "\n", addressed by UTF-16 offsets. Where each line starts is counted once, the first
+  // time it is asked for; after that each question costs what its answer holds, never
+  // a copy of the whole log.
+  qint64 TextLength();
+  qint64 LineStartOffset(size_t line);
+  // The line an offset falls in (the last line for the end of the text).
+  size_t LineAtOffset(qint64 offset);
+  // One whole line as text, without its line end.
+  QString LineText(size_t line) const;
+  QString TextRange(qint64 from, qint64 to);
+  // The caret: where a click or the keyboard left the reading position. Scrolling by
+  // keyboard takes it to the start of the top row shown, so a screen reader reads the
+  // line that came into view.
+  qint64 CaretOffset();
+  void SetCaretOffset(qint64 offset);
+  // False without a selection.
+  bool SelectionOffsets(qint64* from, qint64* to);
+  void SelectOffsets(qint64 from, qint64 to);
+  // The character's box in viewport coordinates; empty when it is not on screen.
+  QRect CharacterRect(qint64 offset);
+  qint64 OffsetAt(QPoint viewportPoint);
+  // Scrolls the offset's line into view when it is not shown.
+  void ShowOffset(qint64 offset);
+
  protected:
   void paintEvent(QPaintEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
@@ -103,6 +128,17 @@ class LogTextView : public QAbstractScrollArea {
   int TextWidth() const;
   int VisibleRows() const;
 
+  TextPos PosOfOffset(qint64 offset);
+  qint64 OffsetOfPos(TextPos pos);
+  // The UTF-16 length of a piece, and the offset within its line at which it starts.
+  int PieceLength(size_t piece) const;
+  qint64 PieceStartInLine(size_t piece) const;
+  void BuildLineOffsets();
+  // After the caret or the selection moved: tells a screen reader.
+  void CaretMoved();
+  // Keyboard scrolling: the caret to the start of the top row (no selection is touched).
+  void CaretToTop();
+
   void Relayout();
   void UpdateScrollBar();
   void SetTop(ScrollPos top);
@@ -121,6 +157,9 @@ class LogTextView : public QAbstractScrollArea {
   TextPos cursor_;
   bool selecting_ = false;
   double wheelRows_ = 0;
+  // Where each line starts as a UTF-16 offset, one more entry for the end; empty until a
+  // screen reader asks.
+  std::vector<qint64> lineOffsets_;
 };
 
 }  // namespace sentrel::gui

@@ -1,5 +1,6 @@
 #include "gui/widgets/zoom_pan_plot.h"
 
+#include <QAccessibleWidget>
 #include <cstdlib>
 
 namespace sentrel::gui {
@@ -9,7 +10,24 @@ namespace {
 constexpr int kMinDragPixels = 4;
 }  // namespace
 
+namespace {
+
+// Screen readers call the plot a chart; its name and description come from the window
+// that fills it.
+QAccessibleInterface* ChartAccessible(const QString& className, QObject* object) {
+  if (className == QLatin1String("sentrel::gui::ZoomPanPlot") && object && object->isWidgetType())
+    return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Chart);
+  return nullptr;
+}
+
+}  // namespace
+
 ZoomPanPlot::ZoomPanPlot(QWidget* parent) : QCustomPlot(parent) {
+  static const bool accessible = [] {
+    QAccessible::installFactory(&ChartAccessible);
+    return true;
+  }();
+  (void)accessible;
   setMouseTracking(true);
   // The rectangle is ours to interpret (zoom, or undo when dragged backwards).
   setSelectionRectMode(QCP::srmCustom);

@@ -1,0 +1,57 @@
+#include "gui/status_words.h"
+
+#include <cmath>
+
+#include "gui/status_lights.h"
+#include "gui/text.h"
+#include "platform/date_time.h"
+
+namespace sentrel::gui {
+
+namespace {
+
+QString SummaryWords(const RowStatus& s) {
+  if (s.monitors == 0) return QStringLiteral("no monitors");
+  if (s.image == kImageNotChecked) return QStringLiteral("not checked");
+  QString word;
+  switch (s.image) {
+    case kImageRed:
+      word = QStringLiteral("down");
+      break;
+    case kImageYellow:
+      word = QStringLiteral("warning");
+      break;
+    default:
+      word = QStringLiteral("OK");
+      break;
+  }
+  return word + QStringLiteral(": ") + QString::number(s.showing) + QStringLiteral(" of ") +
+         QString::number(s.monitors) +
+         (s.monitors == 1 ? QStringLiteral(" monitor") : QStringLiteral(" monitors"));
+}
+
+}  // namespace
+
+QString StatusWords(const RowStatus& s, double now) {
+  if (s.summary) return SummaryWords(s);
+  switch (s.image) {
+    case kImageGreen:
+      return QStringLiteral("OK");
+    case kImageYellow:
+      return s.lostOnce ? QStringLiteral("1 lost") : QStringLiteral("slow");
+    case kImageRed: {
+      QString words = QStringLiteral("down");
+      if (s.downSince > 0) {
+        // The time alone while it is today's; a longer outage names its day as well.
+        const bool today = std::floor(s.downSince) == std::floor(now);
+        words += QStringLiteral(" since ") +
+                 ToQ(today ? FormatTime(s.downSince) : FormatDateTime(s.downSince));
+      }
+      return words + QStringLiteral(", ") + QString::number(s.lost) + QStringLiteral(" lost");
+    }
+    default:
+      return QStringLiteral("not checked");
+  }
+}
+
+}  // namespace sentrel::gui

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QString>
+
+namespace sentrel::gui {
+
+// What a tree row's light means, as the row's accessible description and tooltip say it
+// in words: a light told apart by its colour alone reaches neither a screen reader nor
+// an operator who cannot tell red from green.
+struct RowStatus {
+  int image = 1;  // the light shown (1 not checked, 2 green, 3 yellow, 4 red)
+  // Monitor rows.
+  bool lostOnce = false;  // yellow because a green monitor lost one check (else: slow)
+  int lost = 0;           // the lost count of a red monitor
+  double downSince = 0;   // when it turned red, as a date-time; 0 when not known
+  // Server and group rows: the monitors under the row, and how many of them show the
+  // row's light.
+  bool summary = false;
+  int monitors = 0;
+  int showing = 0;
+  friend bool operator==(const RowStatus&, const RowStatus&) = default;
+};
+
+// "not checked", "OK", "slow", "1 lost", "down since 17:10:02, 3 lost" for a monitor
+// (with the date too when the day is not today's); for a server or group the worst of
+// its monitors with their count, "down: 2 of 5 monitors", or "no monitors".
+QString StatusWords(const RowStatus& status, double now);
+
+}  // namespace sentrel::gui

@@ -1,0 +1,317 @@
+#include "reports/status_exports.h"
+
+#include <charconv>
+#include <cmath>
+#include <ctime>
+#include <string_view>
+#include <vector>
+
+#include "model/server_list.h"
+#include "model/text_pane.h"
+#include "model/tree_order.h"
+#include "platform/clock.h"
+#include "platform/date_time.h"
+#include "reports/status_encoding.h"
+
+namespace sentrel {
+
+namespace {
+
+void AppendNumber(std::string& out, double value) {
+  char buf[32];
+  auto r = std::to_chars(buf, buf + sizeof buf, value);
+  out.append(buf, r.ptr);
+}
+
+void AppendNumber(std::string& out, uint64_t value) {
+  char buf[24];
+  auto r = std::to_chars(buf, buf + sizeof buf, value);
+  out.append(buf, r.ptr);
+}
+
+void AppendNumber(std::string& out, int64_t value) {
+  char buf[24];
+  auto r = std::to_chars(buf, buf + sizeof buf, value);
+  out.append(buf, r.ptr);
+}
+
+// Times to the millisecond: the date-time values carry no more, and a shorter number
+// reads better.
+double Millis(double seconds) {
+  return std::round(seconds * 1000.0) / 1000.0;
+}
+
+struct MonitorRow {
+  const TServer* server;
+  const TPort* monitor;
+  std::string labels;  // {server="...",...}
+};
+
+std::vector<MonitorRow> Rows(const std::vector<TreeGroup>& tree) {
+  std::vector<MonitorRow> rows;
+  for (const auto& group : tree) {
+    for (const TServer* server : group.servers) {
+      for (int m = 0; m < server->ports.Count(); ++m) {
+        const TPort* monitor = server->ports.Items(m);
+        std::string l = "{server=\"";
+        AppendLabelValue(l, server->name);
+        l += "\",monitor=\"";
+        AppendLabelValue(l, monitor->name);
+        l += "\",type=\"";
+        AppendLabelValue(l, monitor->typ);
+        l += "\",port=\"";
+        l += std::to_string(monitor->port);
+        l += "\",group=\"";
+        AppendLabelValue(l, server->group);
+        l += "\"}";
+        rows.push_back({server, monitor, std::move(l)});
+      }
+    }
+  }
+  return rows;
+}
+
+void Family(std::string& out, std::string_view name, std::string_view type, std::string_view help) {
+  out += "# HELP ";
+  out += name;
+  out += ' ';
+  out += help;
+  out += "\n# TYPE ";
+  out += name;
+  out += ' ';
+  out += type;
+  out += '\n';
+}
+
+template <typename Value>
+void Sample(std::string& out, std::string_view name, std::string_view labels, Value value) {
+  out += name;
+  out += labels;
+  out += ' ';
+  AppendNumber(out, value);
+  out += '\n';
+}
+
+template <typename F>
+void MonitorFamily(std::string& out, const std::vector<MonitorRow>& rows, std::string_view name,
+                   std::string_view help, F value) {
+  Family(out, name, "gauge", help);
+  for (const MonitorRow& row : rows) Sample(out, name, row.labels, value(*row.monitor));
+}
+
+struct ColourCounts {
+  int64_t byCode[4] = {0, 0, 0, 0};
+};
+
+ColourCounts CountColours(const std::vector<TreeGroup>& tree) {
+  ColourCounts c;
+  for (const auto& group : tree)
+    for (const TServer* server : group.servers)
+      for (int m = 0; m < server->ports.Count(); ++m)
+        ++c.byCode[ColourCode(server->ports.Items(m)->status)];
+  return c;
+}
+
+bool IsUp(const std::string& status) {
+  return status == "green" || status == "yellow";
+}
+
+constexpr const char* kColourNames[] = {"unchecked", "green", "yellow", "red"};
+
+}  // namespace
+
+int ColourCode(const std::string& status) {
+  if (status == "green") return 1;
+  if (status == "yellow") return 2;
+  if (status == "red") return 3;
+  return 0;
+}
+
+double UnixSecondsFromDateTime(double dateTime) {
+  if (dateTime == 0) return 0;
+  int year, month, day;
+  DecodeDate(dateTime, year, month, day);
+  int ms = TimeOfDayMs(dateTime);
+  if (ms >= 86'400'000) ms = 86'399'999;
+  tm local{};
+  local.tm_year = year - 1900;
+  local.tm_mon = month - 1;
+  local.tm_mday = day;
+  local.tm_hour = ms / 3'600'000;
+  local.tm_min = ms / 60'000 % 60;
+  local.tm_sec = ms / 1000 % 60;
+  local.tm_isdst = -1;  // the offset in force at that moment, summer time or not
+  const time_t t = mktime(&local);
+  return static_cast<double>(t) + (ms % 1000) / 1000.0;
+}
+
+std::string BuildStatusMetrics(TServerList& servers, const ProgramCounters& program,
+                               const WebCounters& web) {
+  const std::vector<TreeGroup> tree = TreeOrder(servers);
+  const std::vector<MonitorRow> rows = Rows(tree);
+  std::string out;
+  size_t labelBytes = 0;
+  for (const MonitorRow& row : rows) labelBytes += row.labels.size();
+  out.reserve(4096 + 6 * (labelBytes + rows.size() * 64));
+
+  MonitorFamily(out, rows, "sentrel_monitor_up",
+                "Whether the monitor's checks succeed: 1 green or yellow, 0 red or not checked.",
+                [](const TPort& m) { return int64_t{IsUp(m.status)}; });
+  MonitorFamily(out, rows, "sentrel_monitor_colour",
+                "The monitor's colour: 0 not checked, 1 green, 2 yellow, 3 red.",
+                [](const TPort& m) { return int64_t{ColourCode(m.status)}; });
+  MonitorFamily(out, rows, "sentrel_monitor_last_request_duration_seconds",
+                "How long the monitor's last check took.",
+                [](const TPort& m) { return m.lastResponseMs / 1000.0; });
+  MonitorFamily(out, rows, "sentrel_monitor_lost_checks",
+                "Failed checks in a row (the count a red monitor shows); 0 after a success.",
+                [](const TPort& m) { return int64_t{m.lostCount}; });
+  MonitorFamily(out, rows, "sentrel_monitor_last_check_timestamp_seconds",
+                "When the monitor was last checked, in seconds since 1970; 0 when not since "
+                "the start or the last Stop Scan.",
+                [](const TPort& m) { return Millis(UnixSecondsFromDateTime(m.lastCheck)); });
+  MonitorFamily(out, rows, "sentrel_monitor_last_success_timestamp_seconds",
+                "When the monitor last succeeded, in seconds since 1970; 0 when never.",
+                [](const TPort& m) { return Millis(UnixSecondsFromDateTime(m.lastUp)); });
+
+  const ColourCounts counts = CountColours(tree);
+  Family(out, "sentrel_monitors", "gauge", "Monitors by colour.");
+  for (int code = 0; code < 4; ++code)
+    Sample(out, "sentrel_monitors", std::string("{colour=\"") + kColourNames[code] + "\"}",
+           counts.byCode[code]);
+
+  Family(out, "sentrel_checks_total", "counter", "Check outcomes handled since the start.");
+  Sample(out, "sentrel_checks_total", "", program.checksDone);
+  Family(out, "sentrel_records_written_total", "counter",
+         "Records written to the servers' log files since the start.");
+  Sample(out, "sentrel_records_written_total", "", program.recordsWritten);
+  Family(out, "sentrel_http_checks_queued", "gauge", "HTTP checks waiting for a free connection.");
+  Sample(out, "sentrel_http_checks_queued", "", program.httpChecksQueued);
+  Family(out, "sentrel_web_requests_total", "counter",
+         "Requests the status web server answered since the start.");
+  Sample(out, "sentrel_web_requests_total", "", web.requests);
+  Family(out, "sentrel_web_client_disconnects_total", "counter",
+         "Clients of the status web server that went away before their reply was out.");
+  Sample(out, "sentrel_web_client_disconnects_total", "", web.disconnects);
+  Family(out, "sentrel_start_time_seconds", "gauge",
+         "When the program started, in seconds since 1970.");
+  Sample(out, "sentrel_start_time_seconds", "", Millis(UnixSecondsFromDateTime(program.startTime)));
+  Family(out, "sentrel_build_info", "gauge", "The program's version, as a label; always 1.");
+  Sample(out, "sentrel_build_info", "{version=\"2.2\"}", int64_t{1});
+  return out;
+}
+
+namespace {
+
+void JsonKey(std::string& out, std::string_view key) {
+  out += '"';
+  out += key;
+  out += "\":";
+}
+
+void JsonTime(std::string& out, double dateTime) {
+  if (dateTime == 0)
+    out += "null";
+  else
+    AppendNumber(out, Millis(UnixSecondsFromDateTime(dateTime)));
+}
+
+}  // namespace
+
+std::string BuildStatusJson(TServerList& servers, const ProgramCounters& program,
+                            const WebCounters& web) {
+  const std::vector<TreeGroup> tree = TreeOrder(servers);
+  std::string out = "{\"product\":\"Sentrel\",\"version\":\"2.2\",";
+  JsonKey(out, "time");
+  JsonTime(out, Now());
+  out += ',';
+  JsonKey(out, "startTime");
+  JsonTime(out, program.startTime);
+  const ColourCounts counts = CountColours(tree);
+  out += ",\"alarm\":";
+  out += counts.byCode[3] > 0 ? "true" : "false";
+  out += ",\"monitors\":{";
+  for (int code = 0; code < 4; ++code) {
+    if (code) out += ',';
+    JsonKey(out, kColourNames[code]);
+    AppendNumber(out, counts.byCode[code]);
+  }
+  out += "},\"checks\":";
+  AppendNumber(out, program.checksDone);
+  out += ",\"records\":";
+  AppendNumber(out, program.recordsWritten);
+  out += ",\"httpChecksQueued\":";
+  AppendNumber(out, program.httpChecksQueued);
+  out += ",\"webRequests\":";
+  AppendNumber(out, web.requests);
+
+  out += ",\"groups\":[";
+  for (size_t g = 0; g < tree.size(); ++g) {
+    if (g) out += ',';
+    out += '{';
+    JsonKey(out, "name");
+    AppendJsonString(out, tree[g].name);
+    out += ",\"servers\":[";
+    for (size_t s = 0; s < tree[g].servers.size(); ++s) {
+      const TServer& server = *tree[g].servers[s];
+      if (s) out += ',';
+      out += '{';
+      JsonKey(out, "name");
+      AppendJsonString(out, server.name);
+      out += ",\"monitors\":[";
+      for (int m = 0; m < server.ports.Count(); ++m) {
+        const TPort& monitor = *server.ports.Items(m);
+        if (m) out += ',';
+        out += '{';
+        JsonKey(out, "name");
+        AppendJsonString(out, monitor.name);
+        out += ',';
+        JsonKey(out, "type");
+        AppendJsonString(out, monitor.typ);
+        out += ',';
+        JsonKey(out, "port");
+        AppendNumber(out, int64_t{monitor.port});
+        if (monitor.typ == "http") {
+          out += ',';
+          JsonKey(out, "url");
+          AppendJsonString(out, monitor.GetValue("url"));
+        }
+        out += ',';
+        JsonKey(out, "status");
+        AppendJsonString(out, monitor.status);
+        out += ',';
+        JsonKey(out, "colour");
+        AppendNumber(out, int64_t{ColourCode(monitor.status)});
+        out += ",\"up\":";
+        out += IsUp(monitor.status) ? "true" : "false";
+        out += ',';
+        JsonKey(out, "lastResponseMs");
+        AppendNumber(out, int64_t{monitor.lastResponseMs});
+        out += ',';
+        JsonKey(out, "lostCount");
+        AppendNumber(out, int64_t{monitor.lostCount});
+        out += ',';
+        JsonKey(out, "lastCheck");
+        JsonTime(out, monitor.lastCheck);
+        out += ',';
+        JsonKey(out, "lastSuccess");
+        JsonTime(out, monitor.lastUp);
+        out += '}';
+      }
+      out += "]}";
+    }
+    out += "]}";
+  }
+  out += "],\"history\":[";
+  if (const TextPane* history = servers.messagePane) {
+    const auto& lines = history->Lines();
+    for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
+      if (it != lines.rbegin()) out += ',';
+      AppendJsonString(out, *it);
+    }
+  }
+  out += "]}\n";
+  return out;
+}
+
+}  // namespace sentrel

@@ -1,0 +1,161 @@
+// The main window by keyboard: mnemonics in every menu, the usual shortcuts, Enter and
+// F2 to edit, Delete to delete, and a menu bar that stays whole however narrow the window.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QMenuBar>
+#include <QSplitter>
+#include <QTest>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <map>
+
+#include "gui/modal_answers.h"
+#include "gui/monitor_editor_dialog.h"
+#include "modal_windows.h"
+#include "platform/file_util.h"
+#include "qt_printers.h"
+#include "window_fixture.h"
+
+namespace sentrel::gui::test {
+namespace {
+
+const char* const kServers =
+    "[www]\r\nIP=127.0.0.1\r\nLogfile=www.log\r\nGroup=web\r\n"
+    "[www:ssh]\r\nTyp=port\r\nPort=22\r\nintervall=3600\r\n";
+
+class Keyboard : public WindowFixture {
+ protected:
+  void StartActive() {
+    Start(kServers);
+    QApplication::setActiveWindow(form_.get());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form_.get()));
+  }
+  void Key(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    QWidget* target = QApplication::focusWidget() ? QApplication::focusWidget() : form_.get();
+    QTest::keyClick(target, static_cast<Qt::Key>(key), modifiers);
+  }
+  QTreeWidget* Tree() const { return form_->findChild<QTreeWidget*>(QStringLiteral("TreeView1")); }
+};
+
+// The menus' entries in order, "-" for a separator.
+QList<QAction*> Entries(QWidget* menu) {
+  QList<QAction*> entries;
+  for (QAction* a : menu->actions())
+    if (!a->isSeparator()) entries << a;
+  return entries;
+}
+
+TEST_F(Keyboard, EveryMenuEntryHasAMnemonicOfItsOwn) {
+  Start(kServers);
+  QList<QWidget*> menus{form_->findChild<QMenuBar*>(QStringLiteral("MainMenu1")),
+                        form_->PopupMenu()};
+  for (QMenu* m : form_->findChildren<QMenu*>())
+    if (m != form_->PopupMenu() && !m->objectName().isEmpty()) menus << m;
+  EXPECT_EQ(menus.size(), 9);  // the bar, the popup, six menus and the log level submenu
+  for (QWidget* menu : menus) {
+    std::map<QString, QString> taken;
+    for (QAction* a : Entries(menu)) {
+      const QKeySequence mnemonic = QKeySequence::mnemonic(a->text());
+      EXPECT_FALSE(mnemonic.isEmpty())
+          << menu->objectName().toStdString() << ": " << a->text().toStdString();
+      if (mnemonic.isEmpty()) continue;
+      const QString key = mnemonic.toString();
+      EXPECT_EQ(taken.count(key), 0u)
+          << menu->objectName().toStdString() << ": " << a->text().toStdString() << " and "
+          << taken[key].toStdString() << " share " << key.toStdString();
+      taken[key] = a->text();
+    }
+  }
+}
+
+TEST_F(Keyboard, TheUsualShortcutsDoTheirCommandsAndShowInTheMenus) {
+  StartActive();
+  const std::map<std::string, QKeySequence> shown{
+      {"Open1", QKeySequence("Ctrl+O")},         {"Save1", QKeySequence("Ctrl+S")},
+      {"Saveas1", QKeySequence("Ctrl+Shift+S")}, {"Exit1", QKeySequence("Ctrl+Q")},
+      {"ToolButton5", QKeySequence("F5")},       {"Content1", QKeySequence("F1")}};
+  for (const auto& [name, keys] : shown) EXPECT_EQ(Action(name.c_str())->shortcut(), keys) << name;
+
+  // Ctrl+S writes the file, Ctrl+Shift+S asks where to, Ctrl+O what to open.
+  std::remove(serverFile_.c_str());
+  Key(Qt::Key_S, Qt::ControlModifier);
+  EXPECT_TRUE(FileExists(serverFile_));
+  const std::string copy = dir_->File("copy.mcf");
+  ModalAnswers::QueueFile(QString::fromStdString(copy));
+  Key(Qt::Key_S, Qt::ControlModifier | Qt::ShiftModifier);
+  EXPECT_TRUE(FileExists(copy));
+  ModalAnswers::QueueFile(QString());
+  Key(Qt::Key_O, Qt::ControlModifier);
+  EXPECT_EQ(ModalAnswers::Asked(), (QStringList{"Save as", "Open"}));
+
+  // F5 scans now, also with the tool bar hidden; F1 opens the manual.
+  form_->Toolbar1Click();
+  Monitor(0, 0)->MarkChecked(1, 1);
+  Key(Qt::Key_F5);
+  EXPECT_EQ(Monitor(0, 0)->lastCheckMono, TPort::kLongAgo);
+  Key(Qt::Key_F1);
+  EXPECT_EQ(opened_.size(), 1);
+
+  // Delete asks to delete the selected node; F2 and Enter edit it.
+  auto treeFocus = [&] {
+    // Back from a dialog: the window and its tree have the focus again.
+    QApplication::setActiveWindow(form_.get());
+    Tree()->setFocus();
+  };
+  for (const char* path : {"web", "web/www", "web/www/ssh"}) {
+    Select(QString::fromLatin1(path));
+    treeFocus();
+    ModalAnswers::ClearAsked();
+    ModalAnswers::QueueButton(QMessageBox::No);
+    Key(Qt::Key_Delete);
+    ASSERT_EQ(ModalAnswers::Asked().size(), 1) << path;
+    EXPECT_TRUE(ModalAnswers::Asked()[0].startsWith("Are you sure to delete")) << path;
+    for (int key : {int(Qt::Key_F2), int(Qt::Key_Return)}) {
+      treeFocus();
+      const int opened = RunWithModal<TForm2>([&] { Key(key); }, [](TForm2&) {});
+      EXPECT_EQ(opened, 1) << path << " key " << key;
+    }
+  }
+  EXPECT_EQ(program_->serverList.Count(), 1);
+  EXPECT_EQ(Server(0)->ports.Count(), 1);
+  // The selected level's Delete and Edit show their keys, in both menus.
+  EXPECT_EQ(Action("MonitorDelete1")->shortcut(), QKeySequence(Qt::Key_Delete));
+  EXPECT_EQ(Action("DeleteMonitor1")->shortcut(), QKeySequence(Qt::Key_Delete));
+  EXPECT_EQ(Action("MonitorEdit1")->shortcut(), QKeySequence(Qt::Key_F2));
+  EXPECT_EQ(Action("EditMonitor1")->shortcut(), QKeySequence(Qt::Key_F2));
+  EXPECT_TRUE(Action("ServerDelete1")->shortcut().isEmpty());
+
+  // Ctrl+Q ends the program as Exit does.
+  treeFocus();
+  Key(Qt::Key_Q, Qt::ControlModifier);
+  EXPECT_TRUE(ServeUntil([&] { return form_->IsClosed(); }));
+}
+
+TEST_F(Keyboard, TheMenuBarStaysWholeHoweverNarrowTheWindow) {
+  Start(kServers);
+  auto* bar = form_->findChild<QMenuBar*>(QStringLiteral("MainMenu1"));
+  auto* splitter = form_->findChild<QSplitter*>(QStringLiteral("Splitter1"));
+  Select("web/www");  // all six menus shown
+  // A narrow tree, then the logs hidden: the window narrows only to its least width.
+  splitter->setSizes({60, form_->width() - 60 - splitter->handleWidth()});
+  const int width = form_->width();
+  Trigger("Showlogs1");
+  form_->resize(50, form_->height());
+  ASSERT_TRUE(ServeUntil([&] { return bar->width() == form_->width(); }, 1000));
+  auto* more = bar->findChild<QToolButton*>(QStringLiteral("qt_menubar_ext_button"));
+  EXPECT_TRUE(!more || !more->isVisible()) << "a menu folded behind the overflow button";
+  for (QAction* a : bar->actions()) {
+    const QRect r = bar->actionGeometry(a);
+    EXPECT_TRUE(!r.isEmpty() && bar->rect().contains(r)) << a->text().toStdString();
+  }
+  // Showing the logs again gives the window back its width.
+  Trigger("Showlogs1");
+  form_->resize(width, form_->height());
+  Trigger("Showlogs1");
+  Trigger("Showlogs1");
+  EXPECT_EQ(form_->width(), width);
+}
+
+}  // namespace
+}  // namespace sentrel::gui::test

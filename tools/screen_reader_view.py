@@ -1,0 +1,171 @@
+#!/usr/bin/python3
+"""Prints what a screen reader finds in Sentrel's main window, read through AT-SPI (the
+accessibility bus that Orca reads): every control with its role, name, description and
+state, the texts of the panes, the menus with their keys; then, for a few seconds, the
+changes the window announces (the status panels as the scan goes on).
+
+  screen_reader_view.py [SECONDS_TO_LISTEN]
+
+Run by tools/screen-reader-view.sh, which starts the program on a virtual display with
+an accessibility bus. Needs python3-gi and gir1.2-atspi-2.0 (Debian's own python3)."""
+import sys
+import time
+
+import gi
+
+gi.require_version("Atspi", "2.0")
+from gi.repository import Atspi, GLib  # noqa: E402
+
+LISTEN = float(sys.argv[1]) if len(sys.argv) > 1 else 4.0
+MAX_ROWS = 60  # rows of a table or tree printed; a reader moves through them one by one
+
+
+def find_window(title, seconds=30):
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        desktop = Atspi.get_desktop(0)
+        for i in range(desktop.get_child_count()):
+            app = desktop.get_child_at_index(i)
+            if app is None:
+                continue
+            for j in range(app.get_child_count()):
+                win = app.get_child_at_index(j)
+                if win is not None and win.get_name() == title:
+                    return app, win
+        time.sleep(0.3)
+    return None, None
+
+
+def has(obj, state):
+    return obj.get_state_set().contains(state)
+
+
+def states(obj):
+    words = []
+    if not has(obj, Atspi.StateType.ENABLED):
+        words.append("unavailable")
+    if has(obj, Atspi.StateType.CHECKABLE) or has(obj, Atspi.StateType.CHECKED):
+        words.append("checked" if has(obj, Atspi.StateType.CHECKED) else "not checked")
+    if has(obj, Atspi.StateType.EXPANDABLE):
+        words.append("expanded" if has(obj, Atspi.StateType.EXPANDED) else "collapsed")
+    if has(obj, Atspi.StateType.SELECTED):
+        words.append("selected")
+    if has(obj, Atspi.StateType.FOCUSED):
+        words.append("focused")
+    return words
+
+
+def keys(obj):
+    try:
+        if "Action" in obj.get_interfaces() and Atspi.Action.get_n_actions(obj) > 0:
+            return Atspi.Action.get_key_binding(obj, 0) or ""
+    except GLib.Error:
+        pass
+    return ""
+
+
+def text_lines(obj, lines=3):
+    """The count of characters and the last lines, as the reader finds them at the end."""
+    try:
+        if "Text" not in obj.get_interfaces():
+            return None
+        count = Atspi.Text.get_character_count(obj)
+        start = max(0, count - 2000)
+        return count, Atspi.Text.get_text(obj, start, count).split("\n")[-lines:]
+    except GLib.Error:
+        return None
+
+
+def describe(obj):
+    role = obj.get_role_name()
+    name = obj.get_name() or ""
+    description = obj.get_description() or ""
+    out = role
+    if name:
+        out += f' "{name}"'
+    if description and description != name:
+        out += f" — {description}"
+    words = states(obj)
+    if words:
+        out += " (" + ", ".join(words) + ")"
+    binding = keys(obj)
+    if binding:
+        out += f" [{binding}]"
+    return out
+
+
+def walk(obj, depth=0, in_menu=False):
+    if obj is None or depth > 30:
+        return
+    role = obj.get_role_name()
+    menu = in_menu or role in ("menu bar", "menu")
+    # Hidden parts are not read; a closed menu's entries are, as the reader opens it.
+    if not menu and not has(obj, Atspi.StateType.SHOWING):
+        return
+    # Scroll bars, splitter handles and the size grip carry nothing to read.
+    if role in ("scroll bar", "filler", "unknown") and not (obj.get_name() or ""):
+        for i in range(obj.get_child_count()):
+            walk(obj.get_child_at_index(i), depth, menu)
+        return
+    print("  " * depth + describe(obj))
+    text = text_lines(obj) if role in ("text", "terminal", "document text") else None
+    if text is not None:
+        count, lines = text
+        print("  " * (depth + 1) + f"[{count} characters; the last lines:]")
+        for line in lines:
+            print("  " * (depth + 1) + "| " + line)
+    n = obj.get_child_count()
+    limit = MAX_ROWS if role in ("tree table", "table", "tree", "list") else n
+    for i in range(min(n, limit)):
+        walk(obj.get_child_at_index(i), depth + 1, menu)
+    if n > limit:
+        print("  " * (depth + 1) + f"... {n - limit} more")
+
+
+def listen(app_name, seconds):
+    """Prints the names and descriptions the window changes while we listen."""
+    heard = []
+
+    def on_event(event):
+        source = event.source
+        try:
+            if source.get_application().get_name() != app_name:
+                return
+            what = event.type.split(":")[-1]
+            # The event carries no text: what the reader hears is the value when it asks,
+            # so quick changes in a row come out as their last value.
+            value = source.get_description() if what == "accessible-description" else source.get_name()
+            line = f'{source.get_role_name()} "{source.get_name()}" {what.replace("accessible-", "")}: {value}'
+        except GLib.Error:
+            return
+        if not heard or heard[-1] != line:
+            heard.append(line)
+            print("  " + line, flush=True)
+
+    listener = Atspi.EventListener.new(on_event)
+    listener.register("object:property-change:accessible-description")
+    listener.register("object:property-change:accessible-name")
+    loop = GLib.MainLoop()
+    GLib.timeout_add(int(seconds * 1000), loop.quit)
+    loop.run()
+    listener.deregister("object:property-change:accessible-description")
+    listener.deregister("object:property-change:accessible-name")
+    return heard
+
+
+def main():
+    app, window = find_window("Sentrel")
+    if window is None:
+        print("no window \"Sentrel\" on the accessibility bus", file=sys.stderr)
+        return 1
+    print(f'application "{app.get_name()}"')
+    walk(window)
+    print(f"\nannounced while listening for {LISTEN:g} s:")
+    heard = listen(app.get_name(), LISTEN)
+    if not heard:
+        print("  (nothing)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
