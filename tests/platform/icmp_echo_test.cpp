@@ -158,15 +158,15 @@ TEST(SystemPingTest, ArgumentsAndWhatItsOutputMeans) {
       "0 Request timed out");
   EXPECT_EQ(parse("From 127.0.0.1 icmp_seq=1 Destination Host Unreachable\n", lost),
             "0 Destination host unreachable");
-  EXPECT_EQ(parse("From 10.0.0.1 icmp_seq=1 Destination Net Unreachable\n", lost),
+  EXPECT_EQ(parse("From 127.0.0.2 icmp_seq=1 Destination Net Unreachable\n", lost),
             "0 Destination network unreachable");
-  EXPECT_EQ(parse("From 10.0.0.1 icmp_seq=1 Time to live exceeded\n", lost),
+  EXPECT_EQ(parse("From 127.0.0.2 icmp_seq=1 Time to live exceeded\n", lost),
             "0 TTL expired in transit");
-  EXPECT_EQ(parse("From fe80::1 icmp_seq=1 Destination unreachable: Address unreachable\n", lost),
+  EXPECT_EQ(parse("From ::1 icmp_seq=1 Destination unreachable: Address unreachable\n", lost),
             "0 Destination host unreachable");
-  EXPECT_EQ(parse("From fe80::1 icmp_seq=1 Destination unreachable: No route\n", lost),
+  EXPECT_EQ(parse("From ::1 icmp_seq=1 Destination unreachable: No route\n", lost),
             "0 Destination network unreachable");
-  EXPECT_EQ(parse("From fe80::1 icmp_seq=1 Time exceeded: Hop limit\n", lost),
+  EXPECT_EQ(parse("From ::1 icmp_seq=1 Time exceeded: Hop limit\n", lost),
             "0 TTL expired in transit");
   // Failures here: the request never left, so another address may be tried.
   EXPECT_EQ(parse("ping: connect: Network is unreachable\n", failed),
