@@ -20,6 +20,7 @@
 #include <string>
 #include <string_view>
 
+#include "support/run_to_completion.h"
 #include "platform/event_loop.h"
 
 namespace sentrel::fuzz {

@@ -54,12 +54,6 @@ namespace task_detail {
 
 void RootFinished(TaskGroup* group, uint64_t id) noexcept { group->Finished(id); }
 
-bool ServeLoopUntil(const std::function<bool()>& done, int64_t timeoutMs) {
-  return CurrentLoop().WaitUntil(done, timeoutMs);
-}
-
-void ThrowTaskTimedOut() { throw SentrelError("timed out"); }
-
 }  // namespace task_detail
 
 TaskGroup::~TaskGroup() {

@@ -32,7 +32,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -206,60 +205,5 @@ class TaskGroup {
   std::map<Id, Entry> tasks_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
-
-namespace task_detail {
-
-// Serves the loop until done() holds or timeoutMs passes (negative: no limit).
-bool ServeLoopUntil(const std::function<bool()>& done, int64_t timeoutMs);
-[[noreturn]] void ThrowTaskTimedOut();
-
-template <class T>
-struct Outcome {
-  std::optional<T> value;
-  template <class Source>
-  void Set(Source&& v) {
-    value.emplace(std::forward<Source>(v));
-  }
-  T Take() { return std::move(*value); }
-};
-template <>
-struct Outcome<void> {
-  void Take() {}
-};
-
-template <class T>
-Task<void> Capture(Task<T> task, Outcome<T>* outcome, std::exception_ptr* error, bool* done) {
-  try {
-    if constexpr (std::is_void_v<T>)
-      co_await std::move(task);
-    else
-      outcome->Set(co_await std::move(task));
-  } catch (...) {
-    *error = std::current_exception();
-  }
-  *done = true;
-}
-
-}  // namespace task_detail
-
-// Runs a task to its end from outside any task: starts it and serves the loop until it
-// is done, then returns its value or throws its exception. After timeoutMs (negative: no
-// limit) the task is destroyed where it waits and SentrelError("timed out") thrown.
-// For the top level of a command and for tests. Never call it from inside work: that is
-// the nested wait this design exists to avoid.
-template <class T>
-T RunToCompletion(Task<T> task, int64_t timeoutMs = -1) {
-  task_detail::Outcome<T> outcome;
-  std::exception_ptr error;
-  bool done = false;
-  {
-    TaskGroup group;
-    group.Start(task_detail::Capture<T>(std::move(task), &outcome, &error, &done), LastActivity);
-    if (!task_detail::ServeLoopUntil([&done] { return done; }, timeoutMs))
-      task_detail::ThrowTaskTimedOut();
-  }
-  if (error) std::rethrow_exception(error);
-  return outcome.Take();
-}
 
 }  // namespace sentrel

@@ -7,6 +7,7 @@
 
 #include "platform/clock.h"
 #include "platform/event_loop.h"
+#include "support/run_to_completion.h"
 
 namespace sentrel::test {
 
