@@ -38,26 +38,16 @@ constexpr Step kOrder[] = {
     {kShutdown, &TIPEvent::UseShutdown}, {kSound, &TIPEvent::UseSound},
     {kSerial, &TIPEvent::UseSerial},   {kPrint, &TIPEvent::UsePrint}};
 
-// One way of telling the operator failing (the mail server refuses, the serial port is
-// gone) must not silence the others: the failure goes to the errors log, with the failed
-// action as its probable cause, and the next action runs. Its notified flag stays set, so
-// it is not retried this run.
-void ReportActionFailure(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    CurrentLoop().ReportError(e.what());
-  } catch (...) {
-    CurrentLoop().ReportError("Unknown error");
-  }
-}
-
 // The actions whose gates opened, in their order, as a task of their own: an action that
 // waits (a mail server, a modem, a sound) delays only the actions after it.
 Task<void> RunActions(EventActions* actions, TIPEvent settings, std::array<bool, kActionCount> fire,
                       std::string message, std::string server, std::string status) {
   for (const Step& step : kOrder) {
     if (!fire[static_cast<size_t>(step.index)]) continue;
+    // One way of telling the operator failing (the mail server refuses, the serial port is
+    // gone) must not silence the others: the failure goes to the errors log, with the failed
+    // action as its probable cause, and the next action runs. Its notified flag stays set, so
+    // it is not retried this run.
     std::exception_ptr failure;
     try {
       switch (step.index) {
@@ -74,7 +64,7 @@ Task<void> RunActions(EventActions* actions, TIPEvent settings, std::array<bool,
     } catch (...) {
       failure = std::current_exception();
     }
-    if (failure) ReportActionFailure(failure);
+    CurrentLoop().ReportException(failure);
     LastActivity = "IPEvent.Execute " + message + " " + server + " " + status;
   }
 }

@@ -429,15 +429,7 @@ void Teventform::RunTest(
                [this](std::exception_ptr error) {
                  // A failing test is not shown here; like any failed action it goes to
                  // the errors log.
-                 if (error) {
-                   try {
-                     std::rethrow_exception(error);
-                   } catch (const std::exception& e) {
-                     CurrentLoop().ReportError(e.what());
-                   } catch (...) {
-                     CurrentLoop().ReportError("Unknown error");
-                   }
-                 }
+                 CurrentLoop().ReportException(error);
                  setEnabled(true);
                });
 }

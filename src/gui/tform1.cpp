@@ -242,11 +242,7 @@ TForm1::~TForm1() {
   program_.activityPane.SetListener({});
   program_.messagePane.SetListener({});
   if (placementRestored_ && !placementSaved_) {
-    try {
-      SaveWindowPlacement();
-    } catch (const std::exception& e) {
-      loop_.ReportError(e.what());
-    }
+    SaveWindowPlacement();
   }
 }
 
@@ -824,8 +820,13 @@ void TForm1::KeepMenuBarWhole() {
 
 void TForm1::SaveWindowPlacement() {
   placementSaved_ = true;
-  SavePlacement(*this, program_.settings());
-  program_.settings().Save();
+  // A settings file that cannot be written is said in the errors log; the close goes on.
+  try {
+    SavePlacement(*this, program_.settings());
+    program_.settings().Save();
+  } catch (const std::exception& e) {
+    loop_.ReportError(e.what());
+  }
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
@@ -847,11 +848,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
     return;
   }
   QtEventLoop::Work work(loop_);
-  try {
-    SaveWindowPlacement();
-  } catch (const std::exception& e) {
-    loop_.ReportError(e.what());
-  }
+  SaveWindowPlacement();
   if (!SaveForClose()) {
     event->ignore();
     program_.CancelQuit();
@@ -930,11 +927,7 @@ void TForm1::FinishCloseForSignal(int attempt) {
     return;
   }
   QtEventLoop::Work work(loop_);
-  try {
-    SaveWindowPlacement();
-  } catch (const std::exception& e) {
-    loop_.ReportError(e.what());
-  }
+  SaveWindowPlacement();
   program_.SaveOrRecover();
   FinishClose();
   hide();

@@ -120,14 +120,23 @@ void EventLoop::ReportError(const std::string& message) {
   if (errorHandler_) errorHandler_(message);
 }
 
-void EventLoop::Guarded(const std::function<void()>& call) {
-  ++depth_;
+void EventLoop::ReportException(const std::exception_ptr& error) {
+  if (!error) return;
   try {
-    call();
+    std::rethrow_exception(error);
   } catch (const std::exception& e) {
     ReportError(e.what());
   } catch (...) {
     ReportError("Unknown error");
+  }
+}
+
+void EventLoop::Guarded(const std::function<void()>& call) {
+  ++depth_;
+  try {
+    call();
+  } catch (...) {
+    ReportException(std::current_exception());
   }
   --depth_;
 }

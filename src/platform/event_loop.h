@@ -3,6 +3,7 @@
 #include <sys/epoll.h>
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <map>
 #include <memory>
@@ -73,6 +74,9 @@ class EventLoop {
   void SetErrorHandler(ErrorHandler handler) { errorHandler_ = std::move(handler); }
   // Hands a message to the error handler, as an escaped error would be.
   void ReportError(const std::string& message);
+  // The same for an error caught as it flew (its text, or "Unknown error"); nothing for
+  // a null one.
+  void ReportException(const std::exception_ptr& error);
   // How deep the dispatch is nested (0 outside any callback).
   int Depth() const { return depth_; }
 

@@ -88,15 +88,11 @@ void TaskGroup::Finished(Id id) noexcept {
     if (entry.onEnd) {
       entry.onEnd(error);
     } else if (error) {
-      try {
-        std::rethrow_exception(error);
-      } catch (const std::exception& e) {
-        // The errors log names this task's activity as the cause.
-        std::string saved = LastActivity;
-        LastActivity = entry.context->activity;
-        CurrentLoop().ReportError(e.what());
-        LastActivity = std::move(saved);
-      }
+      // The errors log names this task's activity as the cause.
+      std::string saved = LastActivity;
+      LastActivity = entry.context->activity;
+      CurrentLoop().ReportException(error);
+      LastActivity = std::move(saved);
     }
   } catch (const std::exception& e) {
     CurrentLoop().ReportError(e.what());

@@ -250,6 +250,18 @@ void TcpConnector::Start(std::vector<IpAddress> addresses, uint16_t port) {
                     wsa::kHostNotFound);
 }
 
+bool TcpConnector::StartFollowing() {
+  while (next_ < addresses_.size()) {
+    try {
+      if (StartNext()) return true;
+    } catch (const SystemError& e) {
+      lastError_ = e.WsaCode();
+      callFailure_ = e.what();
+    }
+  }
+  return false;
+}
+
 bool TcpConnector::StartNext() {
   if (next_ >= addresses_.size()) return false;
   const IpAddress address = addresses_[next_++];
@@ -278,14 +290,7 @@ void TcpConnector::ArmDelay() {
     delay_ = 0;
     if (done_) return;
     // No answer yet: the next address gets its chance beside this one.
-    while (next_ < addresses_.size()) {
-      try {
-        if (StartNext()) return;
-      } catch (const SystemError& e) {
-        lastError_ = e.WsaCode();
-        callFailure_ = e.what();
-      }
-    }
+    StartFollowing();
   });
 }
 
@@ -306,14 +311,7 @@ void TcpConnector::OnOutcome(TcpSocket* socket, int error) {
   lastError_ = error;
   callFailure_.clear();
   // This address answered with a failure: the next one is tried at once.
-  while (next_ < addresses_.size()) {
-    try {
-      if (StartNext()) return;
-    } catch (const SystemError& e) {
-      lastError_ = e.WsaCode();
-      callFailure_ = e.what();
-    }
-  }
+  if (StartFollowing()) return;
   if (attempts_.empty()) Finish(lastError_);
 }
 

@@ -140,6 +140,8 @@ class TcpConnector {
   };
   // Starts the next address whose call succeeds; false when none is left.
   bool StartNext();
+  // StartNext past addresses whose call fails, each failure noted as the last error.
+  bool StartFollowing();
   void OnOutcome(TcpSocket* socket, int error);
   void ArmDelay();
   void Finish(int error);

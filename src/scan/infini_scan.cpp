@@ -76,13 +76,7 @@ std::string WaitingActivityText(size_t waiting) {
 void TInfiniScan::Execute(std::function<void()> onEnd) {
   if (PassRunning()) return;
   passes_.Start(Pass(), "Scan-Execute", [onEnd = std::move(onEnd)](std::exception_ptr error) {
-    if (error) {
-      try {
-        std::rethrow_exception(error);
-      } catch (const std::exception& e) {
-        CurrentLoop().ReportError(e.what());
-      }
-    }
+    CurrentLoop().ReportException(error);
     if (onEnd) onEnd();
   });
 }

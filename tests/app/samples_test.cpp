@@ -100,17 +100,13 @@ class SamplesTest : public CoreFixture {
  protected:
   void SetUp() override {
     CoreFixture::SetUp();
-    char buf[4096];
-    ASSERT_NE(getcwd(buf, sizeof buf), nullptr);
-    oldCwd_ = buf;
-    // mail.log and serial.log are written to the current directory.
-    ASSERT_EQ(chdir(dir_->Path().c_str()), 0);
+    cwd_.emplace(dir_->Path());
   }
   void TearDown() override {
-    EXPECT_EQ(chdir(oldCwd_.c_str()), 0);
+    cwd_.reset();
     CoreFixture::TearDown();
   }
-  std::string oldCwd_;
+  std::optional<CurrentDirectory> cwd_;
 };
 
 TEST_F(SamplesTest, TheSampleServerAndEventsFilesLoadAndNameEachOther) {

@@ -19,19 +19,15 @@ namespace {
 
 class WaitsTest : public NetworkCheckFixture {
  protected:
-  // "mail.log" and "serial.log" go to the current directory: the test's own.
   void SetUp() override {
     NetworkCheckFixture::SetUp();
-    char buf[4096];
-    ASSERT_NE(getcwd(buf, sizeof buf), nullptr);
-    oldCwd_ = buf;
-    ASSERT_EQ(chdir(dir_->Path().c_str()), 0);
+    cwd_.emplace(dir_->Path());
   }
   void TearDown() override {
-    EXPECT_EQ(chdir(oldCwd_.c_str()), 0);
+    cwd_.reset();
     NetworkCheckFixture::TearDown();
   }
-  std::string oldCwd_;
+  std::optional<CurrentDirectory> cwd_;
   TPort* Port(const std::string& server, int port, int interval) {
     TServer* s = AddServer(server);
     s->ip = "127.0.0.1";

@@ -40,6 +40,17 @@ std::string ReadFile(const std::string& path) {
   return ss.str();
 }
 
+CurrentDirectory::CurrentDirectory(const std::string& path) {
+  char buf[4096];
+  if (!getcwd(buf, sizeof buf)) ADD_FAILURE() << "getcwd failed";
+  old_ = buf;
+  if (chdir(path.c_str()) != 0) ADD_FAILURE() << "cannot change to " << path;
+}
+
+CurrentDirectory::~CurrentDirectory() {
+  if (chdir(old_.c_str()) != 0) ADD_FAILURE() << "cannot change back to " << old_;
+}
+
 void CoreFixture::SetUp() {
   SetCurrentClock(&clock_);
   loop_ = std::make_unique<EventLoop>();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/clock.h"
@@ -10,6 +11,19 @@
 #include "support/run_to_completion.h"
 
 namespace sentrel::test {
+
+// Makes a directory the current one while it lives ("mail.log" and "serial.log" are
+// written to the current directory), then goes back to the one before.
+class CurrentDirectory {
+ public:
+  explicit CurrentDirectory(const std::string& path);
+  ~CurrentDirectory();
+  CurrentDirectory(const CurrentDirectory&) = delete;
+  CurrentDirectory& operator=(const CurrentDirectory&) = delete;
+
+ private:
+  std::string old_;
+};
 
 // A fresh directory under /tmp, removed with everything in it at the end.
 class TempDir {
