@@ -108,18 +108,21 @@ Task<void> TInfiniScan::RunCheck(TPort& monitor) {
 }
 
 // Ties a check task to its monitor: deleting the monitor cancels the task where it
-// waits. Also takes the monitor off the checks in flight, gives back the descriptor it
-// was counted for and tells the pass that the check has ended, however it ends.
+// waits. Also counts the descriptor a ping or port check opens (an HTTP check counts its
+// own connection), and when the check ends, however it ends, gives it back, takes the
+// monitor off the checks in flight and tells the pass.
 class TInfiniScan::CheckHold final : public CheckInFlight {
  public:
   CheckHold(TInfiniScan& scan, TPort& monitor, std::shared_ptr<Trigger> ended)
-      : scan_(scan), monitor_(&monitor), key_(&monitor), ended_(std::move(ended)) {
+      : scan_(scan), monitor_(&monitor), key_(&monitor), ended_(std::move(ended)),
+        counted_(monitor.typ != "http") {
     monitor.check = this;
+    if (counted_) Descriptors().Opened(1);
   }
   ~CheckHold() override {
     if (monitor_ && monitor_->check == this) monitor_->check = nullptr;
     scan_.inFlight_.erase(key_);
-    Descriptors().Closed(1);
+    if (counted_) Descriptors().Closed(1);
     ended_->Fire();
   }
   CheckHold(const CheckHold&) = delete;
@@ -137,6 +140,7 @@ class TInfiniScan::CheckHold final : public CheckInFlight {
   TPort* monitor_;
   const TPort* key_;
   std::shared_ptr<Trigger> ended_;
+  const bool counted_;
 };
 
 Task<void> TInfiniScan::CheckTask(TPort& monitor, std::shared_ptr<Trigger> ended) {
@@ -149,7 +153,6 @@ Task<void> TInfiniScan::CheckTask(TPort& monitor, std::shared_ptr<Trigger> ended
 std::shared_ptr<Trigger> TInfiniScan::StartCheck(TPort& monitor) {
   auto ended = std::make_shared<Trigger>();
   inFlight_[&monitor] = InFlight{monitor.Watch(), 0};
-  Descriptors().Opened(1);
   const std::string activity = "DoA" + monitor.typ + " " + monitor.server->name;
   const TaskGroup::Id id = checkTasks_.Start(CheckTask(monitor, ended), activity);
   if (checkTasks_.Running(id)) {
