@@ -1,10 +1,6 @@
 #include "platform/name_lookup.h"
 
 #include <arpa/inet.h>
-#include <pthread.h>
-#include <signal.h>
-
-#include <thread>
 
 #include "support/loopback_server.h"
 #include "support/netns.h"
@@ -83,24 +79,6 @@ TEST_F(NameLookupTest, ADestroyedLookupNeverCallsItsHandler) {
   ASSERT_TRUE(WaitReal([] { return LookupsInFlight() == 0; }));
   loop_->Pump();
   EXPECT_FALSE(called);
-}
-
-TEST_F(NameLookupTest, BlockingLookupAndTheSignalMask) {
-  in_addr addr{};
-  EXPECT_EQ(LookupBlocking("localhost", &addr), 0);
-  EXPECT_EQ(Dotted(addr), "127.0.0.1");
-  EXPECT_EQ(LookupBlocking("no such host", &addr), 11001);
-  EXPECT_EQ(LookupBlocking("", &addr), 11001);
-
-  // Blocked before main, so every thread made later inherits it.
-  bool blockedInThread = false;
-  std::thread t([&] {
-    sigset_t set;
-    pthread_sigmask(SIG_BLOCK, nullptr, &set);
-    blockedInThread = sigismember(&set, LookupSignal()) == 1;
-  });
-  t.join();
-  EXPECT_TRUE(blockedInThread);
 }
 
 TEST(DottedAddressTest, AcceptsWhatInetAddrAccepts) {
