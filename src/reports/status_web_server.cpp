@@ -90,6 +90,10 @@ size_t SharedReplyBody::LiveFootprint() { return liveFootprint; }
 
 SharedReplyBody::SharedReplyBody(std::string bytes)
     : bytes_(std::move(bytes)), serial_(nextSerial++) {
+  // Made by appending, the text may hold up to twice its size: kept for as long as any
+  // reader needs it, it holds what it says and no more.
+  if (bytes_.capacity() > bytes_.size() + bytes_.size() / 8)
+    std::string(bytes_.data(), bytes_.size()).swap(bytes_);
   liveFootprint += bytes_.capacity();
   if (bytes_.size() < kFileBodyMin) return;
   if (!Descriptors().HasRoom(1, DescriptorBudget::Reserve(OpenFileLimit()))) return;
