@@ -1,6 +1,7 @@
 #include "scan/infini_scan.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <functional>
 #include <memory>
@@ -184,6 +185,7 @@ Task<void> TInfiniScan::Pass() {
   ++passNumber_;
   Clock& clock = CurrentClock();
   const int64_t passStart = clock.MonotonicMs();
+  const auto passStartReal = std::chrono::steady_clock::now();
   const uint64_t generation = servers_.Generation();
   // What the pass in order spent waiting for checks, and the monitor with the shortest
   // interval, for the note on passes longer than an interval.
@@ -285,6 +287,9 @@ Task<void> TInfiniScan::Pass() {
   else
     activityText = "All Servers done, idle";
   ShowActivity();
+  lastPassUs = std::chrono::duration_cast<std::chrono::microseconds>(
+                   std::chrono::steady_clock::now() - passStartReal)
+                   .count();
   if (!parallel_) NoteLongPass(clock.MonotonicMs() - passStart, waitedMs, waitedChecks, fastest, fastestMs);
 }
 

@@ -119,6 +119,9 @@ class TInfiniScan {
   // Since the start: check outcomes handled, and records written to the log files.
   uint64_t checksDone = 0;
   uint64_t recordsWritten = 0;
+  // How long the latest pass that ended took in real time, from its start to
+  // its end, waits included (in parallel it only starts the checks).
+  int64_t lastPassUs = 0;
 
  private:
   Task<void> Pass();
