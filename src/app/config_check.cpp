@@ -228,10 +228,14 @@ AddressForm JudgeAddress(const std::string& text) {
   if (colon != std::string::npos) {
     const std::string host = text.substr(0, colon), port = text.substr(colon + 1);
     if (text.find(':', colon + 1) == std::string::npos && IsDigits(port) &&
-        (IpAddress::Parse(host) || IsHostName(host)))
+        (IpAddress::Parse(host) || IsHostName(host))) {
       withPort(host, port);
-    else
+    } else {
       f.problem = "is no IPv6 address";
+      // A scope names an interface, and only one this machine has is read as one.
+      if (text.find('%') != std::string::npos)
+        f.hint = "the interface after % must be one of this machine";
+    }
     return f;
   }
   if (text.find_first_not_of("0123456789.") == std::string::npos) {

@@ -198,6 +198,9 @@ TEST_F(CheckCommandTest, AddressesAndUrlsOfEveryForm) {
        "reach it (write IP=::1, and Port=8080 in the port monitor)"},
       {"[colon]\nIP=::1:",
        "error: IP=::1: is no IPv6 address: the ping and port checks of [colon] cannot reach it"},
+      {"[scope]\nIP=fe80::1%nosuchif0",
+       "error: IP=fe80::1%nosuchif0 is no IPv6 address: the ping and port checks of [scope] "
+       "cannot reach it (the interface after % must be one of this machine)"},
       {"[url]\nIP=http://127.0.0.1/",
        "error: IP=http://127.0.0.1/ is a URL: the ping and port checks of [url] cannot reach it "
        "(IP takes the host alone: IP=127.0.0.1)"},
