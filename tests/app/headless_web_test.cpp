@@ -78,23 +78,19 @@ TEST_F(HeadlessWebTest, NoWebKeepsThePortClosed) {
   EXPECT_EQ(program.Wait(10000), 0);
 }
 
-// The value of one monitor's sample in the metrics, as text; "" when it is missing.
-std::string Sample(const std::string& metrics, const std::string& family,
-                   const std::string& monitor) {
-  const std::string head = family + "{server=\"db1\",monitor=\"" + monitor + "\",";
-  const size_t at = metrics.find(head);
-  if (at == std::string::npos) return "";
-  const size_t value = metrics.find(' ', at) + 1;
-  return metrics.substr(value, metrics.find('\n', value) - value);
+// The text after key that follows anchor, up to one of the ends: a monitor's sample in
+// the metrics, or a field of its object in /status.json.
+std::string After(const std::string& text, const std::string& anchor, const std::string& key,
+                  const char* ends) {
+  const size_t at = text.find(key, text.find(anchor));
+  if (text.find(anchor) == std::string::npos || at == std::string::npos) return "";
+  return text.substr(at + key.size(), text.find_first_of(ends, at + key.size()) - at - key.size());
 }
-
-// The value of a key in one monitor's object of /status.json.
-std::string JsonField(const std::string& json, const std::string& monitor, const std::string& key) {
-  const size_t object = json.find("{\"name\":\"" + monitor + "\"");
-  const size_t at = json.find("\"" + key + "\":", object);
-  if (object == std::string::npos || at == std::string::npos) return "";
-  const size_t value = at + key.size() + 3;
-  return json.substr(value, json.find_first_of(",}", value) - value);
+std::string Sample(const std::string& metrics, const std::string& family, const std::string& m) {
+  return After(metrics, family + "{server=\"db1\",monitor=\"" + m + "\",", "} ", "\n");
+}
+std::string JsonField(const std::string& json, const std::string& m, const std::string& key) {
+  return After(json, "{\"name\":\"" + m + "\"", "\"" + key + "\":", ",}");
 }
 
 std::string Body(int port, const std::string& path) {
