@@ -17,6 +17,12 @@ QColor LightColour(int image) {
       return QColor(0xf2, 0xc8, 0x1e);
     case kImageRed:
       return QColor(0xdc, 0x28, 0x1e);
+    // Far darker than red and far lighter than grey, so that both keep apart from them
+    // in grey scale as well as in hue.
+    case kImageUnreachable:
+      return QColor(0x3c, 0x28, 0x64);
+    case kImageMaintenance:
+      return QColor(0x90, 0xb8, 0xe8);
     default:
       return QColor(0x9a, 0x9a, 0x9a);
   }
@@ -68,6 +74,25 @@ void PaintMark(QPainter& p, const QRectF& r, int image) {
       p.drawLine(at(4.0, 4.0), at(9.0, 9.0));
       p.drawLine(at(9.0, 4.0), at(4.0, 9.0));
       break;
+    case kImageUnreachable: {
+      // A chevron pointing up: the fault is further up, in what the server is reached
+      // through.
+      p.setPen(pen);
+      QPainterPath chevron;
+      chevron.moveTo(at(3.6, 8.4));
+      chevron.lineTo(at(6.5, 5.0));
+      chevron.lineTo(at(9.4, 8.4));
+      p.drawPath(chevron);
+      break;
+    }
+    case kImageMaintenance:
+      // A pause sign, dark on the light blue: the alerts pause for planned work.
+      pen.setColor(QColor(0x1a, 0x2a, 0x48));
+      pen.setCapStyle(Qt::FlatCap);
+      p.setPen(pen);
+      p.drawLine(at(5.0, 3.6), at(5.0, 9.4));
+      p.drawLine(at(8.0, 3.6), at(8.0, 9.4));
+      break;
     default:
       break;
   }
@@ -82,6 +107,32 @@ int StatusImage(const std::string& status) {
   return kImageNotChecked;
 }
 
+int MonitorImage(const std::string& status, MonitorHold hold) {
+  switch (hold) {
+    case MonitorHold::Maintenance:
+      return kImageMaintenance;
+    case MonitorHold::Unreachable:
+      return kImageUnreachable;
+    default:
+      return StatusImage(status);
+  }
+}
+
+int ImageRank(int image) {
+  switch (image) {
+    case kImageGreen: return 1;
+    case kImageMaintenance: return 2;
+    case kImageUnreachable: return 3;
+    case kImageYellow: return 4;
+    case kImageRed: return 5;
+    default: return 0;
+  }
+}
+
+int WorseImage(int a, int b) {
+  return ImageRank(b) > ImageRank(a) ? b : a;
+}
+
 QPixmap StatusLightPixmap(int image, int scale) {
   QPixmap pm(16 * scale, 16 * scale);
   pm.setDevicePixelRatio(scale);
@@ -94,8 +145,8 @@ QPixmap StatusLightPixmap(int image, int scale) {
 }
 
 const QIcon& StatusLight(int image) {
-  static std::array<QIcon, 5> icons;
-  if (image < 0 || image > kImageRed) image = kImageNotChecked;
+  static std::array<QIcon, kImageCount> icons;
+  if (image < 0 || image >= kImageCount) image = kImageNotChecked;
   QIcon& icon = icons[static_cast<size_t>(image)];
   if (icon.isNull()) {
     // Drawn for double-density screens too (QT_SCALE_FACTOR=2), where a scaled-up 16-pixel

@@ -335,7 +335,8 @@ TEST_F(MonitorEditorTest, TabWalksTheShownControlsInOrderAndEachHasAName) {
   auto tabChain = [&](QWidget* first) { return TabChain(first, &unnamed); };
   form_->SetServer(web_);
   EXPECT_EQ(tabChain(ui().Editname),
-            "Editname,editip,Editgroup,Editlocation,Editlogfile,Editnotes,OKBtn,CancelBtn");
+            "Editname,editip,Editgroup,Editlocation,Editlogfile,Editnotes,Editparents,Editmaintenance,"
+            "OKBtn,CancelBtn");
   TPort* http = web_->ports.Items(web_->ports.Add("http"));
   form_->SetMonitor(http);
   EXPECT_EQ(tabChain(ui().portname),
