@@ -430,8 +430,8 @@ bool Program::Reload() {
   const std::string files = configFile.empty() ? eventsPath : configFile + " and " + eventsPath;
   if (findings.ErrorCount() > 0) {
     const std::string refusal =
-        "Reload refused: " + CountText(findings.ErrorCount(), findings.WarningCount()) + " in " +
-        files + "; the running configuration stays as it was";
+        "Reload refused: " + CountText(findings.ErrorCount(), findings.WarningCount()) + " (" +
+        files + "); the running configuration stays as it was";
     ReportProblem(refusal);
     CurrentLoop().ReportError(refusal);
     const std::string command =

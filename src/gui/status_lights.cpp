@@ -17,12 +17,12 @@ QColor LightColour(int image) {
       return QColor(0xf2, 0xc8, 0x1e);
     case kImageRed:
       return QColor(0xdc, 0x28, 0x1e);
-    // Far darker than red and far lighter than grey, so that both keep apart from them
-    // in grey scale as well as in hue.
+    // Both darker than red and grey (and the one darker than the other), so that they
+    // keep apart from them in grey scale as well as in hue.
     case kImageUnreachable:
-      return QColor(0x3c, 0x28, 0x64);
+      return QColor(0x1c, 0x10, 0x30);
     case kImageMaintenance:
-      return QColor(0x90, 0xb8, 0xe8);
+      return QColor(0x18, 0x4c, 0x98);
     default:
       return QColor(0x9a, 0x9a, 0x9a);
   }
@@ -86,8 +86,7 @@ void PaintMark(QPainter& p, const QRectF& r, int image) {
       break;
     }
     case kImageMaintenance:
-      // A pause sign, dark on the light blue: the alerts pause for planned work.
-      pen.setColor(QColor(0x1a, 0x2a, 0x48));
+      // A pause sign: the alerts pause for planned work.
       pen.setCapStyle(Qt::FlatCap);
       p.setPen(pen);
       p.drawLine(at(5.0, 3.6), at(5.0, 9.4));

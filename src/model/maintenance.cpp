@@ -99,12 +99,23 @@ std::optional<uint8_t> ParseDays(std::string_view text) {
   return days ? std::optional<uint8_t>(days) : std::nullopt;
 }
 
+// "Sat,Sun", "Mon-Fri": three days or more in a row as a range.
 std::string DaysText(uint8_t days) {
   std::string out;
-  for (int d = 0; d < 7; ++d) {
-    if (!(days & (1u << d))) continue;
+  for (int d = 0; d < 7;) {
+    if (!(days & (1u << d))) {
+      ++d;
+      continue;
+    }
+    int last = d;
+    while (last + 1 < 7 && (days & (1u << (last + 1)))) ++last;
     if (!out.empty()) out += ',';
-    out += kDayNames[d];
+    if (last - d >= 2) {
+      out += std::string(kDayNames[d]) + "-" + kDayNames[last];
+    } else {
+      for (int k = d; k <= last; ++k) out += std::string(k > d ? "," : "") + kDayNames[k];
+    }
+    d = last + 1;
   }
   return out;
 }
@@ -164,7 +175,7 @@ bool ParseWindow(std::string_view piece, MaintenanceWindow& w, std::string& why)
     auto start = ParseClock(range.substr(0, dash), false);
     auto end = ParseClock(range.substr(dash + 1), true);
     if (!start || !end) return fail("has no time range such as 02:00-04:00");
-    if (*start == *end % kMinutesPerDay)
+    if (*start == *end)
       return fail("is empty: its range ends where it starts (a whole day is 00:00-24:00)");
     w.weekly = true;
     w.days = *days;
