@@ -62,7 +62,7 @@ class TServerList {
   void CreateDefault();
 
   // Grows whenever the whole configuration is replaced (Clear, LoadFromFile), so a scan
-  // pass waiting in a pump can tell that its servers are gone.
+  // pass suspended between two checks can tell that its servers are gone.
   uint64_t Generation() const { return generation_; }
 
   TextPane* activityPane = nullptr;

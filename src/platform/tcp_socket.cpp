@@ -171,11 +171,12 @@ void TcpSocket::UpdateWatch() {
   }
   EventLoop& loop = CurrentLoop();
   if (want == watched_ && (want == 0 || loop.IsWatched(fd_))) return;
-  if (want == 0) {
+  if (want == 0)
     loop.Unwatch(fd_);
-  } else {
+  else if (loop.IsWatched(fd_))
+    loop.Modify(fd_, want);
+  else
     loop.Watch(fd_, want, [this](uint32_t events) { OnEvent(events); });
-  }
   watched_ = want;
 }
 
