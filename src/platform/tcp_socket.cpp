@@ -188,6 +188,7 @@ void TcpSocket::FinishConnect(int error) {
     state_ = State::Connected;
     UpdateWatch();
   }
+  // Last: the handler may destroy this socket.
   if (onConnected) onConnected(error);
 }
 
@@ -308,6 +309,8 @@ void TcpConnector::OnOutcome(TcpSocket* socket, int error) {
     Finish(0);
     return;
   }
+  // The failed socket goes although its handler is the one running: a handler may
+  // destroy its socket, which touches nothing of itself once the handler has returned.
   attempts_.erase(it);
   lastError_ = error;
   callFailure_.clear();
