@@ -20,7 +20,7 @@ class CheckInFlight {
   virtual void DetachMonitor() = 0;
 };
 
-// Lets objects that outlive a pump of the loop find out that a model object is gone.
+// Lets work that waits (a task, a pending request) find out that a model object is gone.
 class LifeToken {
  public:
   LifeToken() = default;

@@ -79,7 +79,7 @@ class TServerList {
   ReloadCounts Adopt(TServerList& fresh);
 
   // Grows whenever the whole configuration is replaced (Clear, LoadFromFile), so a scan
-  // pass waiting in a pump can tell that its servers are gone.
+  // pass suspended between two checks can tell that its servers are gone.
   uint64_t Generation() const { return generation_; }
   // Grows whenever a server is added or destroyed; what keeps pointers to servers
   // (the links between them) knows then to look again.

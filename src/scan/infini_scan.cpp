@@ -269,7 +269,6 @@ Task<void> TInfiniScan::Pass() {
       const bool waits = monitor->typ != "http";
       std::shared_ptr<Trigger> ended = StartCheck(*monitor);
       co_await ended->Wait();
-      LastActivity = "Scan-Execute";
       if (waits) {
         const int64_t took = clock.MonotonicMs() - checkStart;
         if (took >= 1000) {
@@ -356,9 +355,10 @@ void TInfiniScan::PingDisplay(TServer& server, const std::string& message) {
 
 namespace {
 
-// Success and failure steps, shared by the three checks. Events can pump the loop, and
-// a command run there may delete the monitor: after every event the step looks at the
-// monitor's token and ends quietly when it is gone.
+// Success and failure steps, shared by the three checks. An event's actions run up to
+// their first wait before RunEvent returns, and what they do may delete the monitor:
+// after every event the step looks at the monitor's token and ends quietly when it is
+// gone.
 void SuccessStep(TInfiniScan& scan, ScanHost& host, TPort& monitor, const StepValues& v) {
   auto alive = monitor.Watch();
   AlertPolicy& alerts = scan.Alerts();
