@@ -20,7 +20,7 @@ QColor LightColour(int image) {
     // Both darker than red and grey (and the one darker than the other), so that they
     // keep apart from them in grey scale as well as in hue.
     case kImageUnreachable:
-      return QColor(0x1c, 0x10, 0x30);
+      return QColor(0x30, 0x08, 0x54);
     case kImageMaintenance:
       return QColor(0x18, 0x4c, 0x98);
     default:
