@@ -96,6 +96,9 @@ void AlertPolicy::Apply(TPort& monitor, Decision decision, const std::string& ev
                                monitor.checkStartMono,
                                CurrentClock().MonotonicMs() + kWaitLimitMs});
       ArmDeadline();
+      // The check of a parent started for it may have ended before it was parked (a call
+      // that fails at once): looking again from the loop costs little.
+      ScheduleFollowUp();
       return;
   }
 }

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <memory>
 
 #include "model/maintenance.h"
 #include "platform/date_time.h"
@@ -87,17 +88,28 @@ class RouterTest : public NetworkCheckFixture {
  protected:
   void SetUp() override {
     NetworkCheckFixture::SetUp();
+    // Made on the test's own loop, and gone before it.
+    routerDoor_ = std::make_unique<Door>();
+    backAgain_ = std::make_unique<Door>();
+    stayDown_ = std::make_unique<Door>();
     for (int i = 0; i < 20; ++i) {
       TServer* s = AddServer("c" + std::to_string(i + 1));
       s->ip = "127.0.0.1";
       s->parents = {"router"};
-      children_.push_back(AddMonitor(s, "port", (i < 17 ? backAgain_ : stayDown_).Port()));
+      children_.push_back(AddMonitor(s, "port", (i < 17 ? backAgain_ : stayDown_)->Port()));
       children_.back()->interval = 10;
     }
     TServer* r = AddServer("router");
     r->ip = "127.0.0.1";
-    router_ = AddMonitor(r, "port", routerDoor_.Port());
+    router_ = AddMonitor(r, "port", routerDoor_->Port());
     router_->interval = 10;
+  }
+  void TearDown() override {
+    program_->StopScan();
+    routerDoor_.reset();
+    backAgain_.reset();
+    stayDown_.reset();
+    NetworkCheckFixture::TearDown();
   }
   bool AllChildren(const char* status) {
     return std::all_of(children_.begin(), children_.end(),
@@ -112,10 +124,10 @@ class RouterTest : public NetworkCheckFixture {
   }
   std::vector<std::string> Popups() const { return Texts(frontend_.popups); }
   std::string RouterDown() const {
-    return "router PORT " + std::to_string(routerDoor_.Port()) + " DOWN ()";
+    return "router PORT " + std::to_string(routerDoor_->Port()) + " DOWN ()";
   }
 
-  Door routerDoor_, backAgain_, stayDown_;
+  std::unique_ptr<Door> routerDoor_, backAgain_, stayDown_;
   std::vector<TPort*> children_;
   TPort* router_ = nullptr;
 };
@@ -124,27 +136,27 @@ TEST_F(RouterTest, OneAlertForTheRouterAndTheChildrenThatStayDownWhenItIsBack) {
   program_->StartScan();
   ASSERT_TRUE(loop_->WaitUntil([&] { return AllChildren("green") && router_->status == "green"; },
                                60'000));
-  routerDoor_.Close();
-  backAgain_.Close();
-  stayDown_.Close();
+  routerDoor_->Close();
+  backAgain_->Close();
+  stayDown_->Close();
   UntilRouterLost(6);
   ASSERT_TRUE(AllChildren("red"));
   EXPECT_EQ(Popups(), std::vector<std::string>{RouterDown()});
   // Their checks and records go on as ever.
-  EXPECT_NE(Log("c1").find("c1 PORT " + std::to_string(backAgain_.Port()) + " DOWN"),
+  EXPECT_NE(Log("c1").find("c1 PORT " + std::to_string(backAgain_->Port()) + " DOWN"),
             std::string::npos);
   for (const TPort* child : children_) EXPECT_TRUE(child->alertRun.held) << child->server->name;
 
   // The router comes back; seventeen children with it, three stay down: their alerts
   // come as for a new outage, when their failures pass the latency counts again.
-  routerDoor_.Open();
-  backAgain_.Open();
+  routerDoor_->Open();
+  backAgain_->Open();
   ASSERT_TRUE(loop_->WaitUntil([&] { return router_->status == "green"; }, 60'000));
   ASSERT_TRUE(loop_->WaitUntil([&] { return Popups().size() >= 4; }, 120'000));
   ASSERT_TRUE(loop_->WaitUntil([&] { return !program_->scanner.PassRunning(); }, 60'000));
   std::vector<std::string> expected{RouterDown()};
   for (int i = 18; i <= 20; ++i)
-    expected.push_back("c" + std::to_string(i) + " PORT " + std::to_string(stayDown_.Port()) +
+    expected.push_back("c" + std::to_string(i) + " PORT " + std::to_string(stayDown_->Port()) +
                        " DOWN ()");
   std::vector<std::string> popups = Popups();
   std::sort(popups.begin() + 1, popups.end());
@@ -162,9 +174,9 @@ TEST_F(RouterTest, InParallelTheChildrenWaitForTheRoutersVerdict) {
   program_->StartScan();
   ASSERT_TRUE(loop_->WaitUntil([&] { return AllChildren("green") && router_->status == "green"; },
                                60'000));
-  routerDoor_.Silence();
-  backAgain_.Close();
-  stayDown_.Close();
+  routerDoor_->Silence();
+  backAgain_->Close();
+  stayDown_->Close();
   ASSERT_TRUE(loop_->WaitUntil([&] { return program_->scanner.Alerts().Waiting() == 20; }, 60'000));
   EXPECT_EQ(router_->status, "green") << "the router's verdict has not come yet";
   EXPECT_TRUE(AllChildren("red"));
