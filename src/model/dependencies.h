@@ -52,7 +52,7 @@ class ServerLinks {
 // Why a server's events are held back now, as every view shows it.
 struct ServerHold {
   bool maintenance = false;
-  double maintenanceUntil = 0;    // when the maintenance ends
+  double maintenanceUntil = 0;       // when the maintenance ends
   std::vector<std::string> through;  // unreachable: the parents, all down
   bool Unreachable() const { return !through.empty(); }
   bool Any() const { return maintenance || Unreachable(); }

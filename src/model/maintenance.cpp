@@ -23,7 +23,8 @@ std::string_view Trimmed(std::string_view s) {
 bool SameLetters(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
       return false;
   return true;
 }
@@ -167,8 +168,9 @@ bool ParseWindow(std::string_view piece, MaintenanceWindow& w, std::string& why)
     if (blank == std::string_view::npos) return fail(std::string("is not understood: ") + kForms);
     auto days = ParseDays(Trimmed(rest.substr(0, blank)));
     if (!days)
-      return fail("names no days: the days are Mon, Tue, Wed, Thu, Fri, Sat and Sun, "
-                  "separated by commas, or a range such as Mon-Fri");
+      return fail(
+          "names no days: the days are Mon, Tue, Wed, Thu, Fri, Sat and Sun, "
+          "separated by commas, or a range such as Mon-Fri");
     const std::string_view range = Trimmed(rest.substr(blank + 1));
     const size_t dash = range.find('-');
     if (dash == std::string_view::npos) return fail("has no time range such as 02:00-04:00");

@@ -113,8 +113,7 @@ void AlertPolicy::Act(TPort& monitor, const std::string& event, const std::strin
     if (n >= 2) run.base = n - 2;
   }
   run.announced = true;
-  host_.RunEvent(event, text, monitor.server->name, word, std::max(1, n - run.base),
-                 monitor.runId);
+  host_.RunEvent(event, text, monitor.server->name, word, std::max(1, n - run.base), monitor.runId);
 }
 
 void AlertPolicy::Recovery(TPort& monitor, const std::string& event, const std::string& text,

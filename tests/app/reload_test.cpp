@@ -34,8 +34,8 @@ class Listener {
 };
 
 std::string Server(const std::string& name, uint16_t port) {
-  return "[" + name + "]\nIP=127.0.0.1\n[" + name + ":port]\nTyp=port\nPort=" +
-         std::to_string(port) + "\nintervall=1\n";
+  return "[" + name + "]\nIP=127.0.0.1\n[" + name +
+         ":port]\nTyp=port\nPort=" + std::to_string(port) + "\nintervall=1\n";
 }
 
 size_t Count(const std::string& text, const std::string& what) {
@@ -64,9 +64,12 @@ TEST(Reload, UnchangedMonitorsKeepTheirStateAndAFileWithErrorsIsRefused) {
   ChildProcess sentrel({SENTREL_BINARY, "--headless", "--no-web", "--data-dir", dir.File("data"),
                         "--settings", dir.File("settings.ini"), cfg},
                        dir.Path());
-  auto log = [&](const std::string& server) { return ReadFile(dir.File("data/" + server + ".log")); };
+  auto log = [&](const std::string& server) {
+    return ReadFile(dir.File("data/" + server + ".log"));
+  };
   // The refused port alerts at its first check (its two failure steps pass the count).
-  ASSERT_TRUE(sentrel.WaitForOutput("keep PORT " + std::to_string(closed.Port()) + " DOWN ()", 15000))
+  ASSERT_TRUE(
+      sentrel.WaitForOutput("keep PORT " + std::to_string(closed.Port()) + " DOWN ()", 15000))
       << sentrel.Stderr();
   ASSERT_TRUE(Eventually([&] { return Count(log("gone"), " OK ") >= 1; }));
 
@@ -91,11 +94,15 @@ TEST(Reload, UnchangedMonitorsKeepTheirStateAndAFileWithErrorsIsRefused) {
   WriteFile(cfg, Server("keep", closed.Port()) + "[fresh]\nIP=127.0.0.1\nParent=nowhere\n");
   const size_t keepRecords = RecordLines(log("keep")).size();
   sentrel.Signal(SIGHUP);
-  ASSERT_TRUE(Eventually([&] { return sentrel.Stderr().find("Reload refused") != std::string::npos; }));
-  ASSERT_TRUE(Eventually([&] { return RecordLines(log("fresh")).size() >= 3 &&
-                                      RecordLines(log("keep")).size() > keepRecords + 2; }));
+  ASSERT_TRUE(
+      Eventually([&] { return sentrel.Stderr().find("Reload refused") != std::string::npos; }));
+  ASSERT_TRUE(Eventually([&] {
+    return RecordLines(log("fresh")).size() >= 3 &&
+           RecordLines(log("keep")).size() > keepRecords + 2;
+  }));
   const std::string err = sentrel.Stderr();
-  EXPECT_NE(err.find("sentrel: Reload refused: 1 error, no warnings (" + cfg), std::string::npos) << err;
+  EXPECT_NE(err.find("sentrel: Reload refused: 1 error, no warnings (" + cfg), std::string::npos)
+      << err;
   EXPECT_NE(err.find("Parent=nowhere of [fresh] names no server of this file"), std::string::npos)
       << err;
   const std::string errorsLog = ReadFile(dir.File("data/Sentrel errors.log"));

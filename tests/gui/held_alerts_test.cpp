@@ -21,7 +21,8 @@ const char* const kServers =
     "[web]\r\nIP=127.0.0.1\r\nGroup=net\r\nParent=router\r\n"
     "[web:port]\r\nTyp=port\r\nPort=80\r\nintervall=3600\r\n"
     "[db]\r\nIP=127.0.0.1\r\nGroup=data\r\n[db:port]\r\nTyp=port\r\nPort=5432\r\nintervall=3600\r\n"
-    "[db2]\r\nIP=127.0.0.1\r\nGroup=data\r\n[db2:port]\r\nTyp=port\r\nPort=5433\r\nintervall=3600\r\n";
+    "[db2]\r\nIP=127.0.0.1\r\nGroup=data\r\n[db2:port]\r\nTyp=port\r\nPort=5433\r\nintervall="
+    "3600\r\n";
 
 class HeldAlerts : public WindowFixture {
  protected:
@@ -52,7 +53,8 @@ TEST_F(HeldAlerts, TheMenuSetsAndEndsMaintenanceAndTheLightsSaySo) {
   Monitor(0, 0)->status = "red";
   form_->RefreshTree();
   EXPECT_EQ(Node("net/web/port (port:80, 3600s)")->image(), kImageUnreachable);
-  EXPECT_TRUE(Words("net/web/port (port:80, 3600s)").startsWith("unreachable through router, down"));
+  EXPECT_TRUE(
+      Words("net/web/port (port:80, 3600s)").startsWith("unreachable through router, down"));
   EXPECT_EQ(Node("net/web")->image(), kImageUnreachable);
   EXPECT_EQ(Words("net/web"), "unreachable: 1 of 1 monitor");
   EXPECT_EQ(Node("net")->image(), kImageRed) << "the router's own red comes first";
@@ -86,8 +88,8 @@ TEST_F(HeldAlerts, TheMenuSetsAndEndsMaintenanceAndTheLightsSaySo) {
   Trigger("Maintenance1");
   ASSERT_EQ(Server(2)->maintenance.size(), 2u);
   EXPECT_EQ(FormatMaintenanceWindow(Server(2)->maintenance[1]).rfind("weekly Mon,", 0), 0u);
-  EXPECT_EQ(FormatMaintenanceWindow(Server(2)->maintenance[1]).substr(
-                FormatMaintenanceWindow(Server(2)->maintenance[1]).size() - 12),
+  EXPECT_EQ(FormatMaintenanceWindow(Server(2)->maintenance[1])
+                .substr(FormatMaintenanceWindow(Server(2)->maintenance[1]).size() - 12),
             " 01:00-24:00");
   Select("data");
   form_->PreparePopup();

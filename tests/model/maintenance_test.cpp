@@ -1,9 +1,10 @@
 // Maintenance windows, the servers a server is reached through, and a configuration taken
 // over from the file read again.
+#include "model/maintenance.h"
+
 #include <gtest/gtest.h>
 
 #include "model/dependencies.h"
-#include "model/maintenance.h"
 #include "model/server_list.h"
 #include "platform/date_time.h"
 #include "support/test_env.h"
@@ -42,7 +43,8 @@ TEST(MaintenanceTest, WindowsHoldTheirTimesAndReadBackAsWritten) {
     const std::vector<MaintenanceWindow> windows = ParseMaintenance(c.text, &errors);
     ASSERT_TRUE(errors.empty()) << c.text;
     EXPECT_EQ(FormatMaintenance(windows), c.text);
-    EXPECT_EQ(MaintenanceUntil(windows, c.at) > 0, c.active) << c.text << " at " << FormatDateTime(c.at);
+    EXPECT_EQ(MaintenanceUntil(windows, c.at) > 0, c.active)
+        << c.text << " at " << FormatDateTime(c.at);
     EXPECT_DOUBLE_EQ(MaintenanceUntil(windows, c.at), c.until) << c.text;
   }
 
@@ -80,7 +82,8 @@ TEST_F(DependencyFileTest, ParentAndMaintenanceRoundTripAndTheHoldFollowsThePare
   }
   TServer* web1 = list.Items(2);
   web1->parents = {"Router", "backup", "nowhere"};
-  web1->maintenance = ParseMaintenance("2026-12-01 00:00..2026-12-02 00:00; weekly Sun 13:00-15:00");
+  web1->maintenance =
+      ParseMaintenance("2026-12-01 00:00..2026-12-02 00:00; weekly Sun 13:00-15:00");
   const std::string path = dir_->File("servers.mcf");
   list.SaveToFile(path);
   const std::string text = ReadFile(path);

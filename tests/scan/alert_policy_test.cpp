@@ -118,9 +118,9 @@ class RouterTest : public NetworkCheckFixture {
   // Serves the loop (on the fake clock) until the router has failed this often.
   void UntilRouterLost(int lost) {
     ASSERT_TRUE(loop_->WaitUntil([&] { return router_->lostCount >= lost; }, 600'000));
-    ASSERT_TRUE(loop_->WaitUntil([&] { return !program_->scanner.PassRunning() &&
-                                              program_->scanner.ChecksRunning() == 0; },
-                                 60'000));
+    ASSERT_TRUE(loop_->WaitUntil(
+        [&] { return !program_->scanner.PassRunning() && program_->scanner.ChecksRunning() == 0; },
+        60'000));
   }
   std::vector<std::string> Popups() const { return Texts(frontend_.popups); }
   std::string RouterDown() const {
@@ -134,8 +134,8 @@ class RouterTest : public NetworkCheckFixture {
 
 TEST_F(RouterTest, OneAlertForTheRouterAndTheChildrenThatStayDownWhenItIsBack) {
   program_->StartScan();
-  ASSERT_TRUE(loop_->WaitUntil([&] { return AllChildren("green") && router_->status == "green"; },
-                               60'000));
+  ASSERT_TRUE(
+      loop_->WaitUntil([&] { return AllChildren("green") && router_->status == "green"; }, 60'000));
   routerDoor_->Close();
   backAgain_->Close();
   stayDown_->Close();
@@ -172,8 +172,8 @@ TEST_F(RouterTest, OneAlertForTheRouterAndTheChildrenThatStayDownWhenItIsBack) {
 TEST_F(RouterTest, InParallelTheChildrenWaitForTheRoutersVerdict) {
   program_->scanner.SetParallel(true, 256);
   program_->StartScan();
-  ASSERT_TRUE(loop_->WaitUntil([&] { return AllChildren("green") && router_->status == "green"; },
-                               60'000));
+  ASSERT_TRUE(
+      loop_->WaitUntil([&] { return AllChildren("green") && router_->status == "green"; }, 60'000));
   routerDoor_->Silence();
   backAgain_->Close();
   stayDown_->Close();
@@ -210,9 +210,10 @@ TEST_F(MaintenanceTest, NothingActsInsideAndWhatStillFailsAlertsWhenTheWindowEnd
     const char* server;
     const char* window;
     double end;
-  } cases[] = {{"weekly", "weekly Sat,Sun 13:00-14:30", EncodeDate(2026, 12, 6) + EncodeTime(14, 30, 0)},
-               {"once", "2026-12-06 13:50..2026-12-06 14:45",
-                EncodeDate(2026, 12, 6) + EncodeTime(14, 45, 0)}};
+  } cases[] = {
+      {"weekly", "weekly Sat,Sun 13:00-14:30", EncodeDate(2026, 12, 6) + EncodeTime(14, 30, 0)},
+      {"once", "2026-12-06 13:50..2026-12-06 14:45",
+       EncodeDate(2026, 12, 6) + EncodeTime(14, 45, 0)}};
   for (const Case& c : cases) {
     TServer* s = AddServer(c.server);
     std::vector<std::string> errors;
@@ -226,7 +227,8 @@ TEST_F(MaintenanceTest, NothingActsInsideAndWhatStillFailsAlertsWhenTheWindowEnd
   program_->StopScan();
   ASSERT_EQ(frontend_.popups.size(), 2u);
   for (size_t i = 0; i < 2; ++i) {
-    EXPECT_EQ(Texts(frontend_.popups)[i], std::string(cases[i].server) + " PING DOWN (Request timed out)");
+    EXPECT_EQ(Texts(frontend_.popups)[i],
+              std::string(cases[i].server) + " PING DOWN (Request timed out)");
     // The window's end, then the failure that passes the latency count.
     EXPECT_GT(frontend_.popupTimes[i], cases[i].end);
     EXPECT_LE(frontend_.popupTimes[i], cases[i].end + 3.0 / 1440);
