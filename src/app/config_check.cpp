@@ -8,7 +8,10 @@
 
 #include "events/serial_action.h"
 #include "model/comma_text.h"
+#include "model/dependencies.h"
+#include "model/maintenance.h"
 #include "model/server_file.h"
+#include "platform/clock.h"
 #include "platform/file_util.h"
 #include "platform/ini_file.h"
 #include "platform/ip_address.h"
@@ -107,7 +110,100 @@ struct ServerFileCheck {
   void Data(const SectionKeys& keys, size_t entry, const std::string& typ);
   void UnknownKey(const SectionKeys& keys, size_t entry, bool monitor,
                   const std::string& serverName);
+  void Maintenance(const SectionKeys& keys, size_t entry);
+  // The Parent entries of every server, checked together once all servers are known.
+  void Parents(const std::vector<ServerFileLayout::Server>& servers);
+
+  struct ParentEntry {
+    size_t server;  // index into the layout's servers
+    int line;
+    std::vector<std::string> names;
+  };
+  std::vector<ParentEntry> parentEntries;
+  size_t serverIndex = 0;
 };
+
+void ServerFileCheck::Maintenance(const SectionKeys& keys, size_t e) {
+  std::vector<std::string> errors;
+  const std::vector<MaintenanceWindow> windows = ParseMaintenance(keys.Text(e), &errors);
+  for (const std::string& why : errors)
+    findings.Error(file, keys.Line(e), "Maintenance window " + why + ": it is ignored");
+  const double now = Now();
+  for (const MaintenanceWindow& w : windows)
+    if (w.ExpiredAt(now))
+      findings.Warning(file, keys.Line(e),
+                       "Maintenance window " + FormatMaintenanceWindow(w) +
+                           " is over: the next save leaves it out");
+}
+
+void ServerFileCheck::Parents(const std::vector<ServerFileLayout::Server>& servers) {
+  if (parentEntries.empty()) return;
+  std::vector<std::string> names;
+  std::map<std::string, size_t> byName;
+  for (size_t i = 0; i < servers.size(); ++i) {
+    names.emplace_back(ini.SectionName(servers[i].section));
+    byName.emplace(ToLower(names.back()), i);
+  }
+  // The links as the program makes them: names of no server and the server itself said
+  // here, cycles below.
+  std::vector<std::vector<size_t>> links(servers.size());
+  std::vector<std::vector<int>> linkLines(servers.size());
+  for (const ParentEntry& entry : parentEntries) {
+    std::set<size_t> seen;
+    const std::string& self = names[entry.server];
+    for (const std::string& name : entry.names) {
+      auto it = byName.find(ToLower(name));
+      if (it == byName.end()) {
+        findings.Error(file, entry.line,
+                       "Parent=" + name + " of " + Quoted(self) +
+                           " names no server of this file: the dependency is ignored" +
+                           DidYouMean(name, names));
+        continue;
+      }
+      if (it->second == entry.server) {
+        findings.Error(file, entry.line,
+                       "Parent=" + name + " of " + Quoted(self) +
+                           " names the server itself: the dependency is ignored");
+        continue;
+      }
+      if (!seen.insert(it->second).second) {
+        findings.Warning(file, entry.line,
+                         "Parent of " + Quoted(self) + " names " + name + " twice");
+        continue;
+      }
+      links[entry.server].push_back(it->second);
+      linkLines[entry.server].push_back(entry.line);
+    }
+  }
+  const std::vector<std::vector<bool>> onCycle = LinksOnCycles(links);
+  for (size_t s = 0; s < links.size(); ++s) {
+    for (size_t k = 0; k < links[s].size(); ++k) {
+      if (!onCycle[s][k]) continue;
+      // The way back from the parent to this server, for the message.
+      const size_t target = s;
+      std::vector<size_t> from(links.size(), SIZE_MAX);
+      std::vector<size_t> queue{links[s][k]};
+      from[links[s][k]] = links[s][k];
+      for (size_t q = 0; q < queue.size() && from[target] == SIZE_MAX; ++q) {
+        const size_t v = queue[q];
+        for (size_t j = 0; j < links[v].size(); ++j) {
+          const size_t w = links[v][j];
+          if (!onCycle[v][j] || from[w] != SIZE_MAX) continue;
+          from[w] = v;
+          queue.push_back(w);
+        }
+      }
+      std::vector<std::string> path{names[target]};
+      for (size_t v = target; from[v] != SIZE_MAX && v != links[s][k]; v = from[v])
+        path.push_back(names[from[v]]);
+      std::string cycle = names[s];
+      for (auto it = path.rbegin(); it != path.rend(); ++it) cycle += " > " + *it;
+      findings.Error(file, linkLines[s][k],
+                     "Parent=" + names[links[s][k]] + " of " + Quoted(names[s]) +
+                         " closes a cycle (" + cycle + "): the dependency is ignored");
+    }
+  }
+}
 
 void ServerFileCheck::UnknownKey(const SectionKeys& keys, size_t e, bool monitor,
                                  const std::string& serverName) {
@@ -157,8 +253,12 @@ void ServerFileCheck::Server(const ServerFileLayout::Server& layout) {
       findings.Warning(file, keys.Line(e),
                        key + "=" + keys.Text(e) + " is not a number: the flag is on");
     if (EqualsIgnoreCase(key, "Logfile") && !keys.Text(e).empty()) logFile = keys.Text(e);
+    if (EqualsIgnoreCase(key, "Maintenance")) Maintenance(keys, e);
+    if (EqualsIgnoreCase(key, "Parent"))
+      parentEntries.push_back({serverIndex, keys.Line(e), SplitParentNames(keys.Text(e))});
   }
   Address(keys, layout);
+  ++serverIndex;
   std::map<std::pair<std::string, int32_t>, size_t> records;
   for (size_t m : layout.monitors) Monitor(m, name, logFile, records);
 }
@@ -463,6 +563,7 @@ const std::vector<std::string>& EventKeys() {
       k.push_back("count" + std::to_string(i));
       k.push_back("always" + std::to_string(i));
     }
+    k.push_back("RepeatMinutes");
     return k;
   }();
   return keys;
@@ -507,6 +608,10 @@ void CheckEvent(const IniFile& ini, size_t section, const std::string& file, Fin
                      key + "=" + keys.Text(e) + " is not a number: the action is off (1 is on)");
     } else if (lower.rfind("always", 0) == 0 && !value) {
       findings.Warning(file, keys.Line(e), key + "=" + keys.Text(e) + " is not a number");
+    } else if (lower == "repeatminutes" && (!value || *value < 0)) {
+      findings.Error(file, keys.Line(e),
+                     key + "=" + keys.Text(e) +
+                         " is not a number of minutes: no reminders (0 is off)");
     } else if (lower.rfind("count", 0) == 0) {
       if (!value)
         findings.Error(file, keys.Line(e),
@@ -576,8 +681,9 @@ void CheckServerFile(const std::string& path, const std::vector<std::string>* ev
       findings.Error(path, 0, "no server section" + consequence);
     return;
   }
-  ServerFileCheck check{*ini, path, eventNames, findings};
+  ServerFileCheck check{*ini, path, eventNames, findings, {}, 0};
   for (const ServerFileLayout::Server& server : layout.servers) check.Server(server);
+  check.Parents(layout.servers);
 }
 
 std::optional<std::vector<std::string>> CheckEventsFile(const std::string& path,

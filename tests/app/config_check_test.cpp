@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <sstream>
 
+#include "model/server_list.h"
 #include "platform/file_util.h"
 #include "support/process.h"
 #include "support/test_env.h"
@@ -112,6 +113,32 @@ TEST(ConfigCheckTest, TextTheProgramNeverWroteIsNoServerFile) {
   CheckServerFile(dir.File("empty.mcf"), nullptr, empty);
   EXPECT_EQ(empty.ErrorCount(), 0u);
   EXPECT_EQ(empty.WarningCount(), 1u);
+}
+
+// Servers reached through each other: every link of the cycle is said, each with the way
+// round; a link off the cycle (web2 through router) is fine. The program ignores the
+// same links, so nothing ever waits for itself.
+TEST(ConfigCheckTest, EveryLinkOfAParentCycleIsSaid) {
+  TempDir dir;
+  WriteFile(dir.File("cycle.mcf"),
+            "[web1]\nParent=switch\n[router]\nParent=web1\n[switch]\nParent=router\n"
+            "[web2]\nParent=router\n");
+  Findings findings;
+  CheckServerFile(dir.File("cycle.mcf"), nullptr, findings);
+  std::vector<std::string> texts;
+  for (const Finding& f : findings.Items()) texts.push_back(std::to_string(f.line) + " " + f.text);
+  EXPECT_EQ(texts, (std::vector<std::string>{
+                       "2 Parent=switch of [web1] closes a cycle (web1 > switch > router > web1): "
+                       "the dependency is ignored",
+                       "4 Parent=web1 of [router] closes a cycle (router > web1 > switch > router): "
+                       "the dependency is ignored",
+                       "6 Parent=router of [switch] closes a cycle (switch > router > web1 > "
+                       "switch): the dependency is ignored"}));
+  TServerList list;
+  ASSERT_EQ(list.LoadFromFile(dir.File("cycle.mcf")), ServerFileContent::Servers);
+  EXPECT_TRUE(list.Links().ParentsOf(*list.Items(0)).empty());
+  ASSERT_EQ(list.Links().ParentsOf(*list.Items(3)).size(), 1u);
+  EXPECT_EQ(list.Links().ParentsOf(*list.Items(3))[0]->name, "router");
 }
 
 // The command as an operator runs it.
