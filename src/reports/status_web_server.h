@@ -47,7 +47,7 @@ class SharedReplyBody {
 // every request with the status page, and a few paths with something else: /metrics
 // (Prometheus), /status.json, and the page's own logo and alarm sound. Nothing here runs
 // on another thread; requests are answered between any two messages, also while a scan
-// pass pumps the loop.
+// pass waits for its checks.
 //
 // The page is kept made, not made per request: its body (everything below the clock
 // line) is made again when the model has changed, at most once a second, and every

@@ -52,7 +52,10 @@ Task<void> RunPortCheck(TInfiniScan& scan, TPort& monitor) {
   // reached never keeps a green light.
   auto startFailed = [&](const std::string& message, int code) {
     loop.ReportError(message);
-    if (!alive.expired()) OnWSocketError(scan, monitor, code, took());
+    if (alive.expired()) return;
+    // The check's time so far is its lookup's.
+    monitor.lastCheckMs = took();
+    OnWSocketError(scan, monitor, code, took());
   };
   std::vector<IpAddress> addresses;
   if (auto literal = IpAddress::Parse(address)) {
