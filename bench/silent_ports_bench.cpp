@@ -124,7 +124,8 @@ Figures Run(bool parallel, const std::string& dataDir) {
     return m;
   };
   std::vector<TPort*> quiet, fast;
-  for (int i = 0; i < kSilent; ++i) quiet.push_back(add("quiet" + std::to_string(i), silent.port, 10));
+  for (int i = 0; i < kSilent; ++i)
+    quiet.push_back(add("quiet" + std::to_string(i), silent.port, 10));
   for (int i = 0; i < kFast; ++i) fast.push_back(add("fast" + std::to_string(i), open.port, 1));
   if (!parallel) program.scanner.SetParallel(false);
 
@@ -162,7 +163,8 @@ Figures Run(bool parallel, const std::string& dataDir) {
       },
       static_cast<int64_t>(kRunSeconds * 1000) + 1000);
   // A fast monitor still waiting at the end has waited since its last check.
-  for (int i = 0; i < kFast; ++i) largestGap = std::max(largestGap, clock.MonotonicMs() - lastFast[i]);
+  for (int i = 0; i < kFast; ++i)
+    largestGap = std::max(largestGap, clock.MonotonicMs() - lastFast[i]);
   f.fastLargestGapS = static_cast<double>(largestGap) / 1000.0;
   f.cpuS = bench::CpuSeconds(RUSAGE_SELF) - cpu0;
   f.verdicts = program.scanner.checksDone;
@@ -177,7 +179,8 @@ Figures Run(bool parallel, const std::string& dataDir) {
 
 void Print(const char* name, const Figures& f) {
   std::printf("%s\n", name);
-  std::printf("  longest scan pass        %10.1f ms (mean %.1f ms)\n", f.longestPassMs, f.meanPassMs);
+  std::printf("  longest scan pass        %10.1f ms (mean %.1f ms)\n", f.longestPassMs,
+              f.meanPassMs);
   if (f.firstRoundS >= 0)
     std::printf("  1,000 silent, 1st round  %10.2f s\n", f.firstRoundS);
   else
@@ -203,7 +206,8 @@ int main() {
   const Figures order = Run(false, dir + "/order");
   Print("in order (ParallelChecks=0, the reference)", order);
   std::printf("ratios, default : in order\n");
-  std::printf("  fast monitors' largest gap  1 : %.0f%s\n", order.fastLargestGapS / parallel.fastLargestGapS,
+  std::printf("  fast monitors' largest gap  1 : %.0f%s\n",
+              order.fastLargestGapS / parallel.fastLargestGapS,
               order.fastChecks == 0 ? " at least" : "");
   std::printf("  fast checks made            %.0f : 1\n",
               static_cast<double>(parallel.fastChecks) / std::max(1L, order.fastChecks));

@@ -73,8 +73,7 @@ AddressOrder AddressOrder::FromGaiConf(const std::string& text) {
         continue;
       }
     }
-    if (e.bits < 0 || e.bits > 128 || inet_pton(AF_INET6, address.c_str(), e.prefix) != 1)
-      continue;
+    if (e.bits < 0 || e.bits > 128 || inet_pton(AF_INET6, address.c_str(), e.prefix) != 1) continue;
     order.table_.push_back(e);
   }
   if (order.table_.empty()) {

@@ -73,8 +73,7 @@ bool IsLocalhostName(std::string name) {
   for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   if (!name.empty() && name.back() == '.') name.pop_back();
   constexpr std::string_view kLocal = "localhost";
-  return name == kLocal ||
-         (name.size() > kLocal.size() + 1 && name.ends_with(".localhost"));
+  return name == kLocal || (name.size() > kLocal.size() + 1 && name.ends_with(".localhost"));
 }
 
 int WsaCodeFromAres(int status) {
@@ -353,7 +352,8 @@ void Resolver::Finish(const RequestPtr& request, int error, std::vector<IpAddres
   request->error = error;
   request->addresses = std::move(addresses);
   request->hold.Release();
-  if (request->deadline && request->loop == &CurrentLoop()) request->loop->CancelTimer(request->deadline);
+  if (request->deadline && request->loop == &CurrentLoop())
+    request->loop->CancelTimer(request->deadline);
   request->deadline = 0;
   if (auto* c = static_cast<Channel*>(request->channel)) {
     // Timed out: the query goes on without anybody waiting for it.
@@ -383,8 +383,7 @@ std::vector<IpAddress> Resolver::LocalhostAddresses(Channel* c, const std::strin
   for (int f : {AF_INET6, AF_INET}) {
     if (family != AF_UNSPEC && family != f) continue;
     hostent* host = nullptr;
-    if (ares_gethostbyname_file(c->ares, name.c_str(), f, &host) != ARES_SUCCESS || !host)
-      continue;
+    if (ares_gethostbyname_file(c->ares, name.c_str(), f, &host) != ARES_SUCCESS || !host) continue;
     for (char** p = host->h_addr_list; *p; ++p) {
       if (f == AF_INET) {
         in_addr a{};
@@ -520,8 +519,8 @@ std::unique_ptr<NameLookup> NameLookup::Start(const std::string& name, Handler h
   return lookup;
 }
 
-std::unique_ptr<NameLookup> NameLookup::StartAny(const std::string& name,
-                                                 AddressesHandler handler, int64_t limitMs) {
+std::unique_ptr<NameLookup> NameLookup::StartAny(const std::string& name, AddressesHandler handler,
+                                                 int64_t limitMs) {
   std::unique_ptr<NameLookup> lookup(new NameLookup());
   auto request = std::make_shared<Request>();
   request->name = name;
@@ -546,8 +545,9 @@ size_t LookupsInFlight() {
 Task<LookupResult> Lookup(std::string name, int64_t deadlineMs) {
   LookupResult result;
   Trigger answered;
-  const int64_t limit = deadlineMs < 0 ? kLookupLimitMs
-                                       : std::max<int64_t>(0, deadlineMs - CurrentClock().MonotonicMs());
+  const int64_t limit = deadlineMs < 0
+                            ? kLookupLimitMs
+                            : std::max<int64_t>(0, deadlineMs - CurrentClock().MonotonicMs());
   // The handler runs from the loop; the lookup dies with this frame, and with it the
   // handler, so it never finds the frame gone.
   auto lookup = NameLookup::StartAny(

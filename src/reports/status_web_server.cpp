@@ -86,7 +86,9 @@ size_t liveFootprint = 0;
 uint64_t nextSerial = 1;
 }  // namespace
 
-size_t SharedReplyBody::LiveFootprint() { return liveFootprint; }
+size_t SharedReplyBody::LiveFootprint() {
+  return liveFootprint;
+}
 
 SharedReplyBody::SharedReplyBody(std::string bytes)
     : bytes_(std::move(bytes)), serial_(nextSerial++) {
@@ -329,9 +331,8 @@ void StatusWebServer::RefreshPage(bool force) {
 }
 
 bool StatusWebServer::IsCurrent(const SharedReplyBody* body) const {
-  return body == page_.body.get() || body == page_.gzipBody.get() ||
-         body == metrics_.text.get() || body == metrics_.gzip.get() ||
-         body == json_.text.get() || body == json_.gzip.get();
+  return body == page_.body.get() || body == page_.gzipBody.get() || body == metrics_.text.get() ||
+         body == metrics_.gzip.get() || body == json_.text.get() || body == json_.gzip.get();
 }
 
 size_t StatusWebServer::PinnedBytes() const {

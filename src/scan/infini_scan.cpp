@@ -7,9 +7,9 @@
 #include <memory>
 #include <vector>
 
-#include "model/text_pane.h"
 #include "model/last_activity.h"
 #include "model/server_list.h"
+#include "model/text_pane.h"
 #include "platform/awaitables.h"
 #include "platform/clock.h"
 #include "platform/date_time.h"
@@ -318,7 +318,8 @@ bool TInfiniScan::StartDue(std::vector<DueMonitor>& due, uint64_t generation) {
   for (const DueMonitor& d : due) slotted += d.monitor->typ != "http";
   const int reserve = DescriptorBudget::Reserve(OpenFileLimit());
   auto room = [&](size_t needed) {
-    if (parallelLimit_ > 0 && slotsHeld_ + needed > static_cast<size_t>(parallelLimit_)) return false;
+    if (parallelLimit_ > 0 && slotsHeld_ + needed > static_cast<size_t>(parallelLimit_))
+      return false;
     return Descriptors().HasRoom(static_cast<int>(needed), reserve);
   };
   // Everything fits: the file's order. Otherwise the monitors due longest go first (in
@@ -427,10 +428,9 @@ void SuccessStep(TInfiniScan& scan, ScanHost& host, TPort& monitor, const StepVa
   // outage changes the time stamps, never how long the outage took.
   const double now = Now();
   const int64_t mono = CurrentClock().MonotonicMs();
-  const long downtime =
-      monitor.lastUpMono != TPort::kLongAgo
-          ? std::lround(static_cast<double>(mono - monitor.lastUpMono) / 60000.0)
-          : std::lround((now - monitor.lastUp) * 24.0 * 60.0);
+  const long downtime = monitor.lastUpMono != TPort::kLongAgo
+                            ? std::lround(static_cast<double>(mono - monitor.lastUpMono) / 60000.0)
+                            : std::lround((now - monitor.lastUp) * 24.0 * 60.0);
   monitor.lastUp = now;
   monitor.lastUpMono = mono;
   monitor.lastSuccess = now;
@@ -531,17 +531,26 @@ void TInfiniScan::HttpVerdict(TPort& monitor, bool success, int32_t ms, int32_t 
     FailureStep(*this, host_, monitor, v);
 }
 
-void TInfiniScan::PortVerdict(TPort& monitor, bool success, int32_t ms,
-                              const std::string& detail) {
+void TInfiniScan::PortVerdict(TPort& monitor, bool success, int32_t ms, const std::string& detail) {
   ++checksDone;
   monitor.lastCheckMs = ms;
   const std::string& s = monitor.server->name;
   const std::string p = std::to_string(monitor.port);
-  StepValues v{"PORT", ms, 0, 5000, "", detail,
-               [](long n) { return "Downtime=" + ToStr(n) + " min"; },
-               s + " PORT " + p + " LOST (" + ")", s + " PORT " + p + " DOWN (" + ")",
-               [&](long n) { return s + " PORT " + p + " UP (" + "), Downtime=" + ToStr(n) + " min"; },
-               "UP", CountedDownWord(), true, true};
+  StepValues v{
+      "PORT",
+      ms,
+      0,
+      5000,
+      "",
+      detail,
+      [](long n) { return "Downtime=" + ToStr(n) + " min"; },
+      s + " PORT " + p + " LOST (" + ")",
+      s + " PORT " + p + " DOWN (" + ")",
+      [&](long n) { return s + " PORT " + p + " UP (" + "), Downtime=" + ToStr(n) + " min"; },
+      "UP",
+      CountedDownWord(),
+      true,
+      true};
   if (success)
     SuccessStep(*this, host_, monitor, v);
   else
@@ -553,11 +562,21 @@ void TInfiniScan::PortSocketError(TPort& monitor, int32_t errorCode, int32_t ms)
   const std::string& s = monitor.server->name;
   const std::string p = std::to_string(monitor.port);
   const std::string detail = "Error=" + std::to_string(errorCode);
-  StepValues v{"PORT", ms, 0, 5000, "", detail,
-               [](long n) { return "Downtime=" + ToStr(n) + " min"; },
-               s + " PORT " + p + " LOST (" + ")", s + " PORT " + p + " DOWN (" + ")",
-               [&](long n) { return s + " PORT " + p + " UP (" + "), Downtime=" + ToStr(n) + " min"; },
-               "UP", [](int32_t) { return std::string("DOWN"); }, true, true};
+  StepValues v{
+      "PORT",
+      ms,
+      0,
+      5000,
+      "",
+      detail,
+      [](long n) { return "Downtime=" + ToStr(n) + " min"; },
+      s + " PORT " + p + " LOST (" + ")",
+      s + " PORT " + p + " DOWN (" + ")",
+      [&](long n) { return s + " PORT " + p + " UP (" + "), Downtime=" + ToStr(n) + " min"; },
+      "UP",
+      [](int32_t) { return std::string("DOWN"); },
+      true,
+      true};
   FailureStep(*this, host_, monitor, v);
 }
 

@@ -139,7 +139,7 @@ Task<void> RunPingCheck(TInfiniScan& scan, TPort& monitor, std::shared_ptr<PingR
     // and the operator learns once per run how to mend it.
     const bool noEcho = !ping.failure.empty();
     scan.PingVerdict(monitor, success, static_cast<int32_t>(ms),
-                     noEcho               ? NoEchoRecordText(ping.failure)
+                     noEcho                ? NoEchoRecordText(ping.failure)
                      : ping.lookupTimedOut ? std::string(kLookupTimedOutText)
                                            : pingStatusText(ping.lastError));
     if (noEcho && !run->toldNoEcho) {

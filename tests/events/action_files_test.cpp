@@ -40,9 +40,9 @@ TEST_F(ActionFilesTest, OnlyRegularFilesOfAtMostAMegabyte) {
     std::string path;
     std::string says;
   };
-  for (const Case& c : {Case{fifo, " is not a regular file"}, Case{"/dev/zero", " is not a regular file"},
-                        Case{dir_->File("folder"), " is not a regular file"},
-                        Case{big, " is larger than 1 MB"}}) {
+  for (const Case& c :
+       {Case{fifo, " is not a regular file"}, Case{"/dev/zero", " is not a regular file"},
+        Case{dir_->File("folder"), " is not a regular file"}, Case{big, " is larger than 1 MB"}}) {
     SCOPED_TRACE(c.path);
     TIPEvent ev;
     ev.Mailtext = c.path;

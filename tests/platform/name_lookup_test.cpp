@@ -120,7 +120,8 @@ TEST(AddressOrderTest, PrecedenceOfGaiConfOrItsDefault) {
   };
   EXPECT_EQ(order("", {"127.0.0.1", "::1"}), "::1 127.0.0.1");
   EXPECT_EQ(order("# precedence ::ffff:0:0/96 100\n", {"127.0.0.1", "::1"}), "::1 127.0.0.1");
-  EXPECT_EQ(order("precedence ::ffff:0:0/96 100\nprecedence ::/0 40\n", {"::1", "127.0.0.2", "127.0.0.1"}),
+  EXPECT_EQ(order("precedence ::ffff:0:0/96 100\nprecedence ::/0 40\n",
+                  {"::1", "127.0.0.2", "127.0.0.1"}),
             "127.0.0.2 127.0.0.1 ::1");
   const AddressOrder glibc = AddressOrder::FromGaiConf("");
   EXPECT_EQ(glibc.Precedence(*IpAddress::Parse("::1")), 50);

@@ -147,7 +147,8 @@ TEST_F(CheckIntervalsTest, ASilentNameServerDelaysNoOtherName) {
   std::string output;
   const bool ran = RunInNetworkNamespace(
       [&]() -> std::string {
-        if (unshare(CLONE_NEWNS) < 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0 ||
+        if (unshare(CLONE_NEWNS) < 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0 ||
             mount(conf.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) < 0)
           return std::string("SKIP no private resolv.conf: ") + std::strerror(errno);
         std::vector<std::string> errors;
@@ -175,7 +176,8 @@ TEST_F(CheckIntervalsTest, ASilentNameServerDelaysNoOtherName) {
         char packet[512];
         while (recv(dns, packet, sizeof packet, MSG_DONTWAIT) > 0) ++queries;
         close(dns);
-        std::string out = "queries " + std::string(queries >= 50 ? ">= 50" : std::to_string(queries));
+        std::string out =
+            "queries " + std::string(queries >= 50 ? ">= 50" : std::to_string(queries));
         int ok = 0, other = 0;
         for (const std::string& line : RecordLines(Log("local")))
           (line.find(" OK ") != std::string::npos ? ok : other) += 1;
@@ -186,7 +188,8 @@ TEST_F(CheckIntervalsTest, ASilentNameServerDelaysNoOtherName) {
           const auto lines = RecordLines(Log(m->server->name));
           checked += !lines.empty();
           timedOut += !lines.empty() &&
-                      lines.front() == m->server->name + " PORT 80 LOST 10000ms 0Bytes name lookup timed out";
+                      lines.front() ==
+                          m->server->name + " PORT 80 LOST 10000ms 0Bytes name lookup timed out";
         }
         out += "; named " + std::to_string(checked) + " checked, " + std::to_string(timedOut) +
                " timed out at 10 s";

@@ -133,7 +133,8 @@ TEST_F(HttpCheckTest, AServersWordsAreBoundedAndStayOnOneLine) {
   EXPECT_LT(events_.back().size(), 700u);
   next = "HTTP/1.0 503 Bad\rThing\x01 here\tthere\r\n\r\n";
   Check(m);
-  EXPECT_EQ(Records().at(1), "web1 HTTP 80 LOST 0ms 0Bytes 503 Bad Thing  here\tthere (Received No Data)");
+  EXPECT_EQ(Records().at(1),
+            "web1 HTTP 80 LOST 0ms 0Bytes 503 Bad Thing  here\tthere (Received No Data)");
   const std::string log = ReadFile(dir_->File("web1.log"));
   size_t lines = 0;
   for (size_t i = 0; i < log.size(); ++i) {
@@ -143,7 +144,8 @@ TEST_F(HttpCheckTest, AServersWordsAreBoundedAndStayOnOneLine) {
   }
   EXPECT_EQ(lines, 3u);
   // A cut never splits a character.
-  EXPECT_EQ(BoundedServerText(std::string(511, 'a') + "\xc3\xa9" + "zz"), std::string(511, 'a') + " (cut)");
+  EXPECT_EQ(BoundedServerText(std::string(511, 'a') + "\xc3\xa9" + "zz"),
+            std::string(511, 'a') + " (cut)");
   EXPECT_EQ(BoundedServerText(std::string(512, 'a')), std::string(512, 'a'));
 }
 

@@ -94,8 +94,8 @@ class ScanFixture : public CoreFixture {
   TInfiniScan& scan() { return program_->scanner; }
   // Serves the loop until the pass and every check it started have ended.
   bool WaitForChecks(int64_t ms) {
-    return loop_->WaitUntil(
-        [&] { return !scan().PassRunning() && scan().ChecksRunning() == 0; }, ms);
+    return loop_->WaitUntil([&] { return !scan().PassRunning() && scan().ChecksRunning() == 0; },
+                            ms);
   }
   // Checks in the file's order, each ping and port check waited for (ParallelChecks=0).
   void InOrder() { scan().SetParallel(false); }
