@@ -33,7 +33,11 @@ int RunMonitor(const CommandLine& cl) {
   frontend.Mirror(program.activityPane);
   frontend.Mirror(program.messagePane);
   // Before Create: its first pass already serves the loop, and a stop must reach it.
-  InstallStopSignals(loop, [&program] { program.RequestQuit(); });
+  InstallStopSignals(
+      loop, [&program] { program.RequestQuit(); },
+      [&program] {
+        if (!program.QuitRequested()) program.Reload();
+      });
 
   try {
     program.Create(StartOptionsFor(cl, true));

@@ -4,6 +4,7 @@
 
 #include "app/config_check.h"
 #include "events/real_event_actions.h"
+#include "model/dependencies.h"
 #include "model/last_activity.h"
 #include "model/tree_order.h"
 #include "platform/clock.h"
@@ -124,6 +125,8 @@ void Program::Scan1Click() {
     m.status = "?";
     m.ResetLastCheck();
   });
+  // Every run of failures is over: nothing held back is raised later.
+  scanner.Alerts().Reset();
   ScreenUpdate();
 }
 
@@ -185,6 +188,22 @@ void Program::Create(const StartOptions& options) {
   eventActions_ = std::make_unique<RealEventActions>(frontend_, &messagePane);
   eventList.context.actions = eventActions_.get();
   eventList.context.history = &messagePane;
+  eventList.context.reminderState = [this](uint64_t runId) {
+    ReminderState state;
+    for (int i = 0; i < serverList.Count(); ++i) {
+      TServer* server = serverList.Items(i);
+      for (int j = 0; j < server->ports.Count(); ++j) {
+        const TPort& m = *server->ports.Items(j);
+        if (m.runId != runId) continue;
+        state.red = m.status == "red";
+        state.held = m.alertRun.held || HoldOf(serverList, *server, Now()).Any();
+        state.downSince = m.lastUp;
+        state.lostCount = m.lostCount;
+        return state;
+      }
+    }
+    return state;
+  };
   headless_ = options.headless;
   ReadSettings();
   ApplyParallelSetting();
@@ -214,6 +233,7 @@ void Program::Create(const StartOptions& options) {
   // Placing the servers in the tree names empty groups "Main"; without a window the
   // program still does it, so both front ends save the same file.
   TreeOrder(serverList);
+  NoteSaved();
   frontend_.BuildTree();
   messagePane.Clear();
   startTime_ = Now();
@@ -291,6 +311,7 @@ bool Program::Save() {
   const bool lossy = !lossyFile_.empty() && configFile == lossyFile_;
   serverList.SaveToFile(configFile,
                         lossy ? TServerList::Backup::KeepOriginal : TServerList::Backup::Replace);
+  NoteSaved();
   lossyFile_.clear();
   missingFile_.clear();
   return true;
@@ -400,10 +421,72 @@ void Program::ReportFindings(ServerFileContent content, bool withEvents) {
 
 bool Program::OpenServerFile(const std::string& path) {
   ServerFileContent content = LoadConfig(path);
+  TreeOrder(serverList);
+  NoteSaved();
   availability.Follow(serverList);
   ReportServerFile(content);
   ReportFindings(content, false);
   return ServerFileWritable();
+}
+
+bool Program::HasUnsavedChanges() const {
+  return serverList.Content(false) != savedContent_;
+}
+
+bool Program::Reload() {
+  LastActivity = "Reload";
+  const std::string eventsPath = DataPath(kEventsFileName);
+  Findings findings = CheckConfiguration(configFile, eventsPath);
+  if (!configFile.empty() && !FileExists(configFile))
+    findings.Error(configFile, 0, "no such file");
+  const std::string files = configFile.empty() ? eventsPath : configFile + " and " + eventsPath;
+  if (findings.ErrorCount() > 0) {
+    const std::string refusal =
+        "Reload refused: " + CountText(findings.ErrorCount(), findings.WarningCount()) + " (" +
+        files + "); the running configuration stays as it was";
+    ReportProblem(refusal);
+    CurrentLoop().ReportError(refusal);
+    const std::string command =
+        "sentrel --check" + (configFile.empty() ? std::string() : " " + configFile);
+    for (const std::string& line : StartupFindingLines(findings, command)) {
+      ReportProblem(line);
+      CurrentLoop().ReportError(line);
+    }
+    return false;
+  }
+
+  ReloadCounts counts;
+  if (!configFile.empty()) {
+    TServerList fresh;
+    size_t dropped = 0;
+    const ServerFileContent content = fresh.LoadFromFile(configFile, &dropped);
+    if (content != ServerFileContent::Servers) {
+      // The check has read the same file; it can only have changed since.
+      ReportProblem("Reload refused: " + configFile + " did not read as a server file");
+      return false;
+    }
+    TreeOrder(fresh);
+    counts = serverList.Adopt(fresh);
+    unreadFile_.clear();
+    missingFile_.clear();
+    droppedSections_ = dropped;
+    lossyFile_ = dropped > 0 ? configFile : std::string();
+  }
+  const EventsFileContent events = eventList.ReloadFromFile(eventsPath);
+  eventsFileRead_ = events == EventsFileContent::Events;
+  TreeOrder(serverList);
+  NoteSaved();
+  frontend_.BuildTree();
+  ReportProblem("Reloaded " + files + ": " + std::to_string(counts.kept) +
+                (counts.kept == 1 ? " monitor" : " monitors") + " unchanged, " +
+                std::to_string(counts.added) + " new, " + std::to_string(counts.removed) +
+                " removed");
+  // Warnings are shown as at start-up; they never stop a reload.
+  const std::string command =
+      "sentrel --check" + (configFile.empty() ? std::string() : " " + configFile);
+  for (const std::string& line : StartupFindingLines(findings, command)) ReportProblem(line);
+  // The next pass checks the new monitors (due two seconds after loading).
+  return true;
 }
 
 void Program::ReportProblem(const std::string& text) {

@@ -73,6 +73,15 @@ class Program : public ScanHost {
   // configuration that is never saved over it; that is said in the "Messages/Errors"
   // pane (and on standard error headless), and the result is false.
   bool OpenServerFile(const std::string& path);
+  // SIGHUP: reads the server file and the events file again and takes them over while
+  // everything runs. Unchanged monitors keep their colour, counts and latency marks;
+  // new ones are checked within seconds; removed ones stop. Files with errors are not
+  // taken: their findings go to Messages/Errors and the errors log, and the running
+  // configuration stays. Returns whether the files were taken.
+  bool Reload();
+  // Whether the configuration differs from what was last read or written (the window's
+  // edits): a reload would lose them.
+  bool HasUnsavedChanges() const;
   // Whether Save may write the current server file.
   bool ServerFileWritable() const { return configFile.empty() || configFile != unreadFile_; }
   // The window's close: "&Save", except that a server file that was gone at start-up is
@@ -188,6 +197,9 @@ class Program : public ScanHost {
   size_t droppedSections_ = 0;
   // The current server file when it was not there at start-up.
   std::string missingFile_;
+  // The configuration as last read or written, to tell unsaved changes.
+  std::string savedContent_;
+  void NoteSaved() { savedContent_ = serverList.Content(false); }
   // Whether the events file was there and read as INI text; its names are then checked.
   bool eventsFileRead_ = false;
   bool headless_ = false;

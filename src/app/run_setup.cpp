@@ -19,10 +19,11 @@ namespace {
 
 int signalPipe[2] = {-1, -1};
 
-void OnStopSignal(int) {
-  // Only a byte for the loop: the stop happens when the loop next dispatches.
+void OnSignal(int sig) {
+  // Only a byte for the loop, the signal's number: the stop or the reload happens when
+  // the loop next dispatches.
   int saved = errno;
-  char c = 1;
+  char c = static_cast<char>(sig);
   [[maybe_unused]] ssize_t n = write(signalPipe[1], &c, 1);
   errno = saved;
 }
@@ -47,20 +48,28 @@ int FailWith(const std::string& message, int code) {
   return code;
 }
 
-void InstallStopSignals(EventLoop& loop, std::function<void()> stop) {
+void InstallStopSignals(EventLoop& loop, std::function<void()> stop,
+                        std::function<void()> reload) {
   if (signalPipe[0] < 0 && pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) < 0) return;
   struct sigaction sa {};
-  sa.sa_handler = OnStopSignal;
+  sa.sa_handler = OnSignal;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+  if (reload) sigaction(SIGHUP, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
-  loop.Watch(signalPipe[0], EPOLLIN, [stop = std::move(stop)](uint32_t) {
-    char buf[64];
-    while (read(signalPipe[0], buf, sizeof buf) > 0) {
-    }
-    stop();
-  });
+  loop.Watch(signalPipe[0], EPOLLIN,
+             [stop = std::move(stop), reload = std::move(reload)](uint32_t) {
+               char buf[64];
+               bool stopping = false, reloading = false;
+               for (ssize_t n; (n = read(signalPipe[0], buf, sizeof buf)) > 0;)
+                 for (ssize_t i = 0; i < n; ++i) (buf[i] == SIGHUP ? reloading : stopping) = true;
+               // A stop wins: a program that is closing reads nothing again.
+               if (stopping)
+                 stop();
+               else if (reloading && reload)
+                 reload();
+             });
 }
 
 int RunSetup::Prepare(const CommandLine& cl, EventLoop& loop) {

@@ -39,8 +39,10 @@ class RunSetup {
 // server and scanning, the headless program the command line.
 StartOptions StartOptionsFor(const CommandLine& commandLine, bool headless);
 
-// SIGINT and SIGTERM call stop from the loop (never from the signal handler itself).
-void InstallStopSignals(EventLoop& loop, std::function<void()> stop);
+// SIGINT and SIGTERM call stop from the loop (never from the signal handler itself);
+// SIGHUP calls reload, when one is given.
+void InstallStopSignals(EventLoop& loop, std::function<void()> stop,
+                        std::function<void()> reload = {});
 
 // "sentrel: <message>" on standard error; returns code.
 int FailWith(const std::string& message, int code);

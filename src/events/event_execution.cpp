@@ -20,9 +20,17 @@ void TIpEventList::RunEvent(const std::string& name, const std::string& message,
                             uint64_t monitor) {
   TIPEvent* ev = Find(name);
   if (!ev) return;
+  const bool repeats = ev->RepeatMinutes > 0;
   Task<void> run = ev->Execute(context, message, server, status, n, monitor);
-  if (run.Valid())
+  const bool acted = run.Valid();
+  if (acted)
     runs_.Start(std::move(run), "IPEvent.Execute " + message + " " + server + " " + status);
+  if (monitor == 0) return;
+  // A recovery ends the reminders, and so does the start of another run of failures (a
+  // failure number no latency count lets through).
+  if (n == 99999999 || n <= 2)
+    EndReminder(name, monitor);
+  if (acted && repeats && n != 99999999) StartReminder(name, monitor, message, server, status);
 }
 
 namespace {
@@ -91,6 +99,74 @@ Task<void> TIPEvent::Execute(const EventContext& context, const std::string& mes
   settings.Assign(*this);
   settings.name = name;
   return RunActions(context.actions, std::move(settings), fire, message, server, status);
+}
+
+namespace {
+
+// Reminds of one monitor's outage through one event: every RepeatMinutes after the first
+// act, the actions that acted for it act again while the monitor stays red.
+Task<void> RemindTask(TIpEventList* list, std::string name, uint64_t monitor,
+                      std::string message, std::string server, std::string status) {
+  int64_t due = CurrentClock().MonotonicMs();
+  for (;;) {
+    const TIPEvent* ev = list->Find(name);
+    if (!ev || ev->RepeatMinutes <= 0) co_return;
+    due += static_cast<int64_t>(ev->RepeatMinutes) * 60'000;
+    co_await SleepUntil(due);
+    // The event list may have been edited or reloaded meanwhile.
+    ev = list->Find(name);
+    if (!ev || ev->RepeatMinutes <= 0 || !list->context.reminderState) co_return;
+    const ReminderState state = list->context.reminderState(monitor);
+    if (!state.red) co_return;
+    // Held back now (maintenance, a parent down): this one is skipped, not the next.
+    if (state.held) continue;
+    const std::array<bool, kActionCount>& notified = ev->NotifiedFor(monitor);
+    std::array<bool, kActionCount> fire{};
+    bool any = false;
+    for (const Step& step : kOrder) {
+      const auto i = static_cast<size_t>(step.index);
+      fire[i] = ev->*step.enabled && notified[i];
+      any = any || fire[i];
+    }
+    if (!any || !list->context.actions) co_return;
+    TIPEvent settings;
+    settings.Assign(*ev);
+    settings.name = ev->name;
+    const std::string word = status.rfind("DOWN (", 0) == 0
+                                 ? "DOWN (" + std::to_string(state.lostCount) + ")"
+                                 : status;
+    const std::string text =
+        "Reminder: " + message + ", down since " + FormatDateTime(state.downSince);
+    LastActivity = "IPEvent.Execute " + text + " " + server + " " + word;
+    co_await RunActions(list->context.actions, std::move(settings), fire, text, server, word);
+  }
+}
+
+}  // namespace
+
+void TIpEventList::StartReminder(const std::string& name, uint64_t monitor,
+                                 const std::string& message, const std::string& server,
+                                 const std::string& status) {
+  const auto key = std::make_pair(name, monitor);
+  // One per outage: an action with a higher latency count that acts later in the same
+  // outage keeps the reminders where they are.
+  if (auto it = reminders_.find(key); it != reminders_.end() && reminderTasks_.Running(it->second))
+    return;
+  const TaskGroup::Id id = reminderTasks_.Start(
+      RemindTask(this, name, monitor, message, server, status),
+      "IPEvent.Remind " + message + " " + server, [this, key](std::exception_ptr error) {
+        CurrentLoop().ReportException(error);
+        reminders_.erase(key);
+      });
+  if (reminderTasks_.Running(id)) reminders_[key] = id;
+}
+
+void TIpEventList::EndReminder(const std::string& name, uint64_t monitor) {
+  auto it = reminders_.find(std::make_pair(name, monitor));
+  if (it == reminders_.end()) return;
+  const TaskGroup::Id id = it->second;
+  reminders_.erase(it);
+  reminderTasks_.Cancel(id);
 }
 
 std::string ReplaceAll(std::string_view text, std::string_view pattern,

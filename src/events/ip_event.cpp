@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "model/last_activity.h"
 #include "model/server_file.h"
 #include "platform/error.h"
@@ -34,6 +36,7 @@ void TIPEvent::Assign(const TIPEvent& o) {
   SerialText = o.SerialText;
   count = o.count;
   always = o.always;
+  RepeatMinutes = o.RepeatMinutes;
   notified = o.notified;
 }
 
@@ -71,6 +74,8 @@ void TIPEvent::SaveToINI(IniFile& ini) const {
     put(("count" + std::to_string(i)).c_str(), std::to_string(count[static_cast<size_t>(i)]));
     flag(("always" + std::to_string(i)).c_str(), always[static_cast<size_t>(i)]);
   }
+  // Only when reminders are on, so a file without them is written as it always was.
+  if (RepeatMinutes > 0) put("RepeatMinutes", std::to_string(RepeatMinutes));
 }
 
 void TIPEvent::ReadFromINI(const std::string& section, const IniFile& ini) {
@@ -106,6 +111,7 @@ void TIPEvent::ReadFromINI(const std::string& section, const IniFile& ini) {
     count[i] = c < 2 ? 2 : c;
     always[i] = ini.ReadBool(section, "always" + std::to_string(i), false);
   }
+  RepeatMinutes = std::max<int32_t>(0, ini.ReadInteger(section, "RepeatMinutes", 0));
 }
 
 int TIpEventList::Add(const std::string& name) {
@@ -193,6 +199,24 @@ EventsFileContent TIpEventList::LoadFromFile(const std::string& path) {
     Items(Add(section))->ReadFromINI(section, ini);
   }
   return EventsFileContent::Events;
+}
+
+EventsFileContent TIpEventList::ReloadFromFile(const std::string& path) {
+  struct Marks {
+    std::array<bool, kActionCount> notified;
+    std::map<uint64_t, std::array<bool, kActionCount>> monitors;
+  };
+  std::map<std::string, Marks> marks;
+  for (const auto& ev : events_) marks.emplace(ev->name, Marks{ev->notified, ev->monitorNotified_});
+  const EventsFileContent content = LoadFromFile(path);
+  if (content == EventsFileContent::Missing) AddDefault();
+  for (const auto& ev : events_) {
+    auto it = marks.find(ev->name);
+    if (it == marks.end()) continue;
+    ev->notified = it->second.notified;
+    ev->monitorNotified_ = it->second.monitors;
+  }
+  return content;
 }
 
 }  // namespace sentrel

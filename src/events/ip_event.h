@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -16,11 +17,21 @@ class IniFile;
 class EventActions;
 class TextPane;
 
+// What a reminder needs to know of the monitor it is for, found by its run id.
+struct ReminderState {
+  bool red = false;       // the monitor is there and red
+  bool held = false;      // its events are held back now (maintenance, unreachable)
+  double downSince = 0;   // its last success
+  int32_t lostCount = 0;
+};
+
 // What an execution needs besides the event: the actions that carry it out and the
-// "Messages/Errors" pane the history placeholders read.
+// "Messages/Errors" pane the history placeholders read; for reminders, the state of a
+// monitor (without it there are none).
 struct EventContext {
   EventActions* actions = nullptr;
   const TextPane* history = nullptr;
+  std::function<ReminderState(uint64_t monitor)> reminderState;
 };
 
 constexpr int kActionCount = 8;
@@ -32,6 +43,8 @@ inline constexpr const char* kDefaultSerialOptions = "port=0,bits=3,baud=4,parit
 
 // A named bundle of the eight notification actions.
 class TIPEvent {
+  friend class TIpEventList;
+
  public:
   TIPEvent() = default;
   // Copies every field but the name, latency counts and flags included.
@@ -80,6 +93,9 @@ class TIPEvent {
   std::string SerialText;
   std::array<int32_t, kActionCount> count{2, 2, 2, 2, 2, 2, 2, 2};
   std::array<bool, kActionCount> always{};
+  // Reminders: while a monitor whose outage made actions act stays red, those actions
+  // act again every this many minutes; 0 is off.
+  int32_t RepeatMinutes = 0;
   std::array<bool, kActionCount> notified{};
 
  private:
@@ -130,7 +146,12 @@ class TIpEventList {
   // Executions still under way, and their end (the program is closing).
   size_t RunsUnderWay() const { return runs_.Size(); }
   std::vector<std::string> RunActivities() const { return runs_.Activities(); }
-  void CancelRuns() { runs_.CancelAll(); }
+  void CancelRuns() {
+    runs_.CancelAll();
+    reminderTasks_.CancelAll();
+  }
+  // Reminders waiting for their next turn, one per event and monitor.
+  size_t Reminders() const { return reminders_.size(); }
 
   EventContext context;
 
@@ -140,11 +161,20 @@ class TIpEventList {
   void SaveToFile(const std::string& path) const;
   // A header without its "]" is no event; a file that is not INI text loads no event.
   EventsFileContent LoadFromFile(const std::string& path);
+  // The file read again while the program runs: events of a name that was there before
+  // keep their latency marks (and their reminders go on); without the file, "Default".
+  EventsFileContent ReloadFromFile(const std::string& path);
 
  private:
+  void StartReminder(const std::string& name, uint64_t monitor, const std::string& message,
+                     const std::string& server, const std::string& status);
+  void EndReminder(const std::string& name, uint64_t monitor);
+
   std::vector<std::unique_ptr<TIPEvent>> events_;
+  std::map<std::pair<std::string, uint64_t>, TaskGroup::Id> reminders_;
   // Declared last, so executions end before the events go.
   TaskGroup runs_;
+  TaskGroup reminderTasks_;
 };
 
 }  // namespace sentrel

@@ -53,10 +53,16 @@ int RunDesktop(const CommandLine& commandLine) {
   });
   // SIGTERM and SIGINT close the window without asking anything: a logout or a
   // shutdown never waits for an operator who is not there.
-  InstallStopSignals(loop, [&form] {
-    QMetaObject::invokeMethod(
-        &form, [&form] { form.CloseForSignal(); }, Qt::QueuedConnection);
-  });
+  InstallStopSignals(
+      loop,
+      [&form] {
+        QMetaObject::invokeMethod(
+            &form, [&form] { form.CloseForSignal(); }, Qt::QueuedConnection);
+      },
+      [&form] {
+        QMetaObject::invokeMethod(
+            &form, [&form] { form.ReloadForSignal(); }, Qt::QueuedConnection);
+      });
 
   StartOptions options = StartOptionsFor(commandLine, false);
   options.frontEndStartsScan = true;

@@ -126,7 +126,9 @@ Teventform::Teventform(TIpEventList& events, Tename& namePrompt, QWidget* parent
       previous = w;
     }
   }
-  QWidget::setTabOrder(previous, ui_->okbutton);
+  // The reminders' box stands under the pages.
+  QWidget::setTabOrder(previous, ui_->repeatminutes);
+  QWidget::setTabOrder(ui_->repeatminutes, ui_->okbutton);
 
   counts_ = {p.popup.popupcount,
              p.sound.soundcount,
@@ -142,6 +144,10 @@ Teventform::Teventform(TIpEventList& events, Tename& namePrompt, QWidget* parent
       if (TIPEvent* ev = Current(); ev && !showing_) ev->count[i] = value;
     });
   }
+
+  connect(ui_->repeatminutes, &QSpinBox::valueChanged, this, [this](int value) {
+    if (TIPEvent* ev = Current(); ev && !showing_) ev->RepeatMinutes = value;
+  });
 
   BindText(p.sound.soundfile, &TIPEvent::Sound);
   BindText(p.execute.exename, &TIPEvent::Exe);
@@ -370,6 +376,9 @@ void Teventform::ShowEvent() {
     if (counts_[i]) counts_[i]->setValue(shown);
     ev->count[i] = shown;
   }
+  // A file may ask for more than the box offers; the event keeps what it has until the
+  // box is changed.
+  ui_->repeatminutes->setValue(std::clamp<int32_t>(ev->RepeatMinutes, 0, ui_->repeatminutes->maximum()));
   showing_ = false;
 }
 

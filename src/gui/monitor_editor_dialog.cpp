@@ -3,6 +3,7 @@
 #include <QEvent>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QListWidget>
 #include <QPainter>
 #include <QPainterPath>
 #include <QRegularExpressionValidator>
@@ -12,7 +13,9 @@
 #include "events/ip_event.h"
 #include "gui/accessible_names.h"
 #include "gui/modal_answers.h"
+#include "model/maintenance.h"
 #include "model/server_list.h"
+#include "platform/clock.h"
 #include "platform/ini_file.h"
 #include "ui_monitor_editor_dialog.h"
 
@@ -244,6 +247,27 @@ void TForm2::SetServer(TServer* server) {
   ui_->Editnotes->setText(Q(server->notes));
   if (ui_->Editlogfile->text().isEmpty())
     ui_->Editlogfile->setText(Q(server->name) + QStringLiteral(".log"));
+  // Every other server may be one this one is reached through.
+  ui_->Editparents->clear();
+  unknownParents_ = server->parents;
+  for (int i = 0; i < servers_.Count(); ++i) {
+    const TServer* other = servers_.Items(i);
+    if (other == server) continue;
+    auto* item = new QListWidgetItem(Q(other->name), ui_->Editparents);
+    item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable | Qt::ItemIsSelectable);
+    bool named = false;
+    for (auto it = unknownParents_.begin(); it != unknownParents_.end();) {
+      if (EqualsIgnoreCase(*it, other->name)) {
+        named = true;
+        it = unknownParents_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    item->setCheckState(named ? Qt::Checked : Qt::Unchecked);
+  }
+  shownMaintenance_ = Q(FormatMaintenance(server->maintenance, Now()));
+  ui_->Editmaintenance->setText(shownMaintenance_);
   ShowPanel(EditMode::Server);
   ui_->Editname->setFocus();
 }
@@ -441,6 +465,15 @@ void TForm2::accept() {
         return;
       }
     }
+    std::vector<std::string> windowErrors;
+    ParseMaintenance(FieldText(ui_->Editmaintenance->text()), &windowErrors);
+    if (!windowErrors.empty()) {
+      ShowMessage(this, windowTitle(),
+                  QStringLiteral("Maintenance: the window %1.").arg(Q(windowErrors.front())),
+                  QMessageBox::Warning);
+      ui_->Editmaintenance->setFocus();
+      return;
+    }
     const QString logfile = ui_->Editlogfile->text().isEmpty() ? clean + QStringLiteral(".log")
                                                                : ui_->Editlogfile->text();
     if (logfile.toUtf8().size() > kMaxFileNameBytes) {
@@ -472,8 +505,25 @@ bool TForm2::Apply() {
       if (!s) return false;
       const std::string group = FieldText(ui_->Editgroup->text());
       const bool groupChanged = group != s->group;
+      const std::string oldName = s->name;
       s->ip = FieldText(ui_->editip->text());
       s->name = FieldText(ui_->Editname->text());
+      // Servers reached through this one name it by its name: they follow a rename.
+      if (s->name != oldName) {
+        for (int i = 0; i < servers_.Count(); ++i)
+          for (std::string& parent : servers_.Items(i)->parents)
+            if (EqualsIgnoreCase(parent, oldName)) parent = s->name;
+      }
+      std::vector<std::string> parents;
+      for (int i = 0; i < ui_->Editparents->count(); ++i)
+        if (ui_->Editparents->item(i)->checkState() == Qt::Checked)
+          parents.push_back(ui_->Editparents->item(i)->text().toStdString());
+      parents.insert(parents.end(), unknownParents_.begin(), unknownParents_.end());
+      s->parents = std::move(parents);
+      if (ui_->Editmaintenance->text() != shownMaintenance_) {
+        s->maintenance = ParseMaintenance(FieldText(ui_->Editmaintenance->text()));
+        s->maintenanceEndedUntil = 0;
+      }
       s->location = FieldText(ui_->Editlocation->text());
       s->group = group;
       if (ui_->Editlogfile->text().isEmpty())

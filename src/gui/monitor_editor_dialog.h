@@ -95,6 +95,10 @@ class TForm2 : public QDialog {
   EditMode mode_ = EditMode::Group;
   QString groupText_;
   std::unique_ptr<Alive> alive_;
+  // Parent entries that name no server: kept as they are, since the list shows servers.
+  std::vector<std::string> unknownParents_;
+  // The maintenance windows as the field showed them when it was filled.
+  QString shownMaintenance_;
   // The monitor's name and type when the dialog was filled: picking that type again
   // gives the name back.
   std::string shownName_;

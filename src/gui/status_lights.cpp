@@ -17,6 +17,12 @@ QColor LightColour(int image) {
       return QColor(0xf2, 0xc8, 0x1e);
     case kImageRed:
       return QColor(0xdc, 0x28, 0x1e);
+    // Both darker than red and grey (and the one darker than the other), so that they
+    // keep apart from them in grey scale as well as in hue.
+    case kImageUnreachable:
+      return QColor(0x30, 0x08, 0x54);
+    case kImageMaintenance:
+      return QColor(0x18, 0x4c, 0x98);
     default:
       return QColor(0x9a, 0x9a, 0x9a);
   }
@@ -68,6 +74,24 @@ void PaintMark(QPainter& p, const QRectF& r, int image) {
       p.drawLine(at(4.0, 4.0), at(9.0, 9.0));
       p.drawLine(at(9.0, 4.0), at(4.0, 9.0));
       break;
+    case kImageUnreachable: {
+      // A chevron pointing up: the fault is further up, in what the server is reached
+      // through.
+      p.setPen(pen);
+      QPainterPath chevron;
+      chevron.moveTo(at(3.6, 8.4));
+      chevron.lineTo(at(6.5, 5.0));
+      chevron.lineTo(at(9.4, 8.4));
+      p.drawPath(chevron);
+      break;
+    }
+    case kImageMaintenance:
+      // A pause sign: the alerts pause for planned work.
+      pen.setCapStyle(Qt::FlatCap);
+      p.setPen(pen);
+      p.drawLine(at(5.0, 3.6), at(5.0, 9.4));
+      p.drawLine(at(8.0, 3.6), at(8.0, 9.4));
+      break;
     default:
       break;
   }
@@ -82,6 +106,32 @@ int StatusImage(const std::string& status) {
   return kImageNotChecked;
 }
 
+int MonitorImage(const std::string& status, MonitorHold hold) {
+  switch (hold) {
+    case MonitorHold::Maintenance:
+      return kImageMaintenance;
+    case MonitorHold::Unreachable:
+      return kImageUnreachable;
+    default:
+      return StatusImage(status);
+  }
+}
+
+int ImageRank(int image) {
+  switch (image) {
+    case kImageGreen: return 1;
+    case kImageMaintenance: return 2;
+    case kImageUnreachable: return 3;
+    case kImageYellow: return 4;
+    case kImageRed: return 5;
+    default: return 0;
+  }
+}
+
+int WorseImage(int a, int b) {
+  return ImageRank(b) > ImageRank(a) ? b : a;
+}
+
 QPixmap StatusLightPixmap(int image, int scale) {
   QPixmap pm(16 * scale, 16 * scale);
   pm.setDevicePixelRatio(scale);
@@ -94,8 +144,8 @@ QPixmap StatusLightPixmap(int image, int scale) {
 }
 
 const QIcon& StatusLight(int image) {
-  static std::array<QIcon, 5> icons;
-  if (image < 0 || image > kImageRed) image = kImageNotChecked;
+  static std::array<QIcon, kImageCount> icons;
+  if (image < 0 || image >= kImageCount) image = kImageNotChecked;
   QIcon& icon = icons[static_cast<size_t>(image)];
   if (icon.isNull()) {
     // Drawn for double-density screens too (QT_SCALE_FACTOR=2), where a scaled-up 16-pixel

@@ -21,6 +21,12 @@ QString SummaryWords(const RowStatus& s) {
     case kImageYellow:
       word = QStringLiteral("warning");
       break;
+    case kImageUnreachable:
+      word = QStringLiteral("unreachable");
+      break;
+    case kImageMaintenance:
+      word = QStringLiteral("in maintenance");
+      break;
     default:
       word = QStringLiteral("OK");
       break;
@@ -34,6 +40,11 @@ QString SummaryWords(const RowStatus& s) {
 
 QString StatusWords(const RowStatus& s, double now) {
   if (s.summary) return SummaryWords(s);
+  if (s.image == kImageUnreachable || s.image == kImageMaintenance) {
+    RowStatus colour = s;
+    colour.image = s.colourImage;
+    return s.holdWords + QStringLiteral(", ") + StatusWords(colour, now);
+  }
   switch (s.image) {
     case kImageGreen:
       return QStringLiteral("OK");
@@ -52,6 +63,12 @@ QString StatusWords(const RowStatus& s, double now) {
     default:
       return QStringLiteral("not checked");
   }
+}
+
+QString MaintenanceWords(double until, double now) {
+  const bool today = std::floor(until) == std::floor(now);
+  return QStringLiteral("in maintenance until ") +
+         ToQ(today ? FormatTime(until) : FormatDateTime(until));
 }
 
 }  // namespace sentrel::gui

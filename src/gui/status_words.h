@@ -8,7 +8,11 @@ namespace sentrel::gui {
 // in words: a light told apart by its colour alone reaches neither a screen reader nor
 // an operator who cannot tell red from green.
 struct RowStatus {
-  int image = 1;  // the light shown (1 not checked, 2 green, 3 yellow, 4 red)
+  int image = 1;  // the light shown (1 not checked, 2 green, 3 yellow, 4 red, 5, 6)
+  // A monitor whose events are held back: the light of its colour, and why they are held
+  // ("unreachable through router", "in maintenance until 16:00").
+  int colourImage = 1;
+  QString holdWords;
   // Monitor rows.
   bool lostOnce = false;  // yellow because a green monitor lost one check (else: slow)
   int lost = 0;           // the lost count of a red monitor
@@ -22,8 +26,12 @@ struct RowStatus {
 };
 
 // "not checked", "OK", "slow", "1 lost", "down since 17:10:02, 3 lost" for a monitor
-// (with the date too when the day is not today's); for a server or group the worst of
-// its monitors with their count, "down: 2 of 5 monitors", or "no monitors".
+// (with the date too when the day is not today's), after why its events are held back
+// when they are ("unreachable through router, down since ..."); for a server or group the
+// worst of its monitors with their count, "down: 2 of 5 monitors", "in maintenance: 1 of
+// 2 monitors", or "no monitors".
 QString StatusWords(const RowStatus& status, double now);
+// "in maintenance until 16:00:00" (with the date when the day is not today's).
+QString MaintenanceWords(double until, double now);
 
 }  // namespace sentrel::gui

@@ -60,9 +60,19 @@ RowStatus TreeNode::Status() const {
   s.image = std::max(image_, 1);
   if (level_ == kMonitor) {
     if (!Alive()) return s;
-    if (s.image == 3)
+    s.colourImage = s.image;
+    if (s.image == kImageUnreachable || s.image == kImageMaintenance) {
+      const double now = Now();
+      const ServerHold hold = HoldOf(*server_->owner, *server_, now);
+      s.colourImage = StatusImage(monitor_->status);
+      if (hold.maintenance)
+        s.holdWords = MaintenanceWords(hold.maintenanceUntil, now);
+      else
+        s.holdWords = ToQ(UnreachableWords(hold.through));
+    }
+    if (s.colourImage == kImageYellow)
       s.lostOnce = history_.yellowFromLoss && monitor_->lastUp == history_.lossLastUp;
-    if (s.image == 4) {
+    if (s.colourImage == kImageRed) {
       s.lost = monitor_->lostCount;
       s.downSince = history_.downSince;
     }
@@ -260,6 +270,10 @@ void TForm1::BuildPopupMenu() {
   for (QAction* a :
        {ui_->Toolwindow1, ui_->ViewLogfile2, ui_->ViewLogfileErrors2, ui_->ViewRequestTimes2})
     popupMenu_->addAction(a);
+  maintenanceSeparator_ = popupMenu_->addSeparator();
+  maintenanceSeparator_->setObjectName(QStringLiteral("MaintenanceSeparator1"));
+  popupMenu_->addAction(ui_->Maintenance1);
+  popupMenu_->addAction(ui_->EndMaintenance1);
 }
 
 void TForm1::MirrorPanes() {
@@ -567,6 +581,10 @@ void TForm1::RefreshTree() {
       }
       int serverImage = kImageNotChecked;
       const int monitors = sn->childCount();
+      // Most servers have neither parents nor maintenance: nothing to work out for them.
+      const ServerHold hold = server->parents.empty() && server->maintenance.empty()
+                                  ? ServerHold{}
+                                  : HoldOf(program_.serverList, *server, Now());
       for (int m = 0; m < monitors; ++m) {
         TreeNode* mn = sn->ChildNode(m);
         if (!mn->Alive()) continue;
@@ -580,15 +598,15 @@ void TForm1::RefreshTree() {
           mn->setText(0, MonitorRefreshText(p));
           FitColumn(mn);
         }
-        const int image = StatusImage(p.status);
+        const int image = MonitorImage(p.status, HoldOfMonitor(p, hold));
         SetNodeImage(mn, image);
         NoteStatus(mn->history_, p);
-        serverImage = std::max(serverImage, image);
+        serverImage = WorseImage(serverImage, image);
       }
       SetNodeImage(sn, serverImage);
       SetExpandedCached(gn, server->groupExpand, gn->expanded_);
       SetExpandedCached(sn, server->portExpand, sn->expanded_);
-      groupImage = std::max(groupImage, serverImage);
+      groupImage = WorseImage(groupImage, serverImage);
     }
     SetNodeImage(gn, groupImage);
   }
@@ -740,7 +758,28 @@ void TForm1::PreparePopup() {
       a->setVisible(level == 1);
     for (QAction* a : {ui_->EditMonitor1, ui_->DeleteMonitor1, ui_->ViewRequestTimes2})
       a->setVisible(level == 2);
+    for (QAction* a : {maintenanceSeparator_, ui_->Maintenance1, ui_->EndMaintenance1})
+      a->setVisible(level < 2);
+    bool inMaintenance = false;
+    const double now = Now();
+    for (const TServer* server : NodeServers(node)) inMaintenance |= server->InMaintenance(now);
+    ui_->EndMaintenance1->setEnabled(inMaintenance);
   }
+}
+
+std::vector<TServer*> TForm1::NodeServers(TreeNode* node) const {
+  std::vector<TServer*> servers;
+  if (!node || !node->Alive()) return servers;
+  if (node->level() == TreeNode::kServer) {
+    servers.push_back(node->server());
+  } else if (node->level() == TreeNode::kGroup) {
+    const std::string group = ToStd(node->text(0));
+    for (int i = 0; i < node->childCount(); ++i) {
+      TreeNode* sn = node->ChildNode(i);
+      if (sn->Alive() && sn->server()->group == group) servers.push_back(sn->server());
+    }
+  }
+  return servers;
 }
 
 void TForm1::OpenPopupAt(const QPoint& viewportPos, bool fromMouse) {
@@ -906,6 +945,23 @@ void TForm1::CloseForSignal() {
   closingForSignal_ = true;
   program_.RequestQuit();
   FinishCloseForSignal(0);
+}
+
+void TForm1::ReloadForSignal() {
+  if (closed_ || closingForSignal_ || program_.QuitRequested()) return;
+  if (loop_.Busy()) {
+    program_.ReportProblem(
+        "SIGHUP: the files were not read again while a dialog is open; close it and send "
+        "SIGHUP again");
+    return;
+  }
+  if (program_.HasUnsavedChanges()) {
+    program_.ReportProblem(
+        "SIGHUP: the files were not read again, since the window holds changes that are not "
+        "saved; save them (or open the file again) first");
+    return;
+  }
+  RunCommand([this] { program_.Reload(); });
 }
 
 void TForm1::FinishCloseForSignal(int attempt) {

@@ -98,7 +98,7 @@ class TreeNode final : public QTreeWidgetItem {
 //  PopupMenu1: AddGroup1, EditGroup1, DeleteGroup1, AddServer1, EditServer1,
 //            DeleteServer1, AddMonitor1, EditMonitor1, DeleteMonitor1, PopupSeparator1
 //            (hidden), Toolwindow1 (hidden), ViewLogfile2, ViewLogfileErrors2,
-//            ViewRequestTimes2
+//            ViewRequestTimes2, MaintenanceSeparator1, Maintenance1, EndMaintenance1
 //  ToolBar1: ToolButton2 "Start Scan", ToolButton3 "Stop Scan", ToolButton5 "Scan Now",
 //            ToolButton7 (the web server toggle)
 class TForm1 final : public QMainWindow {
@@ -169,6 +169,10 @@ class TForm1 final : public QMainWindow {
   void MonitorEditClick();
   void MonitorDeleteClick();
   void AddGroup1Click();
+  // "Maintenance..." and "End maintenance" on a group or a server: a window is added to
+  // each server of the group, or the windows that hold now end.
+  void Maintenance1Click();
+  void EndMaintenance1Click();
   void Scan1Click();
   void ToolButton2Click();  // Start Scan
   void ToolButton3Click();  // Stop Scan
@@ -212,6 +216,9 @@ class TForm1 final : public QMainWindow {
   // asks something goes away unanswered; the file is saved, or the configuration written
   // to a recovery file when it cannot be; the settings are written; the window closes.
   void CloseForSignal();
+  // SIGHUP: the server file and the events file are read again, unless the window holds
+  // changes that are not saved or a dialog is open; then Messages/Errors says why not.
+  void ReloadForSignal();
 
  private:
   void ConnectCommands();
@@ -245,6 +252,8 @@ class TForm1 final : public QMainWindow {
   void FinishCloseForSignal(int attempt);
   void SaveWindowPlacement();
   QString GroupTextFor(TreeNode* node) const;
+  // The servers a group or server node stands for (a group's: those still in it).
+  std::vector<TServer*> NodeServers(TreeNode* node) const;
   void SetNodeImage(TreeNode* node, int image);
   // Widens the tree's column when the node's text reaches beyond it.
   void FitColumn(TreeNode* node);
@@ -259,6 +268,7 @@ class TForm1 final : public QMainWindow {
   std::unique_ptr<TrayLight> tray_;
   QMenu* popupMenu_ = nullptr;
   QAction* popupSeparator_ = nullptr;
+  QAction* maintenanceSeparator_ = nullptr;
   StatusPanel* panel0_ = nullptr;
   StatusPanel* panel1_ = nullptr;
   QString popupLog_;

@@ -1,5 +1,6 @@
 // The main window's commands: file, tree editing, scanning, view and help.
 #include <QFileInfo>
+#include <algorithm>
 #include <QPointer>
 #include <QTimer>
 #include <QUrl>
@@ -8,12 +9,14 @@
 #include "app/program.h"
 #include "gui/desktop_dialogs.h"
 #include "gui/help_manual.h"
+#include "gui/maintenance_dialog.h"
 #include "gui/modal_answers.h"
 #include "gui/qt_event_loop.h"
 #include "gui/splash_window.h"
 #include "gui/text.h"
 #include "gui/tform1.h"
 #include "model/server_list.h"
+#include "platform/clock.h"
 #include "ui_tform1.h"
 
 namespace sentrel::gui {
@@ -83,6 +86,8 @@ void TForm1::ConnectCommands() {
   on(ui_->ViewLogfile2, &TForm1::ViewLogfile1Click);
   on(ui_->ViewLogfileErrors2, &TForm1::ViewLogfileErrors1Click);
   on(ui_->ViewRequestTimes2, &TForm1::ViewRequestTimes2Click);
+  on(ui_->Maintenance1, &TForm1::Maintenance1Click);
+  on(ui_->EndMaintenance1, &TForm1::EndMaintenance1Click);
 
   on(ui_->ToolButton2, &TForm1::ToolButton2Click);
   on(ui_->ToolButton3, &TForm1::ToolButton3Click);
@@ -179,6 +184,64 @@ void TForm1::MonitorEditClick() {
 void TForm1::AddGroup1Click() {
   // A group exists only through its servers' group text: the dialog creates nothing.
   EditNode(this, program_, EditMode::Group, nullptr, nullptr, QString());
+}
+
+void TForm1::Maintenance1Click() {
+  TreeNode* node = SelectedNode();
+  if (!node || node->level() == TreeNode::kMonitor) return;
+  std::vector<TServer*> servers = NodeServers(node);
+  if (servers.empty()) return;
+  // What the servers hold now; a group's servers usually hold the same.
+  QStringList current;
+  for (const TServer* server : servers) {
+    const QString windows = ToQ(FormatMaintenance(server->maintenance, Now()));
+    const QString line = servers.size() == 1 ? windows : ToQ(server->name) + ": " + windows;
+    if (!windows.isEmpty() && !current.contains(line)) current << line;
+  }
+  const QString subject =
+      node->level() == TreeNode::kGroup
+          ? QStringLiteral("Group: %1 (%2 servers)").arg(node->text(0)).arg(servers.size())
+          : QStringLiteral("Server: ") + node->text(0);
+  MaintenanceDialog dialog(subject,
+                           current.isEmpty() ? QStringLiteral("No maintenance planned.")
+                                             : QStringLiteral("Planned: ") + current.join("; "),
+                           Now(), this);
+  std::vector<std::weak_ptr<const char>> alive;
+  for (const TServer* server : servers) alive.push_back(server->Watch());
+  // The loop runs while the dialog is open: servers may be deleted meanwhile.
+  if (dialog.exec() != QDialog::Accepted) return;
+  const double now = Now();
+  const MaintenanceWindow window = dialog.Window(now);
+  for (size_t i = 0; i < servers.size(); ++i) {
+    if (alive[i].expired()) continue;
+    servers[i]->maintenance.push_back(window);
+    // An ended weekly window does not hold a new one back.
+    servers[i]->maintenanceEndedUntil = 0;
+  }
+  RefreshTree();
+}
+
+void TForm1::EndMaintenance1Click() {
+  TreeNode* node = SelectedNode();
+  if (!node || node->level() == TreeNode::kMonitor) return;
+  const double now = Now();
+  for (TServer* server : NodeServers(node)) {
+    if (!server->InMaintenance(now)) continue;
+    // A one-off window that holds now is over; a weekly one is skipped until its end this
+    // time and keeps its schedule.
+    auto& windows = server->maintenance;
+    for (const MaintenanceWindow& w : windows)
+      if (w.weekly && w.ActiveAt(now))
+        server->maintenanceEndedUntil = std::max(server->maintenanceEndedUntil, w.EndAfter(now));
+    windows.erase(std::remove_if(windows.begin(), windows.end(),
+                                 [now](const MaintenanceWindow& w) {
+                                   return !w.weekly && w.ActiveAt(now);
+                                 }),
+                  windows.end());
+  }
+  // What was held back and is still failing is raised now.
+  program_.scanner.Alerts().Sweep();
+  RefreshTree();
 }
 
 void TForm1::ServerAddClick() {

@@ -97,6 +97,11 @@ const TPort* TPortList::SameRecords(const std::string& typ, int32_t port,
   return nullptr;
 }
 
+void TPortList::PutAll(std::vector<std::unique_ptr<TPort>> monitors) {
+  monitors_ = std::move(monitors);
+  for (auto& m : monitors_) m->server = server;
+}
+
 int TPortList::IndexOf(const TPort* monitor) const {
   for (size_t i = 0; i < monitors_.size(); ++i)
     if (monitors_[i].get() == monitor) return static_cast<int>(i);

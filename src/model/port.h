@@ -20,7 +20,7 @@ class CheckInFlight {
   virtual void DetachMonitor() = 0;
 };
 
-// Lets objects that outlive a pump of the loop find out that a model object is gone.
+// Lets work that waits (a task, a pending request) find out that a model object is gone.
 class LifeToken {
  public:
   LifeToken() = default;
@@ -80,6 +80,15 @@ class TPort {
   int64_t lastCheckMono = kLongAgo;
   double lastUp = 0;
   int32_t lastResponseMs = 0;
+  // What the machine-readable status reports, where the fields above keep the figures the
+  // page and the tree have always shown: the time of the last check, failed or not (a
+  // failed port check leaves lastResponseMs at the 0 of its socket-error record); the
+  // lost count the last record carries (an HTTP or port failure writes its record before
+  // it counts on); and the last success of this run, 0 when there was none (lastUp
+  // starts out shortly before the load, for the downtime of a first success).
+  int32_t lastCheckMs = 0;
+  int32_t lastRecordLost = 0;
+  double lastSuccess = 0;
   CheckInFlight* httpRequest = nullptr;
   // The check task under way for this monitor; deleting the monitor ends it.
   CheckInFlight* check = nullptr;
@@ -89,6 +98,21 @@ class TPort {
   // A monitor the operator is adding: the scan leaves it alone until its editor is
   // confirmed (a cancelled editor takes it away again).
   bool beingAdded = false;
+  // When its check now under way started and when its last verdict came (monotonic): a
+  // server reached through this monitor's server decides its events on verdicts that are
+  // not older than its own check.
+  int64_t checkStartMono = kLongAgo;
+  int64_t verdictMono = kLongAgo;
+  // The events of the run of failures under way, as the alert policy let them through.
+  struct AlertRun {
+    int32_t base = 0;        // the failure numbers the events see: lostCount - base
+    bool withheld = false;   // a failure event of this run was held back or waited
+    bool announced = false;  // a failure event of this run ran
+    bool held = false;       // held back now: raised when the hold ends and it is still red
+    std::string heldText;    // the event text and status word of the last held failure
+    std::string heldWord;
+  };
+  AlertRun alertRun;
 
   TServer* server;
   // Tells this monitor apart from every other one of this run (an address can be reused
@@ -129,6 +153,11 @@ class TPortList {
   const TPort* SameRecords(const std::string& typ, int32_t port, const TPort* except) const;
 
   void SaveToIni(IniFile& ini, const std::string& serverSection) const;
+
+  // Takes every monitor out of the list, in order, and puts monitors in: a reload keeps
+  // the objects of unchanged monitors and puts them where the file has them.
+  std::vector<std::unique_ptr<TPort>> TakeAll() { return std::move(monitors_); }
+  void PutAll(std::vector<std::unique_ptr<TPort>> monitors);
 
   TServer* server;
 

@@ -8,6 +8,11 @@
 
 namespace sentrel {
 
+double TServer::MaintenanceEnd(double now) const {
+  if (maintenance.empty() || now < maintenanceEndedUntil) return 0;
+  return MaintenanceUntil(maintenance, now);
+}
+
 std::string TServer::LogPath() const { return DataPath(LogFileName()); }
 
 void TServer::AppendLog(const std::string& text) const {

@@ -4,7 +4,9 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "model/maintenance.h"
 #include "model/port.h"
 
 namespace sentrel {
@@ -40,8 +42,13 @@ class TServer {
   std::string LogPath() const;
   // The host the checks contact: ip, or the name when ip is empty.
   const std::string& Address() const { return ip.empty() ? name : ip; }
+  // Whether a maintenance window holds `now` and the operator has not ended it, and when
+  // that maintenance ends (0 when none holds).
+  bool InMaintenance(double now) const { return MaintenanceEnd(now) > 0; }
+  double MaintenanceEnd(double now) const;
 
-  void SaveToIni(IniFile& ini) const;
+  // One-off maintenance windows over by `now` are left out (now 0: none).
+  void SaveToIni(IniFile& ini, double now) const;
   void LoadFromIni(const IniFile& ini, size_t sectionIndex);
 
   std::weak_ptr<const char> Watch() const { return life_.Watch(); }
@@ -55,6 +62,14 @@ class TServer {
   TPortList ports;
   bool groupExpand = true;
   bool portExpand = true;
+  // The servers this one is reached through, by name as written (Parent=a,b): while
+  // every one of them is down, this one is unreachable and its events are held back.
+  std::vector<std::string> parents;
+  // Planned work: while a window holds, checks and records go on but no event runs.
+  std::vector<MaintenanceWindow> maintenance;
+  // Run-time only: "End maintenance" of a weekly window skips it until this date-time;
+  // the schedule itself stays.
+  double maintenanceEndedUntil = 0;
   TServerList* owner;
 
  private:

@@ -63,6 +63,19 @@ std::string Quoted(std::string_view section) {
 }
 }  // namespace
 
+std::vector<std::string> SplitParentNames(std::string_view value) {
+  std::vector<std::string> names;
+  size_t pos = 0;
+  while (pos <= value.size()) {
+    size_t comma = value.find(',', pos);
+    if (comma == std::string_view::npos) comma = value.size();
+    std::string name(Trim(value.substr(pos, comma - pos)));
+    if (!name.empty()) names.push_back(std::move(name));
+    pos = comma + 1;
+  }
+  return names;
+}
+
 std::string BackupPath(const std::string& path) {
   return WithExtension(path, ".bak");
 }
@@ -156,7 +169,7 @@ ServerFileLayout LayOutServerFile(const IniFile& ini, const std::string& file, F
 
 // Text values go through QuoteIniValue: a note with blanks at its ends or a group in
 // quotes then reads back exactly as it was typed.
-void TServer::SaveToIni(IniFile& ini) const {
+void TServer::SaveToIni(IniFile& ini, double now) const {
   size_t s = ini.AppendSection(name);
   ini.AppendEntry(s, "IP", QuoteIniValue(ip));
   ini.AppendEntry(s, "Location", QuoteIniValue(location));
@@ -165,6 +178,16 @@ void TServer::SaveToIni(IniFile& ini) const {
   ini.AppendEntry(s, "Group", QuoteIniValue(group));
   ini.AppendEntry(s, "GroupExpand", groupExpand ? "1" : "0");
   ini.AppendEntry(s, "PortExpand", portExpand ? "1" : "0");
+  // Written only when there is something to say, so a file that uses neither reads
+  // exactly as before.
+  if (!parents.empty()) {
+    std::string joined;
+    for (const std::string& p : parents) joined += (joined.empty() ? "" : ",") + p;
+    ini.AppendEntry(s, "Parent", QuoteIniValue(joined));
+  }
+  // One-off windows that are over are dropped here, at the save after them.
+  const std::string windows = FormatMaintenance(maintenance, now);
+  if (!windows.empty()) ini.AppendEntry(s, "Maintenance", windows);
   ports.SaveToIni(ini, name);
 }
 
@@ -189,6 +212,10 @@ void TServer::LoadFromIni(const IniFile& ini, size_t index) {
   group = ReadText(ini, index, "Group");
   groupExpand = ReadInt(ini, index, "GroupExpand", 1) != 0;
   portExpand = ReadInt(ini, index, "PortExpand", 1) != 0;
+  parents = SplitParentNames(ReadText(ini, index, "Parent"));
+  // A window that is not understood is left out (the check says why): a server is never
+  // put into maintenance by a guess.
+  maintenance = ParseMaintenance(ReadText(ini, index, "Maintenance"));
 }
 
 void TPort::LoadFromIni(const IniFile& ini, size_t index, const std::string& sectionName) {
@@ -202,9 +229,10 @@ void TPort::LoadFromIni(const IniFile& ini, size_t index, const std::string& sec
   interval = ReadInt(ini, index, "intervall", 10);
 }
 
-std::string TServerList::Content() const {
+std::string TServerList::Content(bool dropExpired) const {
   IniFile ini;
-  for (const auto& server : servers_) server->SaveToIni(ini);
+  const double now = dropExpired ? Now() : 0;
+  for (const auto& server : servers_) server->SaveToIni(ini, now);
   return ini.Serialize();
 }
 

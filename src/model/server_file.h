@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace sentrel {
@@ -10,8 +11,8 @@ class Findings;
 class IniFile;
 
 // The keys the server file holds, as they are written.
-inline const std::vector<std::string> kServerKeys = {"IP",    "Location",    "Notes",     "Logfile",
-                                                     "Group", "GroupExpand", "PortExpand"};
+inline const std::vector<std::string> kServerKeys = {
+    "IP", "Location", "Notes", "Logfile", "Group", "GroupExpand", "PortExpand", "Parent", "Maintenance"};
 inline const std::vector<std::string> kMonitorKeys = {"Typ", "Port", "Data", "Alarm", "intervall"};
 // The items of a monitor's Data that anything reads.
 inline const std::vector<std::string> kHttpDataKeys = {
@@ -36,6 +37,9 @@ struct ServerFileLayout {
 // Decides the layout exactly as loading does, and when findings are given says why each
 // dropped section is dropped. The text must be INI text (IniFile::IsIniText).
 ServerFileLayout LayOutServerFile(const IniFile& ini, const std::string& file, Findings* findings);
+
+// The names of a Parent value, "a,b" or "a, b": trimmed, empty ones left out.
+std::vector<std::string> SplitParentNames(std::string_view value);
 
 // The backup path of a server file: its extension replaced by ".bak".
 std::string BackupPath(const std::string& path);

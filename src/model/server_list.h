@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "model/dependencies.h"
 #include "model/server.h"
 #include "model/server_file.h"
 
@@ -18,6 +19,13 @@ enum class ServerFileContent {
   Servers,     // INI text with at least one server, or an empty file
   NoServer,    // no server section, or no INI text at all (binary, plain text, JSON)
   Unreadable,  // something is there, but it could not be read
+};
+
+// What a reload did to the monitors.
+struct ReloadCounts {
+  int kept = 0;     // unchanged: their colour, counts and marks go on
+  int added = 0;    // new or changed: checked anew
+  int removed = 0;  // gone or changed: their checks end
 };
 
 // The whole configuration: servers in the one order of scanning, tree and saving.
@@ -49,8 +57,10 @@ class TServerList {
   // then stays in the file and in the backup. Temporary files that an earlier save of
   // this path left behind when its process died are removed.
   void SaveToFile(const std::string& path, Backup backup = Backup::Replace) const;
-  // The server file's text for this configuration, as SaveToFile writes it.
-  std::string Content() const;
+  // The server file's text for this configuration, as SaveToFile writes it; without
+  // dropExpired, with the one-off maintenance windows that are over (a text to compare
+  // that does not change by itself as time passes).
+  std::string Content(bool dropExpired = true) const;
   // Replaces the whole configuration by the file's content; a missing file loads empty.
   // The result tells a caller whether the file was a server file at all: a file that
   // holds no server, that is not INI text (binary data, mostly other text), or that could
@@ -60,10 +70,22 @@ class TServerList {
   ServerFileContent LoadFromFile(const std::string& path, size_t* droppedSections = nullptr);
   // The default configuration: one server watched by one ping monitor.
   void CreateDefault();
+  // Takes over the configuration of `fresh` (the file read again), in its order. A
+  // monitor of the same server name and monitor name (without regard to case), address,
+  // type, port and check settings stays the same object with its run-time state (colour,
+  // counts, checks under way, the events' marks); it takes the file's other settings
+  // (interval, events). Every other monitor of the file comes as new, and monitors that
+  // are not in it any more are destroyed. `fresh` is left empty.
+  ReloadCounts Adopt(TServerList& fresh);
 
   // Grows whenever the whole configuration is replaced (Clear, LoadFromFile), so a scan
-  // pass waiting in a pump can tell that its servers are gone.
+  // pass suspended between two checks can tell that its servers are gone.
   uint64_t Generation() const { return generation_; }
+  // Grows whenever a server is added or destroyed; what keeps pointers to servers
+  // (the links between them) knows then to look again.
+  uint64_t Version() const { return version_; }
+  // Which servers each server is reached through.
+  ServerLinks& Links() { return links_; }
 
   TextPane* activityPane = nullptr;
   TextPane* messagePane = nullptr;
@@ -73,6 +95,8 @@ class TServerList {
  private:
   std::vector<std::unique_ptr<TServer>> servers_;
   uint64_t generation_ = 0;
+  uint64_t version_ = 0;
+  ServerLinks links_{*this};
 };
 
 }  // namespace sentrel

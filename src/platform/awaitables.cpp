@@ -80,10 +80,6 @@ void Trigger::Fire() {
   }
 }
 
-bool Trigger::Fired() const { return state_->fired; }
-
-void Trigger::Reset() { state_->fired = false; }
-
 Trigger::Awaiter::~Awaiter() { Disarm(); }
 
 bool Trigger::Awaiter::await_ready() const noexcept { return state_->fired; }

@@ -104,8 +104,6 @@ class Trigger {
   Trigger& operator=(const Trigger&) = delete;
 
   void Fire();
-  bool Fired() const;
-  void Reset();
 
   class Awaiter : public LoopAwaiter {
    public:

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "platform/clock.h"
@@ -58,13 +60,8 @@ EventLoop::~EventLoop() {
 }
 
 void EventLoop::Watch(int fd, uint32_t events, FdCallback callback) {
-  auto it = fds_.find(fd);
-  if (it != fds_.end()) {
-    auto& w = watchers_[it->second];
-    w->callback = std::move(callback);
-    Modify(fd, events);
-    return;
-  }
+  if (fds_.count(fd) != 0)
+    throw std::logic_error("Descriptor " + std::to_string(fd) + " is watched already");
   uint64_t id = nextWatcherId_++;
   epoll_event ev{};
   ev.events = events;
@@ -149,15 +146,9 @@ void EventLoop::RunDueTimers() {
   TimerId limit = nextTimerId_;
   while (!timers_.empty()) {
     auto it = timers_.begin();
-    if (it->first.first > now) break;
-    if (it->first.second >= limit) {
-      // Skip timers made during this round; look for older due ones behind them.
-      auto older = std::find_if(timers_.begin(), timers_.end(), [&](const auto& t) {
-        return t.first.first <= now && t.first.second < limit;
-      });
-      if (older == timers_.end() || older->first.first > now) break;
-      it = older;
-    }
+    // A timer made during this round is due at `now` at the earliest, after every older
+    // timer due by then: the first such one ends the round.
+    if (it->first.first > now || it->first.second >= limit) break;
     Callback cb = std::move(it->second);
     timerDue_.erase(it->first.second);
     timers_.erase(it);

@@ -37,7 +37,9 @@ class EventLoop {
   EventLoop(const EventLoop&) = delete;
   EventLoop& operator=(const EventLoop&) = delete;
 
-  // Starts watching fd for the epoll event mask, or replaces the mask and callback.
+  // Starts watching fd for the epoll event mask. A descriptor has one watcher: watching
+  // one that is watched already throws std::logic_error and leaves its watcher as it was
+  // (Modify changes the mask).
   void Watch(int fd, uint32_t events, FdCallback callback);
   void Modify(int fd, uint32_t events);
   void Unwatch(int fd);

@@ -13,20 +13,27 @@ namespace {
 TaskContext* currentContext = nullptr;
 
 // Puts a task's activity text in place for as long as it runs, and keeps what it set
-// for its next resumption. The text stays the program's latest activity afterwards, as
-// any other work's does.
+// for its next resumption. At the loop's level the text stays the program's latest
+// activity afterwards, as any other work's does; inside another task (which started
+// this one, or served the loop) that task gets its own text back. A task cancelled while
+// it ran is destroyed here, once nothing of it is on the stack any more.
 class Running {
  public:
   explicit Running(std::shared_ptr<TaskContext> context)
       : context_(std::move(context)), outer_(currentContext) {
+    if (outer_) outerActivity_ = LastActivity;
     LastActivity = context_->activity;
     ++context_->running;
     currentContext = context_.get();
   }
   ~Running() {
-    --context_->running;
     context_->activity = LastActivity;
     currentContext = outer_;
+    if (--context_->running == 0 && context_->orphan) {
+      // Its destructors may start or cancel other work: they run outside this task.
+      std::exchange(context_->orphan, {}).destroy();
+    }
+    if (outer_) LastActivity = std::move(outerActivity_);
   }
   Running(const Running&) = delete;
   Running& operator=(const Running&) = delete;
@@ -34,6 +41,7 @@ class Running {
  private:
   std::shared_ptr<TaskContext> context_;
   TaskContext* outer_;
+  std::string outerActivity_;
 };
 }  // namespace
 
@@ -48,18 +56,13 @@ void ResumeTask(std::coroutine_handle<> handle, const std::shared_ptr<TaskContex
   handle.resume();
 }
 
-TaskContext* CurrentTaskContext() { return currentContext; }
-
 namespace task_detail {
 
 void RootFinished(TaskGroup* group, uint64_t id) noexcept { group->Finished(id); }
 
 }  // namespace task_detail
 
-TaskGroup::~TaskGroup() {
-  *alive_ = false;
-  CancelAll();
-}
+TaskGroup::~TaskGroup() { CancelAll(); }
 
 TaskGroup::Id TaskGroup::Start(Task<void> task, std::string activity, EndHandler onEnd) {
   const Id id = next_++;
@@ -69,7 +72,7 @@ TaskGroup::Id TaskGroup::Start(Task<void> task, std::string activity, EndHandler
   handle.promise().group = this;
   handle.promise().id = id;
   handle.promise().context = context;
-  tasks_.emplace(id, Entry{std::move(task), context, std::move(onEnd), false});
+  tasks_.emplace(id, Entry{std::move(task), context, std::move(onEnd)});
   ResumeTask(handle, context);
   return id;
 }
@@ -83,17 +86,13 @@ void TaskGroup::Finished(Id id) noexcept {
   // The frame is suspended at its end: destroying it now is safe, and nothing of it is
   // needed any more.
   entry.task.Reset();
-  if (entry.cancelled) return;
   try {
-    if (entry.onEnd) {
+    // Still inside the task's last resumption: an errors-log line names what it was
+    // doing when it ended.
+    if (entry.onEnd)
       entry.onEnd(error);
-    } else if (error) {
-      // The errors log names this task's activity as the cause.
-      std::string saved = LastActivity;
-      LastActivity = entry.context->activity;
+    else
       CurrentLoop().ReportException(error);
-      LastActivity = std::move(saved);
-    }
   } catch (const std::exception& e) {
     CurrentLoop().ReportError(e.what());
   } catch (...) {
@@ -101,30 +100,23 @@ void TaskGroup::Finished(Id id) noexcept {
   }
 }
 
-void TaskGroup::Destroy(Id id) {
+void TaskGroup::Cancel(Id id) {
   auto it = tasks_.find(id);
   if (it == tasks_.end()) return;
   // Taken out of the map first: destroying the frames runs destructors that may call
   // back into this group (a cancelled check starting nothing, an end being counted).
   Entry entry = std::move(it->second);
   tasks_.erase(it);
-  entry.task.Reset();
-}
-
-void TaskGroup::Cancel(Id id) {
-  auto it = tasks_.find(id);
-  if (it == tasks_.end()) return;
-  if (it->second.context->running > 0) {
-    // It is on the stack right now: destroy it once it has suspended, from the loop.
-    it->second.cancelled = true;
-    it->second.context->cancelled = true;
-    std::weak_ptr<bool> alive = alive_;
-    CurrentLoop().Post([this, alive, id] {
-      if (auto a = alive.lock(); a && *a) Destroy(id);
-    });
+  if (entry.context->running == 0) {
+    entry.task.Reset();
     return;
   }
-  Destroy(id);
+  // It is on the stack right now: it belongs to nobody but its context from here on,
+  // which destroys it once it has suspended or ended (ResumeTask).
+  Task<void>::Handle handle = entry.task.Release();
+  handle.promise().group = nullptr;
+  entry.context->cancelled = true;
+  entry.context->orphan = handle;
 }
 
 void TaskGroup::CancelAll() {

@@ -31,6 +31,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -44,8 +45,11 @@ struct TaskContext {
   std::string activity;
   // How many resumptions of this task are on the stack now (0 or 1: nothing nests).
   int running = 0;
-  // Cancelled while it ran: it is destroyed from the loop and never resumed again.
+  // Cancelled while it ran: it is never resumed again.
   bool cancelled = false;
+  // The frames of a task cancelled while it ran, now owned by nobody but this context:
+  // destroyed as soon as the running resumption has left the stack.
+  std::coroutine_handle<> orphan;
 };
 
 class TaskGroup;
@@ -95,23 +99,28 @@ struct Promise : PromiseBase {
     if (error) std::rethrow_exception(error);
     return std::move(*value);
   }
+  T Copy() const {
+    if (error) std::rethrow_exception(error);
+    return *value;
+  }
 };
 
 template <>
 struct Promise<void> : PromiseBase {
   void return_void() noexcept {}
-  void Take() {
+  void Take() const {
     if (error) std::rethrow_exception(error);
   }
+  void Copy() const { Take(); }
 };
 
 }  // namespace task_detail
 
 // Resumes a suspended task from the loop: its activity text becomes `LastActivity` for
-// as long as it runs, and what it sets there stays its own.
+// as long as it runs, and what it sets there stays its own. Resumed from inside another
+// task (that task started it, or served the loop), it hands `LastActivity` back to that
+// task when it suspends.
 void ResumeTask(std::coroutine_handle<> handle, const std::shared_ptr<TaskContext>& context);
-// The context of the task running now, or null outside any task.
-TaskContext* CurrentTaskContext();
 
 template <class T = void>
 class [[nodiscard]] Task {
@@ -144,30 +153,43 @@ class [[nodiscard]] Task {
   bool Done() const { return handle_ && handle_.done(); }
   Handle handle() const { return handle_; }
 
+  // A task that has ended is not resumed again: awaiting it once more gives its outcome
+  // at once (its value moved out when awaited as a temporary, copied otherwise).
+  template <bool Moves>
   struct Awaiter {
     Handle handle;
-    bool await_ready() noexcept { return false; }
+    bool await_ready() const noexcept { return !handle || handle.done(); }
     template <class P>
     std::coroutine_handle<> await_suspend(std::coroutine_handle<P> parent) noexcept {
       handle.promise().continuation = parent;
       handle.promise().context = parent.promise().context;
       return handle;
     }
-    T await_resume() { return handle.promise().Take(); }
+    T await_resume() {
+      if (!handle) throw std::logic_error("A task without work was awaited");
+      if constexpr (Moves)
+        return handle.promise().Take();
+      else
+        return handle.promise().Copy();
+    }
   };
-  Awaiter operator co_await() && noexcept { return Awaiter{handle_}; }
-  Awaiter operator co_await() & noexcept { return Awaiter{handle_}; }
+  Awaiter<true> operator co_await() && noexcept { return {handle_}; }
+  Awaiter<false> operator co_await() & noexcept { return {handle_}; }
 
  private:
+  friend class TaskGroup;
   explicit Task(Handle h) : handle_(h) {}
+  // Gives up the frames without destroying them.
+  Handle Release() { return std::exchange(handle_, {}); }
   Handle handle_;
 };
 
 // The owner of tasks that nobody awaits: the scan engine's checks, the event runner's
 // executions. Start runs a task up to its first suspension; the loop does the rest.
 // Cancel destroys a task where it waits. A task that is running at that moment (it
-// cancelled itself, or something it called did) is destroyed from the loop right after
-// it next suspends, and never resumed again.
+// cancelled itself, something it called did, or its group was destroyed under it) leaves
+// the group at once and is destroyed as soon as it suspends or ends, never resumed again:
+// whatever the loop serves meanwhile, the frame on the stack stays intact.
 class TaskGroup {
  public:
   using Id = uint64_t;
@@ -196,14 +218,11 @@ class TaskGroup {
     Task<void> task;
     std::shared_ptr<TaskContext> context;
     EndHandler onEnd;
-    bool cancelled = false;
   };
   void Finished(Id id) noexcept;
-  void Destroy(Id id);
 
   Id next_ = 1;
   std::map<Id, Entry> tasks_;
-  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 }  // namespace sentrel

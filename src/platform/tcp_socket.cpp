@@ -171,11 +171,12 @@ void TcpSocket::UpdateWatch() {
   }
   EventLoop& loop = CurrentLoop();
   if (want == watched_ && (want == 0 || loop.IsWatched(fd_))) return;
-  if (want == 0) {
+  if (want == 0)
     loop.Unwatch(fd_);
-  } else {
+  else if (loop.IsWatched(fd_))
+    loop.Modify(fd_, want);
+  else
     loop.Watch(fd_, want, [this](uint32_t events) { OnEvent(events); });
-  }
   watched_ = want;
 }
 
@@ -187,6 +188,7 @@ void TcpSocket::FinishConnect(int error) {
     state_ = State::Connected;
     UpdateWatch();
   }
+  // Last: the handler may destroy this socket.
   if (onConnected) onConnected(error);
 }
 
@@ -307,6 +309,8 @@ void TcpConnector::OnOutcome(TcpSocket* socket, int error) {
     Finish(0);
     return;
   }
+  // The failed socket goes although its handler is the one running: a handler may
+  // destroy its socket, which touches nothing of itself once the handler has returned.
   attempts_.erase(it);
   lastError_ = error;
   callFailure_.clear();

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "model/dependencies.h"
 #include "model/server_list.h"
 #include "model/text_pane.h"
 #include "model/tree_order.h"
@@ -47,12 +48,27 @@ struct MonitorRow {
   const TServer* server;
   const TPort* monitor;
   std::string labels;  // {server="...",...}
+  const ServerHold* hold;  // why the server's events are held back now
 };
 
-std::vector<MonitorRow> Rows(const std::vector<TreeGroup>& tree) {
+// The holds of the servers, made once per answer: most servers have none to make.
+std::vector<ServerHold> Holds(TServerList& servers, const std::vector<TreeGroup>& tree) {
+  std::vector<ServerHold> holds;
+  const double now = Now();
+  for (const auto& group : tree)
+    for (const TServer* server : group.servers)
+      holds.push_back(server->parents.empty() && server->maintenance.empty()
+                          ? ServerHold{}
+                          : HoldOf(servers, *server, now));
+  return holds;
+}
+
+std::vector<MonitorRow> Rows(const std::vector<TreeGroup>& tree, const std::vector<ServerHold>& holds) {
   std::vector<MonitorRow> rows;
+  size_t serverIndex = 0;
   for (const auto& group : tree) {
     for (const TServer* server : group.servers) {
+      const ServerHold* hold = &holds[serverIndex++];
       for (int m = 0; m < server->ports.Count(); ++m) {
         const TPort* monitor = server->ports.Items(m);
         std::string l = "{server=\"";
@@ -66,7 +82,7 @@ std::vector<MonitorRow> Rows(const std::vector<TreeGroup>& tree) {
         l += "\",group=\"";
         AppendLabelValue(l, server->group);
         l += "\"}";
-        rows.push_back({server, monitor, std::move(l)});
+        rows.push_back({server, monitor, std::move(l), hold});
       }
     }
   }
@@ -99,6 +115,13 @@ void MonitorFamily(std::string& out, const std::vector<MonitorRow>& rows, std::s
                    std::string_view help, F value) {
   Family(out, name, "gauge", help);
   for (const MonitorRow& row : rows) Sample(out, name, row.labels, value(*row.monitor));
+}
+
+template <typename F>
+void HoldFamily(std::string& out, const std::vector<MonitorRow>& rows, std::string_view name,
+                std::string_view help, F value) {
+  Family(out, name, "gauge", help);
+  for (const MonitorRow& row : rows) Sample(out, name, row.labels, int64_t{value(*row.hold)});
 }
 
 struct ColourCounts {
@@ -186,7 +209,8 @@ double UnixSecondsFromDateTime(double dateTime) {
 std::string BuildStatusMetrics(TServerList& servers, const ProgramCounters& program,
                                const WebCounters& web, AvailabilitySource* availability) {
   const std::vector<TreeGroup> tree = TreeOrder(servers);
-  const std::vector<MonitorRow> rows = Rows(tree);
+  const std::vector<ServerHold> holds = Holds(servers, tree);
+  const std::vector<MonitorRow> rows = Rows(tree, holds);
   std::string out;
   size_t labelBytes = 0;
   for (const MonitorRow& row : rows) labelBytes += row.labels.size();
@@ -198,19 +222,29 @@ std::string BuildStatusMetrics(TServerList& servers, const ProgramCounters& prog
   MonitorFamily(out, rows, "sentrel_monitor_colour",
                 "The monitor's colour: 0 not checked, 1 green, 2 yellow, 3 red.",
                 [](const TPort& m) { return int64_t{ColourCode(m.status)}; });
+  HoldFamily(out, rows, "sentrel_monitor_unreachable",
+             "1 while every server the monitor's server is reached through is down: its "
+             "events are held back.",
+             [](const ServerHold& h) { return h.Unreachable(); });
+  HoldFamily(out, rows, "sentrel_monitor_in_maintenance",
+             "1 while a maintenance window of the monitor's server holds: its events are "
+             "held back.",
+             [](const ServerHold& h) { return h.maintenance; });
   MonitorFamily(out, rows, "sentrel_monitor_last_request_duration_seconds",
-                "How long the monitor's last check took.",
-                [](const TPort& m) { return m.lastResponseMs / 1000.0; });
+                "How long the monitor's last check took, failed or not.",
+                [](const TPort& m) { return m.lastCheckMs / 1000.0; });
   MonitorFamily(out, rows, "sentrel_monitor_lost_checks",
-                "Failed checks in a row (the count a red monitor shows); 0 after a success.",
-                [](const TPort& m) { return int64_t{m.lostCount}; });
+                "Failed checks in a row, as the monitor's last record counts them; 0 after a "
+                "success.",
+                [](const TPort& m) { return int64_t{m.lastRecordLost}; });
   MonitorFamily(out, rows, "sentrel_monitor_last_check_timestamp_seconds",
                 "When the monitor was last checked, in seconds since 1970; 0 when not since "
                 "the start or the last Stop Scan.",
                 [](const TPort& m) { return Millis(UnixSecondsFromDateTime(m.lastCheck)); });
   MonitorFamily(out, rows, "sentrel_monitor_last_success_timestamp_seconds",
-                "When the monitor last succeeded, in seconds since 1970; 0 when never.",
-                [](const TPort& m) { return Millis(UnixSecondsFromDateTime(m.lastUp)); });
+                "When the monitor last succeeded, in seconds since 1970; 0 when not since the "
+                "start.",
+                [](const TPort& m) { return Millis(UnixSecondsFromDateTime(m.lastSuccess)); });
   if (availability) AvailabilityFamilies(out, rows, *availability);
 
   const ColourCounts counts = CountColours(tree);
@@ -299,6 +333,8 @@ void JsonAvailability(std::string& out, const TPort& monitor, AvailabilitySource
 std::string BuildStatusJson(TServerList& servers, const ProgramCounters& program,
                             const WebCounters& web, AvailabilitySource* availability) {
   const std::vector<TreeGroup> tree = TreeOrder(servers);
+  const std::vector<ServerHold> holds = Holds(servers, tree);
+  size_t serverIndex = 0;
   std::string out = "{\"product\":\"Sentrel\",\"version\":\"2.2\",";
   JsonKey(out, "time");
   JsonTime(out, Now());
@@ -332,6 +368,7 @@ std::string BuildStatusJson(TServerList& servers, const ProgramCounters& program
     out += ",\"servers\":[";
     for (size_t s = 0; s < tree[g].servers.size(); ++s) {
       const TServer& server = *tree[g].servers[s];
+      const ServerHold& hold = holds[serverIndex++];
       if (s) out += ',';
       out += '{';
       JsonKey(out, "name");
@@ -367,13 +404,30 @@ std::string BuildStatusJson(TServerList& servers, const ProgramCounters& program
         AppendNumber(out, int64_t{monitor.lastResponseMs});
         out += ',';
         JsonKey(out, "lostCount");
-        AppendNumber(out, int64_t{monitor.lostCount});
+        AppendNumber(out, int64_t{monitor.lastRecordLost});
         out += ',';
         JsonKey(out, "lastCheck");
         JsonTime(out, monitor.lastCheck);
         out += ',';
         JsonKey(out, "lastSuccess");
-        JsonTime(out, monitor.lastUp);
+        JsonTime(out, monitor.lastSuccess);
+        out += ",\"unreachable\":";
+        out += hold.Unreachable() ? "true" : "false";
+        if (hold.Unreachable()) {
+          out += ",\"unreachableThrough\":[";
+          for (size_t p = 0; p < hold.through.size(); ++p) {
+            if (p) out += ',';
+            AppendJsonString(out, hold.through[p]);
+          }
+          out += ']';
+        }
+        out += ",\"inMaintenance\":";
+        out += hold.maintenance ? "true" : "false";
+        if (hold.maintenance) {
+          out += ',';
+          JsonKey(out, "maintenanceUntil");
+          JsonTime(out, hold.maintenanceUntil);
+        }
         if (availability) JsonAvailability(out, monitor, *availability);
         out += '}';
       }

@@ -6,6 +6,7 @@
 #include <functional>
 #include <vector>
 
+#include "model/dependencies.h"
 #include "model/last_activity.h"
 #include "model/server_list.h"
 #include "model/text_pane.h"
@@ -128,28 +129,46 @@ void AppendHistoryRows(std::string& page, const TextPane& history) {
 
 namespace {
 
-// Walks the tree once: the alarm, and how many monitors the page will show.
-bool AlarmOn(const std::vector<TreeGroup>& tree, size_t* monitorCount) {
+// Whether the server can be held back at all: most servers have neither parents nor
+// maintenance windows, and their cells are made exactly as they always were.
+bool MayHold(const TServer& server) {
+  return !server.parents.empty() || !server.maintenance.empty();
+}
+
+// Walks the tree once: the alarm, and how many monitors the page will show. A red
+// monitor whose events are held back (maintenance, reached only through servers that
+// are down) sounds no alarm.
+bool AlarmOn(TServerList& servers, const std::vector<TreeGroup>& tree, size_t* monitorCount) {
   bool alarm = false;
   size_t count = 0;
+  const double now = Now();
   for (const auto& group : tree) {
     for (const TServer* server : group.servers) {
+      bool red = false;
       for (int m = 0; m < server->ports.Count(); ++m) {
         ++count;
-        if (server->ports.Items(m)->status == "red") alarm = true;
+        if (server->ports.Items(m)->status == "red") red = true;
       }
+      if (red && !alarm) alarm = !MayHold(*server) || !HoldOf(servers, *server, now).Any();
     }
   }
   if (monitorCount) *monitorCount = count;
   return alarm;
 }
 
+// The colour of a cell of a monitor whose events are held back.
+std::string_view HoldColour(MonitorHold hold) {
+  return hold == MonitorHold::Maintenance ? "#a8d0f0" : "#c8b8e8";
+}
+
 void AppendBody(std::string& page, TServerList& servers, const std::vector<TreeGroup>& tree,
                 const StatusPageAddresses& addresses, HistoryRowsCache* cache) {
   page += "<table border=0 cellspacing=2>";
   std::string previousGroup;
+  const double now = Now();
   for (const auto& group : tree) {
     for (const TServer* server : group.servers) {
+      const ServerHold hold = MayHold(*server) ? HoldOf(servers, *server, now) : ServerHold{};
       if (server->group != previousGroup) {
         page += "<tr><td bgcolor=\"#ffffff\" colspan=10><br><b>";
         page += kFont;
@@ -163,7 +182,9 @@ void AppendBody(std::string& page, TServerList& servers, const std::vector<TreeG
       page += "</td>";
       for (int m = 0; m < server->ports.Count(); ++m) {
         const TPort& monitor = *server->ports.Items(m);
-        const std::string_view colour = MonitorColour(monitor.status);
+        const MonitorHold held = HoldOfMonitor(monitor, hold);
+        const std::string_view colour =
+            held == MonitorHold::None ? MonitorColour(monitor.status) : HoldColour(held);
         page += "<td bgcolor=\"";
         AppendHtmlEscaped(page, colour);
         page += "\" nowrap>";
@@ -191,6 +212,15 @@ void AppendBody(std::string& page, TServerList& servers, const std::vector<TreeG
           page += " times down since ";
           page += FormatDateTime(monitor.lastUp);
           page += "</b>";
+        }
+        if (held == MonitorHold::Maintenance) {
+          page += "<i> in maintenance until ";
+          page += FormatDateTime(hold.maintenanceUntil);
+          page += "</i>";
+        } else if (held == MonitorHold::Unreachable) {
+          page += "<i> ";
+          AppendHtmlEscaped(page, UnreachableWords(hold.through));
+          page += "</i>";
         }
         page += "</td>\r\n";
       }
@@ -266,7 +296,7 @@ bool AppendStatusBody(std::string& page, TServerList& servers, const StatusPageA
                       HistoryRowsCache* cache) {
   const std::vector<TreeGroup> tree = TreeOrder(servers);
   size_t monitorCount = 0;
-  const bool alarm = AlarmOn(tree, &monitorCount);
+  const bool alarm = AlarmOn(servers, tree, &monitorCount);
   LastActivity = "GetStatusHTML";
   ReserveFor(page, servers, monitorCount);
   AppendBody(page, servers, tree, addresses, cache);
@@ -277,7 +307,7 @@ void AppendStatusHTML(std::string& page, TServerList& servers, const StatusPageA
                       HistoryRowsCache* cache) {
   const std::vector<TreeGroup> tree = TreeOrder(servers);
   size_t monitorCount = 0;
-  const bool alarm = AlarmOn(tree, &monitorCount);
+  const bool alarm = AlarmOn(servers, tree, &monitorCount);
   LastActivity = "GetStatusHTML";
   ReserveFor(page, servers, monitorCount);
   AppendStatusHead(page, FormatDateTime(Now()), alarm, addresses);
@@ -306,6 +336,16 @@ uint64_t StatusPageFingerprint(TServerList& servers) {
   for (int i = 0; i < servers.Count(); ++i) {
     const TServer& s = *servers.Items(i);
     h = MixText(MixText(h, s.name), s.group);
+    if (MayHold(s)) {
+      // What is held changes with the time (a window begins or ends) and with the
+      // parents' colours: the hold itself is part of what the page shows.
+      const ServerHold hold = HoldOf(servers, s, Now());
+      h = Mix(h, (hold.maintenance ? 1u : 0u) | (hold.Unreachable() ? 2u : 0u));
+      uint64_t until;
+      std::memcpy(&until, &hold.maintenanceUntil, sizeof until);
+      h = Mix(h, until);
+      for (const std::string& name : hold.through) h = MixText(h, name);
+    }
     h = Mix(h, static_cast<uint64_t>(s.ports.Count()));
     for (int m = 0; m < s.ports.Count(); ++m) {
       const TPort& p = *s.ports.Items(m);

@@ -42,7 +42,7 @@ class SharedReplyBody {
 // (Prometheus), /status.json, the badges under /badge/, and the page's own logo and alarm
 // sound. Nothing here runs
 // on another thread; requests are answered between any two messages, also while a scan
-// pass pumps the loop.
+// pass waits for its checks.
 //
 // The page is kept made, not made per request: its body (everything below the clock
 // line) is made again when the model has changed, at most once a second, and every

@@ -313,8 +313,9 @@ void HttpChecks::HttpRequestDone(uint64_t id, int errorCode) {
     scan_.HttpVerdict(*monitor, false, ms, bytes, errorCode, r.statusCode, message);
   }
 
-  // The verdict can run events that pump the loop: the monitor may be gone, or a newer
-  // request of it may be in flight. Only our own request is cleared from it.
+  // The verdict runs events, whose actions run up to their first wait before it returns:
+  // the monitor may be gone, or a newer request of it may be in flight. Only our own
+  // request is cleared from it.
   it = requests_.find(id);
   if (it == requests_.end()) return;
   tmyhttpcli* self = it->second.get();

@@ -150,7 +150,23 @@ Task<void> TInfiniScan::CheckTask(TPort& monitor, std::shared_ptr<Trigger> ended
   if (!alive.expired()) monitor.MarkChecked(Now(), CurrentClock().MonotonicMs());
 }
 
+bool TInfiniScan::CheckUnderWay(const TPort& monitor) const {
+  if (monitor.httpRequest) return true;
+  auto it = inFlight_.find(&monitor);
+  return it != inFlight_.end() && !it->second.alive.expired();
+}
+
+bool TInfiniScan::CheckNow(TPort& monitor) {
+  if (CheckUnderWay(monitor)) return true;
+  if (!checks_ || !host_.ScanningActive() || host_.QuitRequested() || monitor.beingAdded)
+    return false;
+  if (monitor.typ != "ping" && monitor.typ != "http" && monitor.typ != "port") return false;
+  StartCheck(monitor);
+  return true;
+}
+
 std::shared_ptr<Trigger> TInfiniScan::StartCheck(TPort& monitor) {
+  monitor.checkStartMono = CurrentClock().MonotonicMs();
   auto ended = std::make_shared<Trigger>();
   inFlight_[&monitor] = InFlight{monitor.Watch(), 0};
   const std::string activity = "DoA" + monitor.typ + " " + monitor.server->name;
@@ -165,6 +181,8 @@ std::shared_ptr<Trigger> TInfiniScan::StartCheck(TPort& monitor) {
 Task<void> TInfiniScan::Pass() {
   LastActivity = "Scan-Execute";
   ++passNumber_;
+  // Events held back for a maintenance window that has ended are raised now.
+  alerts_.Sweep();
   Clock& clock = CurrentClock();
   const int64_t passStart = clock.MonotonicMs();
   const uint64_t generation = servers_.Generation();
@@ -239,14 +257,18 @@ Task<void> TInfiniScan::Pass() {
       }
 
       // In order: the pass waits for this check to end before it goes on. The check is a
-      // task of its own all the same, so deleting its monitor ends it at once.
+      // task of its own all the same, so deleting its monitor ends it at once. A check
+      // started outside the passes (a server reached through this one asked for it) is
+      // not started twice. (An HTTP request still running is not such a check: the
+      // next check aborts it, as ever.)
+      if (auto it = inFlight_.find(monitor); it != inFlight_.end() && !it->second.alive.expired())
+        continue;
       activityText = server->name + " " + monitor->typ;
       ShowActivity();
       const int64_t checkStart = clock.MonotonicMs();
       const bool waits = monitor->typ != "http";
       std::shared_ptr<Trigger> ended = StartCheck(*monitor);
       co_await ended->Wait();
-      LastActivity = "Scan-Execute";
       if (waits) {
         const int64_t took = clock.MonotonicMs() - checkStart;
         if (took >= 1000) {
@@ -310,6 +332,7 @@ void TInfiniScan::LogResult(TPort& monitor, const std::string& kind, const std::
   LastActivity = "LogResult " + recordText;
   if (monitor.lostCount > 0) recordText += " (" + std::to_string(monitor.lostCount) + " lost)";
   monitor.lastResponseMs = ms;
+  monitor.lastRecordLost = monitor.lostCount;
   if (AppendRecord(*monitor.server, recordText)) ++recordsWritten;
   AddActivityLine();
 }
@@ -321,6 +344,7 @@ void TInfiniScan::LogError(TPort& monitor, const std::string& kind, const std::s
   if (monitor.lostCount > 0) recordText += " (" + std::to_string(monitor.lostCount) + " lost)";
   if (AppendRecord(*monitor.server, recordText)) ++recordsWritten;
   monitor.lastResponseMs = ms;
+  monitor.lastRecordLost = monitor.lostCount;
   AddMessageLine();
 }
 
@@ -333,22 +357,25 @@ void TInfiniScan::PingDisplay(TServer& server, const std::string& message) {
 
 namespace {
 
-// Success and failure steps, shared by the three checks. Events can pump the loop, and
-// a command run there may delete the monitor: after every event the step looks at the
-// monitor's token and ends quietly when it is gone.
+// Success and failure steps, shared by the three checks. An event's actions run up to
+// their first wait before RunEvent returns, and what they do may delete the monitor:
+// after every event the step looks at the monitor's token and ends quietly when it is
+// gone.
 void SuccessStep(TInfiniScan& scan, ScanHost& host, TPort& monitor, const StepValues& v) {
   auto alive = monitor.Watch();
+  AlertPolicy& alerts = scan.Alerts();
+  alerts.NoteVerdict(monitor);
   monitor.lostCount = 0;
   scan.LogResult(monitor, v.kind, "OK", v.ms, v.bytes, v.okDetail);
   const double now = Now();
   const long downtime = std::lround((now - monitor.lastUp) * 24.0 * 60.0);
   monitor.lastUp = now;
+  monitor.lastSuccess = now;
   if (monitor.status == "red") {
     scan.LogError(monitor, v.kind, "UP", v.ms, v.bytes, v.upDetail(downtime));
     std::string ev = monitor.GetValue("RYtoG");
     if (NamesEvent(ev)) {
-      host.RunEvent(ev, v.upEventText(downtime), monitor.server->name, v.upWord, 99999999,
-                    monitor.runId);
+      alerts.Recovery(monitor, ev, v.upEventText(downtime), v.upWord);
       if (alive.expired()) return;
     }
   }
@@ -356,18 +383,20 @@ void SuccessStep(TInfiniScan& scan, ScanHost& host, TPort& monitor, const StepVa
     monitor.status = v.ms >= v.slowMs ? "yellow" : "green";
     host.ScreenUpdate();
   }
+  alerts.StepDone(monitor, true);
 }
 
 void FailureStep(TInfiniScan& scan, ScanHost& host, TPort& monitor, const StepValues& v) {
   auto alive = monitor.Watch();
-  const std::string serverName = monitor.server->name;
+  AlertPolicy& alerts = scan.Alerts();
+  alerts.NoteVerdict(monitor);
   if (v.lostRecordBefore) scan.LogResult(monitor, v.kind, "LOST", v.ms, v.bytes, v.lostDetail);
   if (monitor.status == "green") {
     monitor.status = "yellow";
     std::string ev = monitor.GetValue("GtoY");
     if (v.screenUpdateBeforeEvent) host.ScreenUpdate();
     if (NamesEvent(ev)) {
-      host.RunEvent(ev, v.lostEventText, serverName, "LOST", 1, monitor.runId);
+      alerts.Failure(monitor, ev, v.lostEventText, "LOST", 1);
       if (alive.expired()) return;
     }
     if (!v.screenUpdateBeforeEvent) host.ScreenUpdate();
@@ -379,7 +408,7 @@ void FailureStep(TInfiniScan& scan, ScanHost& host, TPort& monitor, const StepVa
     std::string ev = monitor.GetValue("GYtoR");
     if (ev.empty()) ev = "Default";
     if (ev != "none") {
-      host.RunEvent(ev, v.downEventText, serverName, v.downWord(2), 2, monitor.runId);
+      alerts.Failure(monitor, ev, v.downEventText, v.downWord(2), 2);
       if (alive.expired()) return;
     }
   } else {
@@ -387,12 +416,13 @@ void FailureStep(TInfiniScan& scan, ScanHost& host, TPort& monitor, const StepVa
     std::string ev = monitor.GetValue("GYtoR");
     if (ev.empty()) ev = "Default";
     if (ev != "none") {
-      host.RunEvent(ev, v.downEventText, serverName, v.downWord(monitor.lostCount),
-                    monitor.lostCount, monitor.runId);
+      alerts.Failure(monitor, ev, v.downEventText, v.downWord(monitor.lostCount),
+                     monitor.lostCount);
       if (alive.expired()) return;
     }
   }
   if (!v.lostRecordBefore) scan.LogResult(monitor, v.kind, "LOST", v.ms, v.bytes, v.lostDetail);
+  alerts.StepDone(monitor, false);
 }
 
 std::function<std::string(int32_t)> CountedDownWord() {
@@ -404,6 +434,7 @@ std::function<std::string(int32_t)> CountedDownWord() {
 void TInfiniScan::PingVerdict(TPort& monitor, bool success, int32_t ms,
                               const std::string& icmpText) {
   ++checksDone;
+  monitor.lastCheckMs = ms;
   const std::string& s = monitor.server->name;
   StepValues v{"PING", ms, 56, 5000, icmpText, icmpText,
                [&](long n) { return icmpText + " Downtime=" + ToStr(n) + " min"; },
@@ -419,6 +450,7 @@ void TInfiniScan::PingVerdict(TPort& monitor, bool success, int32_t ms,
 void TInfiniScan::HttpVerdict(TPort& monitor, bool success, int32_t ms, int32_t bytes,
                               int32_t errorCode, int32_t statusCode, const std::string& reason) {
   ++checksDone;
+  monitor.lastCheckMs = ms;
   const std::string& s = monitor.server->name;
   const std::string code = std::to_string(statusCode);
   StepValues v{"HTTP", ms, bytes, 10000,
@@ -438,6 +470,7 @@ void TInfiniScan::HttpVerdict(TPort& monitor, bool success, int32_t ms, int32_t 
 
 void TInfiniScan::PortVerdict(TPort& monitor, bool success, int32_t ms) {
   ++checksDone;
+  monitor.lastCheckMs = ms;
   const std::string& s = monitor.server->name;
   const std::string p = std::to_string(monitor.port);
   StepValues v{"PORT", ms, 0, 5000, "", "",

@@ -9,6 +9,7 @@
 
 #include "platform/awaitables.h"
 #include "platform/task.h"
+#include "scan/alert_policy.h"
 
 namespace sentrel {
 
@@ -82,6 +83,13 @@ class TInfiniScan {
   int ParallelLimit() const { return parallelLimit_; }
   // Checks started in parallel and not ended yet.
   size_t ChecksRunning() const { return checkTasks_.Size(); }
+  // Starts a check of the monitor now, outside the passes, unless one is under way;
+  // returns whether a verdict of it is on its way (false: scanning is off, or the
+  // monitor is never checked).
+  bool CheckNow(TPort& monitor);
+  bool CheckUnderWay(const TPort& monitor) const;
+  // Where the status steps' events are let through, held back or made to wait.
+  AlertPolicy& Alerts() { return alerts_; }
   static constexpr int kDefaultParallelLimit = 256;
   void ShowActivity();
   void AddActivityLine();
@@ -141,6 +149,7 @@ class TInfiniScan {
     TaskGroup::Id task = 0;
   };
   std::map<const TPort*, InFlight> inFlight_;
+  AlertPolicy alerts_{servers_, host_, *this};
   class CheckHold;
   // Declared last: the tasks go first, before anything they use.
   TaskGroup checkTasks_;

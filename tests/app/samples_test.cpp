@@ -212,7 +212,7 @@ TEST_F(SamplesTest, ServerFileDocumentExamplesLoadAndUseEveryKey) {
       }
     used += example;
   }
-  EXPECT_EQ(types, (std::vector<std::string>{"ping", "http", "port"}));
+  EXPECT_EQ(types, (std::vector<std::string>{"ping", "http", "port", "ping"}));
   ExpectEveryKeyUsed(doc.keys, used, "server-file.md");
 }
 

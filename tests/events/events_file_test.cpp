@@ -153,6 +153,36 @@ TEST_F(EventsFileTest, OnlyIniTextHoldsEventsAndAnUnclosedHeaderIsNone) {
   EXPECT_EQ(ReadFile(dir_->File("events.bak")), noise);
 }
 
+// RepeatMinutes is written only when reminders are on; the file read again while the
+// program runs keeps each event's latency marks by name.
+TEST_F(EventsFileTest, RepeatMinutesAndAReloadThatKeepsTheMarks) {
+  TIpEventList list;
+  list.AddDefault();
+  TIPEvent* page = list.Items(list.Add("Page"));
+  page->UsePopup = true;
+  page->RepeatMinutes = 15;
+  const std::string path = dir_->File("events.ini");
+  list.SaveToFile(path);
+  const std::string text = ReadFile(path);
+  EXPECT_EQ(text.find("RepeatMinutes"), text.rfind("RepeatMinutes")) << "only Page's";
+  EXPECT_NE(text.find("always7=0\r\nRepeatMinutes=15\r\n"), std::string::npos);
+
+  // The marks of two monitors, then the file with a third event and Page's count changed.
+  ASSERT_TRUE(page->ShouldFire(kPopup, 3, 7));
+  ASSERT_TRUE(list.Items(0)->ShouldFire(kPopup, 3, 9));
+  WriteFile(path, text + "[Mail]\r\nUseMail=1\r\nRepeatMinutes=-4\r\n");
+  ASSERT_EQ(list.ReloadFromFile(path), EventsFileContent::Events);
+  ASSERT_EQ(list.Count(), 3);
+  EXPECT_TRUE(list.Find("Page")->NotifiedFor(7)[kPopup]);
+  EXPECT_TRUE(list.Find("Default")->NotifiedFor(9)[kPopup]);
+  EXPECT_FALSE(list.Find("Page")->ShouldFire(kPopup, 4, 7)) << "the outage has been told";
+  EXPECT_EQ(list.Find("Page")->RepeatMinutes, 15);
+  EXPECT_EQ(list.Find("Mail")->RepeatMinutes, 0);
+  TIPEvent copy;
+  copy.Assign(*list.Find("Page"));
+  EXPECT_EQ(copy.RepeatMinutes, 15);
+}
+
 TEST(EventTest, AssignCopiesAllButTheName) {
   TIPEvent a, b;
   a.name = "a";

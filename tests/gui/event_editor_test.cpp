@@ -349,7 +349,7 @@ TEST_F(EventEditorTest, EditsGoIntoTheEventAsTheOperatorMakesThem) {
   form_->show();
   QStringList unnamed;
   const std::string buttons =
-      ",okbutton,cancelbutton,addbutton,renamebutton,copybutton,deletebutton";
+      ",repeatminutes,okbutton,cancelbutton,addbutton,renamebutton,copybutton,deletebutton";
   form_->SelectAction(3);
   EXPECT_EQ(
       TabChain(U().namecombo, &unnamed),

@@ -197,25 +197,27 @@ TEST_F(MainWindow, PopupEntriesFollowTheLevelAndARightPressSelectsFirst) {
     return s;
   };
   // Order: Add/Edit/Delete Group, Add/Edit/Delete Server, Add/Edit/Delete Monitor, the
-  // separator, Toolwindow, View Logfile..., View Logfile (errors only)..., View Request Times...
+  // separator, Toolwindow, View Logfile..., View Logfile (errors only)..., View Request
+  // Times..., a separator, Maintenance..., End maintenance (on groups and servers).
   QStringList texts;
   for (QAction* a : popup->actions()) texts << a->text();
   EXPECT_EQ(texts,
             (QStringList{"Add &Group...", "&Edit Group...", "&Delete Group", "&Add Server...",
-                         "Edit &Server...", "Delete Se&rver", "Add &Monitor...", "Edit Mo&nitor...",
+                         "Edit &Server...", "Delete Se&rver", "Add &Monitor...", "Edit M&onitor...",
                          "Delete Moni&tor", "", "Tool&window", "&View Logfile...",
-                         "View &Logfile (errors only)...", "View Request T&imes..."}));
+                         "View &Logfile (errors only)...", "View Request T&imes...", "",
+                         "Maintenan&ce...", "E&nd maintenance"}));
   form_->PreparePopup();  // first opening, nothing selected
-  EXPECT_EQ(visible(), "11111111100111");
+  EXPECT_EQ(visible(), "11111111100111111");
   Select("web");
   form_->PreparePopup();
-  EXPECT_EQ(visible(), "01110000000000");
+  EXPECT_EQ(visible(), "01110000000000111");
   Select("web/www");
   form_->PreparePopup();
-  EXPECT_EQ(visible(), "00001110000110");
+  EXPECT_EQ(visible(), "00001110000110111");
   form_->findChild<QTreeWidget*>(QStringLiteral("TreeView1"))->clearSelection();
   form_->PreparePopup();  // nothing selected: as the last opening
-  EXPECT_EQ(visible(), "00001110000110");
+  EXPECT_EQ(visible(), "00001110000110111");
 
   // A right press on a monitor selects it, and the menu opens for a monitor.
   auto* tree = form_->findChild<QTreeWidget*>(QStringLiteral("TreeView1"));
@@ -225,7 +227,7 @@ TEST_F(MainWindow, PopupEntriesFollowTheLevelAndARightPressSelectsFirst) {
   QCoreApplication::sendEvent(tree->viewport(), &press);
   EXPECT_EQ(form_->SelectedNode(), ssh);
   EXPECT_TRUE(popup->isVisible());
-  EXPECT_EQ(visible(), "00000001100001");
+  EXPECT_EQ(visible(), "00000001100001000");
   popup->close();
   // The keyboard: Shift+F10 opens it at the selected node.
   tree->setFocus();

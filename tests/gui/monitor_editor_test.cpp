@@ -7,6 +7,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QStackedWidget>
@@ -15,6 +16,7 @@
 #include "events/ip_event.h"
 #include "gui/modal_answers.h"
 #include "gui/monitor_editor_dialog.h"
+#include "model/maintenance.h"
 #include "model/server_list.h"
 #include "qt_printers.h"
 #include "support/test_env.h"
@@ -335,7 +337,8 @@ TEST_F(MonitorEditorTest, TabWalksTheShownControlsInOrderAndEachHasAName) {
   auto tabChain = [&](QWidget* first) { return TabChain(first, &unnamed); };
   form_->SetServer(web_);
   EXPECT_EQ(tabChain(ui().Editname),
-            "Editname,editip,Editgroup,Editlocation,Editlogfile,Editnotes,OKBtn,CancelBtn");
+            "Editname,editip,Editgroup,Editlocation,Editlogfile,Editnotes,Editparents,Editmaintenance,"
+            "OKBtn,CancelBtn");
   TPort* http = web_->ports.Items(web_->ports.Add("http"));
   form_->SetMonitor(http);
   EXPECT_EQ(tabChain(ui().portname),
@@ -386,6 +389,37 @@ TEST_F(MonitorEditorTest, HostileTextsEnteredInTheEditorSurviveTheServerFile) {
     EXPECT_EQ(b->ports.Items(0)->GetValue("url"), text.toStdString());
     ++i;
   }
+}
+
+// "Reached through" lists the other servers, ticked as Parent names them; a name of no
+// server stays. Maintenance windows that are not understood are refused with why; a
+// server renamed takes the servers reached through it along.
+TEST_F(MonitorEditorTest, ReachedThroughAndMaintenanceOfAServer) {
+  TServer* router = servers_.Items(servers_.Add("router"));
+  web_->parents = {"ROUTER", "gone"};
+  db_->parents = {"web1"};
+  form_->SetServer(web_);
+  ASSERT_EQ(ui().Editparents->count(), 2);
+  EXPECT_EQ(ui().Editparents->item(0)->text(), "db1");
+  EXPECT_EQ(ui().Editparents->item(0)->checkState(), Qt::Unchecked);
+  EXPECT_EQ(ui().Editparents->item(1)->checkState(), Qt::Checked);
+  ui().Editparents->item(0)->setCheckState(Qt::Checked);
+  ui().Editparents->item(1)->setCheckState(Qt::Unchecked);
+
+  ui().Editmaintenance->setText("weekly Sun 02:00-04:00; at noon");
+  form_->accept();
+  EXPECT_EQ(form_->result(), QDialog::Rejected) << "still open";
+  EXPECT_NE(ModalAnswers::Asked().back().indexOf("\"at noon\" is not understood"), -1);
+
+  ui().Editmaintenance->setText("weekly Sun 02:00-04:00");
+  TypeInto(ui().Editname, "web2");
+  form_->accept();
+  form_->Apply();
+  EXPECT_EQ(web_->name, "web2");
+  EXPECT_EQ(web_->parents, (std::vector<std::string>{"db1", "gone"}));
+  EXPECT_EQ(FormatMaintenance(web_->maintenance), "weekly Sun 02:00-04:00");
+  EXPECT_EQ(db_->parents, std::vector<std::string>{"web2"});
+  EXPECT_TRUE(router->parents.empty());
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <stdexcept>
 #include <vector>
 
 #include "platform/error.h"
@@ -98,6 +99,23 @@ TEST_F(EventLoopTest, QuitEndsOnlyTheOutermostRun) {
   });
   loop().Run();
   EXPECT_TRUE(nestedFinished);
+}
+
+// A second watcher would silently take the first one's events: it is refused instead.
+TEST_F(EventLoopTest, ADescriptorHasOneWatcher) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  int first = 0;
+  int second = 0;
+  loop().Watch(fds[0], EPOLLIN, [&](uint32_t) { ++first; });
+  EXPECT_THROW(loop().Watch(fds[0], EPOLLIN, [&](uint32_t) { ++second; }), std::logic_error);
+  ASSERT_EQ(write(fds[1], "x", 1), 1);
+  loop().Pump();
+  EXPECT_EQ(first, 1);
+  EXPECT_EQ(second, 0);
+  loop().Unwatch(fds[0]);
+  close(fds[0]);
+  close(fds[1]);
 }
 
 TEST_F(EventLoopTest, SelfRepostingCallbackDoesNotStarveThePump) {

@@ -6,6 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <memory>
+#include <stdexcept>
+
 #include "platform/awaitables.h"
 #include "platform/error.h"
 #include "support/test_env.h"
@@ -44,11 +47,31 @@ Task<std::string> Catches() {
   co_return "nothing";
 }
 
+Task<std::string> Word(std::string word) {
+  co_await Yield();
+  co_return word;
+}
+
+// A task that has ended is never resumed again: awaiting it once more gives its outcome.
+Task<std::string> AwaitsTwice() {
+  Task<std::string> task = Word("ok");
+  std::string first = co_await task;
+  std::string second = co_await task;
+  co_return first + " " + second;
+}
+
+Task<void> AwaitsNothing() {
+  Task<void> none;
+  co_await none;
+}
+
 TEST_F(TaskTest, ValuesAndErrorsTravelUpTheChainWithoutGrowingTheStack) {
   EXPECT_EQ(RunToCompletion(Chain(2000)), 2000);
   EXPECT_EQ(RunToCompletion(Sum(1'000'000)), 1'000'000);
   EXPECT_EQ(RunToCompletion(Catches()), "caught broken");
   EXPECT_THROW(RunToCompletion(Fails()), SentrelError);
+  EXPECT_EQ(RunToCompletion(AwaitsTwice()), "ok ok");
+  EXPECT_THROW(RunToCompletion(AwaitsNothing()), std::logic_error);
 }
 
 Task<void> SleepsThenCounts(int64_t ms, int* count) {
@@ -106,6 +129,49 @@ TEST_F(TaskTest, ATaskCancelledWhileItRunsEndsAtItsNextSuspension) {
   EXPECT_EQ(after, 1);
 }
 
+// Counts the destruction of the frame that holds it.
+struct FrameMark {
+  int* destroyed;
+  ~FrameMark() { ++*destroyed; }
+};
+
+enum class Loss { kCancelsItself, kCancelsItselfAndServesTheLoop, kDestroysItsGroup };
+
+Task<void> LosesItsOwner(std::unique_ptr<TaskGroup>* group, const TaskGroup::Id* self, Loss loss,
+                         int* destroyed, int* seen) {
+  FrameMark mark{destroyed};
+  co_await Yield();
+  if (loss == Loss::kDestroysItsGroup)
+    group->reset();
+  else
+    (*group)->Cancel(*self);
+  // As a modal dialog opened from here would: the loop runs while this task is on the stack.
+  if (loss == Loss::kCancelsItselfAndServesTheLoop) CurrentLoop().Pump();
+  *seen = *destroyed;
+  co_await Yield();
+  *seen = -1;  // never resumed again
+}
+
+TEST_F(TaskTest, ATaskThatLosesItsOwnerWhileItRunsStaysWholeUntilItSuspends) {
+  for (Loss loss : {Loss::kCancelsItself, Loss::kCancelsItselfAndServesTheLoop,
+                    Loss::kDestroysItsGroup}) {
+    SCOPED_TRACE(static_cast<int>(loss));
+    const size_t timersBefore = loop_->TimerCount();
+    auto group = std::make_unique<TaskGroup>();
+    TaskGroup::Id id = 0;
+    int destroyed = 0;
+    int seen = -2;
+    id = group->Start(LosesItsOwner(&group, &id, loss, &destroyed, &seen), "loser");
+    ASSERT_TRUE(loop_->WaitUntil([&] { return destroyed > 0; }, 1000));
+    EXPECT_EQ(seen, 0) << "the frame was destroyed while it ran";
+    EXPECT_EQ(destroyed, 1);
+    EXPECT_EQ(group ? group->Size() : 0u, 0u);
+    loop_->Pump();
+    EXPECT_EQ(seen, 0);
+    EXPECT_EQ(loop_->TimerCount(), timersBefore);
+  }
+}
+
 Task<void> TakesTurn(AsyncMutex* mutex, std::vector<std::string>* log, std::string name,
                      int64_t holdMs) {
   AsyncMutex::Guard turn = co_await mutex->Lock();
@@ -150,14 +216,6 @@ TEST_F(TaskTest, ATriggerWakesItsWaitersFromTheLoopOrTheDeadlineDoes) {
   EXPECT_EQ(clock_.MonotonicMs() - before, 3000);
 }
 
-Task<void> Reports() {
-  LastActivity = "Mail to ops";
-  co_await Yield();
-  LastActivity = "Mail to ops: DATA";
-  co_await Yield();
-  throw SentrelError("Mail server did not complete the dialogue within 60 seconds");
-}
-
 Task<void> Busy() {
   for (int i = 0; i < 3; ++i) {
     LastActivity = "GetStatusHTML";
@@ -165,15 +223,35 @@ Task<void> Busy() {
   }
 }
 
+// Starts other work halfway, which runs up to its first wait and sets its own text.
+Task<void> Reports(TaskGroup* others) {
+  LastActivity = "Mail to ops";
+  co_await Yield();
+  LastActivity = "Mail to ops: DATA";
+  others->Start(Busy(), "web");
+  co_await Yield();
+  throw SentrelError("Mail server did not complete the dialogue within 60 seconds");
+}
+
+// Fails in the same resumption that named what it does.
+Task<void> FailsAtOnce() {
+  co_await Yield();
+  LastActivity = "IPEvent.DoSerial";
+  throw SentrelError("Serial port gone");
+}
+
 TEST_F(TaskTest, AnErrorThatEndsATaskNamesThatTasksActivity) {
   std::vector<std::string> causes;
   loop_->SetErrorHandler([&](const std::string& m) { causes.push_back(m + " | " + LastActivity); });
   TaskGroup group;
-  group.Start(Reports(), "mail");
-  group.Start(Busy(), "web");
-  ASSERT_TRUE(loop_->WaitUntil([&] { return group.Size() == 0; }, 1000));
-  EXPECT_EQ(causes, std::vector<std::string>{
-                        "Mail server did not complete the dialogue within 60 seconds | Mail to ops: DATA"});
+  TaskGroup others;
+  group.Start(Reports(&others), "mail");
+  group.Start(FailsAtOnce(), "serial");
+  others.Start(Busy(), "web");
+  ASSERT_TRUE(loop_->WaitUntil([&] { return group.Size() + others.Size() == 0; }, 1000));
+  EXPECT_EQ(causes, (std::vector<std::string>{
+                        "Serial port gone | IPEvent.DoSerial",
+                        "Mail server did not complete the dialogue within 60 seconds | Mail to ops: DATA"}));
 }
 
 }  // namespace

@@ -5,7 +5,9 @@
 #include "model/text_pane.h"
 #include "model/last_activity.h"
 #include "model/server_list.h"
+#include "model/maintenance.h"
 #include "platform/date_time.h"
+#include "reports/status_exports.h"
 #include "support/test_env.h"
 
 namespace sentrel {
@@ -110,6 +112,57 @@ TEST_F(StatusPageTest, RedMonitorShowsItsCountAndLastUpAndTheAlarm) {
       MonitorCells("red", "port 5432", "1234ms<b> 4 times down since 2024-04-30 23:05:00</b>") +
       "</tr>\r\n";
   EXPECT_EQ(Build(), Page(true, rows, ""));
+}
+
+// A server reached only through a router that is down, and one in maintenance: their
+// cells say so in their own colours, their red sounds no alarm, and /metrics and
+// /status.json say the same. The router's own red still does.
+TEST_F(StatusPageTest, HeldServersSayWhyInThePageTheMetricsAndTheJson) {
+  TServer* router = AddServer("router", "Net");
+  TPort* r = AddMonitor(router, "ping", 0, "green");
+  TServer* web = AddServer("web", "Net");
+  web->parents = {"router"};
+  TPort* w = AddMonitor(web, "port", 80, "red");
+  w->lostCount = 3;
+  w->lastUp = EncodeDate(2024, 5, 1) + EncodeTime(12, 0, 0);
+  TServer* db = AddServer("db", "Net");
+  db->maintenance = {MaintenanceBetween(Now() - 0.01, EncodeDate(2024, 5, 1) + EncodeTime(13, 0, 0))};
+  AddMonitor(db, "port", 5432, "red");
+  EXPECT_NE(Build().find("<bgsound"), std::string::npos) << "web's router is up: web is red";
+
+  r->status = "red";
+  const std::string rows =
+      GroupRow("Net") + ServerCell("router") + MonitorCells("red", "ping 0", "0ms<b> 0 times down since 1899-12-30</b>") +
+      "</tr>\r\n" + ServerCell("web") +
+      MonitorCells("#c8b8e8", "port 80",
+                   "0ms<b> 3 times down since 2024-05-01 12:00:00</b><i> unreachable through router</i>") +
+      "</tr>\r\n" + ServerCell("db") +
+      MonitorCells("#a8d0f0", "port 5432",
+                   "0ms<b> 0 times down since 1899-12-30</b><i> in maintenance until 2024-05-01 13:00:00</i>") +
+      "</tr>\r\n";
+  EXPECT_EQ(Build(), Page(true, rows, ""));
+  r->status = "green";
+  router->ports.Items(0)->status = "green";
+  web->parents.clear();
+  w->status = "green";
+  EXPECT_EQ(Build().find("<bgsound"), std::string::npos) << "db's red is held back";
+
+  web->parents = {"router"};
+  r->status = "red";
+  const std::string metrics = BuildStatusMetrics(list_, {}, {});
+  for (const char* line :
+       {"sentrel_monitor_unreachable{server=\"router\",monitor=\"ping\",type=\"ping\",port=\"0\",group=\"Net\"} 0\n",
+        "sentrel_monitor_unreachable{server=\"web\",monitor=\"port\",type=\"port\",port=\"80\",group=\"Net\"} 1\n",
+        "sentrel_monitor_in_maintenance{server=\"web\",monitor=\"port\",type=\"port\",port=\"80\",group=\"Net\"} 0\n",
+        "sentrel_monitor_in_maintenance{server=\"db\",monitor=\"port\",type=\"port\",port=\"5432\",group=\"Net\"} 1\n"})
+    EXPECT_NE(metrics.find(line), std::string::npos) << line;
+  const std::string json = BuildStatusJson(list_, {}, {});
+  EXPECT_NE(json.find("\"unreachable\":true,\"unreachableThrough\":[\"router\"],\"inMaintenance\":false}"),
+            std::string::npos)
+      << json;
+  EXPECT_NE(json.find("\"unreachable\":false,\"inMaintenance\":true,\"maintenanceUntil\":"),
+            std::string::npos)
+      << json;
 }
 
 TEST_F(StatusPageTest, HttpMonitorsLinkTheirUrlEvenWhenItIsMissing) {

@@ -16,7 +16,6 @@ namespace sentrel {
 
 namespace run_detail {
 
-
 template <class T>
 struct Outcome {
   std::optional<T> value;
@@ -44,7 +43,7 @@ Task<void> Capture(Task<T> task, Outcome<T>* outcome, std::exception_ptr* error,
   *done = true;
 }
 
-}  // namespace task_detail
+}  // namespace run_detail
 
 // Runs a task to its end from a test's top level, never from inside work: starts it and
 // serves the loop until it is done, then returns its value or throws its exception. After

@@ -9,6 +9,7 @@
 
 #include "model/frontend.h"
 #include "app/program.h"
+#include "platform/clock.h"
 #include "platform/settings_store.h"
 #include "scan/infini_scan.h"
 #include "support/test_env.h"
@@ -20,12 +21,16 @@ struct RecordingFrontend : Frontend {
   int screenUpdates = 0;
   std::vector<std::string> panel0;  // every activity text shown
   std::vector<std::string> popups;
+  std::vector<double> popupTimes;  // when each popup came (the test clock's date-time)
   std::vector<std::string> notices;
   void ScreenUpdate() override { ++screenUpdates; }
   void StatusPanelChanged(int panel, const std::string& text) override {
     if (panel == 0) panel0.push_back(text);
   }
-  void ShowPopupMessage(const std::string& m) override { popups.push_back(m); }
+  void ShowPopupMessage(const std::string& m) override {
+    popups.push_back(m);
+    popupTimes.push_back(Now());
+  }
   void ShowNotice(const std::string& t) override { notices.push_back(t); }
   bool AskYesNo(const std::string&) override { return true; }
 };
