@@ -215,6 +215,7 @@ std::string FormatAvailabilityPercent(int64_t good, int64_t checks) {
   if (checks <= 0) return "no data";
   if (good >= checks) return "100%";
   if (good <= 0) return "0%";
+  if (good * 100 % checks == 0) return std::to_string(good * 100 / checks) + "%";
   // Hundredths of a percent, cut: 99.999 % stays below 100 %.
   const int64_t hundredths = good * 10000 / checks;
   char buf[32];

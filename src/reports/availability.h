@@ -75,7 +75,8 @@ inline constexpr AvailabilityWindow kAvailabilityWindows[] = {
 int64_t WindowStartMs(int64_t nowMs, int hours);
 
 // "99.95%": the share cut (never rounded up) to two decimals, so that 100% means no
-// failed check at all; "100%" and "0%" without decimals; "no data" without checks.
+// failed check at all; a whole share ("100%", "90%") without decimals; "no data"
+// without checks.
 std::string FormatAvailabilityPercent(int64_t good, int64_t checks);
 inline std::string FormatAvailabilityPercent(const Availability& a) {
   return FormatAvailabilityPercent(a.good, a.checks);

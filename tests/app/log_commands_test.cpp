@@ -213,7 +213,7 @@ TEST_F(LogCommandsTest, AvailabilityTableAndCsvCountEachCheckOnce) {
   const std::string table = r.out.substr(r.out.find("\n\n") + 2);
   EXPECT_EQ(table,
             "Group  Server  Monitor  Checks  Availability  Outages  Downtime  Longest outage  Data from\n"
-            "g      web1    http          4        75.00%        1       1 d             1 d  " + since + "\n"
+            "g      web1    http          4           75%        1       1 d             1 d  " + since + "\n"
             "g      web1    ping          1          100%        0       0 s             0 s  " + DaysAgo(3) + " 10:00\n"
             "g      db      port          1          100%        0       0 s             0 s\n")
       << r.out;

@@ -199,7 +199,7 @@ TEST(AvailabilityRecords, Texts) {
     int64_t good, checks;
     const char* text;
   } shares[] = {{0, 0, "no data"},  {5, 5, "100%"},        {0, 3, "0%"},
-                {99999, 100000, "99.99%"}, {1, 3, "33.33%"}, {2, 3, "66.66%"}};
+                {99999, 100000, "99.99%"}, {1, 3, "33.33%"}, {2, 3, "66.66%"}, {9, 10, "90%"}};
   for (const auto& s : shares) EXPECT_EQ(FormatAvailabilityPercent(s.good, s.checks), s.text);
   EXPECT_EQ(FormatDuration(999), "0 s");
   EXPECT_EQ(FormatDuration(59'000), "59 s");
