@@ -1,6 +1,7 @@
 #include "reports/availability_tracker.h"
 
 #include <exception>
+#include <vector>
 
 #include "model/last_activity.h"
 #include "model/server_list.h"
@@ -77,7 +78,8 @@ void AvailabilityTracker::Queue(Log& log, bool restart) {
   if (log.queued) return;
   log.queued = true;
   queue_.push_back(&log);
-  if (tasks_.Size() == 0) tasks_.Start(ReadQueued(), "Availability: reading the logs");
+  if (!tasks_.Running(readTask_))
+    readTask_ = tasks_.Start(ReadQueued(), "Availability: reading the logs");
 }
 
 void AvailabilityTracker::Follow(const TServerList& servers) {
@@ -179,32 +181,52 @@ void AvailabilityTracker::ArmSaveTimer() {
   saveTimer_ = CurrentLoop().AddTimer(kSaveEveryMs, [this] {
     saveTimer_ = 0;
     Recheck();
-    SaveSummaries();
+    tasks_.Start(SaveInSlices(), "Availability: keeping the summaries");
     ArmSaveTimer();
   });
+}
+
+void AvailabilityTracker::SaveOne(Log& log, int64_t keepFrom, std::string& failure) {
+  LogHistory& h = log.history;
+  h.Prune(keepFrom);
+  // Nothing read yet: nothing to keep.
+  if (!h.Dirty() || h.Offset() == 0) return;
+  if (!log.queued) h.NoteFileState();
+  try {
+    MakeDirectories(DirectoryOf(log.summaryPath));
+    WriteFileUnsynced(log.summaryPath, h.Serialize());
+    h.SetDirty(false);
+  } catch (const std::exception& e) {
+    if (failure.empty()) failure = e.what();
+  }
+}
+
+void AvailabilityTracker::SaveEnded(const std::string& failure) {
+  if (!failure.empty() && !saveFailed_)
+    CurrentLoop().ReportError("Availability summaries cannot be written (they are made again "
+                              "from the logs at the next start): " + failure);
+  saveFailed_ = !failure.empty();
 }
 
 void AvailabilityTracker::SaveSummaries() {
   const int64_t keepFrom = KeepFromMs();
   std::string failure;
-  for (auto& [path, log] : logs_) {
-    LogHistory& h = log->history;
-    h.Prune(keepFrom);
-    // Nothing read yet: nothing to keep.
-    if (!h.Dirty() || h.Offset() == 0) continue;
-    if (!log->queued) h.NoteFileState();
-    try {
-      MakeDirectories(DirectoryOf(log->summaryPath));
-      WriteFileUnsynced(log->summaryPath, h.Serialize());
-      h.SetDirty(false);
-    } catch (const std::exception& e) {
-      if (failure.empty()) failure = e.what();
-    }
+  for (auto& entry : logs_) SaveOne(*entry.second, keepFrom, failure);
+  SaveEnded(failure);
+}
+
+Task<void> AvailabilityTracker::SaveInSlices() {
+  // One summary between two turns of the loop: a thousand logs never hold up a check.
+  // Logs are never forgotten while the tracker lives, so the list stays good.
+  std::vector<Log*> logs;
+  for (auto& entry : logs_) logs.push_back(entry.second.get());
+  const int64_t keepFrom = KeepFromMs();
+  std::string failure;
+  for (Log* log : logs) {
+    SaveOne(*log, keepFrom, failure);
+    co_await Yield();
   }
-  if (!failure.empty() && !saveFailed_)
-    CurrentLoop().ReportError("Availability summaries cannot be written (they are made again "
-                              "from the logs at the next start): " + failure);
-  saveFailed_ = !failure.empty();
+  SaveEnded(failure);
 }
 
 }  // namespace sentrel

@@ -33,7 +33,8 @@ class AvailabilityTracker final : public LogObserver, public AvailabilitySource 
   // Days of records kept: the longest period shown (30 days, counted in whole hours)
   // reaches into the 31st day back.
   static constexpr int kKeepDays = 32;
-  // The summaries are written this often, and when the program ends.
+  // The summaries are written this often (a summary at a time between other work), and
+  // at once when the program ends.
   static constexpr int64_t kSaveEveryMs = 10 * 60 * 1000;
   // Bytes of a log read between two turns of the loop.
   static constexpr size_t kSliceBytes = 1 << 20;
@@ -77,6 +78,11 @@ class AvailabilityTracker final : public LogObserver, public AvailabilitySource 
   // How the log compares with its file decides what is done about it.
   void Apply(Log& log, LogHistory::Check check);
   Task<void> ReadQueued();
+  // Writes the log's summary when it changed; the first failure goes to failure.
+  void SaveOne(Log& log, int64_t keepFrom, std::string& failure);
+  void SaveEnded(const std::string& failure);
+  // The periodic save, a summary at a time between the program's other work.
+  Task<void> SaveInSlices();
   void ArmSaveTimer();
   int64_t KeepFromMs() const;
 
@@ -85,6 +91,7 @@ class AvailabilityTracker final : public LogObserver, public AvailabilitySource 
   size_t sliceBytes_ = kSliceBytes;
   EventLoop::TimerId saveTimer_ = 0;
   bool saveFailed_ = false;
+  TaskGroup::Id readTask_ = 0;
   // Declared last: the reading task goes first, before the logs it reads.
   TaskGroup tasks_;
 };
