@@ -53,8 +53,10 @@ constexpr Kind kKinds[] = {
     {"PING", 0, "56Bytes Success", "56Bytes Request timed out", true},
     {"HTTP", 80, "5120Bytes E0 200 OK", "0Bytes 503 Service Unavailable", false},
     {"PORT", 25, "0Bytes ", "0Bytes ", false},
-    {"PORT", 443, "0Bytes ", "0Bytes Error=10061", false},
+    {"PORT", 443, "0Bytes ", "0Bytes ", false},
 };
+// A failed port check's second failure step: its probe on the socket that never connected.
+constexpr const char* kProbeTail = "0Bytes Error=10057";
 
 // Appends "<stamp> <server> <KIND> <port> <word> <ms>ms <tail>[ (<n> lost)]\r\n".
 void AppendRecord(std::string& out, const char* stamp, const std::string& server, const Kind& k,
@@ -99,15 +101,20 @@ uint64_t WriteServerLog(const std::string& path, const std::string& server, int 
         lost[m] = 0;
         continue;
       }
-      ++lost[m];
-      if (lost[m] == 2) {
-        // Turning red: ping writes DOWN then LOST, the others LOST then DOWN.
-        AppendRecord(out, stamp, server, k, k.ping ? "DOWN" : "LOST", 0, k.lostTail, k.ping ? 2 : 0);
-        AppendRecord(out, stamp, server, k, k.ping ? "LOST" : "DOWN", 0, k.lostTail, 2);
-        lines += 2;
-      } else {
-        AppendRecord(out, stamp, server, k, "LOST", 0, k.lostTail, lost[m] > 2 ? lost[m] : 0);
-        ++lines;
+      // The failure steps of the check: one, and for a port a second one for its probe.
+      const bool port = k.kind[1] == 'O';
+      for (int step = 0; step < (port ? 2 : 1); ++step) {
+        const char* tail = step ? kProbeTail : k.lostTail;
+        ++lost[m];
+        if (lost[m] == 2) {
+          // Turning red: ping writes DOWN then LOST, the others LOST then DOWN.
+          AppendRecord(out, stamp, server, k, k.ping ? "DOWN" : "LOST", 0, tail, k.ping ? 2 : 0);
+          AppendRecord(out, stamp, server, k, k.ping ? "LOST" : "DOWN", 0, tail, 2);
+          lines += 2;
+        } else {
+          AppendRecord(out, stamp, server, k, "LOST", 0, tail, lost[m] > 2 ? lost[m] : 0);
+          ++lines;
+        }
       }
     }
     if (out.size() > (4u << 20) - 4096 || s + 1 == steps) {

@@ -72,6 +72,16 @@ bool PortOf(std::string_view w, int32_t& port) {
   return true;
 }
 
+// A port record of the probe sent on a socket that never connected: "0ms 0Bytes
+// Error=10057", then the end of the line or the lost suffix.
+bool IsProbeFailure(std::string_view line) {
+  static constexpr std::string_view kNotConnected = " 0ms 0Bytes Error=10057";
+  const size_t at = line.find(kNotConnected);
+  if (at == std::string_view::npos) return false;
+  const size_t end = at + kNotConnected.size();
+  return end == line.size() || line[end] == ' ';
+}
+
 std::string_view WithoutLineEnd(std::string_view raw) {
   if (!raw.empty() && raw.back() == '\n') raw.remove_suffix(1);
   if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
@@ -272,15 +282,19 @@ std::string SummaryPath(const std::string& logPath) {
 
 // --- MonitorHistory ---------------------------------------------------------------
 
-void MonitorHistory::Record(int64_t ms, std::string_view word, bool ping) {
+void MonitorHistory::Record(int64_t ms, std::string_view word, bool ping, bool probe) {
   const char w = WordCode(word);
   if (!w) return;
+  const bool near = lastWord_ && ms >= lastMs_ && ms - lastMs_ <= kJoinLimitMs;
   // The second record of a check joins the first: "UP" after "OK"; "DOWN" after "LOST"
-  // (HTTP, port); "LOST" after "DOWN" (ping, which writes the state change first).
-  const bool joins = !lastJoined_ && lastWord_ && ms >= lastMs_ && ms - lastMs_ <= kJoinLimitMs &&
-                     ((w == 'U' && lastWord_ == 'O') ||
-                      (!ping && w == 'D' && lastWord_ == 'L') ||
-                      (ping && w == 'L' && lastWord_ == 'D'));
+  // (HTTP, port); "LOST" after "DOWN" (ping, which writes the state change first). The
+  // records of a port's failed probe join the failed check they end, however many
+  // records that check wrote before them.
+  const bool joins =
+      probe ? near && (w == 'L' || w == 'D') && (lastWord_ == 'L' || lastWord_ == 'D')
+            : !lastJoined_ && near &&
+                  ((w == 'U' && lastWord_ == 'O') || (!ping && w == 'D' && lastWord_ == 'L') ||
+                   (ping && w == 'L' && lastWord_ == 'D'));
   lastWord_ = w;
   lastMs_ = ms;
   lastJoined_ = joins;
@@ -517,7 +531,8 @@ void LogHistory::FeedLine(std::string_view raw) {
   if (ms < keepFromMs_)
     history.NoteEarlier(ms);
   else
-    history.Record(ms, words_[5], KindEquals(kind, "PING"));
+    history.Record(ms, words_[5], KindEquals(kind, "PING"),
+                   (w == 'L' || w == 'D') && KindEquals(kind, "PORT") && IsProbeFailure(line));
   dirty_ = true;
 }
 

@@ -9,8 +9,12 @@
 // failed HTTP or port check writes "LOST", and "LOST" then "DOWN" when it turns the
 // monitor red; a failed ping writes "LOST", and "DOWN" then "LOST" when it turns red.
 // The two records of one check follow each other with no record of that monitor between
-// them, so a record joins the one before it exactly in those three shapes. A ping check
-// may also leave a "Ping:" message line first; that is no record and counts for nothing.
+// them, so a record joins the one before it exactly in those three shapes. A failed port
+// check then sends its probe on the socket that never connected, and that failure step
+// writes its own records ("LOST", or "LOST" then "DOWN", with the detail "Error=10057"):
+// they join the failed check before them, so one port check may leave three records. A
+// ping check may also leave a "Ping:" message line first; that is no record and counts
+// for nothing.
 //
 // The figures are kept in hours: the last 24 hours are the current hour and the 23
 // before it, 7 days 168 hours, 30 days 720. A log keeps its counts per day (24 hourly
@@ -87,8 +91,9 @@ std::string FormatDuration(int64_t ms);
 // The records of one monitor in a log (one server name, kind and port) as checks.
 class MonitorHistory {
  public:
-  // One record: its time, its word ("OK", "LOST", "DOWN", "UP") and whether it is a ping.
-  void Record(int64_t ms, std::string_view word, bool ping);
+  // One record: its time, its word ("OK", "LOST", "DOWN", "UP"), whether it is a ping, and
+  // whether it is the failure of a port's probe on a socket that never connected.
+  void Record(int64_t ms, std::string_view word, bool ping, bool probe = false);
   // One check, for callers that know the check (tests, benchmarks).
   void AddCheck(int64_t ms, bool good);
   // A record older than what is kept: it counts for nothing, but the monitor's figures

@@ -12,7 +12,9 @@
 #include "reports/availability_report.h"
 #include "reports/availability_tracker.h"
 #include "reports/log_dump.h"
-#include "support/scan_fixture.h"
+#include "support/loopback_server.h"
+#include "support/network_fixture.h"
+#include "support/run_to_completion.h"
 #include "support/test_env.h"
 
 namespace sentrel {
@@ -24,12 +26,14 @@ using test::WriteFile;
 constexpr double kSecond = 1.0 / 86400;
 
 // A record line as the writers make it, at a date-time (midnight itself two seconds
-// later, as the writers stamp it).
+// later, as the writers stamp it). A word ending in "!" is a port's failed probe.
 std::string Record(double at, const std::string& server, const std::string& kind, int port,
-                   const std::string& word) {
+                   std::string word) {
   if (TimeOfDayMs(at) == 0) at += 2 * kSecond;
+  const bool probe = word.back() == '!';
+  if (probe) word.pop_back();
   return FormatDateTime(at) + " " + server + " " + kind + " " + std::to_string(port) + " " + word +
-         " 12ms 0Bytes \r\n";
+         (probe ? " 0ms 0Bytes Error=10057 (2 lost)\r\n" : " 12ms 0Bytes \r\n");
 }
 
 int64_t Ms(double at) {
@@ -48,19 +52,22 @@ Availability ReadBack(const std::string& path, const std::string& server, const 
 
 // The real status steps write the records; the figures must count each check once,
 // whatever records it wrote, both as the lines are written and read back from the file.
-class AvailabilityWritersTest : public test::ScanFixture {};
+class AvailabilityWritersTest : public test::NetworkCheckFixture {};
 
 TEST_F(AvailabilityWritersTest, EachCheckCountsOnceWhateverItWrote) {
   TServer* shop = AddServer("shop");
+  shop->ip = "127.0.0.1";
   TPort* port = AddMonitor(shop, "port", 443);
   TPort* ping = AddMonitor(shop, "ping", 0);
   TPort* http = AddMonitor(shop, "http", 80);
   port->status = ping->status = http->status = "green";
   const double start = Now();
 
-  // Per check: true succeeds, false fails. From green, the second failure in a row turns
-  // the monitor red (port: LOST then DOWN; ping: DOWN then LOST), and the first success
-  // after that writes OK then UP.
+  // Per check: true succeeds, false fails. From green, the second failure step in a row
+  // turns the monitor red (port: LOST then DOWN; ping: DOWN then LOST), and the first
+  // success after that writes OK then UP. A failed port check takes two failure steps, as
+  // the real check does: its verdict, then its probe on the socket that never connected,
+  // so it writes LOST, LOST, DOWN from green and LOST, LOST once red.
   const bool outcomes[] = {true, false, false, false, true, true, false, true, false, false, true};
   int checks = 0, good = 0;
   for (bool ok : outcomes) {
@@ -74,6 +81,7 @@ TEST_F(AvailabilityWritersTest, EachCheckCountsOnceWhateverItWrote) {
       scan().PortSocketError(*port, 10061);
     } else {
       scan().PortVerdict(*port, false, 5000);
+      scan().PortSocketError(*port, 10057);
     }
     // A ping whose name cannot be looked up leaves a message line before its records.
     if (!ok) scan().PingDisplay(*shop, "Unable to resolve no such host");
@@ -105,6 +113,22 @@ TEST_F(AvailabilityWritersTest, EachCheckCountsOnceWhateverItWrote) {
   }
   EXPECT_EQ(FormatAvailabilityPercent(program_->availability.MonitorAvailability(*port, 720)),
             "45.45%");
+
+  // The real check on a closed loopback port: three records at its first failure, two at
+  // each one after, one check each.
+  test::ClosedPort closed;
+  TPort* real = AddMonitor(shop, "port", closed.Port());
+  real->status = "green";
+  for (int i = 0; i < 3; ++i) {
+    clock_.AdvanceSeconds(10);
+    RunToCompletion(network_->DoAPort(*real));
+  }
+  ASSERT_EQ(real->lostCount, 6);
+  const Availability a = program_->availability.MonitorAvailability(*real, 24);
+  EXPECT_EQ(a.checks, 3);
+  EXPECT_EQ(a.good, 0);
+  EXPECT_EQ(a.outages, 1);
+  EXPECT_TRUE(a.downNow);
 }
 
 // Record shapes beyond what the writers make today: each row is a run of records of one
@@ -118,6 +142,10 @@ TEST(AvailabilityRecords, JoiningRules) {
   };
   const Row rows[] = {
       {"PORT", {"LOST", "DOWN", "LOST", "LOST", "OK", "UP"}, 4, 1},
+      // A port's failed probe ("!" marks its records) belongs to the failed check before it.
+      {"PORT", {"LOST", "LOST!", "DOWN!", "LOST", "DOWN", "LOST!", "LOST", "LOST!", "OK"}, 4, 1},
+      // After a good check, or a minute later, it is a check of its own.
+      {"PORT", {"OK", "LOST!", "LOST", "+61", "LOST!"}, 4, 1},
       {"PING", {"LOST", "DOWN", "LOST", "LOST", "OK", "UP"}, 4, 1},
       // A ping's DOWN is not joined to the LOST before it, nor an HTTP LOST to a DOWN.
       {"PING", {"LOST", "DOWN"}, 2, 0},
