@@ -115,7 +115,8 @@ void SmtpClient::Fail(const std::string& text) {
 
 Task<void> SmtpClient::SendBytes(std::string bytes) {
   if (closedByPeer_) Fail(kMailConnectionClosed);
-  if (co_await stream_.Write(std::move(bytes), deadline_)) co_return;
+  const bool sent = co_await stream_.Write(std::move(bytes), deadline_);
+  if (sent) co_return;
   if (stream_.TimedOut()) Fail(kMailTimedOut);
   closedByPeer_ = true;
   Fail(kMailConnectionClosed);

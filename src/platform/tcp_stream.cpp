@@ -259,8 +259,8 @@ Task<bool> TcpStream::Connect(std::vector<IpAddress> addresses, uint16_t port, i
   auto nextTurn = [&] { return next < addresses.size() ? NowMs() + kAttemptDelayMs : -1; };
   int64_t turn = nextTurn();
   for (;;) {
-    const std::pair<int, uint32_t> woken =
-        co_await AttemptsWait(attempts, Earliest(turn, deadlineMs));
+    AttemptsWait outcome(attempts, Earliest(turn, deadlineMs));
+    const std::pair<int, uint32_t> woken = co_await outcome;
     const int which = woken.first;
     if (which < 0) {
       if (deadlineMs >= 0 && NowMs() >= deadlineMs) {

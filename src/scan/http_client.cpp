@@ -111,9 +111,9 @@ size_t HeaderEndIn(const std::string& text) {
 // "" once it is open, else why not. The stream belongs to the request that awaits this.
 Task<std::string> OpenTunnel(TcpStream& stream, std::string target, int64_t deadlineMs) {
   const char* closed = "proxy closed the connection during CONNECT";
-  if (!co_await stream.Write("CONNECT " + target + " HTTP/1.0\r\nHost: " + target + "\r\n\r\n",
-                             deadlineMs))
-    co_return closed;
+  const bool asked = co_await stream.Write(
+      "CONNECT " + target + " HTTP/1.0\r\nHost: " + target + "\r\n\r\n", deadlineMs);
+  if (!asked) co_return closed;
   std::string answer;
   char buffer[4096];
   for (;;) {
@@ -418,7 +418,8 @@ Task<bool> tmyhttpcli::FetchOnce() {
     }
   }
   if (tls) {
-    if (!co_await stream.StartTls(target_.host, deadlineMs)) {
+    const bool secured = co_await stream.StartTls(target_.host, deadlineMs);
+    if (!secured) {
       timedOut = stream.TimedOut();
       FailTransport(stream.Failure());
       co_return false;
@@ -431,7 +432,8 @@ Task<bool> tmyhttpcli::FetchOnce() {
   }
 
   state_ = State::WaitingHeader;
-  if (!co_await stream.Write(RequestText(), deadlineMs)) {
+  const bool sent = co_await stream.Write(RequestText(), deadlineMs);
+  if (!sent) {
     timedOut = stream.TimedOut();
     if (!stream.Failure().empty()) FailTransport(stream.Failure());
     co_return false;
