@@ -12,6 +12,7 @@
 #include "platform/file_util.h"
 #include "platform/ini_file.h"
 #include "platform/paths.h"
+#include "scan/http_post.h"
 #include "scan/network_checks.h"
 
 namespace sentrel {
@@ -37,6 +38,7 @@ Program::~Program() {
 void Program::EndWork() {
   scanner.CancelAll();
   eventList.CancelRuns();
+  if (eventActions_) eventActions_->CancelDeliveries();
 }
 
 void Program::SetTimer1(bool enabled) {
@@ -179,7 +181,8 @@ void Program::WriteSettings() {
 void Program::Create(const StartOptions& options) {
   serverList.activityPane = &activityPane;
   serverList.messagePane = &messagePane;
-  eventActions_ = std::make_unique<RealEventActions>(frontend_, &messagePane);
+  poster_ = std::make_unique<ClientHttpPoster>();
+  eventActions_ = std::make_unique<RealEventActions>(frontend_, &messagePane, poster_.get());
   eventList.context.actions = eventActions_.get();
   eventList.context.history = &messagePane;
   eventList.context.reminderState = [this](uint64_t runId) {

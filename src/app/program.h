@@ -18,6 +18,7 @@
 
 namespace sentrel {
 
+class HttpPoster;
 class RealEventActions;
 
 // What start-up needs to know from the command line.
@@ -181,6 +182,8 @@ class Program : public ScanHost {
   void ApplyParallelSetting();
   void ForEachMonitor(const std::function<void(TPort&)>& f);
 
+  // What posts webhooks; before the actions that use it.
+  std::unique_ptr<HttpPoster> poster_;
   // The actions the events carry out (popup and notice through the front end).
   std::unique_ptr<RealEventActions> eventActions_;
   std::array<std::string, 2> statusPanels_{"", "Sentrel-Webserver: idle"};

@@ -40,11 +40,13 @@ struct Step {
   bool TIPEvent::*enabled;
 };
 // The order the actions run in; the print notice comes last.
+// The webhook comes with the actions that do not wait: its delivery goes on by itself.
 constexpr Step kOrder[] = {
-    {kNetSend, &TIPEvent::UseNetSend}, {kPopup, &TIPEvent::UsePopup},
-    {kExe, &TIPEvent::UseExe},         {kMail, &TIPEvent::UseMail},
-    {kShutdown, &TIPEvent::UseShutdown}, {kSound, &TIPEvent::UseSound},
-    {kSerial, &TIPEvent::UseSerial},   {kPrint, &TIPEvent::UsePrint}};
+    {kNetSend, &TIPEvent::UseNetSend},   {kPopup, &TIPEvent::UsePopup},
+    {kExe, &TIPEvent::UseExe},           {kWebhook, &TIPEvent::UseWebhook},
+    {kMail, &TIPEvent::UseMail},         {kShutdown, &TIPEvent::UseShutdown},
+    {kSound, &TIPEvent::UseSound},       {kSerial, &TIPEvent::UseSerial},
+    {kPrint, &TIPEvent::UsePrint}};
 
 // The actions whose gates opened, in their order, as a task of their own: an action that
 // waits (a mail server, a modem, a sound) delays only the actions after it.
@@ -62,6 +64,7 @@ Task<void> RunActions(EventActions* actions, TIPEvent settings, std::array<bool,
         case kNetSend: actions->DoNetSend(settings, message, server, status); break;
         case kPopup: actions->DoPopup(settings, message); break;
         case kExe: actions->DoExe(settings, message, server, status); break;
+        case kWebhook: actions->DoWebhook(settings, message, server, status); break;
         case kMail: co_await actions->DoMail(settings, message, server, status); break;
         case kShutdown: co_await actions->DoShutdown(settings); break;
         case kSound: co_await actions->DoSound(settings); break;
