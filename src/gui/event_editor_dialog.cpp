@@ -262,6 +262,10 @@ Teventform::Teventform(TIpEventList& events, Tename& namePrompt, QWidget* parent
   // Each port stands for a device of this machine; the list says which.
   for (int i = 0; i < p.serial.oport->count(); ++i)
     p.serial.oport->setItemData(i, Q(SerialDevicePath(i)), Qt::ToolTipRole);
+  // The action list is as wide as its longest name, so none is cut off.
+  QListWidget* list = ui_->eventchecklist;
+  list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  list->setMinimumWidth(list->sizeHintForColumn(0) + 2 * list->frameWidth() + 8);
   NameControlsFromLabels(this);
   SelectAction(0);
 }
