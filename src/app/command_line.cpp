@@ -2,6 +2,7 @@
 
 #include "platform/ini_file.h"
 #include "reports/status_web_server.h"
+#include "scan/infini_scan.h"
 
 namespace sentrel {
 
@@ -37,7 +38,15 @@ std::string UsageText() {
          "                        on errors\n"
          "  --strict              with --check: warnings count as errors\n"
          "  --help                show this text\n"
-         "  --version             show the version\n";
+         "  --version             show the version\n"
+         "\n"
+         "Settings of the settings file's [Sentrel] section that change how it checks:\n"
+         "  ParallelChecks=1      a scan pass starts every due check at once\n"
+         "  ParallelChecks=0      a scan pass waits for each ping and port check in turn\n"
+         "  ParallelCheckLimit=N  at most N checks at once in parallel (default " +
+         std::to_string(TInfiniScan::kDefaultParallelLimit) + ")\n"
+         "The window's Options > Check monitors in parallel sets ParallelChecks. Every\n"
+         "setting: man sentrel, and /usr/share/doc/sentrel/settings-file.md.\n";
 }
 
 std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args,

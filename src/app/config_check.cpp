@@ -1,6 +1,7 @@
 #include "app/config_check.h"
 
 #include <algorithm>
+#include <cctype>
 #include <iterator>
 #include <map>
 #include <set>
@@ -14,6 +15,7 @@
 #include "platform/clock.h"
 #include "platform/file_util.h"
 #include "platform/ini_file.h"
+#include "platform/ip_address.h"
 #include "scan/http_client.h"
 
 namespace sentrel {
@@ -103,6 +105,7 @@ struct ServerFileCheck {
   Findings& findings;
 
   void Server(const ServerFileLayout::Server& layout);
+  void Address(const SectionKeys& keys, const ServerFileLayout::Server& layout);
   void Monitor(size_t section, const std::string& serverName, const std::string& logFile,
                std::map<std::pair<std::string, int32_t>, size_t>& records);
   void Data(const SectionKeys& keys, size_t entry, const std::string& typ);
@@ -255,9 +258,135 @@ void ServerFileCheck::Server(const ServerFileLayout::Server& layout) {
     if (EqualsIgnoreCase(key, "Parent"))
       parentEntries.push_back({serverIndex, keys.Line(e), SplitParentNames(keys.Text(e))});
   }
+  Address(keys, layout);
   ++serverIndex;
   std::map<std::pair<std::string, int32_t>, size_t> records;
   for (size_t m : layout.monitors) Monitor(m, name, logFile, records);
+}
+
+// What is wrong with the form of the text the ping and port checks reach a server at, or
+// nothing when it is an address of either family or a host name. Only the form is
+// judged: no name is looked up. worksAnyway: the checks still reach the address.
+struct AddressForm {
+  std::string problem;
+  std::string hint;
+  bool worksAnyway = false;
+};
+
+bool IsDigits(std::string_view s) {
+  return !s.empty() && s.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+bool IsHostName(std::string_view name) {
+  if (name.size() > 254 || (name.size() == 254 && name.back() != '.')) return false;
+  if (!name.empty() && name.back() == '.') name.remove_suffix(1);
+  if (name.empty()) return false;
+  size_t start = 0;
+  for (;;) {
+    const size_t dot = name.find('.', start);
+    const std::string_view label =
+        name.substr(start, dot == std::string_view::npos ? std::string_view::npos : dot - start);
+    if (label.empty() || label.size() > 63) return false;
+    for (char c : label)
+      if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_') return false;
+    if (dot == std::string_view::npos) return true;
+    start = dot + 1;
+  }
+}
+
+AddressForm JudgeAddress(const std::string& text) {
+  AddressForm f;
+  const auto withPort = [&](const std::string& host, const std::string& port) {
+    f.problem = "holds a port";
+    f.hint = "write IP=" + host + ", and Port=" + port + " in the port monitor";
+  };
+  if (text.find("://") != std::string::npos) {
+    const UrlParts url = SplitUrl(text);
+    f.problem = "is a URL";
+    f.hint = "IP takes the host alone" + (url.host.empty() ? std::string() : ": IP=" + url.host);
+    return f;
+  }
+  if (text.front() == '[') {
+    const size_t close = text.find(']');
+    const std::string inner = close == std::string::npos ? "" : text.substr(1, close - 1);
+    const std::string after = close == std::string::npos ? "" : text.substr(close + 1);
+    const auto v6 = IpAddress::Parse(inner);
+    if (!v6 || v6->IsV4() || inner.find(':') == std::string::npos) {
+      f.problem = "is no IPv6 address";
+    } else if (after.empty()) {
+      f.problem = "stands in brackets";
+      f.hint = "brackets belong around an address in a URL; write IP=" + inner;
+      f.worksAnyway = true;
+    } else if (after[0] == ':' && IsDigits(after.substr(1))) {
+      withPort(inner, after.substr(1));
+    } else {
+      f.problem = "is no IPv6 address";
+    }
+    return f;
+  }
+  if (IpAddress::Parse(text)) return f;
+  const size_t colon = text.find(':');
+  if (colon != std::string::npos) {
+    const std::string host = text.substr(0, colon), port = text.substr(colon + 1);
+    if (text.find(':', colon + 1) == std::string::npos && IsDigits(port) &&
+        (IpAddress::Parse(host) || IsHostName(host))) {
+      withPort(host, port);
+    } else {
+      f.problem = "is no IPv6 address";
+      // A scope names an interface, and only one this machine has is read as one.
+      if (text.find('%') != std::string::npos)
+        f.hint = "the interface after % must be one of this machine";
+    }
+    return f;
+  }
+  if (text.find_first_not_of("0123456789.") == std::string::npos) {
+    f.problem = "is no IPv4 address";
+    f.hint = "four numbers 0 to 255, such as 127.0.0.1";
+  } else if (!IsHostName(text)) {
+    f.problem = "is no host name";
+    f.hint = "a host name holds letters, digits, '-', '_' and dots; no blanks";
+  }
+  return f;
+}
+
+void ServerFileCheck::Address(const SectionKeys& keys, const ServerFileLayout::Server& layout) {
+  // Only ping and port checks go to the server's address; an HTTP check goes to its URL.
+  bool reached = false;
+  for (size_t m : layout.monitors) {
+    std::string typ = "ping";
+    for (size_t e = 0; e < ini.EntryCount(m); ++e)
+      if (EqualsIgnoreCase(ini.EntryKey(m, e), "Typ")) {
+        typ = std::string(Unquote(ini.EntryValue(m, e)));
+        break;
+      }
+    reached = reached || typ == "ping" || typ == "port";
+  }
+  const std::string name(ini.SectionName(layout.section));
+  const auto ip = keys.Find("IP");
+  const std::string text = ip ? std::string(Trim(keys.Text(*ip))) : std::string();
+  if (text.empty()) {
+    // The name stands in for the address; a name with a blank has been told of already.
+    if (!reached || name.find_first_of(" \t,") != std::string::npos) return;
+    const AddressForm f = JudgeAddress(name);
+    if (f.problem.empty() || f.worksAnyway) return;
+    findings.Error(file, ini.SectionLine(layout.section),
+                   Quoted(name) + " has no IP, so its ping and port checks go to its name, which " +
+                       f.problem + ": they fail (set its IP" +
+                       (f.hint.empty() ? std::string() : "; " + f.hint) + ")");
+    return;
+  }
+  const AddressForm f = JudgeAddress(text);
+  if (f.problem.empty()) return;
+  std::string message = "IP=" + text + " " + f.problem;
+  if (f.worksAnyway)
+    message += ": it works";
+  else if (reached)
+    message += ": the ping and port checks of " + Quoted(name) + " cannot reach it";
+  else
+    message += ": a ping or port check of " + Quoted(name) + " could not reach it";
+  if (!f.hint.empty()) message += " (" + f.hint + ")";
+  findings.Add(file, keys.Line(*ip),
+               f.worksAnyway ? Finding::Severity::Warning : Finding::Severity::Error, message);
 }
 
 void ServerFileCheck::Monitor(size_t section, const std::string& serverName,
@@ -381,8 +510,18 @@ void ServerFileCheck::Data(const SectionKeys& keys, size_t e, const std::string&
         continue;
       }
       if (EqualsIgnoreCase(key, "url")) {
+        const std::string lower = ToLower(value);
         if (std::string why = UrlProblem(value); !why.empty())
           findings.Error(file, line, "url=" + value + " cannot be requested: " + why);
+        else if (value.find("://") == std::string::npos &&
+                 (lower.rfind("http:", 0) == 0 || lower.rfind("https:", 0) == 0))
+          findings.Error(file, line,
+                         "url=" + value + " cannot be requested: its scheme lacks the \"//\" (" +
+                             value.substr(0, value.find(':')) + "://...)");
+        else if (value.find("://") == std::string::npos)
+          findings.Warning(file, line,
+                           "url=" + value + " has no scheme: it is requested as http://" + value +
+                               " (write http:// or https:// in front)");
       } else if (EqualsIgnoreCase(key, "proxyport") && !value.empty()) {
         auto n = ParseIniInteger(value);
         if (!n || *n < 1 || *n > 65535)

@@ -117,8 +117,11 @@ int RunDump(const TServerList& servers, const std::string& days) {
                         "; stop that Sentrel (its service, or its window), then dump the logs",
                     1);
   }
-  // One line per server: the panel text, then what the dump did.
+  // One line per server: the panel text, then what the dump did. A server without a log
+  // has nothing to dump; a log that cannot be dumped is told and left as it was, and the
+  // others still get their turn.
   bool lineOpen = false;
+  int failures = 0;
   try {
     DumpLogs(
         servers, days,
@@ -128,16 +131,27 @@ int RunDump(const TServerList& servers, const std::string& days) {
           lineOpen = true;
         },
         [&lineOpen](const std::string&, const DumpFileResult& r) {
-          std::printf(": kept %lld lines, dropped %lld\n", static_cast<long long>(r.keptLines),
-                      static_cast<long long>(r.droppedLines));
+          if (r.noLog)
+            std::fputs(": no log file, nothing to dump\n", stdout);
+          else
+            std::printf(": kept %lld lines, dropped %lld\n", static_cast<long long>(r.keptLines),
+                        static_cast<long long>(r.droppedLines));
           lineOpen = false;
+        },
+        [&lineOpen, &failures](const std::string&, const std::string& error) {
+          std::fputs(": failed\n", stdout);
+          std::fflush(stdout);
+          lineOpen = false;
+          ++failures;
+          std::fprintf(stderr, "sentrel: %s\n", error.c_str());
         });
   } catch (...) {
     if (lineOpen) std::fputs(": failed\n", stdout);
     std::fflush(stdout);
     throw;
   }
-  return FinishOutput();
+  if (int code = FinishOutput()) return code;
+  return failures > 0 ? 1 : 0;
 }
 
 }  // namespace

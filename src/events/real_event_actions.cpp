@@ -6,23 +6,22 @@
 #include <sys/wait.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <utility>
 #include <vector>
 
-#include "model/frontend.h"
-#include "platform/settings_store.h"
 #include "events/ip_event.h"
 #include "events/mail_action.h"
 #include "events/placeholders.h"
 #include "events/serial_action.h"
 #include "events/webhook_action.h"
+#include "model/frontend.h"
 #include "model/last_activity.h"
 #include "platform/clock.h"
 #include "platform/date_time.h"
 #include "platform/error.h"
 #include "platform/file_util.h"
 #include "platform/process.h"
+#include "platform/settings_store.h"
 
 namespace sentrel {
 
@@ -58,12 +57,6 @@ std::vector<std::string> CommandFromSetting(const char* key, const char* def,
   return argv;
 }
 
-// The platform reports nothing when these services fail; the operator still finds the
-// reason on standard error.
-void Complain(const std::string& what, const std::exception& e) {
-  std::fprintf(stderr, "Sentrel: %s: %s\n", what.c_str(), e.what());
-}
-
 // The code a command's end stands for: its exit status, or 128 plus the signal.
 int ExitCode(int status) {
   if (WIFEXITED(status)) return WEXITSTATUS(status);
@@ -71,23 +64,38 @@ int ExitCode(int status) {
   return -1;
 }
 
-// Runs a command to its end; returns 0 on success, else the exit code, errno when it could
-// not start, or ETIMEDOUT when it had to be stopped. Only this task waits: a sound plays
-// for seconds, ssh may wait for its connect time-out, and everything else goes on.
-Task<int> RunToEnd(std::vector<std::string> argv, int64_t limitMs) {
+// How a command ended: code 0 on success, else the exit code, errno when it could not
+// start, or ETIMEDOUT when it had to be stopped; failure says which, for the errors log.
+struct CommandEnd {
+  int code = 0;
+  std::string failure;
+};
+
+// Runs a command to its end. Only this task waits: a sound plays for seconds, ssh may
+// wait for its connect time-out, and everything else goes on.
+Task<CommandEnd> RunToEnd(std::vector<std::string> argv, int64_t limitMs) {
   SpawnRequest request;
   request.argv = std::move(argv);
+  const std::string command = request.argv.empty() ? std::string() : request.argv.front();
   pid_t pid = -1;
-  int startError = 0;
+  CommandEnd end;
   try {
     pid = Spawn(request);
   } catch (const SystemError& e) {
-    startError = e.Errno() ? e.Errno() : -1;
+    end.code = e.Errno() ? e.Errno() : -1;
+    end.failure = e.what();
   }
-  if (startError) co_return startError;
+  if (end.code != 0) co_return end;
   auto status = co_await WaitForChild(pid, limitMs);
-  if (!status) co_return ETIMEDOUT;
-  co_return ExitCode(*status);
+  if (!status) {
+    end.code = ETIMEDOUT;
+    end.failure =
+        command + " did not finish within " + std::to_string(limitMs / 1000) + " s and was stopped";
+  } else if (int code = ExitCode(*status); code != 0) {
+    end.code = code;
+    end.failure = command + " ended with exit code " + std::to_string(code);
+  }
+  co_return end;
 }
 
 }  // namespace
@@ -116,17 +124,16 @@ Task<void> RealEventActions::DoSound(TIPEvent ev) {
         break;
       }
     }
-    if (argv.empty()) {
-      std::fprintf(stderr, "Sentrel: no sound player found (pw-play, paplay, aplay)\n");
-      co_return;
-    }
+    // An action that cannot act says so where every failed action is told: it throws,
+    // and the event's runner writes it to the errors log.
+    if (argv.empty())
+      throw SentrelError("Cannot play " + ev.Sound +
+                         ": no sound player found (pw-play, paplay, aplay; or set SoundCommand)");
   }
   // The sound plays to its end before the event goes on; a player that hangs is stopped.
   // Only this event waits for it: the window and the checks go on meanwhile.
-  const std::string player = argv[0];
-  int code = co_await RunToEnd(std::move(argv), kSoundLimitMs);
-  if (code != 0)
-    std::fprintf(stderr, "Sentrel: sound player %s ended with %d\n", player.c_str(), code);
+  CommandEnd end = co_await RunToEnd(std::move(argv), kSoundLimitMs);
+  if (end.code != 0) throw SentrelError("Cannot play " + ev.Sound + ": " + end.failure);
 }
 
 void RealEventActions::DoExe(const TIPEvent& ev, const std::string& message,
@@ -143,23 +150,20 @@ void RealEventActions::DoExe(const TIPEvent& ev, const std::string& message,
 
   std::optional<std::string> path = FindProgram(ev.Exe);
   if (!path && FileExists(ev.Exe)) path = ev.Exe;
-  try {
-    if (path && IsExecutableFile(*path)) {
-      request.argv.push_back(AbsolutePath(*path));
-      request.argv.insert(request.argv.end(), args.begin(), args.end());
-    } else if (path && FileExists(*path)) {
-      // A document: open it with the desktop's handler for its type.
-      request.argv = CommandFromSetting(kOpenCommandKey, kOpenCommandDefault,
-                                        {{"<#file>", AbsolutePath(*path)}});
-      if (request.argv.empty()) return;
-    } else {
-      std::fprintf(stderr, "Sentrel: cannot start %s: no such program\n", ev.Exe.c_str());
-      return;
-    }
-    SpawnDetached(request);
-  } catch (const SentrelError& e) {
-    Complain("cannot start " + ev.Exe, e);
+  if (path && IsExecutableFile(*path)) {
+    request.argv.push_back(AbsolutePath(*path));
+    request.argv.insert(request.argv.end(), args.begin(), args.end());
+  } else if (path && FileExists(*path)) {
+    // A document: open it with the desktop's handler for its type.
+    request.argv = CommandFromSetting(kOpenCommandKey, kOpenCommandDefault,
+                                      {{"<#file>", AbsolutePath(*path)}});
+    if (request.argv.empty()) return;
+  } else {
+    throw SentrelError("Cannot start " + ev.Exe + ": no such program");
   }
+  // A program that cannot be started throws with the reason; what a started program does
+  // is its own business.
+  SpawnDetached(request);
 }
 
 void RealEventActions::DoNetSend(const TIPEvent& ev, const std::string& message,
@@ -178,7 +182,7 @@ void RealEventActions::DoNetSend(const TIPEvent& ev, const std::string& message,
   try {
     SpawnDetached(request);
   } catch (const SentrelError& e) {
-    Complain("cannot send the network message", e);
+    throw SentrelError(std::string("Cannot send the network message: ") + e.what());
   }
 }
 
@@ -190,8 +194,14 @@ Task<void> RealEventActions::DoShutdown(TIPEvent ev) {
       ev.Shutdown.empty() ? CommandFromSetting(kRebootKey, kRebootDefault, tokens)
                           : CommandFromSetting(kRemoteRebootKey, kRemoteRebootDefault, tokens);
   if (argv.empty()) co_return;
-  int code = co_await RunToEnd(std::move(argv), kRebootLimitMs);
-  if (code != 0) AddMessage("Error rebooting remote computer (" + std::to_string(code) + ")");
+  CommandEnd end = co_await RunToEnd(std::move(argv), kRebootLimitMs);
+  if (end.code == 0) co_return;
+  // The popup tells whoever sits at the screen; the errors log keeps it with the other
+  // failed actions.
+  AddMessage("Error rebooting remote computer (" + std::to_string(end.code) + ")");
+  throw SentrelError("Cannot reboot " +
+                     (ev.Shutdown.empty() ? std::string("this machine") : ev.Shutdown) + ": " +
+                     end.failure);
 }
 
 Task<void> RealEventActions::AbortShutdown(std::string computer) {

@@ -80,6 +80,15 @@ class TPort {
   int64_t lastCheckMono = kLongAgo;
   double lastUp = 0;
   int32_t lastResponseMs = 0;
+  // What the machine-readable status reports, where the fields above keep the figures the
+  // page and the tree have always shown: the time of the last check, failed or not (a
+  // failed port check leaves lastResponseMs at the 0 of its socket-error record); the
+  // lost count the last record carries (an HTTP or port failure writes its record before
+  // it counts on); and the last success of this run, 0 when there was none (lastUp
+  // starts out shortly before the load, for the downtime of a first success).
+  int32_t lastCheckMs = 0;
+  int32_t lastRecordLost = 0;
+  double lastSuccess = 0;
   CheckInFlight* httpRequest = nullptr;
   // The check task under way for this monitor; deleting the monitor ends it.
   CheckInFlight* check = nullptr;

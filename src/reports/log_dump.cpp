@@ -146,7 +146,8 @@ DumpFileResult DumpLogFile(const std::string& logPath, const std::string& copyPa
 
 void DumpLogs(const TServerList& servers, std::string_view daysAnswer,
               const std::function<void(const std::string&)>& progress,
-              const std::function<void(const std::string&, const DumpFileResult&)>& done) {
+              const std::function<void(const std::string&, const DumpFileResult&)>& done,
+              const DumpFailed& failed) {
   const int32_t days = ParseDaysAnswer(daysAnswer);
   const double now = Now();
 
@@ -159,7 +160,28 @@ void DumpLogs(const TServerList& servers, std::string_view daysAnswer,
     std::string logPath = server->LogPath();
     std::string copyPath = DumpCopyPath(logPath);
     while (logPaths.count(copyPath)) copyPath += ".new";
-    DumpFileResult result = DumpLogFile(logPath, copyPath, days, now);
+    DumpFileResult result;
+    if (!failed) {
+      result = DumpLogFile(logPath, copyPath, days, now);
+    } else {
+      try {
+        result = DumpLogFile(logPath, copyPath, days, now);
+      } catch (const SystemError& e) {
+        // Only the log itself being absent is "no log"; a missing directory on the way
+        // or a dangling link is a fault the operator should hear of.
+        struct stat st {};
+        if (e.Call() == "open" && e.Errno() == ENOENT && lstat(logPath.c_str(), &st) < 0 &&
+            errno == ENOENT && IsDirectory(DirectoryOf(logPath))) {
+          result.noLog = true;
+        } else {
+          failed(server->LogFileName(), e.what());
+          continue;
+        }
+      } catch (const std::exception& e) {
+        failed(server->LogFileName(), e.what());
+        continue;
+      }
+    }
     if (done) done(server->LogFileName(), result);
   }
 }

@@ -25,6 +25,7 @@ class TServerList;
 struct DumpFileResult {
   int64_t keptLines = 0;
   int64_t droppedLines = 0;
+  bool noLog = false;  // the server has no log file (yet): nothing was dumped
 };
 
 // The name of the copy: the extension of the path's last component replaced by ".new",
@@ -44,13 +45,18 @@ std::string DumpingLogText(const std::string& logfile);
 // The whole command over all servers in list order. daysAnswer is the operator's answer
 // as typed; one that is not a whole number throws before any file is touched. progress
 // receives the panel text before each server, done (may be empty) the result after it.
-// The first server whose log cannot be dumped ends the command with its error; the
-// servers before it are done, the later ones untouched. A copy name that is some server's
-// log file (a log named "web1.new", or "x.new" being its own copy) gets ".new" appended
-// until it is none, so a dump never overwrites a log it has not read.
+// Without failed, the first server whose log cannot be dumped ends the command with its
+// error; the servers before it are done, the later ones untouched. With failed, every
+// server gets its turn: a server that has no log yet has nothing to dump (done hears of
+// it, noLog set), and a log that cannot be dumped is told to failed with the error and
+// stays as it was. A copy name that is some server's log file (a log named "web1.new",
+// or "x.new" being its own copy) gets ".new" appended until it is none, so a dump never
+// overwrites a log it has not read.
+using DumpFailed = std::function<void(const std::string& logfile, const std::string& error)>;
 void DumpLogs(
     const TServerList& servers, std::string_view daysAnswer,
     const std::function<void(const std::string&)>& progress,
-    const std::function<void(const std::string& logfile, const DumpFileResult&)>& done = {});
+    const std::function<void(const std::string& logfile, const DumpFileResult&)>& done = {},
+    const DumpFailed& failed = {});
 
 }  // namespace sentrel

@@ -193,18 +193,20 @@ std::string BuildStatusMetrics(TServerList& servers, const ProgramCounters& prog
              "held back.",
              [](const ServerHold& h) { return h.maintenance; });
   MonitorFamily(out, rows, "sentrel_monitor_last_request_duration_seconds",
-                "How long the monitor's last check took.",
-                [](const TPort& m) { return m.lastResponseMs / 1000.0; });
+                "How long the monitor's last check took, failed or not.",
+                [](const TPort& m) { return m.lastCheckMs / 1000.0; });
   MonitorFamily(out, rows, "sentrel_monitor_lost_checks",
-                "Failed checks in a row (the count a red monitor shows); 0 after a success.",
-                [](const TPort& m) { return int64_t{m.lostCount}; });
+                "Failed checks in a row, as the monitor's last record counts them; 0 after a "
+                "success.",
+                [](const TPort& m) { return int64_t{m.lastRecordLost}; });
   MonitorFamily(out, rows, "sentrel_monitor_last_check_timestamp_seconds",
                 "When the monitor was last checked, in seconds since 1970; 0 when not since "
                 "the start or the last Stop Scan.",
                 [](const TPort& m) { return Millis(UnixSecondsFromDateTime(m.lastCheck)); });
   MonitorFamily(out, rows, "sentrel_monitor_last_success_timestamp_seconds",
-                "When the monitor last succeeded, in seconds since 1970; 0 when never.",
-                [](const TPort& m) { return Millis(UnixSecondsFromDateTime(m.lastUp)); });
+                "When the monitor last succeeded, in seconds since 1970; 0 when not since the "
+                "start.",
+                [](const TPort& m) { return Millis(UnixSecondsFromDateTime(m.lastSuccess)); });
 
   const ColourCounts counts = CountColours(tree);
   Family(out, "sentrel_monitors", "gauge", "Monitors by colour.");
@@ -324,13 +326,13 @@ std::string BuildStatusJson(TServerList& servers, const ProgramCounters& program
         AppendNumber(out, int64_t{monitor.lastResponseMs});
         out += ',';
         JsonKey(out, "lostCount");
-        AppendNumber(out, int64_t{monitor.lostCount});
+        AppendNumber(out, int64_t{monitor.lastRecordLost});
         out += ',';
         JsonKey(out, "lastCheck");
         JsonTime(out, monitor.lastCheck);
         out += ',';
         JsonKey(out, "lastSuccess");
-        JsonTime(out, monitor.lastUp);
+        JsonTime(out, monitor.lastSuccess);
         out += ",\"unreachable\":";
         out += hold.Unreachable() ? "true" : "false";
         if (hold.Unreachable()) {

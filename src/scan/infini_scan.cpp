@@ -332,6 +332,7 @@ void TInfiniScan::LogResult(TPort& monitor, const std::string& kind, const std::
   LastActivity = "LogResult " + recordText;
   if (monitor.lostCount > 0) recordText += " (" + std::to_string(monitor.lostCount) + " lost)";
   monitor.lastResponseMs = ms;
+  monitor.lastRecordLost = monitor.lostCount;
   if (AppendRecord(*monitor.server, recordText)) ++recordsWritten;
   AddActivityLine();
 }
@@ -343,6 +344,7 @@ void TInfiniScan::LogError(TPort& monitor, const std::string& kind, const std::s
   if (monitor.lostCount > 0) recordText += " (" + std::to_string(monitor.lostCount) + " lost)";
   if (AppendRecord(*monitor.server, recordText)) ++recordsWritten;
   monitor.lastResponseMs = ms;
+  monitor.lastRecordLost = monitor.lostCount;
   AddMessageLine();
 }
 
@@ -368,6 +370,7 @@ void SuccessStep(TInfiniScan& scan, ScanHost& host, TPort& monitor, const StepVa
   const double now = Now();
   const long downtime = std::lround((now - monitor.lastUp) * 24.0 * 60.0);
   monitor.lastUp = now;
+  monitor.lastSuccess = now;
   if (monitor.status == "red") {
     scan.LogError(monitor, v.kind, "UP", v.ms, v.bytes, v.upDetail(downtime));
     std::string ev = monitor.GetValue("RYtoG");
@@ -431,6 +434,7 @@ std::function<std::string(int32_t)> CountedDownWord() {
 void TInfiniScan::PingVerdict(TPort& monitor, bool success, int32_t ms,
                               const std::string& icmpText) {
   ++checksDone;
+  monitor.lastCheckMs = ms;
   const std::string& s = monitor.server->name;
   StepValues v{"PING", ms, 56, 5000, icmpText, icmpText,
                [&](long n) { return icmpText + " Downtime=" + ToStr(n) + " min"; },
@@ -446,6 +450,7 @@ void TInfiniScan::PingVerdict(TPort& monitor, bool success, int32_t ms,
 void TInfiniScan::HttpVerdict(TPort& monitor, bool success, int32_t ms, int32_t bytes,
                               int32_t errorCode, int32_t statusCode, const std::string& reason) {
   ++checksDone;
+  monitor.lastCheckMs = ms;
   const std::string& s = monitor.server->name;
   const std::string code = std::to_string(statusCode);
   StepValues v{"HTTP", ms, bytes, 10000,
@@ -465,6 +470,7 @@ void TInfiniScan::HttpVerdict(TPort& monitor, bool success, int32_t ms, int32_t 
 
 void TInfiniScan::PortVerdict(TPort& monitor, bool success, int32_t ms) {
   ++checksDone;
+  monitor.lastCheckMs = ms;
   const std::string& s = monitor.server->name;
   const std::string p = std::to_string(monitor.port);
   StepValues v{"PORT", ms, 0, 5000, "", "",

@@ -10,6 +10,7 @@
 #include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/name_lookup.h"
+#include "platform/process.h"
 #include "scan/infini_scan.h"
 
 namespace sentrel {
@@ -63,12 +64,14 @@ Task<EchoResult> tmyicmp::EchoTo(IpAddress target, int timeoutMs) {
     }
   }
   if (echo) co_return co_await echo->Echo(target, EchoData(), ttl, timeoutMs);
+  usedSystemPing = true;
   co_return co_await SystemPingEcho(target, size, ttl, timeoutMs, pingProgram);
 }
 
 Task<int> tmyicmp::Ping() {
   lastError = 0;
   failure.clear();
+  usedSystemPing = false;
   if (!resolved) co_await Resolve();
   if (targets.empty()) {
     lastError = icmp_status::kBadDestination;
@@ -93,6 +96,13 @@ Task<int> tmyicmp::Ping() {
 
 std::string NoEchoRecordText(const std::string& failure) {
   return "Unable to get ping handle: " + failure;
+}
+
+std::string SystemPingMessage(const std::string& program) {
+  return "Ping checks run the system's ping program (" + program +
+         ") for every echo: this user may open neither an ICMP ping socket (its group is "
+         "outside sysctl net.ipv4.ping_group_range) nor a raw one (that needs CAP_NET_RAW). "
+         "Widen the group range to let Sentrel send the echoes itself";
 }
 
 std::string NoEchoMessage(const std::string& failure) {
@@ -130,6 +140,14 @@ Task<void> RunPingCheck(TInfiniScan& scan, TPort& monitor, std::shared_ptr<PingR
     if (noEcho && !run->toldNoEcho) {
       run->toldNoEcho = true;
       scan.recordText = NoEchoMessage(ping.failure);
+      scan.AddMessageLine();
+    }
+    // The fallback works, but costs a process per echo and hides a setting the operator
+    // may want to change: say it once.
+    if (!noEcho && ping.usedSystemPing && !run->toldSystemPing) {
+      run->toldSystemPing = true;
+      const std::string name = ping.pingProgram.empty() ? std::string("ping") : ping.pingProgram;
+      scan.recordText = SystemPingMessage(FindProgram(name).value_or(name));
       scan.AddMessageLine();
     }
   };

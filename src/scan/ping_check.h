@@ -20,6 +20,8 @@ class TPort;
 // machine lets the program send no echo at all.
 struct PingRunState {
   bool toldNoEcho = false;
+  // ... and that the system's ping program sends the echoes instead, and why.
+  bool toldSystemPing = false;
 };
 
 // The ping object of one check: the echo settings, the target and the outcome of the
@@ -61,6 +63,8 @@ class tmyicmp {
   bool resolved = false;
   // The ping program used where no ICMP socket is allowed; empty: "ping" on the PATH.
   std::string pingProgram;
+  // Whether the last echo went out through that program.
+  bool usedSystemPing = false;
   std::function<void(const std::string& message)> onDisplay;
   std::function<void()> onEchoRequest;
   std::function<void(int replies)> onEchoReply;
@@ -83,6 +87,9 @@ class tmyicmp {
 // the operator how to mend it.
 std::string NoEchoRecordText(const std::string& failure);
 std::string NoEchoMessage(const std::string& failure);
+// The line that tells the operator, once per run, that the system's ping program sends
+// the echoes, and why.
+std::string SystemPingMessage(const std::string& program);
 
 // One ping check of the monitor, to its verdict. The task suspends while it waits for
 // the name and the reply.

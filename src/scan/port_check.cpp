@@ -44,7 +44,10 @@ Task<void> RunPortCheck(TInfiniScan& scan, TPort& monitor) {
   // reached never keeps a green light.
   auto startFailed = [&](const std::string& message, int code) {
     loop.ReportError(message);
-    if (!alive.expired()) OnWSocketError(scan, monitor, code);
+    if (alive.expired()) return;
+    // No connection was tried, so no time was taken.
+    monitor.lastCheckMs = 0;
+    OnWSocketError(scan, monitor, code);
   };
   std::vector<IpAddress> addresses;
   if (auto literal = IpAddress::Parse(address)) {

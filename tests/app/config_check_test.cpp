@@ -201,6 +201,84 @@ TEST_F(CheckCommandTest, PrintsFindingsAndASummaryAndExitsByWhatItFound) {
       << r.out;
 }
 
+// The address a ping or port check goes to, and the URL an HTTP check requests: their
+// form is judged, and no name is looked up (the names below are never resolved).
+TEST_F(CheckCommandTest, AddressesAndUrlsOfEveryForm) {
+  struct Case {
+    const char* server;   // the server's section: "name", then its lines
+    const char* problem;  // the finding for its third line, "" for none
+  };
+  const Case cases[] = {
+      {"[v4]\nIP=127.0.0.1", ""},
+      {"[v6]\nIP=::1", ""},
+      {"[scoped]\nIP=fe80::1%lo", ""},
+      {"[named]\nIP=web-1.example.com.", ""},
+      {"[localhost]", ""},
+      {"[withport]\nIP=127.0.0.1:28080",
+       "error: IP=127.0.0.1:28080 holds a port: the ping and port checks of [withport] cannot "
+       "reach it (write IP=127.0.0.1, and Port=28080 in the port monitor)"},
+      {"[brackets]\nIP=[::1]",
+       "warning: IP=[::1] stands in brackets: it works (brackets belong around an address in a "
+       "URL; write IP=::1)"},
+      {"[bracketport]\nIP=[::1]:8080",
+       "error: IP=[::1]:8080 holds a port: the ping and port checks of [bracketport] cannot "
+       "reach it (write IP=::1, and Port=8080 in the port monitor)"},
+      {"[colon]\nIP=::1:",
+       "error: IP=::1: is no IPv6 address: the ping and port checks of [colon] cannot reach it"},
+      {"[scope]\nIP=fe80::1%nosuchif0",
+       "error: IP=fe80::1%nosuchif0 is no IPv6 address: the ping and port checks of [scope] "
+       "cannot reach it (the interface after % must be one of this machine)"},
+      {"[url]\nIP=http://127.0.0.1/",
+       "error: IP=http://127.0.0.1/ is a URL: the ping and port checks of [url] cannot reach it "
+       "(IP takes the host alone: IP=127.0.0.1)"},
+      {"[octets]\nIP=300.1.2.3",
+       "error: IP=300.1.2.3 is no IPv4 address: the ping and port checks of [octets] cannot "
+       "reach it (four numbers 0 to 255, such as 127.0.0.1)"},
+      {"[blank]\nIP=no such host",
+       "error: IP=no such host is no host name: the ping and port checks of [blank] cannot "
+       "reach it (a host name holds letters, digits, '-', '_' and dots; no blanks)"},
+      {"[no!ip]",
+       "error: [no!ip] has no IP, so its ping and port checks go to its name, which is no host "
+       "name: they fail (set its IP; a host name holds letters, digits, '-', '_' and dots; no "
+       "blanks)"},
+  };
+  const std::string servers = dir_.File("servers.mcf");
+  std::string text, expected;
+  int line = 0;
+  size_t errors = 0, warnings = 0;
+  for (const Case& c : cases) {
+    const std::string section = c.server;
+    const std::string name = section.substr(1, section.find(']') - 1);
+    text += section + "\n[" + name + ":ping]\nTyp=ping\n";
+    if (*c.problem) {
+      // The IP line, or the section's when it has none.
+      const int at = section.find('\n') == std::string::npos ? line + 1 : line + 2;
+      expected += servers + ":" + std::to_string(at) + ": " + c.problem + "\n";
+      (std::string(c.problem).rfind("error", 0) == 0 ? errors : warnings) += 1;
+    }
+    line += section.find('\n') == std::string::npos ? 3 : 4;
+  }
+  // An HTTP monitor goes to its URL: one without a scheme is fetched as http://, and a
+  // scheme without its "//" is none.
+  text +=
+      "[web]\nIP=127.0.0.1\n[web:http]\nTyp=http\nData=url=127.0.0.1:28080/\n"
+      "[web:http2]\nTyp=http\nPort=8080\nData=url=http:/127.0.0.1/\n";
+  expected += servers + ":" + std::to_string(line + 5) +
+              ": warning: url=127.0.0.1:28080/ has no scheme: it is requested as "
+              "http://127.0.0.1:28080/ (write http:// or https:// in front)\n" +
+              servers + ":" + std::to_string(line + 9) +
+              ": error: url=http:/127.0.0.1/ cannot be requested: its scheme lacks the \"//\" "
+              "(http://...)\n";
+  errors += 1;
+  warnings += 1;
+  WriteFile(servers, text);
+  Result r = Run({"--check", servers});
+  EXPECT_EQ(r.code, 1) << r.err;
+  EXPECT_EQ(r.out, expected + servers + ": " + CountText(errors, warnings) + "\n" + data_ +
+                       "/events.ini: no such file: Sentrel uses its built-in event Default (a "
+                       "popup)\n");
+}
+
 TEST_F(CheckCommandTest, BadCommandLinesExitTwo) {
   EXPECT_EQ(Run({"--check", dir_.File("missing.mcf")}).code, 2);
   Result r = Run({"--strict"});

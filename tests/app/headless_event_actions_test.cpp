@@ -102,6 +102,32 @@ TEST(HeadlessEventActionsTest, AFailedPortCheckFiresPopupProgramAndMailOnce) {
 #endif
 }
 
+// An action that cannot act leaves its trace where a failed mail leaves its own: one
+// line in the errors log, naming what it could not do and the event that ran it.
+TEST(HeadlessEventActionsTest, AProgramThatCannotStartIsWrittenToTheErrorsLog) {
+  TempDir dir;
+  ASSERT_EQ(mkdir(dir.File("data").c_str(), 0755), 0);
+  WriteFile(dir.File("data/events.ini"),
+            "[Default]\r\n[Alarm]\r\nUseExe=1\r\nExe=/nonexistent/notify\r\n");
+  const std::string cfg = dir.File("servers.mcf");
+  WriteFile(cfg,
+            "[db1]\r\nIP=127.0.0.1\r\nLogfile=db1.log\r\nGroup=Main\r\n[db1:port]\r\n"
+            "Typ=port\r\nPort=" +
+                std::to_string(ClosedLoopbackPort()) + "\r\nData=GYtoR=Alarm\r\nintervall=1\r\n");
+  ChildProcess sentrel({SENTREL_BINARY, "--headless", "--data-dir", dir.File("data"), "--settings",
+                        dir.File("settings.ini"), "--no-web", cfg},
+                       dir.Path());
+  const std::string errors = dir.File("data/Sentrel errors.log");
+  ASSERT_TRUE(WaitFor([&] { return access(errors.c_str(), F_OK) == 0; }, 30'000))
+      << sentrel.Stdout() << sentrel.Stderr();
+  sentrel.Signal(SIGTERM);
+  EXPECT_EQ(sentrel.Wait(15'000), 0) << sentrel.Stderr();
+  const std::string log = ReadFile(errors);
+  EXPECT_EQ(Count(log, "\r\n"), 1u) << log;
+  EXPECT_THAT(log, HasSubstr(" RunTimeError Cannot start /nonexistent/notify: no such program"));
+  EXPECT_THAT(log, HasSubstr("IPEvent.Execute db1 PORT "));
+}
+
 }  // namespace
 }  // namespace sentrel::test
 

@@ -146,11 +146,13 @@ TEST_F(LogCommandsTest, ErrorsGoToStandardErrorOnly) {
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("db.log"), std::string::npos) << r.err;
 
-  // The dump stops at the server whose log is missing; the one before it is done.
+  // A log that cannot be dumped is told on standard error.
+  MakeDirectories(data_ + "/db.log");
   r = Run({"--dump-logs", "3", serverFile_});
   EXPECT_EQ(r.code, 1);
   EXPECT_EQ(r.out,
             "Dumping Logile web1.log: kept 4 lines, dropped 3\nDumping Logile db.log: failed\n");
+  EXPECT_EQ(r.err, "sentrel: read " + data_ + "/db.log: Is a directory\n");
   EXPECT_FALSE(FileExists(data_ + "/db.new"));
 
   // Names that are not in the configuration are mistakes on the command line.
@@ -158,6 +160,45 @@ TEST_F(LogCommandsTest, ErrorsGoToStandardErrorOnly) {
   EXPECT_EQ(Run({"--request-times", "web1", "smtp", "4", serverFile_}).code, 2);
   EXPECT_EQ(Run({"--log", "web1", tmp_.File("missing.mcf")}).code, 2);
   EXPECT_FALSE(FileExists(data_ + "/Sentrel errors.log"));
+}
+
+// Every server gets its turn: one without a log has nothing to dump, and a log that
+// cannot be dumped stays as it was without stopping the ones after it.
+TEST_F(LogCommandsTest, DumpLogsGoesThroughEveryServerWhateverOneOfThemMeets) {
+  const std::string db = ReadFile(data_ + "/db.log");
+  WriteFile(serverFile_,
+            "[gone]\r\nIP=127.0.0.1\r\n[web1]\r\nIP=127.0.0.1\r\n"
+            "[bad]\r\nIP=127.0.0.1\r\n[db]\r\nIP=localhost\r\n");
+  struct Case {
+    bool badIsADirectory;
+    int code;
+    std::string out, err;
+  };
+  const Case cases[] = {
+      {false, 0,
+       "Dumping Logile gone.log: no log file, nothing to dump\n"
+       "Dumping Logile web1.log: kept 4 lines, dropped 3\n"
+       "Dumping Logile bad.log: no log file, nothing to dump\n"
+       "Dumping Logile db.log: kept 1 lines, dropped 1\n",
+       ""},
+      {true, 1,
+       "Dumping Logile gone.log: no log file, nothing to dump\n"
+       "Dumping Logile web1.log: kept 4 lines, dropped 0\n"
+       "Dumping Logile bad.log: failed\n"
+       "Dumping Logile db.log: kept 1 lines, dropped 0\n",
+       "sentrel: read " + data_ + "/bad.log: Is a directory\n"},
+  };
+  for (const Case& c : cases) {
+    if (c.badIsADirectory) MakeDirectories(data_ + "/bad.log");
+    RunResult r = Run({"--dump-logs", "3", serverFile_});
+    EXPECT_EQ(r.code, c.code) << r.err;
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(ReadFile(data_ + "/web1.log"), web1_.substr(web1_.find(DaysAgo(2))));
+    EXPECT_EQ(ReadFile(data_ + "/db.log"), db.substr(db.find(DaysAgo(0))));
+    EXPECT_FALSE(FileExists(data_ + "/gone.log"));
+    EXPECT_FALSE(FileExists(data_ + "/bad.new"));
+  }
 }
 
 // A number of days that is no whole number of 0 or more is a bad command line, for

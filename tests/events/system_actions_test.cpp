@@ -3,13 +3,14 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <functional>
 
-#include "platform/settings_store.h"
 #include "events/ip_event.h"
 #include "events/real_event_actions.h"
 #include "platform/date_time.h"
 #include "platform/file_util.h"
 #include "platform/process.h"
+#include "platform/settings_store.h"
 #include "support/recording_command.h"
 #include "support/scan_fixture.h"
 #include "support/test_env.h"
@@ -92,11 +93,55 @@ TEST_F(SystemActionsTest, ExeWithoutDirectoryIsFoundOnPathAndKeepsOurDirectory) 
   EXPECT_EQ(prog.Cwd(), cwd);
 }
 
-TEST_F(SystemActionsTest, ExeThatCannotStartIsNotAFailure) {
-  ev_.Exe = dir_->File("no-such-program");
-  EXPECT_NO_THROW(actions_.DoExe(ev_, "m", "s", "LOST"));
-  ev_.Exe = "";
-  EXPECT_NO_THROW(actions_.DoExe(ev_, "m", "s", "LOST"));
+// What an action throws, or "" when it ends well: the event's runner writes a thrown
+// failure to the errors log.
+std::string Failure(const std::function<void()>& run) {
+  try {
+    run();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "";
+}
+
+// An action that cannot act fails with its reason; one that has nothing to do does not.
+TEST_F(SystemActionsTest, EveryActionThatCannotActSaysWhy) {
+  const std::string missing = dir_->File("no-such-program");
+  const std::string oldPath = getenv("PATH");
+  struct Case {
+    const char* what;
+    std::function<void()> prepare;
+    std::function<void()> run;
+    std::string failure;
+  };
+  const Case cases[] = {
+      {"program that is not there", [&] { ev_.Exe = missing; },
+       [&] { actions_.DoExe(ev_, "m", "s", "LOST"); },
+       "Cannot start " + missing + ": no such program"},
+      {"no program named", [&] { ev_.Exe = ""; }, [&] { actions_.DoExe(ev_, "m", "s", "LOST"); },
+       ""},
+      {"network message command that is not there",
+       [&] {
+         settings_.Ini().WriteString(kSentrelSection, kNetSendAllKey, missing);
+         ev_.NetSend = "*";
+       },
+       [&] { actions_.DoNetSend(ev_, "m", "s", "LOST"); },
+       "Cannot send the network message: Cannot start " + missing + ": No such file or directory"},
+      {"no sound player on the PATH",
+       [&] {
+         settings_.Ini().WriteString(kSentrelSection, kSoundCommandKey, "");
+         ev_.Sound = "alarm.wav";
+         setenv("PATH", "/nonexistent", 1);
+       },
+       [&] { RunToCompletion(actions_.DoSound(ev_)); },
+       "Cannot play alarm.wav: no sound player found (pw-play, paplay, aplay; or set "
+       "SoundCommand)"},
+  };
+  for (const Case& c : cases) {
+    c.prepare();
+    EXPECT_EQ(Failure(c.run), c.failure) << c.what;
+    setenv("PATH", oldPath.c_str(), 1);
+  }
 }
 
 TEST_F(SystemActionsTest, NetSendToEverybodyUsesWallWithTheTextOnInput) {
@@ -178,7 +223,8 @@ TEST_F(SystemActionsTest, SoundPlayerThatHangsIsStoppedAtTheLimit) {
   settings_.Ini().WriteString(kSentrelSection, kSoundCommandKey, player.Path());
   ev_.Sound = "x.wav";
   int64_t before = clock_.MonotonicMs();
-  RunToCompletion(actions_.DoSound(ev_));
+  EXPECT_EQ(Failure([&] { RunToCompletion(actions_.DoSound(ev_)); }),
+            "Cannot play x.wav: " + player.Path() + " did not finish within 600 s and was stopped");
   EXPECT_EQ(clock_.MonotonicMs() - before, kSoundLimitMs);
   EXPECT_FALSE(player.Done());
 }
@@ -191,13 +237,17 @@ TEST_F(SystemActionsTest, RebootOfThisMachineAndItsFailureInThePopup) {
   EXPECT_THAT(ok.Args(), ElementsAre("-r", "+1", kRebootMessage));
   EXPECT_THAT(frontend_.popups, IsEmpty());
 
+  // A failure shows in the popup and reaches the errors log as well.
   RecordingCommand refused(Bin(), "shutdown-refused", 3);
   settings_.Ini().WriteString(kSentrelSection, kRebootKey, refused.Path());
-  RunToCompletion(actions_.DoShutdown(ev_));
+  EXPECT_EQ(Failure([&] { RunToCompletion(actions_.DoShutdown(ev_)); }),
+            "Cannot reboot this machine: " + refused.Path() + " ended with exit code 3");
   EXPECT_THAT(frontend_.popups, ElementsAre("Error rebooting remote computer (3)"));
 
   settings_.Ini().WriteString(kSentrelSection, kRebootKey, dir_->File("missing"));
-  RunToCompletion(actions_.DoShutdown(ev_));
+  EXPECT_EQ(Failure([&] { RunToCompletion(actions_.DoShutdown(ev_)); }),
+            "Cannot reboot this machine: Cannot start " + dir_->File("missing") +
+                ": No such file or directory");
   EXPECT_EQ(frontend_.popups.back(), "Error rebooting remote computer (2)");
 }
 

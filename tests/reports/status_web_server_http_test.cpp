@@ -96,14 +96,14 @@ class StatusWebServerHttpTest : public test::CoreFixture {
     web_ = AddServer("web", "Main");
     http_ = AddMonitor(web_, "http", 80, "green");
     http_->SetValue("url", "http://localhost/");
-    http_->lastResponseMs = 12;
+    http_->lastResponseMs = http_->lastCheckMs = 12;
     // Texts a careless exporter breaks: quotes, backslashes, a line break, a byte of a
     // server file written on Windows (u umlaut in Windows-1252).
     odd_ = AddServer("M\xfcnchen \"DC\" \\2", "Remote\nsite");
     TPort* port = AddMonitor(odd_, "port", 22, "red");
-    port->lostCount = 4;
-    port->lastResponseMs = 10000;
-    port->lastUp = EncodeDate(2024, 4, 30) + EncodeTime(23, 5, 0);
+    port->lostCount = port->lastRecordLost = 4;
+    port->lastResponseMs = port->lastCheckMs = 10000;
+    port->lastUp = port->lastSuccess = EncodeDate(2024, 4, 30) + EncodeTime(23, 5, 0);
     port->lastCheck = EncodeDate(2024, 5, 1) + EncodeTime(7, 59, 58);
     AddMonitor(odd_, "ping", 0, "");
     AddMonitor(odd_, "port", 25, "yellow");
