@@ -129,15 +129,15 @@ TEST_F(EventExecutionTest, AFailingActionIsReportedAndTheOthersStillRun) {
   TIPEvent& ev = AllActions("E");
   actions_.failOn = "mail";
   EXPECT_NO_THROW(list_.RunEvent("E", "msg", "web1", "DOWN", 3));
-  EXPECT_EQ(actions_.calls.size(), 8u);
-  EXPECT_EQ(actions_.calls[3], "mail msg");
+  EXPECT_EQ(actions_.calls.size(), 9u);
+  EXPECT_EQ(actions_.calls[4], "mail msg");
   EXPECT_EQ(actions_.calls.back(), "print web1 DOWN");
   EXPECT_EQ(errors_, std::vector<std::string>{"action failed"});
   // Tried once this run: its flag is set, so the next report of the run leaves it alone.
   EXPECT_TRUE(ev.notified[kMail]);
   EXPECT_TRUE(ev.notified[kSound]);
   list_.RunEvent("E", "msg", "web1", "DOWN", 4);
-  EXPECT_EQ(actions_.calls.size(), 8u);
+  EXPECT_EQ(actions_.calls.size(), 9u);
 }
 
 TEST_F(EventExecutionTest, TheEventListReplacedDuringAnActionIsNotTouched) {
@@ -151,7 +151,7 @@ TEST_F(EventExecutionTest, TheEventListReplacedDuringAnActionIsNotTouched) {
   };
   list_.RunEvent("E", "msg", "web1", "DOWN", 3);
   // The execution finished with the settings it started with, on no destroyed object.
-  EXPECT_EQ(actions_.calls.size(), 8u);
+  EXPECT_EQ(actions_.calls.size(), 9u);
   EXPECT_EQ(list_.Count(), 1);
   EXPECT_FALSE(list_.Items(0)->notified[kPopup]);
 }
