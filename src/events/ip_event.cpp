@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 
 #include "model/last_activity.h"
 #include "model/server_file.h"
@@ -157,6 +158,18 @@ void TIpEventList::Clear() {
 }
 
 bool TIpEventList::Exists(const std::string& name) const { return Find(name) != nullptr; }
+
+int32_t TIpEventList::AlertAfter(const std::string& name) const {
+  const TIPEvent* ev = Find(name);
+  if (!ev) return -1;
+  const bool enabled[kActionCount] = {ev->UsePopup,   ev->UseSound,    ev->UseExe,
+                                      ev->UseMail,    ev->UseNetSend,  ev->UseShutdown,
+                                      ev->UsePrint,   ev->UseSerial,   ev->UseWebhook};
+  int32_t lowest = INT32_MAX;
+  for (size_t i = 0; i < kActionCount; ++i)
+    if (enabled[i]) lowest = std::min(lowest, ev->count[i]);
+  return lowest == INT32_MAX ? 2 : lowest;
+}
 
 int TIpEventList::IndexIgnoringCase(const std::string& name) const {
   for (size_t i = 0; i < events_.size(); ++i)

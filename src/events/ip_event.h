@@ -150,6 +150,11 @@ class TIpEventList {
   // monitor is the run id of the monitor reporting (0: none, as the editor's tests).
   void RunEvent(const std::string& name, const std::string& message, const std::string& server,
                 const std::string& status, int32_t n, uint64_t monitor = 0);
+  // The failure number after which the first of the named event's enabled actions acts
+  // (its lowest latency count; 2, the default count, when it enables none); -1 when
+  // there is no such event. Alerts that go elsewhere than the actions (Alertmanager) fire
+  // where the event would.
+  int32_t AlertAfter(const std::string& name) const;
   // Executions still under way, and their end (the program is closing).
   size_t RunsUnderWay() const { return runs_.Size(); }
   std::vector<std::string> RunActivities() const { return runs_.Activities(); }

@@ -78,6 +78,8 @@ class TreeNode final : public QTreeWidgetItem {
   int shownPort_ = INT_MIN;
   int shownInterval_ = INT_MIN;
   bool textFromRefresh_ = false;
+  // A server another shard watches is shown greyed (server and monitor rows).
+  bool shownElsewhere_ = false;
   // Follows the view through its expanded/collapsed signals.
   bool expanded_ = false;
   History history_;
@@ -180,6 +182,8 @@ class TForm1 final : public QMainWindow {
   void ToolButton7Click();  // web server on/off
   void StartScanonStartup1Click();
   void ParallelChecks1Click();
+  // Asks for the Alertmanagers' URLs (the setting AlertmanagerURLs).
+  void Alertmanager1Click();
   void StartWebserveronStartup1Click();
   void Showlogs1Click();
   void Toolbar1Click();
