@@ -87,6 +87,14 @@ TPort* Program::MonitorByRunId(uint64_t runId) {
   return nullptr;
 }
 
+bool Program::PopupWindow() const {
+  return settings_.ReadNumber(kSentrelSection, kPopupWindowKey, 1) != 0;
+}
+
+void Program::SetPopupWindow(bool on) {
+  settings_.WriteText(kSentrelSection, kPopupWindowKey, on ? "1" : "0");
+}
+
 std::string Program::AlertmanagerUrls() const {
   return settings_.ReadText(kSentrelSection, kAlertmanagerUrlsKey, "");
 }

@@ -145,6 +145,10 @@ class Program : public ScanHost {
   void SetAlertmanagerUrls(const std::string& urls);
   std::string AlertmanagerUrls() const;
   AlertmanagerNotifier& Alertmanager() { return *alertmanager_; }
+  // The [Sentrel] setting PopupWindow: whether the events' popups show in the program's
+  // own popup window also where the desktop's notifications show them (default 1).
+  bool PopupWindow() const;
+  void SetPopupWindow(bool on);
   // The monitor with this run id, or nullptr.
   TPort* MonitorByRunId(uint64_t runId);
 
@@ -236,5 +240,7 @@ constexpr const char* kParallelChecksKey = "ParallelChecks";
 constexpr const char* kParallelLimitKey = "ParallelCheckLimit";
 // [Sentrel] setting: the Alertmanagers that get the alerts.
 constexpr const char* kAlertmanagerUrlsKey = "AlertmanagerURLs";
+// [Sentrel] setting: the popup window beside the desktop's notifications.
+constexpr const char* kPopupWindowKey = "PopupWindow";
 
 }  // namespace sentrel

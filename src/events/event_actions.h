@@ -3,6 +3,7 @@
 #include <string>
 
 #include "events/ip_event.h"
+#include "model/frontend.h"
 #include "platform/task.h"
 
 namespace sentrel {
@@ -18,6 +19,11 @@ class EventActions {
   virtual void DoNetSend(const TIPEvent& ev, const std::string& message,
                          const std::string& server, const std::string& status) = 0;
   virtual void DoPopup(const TIPEvent& ev, const std::string& message) = 0;
+  // The popup of an execution, knowing what it is about (the desktop's notification
+  // says it too); without more to do with that, the plain popup.
+  virtual void DoPopupAbout(const TIPEvent& ev, const DesktopNotice& notice) {
+    DoPopup(ev, notice.message);
+  }
   virtual void DoExe(const TIPEvent& ev, const std::string& message, const std::string& server,
                      const std::string& status) = 0;
   // The waiting actions take their texts by value: the task outlives its caller's copies.

@@ -108,6 +108,10 @@ void RealEventActions::DoPopup(const TIPEvent&, const std::string& message) {
   AddMessage(FormatDateTime(Now()) + " " + message);
 }
 
+void RealEventActions::DoPopupAbout(const TIPEvent&, const DesktopNotice& notice) {
+  frontend_.ShowEventPopup(FormatDateTime(Now()) + " " + notice.message, notice);
+}
+
 void RealEventActions::DoPrint(const TIPEvent&, const std::string& server,
                                const std::string& status) {
   frontend_.ShowNotice("printer\r\n" + server + "\r\n" + status);

@@ -25,6 +25,7 @@ class RealEventActions : public EventActions {
   void DoNetSend(const TIPEvent& ev, const std::string& message, const std::string& server,
                  const std::string& status) override;
   void DoPopup(const TIPEvent& ev, const std::string& message) override;
+  void DoPopupAbout(const TIPEvent& ev, const DesktopNotice& notice) override;
   void DoExe(const TIPEvent& ev, const std::string& message, const std::string& server,
              const std::string& status) override;
   Task<void> DoMail(TIPEvent ev, std::string message, std::string server,

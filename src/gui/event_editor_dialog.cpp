@@ -203,7 +203,8 @@ Teventform::Teventform(TIpEventList& events, Tename& namePrompt, QWidget* parent
 
   connect(p.popup.popuptest, &QPushButton::clicked, this, [this] {
     RunTest([](EventActions& a, const TIPEvent& ev) {
-      return Immediately([&a, ev] { a.DoPopup(ev, kTestMessage); });
+      // The desktop's notification too, as an event's popup sends one.
+      return Immediately([&a, ev] { a.DoPopupAbout(ev, {kTestMessage, kSampleServer, "OK", 0}); });
     });
   });
   connect(p.sound.soundtest, &QPushButton::clicked, this,

@@ -131,6 +131,9 @@ class TForm1 final : public QMainWindow {
   TreeNode* AddServerNodeTo(TreeNode* group, TServer* server);
   TreeNode* AddMonitorNode(TreeNode* serverNode, TPort* monitor);
   void RefreshTree();
+  // A desktop notification's "Show": the window up and in front, the monitor with this
+  // run id selected and in view (when it is still there).
+  void ShowMonitor(uint64_t runId);
   void StoreExpandState();
   // True when the editor was confirmed.
   bool edittree(TreeNode* node);
@@ -184,6 +187,8 @@ class TForm1 final : public QMainWindow {
   void ParallelChecks1Click();
   // Asks for the Alertmanagers' URLs (the setting AlertmanagerURLs).
   void Alertmanager1Click();
+  // The popup window beside the desktop's notifications (the setting PopupWindow).
+  void PopupWindow1Click();
   void StartWebserveronStartup1Click();
   void Showlogs1Click();
   void Toolbar1Click();

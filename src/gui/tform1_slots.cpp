@@ -66,6 +66,7 @@ void TForm1::ConnectCommands() {
   on(ui_->StartScanonStartup1, &TForm1::StartScanonStartup1Click);
   on(ui_->ParallelChecks1, &TForm1::ParallelChecks1Click);
   on(ui_->Alertmanager1, &TForm1::Alertmanager1Click);
+  on(ui_->PopupWindow1, &TForm1::PopupWindow1Click);
   on(ui_->StartWebserveronStartup1, &TForm1::StartWebserveronStartup1Click);
   on(ui_->Showlogs1, &TForm1::Showlogs1Click);
   on(ui_->Toolbar1, &TForm1::Toolbar1Click);
@@ -414,6 +415,10 @@ void TForm1::Alertmanager1Click() {
       QString::fromStdString(program_.AlertmanagerUrls()));
   if (!urls) return;
   program_.SetAlertmanagerUrls(urls->trimmed().toStdString());
+}
+
+void TForm1::PopupWindow1Click() {
+  program_.SetPopupWindow(ui_->PopupWindow1->isChecked());
 }
 
 void TForm1::StartWebserveronStartup1Click() {
