@@ -59,10 +59,17 @@ DesktopDialogs& DesktopDialogs::Attach(QWidget* mainWindow, Program& program,
       summary += QStringLiteral(" UP");
     else
       summary += QLatin1Char(' ') + ToQ(notice.status);
-    d->notifier->Notify(summary, ToQ(notice.message), notice.Down(), notice.monitor);
-    // Whoever prefers the desktop's notifications turns our window off; where no
-    // notification service runs, it still shows them.
-    if (program.PopupWindow() || !d->notifier->ServiceRunning()) d->popup->AddMessage(line);
+    // Whoever prefers the desktop's notifications turns our window off; a popup that no
+    // notification service takes still comes to it.
+    std::function<void()> undelivered;
+    if (program.PopupWindow())
+      d->popup->AddMessage(line);
+    else
+      undelivered = [line] {
+        if (DesktopDialogs* current = Current()) current->popup->AddMessage(line);
+      };
+    d->notifier->Notify(summary, ToQ(notice.message), notice.Down(), notice.monitor,
+                        std::move(undelivered));
   };
   frontend.notice = [window = QPointer<QWidget>(mainWindow)](const QString& text) {
     ShowPrintNotice(window.data(), text);

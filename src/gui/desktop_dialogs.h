@@ -31,7 +31,7 @@ class DesktopDialogs : public QObject {
   // Makes them for this main window and lets the front end's popup and print notice
   // reach them: the popup window gets the events' messages and the reboot's errors, and
   // the desktop's notification service the events' popups (unless the setting
-  // PopupWindow is 0 and that service runs, the popup window shows them too).
+  // PopupWindow is 0 and a service takes them, the popup window shows them too).
   static DesktopDialogs& Attach(QWidget* mainWindow, Program& program, QtFrontend& frontend);
   // The dialogs made last, or nothing before start-up made them (or after their main
   // window went).

@@ -43,8 +43,11 @@ DesktopNotifier::DesktopNotifier(QDBusConnection bus, QObject* parent)
 }
 
 void DesktopNotifier::Notify(const QString& summary, const QString& body, bool critical,
-                             uint64_t monitor) {
-  if (!bus_.isConnected()) return;
+                             uint64_t monitor, std::function<void()> undelivered) {
+  if (!bus_.isConnected()) {
+    if (undelivered) undelivered();
+    return;
+  }
   QDBusMessage call = QDBusMessage::createMethodCall(
       QString::fromLatin1(kService), QString::fromLatin1(kPath), QString::fromLatin1(kInterface),
       QStringLiteral("Notify"));
@@ -61,14 +64,21 @@ void DesktopNotifier::Notify(const QString& summary, const QString& body, bool c
   ++pending_;
   auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
   connect(watcher, &QDBusPendingCallWatcher::finished, this,
-          [this, monitor](QDBusPendingCallWatcher* c) { Answered(c, monitor); });
+          [this, monitor, undelivered = std::move(undelivered)](QDBusPendingCallWatcher* c) {
+            Answered(c, monitor, undelivered);
+          });
 }
 
-void DesktopNotifier::Answered(QDBusPendingCallWatcher* call, uint64_t monitor) {
+void DesktopNotifier::Answered(QDBusPendingCallWatcher* call, uint64_t monitor,
+                               const std::function<void()>& undelivered) {
   --pending_;
   QDBusPendingReply<uint> reply = *call;
   call->deleteLater();
-  if (reply.isError()) return;  // no service: the popup window is all there is
+  if (reply.isError()) {
+    running_ = false;
+    if (undelivered) undelivered();
+    return;
+  }
   running_ = true;
   shown_[reply.value()] = monitor;
 }

@@ -30,8 +30,10 @@ class DesktopNotifier : public QObject {
   explicit DesktopNotifier(QDBusConnection bus = QDBusConnection::sessionBus(),
                            QObject* parent = nullptr);
 
-  // One notification about this monitor (run id; 0 for none).
-  void Notify(const QString& summary, const QString& body, bool critical, uint64_t monitor);
+  // One notification about this monitor (run id; 0 for none). `undelivered` runs when
+  // it cannot be shown: no bus, or no service took it.
+  void Notify(const QString& summary, const QString& body, bool critical, uint64_t monitor,
+              std::function<void()> undelivered = {});
   // Whether a notification service owns its name on the bus, as last heard.
   bool ServiceRunning() const { return running_; }
   // Notifications sent whose answer has not come yet.
@@ -46,7 +48,8 @@ class DesktopNotifier : public QObject {
   void NotificationClosed(uint id, uint reason);
 
  private:
-  void Answered(QDBusPendingCallWatcher* call, uint64_t monitor);
+  void Answered(QDBusPendingCallWatcher* call, uint64_t monitor,
+                const std::function<void()>& undelivered);
 
   QDBusConnection bus_;
   bool running_ = false;
