@@ -7,6 +7,7 @@
 #include <optional>
 #include <string_view>
 
+#include "events/abandoned_notice.h"
 #include "events/placeholders.h"
 #include "platform/awaitables.h"
 #include "platform/clock.h"
@@ -133,23 +134,6 @@ std::string Origin(const std::string& url) {
   return origin;
 }
 
-// Says in the errors log that a delivery ended before it was done (the program closed,
-// the task was cancelled).
-class Abandoned {
- public:
-  explicit Abandoned(std::string what) : what_(std::move(what)) {}
-  ~Abandoned() {
-    if (!finished_) CurrentLoop().ReportError("Webhook abandoned before it was delivered: " + what_);
-  }
-  Abandoned(const Abandoned&) = delete;
-  Abandoned& operator=(const Abandoned&) = delete;
-  void Finished() { finished_ = true; }
-
- private:
-  std::string what_;
-  bool finished_ = false;
-};
-
 }  // namespace
 
 std::vector<std::string> SplitWebhookHeaders(const std::string& text) {
@@ -243,7 +227,7 @@ std::string WebhookName(const TIPEvent& ev) {
 }
 
 Task<void> DeliverWebhook(HttpPoster& poster, HttpPostRequest request, std::string what) {
-  Abandoned abandoned(what);
+  AbandonedNotice abandoned("Webhook abandoned before it was delivered: " + what);
   const int64_t first = CurrentClock().MonotonicMs();
   int64_t tryStart = first;
   int tries = 0;
