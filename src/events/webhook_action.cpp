@@ -141,8 +141,8 @@ std::vector<std::string> SplitWebhookHeaders(const std::string& text) {
   size_t pos = 0;
   while (pos <= text.size()) {
     const size_t bar = text.find('|', pos);
-    const std::string_view item =
-        TrimBlanks(std::string_view(text).substr(pos, bar == std::string::npos ? text.npos : bar - pos));
+    const std::string_view item = TrimBlanks(
+        std::string_view(text).substr(pos, bar == std::string::npos ? text.npos : bar - pos));
     if (!item.empty()) items.emplace_back(item);
     if (bar == std::string::npos) break;
     pos = bar + 1;
@@ -203,7 +203,8 @@ HttpPostRequest BuildWebhookRequest(const TIPEvent& ev, const std::string& messa
     for (char c : name) token = token && IsTokenChar(c);
     // Sentrel frames the request itself: a length or host of the operator's would
     // contradict it.
-    if (!token || EqualsIgnoreCase(name, "content-length") || EqualsIgnoreCase(name, "host")) continue;
+    if (!token || EqualsIgnoreCase(name, "content-length") || EqualsIgnoreCase(name, "host"))
+      continue;
     const std::string value =
         Fill(TrimBlanks(std::string_view(item).substr(colon + 1)), values, Escape::HeaderValue);
     if (EqualsIgnoreCase(name, "content-type")) {

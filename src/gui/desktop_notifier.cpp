@@ -18,7 +18,7 @@ DesktopNotifier::DesktopNotifier(QDBusConnection bus, QObject* parent)
   if (!bus_.isConnected()) return;
   // Whether a service is there now, asked without waiting; then every change of its owner.
   auto* watcher = new QDBusServiceWatcher(QString::fromLatin1(kService), bus_,
-                                         QDBusServiceWatcher::WatchForOwnerChange, this);
+                                          QDBusServiceWatcher::WatchForOwnerChange, this);
   connect(watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
           [this](const QString&, const QString&, const QString& owner) {
             running_ = !owner.isEmpty();
@@ -48,11 +48,12 @@ void DesktopNotifier::Notify(const QString& summary, const QString& body, bool c
     if (undelivered) undelivered();
     return;
   }
-  QDBusMessage call = QDBusMessage::createMethodCall(
-      QString::fromLatin1(kService), QString::fromLatin1(kPath), QString::fromLatin1(kInterface),
-      QStringLiteral("Notify"));
+  QDBusMessage call =
+      QDBusMessage::createMethodCall(QString::fromLatin1(kService), QString::fromLatin1(kPath),
+                                     QString::fromLatin1(kInterface), QStringLiteral("Notify"));
   QVariantMap hints;
-  hints.insert(QStringLiteral("urgency"), QVariant::fromValue(static_cast<uchar>(critical ? 2 : 1)));
+  hints.insert(QStringLiteral("urgency"),
+               QVariant::fromValue(static_cast<uchar>(critical ? 2 : 1)));
   hints.insert(QStringLiteral("desktop-entry"), QStringLiteral("sentrel"));
   hints.insert(QStringLiteral("category"),
                critical ? QStringLiteral("network.error") : QStringLiteral("network"));

@@ -34,7 +34,8 @@ struct HttpPostResult {
   bool Retryable() const { return status == 0 || status >= 500; }
   // "HTTP 503 Service Unavailable", or the reason no answer came.
   std::string Text() const {
-    return status == 0 ? reason : "HTTP " + std::to_string(status) + (reason.empty() ? "" : " " + reason);
+    return status == 0 ? reason
+                       : "HTTP " + std::to_string(status) + (reason.empty() ? "" : " " + reason);
   }
 };
 

@@ -1,6 +1,8 @@
 // Alerts for Alertmanager: what is posted when (against a receiver on the fake clock),
 // then the real thing from Debian: one Alertmanager that shows the alert active and then
 // resolved, and two clustered ones that, fed by two Sentrels, notify once per outage.
+#include "app/alertmanager.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -10,7 +12,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/alertmanager.h"
 #include "model/server_list.h"
 #include "platform/date_time.h"
 #include "scan/http_post.h"
@@ -26,9 +27,12 @@ namespace {
 using ::testing::HasSubstr;
 using Json = nlohmann::json;
 
-const Json kLabels = {{"alertname", "SentrelMonitorDown"}, {"server", "db1"},
-                      {"monitor", "postgres"},             {"type", "port"},
-                      {"port", "5432"},                    {"group", "Databases"},
+const Json kLabels = {{"alertname", "SentrelMonitorDown"},
+                      {"server", "db1"},
+                      {"monitor", "postgres"},
+                      {"type", "port"},
+                      {"port", "5432"},
+                      {"group", "Databases"},
                       {"severity", "critical"}};
 
 class AlertmanagerNotifierTest : public CoreFixture {
@@ -172,8 +176,9 @@ class AlertmanagerE2eTest : public CoreFixture {
                                         const std::vector<std::string>& web = {"--no-web"}) {
     mkdir(dir_->File(name).c_str(), 0755);
     WriteFile(dir_->File(name + "/settings.ini"), "[Sentrel]\r\nAlertmanagerURLs=" + urls + "\r\n");
-    std::vector<std::string> argv = {SENTREL_BINARY, "--headless", "--data-dir", dir_->File(name),
-                                     "--settings", dir_->File(name + "/settings.ini")};
+    std::vector<std::string> argv = {SENTREL_BINARY, "--headless",
+                                     "--data-dir",   dir_->File(name),
+                                     "--settings",   dir_->File(name + "/settings.ini")};
     argv.insert(argv.end(), web.begin(), web.end());
     argv.push_back(dir_->File("servers.mcf"));
     return std::make_unique<ChildProcess>(argv, dir_->File(name));
@@ -208,8 +213,8 @@ TEST_F(AlertmanagerE2eTest, TheAlertIsActiveWithItsLabelsThenResolvedAfterTheRec
   AlertmanagerServer am(hook.Url("/notify"));
   if (!am.Ok()) GTEST_SKIP() << am.Why();
   const uint16_t web = FreeLoopbackPort();
-  auto sentrel = Sentrel("one", am.BaseUrl(),
-                         {"--web-ports", std::to_string(web), "--web-bind", "127.0.0.1"});
+  auto sentrel =
+      Sentrel("one", am.BaseUrl(), {"--web-ports", std::to_string(web), "--web-bind", "127.0.0.1"});
 
   Json alerts;
   ASSERT_TRUE(WaitReal([&] { return (alerts = Active(am)).size() == 1; }, 60'000))

@@ -31,8 +31,9 @@ TEST(ShardE2eTest, ThreeShardsCheckEachOfThreeHundredServersOnce) {
   for (int i = 1; i <= 300; ++i) {
     std::snprintf(name, sizeof name, "s%03d", i);
     file += std::string("[") + name + "]\r\nIP=127.0.0.1\r\nLogfile=" + name + ".log\r\nGroup=G" +
-            std::to_string(i % 7) + "\r\n[" + name + ":port]\r\nTyp=port\r\nPort=" +
-            std::to_string(refusing.Port()) + "\r\nData=GYtoR=none\r\nintervall=3600\r\n";
+            std::to_string(i % 7) + "\r\n[" + name +
+            ":port]\r\nTyp=port\r\nPort=" + std::to_string(refusing.Port()) +
+            "\r\nData=GYtoR=none\r\nintervall=3600\r\n";
   }
   WriteFile(dir.File("servers.mcf"), file);
 
@@ -94,9 +95,9 @@ TEST(ShardE2eTest, ThreeShardsCheckEachOfThreeHundredServersOnce) {
     }
     // What it says at the start, and the logs it wrote: its own servers' only.
     const std::string said = shards[static_cast<size_t>(k)].process->Stderr();
-    EXPECT_THAT(said, HasSubstr("Shard " + std::to_string(k + 1) + "/3: this Sentrel watches " +
-                                std::to_string(seen[static_cast<size_t>(k)].size()) +
-                                " of 300 servers"));
+    EXPECT_THAT(said,
+                HasSubstr("Shard " + std::to_string(k + 1) + "/3: this Sentrel watches " +
+                          std::to_string(seen[static_cast<size_t>(k)].size()) + " of 300 servers"));
     for (int i = 1; i <= 300; ++i) {
       std::snprintf(name, sizeof name, "s%03d", i);
       const bool logged = FileExists(shards[static_cast<size_t>(k)].data + "/" + name + ".log");

@@ -103,11 +103,11 @@ TEST_F(WebhookTest, TemplatesAreFilledOnceAndEscapedForTheirKindOfBody) {
                            "Authorization: Bearer tk_1",
                            "Title: web1 web1 HTTP DOWN (\"503\" \\ back  soon <#server>) Zürich",
                            "Content-Type: application/json"}));
-  EXPECT_THAT(WebhookHeaderProblems(ev.WebhookHeaders),
-              (std::vector<std::string>{
-                  "\"no colon\" has no \":\" between name and value: it is not sent",
-                  "Host is set by Sentrel itself: it is not sent",
-                  "\"bad name\" is no header name: it is not sent"}));
+  EXPECT_THAT(
+      WebhookHeaderProblems(ev.WebhookHeaders),
+      (std::vector<std::string>{"\"no colon\" has no \":\" between name and value: it is not sent",
+                                "Host is set by Sentrel itself: it is not sent",
+                                "\"bad name\" is no header name: it is not sent"}));
   // "<#id>" names the one notification, the same wherever it stands.
   ev.WebhookURL = "PUT http://127.0.0.1/txn/<#id>";
   ev.WebhookBody = "<#id>";
@@ -143,9 +143,8 @@ TEST_F(WebhookTest, FailuresAreTriedAgainWithinTwoMinutesAndTheLastOneIsLogged) 
     TIPEvent ev;
     ev.name = "Chat";
     ClosedPort closed;
-    const std::string host = c.answers[0] == 0
-                                 ? "http://127.0.0.1:" + std::to_string(closed.Port())
-                                 : receiver.Url("");
+    const std::string host =
+        c.answers[0] == 0 ? "http://127.0.0.1:" + std::to_string(closed.Port()) : receiver.Url("");
     ev.WebhookURL = host + "/services/T0/B0/secret?token=secret";
     auto request = BuildWebhookRequest(ev, "m", "web1", "DOWN (3)", nullptr);
     try {
@@ -250,8 +249,9 @@ TEST_F(WebhookTest, TheDocumentedSettingsHaveTheShapeEachServiceExpects) {
       {"Matrix",
        [](const ReceivedRequest& r, const Json& j) {
          EXPECT_EQ(r.method, "PUT");
-         const std::string prefix = "/_matrix/client/v3/rooms/%21AbCdEfGh%3Aexample.org/send/"
-                                    "m.room.message/";
+         const std::string prefix =
+             "/_matrix/client/v3/rooms/%21AbCdEfGh%3Aexample.org/send/"
+             "m.room.message/";
          EXPECT_THAT(r.target, ::testing::StartsWith(prefix));
          EXPECT_GT(r.target.size(), prefix.size()) << "a transaction id";
          EXPECT_THAT(r.Header("Authorization"), ::testing::StartsWith("Bearer "));

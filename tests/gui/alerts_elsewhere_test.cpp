@@ -65,7 +65,8 @@ TEST_F(AlertsElsewhere, ThePopupIsADesktopNotificationWhoseShowSelectsTheMonitor
   const int fd = sentrel::test::BindLoopback(SOCK_STREAM, &port);
   Settings("[Corvane]\r\n[Sentrel]\r\nPopupWindow=0\r\n");
   Start("[db1]\r\nIP=127.0.0.1\r\nGroup=data\r\n[db1:postgres]\r\nTyp=port\r\nPort=" +
-        std::to_string(port) + "\r\nData=RYtoG=Default\r\nintervall=1\r\n[web1]\r\nIP=127.0.0.1\r\n"
+        std::to_string(port) +
+        "\r\nData=RYtoG=Default\r\nintervall=1\r\n[web1]\r\nIP=127.0.0.1\r\n"
         "Group=data\r\n[web1:port]\r\nTyp=port\r\nPort=80\r\nintervall=3600\r\n");
   EXPECT_FALSE(Action("PopupWindow1")->isChecked());
   DesktopDialogs::Attach(form_.get(), *program_, *frontend_);
@@ -75,7 +76,8 @@ TEST_F(AlertsElsewhere, ThePopupIsADesktopNotificationWhoseShowSelectsTheMonitor
   const FakeNotifications::Call down = fake.calls[0];
   EXPECT_EQ(down.app, "Sentrel");
   EXPECT_EQ(down.summary, "db1 postgres DOWN");
-  EXPECT_TRUE(down.body.startsWith("db1 PORT " + QString::number(port) + " DOWN")) << down.body.toStdString();
+  EXPECT_TRUE(down.body.startsWith("db1 PORT " + QString::number(port) + " DOWN"))
+      << down.body.toStdString();
   EXPECT_EQ(down.hints.value("urgency").toInt(), 2);
   EXPECT_TRUE(down.actions.contains("show") && down.actions.contains("Show"));
   // The desktop shows it, and the operator chose so: our own window stays away.
@@ -88,8 +90,10 @@ TEST_F(AlertsElsewhere, ThePopupIsADesktopNotificationWhoseShowSelectsTheMonitor
                                                  QStringLiteral("ActionInvoked"));
   show << uint(41) << QStringLiteral("show");
   ASSERT_TRUE(service.send(show));
-  ASSERT_TRUE(ServeUntil([&] { return form_->SelectedNode() == Node("data/db1/postgres (port:" +
-                                                                     QString::number(port) + ", 1s)"); }));
+  ASSERT_TRUE(ServeUntil([&] {
+    return form_->SelectedNode() ==
+           Node("data/db1/postgres (port:" + QString::number(port) + ", 1s)");
+  }));
 
   // The recovery: normal urgency. Then, with the service gone, the window shows popups
   // again, whatever the setting says.
@@ -130,10 +134,14 @@ TEST_F(AlertsElsewhere, TheAlertmanagerUrlsAreAskedForAndTakenAtOnce) {
 TEST_F(AlertsElsewhere, ServersOfAnotherShardAreGreyedAndSaySo) {
   shard_ = Shard{2, 3};
   Start(
-      "[db1]\r\nIP=127.0.0.1\r\nGroup=data\r\n[db1:port]\r\nTyp=port\r\nPort=5432\r\nintervall=3600\r\n"
-      "[web1]\r\nIP=127.0.0.1\r\nGroup=data\r\n[web1:port]\r\nTyp=port\r\nPort=80\r\nintervall=3600\r\n");
+      "[db1]\r\nIP=127.0.0.1\r\nGroup=data\r\n[db1:port]\r\nTyp=port\r\nPort=5432\r\nintervall="
+      "3600\r\n"
+      "[web1]\r\nIP=127.0.0.1\r\nGroup=data\r\n[web1:port]\r\nTyp=port\r\nPort=80\r\nintervall="
+      "3600\r\n");
   form_->RefreshTree();
-  const QBrush grey = form_->findChild<QTreeWidget*>("TreeView1")->palette().brush(QPalette::Disabled, QPalette::Text);
+  const QBrush grey = form_->findChild<QTreeWidget*>("TreeView1")
+                          ->palette()
+                          .brush(QPalette::Disabled, QPalette::Text);
   for (const char* path : {"data/db1", "data/db1/port (port:5432, 3600s)"}) {
     EXPECT_EQ(Node(path)->foreground(0), grey) << path;
     EXPECT_EQ(Node(path)->data(0, Qt::ToolTipRole).toString(),

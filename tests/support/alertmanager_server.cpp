@@ -27,11 +27,9 @@ AlertmanagerServer::AlertmanagerServer(const std::string& receiverUrl, uint16_t 
                 "'\n"
                 "        send_resolved: true\n");
   port_ = FreeLoopbackPort();
-  std::vector<std::string> argv = {program,
-                                   "--config.file=" + d + "/alertmanager.yml",
-                                   "--storage.path=" + d + "/data",
-                                   "--web.listen-address=127.0.0.1:" + std::to_string(port_),
-                                   "--log.level=warn"};
+  std::vector<std::string> argv = {
+      program, "--config.file=" + d + "/alertmanager.yml", "--storage.path=" + d + "/data",
+      "--web.listen-address=127.0.0.1:" + std::to_string(port_), "--log.level=warn"};
   if (clusterPort == 0) {
     argv.push_back("--cluster.listen-address=");
   } else {
@@ -49,7 +47,8 @@ AlertmanagerServer::AlertmanagerServer(const std::string& receiverUrl, uint16_t 
 
 std::string AlertmanagerServer::Get(const std::string& path) const {
   std::string out;
-  if (RunProcess({FindProgram("curl"), "-sf", "--max-time", "5", BaseUrl() + path}, "/", &out) != 0) return "";
+  if (RunProcess({FindProgram("curl"), "-sf", "--max-time", "5", BaseUrl() + path}, "/", &out) != 0)
+    return "";
   return out;
 }
 
