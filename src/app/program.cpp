@@ -48,18 +48,24 @@ Program::Program(Frontend& frontend, SettingsStore& settings)
     c.startTime = startTime_;
     return c;
   });
+  webServer.SetAvailabilitySource(&availability);
 }
 
 Program::~Program() {
   SetTimer1(false);
-  EndWork();
+  CancelWork();
 }
 
-void Program::EndWork() {
+void Program::CancelWork() {
   scanner.CancelAll();
   eventList.CancelRuns();
   if (eventActions_) eventActions_->CancelDeliveries();
-  alertmanager_->CancelPosts();
+  if (alertmanager_) alertmanager_->CancelPosts();
+}
+
+void Program::EndWork() {
+  CancelWork();
+  availability.SaveSummaries();
 }
 
 void Program::ScreenUpdate() {
@@ -290,6 +296,11 @@ void Program::Create(const StartOptions& options) {
     eventList.AddDefault();
   eventsFileRead_ = events == EventsFileContent::Events;
 
+  // The figures of every log from its day summary, before the tree first shows them;
+  // what no summary covers is read in the background.
+  serverList.logObserver = &availability;
+  availability.Follow(serverList);
+
   // Placing the servers in the tree names empty groups "Main"; without a window the
   // program still does it, so both front ends save the same file.
   TreeOrder(serverList);
@@ -485,6 +496,7 @@ bool Program::OpenServerFile(const std::string& path) {
   ServerFileContent content = LoadConfig(path);
   TreeOrder(serverList);
   NoteSaved();
+  availability.Follow(serverList);
   ReportServerFile(content);
   ReportFindings(content, false);
   return ServerFileWritable();

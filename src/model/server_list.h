@@ -90,6 +90,8 @@ class TServerList {
 
   TextPane* activityPane = nullptr;
   TextPane* messagePane = nullptr;
+  // Told of every line the servers append to their logs.
+  LogObserver* logObserver = nullptr;
   // The part of the servers this Sentrel watches (--shard K/N); the others are loaded,
   // saved and shown, but never checked.
   Shard shard;
