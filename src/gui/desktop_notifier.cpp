@@ -75,12 +75,12 @@ void DesktopNotifier::Answered(QDBusPendingCallWatcher* call, uint64_t monitor,
   --pending_;
   QDBusPendingReply<uint> reply = *call;
   call->deleteLater();
+  // Whether a service runs is left to the bus's word on the name: an answer may come
+  // after the news that its service went, or that another one came.
   if (reply.isError()) {
-    running_ = false;
     if (undelivered) undelivered();
     return;
   }
-  running_ = true;
   shown_[reply.value()] = monitor;
 }
 

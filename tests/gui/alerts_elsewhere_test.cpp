@@ -50,6 +50,12 @@ namespace {
 
 class AlertsElsewhere : public WindowFixture {};
 
+std::string Summaries(const FakeNotifications& fake) {
+  std::string all;
+  for (const auto& c : fake.calls) all += c.summary.toStdString() + "\n";
+  return all;
+}
+
 // A port monitor on a loopback port that refuses until the test lets it listen: its DOWN
 // and its UP run the event Default, whose popup goes to the desktop too.
 TEST_F(AlertsElsewhere, ThePopupIsADesktopNotificationWhoseShowSelectsTheMonitor) {
@@ -61,13 +67,17 @@ TEST_F(AlertsElsewhere, ThePopupIsADesktopNotificationWhoseShowSelectsTheMonitor
                                      QDBusConnection::ExportAllSlots));
   ASSERT_TRUE(service.registerService(QString::fromLatin1(DesktopNotifier::kService)));
 
-  uint16_t port = 0;
+  uint16_t port = 0, webPort = 0;
   const int fd = sentrel::test::BindLoopback(SOCK_STREAM, &port);
+  // web1 answers, so that db1's are the only notifications.
+  const int web = sentrel::test::BindLoopback(SOCK_STREAM, &webPort);
+  ASSERT_EQ(listen(web, 16), 0);
   Settings("[Corvane]\r\n[Sentrel]\r\nPopupWindow=0\r\n");
   Start("[db1]\r\nIP=127.0.0.1\r\nGroup=data\r\n[db1:postgres]\r\nTyp=port\r\nPort=" +
         std::to_string(port) +
         "\r\nData=RYtoG=Default\r\nintervall=1\r\n[web1]\r\nIP=127.0.0.1\r\n"
-        "Group=data\r\n[web1:port]\r\nTyp=port\r\nPort=80\r\nintervall=3600\r\n");
+        "Group=data\r\n[web1:port]\r\nTyp=port\r\nPort=" +
+        std::to_string(webPort) + "\r\nintervall=3600\r\n");
   EXPECT_FALSE(Action("PopupWindow1")->isChecked());
   DesktopDialogs::Attach(form_.get(), *program_, *frontend_);
   Select("data/web1");
@@ -98,7 +108,7 @@ TEST_F(AlertsElsewhere, ThePopupIsADesktopNotificationWhoseShowSelectsTheMonitor
   // The recovery: normal urgency. Then, with the service gone, the window shows popups
   // again, whatever the setting says.
   ASSERT_EQ(listen(fd, 16), 0);
-  ASSERT_TRUE(ServeUntil([&] { return fake.calls.size() == 2; }, 20'000));
+  ASSERT_TRUE(ServeUntil([&] { return fake.calls.size() == 2; }, 20'000)) << Summaries(fake);
   EXPECT_EQ(fake.calls[1].summary, "db1 postgres UP");
   EXPECT_EQ(fake.calls[1].hints.value("urgency").toInt(), 1);
   EXPECT_FALSE(popup->isVisible());
@@ -106,9 +116,10 @@ TEST_F(AlertsElsewhere, ThePopupIsADesktopNotificationWhoseShowSelectsTheMonitor
   ASSERT_TRUE(ServeUntil([&] { return !DesktopDialogs::Current()->notifier->ServiceRunning(); }));
   close(fd);  // down again
   ASSERT_TRUE(ServeUntil([&] { return popup->isVisible(); }, 20'000));
-  EXPECT_EQ(fake.calls.size(), 2u);
+  EXPECT_EQ(fake.calls.size(), 2u) << Summaries(fake);
   EXPECT_TRUE(popup->Lines().last().contains(" DOWN")) << popup->Lines().join('|').toStdString();
   program_->StopScan();
+  close(web);
   QDBusConnection::disconnectFromBus(QStringLiteral("service"));
 }
 
