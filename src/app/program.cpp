@@ -115,6 +115,9 @@ void Program::Scan1Click() {
     Timer1Timer();
     return;
   }
+  // Stop means stop: the pass and every check under way end where they wait, as when
+  // the program closes, so no verdict, record or event comes after the lights went grey.
+  scanner.CancelAll();
   ForEachMonitor([](TPort& m) {
     m.status = "?";
     m.ResetLastCheck();

@@ -27,6 +27,7 @@
 #include "gui/status_lights.h"
 #include "gui/text.h"
 #include "gui/tray_light.h"
+#include "gui/widgets/announcer.h"
 #include "gui/window_placement.h"
 #include "model/server_list.h"
 #include "platform/clock.h"
@@ -117,14 +118,15 @@ QString MonitorRefreshText(const TPort& m) {
 // due and whose last text is the one already shown paints nothing (under X11 every
 // paint wakes the program twice more).
 //
-// A screen reader hears the panel's name (what the panel is) and its description (the
-// text it shows); every change of the text is announced as a change of the description.
+// A screen reader's status-bar command reads the panels' names: each panel's name is the
+// text it shows, and its description says what the panel is ("Activity", "Web server").
+// Every change of the text is a change of the name, which Qt announces.
 class StatusPanel final : public QLabel {
  public:
-  StatusPanel(int width, const QString& name, const QString& text, QWidget* parent)
+  StatusPanel(int width, const QString& what, const QString& text, QWidget* parent)
       : QLabel(text, parent), width_(width), latest_(text) {
-    setAccessibleName(name);
-    Describe();
+    setAccessibleDescription(what);
+    Name();
   }
   QSize sizeHint() const override {
     return width_ > 0 ? QSize(width_, QLabel::sizeHint().height()) : QLabel::sizeHint();
@@ -142,13 +144,13 @@ class StatusPanel final : public QLabel {
     queued_ = false;
     if (text() == latest_) return;
     setText(latest_);
-    Describe();
+    Name();
   }
   const QString& Latest() const { return latest_; }
 
  private:
-  // Qt announces every change of the description to the screen reader.
-  void Describe() { setAccessibleDescription(text()); }
+  // An empty panel is named by what it is, so the reader never meets a nameless one.
+  void Name() { setAccessibleName(text().isEmpty() ? accessibleDescription() : text()); }
 
   int width_;
   QString latest_;
@@ -471,6 +473,9 @@ void TForm1::BuildTree() {
     }
   }
   tree->addTopLevelItems(groups);
+  // A row with the focus frame is a selected row: Enter, F2 and the commands of its level
+  // work from the start, without a click first.
+  if (!groups.isEmpty()) tree->setCurrentItem(groups.first());
   tree->setUpdatesEnabled(true);
   treeBuilt_ = true;
 }
@@ -542,15 +547,24 @@ void TForm1::SetNodeImage(TreeNode* node, int image) {
 
 namespace {
 
+bool IsColour(const std::string& status) {
+  return status == "green" || status == "yellow" || status == "red";
+}
+
 // Notes a monitor's change of colour in its node's history (see TreeNode::History).
-void NoteStatus(TreeNode::History& h, const TPort& p) {
-  if (p.status == h.status) return;
+// Returns whether a screen reader is to hear of it: a change from one colour to another,
+// and a monitor found red at its first check. Lights going grey (scanning stopped) and
+// the first green of every monitor after a start are not news.
+bool NoteStatus(TreeNode::History& h, const TPort& p) {
+  if (p.status == h.status) return false;
+  const bool news = IsColour(p.status) && (IsColour(h.status) || p.status == "red");
   if (p.status == "yellow") {
     h.yellowFromLoss = h.status == "green";
     h.lossLastUp = p.lastUp;
   }
   if (p.status == "red") h.downSince = Now();
   h.status = p.status;
+  return news;
 }
 
 }  // namespace
@@ -600,7 +614,9 @@ void TForm1::RefreshTree() {
         }
         const int image = MonitorImage(p.status, HoldOfMonitor(p, hold));
         SetNodeImage(mn, image);
-        NoteStatus(mn->history_, p);
+        if (NoteStatus(mn->history_, p))
+          AnnounceLater(ToQ(server->name) + QLatin1Char(' ') + ToQ(p.name) + QStringLiteral(": ") +
+                        StatusWords(mn->Status(), Now()));
         serverImage = WorseImage(serverImage, image);
       }
       SetNodeImage(sn, serverImage);
@@ -612,6 +628,21 @@ void TForm1::RefreshTree() {
   }
   ui_->TreeView1->viewport()->update();
   if (tray_) tray_->Refresh();
+}
+
+void TForm1::AnnounceLater(const QString& words) {
+  // The changes of one moment (a refresh, or several in a row) are said at once, when
+  // the loop next runs; a screen reader would cut one short with the next.
+  pendingNews_ << words;
+  if (pendingNews_.size() > 1) return;
+  QTimer::singleShot(0, this, [this] {
+    constexpr qsizetype kSaid = 5;
+    QStringList said = pendingNews_.mid(0, kSaid);
+    if (pendingNews_.size() > kSaid)
+      said << QStringLiteral("%1 more monitors changed").arg(pendingNews_.size() - kSaid);
+    pendingNews_.clear();
+    Announce(this, said.join(QStringLiteral("; ")));
+  });
 }
 
 void TForm1::ForgetShownState() {

@@ -84,6 +84,7 @@ void TInfiniScan::Execute(std::function<void()> onEnd) {
 void TInfiniScan::CancelAll() {
   passes_.CancelAll();
   checkTasks_.CancelAll();
+  if (checks_) checks_->CancelAll();
 }
 
 void TInfiniScan::SetParallel(bool on, int limit) {

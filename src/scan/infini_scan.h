@@ -50,6 +50,9 @@ class Checks {
   virtual Task<void> DoAPort(TPort& monitor) = 0;
   // HTTP checks that wait for a free connection (started as checks in flight complete).
   virtual size_t Waiting() const { return 0; }
+  // Ends every check that runs outside the scan engine's tasks (HTTP requests in flight
+  // and waiting) where it is: none of them hands a verdict back any more.
+  virtual void CancelAll() {}
 };
 
 // The activity text while HTTP checks wait for a free connection.
@@ -72,7 +75,8 @@ class TInfiniScan {
   bool PassRunning() const { return passes_.Size() > 0; }
   // The number of the latest pass to start.
   uint64_t PassNumber() const { return passNumber_; }
-  // Ends the pass and every check under way where they wait (the program is closing).
+  // Ends the pass and every check under way where they wait, HTTP requests included, with
+  // no verdict and no record (scanning stops, or the program is closing).
   void CancelAll();
 
   // Checks in parallel: a pass starts every due check as a task of its own, at most
