@@ -16,6 +16,7 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTimer>
+#include <QToolBar>
 #include <QToolButton>
 #include <algorithm>
 #include <array>
@@ -883,8 +884,19 @@ void TForm1::KeepMenuBarWhole() {
       a->setVisible(true);
     }
   }
-  const int width = bar->sizeHint().width();
+  int width = bar->sizeHint().width();
   for (QAction* a : hidden) a->setVisible(false);
+  // Nor narrower than the tool bar with the longer caption of the web server's button,
+  // so no button folds behind the tool bar's overflow button either (the logs hidden
+  // leave the window narrow).
+  QToolBar* tools = ui_->ToolBar1;
+  QAction* web = ui_->ToolButton7;
+  const QString caption = web->text();
+  for (const QString& c : {QStringLiteral("Start Webserver"), QStringLiteral("Stop Webserver")}) {
+    web->setText(c);
+    width = std::max(width, tools->sizeHint().width());
+  }
+  web->setText(caption);
   setMinimumWidth(std::max(width, QMainWindow::minimumSizeHint().width()));
 }
 

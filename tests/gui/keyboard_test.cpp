@@ -6,6 +6,7 @@
 #include <QMenuBar>
 #include <QSplitter>
 #include <QTest>
+#include <QToolBar>
 #include <QToolButton>
 #include <QTreeWidget>
 #include <map>
@@ -132,6 +133,16 @@ TEST_F(Keyboard, TheUsualShortcutsDoTheirCommandsAndShowInTheMenus) {
   EXPECT_TRUE(ServeUntil([&] { return form_->IsClosed(); }));
 }
 
+TEST_F(Keyboard, TheFirstRowIsSelectedAtStartSoEnterAndF2Edit) {
+  StartActive();
+  EXPECT_EQ(form_->SelectedNode(), Node("web"));
+  for (int key : {int(Qt::Key_Return), int(Qt::Key_F2)}) {
+    QApplication::setActiveWindow(form_.get());
+    Tree()->setFocus();
+    EXPECT_EQ(RunWithModal<TForm2>([&] { Key(key); }, [](TForm2&) {}), 1) << key;
+  }
+}
+
 TEST_F(Keyboard, TheMenuBarStaysWholeHoweverNarrowTheWindow) {
   Start(kServers);
   auto* bar = form_->findChild<QMenuBar*>(QStringLiteral("MainMenu1"));
@@ -145,6 +156,19 @@ TEST_F(Keyboard, TheMenuBarStaysWholeHoweverNarrowTheWindow) {
   ASSERT_TRUE(ServeUntil([&] { return bar->width() == form_->width(); }, 1000));
   auto* more = bar->findChild<QToolButton*>(QStringLiteral("qt_menubar_ext_button"));
   EXPECT_TRUE(!more || !more->isVisible()) << "a menu folded behind the overflow button";
+  // Nor does a tool bar button, whichever caption the web server's button has.
+  auto* tools = form_->findChild<QToolBar*>(QStringLiteral("ToolBar1"));
+  for (int i = 0; i < 2; ++i) {
+    Trigger("ToolButton7");
+    form_->resize(50, form_->height());
+    QTest::qWait(20);
+    auto* folded = tools->findChild<QToolButton*>(QStringLiteral("qt_toolbar_ext_button"));
+    EXPECT_TRUE(!folded || !folded->isVisible()) << "a button folded behind the overflow button";
+    for (QAction* a : tools->actions()) {
+      if (a->isSeparator()) continue;
+      EXPECT_TRUE(tools->widgetForAction(a)->isVisible()) << a->text().toStdString();
+    }
+  }
   for (QAction* a : bar->actions()) {
     const QRect r = bar->actionGeometry(a);
     EXPECT_TRUE(!r.isEmpty() && bar->rect().contains(r)) << a->text().toStdString();
