@@ -420,6 +420,16 @@ bool Program::OpenServerFile(const std::string& path) {
   return ServerFileWritable();
 }
 
+void Program::NewConfiguration() {
+  serverList.Clear();
+  configFile.clear();
+  unreadFile_.clear();
+  lossyFile_.clear();
+  missingFile_.clear();
+  droppedSections_ = 0;
+  NoteSaved();
+}
+
 bool Program::HasUnsavedChanges() const {
   return serverList.Content(false) != savedContent_;
 }

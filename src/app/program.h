@@ -78,6 +78,9 @@ class Program : public ScanHost {
   // taken: their findings go to Messages/Errors and the errors log, and the running
   // configuration stays. Returns whether the files were taken.
   bool Reload();
+  // "&New": an empty configuration without a file, whose first Save asks for a name.
+  // Checks under way of the servers that go end with them.
+  void NewConfiguration();
   // Whether the configuration differs from what was last read or written (the window's
   // edits): a reload would lose them.
   bool HasUnsavedChanges() const;

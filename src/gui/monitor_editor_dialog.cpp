@@ -374,6 +374,9 @@ void TForm2::porttypChange() {
   // that type's sequence (ping, ping2, ...), the monitor itself not counting.
   const std::string name = typ == shownTyp_ ? shownName_ : m->server->ports.UniqueName(typ, m);
   ui_->portname->setText(Q(name));
+  // The title names the monitor by the name OK gives it.
+  setWindowTitle(QStringLiteral("Server: ") + Q(m->server->name) + QStringLiteral(" Monitor:") +
+                 Q(name));
 }
 
 void TForm2::ComboChange(QComboBox* list) {

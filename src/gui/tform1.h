@@ -151,7 +151,7 @@ class TForm1 final : public QMainWindow {
   void ShowPopupStandIn(const QString& message);
 
   // Commands. Each runs inside the loop's work marker and the error boundary.
-  void New1Click() {}
+  void New1Click();
   void Open1Click();
   void Save1Click();
   void Saveas1Click();
@@ -244,6 +244,9 @@ class TForm1 final : public QMainWindow {
   SaveOutcome SaveFile(bool closing = false);
   // "Save as...": nothing before start-up is done; NotSaved when the dialog is cancelled.
   SaveOutcome SaveAsFile();
+  // Before the configuration is replaced: with changes that are not saved, asks whether to
+  // save them first. False when the operator cancels (or the save did not happen).
+  bool ChangesSavedOrDropped();
   void ReportSaveFailure(const std::string& message);
   // The save of a close the operator asked for. When the file cannot be written the
   // operator chooses: Save as, Close without saving, or Cancel (false: the window stays).

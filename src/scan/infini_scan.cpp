@@ -474,10 +474,11 @@ void TInfiniScan::PortVerdict(TPort& monitor, bool success, int32_t ms) {
   monitor.lastCheckMs = ms;
   const std::string& s = monitor.server->name;
   const std::string p = std::to_string(monitor.port);
+  // A port check has no reason to give: its texts carry no empty "()".
   StepValues v{"PORT", ms, 0, 5000, "", "",
                [](long n) { return "Downtime=" + ToStr(n) + " min"; },
-               s + " PORT " + p + " LOST (" + ")", s + " PORT " + p + " DOWN (" + ")",
-               [&](long n) { return s + " PORT " + p + " UP (" + "), Downtime=" + ToStr(n) + " min"; },
+               s + " PORT " + p + " LOST", s + " PORT " + p + " DOWN",
+               [&](long n) { return s + " PORT " + p + " UP, Downtime=" + ToStr(n) + " min"; },
                "UP", CountedDownWord(), true, true};
   if (success)
     SuccessStep(*this, host_, monitor, v);
@@ -492,8 +493,8 @@ void TInfiniScan::PortSocketError(TPort& monitor, int32_t errorCode) {
   const std::string detail = "Error=" + std::to_string(errorCode);
   StepValues v{"PORT", 0, 0, 5000, "", detail,
                [](long n) { return "Downtime=" + ToStr(n) + " min"; },
-               s + " PORT " + p + " LOST (" + ")", s + " PORT " + p + " DOWN (" + ")",
-               [&](long n) { return s + " PORT " + p + " UP (" + "), Downtime=" + ToStr(n) + " min"; },
+               s + " PORT " + p + " LOST", s + " PORT " + p + " DOWN",
+               [&](long n) { return s + " PORT " + p + " UP, Downtime=" + ToStr(n) + " min"; },
                "UP", [](int32_t) { return std::string("DOWN"); }, true, true};
   FailureStep(*this, host_, monitor, v);
 }

@@ -614,7 +614,7 @@ TEST_F(MainWindow, AFailedSaveIsShownAndKeepsTheWindowOpen) {
   EXPECT_TRUE(form_->IsClosed());
 }
 
-TEST_F(MainWindow, FileCommandsOpenAndSaveAs) {
+TEST_F(MainWindow, FileCommandsNewOpenAndSaveAs) {
   Start(kServers);
   const std::string other = dir_->File("other.mcf");
   WriteFile(other, "[x]\r\nGroup=g\r\n[x:m]\r\nTyp=ping\r\n");
@@ -637,6 +637,39 @@ TEST_F(MainWindow, FileCommandsOpenAndSaveAs) {
   form_->startupDone = false;
   Trigger("Saveas1");
   EXPECT_EQ(ModalAnswers::Asked(), (QStringList{"Open", "Save as"}));
+  EXPECT_EQ(ModalAnswers::FileFilters(),
+            (QStringList{"Sentrel configuration (*.mcf)", "Sentrel configuration (*.mcf)"}));
+  form_->startupDone = true;
+
+  // New: an empty configuration without a file. Changes not saved are asked about first:
+  // Cancel keeps everything, Save writes them, Don't save drops them.
+  Server(0)->location = "moved";
+  ModalAnswers::ClearAsked();
+  ModalAnswers::QueueButton(QMessageBox::Cancel);
+  Trigger("New1");
+  EXPECT_EQ(program_->configFile, copy);
+  ModalAnswers::QueueButton(QMessageBox::Save);
+  Trigger("New1");
+  EXPECT_NE(ReadFile(copy).find("Location=moved"), std::string::npos);
+  EXPECT_EQ(program_->serverList.Count(), 0);
+  EXPECT_TRUE(program_->configFile.empty());
+  EXPECT_TRUE(Snapshot(*form_).empty());
+  ASSERT_EQ(ModalAnswers::Asked().size(), 2);
+  EXPECT_TRUE(ModalAnswers::Asked()[0].startsWith("The configuration copy.mcf has changes"));
+  // The first Save of the new configuration asks for a name.
+  const std::string fresh = dir_->File("fresh.mcf");
+  program_->serverList.Add("db");
+  ModalAnswers::QueueFile(QString::fromStdString(fresh));
+  Trigger("Save1");
+  EXPECT_EQ(program_->configFile, fresh);
+  EXPECT_NE(ReadFile(fresh).find("[db]"), std::string::npos);
+  // Open over changes not saved asks too; Don't save drops them.
+  program_->serverList.Add("scratch");
+  ModalAnswers::QueueButton(QMessageBox::Discard);
+  ModalAnswers::QueueFile(QString::fromStdString(other));
+  Trigger("Open1");
+  EXPECT_EQ(program_->configFile, other);
+  EXPECT_EQ(ReadFile(fresh).find("[scratch]"), std::string::npos);
 }
 
 TEST_F(MainWindow, PanesMirrorTheCorePanes) {

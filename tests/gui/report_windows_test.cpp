@@ -568,6 +568,15 @@ TEST_F(ReportWindowsTest, RequestTimesPromptCancelBadAnswerAndMissingLog) {
   EXPECT_EQ(LastActivity, "Read 2026-13-40 10:00:00 web1 HTTP 80 OK 12ms 512Bytes E0 200 OK");
   server_->logfile = "gone.log";
   EXPECT_NE(failing("4").find("gone.log"), std::string::npos);
+
+  // The prompt is wide enough for its whole title beside a title bar's buttons.
+  auto prompt = MakeTextPrompt(nullptr, "Sentrel Show Request Times:",
+                               "Show Request times for how many days?", "4");
+  prompt->show();
+  const QFontMetrics title(QApplication::font("QMdiSubWindowTitleBar"));
+  EXPECT_GE(prompt->width(),
+            title.horizontalAdvance("Sentrel Show Request Times:") + kTitleBarButtons);
+  EXPECT_EQ(prompt->textValue(), "4");
 }
 
 // --- Log dumping ---------------------------------------------------------------------
