@@ -230,7 +230,8 @@ void Program::Create(const StartOptions& options) {
   messagePane.Clear();
   startTime_ = Now();
   messagePane.AddLine(FormatDateTime(startTime_) + " Sentrel " + kProductVersion + " started");
-  // After the start line, which clears the pane: the operator must see this one.
+  // After the start line, which clears the pane: the operator must see these.
+  if (!options.settingsNote.empty()) ReportProblem(options.settingsNote);
   ReportServerFile(content);
   // An events file without a single event (empty, binary, or other text) leaves every
   // monitor without an alert, "Default" included; that must not go unnoticed.

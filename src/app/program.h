@@ -31,6 +31,8 @@ struct StartOptions {
   // The window starts scanning itself once it is on screen (StartScanOnStartup), so the
   // first pass never runs before the operator sees the program.
   bool frontEndStartsScan = false;
+  // A line for "Messages/Errors" after the start line (the settings moved to a new place).
+  std::string settingsNote;
 };
 
 // The program without its windows: it owns the configuration, the scan engine, the

@@ -4,7 +4,39 @@
 
 namespace sentrel {
 
-void SettingsStore::Load() { ini_ = IniFile::Load(path_); }
+namespace {
+
+// The settings of a file from an earlier version, under the section's present name; a
+// key present under both names keeps the present one.
+void RenameOldSection(IniFile& ini) {
+  if (!ini.HasSection(kOldSettingsSection)) return;
+  size_t index = 0;
+  while (!EqualsIgnoreCase(ini.SectionName(index), kOldSettingsSection)) ++index;
+  for (size_t e = 0; e < ini.EntryCount(index); ++e) {
+    const std::string key(ini.EntryKey(index, e));
+    if (!ini.ReadRaw(kSettingsSection, key))
+      ini.WriteString(kSettingsSection, key, ini.EntryValue(index, e));
+  }
+  ini.EraseSection(kOldSettingsSection);
+}
+
+}  // namespace
+
+void SettingsStore::Load() {
+  adoptedFrom_.clear();
+  ini_ = IniFile::Load(path_);
+  RenameOldSection(ini_);
+}
+
+void SettingsStore::LoadOrAdopt(const std::string& oldPath) {
+  if (FileExists(path_) || oldPath.empty() || !FileExists(oldPath)) {
+    Load();
+    return;
+  }
+  ini_ = IniFile::Load(oldPath);
+  RenameOldSection(ini_);
+  adoptedFrom_ = oldPath;
+}
 
 void SettingsStore::Save() const {
   MakeDirectories(DirectoryOf(path_));

@@ -463,12 +463,12 @@ TEST_F(MainWindow, ViewCommandsShowAndHideTheirParts) {
   ASSERT_TRUE(form_->IsClosed());
   SettingsStore written(settingsPath_);
   written.Load();
-  EXPECT_EQ(written.ReadNumber("Corvane", "Show logs", -1), 1);
-  EXPECT_EQ(written.ReadNumber("Corvane", "Statusbar", -1), 0);
-  EXPECT_EQ(written.ReadNumber("Corvane", "toolbar", -1), 0);
-  EXPECT_EQ(written.ReadNumber("Corvane", "Alwaysontop", -1), 1);
-  EXPECT_EQ(written.ReadNumber("Corvane", "AutoStart", -1), 1);
-  EXPECT_EQ(written.ReadNumber("Corvane", "AutoStartWeb", -1), 1);
+  EXPECT_EQ(written.ReadNumber("Options", "Show logs", -1), 1);
+  EXPECT_EQ(written.ReadNumber("Options", "Statusbar", -1), 0);
+  EXPECT_EQ(written.ReadNumber("Options", "toolbar", -1), 0);
+  EXPECT_EQ(written.ReadNumber("Options", "Alwaysontop", -1), 1);
+  EXPECT_EQ(written.ReadNumber("Options", "AutoStart", -1), 1);
+  EXPECT_EQ(written.ReadNumber("Options", "AutoStartWeb", -1), 1);
 }
 
 TEST_F(MainWindow, StoredViewSettingsTakeEffectAtStart) {
@@ -606,7 +606,7 @@ TEST_F(MainWindow, AFailedSaveIsShownAndKeepsTheWindowOpen) {
   EXPECT_FALSE(form_->IsClosed());
   EXPECT_TRUE(form_->isVisible());
   EXPECT_EQ(ModalAnswers::Asked().size(), 2);
-  EXPECT_EQ(ReadFile(settingsPath_).find("[Corvane]"), std::string::npos);
+  EXPECT_EQ(ReadFile(settingsPath_).find("[Options]"), std::string::npos);
   (void)settingsBefore;
   // Once the file can be written again, the window closes.
   program_->configFile = serverFile_;
@@ -732,8 +732,8 @@ TEST_F(MainWindow, PlacementIsKeptAndRestoredUnderItsRules) {
   const std::string ppi = written.ReadText("Window", "PixelsPerInch", "");
   EXPECT_EQ(ppi,
             std::to_string(std::lround(QGuiApplication::primaryScreen()->logicalDotsPerInchY())));
-  EXPECT_EQ(written.ReadNumber("Corvane", "Winleft", 0), 100);
-  EXPECT_EQ(written.ReadNumber("Corvane", "Winwidth", 0), 640);
+  EXPECT_EQ(written.ReadNumber("Options", "Winleft", 0), 100);
+  EXPECT_EQ(written.ReadNumber("Options", "Winwidth", 0), 640);
 
   // The next start puts the window back.
   Start(kServers);

@@ -65,18 +65,19 @@ TEST_F(ScanPassTest, SwitchedOffAPassChecksNothing) {
   EXPECT_EQ(program_->StatusPanel(0), "All Servers done, idle");
 }
 
-TEST_F(ScanPassTest, StoppingInsideAServerFinishesThatServerOnly) {
+TEST_F(ScanPassTest, StoppingInsideAServerEndsThePassThere) {
   TPort* a = AddMonitor(web1_, "ping");
   AddMonitor(web1_, "ping");
   TServer* db = AddServer("db1");
   AddMonitor(db, "ping");
   checks_.Queue(a, [&](TPort&) { program_->StopScan(); });
   Pass();
-  EXPECT_EQ(checks_.calls, (std::vector<std::string>{"ping web1:ping", "ping web1:ping2"}));
-  // The pass's own tick turns the timer on again; later passes find scanning off.
-  EXPECT_TRUE(program_->Timer1Enabled());
+  // Stop means stop: not even the rest of that server is checked, and no pass follows.
+  EXPECT_EQ(checks_.calls, (std::vector<std::string>{"ping web1:ping"}));
+  EXPECT_FALSE(program_->Timer1Enabled());
+  EXPECT_FALSE(program_->scanner.PassRunning());
   for (int i = 0; i < 3; ++i) clock_.AdvanceMs(1000);
-  EXPECT_EQ(checks_.calls.size(), 2u);
+  EXPECT_EQ(checks_.calls.size(), 1u);
   EXPECT_EQ(a->status, "?");
 }
 
