@@ -3,6 +3,7 @@
 #include <QAbstractSpinBox>
 #include <QAccessible>
 #include <QComboBox>
+#include <QDialogButtonBox>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -143,9 +144,23 @@ Teventform::Teventform(TIpEventList& events, Tename& namePrompt, QWidget* parent
       previous = w;
     }
   }
-  // The reminders' box stands under the pages.
+  // The reminders' box stands under the pages; then OK and Cancel in the desktop's order,
+  // then the buttons beside the list.
   QWidget::setTabOrder(previous, ui_->repeatminutes);
-  QWidget::setTabOrder(ui_->repeatminutes, ui_->okbutton);
+  QPushButton* ok = ui_->buttons->button(QDialogButtonBox::Ok);
+  ok->setObjectName(QStringLiteral("okbutton"));
+  ok->setDefault(true);
+  QPushButton* cancel = ui_->buttons->button(QDialogButtonBox::Cancel);
+  cancel->setObjectName(QStringLiteral("cancelbutton"));
+  cancel->setAutoDefault(false);
+  previous = ui_->repeatminutes;
+  for (int i = 0; i < ui_->buttons->layout()->count(); ++i) {
+    if (auto* b = qobject_cast<QAbstractButton*>(ui_->buttons->layout()->itemAt(i)->widget())) {
+      QWidget::setTabOrder(previous, b);
+      previous = b;
+    }
+  }
+  QWidget::setTabOrder(previous, ui_->addbutton);
 
   counts_ = {p.popup.popupcount,
              p.sound.soundcount,
@@ -243,8 +258,8 @@ Teventform::Teventform(TIpEventList& events, Tename& namePrompt, QWidget* parent
     SayTickChanged(ui_->eventchecklist, row);
   });
 
-  connect(ui_->okbutton, &QPushButton::clicked, this, &QDialog::accept);
-  connect(ui_->cancelbutton, &QPushButton::clicked, this, &QDialog::reject);
+  connect(ui_->buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+  connect(ui_->buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
   connect(ui_->addbutton, &QPushButton::clicked, this, &Teventform::AddClick);
   connect(ui_->renamebutton, &QPushButton::clicked, this, &Teventform::RenameClick);
   connect(ui_->copybutton, &QPushButton::clicked, this, &Teventform::CopyClick);

@@ -6,18 +6,30 @@ namespace sentrel {
 
 namespace {
 
-// The settings of a file from an earlier version, under the section's present name; a
-// key present under both names keeps the present one.
+// The settings of a file from an earlier version, under the section's present name and
+// in its place; when both names are there, a key present under both keeps the present one.
 void RenameOldSection(IniFile& ini) {
   if (!ini.HasSection(kOldSettingsSection)) return;
-  size_t index = 0;
-  while (!EqualsIgnoreCase(ini.SectionName(index), kOldSettingsSection)) ++index;
-  for (size_t e = 0; e < ini.EntryCount(index); ++e) {
-    const std::string key(ini.EntryKey(index, e));
-    if (!ini.ReadRaw(kSettingsSection, key))
-      ini.WriteString(kSettingsSection, key, ini.EntryValue(index, e));
+  const bool both = ini.HasSection(kSettingsSection);
+  IniFile renamed;
+  for (size_t i = 0; i < ini.SectionCount(); ++i) {
+    const bool old = EqualsIgnoreCase(ini.SectionName(i), kOldSettingsSection);
+    if (old && both) continue;
+    const size_t index = renamed.AppendSection(old ? kSettingsSection : ini.SectionName(i));
+    for (size_t e = 0; e < ini.EntryCount(i); ++e)
+      renamed.AppendEntry(index, ini.EntryKey(i, e), ini.EntryValue(i, e));
   }
-  ini.EraseSection(kOldSettingsSection);
+  if (both) {
+    for (size_t i = 0; i < ini.SectionCount(); ++i) {
+      if (!EqualsIgnoreCase(ini.SectionName(i), kOldSettingsSection)) continue;
+      for (size_t e = 0; e < ini.EntryCount(i); ++e) {
+        const std::string key(ini.EntryKey(i, e));
+        if (!renamed.ReadRaw(kSettingsSection, key))
+          renamed.WriteString(kSettingsSection, key, ini.EntryValue(i, e));
+      }
+    }
+  }
+  ini = std::move(renamed);
 }
 
 }  // namespace

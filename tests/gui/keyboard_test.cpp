@@ -2,7 +2,10 @@
 // F2 to edit, Delete to delete, and a menu bar that stays whole however narrow the window.
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QLabel>
+#include <QTimer>
 #include <QMenuBar>
 #include <QSplitter>
 #include <QTest>
@@ -11,6 +14,8 @@
 #include <QTreeWidget>
 #include <map>
 
+#include "gui/desktop_dialogs.h"
+#include "gui/event_editor_dialog.h"
 #include "gui/modal_answers.h"
 #include "gui/monitor_editor_dialog.h"
 #include "modal_windows.h"
@@ -141,6 +146,62 @@ TEST_F(Keyboard, TheFirstRowIsSelectedAtStartSoEnterAndF2Edit) {
     Tree()->setFocus();
     EXPECT_EQ(RunWithModal<TForm2>([&] { Key(key); }, [](TForm2&) {}), 1) << key;
   }
+}
+
+// Every label that stands for a field in the dialogs has a mnemonic, none taken twice
+// among the controls shown with it, and Alt with its letter takes the focus to the field.
+TEST_F(Keyboard, EveryLabelInTheDialogsHasAMnemonicThatReachesItsField) {
+  Start(kServers);
+  DesktopDialogs& dialogs = DesktopDialogs::Get(form_.get(), *program_);
+  auto check = [&](QWidget* dialog, const std::string& what) {
+    QApplication::setActiveWindow(dialog);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dialog)) << what;
+    std::map<int, QString> taken;
+    auto take = [&](const QString& text) {
+      const QKeySequence mnemonic = QKeySequence::mnemonic(text);
+      if (mnemonic.isEmpty()) return -1;
+      const int key = mnemonic[0].key();
+      EXPECT_EQ(taken.count(key), 0u)
+          << what << ": " << text.toStdString() << " and " << taken[key].toStdString();
+      taken[key] = text;
+      return key;
+    };
+    for (QAbstractButton* b : dialog->findChildren<QAbstractButton*>())
+      if (b->isVisible()) take(b->text());
+    int labels = 0;
+    for (QLabel* label : dialog->findChildren<QLabel*>()) {
+      QWidget* field = label->buddy();
+      if (!label->isVisible() || label->text().isEmpty() || !field || !field->isVisible()) continue;
+      ++labels;
+      const int key = take(label->text());
+      EXPECT_NE(key, -1) << what << ": " << label->text().toStdString() << " has no mnemonic";
+      if (key == -1) continue;
+      QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : dialog,
+                      static_cast<Qt::Key>(key), Qt::AltModifier);
+      EXPECT_EQ(QApplication::focusWidget(), field) << what << ": " << label->text().toStdString();
+    }
+    EXPECT_GT(labels, 0) << what;
+  };
+  TForm2& editor = *dialogs.editor;
+  editor.SetGroup(QStringLiteral("web"), {Server(0)});
+  editor.show();
+  check(&editor, "group");
+  editor.SetServer(Server(0));
+  check(&editor, "server");
+  TPort* http = Server(0)->ports.Items(Server(0)->ports.Add("http"));
+  editor.SetMonitor(http);
+  check(&editor, "monitor");
+  editor.hide();
+
+  Teventform& events = *dialogs.eventManager;
+  QTimer::singleShot(0, &events, [&] {
+    for (int action = 0; action < 8; ++action) {
+      events.SelectAction(action);
+      check(&events, "event page " + std::to_string(action));
+    }
+    events.reject();
+  });
+  events.EditEvents(0, dir_->File("events.ini"));
 }
 
 TEST_F(Keyboard, TheMenuBarStaysWholeHoweverNarrowTheWindow) {
