@@ -16,6 +16,9 @@ scripts/check-tray.sh build
 SENTREL_BIN=$PWD/build/bin/sentrel tools/editing-e2e.sh
 # The main window comes up before the first pass, and answers while it waits.
 SENTREL_BIN=$PWD/build/bin/sentrel tools/startup-window.sh
+# Under a window manager: a small screen keeps the title bar on it, a popup leaves the
+# keyboard where the operator types.
+SENTREL_BIN=$PWD/build/bin/sentrel tools/window-manager-check.sh
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build (clang)"
 # clang's sanitizers catch what gcc's missed; Qt and GoogleTest, built with gcc, link in.

@@ -8,14 +8,15 @@ free_port() {
   python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
 }
 
-# Starts Xvfb on a display of its own and makes it this shell's display.
+# Starts Xvfb on a display of its own and makes it this shell's display; the screen is
+# 1024x700 unless a size such as 800x600 is given.
 # -noreset: an X server resets when its last client leaves, and a program connecting in
 # that moment (right after the readiness probe below has left) is refused.
 start_xvfb() {
   local n=$((90 + RANDOM % 100))
   while [[ -e /tmp/.X$n-lock ]]; do n=$((90 + RANDOM % 100)); done
   local display=:$n
-  Xvfb "$display" -screen 0 1024x700x24 -nolisten tcp -noreset >/dev/null 2>&1 &
+  Xvfb "$display" -screen 0 "${1:-1024x700}x24" -nolisten tcp -noreset >/dev/null 2>&1 &
   pids+=($!)
   for _ in $(seq 50); do xdpyinfo -display "$display" >/dev/null 2>&1 && break; sleep 0.1; done
   export DISPLAY=$display
@@ -39,4 +40,30 @@ find_window() {
 row() {
   xdotool mousemove 100 $((58 + 18 * $1)) click 1
   sleep 0.3
+}
+
+# Starts a window manager (openbox) on the display, for title bars, frames and focus as a
+# desktop has them; returns once it manages the screen.
+start_wm() {
+  openbox --sm-disable >/dev/null 2>&1 &
+  pids+=($!)
+  for _ in $(seq 50); do
+    xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
+    sleep 0.1
+  done
+  sleep 0.3
+}
+
+# The frame (the window manager's decoration around the window) of a window as
+# "X Y WIDTH HEIGHT" on the screen: the window's own place grown by the frame extents the
+# window manager announces.
+frame_of() {
+  local info ext l r t b
+  info=$(xwininfo -id "$1")
+  ext=$(xprop -id "$1" _NET_FRAME_EXTENTS 2>/dev/null | sed -n 's/.*= //p')
+  IFS=', ' read -r l r t b <<<"${ext:-0, 0, 0, 0}"
+  echo $(($(awk '/Absolute upper-left X/ {print $NF}' <<<"$info") - l)) \
+       $(($(awk '/Absolute upper-left Y/ {print $NF}' <<<"$info") - t)) \
+       $(($(awk '/^ *Width:/ {print $NF}' <<<"$info") + l + r)) \
+       $(($(awk '/^ *Height:/ {print $NF}' <<<"$info") + t + b))
 }

@@ -862,6 +862,17 @@ void TForm1::showEvent(QShowEvent* event) {
     placementRestored_ = true;
     KeepMenuBarWhole();
     RestorePlacement(*this, program_.settings());
+    // The window manager frames the window only once it is shown, and tells nothing when
+    // it has: for the next moments the frame is looked at now and then and made to fit
+    // the screen once it is known.
+    auto* framing = new QTimer(this);
+    framing->setInterval(kFramingCheckMs);
+    auto checks = std::make_shared<int>(0);
+    connect(framing, &QTimer::timeout, this, [this, framing, checks] {
+      if (KeepFrameOnScreen(*this) || ++*checks * kFramingCheckMs >= kFramingMs)
+        framing->deleteLater();
+    });
+    framing->start();
   }
   QMainWindow::showEvent(event);
 }

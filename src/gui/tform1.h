@@ -284,6 +284,10 @@ class TForm1 final : public QMainWindow {
   bool closed_ = false;
   bool closingForSignal_ = false;
   bool placementRestored_ = false;
+  // How long after the first show, and how often, the window manager's framing is
+  // looked at.
+  static constexpr int kFramingMs = 3000;
+  static constexpr int kFramingCheckMs = 100;
   bool placementSaved_ = false;
   bool treeBuilt_ = false;
   int panel2Width_ = 0;

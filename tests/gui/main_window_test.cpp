@@ -781,6 +781,14 @@ TEST_F(MainWindow, APlacementLargerThanTheScreenIsFittedToIt) {
            "\r\nShowCmd=1\r\nNormPos=10,20,510,420\r\n");
   Start(kServers);
   EXPECT_EQ(form_->geometry(), QRect(10, 20, 500, 400));
+  EXPECT_FALSE(KeepFrameOnScreen(*form_));
+
+  // Once shown, a window the window system framed beyond the screen's top left is brought
+  // back whole, its title bar first (the window manager check shows it with a real frame).
+  form_->setGeometry(QRect(area.left() - 50, area.top() - 30, area.width() + 100, 300));
+  EXPECT_TRUE(KeepFrameOnScreen(*form_));
+  EXPECT_TRUE(area.contains(form_->frameGeometry()));
+  EXPECT_EQ(form_->frameGeometry().topLeft(), area.topLeft());
 }
 
 TEST_F(MainWindow, TheSplashClosesItselfOrOnAClick) {
