@@ -1,8 +1,10 @@
 #!/usr/bin/python3
 """Prints what a screen reader finds in Sentrel's main window, read through AT-SPI (the
 accessibility bus that Orca reads): every control with its role, name, description and
-state, the texts of the panes, the menus with their keys; then, for a few seconds, the
-changes the window announces (the status panels as the scan goes on).
+state, the texts of the panes, the menus with their keys, the popup window when it is
+up; and what the program announced while it was watched: the status panels as the scan
+goes on, the notifications a screen reader speaks (a monitor that changed its colour, a
+popup's message) and the alerts that came up.
 
   screen_reader_view.py [SECONDS_TO_LISTEN]
 
@@ -22,7 +24,7 @@ MAX_ROWS = 60  # rows of a table or tree printed; a reader moves through them on
 
 def find_window(title, seconds=30):
     deadline = time.time() + seconds
-    while time.time() < deadline:
+    while True:
         desktop = Atspi.get_desktop(0)
         for i in range(desktop.get_child_count()):
             app = desktop.get_child_at_index(i)
@@ -32,8 +34,30 @@ def find_window(title, seconds=30):
                 win = app.get_child_at_index(j)
                 if win is not None and win.get_name() == title:
                     return app, win
+        if time.time() >= deadline:
+            return None, None
         time.sleep(0.3)
-    return None, None
+
+
+def spoken(obj):
+    """What a reader says of a notification or an alert: its name, its description and
+    the texts of the labels and panes inside it."""
+    words = [obj.get_name() or "", obj.get_description() or ""]
+    stack = [obj.get_child_at_index(i) for i in range(obj.get_child_count())]
+    while stack:
+        child = stack.pop(0)
+        if child is None:
+            continue
+        role = child.get_role_name()
+        if role in ("label", "text"):
+            text = text_lines(child, 50)
+            words.append(" / ".join(text[1]) if text else (child.get_name() or ""))
+        stack.extend(child.get_child_at_index(i) for i in range(child.get_child_count()))
+    said = []
+    for w in words:
+        if w and w not in said:
+            said.append(w)
+    return " | ".join(said)
 
 
 def has(obj, state):
@@ -97,6 +121,13 @@ def describe(obj):
 def walk(obj, depth=0, in_menu=False):
     if obj is None or depth > 30:
         return
+    try:
+        walk_one(obj, depth, in_menu)
+    except GLib.Error:
+        pass  # gone while we read it (a row refreshed, a notification shown again)
+
+
+def walk_one(obj, depth, in_menu):
     role = obj.get_role_name()
     menu = in_menu or role in ("menu bar", "menu")
     # Hidden parts are not read; a closed menu's entries are, as the reader opens it.
@@ -123,7 +154,8 @@ def walk(obj, depth=0, in_menu=False):
 
 
 def listen(app_name, seconds):
-    """Prints the names and descriptions the window changes while we listen."""
+    """Prints what the window announces while we listen: changed names and descriptions,
+    notifications and alerts that come up."""
     heard = []
 
     def on_event(event):
@@ -131,25 +163,35 @@ def listen(app_name, seconds):
         try:
             if source.get_application().get_name() != app_name:
                 return
+            role = source.get_role_name()
             what = event.type.split(":")[-1]
-            # The event carries no text: what the reader hears is the value when it asks,
-            # so quick changes in a row come out as their last value.
-            value = source.get_description() if what == "accessible-description" else source.get_name()
-            line = f'{source.get_role_name()} "{source.get_name()}" {what.replace("accessible-", "")}: {value}'
+            if what == "showing":
+                # A notification or an alert coming up is spoken with its words.
+                if not event.detail1 or role not in ("notification", "alert"):
+                    return
+                line = f"{role} came up: {spoken(source)}"
+            else:
+                # The event carries no text: what the reader hears is the value when it
+                # asks, so quick changes in a row come out as their last value.
+                value = source.get_description() if what == "accessible-description" else source.get_name()
+                line = f'{role} "{source.get_name()}" {what.replace("accessible-", "")}: {value}'
         except GLib.Error:
             return
         if not heard or heard[-1] != line:
             heard.append(line)
             print("  " + line, flush=True)
 
+    events = ("object:property-change:accessible-description",
+              "object:property-change:accessible-name",
+              "object:state-changed:showing")
     listener = Atspi.EventListener.new(on_event)
-    listener.register("object:property-change:accessible-description")
-    listener.register("object:property-change:accessible-name")
+    for e in events:
+        listener.register(e)
     loop = GLib.MainLoop()
     GLib.timeout_add(int(seconds * 1000), loop.quit)
     loop.run()
-    listener.deregister("object:property-change:accessible-description")
-    listener.deregister("object:property-change:accessible-name")
+    for e in events:
+        listener.deregister(e)
     return heard
 
 
@@ -159,11 +201,19 @@ def main():
         print("no window \"Sentrel\" on the accessibility bus", file=sys.stderr)
         return 1
     print(f'application "{app.get_name()}"')
-    walk(window)
     print(f"\nannounced while listening for {LISTEN:g} s:")
     heard = listen(app.get_name(), LISTEN)
     if not heard:
         print("  (nothing)")
+    print("\nthe main window:")
+    # Found again: what was found before the window first showed may be gone.
+    _, window = find_window("Sentrel")
+    walk(window)
+    _, popup = find_window("Sentrel Message(s)", 0)
+    if popup is not None:
+        print("\nthe popup window:")
+        walk(popup)
+        print(f"  read as: {spoken(popup)}")
     return 0
 
 

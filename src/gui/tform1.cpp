@@ -616,8 +616,8 @@ void TForm1::RefreshTree() {
         const int image = MonitorImage(p.status, HoldOfMonitor(p, hold));
         SetNodeImage(mn, image);
         if (NoteStatus(mn->history_, p))
-          AnnounceLater(ToQ(server->name) + QLatin1Char(' ') + ToQ(p.name) + QStringLiteral(": ") +
-                        StatusWords(mn->Status(), Now()));
+          Announce(this, ToQ(server->name) + QLatin1Char(' ') + ToQ(p.name) + QStringLiteral(": ") +
+                             StatusWords(mn->Status(), Now()));
         serverImage = WorseImage(serverImage, image);
       }
       SetNodeImage(sn, serverImage);
@@ -629,21 +629,6 @@ void TForm1::RefreshTree() {
   }
   ui_->TreeView1->viewport()->update();
   if (tray_) tray_->Refresh();
-}
-
-void TForm1::AnnounceLater(const QString& words) {
-  // The changes of one moment (a refresh, or several in a row) are said at once, when
-  // the loop next runs; a screen reader would cut one short with the next.
-  pendingNews_ << words;
-  if (pendingNews_.size() > 1) return;
-  QTimer::singleShot(0, this, [this] {
-    constexpr qsizetype kSaid = 5;
-    QStringList said = pendingNews_.mid(0, kSaid);
-    if (pendingNews_.size() > kSaid)
-      said << QStringLiteral("%1 more monitors changed").arg(pendingNews_.size() - kSaid);
-    pendingNews_.clear();
-    Announce(this, said.join(QStringLiteral("; ")));
-  });
 }
 
 void TForm1::ForgetShownState() {

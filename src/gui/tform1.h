@@ -259,8 +259,6 @@ class TForm1 final : public QMainWindow {
   // The servers a group or server node stands for (a group's: those still in it).
   std::vector<TServer*> NodeServers(TreeNode* node) const;
   void SetNodeImage(TreeNode* node, int image);
-  // Says the words to a screen reader, with the others of this moment.
-  void AnnounceLater(const QString& words);
   // Widens the tree's column when the node's text reaches beyond it.
   void FitColumn(TreeNode* node);
   void ApplyColumnWidth();
@@ -278,7 +276,6 @@ class TForm1 final : public QMainWindow {
   StatusPanel* panel0_ = nullptr;
   StatusPanel* panel1_ = nullptr;
   QString popupLog_;
-  QStringList pendingNews_;
   bool selectionChanged_ = false;
   bool closePending_ = false;
   bool closed_ = false;

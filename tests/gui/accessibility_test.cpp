@@ -5,6 +5,7 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QImage>
 #include <QLabel>
@@ -127,6 +128,37 @@ TEST_F(Accessibility, EveryControlOfEveryWindowHasAName) {
   chart.Load(times, Now());
   chart.show();
   EXPECT_EQ(Unnamed(&chart), QStringList{});
+}
+
+// A list box is read by the label it belongs to (on Linux its own name is the value it
+// shows, so a list without a label reads as "Default combo box"): every list shown in
+// the dialogs has a label, and the label says what the list is for.
+TEST_F(Accessibility, EveryListInTheDialogsIsLabelledByWhatItIsFor) {
+  Start(kServers);
+  DesktopDialogs& dialogs = DesktopDialogs::Get(form_.get(), *program_);
+  auto check = [](QWidget* dialog, const std::string& what) {
+    int lists = 0;
+    for (QComboBox* list : dialog->findChildren<QComboBox*>()) {
+      if (!list->isVisible()) continue;
+      ++lists;
+      QString label;
+      for (const auto& [other, relation] : Access(list)->relations(QAccessible::Label))
+        if (other) label = other->text(QAccessible::Name);
+      EXPECT_FALSE(label.isEmpty()) << what << ": " << list->objectName().toStdString();
+      EXPECT_NE(label, list->currentText()) << what << ": " << list->objectName().toStdString();
+    }
+    EXPECT_GT(lists, 0) << what;
+  };
+  TForm2& editor = *dialogs.editor;
+  editor.SetMonitor(Monitor(0, 0));
+  editor.show();
+  check(&editor, "monitor");
+  editor.hide();
+  Teventform& events = *dialogs.eventManager;
+  events.show();
+  events.SelectAction(7);  // the serial page's lists
+  check(&events, "event manager");
+  events.hide();
 }
 
 TEST_F(Accessibility, StatusPanelsReadAsTheirTextsAndSayWhatTheyAre) {

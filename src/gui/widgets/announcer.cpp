@@ -3,6 +3,7 @@
 #include <QAccessible>
 #include <QAccessibleWidget>
 #include <QLabel>
+#include <QTimer>
 #include <QtGlobal>
 
 namespace sentrel::gui {
@@ -49,6 +50,16 @@ Announcer::Announcer(QWidget* window) : QWidget(window) {
 
 void Announcer::Announce(const QString& text) {
   if (text.isEmpty()) return;
+  pending_ << text;
+  if (pending_.size() == 1) QTimer::singleShot(0, this, &Announcer::Say);
+}
+
+void Announcer::Say() {
+  QStringList said = pending_.mid(0, kSaidInFull);
+  if (pending_.size() > kSaidInFull)
+    said << QStringLiteral("and %1 more").arg(pending_.size() - kSaidInFull);
+  pending_.clear();
+  const QString text = said.join(QStringLiteral("; "));
   last_ = text;
   words_->setText(text);
 #if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 #include <functional>
 
@@ -15,16 +16,27 @@ namespace sentrel::gui {
 // notification of its own (a widget of a single pixel with the role of a notification
 // and the words as its name and label), which screen readers speak as it becomes
 // visible; it is hidden and shown again for every announcement.
+//
+// What is announced in one moment (a refresh that changed several lights, a popup and
+// the change that raised it) is said at once, when the loop next runs: a screen reader
+// asks for the words after the event, and would hear only the last of several.
 class Announcer final : public QWidget {
   Q_OBJECT
 
  public:
+  // At most this many announcements of one moment are said in full; the rest are counted.
+  static constexpr qsizetype kSaidInFull = 5;
+
   explicit Announcer(QWidget* window);
   void Announce(const QString& text);
+  // The words said last.
   const QString& Last() const { return last_; }
 
  private:
+  void Say();
+
   QLabel* words_;
+  QStringList pending_;
   QString last_;
 };
 
