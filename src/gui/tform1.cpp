@@ -16,6 +16,7 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTimer>
+#include <QWindow>
 #include <QToolBar>
 #include <QToolButton>
 #include <algorithm>
@@ -848,16 +849,15 @@ void TForm1::showEvent(QShowEvent* event) {
     KeepMenuBarWhole();
     RestorePlacement(*this, program_.settings());
     // The window manager frames the window only once it is shown, and tells nothing when
-    // it has: for the next moments the frame is looked at now and then and made to fit
-    // the screen once it is known.
-    auto* framing = new QTimer(this);
-    framing->setInterval(kFramingCheckMs);
-    auto checks = std::make_shared<int>(0);
-    connect(framing, &QTimer::timeout, this, [this, framing, checks] {
-      if (KeepFrameOnScreen(*this) || ++*checks * kFramingCheckMs >= kFramingMs)
-        framing->deleteLater();
-    });
-    framing->start();
+    // it has: in the next moments the frame is looked at a few times and made to fit the
+    // screen once it is known.
+    for (int ms : kFramingChecksMs) {
+      QTimer::singleShot(ms, this, [this] {
+        if (framingDone_) return;
+        const QWindow* handle = windowHandle();
+        framingDone_ = KeepFrameOnScreen(*this) || (handle && !handle->frameMargins().isNull());
+      });
+    }
   }
   QMainWindow::showEvent(event);
 }

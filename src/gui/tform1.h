@@ -6,6 +6,7 @@
 #include <QMenu>
 #include <QStringList>
 #include <QTreeWidgetItem>
+#include <array>
 #include <climits>
 #include <functional>
 #include <memory>
@@ -281,10 +282,10 @@ class TForm1 final : public QMainWindow {
   bool closed_ = false;
   bool closingForSignal_ = false;
   bool placementRestored_ = false;
-  // How long after the first show, and how often, the window manager's framing is
-  // looked at.
-  static constexpr int kFramingMs = 3000;
-  static constexpr int kFramingCheckMs = 100;
+  // When, after the first show, the window manager's framing is looked at; done once the
+  // frame is known.
+  static constexpr std::array<int, 4> kFramingChecksMs{50, 200, 500, 1000};
+  bool framingDone_ = false;
   bool placementSaved_ = false;
   bool treeBuilt_ = false;
   int panel2Width_ = 0;
