@@ -292,6 +292,9 @@ void TForm1::MirrorPanes() {
       const bool atStart = sideways->value() == sideways->minimum();
       memo->appendPlainText(ToQ(line));
       if (atStart) sideways->setValue(sideways->minimum());
+      // A screen reader does not speak lines that come into a pane the operator reads;
+      // with the keyboard in it, each new line is said.
+      if (memo->hasFocus()) Announce(memo, ToQ(line));
     };
     l.firstRemoved = [memo] {
       QTextCursor c(memo->document()->firstBlock());

@@ -10,6 +10,7 @@
 #include <QImage>
 #include <QLabel>
 #include <QListWidget>
+#include <QPlainTextEdit>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
@@ -314,6 +315,15 @@ TEST_F(Accessibility, AChangeOfColourAndAPopupAreAnnouncedAndThePopupIsAnAlert) 
   EXPECT_EQ(popup->text(QAccessible::Name), "Sentrel Message(s)");
   EXPECT_EQ(popup->text(QAccessible::Description), "www PORT 22 DOWN");
   EXPECT_EQ(said(), "Sentrel Message(s): www PORT 22 DOWN");
+
+  // A line that comes into the pane the operator reads is said; into another, it is not.
+  auto* messages = form_->findChild<QPlainTextEdit*>(QStringLiteral("Memo2"));
+  QApplication::setActiveWindow(form_.get());
+  messages->setFocus();
+  program_->messagePane.AddLine("2026-12-08 10:00:00 www PORT 22 UP 3ms 0Bytes ");
+  EXPECT_EQ(said(), "2026-12-08 10:00:00 www PORT 22 UP 3ms 0Bytes ");
+  program_->activityPane.AddLine("2026-12-08 10:00:01 www PORT 25 OK 3ms 0Bytes ");
+  EXPECT_EQ(said(), "2026-12-08 10:00:00 www PORT 22 UP 3ms 0Bytes ");
 }
 
 TEST_F(Accessibility, TickingAnActionInTheEventManagerIsSaidOnItsRow) {
