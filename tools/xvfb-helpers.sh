@@ -8,8 +8,8 @@ free_port() {
   python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
 }
 
-# Starts Xvfb on a display of its own and makes it this shell's display; the screen is
-# 1024x700 unless a size such as 800x600 is given.
+# Starts Xvfb on a display of its own (its screen 1024x700 unless a size is given:
+# start_xvfb 1400x900) and makes it this shell's display.
 # -noreset: an X server resets when its last client leaves, and a program connecting in
 # that moment (right after the readiness probe below has left) is refused.
 start_xvfb() {
@@ -36,9 +36,9 @@ find_window() {
 }
 
 # Clicks the tree row with this number, 0 the first (rows of 18 pixels below the menu
-# and tool bars).
+# and tool bars and the tree's column titles).
 row() {
-  xdotool mousemove 100 $((58 + 18 * $1)) click 1
+  xdotool mousemove 100 $((76 + 18 * $1)) click 1
   sleep 0.3
 }
 

@@ -12,6 +12,7 @@ std::string UsageText() {
          "       sentrel --dump-logs DAYS [OPTIONS] [SERVERFILE]\n"
          "       sentrel --request-times SERVER MONITOR DAYS [OPTIONS] [SERVERFILE]\n"
          "       sentrel --log SERVER [--errors-only] [OPTIONS] [SERVERFILE]\n"
+         "       sentrel --availability [DAYS] [--csv] [OPTIONS] [SERVERFILE]\n"
          "       sentrel --check [--strict] [OPTIONS] [SERVERFILE]\n"
          "\n"
          "Network monitor: pings, HTTP requests and TCP port checks of the servers in\n"
@@ -33,6 +34,9 @@ std::string UsageText() {
          "                        print a monitor's request times of the last DAYS days\n"
          "  --log SERVER          print a server's log file\n"
          "  --errors-only         with --log: only the lines that are not OK or LOST\n"
+         "  --availability [DAYS] print every monitor's availability, outages and downtime\n"
+         "                        of the last DAYS days (default 30)\n"
+         "  --csv                 with --availability: the same as CSV\n"
          "  --check               check the server file and the data directory's events.ini,\n"
          "                        print what is wrong (FILE:LINE: error|warning: text), exit 1\n"
          "                        on errors\n"
@@ -143,6 +147,21 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
       if (!setMode(CommandLine::Mode::RequestTimes) || !needValue(i, cl.server) ||
           !needValue(i, cl.monitor) || !needValue(i, cl.days))
         return std::nullopt;
+    } else if (opt == "--availability") {
+      if (!setMode(CommandLine::Mode::Availability)) return std::nullopt;
+      // DAYS may be left out: a following whole number is it, anything else is not.
+      if (joined) {
+        cl.days = *joined;
+        joined.reset();
+      } else if (i + 1 < args.size() && !args[i + 1].empty() &&
+                 args[i + 1].find_first_not_of("0123456789") == std::string::npos) {
+        cl.days = args[++i];
+      } else {
+        cl.days = "30";
+      }
+    } else if (opt == "--csv") {
+      if (!noValue()) return std::nullopt;
+      cl.csv = true;
     } else if (opt == "--log") {
       if (!setMode(CommandLine::Mode::Log) || !needValue(i, cl.server)) return std::nullopt;
     } else if (opt == "--check") {
@@ -174,6 +193,10 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
   }
   if (cl.strict && cl.mode != CommandLine::Mode::Check) {
     error = "--strict needs --check";
+    return std::nullopt;
+  }
+  if (cl.csv && cl.mode != CommandLine::Mode::Availability) {
+    error = "--csv needs --availability";
     return std::nullopt;
   }
   if (cl.yes && cl.mode != CommandLine::Mode::DumpLogs) {

@@ -7,7 +7,8 @@
 namespace sentrel {
 
 struct CommandLine {
-  enum class Mode { Window, Headless, DumpLogs, RequestTimes, Log, Check, Help, Version };
+  enum class Mode {
+    Window, Headless, DumpLogs, RequestTimes, Log, Availability, Check, Help, Version };
   Mode mode = Mode::Window;
   std::string serverFile;
   std::string dataDir;
@@ -23,6 +24,7 @@ struct CommandLine {
   bool errorsOnly = false;
   bool yes = false;  // --dump-logs 0 empties every log only with it
   bool strict = false;  // --check: warnings fail the check too
+  bool csv = false;     // --availability: CSV instead of the table
 };
 
 // Parses argv. An option's value follows it ("--data-dir DIR") or is joined to it with

@@ -157,6 +157,7 @@ int RunSentrel(const std::vector<std::string>& args, DesktopRunner desktop) {
     case CommandLine::Mode::DumpLogs:
     case CommandLine::Mode::RequestTimes:
     case CommandLine::Mode::Log:
+    case CommandLine::Mode::Availability:
       return RunLogReaderCommand(*cl);
     case CommandLine::Mode::Check:
       return RunCheckCommand(*cl);

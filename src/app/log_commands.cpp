@@ -12,6 +12,8 @@
 #include "platform/file_util.h"
 #include "platform/ini_file.h"
 #include "platform/paths.h"
+#include "platform/clock.h"
+#include "reports/availability_report.h"
 #include "reports/log_dump.h"
 #include "reports/log_lines.h"
 #include "reports/log_view.h"
@@ -35,7 +37,9 @@ int CommandFailed(const std::string& message) { return Refuse(message, 1); }
 // times; 0 (which empties every log) needs --yes for a dump. Returns an exit code, or 0
 // to go on.
 int CheckDays(const CommandLine& cl) {
-  const char* option = cl.mode == CommandLine::Mode::DumpLogs ? "--dump-logs" : "--request-times";
+  const char* option = cl.mode == CommandLine::Mode::DumpLogs       ? "--dump-logs"
+                       : cl.mode == CommandLine::Mode::Availability ? "--availability"
+                                                                    : "--request-times";
   int32_t days;
   try {
     days = ParseDaysAnswer(cl.days);
@@ -44,6 +48,9 @@ int CheckDays(const CommandLine& cl) {
   }
   if (days < 0)
     return Refuse(std::string(option) + " needs a number of days of 0 or more, not " + cl.days, 2);
+  // A period of no days has no checks; nobody means that.
+  if (cl.mode == CommandLine::Mode::Availability && (days < 1 || days > 36500))
+    return Refuse("--availability needs a number of days from 1 to 36500, not " + cl.days, 2);
   if (cl.mode == CommandLine::Mode::DumpLogs && days == 0 && !cl.yes)
     return Refuse("--dump-logs 0 drops every record of every log; add --yes to do that", 2);
   return 0;
@@ -97,6 +104,17 @@ int PrintRequestTimes(const TPort& monitor, const std::string& days) {
     row += p.good ? ",good" : ",lost";
     PrintLine(row);
   }
+  return FinishOutput();
+}
+
+// Reads the logs (and their day summaries, where they still describe them) and writes
+// nothing: a Sentrel that is monitoring may run meanwhile.
+int PrintAvailability(TServerList& servers, const std::string& daysText, bool csv) {
+  const int days = ParseDaysAnswer(daysText);
+  const int64_t now = DateTimeToMs(Now());
+  AvailabilityReader reader(servers, now, days * 24);
+  const std::string text = AvailabilityReport(servers, reader, now, days, csv);
+  std::fwrite(text.data(), 1, text.size(), stdout);
   return FinishOutput();
 }
 
@@ -158,7 +176,8 @@ int RunDump(const TServerList& servers, const std::string& days) {
 
 int RunLogReaderCommand(const CommandLine& cl) {
   SetDataDir(ResolveDataDir(cl.dataDir));
-  if (cl.mode == CommandLine::Mode::DumpLogs || cl.mode == CommandLine::Mode::RequestTimes)
+  if (cl.mode == CommandLine::Mode::DumpLogs || cl.mode == CommandLine::Mode::RequestTimes ||
+      cl.mode == CommandLine::Mode::Availability)
     if (int code = CheckDays(cl)) return code;
 
   std::string serverFile = cl.serverFile;
@@ -189,6 +208,7 @@ int RunLogReaderCommand(const CommandLine& cl) {
     }
 
     if (cl.mode == CommandLine::Mode::DumpLogs) return RunDump(servers, cl.days);
+    if (cl.mode == CommandLine::Mode::Availability) return PrintAvailability(servers, cl.days, cl.csv);
 
     TServer* server = FindServer(servers, cl.server);
     if (!server)

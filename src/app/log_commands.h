@@ -4,7 +4,8 @@ namespace sentrel {
 
 struct CommandLine;
 
-// The log readers on the command line: --dump-logs, --request-times and --log. They load
+// The log readers on the command line: --dump-logs, --request-times, --log and
+// --availability. They load
 // the configuration read-only (the server file given, else the one the settings name),
 // save nothing, write no settings and start nothing; errors go to standard error only,
 // never to the errors log of a Sentrel that may be running. Returns the exit code: 0 done,

@@ -27,16 +27,22 @@ Program::Program(Frontend& frontend, SettingsStore& settings)
     c.startTime = startTime_;
     return c;
   });
+  webServer.SetAvailabilitySource(&availability);
 }
 
 Program::~Program() {
   SetTimer1(false);
-  EndWork();
+  CancelWork();
+}
+
+void Program::CancelWork() {
+  scanner.CancelAll();
+  eventList.CancelRuns();
 }
 
 void Program::EndWork() {
-  scanner.CancelAll();
-  eventList.CancelRuns();
+  CancelWork();
+  availability.SaveSummaries();
 }
 
 void Program::SetTimer1(bool enabled) {
@@ -221,6 +227,11 @@ void Program::Create(const StartOptions& options) {
   else
     eventList.AddDefault();
   eventsFileRead_ = events == EventsFileContent::Events;
+
+  // The figures of every log from its day summary, before the tree first shows them;
+  // what no summary covers is read in the background.
+  serverList.logObserver = &availability;
+  availability.Follow(serverList);
 
   // Placing the servers in the tree names empty groups "Main"; without a window the
   // program still does it, so both front ends save the same file.
@@ -416,6 +427,7 @@ bool Program::OpenServerFile(const std::string& path) {
   ServerFileContent content = LoadConfig(path);
   TreeOrder(serverList);
   NoteSaved();
+  availability.Follow(serverList);
   ReportServerFile(content);
   ReportFindings(content, false);
   return ServerFileWritable();

@@ -13,6 +13,7 @@
 #include "events/ip_event.h"
 #include "model/server_list.h"
 #include "platform/event_loop.h"
+#include "reports/availability_tracker.h"
 #include "reports/status_web_server.h"
 #include "scan/infini_scan.h"
 
@@ -119,7 +120,8 @@ class Program : public ScanHost {
   // "Check monitors in parallel": the [Sentrel] setting ParallelChecks, applied at once.
   void SetParallelChecks(bool on);
   bool ParallelChecks() const { return scanner.Parallel(); }
-  // Ends the scan pass, every check and every event action where they wait.
+  // Ends the scan pass, every check and every event action where they wait, and keeps
+  // the availability summaries.
   void EndWork();
   bool Timer1Enabled() const { return timer1Enabled_; }
 
@@ -153,6 +155,8 @@ class Program : public ScanHost {
   std::string configFile;
   TextPane activityPane{"Activity log"};
   TextPane messagePane{"Messages/Errors"};
+  // The monitors' availability, kept up to date as records are written.
+  AvailabilityTracker availability;
   // After the list: it answers from the list and must go first.
   StatusWebServer webServer{serverList,
                             [this](const std::string& text) { SetStatusPanel(1, text); }};
@@ -183,6 +187,7 @@ class Program : public ScanHost {
   Frontend& frontend_;
   SettingsStore& settings_;
   void SetTimer1(bool enabled);
+  void CancelWork();
   void ApplyParallelSetting();
   void ForEachMonitor(const std::function<void(TPort&)>& f);
 

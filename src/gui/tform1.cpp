@@ -13,6 +13,7 @@
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QShortcut>
+#include <QStyle>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTimer>
@@ -40,8 +41,9 @@ namespace sentrel::gui {
 // ---------------------------------------------------------------------------------------
 // Tree nodes
 
-TreeNode::TreeNode(Level level, TServer* server, TPort* monitor)
-    : level_(level), server_(server), monitor_(monitor) {
+TreeNode::TreeNode(Level level, TServer* server, TPort* monitor, TreeContext* context)
+    : level_(level), server_(server), monitor_(monitor), context_(context) {
+  if (context) sequence_ = context->nextSequence++;
   if (monitor)
     alive_ = monitor->Watch();
   else if (server)
@@ -55,7 +57,13 @@ bool TreeNode::Alive() const {
 QVariant TreeNode::data(int column, int role) const {
   if (column == 0 && (role == Qt::AccessibleDescriptionRole || role == Qt::ToolTipRole))
     return StatusWords(Status(), Now());
+  if (column > 0) return TreeCellData(*this, column, role);
   return QTreeWidgetItem::data(column, role);
+}
+
+bool TreeNode::operator<(const QTreeWidgetItem& other) const {
+  if (!context_) return QTreeWidgetItem::operator<(other);
+  return TreeNodeLess(*this, static_cast<const TreeNode&>(other), *context_);
 }
 
 RowStatus TreeNode::Status() const {
@@ -179,6 +187,13 @@ TForm1::TForm1(Program& program, QtFrontend& frontend, QtEventLoop& loop, QWidge
       loop_(loop),
       ui_(new Ui::TForm1) {
   ui_->setupUi(this);
+  treeContext_.figures = &program_.availability;
+  columns_ = new TreeColumns(ui_->TreeView1, treeContext_);
+  // Hiding or showing a column decides whether the text column fills the tree.
+  connect(ui_->TreeView1->header(), &QHeaderView::sectionResized, this,
+          [this](int logical, int oldSize, int newSize) {
+            if (logical != kColumnText && (oldSize == 0 || newSize == 0)) ApplyColumnWidth();
+          });
   setWindowIcon(QIcon(SentrelPicture(64)));
   // The tool bar is switched by the Options menu alone, not by a menu of the dock area.
   setContextMenuPolicy(Qt::NoContextMenu);
@@ -320,6 +335,8 @@ void TForm1::Create(const StartOptions& options) {
   CreateTrayLight();
   program_.Create(options);
   ApplyViewSettings();
+  // The columns as the operator left them.
+  columns_->Restore(program_.settings());
   UpdateScanButtons(program_.ScanningActive());
   UpdateWebButton();
   // Every node expanded, then the refresh puts each back as its server's flags say.
@@ -364,6 +381,7 @@ void TForm1::ApplyViewSettings() {
 }
 
 void TForm1::CollectViewSettings() {
+  columns_->Save(program_.settings());
   program_.autoStart = ui_->StartScanonStartup1->isChecked();
   program_.autoStartWeb = ui_->StartWebserveronStartup1->isChecked();
   program_.showLogs = !ui_->Panel2->isHidden();
@@ -478,9 +496,10 @@ void TForm1::BuildTree() {
     }
   }
   tree->addTopLevelItems(groups);
+  columns_->Resort();
   // A row with the focus frame is a selected row: Enter, F2 and the commands of its level
   // work from the start, without a click first.
-  if (!groups.isEmpty()) tree->setCurrentItem(groups.first());
+  if (tree->topLevelItemCount() > 0) tree->setCurrentItem(tree->topLevelItem(0));
   tree->setUpdatesEnabled(true);
   treeBuilt_ = true;
 }
@@ -499,7 +518,7 @@ TreeNode* TForm1::AddServerNode(TServer* server) {
 }
 
 TreeNode* TForm1::NewGroupNode(const std::string& name) {
-  auto* group = new TreeNode(TreeNode::kGroup, nullptr, nullptr);
+  auto* group = new TreeNode(TreeNode::kGroup, nullptr, nullptr, &treeContext_);
   group->setText(0, ToQ(name));
   group->shownName_ = name;
   SetNodeImage(group, kImageNotChecked);
@@ -508,7 +527,7 @@ TreeNode* TForm1::NewGroupNode(const std::string& name) {
 }
 
 TreeNode* TForm1::AddServerNodeTo(TreeNode* group, TServer* server) {
-  auto* node = new TreeNode(TreeNode::kServer, server, nullptr);
+  auto* node = new TreeNode(TreeNode::kServer, server, nullptr, &treeContext_);
   node->setText(0, ToQ(server->name.empty() ? server->ip : server->name));
   node->shownName_ = server->name;
   SetNodeImage(node, kImageNotChecked);
@@ -519,7 +538,7 @@ TreeNode* TForm1::AddServerNodeTo(TreeNode* group, TServer* server) {
 }
 
 TreeNode* TForm1::AddMonitorNode(TreeNode* serverNode, TPort* monitor) {
-  auto* node = new TreeNode(TreeNode::kMonitor, serverNode->server(), monitor);
+  auto* node = new TreeNode(TreeNode::kMonitor, serverNode->server(), monitor, &treeContext_);
   node->setText(0, MonitorCreationText(*monitor));
   SetNodeImage(node, kImageNotChecked);
   serverNode->addChild(node);
@@ -540,8 +559,14 @@ void TForm1::FitColumn(TreeNode* node) {
 
 void TForm1::ApplyColumnWidth() {
   QTreeWidget* tree = ui_->TreeView1;
-  const int width = std::max(textWidth_, tree->viewport()->width());
-  if (tree->header()->sectionSize(0) != width) tree->header()->resizeSection(0, width);
+  // The text column alone fills the tree; beside other columns it is as wide as its
+  // longest text, or as the operator made it.
+  if (columns_->OnlyTextColumn()) {
+    const int width = std::max(textWidth_, tree->viewport()->width());
+    if (tree->header()->sectionSize(0) != width) tree->header()->resizeSection(0, width);
+  } else if (tree->header()->sectionSize(0) < textWidth_) {
+    tree->header()->resizeSection(0, textWidth_);
+  }
 }
 
 void TForm1::SetNodeImage(TreeNode* node, int image) {
@@ -631,6 +656,7 @@ void TForm1::RefreshTree() {
     }
     SetNodeImage(gn, groupImage);
   }
+  columns_->Resort();
   ui_->TreeView1->viewport()->update();
   if (tray_) tray_->Refresh();
 }
@@ -851,6 +877,17 @@ void TForm1::showEvent(QShowEvent* event) {
     placementRestored_ = true;
     KeepMenuBarWhole();
     RestorePlacement(*this, program_.settings());
+    // In the window of its restored size, the tree is wide enough for its columns (its
+    // text column at least 193 pixels), up to three fifths of the window.
+    QTreeWidget* tree = ui_->TreeView1;
+    const int wanted =
+        columns_->OnlyTextColumn()
+            ? 193
+            : std::max(193, tree->header()->sectionSize(kColumnText)) + columns_->ExtraWidth() +
+                  2 * tree->frameWidth() + tree->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    const int treeWidth = std::min(wanted, width() * 3 / 5);
+    ui_->Splitter1->setSizes(
+        {treeWidth, std::max(100, width() - treeWidth - ui_->Splitter1->handleWidth())});
     // The window manager frames the window only once it is shown, and tells nothing when
     // it has: in the next moments the frame is looked at a few times and made to fit the
     // screen once it is known.

@@ -14,6 +14,7 @@
 
 #include "gui/edit_node.h"
 #include "gui/status_words.h"
+#include "gui/tree_columns.h"
 
 namespace Ui {
 class TForm1;
@@ -40,7 +41,8 @@ class TreeNode final : public QTreeWidgetItem {
  public:
   enum Level { kGroup = 0, kServer = 1, kMonitor = 2 };
 
-  TreeNode(Level level, TServer* server, TPort* monitor);
+  // The context gives the node its cells beside the text and its creation number.
+  TreeNode(Level level, TServer* server, TPort* monitor, TreeContext* context = nullptr);
   Level level() const { return level_; }
   TServer* server() const { return server_; }
   TPort* monitor() const { return monitor_; }
@@ -55,6 +57,11 @@ class TreeNode final : public QTreeWidgetItem {
   // lost count grows without a refresh of the tree.
   QVariant data(int column, int role) const override;
   RowStatus Status() const;
+  // Sorting in the view: by the sort column of the context, else by creation.
+  bool operator<(const QTreeWidgetItem& other) const override;
+  const TreeContext* Context() const { return context_; }
+  // When the node was made: nodes are made in the order of the configuration.
+  uint64_t Sequence() const { return sequence_; }
 
   // What the tree has seen of a monitor's run, for its status words: a green monitor
   // turns yellow only by losing a check, and stays "1 lost" until its next success
@@ -72,6 +79,8 @@ class TreeNode final : public QTreeWidgetItem {
   Level level_;
   TServer* server_;
   TPort* monitor_;
+  TreeContext* context_;
+  uint64_t sequence_ = 0;
   std::weak_ptr<const char> alive_;
   int image_ = 0;
   // What the text was made from; a refresh rebuilds the text only when one differs.
@@ -297,6 +306,9 @@ class TForm1 final : public QMainWindow {
   // Grows whenever nodes go away (rebuild, delete), so a command that asked a question
   // can tell that the node it holds may be gone.
   uint64_t treeGeneration_ = 0;
+  // The tree's columns beside the text, and what its nodes need for them.
+  TreeContext treeContext_;
+  TreeColumns* columns_ = nullptr;
 };
 
 }  // namespace sentrel::gui

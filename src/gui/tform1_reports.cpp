@@ -24,7 +24,15 @@ ActivityPanel Panel0(Program& program, TForm1* form) {
 }  // namespace
 
 void TForm1::Dumplogs1Click() {
-  DumpLogsCommand(this, program_.serverList, Panel0(program_, this));
+  // The logs that were cut are read again for the availability figures, also when the
+  // dump ended early with an error.
+  try {
+    DumpLogsCommand(this, program_.serverList, Panel0(program_, this));
+  } catch (...) {
+    program_.availability.Recheck();
+    throw;
+  }
+  program_.availability.Recheck();
 }
 
 void TForm1::ViewLogfile1Click() {

@@ -1,5 +1,6 @@
 #include "model/server.h"
 
+#include "model/server_list.h"
 #include "platform/clock.h"
 #include "platform/date_time.h"
 #include "platform/file_util.h"
@@ -23,7 +24,9 @@ void TServer::AppendLog(const std::string& text) const {
   line += ' ';
   line += text;
   line += "\r\n";
-  AppendToFile(LogPath(), line);
+  const std::string path = LogPath();
+  const uint64_t end = AppendToFile(path, line);
+  if (owner && owner->logObserver) owner->logObserver->LineAppended(path, line, end);
 }
 
 }  // namespace sentrel

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "model/maintenance.h"
@@ -12,6 +14,15 @@ namespace sentrel {
 class TServerList;
 class IniFile;
 
+// Hears of every line appended to a log file, right after it is written: what follows
+// the logs as they grow (the availability figures) needs no second read of them.
+class LogObserver {
+ public:
+  virtual ~LogObserver() = default;
+  // raw is the line as written, with its line end; endOffset the file's size after it.
+  virtual void LineAppended(const std::string& path, std::string_view raw, uint64_t endOffset) = 0;
+};
+
 // One watched host with its monitors.
 class TServer {
  public:
@@ -20,7 +31,8 @@ class TServer {
   TServer& operator=(const TServer&) = delete;
 
   // Appends one time-stamped line to the server's log file in the data directory,
-  // opening and closing the file for this one line. Throws when it cannot be written.
+  // opening and closing the file for this one line, and tells the list's log observer.
+  // Throws when it cannot be written.
   void AppendLog(const std::string& text) const;
   // The log file in use: logfile, or the name the editor proposes (the server's name
   // and ".log") when a hand-written file names none. logfile itself stays as the file

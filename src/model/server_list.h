@@ -89,6 +89,8 @@ class TServerList {
 
   TextPane* activityPane = nullptr;
   TextPane* messagePane = nullptr;
+  // Told of every line the servers append to their logs.
+  LogObserver* logObserver = nullptr;
 
  private:
   std::vector<std::unique_ptr<TServer>> servers_;

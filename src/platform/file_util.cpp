@@ -114,7 +114,32 @@ void RemoveDeadTemporaries(const std::string& path) {
   }
 }
 
-void AppendToFile(const std::string& path, std::string_view bytes) {
+void WriteFileUnsynced(const std::string& path, std::string_view content) {
+  const std::string temp = path + ".tmp" + std::to_string(getpid());
+  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (fd < 0) ThrowPath("open", temp);
+  try {
+    CurrentFileWriter().WriteAll(fd, content.data(), content.size());
+  } catch (...) {
+    close(fd);
+    unlink(temp.c_str());
+    throw;
+  }
+  if (close(fd) < 0) {
+    const int err = errno;
+    unlink(temp.c_str());
+    errno = err;
+    ThrowPath("close", temp);
+  }
+  if (rename(temp.c_str(), path.c_str()) < 0) {
+    const int err = errno;
+    unlink(temp.c_str());
+    errno = err;
+    ThrowPath("rename", path);
+  }
+}
+
+uint64_t AppendToFile(const std::string& path, std::string_view bytes) {
   // Without blocking: a FIFO in a log's place would otherwise hold the whole program in
   // open() until something reads it. Only a regular file takes records; a FIFO, a
   // device or a directory there is an error, never a hang.
@@ -138,6 +163,7 @@ void AppendToFile(const std::string& path, std::string_view bytes) {
     throw;
   }
   if (close(fd) < 0) ThrowPath("close", path);
+  return before >= 0 ? static_cast<uint64_t>(before) + bytes.size() : 0;
 }
 
 std::optional<std::string> ReadWholeFile(const std::string& path) {

@@ -30,8 +30,16 @@ void WriteFileAtomic(const std::string& path, std::string_view content);
 // a save under way.
 void RemoveDeadTemporaries(const std::string& path);
 
+// Replaces the file at path with content through a temporary file beside it, renamed over
+// the path, without waiting for the disk: for files that can be made again from others
+// (a cache). A reader sees the old file or the new one, never a part; after a power loss
+// the file may be empty, which such a reader must take as "make it again". Throws
+// SystemError; the temporary is removed on failure.
+void WriteFileUnsynced(const std::string& path, std::string_view content);
+
 // Opens path for appending (creating it), writes the bytes, closes. Throws on failure.
-void AppendToFile(const std::string& path, std::string_view bytes);
+// Returns the file's size right after the bytes: the offset just past them.
+uint64_t AppendToFile(const std::string& path, std::string_view bytes);
 
 // Reads a whole file; nothing when it does not exist or cannot be read.
 std::optional<std::string> ReadWholeFile(const std::string& path);

@@ -56,9 +56,16 @@ inline bool EndsWord(char c) {
 
 }  // namespace
 
-LogLineReader::LogLineReader(const std::string& path) : path_(path) {
+LogLineReader::LogLineReader(const std::string& path, uint64_t offset) : path_(path) {
   fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd_ < 0) ThrowPathErrno("open", path);
+  if (offset > 0 && lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) {
+    int err = errno;
+    close(fd_);
+    errno = err;
+    ThrowPathErrno("lseek", path);
+  }
+  bytesRead_ = offset;
   posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
   // A small log gets a buffer of its own size: the readers open every server's log, and
   // most of them are far below a block.
@@ -66,8 +73,8 @@ LogLineReader::LogLineReader(const std::string& path) : path_(path) {
   size_t size = kBlockSize;
   if (fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) {
     fileSize_ = static_cast<uint64_t>(st.st_size);
-    if (fileSize_ < kBlockSize)
-      size = std::max<size_t>(static_cast<size_t>(fileSize_) + 1, kMinBlockSize);
+    const uint64_t left = fileSize_ > offset ? fileSize_ - offset : 0;
+    if (left < kBlockSize) size = std::max<size_t>(static_cast<size_t>(left) + 1, kMinBlockSize);
   }
   buffer_.resize(size);
 }
@@ -178,6 +185,19 @@ bool DateWordCache::Days(std::string_view word, int64_t& days) {
   lastDays_ = static_cast<int64_t>(*date);
   valid_ = true;
   days = lastDays_;
+  return true;
+}
+
+bool TimeWordSeconds(std::string_view w, int& seconds) {
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  if (w.size() != 8 || w[2] != ':' || w[5] != ':') return false;
+  for (size_t i : {0, 1, 3, 4, 6, 7})
+    if (!digit(w[i])) return false;
+  int h = (w[0] - '0') * 10 + (w[1] - '0');
+  int n = (w[3] - '0') * 10 + (w[4] - '0');
+  int s = (w[6] - '0') * 10 + (w[7] - '0');
+  if (h > 23 || n > 59 || s > 59) return false;
+  seconds = (h * 60 + n) * 60 + s;
   return true;
 }
 

@@ -20,8 +20,9 @@ using ReadProgress = std::function<void(uint64_t bytesRead, uint64_t fileSize)>;
 // a blank), so no text after it is ever lost.
 class LogLineReader {
  public:
-  // Opens the file for reading; throws SystemError ("open <path>: ...") when it cannot.
-  explicit LogLineReader(const std::string& path);
+  // Opens the file for reading, from the byte at offset on (the start of a line); throws
+  // SystemError ("open <path>: ...") when it cannot.
+  explicit LogLineReader(const std::string& path, uint64_t offset = 0);
   ~LogLineReader();
   LogLineReader(const LogLineReader&) = delete;
   LogLineReader& operator=(const LogLineReader&) = delete;
@@ -99,5 +100,9 @@ class DateWordCache {
   int64_t lastDays_ = 0;
   bool valid_ = false;
 };
+
+// A "hh:nn:ss" time word as seconds of the day; false when it is not one (the strict
+// form ParseTime reads).
+bool TimeWordSeconds(std::string_view word, int& seconds);
 
 }  // namespace sentrel

@@ -36,19 +36,6 @@ int64_t RoundHalfEven(int64_t num, int64_t den) {
   return q;
 }
 
-// "hh:nn:ss" as seconds of the day; the strict form ParseTime reads.
-bool TimeWordSeconds(std::string_view w, int& seconds) {
-  if (w.size() != 8 || w[2] != ':' || w[5] != ':') return false;
-  for (size_t i : {0, 1, 3, 4, 6, 7})
-    if (!IsDigit(w[i])) return false;
-  int h = (w[0] - '0') * 10 + (w[1] - '0');
-  int n = (w[3] - '0') * 10 + (w[4] - '0');
-  int s = (w[6] - '0') * 10 + (w[7] - '0');
-  if (h > 23 || n > 59 || s > 59) return false;
-  seconds = (h * 60 + n) * 60 + s;
-  return true;
-}
-
 // Word 4 as the program reads a whole number. Plain short digit runs, the only form the
 // writers produce, skip the general parser.
 int32_t PortWord(std::string_view w) {

@@ -1,6 +1,7 @@
 #include "reports/status_exports.h"
 
 #include <charconv>
+#include <iterator>
 #include <cmath>
 #include <ctime>
 #include <string_view>
@@ -12,6 +13,7 @@
 #include "model/tree_order.h"
 #include "platform/clock.h"
 #include "platform/date_time.h"
+#include "reports/availability.h"
 #include "reports/status_encoding.h"
 
 namespace sentrel {
@@ -141,6 +143,42 @@ bool IsUp(const std::string& status) {
 
 constexpr const char* kColourNames[] = {"unchecked", "green", "yellow", "red"};
 
+// The figures of every monitor for the three periods; a period without checks, or one
+// whose log is still being read, has no sample rather than a wrong one.
+void AvailabilityFamilies(std::string& out, const std::vector<MonitorRow>& rows,
+                          AvailabilitySource& source) {
+  constexpr size_t kWindows = std::size(kAvailabilityWindows);
+  std::vector<Availability> figures;
+  figures.reserve(rows.size() * kWindows);
+  for (const MonitorRow& row : rows)
+    for (const AvailabilityWindow& w : kAvailabilityWindows)
+      figures.push_back(source.MonitorAvailability(*row.monitor, w.hours));
+  auto family = [&](std::string_view name, std::string_view help, auto value) {
+    Family(out, name, "gauge", help);
+    for (size_t r = 0; r < rows.size(); ++r) {
+      const std::string& labels = rows[r].labels;
+      for (size_t w = 0; w < kWindows; ++w) {
+        const Availability& a = figures[r * kWindows + w];
+        if (!a.HasData() || a.pending) continue;
+        std::string l(labels, 0, labels.size() - 1);
+        l += ",window=\"";
+        l += kAvailabilityWindows[w].name;
+        l += "\"}";
+        Sample(out, name, l, value(a));
+      }
+    }
+  };
+  family("sentrel_monitor_availability_ratio",
+         "Share of the monitor's checks that succeeded in the window (whole hours up to now: "
+         "24h, 7d, 30d); no sample without checks in it.",
+         [](const Availability& a) { return a.Ratio(); });
+  family("sentrel_monitor_outages",
+         "Outages (from a failed check to the next good one) that overlap the window.",
+         [](const Availability& a) { return a.outages; });
+  family("sentrel_monitor_downtime_seconds", "Time of the window that the monitor's outages took.",
+         [](const Availability& a) { return Millis(a.downtimeMs / 1000.0); });
+}
+
 }  // namespace
 
 int ColourCode(const std::string& status) {
@@ -169,7 +207,7 @@ double UnixSecondsFromDateTime(double dateTime) {
 }
 
 std::string BuildStatusMetrics(TServerList& servers, const ProgramCounters& program,
-                               const WebCounters& web) {
+                               const WebCounters& web, AvailabilitySource* availability) {
   const std::vector<TreeGroup> tree = TreeOrder(servers);
   const std::vector<ServerHold> holds = Holds(servers, tree);
   const std::vector<MonitorRow> rows = Rows(tree, holds);
@@ -207,6 +245,7 @@ std::string BuildStatusMetrics(TServerList& servers, const ProgramCounters& prog
                 "When the monitor last succeeded, in seconds since 1970; 0 when not since the "
                 "start.",
                 [](const TPort& m) { return Millis(UnixSecondsFromDateTime(m.lastSuccess)); });
+  if (availability) AvailabilityFamilies(out, rows, *availability);
 
   const ColourCounts counts = CountColours(tree);
   Family(out, "sentrel_monitors", "gauge", "Monitors by colour.");
@@ -250,10 +289,49 @@ void JsonTime(std::string& out, double dateTime) {
     AppendNumber(out, Millis(UnixSecondsFromDateTime(dateTime)));
 }
 
+// "availability": {"pending": false, "24h": {"ratio": 0.9995, "checks": 8640, ...}, ...};
+// the ratio is null for a period without checks, and "from" says where the figures
+// begin (later than the period's start when the log begins later).
+void JsonAvailability(std::string& out, const TPort& monitor, AvailabilitySource& source) {
+  out += ",\"availability\":{";
+  bool pending = false;
+  std::string periods;
+  for (const AvailabilityWindow& w : kAvailabilityWindows) {
+    const Availability a = source.MonitorAvailability(monitor, w.hours);
+    pending = pending || a.pending;
+    periods += ',';
+    JsonKey(periods, w.name);
+    periods += "{\"ratio\":";
+    if (a.HasData())
+      AppendNumber(periods, a.Ratio());
+    else
+      periods += "null";
+    periods += ",\"checks\":";
+    AppendNumber(periods, a.checks);
+    periods += ",\"good\":";
+    AppendNumber(periods, a.good);
+    periods += ",\"outages\":";
+    AppendNumber(periods, a.outages);
+    periods += ",\"downtimeSeconds\":";
+    AppendNumber(periods, Millis(a.downtimeMs / 1000.0));
+    periods += ",\"longestOutageSeconds\":";
+    AppendNumber(periods, Millis(a.longestMs / 1000.0));
+    periods += ",\"downNow\":";
+    periods += a.downNow ? "true" : "false";
+    periods += ",\"from\":";
+    JsonTime(periods, static_cast<double>(a.fromMs) / 86'400'000.0);
+    periods += '}';
+  }
+  out += "\"pending\":";
+  out += pending ? "true" : "false";
+  out += periods;
+  out += '}';
+}
+
 }  // namespace
 
 std::string BuildStatusJson(TServerList& servers, const ProgramCounters& program,
-                            const WebCounters& web) {
+                            const WebCounters& web, AvailabilitySource* availability) {
   const std::vector<TreeGroup> tree = TreeOrder(servers);
   const std::vector<ServerHold> holds = Holds(servers, tree);
   size_t serverIndex = 0;
@@ -350,6 +428,7 @@ std::string BuildStatusJson(TServerList& servers, const ProgramCounters& program
           JsonKey(out, "maintenanceUntil");
           JsonTime(out, hold.maintenanceUntil);
         }
+        if (availability) JsonAvailability(out, monitor, *availability);
         out += '}';
       }
       out += "]}";

@@ -6,6 +6,7 @@
 namespace sentrel {
 
 class TServerList;
+class AvailabilitySource;
 
 // What the program as a whole reports beside its monitors.
 struct ProgramCounters {
@@ -29,12 +30,16 @@ double UnixSecondsFromDateTime(double dateTime);
 // The monitors and the program's counters in the Prometheus text exposition format,
 // version 0.0.4: one family per fact, each with HELP and TYPE, label values valid UTF-8
 // and escaped.
+// With availability, each monitor also gets its figures over 24 hours, 7 and 30 days
+// (window="24h", "7d", "30d"), left out for a period without checks or while its log is
+// still being read.
 std::string BuildStatusMetrics(TServerList& servers, const ProgramCounters& program,
-                               const WebCounters& web);
+                               const WebCounters& web, AvailabilitySource* availability = nullptr);
 // The same facts as the page, as one JSON document: groups in tree order with their
 // servers and monitors, the counts by colour, and the History newest first.
+// With availability, each monitor carries "availability" with the three periods.
 std::string BuildStatusJson(TServerList& servers, const ProgramCounters& program,
-                            const WebCounters& web);
+                            const WebCounters& web, AvailabilitySource* availability = nullptr);
 
 // The Content-Type of the metrics.
 constexpr const char* kMetricsContentType = "text/plain; version=0.0.4; charset=utf-8";

@@ -22,6 +22,7 @@
 #include "platform/descriptor_budget.h"
 #include "platform/error.h"
 #include "reports/status_assets.h"
+#include "reports/status_badges.h"
 #include "reports/status_encoding.h"
 
 namespace sentrel {
@@ -358,11 +359,11 @@ ProgramCounters StatusWebServer::ProgramFacts() const {
 }
 
 std::string StatusWebServer::BuildMetrics() {
-  return BuildStatusMetrics(servers_, ProgramFacts(), web_);
+  return BuildStatusMetrics(servers_, ProgramFacts(), web_, availability_);
 }
 
 std::string StatusWebServer::BuildJson() {
-  return BuildStatusJson(servers_, ProgramFacts(), web_);
+  return BuildStatusJson(servers_, ProgramFacts(), web_, availability_);
 }
 
 StatusWebServer::Connection* StatusWebServer::Find(uint64_t id) {
@@ -577,6 +578,8 @@ void StatusWebServer::PrepareReply(Connection& c, const StatusRequest& request) 
     PrepareText(c, metrics_, request.gzip, kMetricsContentType, &StatusWebServer::BuildMetrics);
   } else if (path == "/status.json") {
     PrepareText(c, json_, request.gzip, "application/json", &StatusWebServer::BuildJson);
+  } else if (path.rfind("/badge/", 0) == 0) {
+    PrepareBadge(c, path);
   } else if (!path.empty() && path == addresses_.logo) {
     // Only while the page links the files here; with a site of the operator's own these
     // paths are like any other and get the page.
@@ -665,6 +668,19 @@ void StatusWebServer::PrepareFile(Connection& c, std::string_view contentType,
   c.owner.reset();
   c.body = bytes;
   c.bodyFd = -1;
+  c.suffix.clear();
+}
+
+void StatusWebServer::PrepareBadge(Connection& c, std::string_view path) {
+  BadgeReply badge = BuildBadge(servers_, availability_, path);
+  c.prefix = badge.status == 200 ? "HTTP/1.0 200 OK\r\n" : "HTTP/1.0 404 Not Found\r\n";
+  AppendHeader(c.prefix, "Content-Type", kBadgeContentType);
+  AppendHeader(c.prefix, "Server", "Sentrel 2.2");
+  AppendHeader(c.prefix, "Content-Length", std::to_string(badge.svg.size()));
+  // A badge shows the state of now: a page that embeds it asks again each time.
+  AppendHeader(c.prefix, "Cache-Control", "no-cache, max-age=0");
+  c.prefix += "\r\n";
+  SetBody(c, std::make_shared<const SharedReplyBody>(std::move(badge.svg)));
   c.suffix.clear();
 }
 

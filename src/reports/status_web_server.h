@@ -15,6 +15,7 @@
 namespace sentrel {
 
 class TServerList;
+class AvailabilitySource;
 struct StatusRequest;
 
 // Bytes that many replies share and nobody changes: the page's body, the metrics, the
@@ -38,7 +39,8 @@ class SharedReplyBody {
 
 // The built-in status web server: a listening socket on the program's loop that answers
 // every request with the status page, and a few paths with something else: /metrics
-// (Prometheus), /status.json, and the page's own logo and alarm sound. Nothing here runs
+// (Prometheus), /status.json, the badges under /badge/, and the page's own logo and alarm
+// sound. Nothing here runs
 // on another thread; requests are answered between any two messages, also while a scan
 // pass waits for its checks.
 //
@@ -94,6 +96,8 @@ class StatusWebServer {
   void SetAddresses(StatusPageAddresses addresses);
   const StatusPageAddresses& Addresses() const { return addresses_; }
   void SetCountersSource(CountersSource source) { counters_ = std::move(source); }
+  // Where the metrics, the JSON and the badges take the monitors' availability from.
+  void SetAvailabilitySource(AvailabilitySource* source) { availability_ = source; }
 
   // The address to listen on: empty for all interfaces of both families (one socket
   // that takes IPv6 and IPv4, or IPv4 alone on a machine without IPv6), else a numeric
@@ -193,6 +197,7 @@ class StatusWebServer {
   void PrepareText(Connection& c, TextCache& cache, bool gzip, std::string_view contentType,
                    std::string (StatusWebServer::*build)());
   void PrepareFile(Connection& c, std::string_view contentType, std::string_view bytes);
+  void PrepareBadge(Connection& c, std::string_view path);
   void SetBody(Connection& c, const std::shared_ptr<const SharedReplyBody>& body);
   // Sends what the socket takes. A client that went away is counted and closed quietly;
   // any other send error throws (with the connection closed).
@@ -231,6 +236,7 @@ class StatusWebServer {
   TServerList& servers_;
   PanelSink panel_;
   CountersSource counters_;
+  AvailabilitySource* availability_ = nullptr;
   std::vector<int> ports_{80, 8080, 8081};
   std::string bindAddress_;
   std::string startFailure_;

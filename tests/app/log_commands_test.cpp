@@ -203,6 +203,38 @@ TEST_F(LogCommandsTest, DumpLogsGoesThroughEveryServerWhateverOneOfThemMeets) {
 
 // A number of days that is no whole number of 0 or more is a bad command line, for
 // every command that takes one; nothing is read or written.
+TEST_F(LogCommandsTest, AvailabilityTableAndCsvCountEachCheckOnce) {
+  // web1's http: OK, OK, a failure written as LOST and DOWN, and the UP that ended it a
+  // day and two minutes later: four checks, one outage.
+  RunResult r = Run({"--availability", "7", serverFile_});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("Availability over the last 7 days, ", 0), 0u) << r.out;
+  const std::string since = DaysAgo(5) + " 10:00";
+  const std::string table = r.out.substr(r.out.find("\n\n") + 2);
+  EXPECT_EQ(table,
+            "Group  Server  Monitor  Checks  Availability  Outages  Downtime  Longest outage  Data from\n"
+            "g      web1    http          4           75%        1       1 d             1 d  " + since + "\n"
+            "g      web1    ping          1          100%        0       0 s             0 s  " + DaysAgo(3) + " 10:00\n"
+            "g      db      port          1          100%        0       0 s             0 s\n")
+      << r.out;
+
+  // The default is 30 days; --csv gives seconds and the share to four places.
+  r = Run({"--availability", "--csv", serverFile_});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "group,server,monitor,checks,availability_percent,outages,downtime_seconds,"
+            "longest_outage_seconds,data_from\n"
+            "g,web1,http,4,75.0000,1,86520,86520," + since + ":00\n"
+            "g,web1,ping,1,100.0000,0,0,0," + DaysAgo(3) + " 10:00:05\n"
+            "g,db,port,2,100.0000,0,0,0," + DaysAgo(9) + " 08:00:00\n");
+  // Read-only: no summary, no errors log, the logs as they were.
+  EXPECT_EQ(DataFiles(), (std::vector<std::string>{"web1.log", "db.log"}));
+  EXPECT_FALSE(IsDirectory(data_ + "/availability"));
+  EXPECT_EQ(ReadFile(data_ + "/web1.log"), web1_);
+  EXPECT_EQ(Run({"--csv", serverFile_}).err,
+            "sentrel: --csv needs --availability\nTry 'sentrel --help'.\n");
+}
+
 TEST_F(LogCommandsTest, BadNumbersOfDaysExitTwo) {
   const struct {
     std::vector<std::string> args;
@@ -215,6 +247,9 @@ TEST_F(LogCommandsTest, BadNumbersOfDaysExitTwo) {
       {{"--dump-logs", "four"}, "sentrel: --dump-logs needs a whole number of days, not four\n"},
       {{"--dump-logs", "2.5", "--yes"},
        "sentrel: --dump-logs needs a whole number of days, not 2.5\n"},
+      {{"--availability=a week"}, "sentrel: --availability needs a whole number of days, not a week\n"},
+      {{"--availability", "0"},
+       "sentrel: --availability needs a number of days from 1 to 36500, not 0\n"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> args = c.args;

@@ -15,6 +15,9 @@
 #include <thread>
 
 #include "model/server_list.h"
+#include "platform/clock.h"
+#include "platform/date_time.h"
+#include "platform/file_util.h"
 #include "support/chromium.h"
 #include "support/loop_client.h"
 #include "support/process.h"
@@ -198,6 +201,104 @@ TEST_F(StatusPageBrowserTest, BrowserShowsColoursAndHistoryAndRunsNoInjectedScri
   }
   program.Signal(SIGTERM);
   EXPECT_EQ(program.Wait(10000), 0) << program.Stderr();
+}
+
+// The availability of a monitor over the web, from a log the program reads at its start:
+// in the JSON and the metrics once the log is read, and as badges a browser shows.
+TEST(AvailabilityOverTheWeb, FiguresBadgesAndTheBrowser) {
+  test::TempDir dir;
+  test::PortHolder open;  // the monitored port: its one check during the test succeeds
+  {
+    TServerList list;
+    TServer* s = list.Items(list.Add("shop&co"));
+    s->ip = "127.0.0.1";
+    s->group = "Main";
+    s->logfile = "shop.log";
+    TPort* m = s->ports.Items(s->ports.Add("port"));
+    m->name = "web<1>";
+    m->port = open.Port();
+    m->interval = 86400;
+    list.SaveToFile(dir.File("servers.mcf"));
+  }
+  // 9,990 good checks and 10 failed ones (each written LOST then DOWN) in the last day:
+  // 99.90 %, and still 99.90 % with the check the program adds.
+  std::string log;
+  const double now = SystemClock().Now();
+  const std::string rec = " shop&co PORT " + std::to_string(open.Port()) + " ";
+  for (int i = 0; i < 10000; ++i) {
+    const std::string stamp = FormatDateTime(now - 0.9 + i * 7.0 / 86400);
+    if (i % 1000 == 500) {
+      log += stamp + rec + "LOST 0ms 0Bytes \r\n" + stamp + rec + "DOWN 0ms 0Bytes  (2 lost)\r\n";
+    } else {
+      log += stamp + rec + "OK 3ms 0Bytes \r\n";
+      if (i % 1000 == 501) log += stamp + rec + "UP 3ms 0Bytes Downtime=0 min\r\n";
+    }
+  }
+  test::WriteFile(dir.File("shop.log"), log);
+
+  const int port = test::FreePort();
+  test::ChildProcess program(
+      {SENTREL_BINARY, "--headless", "--data-dir", dir.Path(), "--settings",
+       dir.File("settings.ini"), "--web-ports", std::to_string(port), dir.File("servers.mcf")},
+      dir.Path());
+  ASSERT_TRUE(test::WaitForListener(port, 10000)) << program.Stderr();
+  std::string json;
+  for (int i = 0; i < 100; ++i) {
+    json = test::FetchBlocking(port, "GET /status.json HTTP/1.0\r\n\r\n");
+    if (json.find("\"pending\":false") != std::string::npos) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_NE(json.find("\"availability\":{\"pending\":false,\"24h\":{\"ratio\":0.999"),
+            std::string::npos)
+      << json;
+  EXPECT_NE(test::FetchBlocking(port, "GET /metrics HTTP/1.0\r\n\r\n")
+                .find("sentrel_monitor_outages{server=\"shop&co\",monitor=\"web<1>\",type=\"port\",port=\"" +
+                      std::to_string(open.Port()) + "\",group=\"Main\",window=\"24h\"} 10\n"),
+            std::string::npos);
+
+  const std::string base = "http://127.0.0.1:" + std::to_string(port) + "/badge/shop%26co/";
+  const std::string badge =
+      test::FetchBlocking(port, "GET /badge/shop%26co/web%3C1%3E/availability-24h.svg HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(badge.rfind("HTTP/1.0 200 OK\r\nContent-Type: image/svg+xml; charset=utf-8\r\n", 0), 0u)
+      << badge;
+  EXPECT_NE(badge.find("<title>shop&amp;co web&lt;1&gt; 24h: 99.90%</title>"), std::string::npos);
+  const std::string unknown =
+      test::FetchBlocking(port, "GET /badge/shop%26co/nothing/status.svg HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(unknown.rfind("HTTP/1.0 404 Not Found\r\n", 0), 0u);
+  EXPECT_NE(unknown.find("shop&amp;co nothing: unknown"), std::string::npos);
+
+  // The badges as a page shows them: each one decodes to the size it says it has.
+  const std::string chromium = test::FindChromium();
+  if (chromium.empty()) {
+    std::printf("[   NOTE   ] chromium is not installed: the badges were not shown in a browser\n");
+  } else {
+    std::string page = "<html><body>";
+    for (const char* b : {"web%3C1%3E/status.svg", "web%3C1%3E/availability-24h.svg",
+                          "web%3C1%3E/response.svg", "nothing/status.svg"})
+      page += "<img src=\"" + base + b + "\">";
+    page +=
+        "<script>window.onload = () => { document.title = Array.from(document.images, "
+        "i => i.complete + ':' + i.naturalWidth + 'x' + i.naturalHeight).join(' '); };"
+        "</script></body></html>";
+    test::WriteFile(dir.File("badges.html"), page);
+    const std::string dom = test::ChromiumDumpDom(chromium, "file://" + dir.File("badges.html"),
+                                                  dir.Path());
+    const size_t title = dom.find("<title>");
+    ASSERT_NE(title, std::string::npos) << dom;
+    const std::string sizes = dom.substr(title + 7, dom.find("</title>") - title - 7);
+    int shown = 0;
+    for (size_t at = 0; (at = sizes.find("true:", at)) != std::string::npos; at += 5) {
+      const int width = std::atoi(sizes.c_str() + at + 5);
+      EXPECT_GT(width, 60) << sizes;
+      EXPECT_NE(sizes.find("x20", at), std::string::npos) << sizes;
+      ++shown;
+    }
+    EXPECT_EQ(shown, 4) << sizes;
+  }
+  program.Signal(SIGTERM);
+  EXPECT_EQ(program.Wait(10000), 0) << program.Stderr();
+  // The day summary is kept for the next start.
+  EXPECT_TRUE(FileExists(dir.File("availability/shop.log.days")));
 }
 
 }  // namespace
