@@ -22,6 +22,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "${SENTREL_WEB_SITE}")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Named as well as found by dpkg-shlibdeps: the resolver of every check, at least the
+# version whose getaddrinfo the checks use.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc-ares2 (>= 1.16)")
 # useradd and install come from essential packages; systemd-sysusers is used when there.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, iputils-ping")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "pipewire-bin | pulseaudio-utils | alsa-utils, openssh-client")

@@ -1,6 +1,6 @@
-// A server log through the request-time statistics and the log dump, both reading the
-// same file the way the commands read it. Input: the first line is the operator's answer
-// to "how many days", the rest is the log file.
+// A server log through the request-time statistics, the availability figures and the log
+// dump, all reading the same file the way the program reads it. Input: the first line is
+// the operator's answer to "how many days", the rest is the log file.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -14,6 +14,7 @@
 #include "platform/date_time.h"
 #include "platform/error.h"
 #include "platform/file_util.h"
+#include "reports/availability.h"
 #include "reports/log_dump.h"
 #include "reports/log_lines.h"
 #include "reports/log_words.h"
@@ -82,6 +83,41 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     Check(i == lines.size(), "the reader gives every line");
     Check(rawTotal == log.size(), "the raw lines cover the file");
+  }
+
+  // The availability figures: the same whether the log is read in slices or line by line
+  // as it is written, and from the day summary made of it; the input itself read as a
+  // summary is refused or taken, never more.
+  {
+    LogHistory whole(logPath);
+    whole.Restart(0);
+    while (!whole.ReadMore(512)) {
+    }
+    LogHistory fed(logPath);
+    LogLineReader reader(logPath);
+    std::string_view line, raw;
+    while (reader.Next(line, raw))
+      if (raw.back() == '\n') fed.Feed(raw);
+    LogHistory back(logPath);
+    Check(back.Parse(whole.Serialize()), "a summary reads back");
+    LogHistory junk(logPath);
+    junk.Parse(log);
+    const int64_t nowMs = DateTimeToMs(now);
+    for (const char* typ : {"http", "port", "ping"}) {
+      for (int hours : {1, 24, 720}) {
+        const int32_t port = typ[1] == 'i' ? 0 : 80;
+        const Availability a = whole.Figures("web1", typ, port, nowMs, hours);
+        Check(a.good >= 0 && a.good <= a.checks, "no more good checks than checks");
+        Check(a.longestMs <= a.downtimeMs && a.downtimeMs <= nowMs - WindowStartMs(nowMs, hours),
+              "the downtime fits the period");
+        for (const LogHistory* other : {&fed, &back}) {
+          const Availability b = other->Figures("web1", typ, port, nowMs, hours);
+          Check(a.checks == b.checks && a.good == b.good && a.outages == b.outages &&
+                    a.downtimeMs == b.downtimeMs && a.fromMs == b.fromMs,
+                "the same figures however the log was read");
+        }
+      }
+    }
   }
 
   int32_t days = 0;

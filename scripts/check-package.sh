@@ -24,6 +24,7 @@ echo "package: $(basename "$deb"), $(du -k "$deb" | cut -f1) KiB"
 dpkg-deb -f "$deb" Package Version Architecture Depends | sed 's/^/package:   /'
 [[ $(dpkg-deb -f "$deb" Version) == 2.2 ]] || fail "version is not 2.2"
 dpkg-deb -f "$deb" Depends | grep -q 'libqt6widgets6' || fail "Depends lacks the Qt libraries (shlibdeps)"
+dpkg-deb -f "$deb" Depends | grep -q 'libc-ares2' || fail "Depends lacks c-ares, the resolver"
 root=$tmp/root
 dpkg-deb -x "$deb" "$root"
 

@@ -7,6 +7,8 @@ set -euo pipefail
 build_packages=(cmake ninja-build g++ make pkg-config ccache
   qt6-base-dev qt6-base-dev-tools libgl-dev dpkg-dev file python3-markdown libssl-dev
   zlib1g-dev)
+# Names are looked up with c-ares on the program's own loop.
+build_packages+=(libc-ares-dev)
 # The request-time chart draws with QCustomPlot.
 build_packages+=(libqcustomplot-dev)
 test_packages=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev

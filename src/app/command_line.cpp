@@ -2,7 +2,6 @@
 
 #include "platform/ini_file.h"
 #include "reports/status_web_server.h"
-#include "scan/infini_scan.h"
 
 namespace sentrel {
 
@@ -45,10 +44,10 @@ std::string UsageText() {
          "  --version             show the version\n"
          "\n"
          "Settings of the settings file's [Sentrel] section that change how it checks:\n"
-         "  ParallelChecks=1      a scan pass starts every due check at once\n"
+         "  ParallelChecks=1      a scan pass starts every due check at once (the default)\n"
          "  ParallelChecks=0      a scan pass waits for each ping and port check in turn\n"
-         "  ParallelCheckLimit=N  at most N checks at once in parallel (default " +
-         std::to_string(TInfiniScan::kDefaultParallelLimit) + ")\n"
+         "  ParallelCheckLimit=N  at most N checks at once in parallel (default: as many\n"
+         "                        as the open-file limit allows)\n"
          "The window's Options > Check monitors in parallel sets ParallelChecks. Every\n"
          "setting: man sentrel, and /usr/share/doc/sentrel/settings-file.md.\n";
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <iterator>
 #include <map>
 #include <set>
@@ -15,11 +16,46 @@
 #include "platform/file_util.h"
 #include "platform/ini_file.h"
 #include "platform/ip_address.h"
+#include "platform/paths.h"
 #include "scan/http_client.h"
 
 namespace sentrel {
 
 namespace {
+
+// The path with "." and ".." taken out and the links of the part that exists resolved,
+// so that "/data/../etc/passwd" is seen for what it is.
+std::string CanonicalPath(const std::string& path) {
+  std::string known = path, rest;
+  while (!known.empty() && known != "/") {
+    if (char* real = realpath(known.c_str(), nullptr)) {
+      std::string out(real);
+      free(real);
+      return rest.empty() ? out : JoinPath(out, rest);
+    }
+    const size_t slash = known.find_last_of('/');
+    const std::string last = known.substr(slash + 1);
+    rest = rest.empty() ? last : JoinPath(last, rest);
+    known = slash == 0 ? "/" : known.substr(0, slash);
+  }
+  // Nothing of it exists: the words alone.
+  std::vector<std::string> parts;
+  size_t at = 0;
+  while (at <= path.size()) {
+    size_t end = path.find('/', at);
+    if (end == std::string::npos) end = path.size();
+    const std::string part = path.substr(at, end - at);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+    at = end + 1;
+  }
+  std::string out;
+  for (const std::string& p : parts) out += "/" + p;
+  return out.empty() ? "/" : out;
+}
 
 std::string Quoted(std::string_view section) {
   return "[" + std::string(section) + "]";
@@ -252,7 +288,20 @@ void ServerFileCheck::Server(const ServerFileLayout::Server& layout) {
         !keys.Number(e))
       findings.Warning(file, keys.Line(e),
                        key + "=" + keys.Text(e) + " is not a number: the flag is on");
-    if (EqualsIgnoreCase(key, "Logfile") && !keys.Text(e).empty()) logFile = keys.Text(e);
+    if (EqualsIgnoreCase(key, "Logfile") && !keys.Text(e).empty()) {
+      logFile = keys.Text(e);
+      // Records are appended to the log, and trimming and dumps rewrite it: an absolute
+      // name can point them at any file this user may write.
+      if (logFile[0] == '/' && !DataDir().empty()) {
+        const std::string dir = CanonicalPath(DataDir());
+        const std::string log = CanonicalPath(logFile);
+        if (log.rfind(dir + "/", 0) != 0)
+          findings.Warning(file, keys.Line(e),
+                           "Logfile=" + logFile + " lies outside the data directory " + dir +
+                               ": records are appended to that file, and trimming the logs "
+                               "rewrites it");
+      }
+    }
     if (EqualsIgnoreCase(key, "Maintenance")) Maintenance(keys, e);
     if (EqualsIgnoreCase(key, "Parent"))
       parentEntries.push_back({serverIndex, keys.Line(e), SplitParentNames(keys.Text(e))});

@@ -101,14 +101,17 @@ void Program::SetParallelChecks(bool on) {
 }
 
 void Program::ApplyParallelSetting() {
-  const bool on = settings_.ReadNumber(kSentrelSection, kParallelChecksKey, 0) != 0;
-  int limit = TInfiniScan::kDefaultParallelLimit;
+  // Checks run side by side unless the settings say 0: a silent host then delays
+  // nothing but its own check.
+  const bool on = settings_.ReadNumber(kSentrelSection, kParallelChecksKey, 1) != 0;
+  // Without a limit of its own, the descriptor budget sets how many run at once.
+  int limit = 0;
   const std::string text = settings_.ReadText(kSentrelSection, kParallelLimitKey, "");
   if (!text.empty()) {
     try {
       limit = std::stoi(text);
     } catch (const std::exception&) {
-      limit = TInfiniScan::kDefaultParallelLimit;
+      limit = 0;
     }
   }
   scanner.SetParallel(on, limit);

@@ -1,6 +1,7 @@
 #include "app/run_setup.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -75,6 +76,11 @@ void InstallStopSignals(EventLoop& loop, std::function<void()> stop,
 int RunSetup::Prepare(const CommandLine& cl, EventLoop& loop) {
   // A monitor of thousands of servers holds thousands of connections at once.
   RaiseOpenFileLimit();
+  // Large blocks (a status page, the metrics of thousands of monitors) come from their
+  // own mappings and go back to the system when freed. Left to itself, the allocator
+  // raises this bound after the first such block is freed, and later ones then stay in
+  // the heap, keeping the memory of readers long gone.
+  mallopt(M_MMAP_THRESHOLD, 256 * 1024);
   std::string error;
   if (!PrepareDataDir(cl, error)) return FailWith(error, 1);
   // Without a window a service must not quietly watch another configuration.

@@ -92,7 +92,7 @@ class Abandoned {
 
 Task<void> SendEventMail(TIPEvent ev, std::string message, std::string server,
                          std::string status, const TextPane* history) {
-  std::vector<std::string> lines = SplitTextLines(ReadWholeFileOrThrow(ev.Mailtext));
+  std::vector<std::string> lines = SplitTextLines(ReadActionFile(ev.Mailtext, "Mail template"));
   AppendMailLog(" MAIL ", ev, message, server, status);
   if (lines.size() < 3)
     throw SentrelError("Mail template " + ev.Mailtext + " has no sender or no subject line");

@@ -114,6 +114,8 @@ void RealEventActions::DoPrint(const TIPEvent&, const std::string& server,
 
 Task<void> RealEventActions::DoSound(TIPEvent ev) {
   if (ev.Sound.empty()) co_return;
+  // A FIFO or a device named as the sound would keep the player reading for ever.
+  RejectSpecialFile(ev.Sound, "Sound");
   std::vector<std::string> argv =
       CommandFromSetting(kSoundCommandKey, kSoundCommandDefault, {{"<#file>", ev.Sound}});
   if (argv.empty()) {

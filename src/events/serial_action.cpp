@@ -165,7 +165,7 @@ Task<void> RunSerialScript(TIPEvent ev) {
   AsyncMutex::Guard turn = co_await SerialScripts().Lock();
   LastActivity = "IPEvent.DoSerial";
   SerialLog log;
-  std::vector<std::string> script = SplitTextLines(ReadWholeFileOrThrow(ev.SerialText));
+  std::vector<std::string> script = SplitTextLines(ReadActionFile(ev.SerialText, "Serial script"));
   SerialOptions options = ParseSerialOptions(ev.SerialOptions);
 
   log.Line(" open");

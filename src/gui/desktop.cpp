@@ -14,14 +14,10 @@
 #include "gui/splash_window.h"
 #include "gui/status_lights.h"
 #include "gui/tform1.h"
-#include "platform/name_lookup.h"
 
 namespace sentrel {
 
 int RunDesktop(const CommandLine& commandLine) {
-  // Qt starts threads of its own; the lookup completion signal must stay blocked in
-  // every one of them, so it is blocked here before any exists.
-  BlockLookupSignal();
   int argc = 1;
   char name[] = "sentrel";
   char* argv[] = {name, nullptr};

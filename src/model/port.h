@@ -79,6 +79,8 @@ class TPort {
   double lastCheck = 0;
   int64_t lastCheckMono = kLongAgo;
   double lastUp = 0;
+  // The same moment on the monotonic clock, for the downtime; kLongAgo while unknown.
+  int64_t lastUpMono = kLongAgo;
   int32_t lastResponseMs = 0;
   // What the machine-readable status reports, where the fields above keep the figures the
   // page and the tree have always shown: the time of the last check, failed or not (a

@@ -296,6 +296,7 @@ ServerFileContent TServerList::LoadFromFile(const std::string& path, size_t* dro
       monitor->lastCheckMono =
           std::min(loadMono, loadMono + 58'000 - static_cast<int64_t>(monitor->interval) * 1000 + 2000);
       monitor->lastUp = loadTime;
+      monitor->lastUpMono = loadMono;
       monitor->lastResponseMs = 0;
     }
   }

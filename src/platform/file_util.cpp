@@ -213,6 +213,63 @@ std::string ReadWholeFileOrThrow(const std::string& path) {
   return out;
 }
 
+namespace {
+
+// Opens path for reading without blocking and checks that it is a regular file.
+int OpenRegular(const std::string& path, const std::string& what, struct stat* st) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    const int err = errno;
+    throw SystemError(what + " " + path + " cannot be opened: " + std::strerror(err), "open", err);
+  }
+  if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
+    close(fd);
+    throw SystemError(what + " " + path + " is not a regular file", "open", EINVAL);
+  }
+  return fd;
+}
+
+std::string SizeText(size_t bytes) {
+  return bytes % (1024 * 1024) == 0 ? std::to_string(bytes / (1024 * 1024)) + " MB"
+                                    : std::to_string(bytes) + " bytes";
+}
+
+}  // namespace
+
+std::string ReadActionFile(const std::string& path, const std::string& what, size_t maxBytes) {
+  struct stat st {};
+  const int fd = OpenRegular(path, what, &st);
+  auto tooLarge = [&] {
+    close(fd);
+    return SystemError(what + " " + path + " is larger than " + SizeText(maxBytes), "read", EFBIG);
+  };
+  if (static_cast<uint64_t>(st.st_size) > maxBytes) throw tooLarge();
+  std::string out;
+  out.reserve(static_cast<size_t>(st.st_size));
+  char buf[65536];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int err = errno;
+      close(fd);
+      throw SystemError(what + " " + path + " cannot be read: " + std::strerror(err), "read", err);
+    }
+    if (n == 0) break;
+    // A file that grows while it is read counts with its new size.
+    if (out.size() + static_cast<size_t>(n) > maxBytes) throw tooLarge();
+    out.append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  return out;
+}
+
+void RejectSpecialFile(const std::string& path, const std::string& what) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+    throw SystemError(what + " " + path + " is not a regular file", "open", EINVAL);
+}
+
 bool FileExists(const std::string& path) {
   struct stat st{};
   return stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);

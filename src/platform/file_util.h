@@ -7,6 +7,9 @@
 
 namespace sentrel {
 
+// The most an action's file may hold.
+inline constexpr size_t kActionFileMax = 1024 * 1024;
+
 // Writes go through a FileWriter so tests can inject a writer that fails after N bytes
 // (the disk-full case), which file modes cannot provoke for root.
 class FileWriter {
@@ -45,6 +48,17 @@ uint64_t AppendToFile(const std::string& path, std::string_view bytes);
 std::optional<std::string> ReadWholeFile(const std::string& path);
 // Reads a whole file, throwing SystemError when it cannot be opened or read.
 std::string ReadWholeFileOrThrow(const std::string& path);
+
+// Reads a file an action works from (a mail template, a serial script), which must be a
+// regular file of at most maxBytes. It is opened without blocking, so a FIFO or a device
+// in its place never holds the program, and never read past the cap, so /dev/zero never
+// floods it. Throws SentrelError naming the file as `what` ("Mail template") otherwise.
+std::string ReadActionFile(const std::string& path, const std::string& what,
+                           size_t maxBytes = kActionFileMax);
+// Throws the same error when path names something other than a regular file (a FIFO,
+// a device, a directory); a missing file is left for its reader to report. For files
+// that a program started by an action reads (a sound for its player).
+void RejectSpecialFile(const std::string& path, const std::string& what);
 
 bool FileExists(const std::string& path);
 bool IsDirectory(const std::string& path);

@@ -2,6 +2,7 @@
 
 #include <netinet/in.h>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -15,30 +16,31 @@ namespace sentrel {
 // Name lookup, for both families (the checks) or for IPv4 alone (the mail client).
 //
 // An address written out ("127.0.0.1", the short forms inet_addr() accepts, "::1",
-// "[::1]") never asks the resolver. Names go through the C library's resolver with its
-// own rules; a name with a blank in it, for instance, is rejected without a query. The
-// addresses of a name come in the resolver's order, which follows the system's
-// preferences (/etc/gai.conf): on most machines IPv6 first where the name has it.
+// "[::1]") never asks the resolver. A name with a blank or a control character in it is
+// rejected at once ("host not found"), as the C library rejects it, without a query.
+// Other names go to our own resolver, which works on the loop's descriptors and needs no
+// thread: names in /etc/hosts are answered from there at once, never waiting for DNS;
+// the rest are asked of the name servers of /etc/resolv.conf, every lookup side by side,
+// so one name server that never answers delays no other name. "localhost" (and names
+// under it) never leave the machine: without a hosts entry they are 127.0.0.1. The
+// addresses of a name come in the order the C library would give them (/etc/gai.conf's
+// precedence; on most machines IPv6 first where the name has it).
+//
+// Every lookup has a deadline. One that passes it ends with kLookupTimedOut; the query
+// itself may go on in the resolver until the name servers' own time-outs end it.
 
 // Parses a dotted IPv4 address; false when the text is none.
 bool ParseDottedAddress(const std::string& text, in_addr* address);
 
-// Looks a name up and blocks the thread meanwhile (the ping and port checks do so).
-// Returns 0 and the first address, or the Windows Sockets code of the failure (11001 for
-// an unknown host).
-int LookupBlocking(const std::string& name, in_addr* address);
+// The error of a lookup that ran out of time (the Windows Sockets code of a time-out).
+constexpr int kLookupTimedOut = 10060;
+// How long a lookup may take unless its caller gives it less.
+constexpr int64_t kLookupLimitMs = 10000;
+// The reason a check gives for a lookup that ran out of time.
+constexpr const char* kLookupTimedOutText = "name lookup timed out";
 
-// An asynchronous lookup: glibc's getaddrinfo_a runs it, and its completion signal is
-// read from a signalfd watched by the event loop, so the loop never blocks on a lookup.
-//
-// The completion signal (a realtime signal, LookupSignal()) must be blocked in every
-// thread, or it would kill the process. It is blocked while the program starts, before
-// main() and so before any thread exists: see the initialiser in name_lookup.cpp. Threads
-// created later inherit the mask; BlockLookupSignal() blocks it again for a thread that
-// was started with another mask, and a front end may call it first thing in main().
-//
-// Destroying the lookup before it completes cancels it: its handler never runs. A lookup
-// that the resolver cannot stop any more is finished in the background and dropped.
+// An asynchronous lookup. The handler runs from the loop, never from inside Start.
+// Destroying the lookup before it completes cancels it: its handler never runs.
 class NameLookup {
  public:
   // error is 0 with the first address, or the Windows Sockets code of the failure.
@@ -47,13 +49,15 @@ class NameLookup {
   // failure with none.
   using AddressesHandler = std::function<void(int error, const std::vector<IpAddress>& addresses)>;
 
-  // Starts looking name up for its IPv4 addresses; the handler runs from the loop, never
-  // from inside Start. A dotted address completes without a lookup (still through the
+  // Starts looking name up for its IPv4 addresses, to end within limitMs on the
+  // program's clock. A dotted address completes without a lookup (still through the
   // loop).
-  static std::unique_ptr<NameLookup> Start(const std::string& name, Handler handler);
-  // The same for the addresses of both families, in the resolver's order, each once. An
+  static std::unique_ptr<NameLookup> Start(const std::string& name, Handler handler,
+                                           int64_t limitMs = kLookupLimitMs);
+  // The same for the addresses of both families, in the order above, each once. An
   // address of either family written out completes without a lookup.
-  static std::unique_ptr<NameLookup> StartAny(const std::string& name, AddressesHandler handler);
+  static std::unique_ptr<NameLookup> StartAny(const std::string& name, AddressesHandler handler,
+                                              int64_t limitMs = kLookupLimitMs);
   ~NameLookup();
   NameLookup(const NameLookup&) = delete;
   NameLookup& operator=(const NameLookup&) = delete;
@@ -67,19 +71,20 @@ class NameLookup {
   std::shared_ptr<Request> request_;
 };
 
-// A task's name lookup, for both families: suspends until the resolver has answered.
-// An address written out completes without asking it. Destroying the waiting task
-// cancels the lookup.
+// A task's name lookup, for both families: suspends until the resolver has answered or
+// the deadline (on the program's monotonic clock; negative: kLookupLimitMs from now)
+// has passed. An address written out completes without asking it. Destroying the
+// waiting task cancels the lookup.
 struct LookupResult {
   int error = 0;                     // 0, or the Windows Sockets code of the failure
-  std::vector<IpAddress> addresses;  // in the resolver's order; at least one without error
+  std::vector<IpAddress> addresses;  // in the order above; at least one without error
   in_addr address{};                 // the first IPv4 address among them, for IPv4-only callers
+  bool TimedOut() const { return error == kLookupTimedOut; }
 };
-Task<LookupResult> Lookup(std::string name);
+Task<LookupResult> Lookup(std::string name, int64_t deadlineMs = -1);
 
-int LookupSignal();
-void BlockLookupSignal();
-// Lookups started but not yet seen finished (tests and diagnostics).
+// Queries the resolver still works on, including those whose lookup has ended (tests
+// and diagnostics).
 size_t LookupsInFlight();
 
 }  // namespace sentrel

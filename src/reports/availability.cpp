@@ -302,6 +302,8 @@ void MonitorHistory::Record(int64_t ms, std::string_view word, bool ping, bool p
 }
 
 void MonitorHistory::NoteEarlier(int64_t ms) {
+  // A date before 1899-12-30 (a line edited by hand) says nothing about the monitor.
+  if (ms < 0) return;
   if (firstMs_ < 0 || ms < firstMs_) firstMs_ = ms;
 }
 
@@ -336,7 +338,9 @@ void MonitorHistory::AddCheck(int64_t ms, bool good) {
       downSince_ = -1;
     }
   } else if (downSince_ < 0) {
-    downSince_ = ms;
+    // After the clock was set back, an outage begins where the one before ended at the
+    // earliest: outages stay in order and apart, as the figures and the summary need.
+    downSince_ = outages_.empty() ? ms : std::max(ms, outages_.back().end);
   }
 }
 
@@ -711,8 +715,10 @@ bool LogHistory::Parse(std::string_view text) {
   int64_t inode = 0, size = 0, offset = 0;
   if (f.size() != 7 || f[0] != "file" || f[5] != "keep" || !Number(f[1], offset) ||
       !Number(f[2], inode) || !Number(f[3], size) || !Number(f[4], seen_.mtimeNs) ||
-      !Number(f[6], keepFromMs_) || offset < 0 || size < offset)
+      !Number(f[6], keepFromMs_) || offset < 0 || size < 0)
     return fail();
+  // A summary kept while its log was still being read saw the file before the reading
+  // went on (its size may be below the offset): the log's bytes decide at the start.
   offset_ = static_cast<uint64_t>(offset);
   seen_.inode = static_cast<ino_t>(inode);
   seen_.size = static_cast<uint64_t>(size);

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <set>
 
 #include "model/server_list.h"
 #include "platform/clock.h"
@@ -81,7 +82,22 @@ constexpr size_t kFileBodyMin = 32768;
 
 }  // namespace
 
-SharedReplyBody::SharedReplyBody(std::string bytes) : bytes_(std::move(bytes)) {
+namespace {
+size_t liveFootprint = 0;
+uint64_t nextSerial = 1;
+}  // namespace
+
+size_t SharedReplyBody::LiveFootprint() {
+  return liveFootprint;
+}
+
+SharedReplyBody::SharedReplyBody(std::string bytes)
+    : bytes_(std::move(bytes)), serial_(nextSerial++) {
+  // Made by appending, the text may hold up to twice its size: kept for as long as any
+  // reader needs it, it holds what it says and no more.
+  if (bytes_.capacity() > bytes_.size() + bytes_.size() / 8)
+    std::string(bytes_.data(), bytes_.size()).swap(bytes_);
+  liveFootprint += bytes_.capacity();
   if (bytes_.size() < kFileBodyMin) return;
   if (!Descriptors().HasRoom(1, DescriptorBudget::Reserve(OpenFileLimit()))) return;
   int fd = memfd_create("sentrel-status", MFD_CLOEXEC | MFD_ALLOW_SEALING);
@@ -100,10 +116,12 @@ SharedReplyBody::SharedReplyBody(std::string bytes) : bytes_(std::move(bytes)) {
     return;  // sent from memory instead
   }
   fd_ = fd;
+  liveFootprint += bytes_.size();
   Descriptors().Opened(1);
 }
 
 SharedReplyBody::~SharedReplyBody() {
+  liveFootprint -= Footprint();
   if (fd_ < 0) return;
   close(fd_);
   Descriptors().Closed(1);
@@ -310,6 +328,43 @@ void StatusWebServer::RefreshPage(bool force) {
   // While gzip readers are about, the compressed body is made with the page, not by the
   // request that first finds it missing.
   if (gzipAsked_ && now - lastGzipRequestMs_ < kWarmMs) EnsureGzipBody();
+  KeepPinnedInBudget();
+}
+
+bool StatusWebServer::IsCurrent(const SharedReplyBody* body) const {
+  return body == page_.body.get() || body == page_.gzipBody.get() || body == metrics_.text.get() ||
+         body == metrics_.gzip.get() || body == json_.text.get() || body == json_.gzip.get();
+}
+
+size_t StatusWebServer::PinnedBytes() const {
+  std::set<const SharedReplyBody*> seen;
+  size_t total = 0;
+  for (const auto& [id, c] : connections_) {
+    const SharedReplyBody* body = c->owner.get();
+    if (body && !IsCurrent(body) && seen.insert(body).second) total += body->Footprint();
+  }
+  return total;
+}
+
+void StatusWebServer::KeepPinnedInBudget() {
+  // A superseded version is freed when its last reader ends; a reader that is slow to
+  // take it keeps it. A crowd of readers that never read would each keep another one.
+  std::map<uint64_t, const SharedReplyBody*> pinned;  // by age, oldest first
+  size_t total = 0;
+  for (const auto& [id, c] : connections_) {
+    const SharedReplyBody* body = c->owner.get();
+    if (!body || IsCurrent(body)) continue;
+    if (pinned.emplace(body->Serial(), body).second) total += body->Footprint();
+  }
+  for (auto it = pinned.begin(); total > kPinnedBudget && it != pinned.end(); ++it) {
+    std::vector<uint64_t> readers;
+    for (const auto& [id, c] : connections_)
+      if (c->owner.get() == it->second) readers.push_back(id);
+    total -= it->second->Footprint();
+    pinnedClosed_ += readers.size();
+    web_.disconnects += readers.size();
+    for (uint64_t id : readers) Remove(id);
+  }
 }
 
 void StatusWebServer::EnsureGzipBody() {
@@ -641,6 +696,7 @@ void StatusWebServer::PrepareText(Connection& c, TextCache& cache, bool gzip,
     cache.gzip.reset();
     cache.builtMs = now;
     cache.valid = true;
+    KeepPinnedInBudget();
   }
   if (gzip && !cache.gzip)
     cache.gzip = std::make_shared<const SharedReplyBody>(Gzip(cache.text->Bytes()));

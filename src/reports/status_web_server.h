@@ -31,10 +31,17 @@ class SharedReplyBody {
   const std::string& Bytes() const { return bytes_; }
   // The memory file, or -1 when the body is small or none could be made.
   int Fd() const { return fd_; }
+  // The memory it holds: the bytes, and the memory file's copy of them.
+  size_t Footprint() const { return bytes_.capacity() + (fd_ >= 0 ? bytes_.size() : 0); }
+  // Made later than every body with a smaller number.
+  uint64_t Serial() const { return serial_; }
+  // What all bodies alive now hold, together (tests and diagnostics).
+  static size_t LiveFootprint();
 
  private:
   std::string bytes_;
   int fd_ = -1;
+  uint64_t serial_;
 };
 
 // The built-in status web server: a listening socket on the program's loop that answers
@@ -66,6 +73,10 @@ class StatusWebServer {
   static constexpr int64_t kLingerMs = 5000;
   // Open connections at most; at the cap the oldest idle one makes room for a new one.
   static constexpr size_t kMaxConnections = 1024;
+  // Replies share the current page, metrics and JSON; a reply still being sent keeps the
+  // version it began with. Superseded versions kept by slow readers may hold this much
+  // memory together; past it, the readers of the oldest are closed until it fits.
+  static constexpr size_t kPinnedBudget = 64u * 1024u * 1024u;
   // The page, the metrics and the JSON are made again at most this often.
   static constexpr int64_t kRefreshMs = 1000;
   // After a request for the page, the page is kept up to date from a timer for this
@@ -135,6 +146,10 @@ class StatusWebServer {
   const WebCounters& Counters() const { return web_; }
 
   size_t ConnectionCount() const { return connections_.size(); }
+  // The memory of superseded versions that replies under way still keep.
+  size_t PinnedBytes() const;
+  // Readers closed because they kept too much superseded memory.
+  uint64_t PinnedClosed() const { return pinnedClosed_; }
   // The failure text of the status panel for the ports given.
   static std::string CouldNotStartText(const std::vector<int>& ports);
 
@@ -216,6 +231,11 @@ class StatusWebServer {
   void PauseAccepting(int64_t retryMs);
   void ResumeAccepting();
   Connection* Find(uint64_t id);
+  // Whether the body is one of the current versions, which every new reply shares.
+  bool IsCurrent(const SharedReplyBody* body) const;
+  // Closes the readers of the oldest superseded versions while those hold more than
+  // kPinnedBudget.
+  void KeepPinnedInBudget();
 
   // The page body is made again when the model's fingerprint has changed.
   void RefreshPage(bool force);
@@ -260,6 +280,7 @@ class StatusWebServer {
   uint64_t checksSeen_ = 0;
   TextCache metrics_;
   TextCache json_;
+  uint64_t pinnedClosed_ = 0;
   WebCounters web_;
   // Keyed by acceptance order, so the first entry is the oldest connection.
   std::map<uint64_t, std::unique_ptr<Connection>> connections_;

@@ -322,10 +322,12 @@ void HttpChecks::HttpRequestDone(uint64_t id, int errorCode) {
   const int32_t bytes =
       static_cast<int32_t>(std::min<int64_t>(r.rcvdCount, std::numeric_limits<int32_t>::max()));
   const bool success = errorCode == 0 && r.statusCode == 200 && r.rcvdCount != 0;
+  // The server's words reach records, panes, events and the status page: bounded there.
+  const std::string reason = BoundedServerText(r.reasonPhrase);
   if (success) {
-    scan_.HttpVerdict(*monitor, true, ms, bytes, errorCode, r.statusCode, r.reasonPhrase);
+    scan_.HttpVerdict(*monitor, true, ms, bytes, errorCode, r.statusCode, reason);
   } else {
-    std::string message = r.reasonPhrase;
+    std::string message = reason;
     if (!r.contentError.empty()) message = r.contentError;
     if (r.statusCode == 0) message += " (No Connection)";
     if (r.rcvdCount == 0) message += " (Received No Data)";

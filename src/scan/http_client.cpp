@@ -240,6 +240,23 @@ RequestRoute RouteRequest(const UrlParts& target, const std::string& proxy,
   return r;
 }
 
+std::string BoundedServerText(std::string_view text) {
+  size_t keep = text.size();
+  if (keep > kServerTextMax) {
+    keep = kServerTextMax;
+    // Back to the first byte of the character the cut would split.
+    while (keep > 0 && (static_cast<unsigned char>(text[keep]) & 0xc0) == 0x80) --keep;
+  }
+  std::string out;
+  out.reserve(keep + 8);
+  for (char c : text.substr(0, keep)) {
+    const auto u = static_cast<unsigned char>(c);
+    out += (u < 0x20 && c != '\t') || u == 0x7f ? ' ' : c;
+  }
+  if (keep < text.size()) out += kCutMark;
+  return out;
+}
+
 tmyhttpcli::tmyhttpcli() = default;
 
 tmyhttpcli::~tmyhttpcli() {
@@ -302,7 +319,8 @@ void tmyhttpcli::StartLookup() {
 void tmyhttpcli::OnLookup(int error, const std::vector<IpAddress>& addresses) {
   if (state_ != State::DnsLookup) return;
   if (error != 0) {
-    FailTransport("can't resolve hostname to IP address");
+    FailTransport(error == kLookupTimedOut ? kLookupTimedOutText
+                                           : "can't resolve hostname to IP address");
     return;
   }
   state_ = State::NotConnected;

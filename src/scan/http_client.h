@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "model/port.h"
@@ -31,6 +32,14 @@ UrlParts SplitUrl(const std::string& url);
 // Why the HTTP check cannot request this URL ("no host", "port 99999 is no TCP port",
 // "scheme ftp: only http and https"), or empty when it can.
 std::string UrlProblem(const std::string& url);
+
+// What a monitored server said, fit for a record, a pane, the status page, the metrics
+// and the JSON: control characters other than tab become blanks, and a text longer than
+// kServerTextMax bytes is cut there (never inside a UTF-8 character) and ends with
+// kCutMark.
+inline constexpr size_t kServerTextMax = 512;
+inline constexpr const char* kCutMark = " (cut)";
+std::string BoundedServerText(std::string_view text);
 
 // Standard Base64 with "=" padding.
 std::string Base64Encode(const std::string& data);

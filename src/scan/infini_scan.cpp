@@ -1,13 +1,15 @@
 #include "scan/infini_scan.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <functional>
 #include <memory>
 #include <vector>
 
-#include "model/text_pane.h"
 #include "model/last_activity.h"
 #include "model/server_list.h"
+#include "model/text_pane.h"
 #include "platform/awaitables.h"
 #include "platform/clock.h"
 #include "platform/date_time.h"
@@ -89,7 +91,7 @@ void TInfiniScan::CancelAll() {
 
 void TInfiniScan::SetParallel(bool on, int limit) {
   parallel_ = on;
-  parallelLimit_ = limit > 0 ? limit : kDefaultParallelLimit;
+  parallelLimit_ = std::max(limit, 0);
 }
 
 Task<void> TInfiniScan::RunCheck(TPort& monitor) {
@@ -118,12 +120,18 @@ class TInfiniScan::CheckHold final : public CheckInFlight {
       : scan_(scan), monitor_(&monitor), key_(&monitor), ended_(std::move(ended)),
         counted_(monitor.typ != "http") {
     monitor.check = this;
-    if (counted_) Descriptors().Opened(1);
+    if (counted_) {
+      Descriptors().Opened(1);
+      ++scan_.slotsHeld_;
+    }
   }
   ~CheckHold() override {
     if (monitor_ && monitor_->check == this) monitor_->check = nullptr;
     scan_.inFlight_.erase(key_);
-    if (counted_) Descriptors().Closed(1);
+    if (counted_) {
+      Descriptors().Closed(1);
+      --scan_.slotsHeld_;
+    }
     ended_->Fire();
   }
   CheckHold(const CheckHold&) = delete;
@@ -171,7 +179,17 @@ std::shared_ptr<Trigger> TInfiniScan::StartCheck(TPort& monitor) {
   auto ended = std::make_shared<Trigger>();
   inFlight_[&monitor] = InFlight{monitor.Watch(), 0};
   const std::string activity = "DoA" + monitor.typ + " " + monitor.server->name;
-  const TaskGroup::Id id = checkTasks_.Start(CheckTask(monitor, ended), activity);
+  const TaskGroup::Id id =
+      checkTasks_.Start(CheckTask(monitor, ended), activity, [this](std::exception_ptr error) {
+        CurrentLoop().ReportException(error);
+        // The last check of a pass in parallel has ended: the status bar says so, not
+        // "under way" until the next pass.
+        if (!PassRunning() && checkTasks_.Size() == 0 && (!checks_ || checks_->Waiting() == 0) &&
+            activityText.find(" under way") != std::string::npos) {
+          activityText = "All Servers done, idle";
+          ShowActivity();
+        }
+      });
   if (checkTasks_.Running(id)) {
     auto it = inFlight_.find(&monitor);
     if (it != inFlight_.end()) it->second.task = id;
@@ -186,9 +204,10 @@ Task<void> TInfiniScan::Pass() {
   alerts_.Sweep();
   Clock& clock = CurrentClock();
   const int64_t passStart = clock.MonotonicMs();
+  const auto passStartReal = std::chrono::steady_clock::now();
   const uint64_t generation = servers_.Generation();
-  // What the sequential pass spent waiting for ping and port checks, and the monitor with
-  // the shortest interval, for the note on passes longer than an interval.
+  // What the pass in order spent waiting for checks, and the monitor with the shortest
+  // interval, for the note on passes longer than an interval.
   int64_t waitedMs = 0;
   int waitedChecks = 0;
   std::string fastest;  // "server typ" of the monitor with the shortest interval
@@ -209,6 +228,9 @@ Task<void> TInfiniScan::Pass() {
     servers.push_back({s, s->Watch()});
   }
 
+  // In parallel the walk only collects the due monitors; they start after it, so that
+  // when not all of them may run at once the ones due longest go first.
+  std::vector<DueMonitor> due;
   std::vector<std::pair<TPort*, std::weak_ptr<const char>>> monitors;
   for (const ServerRef& ref : servers) {
     if (servers_.Generation() != generation || host_.QuitRequested()) break;
@@ -240,37 +262,27 @@ Task<void> TInfiniScan::Pass() {
         ShowActivity();
         continue;
       }
+      // Its check from an earlier pass still runs (a port check that waits, an HTTP
+      // check in its wait after an abort): it is not started twice.
+      if (auto it = inFlight_.find(monitor); it != inFlight_.end() && !it->second.alive.expired())
+        continue;
 
       if (parallel_) {
-        // Its check from an earlier pass still runs: it is not started twice.
-        if (auto it = inFlight_.find(monitor); it != inFlight_.end() && !it->second.alive.expired())
-          continue;
-        if (checkTasks_.Size() >= static_cast<size_t>(parallelLimit_) ||
-            !Descriptors().HasRoom(1, DescriptorBudget::Reserve(OpenFileLimit()))) {
-          // Full: the rest are due at the next pass, in their order.
-          capped = true;
-          continue;
-        }
-        activityText = server->name + " " + monitor->typ;
-        ShowActivity();
-        StartCheck(*monitor);
+        due.push_back({monitor, alive, ref.alive, elapsedMs - intervalMs});
         continue;
       }
 
-      // In order: the pass waits for this check to end before it goes on. The check is a
-      // task of its own all the same, so deleting its monitor ends it at once. A check
-      // started outside the passes (a server reached through this one asked for it) is
-      // not started twice. (An HTTP request still running is not such a check: the
-      // next check aborts it, as ever.)
-      if (auto it = inFlight_.find(monitor); it != inFlight_.end() && !it->second.alive.expired())
-        continue;
+      // In order: the pass waits for a ping or port check to end before it goes on. The
+      // check is a task of its own all the same, so deleting its monitor ends it at once.
+      // An HTTP check is only started: its request and the wait after aborting an old one
+      // hold up nothing but itself.
       activityText = server->name + " " + monitor->typ;
       ShowActivity();
       const int64_t checkStart = clock.MonotonicMs();
-      const bool waits = monitor->typ != "http";
       std::shared_ptr<Trigger> ended = StartCheck(*monitor);
-      co_await ended->Wait();
-      if (waits) {
+      if (monitor->typ != "http" || alive.expired()) {
+        co_await ended->Wait();
+        LastActivity = "Scan-Execute";
         const int64_t took = clock.MonotonicMs() - checkStart;
         if (took >= 1000) {
           waitedMs += took;
@@ -282,6 +294,7 @@ Task<void> TInfiniScan::Pass() {
       co_await Yield();
     }
   }
+  if (parallel_) capped = StartDue(due, generation);
   // Checks still under way are what the operator should see now.
   const size_t waiting = checks_ ? checks_->Waiting() : 0;
   if (waiting > 0)
@@ -293,7 +306,46 @@ Task<void> TInfiniScan::Pass() {
   else
     activityText = "All Servers done, idle";
   ShowActivity();
+  lastPassUs = std::chrono::duration_cast<std::chrono::microseconds>(
+                   std::chrono::steady_clock::now() - passStartReal)
+                   .count();
   if (!parallel_) NoteLongPass(clock.MonotonicMs() - passStart, waitedMs, waitedChecks, fastest, fastestMs);
+}
+
+bool TInfiniScan::StartDue(std::vector<DueMonitor>& due, uint64_t generation) {
+  // A ping or port check holds a descriptor while it waits; HTTP checks keep their own
+  // queue for connections and always start.
+  size_t slotted = 0;
+  for (const DueMonitor& d : due) slotted += d.monitor->typ != "http";
+  const int reserve = DescriptorBudget::Reserve(OpenFileLimit());
+  auto room = [&](size_t needed) {
+    if (parallelLimit_ > 0 && slotsHeld_ + needed > static_cast<size_t>(parallelLimit_))
+      return false;
+    return Descriptors().HasRoom(static_cast<int>(needed), reserve);
+  };
+  // Everything fits: the file's order. Otherwise the monitors due longest go first (in
+  // the file's order among equals), so a monitor late in the file is never starved by
+  // the ones before it coming due again and again.
+  if (slotted > 0 && !room(slotted))
+    std::stable_sort(due.begin(), due.end(), [](const DueMonitor& a, const DueMonitor& b) {
+      return a.overdueMs > b.overdueMs;
+    });
+  bool capped = false;
+  for (const DueMonitor& d : due) {
+    if (host_.QuitRequested() || servers_.Generation() != generation) break;
+    // A check started before this one may have run events that changed the model.
+    if (d.alive.expired() || d.serverAlive.expired()) continue;
+    if (auto it = inFlight_.find(d.monitor); it != inFlight_.end() && !it->second.alive.expired())
+      continue;
+    if (d.monitor->typ != "http" && !room(1)) {
+      capped = true;
+      continue;
+    }
+    activityText = d.monitor->server->name + " " + d.monitor->typ;
+    ShowActivity();
+    StartCheck(*d.monitor);
+  }
+  return capped;
 }
 
 void TInfiniScan::NoteLongPass(int64_t passMs, int64_t waitedMs, int waitedChecks,
@@ -323,7 +375,12 @@ std::string RecordText(const TPort& monitor, const std::string& kind, const std:
   t += "ms ";
   t += std::to_string(bytes);
   t += "Bytes ";
-  t += detail;
+  // A record is one line of its log file: a control character in what a server said
+  // (a bare CR in a reason phrase) would split it, or hide text on a terminal.
+  for (char c : detail) {
+    const auto u = static_cast<unsigned char>(c);
+    t += (u < 0x20 && c != '\t') || u == 0x7f ? ' ' : c;
+  }
   return t;
 }
 
@@ -368,9 +425,15 @@ void SuccessStep(TInfiniScan& scan, ScanHost& host, TPort& monitor, const StepVa
   alerts.NoteVerdict(monitor);
   monitor.lostCount = 0;
   scan.LogResult(monitor, v.kind, "OK", v.ms, v.bytes, v.okDetail);
+  // The downtime is measured on the monotonic clock: a step of the wall clock during an
+  // outage changes the time stamps, never how long the outage took.
   const double now = Now();
-  const long downtime = std::lround((now - monitor.lastUp) * 24.0 * 60.0);
+  const int64_t mono = CurrentClock().MonotonicMs();
+  const long downtime = monitor.lastUpMono != TPort::kLongAgo
+                            ? std::lround(static_cast<double>(mono - monitor.lastUpMono) / 60000.0)
+                            : std::lround((now - monitor.lastUp) * 24.0 * 60.0);
   monitor.lastUp = now;
+  monitor.lastUpMono = mono;
   monitor.lastSuccess = now;
   if (monitor.status == "red") {
     scan.LogError(monitor, v.kind, "UP", v.ms, v.bytes, v.upDetail(downtime));
@@ -469,33 +532,51 @@ void TInfiniScan::HttpVerdict(TPort& monitor, bool success, int32_t ms, int32_t 
     FailureStep(*this, host_, monitor, v);
 }
 
-void TInfiniScan::PortVerdict(TPort& monitor, bool success, int32_t ms) {
+void TInfiniScan::PortVerdict(TPort& monitor, bool success, int32_t ms, const std::string& detail) {
   ++checksDone;
   monitor.lastCheckMs = ms;
   const std::string& s = monitor.server->name;
   const std::string p = std::to_string(monitor.port);
   // A port check has no reason to give: its texts carry no empty "()".
-  StepValues v{"PORT", ms, 0, 5000, "", "",
+  StepValues v{"PORT",
+               ms,
+               0,
+               5000,
+               "",
+               detail,
                [](long n) { return "Downtime=" + ToStr(n) + " min"; },
-               s + " PORT " + p + " LOST", s + " PORT " + p + " DOWN",
+               s + " PORT " + p + " LOST",
+               s + " PORT " + p + " DOWN",
                [&](long n) { return s + " PORT " + p + " UP, Downtime=" + ToStr(n) + " min"; },
-               "UP", CountedDownWord(), true, true};
+               "UP",
+               CountedDownWord(),
+               true,
+               true};
   if (success)
     SuccessStep(*this, host_, monitor, v);
   else
     FailureStep(*this, host_, monitor, v);
 }
 
-void TInfiniScan::PortSocketError(TPort& monitor, int32_t errorCode) {
+void TInfiniScan::PortSocketError(TPort& monitor, int32_t errorCode, int32_t ms) {
   ++checksDone;
   const std::string& s = monitor.server->name;
   const std::string p = std::to_string(monitor.port);
   const std::string detail = "Error=" + std::to_string(errorCode);
-  StepValues v{"PORT", 0, 0, 5000, "", detail,
+  StepValues v{"PORT",
+               ms,
+               0,
+               5000,
+               "",
+               detail,
                [](long n) { return "Downtime=" + ToStr(n) + " min"; },
-               s + " PORT " + p + " LOST", s + " PORT " + p + " DOWN",
+               s + " PORT " + p + " LOST",
+               s + " PORT " + p + " DOWN",
                [&](long n) { return s + " PORT " + p + " UP, Downtime=" + ToStr(n) + " min"; },
-               "UP", [](int32_t) { return std::string("DOWN"); }, true, true};
+               "UP",
+               [](int32_t) { return std::string("DOWN"); },
+               true,
+               true};
   FailureStep(*this, host_, monitor, v);
 }
 

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/awaitables.h"
 #include "platform/task.h"
@@ -79,14 +80,18 @@ class TInfiniScan {
   // no verdict and no record (scanning stops, or the program is closing).
   void CancelAll();
 
-  // Checks in parallel: a pass starts every due check as a task of its own, at most
-  // `limit` at once, instead of waiting for each ping and port check in turn. A monitor
-  // whose check still runs is not started again until it has ended.
-  void SetParallel(bool on, int limit);
+  // Checks in parallel (the default): a pass starts every due check as a task of its
+  // own instead of waiting for each ping and port check in turn. A monitor whose check
+  // still runs is not started again until it has ended. Ping and port checks run as many
+  // at once as the descriptor budget allows, and at most `limit` when it is above 0;
+  // when more are due than may run, the ones due longest start first.
+  void SetParallel(bool on, int limit = 0);
   bool Parallel() const { return parallel_; }
   int ParallelLimit() const { return parallelLimit_; }
   // Checks started in parallel and not ended yet.
   size_t ChecksRunning() const { return checkTasks_.Size(); }
+  // Ping and port checks that hold a descriptor now.
+  size_t SlotsHeld() const { return slotsHeld_; }
   // Starts a check of the monitor now, outside the passes, unless one is under way;
   // returns whether a verdict of it is on its way (false: scanning is off, or the
   // monitor is never checked).
@@ -94,7 +99,6 @@ class TInfiniScan {
   bool CheckUnderWay(const TPort& monitor) const;
   // Where the status steps' events are let through, held back or made to wait.
   AlertPolicy& Alerts() { return alerts_; }
-  static constexpr int kDefaultParallelLimit = 256;
   void ShowActivity();
   void AddActivityLine();
   void AddMessageLine();
@@ -116,18 +120,32 @@ class TInfiniScan {
   // Failure: reason is the failure message.
   void HttpVerdict(TPort& monitor, bool success, int32_t ms, int32_t bytes, int32_t errorCode,
                    int32_t statusCode, const std::string& reason);
-  void PortVerdict(TPort& monitor, bool success, int32_t ms);
+  // A failure's detail says why when there is more to say than "not connected" (a name
+  // lookup that timed out).
+  void PortVerdict(TPort& monitor, bool success, int32_t ms, const std::string& detail = "");
   // The port check's socket-error form of the failure step.
-  void PortSocketError(TPort& monitor, int32_t errorCode);
+  void PortSocketError(TPort& monitor, int32_t errorCode, int32_t ms = 0);
 
   std::string recordText;
   std::string activityText;
   // Since the start: check outcomes handled, and records written to the log files.
   uint64_t checksDone = 0;
   uint64_t recordsWritten = 0;
+  // How long the latest pass that ended took in real time, from its start to
+  // its end, waits included (in parallel it only starts the checks).
+  int64_t lastPassUs = 0;
 
  private:
   Task<void> Pass();
+  struct DueMonitor {
+    TPort* monitor;
+    std::weak_ptr<const char> alive;
+    std::weak_ptr<const char> serverAlive;
+    int64_t overdueMs;  // how long it has been due
+  };
+  // Starts the due monitors of a parallel pass while there is room; true when some had
+  // to wait for the next pass.
+  bool StartDue(std::vector<DueMonitor>& due, uint64_t generation);
   // One check of the monitor through the current checks; an error it throws goes to the
   // errors log and counts as dispatched, so one broken monitor never starves the rest.
   Task<void> RunCheck(TPort& monitor);
@@ -144,8 +162,9 @@ class TInfiniScan {
   ScanHost& host_;
   Checks* checks_ = nullptr;
   uint64_t passNumber_ = 0;
-  bool parallel_ = false;
-  int parallelLimit_ = kDefaultParallelLimit;
+  bool parallel_ = true;
+  int parallelLimit_ = 0;
+  size_t slotsHeld_ = 0;
   bool longPassNoted_ = false;
   // Monitors whose check has not ended: the monitor's token and the check's task.
   struct InFlight {

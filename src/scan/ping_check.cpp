@@ -30,17 +30,19 @@ void tmyicmp::SetAddress(const std::string& text) {
   targets.clear();
 }
 
-Task<void> tmyicmp::Resolve() {
+Task<void> tmyicmp::Resolve(int64_t deadlineMs) {
   targets.clear();
+  lookupTimedOut = false;
   auto literal = IpAddress::Parse(address);
   // All bits set is no host to ping: like inet_addr, take such a text as a name.
   if (literal && !(literal->IsV4() && literal->V4().s_addr == INADDR_NONE)) {
     targets.push_back(*literal);
   } else {
     // The lookup suspends the check; other work goes on meanwhile.
-    LookupResult found = co_await Lookup(address);
+    LookupResult found = co_await Lookup(address, deadlineMs);
     if (found.error != 0) {
       lastError = found.error;
+      lookupTimedOut = found.TimedOut();
       if (onDisplay) onDisplay("Unable to resolve " + address);
       co_return;
     }
@@ -72,14 +74,15 @@ Task<int> tmyicmp::Ping() {
   lastError = 0;
   failure.clear();
   usedSystemPing = false;
-  if (!resolved) co_await Resolve();
+  // The lookup and the echo share the echo's time.
+  const int64_t deadline = CurrentClock().MonotonicMs() + timeout;
+  if (!resolved) co_await Resolve(deadline);
   if (targets.empty()) {
     lastError = icmp_status::kBadDestination;
     if (onDisplay) onDisplay("Invalid host address");
     co_return 0;
   }
   if (onEchoRequest) onEchoRequest();
-  const int64_t deadline = CurrentClock().MonotonicMs() + timeout;
   EchoResult r;
   for (size_t i = 0; i < targets.size(); ++i) {
     hostIp = targets[i].ToString();
@@ -136,7 +139,9 @@ Task<void> RunPingCheck(TInfiniScan& scan, TPort& monitor, std::shared_ptr<PingR
     // and the operator learns once per run how to mend it.
     const bool noEcho = !ping.failure.empty();
     scan.PingVerdict(monitor, success, static_cast<int32_t>(ms),
-                     noEcho ? NoEchoRecordText(ping.failure) : pingStatusText(ping.lastError));
+                     noEcho                ? NoEchoRecordText(ping.failure)
+                     : ping.lookupTimedOut ? std::string(kLookupTimedOutText)
+                                           : pingStatusText(ping.lastError));
     if (noEcho && !run->toldNoEcho) {
       run->toldNoEcho = true;
       scan.recordText = NoEchoMessage(ping.failure);

@@ -60,6 +60,8 @@ class tmyicmp {
   int lastError = 0;
   // Why no echo could be sent at all (no ICMP socket, no usable ping program), or empty.
   std::string failure;
+  // The name could not be looked up within the echo's time.
+  bool lookupTimedOut = false;
   bool resolved = false;
   // The ping program used where no ICMP socket is allowed; empty: "ping" on the PATH.
   std::string pingProgram;
@@ -73,7 +75,8 @@ class tmyicmp {
   int64_t startMs = 0;
 
  private:
-  Task<void> Resolve();
+  // Looks the target up, to end by deadlineMs (monotonic).
+  Task<void> Resolve(int64_t deadlineMs);
   // One echo to one address: over our own ICMP socket of its family, else through the
   // system's ping.
   Task<EchoResult> EchoTo(IpAddress target, int timeoutMs);

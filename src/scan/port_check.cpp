@@ -24,10 +24,12 @@ std::string Trim(const std::string& s) {
   return s.substr(b, e - b + 1);
 }
 
-// The socket's error handler: one more failure step, in its socket-error form.
-void OnWSocketError(TInfiniScan& scan, TPort& monitor, int errorCode) {
+// The socket's error handler: one more failure step, in its socket-error form. ms is
+// the check's time when the error ends it before any connection (a name that cannot be
+// looked up); the socket's own errors come without one.
+void OnWSocketError(TInfiniScan& scan, TPort& monitor, int errorCode, int32_t ms = 0) {
   LastActivity = "OnWSocketError " + monitor.server->name;
-  scan.PortSocketError(monitor, errorCode);
+  scan.PortSocketError(monitor, errorCode, ms);
 }
 
 }  // namespace
@@ -39,22 +41,34 @@ Task<void> RunPortCheck(TInfiniScan& scan, TPort& monitor) {
   const std::string address = Trim(monitor.server->Address());
   const uint16_t port = static_cast<uint16_t>(monitor.port);
 
+  // The check's own time runs from here: the name's lookup, then the connection or its
+  // refusal when that arrives first, all within the ten seconds.
+  const int64_t start = CurrentClock().MonotonicMs();
+  const int64_t deadline = start + kPortWaitMs;
+  auto took = [&] { return static_cast<int32_t>(CurrentClock().MonotonicMs() - start); };
+
   // Starting the connection: a failure here goes to the errors log as always, and then
   // counts as a failed check with the socket's error, so that a host that cannot be
   // reached never keeps a green light.
   auto startFailed = [&](const std::string& message, int code) {
     loop.ReportError(message);
     if (alive.expired()) return;
-    // No connection was tried, so no time was taken.
-    monitor.lastCheckMs = 0;
-    OnWSocketError(scan, monitor, code);
+    // The check's time so far is its lookup's.
+    monitor.lastCheckMs = took();
+    OnWSocketError(scan, monitor, code, took());
   };
   std::vector<IpAddress> addresses;
   if (auto literal = IpAddress::Parse(address)) {
     addresses.push_back(*literal);
   } else {
-    LookupResult found = co_await Lookup(address);
+    LookupResult found = co_await Lookup(address, deadline);
     if (alive.expired()) co_return;
+    LastActivity = "DoAPort " + monitor.server->name;
+    if (found.TimedOut()) {
+      // No name server answered in the check's time: a failed check that says so.
+      scan.PortVerdict(monitor, false, took(), kLookupTimedOutText);
+      co_return;
+    }
     if (found.error != 0) {
       startFailed("SetAddr: Cannot convert host address '" + address + "'", wsa::kHostNotFound);
       co_return;
@@ -86,10 +100,7 @@ Task<void> RunPortCheck(TInfiniScan& scan, TPort& monitor) {
     co_return;
   }
 
-  // The check's own time runs from here: the connection, or its refusal when that
-  // arrives first, or the ten seconds.
-  const int64_t start = CurrentClock().MonotonicMs();
-  const bool ended = co_await outcome.Wait(start + kPortWaitMs);
+  const bool ended = co_await outcome.Wait(deadline);
   if (alive.expired()) co_return;
   LastActivity = "DoAPort " + monitor.server->name;
   std::unique_ptr<TcpSocket> socket = connector->TakeSocket();
@@ -102,9 +113,8 @@ Task<void> RunPortCheck(TInfiniScan& scan, TPort& monitor) {
   }
   // Attempts still waiting when the time is up are given up.
   connector.reset();
-  const int64_t ms = CurrentClock().MonotonicMs() - start;
   const bool connected = socket && socket->state() == TcpSocket::State::Connected;
-  scan.PortVerdict(monitor, connected, static_cast<int32_t>(ms));
+  scan.PortVerdict(monitor, connected, took());
   if (alive.expired()) co_return;
 
   // The probe. On a socket that never connected the send fails at once with 10057, and

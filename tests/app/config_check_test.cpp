@@ -201,6 +201,28 @@ TEST_F(CheckCommandTest, PrintsFindingsAndASummaryAndExitsByWhatItFound) {
       << r.out;
 }
 
+// Records are appended to a server's Logfile and trimming rewrites it: an absolute name
+// outside the data directory (also one that leaves it through "..") is worth a warning.
+TEST_F(CheckCommandTest, AnAbsoluteLogfileOutsideTheDataDirectoryIsWarnedOf) {
+  const std::string servers = dir_.File("servers.mcf");
+  struct Case {
+    std::string logfile;
+    bool warned;
+  };
+  for (const Case& c : {Case{"/etc/passwd", true}, Case{data_ + "/../escape.log", true},
+                        Case{data_ + "/logs/../web1.log", false}, Case{"web1.log", false}}) {
+    SCOPED_TRACE(c.logfile);
+    WriteFile(servers, "[web1]\nIP=127.0.0.1\nLogfile=" + c.logfile + "\n[web1:ping]\nTyp=ping\n");
+    const Result r = Run({"--check", servers});
+    EXPECT_EQ(r.code, 0) << r.err;
+    const std::string warning = servers + ":3: warning: Logfile=" + c.logfile +
+                                " lies outside the data directory " + data_ +
+                                ": records are appended to that file, and trimming the logs "
+                                "rewrites it\n";
+    EXPECT_EQ(r.out.find(warning) != std::string::npos, c.warned) << r.out;
+  }
+}
+
 // The address a ping or port check goes to, and the URL an HTTP check requests: their
 // form is judged, and no name is looked up (the names below are never resolved).
 TEST_F(CheckCommandTest, AddressesAndUrlsOfEveryForm) {

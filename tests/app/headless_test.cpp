@@ -156,6 +156,9 @@ TEST_F(HeadlessTest, ADisplayThatDoesNotAnswerRunsHeadless) {
                        {"DISPLAY=:" + std::to_string(4000 + getpid() % 1000), "WAYLAND_DISPLAY=",
                         "QT_QPA_PLATFORM="});
   EXPECT_EQ(sentrel.Wait(10000), 2);
+  // A build without the window never tries the display.
+  if (sentrel.Stderr().find("this build has no window") != std::string::npos)
+    GTEST_SKIP() << "built without the window";
   EXPECT_NE(sentrel.Stderr().find("cannot be reached"), std::string::npos) << sentrel.Stderr();
   EXPECT_NE(sentrel.Stderr().find("running headless"), std::string::npos) << sentrel.Stderr();
 }

@@ -389,7 +389,8 @@ TEST_F(MainWindow, ScanButtonsAndStopScanTurnEveryLightGrey) {
   Trigger("ToolButton5");  // Scan Now with scanning off only resets the times
   EXPECT_EQ(Monitor(0, 0)->status, "");
   Trigger("ToolButton2");
-  ASSERT_TRUE(ServeUntil([&] { return !program_->scanner.PassRunning(); }));
+  ASSERT_TRUE(ServeUntil(
+      [&] { return !program_->scanner.PassRunning() && program_->scanner.ChecksRunning() == 0; }));
   EXPECT_EQ(Monitor(0, 0)->status, "green");
   EXPECT_EQ(Monitor(1, 0)->status, "green");
   EXPECT_EQ(Node("Main")->image(), kImageGreen);

@@ -43,6 +43,7 @@ TEST_F(WindowLoop, CommandsAreServedWhileAPortCheckWaitsOnASilentPeer) {
   SilentPort silent;
   LoopbackServer open([](const std::string&) { return LoopbackServer::Reply::Bytes(""); });
   Start(PortServers(silent.Port(), open.Port()));
+  program_->SetParallelChecks(false);  // in order: the pass waits for the silent peer
   QElapsedTimer t;
   qint64 servedAt = -1;
   qint64 deletedAt = -1;
@@ -151,6 +152,7 @@ TEST_F(WindowLoop, ExitDuringAPassEndsTheWaitingCheckAndClosesAtOnce) {
   SilentPort silent;
   LoopbackServer open([](const std::string&) { return LoopbackServer::Reply::Bytes(""); });
   Start(PortServers(silent.Port(), open.Port()));
+  program_->SetParallelChecks(false);  // in order: the pass waits for the silent peer
   Trigger("ToolButton2");
   QElapsedTimer t;
   QTimer::singleShot(200, [&] {

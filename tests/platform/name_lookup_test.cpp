@@ -1,11 +1,8 @@
 #include "platform/name_lookup.h"
 
 #include <arpa/inet.h>
-#include <pthread.h>
-#include <signal.h>
 
-#include <thread>
-
+#include "platform/address_order.h"
 #include "support/loopback_server.h"
 #include "support/netns.h"
 #include "support/test_env.h"
@@ -85,22 +82,52 @@ TEST_F(NameLookupTest, ADestroyedLookupNeverCallsItsHandler) {
   EXPECT_FALSE(called);
 }
 
-TEST_F(NameLookupTest, BlockingLookupAndTheSignalMask) {
-  in_addr addr{};
-  EXPECT_EQ(LookupBlocking("localhost", &addr), 0);
-  EXPECT_EQ(Dotted(addr), "127.0.0.1");
-  EXPECT_EQ(LookupBlocking("no such host", &addr), 11001);
-  EXPECT_EQ(LookupBlocking("", &addr), 11001);
+// Names no name server is ever asked about: a blank or a control character rejects the
+// name at once ("host not found"), and "localhost" and the names under it are this
+// machine, from the hosts file or as 127.0.0.1.
+TEST_F(NameLookupTest, SomeNamesNeverReachANameServer) {
+  struct Case {
+    const char* name;
+    int error;
+  };
+  for (const Case& c : {Case{"no such host", 11001}, Case{"", 11001}, Case{"tab\there", 11001},
+                        Case{"localhost", 0}, Case{"LocalHost.", 0}, Case{"web.localhost", 0}}) {
+    SCOPED_TRACE(c.name);
+    LookupResult r = RunToCompletion(Lookup(c.name));
+    EXPECT_EQ(r.error, c.error);
+    EXPECT_EQ(LookupsInFlight(), 0u) << "no query was made";
+    if (c.error == 0) {
+      ASSERT_FALSE(r.addresses.empty());
+      for (const IpAddress& a : r.addresses)
+        EXPECT_TRUE(a.ToString() == "127.0.0.1" || a.ToString() == "::1") << a.ToString();
+    }
+  }
+  // A lookup with no time left still takes the hosts file's answer.
+  LookupResult r = RunToCompletion(Lookup("localhost", clock_.MonotonicMs()));
+  EXPECT_EQ(r.error, 0);
+}
 
-  // Blocked before main, so every thread made later inherits it.
-  bool blockedInThread = false;
-  std::thread t([&] {
-    sigset_t set;
-    pthread_sigmask(SIG_BLOCK, nullptr, &set);
-    blockedInThread = sigismember(&set, LookupSignal()) == 1;
-  });
-  t.join();
-  EXPECT_TRUE(blockedInThread);
+// The order of a name's addresses follows /etc/gai.conf's precedence, as the C library's
+// does: its own table without precedence lines (IPv6 first), the operator's with them.
+TEST(AddressOrderTest, PrecedenceOfGaiConfOrItsDefault) {
+  auto order = [](const std::string& gaiConf, std::vector<std::string> texts) {
+    std::vector<IpAddress> addresses;
+    for (const std::string& t : texts) addresses.push_back(*IpAddress::Parse(t));
+    AddressOrder::FromGaiConf(gaiConf).Sort(addresses);
+    std::string out;
+    for (const IpAddress& a : addresses) out += (out.empty() ? "" : " ") + a.ToString();
+    return out;
+  };
+  EXPECT_EQ(order("", {"127.0.0.1", "::1"}), "::1 127.0.0.1");
+  EXPECT_EQ(order("# precedence ::ffff:0:0/96 100\n", {"127.0.0.1", "::1"}), "::1 127.0.0.1");
+  EXPECT_EQ(order("precedence ::ffff:0:0/96 100\nprecedence ::/0 40\n",
+                  {"::1", "127.0.0.2", "127.0.0.1"}),
+            "127.0.0.2 127.0.0.1 ::1");
+  const AddressOrder glibc = AddressOrder::FromGaiConf("");
+  EXPECT_EQ(glibc.Precedence(*IpAddress::Parse("::1")), 50);
+  EXPECT_EQ(glibc.Precedence(*IpAddress::Parse("2001:db8::1")), 40);
+  EXPECT_EQ(glibc.Precedence(*IpAddress::Parse("2002::1")), 30);
+  EXPECT_EQ(glibc.Precedence(*IpAddress::Parse("127.0.0.1")), 10);
 }
 
 TEST(DottedAddressTest, AcceptsWhatInetAddrAccepts) {

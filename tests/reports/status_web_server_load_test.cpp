@@ -140,6 +140,47 @@ TEST_F(StatusWebServerLoadTest, BurstOfAHundredClientsAllGetCompletePages) {
   EXPECT_TRUE(errors_.empty());
 }
 
+// A hundred readers of /metrics that never read, one a second, with 10,000 monitors:
+// each would keep its own version of the metrics. The superseded ones they keep stay
+// within the budget (the readers of the oldest are closed first), and nothing stays
+// kept once they are gone.
+TEST_F(StatusWebServerLoadTest, SlowReadersKeepNoMoreThanTheBudget) {
+  FillModel(3334);
+  server_->StartWebserver();
+  LoopClient first(server_->Port());
+  first.Send("GET /metrics HTTP/1.0\r\n\r\n");
+  ASSERT_TRUE(ServeUntil([&] { return first.Finished(); }));
+  const size_t metrics = first.Received().size();
+  ASSERT_GT(metrics, 1'000'000u);
+  // What the server keeps for itself: the current versions.
+  const size_t kept = SharedReplyBody::LiveFootprint();
+
+  std::vector<std::unique_ptr<LoopClient>> readers;
+  size_t mostPinned = 0, mostLive = 0;
+  for (int i = 0; i < 100; ++i) {
+    clock_.AdvanceMs(1000);  // every reader gets a version of its own
+    readers.push_back(std::make_unique<LoopClient>(server_->Port(), 4096, 4096));
+    LoopClient& r = *readers.back();
+    r.OnData([&r] { r.StopReading(); });
+    r.Send("GET /metrics HTTP/1.0\r\n\r\n");
+    const uint64_t before = server_->Counters().requests;
+    ASSERT_TRUE(ServeUntil([&] { return server_->Counters().requests > before; }));
+    mostPinned = std::max(mostPinned, server_->PinnedBytes());
+    mostLive = std::max(mostLive, SharedReplyBody::LiveFootprint());
+  }
+  std::printf("metrics %zu bytes; most kept by readers %zu, most alive %zu, readers closed %llu\n",
+              metrics, mostPinned, mostLive,
+              static_cast<unsigned long long>(server_->PinnedClosed()));
+  EXPECT_LE(mostPinned, StatusWebServer::kPinnedBudget);
+  EXPECT_LE(mostLive, StatusWebServer::kPinnedBudget + kept + 2 * metrics);
+  EXPECT_GT(server_->PinnedClosed(), 0u);
+
+  for (auto& r : readers) r->Reset();
+  ASSERT_TRUE(ServeUntil([&] { return server_->ConnectionCount() == 0; }, 20000));
+  EXPECT_EQ(server_->PinnedBytes(), 0u);
+  EXPECT_LE(SharedReplyBody::LiveFootprint(), kept + 4096) << "only the current versions";
+}
+
 TEST_F(StatusWebServerLoadTest, ClientResettingMidReplyDisturbsNobodyElse) {
   // A page larger than the kernel buffers, so the reply is still being sent when the
   // client goes away.

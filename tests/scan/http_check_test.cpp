@@ -116,6 +116,39 @@ TEST_F(HttpCheckTest, VerdictsForTheUsualAnswers) {
   EXPECT_EQ(m->status, "green");
 }
 
+// What a server says reaches records, panes, events and the status page bounded: a
+// 60 KB reason phrase is cut to 512 bytes, marked as cut, and a bare CR or another
+// control character becomes a blank, so every record stays one line of its log.
+TEST_F(HttpCheckTest, AServersWordsAreBoundedAndStayOnOneLine) {
+  std::string next;
+  LoopbackServer server([&](const std::string&) { return Reply::Bytes(next); });
+  TPort* m = Monitor(server.Url("/"));
+  m->status = "green";
+  m->SetValue("GtoY", "Warn");
+  next = "HTTP/1.0 500 " + std::string(60 * 1024, 'R') + "\r\n\r\n";
+  Check(m);
+  EXPECT_EQ(Last(), "web1 HTTP 80 LOST 0ms 0Bytes 500 " + std::string(512, 'R') +
+                        " (cut) (Received No Data)");
+  ASSERT_EQ(events_.size(), 1u);
+  EXPECT_LT(events_.back().size(), 700u);
+  next = "HTTP/1.0 503 Bad\rThing\x01 here\tthere\r\n\r\n";
+  Check(m);
+  EXPECT_EQ(Records().at(1),
+            "web1 HTTP 80 LOST 0ms 0Bytes 503 Bad Thing  here\tthere (Received No Data)");
+  const std::string log = ReadFile(dir_->File("web1.log"));
+  size_t lines = 0;
+  for (size_t i = 0; i < log.size(); ++i) {
+    if (log[i] != '\r') continue;
+    ASSERT_EQ(log[i + 1], '\n') << "a CR only ends a record";
+    ++lines;
+  }
+  EXPECT_EQ(lines, 3u);
+  // A cut never splits a character.
+  EXPECT_EQ(BoundedServerText(std::string(511, 'a') + "\xc3\xa9" + "zz"),
+            std::string(511, 'a') + " (cut)");
+  EXPECT_EQ(BoundedServerText(std::string(512, 'a')), std::string(512, 'a'));
+}
+
 TEST_F(HttpCheckTest, ContentTestsIgnoreCaseAndQuoteTheUpperCaseWords) {
   LoopbackServer server([](const std::string&) {
     return Reply::Bytes("HTTP/1.0 200 OK\r\n\r\n<h1>Welcome</h1> Error 42");

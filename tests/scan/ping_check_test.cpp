@@ -115,6 +115,7 @@ TEST_F(PingCheckNamespaceTest, UnreachableAnswerIsAFailureWithItsText) {
 // A ping that waits for a reply that never comes ends at once when its monitor is
 // deleted or the program quits: no record, nothing left waiting, no ten seconds.
 TEST_F(PingCheckNamespaceTest, ADeletedMonitorOrAQuitEndsTheWaitAtOnce) {
+  InOrder();
   TServer* s = AddServer("web1");
   s->ip = "127.0.0.1";
   AddMonitor(s, "ping");

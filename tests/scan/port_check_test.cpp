@@ -115,7 +115,7 @@ TEST_F(PortCheckTest, AScanPassRunsTheCheckAndSetsLastCheck) {
   peer.SetComplete([](const std::string&) { return false; });
   TPort* m = Monitor(peer.Port());
   program_->StartScan();
-  ASSERT_TRUE(loop_->WaitUntil([&] { return !program_->scanner.PassRunning(); }, 5000));
+  ASSERT_TRUE(WaitForChecks(5000));
   EXPECT_EQ(m->status, "green");
   EXPECT_NE(m->lastCheck, 0);
   program_->StopScan();

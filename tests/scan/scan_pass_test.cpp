@@ -66,6 +66,7 @@ TEST_F(ScanPassTest, SwitchedOffAPassChecksNothing) {
 }
 
 TEST_F(ScanPassTest, StoppingInsideAServerEndsThePassThere) {
+  InOrder();
   TPort* a = AddMonitor(web1_, "ping");
   AddMonitor(web1_, "ping");
   TServer* db = AddServer("db1");

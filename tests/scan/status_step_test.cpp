@@ -57,6 +57,30 @@ TEST_F(StatusStepTest, PingGreenThroughRedAndBack) {
   EXPECT_EQ(LastActivity, "LogError web1 PING 0 UP 12ms 56Bytes No error Downtime=30 min");
 }
 
+// A step of the wall clock during an outage moves the time stamps, never the downtime:
+// ten seconds down are "Downtime=0 min" whether the clock jumped an hour ahead or two back.
+TEST_F(StatusStepTest, TheDowntimeIsMeasuredOnTheMonotonicClock) {
+  TPort* m = AddMonitor(web1_, "port", 22);
+  for (double stepHours : {1.0, -2.0, 0.0}) {
+    SCOPED_TRACE(stepHours);
+    scan().PortVerdict(*m, true, 3);
+    scan().PortVerdict(*m, false, 10000);
+    scan().PortVerdict(*m, false, 10000);
+    ASSERT_EQ(m->status, "red");
+    clock_.SetWallClock(Now() + stepHours / 24.0);
+    clock_.AdvanceMs(10'000);
+    scan().PortVerdict(*m, true, 3);
+    EXPECT_EQ(RecordLines(Log("web1")).back(), "web1 PORT 22 UP 3ms 0Bytes Downtime=0 min");
+  }
+  clock_.AdvanceMs(40'000);
+  scan().PortVerdict(*m, false, 10000);
+  scan().PortVerdict(*m, false, 10000);
+  clock_.SetWallClock(Now() - 1.0);  // a day back
+  clock_.AdvanceMs(20 * 60'000);
+  scan().PortVerdict(*m, true, 3);
+  EXPECT_EQ(RecordLines(Log("web1")).back(), "web1 PORT 22 UP 3ms 0Bytes Downtime=21 min");
+}
+
 TEST_F(StatusStepTest, HttpWritesLostBeforeTheColourStep) {
   TPort* m = AddMonitor(web1_, "http");
   m->status = "green";

@@ -77,6 +77,7 @@ TEST_F(WaitsTest, AMailServerThatNeverAnswersDelaysOnlyThatMail) {
 // In order, a pass over silent ports takes their ten seconds each, longer than a
 // monitor's interval; the operator reads why once, with the setting that helps.
 TEST_F(WaitsTest, ASequentialPassLongerThanAnIntervalIsExplainedOnce) {
+  InOrder();
   SilentPort silent;
   Port("quiet1", silent.Port(), 60);
   Port("quiet2", silent.Port(), 60);
@@ -133,22 +134,30 @@ TEST_F(WaitsTest, InParallelFiveHundredSilentPeersTakeOneCheckTime) {
 }
 
 // A request still running when its monitor is due again is aborted and its check waits
-// five seconds for the abort; deleting the monitor meanwhile ends that wait at once.
+// five seconds for the abort; deleting the monitor meanwhile ends that wait at once. The
+// pass never waits for it, in either mode.
 TEST_F(WaitsTest, ADeletedMonitorEndsItsHttpAbortWaitAtOnce) {
-  clock_.SetAutoAdvance(false);
-  DelayedHttpServer server(60'000);
-  TServer* web = AddServer("web1");
-  TPort* m = AddMonitor(web, "http");
-  m->SetValue("url", server.Url("/"));
-  m->interval = 1;
-  AddMonitor(AddServer("db1"), "http")->SetValue("url", server.Url("/"));
-  program_->StartScan();
-  ASSERT_TRUE(WaitReal([&] { return !program_->scanner.PassRunning(); }, 5000));
-  clock_.AdvanceMs(2000);  // the next pass aborts web1's request and waits
-  ASSERT_TRUE(program_->scanner.PassRunning());
-  web->ports.Delete(0);
-  ASSERT_TRUE(WaitReal([&] { return !program_->scanner.PassRunning(); }, 1000));
-  program_->StopScan();
+  for (bool parallel : {false, true}) {
+    SCOPED_TRACE(parallel ? "in parallel" : "in order");
+    clock_.SetAutoAdvance(false);
+    scan().SetParallel(parallel);
+    DelayedHttpServer server(60'000);
+    TServer* web = AddServer("web1");
+    TPort* m = AddMonitor(web, "http");
+    m->SetValue("url", server.Url("/"));
+    m->interval = 1;
+    AddMonitor(AddServer("db1"), "http")->SetValue("url", server.Url("/"));
+    program_->StartScan();
+    ASSERT_TRUE(WaitReal([&] { return !program_->scanner.PassRunning(); }, 5000));
+    clock_.AdvanceMs(2000);  // the next pass aborts web1's request and waits
+    ASSERT_TRUE(WaitReal([&] { return !program_->scanner.PassRunning(); }, 1000))
+        << "the abort wait holds only its check";
+    ASSERT_EQ(program_->scanner.ChecksRunning(), 1u);
+    web->ports.Delete(0);
+    EXPECT_EQ(program_->scanner.ChecksRunning(), 0u);
+    program_->StopScan();
+    program_->serverList.Clear();
+  }
 }
 
 // A FIFO, a device or a directory where a log file should be: an errors-log line, no
@@ -162,7 +171,7 @@ TEST_F(WaitsTest, ALogThatIsNoRegularFileNeverHangsTheProgram) {
   TPort* dir = Port("dir", closed.Port(), 60);
   MakeDirectories(dir_->File("dir.log"));
   program_->StartScan();
-  ASSERT_TRUE(loop_->WaitUntil([&] { return !program_->scanner.PassRunning(); }, 5000));
+  ASSERT_TRUE(WaitForChecks(5000));
   for (TPort* p : {m, dev, dir}) EXPECT_EQ(p->status, "red") << p->server->name;
   auto reported = [&](const std::string& prefix) {
     return std::count_if(errors_.begin(), errors_.end(),

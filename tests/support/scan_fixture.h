@@ -92,6 +92,13 @@ class ScanFixture : public CoreFixture {
   TPort* AddMonitor(TServer* server, const std::string& typ, int port = 80);
   std::string Log(const std::string& server) { return ReadFile(dir_->File(server + ".log")); }
   TInfiniScan& scan() { return program_->scanner; }
+  // Serves the loop until the pass and every check it started have ended.
+  bool WaitForChecks(int64_t ms) {
+    return loop_->WaitUntil([&] { return !scan().PassRunning() && scan().ChecksRunning() == 0; },
+                            ms);
+  }
+  // Checks in the file's order, each ping and port check waited for (ParallelChecks=0).
+  void InOrder() { scan().SetParallel(false); }
 
   RecordingFrontend frontend_;
   SettingsStore settings_;
