@@ -19,6 +19,9 @@ SENTREL_BIN=$PWD/build/bin/sentrel tools/startup-window.sh
 # Under a window manager: a small screen keeps the title bar on it, a popup leaves the
 # keyboard where the operator types.
 SENTREL_BIN=$PWD/build/bin/sentrel tools/window-manager-check.sh
+# Through the accessibility bus: a change of colour and the popup are heard, the status
+# panels read as their texts.
+SENTREL_BIN=$PWD/build/bin/sentrel tools/screen-reader-view.sh --check >/dev/null
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build (clang)"
 # clang's sanitizers catch what gcc's missed; Qt and GoogleTest, built with gcc, link in.

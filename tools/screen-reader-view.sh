@@ -8,6 +8,11 @@
 # with their keys, the status bar, and the popup window that came up.
 #
 #   tools/screen-reader-view.sh [SECONDS_TO_LISTEN]     (default 12)
+#   tools/screen-reader-view.sh --check [SECONDS]       (fails on what a reader misses)
+#
+# With --check it listens until it has heard the yellow and the red monitor announced and
+# the popup come up as an alert with its message (60 s at most), and fails when one of
+# them, the status panels' texts or the red row's words are missing.
 #
 # Needs xvfb, x11-utils, at-spi2-core, dbus, python3-gi and gir1.2-atspi-2.0. Everything
 # it watches is on 127.0.0.1: the program's own status web server (green), a web server
@@ -19,12 +24,19 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
 bin=${SENTREL_BIN:-$here/build/bin/sentrel}
-listen=${1:-12}
-
 # The accessibility bus needs a session bus: the rest runs inside one of its own.
 if [[ -z "${SENTREL_SESSION_BUS:-}" ]]; then
   export SENTREL_SESSION_BUS=1
   exec dbus-run-session -- "$0" "$@"
+fi
+
+check=()
+if [[ ${1:-} == --check ]]; then
+  check=(--check)
+  shift
+  listen=${1:-60}
+else
+  listen=${1:-12}
 fi
 
 source "$here/tools/xvfb-helpers.sh"
@@ -110,4 +122,4 @@ pids+=($!)
 # Listening from the start: the shop's server is gone after four seconds and its next
 # check is lost (yellow); the mail host is red at once, and its popup comes at the third
 # failure.
-/usr/bin/python3 "$here/tools/screen_reader_view.py" "$listen"
+/usr/bin/python3 "$here/tools/screen_reader_view.py" "${check[@]}" "$listen"

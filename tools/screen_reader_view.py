@@ -7,9 +7,16 @@ goes on, the notifications a screen reader speaks (a monitor that changed its co
 popup's message) and the alerts that came up.
 
   screen_reader_view.py [SECONDS_TO_LISTEN]
+  screen_reader_view.py --check [SECONDS_AT_MOST]
+
+With --check it listens until it has heard what the sample configuration of
+tools/screen-reader-view.sh must make a reader say (the yellow and the red monitor, the
+popup as an alert with its message), then checks that the status bar's panels read as
+their texts and that the red row says it in words; it fails naming what was missing.
 
 Run by tools/screen-reader-view.sh, which starts the program on a virtual display with
 an accessibility bus. Needs python3-gi and gir1.2-atspi-2.0 (Debian's own python3)."""
+import re
 import sys
 import time
 
@@ -18,7 +25,18 @@ import gi
 gi.require_version("Atspi", "2.0")
 from gi.repository import Atspi, GLib  # noqa: E402
 
-LISTEN = float(sys.argv[1]) if len(sys.argv) > 1 else 4.0
+CHECK = "--check" in sys.argv[1:]
+_args = [a for a in sys.argv[1:] if a != "--check"]
+LISTEN = float(_args[0]) if _args else (60.0 if CHECK else 4.0)
+# What a reader must hear while the sample configuration runs: a monitor turning yellow,
+# one turning red, and the popup that the red one's event raises, read as an alert with
+# its message.
+MUST_HEAR = {
+    "the yellow monitor announced": r"^notification came up: .*shop web: 1 lost",
+    "the red monitor announced": r"^notification came up: .*mailhost smtp: down since ",
+    "the popup read as an alert with its message":
+        r"^alert came up: Sentrel Message\(s\) \| .*mailhost PORT \d+ DOWN",
+}
 MAX_ROWS = 60  # rows of a table or tree printed; a reader moves through them one by one
 
 
@@ -153,10 +171,11 @@ def walk_one(obj, depth, in_menu):
         print("  " * (depth + 1) + f"... {n - limit} more")
 
 
-def listen(app_name, seconds):
+def listen(app_name, seconds, enough=None):
     """Prints what the window announces while we listen: changed names and descriptions,
-    notifications and alerts that come up."""
+    notifications and alerts that come up. Stops early once enough(heard) is true."""
     heard = []
+    loop = GLib.MainLoop()
 
     def on_event(event):
         source = event.source
@@ -180,6 +199,8 @@ def listen(app_name, seconds):
         if not heard or heard[-1] != line:
             heard.append(line)
             print("  " + line, flush=True)
+            if enough is not None and enough(heard):
+                loop.quit()
 
     events = ("object:property-change:accessible-description",
               "object:property-change:accessible-name",
@@ -187,12 +208,49 @@ def listen(app_name, seconds):
     listener = Atspi.EventListener.new(on_event)
     for e in events:
         listener.register(e)
-    loop = GLib.MainLoop()
     GLib.timeout_add(int(seconds * 1000), loop.quit)
     loop.run()
     for e in events:
         listener.deregister(e)
     return heard
+
+
+def missing_words(heard):
+    return [what for what, pattern in MUST_HEAR.items()
+            if not any(re.search(pattern, line) for line in heard)]
+
+
+def descendants(obj, depth=0):
+    if obj is None or depth > 30:
+        return
+    yield obj
+    for i in range(obj.get_child_count()):
+        yield from descendants(obj.get_child_at_index(i), depth + 1)
+
+
+def missing_in_window(window, popup):
+    """What the window and the popup fail to say when a reader asks."""
+    faults = []
+    try:
+        panels = {}
+        for obj in descendants(window):
+            if obj.get_role_name() == "status bar":
+                for label in descendants(obj):
+                    if label.get_role_name() == "label":
+                        panels[label.get_description() or ""] = label.get_name() or ""
+        if not panels.get("Web server", "").startswith("Sentrel-Webserver") or \
+                not panels.get("Activity") or panels.get("Activity") == "Activity":
+            faults.append(f"the status panels do not read as their texts: {panels}")
+        red = [obj.get_description() for obj in descendants(window)
+               if obj.get_role_name() == "table cell" and (obj.get_name() or "").startswith("smtp (")]
+        if not red or not red[0].startswith("down since "):
+            faults.append(f"the red row does not say it is down: {red}")
+        if popup is None or popup.get_role_name() != "alert" or \
+                not re.search(r"mailhost PORT \d+ DOWN", spoken(popup)):
+            faults.append("the popup window is not an alert that reads its message")
+    except GLib.Error as e:
+        faults.append(f"the window could not be read: {e}")
+    return faults
 
 
 def main():
@@ -201,8 +259,8 @@ def main():
         print("no window \"Sentrel\" on the accessibility bus", file=sys.stderr)
         return 1
     print(f'application "{app.get_name()}"')
-    print(f"\nannounced while listening for {LISTEN:g} s:")
-    heard = listen(app.get_name(), LISTEN)
+    print(f"\nannounced while listening for {LISTEN:g} s" + (" at most:" if CHECK else ":"))
+    heard = listen(app.get_name(), LISTEN, (lambda h: not missing_words(h)) if CHECK else None)
     if not heard:
         print("  (nothing)")
     print("\nthe main window:")
@@ -214,7 +272,15 @@ def main():
         print("\nthe popup window:")
         walk(popup)
         print(f"  read as: {spoken(popup)}")
-    return 0
+    if not CHECK:
+        return 0
+    faults = [f"not heard: {what}" for what in missing_words(heard)]
+    faults += missing_in_window(window, popup)
+    for fault in faults:
+        print(f"screen reader check: {fault}", file=sys.stderr)
+    if not faults:
+        print("\nscreen reader check passed")
+    return 1 if faults else 0
 
 
 if __name__ == "__main__":

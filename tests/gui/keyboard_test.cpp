@@ -4,6 +4,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDialogButtonBox>
 #include <QLabel>
 #include <QTimer>
 #include <QMenuBar>
@@ -181,6 +182,16 @@ TEST_F(Keyboard, EveryLabelInTheDialogsHasAMnemonicThatReachesItsField) {
       EXPECT_EQ(QApplication::focusWidget(), field) << what << ": " << label->text().toStdString();
     }
     EXPECT_GT(labels, 0) << what;
+    // OK and Cancel sit in a button box below every other control, in the desktop's order.
+    auto* box = dialog->findChild<QDialogButtonBox*>(QStringLiteral("buttons"));
+    ASSERT_TRUE(box && box->button(QDialogButtonBox::Ok) && box->button(QDialogButtonBox::Cancel))
+        << what;
+    const int top = box->mapTo(dialog, QPoint(0, 0)).y();
+    for (QWidget* w : dialog->findChildren<QWidget*>()) {
+      if (!w->isVisible() || w == box || box->isAncestorOf(w) || w->isAncestorOf(box)) continue;
+      EXPECT_LE(w->mapTo(dialog, QPoint(0, w->height())).y(), top)
+          << what << ": " << w->objectName().toStdString() << " below the buttons";
+    }
   };
   TForm2& editor = *dialogs.editor;
   editor.SetGroup(QStringLiteral("web"), {Server(0)});
