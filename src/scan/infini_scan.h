@@ -145,7 +145,7 @@ class TInfiniScan {
   };
   // Starts the due monitors of a parallel pass while there is room; true when some had
   // to wait for the next pass.
-  bool StartDue(std::vector<DueMonitor>& due, uint64_t generation);
+  bool StartDue(std::vector<DueMonitor>& due, uint64_t generation, uint64_t cancels);
   // One check of the monitor through the current checks; an error it throws goes to the
   // errors log and counts as dispatched, so one broken monitor never starves the rest.
   Task<void> RunCheck(TPort& monitor);
@@ -162,6 +162,9 @@ class TInfiniScan {
   ScanHost& host_;
   Checks* checks_ = nullptr;
   uint64_t passNumber_ = 0;
+  // How often CancelAll ran: a pass cancelled while it starts checks (a check that ended
+  // at once stopped the scan or quit) starts no further one.
+  uint64_t cancels_ = 0;
   bool parallel_ = true;
   int parallelLimit_ = 0;
   size_t slotsHeld_ = 0;

@@ -179,8 +179,9 @@ TEST_F(ScanPassTest, StopStartAndScanNow) {
   EXPECT_EQ(checks_.calls.size(), 1u);
 }
 
-// Passes never nest: switching scanning off and on while a check waits lets the pass
-// under way go on, and the next one follows right after it, not a second later.
+// Switching scanning off and on from inside a check ends the pass under way there (it
+// starts nothing more), and the next one follows at once, not a second later: every
+// monitor is checked once.
 TEST_F(ScanPassTest, SwitchingOffAndOnDuringACheckRunsTheNextPassRightAfter) {
   TPort* a = AddMonitor(web1_, "ping");
   TPort* b = AddMonitor(web1_, "ping");
