@@ -22,6 +22,8 @@ SENTREL_BIN=$PWD/build/bin/sentrel tools/window-manager-check.sh
 # Through the accessibility bus: a change of colour and the popup are heard, the status
 # panels read as their texts.
 SENTREL_BIN=$PWD/build/bin/sentrel tools/screen-reader-view.sh --check >/dev/null
+# An event's popup reaches the desktop's notification service, whose "Show" raises the window.
+SENTREL_BIN=$PWD/build/bin/sentrel tools/notifications-e2e.sh
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build (clang)"
 # clang's sanitizers catch what gcc's missed; Qt and GoogleTest, built with gcc, link in.

@@ -69,6 +69,14 @@ bool TreeNode::operator<(const QTreeWidgetItem& other) const {
 RowStatus TreeNode::Status() const {
   RowStatus s;
   s.image = std::max(image_, 1);
+  if (level_ != kGroup && Alive() && !server_->owner->Watches(*server_)) {
+    const Shard& shard = server_->owner->shard;
+    s.elsewhere = QStringLiteral("not watched here: shard %1/%2 watches it, this is shard %3")
+                      .arg(ShardHash(server_->name) % static_cast<uint64_t>(shard.n) + 1)
+                      .arg(shard.n)
+                      .arg(ToQ(shard.Text()));
+    return s;
+  }
   if (level_ == kMonitor) {
     if (!Alive()) return s;
     s.colourImage = s.image;
@@ -365,8 +373,23 @@ void TForm1::CreateTrayLight() {
   connect(tray_.get(), &TrayLight::ExitRequested, this, [this] { Exit1Click(); });
 }
 
+void TForm1::ShowMonitor(uint64_t runId) {
+  if (isMinimized()) showNormal();
+  show();
+  raise();
+  activateWindow();
+  TPort* monitor = program_.MonitorByRunId(runId);
+  if (!monitor) return;
+  if (TreeNode* node = FindNode(monitor->server, monitor)) {
+    ui_->TreeView1->setCurrentItem(node);
+    ui_->TreeView1->scrollToItem(node);
+    ui_->TreeView1->setFocus();
+  }
+}
+
 void TForm1::ApplyViewSettings() {
   ui_->StartScanonStartup1->setChecked(program_.autoStart);
+  ui_->PopupWindow1->setChecked(program_.PopupWindow());
   ui_->ParallelChecks1->setChecked(program_.ParallelChecks());
   ui_->StartWebserveronStartup1->setChecked(program_.autoStartWeb);
   // The window keeps the size the placement gives it; the tree takes the room.
@@ -623,6 +646,16 @@ void TForm1::RefreshTree() {
         sn->setText(0, ToQ(server->name));
         FitColumn(sn);
       }
+      // Another shard's server: greyed, its monitors too.
+      const bool elsewhere = !program_.serverList.Watches(*server);
+      auto grey = [this, elsewhere](TreeNode* node) {
+        if (elsewhere == node->shownElsewhere_) return;
+        node->shownElsewhere_ = elsewhere;
+        node->setForeground(0, elsewhere ? ui_->TreeView1->palette().brush(QPalette::Disabled,
+                                                                           QPalette::Text)
+                                         : QBrush());
+      };
+      grey(sn);
       int serverImage = kImageNotChecked;
       const int monitors = sn->childCount();
       // Most servers have neither parents nor maintenance: nothing to work out for them.
@@ -642,6 +675,7 @@ void TForm1::RefreshTree() {
           mn->setText(0, MonitorRefreshText(p));
           FitColumn(mn);
         }
+        grey(mn);
         const int image = MonitorImage(p.status, HoldOfMonitor(p, hold));
         SetNodeImage(mn, image);
         if (NoteStatus(mn->history_, p))

@@ -89,6 +89,8 @@ class TreeNode final : public QTreeWidgetItem {
   int shownPort_ = INT_MIN;
   int shownInterval_ = INT_MIN;
   bool textFromRefresh_ = false;
+  // A server another shard watches is shown greyed (server and monitor rows).
+  bool shownElsewhere_ = false;
   // Follows the view through its expanded/collapsed signals.
   bool expanded_ = false;
   History history_;
@@ -140,6 +142,9 @@ class TForm1 final : public QMainWindow {
   TreeNode* AddServerNodeTo(TreeNode* group, TServer* server);
   TreeNode* AddMonitorNode(TreeNode* serverNode, TPort* monitor);
   void RefreshTree();
+  // A desktop notification's "Show": the window up and in front, the monitor with this
+  // run id selected and in view (when it is still there).
+  void ShowMonitor(uint64_t runId);
   void StoreExpandState();
   // True when the editor was confirmed.
   bool edittree(TreeNode* node);
@@ -191,6 +196,10 @@ class TForm1 final : public QMainWindow {
   void ToolButton7Click();  // web server on/off
   void StartScanonStartup1Click();
   void ParallelChecks1Click();
+  // Asks for the Alertmanagers' URLs (the setting AlertmanagerURLs).
+  void Alertmanager1Click();
+  // The popup window beside the desktop's notifications (the setting PopupWindow).
+  void PopupWindow1Click();
   void StartWebserveronStartup1Click();
   void Showlogs1Click();
   void Toolbar1Click();

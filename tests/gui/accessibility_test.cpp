@@ -109,7 +109,7 @@ TEST_F(Accessibility, EveryControlOfEveryWindowHasAName) {
 
   Teventform& events = *dialogs.eventManager;
   events.show();
-  for (int action = 0; action < 8; ++action) {
+  for (int action = 0; action < kActionCount; ++action) {
     events.SelectAction(action);
     EXPECT_EQ(Unnamed(&events), QStringList{}) << "event page " << action;
   }

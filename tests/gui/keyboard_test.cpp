@@ -206,7 +206,7 @@ TEST_F(Keyboard, EveryLabelInTheDialogsHasAMnemonicThatReachesItsField) {
 
   Teventform& events = *dialogs.eventManager;
   QTimer::singleShot(0, &events, [&] {
-    for (int action = 0; action < 8; ++action) {
+    for (int action = 0; action < kActionCount; ++action) {
       events.SelectAction(action);
       check(&events, "event page " + std::to_string(action));
     }
