@@ -125,7 +125,7 @@ Task<void> HttpChecks::DoAHTTP(TPort& monitor) {
 void HttpChecks::CancelAll() {
   std::vector<tmyhttpcli*> all;
   all.reserve(requests_.size());
-  for (auto& [id, request] : requests_) all.push_back(request.get());
+  for (auto& [id, request] : requests_) all.push_back(request.client.get());
   for (tmyhttpcli* request : all) {
     if (request->monitor && request->monitor->httpRequest == request)
       request->monitor->httpRequest = nullptr;
