@@ -17,6 +17,8 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTimer>
+#include <QWindow>
+#include <QToolBar>
 #include <QToolButton>
 #include <algorithm>
 #include <array>
@@ -28,6 +30,7 @@
 #include "gui/status_lights.h"
 #include "gui/text.h"
 #include "gui/tray_light.h"
+#include "gui/widgets/announcer.h"
 #include "gui/window_placement.h"
 #include "model/server_list.h"
 #include "platform/clock.h"
@@ -133,14 +136,15 @@ QString MonitorRefreshText(const TPort& m) {
 // due and whose last text is the one already shown paints nothing (under X11 every
 // paint wakes the program twice more).
 //
-// A screen reader hears the panel's name (what the panel is) and its description (the
-// text it shows); every change of the text is announced as a change of the description.
+// A screen reader's status-bar command reads the panels' names: each panel's name is the
+// text it shows, and its description says what the panel is ("Activity", "Web server").
+// Every change of the text is a change of the name, which Qt announces.
 class StatusPanel final : public QLabel {
  public:
-  StatusPanel(int width, const QString& name, const QString& text, QWidget* parent)
+  StatusPanel(int width, const QString& what, const QString& text, QWidget* parent)
       : QLabel(text, parent), width_(width), latest_(text) {
-    setAccessibleName(name);
-    Describe();
+    setAccessibleDescription(what);
+    Name();
   }
   QSize sizeHint() const override {
     return width_ > 0 ? QSize(width_, QLabel::sizeHint().height()) : QLabel::sizeHint();
@@ -158,13 +162,13 @@ class StatusPanel final : public QLabel {
     queued_ = false;
     if (text() == latest_) return;
     setText(latest_);
-    Describe();
+    Name();
   }
   const QString& Latest() const { return latest_; }
 
  private:
-  // Qt announces every change of the description to the screen reader.
-  void Describe() { setAccessibleDescription(text()); }
+  // An empty panel is named by what it is, so the reader never meets a nameless one.
+  void Name() { setAccessibleName(text().isEmpty() ? accessibleDescription() : text()); }
 
   int width_;
   QString latest_;
@@ -311,6 +315,9 @@ void TForm1::MirrorPanes() {
       const bool atStart = sideways->value() == sideways->minimum();
       memo->appendPlainText(ToQ(line));
       if (atStart) sideways->setValue(sideways->minimum());
+      // A screen reader does not speak lines that come into a pane the operator reads;
+      // with the keyboard in it, each new line is said.
+      if (memo->hasFocus()) Announce(memo, ToQ(line));
     };
     l.firstRemoved = [memo] {
       QTextCursor c(memo->document()->firstBlock());
@@ -513,6 +520,9 @@ void TForm1::BuildTree() {
   }
   tree->addTopLevelItems(groups);
   columns_->Resort();
+  // A row with the focus frame is a selected row: Enter, F2 and the commands of its level
+  // work from the start, without a click first.
+  if (tree->topLevelItemCount() > 0) tree->setCurrentItem(tree->topLevelItem(0));
   tree->setUpdatesEnabled(true);
   treeBuilt_ = true;
 }
@@ -590,15 +600,24 @@ void TForm1::SetNodeImage(TreeNode* node, int image) {
 
 namespace {
 
+bool IsColour(const std::string& status) {
+  return status == "green" || status == "yellow" || status == "red";
+}
+
 // Notes a monitor's change of colour in its node's history (see TreeNode::History).
-void NoteStatus(TreeNode::History& h, const TPort& p) {
-  if (p.status == h.status) return;
+// Returns whether a screen reader is to hear of it: a change from one colour to another,
+// and a monitor found red at its first check. Lights going grey (scanning stopped) and
+// the first green of every monitor after a start are not news.
+bool NoteStatus(TreeNode::History& h, const TPort& p) {
+  if (p.status == h.status) return false;
+  const bool news = IsColour(p.status) && (IsColour(h.status) || p.status == "red");
   if (p.status == "yellow") {
     h.yellowFromLoss = h.status == "green";
     h.lossLastUp = p.lastUp;
   }
   if (p.status == "red") h.downSince = Now();
   h.status = p.status;
+  return news;
 }
 
 }  // namespace
@@ -659,7 +678,9 @@ void TForm1::RefreshTree() {
         grey(mn);
         const int image = MonitorImage(p.status, HoldOfMonitor(p, hold));
         SetNodeImage(mn, image);
-        NoteStatus(mn->history_, p);
+        if (NoteStatus(mn->history_, p))
+          Announce(this, ToQ(server->name) + QLatin1Char(' ') + ToQ(p.name) + QStringLiteral(": ") +
+                             StatusWords(mn->Status(), Now()));
         serverImage = WorseImage(serverImage, image);
       }
       SetNodeImage(sn, serverImage);
@@ -901,6 +922,16 @@ void TForm1::showEvent(QShowEvent* event) {
     const int treeWidth = std::min(wanted, width() * 3 / 5);
     ui_->Splitter1->setSizes(
         {treeWidth, std::max(100, width() - treeWidth - ui_->Splitter1->handleWidth())});
+    // The window manager frames the window only once it is shown, and tells nothing when
+    // it has: in the next moments the frame is looked at a few times and made to fit the
+    // screen once it is known.
+    for (int ms : kFramingChecksMs) {
+      QTimer::singleShot(ms, this, [this] {
+        if (framingDone_) return;
+        const QWindow* handle = windowHandle();
+        framingDone_ = KeepFrameOnScreen(*this) || (handle && !handle->frameMargins().isNull());
+      });
+    }
   }
   QMainWindow::showEvent(event);
 }
@@ -923,8 +954,19 @@ void TForm1::KeepMenuBarWhole() {
       a->setVisible(true);
     }
   }
-  const int width = bar->sizeHint().width();
+  int width = bar->sizeHint().width();
   for (QAction* a : hidden) a->setVisible(false);
+  // Nor narrower than the tool bar with the longer caption of the web server's button,
+  // so no button folds behind the tool bar's overflow button either (the logs hidden
+  // leave the window narrow).
+  QToolBar* tools = ui_->ToolBar1;
+  QAction* web = ui_->ToolButton7;
+  const QString caption = web->text();
+  for (const QString& c : {QStringLiteral("Start Webserver"), QStringLiteral("Stop Webserver")}) {
+    web->setText(c);
+    width = std::max(width, tools->sizeHint().width());
+  }
+  web->setText(caption);
   setMinimumWidth(std::max(width, QMainWindow::minimumSizeHint().width()));
 }
 
