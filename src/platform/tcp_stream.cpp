@@ -22,8 +22,14 @@ namespace sentrel {
 
 namespace {
 
-// A TLS record is at most 16 KB and some overhead: one raw read takes a whole one.
+// A TLS record is at most 16 KB and some overhead: one raw read takes a whole one. TLS
+// takes what a raw read brought before the stream waits again, so every stream reads into
+// the same buffer: a thousand connections waiting for their servers hold none.
 constexpr size_t kRawBuffer = 17 * 1024;
+char* RawBuffer() {
+  static char buffer[kRawBuffer];
+  return buffer;
+}
 
 [[noreturn]] void ThrowSocketCall(int err, const std::string& call) {
   const int code = WsaCodeFromErrno(err);
@@ -353,6 +359,9 @@ Task<bool> TcpStream::WriteRaw(std::string data, int64_t deadlineMs) {
     CloseFd();
     co_return false;
   }
+  // What was written asks for an answer, which cannot be there yet: the next read waits
+  // for it instead of asking the socket first.
+  readsInARow_ = kReadsPerTurn;
   co_return true;
 }
 
@@ -364,7 +373,6 @@ Task<bool> TcpStream::FlushTls(int64_t deadlineMs) {
 
 Task<bool> TcpStream::StartTls(std::string hostName, int64_t deadlineMs) {
   tls_ = std::make_unique<TlsClient>(hostName);
-  if (!rawBuffer_) rawBuffer_ = std::make_unique<char[]>(kRawBuffer);
   for (;;) {
     const TlsClient::Step step = tls_->Handshake();
     // Our next handshake message, or the alert that tells the server why we give up.
@@ -377,9 +385,9 @@ Task<bool> TcpStream::StartTls(std::string hostName, int64_t deadlineMs) {
       co_return false;
     }
     if (step == TlsClient::Step::Done) co_return true;
-    const ssize_t n = co_await ReadRaw(rawBuffer_.get(), kRawBuffer, deadlineMs);
+    const ssize_t n = co_await ReadRaw(RawBuffer(), kRawBuffer, deadlineMs);
     if (n > 0) {
-      tls_->Feed(rawBuffer_.get(), static_cast<size_t>(n));
+      tls_->Feed(RawBuffer(), static_cast<size_t>(n));
     } else if (timedOut_) {
       failure_ = "TLS: handshake timed out";
       CloseFd();
@@ -401,9 +409,9 @@ Task<ssize_t> TcpStream::Read(char* buffer, size_t size, int64_t deadlineMs) {
       CloseFd();
       co_return -1;
     }
-    const ssize_t got = co_await ReadRaw(rawBuffer_.get(), kRawBuffer, deadlineMs);
+    const ssize_t got = co_await ReadRaw(RawBuffer(), kRawBuffer, deadlineMs);
     if (got > 0) {
-      tls_->Feed(rawBuffer_.get(), static_cast<size_t>(got));
+      tls_->Feed(RawBuffer(), static_cast<size_t>(got));
     } else if (timedOut_) {
       co_return -1;
     } else {

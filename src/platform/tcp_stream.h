@@ -108,7 +108,6 @@ class TcpStream {
   std::string failure_;
   std::string unread_;
   std::unique_ptr<TlsClient> tls_;
-  std::unique_ptr<char[]> rawBuffer_;
 };
 
 }  // namespace sentrel

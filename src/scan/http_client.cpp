@@ -21,6 +21,13 @@ constexpr size_t kMaxLineLength = 64 * 1024;
 constexpr size_t kMaxHeaderLines = 1000;
 constexpr size_t kReceiveBuffer = 8192;
 
+// What one read brings is handled before the request waits again, so every request reads
+// into the same buffer: a thousand requests waiting for their servers hold none.
+char* ReceiveBuffer() {
+  static char buffer[kReceiveBuffer];
+  return buffer;
+}
+
 bool StartsWith(const std::string& s, const char* prefix) {
   return s.rfind(prefix, 0) == 0;
 }
@@ -110,9 +117,9 @@ Task<std::string> OpenTunnel(TcpStream& stream, std::string target, int64_t dead
       "CONNECT " + target + " HTTP/1.0\r\nHost: " + target + "\r\n\r\n", deadlineMs);
   if (!asked) co_return closed;
   std::string answer;
-  char buffer[4096];
+  char* buffer = ReceiveBuffer();
   for (;;) {
-    const ssize_t n = co_await stream.Read(buffer, sizeof buffer, deadlineMs);
+    const ssize_t n = co_await stream.Read(buffer, kReceiveBuffer, deadlineMs);
     if (n <= 0) co_return closed;
     answer.append(buffer, static_cast<size_t>(n));
     const size_t end = HeaderEndIn(answer);
@@ -451,7 +458,7 @@ Task<bool> tmyhttpcli::FetchOnce() {
     if (!stream.Failure().empty()) FailTransport(stream.Failure());
     co_return false;
   }
-  char buffer[kReceiveBuffer];
+  char* const buffer = ReceiveBuffer();
   headerEnd_ = HeaderEnd::Reading;
   for (;;) {
     const ssize_t n = co_await stream.Read(buffer, kReceiveBuffer - 1, deadlineMs);
