@@ -9,7 +9,7 @@
 #include <QImage>
 #include <QLabel>
 #include <QTest>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <cstdio>
 #include <functional>
 
@@ -63,7 +63,7 @@ QStringList Unnamed(QWidget* window) {
 }
 
 // The tree row (a cell of the tree's accessible table) whose name is the text.
-QAccessibleInterface* Row(QTreeWidget* tree, const QString& text) {
+QAccessibleInterface* Row(QTreeView* tree, const QString& text) {
   QAccessibleInterface* t = Access(tree);
   for (int c = 0; c < t->childCount(); ++c) {
     QAccessibleInterface* cell = t->child(c);
@@ -85,7 +85,7 @@ class Accessibility : public WindowFixture {};
 
 TEST_F(Accessibility, EveryControlOfEveryWindowHasAName) {
   Start(kServers);
-  auto* tree = form_->findChild<QTreeWidget*>(QStringLiteral("TreeView1"));
+  auto* tree = form_->findChild<QTreeView*>(QStringLiteral("TreeView1"));
   tree->expandAll();
   EXPECT_EQ(Unnamed(form_.get()), QStringList{});
 
@@ -152,17 +152,17 @@ TEST_F(Accessibility, StatusPanelsSayWhatTheyAreAndWhatTheyShow) {
 
 TEST_F(Accessibility, TreeRowsSayTheirStatusInWords) {
   Start(kServers);
-  auto* tree = form_->findChild<QTreeWidget*>(QStringLiteral("TreeView1"));
+  auto* tree = form_->findChild<QTreeView*>(QStringLiteral("TreeView1"));
   tree->expandAll();
   auto words = [&](const QString& row) {
     QAccessibleInterface* cell = Row(tree, row);
     EXPECT_NE(cell, nullptr) << row.toStdString();
     if (!cell) return std::string();
     // The tooltip says the same to the sighted operator who points at the row.
-    TreeNode* node = nullptr;
-    for (QTreeWidgetItemIterator it(tree); *it && !node; ++it)
-      if ((*it)->text(0) == row) node = static_cast<TreeNode*>(*it);
-    EXPECT_EQ(node->toolTip(0), cell->text(QAccessible::Description)) << row.toStdString();
+    QString tip;
+    for (QModelIndex i = tree->model()->index(0, 0); i.isValid(); i = tree->indexBelow(i))
+      if (i.data().toString() == row) tip = i.data(Qt::ToolTipRole).toString();
+    EXPECT_EQ(tip, cell->text(QAccessible::Description)) << row.toStdString();
     return cell->text(QAccessible::Description).toStdString();
   };
   const QString http = "http (http:80, 3600s)", ssh = "ssh (port:22, 3600s)",

@@ -7,7 +7,7 @@
 #include <QSplitter>
 #include <QTest>
 #include <QToolButton>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <map>
 
 #include "gui/modal_answers.h"
@@ -35,7 +35,6 @@ class Keyboard : public WindowFixture {
     QWidget* target = QApplication::focusWidget() ? QApplication::focusWidget() : form_.get();
     QTest::keyClick(target, static_cast<Qt::Key>(key), modifiers);
   }
-  QTreeWidget* Tree() const { return form_->findChild<QTreeWidget*>(QStringLiteral("TreeView1")); }
 };
 
 // The menus' entries in order, "-" for a separator.

@@ -1,12 +1,13 @@
 // The tree's columns beside the text: what they show, sorting in the view, and the
 // header kept in the settings.
+#include "gui/tree_columns.h"
+
 #include <QHeaderView>
 #include <QSplitter>
 #include <QTest>
-#include <QTreeWidget>
+#include <QTreeView>
 
 #include "gui/text.h"
-#include "gui/tree_columns.h"
 #include "platform/clock.h"
 #include "platform/date_time.h"
 #include "scan/infini_scan.h"
@@ -41,7 +42,6 @@ class TreeColumnsTest : public WindowFixture {
     Start(kServers);
     ASSERT_TRUE(ServeUntil([this] { return !program_->availability.Reading(); }));
   }
-  QTreeWidget* Tree() const { return form_->findChild<QTreeWidget*>(QStringLiteral("TreeView1")); }
   QString Cell(const QString& path, int column, int role = Qt::DisplayRole) const {
     TreeNode* n = Node(path);
     return n ? n->data(column, role).toString() : QStringLiteral("(none)");
@@ -49,8 +49,8 @@ class TreeColumnsTest : public WindowFixture {
   // The rows' texts in the order the view shows them.
   QStringList Rows() const {
     QStringList rows;
-    for (QTreeWidgetItem* i = Tree()->topLevelItem(0); i; i = Tree()->itemBelow(i))
-      rows << i->text(0).section(QLatin1Char(' '), 0, 0);
+    for (QModelIndex i = Tree()->model()->index(0, 0); i.isValid(); i = Tree()->indexBelow(i))
+      rows << i.data().toString().section(QLatin1Char(' '), 0, 0);
     return rows;
   }
   void ClickTitle(int column) {
@@ -62,11 +62,13 @@ class TreeColumnsTest : public WindowFixture {
 
 TEST_F(TreeColumnsTest, CellsShowTheMonitorsAndRowsAboveShowTheWorst) {
   StartWithLogs();
-  QTreeWidget* tree = Tree();
+  QTreeView* tree = Tree();
   tree->expandAll();
   QStringList titles;
-  for (int c = 0; c < tree->columnCount(); ++c) titles << tree->headerItem()->text(c);
-  EXPECT_EQ(titles, (QStringList{"Monitors", "Status", "Last check", "Response (ms)", "24 h", "30 d"}));
+  for (int c = 0; c < tree->model()->columnCount(); ++c)
+    titles << tree->model()->headerData(c, Qt::Horizontal).toString();
+  EXPECT_EQ(titles,
+            (QStringList{"Monitors", "Status", "Last check", "Response (ms)", "24 h", "30 d"}));
 
   EXPECT_EQ(Cell("web/www/http", kColumn24h), "90%");
   EXPECT_EQ(Cell("web/www/ssh", kColumn30d), "80%");
@@ -102,7 +104,7 @@ TEST_F(TreeColumnsTest, CellsShowTheMonitorsAndRowsAboveShowTheWorst) {
 
 TEST_F(TreeColumnsTest, SortingChangesTheViewOnlyAndTheHeaderIsKept) {
   StartWithLogs();
-  QTreeWidget* tree = Tree();
+  QTreeView* tree = Tree();
   tree->expandAll();
   const QStringList natural{"web", "www", "http", "ssh", "bare", "Main", "db", "pg"};
   ASSERT_EQ(Rows(), natural);
