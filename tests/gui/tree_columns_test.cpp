@@ -4,6 +4,7 @@
 
 #include <QHeaderView>
 #include <QSplitter>
+#include <QStandardItemModel>
 #include <QTest>
 #include <QTreeView>
 
@@ -149,6 +150,31 @@ TEST_F(TreeColumnsTest, SortingChangesTheViewOnlyAndTheHeaderIsKept) {
   Start(kServers);
   EXPECT_EQ(Tree()->width(), 193);
   EXPECT_GE(Tree()->header()->sectionSize(kColumnText), Tree()->viewport()->width());
+}
+
+TEST_F(TreeColumnsTest, AHeaderStateOfOtherColumnsOrNoneStillShowsEveryColumn) {
+  // A header of three columns, as another version might have kept it: what it knew is
+  // taken, the rest comes as it is. Text that is no header: the columns as they come.
+  QStandardItemModel three(0, 3);
+  QHeaderView other(Qt::Horizontal);
+  other.setModel(&three);
+  other.resizeSection(1, 333);
+  const struct {
+    QByteArray state;
+    int statusWidth;
+  } cases[] = {{other.saveState(), 333}, {QByteArray("not a header"), 180}};
+  for (const auto& c : cases) {
+    Settings("[Sentrel]\r\nTreeColumns=" + c.state.toBase64().toStdString() + "\r\n");
+    Start(kServers);
+    QHeaderView* h = Tree()->header();
+    EXPECT_EQ(h->count(), kColumnCount);
+    for (int column = 0; column < kColumnCount; ++column)
+      EXPECT_FALSE(h->isSectionHidden(column)) << column;
+    EXPECT_EQ(h->sectionSize(kColumnStatus), c.statusWidth);
+    EXPECT_EQ(h->visualIndex(kColumnText), 0);
+    form_->close();
+    Stop();
+  }
 }
 
 }  // namespace
