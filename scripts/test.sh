@@ -16,6 +16,8 @@ scripts/check-tray.sh build
 SENTREL_BIN=$PWD/build/bin/sentrel tools/editing-e2e.sh
 # The main window comes up before the first pass, and answers while it waits.
 SENTREL_BIN=$PWD/build/bin/sentrel tools/startup-window.sh
+# An event's popup reaches the desktop's notification service, whose "Show" raises the window.
+SENTREL_BIN=$PWD/build/bin/sentrel tools/notifications-e2e.sh
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build (clang)"
 # clang's sanitizers catch what gcc's missed; Qt and GoogleTest, built with gcc, link in.

@@ -2,8 +2,8 @@
 # Takes the pictures of the README: starts Sentrel on a virtual X display (Xvfb) with a
 # sample configuration whose groups show every colour, waits until the lights have
 # settled, and saves PNGs of the main window and of the About box; then the editor dialog
-# for a group, a server and an HTTP monitor, and the event manager on its Mail and Serial
-# pages.
+# for a group, a server and an HTTP monitor, and the event manager on its Mail, Serial
+# and Webhook pages.
 #
 #   tools/screenshot.sh [OUTPUT_DIR]     (default docs/images; needs xvfb, xdotool, imagemagick)
 #
@@ -99,6 +99,10 @@ count3=3
 UseSerial=1
 SerialOptions=port=1,bits=3,baud=6,parity=0,stop=0
 SerialText=/etc/sentrel/modem.txt
+UseWebhook=1
+WebhookURL=https://ntfy.example.com/ops-alerts
+WebhookBody=<#msg>
+WebhookHeaders=Title: <#server> <#status> | Priority: high
 INI
 # No monitor runs an event (GYtoR=none), so no popup covers the window. The monitor
 # "nightly" was checked a moment ago as far as the program knows: loading
@@ -180,7 +184,7 @@ edit 2 alt+m '^Server: intranet Monitor:status page$' editor-monitor.png
 
 # "Events..." heads the Options menu. The event manager opens on "Default" with the
 # focus in the name list: Down shows "Mail ops"; Tab goes to the action list, whose
-# fourth entry is Mail and eighth Serial.
+# fourth entry is Mail, eighth Serial and ninth Webhook.
 row 0
 xdotool key alt+o
 sleep 0.3
@@ -193,6 +197,9 @@ snap "$events" "$img/events-mail.png"
 xdotool key Down Down Down Down
 sleep 0.5
 snap "$events" "$img/events-serial.png"
+xdotool key Down
+sleep 0.5
+snap "$events" "$img/events-webhook.png"
 xdotool key Escape
 sleep 0.5
 

@@ -27,6 +27,8 @@ std::string UsageText() {
          "  --web-bind ADDRESS    the address the status web server listens on\n"
          "                        (default: all interfaces, IPv4 and IPv6)\n"
          "  --no-web              headless without the status web server\n"
+         "  --shard K/N           watch only the servers whose name falls to K of N (N Sentrels\n"
+         "                        on one server file watch every server once)\n"
          "  --dump-logs DAYS      cut records older than DAYS days out of every log, exit\n"
          "  --yes                 with --dump-logs 0: really empty every log\n"
          "  --request-times SERVER MONITOR DAYS\n"
@@ -115,6 +117,16 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
     } else if (opt == "--no-web") {
       if (!noValue()) return std::nullopt;
       cl.noWeb = true;
+    } else if (opt == "--shard") {
+      std::string text;
+      if (!needValue(i, text)) return std::nullopt;
+      const auto shard = Shard::Parse(text);
+      if (!shard) {
+        error = "--shard needs K/N with 1 <= K <= N <= " + std::to_string(Shard::kMaxShards) +
+                ", such as 2/3, not '" + text + "'";
+        return std::nullopt;
+      }
+      cl.shard = *shard;
     } else if (opt == "--web-bind") {
       if (!needValue(i, cl.webBind)) return std::nullopt;
       if (!StatusWebServer::IsBindAddress(cl.webBind)) {

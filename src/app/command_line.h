@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "model/shard.h"
+
 namespace sentrel {
 
 struct CommandLine {
@@ -17,6 +19,8 @@ struct CommandLine {
   bool webPortsGiven = false;
   std::string webBind;  // empty: all interfaces
   bool noWeb = false;
+  // --shard K/N: this Sentrel watches the servers that fall to K of N.
+  Shard shard;
   // The log readers.
   std::string days;  // as typed
   std::string server;

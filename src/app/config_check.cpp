@@ -8,6 +8,7 @@
 #include <set>
 
 #include "events/serial_action.h"
+#include "events/webhook_action.h"
 #include "model/comma_text.h"
 #include "model/dependencies.h"
 #include "model/maintenance.h"
@@ -607,8 +608,9 @@ const std::vector<std::string>& EventKeys() {
         "UsePopup",    "PopupText",     "UseSound",    "Sound",    "UseExe",     "Exe",
         "ExePara",     "UseMail",       "MailAddress", "Mailtext", "UseNetSend", "NetSend",
         "NetSendText", "UseShutdown",   "Shutdown",    "UsePrint", "Printer",    "PrinterText",
-        "UseSerial",   "SerialOptions", "SerialText"};
-    for (int i = 0; i < 8; ++i) {
+        "UseSerial",   "SerialOptions", "SerialText",  "UseWebhook", "WebhookURL", "WebhookBody",
+        "WebhookHeaders"};
+    for (int i = 0; i < kActionCount; ++i) {
       k.push_back("count" + std::to_string(i));
       k.push_back("always" + std::to_string(i));
     }
@@ -643,7 +645,7 @@ void CheckEvent(const IniFile& ini, size_t section, const std::string& file, Fin
       std::string hint;
       if ((lower.rfind("count", 0) == 0 || lower.rfind("always", 0) == 0) &&
           key.find_first_of("0123456789") != std::string::npos)
-        hint = " (the actions are numbered 0 to 7)";
+        hint = " (the actions are numbered 0 to 8)";
       else
         hint = DidYouMean(key, EventKeys());
       findings.Error(file, keys.Line(e),
@@ -702,6 +704,24 @@ void CheckEvent(const IniFile& ini, size_t section, const std::string& file, Fin
   needs("UseMail", "Mailtext", "the mail action fails");
   needs("UseMail", "MailAddress", "the mail goes to nobody");
   needs("UseSerial", "SerialText", "the serial action fails");
+  needs("UseWebhook", "WebhookURL", "the webhook is not sent");
+  if (auto e = keys.Find("WebhookURL"); e && !keys.Text(*e).empty()) {
+    const std::string text = keys.Text(*e);
+    const WebhookTarget target = SplitWebhookTarget(text);
+    const std::string& url = target.url;
+    std::string problem = UrlProblem(url);
+    if (target.method.empty())
+      problem = "the method is not POST, PUT or PATCH";
+    else if (problem.empty() && url.find("://") == std::string::npos)
+      problem = "it needs http:// or https:// in front";
+    if (!problem.empty())
+      findings.Add(file, keys.Line(*e),
+                   flag("UseWebhook") ? Finding::Severity::Error : Finding::Severity::Warning,
+                   "WebhookURL=" + text + ": " + problem + ": the webhook cannot be sent");
+  }
+  if (auto e = keys.Find("WebhookHeaders"))
+    for (const std::string& problem : WebhookHeaderProblems(keys.Text(*e)))
+      findings.Warning(file, keys.Line(*e), "WebhookHeaders: " + problem);
   // Relative names are taken from the working directory of the program, which is not
   // known here; absolute ones can be looked at.
   for (auto [use, key] : {std::pair{"UseMail", "Mailtext"}, std::pair{"UseSerial", "SerialText"},

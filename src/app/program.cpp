@@ -1,7 +1,10 @@
 #include "app/program.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 
+#include "app/alertmanager.h"
 #include "app/config_check.h"
 #include "events/real_event_actions.h"
 #include "model/dependencies.h"
@@ -12,6 +15,7 @@
 #include "platform/file_util.h"
 #include "platform/ini_file.h"
 #include "platform/paths.h"
+#include "scan/http_post.h"
 #include "scan/network_checks.h"
 
 namespace sentrel {
@@ -19,6 +23,23 @@ namespace sentrel {
 Program::Program(Frontend& frontend, SettingsStore& settings)
     : frontend_(frontend), settings_(settings), networkChecks_(MakeNetworkChecks(scanner)) {
   scanner.SetChecks(networkChecks_.get());
+  poster_ = std::make_unique<ClientHttpPoster>();
+  AlertmanagerNotifier::Host host;
+  host.held = [this](const TPort& m) {
+    return m.alertRun.held || HoldOf(serverList, *m.server, Now()).Any();
+  };
+  host.statusPageUrl = [this] {
+    if (!webServer.Listening()) return std::string();
+    std::string address = webServer.BindAddress();
+    if (address.empty() || address == "0.0.0.0" || address == "::") {
+      char name[256] = {};
+      address = gethostname(name, sizeof name - 1) == 0 && name[0] ? name : "localhost";
+    } else if (address.find(':') != std::string::npos) {
+      address = "[" + address + "]";
+    }
+    return "http://" + address + ":" + std::to_string(webServer.Port()) + "/";
+  };
+  alertmanager_ = std::make_unique<AlertmanagerNotifier>(*poster_, std::move(host));
   webServer.SetCountersSource([this] {
     ProgramCounters c;
     c.checksDone = scanner.checksDone;
@@ -38,11 +59,60 @@ Program::~Program() {
 void Program::CancelWork() {
   scanner.CancelAll();
   eventList.CancelRuns();
+  if (eventActions_) eventActions_->CancelDeliveries();
+  if (alertmanager_) alertmanager_->CancelPosts();
 }
 
 void Program::EndWork() {
   CancelWork();
   availability.SaveSummaries();
+}
+
+void Program::ScreenUpdate() {
+  frontend_.ScreenUpdate();
+  alertmanager_->Sweep();
+}
+
+void Program::RunEvent(const std::string& name, const std::string& message,
+                       const std::string& server, const std::string& status, int32_t n,
+                       uint64_t monitor) {
+  eventList.RunEvent(name, message, server, status, n, monitor);
+  if (n == 99999999 || !alertmanager_->Enabled()) return;
+  const int32_t after = eventList.AlertAfter(name);
+  if (after < 0 || n <= after) return;
+  // The actions may have deleted the monitor meanwhile.
+  if (TPort* m = MonitorByRunId(monitor); m && m->status == "red") alertmanager_->Fire(*m, message);
+}
+
+TPort* Program::MonitorByRunId(uint64_t runId) {
+  for (int i = 0; i < serverList.Count(); ++i) {
+    TServer* server = serverList.Items(i);
+    for (int j = 0; j < server->ports.Count(); ++j)
+      if (server->ports.Items(j)->runId == runId) return server->ports.Items(j);
+  }
+  return nullptr;
+}
+
+bool Program::PopupWindow() const {
+  return settings_.ReadNumber(kSentrelSection, kPopupWindowKey, 1) != 0;
+}
+
+void Program::SetPopupWindow(bool on) {
+  settings_.WriteText(kSentrelSection, kPopupWindowKey, on ? "1" : "0");
+}
+
+std::string Program::AlertmanagerUrls() const {
+  return settings_.ReadText(kSentrelSection, kAlertmanagerUrlsKey, "");
+}
+
+void Program::SetAlertmanagerUrls(const std::string& urls) {
+  settings_.WriteText(kSentrelSection, kAlertmanagerUrlsKey, urls);
+  ApplyAlertmanagerUrls(urls);
+}
+
+void Program::ApplyAlertmanagerUrls(const std::string& urls) {
+  for (const std::string& problem : alertmanager_->SetUrls(urls))
+    ReportProblem("AlertmanagerURLs: " + problem + ": no alerts go there");
 }
 
 void Program::SetTimer1(bool enabled) {
@@ -188,7 +258,7 @@ void Program::WriteSettings() {
 void Program::Create(const StartOptions& options) {
   serverList.activityPane = &activityPane;
   serverList.messagePane = &messagePane;
-  eventActions_ = std::make_unique<RealEventActions>(frontend_, &messagePane);
+  eventActions_ = std::make_unique<RealEventActions>(frontend_, &messagePane, poster_.get());
   eventList.context.actions = eventActions_.get();
   eventList.context.history = &messagePane;
   eventList.context.reminderState = [this](uint64_t runId) {
@@ -208,6 +278,7 @@ void Program::Create(const StartOptions& options) {
     return state;
   };
   headless_ = options.headless;
+  serverList.shard = options.shard;
   ReadSettings();
   ApplyParallelSetting();
   // Kept from the root, so the next start from another directory finds the same file.
@@ -256,6 +327,8 @@ void Program::Create(const StartOptions& options) {
                   " holds no event: no alert will be raised until events are added");
   }
   ReportFindings(content, true);
+  ReportShard();
+  ApplyAlertmanagerUrls(AlertmanagerUrls());
 
   webServer.SetPorts(options.webPorts);
   webServer.SetBindAddress(options.webBind);
@@ -484,12 +557,23 @@ bool Program::Reload() {
                 (counts.kept == 1 ? " monitor" : " monitors") + " unchanged, " +
                 std::to_string(counts.added) + " new, " + std::to_string(counts.removed) +
                 " removed");
+  ReportShard();
   // Warnings are shown as at start-up; they never stop a reload.
   const std::string command =
       "sentrel --check" + (configFile.empty() ? std::string() : " " + configFile);
   for (const std::string& line : StartupFindingLines(findings, command)) ReportProblem(line);
   // The next pass checks the new monitors (due two seconds after loading).
   return true;
+}
+
+void Program::ReportShard() {
+  if (!serverList.shard.Sharded()) return;
+  int watched = 0;
+  for (int i = 0; i < serverList.Count(); ++i) watched += serverList.Watches(*serverList.Items(i));
+  ReportProblem("Shard " + serverList.shard.Text() + ": this Sentrel watches " +
+                std::to_string(watched) + " of " + std::to_string(serverList.Count()) +
+                (serverList.Count() == 1 ? " server" : " servers") +
+                "; the others are left to the other shards");
 }
 
 void Program::ReportProblem(const std::string& text) {

@@ -19,6 +19,8 @@
 
 namespace sentrel {
 
+class AlertmanagerNotifier;
+class HttpPoster;
 class RealEventActions;
 
 // What start-up needs to know from the command line.
@@ -26,6 +28,7 @@ struct StartOptions {
   std::string commandLineFile;  // the optional SERVERFILE argument
   std::vector<int> webPorts{80, 8080, 8081};
   std::string webBind;  // the web server's address; empty: all interfaces
+  Shard shard;          // the servers this Sentrel watches
   bool headless = false;
   bool startWeb = false;   // headless: start the web server unless --no-web
   bool startScan = false;  // headless always scans
@@ -132,11 +135,24 @@ class Program : public ScanHost {
   // ScanHost.
   bool ScanningActive() const override { return scanActive_; }
   void SetActivityPanel(const std::string& text) override { SetStatusPanel(0, text); }
-  void ScreenUpdate() override { frontend_.ScreenUpdate(); }
+  // A change of colour may end an alert sent to Alertmanager.
+  void ScreenUpdate() override;
+  // The event's actions, then Alertmanager: a failure that passes the event's latency
+  // count makes its monitor's alert fire.
   void RunEvent(const std::string& name, const std::string& message, const std::string& server,
-                const std::string& status, int32_t n, uint64_t monitor) override {
-    eventList.RunEvent(name, message, server, status, n, monitor);
-  }
+                const std::string& status, int32_t n, uint64_t monitor) override;
+
+  // The [Sentrel] setting AlertmanagerURLs (blanks or commas between URLs): written, and
+  // taken at once. Items that are no URL are said in "Messages/Errors" and left out.
+  void SetAlertmanagerUrls(const std::string& urls);
+  std::string AlertmanagerUrls() const;
+  AlertmanagerNotifier& Alertmanager() { return *alertmanager_; }
+  // The [Sentrel] setting PopupWindow: whether the events' popups show in the program's
+  // own popup window also where the desktop's notifications show them (default 1).
+  bool PopupWindow() const;
+  void SetPopupWindow(bool on);
+  // The monitor with this run id, or nullptr.
+  TPort* MonitorByRunId(uint64_t runId);
 
   void SetStatusPanel(int panel, const std::string& text);
   const std::string& StatusPanel(int panel) const { return statusPanels_[static_cast<size_t>(panel)]; }
@@ -178,6 +194,8 @@ class Program : public ScanHost {
   // pane (and on standard error headless). Files that did not load are left out: their
   // own line has said so.
   void ReportFindings(ServerFileContent content, bool withEvents);
+  // Sharded: how many of the servers this Sentrel watches.
+  void ReportShard();
 
   Frontend& frontend_;
   SettingsStore& settings_;
@@ -186,6 +204,10 @@ class Program : public ScanHost {
   void ApplyParallelSetting();
   void ForEachMonitor(const std::function<void(TPort&)>& f);
 
+  // What posts webhooks and alerts; before the actions and the notifier that use it.
+  std::unique_ptr<HttpPoster> poster_;
+  std::unique_ptr<AlertmanagerNotifier> alertmanager_;
+  void ApplyAlertmanagerUrls(const std::string& urls);
   // The actions the events carry out (popup and notice through the front end).
   std::unique_ptr<RealEventActions> eventActions_;
   std::array<std::string, 2> statusPanels_{"", "Sentrel-Webserver: idle"};
@@ -221,5 +243,9 @@ constexpr const char* kEventsFileName = "events.ini";
 // [Sentrel] settings of the parallel checks: on or off, and how many at once.
 constexpr const char* kParallelChecksKey = "ParallelChecks";
 constexpr const char* kParallelLimitKey = "ParallelCheckLimit";
+// [Sentrel] setting: the Alertmanagers that get the alerts.
+constexpr const char* kAlertmanagerUrlsKey = "AlertmanagerURLs";
+// [Sentrel] setting: the popup window beside the desktop's notifications.
+constexpr const char* kPopupWindowKey = "PopupWindow";
 
 }  // namespace sentrel

@@ -115,6 +115,7 @@ StartOptions StartOptionsFor(const CommandLine& cl, bool headless) {
   options.commandLineFile = cl.serverFile;
   options.webPorts = cl.webPorts;
   options.webBind = cl.webBind;
+  options.shard = cl.shard;
   options.headless = headless;
   options.startWeb = headless && !cl.noWeb;
   options.startScan = headless;

@@ -40,16 +40,19 @@ struct Step {
   bool TIPEvent::*enabled;
 };
 // The order the actions run in; the print notice comes last.
+// The webhook comes with the actions that do not wait: its delivery goes on by itself.
 constexpr Step kOrder[] = {
-    {kNetSend, &TIPEvent::UseNetSend}, {kPopup, &TIPEvent::UsePopup},
-    {kExe, &TIPEvent::UseExe},         {kMail, &TIPEvent::UseMail},
-    {kShutdown, &TIPEvent::UseShutdown}, {kSound, &TIPEvent::UseSound},
-    {kSerial, &TIPEvent::UseSerial},   {kPrint, &TIPEvent::UsePrint}};
+    {kNetSend, &TIPEvent::UseNetSend},   {kPopup, &TIPEvent::UsePopup},
+    {kExe, &TIPEvent::UseExe},           {kWebhook, &TIPEvent::UseWebhook},
+    {kMail, &TIPEvent::UseMail},         {kShutdown, &TIPEvent::UseShutdown},
+    {kSound, &TIPEvent::UseSound},       {kSerial, &TIPEvent::UseSerial},
+    {kPrint, &TIPEvent::UsePrint}};
 
 // The actions whose gates opened, in their order, as a task of their own: an action that
 // waits (a mail server, a modem, a sound) delays only the actions after it.
 Task<void> RunActions(EventActions* actions, TIPEvent settings, std::array<bool, kActionCount> fire,
-                      std::string message, std::string server, std::string status) {
+                      std::string message, std::string server, std::string status,
+                      uint64_t monitor) {
   for (const Step& step : kOrder) {
     if (!fire[static_cast<size_t>(step.index)]) continue;
     // One way of telling the operator failing (the mail server refuses, the serial port is
@@ -60,8 +63,9 @@ Task<void> RunActions(EventActions* actions, TIPEvent settings, std::array<bool,
     try {
       switch (step.index) {
         case kNetSend: actions->DoNetSend(settings, message, server, status); break;
-        case kPopup: actions->DoPopup(settings, message); break;
+        case kPopup: actions->DoPopupAbout(settings, {message, server, status, monitor}); break;
         case kExe: actions->DoExe(settings, message, server, status); break;
+        case kWebhook: actions->DoWebhook(settings, message, server, status); break;
         case kMail: co_await actions->DoMail(settings, message, server, status); break;
         case kShutdown: co_await actions->DoShutdown(settings); break;
         case kSound: co_await actions->DoSound(settings); break;
@@ -98,7 +102,7 @@ Task<void> TIPEvent::Execute(const EventContext& context, const std::string& mes
   TIPEvent settings;
   settings.Assign(*this);
   settings.name = name;
-  return RunActions(context.actions, std::move(settings), fire, message, server, status);
+  return RunActions(context.actions, std::move(settings), fire, message, server, status, monitor);
 }
 
 namespace {
@@ -138,7 +142,8 @@ Task<void> RemindTask(TIpEventList* list, std::string name, uint64_t monitor,
     const std::string text =
         "Reminder: " + message + ", down since " + FormatDateTime(state.downSince);
     LastActivity = "IPEvent.Execute " + text + " " + server + " " + word;
-    co_await RunActions(list->context.actions, std::move(settings), fire, text, server, word);
+    co_await RunActions(list->context.actions, std::move(settings), fire, text, server, word,
+                        monitor);
   }
 }
 

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 
 #include "model/last_activity.h"
 #include "model/server_file.h"
@@ -34,6 +35,10 @@ void TIPEvent::Assign(const TIPEvent& o) {
   UseSerial = o.UseSerial;
   SerialOptions = o.SerialOptions;
   SerialText = o.SerialText;
+  UseWebhook = o.UseWebhook;
+  WebhookURL = o.WebhookURL;
+  WebhookBody = o.WebhookBody;
+  WebhookHeaders = o.WebhookHeaders;
   count = o.count;
   always = o.always;
   RepeatMinutes = o.RepeatMinutes;
@@ -70,9 +75,20 @@ void TIPEvent::SaveToINI(IniFile& ini) const {
   flag("UseSerial", UseSerial);
   put("SerialOptions", SerialOptions);
   put("SerialText", SerialText);
-  for (int i = 0; i < kActionCount; ++i) {
+  for (int i = 0; i < kWebhook; ++i) {
     put(("count" + std::to_string(i)).c_str(), std::to_string(count[static_cast<size_t>(i)]));
     flag(("always" + std::to_string(i)).c_str(), always[static_cast<size_t>(i)]);
+  }
+  // The webhook's keys only for an event that has one set up, so the sections of events
+  // without it are written as they always were.
+  if (UseWebhook || !WebhookURL.empty() || !WebhookBody.empty() || !WebhookHeaders.empty() ||
+      count[kWebhook] != 2 || always[kWebhook]) {
+    flag("UseWebhook", UseWebhook);
+    put("WebhookURL", WebhookURL);
+    put("WebhookBody", WebhookBody);
+    put("WebhookHeaders", WebhookHeaders);
+    put("count8", std::to_string(count[kWebhook]));
+    flag("always8", always[kWebhook]);
   }
   // Only when reminders are on, so a file without them is written as it always was.
   if (RepeatMinutes > 0) put("RepeatMinutes", std::to_string(RepeatMinutes));
@@ -106,6 +122,10 @@ void TIPEvent::ReadFromINI(const std::string& section, const IniFile& ini) {
   UseSerial = flag("UseSerial");
   SerialOptions = text("SerialOptions", kDefaultSerialOptions);
   SerialText = text("SerialText");
+  UseWebhook = flag("UseWebhook");
+  WebhookURL = text("WebhookURL");
+  WebhookBody = text("WebhookBody");
+  WebhookHeaders = text("WebhookHeaders");
   for (size_t i = 0; i < kActionCount; ++i) {
     int32_t c = ini.ReadInteger(section, "count" + std::to_string(i), 1);
     count[i] = c < 2 ? 2 : c;
@@ -138,6 +158,18 @@ void TIpEventList::Clear() {
 }
 
 bool TIpEventList::Exists(const std::string& name) const { return Find(name) != nullptr; }
+
+int32_t TIpEventList::AlertAfter(const std::string& name) const {
+  const TIPEvent* ev = Find(name);
+  if (!ev) return -1;
+  const bool enabled[kActionCount] = {ev->UsePopup,   ev->UseSound,    ev->UseExe,
+                                      ev->UseMail,    ev->UseNetSend,  ev->UseShutdown,
+                                      ev->UsePrint,   ev->UseSerial,   ev->UseWebhook};
+  int32_t lowest = INT32_MAX;
+  for (size_t i = 0; i < kActionCount; ++i)
+    if (enabled[i]) lowest = std::min(lowest, ev->count[i]);
+  return lowest == INT32_MAX ? 2 : lowest;
+}
 
 int TIpEventList::IndexIgnoringCase(const std::string& name) const {
   for (size_t i = 0; i < events_.size(); ++i)

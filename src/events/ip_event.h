@@ -34,14 +34,14 @@ struct EventContext {
   std::function<ReminderState(uint64_t monitor)> reminderState;
 };
 
-constexpr int kActionCount = 8;
+constexpr int kActionCount = 9;
 // Action indices: popup 0, sound 1, program 2, mail 3, network message 4, reboot 5,
-// print 6, serial script 7.
-enum ActionIndex { kPopup = 0, kSound, kExe, kMail, kNetSend, kShutdown, kPrint, kSerial };
+// print 6, serial script 7, webhook 8.
+enum ActionIndex { kPopup = 0, kSound, kExe, kMail, kNetSend, kShutdown, kPrint, kSerial, kWebhook };
 
 inline constexpr const char* kDefaultSerialOptions = "port=0,bits=3,baud=4,parity=0,stop=0";
 
-// A named bundle of the eight notification actions.
+// A named bundle of the nine notification actions.
 class TIPEvent {
   friend class TIpEventList;
 
@@ -62,8 +62,8 @@ class TIPEvent {
   // The flags of one monitor (the event's own for 0).
   const std::array<bool, kActionCount>& NotifiedFor(uint64_t monitor) const;
   // Decides the latency gates of the enabled actions now and returns the execution of
-  // those that open, in the order network message, popup, program, mail, reboot, sound,
-  // serial, print; an empty task when none opens.
+  // those that open, in the order network message, popup, program, webhook, mail, reboot,
+  // sound, serial, print; an empty task when none opens.
   // The execution works on a copy of the settings: the event may be gone meanwhile.
   Task<void> Execute(const EventContext& context, const std::string& message,
                      const std::string& server, const std::string& status, int32_t n,
@@ -91,7 +91,14 @@ class TIPEvent {
   bool UseSerial = false;
   std::string SerialOptions = kDefaultSerialOptions;
   std::string SerialText;
-  std::array<int32_t, kActionCount> count{2, 2, 2, 2, 2, 2, 2, 2};
+  // The webhook: an HTTP POST to WebhookURL with WebhookBody (placeholders filled, JSON-
+  // escaped in a JSON body) and the headers of WebhookHeaders ("Name: value" items
+  // separated by "|").
+  bool UseWebhook = false;
+  std::string WebhookURL;
+  std::string WebhookBody;
+  std::string WebhookHeaders;
+  std::array<int32_t, kActionCount> count{2, 2, 2, 2, 2, 2, 2, 2, 2};
   std::array<bool, kActionCount> always{};
   // Reminders: while a monitor whose outage made actions act stays red, those actions
   // act again every this many minutes; 0 is off.
@@ -143,6 +150,11 @@ class TIpEventList {
   // monitor is the run id of the monitor reporting (0: none, as the editor's tests).
   void RunEvent(const std::string& name, const std::string& message, const std::string& server,
                 const std::string& status, int32_t n, uint64_t monitor = 0);
+  // The failure number after which the first of the named event's enabled actions acts
+  // (its lowest latency count; 2, the default count, when it enables none); -1 when
+  // there is no such event. Alerts that go elsewhere than the actions (Alertmanager) fire
+  // where the event would.
+  int32_t AlertAfter(const std::string& name) const;
   // Executions still under way, and their end (the program is closing).
   size_t RunsUnderWay() const { return runs_.Size(); }
   std::vector<std::string> RunActivities() const { return runs_.Activities(); }

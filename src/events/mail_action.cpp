@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "events/abandoned_notice.h"
 #include "events/ip_event.h"
 #include "events/placeholders.h"
 #include "events/smtp_client.h"
@@ -71,25 +72,6 @@ std::string NewMessageId() {
   return "<" + std::string(stamp) + ".sentrel@" + domain + ">";
 }
 
-namespace {
-// A mail the program gives up on because its task ended before the dialogue did (the
-// program is closing): the errors log says so, since no DONE line will follow.
-class Abandoned {
- public:
-  explicit Abandoned(std::string what) : what_(std::move(what)) {}
-  ~Abandoned() {
-    if (!finished_) CurrentLoop().ReportError("Mail abandoned before it was sent: " + what_);
-  }
-  Abandoned(const Abandoned&) = delete;
-  Abandoned& operator=(const Abandoned&) = delete;
-  void Finished() { finished_ = true; }
-
- private:
-  std::string what_;
-  bool finished_ = false;
-};
-}  // namespace
-
 Task<void> SendEventMail(TIPEvent ev, std::string message, std::string server,
                          std::string status, const TextPane* history) {
   std::vector<std::string> lines = SplitTextLines(ReadActionFile(ev.Mailtext, "Mail template"));
@@ -125,7 +107,9 @@ Task<void> SendEventMail(TIPEvent ev, std::string message, std::string server,
   mail.date = FormatRfc5322(Now(), LocalUtcOffsetMinutes());
   mail.messageId = NewMessageId();
 
-  Abandoned abandoned("to " + ev.MailAddress + " about " + message);
+  // A mail the program gives up on (it is closing) is said, since no DONE line follows.
+  AbandonedNotice abandoned("Mail abandoned before it was sent: to " + ev.MailAddress +
+                            " about " + message);
   SmtpClient client;
   try {
     co_await client.Connect(host, port, greetingName);

@@ -13,6 +13,7 @@
 #include "events/mail_action.h"
 #include "events/placeholders.h"
 #include "events/serial_action.h"
+#include "events/webhook_action.h"
 #include "model/frontend.h"
 #include "model/last_activity.h"
 #include "platform/clock.h"
@@ -105,6 +106,10 @@ void RealEventActions::AddMessage(const std::string& text) {
 
 void RealEventActions::DoPopup(const TIPEvent&, const std::string& message) {
   AddMessage(FormatDateTime(Now()) + " " + message);
+}
+
+void RealEventActions::DoPopupAbout(const TIPEvent&, const DesktopNotice& notice) {
+  frontend_.ShowEventPopup(FormatDateTime(Now()) + " " + notice.message, notice);
 }
 
 void RealEventActions::DoPrint(const TIPEvent&, const std::string& server,
@@ -213,6 +218,27 @@ Task<void> RealEventActions::AbortShutdown(std::string computer) {
           : CommandFromSetting(kRemoteAbortRebootKey, kRemoteAbortRebootDefault, tokens);
   if (argv.empty()) co_return;
   co_await RunToEnd(std::move(argv), kRebootLimitMs);
+}
+
+void RealEventActions::DoWebhook(const TIPEvent& ev, const std::string& message,
+                                 const std::string& server, const std::string& status) {
+  if (!poster_ || ev.WebhookURL.empty()) return;
+  HttpPostRequest request =
+      BuildWebhookRequest(ev, message, server, status, history_,
+                          CurrentSettings().Sentrel(kWebhookProxyKey, ""));
+  const std::string what = WebhookName(ev) + " about " + message;
+  // A failure that remains after the retries ends at the group as an errors-log line.
+  deliveries_.Start(DeliverWebhook(*poster_, std::move(request), what), "Webhook " + what);
+}
+
+Task<std::string> RealEventActions::TestWebhook(TIPEvent ev, std::string message,
+                                                std::string server, std::string status) {
+  if (!poster_) co_return std::string();
+  if (ev.WebhookURL.empty()) throw SentrelError("Webhook: no URL to send to");
+  HttpPostRequest request =
+      BuildWebhookRequest(ev, message, server, status, history_,
+                          CurrentSettings().Sentrel(kWebhookProxyKey, ""));
+  co_return co_await TryWebhookOnce(*poster_, std::move(request), WebhookName(ev));
 }
 
 Task<void> RealEventActions::DoMail(TIPEvent ev, std::string message, std::string server,

@@ -8,6 +8,7 @@
 namespace sentrel {
 
 class Frontend;
+class HttpPoster;
 class TextPane;
 
 // The actions as they really happen: the popup and the print notice through the front
@@ -16,13 +17,15 @@ class TextPane;
 // below) so a machine can use other tools, and tests can use recording ones.
 class RealEventActions : public EventActions {
  public:
-  // history: the "Messages/Errors" pane for "<#hist>" and "<#allhist>" (may be null).
-  RealEventActions(Frontend& frontend, const TextPane* history)
-      : frontend_(frontend), history_(history) {}
+  // history: the "Messages/Errors" pane for "<#hist>" and "<#allhist>" (may be null);
+  // poster: what sends the webhooks (null: none are sent).
+  RealEventActions(Frontend& frontend, const TextPane* history, HttpPoster* poster = nullptr)
+      : frontend_(frontend), history_(history), poster_(poster) {}
 
   void DoNetSend(const TIPEvent& ev, const std::string& message, const std::string& server,
                  const std::string& status) override;
   void DoPopup(const TIPEvent& ev, const std::string& message) override;
+  void DoPopupAbout(const TIPEvent& ev, const DesktopNotice& notice) override;
   void DoExe(const TIPEvent& ev, const std::string& message, const std::string& server,
              const std::string& status) override;
   Task<void> DoMail(TIPEvent ev, std::string message, std::string server,
@@ -31,6 +34,13 @@ class RealEventActions : public EventActions {
   Task<void> DoSound(TIPEvent ev) override;
   Task<void> DoSerial(TIPEvent ev) override;
   void DoPrint(const TIPEvent& ev, const std::string& server, const std::string& status) override;
+  void DoWebhook(const TIPEvent& ev, const std::string& message, const std::string& server,
+                 const std::string& status) override;
+  Task<std::string> TestWebhook(TIPEvent ev, std::string message, std::string server,
+                                std::string status) override;
+  // Webhooks still being delivered (or waiting for their next try), and their end.
+  size_t Deliveries() const { return deliveries_.Size(); }
+  void CancelDeliveries() { deliveries_.CancelAll(); }
 
   // Cancels a pending reboot of the named computer (empty: this one). The event editor's
   // "Cancel" button uses it; the command's outcome is not reported.
@@ -42,6 +52,8 @@ class RealEventActions : public EventActions {
 
   Frontend& frontend_;
   const TextPane* history_;
+  HttpPoster* poster_;
+  TaskGroup deliveries_;
 };
 
 // [Sentrel] settings of the commands, each a command line split like ExePara (no shell).
@@ -67,6 +79,9 @@ inline constexpr const char* kAbortRebootDefault = "shutdown -c";
 inline constexpr const char* kRemoteAbortRebootKey = "RemoteAbortRebootCommand";
 inline constexpr const char* kRemoteAbortRebootDefault =
     "ssh -o BatchMode=yes -o ConnectTimeout=15 -- <#host> \"shutdown -c\"";
+
+// A proxy for the webhooks ("host:port"); empty: straight to the receivers.
+inline constexpr const char* kWebhookProxyKey = "WebhookProxy";
 
 inline constexpr const char* kRebootMessage =
     "Sentrel reboots this machine NOW. Please stand back!";

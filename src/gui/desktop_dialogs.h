@@ -11,6 +11,7 @@ class Program;
 
 namespace sentrel::gui {
 
+class DesktopNotifier;
 class Tename;
 class Teventform;
 class Terrorwin;
@@ -28,7 +29,9 @@ class DesktopDialogs : public QObject {
   // The dialogs of this main window: made on the first call, the same ones afterwards.
   static DesktopDialogs& Get(QWidget* mainWindow, Program& program);
   // Makes them for this main window and lets the front end's popup and print notice
-  // reach them: the popup window gets the events' messages and the reboot's errors.
+  // reach them: the popup window gets the events' messages and the reboot's errors, and
+  // the desktop's notification service the events' popups (unless the setting
+  // PopupWindow is 0 and a service takes them, the popup window shows them too).
   static DesktopDialogs& Attach(QWidget* mainWindow, Program& program, QtFrontend& frontend);
   // The dialogs made last, or nothing before start-up made them (or after their main
   // window went).
@@ -39,6 +42,8 @@ class DesktopDialogs : public QObject {
   int EditEvents(int index);
 
   Terrorwin* popup;
+  // The desktop's notifications of the events' popups.
+  DesktopNotifier* notifier;
   Tename* namePrompt;
   Teventform* eventManager;
   TForm2* editor;

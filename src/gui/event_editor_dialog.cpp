@@ -2,6 +2,7 @@
 
 #include <QAbstractSpinBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -31,6 +32,20 @@ Task<void> Immediately(std::function<void()> action) {
   action();
   co_return;
 }
+
+// One try of the webhook; what the receiver answered (or why it did not) is shown beside
+// the button, and a failure also goes to the errors log as every failed test does. The
+// label is the dialog's, which outlives its tests.
+Task<void> TestWebhook(EventActions& actions, TIPEvent ev, QLabel* result) {
+  try {
+    const std::string answer = co_await actions.TestWebhook(
+        ev, Teventform::kTestMessage, Teventform::kSampleServer, "OK");
+    result->setText(QStringLiteral("Sent: %1").arg(QString::fromStdString(answer)));
+  } catch (const std::exception& e) {
+    result->setText(QStringLiteral("Failed: %1").arg(QString::fromStdString(e.what())));
+    throw;
+  }
+}
 }  // namespace
 
 
@@ -39,7 +54,8 @@ namespace {
 // The enable field of each action, by action index.
 constexpr std::array<bool TIPEvent::*, kActionCount> kEnable = {
     &TIPEvent::UsePopup,   &TIPEvent::UseSound,    &TIPEvent::UseExe,   &TIPEvent::UseMail,
-    &TIPEvent::UseNetSend, &TIPEvent::UseShutdown, &TIPEvent::UsePrint, &TIPEvent::UseSerial};
+    &TIPEvent::UseNetSend, &TIPEvent::UseShutdown, &TIPEvent::UsePrint, &TIPEvent::UseSerial,
+    &TIPEvent::UseWebhook};
 
 QString Q(const std::string& s) {
   return QString::fromStdString(s);
@@ -109,6 +125,7 @@ Teventform::Teventform(TIpEventList& events, Tename& namePrompt, QWidget* parent
   addPage(p.shutdown);
   addPage(p.print);
   addPage(p.serial);
+  addPage(p.webhook);
   // Pages come after the buttons in creation order; Tab goes from the action list into
   // the shown page (each page keeps the order of its form) and from there to OK.
   QWidget* previous = ui_->eventchecklist;
@@ -137,7 +154,8 @@ Teventform::Teventform(TIpEventList& events, Tename& namePrompt, QWidget* parent
              p.netsend.netsendcount,
              p.shutdown.rebootcount,
              nullptr,
-             p.serial.serialcount};
+             p.serial.serialcount,
+             p.webhook.webhookcount};
   for (size_t i = 0; i < counts_.size(); ++i) {
     if (!counts_[i]) continue;
     connect(counts_[i], &QSpinBox::valueChanged, this, [this, i](int value) {
@@ -158,6 +176,9 @@ Teventform::Teventform(TIpEventList& events, Tename& namePrompt, QWidget* parent
   BindText(p.netsend.netsendtext, &TIPEvent::NetSendText);
   BindText(p.shutdown.reboot, &TIPEvent::Shutdown);
   BindText(p.serial.oserialfile, &TIPEvent::SerialText);
+  BindText(p.webhook.webhookurl, &TIPEvent::WebhookURL);
+  BindText(p.webhook.webhookbody, &TIPEvent::WebhookBody);
+  BindText(p.webhook.webhookheaders, &TIPEvent::WebhookHeaders);
   BindFile(p.sound.soundfile, p.sound.soundbrowse, QStringLiteral("Sound file"),
            QStringLiteral("Sound files (*.wav)"));
   BindFile(p.execute.exename, p.execute.exebrowse, QStringLiteral("Program"),
@@ -182,7 +203,8 @@ Teventform::Teventform(TIpEventList& events, Tename& namePrompt, QWidget* parent
 
   connect(p.popup.popuptest, &QPushButton::clicked, this, [this] {
     RunTest([](EventActions& a, const TIPEvent& ev) {
-      return Immediately([&a, ev] { a.DoPopup(ev, kTestMessage); });
+      // The desktop's notification too, as an event's popup sends one.
+      return Immediately([&a, ev] { a.DoPopupAbout(ev, {kTestMessage, kSampleServer, "OK", 0}); });
     });
   });
   connect(p.sound.soundtest, &QPushButton::clicked, this,
@@ -210,6 +232,12 @@ Teventform::Teventform(TIpEventList& events, Tename& namePrompt, QWidget* parent
   connect(p.serial.serialtest, &QPushButton::clicked, this,
           [this] { RunTest([](EventActions& a, const TIPEvent& ev) { return a.DoSerial(ev); }); });
 
+  connect(p.webhook.webhooktest, &QPushButton::clicked, this, [this] {
+    pages_->webhook.webhookresult->setText(QStringLiteral("Sending..."));
+    RunTest([this](EventActions& a, const TIPEvent& ev) {
+      return TestWebhook(a, ev, pages_->webhook.webhookresult);
+    });
+  });
   connect(ui_->namecombo, &QComboBox::currentIndexChanged, this, [this](int index) {
     if (showing_) return;
     current_ = index;
@@ -235,6 +263,10 @@ Teventform::Teventform(TIpEventList& events, Tename& namePrompt, QWidget* parent
   // Each port stands for a device of this machine; the list says which.
   for (int i = 0; i < p.serial.oport->count(); ++i)
     p.serial.oport->setItemData(i, Q(SerialDevicePath(i)), Qt::ToolTipRole);
+  // The action list is as wide as its longest name, so none is cut off.
+  QListWidget* list = ui_->eventchecklist;
+  list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  list->setMinimumWidth(list->sizeHintForColumn(0) + 2 * list->frameWidth() + 8);
   NameControlsFromLabels(this);
   SelectAction(0);
 }
@@ -370,6 +402,10 @@ void Teventform::ShowEvent() {
   p.netsend.netsendtext->setText(Q(ev->NetSendText));
   p.shutdown.reboot->setText(Q(ev->Shutdown));
   p.serial.oserialfile->setText(Q(ev->SerialText));
+  p.webhook.webhookurl->setText(Q(ev->WebhookURL));
+  p.webhook.webhookbody->setText(Q(ev->WebhookBody));
+  p.webhook.webhookheaders->setText(Q(ev->WebhookHeaders));
+  p.webhook.webhookresult->clear();
   ShowSerialOptions(*ev);
   for (size_t i = 0; i < counts_.size(); ++i) {
     const int32_t shown = std::clamp<int32_t>(ev->count[i], 2, 999);

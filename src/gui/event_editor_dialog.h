@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "events/ip_event.h"
 #include "platform/task.h"
 
 class QLineEdit;
@@ -24,6 +25,7 @@ class EventPageNetsend;
 class EventPageShutdown;
 class EventPagePrint;
 class EventPageSerial;
+class EventPageWebhook;
 }  // namespace Ui
 
 namespace sentrel {
@@ -65,7 +67,7 @@ class Teventform : public QDialog {
   const Ui::Teventform& ui() const { return *ui_; }
   struct Pages;
   const Pages& pages() const { return *pages_; }
-  // Shows the page of action i (0 popup ... 7 serial), as selecting it in the list does.
+  // Shows the page of action i (0 popup ... 7 serial, 8 webhook), as selecting it in the list does.
   void SelectAction(int action);
 
   // The button handlers, by their captions.
@@ -96,7 +98,7 @@ class Teventform : public QDialog {
   const std::unique_ptr<Pages> pages_;
   TIpEventList& events_;
   Tename& namePrompt_;
-  std::array<QSpinBox*, 8> counts_{};
+  std::array<QSpinBox*, kActionCount> counts_{};
   int current_ = -1;
   // Set while the controls are filled from the event: those changes are not edits.
   bool showing_ = false;

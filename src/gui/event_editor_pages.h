@@ -1,6 +1,6 @@
 #pragma once
 
-// The event manager's eight pages, each from its own form, in action order. Only the
+// The event manager's nine pages, each from its own form, in action order. Only the
 // dialog and the window tests need their widgets.
 #include "gui/event_editor_dialog.h"
 #include "ui_event_page_execute.h"
@@ -11,6 +11,7 @@
 #include "ui_event_page_serial.h"
 #include "ui_event_page_shutdown.h"
 #include "ui_event_page_sound.h"
+#include "ui_event_page_webhook.h"
 
 namespace sentrel::gui {
 
@@ -23,6 +24,7 @@ struct Teventform::Pages {
   Ui::EventPageShutdown shutdown;
   Ui::EventPagePrint print;
   Ui::EventPageSerial serial;
+  Ui::EventPageWebhook webhook;
 };
 
 }  // namespace sentrel::gui

@@ -47,6 +47,14 @@ void QtFrontend::ShowPopupMessage(const std::string& message) {
   window_->ShowPopupStandIn(q);
 }
 
+void QtFrontend::ShowEventPopup(const std::string& line, const DesktopNotice& notice) {
+  if (eventPopup) {
+    eventPopup(ToQ(line), notice);
+    return;
+  }
+  ShowPopupMessage(line);
+}
+
 void QtFrontend::ShowNotice(const std::string& text) {
   QString q = ToQ(text);
   if (notice) {

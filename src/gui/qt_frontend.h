@@ -22,6 +22,7 @@ class QtFrontend final : public Frontend {
   void BuildTree() override;
   void StatusPanelChanged(int panel, const std::string& text) override;
   void ShowPopupMessage(const std::string& message) override;
+  void ShowEventPopup(const std::string& line, const DesktopNotice& notice) override;
   void ShowNotice(const std::string& text) override;
   bool AskYesNo(const std::string& question) override;
 
@@ -30,6 +31,9 @@ class QtFrontend final : public Frontend {
   // Unset, a plain message box stands in for both.
   std::function<void(const QString& message)> popupMessage;
   std::function<void(const QString& text)> notice;
+  // An event's popup with what it is about (the desktop notification goes with it).
+  // Unset, it is a plain popup message.
+  std::function<void(const QString& line, const DesktopNotice& notice)> eventPopup;
 
   // Popup messages that came before the window, in order (handed over by SetWindow).
   const QStringList& EarlyPopups() const { return earlyPopups_; }

@@ -1,6 +1,7 @@
 #include "gui/server_tree_model.h"
 
 #include <QHash>
+#include <QPalette>
 #include <algorithm>
 
 #include "gui/status_lights.h"
@@ -30,6 +31,9 @@ QVariant TreeNode::data(int column, int role) const {
       return text_;
     case Qt::DecorationRole:
       return image_ > 0 ? QVariant(StatusLight(image_)) : QVariant();
+    case Qt::ForegroundRole:
+      return shownElsewhere_ ? QVariant(QPalette().brush(QPalette::Disabled, QPalette::Text))
+                             : QVariant();
     case Qt::AccessibleDescriptionRole:
     case Qt::ToolTipRole:
       return StatusWords(Status(), Now());
@@ -41,6 +45,14 @@ QVariant TreeNode::data(int column, int role) const {
 RowStatus TreeNode::Status() const {
   RowStatus s;
   s.image = std::max(image_, 1);
+  if (level_ != kGroup && Alive() && !server_->owner->Watches(*server_)) {
+    const Shard& shard = server_->owner->shard;
+    s.elsewhere = QStringLiteral("not watched here: shard %1/%2 watches it, this is shard %3")
+                      .arg(ShardHash(server_->name) % static_cast<uint64_t>(shard.n) + 1)
+                      .arg(shard.n)
+                      .arg(ToQ(shard.Text()));
+    return s;
+  }
   if (level_ == kMonitor) {
     if (!Alive()) return s;
     s.colourImage = s.image;
@@ -323,6 +335,14 @@ void ServerTreeModel::Refresh() {
         sn->textFromRefresh_ = true;
         SetText(sn, ToQ(s->name));
       }
+      // Another shard's server: greyed, its monitors too.
+      const bool elsewhere = !list_.Watches(*s);
+      auto grey = [this, elsewhere](TreeNode* node) {
+        if (elsewhere == node->shownElsewhere_) return;
+        node->shownElsewhere_ = elsewhere;
+        RowChanged(node);
+      };
+      grey(sn);
       int serverImage = kImageNotChecked;
       // Most servers have neither parents nor maintenance: nothing to work out for them.
       const ServerHold hold =
@@ -339,6 +359,7 @@ void ServerTreeModel::Refresh() {
           mn->shownTyp_ = p.typ;
           SetText(mn, MonitorRefreshText(p));
         }
+        grey(mn);
         const int image = MonitorImage(p.status, HoldOfMonitor(p, hold));
         SetImage(mn, image);
         if (NoteStatus(mn->history_, p))

@@ -85,6 +85,8 @@ class TreeNode final {
   int shownPort_ = INT_MIN;
   int shownInterval_ = INT_MIN;
   bool textFromRefresh_ = false;
+  // A server another shard watches is shown greyed (server and monitor rows).
+  bool shownElsewhere_ = false;
   History history_;
 };
 

@@ -39,6 +39,7 @@ QString SummaryWords(const RowStatus& s) {
 }  // namespace
 
 QString StatusWords(const RowStatus& s, double now) {
+  if (!s.elsewhere.isEmpty()) return s.elsewhere;
   if (s.summary) return SummaryWords(s);
   if (s.image == kImageUnreachable || s.image == kImageMaintenance) {
     RowStatus colour = s;

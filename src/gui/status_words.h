@@ -13,6 +13,8 @@ struct RowStatus {
   // ("unreachable through router", "in maintenance until 16:00").
   int colourImage = 1;
   QString holdWords;
+  // A server of another shard, never checked here: what its rows say instead.
+  QString elsewhere;
   // Monitor rows.
   bool lostOnce = false;  // yellow because a green monitor lost one check (else: slow)
   int lost = 0;           // the lost count of a red monitor
@@ -29,7 +31,7 @@ struct RowStatus {
 // (with the date too when the day is not today's), after why its events are held back
 // when they are ("unreachable through router, down since ..."); for a server or group the
 // worst of its monitors with their count, "down: 2 of 5 monitors", "in maintenance: 1 of
-// 2 monitors", or "no monitors".
+// 2 monitors", or "no monitors"; for the rows of a server another shard watches, which.
 QString StatusWords(const RowStatus& status, double now);
 // "in maintenance until 16:00:00" (with the date when the day is not today's).
 QString MaintenanceWords(double until, double now);

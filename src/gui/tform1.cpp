@@ -260,8 +260,23 @@ void TForm1::CreateTrayLight() {
   connect(tray_.get(), &TrayLight::ExitRequested, this, [this] { Exit1Click(); });
 }
 
+void TForm1::ShowMonitor(uint64_t runId) {
+  if (isMinimized()) showNormal();
+  show();
+  raise();
+  activateWindow();
+  TPort* monitor = program_.MonitorByRunId(runId);
+  if (!monitor) return;
+  if (TreeNode* node = FindNode(monitor->server, monitor)) {
+    SelectNode(node);
+    ui_->TreeView1->scrollTo(ViewIndex(node));
+    ui_->TreeView1->setFocus();
+  }
+}
+
 void TForm1::ApplyViewSettings() {
   ui_->StartScanonStartup1->setChecked(program_.autoStart);
+  ui_->PopupWindow1->setChecked(program_.PopupWindow());
   ui_->ParallelChecks1->setChecked(program_.ParallelChecks());
   ui_->StartWebserveronStartup1->setChecked(program_.autoStartWeb);
   // The window keeps the size the placement gives it; the tree takes the room.

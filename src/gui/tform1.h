@@ -77,6 +77,9 @@ class TForm1 final : public QMainWindow {
     return model_->AddMonitorNode(serverNode, monitor);
   }
   void RefreshTree();
+  // A desktop notification's "Show": the window up and in front, the monitor with this
+  // run id selected and in view (when it is still there).
+  void ShowMonitor(uint64_t runId);
   void StoreExpandState();
   // True when the editor was confirmed.
   bool EditTreeNode(TreeNode* node);
@@ -138,6 +141,10 @@ class TForm1 final : public QMainWindow {
   void ToolButton7Click();  // web server on/off
   void StartScanonStartup1Click();
   void ParallelChecks1Click();
+  // Asks for the Alertmanagers' URLs (the setting AlertmanagerURLs).
+  void Alertmanager1Click();
+  // The popup window beside the desktop's notifications (the setting PopupWindow).
+  void PopupWindow1Click();
   void StartWebserveronStartup1Click();
   void Showlogs1Click();
   void Toolbar1Click();

@@ -65,6 +65,8 @@ void TForm1::ConnectCommands() {
   on(ui_->Scan1, &TForm1::Scan1Click);
   on(ui_->StartScanonStartup1, &TForm1::StartScanonStartup1Click);
   on(ui_->ParallelChecks1, &TForm1::ParallelChecks1Click);
+  on(ui_->Alertmanager1, &TForm1::Alertmanager1Click);
+  on(ui_->PopupWindow1, &TForm1::PopupWindow1Click);
   on(ui_->StartWebserveronStartup1, &TForm1::StartWebserveronStartup1Click);
   on(ui_->Showlogs1, &TForm1::Showlogs1Click);
   on(ui_->Toolbar1, &TForm1::Toolbar1Click);
@@ -404,6 +406,20 @@ void TForm1::StartScanonStartup1Click() {
 
 void TForm1::ParallelChecks1Click() {
   program_.SetParallelChecks(ui_->ParallelChecks1->isChecked());
+}
+
+void TForm1::Alertmanager1Click() {
+  const auto urls = PromptText(
+      this, QStringLiteral("Alertmanager"),
+      QStringLiteral("Alertmanager URLs, separated by blanks (such as http://alertmanager:9093). "
+                     "Every monitor that is down is sent to each of them; empty sends none."),
+      QString::fromStdString(program_.AlertmanagerUrls()));
+  if (!urls) return;
+  program_.SetAlertmanagerUrls(urls->trimmed().toStdString());
+}
+
+void TForm1::PopupWindow1Click() {
+  program_.SetPopupWindow(ui_->PopupWindow1->isChecked());
 }
 
 void TForm1::StartWebserveronStartup1Click() {

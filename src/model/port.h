@@ -91,6 +91,9 @@ class TPort {
   int32_t lastCheckMs = 0;
   int32_t lastRecordLost = 0;
   double lastSuccess = 0;
+  // The last DOWN or UP record of this monitor as "Messages/Errors" shows it (with its
+  // time), for the alerts that carry it.
+  std::string lastErrorRecord;
   CheckInFlight* httpRequest = nullptr;
   // The check task under way for this monitor; deleting the monitor ends it.
   CheckInFlight* check = nullptr;

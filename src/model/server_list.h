@@ -8,6 +8,7 @@
 #include "model/dependencies.h"
 #include "model/server.h"
 #include "model/server_file.h"
+#include "model/shard.h"
 
 namespace sentrel {
 
@@ -91,6 +92,10 @@ class TServerList {
   TextPane* messagePane = nullptr;
   // Told of every line the servers append to their logs.
   LogObserver* logObserver = nullptr;
+  // The part of the servers this Sentrel watches (--shard K/N); the others are loaded,
+  // saved and shown, but never checked.
+  Shard shard;
+  bool Watches(const TServer& server) const { return shard.Watches(server.name); }
 
  private:
   std::vector<std::unique_ptr<TServer>> servers_;

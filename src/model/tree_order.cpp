@@ -28,4 +28,15 @@ std::vector<TreeGroup> TreeOrder(TServerList& servers) {
   return groups;
 }
 
+std::vector<TreeGroup> WatchedTreeOrder(TServerList& servers) {
+  std::vector<TreeGroup> groups = TreeOrder(servers);
+  if (!servers.shard.Sharded()) return groups;
+  std::vector<TreeGroup> watched;
+  for (TreeGroup& g : groups) {
+    std::erase_if(g.servers, [&](const TServer* s) { return !servers.Watches(*s); });
+    if (!g.servers.empty()) watched.push_back(std::move(g));
+  }
+  return watched;
+}
+
 }  // namespace sentrel

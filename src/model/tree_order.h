@@ -20,5 +20,8 @@ struct TreeGroup {
 // "Main" (the field itself is set), so this does too. The status page walks this order
 // and the tree is built from it, so both always agree.
 std::vector<TreeGroup> TreeOrder(TServerList& servers);
+// The same without the servers another shard watches (and groups left empty): what the
+// status page, the metrics and the JSON document report.
+std::vector<TreeGroup> WatchedTreeOrder(TServerList& servers);
 
 }  // namespace sentrel

@@ -165,6 +165,17 @@ std::string FormatRfc5322(double dt, int utcOffsetMinutes) {
   return buf;
 }
 
+std::string FormatRfc3339Utc(double dt, int utcOffsetMinutes) {
+  const double utc = dt - utcOffsetMinutes / (24.0 * 60.0);
+  int year = 0, month = 0, day = 0;
+  DecodeDate(utc, year, month, day);
+  const int ms = TimeOfDayMs(utc);
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", year, month, day,
+                ms / 3600000, ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
+  return buf;
+}
+
 int LocalUtcOffsetMinutes() {
   time_t now = time(nullptr);
   tm local{};

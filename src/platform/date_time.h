@@ -34,6 +34,8 @@ std::optional<double> ParseDateTime(std::string_view date, std::string_view time
 // A local date-time as RFC 5322 writes it in a mail's Date header,
 // "Mon, 07 Dec 2026 19:15:39 +0100"; utcOffsetMinutes is the local zone's offset.
 std::string FormatRfc5322(double dt, int utcOffsetMinutes);
+// A local date-time in UTC as RFC 3339 writes it, "2026-12-07T18:15:39.250Z".
+std::string FormatRfc3339Utc(double dt, int utcOffsetMinutes);
 // The offset of this machine's local time from UTC now, in minutes.
 int LocalUtcOffsetMinutes();
 

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/json_text.h"
+
 namespace sentrel {
 
 // The byte-level helpers of the status web server's replies: gzip made of pieces, the
@@ -38,12 +40,6 @@ StatusRequest ParseStatusRequest(std::string_view bytes);
 // quality above zero; an explicit zero quality for gzip refuses it).
 bool AcceptsGzip(std::string_view acceptEncoding);
 
-// Appends text as valid UTF-8. Valid sequences stay as they are; every other byte is
-// read as Windows-1252, the code page of server files written on Windows, so "M\xfcnchen"
-// becomes "München" instead of a replacement character.
-void AppendValidUtf8(std::string& out, std::string_view text);
-// A JSON string literal of the text (quotes included), valid UTF-8 and escaped.
-void AppendJsonString(std::string& out, std::string_view text);
 // A Prometheus label value (without quotes): valid UTF-8, with backslash, double quote
 // and line feed escaped as the text exposition format asks.
 void AppendLabelValue(std::string& out, std::string_view text);

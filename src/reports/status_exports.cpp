@@ -208,7 +208,7 @@ double UnixSecondsFromDateTime(double dateTime) {
 
 std::string BuildStatusMetrics(TServerList& servers, const ProgramCounters& program,
                                const WebCounters& web, AvailabilitySource* availability) {
-  const std::vector<TreeGroup> tree = TreeOrder(servers);
+  const std::vector<TreeGroup> tree = WatchedTreeOrder(servers);
   const std::vector<ServerHold> holds = Holds(servers, tree);
   const std::vector<MonitorRow> rows = Rows(tree, holds);
   std::string out;
@@ -332,7 +332,7 @@ void JsonAvailability(std::string& out, const TPort& monitor, AvailabilitySource
 
 std::string BuildStatusJson(TServerList& servers, const ProgramCounters& program,
                             const WebCounters& web, AvailabilitySource* availability) {
-  const std::vector<TreeGroup> tree = TreeOrder(servers);
+  const std::vector<TreeGroup> tree = WatchedTreeOrder(servers);
   const std::vector<ServerHold> holds = Holds(servers, tree);
   size_t serverIndex = 0;
   std::string out = "{\"product\":\"Sentrel\",\"version\":\"2.2\",";

@@ -294,7 +294,7 @@ void AppendStatusHead(std::string& page, std::string_view now, bool alarm,
 
 bool AppendStatusBody(std::string& page, TServerList& servers, const StatusPageAddresses& addresses,
                       HistoryRowsCache* cache) {
-  const std::vector<TreeGroup> tree = TreeOrder(servers);
+  const std::vector<TreeGroup> tree = WatchedTreeOrder(servers);
   size_t monitorCount = 0;
   const bool alarm = AlarmOn(servers, tree, &monitorCount);
   LastActivity = "GetStatusHTML";
@@ -305,7 +305,7 @@ bool AppendStatusBody(std::string& page, TServerList& servers, const StatusPageA
 
 void AppendStatusHTML(std::string& page, TServerList& servers, const StatusPageAddresses& addresses,
                       HistoryRowsCache* cache) {
-  const std::vector<TreeGroup> tree = TreeOrder(servers);
+  const std::vector<TreeGroup> tree = WatchedTreeOrder(servers);
   size_t monitorCount = 0;
   const bool alarm = AlarmOn(servers, tree, &monitorCount);
   LastActivity = "GetStatusHTML";

@@ -266,11 +266,27 @@ tmyhttpcli::~tmyhttpcli() {
 }
 
 std::string tmyhttpcli::RequestText() const {
-  std::string r = "GET " + EncodedForRequest(requestUri) + " HTTP/1.0\r\n";
+  const bool get = method == "GET";
+  std::string r = (get ? std::string("GET") : EncodedForRequest(method)) + " " +
+                  EncodedForRequest(requestUri) + " HTTP/1.0\r\n";
   r += "Host: " + EncodedForRequest(hostName) + "\r\n";
   if (noCache) r += "Pragma: no-cache\r\n";
   if (!username.empty())
     r += "Authorization: Basic " + Base64Encode(username + ":" + password) + "\r\n";
+  if (!get) {
+    // Some services turn away a request that does not say what sends it.
+    r += "User-Agent: Sentrel/2.2\r\n";
+    for (const std::string& header : extraHeaders) {
+      // A header line of the operator's stays one line, whatever it holds.
+      std::string line = header;
+      for (char& c : line)
+        if (c == '\r' || c == '\n') c = ' ';
+      r += line + "\r\n";
+    }
+    r += "Content-Length: " + std::to_string(requestBody.size()) + "\r\n\r\n";
+    r += requestBody;
+    return r;
+  }
   r += "\r\n";
   return r;
 }
@@ -281,6 +297,8 @@ void tmyhttpcli::Get() {
   authenticateHeaders.clear();
   requestErrorCode = 0;
   statusCode = 0;
+  answerStatus = 0;
+  answerReason.clear();
   rcvdCount = 0;
   locationChange = false;
   relocations = 0;
@@ -434,6 +452,8 @@ void tmyhttpcli::HandleHeaderLine(const std::string& line) {
   if (StartsWith(line, "HTTP/1.0") || StartsWith(line, "HTTP/1.1")) {
     statusCode = StatusCodeAt(line, 9);
     reasonPhrase = line.size() > 13 ? line.substr(13) : "";
+    answerStatus = statusCode;
+    answerReason = reasonPhrase;
     return;
   }
   size_t colon = line.find(':');
@@ -453,7 +473,8 @@ void tmyhttpcli::HandleHeaderLine(const std::string& line) {
 }
 
 void tmyhttpcli::EndOfHeader() {
-  if (!locationChange) {
+  // A posted body is not sent again to wherever a relocation points.
+  if (!locationChange || method != "GET") {
     state_ = State::WaitingBody;
     return;
   }

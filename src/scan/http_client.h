@@ -99,6 +99,11 @@ class tmyhttpcli : public CheckInFlight {
   std::string proxy;      // host, possibly followed by ":" and a port
   std::string proxyPort;  // used when the proxy text has no port
   bool noCache = true;
+  // Another method than GET (a webhook's POST): the body goes with it, under these extra
+  // header lines ("Name: value"), and a relocation answer ends the request as it stands.
+  std::string method = "GET";
+  std::string requestBody;
+  std::vector<std::string> extraHeaders;
 
   // Body data, piece by piece as it arrives.
   std::function<void(const char* data, size_t size)> onDocData;
@@ -132,6 +137,10 @@ class tmyhttpcli : public CheckInFlight {
   // The response.
   int32_t statusCode = 0;
   std::string reasonPhrase;
+  // The status line as the server sent it (0 and empty until one came), whatever the
+  // request's own failures made of statusCode afterwards.
+  int32_t answerStatus = 0;
+  std::string answerReason;
   int64_t rcvdCount = 0;  // body bytes only
   std::vector<std::string> rcvdHeader;
   int64_t contentLength = -1;

@@ -169,6 +169,7 @@ bool TInfiniScan::CheckNow(TPort& monitor) {
   if (!checks_ || !host_.ScanningActive() || host_.QuitRequested() || monitor.beingAdded)
     return false;
   if (monitor.typ != "ping" && monitor.typ != "http" && monitor.typ != "port") return false;
+  if (!servers_.Watches(*monitor.server)) return false;
   StartCheck(monitor);
   return true;
 }
@@ -236,6 +237,8 @@ Task<void> TInfiniScan::Pass() {
     if (ref.alive.expired()) continue;
     if (!host_.ScanningActive()) continue;
     TServer* server = ref.server;
+    // Another Sentrel of the shards watches it.
+    if (!servers_.Watches(*server)) continue;
     monitors.clear();
     for (int j = 0; j < server->ports.Count(); ++j) {
       TPort* m = server->ports.Items(j);
@@ -402,6 +405,7 @@ void TInfiniScan::LogError(TPort& monitor, const std::string& kind, const std::s
   if (AppendRecord(*monitor.server, recordText)) ++recordsWritten;
   monitor.lastResponseMs = ms;
   monitor.lastRecordLost = monitor.lostCount;
+  monitor.lastErrorRecord = FormatDateTime(Now()) + " " + recordText;
   AddMessageLine();
 }
 

@@ -11,7 +11,10 @@
 #include <chrono>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "support/aiosmtpd_server.h"
+#include "support/http_receiver.h"
 #include "support/process.h"
 #include "support/recording_command.h"
 #include "support/test_env.h"
@@ -123,6 +126,63 @@ TEST(HeadlessEventActionsTest, AProgramThatCannotStartIsWrittenToTheErrorsLog) {
   EXPECT_EQ(Count(log, "\r\n"), 1u) << log;
   EXPECT_THAT(log, HasSubstr(" RunTimeError Cannot start /nonexistent/notify: no such program"));
   EXPECT_THAT(log, HasSubstr("IPEvent.Execute db1 PORT "));
+}
+
+}  // namespace
+}  // namespace sentrel::test
+
+namespace sentrel::test {
+namespace {
+
+// The real program posts the outage and the recovery of a port monitor to a local
+// receiver: a closed loopback port that later listens.
+class HeadlessWebhookTest : public CoreFixture {};
+
+TEST_F(HeadlessWebhookTest, DownAndUpArePostedWithTheTemplateFilledAsValidJson) {
+  clock_.SetAutoAdvance(false);  // the program runs in real time
+  HttpReceiver receiver;
+  uint16_t port = 0;
+  const int fd = BindLoopback(SOCK_STREAM, &port);
+  ASSERT_EQ(mkdir(dir_->File("data").c_str(), 0755), 0);
+  WriteFile(dir_->File("data/events.ini"),
+            "[Default]\r\n[Hook]\r\nUseWebhook=1\r\nWebhookURL=" + receiver.Url("/hook?t=1") +
+                "\r\nWebhookBody={\"text\": \"<#msg>\", \"status\": \"<#status>\", \"server\": "
+                "\"<#server>\", \"history\": \"<#hist>\"}\r\n"
+                "WebhookHeaders=Authorization: Bearer tk_1\r\n");
+  const std::string cfg = dir_->File("servers.mcf");
+  WriteFile(cfg, "[db \"1\"]\r\nIP=127.0.0.1\r\nLogfile=db1.log\r\nGroup=Main\r\n[db \"1\":port]\r\n"
+                 "Typ=port\r\nPort=" +
+                     std::to_string(port) +
+                     "\r\nData=GtoY=Hook,GYtoR=Hook,RYtoG=Hook\r\nintervall=1\r\n");
+  ChildProcess sentrel({SENTREL_BINARY, "--headless", "--data-dir", dir_->File("data"),
+                        "--settings", dir_->File("settings.ini"), "--no-web", cfg},
+                       dir_->Path());
+  ASSERT_TRUE(WaitReal([&] { return receiver.Requests().size() == 1; }, 60'000))
+      << sentrel.Stderr();
+  ASSERT_EQ(listen(fd, 16), 0);  // the service comes back
+  ASSERT_TRUE(WaitReal([&] { return receiver.Requests().size() == 2; }, 30'000))
+      << sentrel.Stderr();
+  sentrel.Signal(SIGTERM);
+  EXPECT_EQ(sentrel.Wait(15'000), 0) << sentrel.Stderr();
+  close(fd);
+
+  ASSERT_EQ(receiver.Requests().size(), 2u);
+  const std::vector<std::string> words = {"DOWN", "UP"};  // a refused port is down at once
+  for (size_t i = 0; i < 2; ++i) {
+    const ReceivedRequest& r = receiver.Requests()[i];
+    EXPECT_EQ(r.method, "POST");
+    EXPECT_EQ(r.target, "/hook?t=1");
+    EXPECT_EQ(r.Header("Authorization"), "Bearer tk_1");
+    EXPECT_EQ(r.Header("Content-Type"), "application/json");
+    nlohmann::json body;
+    ASSERT_NO_THROW(body = nlohmann::json::parse(r.body)) << r.body;
+    EXPECT_EQ(body["server"], "db \"1\"");
+    EXPECT_EQ(body["status"], words[i]);
+    EXPECT_THAT(body["text"].get<std::string>(), HasSubstr("db \"1\" PORT " + std::to_string(port)));
+    // The history lines of the server, each ended by CR LF, arrive as they were.
+    EXPECT_THAT(body["history"].get<std::string>(), HasSubstr(" DOWN "));
+    EXPECT_THAT(body["history"].get<std::string>(), HasSubstr("\r\n"));
+  }
 }
 
 }  // namespace

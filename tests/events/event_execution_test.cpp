@@ -31,6 +31,7 @@ struct RecordingActions : EventActions {
   Task<void> DoSound(TIPEvent) override { Note("sound"); co_return; }
   Task<void> DoSerial(TIPEvent) override { Note("serial"); co_return; }
   void DoPrint(const TIPEvent&, const std::string& s, const std::string& st) override { Note("print " + s + " " + st); }
+  void DoWebhook(const TIPEvent&, const std::string& m, const std::string&, const std::string&) override { Note("webhook " + m); }
 };
 
 class EventExecutionTest : public CoreFixture {
@@ -43,7 +44,7 @@ class EventExecutionTest : public CoreFixture {
   TIPEvent& AllActions(const std::string& name) {
     TIPEvent* ev = list_.Items(list_.Add(name));
     ev->UsePopup = ev->UseSound = ev->UseExe = ev->UseMail = ev->UseNetSend = true;
-    ev->UseShutdown = ev->UsePrint = ev->UseSerial = true;
+    ev->UseShutdown = ev->UsePrint = ev->UseSerial = ev->UseWebhook = true;
     return *ev;
   }
   TIpEventList list_;
@@ -57,15 +58,16 @@ TEST_F(EventExecutionTest, ActionsRunInTheirFixedOrderAfterTheLatencyGate) {
   EXPECT_TRUE(actions_.calls.empty());
   list_.RunEvent("E", "msg", "web1", "DOWN (3)", 3);
   EXPECT_EQ(actions_.calls,
-            (std::vector<std::string>{"netsend msg", "popup msg", "exe msg|web1|DOWN (3)", "mail msg",
-                                      "shutdown", "sound", "serial", "print web1 DOWN (3)"}));
+            (std::vector<std::string>{"netsend msg", "popup msg", "exe msg|web1|DOWN (3)",
+                                      "webhook msg", "mail msg", "shutdown", "sound", "serial",
+                                      "print web1 DOWN (3)"}));
   EXPECT_EQ(LastActivity, "IPEvent.Execute msg web1 DOWN (3)");
   actions_.calls.clear();
   list_.RunEvent("e", "msg", "web1", "DOWN (4)", 4);  // names match exactly
   list_.RunEvent("E", "msg", "web1", "DOWN (4)", 4);
   EXPECT_TRUE(actions_.calls.empty());
   list_.RunEvent("E", "up", "web1", "UP", 99999999);
-  EXPECT_EQ(actions_.calls.size(), 8u);
+  EXPECT_EQ(actions_.calls.size(), 9u);
 }
 
 // The gate counts each monitor's failure run: two monitors on one event neither silence
@@ -127,15 +129,15 @@ TEST_F(EventExecutionTest, AFailingActionIsReportedAndTheOthersStillRun) {
   TIPEvent& ev = AllActions("E");
   actions_.failOn = "mail";
   EXPECT_NO_THROW(list_.RunEvent("E", "msg", "web1", "DOWN", 3));
-  EXPECT_EQ(actions_.calls.size(), 8u);
-  EXPECT_EQ(actions_.calls[3], "mail msg");
+  EXPECT_EQ(actions_.calls.size(), 9u);
+  EXPECT_EQ(actions_.calls[4], "mail msg");
   EXPECT_EQ(actions_.calls.back(), "print web1 DOWN");
   EXPECT_EQ(errors_, std::vector<std::string>{"action failed"});
   // Tried once this run: its flag is set, so the next report of the run leaves it alone.
   EXPECT_TRUE(ev.notified[kMail]);
   EXPECT_TRUE(ev.notified[kSound]);
   list_.RunEvent("E", "msg", "web1", "DOWN", 4);
-  EXPECT_EQ(actions_.calls.size(), 8u);
+  EXPECT_EQ(actions_.calls.size(), 9u);
 }
 
 TEST_F(EventExecutionTest, TheEventListReplacedDuringAnActionIsNotTouched) {
@@ -149,7 +151,7 @@ TEST_F(EventExecutionTest, TheEventListReplacedDuringAnActionIsNotTouched) {
   };
   list_.RunEvent("E", "msg", "web1", "DOWN", 3);
   // The execution finished with the settings it started with, on no destroyed object.
-  EXPECT_EQ(actions_.calls.size(), 8u);
+  EXPECT_EQ(actions_.calls.size(), 9u);
   EXPECT_EQ(list_.Count(), 1);
   EXPECT_FALSE(list_.Items(0)->notified[kPopup]);
 }

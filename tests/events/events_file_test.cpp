@@ -183,6 +183,42 @@ TEST_F(EventsFileTest, RepeatMinutesAndAReloadThatKeepsTheMarks) {
   EXPECT_EQ(copy.RepeatMinutes, 15);
 }
 
+// The webhook's keys follow the serial ones, and only for an event that has a webhook:
+// the sections of other events are written as they always were.
+TEST_F(EventsFileTest, WebhookKeysOnlyForEventsThatHaveOne) {
+  TIpEventList list;
+  list.AddDefault();
+  TIPEvent* hook = list.Items(list.Add("Hook"));
+  hook->UseWebhook = true;
+  hook->WebhookURL = "PUT https://m.example.org/_matrix/client/v3/rooms/x/send/m.room.message/<#id>";
+  hook->WebhookBody = "{\"body\": \"<#msg>\"}";
+  hook->WebhookHeaders = " Authorization: Bearer x | Title: <#server> ";
+  hook->count[kWebhook] = 7;
+  const std::string path = dir_->File("events.ini");
+  list.SaveToFile(path);
+  const std::string text = ReadFile(path);
+  EXPECT_EQ(text.find("UseWebhook"), text.rfind("UseWebhook")) << "only Hook's";
+  EXPECT_EQ(text.find("count8"), text.rfind("count8"));
+  EXPECT_NE(text.find("always7=0\r\nUseWebhook=1\r\nWebhookURL=PUT https://"), std::string::npos);
+  EXPECT_NE(text.find("\r\ncount8=7\r\nalways8=0\r\n"), std::string::npos);
+
+  TIpEventList back;
+  back.LoadFromFile(path);
+  const TIPEvent* b = back.Find("Hook");
+  ASSERT_NE(b, nullptr);
+  TIPEvent copy;
+  copy.Assign(*b);
+  for (const TIPEvent* e : {b, static_cast<const TIPEvent*>(&copy)}) {
+    EXPECT_TRUE(e->UseWebhook);
+    EXPECT_EQ(e->WebhookURL, hook->WebhookURL);
+    EXPECT_EQ(e->WebhookBody, hook->WebhookBody);
+    EXPECT_EQ(e->WebhookHeaders, hook->WebhookHeaders) << "blanks kept by quoting";
+    EXPECT_EQ(e->count[kWebhook], 7);
+  }
+  EXPECT_FALSE(back.Find("Default")->UseWebhook);
+  EXPECT_EQ(back.Find("Default")->count[kWebhook], 2);
+}
+
 TEST(EventTest, AssignCopiesAllButTheName) {
   TIPEvent a, b;
   a.name = "a";

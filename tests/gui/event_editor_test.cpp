@@ -31,6 +31,8 @@
 #include "platform/date_time.h"
 #include "platform/settings_store.h"
 #include "qt_printers.h"
+#include "scan/http_post.h"
+#include "support/http_receiver.h"
 #include "support/recording_command.h"
 #include "support/scripted_smtp_server.h"
 #include "support/test_env.h"
@@ -102,7 +104,8 @@ class EventEditorTest : public CoreFixture {
   std::string path_;
   TIpEventList events_;
   WindowFrontend frontend_;
-  RealEventActions actions_{frontend_, nullptr};
+  ClientHttpPoster poster_;
+  RealEventActions actions_{frontend_, nullptr, &poster_};
   gui::Tename prompt_;
   std::unique_ptr<Teventform> form_;
 };
@@ -330,6 +333,16 @@ TEST_F(EventEditorTest, EditsGoIntoTheEventAsTheOperatorMakesThem) {
     EXPECT_EQ(ev->NetSendText, "down: <#server>  next");
     P().shutdown.reboot->setText("db1");
     EXPECT_EQ(ev->Shutdown, "db1");
+    U().eventchecklist->item(8)->setCheckState(Qt::Checked);
+    EXPECT_TRUE(ev->UseWebhook);
+    P().webhook.webhookurl->setText("https://ntfy.example.com/ops");
+    P().webhook.webhookbody->setText("{\"text\": \"<#msg>\"}");
+    P().webhook.webhookheaders->setText("Title: <#server>");
+    P().webhook.webhookcount->setValue(4);
+    EXPECT_EQ(ev->WebhookURL, "https://ntfy.example.com/ops");
+    EXPECT_EQ(ev->WebhookBody, "{\"text\": \"<#msg>\"}");
+    EXPECT_EQ(ev->WebhookHeaders, "Title: <#server>");
+    EXPECT_EQ(ev->count[8], 4);
 
     // The print page has only its title and text.
     EXPECT_EQ(P().print.printtitle->text(), "Print a message");
@@ -338,8 +351,9 @@ TEST_F(EventEditorTest, EditsGoIntoTheEventAsTheOperatorMakesThem) {
     EXPECT_EQ(U().pages->widget(6)->findChildren<QSpinBox*>().size(), 0);
   });
   EXPECT_EQ(ModalAnswers::Asked(), (QStringList{"Sound file", "Sound file"}));
-  EXPECT_EQ(U().eventchecklist->count(), 8);
+  EXPECT_EQ(U().eventchecklist->count(), 9);
   EXPECT_EQ(U().eventchecklist->item(5)->text(), "Shutdown");
+  EXPECT_EQ(U().eventchecklist->item(8)->text(), "Webhook");
 
   // Every control can be reached by Tab, in the order of the page, and says what it is.
   for (QWidget* w : form_->findChildren<QWidget*>()) {
@@ -362,6 +376,11 @@ TEST_F(EventEditorTest, EditsGoIntoTheEventAsTheOperatorMakesThem) {
   form_->SelectAction(5);
   EXPECT_EQ(TabChain(U().namecombo, &unnamed),
             "namecombo,eventchecklist,reboot,rebootcount,reboottest,rebootcancel" + buttons);
+  form_->SelectAction(8);
+  EXPECT_EQ(TabChain(U().namecombo, &unnamed),
+            "namecombo,eventchecklist,webhookurl,webhookbody,webhookheaders,webhookcount,"
+            "webhooktest" +
+                buttons);
   form_->hide();
   EXPECT_EQ(unnamed, QStringList{});
   EXPECT_EQ(P().sound.soundfile->accessibleName(), "Sound file");
@@ -383,6 +402,12 @@ TEST_F(EventEditorTest, TestButtonsRunTheActionsWithTheSampleInputs) {
   ev->MailAddress = "ops@localhost";
   ev->Mailtext = dir_->File("mail.txt");
   ev->SerialText = dir_->File("no-such-script");
+  int answers = 0;
+  HttpReceiver hook([&](const ReceivedRequest&) {
+    return ++answers == 1 ? HttpReply(200, "OK") : HttpReply(403, "Forbidden");
+  });
+  ev->WebhookURL = hook.Url("/alerts");
+  ev->WebhookBody = "{\"text\": \"<#msg>\", \"server\": \"<#server>\"}";
   Run(1, [&] {
     QTest::mouseClick(P().popup.popuptest, Qt::LeftButton);
     QTest::mouseClick(P().execute.exetest, Qt::LeftButton);
@@ -392,7 +417,18 @@ TEST_F(EventEditorTest, TestButtonsRunTheActionsWithTheSampleInputs) {
     ASSERT_TRUE(loop_->WaitUntil([&] { return form_->isEnabled(); }, 30'000));
     QTest::mouseClick(P().serial.serialtest, Qt::LeftButton);  // fails: no script
     EXPECT_TRUE(form_->isEnabled());
+    // The webhook test sends one, waits for the answer and shows it.
+    for (const char* shown : {"Sent: HTTP 200 OK", "Failed: "}) {
+      QTest::mouseClick(P().webhook.webhooktest, Qt::LeftButton);
+      EXPECT_EQ(P().webhook.webhookresult->text(), "Sending...");
+      ASSERT_TRUE(loop_->WaitUntil([&] { return form_->isEnabled(); }, 30'000));
+      EXPECT_TRUE(P().webhook.webhookresult->text().startsWith(shown))
+          << P().webhook.webhookresult->text().toStdString();
+    }
   });
+  ASSERT_EQ(hook.Requests().size(), 2u);
+  EXPECT_EQ(hook.Requests()[0].body,
+            "{\"text\": \"This is just a test.\", \"server\": \"www.example.com\"}");
   EXPECT_EQ(
       frontend_.popup.Lines(),
       (QStringList{"", QString::fromStdString(FormatDateTime(Now())) + " This is just a test."}));
@@ -402,8 +438,9 @@ TEST_F(EventEditorTest, TestButtonsRunTheActionsWithTheSampleInputs) {
             (std::vector<std::string>{"www.example.com", "OK", "This is just a test."}));
   EXPECT_NE(smtp.received.find("Subject: Test from www.example.com\r\n"), std::string::npos);
   EXPECT_NE(smtp.received.find("This is just a test. OK\r\n"), std::string::npos);
-  ASSERT_EQ(errors_.size(), 1u);
+  ASSERT_EQ(errors_.size(), 2u);
   EXPECT_NE(errors_[0].find("no-such-script"), std::string::npos);
+  EXPECT_NE(errors_[1].find("HTTP 403 Forbidden"), std::string::npos);
 }
 
 TEST(MessagePopupTest, LinesPileUpUntilOkClearsThemAndTheTitleBarOnlyHides) {

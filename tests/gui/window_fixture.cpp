@@ -54,6 +54,7 @@ void WindowFixture::Start(const std::string& serverFileText) {
   form_ = std::make_unique<TForm1>(*program_, *frontend_, *loop_);
   StartOptions options;
   options.webPorts = {webPort_};
+  options.shard = shard_;
   if (!serverFileText.empty()) {
     serverFile_ = dir_->File("servers.mcf");
     WriteFile(serverFile_, serverFileText);

@@ -64,6 +64,8 @@ class WindowFixture : public ::testing::Test {
   // What the stand-in for the desktop's opener answers.
   bool openerWorks_ = true;
   int webPort_ = 0;
+  // The command line's --shard.
+  Shard shard_;
 };
 
 // One node as the tree shows it: "level|text|image|expanded", children indented.

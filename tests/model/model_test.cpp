@@ -450,3 +450,34 @@ TEST_F(ServerFileTest, DeletingAMonitorDetachesItsRequestAndExpiresItsToken) {
 
 }  // namespace
 }  // namespace sentrel::test
+
+namespace sentrel::test {
+namespace {
+
+// The shard of a server is documented, so other tools (and the operator) can work it
+// out: FNV-1a 64 of the UTF-8 name, modulo N, plus 1.
+TEST(ShardTest, TheHashIsFnv1aOfTheUtf8NameAndKOfNParsesStrictly) {
+  const struct {
+    const char* name;
+    uint64_t hash;
+    int of3;
+  } names[] = {{"", 0xcbf29ce484222325ULL, 3},
+               {"a", 0xaf63dc4c8601ec8cULL, 2},
+               {"foobar", 0x85944171f73967e8ULL, 1},
+               {"db1", 0xca896918f453f7d6ULL, 3},
+               {"M\xc3\xbcnchen", 0x5a2d37adad99d4f3ULL, 2},
+               {"M\xfcnchen", 0x5a2d37adad99d4f3ULL, 2}};  // Windows-1252 reads as UTF-8
+  for (const auto& n : names) {
+    EXPECT_EQ(ShardHash(n.name), n.hash) << n.name;
+    for (int k = 1; k <= 3; ++k) EXPECT_EQ(Shard({k, 3}).Watches(n.name), k == n.of3) << n.name;
+    EXPECT_TRUE(Shard().Watches(n.name));
+  }
+  for (const char* good : {"1/1", "2/3", "1000/1000"})
+    EXPECT_TRUE(Shard::Parse(good).has_value()) << good;
+  for (const char* bad : {"0/3", "4/3", "1/1001", "2", "/3", "2/", "a/3", "2/3x", "-1/3", " 2/3"})
+    EXPECT_FALSE(Shard::Parse(bad).has_value()) << bad;
+  EXPECT_EQ(Shard::Parse("2/3")->Text(), "2/3");
+}
+
+}  // namespace
+}  // namespace sentrel::test

@@ -13,6 +13,7 @@
 #include "model/maintenance.h"
 #include "platform/date_time.h"
 #include "platform/event_loop.h"
+#include "support/http_receiver.h"
 #include "support/network_fixture.h"
 
 namespace sentrel::test {
@@ -237,10 +238,15 @@ TEST_F(MaintenanceTest, NothingActsInsideAndWhatStillFailsAlertsWhenTheWindowEnd
   EXPECT_GE(program_->serverList.Items(1)->ports.Items(0)->lostCount, 45);
 }
 
-// RepeatMinutes=5 over an outage of 22 minutes: the act, four reminders, the recovery.
+// RepeatMinutes=5 over an outage of 22 minutes: the act, four reminders, the recovery;
+// the webhook with the popup.
 TEST_F(MaintenanceTest, RemindersRepeatWhatActedUntilTheRecovery) {
+  HttpReceiver hook;
   TIPEvent& page = *program_->eventList.Items(program_->eventList.Add("Page"));
   page.UsePopup = true;
+  page.UseWebhook = true;
+  page.WebhookURL = hook.Url("/page");
+  page.WebhookBody = "<#msg>";
   page.RepeatMinutes = 5;
   TPort* m = AddMonitor(AddServer("db1"), "ping");
   m->SetValue("GYtoR", "Page");
@@ -272,6 +278,9 @@ TEST_F(MaintenanceTest, RemindersRepeatWhatActedUntilTheRecovery) {
   }
   EXPECT_EQ(texts[5].rfind("db1 PING UP (No error), Downtime=", 0), 0u);
   EXPECT_EQ(program_->eventList.Reminders(), 0u);
+  std::vector<std::string> posted;
+  for (const ReceivedRequest& r : hook.Requests()) posted.push_back(r.body);
+  EXPECT_EQ(posted, texts);
 }
 
 }  // namespace

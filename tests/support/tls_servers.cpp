@@ -97,7 +97,7 @@ int64_t CertificateNotAfter(const std::string& certFile) {
 }
 
 NginxTlsServer::NginxTlsServer(const std::string& indexHtml,
-                               const std::vector<TestCa::Issued>& certificates) {
+                               const std::vector<TestCa::Issued>& certificates, uint16_t hookPort) {
   std::string nginx = FindProgram("nginx");
   if (nginx.empty()) {
     why_ = "nginx is not installed (Debian package nginx-light)";
@@ -131,7 +131,11 @@ NginxTlsServer::NginxTlsServer(const std::string& indexHtml,
             certificates[i].key + ";\n    root " + d +
             "/www;\n    location = /old { return 302 /index.html; }\n"
             "    location = /to-plain { return 302 http://127.0.0.1:" +
-            std::to_string(plainPort_) + "/plain.html; }\n  }\n";
+            std::to_string(plainPort_) + "/plain.html; }\n" +
+            (hookPort ? "    location /hook { proxy_pass http://127.0.0.1:" +
+                            std::to_string(hookPort) + "; }\n"
+                      : std::string()) +
+            "  }\n";
   }
   conf += "  server {\n    listen 127.0.0.1:" + std::to_string(plainPort_) + ";\n    root " + d +
           "/www;\n    location = /plain.html { }\n"

@@ -53,13 +53,15 @@ int64_t CertificateNotAfter(const std::string& certFile);
 // http://127.0.0.1:<PlainPort()>/plain.html. The plain HTTP port serves
 // "/plain.html" and answers everything else with 301 to https://localhost:<TlsPort(0)>
 // and the same path. The access log has lines of "<request line>" <status> <bytes>
-// sni=<the name the client sent, or ->.
+// sni=<the name the client sent, or ->. With a hook port, requests for "/hook..." on the
+// TLS ports go on to http://127.0.0.1:<hookPort> (a receiver of the test's own).
 class NginxTlsServer : public PackagedServer {
  public:
   // "/big.bin" holds this many bytes: many TLS records, more than one read takes.
   static constexpr size_t kBigFileBytes = 3 * 1024 * 1024 + 17;
 
-  NginxTlsServer(const std::string& indexHtml, const std::vector<TestCa::Issued>& certificates);
+  NginxTlsServer(const std::string& indexHtml, const std::vector<TestCa::Issued>& certificates,
+                 uint16_t hookPort = 0);
   uint16_t TlsPort(size_t i) const { return tlsPorts_.at(i); }
   uint16_t PlainPort() const { return plainPort_; }
   // "https://<host>:<TlsPort(i)>" + path.
