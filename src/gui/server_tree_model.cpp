@@ -304,18 +304,30 @@ void ServerTreeModel::SetText(TreeNode* node, const QString& text) {
   node->text_ = text;
   // Nodes being made are not in the view yet; it hears of them as a whole.
   if (rebuilding_) return;
-  RowChanged(node);
+  node->changed_ = true;
   emit TextShown(node);
 }
 
 void ServerTreeModel::SetImage(TreeNode* node, int image) {
   if (node->image_ == image) return;
   node->image_ = image;
-  if (!rebuilding_) RowChanged(node);
+  if (!rebuilding_) node->changed_ = true;
 }
 
-void ServerTreeModel::RowChanged(TreeNode* node) {
-  emit dataChanged(IndexOf(node, 0), IndexOf(node, kColumnCount - 1));
+void ServerTreeModel::EmitChangedRows(TreeNode* parent) {
+  const auto& rows = parent ? parent->children_ : groups_;
+  const QModelIndex parentIndex = parent ? IndexOf(parent) : QModelIndex();
+  const int count = static_cast<int>(rows.size());
+  int first = -1;
+  for (int i = 0; i <= count; ++i) {
+    if (i < count && rows[static_cast<size_t>(i)]->changed_) {
+      rows[static_cast<size_t>(i)]->changed_ = false;
+      if (first < 0) first = i;
+    } else if (first >= 0) {
+      emit dataChanged(index(first, 0, parentIndex), index(i - 1, kColumnCount - 1, parentIndex));
+      first = -1;
+    }
+  }
 }
 
 void ServerTreeModel::Refresh() {
@@ -340,7 +352,7 @@ void ServerTreeModel::Refresh() {
       auto grey = [this, elsewhere](TreeNode* node) {
         if (elsewhere == node->shownElsewhere_) return;
         node->shownElsewhere_ = elsewhere;
-        RowChanged(node);
+        node->changed_ = true;
       };
       grey(sn);
       int serverImage = kImageNotChecked;
@@ -367,11 +379,14 @@ void ServerTreeModel::Refresh() {
                           StatusWords(mn->Status(), Now()));
         serverImage = WorseImage(serverImage, image);
       }
+      EmitChangedRows(sn);
       SetImage(sn, serverImage);
       groupImage = WorseImage(groupImage, serverImage);
     }
+    EmitChangedRows(gn);
     SetImage(gn, groupImage);
   }
+  EmitChangedRows(nullptr);
 }
 
 void ServerTreeModel::ForgetShownState() {

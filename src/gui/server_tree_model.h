@@ -87,6 +87,8 @@ class TreeNode final {
   bool textFromRefresh_ = false;
   // A server another shard watches is shown greyed (server and monitor rows).
   bool shownElsewhere_ = false;
+  // Something shown changed in this refresh; the view hears of it once per run of rows.
+  bool changed_ = false;
   History history_;
 };
 
@@ -149,8 +151,10 @@ class ServerTreeModel final : public QAbstractItemModel {
   TreeNode* MakeMonitorNode(TreeNode* serverNode, TPort* monitor);
   void SetText(TreeNode* node, const QString& text);
   void SetImage(TreeNode* node, int image);
-  // The whole row repainted: its light or text changed, and with them its cells.
-  void RowChanged(TreeNode* node);
+  // Tells the view of the rows under parent (none: the groups) that changed in this
+  // refresh, a run of neighbouring rows at a time, whole rows: with a light or a text
+  // the row's cells change too.
+  void EmitChangedRows(TreeNode* parent);
 
   TServerList& list_;
   TreeContext& context_;
