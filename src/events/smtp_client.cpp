@@ -1,23 +1,14 @@
 // Our SMTP client: one dialogue per mail, every wait served by the loop.
 #include "events/smtp_client.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <signal.h>
-#include <sys/epoll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 
 #include "platform/awaitables.h"
 #include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/event_loop.h"
 #include "platform/name_lookup.h"
+#include "platform/tcp_stream.h"
 
 namespace sentrel {
 
@@ -115,91 +106,37 @@ std::string OneLine(std::string line) {
 
 SmtpClient::SmtpClient(int64_t limitMs) : limitMs_(limitMs) {}
 
-SmtpClient::~SmtpClient() { Close(); }
-
-void SmtpClient::Close() {
-  if (fd_ < 0) return;
-  // The socket lingers for 0 seconds: this close resets the connection.
-  close(fd_);
-  fd_ = -1;
-}
+SmtpClient::~SmtpClient() = default;
 
 void SmtpClient::Fail(const std::string& text) {
-  Close();
+  stream_.Close();
   throw SentrelError(text);
-}
-
-Task<uint32_t> SmtpClient::Wait(uint32_t events) {
-  // Every wait of the dialogue counts against the one time limit.
-  if (CurrentClock().MonotonicMs() >= deadline_) co_return 0;
-  co_return co_await WaitFd(fd_, events, deadline_);
-}
-
-Task<void> SmtpClient::OpenConnection(uint32_t address, uint16_t port) {
-  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd_ < 0) Fail(kConnectionFailed);
-  linger abortive{1, 0};
-  setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
-  // Every command is one whole line that waits for its reply anyway; holding the short
-  // final "." back until the mail text is acknowledged would only add a delay.
-  int one = 1;
-  setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(port);
-  to.sin_addr.s_addr = address;
-  int rc = connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to);
-  if (rc < 0 && errno != EINPROGRESS) Fail(kConnectionFailed);
-  if (rc < 0) {
-    if (co_await Wait(EPOLLOUT) == 0) Fail(kMailTimedOut);
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) < 0) err = errno;
-    if (err != 0) Fail(kConnectionFailed);
-  }
-}
-
-void SmtpClient::ReadAvailable() {
-  char buf[4096];
-  for (;;) {
-    ssize_t n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
-    if (n > 0) {
-      in_.append(buf, static_cast<size_t>(n));
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-    closedByPeer_ = true;  // orderly end or a reset: either way no more replies
-    return;
-  }
 }
 
 Task<void> SmtpClient::SendBytes(std::string bytes) {
   if (closedByPeer_) Fail(kMailConnectionClosed);
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (co_await Wait(EPOLLOUT) == 0) Fail(kMailTimedOut);
-      continue;
-    }
-    closedByPeer_ = true;
-    Fail(kMailConnectionClosed);
-  }
+  const bool sent = co_await stream_.Write(std::move(bytes), deadline_);
+  if (sent) co_return;
+  if (stream_.TimedOut()) Fail(kMailTimedOut);
+  closedByPeer_ = true;
+  Fail(kMailConnectionClosed);
 }
 
 Task<void> SmtpClient::SendLine(std::string line) { co_await SendBytes(OneLine(std::move(line)) + "\r\n"); }
 
 Task<std::string> SmtpClient::ReadLine() {
   // A reply already received stands even when the server has closed since.
+  char buffer[4096];
   while (in_.find('\n') == std::string::npos && !closedByPeer_) {
-    if (co_await Wait(EPOLLIN) == 0) Fail(kMailTimedOut);
-    ReadAvailable();
+    // Every wait of the dialogue counts against the one time limit.
+    if (CurrentClock().MonotonicMs() >= deadline_) Fail(kMailTimedOut);
+    const ssize_t n = co_await stream_.Read(buffer, sizeof buffer, deadline_);
+    if (n > 0)
+      in_.append(buffer, static_cast<size_t>(n));
+    else if (stream_.TimedOut())
+      Fail(kMailTimedOut);
+    else
+      closedByPeer_ = true;  // orderly end or a reset: either way no more replies
   }
   size_t lf = in_.find('\n');
   if (lf == std::string::npos) Fail(kMailConnectionClosed);
@@ -232,7 +169,18 @@ Task<void> SmtpClient::Connect(std::string host, uint16_t port, std::string gree
     Fail(kMailTimedOut);
   }
   if (found.error != 0) Fail(kHostLookupFailed);
-  co_await OpenConnection(found.address.s_addr, port);
+  // The socket lingers for 0 seconds: every close of the dialogue resets the connection.
+  stream_.ResetOnClose();
+  bool connected = false;
+  std::vector<IpAddress> addresses(1, IpAddress(found.address));
+  try {
+    connected = co_await stream_.Connect(std::move(addresses), port, deadline_);
+  } catch (const SystemError&) {
+  }
+  if (!connected) Fail(stream_.TimedOut() ? kMailTimedOut : kConnectionFailed);
+  // Every command is one whole line that waits for its reply anyway; holding the short
+  // final "." back until the mail text is acknowledged would only add a delay.
+  stream_.NoDelay();
   co_await ReadReply(true);  // the greeting; its code is not tested
   co_await SendLine("HELO " + greetingName);
   if (ReplyCode(co_await ReadReply(true)) >= 300) Fail(kAuthenticationFailed);
@@ -278,7 +226,7 @@ Task<void> SmtpClient::Disconnect() {
     // The server took the mail with its reply to "."; a server that hangs up or keeps
     // silent after QUIT does not undo that.
   }
-  Close();
+  stream_.Close();
   if (ReplyCode(reply) >= 340) throw SentrelError(WithoutLineBreak(reply));
 }
 

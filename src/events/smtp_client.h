@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/task.h"
+#include "platform/tcp_stream.h"
 
 namespace sentrel {
 
@@ -71,11 +72,6 @@ class SmtpClient {
   Task<void> Disconnect();
 
  private:
-  Task<void> OpenConnection(uint32_t address, uint16_t port);
-  // Waits for the socket within the dialogue's limit; 0 when the limit passed.
-  Task<uint32_t> Wait(uint32_t events);
-  void ReadAvailable();
-  void Close();
   Task<void> SendLine(std::string line);
   Task<void> SendBytes(std::string bytes);
   // A command whose reply must be below 400.
@@ -88,7 +84,7 @@ class SmtpClient {
 
   int64_t limitMs_;
   int64_t deadline_ = 0;
-  int fd_ = -1;
+  TcpStream stream_;
   bool closedByPeer_ = false;
   std::string in_;
 };

@@ -88,7 +88,7 @@ int WsaCodeFromAres(int status) {
     case ARES_ETIMEOUT:
       return kLookupTimedOut;
     case ARES_ENOMEM:
-      return 10055;
+      return wsa::kNoBufferSpace;
     case ARES_EFORMERR:
     case ARES_EREFUSED:
     case ARES_ENOTIMP:

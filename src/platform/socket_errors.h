@@ -9,11 +9,14 @@ namespace sentrel {
 // every errno and resolver code into one of those before anyone sees it.
 namespace wsa {
 constexpr int kInterrupted = 10004;
+constexpr int kInvalidArgument = 10022;
+constexpr int kTooManyOpenFiles = 10024;
 constexpr int kWouldBlock = 10035;
 constexpr int kInProgress = 10036;
 constexpr int kNetUnreachable = 10051;
 constexpr int kConnAborted = 10053;
 constexpr int kConnReset = 10054;
+constexpr int kNoBufferSpace = 10055;
 constexpr int kNotConnected = 10057;
 constexpr int kTimedOut = 10060;
 constexpr int kConnRefused = 10061;
@@ -23,6 +26,12 @@ constexpr int kTryAgain = 11002;
 constexpr int kNoRecovery = 11003;
 constexpr int kNoData = 11004;
 }  // namespace wsa
+
+// Out of descriptors or buffers: this process's or the system's own shortage, which says
+// nothing about the peer a connection was meant for.
+inline bool IsOwnShortage(int code) {
+  return code == wsa::kTooManyOpenFiles || code == wsa::kNoBufferSpace;
+}
 
 // The Windows Sockets code for an errno value; an errno without one comes back unchanged
 // (and prints as "Not a WinSock error").

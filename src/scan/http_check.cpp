@@ -12,6 +12,7 @@
 #include "platform/awaitables.h"
 #include "platform/descriptor_budget.h"
 #include "platform/event_loop.h"
+#include "platform/socket_errors.h"
 #include "platform/tls_client.h"
 #include "scan/http_client.h"
 #include "scan/infini_scan.h"
@@ -39,16 +40,15 @@ HttpChecks::HttpChecks(TInfiniScan& scan) : scan_(scan) {}
 HttpChecks::~HttpChecks() {
   *alive_ = false;
   if (retryTimer_) CurrentLoop().CancelTimer(retryTimer_);
+  tasks_.CancelAll();
   // The monitors outlive us here or not at all; either way none may keep a pointer to a
   // request that is about to go.
   for (auto& [id, request] : requests_) {
-    if (request->monitor && request->monitor->httpRequest == request.get())
-      request->monitor->httpRequest = nullptr;
-    request->monitor = nullptr;
+    tmyhttpcli& r = *request.client;
+    if (r.monitor && r.monitor->httpRequest == &r) r.monitor->httpRequest = nullptr;
+    r.monitor = nullptr;
   }
   queue_.clear();
-  ids_.clear();
-  started_.clear();
   requests_.clear();
 }
 
@@ -63,11 +63,6 @@ void CopySettings(tmyhttpcli& request, const TPort& monitor) {
   request.noCache = true;
 }
 
-// The request error codes of a connection that could not even be made because this
-// process or the system ran out of descriptors or buffers: our own shortage, which says
-// nothing about the monitored server.
-bool OwnShortage(int code) { return code == 10024 || code == 10055; }
-
 }  // namespace
 
 Task<void> HttpChecks::DoAHTTP(TPort& monitor) {
@@ -77,17 +72,16 @@ Task<void> HttpChecks::DoAHTTP(TPort& monitor) {
   if (auto* old = dynamic_cast<tmyhttpcli*>(monitor.httpRequest)) {
     // Still waiting for a connection: nothing has been asked of the server, so nothing
     // timed out. The check keeps its place and goes with the monitor's settings of now.
-    auto known = ids_.find(old);
-    if (known != ids_.end() && queue_.count(known->second)) {
+    if (queue_.count(old->checkId)) {
       CopySettings(*old, monitor);
       ShowWaiting();
       co_return;
     }
     // A request still running when the monitor is due again has taken too long: abort
-    // it and give its completion time to come in. Only this check waits; the rest of
-    // the program goes on meanwhile.
+    // it and give its verdict time to come in. Only this check waits; the rest of the
+    // program goes on meanwhile.
     if (old->state() != tmyhttpcli::State::Ready) {
-      old->Abort();
+      Abort(old->checkId);
       std::weak_ptr<bool> self = alive_;
       co_await SleepFor(kAbortWaitMs);
       if (alive.expired() || self.expired() || !*self.lock()) co_return;
@@ -95,12 +89,10 @@ Task<void> HttpChecks::DoAHTTP(TPort& monitor) {
   }
 
   const uint64_t id = nextId_++;
-  auto owned = std::make_unique<tmyhttpcli>();
-  tmyhttpcli* request = owned.get();
-  requests_.emplace(id, std::move(owned));
-  ids_.emplace(request, id);
+  tmyhttpcli* request = requests_.emplace(id, Request{std::make_unique<tmyhttpcli>()})
+                            .first->second.client.get();
+  request->checkId = id;
   CopySettings(*request, monitor);
-  request->bodyText.clear();
   request->onDocData = [request](const char* data, size_t size) {
     // Each piece counts as text up to its first NUL byte.
     size_t textLength = strnlen(data, size);
@@ -108,10 +100,11 @@ Task<void> HttpChecks::DoAHTTP(TPort& monitor) {
     request->bodyText.append(data, std::min(textLength, room));
   };
   std::weak_ptr<bool> self = alive_;
-  request->onRequestDone = [this, self, id](int errorCode) {
-    if (auto a = self.lock(); a && *a) HttpRequestDone(id, errorCode);
-  };
   request->onDetached = [this, self, id] {
+    // Nothing of this request may reach a monitor any more: it stops at once, and goes
+    // from the loop, since it may be the one whose verdict is being handed out now.
+    auto it = requests_.find(id);
+    if (it != requests_.end() && it->second.task) tasks_.Cancel(it->second.task);
     CurrentLoop().Post([this, self, id] {
       if (auto a = self.lock(); a && *a) Discard(id);
     });
@@ -125,20 +118,20 @@ Task<void> HttpChecks::DoAHTTP(TPort& monitor) {
     Enqueue(id);
     co_return;
   }
-  Start(*request);
+  Start(id);
 }
 
 bool HttpChecks::MayStart() {
-  // Every started check stands for one descriptor in the estimate until its completion
-  // has run. An exact count sees only the ones holding a socket now: a check still
-  // looking up its host opens one shortly, and a finished one whose completion still
+  // Every started check stands for one descriptor in the estimate until its verdict has
+  // been handed out. An exact count sees only the ones holding a socket now: a check
+  // still looking up its host opens one shortly, and an aborted one whose verdict still
   // waits in the loop will be credited back then; both count as taken.
   auto promised = [this] {
     int n = 0;
-    for (const tmyhttpcli* r : started_) {
-      const auto state = r->state();
-      if (state == tmyhttpcli::State::DnsLookup || state == tmyhttpcli::State::Ready ||
-          state == tmyhttpcli::State::Aborting)
+    for (const auto& [id, request] : requests_) {
+      const auto state = request.client->state();
+      if (request.started &&
+          (state == tmyhttpcli::State::DnsLookup || state == tmyhttpcli::State::Ready))
         ++n;
     }
     return n;
@@ -146,20 +139,38 @@ bool HttpChecks::MayStart() {
   return Descriptors().HasRoom(1, DescriptorBudget::Reserve(OpenFileLimit()), promised);
 }
 
-void HttpChecks::Start(tmyhttpcli& request) {
+Task<void> HttpChecks::RunRequest(uint64_t id, tmyhttpcli* request) {
+  co_await request->Fetch();
+  HttpRequestDone(id);
+}
+
+void HttpChecks::Start(uint64_t id) {
+  Request& request = requests_.at(id);
+  tmyhttpcli& client = *request.client;
   // The request's time runs from here, not from when it was queued, so its record is
   // true to the server.
-  request.startMs = CurrentClock().MonotonicMs();
-  started_.insert(&request);
+  client.startMs = CurrentClock().MonotonicMs();
+  request.started = true;
   // Its socket, opened once the address is known. What the lookup itself opens for a
   // moment, the reserve covers, and the next exact count sees.
   Descriptors().Opened(1);
-  try {
-    request.Get();
-  } catch (const std::exception&) {
-    // A request that cannot start stays the monitor's request in flight; the next check
-    // aborts it and it is counted as timed out then.
-  }
+  const std::string activity =
+      "DoAHTTP " + (client.monitor ? client.monitor->server->name : std::string());
+  const TaskGroup::Id task = tasks_.Start(RunRequest(id, &client), activity);
+  // A request that ended at once has had its verdict (and may be gone).
+  auto it = requests_.find(id);
+  if (it != requests_.end() && tasks_.Running(task)) it->second.task = task;
+}
+
+void HttpChecks::Abort(uint64_t id) {
+  auto it = requests_.find(id);
+  if (it == requests_.end()) return;
+  if (it->second.task) tasks_.Cancel(std::exchange(it->second.task, 0));
+  it->second.client->Aborted();
+  std::weak_ptr<bool> self = alive_;
+  CurrentLoop().Post([this, self, id] {
+    if (auto a = self.lock(); a && *a) HttpRequestDone(id);
+  });
 }
 
 void HttpChecks::Enqueue(uint64_t id) {
@@ -195,13 +206,13 @@ void HttpChecks::Drain() {
   while (!queue_.empty()) {
     const uint64_t id = *queue_.begin();
     auto it = requests_.find(id);
-    if (it == requests_.end() || !it->second->monitor) {
+    if (it == requests_.end() || !it->second.client->monitor) {
       queue_.erase(queue_.begin());
       continue;
     }
     if (!MayStart()) break;
     queue_.erase(queue_.begin());
-    Start(*it->second);
+    Start(id);
   }
   if (queue_.empty()) {
     if (retryTimer_) {
@@ -243,21 +254,24 @@ void HttpChecks::NoticeCertificateExpiry(TPort& monitor, const tmyhttpcli& r) {
 void HttpChecks::Discard(uint64_t id) {
   auto it = requests_.find(id);
   if (it == requests_.end()) return;
-  ids_.erase(it->second.get());
+  if (it->second.task) tasks_.Cancel(it->second.task);
   // Its connection is closed (or was never made): what Start promised is free again.
-  if (started_.erase(it->second.get())) Descriptors().Closed(1);
+  if (it->second.started) Descriptors().Closed(1);
   queue_.erase(id);
   requests_.erase(it);
 }
 
-void HttpChecks::HttpRequestDone(uint64_t id, int errorCode) {
+void HttpChecks::HttpRequestDone(uint64_t id) {
   auto it = requests_.find(id);
   if (it == requests_.end()) return;
-  tmyhttpcli& r = *it->second;
+  // Its task has ended (or was given up): nothing is left to cancel.
+  it->second.task = 0;
+  tmyhttpcli& r = *it->second.client;
   TPort* monitor = r.monitor;
+  int errorCode = r.requestErrorCode;
   // This request's connection is closed: the next waiting check may have it. Starting
   // one runs nothing of ours before we return to the loop.
-  if (started_.erase(&r)) Descriptors().Closed(1);
+  if (std::exchange(it->second.started, false)) Descriptors().Closed(1);
   Drain();
   if (!monitor) {
     Discard(id);
@@ -272,7 +286,7 @@ void HttpChecks::HttpRequestDone(uint64_t id, int errorCode) {
   // Out of descriptors after all (another cause than our own checks, which the budget
   // keeps in bounds): the server was never asked, so the monitor gets no record and
   // keeps its colour. The errors log says so, and the next due check tries again.
-  if (OwnShortage(r.requestErrorCode)) {
+  if (IsOwnShortage(r.requestErrorCode)) {
     const std::string message = "HTTP check of " + monitor->server->name + " not made: " +
                                 r.reasonPhrase + "; it is tried again when next due";
     if (monitor->httpRequest == &r) monitor->httpRequest = nullptr;
@@ -320,7 +334,7 @@ void HttpChecks::HttpRequestDone(uint64_t id, int errorCode) {
   // request is cleared from it.
   it = requests_.find(id);
   if (it == requests_.end()) return;
-  tmyhttpcli* self = it->second.get();
+  tmyhttpcli* self = it->second.client.get();
   if (self->monitor && self->monitor->httpRequest == self) self->monitor->httpRequest = nullptr;
   self->monitor = nullptr;
   Discard(id);

@@ -5,8 +5,6 @@
 #include <memory>
 #include <set>
 #include <string>
-#include <unordered_map>
-#include <unordered_set>
 
 #include "platform/task.h"
 
@@ -16,9 +14,9 @@ class TInfiniScan;
 class TPort;
 class tmyhttpcli;
 
-// The HTTP check: `DoAHTTP` starts one request for a monitor and returns; the request's
-// completion (`HttpRequestDone`) runs later from the loop and hands the verdict to the
-// scan engine. This object owns the requests in flight.
+// The HTTP check: `DoAHTTP` starts one request for a monitor and returns; the request
+// runs as a task of its own, and when it ends `HttpRequestDone` hands the verdict to the
+// scan engine. This object owns the requests in flight and their tasks.
 //
 // A request only starts while the descriptor budget has room for its connection beside
 // the reserve that the records, the errors log and the other checks need. Otherwise it
@@ -52,14 +50,26 @@ class HttpChecks {
   size_t Waiting() const { return queue_.size(); }
 
  private:
-  void HttpRequestDone(uint64_t id, int errorCode);
+  struct Request {
+    std::unique_ptr<tmyhttpcli> client;
+    TaskGroup::Id task = 0;
+    // Started (not waiting in the queue): its connection counts in the budget.
+    bool started = false;
+  };
+
+  // One request as a task: the request to its end, then its verdict.
+  Task<void> RunRequest(uint64_t id, tmyhttpcli* request);
+  void HttpRequestDone(uint64_t id);
   // A line in the "Messages/Errors" pane, once a day per monitor, while the server's
   // certificate expires within TlsClient::kExpiryNoticeDays. The colour does not change.
   void NoticeCertificateExpiry(TPort& monitor, const tmyhttpcli& request);
+  // Gives up a request that still runs: its task ends where it waits, and its verdict
+  // ("Request Timed Out") follows from the loop.
+  void Abort(uint64_t id);
   void Discard(uint64_t id);
   // Room for one more connection beside the reserve.
   bool MayStart();
-  void Start(tmyhttpcli& request);
+  void Start(uint64_t id);
   void Enqueue(uint64_t id);
   void ArmRetry();
   // Starts waiting checks, in order, while there is room.
@@ -68,14 +78,14 @@ class HttpChecks {
 
   TInfiniScan& scan_;
   uint64_t nextId_ = 1;
-  std::map<uint64_t, std::unique_ptr<tmyhttpcli>> requests_;
-  std::unordered_map<const tmyhttpcli*, uint64_t> ids_;
-  std::unordered_set<const tmyhttpcli*> started_;
+  std::map<uint64_t, Request> requests_;
   // Waiting checks by id: ids grow in the order DoAHTTP made them, which is pass order.
   std::set<uint64_t> queue_;
   uint64_t retryTimer_ = 0;
   uint64_t noticePass_ = ~uint64_t{0};  // the pass whose queue was noted
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  // Declared last: the tasks go first, before the requests they use.
+  TaskGroup tasks_;
 };
 
 // The upper case the content tests compare in: letters a to z only.

@@ -5,7 +5,9 @@
 #include <cstdlib>
 
 #include "platform/error.h"
-#include "platform/event_loop.h"
+#include "platform/awaitables.h"
+#include "platform/clock.h"
+#include "platform/tcp_stream.h"
 #include "platform/socket_errors.h"
 
 namespace sentrel {
@@ -16,8 +18,6 @@ namespace {
 // without bound before the body starts.
 constexpr size_t kMaxLineLength = 64 * 1024;
 constexpr size_t kMaxHeaderLines = 1000;
-// Reads per readiness notification, so that one fast server cannot hold the loop.
-constexpr int kReadsPerNotification = 16;
 constexpr size_t kReceiveBuffer = 8192;
 
 std::string Lower(std::string s) {
@@ -81,6 +81,61 @@ std::string EncodedForRequest(const std::string& text) {
     }
   }
   return out;
+}
+
+// A proxy that never ends its answer to CONNECT must not grow us without bound.
+constexpr size_t kMaxTunnelAnswer = 64 * 1024;
+
+// The proxy's words go into a log record: no control characters, and not too many.
+std::string Printable(std::string_view text) {
+  std::string out;
+  for (char c : text.substr(0, 100)) {
+    auto u = static_cast<unsigned char>(c);
+    out += u < 0x20 || u == 0x7f ? ' ' : c;
+  }
+  return out;
+}
+
+// Where the first empty line of an HTTP header ends (LF, or CR LF, after a line), or npos.
+size_t HeaderEndIn(const std::string& text) {
+  size_t lineStart = 0;
+  for (size_t lf = text.find('\n'); lf != std::string::npos; lf = text.find('\n', lf + 1)) {
+    size_t length = lf - lineStart;
+    if (length == 0 || (length == 1 && text[lineStart] == '\r')) return lf + 1;
+    lineStart = lf + 1;
+  }
+  return std::string::npos;
+}
+
+// Asks the proxy at the other end of the stream for a tunnel to target ("host:port"):
+// "" once it is open, else why not. The stream belongs to the request that awaits this.
+Task<std::string> OpenTunnel(TcpStream& stream, std::string target, int64_t deadlineMs) {
+  const char* closed = "proxy closed the connection during CONNECT";
+  const bool asked = co_await stream.Write(
+      "CONNECT " + target + " HTTP/1.0\r\nHost: " + target + "\r\n\r\n", deadlineMs);
+  if (!asked) co_return closed;
+  std::string answer;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = co_await stream.Read(buffer, sizeof buffer, deadlineMs);
+    if (n <= 0) co_return closed;
+    answer.append(buffer, static_cast<size_t>(n));
+    const size_t end = HeaderEndIn(answer);
+    if (end == std::string::npos) {
+      if (answer.size() > kMaxTunnelAnswer) co_return "proxy refused CONNECT: endless answer";
+      continue;
+    }
+    std::string statusLine = answer.substr(0, answer.find('\n'));
+    if (!statusLine.empty() && statusLine.back() == '\r') statusLine.pop_back();
+    // "HTTP/1.x 200 ...": any 2xx opens the tunnel.
+    const bool http = statusLine.rfind("HTTP/1.", 0) == 0 && statusLine.size() >= 12;
+    if (!http || statusLine[9] != '2')
+      co_return "proxy refused CONNECT: " +
+          Printable(http ? std::string_view(statusLine).substr(9) : statusLine);
+    // What follows the answer is already the server's.
+    stream.Unread(std::string_view(answer).substr(end));
+    co_return "";
+  }
 }
 
 }  // namespace
@@ -259,11 +314,7 @@ std::string BoundedServerText(std::string_view text) {
 
 tmyhttpcli::tmyhttpcli() = default;
 
-tmyhttpcli::~tmyhttpcli() {
-  *alive_ = false;
-  lookup_.reset();
-  socket_.reset();
-}
+tmyhttpcli::~tmyhttpcli() = default;
 
 std::string tmyhttpcli::RequestText() const {
   const bool get = method == "GET";
@@ -291,26 +342,6 @@ std::string tmyhttpcli::RequestText() const {
   return r;
 }
 
-void tmyhttpcli::Get() {
-  if (state_ != State::Ready) throw SentrelError("HTTP component is busy");
-  rcvdHeader.clear();
-  authenticateHeaders.clear();
-  requestErrorCode = 0;
-  statusCode = 0;
-  answerStatus = 0;
-  answerReason.clear();
-  rcvdCount = 0;
-  locationChange = false;
-  relocations = 0;
-  certificateHost.clear();
-  certificateNotAfter = 0;
-  partialLine_.clear();
-  completionPosted_ = false;
-  state_ = State::NotConnected;
-  Prepare(SplitUrl(url));
-  StartLookup();
-}
-
 void tmyhttpcli::Prepare(const UrlParts& target) {
   target_ = target;
   RequestRoute route = RouteRequest(target, proxy, proxyPort);
@@ -326,100 +357,134 @@ void tmyhttpcli::Prepare(const UrlParts& target) {
   }
 }
 
-void tmyhttpcli::StartLookup() {
-  state_ = State::DnsLookup;
-  if (connectHost.empty()) throw SentrelError("DNS lookup: invalid host name.");
-  lookup_ = NameLookup::StartAny(
-      connectHost,
-      [this](int error, const std::vector<IpAddress>& addresses) { OnLookup(error, addresses); });
+Task<void> tmyhttpcli::Fetch() {
+  rcvdHeader.clear();
+  authenticateHeaders.clear();
+  requestErrorCode = 0;
+  statusCode = 0;
+  rcvdCount = 0;
+  locationChange = false;
+  relocations = 0;
+  answerStatus = 0;
+  answerReason.clear();
+  timedOut = false;
+  certificateHost.clear();
+  certificateNotAfter = 0;
+  Prepare(SplitUrl(url));
+  // One connection per target, as long as relocations lead on.
+  for (;;) {
+    const bool relocated = co_await FetchOnce();
+    if (!relocated) break;
+  }
+  state_ = State::Ready;
 }
 
-void tmyhttpcli::OnLookup(int error, const std::vector<IpAddress>& addresses) {
-  if (state_ != State::DnsLookup) return;
-  if (error != 0) {
-    FailTransport(error == kLookupTimedOut ? kLookupTimedOutText
-                                           : "can't resolve hostname to IP address");
-    return;
+Task<bool> tmyhttpcli::FetchOnce() {
+  state_ = State::DnsLookup;
+  partialLine_.clear();
+  if (connectHost.empty()) {
+    // Nothing to contact (a URL or a location without a host): the request waits until
+    // its owner gives it up, and then counts as timed out.
+    Trigger never;
+    co_await never.Wait(deadlineMs);
+    timedOut = true;
+    FailTransport("DNS lookup: invalid host name.");
+    co_return false;
   }
+  // The lookup has its own limit, within the request's deadline.
+  const int64_t now = CurrentClock().MonotonicMs();
+  const LookupResult found = co_await Lookup(
+      connectHost, deadlineMs < 0 ? -1 : std::min(deadlineMs, now + kLookupLimitMs));
+  if (found.error != 0) {
+    timedOut = deadlineMs >= 0 && CurrentClock().MonotonicMs() >= deadlineMs;
+    FailTransport(found.TimedOut() ? kLookupTimedOutText : "can't resolve hostname to IP address");
+    co_return false;
+  }
+
   state_ = State::NotConnected;
-  HttpConnection::Options options;
-  options.tunnel = tunnel;
-  options.tls = tls;
-  options.tlsHost = target_.host;
-  socket_ = std::make_unique<HttpConnection>(std::move(options));
-  socket_->onConnected = [this](int e, const std::string& failure) { OnConnected(e, failure); };
-  socket_->onReadable = [this] { OnReadable(); };
-  socket_->onClosed = [this](int) {
-    if (state_ == State::WaitingHeader || state_ == State::WaitingBody) Complete();
-  };
-  int code = 0;
-  uint16_t port = PortNumber(connectPort);
+  TcpStream stream;
+  int failedCall = 0;
+  bool connected = false;
+  const uint16_t port = PortNumber(connectPort);
   if (port == 0) {
-    code = 10022;  // not a port: the connect call rejects its argument
+    failedCall = wsa::kInvalidArgument;  // not a port: the connect call rejects its argument
   } else {
     try {
-      socket_->Connect(addresses, port);
+      connected = co_await stream.Connect(found.addresses, port, deadlineMs);
     } catch (const SystemError& e) {
-      code = e.WsaCode();
+      failedCall = e.WsaCode();
     }
   }
-  if (code != 0) {
-    requestErrorCode = static_cast<uint16_t>(code);
-    FailTransport("can't connect: " + socketErrorText(code) + " (Error #" + std::to_string(code) +
-                  ")");
+  if (failedCall != 0) {
+    requestErrorCode = static_cast<uint16_t>(failedCall);
+    FailTransport("can't connect: " + socketErrorText(failedCall) + " (Error #" +
+                  std::to_string(failedCall) + ")");
+    co_return false;
   }
-}
-
-void tmyhttpcli::OnConnected(int error, const std::string& failure) {
-  if (state_ != State::NotConnected) return;
-  if (error != 0) {
+  if (!connected) {
+    timedOut = stream.TimedOut();
+    const int error = stream.LastError();
     FailTransport(socketErrorText(error) + " (Error #" + std::to_string(error) + ")");
-    return;
+    co_return false;
   }
-  if (!failure.empty()) {
-    FailTransport(failure);
-    return;
+  if (!tunnel.empty()) {
+    const std::string failure = co_await OpenTunnel(stream, tunnel, deadlineMs);
+    if (!failure.empty()) {
+      timedOut = stream.TimedOut();
+      FailTransport(failure);
+      co_return false;
+    }
   }
   if (tls) {
-    const int64_t notAfter = socket_->CertificateNotAfter();
+    const bool secured = co_await stream.StartTls(target_.host, deadlineMs);
+    if (!secured) {
+      timedOut = stream.TimedOut();
+      FailTransport(stream.Failure());
+      co_return false;
+    }
+    const int64_t notAfter = stream.CertificateNotAfter();
     if (notAfter != 0 && (certificateNotAfter == 0 || notAfter < certificateNotAfter)) {
       certificateNotAfter = notAfter;
       certificateHost = target_.host;
     }
   }
-  state_ = State::WaitingHeader;
-  if (socket_->Send(RequestText()) != 0) {
-    if (!socket_->Failure().empty()) {
-      FailTransport(socket_->Failure());
-    } else {
-      Complete();
-    }
-  }
-}
 
-void tmyhttpcli::OnReadable() {
+  state_ = State::WaitingHeader;
+  const bool sent = co_await stream.Write(RequestText(), deadlineMs);
+  if (!sent) {
+    timedOut = stream.TimedOut();
+    if (!stream.Failure().empty()) FailTransport(stream.Failure());
+    co_return false;
+  }
   char buffer[kReceiveBuffer];
-  for (int reads = 0; reads < kReadsPerNotification; ++reads) {
-    if (state_ != State::WaitingHeader && state_ != State::WaitingBody) return;
-    ssize_t n = socket_->Receive(buffer, kReceiveBuffer - 1);
-    if (n > 0) {
-      size_t size = static_cast<size_t>(n);
-      if (state_ == State::WaitingHeader) {
-        size_t used = HandleHeaderBytes(buffer, size);
-        if (state_ == State::WaitingBody && used < size) DeliverBody(buffer + used, size - used);
-      } else {
-        DeliverBody(buffer, size);
-      }
+  headerEnd_ = HeaderEnd::Reading;
+  for (;;) {
+    const ssize_t n = co_await stream.Read(buffer, kReceiveBuffer - 1, deadlineMs);
+    if (n <= 0) {
+      // The server closed (normally after the body), or the connection broke: a TLS
+      // connection that broke on bad data is a failure, whatever came before.
+      timedOut = stream.TimedOut();
+      if (!stream.Failure().empty()) FailTransport(stream.Failure());
+      co_return false;
+    }
+    const auto size = static_cast<size_t>(n);
+    if (state_ == State::WaitingBody) {
+      DeliverBody(buffer, size);
       continue;
     }
-    // The server closed (normally after the body), or the connection broke: a TLS
-    // connection that broke on bad data is a failure, whatever came before.
-    if (!socket_->Failure().empty()) {
-      FailTransport(socket_->Failure());
-    } else if (n == 0 || socket_->Closed()) {
-      Complete();
+    const size_t used = HandleHeaderBytes(buffer, size);
+    switch (headerEnd_) {
+      case HeaderEnd::Reading:
+        break;
+      case HeaderEnd::Body:
+        state_ = State::WaitingBody;
+        if (used < size) DeliverBody(buffer + used, size - used);
+        break;
+      case HeaderEnd::Done:
+        co_return false;
+      case HeaderEnd::Relocate:
+        co_return true;
     }
-    return;
   }
 }
 
@@ -440,7 +505,7 @@ size_t tmyhttpcli::HandleHeaderBytes(const char* data, size_t size) {
     HandleHeaderLine(line);
     // An error status ends the request at once; its body is not read.
     if (statusCode >= 400) {
-      Complete();
+      headerEnd_ = HeaderEnd::Done;
       return i + 1;
     }
   }
@@ -475,24 +540,18 @@ void tmyhttpcli::HandleHeaderLine(const std::string& line) {
 void tmyhttpcli::EndOfHeader() {
   // A posted body is not sent again to wherever a relocation points.
   if (!locationChange || method != "GET") {
-    state_ = State::WaitingBody;
+    headerEnd_ = HeaderEnd::Body;
     return;
   }
+  headerEnd_ = HeaderEnd::Done;
   if (relocations >= kMaxRelocations) {
     FailTransport("Too many relocations (more than " + std::to_string(kMaxRelocations) + ")");
     return;
   }
   ++relocations;
   locationChange = false;
-  socket_->Close();
-  partialLine_.clear();
   Prepare(ResolveLocation(target_, location));
-  try {
-    StartLookup();
-  } catch (const SentrelError&) {
-    // A location without a host: like a start without one, the request waits in the
-    // lookup state until the next check aborts it.
-  }
+  headerEnd_ = HeaderEnd::Relocate;
 }
 
 void tmyhttpcli::DeliverBody(const char* data, size_t size) {
@@ -503,44 +562,18 @@ void tmyhttpcli::DeliverBody(const char* data, size_t size) {
 void tmyhttpcli::FailTransport(const std::string& reason) {
   statusCode = 404;
   reasonPhrase = reason;
-  Complete();
 }
 
-void tmyhttpcli::Complete() {
-  if (completionPosted_) return;
-  completionPosted_ = true;
-  lookup_.reset();
-  if (socket_) socket_->Close();
-  state_ = State::Ready;
-  std::weak_ptr<bool> alive = alive_;
-  CurrentLoop().Post([this, alive] {
-    auto a = alive.lock();
-    if (!a || !*a) return;
-    if (onRequestDone) onRequestDone(requestErrorCode);
-  });
-}
-
-void tmyhttpcli::Abort() {
-  if (state_ == State::Ready) return;
-  bool resolving = state_ == State::DnsLookup;
-  state_ = State::Aborting;
-  if (resolving) lookup_.reset();
+void tmyhttpcli::Aborted() {
   statusCode = 404;
   reasonPhrase = "Connection aborted on request";
   requestErrorCode = 3;
-  Complete();
+  state_ = State::Ready;
 }
 
 void tmyhttpcli::DetachMonitor() {
   monitor = nullptr;
-  // Nothing of this request can reach a monitor any more: stop it and let the owner
-  // discard it. A completion already on its way finds no monitor.
-  bool pending = completionPosted_;
-  completionPosted_ = true;
-  lookup_.reset();
-  if (socket_) socket_->Close();
-  state_ = State::Ready;
-  if (!pending && onDetached) onDetached();
+  if (onDetached) onDetached();
 }
 
 }  // namespace sentrel

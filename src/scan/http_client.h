@@ -9,7 +9,7 @@
 
 #include "model/port.h"
 #include "platform/name_lookup.h"
-#include "scan/http_connection.h"
+#include "platform/task.h"
 
 namespace sentrel {
 
@@ -74,15 +74,16 @@ RequestRoute RouteRequest(const UrlParts& target, const std::string& proxy,
 
 // The program's own HTTP/1.0 client, one object per request: one GET per connection,
 // directly or through a proxy, optional Basic credentials, the body read until the
-// server closes. Everything runs on the event loop; the completion handler runs from the
-// loop, never from inside a call of this class, so it may destroy the object.
+// server closes. The request is one straight coroutine on a TcpStream (Fetch); its
+// owner gives it up by destroying the task where it waits.
 //
 // The object also carries what the HTTP check keeps with its request (monitor, start
 // time, body text, content-test message), and is the monitor's `httpRequest` while in
 // flight: a monitor that goes away detaches it.
 class tmyhttpcli : public CheckInFlight {
  public:
-  enum class State { Ready, NotConnected, DnsLookup, WaitingHeader, WaitingBody, Aborting };
+  // Where the request stands, for its owner and the descriptor budget.
+  enum class State { Ready, NotConnected, DnsLookup, WaitingHeader, WaitingBody };
 
   // Redirect loops end after this many relocations, as a failure.
   static constexpr int kMaxRelocations = 20;
@@ -99,6 +100,9 @@ class tmyhttpcli : public CheckInFlight {
   std::string proxy;      // host, possibly followed by ":" and a port
   std::string proxyPort;  // used when the proxy text has no port
   bool noCache = true;
+  // Every wait of the request ends by this time on the monotonic clock (timedOut is set
+  // then); negative: the request takes as long as it takes, until its owner gives it up.
+  int64_t deadlineMs = -1;
   // Another method than GET (a webhook's POST): the body goes with it, under these extra
   // header lines ("Name: value"), and a relocation answer ends the request as it stands.
   std::string method = "GET";
@@ -107,18 +111,18 @@ class tmyhttpcli : public CheckInFlight {
 
   // Body data, piece by piece as it arrives.
   std::function<void(const char* data, size_t size)> onDocData;
-  // The request has ended (state ready again); the argument is the request error code.
-  std::function<void(int errorCode)> onRequestDone;
-  // The monitor went away (DetachMonitor); the request has been stopped.
+  // The monitor went away (DetachMonitor).
   std::function<void()> onDetached;
 
-  // Starts the request. Throws SentrelError "HTTP component is busy" when a request is
-  // in progress, and "DNS lookup: invalid host name." when there is no host to contact;
-  // in that second case the request stays in the name lookup state until aborted.
-  void Get();
-  // Ends a request in progress as "Connection aborted on request" (status 404, request
-  // error code 3); the completion follows from the loop. Nothing happens when ready.
-  void Abort();
+  // Makes the request to its end: the name's lookup, the connection (through the proxy's
+  // tunnel, with TLS for https), the request, the header, the relocations and the body
+  // until the server closes. What the network or the server does ends in the response
+  // fields, never as an exception. A request without a host to contact waits in the
+  // lookup state until its owner gives it up (or its deadline passes).
+  Task<void> Fetch();
+  // The owner gave the request up where it waited: "Connection aborted on request",
+  // status 404, request error code 3.
+  void Aborted();
   void DetachMonitor() override;
 
   State state() const { return state_; }
@@ -150,6 +154,8 @@ class tmyhttpcli : public CheckInFlight {
   std::vector<std::string> authenticateHeaders;
   uint16_t requestErrorCode = 0;
   int relocations = 0;
+  // The deadline passed before the request ended.
+  bool timedOut = false;
   // Of the TLS connections of this request (relocations included), the server
   // certificate that expires first: its host and its end of validity (seconds since
   // 1970; 0 when no TLS connection was made).
@@ -158,34 +164,30 @@ class tmyhttpcli : public CheckInFlight {
 
   // What the check keeps with its request.
   TPort* monitor = nullptr;
+  uint64_t checkId = 0;
   int64_t startMs = 0;
   std::string contentError;
   std::string bodyText;
 
  private:
-  // Request start, steps from the URL to the lookup.
+  // The route and credentials of a target: the first URL, then each relocation.
   void Prepare(const UrlParts& target);
-  void StartLookup();
-  void OnLookup(int error, const std::vector<IpAddress>& addresses);
-  void OnConnected(int error, const std::string& failure);
-  void OnReadable();
+  // One connection to the current target: true when a relocation leads on.
+  Task<bool> FetchOnce();
   // Handles received bytes while the header is awaited; returns the count consumed
   // before the body begins (all of them while still in the header).
   size_t HandleHeaderBytes(const char* data, size_t size);
   void HandleHeaderLine(const std::string& line);
   void EndOfHeader();
   void DeliverBody(const char* data, size_t size);
-  // The request ends: close, state ready, completion posted to the loop.
-  void Complete();
   void FailTransport(const std::string& reason);
 
   State state_ = State::Ready;
   UrlParts target_;
-  std::unique_ptr<NameLookup> lookup_;
-  std::unique_ptr<HttpConnection> socket_;
   std::string partialLine_;
-  bool completionPosted_ = false;
-  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  // What the header read so far means for the connection.
+  enum class HeaderEnd { Reading, Body, Done, Relocate };
+  HeaderEnd headerEnd_ = HeaderEnd::Reading;
 };
 
 }  // namespace sentrel

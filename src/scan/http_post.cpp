@@ -2,9 +2,7 @@
 
 #include <memory>
 
-#include "platform/awaitables.h"
 #include "platform/clock.h"
-#include "platform/error.h"
 #include "scan/http_client.h"
 
 namespace sentrel {
@@ -16,8 +14,6 @@ Task<HttpPostResult> ClientHttpPoster::Post(HttpPostRequest request) {
     result.reason = request.url + ": " + problem;
     co_return result;
   }
-  // Declared before the client, so the client (and the handler that fires it) goes first.
-  Trigger done;
   auto client = std::make_unique<tmyhttpcli>();
   client->url = request.url;
   client->proxy = request.proxy;
@@ -25,15 +21,9 @@ Task<HttpPostResult> ClientHttpPoster::Post(HttpPostRequest request) {
   client->method = request.method;
   client->requestBody = std::move(request.body);
   client->extraHeaders = std::move(request.headers);
-  client->onRequestDone = [&done](int) { done.Fire(); };
-  try {
-    client->Get();
-  } catch (const SentrelError& e) {
-    result.reason = e.what();
-    co_return result;
-  }
-  const int64_t deadline = CurrentClock().MonotonicMs() + request.timeoutMs;
-  if (!co_await done.Wait(deadline)) {
+  client->deadlineMs = CurrentClock().MonotonicMs() + request.timeoutMs;
+  co_await client->Fetch();
+  if (client->timedOut) {
     result.reason = "no answer within " + std::to_string(request.timeoutMs / 1000) + " s";
     co_return result;
   }

@@ -1,16 +1,16 @@
 #include "scan/port_check.h"
 
 #include <memory>
+#include <optional>
 
 #include "model/last_activity.h"
 #include "model/server.h"
-#include "platform/awaitables.h"
 #include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/event_loop.h"
 #include "platform/name_lookup.h"
 #include "platform/socket_errors.h"
-#include "platform/tcp_socket.h"
+#include "platform/tcp_stream.h"
 #include "scan/infini_scan.h"
 
 namespace sentrel {
@@ -78,51 +78,47 @@ Task<void> RunPortCheck(TInfiniScan& scan, TPort& monitor) {
 
   // Every address of the name in the resolver's order, the next one as soon as one
   // refuses or stays silent for a moment; the first connection counts.
-  auto connector = std::make_unique<TcpConnector>();
-  Trigger outcome;
-  connector->onDone = [&outcome](int) { outcome.Fire(); };
+  TcpStream stream;
   // A failed call (out of descriptors, no such address family here) rather than the
-  // server's answer: told as it was for a single address.
+  // server's answer. Out of descriptors or buffers is our own shortage, which says
+  // nothing about the server: the errors log tells it, the colour stays, and the next due
+  // check tries again.
   auto callFailed = [&](const std::string& message, int code) {
-    // Out of descriptors or buffers: our own shortage says nothing about the server.
-    // The errors log tells it, the colour stays, and the next due check tries again.
-    if (code == 10024 || code == 10055) {
+    if (IsOwnShortage(code)) {
       loop.ReportError(message);
       return;
     }
     startFailed(message, code);
   };
+  bool connected = false;
+  std::optional<SystemError> failedCall;
   try {
-    connector->Start(std::move(addresses), port);
+    connected = co_await stream.Connect(std::move(addresses), port, deadline);
   } catch (const SystemError& e) {
-    connector.reset();
-    callFailed(e.what(), e.WsaCode());
+    failedCall = e;
+  }
+  if (failedCall) {
+    callFailed(failedCall->what(), failedCall->WsaCode());
     co_return;
   }
-
-  const bool ended = co_await outcome.Wait(deadline);
   if (alive.expired()) co_return;
   LastActivity = "DoAPort " + monitor.server->name;
-  std::unique_ptr<TcpSocket> socket = connector->TakeSocket();
-  if (ended && !socket && !connector->CallFailure().empty()) {
-    const std::string message = connector->CallFailure();
-    const int code = connector->LastError();
-    connector.reset();
-    callFailed(message, code);
+  if (!connected && !stream.TimedOut() && !stream.CallFailure().empty()) {
+    callFailed(stream.CallFailure(), stream.LastError());
     co_return;
   }
-  // Attempts still waiting when the time is up are given up.
-  connector.reset();
-  const bool connected = socket && socket->state() == TcpSocket::State::Connected;
   scan.PortVerdict(monitor, connected, took());
   if (alive.expired()) co_return;
 
   // The probe. On a socket that never connected the send fails at once with 10057, and
   // the error handler applies the failure step a second time.
-  int error = socket ? socket->Send(std::string_view(kPortProbe, sizeof kPortProbe - 1))
-                     : static_cast<int>(wsa::kNotConnected);
+  int error = wsa::kNotConnected;
+  if (connected) {
+    const bool sent = co_await stream.Write(std::string(kPortProbe, sizeof kPortProbe - 1), deadline);
+    if (alive.expired()) co_return;
+    error = sent || stream.TimedOut() ? 0 : stream.LastError();
+  }
   if (error != 0) OnWSocketError(scan, monitor, error);
-  if (socket) socket->Close();
 }
 
 }  // namespace sentrel

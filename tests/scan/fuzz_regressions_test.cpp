@@ -52,10 +52,7 @@ TEST_F(HttpLocationTest, ALocationWithABareCrCannotStartAHeaderLine) {
   });
   tmyhttpcli r;
   r.url = server.Url("/start");
-  bool done = false;
-  r.onRequestDone = [&](int) { done = true; };
-  r.Get();
-  ASSERT_TRUE(WaitReal([&] { return done; }));
+  RunToCompletion(r.Fetch());
   EXPECT_EQ(r.statusCode, 200);
   ASSERT_EQ(server.Requests().size(), 2u);
   EXPECT_EQ(FirstLine(server.Requests()[1]), "GET /next%0DX-Injected:%20yes HTTP/1.0");

@@ -163,15 +163,13 @@ class HttpClientTest : public CoreFixture {
     CoreFixture::SetUp();
     clock_.SetAutoAdvance(false);
   }
-  // Runs one request to its completion; the body pieces are joined into body_.
+  // Runs one request to its end; the body pieces are joined into body_, done_ is its
+  // request error code.
   void Fetch(tmyhttpcli& r) {
-    done_ = -1;
     body_.clear();
     r.onDocData = [&](const char* d, size_t n) { body_.append(d, n); };
-    r.onRequestDone = [&](int code) { done_ = code; };
-    r.Get();
-    EXPECT_EQ(done_, -1) << "the completion never runs inside Get";
-    ASSERT_TRUE(WaitReal([&] { return done_ != -1; }));
+    RunToCompletion(r.Fetch());
+    done_ = r.requestErrorCode;
     EXPECT_EQ(r.state(), tmyhttpcli::State::Ready);
   }
   int done_ = -1;
@@ -327,57 +325,41 @@ TEST_F(HttpClientTest, TransportFailuresAndTheirReasons) {
   EXPECT_EQ(done_, 10022);
 }
 
-TEST_F(HttpClientTest, StartErrorsAndAbort) {
+TEST_F(HttpClientTest, ARequestWaitsUntilGivenUpOrUntilItsDeadline) {
+  // Nothing to contact: the request waits until its owner gives it up.
+  TaskGroup group;
   tmyhttpcli noHost;
   noHost.url = "/just/a/path";
-  try {
-    noHost.Get();
-    ADD_FAILURE() << "no error";
-  } catch (const SentrelError& e) {
-    EXPECT_STREQ(e.what(), "DNS lookup: invalid host name.");
-  }
-  EXPECT_EQ(noHost.state(), tmyhttpcli::State::DnsLookup) << "it waits to be aborted";
-  EXPECT_THROW(noHost.Get(), SentrelError);  // "HTTP component is busy"
-  int code = -1;
-  noHost.onRequestDone = [&](int c) { code = c; };
-  noHost.Abort();
-  EXPECT_EQ(code, -1) << "the completion comes from the loop";
+  group.Start(noHost.Fetch(), "test");
   loop_->Pump();
-  EXPECT_EQ(code, 3);
+  EXPECT_EQ(noHost.state(), tmyhttpcli::State::DnsLookup) << "it waits to be given up";
+  group.CancelAll();
+  noHost.Aborted();
+  EXPECT_EQ(noHost.state(), tmyhttpcli::State::Ready);
   EXPECT_EQ(noHost.statusCode, 404);
   EXPECT_EQ(noHost.reasonPhrase, "Connection aborted on request");
+  EXPECT_EQ(noHost.requestErrorCode, 3);
 
-  // A silent server: the request waits for the header until aborted.
+  // A silent server: the request waits for the header; given up, its connection goes.
   LoopbackServer silent([](const std::string&) { return Reply::Silent(); });
   tmyhttpcli waiting;
   waiting.url = silent.Url("/");
-  code = -1;
-  waiting.onRequestDone = [&](int c) { code = c; };
-  waiting.Get();
+  group.Start(waiting.Fetch(), "test");
   ASSERT_TRUE(WaitReal([&] { return waiting.state() == tmyhttpcli::State::WaitingHeader; }));
-  waiting.Abort();
-  EXPECT_EQ(waiting.state(), tmyhttpcli::State::Ready);
-  ASSERT_TRUE(WaitReal([&] { return code != -1; }));
-  EXPECT_EQ(code, 3);
+  group.CancelAll();
   ASSERT_TRUE(WaitReal([&] { return silent.Connections().at(0)->peerClosed; }));
-  waiting.Abort();  // nothing left to abort
-  EXPECT_EQ(waiting.state(), tmyhttpcli::State::Ready);
-}
 
-TEST_F(HttpClientTest, DetachStopsTheRequestAndNeverCompletes) {
-  LoopbackServer silent([](const std::string&) { return Reply::Silent(); });
-  tmyhttpcli r;
-  r.url = silent.Url("/");
-  bool completed = false, detached = false;
-  r.onRequestDone = [&](int) { completed = true; };
-  r.onDetached = [&] { detached = true; };
-  r.Get();
-  ASSERT_TRUE(WaitReal([&] { return r.state() == tmyhttpcli::State::WaitingHeader; }));
-  r.DetachMonitor();
-  EXPECT_TRUE(detached);
-  EXPECT_EQ(r.monitor, nullptr);
-  ASSERT_TRUE(WaitReal([&] { return silent.Connections().at(0)->peerClosed; }));
-  EXPECT_FALSE(completed);
+  // With a deadline, every wait ends by it.
+  clock_.SetAutoAdvance(true);
+  for (const std::string& url : {silent.Url("/"), std::string("/no/host")}) {
+    tmyhttpcli timed;
+    timed.url = url;
+    const int64_t start = clock_.MonotonicMs();
+    timed.deadlineMs = start + 30000;
+    RunToCompletion(timed.Fetch());
+    EXPECT_TRUE(timed.timedOut) << url;
+    EXPECT_EQ(clock_.MonotonicMs() - start, 30000) << url;
+  }
 }
 
 }  // namespace
