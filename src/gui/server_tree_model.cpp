@@ -349,7 +349,7 @@ void ServerTreeModel::Refresh() {
       }
       // Another shard's server: greyed, its monitors too.
       const bool elsewhere = !list_.Watches(*s);
-      auto grey = [this, elsewhere](TreeNode* node) {
+      auto grey = [elsewhere](TreeNode* node) {
         if (elsewhere == node->shownElsewhere_) return;
         node->shownElsewhere_ = elsewhere;
         node->changed_ = true;
