@@ -90,7 +90,7 @@ sum=$(md5sum <"$data"/servers.mcf)
 grep -q '^IP=127.0.0.1' "$data"/servers.mcf || fail "the sample server file watches more than 127.0.0.1"
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 (cd "$data" && exec env -u DISPLAY -u WAYLAND_DISPLAY "$root"/usr/bin/sentrel --headless \
-  --data-dir "$data" --settings "$data"/settings.ini --web-ports "$port" "$data"/servers.mcf \
+  --data-dir "$data" --settings "$data"/sentrel.ini --web-ports "$port" "$data"/servers.mcf \
   >"$tmp"/headless.out 2>&1) &
 pid=$!
 page=
@@ -111,7 +111,7 @@ grep -q 'Sentrel 2.2 started' "$tmp"/headless.out && ok "the pane lines on stand
   fail "no start line on standard output"
 [[ $(md5sum <"$data"/servers.mcf) == "$sum" && ! -e $data/servers.bak ]] &&
   ok "the server file only read" || fail "the server file was changed"
-[[ -s $data/settings.ini ]] && ok "settings written on exit" || fail "no settings written on exit"
+[[ -s $data/sentrel.ini ]] && ok "settings written on exit" || fail "no settings written on exit"
 if ((failures)); then
   echo "== headless output"; cat "$tmp"/headless.out
   echo "package: $failures failure(s)"

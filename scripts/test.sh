@@ -16,6 +16,12 @@ scripts/check-tray.sh build
 SENTREL_BIN=$PWD/build/bin/sentrel tools/editing-e2e.sh
 # The main window comes up before the first pass, and answers while it waits.
 SENTREL_BIN=$PWD/build/bin/sentrel tools/startup-window.sh
+# Under a window manager: a small screen keeps the title bar on it, a popup leaves the
+# keyboard where the operator types.
+SENTREL_BIN=$PWD/build/bin/sentrel tools/window-manager-check.sh
+# Through the accessibility bus: a change of colour and the popup are heard, the status
+# panels read as their texts.
+SENTREL_BIN=$PWD/build/bin/sentrel tools/screen-reader-view.sh --check >/dev/null
 # An event's popup reaches the desktop's notification service, whose "Show" raises the window.
 SENTREL_BIN=$PWD/build/bin/sentrel tools/notifications-e2e.sh
 

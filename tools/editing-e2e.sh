@@ -77,7 +77,7 @@ sleep 0.3
 xdotool key Return
 events=$(dialog '^Event manager$')
 eval "$(xdotool getwindowgeometry --shell "$events")"
-xdotool mousemove $((X + WIDTH - 50)) $((Y + 77)) click 1  # "Add", third button
+xdotool mousemove $((X + WIDTH - 50)) $((Y + 21)) click 1  # "Add", the first button beside the list
 dialog '^New event$' >/dev/null
 typeit "night shift"
 xdotool key Return

@@ -1,13 +1,22 @@
 #!/usr/bin/python3
 """Prints what a screen reader finds in Sentrel's main window, read through AT-SPI (the
 accessibility bus that Orca reads): every control with its role, name, description and
-state, the texts of the panes, the menus with their keys; then, for a few seconds, the
-changes the window announces (the status panels as the scan goes on).
+state, the texts of the panes, the menus with their keys, the popup window when it is
+up; and what the program announced while it was watched: the status panels as the scan
+goes on, the notifications a screen reader speaks (a monitor that changed its colour, a
+popup's message) and the alerts that came up.
 
   screen_reader_view.py [SECONDS_TO_LISTEN]
+  screen_reader_view.py --check [SECONDS_AT_MOST]
+
+With --check it listens until it has heard what the sample configuration of
+tools/screen-reader-view.sh must make a reader say (the yellow and the red monitor, the
+popup as an alert with its message), then checks that the status bar's panels read as
+their texts and that the red row says it in words; it fails naming what was missing.
 
 Run by tools/screen-reader-view.sh, which starts the program on a virtual display with
 an accessibility bus. Needs python3-gi and gir1.2-atspi-2.0 (Debian's own python3)."""
+import re
 import sys
 import time
 
@@ -16,13 +25,24 @@ import gi
 gi.require_version("Atspi", "2.0")
 from gi.repository import Atspi, GLib  # noqa: E402
 
-LISTEN = float(sys.argv[1]) if len(sys.argv) > 1 else 4.0
+CHECK = "--check" in sys.argv[1:]
+_args = [a for a in sys.argv[1:] if a != "--check"]
+LISTEN = float(_args[0]) if _args else (60.0 if CHECK else 4.0)
+# What a reader must hear while the sample configuration runs: a monitor turning yellow,
+# one turning red, and the popup that the red one's event raises, read as an alert with
+# its message.
+MUST_HEAR = {
+    "the yellow monitor announced": r"^notification came up: .*shop web: 1 lost",
+    "the red monitor announced": r"^notification came up: .*mailhost smtp: down since ",
+    "the popup read as an alert with its message":
+        r"^alert came up: Sentrel Message\(s\) \| .*mailhost PORT \d+ DOWN",
+}
 MAX_ROWS = 60  # rows of a table or tree printed; a reader moves through them one by one
 
 
 def find_window(title, seconds=30):
     deadline = time.time() + seconds
-    while time.time() < deadline:
+    while True:
         desktop = Atspi.get_desktop(0)
         for i in range(desktop.get_child_count()):
             app = desktop.get_child_at_index(i)
@@ -32,8 +52,30 @@ def find_window(title, seconds=30):
                 win = app.get_child_at_index(j)
                 if win is not None and win.get_name() == title:
                     return app, win
+        if time.time() >= deadline:
+            return None, None
         time.sleep(0.3)
-    return None, None
+
+
+def spoken(obj):
+    """What a reader says of a notification or an alert: its name, its description and
+    the texts of the labels and panes inside it."""
+    words = [obj.get_name() or "", obj.get_description() or ""]
+    stack = [obj.get_child_at_index(i) for i in range(obj.get_child_count())]
+    while stack:
+        child = stack.pop(0)
+        if child is None:
+            continue
+        role = child.get_role_name()
+        if role in ("label", "text"):
+            text = text_lines(child, 50)
+            words.append(" / ".join(text[1]) if text else (child.get_name() or ""))
+        stack.extend(child.get_child_at_index(i) for i in range(child.get_child_count()))
+    said = []
+    for w in words:
+        if w and w not in said:
+            said.append(w)
+    return " | ".join(said)
 
 
 def has(obj, state):
@@ -97,6 +139,13 @@ def describe(obj):
 def walk(obj, depth=0, in_menu=False):
     if obj is None or depth > 30:
         return
+    try:
+        walk_one(obj, depth, in_menu)
+    except GLib.Error:
+        pass  # gone while we read it (a row refreshed, a notification shown again)
+
+
+def walk_one(obj, depth, in_menu):
     role = obj.get_role_name()
     menu = in_menu or role in ("menu bar", "menu")
     # Hidden parts are not read; a closed menu's entries are, as the reader opens it.
@@ -122,35 +171,86 @@ def walk(obj, depth=0, in_menu=False):
         print("  " * (depth + 1) + f"... {n - limit} more")
 
 
-def listen(app_name, seconds):
-    """Prints the names and descriptions the window changes while we listen."""
+def listen(app_name, seconds, enough=None):
+    """Prints what the window announces while we listen: changed names and descriptions,
+    notifications and alerts that come up. Stops early once enough(heard) is true."""
     heard = []
+    loop = GLib.MainLoop()
 
     def on_event(event):
         source = event.source
         try:
             if source.get_application().get_name() != app_name:
                 return
+            role = source.get_role_name()
             what = event.type.split(":")[-1]
-            # The event carries no text: what the reader hears is the value when it asks,
-            # so quick changes in a row come out as their last value.
-            value = source.get_description() if what == "accessible-description" else source.get_name()
-            line = f'{source.get_role_name()} "{source.get_name()}" {what.replace("accessible-", "")}: {value}'
+            if what == "showing":
+                # A notification or an alert coming up is spoken with its words.
+                if not event.detail1 or role not in ("notification", "alert"):
+                    return
+                line = f"{role} came up: {spoken(source)}"
+            else:
+                # The event carries no text: what the reader hears is the value when it
+                # asks, so quick changes in a row come out as their last value.
+                value = source.get_description() if what == "accessible-description" else source.get_name()
+                line = f'{role} "{source.get_name()}" {what.replace("accessible-", "")}: {value}'
         except GLib.Error:
             return
         if not heard or heard[-1] != line:
             heard.append(line)
             print("  " + line, flush=True)
+            if enough is not None and enough(heard):
+                loop.quit()
 
+    events = ("object:property-change:accessible-description",
+              "object:property-change:accessible-name",
+              "object:state-changed:showing")
     listener = Atspi.EventListener.new(on_event)
-    listener.register("object:property-change:accessible-description")
-    listener.register("object:property-change:accessible-name")
-    loop = GLib.MainLoop()
+    for e in events:
+        listener.register(e)
     GLib.timeout_add(int(seconds * 1000), loop.quit)
     loop.run()
-    listener.deregister("object:property-change:accessible-description")
-    listener.deregister("object:property-change:accessible-name")
+    for e in events:
+        listener.deregister(e)
     return heard
+
+
+def missing_words(heard):
+    return [what for what, pattern in MUST_HEAR.items()
+            if not any(re.search(pattern, line) for line in heard)]
+
+
+def descendants(obj, depth=0):
+    if obj is None or depth > 30:
+        return
+    yield obj
+    for i in range(obj.get_child_count()):
+        yield from descendants(obj.get_child_at_index(i), depth + 1)
+
+
+def missing_in_window(window, popup):
+    """What the window and the popup fail to say when a reader asks."""
+    faults = []
+    try:
+        panels = {}
+        for obj in descendants(window):
+            if obj.get_role_name() == "status bar":
+                for label in descendants(obj):
+                    if label.get_role_name() == "label":
+                        panels[label.get_description() or ""] = label.get_name() or ""
+        if not panels.get("Web server", "").startswith("Sentrel-Webserver") or \
+                not panels.get("Activity") or panels.get("Activity") == "Activity":
+            faults.append(f"the status panels do not read as their texts: {panels}")
+        red = [obj.get_description() for obj in descendants(window)
+               if obj.get_role_name() == "table cell" and (obj.get_name() or "").startswith("smtp (")]
+        if not red or not red[0].startswith("down since "):
+            faults.append(f"the red row does not say it is down: {red}")
+        if popup is None or popup.get_role_name() != "alert" or \
+                not re.search(r"mailhost PORT \d+ DOWN", spoken(popup)):
+            faults.append("the popup window is not an alert that reads its message")
+    except GLib.Error as e:
+        faults.append(f"the window could not be read: {e}")
+    return faults
 
 
 def main():
@@ -159,12 +259,28 @@ def main():
         print("no window \"Sentrel\" on the accessibility bus", file=sys.stderr)
         return 1
     print(f'application "{app.get_name()}"')
-    walk(window)
-    print(f"\nannounced while listening for {LISTEN:g} s:")
-    heard = listen(app.get_name(), LISTEN)
+    print(f"\nannounced while listening for {LISTEN:g} s" + (" at most:" if CHECK else ":"))
+    heard = listen(app.get_name(), LISTEN, (lambda h: not missing_words(h)) if CHECK else None)
     if not heard:
         print("  (nothing)")
-    return 0
+    print("\nthe main window:")
+    # Found again: what was found before the window first showed may be gone.
+    _, window = find_window("Sentrel")
+    walk(window)
+    _, popup = find_window("Sentrel Message(s)", 0)
+    if popup is not None:
+        print("\nthe popup window:")
+        walk(popup)
+        print(f"  read as: {spoken(popup)}")
+    if not CHECK:
+        return 0
+    faults = [f"not heard: {what}" for what in missing_words(heard)]
+    faults += missing_in_window(window, popup)
+    for fault in faults:
+        print(f"screen reader check: {fault}", file=sys.stderr)
+    if not faults:
+        print("\nscreen reader check passed")
+    return 1 if faults else 0
 
 
 if __name__ == "__main__":

@@ -41,3 +41,29 @@ row() {
   xdotool mousemove 100 $((76 + 18 * $1)) click 1
   sleep 0.3
 }
+
+# Starts a window manager (openbox) on the display, for title bars, frames and focus as a
+# desktop has them; returns once it manages the screen.
+start_wm() {
+  openbox --sm-disable >/dev/null 2>&1 &
+  pids+=($!)
+  for _ in $(seq 50); do
+    xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
+    sleep 0.1
+  done
+  sleep 0.3
+}
+
+# The frame (the window manager's decoration around the window) of a window as
+# "X Y WIDTH HEIGHT" on the screen: the window's own place grown by the frame extents the
+# window manager announces.
+frame_of() {
+  local info ext l r t b
+  info=$(xwininfo -id "$1")
+  ext=$(xprop -id "$1" _NET_FRAME_EXTENTS 2>/dev/null | sed -n 's/.*= //p')
+  IFS=', ' read -r l r t b <<<"${ext:-0, 0, 0, 0}"
+  echo $(($(awk '/Absolute upper-left X/ {print $NF}' <<<"$info") - l)) \
+       $(($(awk '/Absolute upper-left Y/ {print $NF}' <<<"$info") - t)) \
+       $(($(awk '/^ *Width:/ {print $NF}' <<<"$info") + l + r)) \
+       $(($(awk '/^ *Height:/ {print $NF}' <<<"$info") + t + b))
+}

@@ -40,7 +40,10 @@ int RunCheckCommand(const CommandLine& cl) {
     }
   } else {
     SettingsStore settings(cl.settingsPath.empty() ? DefaultSettingsPath() : cl.settingsPath);
-    settings.Load();
+    if (cl.settingsPath.empty())
+      settings.LoadOrAdopt(OldSettingsPath());
+    else
+      settings.Load();
     serverFile = settings.ReadText(kSettingsSection, "config", "");
   }
   const std::string eventsFile = DataPath(kEventsFileName);

@@ -22,7 +22,7 @@ std::string UsageText() {
          "  --data-dir DIR        logs, events.ini and the errors log live here\n"
          "                        (default $SENTREL_HOME, else $XDG_DATA_HOME/sentrel)\n"
          "  --settings FILE       the settings file\n"
-         "                        (default $XDG_CONFIG_HOME/Hallvik/Corvane.ini)\n"
+         "                        (default $XDG_CONFIG_HOME/sentrel/sentrel.ini)\n"
          "  --web-ports P1,P2,..  ports the status web server tries (default 80,8080,8081)\n"
          "  --web-bind ADDRESS    the address the status web server listens on\n"
          "                        (default: all interfaces, IPv4 and IPv6)\n"

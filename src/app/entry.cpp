@@ -40,7 +40,9 @@ int RunMonitor(const CommandLine& cl) {
       });
 
   try {
-    program.Create(StartOptionsFor(cl, true));
+    StartOptions options = StartOptionsFor(cl, true);
+    options.settingsNote = setup.SettingsMovedNote();
+    program.Create(options);
   } catch (const std::exception& e) {
     HandleRunTimeError(e.what());
     return FailWith(e.what(), 1);

@@ -185,7 +185,10 @@ int RunLogReaderCommand(const CommandLine& cl) {
     if (!FileExists(serverFile)) return Refuse("server file not found: " + serverFile, 2);
   } else {
     SettingsStore settings(cl.settingsPath.empty() ? DefaultSettingsPath() : cl.settingsPath);
-    settings.Load();
+    if (cl.settingsPath.empty())
+      settings.LoadOrAdopt(OldSettingsPath());
+    else
+      settings.Load();
     serverFile = settings.ReadText(kSettingsSection, "config", "");
   }
 

@@ -194,6 +194,9 @@ void Program::Scan1Click() {
     Timer1Timer();
     return;
   }
+  // Stop means stop: the pass and every check under way end where they wait, as when
+  // the program closes, so no verdict, record or event comes after the lights went grey.
+  scanner.CancelAll();
   ForEachMonitor([](TPort& m) {
     m.status = "?";
     m.ResetLastCheck();
@@ -312,7 +315,8 @@ void Program::Create(const StartOptions& options) {
   messagePane.Clear();
   startTime_ = Now();
   messagePane.AddLine(FormatDateTime(startTime_) + " Sentrel " + kProductVersion + " started");
-  // After the start line, which clears the pane: the operator must see this one.
+  // After the start line, which clears the pane: the operator must see these.
+  if (!options.settingsNote.empty()) ReportProblem(options.settingsNote);
   ReportServerFile(content);
   // An events file without a single event (empty, binary, or other text) leaves every
   // monitor without an alert, "Default" included; that must not go unnoticed.
@@ -503,6 +507,16 @@ bool Program::OpenServerFile(const std::string& path) {
   ReportServerFile(content);
   ReportFindings(content, false);
   return ServerFileWritable();
+}
+
+void Program::NewConfiguration() {
+  serverList.Clear();
+  configFile.clear();
+  unreadFile_.clear();
+  lossyFile_.clear();
+  missingFile_.clear();
+  droppedSections_ = 0;
+  NoteSaved();
 }
 
 bool Program::HasUnsavedChanges() const {

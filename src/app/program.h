@@ -35,6 +35,8 @@ struct StartOptions {
   // The window starts scanning itself once it is on screen (StartScanOnStartup), so the
   // first pass never runs before the operator sees the program.
   bool frontEndStartsScan = false;
+  // A line for "Messages/Errors" after the start line (the settings moved to a new place).
+  std::string settingsNote;
 };
 
 // The program without its windows: it owns the configuration, the scan engine, the
@@ -82,6 +84,9 @@ class Program : public ScanHost {
   // taken: their findings go to Messages/Errors and the errors log, and the running
   // configuration stays. Returns whether the files were taken.
   bool Reload();
+  // "&New": an empty configuration without a file, whose first Save asks for a name.
+  // Checks under way of the servers that go end with them.
+  void NewConfiguration();
   // Whether the configuration differs from what was last read or written (the window's
   // edits): a reload would lose them.
   bool HasUnsavedChanges() const;

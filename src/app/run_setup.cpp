@@ -98,10 +98,33 @@ int RunSetup::Prepare(const CommandLine& cl, EventLoop& loop) {
   loop.SetErrorHandler(HandleRunTimeError);
   settings_ = std::make_unique<SettingsStore>(cl.settingsPath.empty() ? DefaultSettingsPath()
                                                                       : cl.settingsPath);
-  settings_->Load();
+  if (cl.settingsPath.empty()) {
+    // Settings of an earlier version move to the new place at once, so the old file is
+    // read this one time; the program says so when it has started.
+    settings_->LoadOrAdopt(OldSettingsPath());
+    if (!settings_->AdoptedFrom().empty()) {
+      try {
+        settings_->Save();
+      } catch (const std::exception& e) {
+        adoptFailure_ = e.what();
+      }
+    }
+  } else {
+    settings_->Load();
+  }
   SetCurrentSettings(settings_.get());
   installed_ = true;
   return 0;
+}
+
+std::string RunSetup::SettingsMovedNote() const {
+  if (!settings_ || settings_->AdoptedFrom().empty()) return {};
+  std::string note = "Settings read from " + settings_->AdoptedFrom() +
+                     ", where earlier versions kept them; they are kept in " +
+                     settings_->Path() + " from now on";
+  if (!adoptFailure_.empty())
+    note += ", once that can be written (" + adoptFailure_ + ")";
+  return note;
 }
 
 RunSetup::~RunSetup() {

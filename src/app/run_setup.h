@@ -28,8 +28,12 @@ class RunSetup {
   // standard error).
   int Prepare(const CommandLine& commandLine, EventLoop& loop);
   SettingsStore& Settings() { return *settings_; }
+  // The settings came from the file of an earlier version: a line that says so, for the
+  // program to show once it has started; empty otherwise.
+  std::string SettingsMovedNote() const;
 
  private:
+  std::string adoptFailure_;
   DataDirLock lock_;
   std::unique_ptr<SettingsStore> settings_;
   bool installed_ = false;

@@ -251,6 +251,38 @@ EventsFileContent TIpEventList::ReloadFromFile(const std::string& path) {
   return content;
 }
 
+EventListSnapshot TIpEventList::Snapshot() const {
+  EventListSnapshot snapshot;
+  snapshot.entries.reserve(events_.size());
+  for (const auto& ev : events_) snapshot.entries.push_back({ev.get(), ev->Watch(), *ev});
+  return snapshot;
+}
+
+void TIpEventList::Restore(const EventListSnapshot& snapshot) {
+  std::vector<std::unique_ptr<TIPEvent>> restored;
+  restored.reserve(snapshot.entries.size());
+  for (const EventListSnapshot::Entry& entry : snapshot.entries) {
+    std::unique_ptr<TIPEvent> ev;
+    if (!entry.alive.expired()) {
+      auto it = std::find_if(events_.begin(), events_.end(),
+                             [&](const auto& e) { return e.get() == entry.original; });
+      if (it != events_.end()) ev = std::move(*it);
+    }
+    if (!ev) {
+      restored.push_back(std::make_unique<TIPEvent>(entry.copy));
+      continue;
+    }
+    // The object stays (whoever watches it keeps it); its marks stay as they are now.
+    const std::array<bool, kActionCount> notified = ev->notified;
+    auto monitors = std::move(ev->monitorNotified_);
+    *ev = entry.copy;
+    ev->notified = notified;
+    ev->monitorNotified_ = std::move(monitors);
+    restored.push_back(std::move(ev));
+  }
+  events_ = std::move(restored);
+}
+
 }  // namespace sentrel
 
 namespace sentrel {

@@ -119,6 +119,17 @@ enum class EventsFileContent {
   Unreadable,  // something is there, but it could not be read
 };
 
+// The events of a list as they were at one moment, to be put back (the event manager's
+// Cancel). Each entry remembers its event by identity.
+struct EventListSnapshot {
+  struct Entry {
+    const TIPEvent* original = nullptr;
+    std::weak_ptr<const char> alive;
+    TIPEvent copy;  // settings and latency marks of that moment
+  };
+  std::vector<Entry> entries;
+};
+
 // The ordered list of events; owns them.
 class TIpEventList {
  public:
@@ -166,6 +177,13 @@ class TIpEventList {
   size_t Reminders() const { return reminders_.size(); }
 
   EventContext context;
+
+  EventListSnapshot Snapshot() const;
+  // Puts back the events of the snapshot: their order, names and settings. Latency marks
+  // are not put back but kept as they are now, so an outage reported meanwhile, or before,
+  // is not reported again; an event deleted since comes back with the marks it had.
+  // Events added since go.
+  void Restore(const EventListSnapshot& snapshot);
 
   // Throws "Unable to write to <path>" when the file cannot be written; the file then
   // keeps its previous content. A file there that is no INI text (one the program never

@@ -22,10 +22,16 @@ namespace {
 constexpr double kUnixEpochDays = 25569.0;
 
 // Request times are whole milliseconds: the value axis never labels fractions of one.
+// A step the ticker finds readable but fractional (2.5) becomes the next step of 1, 2 or
+// 5 times a power of ten, so every tick is a whole number.
 class WholeNumberTicker : public QCPAxisTicker {
  protected:
   double getTickStep(const QCPRange& range) override {
-    return std::max(1.0, QCPAxisTicker::getTickStep(range));
+    const double step = QCPAxisTicker::getTickStep(range);
+    if (step == std::floor(step) && step >= 1) return step;
+    for (double power = 1;; power *= 10)
+      for (double mantissa : {1.0, 2.0, 5.0})
+        if (mantissa * power >= step) return mantissa * power;
   }
 };
 
@@ -57,11 +63,23 @@ Tshowgraphwin::Tshowgraphwin(QWidget* parent) : QDialog(parent) {
   print_ = toolBar_->addAction("Print", this, &Tshowgraphwin::PrintClick);
   copy_ = toolBar_->addAction("Copy", this, &Tshowgraphwin::CopyClick);
   close_ = toolBar_->addAction("Close", this, &QDialog::reject);
+  print_->setShortcut(QKeySequence::Print);
+  copy_->setShortcut(QKeySequence::Copy);
+  print_->setToolTip("Print (Ctrl+P)");
+  copy_->setToolTip("Copy (Ctrl+C)");
+  close_->setToolTip("Close (Esc)");
+  // The buttons take the focus by Tab, as the chart does after them.
+  for (QAction* a : {print_, copy_, close_}) {
+    QWidget* button = toolBar_->widgetForAction(a);
+    button->setFocusPolicy(Qt::TabFocus);
+    button->setAccessibleName(a->text());
+  }
 
   chart_ = new ZoomPanPlot(this);
   chart_->setObjectName("Chart1");
-  // Tab reaches the chart, so a screen reader reads its title, footer and series.
-  chart_->setFocusPolicy(Qt::TabFocus);
+  // Tab reaches the chart, so a screen reader reads its title, footer and series, and the
+  // keys zoom and pan it.
+  chart_->setFocusPolicy(Qt::StrongFocus);
   chart_->setBackground(Qt::white);
   chart_->legend->setVisible(false);
 
@@ -118,6 +136,11 @@ Tshowgraphwin::Tshowgraphwin(QWidget* parent) : QDialog(parent) {
   layout->addWidget(toolBar_);
   layout->addWidget(chart_, 1);
   layout->addWidget(panel2_);
+
+  QWidget::setTabOrder(toolBar_->widgetForAction(print_), toolBar_->widgetForAction(copy_));
+  QWidget::setTabOrder(toolBar_->widgetForAction(copy_), toolBar_->widgetForAction(close_));
+  QWidget::setTabOrder(toolBar_->widgetForAction(close_), chart_);
+  chart_->setFocus();
 
   CentreOnScreen(this, parent);
 }

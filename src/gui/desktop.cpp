@@ -62,6 +62,7 @@ int RunDesktop(const CommandLine& commandLine) {
 
   StartOptions options = StartOptionsFor(commandLine, false);
   options.frontEndStartsScan = true;
+  options.settingsNote = setup.SettingsMovedNote();
   try {
     form.Create(options);
   } catch (const std::exception& e) {

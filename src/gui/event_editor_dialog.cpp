@@ -1,7 +1,9 @@
 #include "gui/event_editor_dialog.h"
 
 #include <QAbstractSpinBox>
+#include <QAccessible>
 #include <QComboBox>
+#include <QDialogButtonBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -9,6 +11,7 @@
 #include <QSpinBox>
 #include <QStackedWidget>
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "app/program.h"
@@ -19,7 +22,9 @@
 #include "gui/event_editor_pages.h"
 #include "gui/event_name_prompt.h"
 #include "gui/modal_answers.h"
+#include "gui/widgets/announcer.h"
 #include "platform/event_loop.h"
+#include "platform/file_util.h"
 #include "platform/ini_file.h"
 #include "platform/paths.h"
 #include "ui_event_editor_dialog.h"
@@ -59,6 +64,19 @@ constexpr std::array<bool TIPEvent::*, kActionCount> kEnable = {
 
 QString Q(const std::string& s) {
   return QString::fromStdString(s);
+}
+
+// The list does not tell a screen reader that a row's tick changed; this does, as a change
+// of the row's checked state, which the reader speaks on the row it is on.
+void SayTickChanged(QListWidget* list, int row) {
+  QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(list);
+  QAccessibleTableInterface* table = iface ? iface->tableInterface() : nullptr;
+  QAccessibleInterface* cell = table ? table->cellAt(row, 0) : nullptr;
+  if (!cell) return;
+  QAccessible::State changed;
+  changed.checked = true;
+  QAccessibleStateChangeEvent event(cell, changed);
+  SendAccessibleEvent(event);
 }
 
 // The serial options as a list of items: commas and blanks separate them.
@@ -143,9 +161,23 @@ Teventform::Teventform(TIpEventList& events, Tename& namePrompt, QWidget* parent
       previous = w;
     }
   }
-  // The reminders' box stands under the pages.
+  // The reminders' box stands under the pages; then OK and Cancel in the desktop's order,
+  // then the buttons beside the list.
   QWidget::setTabOrder(previous, ui_->repeatminutes);
-  QWidget::setTabOrder(ui_->repeatminutes, ui_->okbutton);
+  QPushButton* ok = ui_->buttons->button(QDialogButtonBox::Ok);
+  ok->setObjectName(QStringLiteral("okbutton"));
+  ok->setDefault(true);
+  QPushButton* cancel = ui_->buttons->button(QDialogButtonBox::Cancel);
+  cancel->setObjectName(QStringLiteral("cancelbutton"));
+  cancel->setAutoDefault(false);
+  previous = ui_->repeatminutes;
+  for (int i = 0; i < ui_->buttons->layout()->count(); ++i) {
+    if (auto* b = qobject_cast<QAbstractButton*>(ui_->buttons->layout()->itemAt(i)->widget())) {
+      QWidget::setTabOrder(previous, b);
+      previous = b;
+    }
+  }
+  QWidget::setTabOrder(previous, ui_->addbutton);
 
   counts_ = {p.popup.popupcount,
              p.sound.soundcount,
@@ -251,10 +283,11 @@ Teventform::Teventform(TIpEventList& events, Tename& namePrompt, QWidget* parent
     const int row = ui_->eventchecklist->row(item);
     if (showing_ || !ev || row < 0 || row >= kActionCount) return;
     ev->*kEnable[static_cast<size_t>(row)] = item->checkState() == Qt::Checked;
+    SayTickChanged(ui_->eventchecklist, row);
   });
 
-  connect(ui_->okbutton, &QPushButton::clicked, this, &QDialog::accept);
-  connect(ui_->cancelbutton, &QPushButton::clicked, this, &QDialog::reject);
+  connect(ui_->buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+  connect(ui_->buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
   connect(ui_->addbutton, &QPushButton::clicked, this, &Teventform::AddClick);
   connect(ui_->renamebutton, &QPushButton::clicked, this, &Teventform::RenameClick);
   connect(ui_->copybutton, &QPushButton::clicked, this, &Teventform::CopyClick);
@@ -326,36 +359,24 @@ int Teventform::EditEvents(int index, const std::string& eventsPath) {
     CurrentLoop().ReportError(e.what());
     return -1;
   }
-  // What Cancel falls back on should the file be gone or emptied meanwhile: an event list
-  // without events would silence every alert until the next start.
-  std::vector<std::pair<std::string, TIPEvent>> opened(static_cast<size_t>(events_.Count()));
-  for (int i = 0; i < events_.Count(); ++i) {
-    opened[static_cast<size_t>(i)].first = events_.Items(i)->name;
-    opened[static_cast<size_t>(i)].second.Assign(*events_.Items(i));
-  }
+  // Cancel puts these back as they are: the events themselves, not a fresh load of the
+  // file, so the latency marks of outages already reported stay and nothing is raised
+  // again.
+  const EventListSnapshot opened = events_.Snapshot();
+  const std::optional<std::string> written = ReadWholeFile(eventsPath);
   FillNames();
   ShowEvent();
   SelectAction(0);
   ui_->namecombo->setFocus();
 
   const bool ok = exec() == QDialog::Accepted;
+  if (!ok) events_.Restore(opened);
   try {
-    if (ok)
-      events_.SaveToFile(eventsPath);
-    else
-      events_.LoadFromFile(eventsPath);
+    // After Cancel the file is written again only when something else changed it
+    // meanwhile: the file and the list agree after the dialog either way.
+    if (ok || ReadWholeFile(eventsPath) != written) events_.SaveToFile(eventsPath);
   } catch (const std::exception& e) {
     CurrentLoop().ReportError(e.what());
-  }
-  if (!ok && events_.Count() == 0 && !opened.empty()) {
-    CurrentLoop().ReportError("The events file " + eventsPath +
-                              " holds no event any more; the events as they were when the "
-                              "event manager opened are kept");
-    for (const auto& [name, ev] : opened) {
-      TIPEvent* restored = events_.Items(events_.Add(name));
-      restored->Assign(ev);
-      restored->notified = {};  // as a reload leaves them
-    }
   }
   if (!ok) return -1;
   return current_;

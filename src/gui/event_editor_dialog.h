@@ -40,7 +40,8 @@ class Tename;
 
 // The event manager: creates, renames, copies, deletes and edits the events of the
 // program's one event list, in place, as the operator types; OK keeps the changes by
-// saving the events file, Cancel restores the file saved when the dialog opened. Each
+// saving the events file, Cancel puts the events back as they were when the dialog
+// opened. Either way the latency marks stay, so no outage is reported twice. Each
 // action page has a "Test" button that runs the action at once with its present
 // settings. Made once at start and reused.
 class Teventform : public QDialog {
@@ -55,8 +56,8 @@ class Teventform : public QDialog {
   ~Teventform() override;
 
   // Saves the list to the events file, shows the dialog with the event of this index,
-  // and returns the current index after OK, or -1 after Cancel (the list is then loaded
-  // back from the file). When the file cannot be written the dialog is not shown.
+  // and returns the current index after OK, or -1 after Cancel (the events are then as
+  // they were). When the file cannot be written the dialog is not shown.
   // The events file is "events.ini" in the data directory.
   int EditEvents(int index);
   int EditEvents(int index, const std::string& eventsPath);

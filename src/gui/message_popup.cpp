@@ -1,5 +1,7 @@
 #include "gui/message_popup.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QHBoxLayout>
 #include <QPlainTextEdit>
@@ -9,12 +11,41 @@
 #include <QTextBlock>
 #include <QVBoxLayout>
 #include <QWindow>
+#include <utility>
 
 #include "gui/modal_answers.h"
+#include "gui/widgets/announcer.h"
 
 namespace sentrel::gui {
 
+namespace {
+
+// The popup is an alert: a screen reader names it as one and reads its lines as its
+// description.
+class PopupAccessible final : public QAccessibleWidget {
+ public:
+  explicit PopupAccessible(QWidget* w) : QAccessibleWidget(w, QAccessible::AlertMessage) {}
+  QString text(QAccessible::Text t) const override {
+    if (t == QAccessible::Description)
+      return static_cast<const Terrorwin*>(widget())->Lines().join(QLatin1Char('\n'));
+    return QAccessibleWidget::text(t);
+  }
+};
+
+QAccessibleInterface* PopupFactory(const QString& className, QObject* object) {
+  if (className == QLatin1String("sentrel::gui::Terrorwin") && object && object->isWidgetType())
+    return new PopupAccessible(static_cast<QWidget*>(object));
+  return nullptr;
+}
+
+}  // namespace
+
 Terrorwin::Terrorwin(QWidget* parent) : QWidget(parent, Qt::Window | Qt::WindowStaysOnTopHint) {
+  static const bool installed = [] {
+    QAccessible::installFactory(&PopupFactory);
+    return true;
+  }();
+  (void)installed;
   setObjectName(QStringLiteral("Terrorwin"));
   setWindowTitle(QStringLiteral("Sentrel Message(s)"));
   resize(480, 220);
@@ -63,16 +94,38 @@ void Terrorwin::AddMessage(const QString& text) {
       move(screen->availableGeometry().center() - rect().center());
     placed_ = true;
   }
+  // The operator typing in another of our windows keeps the keyboard: the popup comes up
+  // in front without it, and a screen reader hears the message instead. Only when none of
+  // our windows is active does the popup take the focus, so Enter acknowledges it.
+  QWidget* active = QApplication::activeWindow();
+  const bool takeFocus = !active || active == this;
+  setAttribute(Qt::WA_ShowWithoutActivating, !takeFocus);
+  // A window system that activates every window it shows all the same gets the active
+  // window back from us (see event()).
+  giveBackTo_ = takeFocus ? nullptr : active;
+  giveBackUntil_.setRemainingTime(kGiveBackMs);
   showNormal();
   FollowModalDialog();
   raise();
-  activateWindow();
-  ok_->setFocus();
+  if (takeFocus) {
+    activateWindow();
+    ok_->setFocus();
+  }
+  QAccessibleEvent described(this, QAccessible::DescriptionChanged);
+  SendAccessibleEvent(described);
+  Announce(parentWidget() ? parentWidget() : this, windowTitle() + QStringLiteral(": ") + text);
 }
 
 bool Terrorwin::event(QEvent* event) {
   // A modal dialog opened after the window blocks it: it goes above that dialog.
   if (event->type() == QEvent::WindowBlocked) FollowModalDialog();
+  if (event->type() == QEvent::WindowActivate && giveBackTo_) {
+    QPointer<QWidget> back = std::exchange(giveBackTo_, nullptr);
+    if (back && back->isVisible() && !giveBackUntil_.hasExpired()) back->activateWindow();
+  }
+  // The operator's own click or key on the popup keeps it active.
+  if (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::KeyPress)
+    giveBackTo_ = nullptr;
   return QWidget::event(event);
 }
 

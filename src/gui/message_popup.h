@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QDeadlineTimer>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QWidget>
@@ -20,11 +22,13 @@ class Terrorwin : public QWidget {
  public:
   explicit Terrorwin(QWidget* parent = nullptr);
 
-  // One more line at the end; the window comes up in its normal state, in front, with
-  // the input focus, showing the start of the new line. Above a modal dialog it stays
-  // usable: it becomes that dialog's own window, which the dialog does not block.
+  // One more line at the end; the window comes up in its normal state, in front, showing
+  // the start of the new line. It takes the input focus only when none of the program's
+  // windows has it, and the message is announced to a screen reader. Above a modal
+  // dialog it stays usable: it becomes that dialog's own window, which the dialog does
+  // not block.
   void AddMessage(const QString& text);
-  // The pane's lines as shown ("" for the empty line it starts with).
+  // The pane's lines as shown.
   QStringList Lines() const;
 
   QPlainTextEdit* Pane() const { return pane_; }
@@ -45,9 +49,14 @@ class Terrorwin : public QWidget {
 
   QPlainTextEdit* pane_;
   QPushButton* ok_;
-  // Lines the pane holds; 0 after OK, when even the first empty line is gone.
-  int lines_ = 1;
+  // Lines the pane holds; the first message is the first line.
+  int lines_ = 0;
   bool placed_ = false;
+  // The window that had the keyboard when a message came: should the window system
+  // activate the popup anyway, soon after showing it, that window gets it back.
+  static constexpr int kGiveBackMs = 1000;
+  QPointer<QWidget> giveBackTo_;
+  QDeadlineTimer giveBackUntil_;
 };
 
 // The print action's notice: a modal box with "printer", the server and the status word

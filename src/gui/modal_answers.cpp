@@ -1,8 +1,10 @@
 #include "gui/modal_answers.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QFileDialog>
 #include <QInputDialog>
+#include <algorithm>
 
 namespace sentrel::gui {
 
@@ -15,6 +17,7 @@ struct Queues {
   std::deque<std::optional<QString>> texts;
   std::deque<QString> files;
   QStringList asked;
+  QStringList filters;
 };
 
 Queues& State() {
@@ -53,7 +56,11 @@ int ModalAnswers::Pending() {
   return static_cast<int>(q.buttons.size() + q.texts.size() + q.files.size());
 }
 const QStringList& ModalAnswers::Asked() { return State().asked; }
-void ModalAnswers::ClearAsked() { State().asked.clear(); }
+const QStringList& ModalAnswers::FileFilters() { return State().filters; }
+void ModalAnswers::ClearAsked() {
+  State().asked.clear();
+  State().filters.clear();
+}
 
 bool AskYesNo(QWidget* parent, const QString& title, const QString& text) {
   if (ModalAnswers::Armed())
@@ -77,6 +84,23 @@ SaveChoice AskSaveChoice(QWidget* parent, const QString& title, const QString& t
   if (answer == QMessageBox::Save) return SaveChoice::SaveAs;
   if (answer == QMessageBox::Discard) return SaveChoice::CloseWithoutSaving;
   return SaveChoice::Cancel;
+}
+
+SaveChanges AskSaveChanges(QWidget* parent, const QString& title, const QString& text) {
+  QMessageBox::StandardButton answer;
+  if (ModalAnswers::Armed()) {
+    answer = Next(State().buttons, text, QMessageBox::Cancel);
+  } else {
+    QMessageBox box(QMessageBox::Question, title, text,
+                    QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, parent);
+    box.button(QMessageBox::Save)->setText(QStringLiteral("&Save"));
+    box.button(QMessageBox::Discard)->setText(QStringLiteral("&Don't save"));
+    box.setDefaultButton(QMessageBox::Cancel);
+    answer = static_cast<QMessageBox::StandardButton>(box.exec());
+  }
+  if (answer == QMessageBox::Save) return SaveChanges::Save;
+  if (answer == QMessageBox::Discard) return SaveChanges::Discard;
+  return SaveChanges::Cancel;
 }
 
 void ShowMessage(QWidget* parent, const QString& title, const QString& text,
@@ -107,10 +131,25 @@ std::optional<QString> PromptText(QWidget* parent, const QString& title, const Q
                                   const QString& value) {
   if (ModalAnswers::Armed())
     return Next(State().texts, label, std::optional<QString>{});
-  bool ok = false;
-  QString text = QInputDialog::getText(parent, title, label, QLineEdit::Normal, value, &ok);
-  if (!ok) return std::nullopt;
-  return text;
+  std::unique_ptr<QInputDialog> dialog = MakeTextPrompt(parent, title, label, value);
+  if (dialog->exec() != QDialog::Accepted) return std::nullopt;
+  return dialog->textValue();
+}
+
+std::unique_ptr<QInputDialog> MakeTextPrompt(QWidget* parent, const QString& title,
+                                             const QString& label, const QString& value) {
+  auto dialog = std::make_unique<QInputDialog>(parent);
+  dialog->setInputMode(QInputDialog::TextInput);
+  dialog->setWindowTitle(title);
+  dialog->setLabelText(label);
+  dialog->setTextValue(value);
+  // Wide enough for the whole title beside the window manager's buttons: a window manager
+  // cuts a title that does not fit, and "Sentrel Sho...uest Times:" tells little.
+  const QFontMetrics metrics(QApplication::font("QMdiSubWindowTitleBar"));
+  const QSize hint = dialog->sizeHint();
+  dialog->resize(std::max(hint.width(), metrics.horizontalAdvance(title) + kTitleBarButtons),
+                 hint.height());
+  return dialog;
 }
 
 std::optional<QString> PromptTextWith(const QString& label,
@@ -120,7 +159,10 @@ std::optional<QString> PromptTextWith(const QString& label,
 }
 
 QString AskFileName(QWidget* parent, const FileDialogOptions& o) {
-  if (ModalAnswers::Armed()) return Next(State().files, o.caption, QString());
+  if (ModalAnswers::Armed()) {
+    State().filters << o.filter;
+    return Next(State().files, o.caption, QString());
+  }
   QFileDialog dialog(parent, o.caption, o.path, o.filter);
   dialog.setDefaultSuffix(o.defaultSuffix);
   if (o.save) {

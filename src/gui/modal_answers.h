@@ -5,8 +5,10 @@
 #include <QStringList>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 
+class QInputDialog;
 class QWidget;
 
 namespace sentrel::gui {
@@ -35,6 +37,8 @@ class ModalAnswers {
   // Every question asked since the last Disarm/ClearAsked, in order: the box's text, the
   // prompt's label or the file dialog's caption.
   static const QStringList& Asked();
+  // The filters the file dialogs among them offered, in order.
+  static const QStringList& FileFilters();
   static void ClearAsked();
 };
 
@@ -45,6 +49,11 @@ enum class SaveChoice { SaveAs, CloseWithoutSaving, Cancel };
 // Asks it: "Save as...", "Close without saving", "Cancel" (the default). A test answers
 // with QueueButton: Save is Save as, Discard is Close without saving, anything else Cancel.
 SaveChoice AskSaveChoice(QWidget* parent, const QString& title, const QString& text);
+// Before the configuration is replaced (File > New, Open): save its changes first?
+enum class SaveChanges { Save, Discard, Cancel };
+// Asks it: "Save", "Don't save", "Cancel" (the default). A test answers with QueueButton:
+// Save, Discard, anything else Cancel.
+SaveChanges AskSaveChanges(QWidget* parent, const QString& title, const QString& text);
 // An OK box; icon chooses information, warning or critical.
 void ShowMessage(QWidget* parent, const QString& title, const QString& text,
                  QMessageBox::Icon icon = QMessageBox::Information);
@@ -55,6 +64,11 @@ void OpenMessage(QWidget* parent, const QString& title, const QString& text,
 // A modal text prompt with a preset value; nullopt when cancelled.
 std::optional<QString> PromptText(QWidget* parent, const QString& title, const QString& label,
                                   const QString& value);
+// That prompt as PromptText shows it, never narrower than its title needs.
+std::unique_ptr<QInputDialog> MakeTextPrompt(QWidget* parent, const QString& title,
+                                             const QString& label, const QString& value);
+// What a title bar takes beside the title: its buttons and margins, generously.
+constexpr int kTitleBarButtons = 160;
 
 // A text prompt the caller shows with a dialog of its own (the event name prompt): a
 // test's queued text answers it as it answers PromptText; otherwise show() asks.
@@ -63,7 +77,7 @@ std::optional<QString> PromptTextWith(const QString& label,
 
 struct FileDialogOptions {
   QString caption{};
-  QString filter{};         // "Corvane configuration (*.mcf)"
+  QString filter{};         // "Sentrel configuration (*.mcf)"
   QString defaultSuffix{};  // "mcf"
   QString path{};           // the file or directory to start at
   bool save = false;      // a save dialog (with the overwrite prompt) instead of an open one

@@ -1,5 +1,6 @@
 #include "gui/monitor_editor_dialog.h"
 
+#include <QDialogButtonBox>
 #include <QEvent>
 #include <QGuiApplication>
 #include <QLabel>
@@ -121,15 +122,19 @@ TForm2::TForm2(TServerList& servers, TIpEventList& events, std::function<int(int
   ui_->picturery->setAccessibleName(QStringLiteral("Red turns yellow"));
   ui_->pictureryg->setAccessibleName(QStringLiteral("Red turns green"));
   const struct {
+    QLabel* picture;
     QComboBox* list;
     QPushButton* button;
     const char* when;
-  } rows[] = {{ui_->Combogy, ui_->editeventgy, "green turns yellow"},
-              {ui_->Combogyr, ui_->editeventgyr, "the monitor turns red"},
-              {ui_->Combory, ui_->editeventry, "red turns yellow"},
-              {ui_->Comboryg, ui_->editeventryg, "a red monitor turns green"}};
+  } rows[] = {{ui_->picturegy, ui_->Combogy, ui_->editeventgy, "green turns yellow"},
+              {ui_->picturegyr, ui_->Combogyr, ui_->editeventgyr, "the monitor turns red"},
+              {ui_->picturery, ui_->Combory, ui_->editeventry, "red turns yellow"},
+              {ui_->pictureryg, ui_->Comboryg, ui_->editeventryg, "a red monitor turns green"}};
   for (const auto& row : rows) {
     row.list->setAccessibleName(QStringLiteral("Event when %1").arg(QLatin1String(row.when)));
+    // A screen reader names a list box by the label it belongs to (on Linux its own name
+    // is the value it shows): the row's picture is that label.
+    row.picture->setBuddy(row.list);
     row.button->setAccessibleName(
         QStringLiteral("Edit event when %1").arg(QLatin1String(row.when)));
     QComboBox* list = row.list;
@@ -169,8 +174,15 @@ TForm2::TForm2(TServerList& servers, TIpEventList& events, std::function<int(int
   });
   connect(ui_->Editname, &QLineEdit::textChanged, this, &TForm2::EditnameChange);
   ui_->Editname->installEventFilter(this);
-  connect(ui_->OKBtn, &QPushButton::clicked, this, &TForm2::accept);
-  connect(ui_->CancelBtn, &QPushButton::clicked, this, &TForm2::reject);
+  // OK and Cancel at the bottom, in the desktop's order.
+  QPushButton* ok = ui_->buttons->button(QDialogButtonBox::Ok);
+  ok->setObjectName(QStringLiteral("OKBtn"));
+  ok->setDefault(true);
+  QPushButton* cancel = ui_->buttons->button(QDialogButtonBox::Cancel);
+  cancel->setObjectName(QStringLiteral("CancelBtn"));
+  cancel->setAutoDefault(false);
+  connect(ui_->buttons, &QDialogButtonBox::accepted, this, &TForm2::accept);
+  connect(ui_->buttons, &QDialogButtonBox::rejected, this, &TForm2::reject);
   NameControlsFromLabels(this);
 }
 
@@ -374,6 +386,9 @@ void TForm2::porttypChange() {
   // that type's sequence (ping, ping2, ...), the monitor itself not counting.
   const std::string name = typ == shownTyp_ ? shownName_ : m->server->ports.UniqueName(typ, m);
   ui_->portname->setText(Q(name));
+  // The title names the monitor by the name OK gives it.
+  setWindowTitle(QStringLiteral("Server: ") + Q(m->server->name) + QStringLiteral(" Monitor:") +
+                 Q(name));
 }
 
 void TForm2::ComboChange(QComboBox* list) {

@@ -18,8 +18,10 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTimer>
+#include <QToolBar>
 #include <QToolButton>
 #include <QTreeView>
+#include <QWindow>
 #include <algorithm>
 #include <array>
 
@@ -30,6 +32,7 @@
 #include "gui/status_lights.h"
 #include "gui/text.h"
 #include "gui/tray_light.h"
+#include "gui/widgets/announcer.h"
 #include "gui/window_placement.h"
 #include "model/server_list.h"
 #include "platform/clock.h"
@@ -43,14 +46,15 @@ namespace sentrel::gui {
 // due and whose last text is the one already shown paints nothing (under X11 every
 // paint wakes the program twice more).
 //
-// A screen reader hears the panel's name (what the panel is) and its description (the
-// text it shows); every change of the text is announced as a change of the description.
+// A screen reader's status-bar command reads the panels' names: each panel's name is the
+// text it shows, and its description says what the panel is ("Activity", "Web server").
+// Every change of the text is a change of the name, which Qt announces.
 class StatusPanel final : public QLabel {
  public:
-  StatusPanel(int width, const QString& name, const QString& text, QWidget* parent)
+  StatusPanel(int width, const QString& what, const QString& text, QWidget* parent)
       : QLabel(text, parent), width_(width), latest_(text) {
-    setAccessibleName(name);
-    Describe();
+    setAccessibleDescription(what);
+    Name();
   }
   QSize sizeHint() const override {
     return width_ > 0 ? QSize(width_, QLabel::sizeHint().height()) : QLabel::sizeHint();
@@ -68,13 +72,13 @@ class StatusPanel final : public QLabel {
     queued_ = false;
     if (text() == latest_) return;
     setText(latest_);
-    Describe();
+    Name();
   }
   const QString& Latest() const { return latest_; }
 
  private:
-  // Qt announces every change of the description to the screen reader.
-  void Describe() { setAccessibleDescription(text()); }
+  // An empty panel is named by what it is, so the reader never meets a nameless one.
+  void Name() { setAccessibleName(text().isEmpty() ? accessibleDescription() : text()); }
 
   int width_;
   QString latest_;
@@ -208,6 +212,9 @@ void TForm1::MirrorPanes() {
       const bool atStart = sideways->value() == sideways->minimum();
       memo->appendPlainText(ToQ(line));
       if (atStart) sideways->setValue(sideways->minimum());
+      // A screen reader does not speak lines that come into a pane the operator reads;
+      // with the keyboard in it, each new line is said.
+      if (memo->hasFocus()) Announce(memo, ToQ(line));
     };
     l.firstRemoved = [memo] {
       QTextCursor c(memo->document()->firstBlock());
@@ -396,6 +403,16 @@ void TForm1::showEvent(QShowEvent* event) {
     const int treeWidth = std::min(wanted, width() * 3 / 5);
     ui_->Splitter1->setSizes(
         {treeWidth, std::max(100, width() - treeWidth - ui_->Splitter1->handleWidth())});
+    // The window manager frames the window only once it is shown, and tells nothing when
+    // it has: in the next moments the frame is looked at a few times and made to fit the
+    // screen once it is known.
+    for (int ms : kFramingChecksMs) {
+      QTimer::singleShot(ms, this, [this] {
+        if (framingDone_) return;
+        const QWindow* handle = windowHandle();
+        framingDone_ = KeepFrameOnScreen(*this) || (handle && !handle->frameMargins().isNull());
+      });
+    }
   }
   QMainWindow::showEvent(event);
 }
@@ -418,8 +435,19 @@ void TForm1::KeepMenuBarWhole() {
       a->setVisible(true);
     }
   }
-  const int width = bar->sizeHint().width();
+  int width = bar->sizeHint().width();
   for (QAction* a : hidden) a->setVisible(false);
+  // Nor narrower than the tool bar with the longer caption of the web server's button,
+  // so no button folds behind the tool bar's overflow button either (the logs hidden
+  // leave the window narrow).
+  QToolBar* tools = ui_->ToolBar1;
+  QAction* web = ui_->ToolButton7;
+  const QString caption = web->text();
+  for (const QString& c : {QStringLiteral("Start Webserver"), QStringLiteral("Stop Webserver")}) {
+    web->setText(c);
+    width = std::max(width, tools->sizeHint().width());
+  }
+  web->setText(caption);
   setMinimumWidth(std::max(width, QMainWindow::minimumSizeHint().width()));
 }
 

@@ -4,6 +4,8 @@
 #include <QLabel>
 #include <QMainWindow>
 #include <QMenu>
+#include <QStringList>
+#include <array>
 #include <climits>
 #include <functional>
 #include <memory>
@@ -111,7 +113,7 @@ class TForm1 final : public QMainWindow {
   void ShowPopupStandIn(const QString& message);
 
   // Commands. Each runs inside the loop's work marker and the error boundary.
-  void New1Click() {}
+  void New1Click();
   void Open1Click();
   void Save1Click();
   void Saveas1Click();
@@ -210,6 +212,9 @@ class TForm1 final : public QMainWindow {
   SaveOutcome SaveFile(bool closing = false);
   // "Save as...": nothing before start-up is done; NotSaved when the dialog is cancelled.
   SaveOutcome SaveAsFile();
+  // Before the configuration is replaced: with changes that are not saved, asks whether to
+  // save them first. False when the operator cancels (or the save did not happen).
+  bool ChangesSavedOrDropped();
   void ReportSaveFailure(const std::string& message);
   // The save of a close the operator asked for. When the file cannot be written the
   // operator chooses: Save as, Close without saving, or Cancel (false: the window stays).
@@ -243,6 +248,10 @@ class TForm1 final : public QMainWindow {
   bool closed_ = false;
   bool closingForSignal_ = false;
   bool placementRestored_ = false;
+  // When, after the first show, the window manager's framing is looked at; done once the
+  // frame is known.
+  static constexpr std::array<int, 4> kFramingChecksMs{50, 200, 500, 1000};
+  bool framingDone_ = false;
   bool placementSaved_ = false;
   bool treeBuilt_ = false;
   int panel2Width_ = 0;

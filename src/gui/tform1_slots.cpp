@@ -22,7 +22,7 @@
 namespace sentrel::gui {
 
 namespace {
-const QString kFileFilter = QStringLiteral("Corvane configuration (*.mcf)");
+const QString kFileFilter = QStringLiteral("Sentrel configuration (*.mcf)");
 const QString kFileSuffix = QStringLiteral("mcf");
 }  // namespace
 
@@ -100,7 +100,36 @@ void TForm1::ConnectCommands() {
 // ---------------------------------------------------------------------------------------
 // File
 
+bool TForm1::ChangesSavedOrDropped() {
+  if (!program_.HasUnsavedChanges()) return true;
+  const QString file =
+      program_.configFile.empty()
+          ? QStringLiteral("The configuration")
+          : QStringLiteral("The configuration ") + QFileInfo(ToQ(program_.configFile)).fileName();
+  switch (AskSaveChanges(
+      this, QStringLiteral("Sentrel"),
+      file + QStringLiteral(" has changes that are not saved.\n\nSave them first?"))) {
+    case SaveChanges::Save:
+      return SaveFile() == SaveOutcome::Saved;
+    case SaveChanges::Discard:
+      return true;
+    case SaveChanges::Cancel:
+      return false;
+  }
+  return false;
+}
+
+void TForm1::New1Click() {
+  if (!ChangesSavedOrDropped()) return;
+  // Scanning goes on: a pass waiting in the loop sees the new configuration and ends.
+  program_.NewConfiguration();
+  BuildTree();
+  RefreshTree();
+}
+
 void TForm1::Open1Click() {
+  // Unsaved edits are not dropped without a word.
+  if (!ChangesSavedOrDropped()) return;
   FileDialogOptions o;
   o.caption = QStringLiteral("Open");
   o.filter = kFileFilter;

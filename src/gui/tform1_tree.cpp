@@ -14,6 +14,7 @@
 #include "gui/text.h"
 #include "gui/tform1.h"
 #include "gui/tray_light.h"
+#include "gui/widgets/announcer.h"
 #include "model/server_list.h"
 #include "platform/clock.h"
 #include "ui_tform1.h"
@@ -32,6 +33,8 @@ void TForm1::ConnectTree() {
     if (TreeNode* node = columns_->NodeAt(index)) node->expanded = false;
   });
   connect(model_, &ServerTreeModel::TextShown, this, &TForm1::FitColumn);
+  connect(model_, &ServerTreeModel::StatusNews, this,
+          [this](const QString& words) { Announce(this, words); });
 }
 
 TreeNode* TForm1::SelectedNode() const {
@@ -66,6 +69,9 @@ void TForm1::BuildTree() {
   textWidth_ = 0;
   model_->Rebuild();
   columns_->Resort();
+  // A row with the focus frame is a selected row: Enter, F2 and the commands of its level
+  // work from the start, without a click first.
+  if (GroupCount() > 0) tree->setCurrentIndex(tree->model()->index(0, 0));
   tree->setUpdatesEnabled(true);
   treeBuilt_ = true;
 }

@@ -72,6 +72,35 @@ QRect FitToScreen(QRect r, const QWidget& window) {
 
 }  // namespace
 
+bool KeepFrameOnScreen(QWidget& window) {
+  if (!window.isVisible() || window.isMinimized() || window.isMaximized() || window.isFullScreen())
+    return false;
+  QScreen* screen = ScreenOf(window);
+  const QWindow* handle = window.windowHandle();
+  if (!screen || !handle) return false;
+  const QRect area = screen->availableGeometry();
+  // The window system's own answer: the widget's frame geometry is what it learnt when the
+  // window last moved, which may be before the frame was there.
+  const QMargins margins = handle->frameMargins();
+  const QRect client = window.geometry();
+  QRect frame = client.marginsAdded(margins);
+  if (area.isEmpty() || area.contains(frame)) return false;
+  QSize size = client.size();
+  size.setWidth(std::min(size.width(), std::max(area.width() - margins.left() - margins.right(),
+                                                window.minimumWidth())));
+  size.setHeight(std::min(size.height(), std::max(area.height() - margins.top() - margins.bottom(),
+                                                  window.minimumHeight())));
+  frame.setSize(size.grownBy(margins));
+  // The right and lower edges first, then the left and upper ones, so that on a screen
+  // too small for the window it is the title bar that stays on it.
+  if (frame.right() > area.right()) frame.moveRight(area.right());
+  if (frame.bottom() > area.bottom()) frame.moveBottom(area.bottom());
+  if (frame.left() < area.left()) frame.moveLeft(area.left());
+  if (frame.top() < area.top()) frame.moveTop(area.top());
+  window.setGeometry(QRect(frame.topLeft() + QPoint(margins.left(), margins.top()), size));
+  return true;
+}
+
 int ScreenPixelsPerInch(const QWidget& window) {
   QScreen* s = ScreenOf(window);
   return s ? static_cast<int>(std::lround(s->logicalDotsPerInchY())) : 96;

@@ -23,6 +23,13 @@ void SavePlacement(const QWidget& window, SettingsStore& settings);
 // area, so no part of the window is restored beyond the screen.
 void RestorePlacement(QWidget& window, const SettingsStore& settings);
 
+// Once the window manager has framed the shown window: when the frame (the title bar above
+// all) reaches beyond the screen's free area, the window is made to fit and moved inside
+// it, title bar first. A window manager's frame is not known before the window is first
+// shown, so the restore alone can leave the title bar above the screen. Returns whether
+// it moved or resized the window.
+bool KeepFrameOnScreen(QWidget& window);
+
 // The screen's resolution as the placement records it.
 int ScreenPixelsPerInch(const QWidget& window);
 

@@ -40,11 +40,16 @@ std::string ResolveDataDir(const std::string& option) {
   return JoinPath(HomeDir(), ".local/share/sentrel");
 }
 
-std::string DefaultSettingsPath() {
+namespace {
+std::string ConfigHome() {
   std::string base = Env("XDG_CONFIG_HOME");
-  if (base.empty()) base = JoinPath(HomeDir(), ".config");
-  return JoinPath(base, "Hallvik/Corvane.ini");
+  return base.empty() ? JoinPath(HomeDir(), ".config") : base;
 }
+}  // namespace
+
+std::string DefaultSettingsPath() { return JoinPath(ConfigHome(), "sentrel/sentrel.ini"); }
+
+std::string OldSettingsPath() { return JoinPath(ConfigHome(), "Hallvik/Corvane.ini"); }
 
 DataDirLock::~DataDirLock() {
   if (fd_ >= 0) close(fd_);

@@ -13,8 +13,11 @@ std::string DataPath(const std::string& name);
 
 // --data-dir, else $SENTREL_HOME, else $XDG_DATA_HOME/sentrel, else ~/.local/share/sentrel.
 std::string ResolveDataDir(const std::string& option);
-// $XDG_CONFIG_HOME/Hallvik/Corvane.ini, else ~/.config/Hallvik/Corvane.ini.
+// $XDG_CONFIG_HOME/sentrel/sentrel.ini, else ~/.config/sentrel/sentrel.ini.
 std::string DefaultSettingsPath();
+// Where earlier versions kept the settings: $XDG_CONFIG_HOME/Hallvik/Corvane.ini, else
+// ~/.config/Hallvik/Corvane.ini. Read once when the file above is missing.
+std::string OldSettingsPath();
 
 // Holds an exclusive lock on "<dir>/.sentrel.lock" for as long as it lives, so two
 // programs never write the same logs at once.

@@ -4,7 +4,51 @@
 
 namespace sentrel {
 
-void SettingsStore::Load() { ini_ = IniFile::Load(path_); }
+namespace {
+
+// The settings of a file from an earlier version, under the section's present name and
+// in its place; when both names are there, a key present under both keeps the present one.
+void RenameOldSection(IniFile& ini) {
+  if (!ini.HasSection(kOldSettingsSection)) return;
+  const bool both = ini.HasSection(kSettingsSection);
+  IniFile renamed;
+  for (size_t i = 0; i < ini.SectionCount(); ++i) {
+    const bool old = EqualsIgnoreCase(ini.SectionName(i), kOldSettingsSection);
+    if (old && both) continue;
+    const size_t index = renamed.AppendSection(old ? kSettingsSection : ini.SectionName(i));
+    for (size_t e = 0; e < ini.EntryCount(i); ++e)
+      renamed.AppendEntry(index, ini.EntryKey(i, e), ini.EntryValue(i, e));
+  }
+  if (both) {
+    for (size_t i = 0; i < ini.SectionCount(); ++i) {
+      if (!EqualsIgnoreCase(ini.SectionName(i), kOldSettingsSection)) continue;
+      for (size_t e = 0; e < ini.EntryCount(i); ++e) {
+        const std::string key(ini.EntryKey(i, e));
+        if (!renamed.ReadRaw(kSettingsSection, key))
+          renamed.WriteString(kSettingsSection, key, ini.EntryValue(i, e));
+      }
+    }
+  }
+  ini = std::move(renamed);
+}
+
+}  // namespace
+
+void SettingsStore::Load() {
+  adoptedFrom_.clear();
+  ini_ = IniFile::Load(path_);
+  RenameOldSection(ini_);
+}
+
+void SettingsStore::LoadOrAdopt(const std::string& oldPath) {
+  if (FileExists(path_) || oldPath.empty() || !FileExists(oldPath)) {
+    Load();
+    return;
+  }
+  ini_ = IniFile::Load(oldPath);
+  RenameOldSection(ini_);
+  adoptedFrom_ = oldPath;
+}
 
 void SettingsStore::Save() const {
   MakeDirectories(DirectoryOf(path_));

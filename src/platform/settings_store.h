@@ -7,10 +7,12 @@
 
 namespace sentrel {
 
-// The per-user settings store: an INI file with the section [Corvane] for the program's
-// settings (names, types and defaults as they always were), [Window] for the window
-// placement and [Sentrel] for what this port adds (command templates, device paths, web
-// addresses). Read once at start, written whole at close.
+// The per-user settings store: an INI file with the section [Options] for the program's
+// settings (the server file last used and the choices of the Options menu; names, types
+// and defaults as they always were), [Window] for the window placement and [Sentrel] for
+// what this port adds (command templates, device paths, web addresses). Read once at
+// start, written whole at close. A file that still has the section [Corvane] (its name in
+// earlier versions) is read as before; the next save writes it as [Options].
 class SettingsStore {
  public:
   SettingsStore() = default;
@@ -18,6 +20,11 @@ class SettingsStore {
 
   // Reads the file; a missing file is an empty store.
   void Load();
+  // Reads the file; when there is none but a file is at oldPath (where earlier versions
+  // kept the settings), reads that one instead. AdoptedFrom() then names it; the next
+  // Save writes to this store's own path, and the old file is left as it is.
+  void LoadOrAdopt(const std::string& oldPath);
+  const std::string& AdoptedFrom() const { return adoptedFrom_; }
   // Writes the file atomically, creating its directory. Throws SystemError on failure.
   void Save() const;
   const std::string& Path() const { return path_; }
@@ -37,10 +44,13 @@ class SettingsStore {
 
  private:
   std::string path_;
+  std::string adoptedFrom_;
   IniFile ini_;
 };
 
-constexpr const char* kSettingsSection = "Corvane";
+constexpr const char* kSettingsSection = "Options";
+// The section's name in the files of earlier versions.
+constexpr const char* kOldSettingsSection = "Corvane";
 constexpr const char* kWindowSection = "Window";
 constexpr const char* kSentrelSection = "Sentrel";
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include "model/last_activity.h"
 #include "model/server.h"
@@ -119,6 +120,25 @@ Task<void> HttpChecks::DoAHTTP(TPort& monitor) {
     co_return;
   }
   Start(id);
+}
+
+void HttpChecks::CancelAll() {
+  std::vector<tmyhttpcli*> all;
+  all.reserve(requests_.size());
+  for (auto& [id, request] : requests_) all.push_back(request.client.get());
+  for (tmyhttpcli* request : all) {
+    if (request->monitor && request->monitor->httpRequest == request)
+      request->monitor->httpRequest = nullptr;
+    // As for a deleted monitor: the request stops, and its completion (should one be on
+    // its way) finds no monitor.
+    request->DetachMonitor();
+  }
+  queue_.clear();
+  if (retryTimer_) {
+    CurrentLoop().CancelTimer(retryTimer_);
+    retryTimer_ = 0;
+  }
+  ShowWaiting();
 }
 
 bool HttpChecks::MayStart() {

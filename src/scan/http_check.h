@@ -44,6 +44,9 @@ class HttpChecks {
   // Starts the monitor's request and ends; only the wait after aborting a request that
   // had not finished keeps it suspended.
   Task<void> DoAHTTP(TPort& monitor);
+  // Every request in flight or waiting ends where it is, without a verdict; each is
+  // discarded from the loop.
+  void CancelAll();
   // Requests not yet completed: started ones and waiting ones.
   size_t InFlight() const { return requests_.size(); }
   size_t Running() const { return requests_.size() - queue_.size(); }

@@ -84,8 +84,10 @@ void TInfiniScan::Execute(std::function<void()> onEnd) {
 }
 
 void TInfiniScan::CancelAll() {
+  ++cancels_;
   passes_.CancelAll();
   checkTasks_.CancelAll();
+  if (checks_) checks_->CancelAll();
 }
 
 void TInfiniScan::SetParallel(bool on, int limit) {
@@ -206,6 +208,7 @@ Task<void> TInfiniScan::Pass() {
   const int64_t passStart = clock.MonotonicMs();
   const auto passStartReal = std::chrono::steady_clock::now();
   const uint64_t generation = servers_.Generation();
+  const uint64_t cancels = cancels_;
   // What the pass in order spent waiting for checks, and the monitor with the shortest
   // interval, for the note on passes longer than an interval.
   int64_t waitedMs = 0;
@@ -296,7 +299,7 @@ Task<void> TInfiniScan::Pass() {
       co_await Yield();
     }
   }
-  if (parallel_) capped = StartDue(due, generation);
+  if (parallel_) capped = StartDue(due, generation, cancels);
   // Checks still under way are what the operator should see now.
   const size_t waiting = checks_ ? checks_->Waiting() : 0;
   if (waiting > 0)
@@ -314,7 +317,7 @@ Task<void> TInfiniScan::Pass() {
   if (!parallel_) NoteLongPass(clock.MonotonicMs() - passStart, waitedMs, waitedChecks, fastest, fastestMs);
 }
 
-bool TInfiniScan::StartDue(std::vector<DueMonitor>& due, uint64_t generation) {
+bool TInfiniScan::StartDue(std::vector<DueMonitor>& due, uint64_t generation, uint64_t cancels) {
   // A ping or port check holds a descriptor while it waits; HTTP checks keep their own
   // queue for connections and always start.
   size_t slotted = 0;
@@ -334,7 +337,8 @@ bool TInfiniScan::StartDue(std::vector<DueMonitor>& due, uint64_t generation) {
     });
   bool capped = false;
   for (const DueMonitor& d : due) {
-    if (host_.QuitRequested() || servers_.Generation() != generation) break;
+    if (host_.QuitRequested() || servers_.Generation() != generation || cancels_ != cancels)
+      break;
     // A check started before this one may have run events that changed the model.
     if (d.alive.expired() || d.serverAlive.expired()) continue;
     if (auto it = inFlight_.find(d.monitor); it != inFlight_.end() && !it->second.alive.expired())
@@ -540,21 +544,21 @@ void TInfiniScan::PortVerdict(TPort& monitor, bool success, int32_t ms, const st
   monitor.lastCheckMs = ms;
   const std::string& s = monitor.server->name;
   const std::string p = std::to_string(monitor.port);
-  StepValues v{
-      "PORT",
-      ms,
-      0,
-      5000,
-      "",
-      detail,
-      [](long n) { return "Downtime=" + ToStr(n) + " min"; },
-      s + " PORT " + p + " LOST (" + ")",
-      s + " PORT " + p + " DOWN (" + ")",
-      [&](long n) { return s + " PORT " + p + " UP (" + "), Downtime=" + ToStr(n) + " min"; },
-      "UP",
-      CountedDownWord(),
-      true,
-      true};
+  // A port check has no reason to give: its texts carry no empty "()".
+  StepValues v{"PORT",
+               ms,
+               0,
+               5000,
+               "",
+               detail,
+               [](long n) { return "Downtime=" + ToStr(n) + " min"; },
+               s + " PORT " + p + " LOST",
+               s + " PORT " + p + " DOWN",
+               [&](long n) { return s + " PORT " + p + " UP, Downtime=" + ToStr(n) + " min"; },
+               "UP",
+               CountedDownWord(),
+               true,
+               true};
   if (success)
     SuccessStep(*this, host_, monitor, v);
   else
@@ -566,21 +570,20 @@ void TInfiniScan::PortSocketError(TPort& monitor, int32_t errorCode, int32_t ms)
   const std::string& s = monitor.server->name;
   const std::string p = std::to_string(monitor.port);
   const std::string detail = "Error=" + std::to_string(errorCode);
-  StepValues v{
-      "PORT",
-      ms,
-      0,
-      5000,
-      "",
-      detail,
-      [](long n) { return "Downtime=" + ToStr(n) + " min"; },
-      s + " PORT " + p + " LOST (" + ")",
-      s + " PORT " + p + " DOWN (" + ")",
-      [&](long n) { return s + " PORT " + p + " UP (" + "), Downtime=" + ToStr(n) + " min"; },
-      "UP",
-      [](int32_t) { return std::string("DOWN"); },
-      true,
-      true};
+  StepValues v{"PORT",
+               ms,
+               0,
+               5000,
+               "",
+               detail,
+               [](long n) { return "Downtime=" + ToStr(n) + " min"; },
+               s + " PORT " + p + " LOST",
+               s + " PORT " + p + " DOWN",
+               [&](long n) { return s + " PORT " + p + " UP, Downtime=" + ToStr(n) + " min"; },
+               "UP",
+               [](int32_t) { return std::string("DOWN"); },
+               true,
+               true};
   FailureStep(*this, host_, monitor, v);
 }
 

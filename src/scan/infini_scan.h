@@ -51,6 +51,9 @@ class Checks {
   virtual Task<void> DoAPort(TPort& monitor) = 0;
   // HTTP checks that wait for a free connection (started as checks in flight complete).
   virtual size_t Waiting() const { return 0; }
+  // Ends every check that runs outside the scan engine's tasks (HTTP requests in flight
+  // and waiting) where it is: none of them hands a verdict back any more.
+  virtual void CancelAll() {}
 };
 
 // The activity text while HTTP checks wait for a free connection.
@@ -73,7 +76,8 @@ class TInfiniScan {
   bool PassRunning() const { return passes_.Size() > 0; }
   // The number of the latest pass to start.
   uint64_t PassNumber() const { return passNumber_; }
-  // Ends the pass and every check under way where they wait (the program is closing).
+  // Ends the pass and every check under way where they wait, HTTP requests included, with
+  // no verdict and no record (scanning stops, or the program is closing).
   void CancelAll();
 
   // Checks in parallel (the default): a pass starts every due check as a task of its
@@ -141,7 +145,7 @@ class TInfiniScan {
   };
   // Starts the due monitors of a parallel pass while there is room; true when some had
   // to wait for the next pass.
-  bool StartDue(std::vector<DueMonitor>& due, uint64_t generation);
+  bool StartDue(std::vector<DueMonitor>& due, uint64_t generation, uint64_t cancels);
   // One check of the monitor through the current checks; an error it throws goes to the
   // errors log and counts as dispatched, so one broken monitor never starves the rest.
   Task<void> RunCheck(TPort& monitor);
@@ -158,6 +162,9 @@ class TInfiniScan {
   ScanHost& host_;
   Checks* checks_ = nullptr;
   uint64_t passNumber_ = 0;
+  // How often CancelAll ran: a pass cancelled while it starts checks (a check that ended
+  // at once stopped the scan or quit) starts no further one.
+  uint64_t cancels_ = 0;
   bool parallel_ = true;
   int parallelLimit_ = 0;
   size_t slotsHeld_ = 0;

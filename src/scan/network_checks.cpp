@@ -15,6 +15,7 @@ class NetworkChecks final : public Checks {
   Task<void> DoAHTTP(TPort& monitor) override { return http_.DoAHTTP(monitor); }
   Task<void> DoAPort(TPort& monitor) override { return RunPortCheck(scan_, monitor); }
   size_t Waiting() const override { return http_.Waiting(); }
+  void CancelAll() override { http_.CancelAll(); }
 
  private:
   TInfiniScan& scan_;

@@ -58,7 +58,7 @@ TEST(DocsTest, TheSettingsOfTheSentrelSectionAreInTheManPageAndHelp) {
   const std::vector<std::string> keys = TableKeys(Doc("docs/settings-file.md"), "## [Sentrel]");
   ASSERT_GE(keys.size(), 12u);
   const std::string man = Doc("docs/sentrel.1");
-  const std::string settings = man.substr(man.find("Corvane.ini\nThe settings."));
+  const std::string settings = man.substr(man.find("sentrel.ini\nThe settings."));
   for (const std::string& key : keys)
     EXPECT_NE(settings.find(key), std::string::npos) << key << " is not in the man page's list";
 

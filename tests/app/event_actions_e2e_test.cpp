@@ -93,18 +93,18 @@ TEST_F(EventActionsEndToEndTest, PopupExeAndMailFireInOrderOnceTheLatencyIsPasse
   ASSERT_TRUE(settled());
   EXPECT_THAT(atMail, ElementsAre("1 popups, exe started"));
   ASSERT_EQ(frontend_.popups.size(), 1u);
-  EXPECT_EQ(frontend_.popups[0], FormatDateTime(Now()) + " db1 PORT 5432 DOWN ()");
+  EXPECT_EQ(frontend_.popups[0], FormatDateTime(Now()) + " db1 PORT 5432 DOWN");
   ASSERT_TRUE(exe.WaitDone());
   EXPECT_THAT(exe.Args(), ElementsAre("db1", "DOWN (3)"));
   EXPECT_EQ(smtp_->connections, 1);
   EXPECT_THAT(smtp_->received, HasSubstr("HELO sentrel\r\n"));
   EXPECT_THAT(smtp_->received, HasSubstr("Subject: db1 DOWN (3)\r\n"));
-  EXPECT_THAT(smtp_->received, HasSubstr("\r\n\r\ndb1 PORT 5432 DOWN ()\r\nHistory:\r\n"));
+  EXPECT_THAT(smtp_->received, HasSubstr("\r\n\r\ndb1 PORT 5432 DOWN\r\nHistory:\r\n"));
   // The history is the Messages/Errors pane: the DOWN record of this outage is in it.
   EXPECT_THAT(smtp_->received,
               HasSubstr(" db1 PORT 5432 DOWN 0ms 0Bytes Error=10061 (2 lost)\r\n"));
   EXPECT_THAT(ReadFile("mail.log"),
-              HasSubstr(" DONE ops@x.test db1 db1 PORT 5432 DOWN () DOWN (3)"));
+              HasSubstr(" DONE ops@x.test db1 db1 PORT 5432 DOWN DOWN (3)"));
 
   // The recovery reaches exactly the actions that reported the outage.
   checks_.fallback = [this](TPort& port) { scan().PortVerdict(port, true, 5); };

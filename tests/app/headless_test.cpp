@@ -59,6 +59,42 @@ TEST_F(HeadlessTest, RunsUntilSigtermAndLeavesItsServerFileAsWritten) {
   EXPECT_NE(ReadFile(dir_.File("settings.ini")).find("config=" + cfg + "\r\n"), std::string::npos);
 }
 
+// Settings an earlier version kept in ~/.config/Hallvik/Corvane.ini move to
+// ~/.config/sentrel/sentrel.ini: read once from the old place, which is said, and kept in
+// the new one from then on. Their section [Corvane] is read as before and written as
+// [Options]; the old file is left alone.
+TEST_F(HeadlessTest, SettingsOfAnEarlierVersionMoveToTheirNewPlaceOnce) {
+  const std::string cfg = dir_.File("servers.mcf");
+  WriteFile(cfg, "[loop]\r\nIP=127.0.0.1\r\nLogfile=loop.log\r\n[loop:x]\r\nTyp=none\r\n");
+  const std::string home = dir_.File("config");
+  const std::string old = home + "/Hallvik/Corvane.ini";
+  const std::string fresh = home + "/sentrel/sentrel.ini";
+  const std::string oldText = "[Corvane]\r\nconfig=" + cfg + "\r\n[Sentrel]\r\nHomepage=x\r\n";
+  MakeDirectories(home + "/Hallvik");
+  WriteFile(old, oldText);
+  auto run = [&] {
+    ChildProcess sentrel({SENTREL_BINARY, "--data-dir", dir_.File("data"), "--no-web", "--headless"},
+                         dir_.Path(), {"XDG_CONFIG_HOME=" + home});
+    EXPECT_TRUE(sentrel.WaitForOutput("Sentrel 2.2 started", 10000)) << sentrel.Stderr();
+    sentrel.Signal(SIGTERM);
+    EXPECT_EQ(sentrel.Wait(10000), 0) << sentrel.Stderr();
+    return sentrel.Stderr() + sentrel.Stdout();
+  };
+  const std::string first = run();
+  EXPECT_NE(first.find("Settings read from " + old +
+                       ", where earlier versions kept them; they are kept in " + fresh +
+                       " from now on"),
+            std::string::npos)
+      << first;
+  const std::string written = ReadFile(fresh);
+  EXPECT_EQ(written.find("[Options]\r\nconfig=" + cfg + "\r\n"), 0u) << written;
+  EXPECT_EQ(written.find("[Corvane]"), std::string::npos);
+  EXPECT_NE(written.find("Homepage=x\r\n"), std::string::npos);
+  EXPECT_EQ(ReadFile(old), oldText);
+  const std::string second = run();
+  EXPECT_EQ(second.find("Settings read from"), std::string::npos) << second;
+}
+
 TEST_F(HeadlessTest, AJsonServerFileIsNamedOnStandardErrorAndLeftAlone) {
   std::string cfg = dir_.File("servers.json");
   std::string json = "{\"servers\": [{\"name\": \"web1\", \"ip\": \"127.0.0.1\"}]}\n";

@@ -47,7 +47,7 @@ TEST_F(ProgramTest, FirstStartUsesTheDefaults) {
   // Closing with no server file saves nothing but writes the settings.
   program.Close();
   EXPECT_EQ(ReadFile(dir_->File("Hallvik/Corvane.ini")),
-            "[Corvane]\r\nconfig=\r\nAutoStart=0\r\nAutoStartWeb=0\r\nShow logs=1\r\ntoolbar=1\r\n"
+            "[Options]\r\nconfig=\r\nAutoStart=0\r\nAutoStartWeb=0\r\nShow logs=1\r\ntoolbar=1\r\n"
             "Statusbar=1\r\nAlwaysontop=0\r\nWintop=0\r\nWinleft=0\r\nWinheight=0\r\nWinwidth=0\r\n");
 }
 

@@ -78,7 +78,7 @@ TEST_F(ProgramWebTest, WindowFollowsStartWebserverOnStartup) {
   EXPECT_FALSE(program_->webServer.Listening());
   EXPECT_EQ(program_->StatusPanel(1), "Sentrel-Webserver disabled");
 
-  settings_->WriteNumber("Corvane", "AutoStartWeb", 1);
+  settings_->WriteNumber(kSettingsSection, "AutoStartWeb", 1);
   Start(false, false, {port});
   EXPECT_TRUE(program_->webServer.Listening());
   EXPECT_EQ(program_->StatusPanel(1), Idle(port));

@@ -69,7 +69,7 @@ TEST(Reload, UnchangedMonitorsKeepTheirStateAndAFileWithErrorsIsRefused) {
   };
   // The refused port alerts at its first check (its two failure steps pass the count).
   ASSERT_TRUE(
-      sentrel.WaitForOutput("keep PORT " + std::to_string(closed.Port()) + " DOWN ()", 15000))
+      sentrel.WaitForOutput("keep PORT " + std::to_string(closed.Port()) + " DOWN", 15000))
       << sentrel.Stderr();
   ASSERT_TRUE(Eventually([&] { return Count(log("gone"), " OK ") >= 1; }));
 

@@ -5,11 +5,16 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QImage>
 #include <QLabel>
+#include <QListWidget>
+#include <QPlainTextEdit>
 #include <QTest>
+#include <QTimer>
 #include <QTreeView>
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 
@@ -17,8 +22,10 @@
 #include "gui/desktop_dialogs.h"
 #include "gui/event_editor_dialog.h"
 #include "gui/log_window.h"
+#include "gui/message_popup.h"
 #include "gui/monitor_editor_dialog.h"
 #include "gui/status_lights.h"
+#include "gui/widgets/announcer.h"
 #include "gui/widgets/log_text_view.h"
 #include "gui/widgets/zoom_pan_plot.h"
 #include "model/server_list.h"
@@ -102,7 +109,7 @@ TEST_F(Accessibility, EveryControlOfEveryWindowHasAName) {
 
   Teventform& events = *dialogs.eventManager;
   events.show();
-  for (int action = 0; action < 8; ++action) {
+  for (int action = 0; action < kActionCount; ++action) {
     events.SelectAction(action);
     EXPECT_EQ(Unnamed(&events), QStringList{}) << "event page " << action;
   }
@@ -124,29 +131,59 @@ TEST_F(Accessibility, EveryControlOfEveryWindowHasAName) {
   EXPECT_EQ(Unnamed(&chart), QStringList{});
 }
 
-TEST_F(Accessibility, StatusPanelsSayWhatTheyAreAndWhatTheyShow) {
+// A list box is read by the label it belongs to (on Linux its own name is the value it
+// shows, so a list without a label reads as "Default combo box"): every list shown in
+// the dialogs has a label, and the label says what the list is for.
+TEST_F(Accessibility, EveryListInTheDialogsIsLabelledByWhatItIsFor) {
+  Start(kServers);
+  DesktopDialogs& dialogs = DesktopDialogs::Get(form_.get(), *program_);
+  auto check = [](QWidget* dialog, const std::string& what) {
+    int lists = 0;
+    for (QComboBox* list : dialog->findChildren<QComboBox*>()) {
+      if (!list->isVisible()) continue;
+      ++lists;
+      QString label;
+      for (const auto& [other, relation] : Access(list)->relations(QAccessible::Label))
+        if (other) label = other->text(QAccessible::Name);
+      EXPECT_FALSE(label.isEmpty()) << what << ": " << list->objectName().toStdString();
+      EXPECT_NE(label, list->currentText()) << what << ": " << list->objectName().toStdString();
+    }
+    EXPECT_GT(lists, 0) << what;
+  };
+  TForm2& editor = *dialogs.editor;
+  editor.SetMonitor(Monitor(0, 0));
+  editor.show();
+  check(&editor, "monitor");
+  editor.hide();
+  Teventform& events = *dialogs.eventManager;
+  events.show();
+  events.SelectAction(7);  // the serial page's lists
+  check(&events, "event manager");
+  events.hide();
+}
+
+TEST_F(Accessibility, StatusPanelsReadAsTheirTextsAndSayWhatTheyAre) {
   Start(kServers);
   auto* activity = form_->findChild<QLabel*>(QStringLiteral("StatusPanel0"));
   auto* web = form_->findChild<QLabel*>(QStringLiteral("StatusPanel1"));
-  EXPECT_EQ(Access(activity)->text(QAccessible::Name), "Activity");
-  EXPECT_EQ(Access(web)->text(QAccessible::Name), "Web server");
+  // A screen reader's status-bar command reads the names: they are the texts shown.
   form_->PaintStatusPanels();
-  EXPECT_EQ(Access(web)->text(QAccessible::Description), "Sentrel-Webserver disabled");
+  EXPECT_EQ(Access(web)->text(QAccessible::Name), "Sentrel-Webserver disabled");
+  EXPECT_EQ(Access(web)->text(QAccessible::Description), "Web server");
+  EXPECT_EQ(Access(activity)->text(QAccessible::Description), "Activity");
 
   // The texts follow the program: the scan's activity, the web server.
   form_->SetStatusPanel(0, QStringLiteral("www http"));
   form_->PaintStatusPanels();
-  EXPECT_EQ(Access(activity)->text(QAccessible::Description), "www http");
+  EXPECT_EQ(Access(activity)->text(QAccessible::Name), "www http");
   form_->findChild<QAction*>(QStringLiteral("ToolButton7"))->trigger();
   ASSERT_TRUE(ServeUntil(
-      [&] {
-        return Access(web)->text(QAccessible::Description).contains(QString::number(webPort_));
-      },
+      [&] { return Access(web)->text(QAccessible::Name).contains(QString::number(webPort_)); },
       2000))
-      << Access(web)->text(QAccessible::Description).toStdString();
+      << Access(web)->text(QAccessible::Name).toStdString();
   form_->findChild<QAction*>(QStringLiteral("ToolButton7"))->trigger();
   EXPECT_TRUE(ServeUntil(
-      [&] { return Access(web)->text(QAccessible::Description) == "Sentrel-Webserver is offline"; },
+      [&] { return Access(web)->text(QAccessible::Name) == "Sentrel-Webserver is offline"; },
       2000));
 }
 
@@ -206,6 +243,115 @@ TEST_F(Accessibility, TreeRowsSayTheirStatusInWords) {
   EXPECT_EQ(words(smtp), "1 lost");
   scan.PortVerdict(*Monitor(0, 2), true, 6000);
   EXPECT_EQ(words(smtp), "slow");
+}
+
+// What the program tells a screen reader on its own account, as it hands it to Qt.
+class Heard {
+ public:
+  Heard() {
+    SetAccessibleEventListener([this](QAccessibleEvent& e) {
+      QAccessibleInterface* i = e.accessibleInterface();
+      QAccessible::State changed;
+      if (e.type() == QAccessible::StateChanged)
+        changed = static_cast<QAccessibleStateChangeEvent&>(e).changedStates();
+      events.push_back({e.type(), i ? i->role() : QAccessible::NoRole,
+                        i ? i->text(QAccessible::Name) : QString(), changed.checked != 0,
+                        i && i->state().checked});
+    });
+  }
+  ~Heard() { SetAccessibleEventListener(nullptr); }
+  struct Event {
+    QAccessible::Event type;
+    QAccessible::Role role;
+    QString name;
+    bool checkedChanged;
+    bool checked;
+  };
+  std::vector<Event> events;
+};
+
+TEST_F(Accessibility, AChangeOfColourAndAPopupAreAnnouncedAndThePopupIsAnAlert) {
+  Start(kServers);
+  DesktopDialogs& dialogs = DesktopDialogs::Attach(form_.get(), *program_, *frontend_);
+  Heard heard;
+  TInfiniScan& scan = program_->scanner;
+  auto said = [&] {
+    QTest::qWait(1);  // the changes of a moment are said together, from the loop
+    auto* announcer = form_->findChild<Announcer*>();
+    return announcer ? announcer->Last() : QString();
+  };
+  // A first green is no news, nor are the grey lights of a stop; a loss is, and red is.
+  scan.PortVerdict(*Monitor(0, 1), true, 3);
+  EXPECT_EQ(said(), "");
+  scan.PortVerdict(*Monitor(0, 1), false, 10000);
+  EXPECT_EQ(said(), "www ssh: 1 lost");
+  scan.PortVerdict(*Monitor(0, 1), false, 10000);
+  EXPECT_TRUE(said().startsWith("www ssh: down since ")) << said().toStdString();
+  // Two monitors found down at their first check: said at once, in the tree's order.
+  scan.PortVerdict(*Monitor(0, 2), false, 10000);
+  scan.PortVerdict(*Monitor(1, 0), false, 10000);
+  const QStringList both = said().split(QStringLiteral("; "));
+  ASSERT_EQ(both.size(), 2) << said().toStdString();
+  EXPECT_TRUE(both[0].startsWith("www smtp: down since ") &&
+              both[1].startsWith("db pg: down since "))
+      << said().toStdString();
+  // The announcement is a notification whose name is its words, and it came up for them.
+  auto* announcer = form_->findChild<Announcer*>();
+  ASSERT_NE(announcer, nullptr);
+  EXPECT_EQ(Access(announcer)->role(), QAccessible::Notification);
+  EXPECT_EQ(Access(announcer)->text(QAccessible::Name), said());
+  EXPECT_FALSE(Access(announcer)->state().invisible);
+  const auto alerts = std::count_if(heard.events.begin(), heard.events.end(), [](const auto& e) {
+    return e.type == QAccessible::Alert && e.role == QAccessible::Notification;
+  });
+  EXPECT_EQ(alerts, 3);
+  const QString before = said();
+  Trigger("ToolButton2");
+  Trigger("ToolButton3");
+  EXPECT_EQ(said(), before);
+
+  // The popup is an alert that reads its lines, and its message is said as it comes.
+  frontend_->ShowPopupMessage("www PORT 22 DOWN");
+  QAccessibleInterface* popup = Access(dialogs.popup);
+  EXPECT_EQ(popup->role(), QAccessible::AlertMessage);
+  EXPECT_EQ(popup->text(QAccessible::Name), "Sentrel Message(s)");
+  EXPECT_EQ(popup->text(QAccessible::Description), "www PORT 22 DOWN");
+  EXPECT_EQ(said(), "Sentrel Message(s): www PORT 22 DOWN");
+
+  // A line that comes into the pane the operator reads is said; into another, it is not.
+  auto* messages = form_->findChild<QPlainTextEdit*>(QStringLiteral("Memo2"));
+  QApplication::setActiveWindow(form_.get());
+  messages->setFocus();
+  program_->messagePane.AddLine("2026-12-08 10:00:00 www PORT 22 UP 3ms 0Bytes ");
+  EXPECT_EQ(said(), "2026-12-08 10:00:00 www PORT 22 UP 3ms 0Bytes ");
+  program_->activityPane.AddLine("2026-12-08 10:00:01 www PORT 25 OK 3ms 0Bytes ");
+  EXPECT_EQ(said(), "2026-12-08 10:00:00 www PORT 22 UP 3ms 0Bytes ");
+}
+
+TEST_F(Accessibility, TickingAnActionInTheEventManagerIsSaidOnItsRow) {
+  Start(kServers);
+  Teventform& events = *DesktopDialogs::Get(form_.get(), *program_).eventManager;
+  Heard heard;
+  QTimer::singleShot(0, &events, [&] {
+    QApplication::setActiveWindow(&events);
+    auto* list = events.findChild<QListWidget*>(QStringLiteral("eventchecklist"));
+    list->setFocus();
+    list->setCurrentRow(3);  // Mail
+    QTest::keyClick(list, Qt::Key_Space);
+    EXPECT_TRUE(program_->eventList.Items(0)->UseMail);
+    QTest::keyClick(list, Qt::Key_Space);
+    EXPECT_FALSE(program_->eventList.Items(0)->UseMail);
+    events.reject();
+  });
+  events.EditEvents(0, dir_->File("events.ini"));
+  ASSERT_EQ(heard.events.size(), 2u);
+  for (const Heard::Event& e : heard.events) {
+    EXPECT_EQ(e.type, QAccessible::StateChanged);
+    EXPECT_EQ(e.name, "Mail");
+    EXPECT_TRUE(e.checkedChanged);
+  }
+  EXPECT_TRUE(heard.events[0].checked);
+  EXPECT_FALSE(heard.events[1].checked);
 }
 
 TEST_F(Accessibility, TheLightsDifferByTheirMarksAlsoInGreyScale) {

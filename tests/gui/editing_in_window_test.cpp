@@ -1,6 +1,7 @@
 // Editing from the main window: the editor dialog behind the tree commands, the event
 // manager behind "Events...", the popup and the print notice behind the front end, and
 // the window served while a dialog, a sound or a mail test waits.
+#include <QApplication>
 #include <QComboBox>
 #include <QDir>
 #include <QLineEdit>
@@ -146,11 +147,45 @@ TEST_F(EditingInWindow, TheLoopGoesOnWhileTheEventManagerIsOpenAndItsChoiceReach
   EXPECT_EQ(Monitor(0, 0)->GetValue("RYtoG"), "Page ops");
 }
 
+// Popups that come while the operator types in the editor take none of the keys; the
+// popup takes the focus only when no window of the program has it.
+TEST_F(EditingInWindow, APopupNeverTakesTheKeysTypedIntoAnotherWindow) {
+  StartWithDialogs();
+  Select("web/www");
+  QString typed;
+  WhenOpen(&Editor(), [&] {
+    QApplication::setActiveWindow(&Editor());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&Editor()));
+    E().Editnotes->setFocus();
+    E().Editnotes->clear();
+    for (int i = 0; i < 60; ++i) {
+      if (i % 3 == 0) frontend_->ShowPopupMessage("www PORT 80 DOWN " + std::to_string(i));
+      QTest::qWait(1);  // the window system has its say between two keys
+      const char c = i % 10 == 9 ? ' ' : static_cast<char>('a' + i % 26);
+      QTest::keyClick(QGuiApplication::focusWindow(), c);
+      typed += QLatin1Char(c);
+    }
+    EXPECT_EQ(E().Editnotes->text(), typed);
+    EXPECT_EQ(QApplication::activeWindow(), &Editor());
+    EXPECT_TRUE(dialogs_->popup->isVisible());
+    EXPECT_EQ(dialogs_->popup->Lines().size(), 20);
+    Editor().reject();
+  });
+  Trigger("ServerEdit1");
+  EXPECT_EQ(typed.size(), 60);
+  // With no window of ours active, the popup takes the focus: Enter acknowledges it.
+  QApplication::setActiveWindow(nullptr);
+  QTest::qWait(5);
+  frontend_->ShowPopupMessage("db PORT 5432 DOWN");
+  EXPECT_TRUE(QTest::qWaitForWindowActive(dialogs_->popup));
+  EXPECT_TRUE(dialogs_->popup->OkButton()->hasFocus());
+}
+
 TEST_F(EditingInWindow, PopupAndPrintNoticeComeThroughTheFrontEnd) {
   StartWithDialogs();
   frontend_->ShowPopupMessage("one");
   frontend_->ShowPopupMessage("two");
-  EXPECT_EQ(dialogs_->popup->Lines(), (QStringList{"", "one", "two"}));
+  EXPECT_EQ(dialogs_->popup->Lines(), (QStringList{"one", "two"}));
   EXPECT_TRUE(dialogs_->popup->isVisible());
   frontend_->ShowNotice("printer\r\nwww\r\nDOWN (2)");
   EXPECT_EQ(ModalAnswers::Asked(), QStringList{"printer\nwww\nDOWN (2)"});

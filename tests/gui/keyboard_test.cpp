@@ -2,14 +2,21 @@
 // F2 to edit, Delete to delete, and a menu bar that stays whole however narrow the window.
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QTimer>
 #include <QMenuBar>
 #include <QSplitter>
 #include <QTest>
+#include <QToolBar>
 #include <QToolButton>
 #include <QTreeView>
 #include <map>
 
+#include "gui/desktop_dialogs.h"
+#include "gui/event_editor_dialog.h"
 #include "gui/modal_answers.h"
 #include "gui/monitor_editor_dialog.h"
 #include "modal_windows.h"
@@ -131,6 +138,82 @@ TEST_F(Keyboard, TheUsualShortcutsDoTheirCommandsAndShowInTheMenus) {
   EXPECT_TRUE(ServeUntil([&] { return form_->IsClosed(); }));
 }
 
+TEST_F(Keyboard, TheFirstRowIsSelectedAtStartSoEnterAndF2Edit) {
+  StartActive();
+  EXPECT_EQ(form_->SelectedNode(), Node("web"));
+  for (int key : {int(Qt::Key_Return), int(Qt::Key_F2)}) {
+    QApplication::setActiveWindow(form_.get());
+    Tree()->setFocus();
+    EXPECT_EQ(RunWithModal<TForm2>([&] { Key(key); }, [](TForm2&) {}), 1) << key;
+  }
+}
+
+// Every label that stands for a field in the dialogs has a mnemonic, none taken twice
+// among the controls shown with it, and Alt with its letter takes the focus to the field.
+TEST_F(Keyboard, EveryLabelInTheDialogsHasAMnemonicThatReachesItsField) {
+  Start(kServers);
+  DesktopDialogs& dialogs = DesktopDialogs::Get(form_.get(), *program_);
+  auto check = [&](QWidget* dialog, const std::string& what) {
+    QApplication::setActiveWindow(dialog);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dialog)) << what;
+    std::map<int, QString> taken;
+    auto take = [&](const QString& text) {
+      const QKeySequence mnemonic = QKeySequence::mnemonic(text);
+      if (mnemonic.isEmpty()) return -1;
+      const int key = mnemonic[0].key();
+      EXPECT_EQ(taken.count(key), 0u)
+          << what << ": " << text.toStdString() << " and " << taken[key].toStdString();
+      taken[key] = text;
+      return key;
+    };
+    for (QAbstractButton* b : dialog->findChildren<QAbstractButton*>())
+      if (b->isVisible()) take(b->text());
+    int labels = 0;
+    for (QLabel* label : dialog->findChildren<QLabel*>()) {
+      QWidget* field = label->buddy();
+      if (!label->isVisible() || label->text().isEmpty() || !field || !field->isVisible()) continue;
+      ++labels;
+      const int key = take(label->text());
+      EXPECT_NE(key, -1) << what << ": " << label->text().toStdString() << " has no mnemonic";
+      if (key == -1) continue;
+      QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : dialog,
+                      static_cast<Qt::Key>(key), Qt::AltModifier);
+      EXPECT_EQ(QApplication::focusWidget(), field) << what << ": " << label->text().toStdString();
+    }
+    EXPECT_GT(labels, 0) << what;
+    // OK and Cancel sit in a button box below every other control, in the desktop's order.
+    auto* box = dialog->findChild<QDialogButtonBox*>(QStringLiteral("buttons"));
+    ASSERT_TRUE(box && box->button(QDialogButtonBox::Ok) && box->button(QDialogButtonBox::Cancel))
+        << what;
+    const int top = box->mapTo(dialog, QPoint(0, 0)).y();
+    for (QWidget* w : dialog->findChildren<QWidget*>()) {
+      if (!w->isVisible() || w == box || box->isAncestorOf(w) || w->isAncestorOf(box)) continue;
+      EXPECT_LE(w->mapTo(dialog, QPoint(0, w->height())).y(), top)
+          << what << ": " << w->objectName().toStdString() << " below the buttons";
+    }
+  };
+  TForm2& editor = *dialogs.editor;
+  editor.SetGroup(QStringLiteral("web"), {Server(0)});
+  editor.show();
+  check(&editor, "group");
+  editor.SetServer(Server(0));
+  check(&editor, "server");
+  TPort* http = Server(0)->ports.Items(Server(0)->ports.Add("http"));
+  editor.SetMonitor(http);
+  check(&editor, "monitor");
+  editor.hide();
+
+  Teventform& events = *dialogs.eventManager;
+  QTimer::singleShot(0, &events, [&] {
+    for (int action = 0; action < kActionCount; ++action) {
+      events.SelectAction(action);
+      check(&events, "event page " + std::to_string(action));
+    }
+    events.reject();
+  });
+  events.EditEvents(0, dir_->File("events.ini"));
+}
+
 TEST_F(Keyboard, TheMenuBarStaysWholeHoweverNarrowTheWindow) {
   Start(kServers);
   auto* bar = form_->findChild<QMenuBar*>(QStringLiteral("MainMenu1"));
@@ -144,6 +227,19 @@ TEST_F(Keyboard, TheMenuBarStaysWholeHoweverNarrowTheWindow) {
   ASSERT_TRUE(ServeUntil([&] { return bar->width() == form_->width(); }, 1000));
   auto* more = bar->findChild<QToolButton*>(QStringLiteral("qt_menubar_ext_button"));
   EXPECT_TRUE(!more || !more->isVisible()) << "a menu folded behind the overflow button";
+  // Nor does a tool bar button, whichever caption the web server's button has.
+  auto* tools = form_->findChild<QToolBar*>(QStringLiteral("ToolBar1"));
+  for (int i = 0; i < 2; ++i) {
+    Trigger("ToolButton7");
+    form_->resize(50, form_->height());
+    QTest::qWait(20);
+    auto* folded = tools->findChild<QToolButton*>(QStringLiteral("qt_toolbar_ext_button"));
+    EXPECT_TRUE(!folded || !folded->isVisible()) << "a button folded behind the overflow button";
+    for (QAction* a : tools->actions()) {
+      if (a->isSeparator()) continue;
+      EXPECT_TRUE(tools->widgetForAction(a)->isVisible()) << a->text().toStdString();
+    }
+  }
   for (QAction* a : bar->actions()) {
     const QRect r = bar->actionGeometry(a);
     EXPECT_TRUE(!r.isEmpty() && bar->rect().contains(r)) << a->text().toStdString();

@@ -162,11 +162,9 @@ TEST_F(MainWindow, MenusFollowTheTreeLevel) {
     return s;
   };
   ASSERT_NE(bar, nullptr);
-  // Until the selection first changes, all three menus are there with every entry.
+  // The first row is selected from the start: its commands work at once.
+  EXPECT_EQ(form_->SelectedNode(), Node("web"));
   EXPECT_TRUE(menuShown("Group1") && menuShown("Server1") && menuShown("Monitor1"));
-  EXPECT_EQ(enabled(), "11111111111");
-
-  Select("web");
   EXPECT_EQ(enabled(), "11100000000");
   Select("web/www");
   EXPECT_EQ(enabled(), "00011111000");
@@ -210,6 +208,8 @@ TEST_F(MainWindow, PopupEntriesFollowTheLevelAndARightPressSelectsFirst) {
                          "Delete Moni&tor", "", "Tool&window", "&View Logfile...",
                          "View &Logfile (errors only)...", "View Request T&imes...", "",
                          "Maintenan&ce...", "E&nd maintenance"}));
+  auto* tree = form_->findChild<QTreeView*>(QStringLiteral("TreeView1"));
+  tree->clearSelection();
   form_->PreparePopup();  // first opening, nothing selected
   EXPECT_EQ(visible(), "11111111100111111");
   Select("web");
@@ -218,12 +218,11 @@ TEST_F(MainWindow, PopupEntriesFollowTheLevelAndARightPressSelectsFirst) {
   Select("web/www");
   form_->PreparePopup();
   EXPECT_EQ(visible(), "00001110000110111");
-  form_->findChild<QTreeView*>(QStringLiteral("TreeView1"))->clearSelection();
+  tree->clearSelection();
   form_->PreparePopup();  // nothing selected: as the last opening
   EXPECT_EQ(visible(), "00001110000110111");
 
   // A right press on a monitor selects it, and the menu opens for a monitor.
-  auto* tree = form_->findChild<QTreeView*>(QStringLiteral("TreeView1"));
   TreeNode* ssh = Node("web/www/ssh");
   const QPoint at = tree->visualRect(form_->ViewIndex(ssh)).center();
   QContextMenuEvent press(QContextMenuEvent::Mouse, at, tree->viewport()->mapToGlobal(at));
@@ -471,12 +470,12 @@ TEST_F(MainWindow, ViewCommandsShowAndHideTheirParts) {
   ASSERT_TRUE(form_->IsClosed());
   SettingsStore written(settingsPath_);
   written.Load();
-  EXPECT_EQ(written.ReadNumber("Corvane", "Show logs", -1), 1);
-  EXPECT_EQ(written.ReadNumber("Corvane", "Statusbar", -1), 0);
-  EXPECT_EQ(written.ReadNumber("Corvane", "toolbar", -1), 0);
-  EXPECT_EQ(written.ReadNumber("Corvane", "Alwaysontop", -1), 1);
-  EXPECT_EQ(written.ReadNumber("Corvane", "AutoStart", -1), 1);
-  EXPECT_EQ(written.ReadNumber("Corvane", "AutoStartWeb", -1), 1);
+  EXPECT_EQ(written.ReadNumber("Options", "Show logs", -1), 1);
+  EXPECT_EQ(written.ReadNumber("Options", "Statusbar", -1), 0);
+  EXPECT_EQ(written.ReadNumber("Options", "toolbar", -1), 0);
+  EXPECT_EQ(written.ReadNumber("Options", "Alwaysontop", -1), 1);
+  EXPECT_EQ(written.ReadNumber("Options", "AutoStart", -1), 1);
+  EXPECT_EQ(written.ReadNumber("Options", "AutoStartWeb", -1), 1);
 }
 
 TEST_F(MainWindow, StoredViewSettingsTakeEffectAtStart) {
@@ -614,7 +613,7 @@ TEST_F(MainWindow, AFailedSaveIsShownAndKeepsTheWindowOpen) {
   EXPECT_FALSE(form_->IsClosed());
   EXPECT_TRUE(form_->isVisible());
   EXPECT_EQ(ModalAnswers::Asked().size(), 2);
-  EXPECT_EQ(ReadFile(settingsPath_).find("[Corvane]"), std::string::npos);
+  EXPECT_EQ(ReadFile(settingsPath_).find("[Options]"), std::string::npos);
   (void)settingsBefore;
   // Once the file can be written again, the window closes.
   program_->configFile = serverFile_;
@@ -622,7 +621,7 @@ TEST_F(MainWindow, AFailedSaveIsShownAndKeepsTheWindowOpen) {
   EXPECT_TRUE(form_->IsClosed());
 }
 
-TEST_F(MainWindow, FileCommandsOpenAndSaveAs) {
+TEST_F(MainWindow, FileCommandsNewOpenAndSaveAs) {
   Start(kServers);
   const std::string other = dir_->File("other.mcf");
   WriteFile(other, "[x]\r\nGroup=g\r\n[x:m]\r\nTyp=ping\r\n");
@@ -645,6 +644,39 @@ TEST_F(MainWindow, FileCommandsOpenAndSaveAs) {
   form_->startupDone = false;
   Trigger("Saveas1");
   EXPECT_EQ(ModalAnswers::Asked(), (QStringList{"Open", "Save as"}));
+  EXPECT_EQ(ModalAnswers::FileFilters(),
+            (QStringList{"Sentrel configuration (*.mcf)", "Sentrel configuration (*.mcf)"}));
+  form_->startupDone = true;
+
+  // New: an empty configuration without a file. Changes not saved are asked about first:
+  // Cancel keeps everything, Save writes them, Don't save drops them.
+  Server(0)->location = "moved";
+  ModalAnswers::ClearAsked();
+  ModalAnswers::QueueButton(QMessageBox::Cancel);
+  Trigger("New1");
+  EXPECT_EQ(program_->configFile, copy);
+  ModalAnswers::QueueButton(QMessageBox::Save);
+  Trigger("New1");
+  EXPECT_NE(ReadFile(copy).find("Location=moved"), std::string::npos);
+  EXPECT_EQ(program_->serverList.Count(), 0);
+  EXPECT_TRUE(program_->configFile.empty());
+  EXPECT_TRUE(Snapshot(*form_).empty());
+  ASSERT_EQ(ModalAnswers::Asked().size(), 2);
+  EXPECT_TRUE(ModalAnswers::Asked()[0].startsWith("The configuration copy.mcf has changes"));
+  // The first Save of the new configuration asks for a name.
+  const std::string fresh = dir_->File("fresh.mcf");
+  program_->serverList.Add("db");
+  ModalAnswers::QueueFile(QString::fromStdString(fresh));
+  Trigger("Save1");
+  EXPECT_EQ(program_->configFile, fresh);
+  EXPECT_NE(ReadFile(fresh).find("[db]"), std::string::npos);
+  // Open over changes not saved asks too; Don't save drops them.
+  program_->serverList.Add("scratch");
+  ModalAnswers::QueueButton(QMessageBox::Discard);
+  ModalAnswers::QueueFile(QString::fromStdString(other));
+  Trigger("Open1");
+  EXPECT_EQ(program_->configFile, other);
+  EXPECT_EQ(ReadFile(fresh).find("[scratch]"), std::string::npos);
 }
 
 TEST_F(MainWindow, PanesMirrorTheCorePanes) {
@@ -707,8 +739,8 @@ TEST_F(MainWindow, PlacementIsKeptAndRestoredUnderItsRules) {
   const std::string ppi = written.ReadText("Window", "PixelsPerInch", "");
   EXPECT_EQ(ppi,
             std::to_string(std::lround(QGuiApplication::primaryScreen()->logicalDotsPerInchY())));
-  EXPECT_EQ(written.ReadNumber("Corvane", "Winleft", 0), 100);
-  EXPECT_EQ(written.ReadNumber("Corvane", "Winwidth", 0), 640);
+  EXPECT_EQ(written.ReadNumber("Options", "Winleft", 0), 100);
+  EXPECT_EQ(written.ReadNumber("Options", "Winwidth", 0), 640);
 
   // The next start puts the window back.
   Start(kServers);
@@ -756,6 +788,14 @@ TEST_F(MainWindow, APlacementLargerThanTheScreenIsFittedToIt) {
            "\r\nShowCmd=1\r\nNormPos=10,20,510,420\r\n");
   Start(kServers);
   EXPECT_EQ(form_->geometry(), QRect(10, 20, 500, 400));
+  EXPECT_FALSE(KeepFrameOnScreen(*form_));
+
+  // Once shown, a window the window system framed beyond the screen's top left is brought
+  // back whole, its title bar first (the window manager check shows it with a real frame).
+  form_->setGeometry(QRect(area.left() - 50, area.top() - 30, area.width() + 100, 300));
+  EXPECT_TRUE(KeepFrameOnScreen(*form_));
+  EXPECT_TRUE(area.contains(form_->frameGeometry()));
+  EXPECT_EQ(form_->frameGeometry().topLeft(), area.topLeft());
 }
 
 TEST_F(MainWindow, TheSplashClosesItselfOrOnAClick) {

@@ -207,6 +207,7 @@ TEST_F(MonitorEditorTest, TypeChangeActsAtOnceAndKeepsMonitorNamesUnique) {
   EXPECT_FALSE(ui().portport->isVisible());
   EXPECT_FALSE(ui().portlabel->isVisible());
   EXPECT_EQ(ui().portname->text(), "ping2");  // "ping" is taken by the other monitor
+  EXPECT_EQ(form_->windowTitle(), "Server: web1 Monitor:ping2");  // the title follows
   Pick(ui().porttyp, "port");
   EXPECT_EQ(ui().portname->text(), "port");  // its own name back, not port2
   Pick(ui().porttyp, "ping");

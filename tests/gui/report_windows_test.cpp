@@ -12,8 +12,10 @@
 #include <QPrinter>
 #include <QPrinterInfo>
 #include <QScrollBar>
+#include <QTest>
 #include <QTimer>
 #include <QToolBar>
+#include <cmath>
 #include <functional>
 
 #include "app/errors_log.h"
@@ -259,6 +261,34 @@ TEST(LogTextViewTest, ScrollsSelectsAndCopiesLinesOfAnyLength) {
   EXPECT_EQ(pane.TopLine(), top);
 }
 
+// The arrow keys take the reading caret row by row, with the pane following: from the
+// end upwards and back down, through the first and the last screen alike.
+TEST(LogTextViewTest, TheArrowKeysReachEveryLineOneByOne) {
+  LogText text;
+  for (int i = 0; i < 500; ++i) text.Append("line " + std::to_string(i));
+  LogTextView pane;
+  pane.resize(578, 365);
+  pane.show();
+  pane.SetLines(std::move(text));
+  auto key = [&](Qt::Key k, Qt::KeyboardModifiers m = Qt::NoModifier) {
+    QKeyEvent press(QEvent::KeyPress, k, m);
+    QApplication::sendEvent(&pane, &press);
+    return pane.LineAtOffset(pane.CaretOffset());
+  };
+  EXPECT_EQ(key(Qt::Key_End, Qt::ControlModifier), 499u);
+  for (size_t line = 498; line >= 440; --line) ASSERT_EQ(key(Qt::Key_Up), line);
+  for (size_t line = 441; line <= 499; ++line) ASSERT_EQ(key(Qt::Key_Down), line);
+  EXPECT_EQ(key(Qt::Key_Down), 499u);
+  EXPECT_EQ(pane.BottomLine(), 499u);
+  EXPECT_EQ(key(Qt::Key_Home, Qt::ControlModifier), 0u);
+  for (size_t line = 1; line <= 40; ++line) ASSERT_EQ(key(Qt::Key_Down), line);
+  EXPECT_GE(pane.TopLine(), 1u) << "the pane followed the caret";
+  EXPECT_LE(pane.TopLine(), 40u);
+  const size_t page = key(Qt::Key_PageDown);
+  EXPECT_GT(page, 50u);
+  EXPECT_EQ(key(Qt::Key_PageUp), 40u);
+}
+
 // --- Chart window -------------------------------------------------------------------
 
 TEST_F(ReportWindowsTest, ChartShowsTheMonitorsRecordsWithCappedAxisAndFooter) {
@@ -444,6 +474,69 @@ TEST_F(ReportWindowsTest, PrintCopyAndClose) {
   EXPECT_FALSE(w.isVisible());
 }
 
+// The chart without a mouse: its buttons in the tab order, their keys, and keys that
+// zoom, pan and go home; the value axis counts whole milliseconds at any height.
+TEST_F(ReportWindowsTest, TheChartByKeyboardAndItsWholeNumberAxis) {
+  std::string log;
+  for (int i = 0; i < 24; ++i) log += Record(1 - i / 24.0, "HTTP 80", "OK", 3 + i % 5);
+  Log(log);
+  Tshowgraphwin w;
+  w.Load(ComputeRequestTimes(*monitor_, "4"), clock_.Now());
+  w.show();
+  QApplication::setActiveWindow(&w);
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+  ZoomPanPlot* chart = w.Chart1();
+  EXPECT_TRUE(chart->hasFocus());
+  QWidget* print = w.ToolBar1()->widgetForAction(w.PrintAction());
+  EXPECT_EQ(print->nextInFocusChain(), w.ToolBar1()->widgetForAction(w.CopyAction()));
+  EXPECT_EQ(w.ToolBar1()->widgetForAction(w.CloseAction())->nextInFocusChain(), chart);
+  for (QAction* a : {w.PrintAction(), w.CopyAction(), w.CloseAction()})
+    EXPECT_TRUE(w.ToolBar1()->widgetForAction(a)->focusPolicy() & Qt::TabFocus);
+
+  chart->replot();
+  const QCPRange keys = chart->xAxis->range(), values = chart->yAxis->range();
+  auto press = [&](Qt::Key k, Qt::KeyboardModifiers m = Qt::NoModifier) {
+    QTest::keyClick(chart, k, m);
+  };
+  press(Qt::Key_Plus);
+  EXPECT_NEAR(chart->xAxis->range().size(), keys.size() * 0.8, 1e-6);
+  EXPECT_NEAR(chart->xAxis->range().center(), keys.center(), 1e-3);
+  press(Qt::Key_Minus);
+  EXPECT_NEAR(chart->xAxis->range().size(), keys.size(), 1e-6);
+  press(Qt::Key_Right);
+  EXPECT_NEAR(chart->xAxis->range().lower, keys.lower + keys.size() / 10, 1e-3);
+  press(Qt::Key_Up);
+  EXPECT_NEAR(chart->yAxis->range().lower, values.size() / 10, 1e-9);
+  press(Qt::Key_Down);
+  press(Qt::Key_Down);  // never below the zero line
+  EXPECT_EQ(chart->yAxis->range().lower, 0);
+  press(Qt::Key_Home);
+  EXPECT_EQ(chart->xAxis->range(), keys);
+  EXPECT_EQ(chart->yAxis->range(), values);
+
+  QApplication::clipboard()->clear();
+  press(Qt::Key_C, Qt::ControlModifier);
+  EXPECT_FALSE(QApplication::clipboard()->image().isNull());
+  if (QPrinterInfo::defaultPrinter().isNull()) {
+    press(Qt::Key_P, Qt::ControlModifier);
+    EXPECT_EQ(w.Panel2()->text(), " No printer is installed: the chart was not printed");
+  }
+
+  // Whatever the longest request, the ticks are whole milliseconds.
+  for (int64_t top : {1, 3, 7, 12, 15, 25, 45, 99, 730, 20000}) {
+    RequestTimes times;
+    times.title = "t";
+    times.points.push_back({clock_.Now() - 0.5, top, true});
+    times.goodCount = 1;
+    times.valueAxisMax = top;
+    w.Load(times, clock_.Now());
+    chart->replot();
+    const QVector<double> ticks = chart->yAxis->tickVector();
+    ASSERT_FALSE(ticks.isEmpty()) << top;
+    for (double t : ticks) EXPECT_EQ(t, std::floor(t)) << "axis up to " << top;
+  }
+}
+
 TEST_F(ReportWindowsTest, RequestTimesPromptCancelBadAnswerAndMissingLog) {
   Log(Record(1, "HTTP 80", "OK", 120));
   // Cancel: nothing read, nothing opened.
@@ -475,6 +568,15 @@ TEST_F(ReportWindowsTest, RequestTimesPromptCancelBadAnswerAndMissingLog) {
   EXPECT_EQ(LastActivity, "Read 2026-13-40 10:00:00 web1 HTTP 80 OK 12ms 512Bytes E0 200 OK");
   server_->logfile = "gone.log";
   EXPECT_NE(failing("4").find("gone.log"), std::string::npos);
+
+  // The prompt is wide enough for its whole title beside a title bar's buttons.
+  auto prompt = MakeTextPrompt(nullptr, "Sentrel Show Request Times:",
+                               "Show Request times for how many days?", "4");
+  prompt->show();
+  const QFontMetrics title(QApplication::font("QMdiSubWindowTitleBar"));
+  EXPECT_GE(prompt->width(),
+            title.horizontalAdvance("Sentrel Show Request Times:") + kTitleBarButtons);
+  EXPECT_EQ(prompt->textValue(), "4");
 }
 
 // --- Log dumping ---------------------------------------------------------------------

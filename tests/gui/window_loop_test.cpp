@@ -16,6 +16,7 @@
 #include "gui/modal_answers.h"
 #include "model/server_list.h"
 #include "platform/file_util.h"
+#include "scan/port_check.h"
 #include "support/loopback_server.h"
 #include "support/process.h"
 #include "support/records.h"
@@ -69,6 +70,44 @@ TEST_F(WindowLoop, CommandsAreServedWhileAPortCheckWaitsOnASilentPeer) {
   EXPECT_EQ(Server(0)->ports.Count(), 0);
   EXPECT_EQ(Monitor(1, 0)->status, "green");
   EXPECT_TRUE(errors_.empty());
+}
+
+// Stop Scan while a port check and an HTTP check wait on a silent peer: both end at once,
+// as on quitting; nothing they would have found comes later, the lights stay grey, and
+// the next Start checks afresh.
+TEST_F(WindowLoop, StopScanEndsTheWaitingChecksWithNoVerdictRecordOrEvent) {
+  SilentPort silent;
+  const std::string port = std::to_string(silent.Port());
+  Start("[quiet]\r\nIP=127.0.0.1\r\nLogfile=quiet.log\r\n[quiet:p]\r\nTyp=port\r\nPort=" + port +
+        "\r\nintervall=30\r\n[quiet:web]\r\nTyp=http\r\nPort=" + port +
+        "\r\nData=url=http://127.0.0.1:" + port + "/\r\nintervall=30\r\n");
+  program_->SetParallelChecks(true);
+  // Both were red: their next failure would raise the Default event's popup.
+  for (TPort* m : {Monitor(0, 0), Monitor(0, 1)}) {
+    m->status = "red";
+    m->lostCount = 2;
+  }
+  Trigger("ToolButton2");
+  ASSERT_TRUE(ServeUntil([&] {
+    return program_->scanner.CheckUnderWay(*Monitor(0, 0)) && Monitor(0, 1)->httpRequest;
+  }));
+  Trigger("ToolButton3");
+  EXPECT_FALSE(program_->scanner.CheckUnderWay(*Monitor(0, 0)));
+  EXPECT_EQ(Monitor(0, 1)->httpRequest, nullptr);
+  EXPECT_EQ(program_->scanner.ChecksRunning(), 0u);
+  // Past the port check's ten seconds: no record, no colour, no event.
+  QTest::qWait(sentrel::kPortWaitMs + 500);
+  EXPECT_FALSE(FileExists(dir_->File("quiet.log")));
+  EXPECT_EQ(Monitor(0, 0)->status, "?");
+  EXPECT_EQ(Monitor(0, 1)->status, "?");
+  EXPECT_EQ(program_->eventList.RunsUnderWay(), 0u);
+  for (QWidget* w : QApplication::topLevelWidgets())
+    EXPECT_FALSE(w->isVisible() && w->objectName() == "PopupStandIn");
+  EXPECT_TRUE(errors_.empty());
+  // Start checks both at once again.
+  Trigger("ToolButton2");
+  EXPECT_TRUE(program_->scanner.CheckUnderWay(*Monitor(0, 0)));
+  EXPECT_NE(Monitor(0, 1)->httpRequest, nullptr);
 }
 
 // A modal dialog left open while a port check waits on a silent peer: another monitor

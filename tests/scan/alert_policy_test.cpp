@@ -125,7 +125,7 @@ class RouterTest : public NetworkCheckFixture {
   }
   std::vector<std::string> Popups() const { return Texts(frontend_.popups); }
   std::string RouterDown() const {
-    return "router PORT " + std::to_string(routerDoor_->Port()) + " DOWN ()";
+    return "router PORT " + std::to_string(routerDoor_->Port()) + " DOWN";
   }
 
   std::unique_ptr<Door> routerDoor_, backAgain_, stayDown_;
@@ -158,7 +158,7 @@ TEST_F(RouterTest, OneAlertForTheRouterAndTheChildrenThatStayDownWhenItIsBack) {
   std::vector<std::string> expected{RouterDown()};
   for (int i = 18; i <= 20; ++i)
     expected.push_back("c" + std::to_string(i) + " PORT " + std::to_string(stayDown_->Port()) +
-                       " DOWN ()");
+                       " DOWN");
   std::vector<std::string> popups = Popups();
   std::sort(popups.begin() + 1, popups.end());
   EXPECT_EQ(popups, expected);

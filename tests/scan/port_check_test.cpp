@@ -60,14 +60,14 @@ TEST_F(PortCheckTest, ClosedPortOnAGreenMonitorEndsAtTheRefusalAndAppliesTheFail
   EXPECT_EQ(m->lostCount, 2);
   EXPECT_EQ(m->lastResponseMs, 0);
   EXPECT_EQ(program_->events, (std::vector<std::string>{
-                                  "Warn|web1 PORT " + p + " LOST ()|web1|LOST|1",
-                                  "Default|web1 PORT " + p + " DOWN ()|web1|DOWN|2",
+                                  "Warn|web1 PORT " + p + " LOST|web1|LOST|1",
+                                  "Default|web1 PORT " + p + " DOWN|web1|DOWN|2",
                               }));
 
   // Once red, each failed check adds two to the lost count.
   RunToCompletion(checks().DoAPort(*m));
   EXPECT_EQ(m->lostCount, 4);
-  EXPECT_EQ(program_->events.back(), "Default|web1 PORT " + p + " DOWN ()|web1|DOWN|4");
+  EXPECT_EQ(program_->events.back(), "Default|web1 PORT " + p + " DOWN|web1|DOWN|4");
 }
 
 TEST_F(PortCheckTest, SilentPeerTimesOutAfterTenSeconds) {

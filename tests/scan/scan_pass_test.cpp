@@ -65,7 +65,7 @@ TEST_F(ScanPassTest, SwitchedOffAPassChecksNothing) {
   EXPECT_EQ(program_->StatusPanel(0), "All Servers done, idle");
 }
 
-TEST_F(ScanPassTest, StoppingInsideAServerFinishesThatServerOnly) {
+TEST_F(ScanPassTest, StoppingInsideAServerEndsThePassThere) {
   InOrder();
   TPort* a = AddMonitor(web1_, "ping");
   AddMonitor(web1_, "ping");
@@ -73,11 +73,12 @@ TEST_F(ScanPassTest, StoppingInsideAServerFinishesThatServerOnly) {
   AddMonitor(db, "ping");
   checks_.Queue(a, [&](TPort&) { program_->StopScan(); });
   Pass();
-  EXPECT_EQ(checks_.calls, (std::vector<std::string>{"ping web1:ping", "ping web1:ping2"}));
-  // The pass's own tick turns the timer on again; later passes find scanning off.
-  EXPECT_TRUE(program_->Timer1Enabled());
+  // Stop means stop: not even the rest of that server is checked, and no pass follows.
+  EXPECT_EQ(checks_.calls, (std::vector<std::string>{"ping web1:ping"}));
+  EXPECT_FALSE(program_->Timer1Enabled());
+  EXPECT_FALSE(program_->scanner.PassRunning());
   for (int i = 0; i < 3; ++i) clock_.AdvanceMs(1000);
-  EXPECT_EQ(checks_.calls.size(), 2u);
+  EXPECT_EQ(checks_.calls.size(), 1u);
   EXPECT_EQ(a->status, "?");
 }
 
@@ -178,8 +179,9 @@ TEST_F(ScanPassTest, StopStartAndScanNow) {
   EXPECT_EQ(checks_.calls.size(), 1u);
 }
 
-// Passes never nest: switching scanning off and on while a check waits lets the pass
-// under way go on, and the next one follows right after it, not a second later.
+// Switching scanning off and on from inside a check ends the pass under way there (it
+// starts nothing more), and the next one follows at once, not a second later: every
+// monitor is checked once.
 TEST_F(ScanPassTest, SwitchingOffAndOnDuringACheckRunsTheNextPassRightAfter) {
   TPort* a = AddMonitor(web1_, "ping");
   TPort* b = AddMonitor(web1_, "ping");

@@ -127,10 +127,10 @@ TEST_F(StatusStepTest, PortFailureAppliesTheStepTwice) {
   scan().PortSocketError(*m, 10057);
   EXPECT_EQ(program_->events,
             (std::vector<std::string>{
-                "Warn|web1 PORT 25 LOST ()|web1|LOST|1",
-                "Default|web1 PORT 25 DOWN ()|web1|DOWN|2",
-                "Default|web1 PORT 25 DOWN ()|web1|DOWN (3)|3",
-                "Default|web1 PORT 25 DOWN ()|web1|DOWN|4",
+                "Warn|web1 PORT 25 LOST|web1|LOST|1",
+                "Default|web1 PORT 25 DOWN|web1|DOWN|2",
+                "Default|web1 PORT 25 DOWN|web1|DOWN (3)|3",
+                "Default|web1 PORT 25 DOWN|web1|DOWN|4",
             }));
   m->lastUp = Now() - 90.0 / 86400.0;
   scan().PortVerdict(*m, true, 6000);
@@ -198,8 +198,8 @@ TEST_F(StatusStepTest, ARecordThatCannotBeWrittenStopsNeitherColourNorEvents) {
   EXPECT_EQ(m->status, "red");
   EXPECT_EQ(m->lostCount, 2);
   EXPECT_EQ(program_->events,
-            (std::vector<std::string>{"Warn|web1 PORT 25 LOST ()|web1|LOST|1",
-                                      "Default|web1 PORT 25 DOWN ()|web1|DOWN (2)|2"}));
+            (std::vector<std::string>{"Warn|web1 PORT 25 LOST|web1|LOST|1",
+                                      "Default|web1 PORT 25 DOWN|web1|DOWN (2)|2"}));
   // LOST, LOST and DOWN: each one reported, each one still shown in its pane.
   ASSERT_EQ(errors_.size(), 3u);
   EXPECT_NE(errors_[0].find("missing-dir/web1.log"), std::string::npos) << errors_[0];

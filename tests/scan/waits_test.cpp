@@ -70,7 +70,7 @@ TEST_F(WaitsTest, AMailServerThatNeverAnswersDelaysOnlyThatMail) {
   ASSERT_TRUE(loop_->WaitUntil([&] { return program_->eventList.RunsUnderWay() == 0; }, 60'000));
   EXPECT_EQ(clock_.MonotonicMs() - mailStart, kMailDialogueLimitMs);
   EXPECT_EQ(causes, std::vector<std::string>{std::string(kMailTimedOut) + " | IPEvent.Execute db1 PORT " +
-                                             std::to_string(closed.Port()) + " DOWN () db1 DOWN"});
+                                             std::to_string(closed.Port()) + " DOWN db1 DOWN"});
   program_->StopScan();
 }
 

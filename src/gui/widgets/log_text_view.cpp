@@ -459,6 +459,75 @@ void LogTextView::CaretToTop() {
   CaretMoved();
 }
 
+int LogTextView::RowOf(TextPos pos) {
+  QTextLine row = LayoutOf(pos.piece).layout.lineForTextPosition(pos.offset);
+  return row.isValid() ? row.lineNumber() : 0;
+}
+
+LogTextView::TextPos LogTextView::RowStart(size_t piece, int row) {
+  QTextLine line = LayoutOf(piece).layout.lineAt(row);
+  return TextPos{piece, line.isValid() ? line.textStart() : 0};
+}
+
+long long LogTextView::RowsFromTop(TextPos pos) {
+  const int row = RowOf(pos);
+  if (ScrollPos{pos.piece, row} < top_) return -1;
+  long long rows = 0;
+  for (size_t piece = top_.piece; piece < pos.piece; ++piece) {
+    rows += RowsOf(piece);
+    // Far below the pane: the count goes no further than it has to.
+    if (rows > VisibleRows() + 1) return rows;
+  }
+  return rows - top_.row + row;
+}
+
+void LogTextView::MoveByRows(long long rows) {
+  const size_t n = PieceCount();
+  if (n == 0) return;
+  // With a selection the keys only scroll, and the selection stays.
+  if (HasSelection()) {
+    ScrollRows(rows);
+    return;
+  }
+  // A caret the wheel or the scroll bar left off the pane starts from the top row shown.
+  const long long shown = RowsFromTop(cursor_);
+  if (shown < 0 || shown >= VisibleRows()) CaretToTop();
+  // The pane moves as far as it can, and the caret the whole way: at either end of the
+  // text it walks on through the rows shown, so every row can be reached one by one.
+  ScrollRows(rows);
+  size_t piece = cursor_.piece;
+  int row = RowOf(cursor_);
+  for (; rows > 0; --rows) {
+    if (row + 1 < RowsOf(piece)) {
+      ++row;
+    } else if (piece + 1 < n) {
+      ++piece;
+      row = 0;
+    } else {
+      break;
+    }
+  }
+  for (; rows < 0; ++rows) {
+    if (row > 0) {
+      --row;
+    } else if (piece > 0) {
+      --piece;
+      row = RowsOf(piece) - 1;
+    } else {
+      break;
+    }
+  }
+  anchor_ = cursor_ = RowStart(piece, row);
+  // Keep the caret's row on the pane.
+  const long long at = RowsFromTop(cursor_);
+  if (at < 0)
+    SetTop(ScrollPos{piece, row});
+  else if (at >= VisibleRows())
+    ScrollRows(at - VisibleRows() + 1);
+  viewport()->update();
+  CaretMoved();
+}
+
 void LogTextView::paintEvent(QPaintEvent*) {
   QPainter painter(viewport());
   const size_t n = PieceCount();
@@ -518,17 +587,13 @@ void LogTextView::keyPressEvent(QKeyEvent* event) {
       CaretMoved();
     }
   } else if (event->key() == Qt::Key_Up) {
-    ScrollRows(-1);
-    CaretToTop();
+    MoveByRows(-1);
   } else if (event->key() == Qt::Key_Down) {
-    ScrollRows(1);
-    CaretToTop();
+    MoveByRows(1);
   } else if (event->key() == Qt::Key_PageUp) {
-    ScrollRows(-std::max(1, VisibleRows() - 1));
-    CaretToTop();
+    MoveByRows(-std::max(1, VisibleRows() - 1));
   } else if (event->key() == Qt::Key_PageDown) {
-    ScrollRows(std::max(1, VisibleRows() - 1));
-    CaretToTop();
+    MoveByRows(std::max(1, VisibleRows() - 1));
   } else {
     // Escape and Return belong to the window.
     QAbstractScrollArea::keyPressEvent(event);

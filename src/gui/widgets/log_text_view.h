@@ -16,7 +16,8 @@ namespace sentrel::gui {
 // reader hands them over (one buffer, UTF-8) and lays out only the lines on screen, so
 // opening a big log costs the read and nothing per line. Long lines wrap at the pane's
 // width; there is no horizontal scroll bar. The vertical scroll bar counts lines, the
-// wheel and the arrow keys move by wrapped rows. Text can be selected with the mouse or
+// wheel and the arrow keys move by wrapped rows; the arrow keys take the reading caret
+// along, row by row, also through the first and the last screen. Text can be selected with the mouse or
 // Ctrl+A and copied with Ctrl+C or the context menu.
 class LogTextView : public QAbstractScrollArea {
   Q_OBJECT
@@ -138,6 +139,13 @@ class LogTextView : public QAbstractScrollArea {
   void CaretMoved();
   // Keyboard scrolling: the caret to the start of the top row (no selection is touched).
   void CaretToTop();
+  // Up, Down, Page Up and Page Down: the caret moves by wrapped rows and the pane follows.
+  void MoveByRows(long long rows);
+  // The row of the piece that holds the position, and the start of a row.
+  int RowOf(TextPos pos);
+  TextPos RowStart(size_t piece, int row);
+  // Rows from the top of the pane down to the position's row; -1 above the pane.
+  long long RowsFromTop(TextPos pos);
 
   void Relayout();
   void UpdateScrollBar();

@@ -105,6 +105,40 @@ void ZoomPanPlot::mouseReleaseEvent(QMouseEvent* event) {
   QCustomPlot::mouseReleaseEvent(event);
 }
 
+void ZoomPanPlot::keyPressEvent(QKeyEvent* event) {
+  const QCPRange keys = xAxis->range(), values = yAxis->range();
+  switch (event->key()) {
+    case Qt::Key_Plus:
+    case Qt::Key_Equal:
+      xAxis->scaleRange(0.8, keys.center());
+      break;
+    case Qt::Key_Minus:
+      xAxis->scaleRange(1.25, keys.center());
+      break;
+    case Qt::Key_Left:
+      xAxis->moveRange(-keys.size() / 10);
+      break;
+    case Qt::Key_Right:
+      xAxis->moveRange(keys.size() / 10);
+      break;
+    case Qt::Key_Up:
+      yAxis->moveRange(values.size() / 10);
+      break;
+    case Qt::Key_Down:
+      yAxis->moveRange(-values.size() / 10);
+      break;
+    case Qt::Key_Home:
+      UndoZoom();
+      return;
+    default:
+      QCustomPlot::keyPressEvent(event);
+      return;
+  }
+  event->accept();
+  emit Zoomed();
+  replot(rpQueuedReplot);
+}
+
 void ZoomPanPlot::wheelEvent(QWheelEvent* event) {
   QCustomPlot::wheelEvent(event);
   emit Zoomed();

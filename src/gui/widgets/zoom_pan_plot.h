@@ -7,7 +7,9 @@ namespace sentrel::gui {
 // A plot that zooms into a rectangle dragged with the left mouse button and pans while the
 // right button is held. Dragging the rectangle leftwards or upwards undoes the zooming
 // instead (back to the ranges given to SetHomeRanges). A click without a drag does
-// nothing. Wheel zooming is on for the key axis only.
+// nothing. Wheel zooming is on for the key axis only. The keys do the same without a
+// mouse: + and - zoom the time axis about the middle, the arrows pan by a tenth of the
+// view, Home goes back to the ranges given.
 class ZoomPanPlot : public QCustomPlot {
   Q_OBJECT
 
@@ -33,6 +35,7 @@ class ZoomPanPlot : public QCustomPlot {
   void mouseMoveEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
   void wheelEvent(QWheelEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
 
  private:
   void OnRectAccepted(const QRect& rect, QMouseEvent* event);
