@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Makes the status page's built-in logo (a GIF) and alarm sound (a WAV) and writes them
-as byte arrays to src/reports/status_assets_data.h. Both are drawn and synthesised here,
-from nothing but this script: run it again after changing the drawing or the tone.
+as byte arrays to src/reports/status_logo_data.h and status_alarm_data.h. Both are drawn
+and synthesised here, from nothing but this script: run it again after changing the
+drawing or the tone.
 
-    tools/make-status-assets.py [OUTPUT_HEADER]
+    tools/make-status-assets.py [OUTPUT_DIRECTORY]
 """
 import math
 import os
@@ -161,17 +162,23 @@ def array(name, data):
     return "\n".join(lines)
 
 
-def main():
-    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    path = sys.argv[1] if len(sys.argv) > 1 else os.path.join(root, "src/reports/status_assets_data.h")
-    logo, sound = gif(draw()), wav()
+def write_header(path, what, name, data):
     with open(path, "w") as f:
         f.write("// Made by tools/make-status-assets.py; do not edit by hand.\n")
-        f.write("// The status page's logo (GIF, 250 x 120) and alarm sound (WAV, 8 kHz 8-bit mono).\n")
+        f.write(f"// The status page's {what}.\n")
         f.write("#pragma once\n\nnamespace sentrel::status_assets {\n\n")
-        f.write(array("kLogoGif", logo) + "\n\n" + array("kAlarmWav", sound) + "\n\n")
+        f.write(array(name, data) + "\n\n")
         f.write("}  // namespace sentrel::status_assets\n")
-    print(f"{path}: logo {len(logo)} bytes, sound {len(sound)} bytes")
+
+
+def main():
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(root, "src/reports")
+    logo, sound = gif(draw()), wav()
+    write_header(os.path.join(out, "status_logo_data.h"), "logo (GIF, 250 x 120)", "kLogoGif", logo)
+    write_header(os.path.join(out, "status_alarm_data.h"),
+                 "alarm sound (WAV, 8 kHz 8-bit mono)", "kAlarmWav", sound)
+    print(f"{out}: logo {len(logo)} bytes, sound {len(sound)} bytes")
 
 
 if __name__ == "__main__":

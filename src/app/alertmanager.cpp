@@ -123,7 +123,8 @@ void AlertmanagerNotifier::Sweep() {
   for (auto it = firing_.begin(); it != firing_.end();) {
     const Alert& alert = it->second;
     const bool gone = alert.alive.expired();
-    if (!gone && alert.monitor->status == "red" && !(host_.held && host_.held(*alert.monitor))) {
+    if (!gone && alert.monitor->Colour() == StatusColour::Red &&
+        !(host_.held && host_.held(*alert.monitor))) {
       ++it;
       continue;
     }

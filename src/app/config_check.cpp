@@ -7,11 +7,14 @@
 #include <map>
 #include <set>
 
+#include "app/address_form.h"
+#include "events/ip_event.h"
 #include "events/serial_action.h"
 #include "events/webhook_action.h"
 #include "model/comma_text.h"
 #include "model/dependencies.h"
 #include "model/maintenance.h"
+#include "model/server.h"
 #include "model/server_file.h"
 #include "platform/clock.h"
 #include "platform/file_util.h"
@@ -129,10 +132,6 @@ std::optional<IniFile> ReadIniText(const std::string& path, const char* what,
 
 // ---------------------------------------------------------------------------------------
 // The server file
-
-const char* RecordKind(const std::string& typ) {
-  return typ == "ping" ? "PING" : typ == "http" ? "HTTP" : "PORT";
-}
 
 struct ServerFileCheck {
   const IniFile& ini;
@@ -278,6 +277,9 @@ void ServerFileCheck::Server(const ServerFileLayout::Server& layout) {
                      "server name " + Quoted(name) +
                          " holds a blank or a comma: its records cannot be read back "
                          "(log views, request times, dumps take words by position)");
+  // The server as the program loads it: the messages say what the loader made of it.
+  TServer loaded(nullptr);
+  loaded.LoadFromIni(ini, layout.section);
   std::string logFile = name + ".log";
   for (size_t e : keys.entries) {
     const std::string key(keys.Key(e));
@@ -285,10 +287,11 @@ void ServerFileCheck::Server(const ServerFileLayout::Server& layout) {
       UnknownKey(keys, e, false, name);
       continue;
     }
-    if ((EqualsIgnoreCase(key, "GroupExpand") || EqualsIgnoreCase(key, "PortExpand")) &&
-        !keys.Number(e))
+    const bool group = EqualsIgnoreCase(key, "GroupExpand");
+    if ((group || EqualsIgnoreCase(key, "PortExpand")) && !keys.Number(e))
       findings.Warning(file, keys.Line(e),
-                       key + "=" + keys.Text(e) + " is not a number: the flag is on");
+                       key + "=" + keys.Text(e) + " is not a number: the flag is " +
+                           ((group ? loaded.groupExpand : loaded.portExpand) ? "on" : "off"));
     if (EqualsIgnoreCase(key, "Logfile") && !keys.Text(e).empty()) {
       logFile = keys.Text(e);
       // Records are appended to the log, and trimming and dumps rewrite it: an absolute
@@ -311,91 +314,6 @@ void ServerFileCheck::Server(const ServerFileLayout::Server& layout) {
   ++serverIndex;
   std::map<std::pair<std::string, int32_t>, size_t> records;
   for (size_t m : layout.monitors) Monitor(m, name, logFile, records);
-}
-
-// What is wrong with the form of the text the ping and port checks reach a server at, or
-// nothing when it is an address of either family or a host name. Only the form is
-// judged: no name is looked up. worksAnyway: the checks still reach the address.
-struct AddressForm {
-  std::string problem;
-  std::string hint;
-  bool worksAnyway = false;
-};
-
-bool IsDigits(std::string_view s) {
-  return !s.empty() && s.find_first_not_of("0123456789") == std::string_view::npos;
-}
-
-bool IsHostName(std::string_view name) {
-  if (name.size() > 254 || (name.size() == 254 && name.back() != '.')) return false;
-  if (!name.empty() && name.back() == '.') name.remove_suffix(1);
-  if (name.empty()) return false;
-  size_t start = 0;
-  for (;;) {
-    const size_t dot = name.find('.', start);
-    const std::string_view label =
-        name.substr(start, dot == std::string_view::npos ? std::string_view::npos : dot - start);
-    if (label.empty() || label.size() > 63) return false;
-    for (char c : label)
-      if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_') return false;
-    if (dot == std::string_view::npos) return true;
-    start = dot + 1;
-  }
-}
-
-AddressForm JudgeAddress(const std::string& text) {
-  AddressForm f;
-  const auto withPort = [&](const std::string& host, const std::string& port) {
-    f.problem = "holds a port";
-    f.hint = "write IP=" + host + ", and Port=" + port + " in the port monitor";
-  };
-  if (text.find("://") != std::string::npos) {
-    const UrlParts url = SplitUrl(text);
-    f.problem = "is a URL";
-    f.hint = "IP takes the host alone" + (url.host.empty() ? std::string() : ": IP=" + url.host);
-    return f;
-  }
-  if (text.front() == '[') {
-    const size_t close = text.find(']');
-    const std::string inner = close == std::string::npos ? "" : text.substr(1, close - 1);
-    const std::string after = close == std::string::npos ? "" : text.substr(close + 1);
-    const auto v6 = IpAddress::Parse(inner);
-    if (!v6 || v6->IsV4() || inner.find(':') == std::string::npos) {
-      f.problem = "is no IPv6 address";
-    } else if (after.empty()) {
-      f.problem = "stands in brackets";
-      f.hint = "brackets belong around an address in a URL; write IP=" + inner;
-      f.worksAnyway = true;
-    } else if (after[0] == ':' && IsDigits(after.substr(1))) {
-      withPort(inner, after.substr(1));
-    } else {
-      f.problem = "is no IPv6 address";
-    }
-    return f;
-  }
-  if (IpAddress::Parse(text)) return f;
-  const size_t colon = text.find(':');
-  if (colon != std::string::npos) {
-    const std::string host = text.substr(0, colon), port = text.substr(colon + 1);
-    if (text.find(':', colon + 1) == std::string::npos && IsDigits(port) &&
-        (IpAddress::Parse(host) || IsHostName(host))) {
-      withPort(host, port);
-    } else {
-      f.problem = "is no IPv6 address";
-      // A scope names an interface, and only one this machine has is read as one.
-      if (text.find('%') != std::string::npos)
-        f.hint = "the interface after % must be one of this machine";
-    }
-    return f;
-  }
-  if (text.find_first_not_of("0123456789.") == std::string::npos) {
-    f.problem = "is no IPv4 address";
-    f.hint = "four numbers 0 to 255, such as 127.0.0.1";
-  } else if (!IsHostName(text)) {
-    f.problem = "is no host name";
-    f.hint = "a host name holds letters, digits, '-', '_' and dots; no blanks";
-  }
-  return f;
 }
 
 void ServerFileCheck::Address(const SectionKeys& keys, const ServerFileLayout::Server& layout) {
@@ -447,9 +365,12 @@ void ServerFileCheck::Monitor(size_t section, const std::string& serverName,
   for (size_t e : keys.entries)
     if (!IsOneOf(keys.Key(e), kMonitorKeys)) UnknownKey(keys, e, true, serverName);
 
-  std::string typ = "ping";
-  if (auto e = keys.Find("Typ")) typ = keys.Text(*e);
-  const bool known = typ == "ping" || typ == "http" || typ == "port";
+  // The monitor as the program loads it: the messages say what the loader made of it.
+  TServer owner(nullptr);
+  TPort loaded(&owner);
+  loaded.LoadFromIni(ini, section, std::string(sectionName));
+  const std::string& typ = loaded.typ;
+  const bool known = loaded.Type() != MonitorType::Unknown;
   if (!known) {
     const std::string lower = ToLower(typ);
     const bool caseOnly = lower == "ping" || lower == "http" || lower == "port";
@@ -467,11 +388,12 @@ void ServerFileCheck::Monitor(size_t section, const std::string& serverName,
       portSaid = !value || *value < 0 || *value > 65535;
       if (!value)
         findings.Error(file, keys.Line(*e),
-                       "Port=" + keys.Text(*e) + " is not a number: the monitor uses port 0");
+                       "Port=" + keys.Text(*e) + " is not a number: the monitor uses port " +
+                           std::to_string(loaded.port));
       else if (portSaid)
         findings.Error(file, keys.Line(*e),
                        "Port=" + keys.Text(*e) + " is out of range: ports are 0 to 65535");
-      if (value) port = *value;
+      port = loaded.port;
     }
     if (typ == "port" && port == 0 && !portSaid)
       findings.Error(
@@ -484,7 +406,8 @@ void ServerFileCheck::Monitor(size_t section, const std::string& serverName,
     if (!value)
       findings.Error(file, keys.Line(*e),
                      "intervall=" + keys.Text(*e) +
-                         " is not a number: the monitor is checked every 10 seconds");
+                         " is not a number: the monitor is checked every " +
+                         std::to_string(loaded.interval) + " seconds");
     else if (*value < 1 || *value > 86400)
       findings.Error(file, keys.Line(*e),
                      "intervall=" + keys.Text(*e) + " is out of range: 1 to 86400 seconds");
@@ -508,7 +431,8 @@ void ServerFileCheck::Monitor(size_t section, const std::string& serverName,
   if (known) {
     auto [first, fresh] = records.emplace(std::make_pair(typ, port), section);
     if (!fresh) {
-      const std::string record = serverName + " " + RecordKind(typ) + " " + std::to_string(port);
+      const std::string record =
+          serverName + " " + RecordKind(loaded.Type()) + " " + std::to_string(port);
       findings.Warning(file, line,
                        "the monitor " + Quoted(sectionName) + " has the type and port of " +
                            Quoted(ini.SectionName(first->second)) + " (line " +
@@ -629,15 +553,14 @@ constexpr struct {
 void CheckEvent(const IniFile& ini, size_t section, const std::string& file, Findings& findings) {
   SectionKeys keys(ini, section, file, findings);
   const std::string name(ini.SectionName(section));
-  auto flag = [&](const char* key) {
-    auto e = keys.Find(key);
-    auto v = e ? keys.Number(*e) : std::nullopt;
-    return v && *v != 0;
-  };
-  auto text = [&](const char* key) {
-    auto e = keys.Find(key);
-    return e ? keys.Text(*e) : std::string();
-  };
+  // The event as the program loads it, written back: each key as the loader decided it.
+  TIPEvent loaded;
+  loaded.name = name;
+  loaded.ReadFromINI(name, ini);
+  IniFile decided;
+  loaded.SaveToINI(decided);
+  auto text = [&](std::string_view key) { return decided.ReadString(name, key, ""); };
+  auto flag = [&](std::string_view key) { return text(key) == "1"; };
   for (size_t e : keys.entries) {
     const std::string key(keys.Key(e));
     if (!IsOneOf(key, EventKeys())) {
@@ -656,7 +579,8 @@ void CheckEvent(const IniFile& ini, size_t section, const std::string& file, Fin
     const auto value = keys.Number(e);
     if (lower.rfind("use", 0) == 0 && !value) {
       findings.Error(file, keys.Line(e),
-                     key + "=" + keys.Text(e) + " is not a number: the action is off (1 is on)");
+                     key + "=" + keys.Text(e) + " is not a number: the action is " +
+                         (flag(key) ? "on" : "off") + " (1 is on)");
     } else if (lower.rfind("always", 0) == 0 && !value) {
       findings.Warning(file, keys.Line(e), key + "=" + keys.Text(e) + " is not a number");
     } else if (lower == "repeatminutes" && (!value || *value < 0)) {
@@ -665,11 +589,13 @@ void CheckEvent(const IniFile& ini, size_t section, const std::string& file, Fin
                          " is not a number of minutes: no reminders (0 is off)");
     } else if (lower.rfind("count", 0) == 0) {
       if (!value)
-        findings.Error(file, keys.Line(e),
-                       key + "=" + keys.Text(e) + " is not a number: the latency count is 2");
+        findings.Error(
+            file, keys.Line(e),
+            key + "=" + keys.Text(e) + " is not a number: the latency count is " + text(key));
       else if (*value < 2)
-        findings.Warning(file, keys.Line(e),
-                         key + "=" + keys.Text(e) + " reads as 2, the lowest latency count");
+        findings.Warning(
+            file, keys.Line(e),
+            key + "=" + keys.Text(e) + " reads as " + text(key) + ", the lowest latency count");
       else if (*value > 999)
         findings.Warning(
             file, keys.Line(e),

@@ -81,7 +81,8 @@ void Program::RunEvent(const std::string& name, const std::string& message,
   const int32_t after = eventList.AlertAfter(name);
   if (after < 0 || n <= after) return;
   // The actions may have deleted the monitor meanwhile.
-  if (TPort* m = MonitorByRunId(monitor); m && m->status == "red") alertmanager_->Fire(*m, message);
+  if (TPort* m = MonitorByRunId(monitor); m && m->Colour() == StatusColour::Red)
+    alertmanager_->Fire(*m, message);
 }
 
 TPort* Program::MonitorByRunId(uint64_t runId) {
@@ -271,7 +272,7 @@ void Program::Create(const StartOptions& options) {
       for (int j = 0; j < server->ports.Count(); ++j) {
         const TPort& m = *server->ports.Items(j);
         if (m.runId != runId) continue;
-        state.red = m.status == "red";
+        state.red = m.Colour() == StatusColour::Red;
         state.held = m.alertRun.held || HoldOf(serverList, *server, Now()).Any();
         state.downSince = m.lastUp;
         state.lostCount = m.lostCount;

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/settings_store.h"
 #include "events/ip_event.h"
 #include "events/mail_action.h"
 #include "model/last_activity.h"
@@ -18,6 +17,8 @@
 #include "platform/error.h"
 #include "platform/event_loop.h"
 #include "platform/file_util.h"
+#include "platform/ini_file.h"
+#include "platform/settings_store.h"
 
 namespace sentrel {
 
@@ -25,11 +26,6 @@ namespace {
 
 constexpr int kRates[] = {110,   300,   600,   1200,  2400,  4800,  9600,
                           14400, 19200, 38400, 56000, 57600, 115200};
-
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
 
 // The serial log stays open for the whole run; each line and each received byte is
 // written through at once, so the log shows how far a run got even when it fails.
@@ -108,9 +104,9 @@ SerialOptions ParseSerialOptions(const std::string& text) {
     if (item.empty()) return;
     size_t eq = item.find('=');
     if (eq == std::string::npos)
-      items.emplace_back(Lower(item), "");
+      items.emplace_back(ToLower(item), "");
     else
-      items.emplace_back(Lower(item.substr(0, eq)), item.substr(eq + 1));
+      items.emplace_back(ToLower(item.substr(0, eq)), item.substr(eq + 1));
     item.clear();
   };
   for (char c : text) {

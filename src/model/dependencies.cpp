@@ -72,10 +72,10 @@ std::vector<std::vector<bool>> LinksOnCycles(const std::vector<std::vector<size_
 bool ServerDown(const TServer& server) {
   bool checked = false;
   for (int i = 0; i < server.ports.Count(); ++i) {
-    const std::string& status = server.ports.Items(i)->status;
-    if (status == "red") {
+    const StatusColour colour = server.ports.Items(i)->Colour();
+    if (colour == StatusColour::Red) {
       checked = true;
-    } else if (status == "green" || status == "yellow") {
+    } else if (colour == StatusColour::Green || colour == StatusColour::Yellow) {
       return false;
     }
   }
@@ -160,8 +160,7 @@ ServerHold HoldOf(TServerList& list, const TServer& server, double now) {
 }
 
 MonitorHold HoldOfMonitor(const TPort& monitor, const ServerHold& hold) {
-  const std::string& s = monitor.status;
-  if (s != "green" && s != "yellow" && s != "red") return MonitorHold::None;
+  if (monitor.Colour() == StatusColour::Unchecked) return MonitorHold::None;
   if (hold.maintenance) return MonitorHold::Maintenance;
   if (hold.Unreachable()) return MonitorHold::Unreachable;
   return MonitorHold::None;

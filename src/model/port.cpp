@@ -8,6 +8,44 @@
 
 namespace sentrel {
 
+MonitorType MonitorTypeOf(std::string_view typ) {
+  if (typ == "ping") return MonitorType::Ping;
+  if (typ == "http") return MonitorType::Http;
+  if (typ == "port") return MonitorType::Port;
+  return MonitorType::Unknown;
+}
+
+const char* RecordKind(MonitorType type) {
+  switch (type) {
+    case MonitorType::Ping:
+      return "PING";
+    case MonitorType::Http:
+      return "HTTP";
+    default:
+      return "PORT";
+  }
+}
+
+StatusColour ColourOf(std::string_view status) {
+  if (status == "green") return StatusColour::Green;
+  if (status == "yellow") return StatusColour::Yellow;
+  if (status == "red") return StatusColour::Red;
+  return StatusColour::Unchecked;
+}
+
+const char* ColourWord(StatusColour colour) {
+  switch (colour) {
+    case StatusColour::Green:
+      return "green";
+    case StatusColour::Yellow:
+      return "yellow";
+    case StatusColour::Red:
+      return "red";
+    default:
+      return "";
+  }
+}
+
 namespace {
 // The key of a data item is the text before its first "=".
 std::string_view KeyOf(const std::string& item) {
@@ -88,11 +126,12 @@ void TPortList::Clear() {
 
 const TPort* TPortList::SameRecords(const std::string& typ, int32_t port,
                                     const TPort* except) const {
-  if (typ != "ping" && typ != "http" && typ != "port") return nullptr;
-  const int32_t recorded = typ == "ping" ? 0 : port;
+  const MonitorType type = MonitorTypeOf(typ);
+  if (type == MonitorType::Unknown) return nullptr;
+  const int32_t recorded = type == MonitorType::Ping ? 0 : port;
   for (const auto& m : monitors_) {
-    if (m.get() == except || m->typ != typ) continue;
-    if ((m->typ == "ping" ? 0 : m->port) == recorded) return m.get();
+    if (m.get() == except || m->Type() != type) continue;
+    if ((type == MonitorType::Ping ? 0 : m->port) == recorded) return m.get();
   }
   return nullptr;
 }

@@ -34,6 +34,21 @@ class LifeToken {
   std::shared_ptr<const char> token_ = std::make_shared<const char>(0);
 };
 
+// The kinds of check a monitor makes; the server file names them "ping", "http" and
+// "port", in lower case. Any other name is a monitor that is never checked.
+enum class MonitorType { Ping, Http, Port, Unknown };
+MonitorType MonitorTypeOf(std::string_view typ);
+// The word its records carry: "PING", "HTTP", "PORT".
+const char* RecordKind(MonitorType type);
+
+// A monitor's colour: none before its first verdict, then green, yellow (slow or first
+// failures) or red. The server file never holds it; the tree, the page and the exports
+// show it.
+enum class StatusColour { Unchecked, Green, Yellow, Red };
+StatusColour ColourOf(std::string_view status);
+// "green", "yellow", "red", or "" for unchecked: the words the model keeps.
+const char* ColourWord(StatusColour colour);
+
 // One monitor of a server: a "ping", "http" or "port" check, with its run-time state.
 class TPort {
  public:
@@ -64,6 +79,9 @@ class TPort {
     lastCheckMono = kLongAgo;
   }
   std::weak_ptr<const char> Watch() const { return life_.Watch(); }
+  MonitorType Type() const { return MonitorTypeOf(typ); }
+  StatusColour Colour() const { return ColourOf(status); }
+  void SetColour(StatusColour colour) { status = ColourWord(colour); }
 
   // Configuration.
   std::string typ;

@@ -18,6 +18,7 @@
 #include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/event_loop.h"
+#include "platform/ini_file.h"
 #include "platform/process.h"
 
 namespace sentrel {
@@ -396,12 +397,6 @@ void IcmpEcho::ReadErrorQueue() {
 
 namespace {
 
-std::string Lower(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return text;
-}
-
 // What the ping program prints for an ICMP error it received, or for a send that failed
 // here, and the status code each stands for. The more particular texts come first.
 struct PingPhrase {
@@ -499,7 +494,7 @@ EchoResult ParsePingOutput(const std::string& output, std::optional<int> waitSta
   if (!waitStatus) return EchoResult{0, icmp_status::kTimedOut, true, {}};
   const bool exited = WIFEXITED(*waitStatus);
   const int code = exited ? WEXITSTATUS(*waitStatus) : -1;
-  const std::string text = Lower(output);
+  const std::string text = ToLower(output);
   if (code == 0 && text.find(" bytes from ") != std::string::npos)
     return EchoResult{1, icmp_status::kSuccess, true, {}};
   for (const PingPhrase& phrase : kPingPhrases)

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/ip_address.h"
+#include "platform/socket_errors.h"
 #include "platform/task.h"
 
 namespace sentrel {
@@ -33,7 +34,7 @@ namespace sentrel {
 bool ParseDottedAddress(const std::string& text, in_addr* address);
 
 // The error of a lookup that ran out of time (the Windows Sockets code of a time-out).
-constexpr int kLookupTimedOut = 10060;
+constexpr int kLookupTimedOut = wsa::kTimedOut;
 // How long a lookup may take unless its caller gives it less.
 constexpr int64_t kLookupLimitMs = 10000;
 // The reason a check gives for a lookup that ran out of time.

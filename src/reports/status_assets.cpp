@@ -1,6 +1,7 @@
 #include "reports/status_assets.h"
 
-#include "reports/status_assets_data.h"
+#include "reports/status_alarm_data.h"
+#include "reports/status_logo_data.h"
 
 namespace sentrel {
 

@@ -157,7 +157,7 @@ const TPort* FindMonitor(const TServer& server, const std::string& name) {
 
 // The request time at which a monitor of this type turns yellow.
 int32_t SlowMs(const TPort& m) {
-  return m.typ == "http" ? 10000 : 5000;
+  return m.Type() == MonitorType::Http ? 10000 : 5000;
 }
 
 }  // namespace
@@ -233,21 +233,21 @@ BadgeReply BuildBadge(const TServerList& servers, AvailabilitySource* availabili
   }
   reply.status = 200;
   const TPort& m = *monitor;
-  const bool checked = m.status == "green" || m.status == "yellow" || m.status == "red";
+  const bool checked = m.Colour() != StatusColour::Unchecked;
   if (picture == "status.svg") {
-    if (m.status == "green")
+    if (m.Colour() == StatusColour::Green)
       reply.svg = BadgeSvg(label, "up", kBadgeGreen);
-    else if (m.status == "yellow")
+    else if (m.Colour() == StatusColour::Yellow)
       reply.svg = BadgeSvg(label, "warning", kBadgeYellow);
-    else if (m.status == "red")
+    else if (m.Colour() == StatusColour::Red)
       reply.svg = BadgeSvg(label, "down", kBadgeRed);
     else
       reply.svg = BadgeSvg(label, "not checked", kBadgeGrey);
   } else if (picture == "response.svg") {
-    const char* colour = !checked ? kBadgeGrey
-                         : m.status == "red" ? kBadgeRed
-                         : m.lastResponseMs >= SlowMs(m) ? kBadgeYellow
-                                                          : kBadgeGreen;
+    const char* colour = !checked                          ? kBadgeGrey
+                         : m.Colour() == StatusColour::Red ? kBadgeRed
+                         : m.lastResponseMs >= SlowMs(m)   ? kBadgeYellow
+                                                           : kBadgeGreen;
     reply.svg = BadgeSvg(label + " response",
                          checked ? std::to_string(m.lastResponseMs) + " ms" : "no data", colour);
   } else {

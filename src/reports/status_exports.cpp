@@ -138,7 +138,8 @@ ColourCounts CountColours(const std::vector<TreeGroup>& tree) {
 }
 
 bool IsUp(const std::string& status) {
-  return status == "green" || status == "yellow";
+  const StatusColour colour = ColourOf(status);
+  return colour == StatusColour::Green || colour == StatusColour::Yellow;
 }
 
 constexpr const char* kColourNames[] = {"unchecked", "green", "yellow", "red"};
@@ -182,10 +183,8 @@ void AvailabilityFamilies(std::string& out, const std::vector<MonitorRow>& rows,
 }  // namespace
 
 int ColourCode(const std::string& status) {
-  if (status == "green") return 1;
-  if (status == "yellow") return 2;
-  if (status == "red") return 3;
-  return 0;
+  // 0 unchecked, 1 green, 2 yellow, 3 red: the order of the colours.
+  return static_cast<int>(ColourOf(status));
 }
 
 double UnixSecondsFromDateTime(double dateTime) {
@@ -386,7 +385,7 @@ std::string BuildStatusJson(TServerList& servers, const ProgramCounters& program
         out += ',';
         JsonKey(out, "port");
         AppendNumber(out, int64_t{monitor.port});
-        if (monitor.typ == "http") {
+        if (monitor.Type() == MonitorType::Http) {
           out += ',';
           JsonKey(out, "url");
           AppendJsonString(out, monitor.GetValue("url"));

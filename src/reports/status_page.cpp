@@ -147,7 +147,7 @@ bool AlarmOn(TServerList& servers, const std::vector<TreeGroup>& tree, size_t* m
       bool red = false;
       for (int m = 0; m < server->ports.Count(); ++m) {
         ++count;
-        if (server->ports.Items(m)->status == "red") red = true;
+        if (server->ports.Items(m)->Colour() == StatusColour::Red) red = true;
       }
       if (red && !alarm) alarm = !MayHold(*server) || !HoldOf(servers, *server, now).Any();
     }
@@ -189,7 +189,7 @@ void AppendBody(std::string& page, TServerList& servers, const std::vector<TreeG
         AppendHtmlEscaped(page, colour);
         page += "\" nowrap>";
         page += kFont;
-        if (monitor.typ == "http") {
+        if (monitor.Type() == MonitorType::Http) {
           page += "<a href=\"";
           AppendHtmlEscaped(page, monitor.GetValue("url"));
           page += "\">";
@@ -197,7 +197,7 @@ void AppendBody(std::string& page, TServerList& servers, const std::vector<TreeG
         AppendHtmlEscaped(page, monitor.typ);
         page += ' ';
         AppendInt(page, monitor.port);
-        if (monitor.typ == "http") page += "</a>";
+        if (monitor.Type() == MonitorType::Http) page += "</a>";
         page += "</td>";
 
         page += "<td bgcolor=\"";
@@ -206,7 +206,7 @@ void AppendBody(std::string& page, TServerList& servers, const std::vector<TreeG
         page += kFont;
         AppendInt(page, monitor.lastResponseMs);
         page += "ms";
-        if (monitor.status == "red") {
+        if (monitor.Colour() == StatusColour::Red) {
           page += "<b> ";
           AppendInt(page, monitor.lostCount);
           page += " times down since ";

@@ -1,10 +1,8 @@
 #include "reports/status_web_server.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
-#include <sys/mman.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -13,17 +11,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cmath>
 #include <cstring>
 #include <set>
 
-#include "model/server_list.h"
 #include "platform/clock.h"
-#include "platform/date_time.h"
 #include "platform/descriptor_budget.h"
 #include "platform/error.h"
-#include "reports/status_assets.h"
-#include "reports/status_badges.h"
 #include "reports/status_encoding.h"
 
 namespace sentrel {
@@ -60,72 +53,13 @@ bool ClientWentAway(int err) {
   }
 }
 
-int64_t MonoMs() {
-  return CurrentClock().MonotonicMs();
-}
-
-void AppendHeader(std::string& out, std::string_view name, std::string_view value) {
-  out += name;
-  out += ": ";
-  out += value;
-  out += "\r\n";
-}
-
 int64_t RealNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
 
-// Below this a body is sent from memory: the copy costs less than the extra calls.
-constexpr size_t kFileBodyMin = 32768;
-
 }  // namespace
-
-namespace {
-size_t liveFootprint = 0;
-uint64_t nextSerial = 1;
-}  // namespace
-
-size_t SharedReplyBody::LiveFootprint() {
-  return liveFootprint;
-}
-
-SharedReplyBody::SharedReplyBody(std::string bytes)
-    : bytes_(std::move(bytes)), serial_(nextSerial++) {
-  // Made by appending, the text may hold up to twice its size: kept for as long as any
-  // reader needs it, it holds what it says and no more.
-  if (bytes_.capacity() > bytes_.size() + bytes_.size() / 8)
-    std::string(bytes_.data(), bytes_.size()).swap(bytes_);
-  liveFootprint += bytes_.capacity();
-  if (bytes_.size() < kFileBodyMin) return;
-  if (!Descriptors().HasRoom(1, DescriptorBudget::Reserve(OpenFileLimit()))) return;
-  int fd = memfd_create("sentrel-status", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-  if (fd < 0) return;
-  size_t done = 0;
-  while (done < bytes_.size()) {
-    ssize_t n = write(fd, bytes_.data() + done, bytes_.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  // Sealed, so nothing can change bytes that a send may still be reading.
-  if (done != bytes_.size() ||
-      fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) < 0) {
-    close(fd);
-    return;  // sent from memory instead
-  }
-  fd_ = fd;
-  liveFootprint += bytes_.size();
-  Descriptors().Opened(1);
-}
-
-SharedReplyBody::~SharedReplyBody() {
-  liveFootprint -= Footprint();
-  if (fd_ < 0) return;
-  close(fd_);
-  Descriptors().Closed(1);
-}
 
 // Adds the time of one piece of answering work to the window's account.
 class StatusWebServer::WorkTimer {
@@ -146,7 +80,7 @@ bool StatusWebServer::ShareUsedUp() {
     shareWindowStartNs_ = now;
     workNs_ = 0;
     // Checks are under way when some finished since the last window or wait to start.
-    const ProgramCounters facts = ProgramFacts();
+    const ProgramCounters facts = replies_.ProgramFacts();
     checksUnderWay_ = facts.checksDone != checksSeen_ || facts.httpChecksQueued > 0;
     checksSeen_ = facts.checksDone;
   }
@@ -156,7 +90,7 @@ bool StatusWebServer::ShareUsedUp() {
 }
 
 StatusWebServer::StatusWebServer(TServerList& servers, PanelSink panel)
-    : servers_(servers), panel_(std::move(panel)) {}
+    : panel_(std::move(panel)), replies_(servers, web_, [this] { KeepPinnedInBudget(); }) {}
 
 StatusWebServer::~StatusWebServer() {
   StopWebserver();
@@ -190,12 +124,6 @@ void StatusWebServer::SetBindAddress(std::string address) {
   const std::string normal = NormalAddress(address);
   // Something that is no address stays as given, so the start can say what it was.
   bindAddress_ = normal.empty() ? std::move(address) : normal;
-}
-
-void StatusWebServer::SetAddresses(StatusPageAddresses addresses) {
-  addresses_ = std::move(addresses);
-  // The addresses are in the page: the next request must not get the old ones.
-  page_.valid = false;
 }
 
 bool StatusWebServer::OpenSocket(int family, int port, std::string& reason, int& err) {
@@ -280,7 +208,7 @@ void StatusWebServer::StartWebserver() {
     startFailure_.clear();
     // Switching the server on is a change of its own: the first browser gets a page
     // that is already made.
-    RefreshPage(true);
+    replies_.Start();
     panel_("Sentrel-Webserver (Port " + std::to_string(port_) + "): idle");
   } else {
     panel_(CouldNotStartText(ports_));
@@ -291,8 +219,6 @@ void StatusWebServer::StopWebserver() {
   EventLoop& loop = CurrentLoop();
   if (resumeTimer_) loop.CancelTimer(resumeTimer_);
   resumeTimer_ = 0;
-  if (pageTimer_) loop.CancelTimer(pageTimer_);
-  pageTimer_ = 0;
   acceptPaused_ = false;
   if (listenFd_ >= 0) {
     loop.Unwatch(listenFd_);
@@ -302,46 +228,15 @@ void StatusWebServer::StopWebserver() {
   port_ = 0;
   listenIpv6_ = false;
   while (!connections_.empty()) Remove(connections_.begin()->first);
-  // A stopped server keeps nothing: a page of megabytes is not held for nobody.
-  page_ = PageCache{};
-  metrics_ = TextCache{};
-  json_ = TextCache{};
-}
-
-void StatusWebServer::RefreshPage(bool force) {
-  const int64_t now = MonoMs();
-  if (!force && page_.valid) {
-    // At most once a second: a change inside that second waits for the timer.
-    if (now - page_.builtMs < kRefreshMs) return;
-    if (StatusPageFingerprint(servers_) == page_.fingerprint) return;
-  }
-  std::string body;
-  page_.alarm = AppendStatusBody(body, servers_, addresses_, &historyCache_);
-  // Made after the body, which may name empty groups "Main".
-  page_.fingerprint = StatusPageFingerprint(servers_);
-  page_.bodyCrc = Crc32(body);
-  page_.body = std::make_shared<const SharedReplyBody>(std::move(body));
-  page_.gzipBody.reset();
-  page_.builtMs = now;
-  page_.valid = true;
-  ++pageBuilds_;
-  // While gzip readers are about, the compressed body is made with the page, not by the
-  // request that first finds it missing.
-  if (gzipAsked_ && now - lastGzipRequestMs_ < kWarmMs) EnsureGzipBody();
-  KeepPinnedInBudget();
-}
-
-bool StatusWebServer::IsCurrent(const SharedReplyBody* body) const {
-  return body == page_.body.get() || body == page_.gzipBody.get() || body == metrics_.text.get() ||
-         body == metrics_.gzip.get() || body == json_.text.get() || body == json_.gzip.get();
+  replies_.Stop();
 }
 
 size_t StatusWebServer::PinnedBytes() const {
   std::set<const SharedReplyBody*> seen;
   size_t total = 0;
   for (const auto& [id, c] : connections_) {
-    const SharedReplyBody* body = c->owner.get();
-    if (body && !IsCurrent(body) && seen.insert(body).second) total += body->Footprint();
+    const SharedReplyBody* body = c->reply.owner.get();
+    if (body && !replies_.IsCurrent(body) && seen.insert(body).second) total += body->Footprint();
   }
   return total;
 }
@@ -352,73 +247,19 @@ void StatusWebServer::KeepPinnedInBudget() {
   std::map<uint64_t, const SharedReplyBody*> pinned;  // by age, oldest first
   size_t total = 0;
   for (const auto& [id, c] : connections_) {
-    const SharedReplyBody* body = c->owner.get();
-    if (!body || IsCurrent(body)) continue;
+    const SharedReplyBody* body = c->reply.owner.get();
+    if (!body || replies_.IsCurrent(body)) continue;
     if (pinned.emplace(body->Serial(), body).second) total += body->Footprint();
   }
   for (auto it = pinned.begin(); total > kPinnedBudget && it != pinned.end(); ++it) {
     std::vector<uint64_t> readers;
     for (const auto& [id, c] : connections_)
-      if (c->owner.get() == it->second) readers.push_back(id);
+      if (c->reply.owner.get() == it->second) readers.push_back(id);
     total -= it->second->Footprint();
     pinnedClosed_ += readers.size();
     web_.disconnects += readers.size();
     for (uint64_t id : readers) Remove(id);
   }
-}
-
-void StatusWebServer::EnsureGzipBody() {
-  if (!page_.gzipBody)
-    page_.gzipBody =
-        std::make_shared<const SharedReplyBody>(DeflatePiece(page_.body->Bytes(), true));
-}
-
-void StatusWebServer::RefreshHead() {
-  // The clock line changes once a second: the text is made only then.
-  const double dt = Now();
-  const int64_t second = std::llround(dt * 86'400'000.0) / 1000;
-  if (page_.headBuild == pageBuilds_ && page_.headSecond == second && !page_.head.empty()) return;
-  page_.headSecond = second;
-  std::string now = FormatDateTime(dt);
-  if (page_.headBuild == pageBuilds_ && page_.headTime == now) return;
-  page_.head.clear();
-  AppendStatusHead(page_.head, now, page_.alarm, addresses_);
-  page_.headTime = std::move(now);
-  page_.headBuild = pageBuilds_;
-  page_.gzipHead.clear();
-  // The page's first CR LF ends the reply's header block; the body starts after it.
-  page_.headCrc = Crc32(std::string_view(page_.head).substr(2));
-}
-
-void StatusWebServer::ArmPageTimer() {
-  if (pageTimer_ || listenFd_ < 0) return;
-  pageTimer_ = CurrentLoop().AddTimer(kRefreshMs, [this] {
-    pageTimer_ = 0;
-    OnPageTimer();
-  });
-}
-
-void StatusWebServer::OnPageTimer() {
-  RefreshPage(false);
-  if (MonoMs() - lastPageRequestMs_ < kWarmMs) ArmPageTimer();
-}
-
-std::string StatusWebServer::GetStatusHTML() {
-  if (!page_.valid) RefreshPage(true);
-  RefreshHead();
-  return page_.head + page_.body->Bytes();
-}
-
-ProgramCounters StatusWebServer::ProgramFacts() const {
-  return counters_ ? counters_() : ProgramCounters{};
-}
-
-std::string StatusWebServer::BuildMetrics() {
-  return BuildStatusMetrics(servers_, ProgramFacts(), web_, availability_);
-}
-
-std::string StatusWebServer::BuildJson() {
-  return BuildStatusJson(servers_, ProgramFacts(), web_, availability_);
 }
 
 StatusWebServer::Connection* StatusWebServer::Find(uint64_t id) {
@@ -617,7 +458,7 @@ void StatusWebServer::ServerSocketClientRead(Connection& c) {
   if (!conn) return;
 
   const StatusRequest request = ParseStatusRequest(std::string_view(buf, static_cast<size_t>(n)));
-  PrepareReply(*conn, request);
+  conn->reply = replies_.Answer(request);
   conn->sent = 0;
   conn->phase = Phase::Sending;
   // The idle limit is over; the stall limit starts when a send comes back short.
@@ -626,136 +467,23 @@ void StatusWebServer::ServerSocketClientRead(Connection& c) {
   SendMore(*conn);
 }
 
-void StatusWebServer::PrepareReply(Connection& c, const StatusRequest& request) {
-  c.closeWhenSent = request.complete;
-  const std::string_view path = request.path;
-  if (path == "/metrics") {
-    PrepareText(c, metrics_, request.gzip, kMetricsContentType, &StatusWebServer::BuildMetrics);
-  } else if (path == "/status.json") {
-    PrepareText(c, json_, request.gzip, "application/json", &StatusWebServer::BuildJson);
-  } else if (path.rfind("/badge/", 0) == 0) {
-    PrepareBadge(c, path);
-  } else if (!path.empty() && path == addresses_.logo) {
-    // Only while the page links the files here; with a site of the operator's own these
-    // paths are like any other and get the page.
-    PrepareFile(c, StatusLogo().contentType, StatusLogo().bytes);
-  } else if (!path.empty() && path == addresses_.alarmSound) {
-    PrepareFile(c, StatusAlarmSound().contentType, StatusAlarmSound().bytes);
-  } else {
-    PreparePage(c, request.gzip);
-  }
-}
-
-void StatusWebServer::PreparePage(Connection& c, bool gzip) {
-  const int64_t now = MonoMs();
-  // A page nobody kept up to date (nobody asked for a while) is brought up to date
-  // first; otherwise the timer does that, and this request only copies.
-  if (!page_.valid || !pageTimer_) RefreshPage(!page_.valid);
-  lastPageRequestMs_ = now;
-  ArmPageTimer();
-  RefreshHead();
-  const std::string_view head = page_.head;
-  const size_t plainSize = head.size() - 2 + page_.body->Bytes().size();
-  c.prefix.assign(kStatusReplyHeader);
-  if (!gzip) {
-    AppendHeader(c.prefix, "Content-Length", std::to_string(plainSize));
-    c.prefix += head;
-    SetBody(c, page_.body);
-    c.suffix.clear();
-    return;
-  }
-  gzipAsked_ = true;
-  lastGzipRequestMs_ = now;
-  EnsureGzipBody();
-  if (page_.gzipHead.empty()) page_.gzipHead = DeflatePiece(head.substr(2), false);
-  const uint32_t crc = Crc32Combine(page_.headCrc, page_.bodyCrc, page_.body->Bytes().size());
-  c.suffix = GzipTrailer(crc, plainSize);
-  const size_t size = GzipHeader().size() + page_.gzipHead.size() + page_.gzipBody->Bytes().size() +
-                      c.suffix.size();
-  AppendHeader(c.prefix, "Content-Encoding", "gzip");
-  AppendHeader(c.prefix, "Content-Length", std::to_string(size));
-  AppendHeader(c.prefix, "Vary", "Accept-Encoding");
-  c.prefix += "\r\n";
-  c.prefix += GzipHeader();
-  c.prefix += page_.gzipHead;
-  SetBody(c, page_.gzipBody);
-}
-
-void StatusWebServer::SetBody(Connection& c, const std::shared_ptr<const SharedReplyBody>& body) {
-  c.owner = body;
-  c.body = body->Bytes();
-  c.bodyFd = body->Fd();
-}
-
-void StatusWebServer::PrepareText(Connection& c, TextCache& cache, bool gzip,
-                                  std::string_view contentType,
-                                  std::string (StatusWebServer::*build)()) {
-  const int64_t now = MonoMs();
-  if (!cache.valid || now - cache.builtMs >= kRefreshMs) {
-    cache.text = std::make_shared<const SharedReplyBody>((this->*build)());
-    cache.gzip.reset();
-    cache.builtMs = now;
-    cache.valid = true;
-    KeepPinnedInBudget();
-  }
-  if (gzip && !cache.gzip)
-    cache.gzip = std::make_shared<const SharedReplyBody>(Gzip(cache.text->Bytes()));
-  const std::shared_ptr<const SharedReplyBody>& body = gzip ? cache.gzip : cache.text;
-  c.prefix = "HTTP/1.0 200 OK\r\n";
-  AppendHeader(c.prefix, "Content-Type", contentType);
-  AppendHeader(c.prefix, "Server", "Sentrel 2.2");
-  if (gzip) AppendHeader(c.prefix, "Content-Encoding", "gzip");
-  AppendHeader(c.prefix, "Content-Length", std::to_string(body->Bytes().size()));
-  AppendHeader(c.prefix, "Vary", "Accept-Encoding");
-  c.prefix += "\r\n";
-  SetBody(c, body);
-  c.suffix.clear();
-}
-
-void StatusWebServer::PrepareFile(Connection& c, std::string_view contentType,
-                                  std::string_view bytes) {
-  c.prefix = "HTTP/1.0 200 OK\r\n";
-  AppendHeader(c.prefix, "Content-Type", contentType);
-  AppendHeader(c.prefix, "Server", "Sentrel 2.2");
-  AppendHeader(c.prefix, "Content-Length", std::to_string(bytes.size()));
-  // The files never change while the program runs.
-  AppendHeader(c.prefix, "Cache-Control", "max-age=86400");
-  c.prefix += "\r\n";
-  c.owner.reset();
-  c.body = bytes;
-  c.bodyFd = -1;
-  c.suffix.clear();
-}
-
-void StatusWebServer::PrepareBadge(Connection& c, std::string_view path) {
-  BadgeReply badge = BuildBadge(servers_, availability_, path);
-  c.prefix = badge.status == 200 ? "HTTP/1.0 200 OK\r\n" : "HTTP/1.0 404 Not Found\r\n";
-  AppendHeader(c.prefix, "Content-Type", kBadgeContentType);
-  AppendHeader(c.prefix, "Server", "Sentrel 2.2");
-  AppendHeader(c.prefix, "Content-Length", std::to_string(badge.svg.size()));
-  // A badge shows the state of now: a page that embeds it asks again each time.
-  AppendHeader(c.prefix, "Cache-Control", "no-cache, max-age=0");
-  c.prefix += "\r\n";
-  SetBody(c, std::make_shared<const SharedReplyBody>(std::move(badge.svg)));
-  c.suffix.clear();
-}
-
 void StatusWebServer::SendMore(Connection& c) {
   const size_t before = c.sent;
-  const std::string_view parts[3] = {c.prefix, c.body, c.suffix};
+  const StatusReply& r = c.reply;
+  const std::string_view parts[3] = {r.prefix, r.body, r.suffix};
   const size_t bodyStart = parts[0].size();
   const size_t bodyEnd = bodyStart + parts[1].size();
   const size_t total = bodyEnd + parts[2].size();
   while (c.sent < total) {
     ssize_t n;
-    if (c.bodyFd >= 0 && c.sent >= bodyStart && c.sent < bodyEnd) {
+    if (r.bodyFd >= 0 && c.sent >= bodyStart && c.sent < bodyEnd) {
       // The shared body goes from its memory file, without a copy of ours.
       off_t offset = static_cast<off_t>(c.sent - bodyStart);
-      n = sendfile(c.fd, c.bodyFd, &offset, bodyEnd - c.sent);
+      n = sendfile(c.fd, r.bodyFd, &offset, bodyEnd - c.sent);
     } else {
       // From memory: everything left, or, when the body goes by file, the rest of the
       // headers (told that more follows) or the tail.
-      const size_t stop = c.bodyFd < 0 ? total : c.sent < bodyStart ? bodyStart : total;
+      const size_t stop = r.bodyFd < 0 ? total : c.sent < bodyStart ? bodyStart : total;
       iovec iov[3];
       int count = 0;
       size_t at = 0;
@@ -800,14 +528,10 @@ void StatusWebServer::SendMore(Connection& c) {
 
 void StatusWebServer::Finish(Connection& c) {
   // The shared bytes may be replaced by a newer page; this reply no longer holds them.
-  c.owner.reset();
-  c.body = {};
-  c.bodyFd = -1;
-  c.prefix.clear();
-  c.prefix.shrink_to_fit();
-  c.suffix.clear();
+  const bool closeWhenSent = c.reply.closeWhenSent;
+  c.reply = StatusReply{};
   int unread = 0;
-  if (c.closeWhenSent && ioctl(c.fd, FIONREAD, &unread) == 0 && unread == 0) {
+  if (closeWhenSent && ioctl(c.fd, FIONREAD, &unread) == 0 && unread == 0) {
     // The whole request was read and nothing else came: closing sends our FIN behind
     // the reply, with nothing left that could turn it into a reset.
     Remove(c.id);

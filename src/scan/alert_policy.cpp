@@ -14,7 +14,7 @@ namespace sentrel {
 namespace {
 
 bool Checkable(const TPort& m) {
-  return !m.beingAdded && (m.typ == "ping" || m.typ == "http" || m.typ == "port");
+  return !m.beingAdded && m.Type() != MonitorType::Unknown;
 }
 
 }  // namespace
@@ -222,7 +222,7 @@ void AlertPolicy::Release(TPort& monitor) {
   TPort::AlertRun& run = monitor.alertRun;
   if (!run.held) return;
   run.held = false;
-  if (monitor.status != "red") return;
+  if (monitor.Colour() != StatusColour::Red) return;
   std::string event = monitor.GetValue("GYtoR");
   if (event.empty()) event = "Default";
   if (event == "none") return;

@@ -4,11 +4,12 @@
 #include <cctype>
 #include <cstdlib>
 
-#include "platform/error.h"
 #include "platform/awaitables.h"
 #include "platform/clock.h"
-#include "platform/tcp_stream.h"
+#include "platform/error.h"
+#include "platform/ini_file.h"
 #include "platform/socket_errors.h"
+#include "platform/tcp_stream.h"
 
 namespace sentrel {
 
@@ -19,12 +20,6 @@ namespace {
 constexpr size_t kMaxLineLength = 64 * 1024;
 constexpr size_t kMaxHeaderLines = 1000;
 constexpr size_t kReceiveBuffer = 8192;
-
-std::string Lower(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return s;
-}
 
 bool StartsWith(const std::string& s, const char* prefix) {
   return s.rfind(prefix, 0) == 0;
@@ -186,7 +181,7 @@ std::string UrlProblem(const std::string& url) {
   if (url.empty()) return "no URL";
   const UrlParts p = SplitUrl(url);
   if (url.find("://") != std::string::npos) {
-    const std::string scheme = Lower(p.scheme);
+    const std::string scheme = ToLower(p.scheme);
     if (scheme != "http" && scheme != "https")
       return "scheme " + p.scheme + ": the check speaks only http and https";
   }
@@ -272,7 +267,7 @@ RequestRoute RouteRequest(const UrlParts& target, const std::string& proxy,
                           const std::string& proxyPort) {
   RequestRoute r;
   r.hostName = UrlHost(target.host);
-  r.tls = Lower(target.scheme) == "https";
+  r.tls = ToLower(target.scheme) == "https";
   const std::string port = !target.port.empty() ? target.port : r.tls ? "443" : "80";
   r.connectHost = target.host;
   r.connectPort = port;
@@ -523,7 +518,7 @@ void tmyhttpcli::HandleHeaderLine(const std::string& line) {
   }
   size_t colon = line.find(':');
   if (colon == std::string::npos) return;
-  std::string name = Lower(line.substr(0, colon));
+  std::string name = ToLower(line.substr(0, colon));
   std::string value = colon + 2 <= line.size() ? line.substr(colon + 2) : "";
   if (name == "location") {
     locationChange = true;

@@ -98,13 +98,13 @@ void TInfiniScan::SetParallel(bool on, int limit) {
 Task<void> TInfiniScan::RunCheck(TPort& monitor) {
   Checks* checks = checks_;
   if (!checks) co_return;
-  const std::string typ = monitor.typ;
+  const MonitorType type = monitor.Type();
   try {
-    if (typ == "ping")
+    if (type == MonitorType::Ping)
       co_await checks->DoAping(monitor);
-    else if (typ == "http")
+    else if (type == MonitorType::Http)
       co_await checks->DoAHTTP(monitor);
-    else if (typ == "port")
+    else if (type == MonitorType::Port)
       co_await checks->DoAPort(monitor);
   } catch (const std::exception& e) {
     CurrentLoop().ReportError(e.what());
@@ -118,8 +118,11 @@ Task<void> TInfiniScan::RunCheck(TPort& monitor) {
 class TInfiniScan::CheckHold final : public CheckInFlight {
  public:
   CheckHold(TInfiniScan& scan, TPort& monitor, std::shared_ptr<Trigger> ended)
-      : scan_(scan), monitor_(&monitor), key_(&monitor), ended_(std::move(ended)),
-        counted_(monitor.typ != "http") {
+      : scan_(scan),
+        monitor_(&monitor),
+        key_(&monitor),
+        ended_(std::move(ended)),
+        counted_(monitor.Type() != MonitorType::Http) {
     monitor.check = this;
     if (counted_) {
       Descriptors().Opened(1);
@@ -170,7 +173,7 @@ bool TInfiniScan::CheckNow(TPort& monitor) {
   if (CheckUnderWay(monitor)) return true;
   if (!checks_ || !host_.ScanningActive() || host_.QuitRequested() || monitor.beingAdded)
     return false;
-  if (monitor.typ != "ping" && monitor.typ != "http" && monitor.typ != "port") return false;
+  if (monitor.Type() == MonitorType::Unknown) return false;
   if (!servers_.Watches(*monitor.server)) return false;
   StartCheck(monitor);
   return true;
@@ -285,7 +288,7 @@ Task<void> TInfiniScan::Pass() {
       ShowActivity();
       const int64_t checkStart = clock.MonotonicMs();
       std::shared_ptr<Trigger> ended = StartCheck(*monitor);
-      if (monitor->typ != "http" || alive.expired()) {
+      if (monitor->Type() != MonitorType::Http || alive.expired()) {
         co_await ended->Wait();
         LastActivity = "Scan-Execute";
         const int64_t took = clock.MonotonicMs() - checkStart;
@@ -321,7 +324,7 @@ bool TInfiniScan::StartDue(std::vector<DueMonitor>& due, uint64_t generation, ui
   // A ping or port check holds a descriptor while it waits; HTTP checks keep their own
   // queue for connections and always start.
   size_t slotted = 0;
-  for (const DueMonitor& d : due) slotted += d.monitor->typ != "http";
+  for (const DueMonitor& d : due) slotted += d.monitor->Type() != MonitorType::Http;
   const int reserve = DescriptorBudget::Reserve(OpenFileLimit());
   auto room = [&](size_t needed) {
     if (parallelLimit_ > 0 && slotsHeld_ + needed > static_cast<size_t>(parallelLimit_))
@@ -337,13 +340,12 @@ bool TInfiniScan::StartDue(std::vector<DueMonitor>& due, uint64_t generation, ui
     });
   bool capped = false;
   for (const DueMonitor& d : due) {
-    if (host_.QuitRequested() || servers_.Generation() != generation || cancels_ != cancels)
-      break;
+    if (host_.QuitRequested() || servers_.Generation() != generation || cancels_ != cancels) break;
     // A check started before this one may have run events that changed the model.
     if (d.alive.expired() || d.serverAlive.expired()) continue;
     if (auto it = inFlight_.find(d.monitor); it != inFlight_.end() && !it->second.alive.expired())
       continue;
-    if (d.monitor->typ != "http" && !room(1)) {
+    if (d.monitor->Type() != MonitorType::Http && !room(1)) {
       capped = true;
       continue;
     }
@@ -442,7 +444,7 @@ void SuccessStep(TInfiniScan& scan, ScanHost& host, TPort& monitor, const StepVa
   monitor.lastUp = now;
   monitor.lastUpMono = mono;
   monitor.lastSuccess = now;
-  if (monitor.status == "red") {
+  if (monitor.Colour() == StatusColour::Red) {
     scan.LogError(monitor, v.kind, "UP", v.ms, v.bytes, v.upDetail(downtime));
     std::string ev = monitor.GetValue("RYtoG");
     if (NamesEvent(ev)) {
@@ -450,8 +452,8 @@ void SuccessStep(TInfiniScan& scan, ScanHost& host, TPort& monitor, const StepVa
       if (alive.expired()) return;
     }
   }
-  if (monitor.status != "green") {
-    monitor.status = v.ms >= v.slowMs ? "yellow" : "green";
+  if (monitor.Colour() != StatusColour::Green) {
+    monitor.SetColour(v.ms >= v.slowMs ? StatusColour::Yellow : StatusColour::Green);
     host.ScreenUpdate();
   }
   alerts.StepDone(monitor, true);
@@ -462,8 +464,8 @@ void FailureStep(TInfiniScan& scan, ScanHost& host, TPort& monitor, const StepVa
   AlertPolicy& alerts = scan.Alerts();
   alerts.NoteVerdict(monitor);
   if (v.lostRecordBefore) scan.LogResult(monitor, v.kind, "LOST", v.ms, v.bytes, v.lostDetail);
-  if (monitor.status == "green") {
-    monitor.status = "yellow";
+  if (monitor.Colour() == StatusColour::Green) {
+    monitor.SetColour(StatusColour::Yellow);
     std::string ev = monitor.GetValue("GtoY");
     if (v.screenUpdateBeforeEvent) host.ScreenUpdate();
     if (NamesEvent(ev)) {
@@ -471,9 +473,9 @@ void FailureStep(TInfiniScan& scan, ScanHost& host, TPort& monitor, const StepVa
       if (alive.expired()) return;
     }
     if (!v.screenUpdateBeforeEvent) host.ScreenUpdate();
-  } else if (monitor.status != "red") {
+  } else if (monitor.Colour() != StatusColour::Red) {
     monitor.lostCount = 2;
-    monitor.status = "red";
+    monitor.SetColour(StatusColour::Red);
     host.ScreenUpdate();
     scan.LogError(monitor, v.kind, "DOWN", v.ms, v.bytes, v.lostDetail);
     std::string ev = monitor.GetValue("GYtoR");
@@ -500,6 +502,30 @@ std::function<std::string(int32_t)> CountedDownWord() {
   return [](int32_t count) { return "DOWN (" + std::to_string(count) + ")"; };
 }
 
+// A port check's verdict and its socket errors step the colour alike; only their DOWN
+// words differ.
+StepValues PortStepValues(const TPort& monitor, int32_t ms, const std::string& detail,
+                          std::function<std::string(int32_t)> downWord) {
+  const std::string& s = monitor.server->name;
+  const std::string p = std::to_string(monitor.port);
+  return {.kind = RecordKind(MonitorType::Port),
+          .ms = ms,
+          .bytes = 0,
+          .slowMs = 5000,
+          .okDetail = "",
+          .lostDetail = detail,
+          .upDetail = [](long n) { return "Downtime=" + ToStr(n) + " min"; },
+          // A port check has no reason to give: its texts carry no empty "()".
+          .lostEventText = s + " PORT " + p + " LOST",
+          .downEventText = s + " PORT " + p + " DOWN",
+          .upEventText =
+              [s, p](long n) { return s + " PORT " + p + " UP, Downtime=" + ToStr(n) + " min"; },
+          .upWord = "UP",
+          .downWord = std::move(downWord),
+          .lostRecordBefore = true,
+          .screenUpdateBeforeEvent = true};
+}
+
 }  // namespace
 
 void TInfiniScan::PingVerdict(TPort& monitor, bool success, int32_t ms,
@@ -507,11 +533,22 @@ void TInfiniScan::PingVerdict(TPort& monitor, bool success, int32_t ms,
   ++checksDone;
   monitor.lastCheckMs = ms;
   const std::string& s = monitor.server->name;
-  StepValues v{"PING", ms, 56, 5000, icmpText, icmpText,
-               [&](long n) { return icmpText + " Downtime=" + ToStr(n) + " min"; },
-               s + " PING LOST (" + icmpText + ")", s + " PING DOWN (" + icmpText + ")",
-               [&](long n) { return s + " PING UP (" + icmpText + "), Downtime=" + ToStr(n) + " min"; },
-               "UP", CountedDownWord(), false, false};
+  const StepValues v{
+      .kind = RecordKind(MonitorType::Ping),
+      .ms = ms,
+      .bytes = 56,
+      .slowMs = 5000,
+      .okDetail = icmpText,
+      .lostDetail = icmpText,
+      .upDetail = [&](long n) { return icmpText + " Downtime=" + ToStr(n) + " min"; },
+      .lostEventText = s + " PING LOST (" + icmpText + ")",
+      .downEventText = s + " PING DOWN (" + icmpText + ")",
+      .upEventText =
+          [&](long n) { return s + " PING UP (" + icmpText + "), Downtime=" + ToStr(n) + " min"; },
+      .upWord = "UP",
+      .downWord = CountedDownWord(),
+      .lostRecordBefore = false,
+      .screenUpdateBeforeEvent = false};
   if (success)
     SuccessStep(*this, host_, monitor, v);
   else
@@ -524,15 +561,24 @@ void TInfiniScan::HttpVerdict(TPort& monitor, bool success, int32_t ms, int32_t 
   monitor.lastCheckMs = ms;
   const std::string& s = monitor.server->name;
   const std::string code = std::to_string(statusCode);
-  StepValues v{"HTTP", ms, bytes, 10000,
-               "E" + std::to_string(errorCode) + " " + code + " " + reason, code + " " + reason,
-               [&](long n) { return code + " " + reason + " Downtime=" + ToStr(n) + " min"; },
-               s + " HTTP LOST (" + code + " " + reason + ")",
-               s + " HTTP DOWN (" + code + " " + reason + ")",
-               [&](long n) {
-                 return s + " HTTP UP (" + code + " " + reason + "), Downtime=" + ToStr(n) + " min";
-               },
-               "OK", CountedDownWord(), true, true};
+  const StepValues v{
+      .kind = RecordKind(MonitorType::Http),
+      .ms = ms,
+      .bytes = bytes,
+      .slowMs = 10000,
+      .okDetail = "E" + std::to_string(errorCode) + " " + code + " " + reason,
+      .lostDetail = code + " " + reason,
+      .upDetail = [&](long n) { return code + " " + reason + " Downtime=" + ToStr(n) + " min"; },
+      .lostEventText = s + " HTTP LOST (" + code + " " + reason + ")",
+      .downEventText = s + " HTTP DOWN (" + code + " " + reason + ")",
+      .upEventText =
+          [&](long n) {
+            return s + " HTTP UP (" + code + " " + reason + "), Downtime=" + ToStr(n) + " min";
+          },
+      .upWord = "OK",
+      .downWord = CountedDownWord(),
+      .lostRecordBefore = true,
+      .screenUpdateBeforeEvent = true};
   if (success)
     SuccessStep(*this, host_, monitor, v);
   else
@@ -542,23 +588,7 @@ void TInfiniScan::HttpVerdict(TPort& monitor, bool success, int32_t ms, int32_t 
 void TInfiniScan::PortVerdict(TPort& monitor, bool success, int32_t ms, const std::string& detail) {
   ++checksDone;
   monitor.lastCheckMs = ms;
-  const std::string& s = monitor.server->name;
-  const std::string p = std::to_string(monitor.port);
-  // A port check has no reason to give: its texts carry no empty "()".
-  StepValues v{"PORT",
-               ms,
-               0,
-               5000,
-               "",
-               detail,
-               [](long n) { return "Downtime=" + ToStr(n) + " min"; },
-               s + " PORT " + p + " LOST",
-               s + " PORT " + p + " DOWN",
-               [&](long n) { return s + " PORT " + p + " UP, Downtime=" + ToStr(n) + " min"; },
-               "UP",
-               CountedDownWord(),
-               true,
-               true};
+  const StepValues v = PortStepValues(monitor, ms, detail, CountedDownWord());
   if (success)
     SuccessStep(*this, host_, monitor, v);
   else
@@ -567,23 +597,9 @@ void TInfiniScan::PortVerdict(TPort& monitor, bool success, int32_t ms, const st
 
 void TInfiniScan::PortSocketError(TPort& monitor, int32_t errorCode, int32_t ms) {
   ++checksDone;
-  const std::string& s = monitor.server->name;
-  const std::string p = std::to_string(monitor.port);
   const std::string detail = "Error=" + std::to_string(errorCode);
-  StepValues v{"PORT",
-               ms,
-               0,
-               5000,
-               "",
-               detail,
-               [](long n) { return "Downtime=" + ToStr(n) + " min"; },
-               s + " PORT " + p + " LOST",
-               s + " PORT " + p + " DOWN",
-               [&](long n) { return s + " PORT " + p + " UP, Downtime=" + ToStr(n) + " min"; },
-               "UP",
-               [](int32_t) { return std::string("DOWN"); },
-               true,
-               true};
+  const StepValues v =
+      PortStepValues(monitor, ms, detail, [](int32_t) { return std::string("DOWN"); });
   FailureStep(*this, host_, monitor, v);
 }
 
