@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include <QApplication>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -104,7 +104,7 @@ int main(int argc, char** argv) {
               start / load);
   std::printf("  of which the window alone:                %7.1f ms\n", start - load);
 
-  auto* tree = form->findChild<QTreeWidget*>(QStringLiteral("TreeView1"));
+  auto* tree = form->findChild<QTreeView*>(QStringLiteral("TreeView1"));
   // One change of colour, as a check's status step makes it: the model changes and the
   // engine asks for a refresh; the tree is then painted.
   std::vector<TPort*> monitors;

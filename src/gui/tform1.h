@@ -5,7 +5,6 @@
 #include <QMainWindow>
 #include <QMenu>
 #include <QStringList>
-#include <QTreeWidgetItem>
 #include <array>
 #include <climits>
 #include <functional>
@@ -13,7 +12,7 @@
 #include <string>
 
 #include "gui/edit_node.h"
-#include "gui/status_words.h"
+#include "gui/server_tree_model.h"
 #include "gui/tree_columns.h"
 
 namespace Ui {
@@ -33,68 +32,7 @@ class QtEventLoop;
 class QtFrontend;
 class StatusPanel;
 class TrayLight;
-
-// One node of the monitor tree. A group node refers to no object; a server node to its
-// server, a monitor node to its monitor. The node also keeps what it shows, so a refresh
-// touches only what changed and the tree can tell when its object is gone.
-class TreeNode final : public QTreeWidgetItem {
- public:
-  enum Level { kGroup = 0, kServer = 1, kMonitor = 2 };
-
-  // The context gives the node its cells beside the text and its creation number.
-  TreeNode(Level level, TServer* server, TPort* monitor, TreeContext* context = nullptr);
-  Level level() const { return level_; }
-  TServer* server() const { return server_; }
-  TPort* monitor() const { return monitor_; }
-  // False once the server or monitor has been destroyed (a group node is always alive).
-  bool Alive() const;
-  // The state image shown (1 to 4).
-  int image() const { return image_; }
-  TreeNode* ParentNode() const { return static_cast<TreeNode*>(parent()); }
-  TreeNode* ChildNode(int i) const { return static_cast<TreeNode*>(child(i)); }
-  // The row's status words (its accessible description and tooltip) are made when they
-  // are asked for, from the light shown and the monitor as it is now: a red monitor's
-  // lost count grows without a refresh of the tree.
-  QVariant data(int column, int role) const override;
-  RowStatus Status() const;
-  // Sorting in the view: by the sort column of the context, else by creation.
-  bool operator<(const QTreeWidgetItem& other) const override;
-  const TreeContext* Context() const { return context_; }
-  // When the node was made: nodes are made in the order of the configuration.
-  uint64_t Sequence() const { return sequence_; }
-
-  // What the tree has seen of a monitor's run, for its status words: a green monitor
-  // turns yellow only by losing a check, and stays "1 lost" until its next success
-  // changes its last-up time; red since the refresh that first showed it red. A rebuild
-  // of the tree hands this on to the new node.
-  struct History {
-    std::string status;
-    bool yellowFromLoss = false;
-    double lossLastUp = 0;
-    double downSince = 0;
-  };
-
- private:
-  friend class TForm1;
-  Level level_;
-  TServer* server_;
-  TPort* monitor_;
-  TreeContext* context_;
-  uint64_t sequence_ = 0;
-  std::weak_ptr<const char> alive_;
-  int image_ = 0;
-  // What the text was made from; a refresh rebuilds the text only when one differs.
-  std::string shownName_;
-  std::string shownTyp_;
-  int shownPort_ = INT_MIN;
-  int shownInterval_ = INT_MIN;
-  bool textFromRefresh_ = false;
-  // A server another shard watches is shown greyed (server and monitor rows).
-  bool shownElsewhere_ = false;
-  // Follows the view through its expanded/collapsed signals.
-  bool expanded_ = false;
-  History history_;
-};
+class TreeNode;
 
 // The main window: the monitor tree, the two log panes, the menus, the tool bar and the
 // status bar, around the program object that holds the configuration and does the work.
@@ -133,29 +71,38 @@ class TForm1 final : public QMainWindow {
   TrayLight* Tray() const { return tray_.get(); }
   bool startupDone = false;
 
-  // Tree operations.
+  // Tree operations. The nodes live in the tree's model; the window adds the view's
+  // part: the selection, expanding, and the width of the text column.
   void BuildTree();
-  TreeNode* AddServerNode(TServer* server);
-  // A group node, not yet in the tree.
-  TreeNode* NewGroupNode(const std::string& name);
-  // The server's node with its monitors' nodes, under the group node.
-  TreeNode* AddServerNodeTo(TreeNode* group, TServer* server);
-  TreeNode* AddMonitorNode(TreeNode* serverNode, TPort* monitor);
+  TreeNode* AddServerNode(TServer* server) { return model_->AddServerNode(server); }
+  TreeNode* AddMonitorNode(TreeNode* serverNode, TPort* monitor) {
+    return model_->AddMonitorNode(serverNode, monitor);
+  }
   void RefreshTree();
   // A desktop notification's "Show": the window up and in front, the monitor with this
   // run id selected and in view (when it is still there).
   void ShowMonitor(uint64_t runId);
   void StoreExpandState();
   // True when the editor was confirmed.
-  bool edittree(TreeNode* node);
+  bool EditTreeNode(TreeNode* node);
   // The node selected in the tree, or none.
   TreeNode* SelectedNode() const;
-  TreeNode* GroupNode(int index) const;
+  // Selects the node (none: nothing selected) and makes it the current row.
+  void SelectNode(TreeNode* node);
+  TreeNode* GroupNode(int index) const { return model_->GroupNode(index); }
   // The node of this server or monitor, or none.
-  TreeNode* FindNode(const TServer* server, const TPort* monitor = nullptr) const;
-  int GroupCount() const;
+  TreeNode* FindNode(const TServer* server, const TPort* monitor = nullptr) const {
+    return model_->FindNode(server, monitor);
+  }
+  int GroupCount() const { return model_->GroupCount(); }
+  // Whether the view shows the node's children.
+  bool IsExpanded(const TreeNode* node) const;
+  // The view's row of a node (the view may be sorted), and the node of a view's row.
+  QModelIndex ViewIndex(const TreeNode* node) const { return columns_->ViewIndex(node); }
+  TreeNode* NodeAt(const QModelIndex& viewIndex) const { return columns_->NodeAt(viewIndex); }
   // Forgets what every node shows, so the next refresh rewrites all of it.
   void ForgetShownState();
+  ServerTreeModel& TreeModel() const { return *model_; }
 
   void SetStatusPanel(int panel, const QString& text);
   QString StatusPanelText(int panel) const;
@@ -243,12 +190,14 @@ class TForm1 final : public QMainWindow {
  private:
   void ConnectCommands();
   void BuildPopupMenu();
+  void ConnectTree();
   void TreeView1Change();
   // Puts Delete and F2 on the commands of this tree level (-1: on none).
   void ShowLevelShortcuts(int level);
   void KeepMenuBarWhole();
   void PopupMenu1Popup(const QPoint& globalPos);
-  void RemoveNode(TreeNode* node);
+  void RemoveNode(TreeNode* node) { model_->RemoveNode(node); }
+  void SetExpanded(TreeNode* node, bool expanded);
   void OpenPopupAt(const QPoint& viewportPos, bool fromMouse);
   void ApplyViewSettings();
   void UpdateScanButtons(bool active);
@@ -276,10 +225,9 @@ class TForm1 final : public QMainWindow {
   void SaveWindowPlacement();
   QString GroupTextFor(TreeNode* node) const;
   // The servers a group or server node stands for (a group's: those still in it).
-  std::vector<TServer*> NodeServers(TreeNode* node) const;
-  void SetNodeImage(TreeNode* node, int image);
+  std::vector<TServer*> NodeServers(TreeNode* node) const { return model_->NodeServers(node); }
   // Widens the tree's column when the node's text reaches beyond it.
-  void FitColumn(TreeNode* node);
+  void FitColumn(const TreeNode* node);
   void ApplyColumnWidth();
   void OpenManual(bool index);
   void CreateTrayLight();
@@ -312,11 +260,9 @@ class TForm1 final : public QMainWindow {
   int logsShortfall_ = 0;
   int textWidth_ = 0;
   QFontMetrics textMetrics_{QFont()};
-  // Grows whenever nodes go away (rebuild, delete), so a command that asked a question
-  // can tell that the node it holds may be gone.
-  uint64_t treeGeneration_ = 0;
-  // The tree's columns beside the text, and what its nodes need for them.
+  // The tree: its nodes, the columns beside the text, and what the nodes need for them.
   TreeContext treeContext_;
+  ServerTreeModel* model_ = nullptr;
   TreeColumns* columns_ = nullptr;
 };
 

@@ -1,9 +1,9 @@
 // The main window's commands: file, tree editing, scanning, view and help.
 #include <QFileInfo>
-#include <algorithm>
 #include <QPointer>
 #include <QTimer>
 #include <QUrl>
+#include <algorithm>
 #include <utility>
 
 #include "app/program.h"
@@ -102,12 +102,13 @@ void TForm1::ConnectCommands() {
 
 bool TForm1::ChangesSavedOrDropped() {
   if (!program_.HasUnsavedChanges()) return true;
-  const QString file = program_.configFile.empty()
-                           ? QStringLiteral("The configuration")
-                           : QStringLiteral("The configuration ") +
-                                 QFileInfo(ToQ(program_.configFile)).fileName();
-  switch (AskSaveChanges(this, QStringLiteral("Sentrel"),
-                         file + QStringLiteral(" has changes that are not saved.\n\nSave them first?"))) {
+  const QString file =
+      program_.configFile.empty()
+          ? QStringLiteral("The configuration")
+          : QStringLiteral("The configuration ") + QFileInfo(ToQ(program_.configFile)).fileName();
+  switch (AskSaveChanges(
+      this, QStringLiteral("Sentrel"),
+      file + QStringLiteral(" has changes that are not saved.\n\nSave them first?"))) {
     case SaveChanges::Save:
       return SaveFile() == SaveOutcome::Saved;
     case SaveChanges::Discard:
@@ -196,19 +197,21 @@ void TForm1::Exit1Click() {
 }
 
 // The report commands (log windows, request times, dumping) are in tform1_reports.cpp.
-void TForm1::Events1Click() { DesktopDialogs::Get(this, program_).EditEvents(0); }
+void TForm1::Events1Click() {
+  DesktopDialogs::Get(this, program_).EditEvents(0);
+}
 
 // ---------------------------------------------------------------------------------------
 // Tree editing
 
 void TForm1::GroupEditClick() {
-  edittree(SelectedNode());
+  EditTreeNode(SelectedNode());
 }
 void TForm1::ServerEditClick() {
-  edittree(SelectedNode());
+  EditTreeNode(SelectedNode());
 }
 void TForm1::MonitorEditClick() {
-  edittree(SelectedNode());
+  EditTreeNode(SelectedNode());
 }
 
 void TForm1::AddGroup1Click() {
@@ -230,8 +233,8 @@ void TForm1::Maintenance1Click() {
   }
   const QString subject =
       node->level() == TreeNode::kGroup
-          ? QStringLiteral("Group: %1 (%2 servers)").arg(node->text(0)).arg(servers.size())
-          : QStringLiteral("Server: ") + node->text(0);
+          ? QStringLiteral("Group: %1 (%2 servers)").arg(node->Text()).arg(servers.size())
+          : QStringLiteral("Server: ") + node->Text();
   MaintenanceDialog dialog(subject,
                            current.isEmpty() ? QStringLiteral("No maintenance planned.")
                                              : QStringLiteral("Planned: ") + current.join("; "),
@@ -263,11 +266,10 @@ void TForm1::EndMaintenance1Click() {
     for (const MaintenanceWindow& w : windows)
       if (w.weekly && w.ActiveAt(now))
         server->maintenanceEndedUntil = std::max(server->maintenanceEndedUntil, w.EndAfter(now));
-    windows.erase(std::remove_if(windows.begin(), windows.end(),
-                                 [now](const MaintenanceWindow& w) {
-                                   return !w.weekly && w.ActiveAt(now);
-                                 }),
-                  windows.end());
+    windows.erase(
+        std::remove_if(windows.begin(), windows.end(),
+                       [now](const MaintenanceWindow& w) { return !w.weekly && w.ActiveAt(now); }),
+        windows.end());
   }
   // What was held back and is still failing is raised now.
   program_.scanner.Alerts().Sweep();
@@ -285,8 +287,8 @@ void TForm1::ServerAddClick() {
   auto alive = server->Watch();
   bool groupExisted = false;
   for (int g = 0; g < GroupCount() && !groupExisted; ++g)
-    groupExisted = GroupNode(g)->text(0) == group;
-  const bool accepted = edittree(AddServerNode(server));
+    groupExisted = GroupNode(g)->Text() == group;
+  const bool accepted = EditTreeNode(AddServerNode(server));
   if (alive.expired()) return;
   if (!accepted) {
     // Cancel takes back what the Add made: the server, its node, and a group node that
@@ -302,7 +304,7 @@ void TForm1::ServerAddClick() {
   }
   server->groupExpand = true;
   RefreshTree();
-  if (TreeNode* node = FindNode(server)) ui_->TreeView1->setCurrentItem(node);
+  if (TreeNode* node = FindNode(server)) SelectNode(node);
 }
 
 void TForm1::MonitorAddClick() {
@@ -315,7 +317,7 @@ void TForm1::MonitorAddClick() {
   monitor->beingAdded = true;
   auto serverAlive = server->Watch();
   auto alive = monitor->Watch();
-  const bool accepted = edittree(AddMonitorNode(selected, monitor));
+  const bool accepted = EditTreeNode(AddMonitorNode(selected, monitor));
   if (serverAlive.expired() || alive.expired()) {
     if (!serverAlive.expired()) RefreshTree();
     return;
@@ -332,19 +334,19 @@ void TForm1::MonitorAddClick() {
   }
   server->portExpand = true;
   RefreshTree();
-  if (TreeNode* node = FindNode(server, monitor)) ui_->TreeView1->setCurrentItem(node);
+  if (TreeNode* node = FindNode(server, monitor)) SelectNode(node);
 }
 
 void TForm1::ServerDeleteClick() {
   TreeNode* node = SelectedNode();
   if (!node || node->level() != TreeNode::kServer) return;
-  const uint64_t generation = treeGeneration_;
+  const uint64_t generation = model_->Generation();
   if (!AskYesNo(this, QStringLiteral("Confirm"),
-                QStringLiteral("Are you sure to delete server \"") + node->text(0) +
+                QStringLiteral("Are you sure to delete server \"") + node->Text() +
                     QStringLiteral("\" ?")))
     return;
   // The loop ran while the question was open; the node may be gone by now.
-  if (generation != treeGeneration_) return;
+  if (generation != model_->Generation()) return;
   if (node->Alive()) {
     const int index = program_.serverList.IndexOf(node->server());
     if (index >= 0) program_.serverList.Delete(index);
@@ -355,12 +357,12 @@ void TForm1::ServerDeleteClick() {
 void TForm1::GroupDeleteClick() {
   TreeNode* node = SelectedNode();
   if (!node || node->level() != TreeNode::kGroup) return;
-  const uint64_t generation = treeGeneration_;
-  const QString text = node->text(0);
+  const uint64_t generation = model_->Generation();
+  const QString text = node->Text();
   if (!AskYesNo(this, QStringLiteral("Confirm"),
                 QStringLiteral("Are you sure to delete group \"") + text + QStringLiteral("\" ?")))
     return;
-  if (generation != treeGeneration_) return;
+  if (generation != model_->Generation()) return;
   const std::string group = ToStd(text);
   TServerList& list = program_.serverList;
   for (int s = 0; s < node->childCount(); ++s) {
@@ -375,13 +377,13 @@ void TForm1::GroupDeleteClick() {
 void TForm1::MonitorDeleteClick() {
   TreeNode* node = SelectedNode();
   if (!node || node->level() != TreeNode::kMonitor) return;
-  const uint64_t generation = treeGeneration_;
+  const uint64_t generation = model_->Generation();
   if (!AskYesNo(this, QStringLiteral("Confirm"),
-                QStringLiteral("Are you sure to delete Monitor \"") + node->text(0) +
-                    QStringLiteral("\" of server \"") + node->ParentNode()->text(0) +
+                QStringLiteral("Are you sure to delete Monitor \"") + node->Text() +
+                    QStringLiteral("\" of server \"") + node->ParentNode()->Text() +
                     QStringLiteral("\" ?")))
     return;
-  if (generation != treeGeneration_) return;
+  if (generation != model_->Generation()) return;
   if (node->Alive()) {
     TPortList& ports = node->server()->ports;
     const int index = ports.IndexOf(node->monitor());

@@ -3,12 +3,12 @@
 #include <QAction>
 #include <QHeaderView>
 #include <QMenu>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <algorithm>
 #include <cmath>
 #include <vector>
 
-#include "gui/tform1.h"
+#include "gui/server_tree_model.h"
 #include "gui/text.h"
 #include "model/port.h"
 #include "model/server.h"
@@ -21,8 +21,8 @@ namespace sentrel::gui {
 
 namespace {
 
-const char* const kTitles[kColumnCount] = {"Monitors", "Status", "Last check", "Response (ms)",
-                                           "24 h", "30 d"};
+const char* const kTitles[kColumnCount] = {"Monitors",      "Status", "Last check",
+                                           "Response (ms)", "24 h",   "30 d"};
 const int kWidths[kColumnCount] = {193, 180, 76, 92, 64, 64};
 
 // A cell: its text, what it sorts by, and its tooltip.
@@ -60,11 +60,12 @@ bool Checked(const TPort& m) {
 QString When(double dateTime, double now) {
   // The time alone while it is today's; an older one names its day as well.
   return ToQ(std::floor(dateTime) == std::floor(now) ? FormatTime(dateTime)
-                                                      : FormatDateTime(dateTime));
+                                                     : FormatDateTime(dateTime));
 }
 
 QString Stamp(int64_t ms) {
-  return ToQ(FormatDateTime(static_cast<double>(ms) / static_cast<double>(kMsPerDay)).substr(0, 16));
+  return ToQ(
+      FormatDateTime(static_cast<double>(ms) / static_cast<double>(kMsPerDay)).substr(0, 16));
 }
 
 QString Describe(const Availability& a, const char* label, int hours) {
@@ -77,7 +78,8 @@ QString Describe(const Availability& a, const char* label, int hours) {
     t += QStringLiteral(", ") + QString::number(a.outages) +
          (a.outages == 1 ? QStringLiteral(" outage, ") : QStringLiteral(" outages, ")) +
          ToQ(FormatDuration(a.downtimeMs)) + QStringLiteral(" down");
-    if (a.outages > 1) t += QStringLiteral(" (the longest ") + ToQ(FormatDuration(a.longestMs)) + ')';
+    if (a.outages > 1)
+      t += QStringLiteral(" (the longest ") + ToQ(FormatDuration(a.longestMs)) + ')';
     if (a.downNow) t += QStringLiteral(", down now");
   } else {
     t += QStringLiteral(", no outage");
@@ -132,7 +134,7 @@ Cell MakeCell(const TreeNode& node, int column, const TreeContext& context) {
   const double now = Now();
   switch (column) {
     case kColumnText:
-      c.text = node.text(0);
+      c.text = node.Text();
       break;
     case kColumnStatus: {
       const RowStatus s = node.Status();
@@ -177,6 +179,10 @@ Cell MakeCell(const TreeNode& node, int column, const TreeContext& context) {
 
 }  // namespace
 
+QString ColumnTitle(int column) {
+  return column >= 0 && column < kColumnCount ? QString::fromLatin1(kTitles[column]) : QString();
+}
+
 QVariant TreeCellData(const TreeNode& node, int column, int role) {
   const TreeContext* context = node.Context();
   if (!context) return {};
@@ -187,7 +193,7 @@ QVariant TreeCellData(const TreeNode& node, int column, int role) {
       // An empty cell still says something to a screen reader.
       QString text = MakeCell(node, column, *context).text;
       if (text.isEmpty())
-        text = column == kColumnLastCheck ? QStringLiteral("not checked")
+        text = column == kColumnLastCheck  ? QStringLiteral("not checked")
                : column == kColumnResponse ? QStringLiteral("no response yet")
                                            : QStringLiteral("none");
       else if (text == QStringLiteral("\u2026"))
@@ -207,7 +213,7 @@ QVariant TreeCellData(const TreeNode& node, int column, int role) {
 }
 
 bool TreeNodeLess(const TreeNode& a, const TreeNode& b, const TreeContext& context) {
-  if (context.natural || context.sortColumn < 0) return a.Sequence() < b.Sequence();
+  if (context.sortColumn < 0) return a.Sequence() < b.Sequence();
   const int column = context.sortColumn;
   const Cell ca = MakeCell(a, column, context), cb = MakeCell(b, column, context);
   if (column == kColumnText || ca.key == cb.key) {
@@ -219,17 +225,30 @@ bool TreeNodeLess(const TreeNode& a, const TreeNode& b, const TreeContext& conte
   return ca.key < cb.key;
 }
 
-TreeColumns::TreeColumns(QTreeWidget* tree, TreeContext& context)
-    : QObject(tree), tree_(tree), context_(context) {
-  tree_->setColumnCount(kColumnCount);
-  QTreeWidgetItem* header = tree_->headerItem();
-  for (int c = 0; c < kColumnCount; ++c) {
-    header->setText(c, QString::fromLatin1(kTitles[c]));
-    if (c >= kColumnResponse) header->setTextAlignment(c, Qt::AlignRight | Qt::AlignVCenter);
-  }
+TreeSortModel::TreeSortModel(ServerTreeModel& model, TreeContext& context, QObject* parent)
+    : QSortFilterProxyModel(parent), model_(model), context_(context) {
+  // The rows are sorted when the tree asks (Resort), not on every change of a cell.
+  setDynamicSortFilter(false);
+  setSourceModel(&model);
+}
+
+bool TreeSortModel::lessThan(const QModelIndex& left, const QModelIndex& right) const {
+  const TreeNode* a = model_.Node(left);
+  const TreeNode* b = model_.Node(right);
+  if (!a || !b) return false;
+  return TreeNodeLess(*a, *b, context_);
+}
+
+TreeColumns::TreeColumns(QTreeView* tree, ServerTreeModel& model, TreeContext& context)
+    : QObject(tree),
+      tree_(tree),
+      model_(model),
+      context_(context),
+      sorted_(new TreeSortModel(model, context, this)) {
+  tree_->setModel(sorted_);
   tree_->setHeaderHidden(false);
   QHeaderView* h = tree_->header();
-  for (int c = 1; c < kColumnCount; ++c) h->resizeSection(c, kWidths[c]);
+  ApplyDefaults();
   h->setSectionsMovable(true);
   h->setFirstSectionMovable(false);
   h->setSectionsClickable(true);
@@ -247,11 +266,29 @@ TreeColumns::TreeColumns(QTreeWidget* tree, TreeContext& context)
   timer_.start();
 }
 
+void TreeColumns::ApplyDefaults() {
+  QHeaderView* h = tree_->header();
+  for (int c = 1; c < kColumnCount; ++c) h->resizeSection(c, kWidths[c]);
+}
+
+TreeNode* TreeColumns::NodeAt(const QModelIndex& viewIndex) const {
+  return model_.Node(sorted_->mapToSource(viewIndex));
+}
+
+QModelIndex TreeColumns::ViewIndex(const TreeNode* node) const {
+  return node ? sorted_->mapFromSource(model_.IndexOf(node)) : QModelIndex();
+}
+
 void TreeColumns::Restore(SettingsStore& settings) {
   const std::string text = settings.ReadText(kSentrelSection, kSettingsKey, "");
   QHeaderView* h = tree_->header();
-  if (!text.empty()) h->restoreState(QByteArray::fromBase64(QByteArray::fromStdString(text)));
-  if (h->count() != kColumnCount) tree_->setColumnCount(kColumnCount);
+  if (!text.empty() && !h->restoreState(QByteArray::fromBase64(QByteArray::fromStdString(text))))
+    ApplyDefaults();
+  if (h->count() != kColumnCount) {
+    // A state of another number of columns: the header as it comes, with its widths.
+    h->reset();
+    ApplyDefaults();
+  }
   h->setSectionHidden(kColumnText, false);
   if (h->visualIndex(kColumnText) != 0) h->moveSection(h->visualIndex(kColumnText), 0);
   // The order of the rows is not kept: every start shows the configuration's order.
@@ -280,10 +317,9 @@ bool TreeColumns::OnlyTextColumn() const {
 
 void TreeColumns::Resort() {
   if (context_.sortColumn < 0) return;
-  tree_->sortItems(context_.sortColumn,
-                   context_.descending ? Qt::DescendingOrder : Qt::AscendingOrder);
-  tree_->header()->setSortIndicator(context_.sortColumn,
-                                    context_.descending ? Qt::DescendingOrder : Qt::AscendingOrder);
+  const Qt::SortOrder order = context_.descending ? Qt::DescendingOrder : Qt::AscendingOrder;
+  sorted_->sort(context_.sortColumn, order);
+  tree_->header()->setSortIndicator(context_.sortColumn, order);
 }
 
 void TreeColumns::SortClicked(int column) {
@@ -299,9 +335,7 @@ void TreeColumns::SortClicked(int column) {
   if (context_.sortColumn >= 0) {
     Resort();
   } else {
-    context_.natural = true;
-    tree_->sortItems(kColumnText, Qt::AscendingOrder);
-    context_.natural = false;
+    sorted_->sort(-1);
     tree_->header()->setSortIndicator(-1, Qt::AscendingOrder);
   }
   shown_ = VisibleCells();
@@ -327,12 +361,12 @@ void TreeColumns::OpenHeaderMenu(const QPoint& pos) {
 QString TreeColumns::VisibleCells() const {
   QString cells;
   const int bottom = tree_->viewport()->height();
-  for (QTreeWidgetItem* item = tree_->itemAt(QPoint(1, 1)); item;
-       item = tree_->itemBelow(item)) {
-    if (tree_->visualItemRect(item).top() > bottom) break;
+  for (QModelIndex row = tree_->indexAt(QPoint(1, 1)); row.isValid();
+       row = tree_->indexBelow(row)) {
+    if (tree_->visualRect(row).top() > bottom) break;
     for (int c = 1; c < kColumnCount; ++c) {
       if (tree_->header()->isSectionHidden(c)) continue;
-      cells += item->data(c, Qt::DisplayRole).toString();
+      cells += row.sibling(row.row(), c).data(Qt::DisplayRole).toString();
       cells += QLatin1Char('\t');
     }
   }
@@ -340,17 +374,21 @@ QString TreeColumns::VisibleCells() const {
 }
 
 bool TreeColumns::InOrder() const {
-  auto sorted = [this](const TreeNode* a, const TreeNode* b) {
-    return context_.descending ? TreeNodeLess(*b, *a, context_) : TreeNodeLess(*a, *b, context_);
+  auto sorted = [this](const QModelIndex& a, const QModelIndex& b) {
+    const TreeNode* na = NodeAt(a);
+    const TreeNode* nb = NodeAt(b);
+    return context_.descending ? TreeNodeLess(*nb, *na, context_)
+                               : TreeNodeLess(*na, *nb, context_);
   };
-  for (int g = 0; g < tree_->topLevelItemCount(); ++g) {
-    auto* gn = static_cast<TreeNode*>(tree_->topLevelItem(g));
-    if (g > 0 && !sorted(static_cast<TreeNode*>(tree_->topLevelItem(g - 1)), gn)) return false;
-    for (int s = 0; s < gn->childCount(); ++s) {
-      if (s > 0 && !sorted(gn->ChildNode(s - 1), gn->ChildNode(s))) return false;
-      const TreeNode* sn = gn->ChildNode(s);
-      for (int m = 1; m < sn->childCount(); ++m)
-        if (!sorted(sn->ChildNode(m - 1), sn->ChildNode(m))) return false;
+  // Groups, the servers of each group and the monitors of each server, as the view has them.
+  std::vector<QModelIndex> parents{QModelIndex()};
+  for (size_t p = 0; p < parents.size(); ++p) {
+    const QModelIndex parent = parents[p];
+    const int rows = sorted_->rowCount(parent);
+    for (int r = 0; r < rows; ++r) {
+      const QModelIndex row = sorted_->index(r, 0, parent);
+      if (r > 0 && !sorted(sorted_->index(r - 1, 0, parent), row)) return false;
+      if (sorted_->hasChildren(row)) parents.push_back(row);
     }
   }
   return true;

@@ -1,12 +1,13 @@
 #pragma once
 
 #include <QObject>
+#include <QSortFilterProxyModel>
 #include <QString>
 #include <QTimer>
 #include <QVariant>
 #include <cstdint>
 
-class QTreeWidget;
+class QTreeView;
 
 namespace sentrel {
 class AvailabilitySource;
@@ -15,6 +16,7 @@ class SettingsStore;
 
 namespace sentrel::gui {
 
+class ServerTreeModel;
 class TreeNode;
 
 // The columns of the monitor tree beside its text: what each row shows there is made
@@ -36,16 +38,32 @@ struct TreeContext {
   // The column the view is sorted by, or -1 for the order of the configuration.
   int sortColumn = -1;
   bool descending = false;
-  // Sorting back into the configuration's order (by the nodes' creation numbers).
-  bool natural = false;
   // The next node's creation number: nodes are made in the configuration's order.
   uint64_t nextSequence = 1;
 };
 
+// A column's title.
+QString ColumnTitle(int column);
 // A cell of a node: its text, tooltip and alignment for the column (not the text column).
 QVariant TreeCellData(const TreeNode& node, int column, int role);
 // Whether a sorts before b in the context's sort column (ascending).
 bool TreeNodeLess(const TreeNode& a, const TreeNode& b, const TreeContext& context);
+
+// The order the view shows the rows in: the model's (the configuration's) until a column
+// is chosen, then by that column's cells, equal cells in the configuration's order.
+class TreeSortModel final : public QSortFilterProxyModel {
+  Q_OBJECT
+
+ public:
+  TreeSortModel(ServerTreeModel& model, TreeContext& context, QObject* parent);
+
+ protected:
+  bool lessThan(const QModelIndex& left, const QModelIndex& right) const override;
+
+ private:
+  ServerTreeModel& model_;
+  TreeContext& context_;
+};
 
 // The tree's header: the column titles, hiding (by the header's context menu), moving
 // and widening columns, all kept in the settings; sorting by a click on a title
@@ -59,7 +77,11 @@ class TreeColumns final : public QObject {
   static constexpr const char* kSettingsKey = "TreeColumns";
   static constexpr int kRepaintMs = 2000;
 
-  TreeColumns(QTreeWidget* tree, TreeContext& context);
+  // Puts the model into the view, through the sorting proxy.
+  TreeColumns(QTreeView* tree, ServerTreeModel& model, TreeContext& context);
+  // The node of a row of the view, and the row of a node (invalid when there is none).
+  TreeNode* NodeAt(const QModelIndex& viewIndex) const;
+  QModelIndex ViewIndex(const TreeNode* node) const;
   // Takes the header's state from the settings ([Sentrel] TreeColumns).
   void Restore(SettingsStore& settings);
   // Keeps the header's state in the settings.
@@ -74,6 +96,7 @@ class TreeColumns final : public QObject {
   void ShowColumn(int column, bool shown);
 
  private:
+  void ApplyDefaults();
   void OpenHeaderMenu(const QPoint& pos);
   void Tick();
   // Whether the rows are still in the order of the sort column.
@@ -81,8 +104,10 @@ class TreeColumns final : public QObject {
   // The texts of the cells in sight, to tell whether a repaint would change anything.
   QString VisibleCells() const;
 
-  QTreeWidget* tree_;
+  QTreeView* tree_;
+  ServerTreeModel& model_;
   TreeContext& context_;
+  TreeSortModel* sorted_;
   QTimer timer_;
   QString shown_;
 };

@@ -13,9 +13,9 @@
 #include <QPlainTextEdit>
 #include <QTest>
 #include <QTimer>
-#include <QTreeWidget>
-#include <cstdio>
+#include <QTreeView>
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 
 #include "gui/chart_window.h"
@@ -70,7 +70,7 @@ QStringList Unnamed(QWidget* window) {
 }
 
 // The tree row (a cell of the tree's accessible table) whose name is the text.
-QAccessibleInterface* Row(QTreeWidget* tree, const QString& text) {
+QAccessibleInterface* Row(QTreeView* tree, const QString& text) {
   QAccessibleInterface* t = Access(tree);
   for (int c = 0; c < t->childCount(); ++c) {
     QAccessibleInterface* cell = t->child(c);
@@ -92,7 +92,7 @@ class Accessibility : public WindowFixture {};
 
 TEST_F(Accessibility, EveryControlOfEveryWindowHasAName) {
   Start(kServers);
-  auto* tree = form_->findChild<QTreeWidget*>(QStringLiteral("TreeView1"));
+  auto* tree = form_->findChild<QTreeView*>(QStringLiteral("TreeView1"));
   tree->expandAll();
   EXPECT_EQ(Unnamed(form_.get()), QStringList{});
 
@@ -183,22 +183,23 @@ TEST_F(Accessibility, StatusPanelsReadAsTheirTextsAndSayWhatTheyAre) {
       << Access(web)->text(QAccessible::Name).toStdString();
   form_->findChild<QAction*>(QStringLiteral("ToolButton7"))->trigger();
   EXPECT_TRUE(ServeUntil(
-      [&] { return Access(web)->text(QAccessible::Name) == "Sentrel-Webserver is offline"; }, 2000));
+      [&] { return Access(web)->text(QAccessible::Name) == "Sentrel-Webserver is offline"; },
+      2000));
 }
 
 TEST_F(Accessibility, TreeRowsSayTheirStatusInWords) {
   Start(kServers);
-  auto* tree = form_->findChild<QTreeWidget*>(QStringLiteral("TreeView1"));
+  auto* tree = form_->findChild<QTreeView*>(QStringLiteral("TreeView1"));
   tree->expandAll();
   auto words = [&](const QString& row) {
     QAccessibleInterface* cell = Row(tree, row);
     EXPECT_NE(cell, nullptr) << row.toStdString();
     if (!cell) return std::string();
     // The tooltip says the same to the sighted operator who points at the row.
-    TreeNode* node = nullptr;
-    for (QTreeWidgetItemIterator it(tree); *it && !node; ++it)
-      if ((*it)->text(0) == row) node = static_cast<TreeNode*>(*it);
-    EXPECT_EQ(node->toolTip(0), cell->text(QAccessible::Description)) << row.toStdString();
+    QString tip;
+    for (QModelIndex i = tree->model()->index(0, 0); i.isValid(); i = tree->indexBelow(i))
+      if (i.data().toString() == row) tip = i.data(Qt::ToolTipRole).toString();
+    EXPECT_EQ(tip, cell->text(QAccessible::Description)) << row.toStdString();
     return cell->text(QAccessible::Description).toStdString();
   };
   const QString http = "http (http:80, 3600s)", ssh = "ssh (port:22, 3600s)",
@@ -291,7 +292,8 @@ TEST_F(Accessibility, AChangeOfColourAndAPopupAreAnnouncedAndThePopupIsAnAlert) 
   scan.PortVerdict(*Monitor(1, 0), false, 10000);
   const QStringList both = said().split(QStringLiteral("; "));
   ASSERT_EQ(both.size(), 2) << said().toStdString();
-  EXPECT_TRUE(both[0].startsWith("www smtp: down since ") && both[1].startsWith("db pg: down since "))
+  EXPECT_TRUE(both[0].startsWith("www smtp: down since ") &&
+              both[1].startsWith("db pg: down since "))
       << said().toStdString();
   // The announcement is a notification whose name is its words, and it came up for them.
   auto* announcer = form_->findChild<Announcer*>();

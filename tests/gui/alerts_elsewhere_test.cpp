@@ -9,7 +9,7 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QPalette>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <QVariantMap>
 
 #include "app/alertmanager.h"
@@ -150,15 +150,13 @@ TEST_F(AlertsElsewhere, ServersOfAnotherShardAreGreyedAndSaySo) {
       "[web1]\r\nIP=127.0.0.1\r\nGroup=data\r\n[web1:port]\r\nTyp=port\r\nPort=80\r\nintervall="
       "3600\r\n");
   form_->RefreshTree();
-  const QBrush grey = form_->findChild<QTreeWidget*>("TreeView1")
-                          ->palette()
-                          .brush(QPalette::Disabled, QPalette::Text);
+  const QBrush grey = Tree()->palette().brush(QPalette::Disabled, QPalette::Text);
   for (const char* path : {"data/db1", "data/db1/port (port:5432, 3600s)"}) {
-    EXPECT_EQ(Node(path)->foreground(0), grey) << path;
+    EXPECT_EQ(Node(path)->data(0, Qt::ForegroundRole).value<QBrush>(), grey) << path;
     EXPECT_EQ(Node(path)->data(0, Qt::ToolTipRole).toString(),
               "not watched here: shard 3/3 watches it, this is shard 2/3");
   }
-  EXPECT_NE(Node("data/web1")->foreground(0), grey);
+  EXPECT_NE(Node("data/web1")->data(0, Qt::ForegroundRole).value<QBrush>(), grey);
   EXPECT_EQ(Node("data/web1/port (port:80, 3600s)")->data(0, Qt::ToolTipRole).toString(),
             "not checked");
 }

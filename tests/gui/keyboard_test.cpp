@@ -12,7 +12,7 @@
 #include <QTest>
 #include <QToolBar>
 #include <QToolButton>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <map>
 
 #include "gui/desktop_dialogs.h"
@@ -42,7 +42,6 @@ class Keyboard : public WindowFixture {
     QWidget* target = QApplication::focusWidget() ? QApplication::focusWidget() : form_.get();
     QTest::keyClick(target, static_cast<Qt::Key>(key), modifiers);
   }
-  QTreeWidget* Tree() const { return form_->findChild<QTreeWidget*>(QStringLiteral("TreeView1")); }
 };
 
 // The menus' entries in order, "-" for a separator.

@@ -17,7 +17,7 @@
 #include <QTextBlock>
 #include <QTimer>
 #include <QToolBar>
-#include <QTreeWidget>
+#include <QTreeView>
 
 #include "gui/modal_answers.h"
 #include "gui/splash_window.h"
@@ -85,8 +85,8 @@ TEST_F(MainWindow, TreeShowsLevelsTextsAndTheHighestLight) {
 
   // A long name widens the column, so the tree scrolls sideways instead of cutting it.
   // The text column alone (the others hidden) fills the tree.
-  auto* tree = form_->findChild<QTreeWidget*>(QStringLiteral("TreeView1"));
-  for (int c = 1; c < tree->columnCount(); ++c) tree->header()->setSectionHidden(c, true);
+  auto* tree = form_->findChild<QTreeView*>(QStringLiteral("TreeView1"));
+  for (int c = 1; c < kColumnCount; ++c) tree->header()->setSectionHidden(c, true);
   program_->ScreenUpdate();
   EXPECT_GE(tree->header()->sectionSize(0), tree->viewport()->width());
   Server(1)->name = std::string(80, 'n');
@@ -109,8 +109,8 @@ TEST_F(MainWindow, ARefreshThatSkipsWhatIsUnchangedShowsWhatAFullRefreshShows) {
   // names and intervals made behind the tree's back.
   scan.PortVerdict(*Monitor(0, 1), true, 3);
   scan.PortVerdict(*Monitor(2, 0), false, 10000);
-  Node("web")->setExpanded(false);
-  Node("web/www")->setExpanded(false);
+  Tree()->setExpanded(form_->ViewIndex(Node("web")), false);
+  Tree()->setExpanded(form_->ViewIndex(Node("web/www")), false);
   Monitor(0, 0)->interval = 30;
   Monitor(0, 0)->name = "site";
   Server(1)->name = "naked";
@@ -171,7 +171,7 @@ TEST_F(MainWindow, MenusFollowTheTreeLevel) {
   Select("web/www/ssh");
   EXPECT_EQ(enabled(), "00000000111");
   EXPECT_TRUE(menuShown("Group1") && menuShown("Server1") && menuShown("Monitor1"));
-  form_->findChild<QTreeWidget*>(QStringLiteral("TreeView1"))->clearSelection();
+  form_->findChild<QTreeView*>(QStringLiteral("TreeView1"))->clearSelection();
   EXPECT_FALSE(menuShown("Group1") || menuShown("Server1") || menuShown("Monitor1"));
 
   // The menus' mnemonics, and the hidden entries.
@@ -208,7 +208,7 @@ TEST_F(MainWindow, PopupEntriesFollowTheLevelAndARightPressSelectsFirst) {
                          "Delete Moni&tor", "", "Tool&window", "&View Logfile...",
                          "View &Logfile (errors only)...", "View Request T&imes...", "",
                          "Maintenan&ce...", "E&nd maintenance"}));
-  auto* tree = form_->findChild<QTreeWidget*>(QStringLiteral("TreeView1"));
+  auto* tree = form_->findChild<QTreeView*>(QStringLiteral("TreeView1"));
   tree->clearSelection();
   form_->PreparePopup();  // first opening, nothing selected
   EXPECT_EQ(visible(), "11111111100111111");
@@ -224,7 +224,7 @@ TEST_F(MainWindow, PopupEntriesFollowTheLevelAndARightPressSelectsFirst) {
 
   // A right press on a monitor selects it, and the menu opens for a monitor.
   TreeNode* ssh = Node("web/www/ssh");
-  const QPoint at = tree->visualItemRect(ssh).center();
+  const QPoint at = tree->visualRect(form_->ViewIndex(ssh)).center();
   QContextMenuEvent press(QContextMenuEvent::Mouse, at, tree->viewport()->mapToGlobal(at));
   QCoreApplication::sendEvent(tree->viewport(), &press);
   EXPECT_EQ(form_->SelectedNode(), ssh);
@@ -317,7 +317,7 @@ TEST_F(MainWindow, AddingPutsANewServerOrMonitorUnderTheSelectionAndSelectsIt) {
   ASSERT_EQ(Server(3)->ports.Count(), 1);
   EXPECT_EQ(Monitor(3, 0)->name, "port");
   EXPECT_EQ(form_->SelectedNode(), Node("Main/new/port"));
-  EXPECT_EQ(Node("Main/new/port")->text(0), "port (port:80, 60s)");
+  EXPECT_EQ(Node("Main/new/port")->Text(), "port (port:80, 60s)");
   // Another "new" server would be merged with the first in the file: it is "new_2".
   Select("web");
   ConfirmTheEditor();
@@ -431,7 +431,7 @@ TEST_F(MainWindow, TheWebServerButtonFollowsTheServer) {
 TEST_F(MainWindow, ViewCommandsShowAndHideTheirParts) {
   Start();
   auto* panel = form_->findChild<QWidget*>(QStringLiteral("Panel2"));
-  auto* tree = form_->findChild<QTreeWidget*>(QStringLiteral("TreeView1"));
+  auto* tree = form_->findChild<QTreeView*>(QStringLiteral("TreeView1"));
   auto* splitter = form_->findChild<QSplitter*>(QStringLiteral("Splitter1"));
   // At least 193 pixels for the text, and room for the columns beside it, up to three
   // fifths of the window.
@@ -481,7 +481,7 @@ TEST_F(MainWindow, ViewCommandsShowAndHideTheirParts) {
 TEST_F(MainWindow, StoredViewSettingsTakeEffectAtStart) {
   Settings("[Corvane]\r\nShow logs=0\r\ntoolbar=0\r\nStatusbar=0\r\n");
   Start();
-  auto* tree = form_->findChild<QTreeWidget*>(QStringLiteral("TreeView1"));
+  auto* tree = form_->findChild<QTreeView*>(QStringLiteral("TreeView1"));
   EXPECT_TRUE(form_->findChild<QWidget*>(QStringLiteral("Panel2"))->isHidden());
   EXPECT_FALSE(Action("Showlogs1")->isChecked());
   EXPECT_FALSE(Action("Toolbar1")->isChecked());

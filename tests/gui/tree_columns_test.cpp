@@ -1,12 +1,14 @@
 // The tree's columns beside the text: what they show, sorting in the view, and the
 // header kept in the settings.
+#include "gui/tree_columns.h"
+
 #include <QHeaderView>
 #include <QSplitter>
+#include <QStandardItemModel>
 #include <QTest>
-#include <QTreeWidget>
+#include <QTreeView>
 
 #include "gui/text.h"
-#include "gui/tree_columns.h"
 #include "platform/clock.h"
 #include "platform/date_time.h"
 #include "scan/infini_scan.h"
@@ -41,7 +43,6 @@ class TreeColumnsTest : public WindowFixture {
     Start(kServers);
     ASSERT_TRUE(ServeUntil([this] { return !program_->availability.Reading(); }));
   }
-  QTreeWidget* Tree() const { return form_->findChild<QTreeWidget*>(QStringLiteral("TreeView1")); }
   QString Cell(const QString& path, int column, int role = Qt::DisplayRole) const {
     TreeNode* n = Node(path);
     return n ? n->data(column, role).toString() : QStringLiteral("(none)");
@@ -49,8 +50,8 @@ class TreeColumnsTest : public WindowFixture {
   // The rows' texts in the order the view shows them.
   QStringList Rows() const {
     QStringList rows;
-    for (QTreeWidgetItem* i = Tree()->topLevelItem(0); i; i = Tree()->itemBelow(i))
-      rows << i->text(0).section(QLatin1Char(' '), 0, 0);
+    for (QModelIndex i = Tree()->model()->index(0, 0); i.isValid(); i = Tree()->indexBelow(i))
+      rows << i.data().toString().section(QLatin1Char(' '), 0, 0);
     return rows;
   }
   void ClickTitle(int column) {
@@ -62,11 +63,13 @@ class TreeColumnsTest : public WindowFixture {
 
 TEST_F(TreeColumnsTest, CellsShowTheMonitorsAndRowsAboveShowTheWorst) {
   StartWithLogs();
-  QTreeWidget* tree = Tree();
+  QTreeView* tree = Tree();
   tree->expandAll();
   QStringList titles;
-  for (int c = 0; c < tree->columnCount(); ++c) titles << tree->headerItem()->text(c);
-  EXPECT_EQ(titles, (QStringList{"Monitors", "Status", "Last check", "Response (ms)", "24 h", "30 d"}));
+  for (int c = 0; c < tree->model()->columnCount(); ++c)
+    titles << tree->model()->headerData(c, Qt::Horizontal).toString();
+  EXPECT_EQ(titles,
+            (QStringList{"Monitors", "Status", "Last check", "Response (ms)", "24 h", "30 d"}));
 
   EXPECT_EQ(Cell("web/www/http", kColumn24h), "90%");
   EXPECT_EQ(Cell("web/www/ssh", kColumn30d), "80%");
@@ -102,7 +105,7 @@ TEST_F(TreeColumnsTest, CellsShowTheMonitorsAndRowsAboveShowTheWorst) {
 
 TEST_F(TreeColumnsTest, SortingChangesTheViewOnlyAndTheHeaderIsKept) {
   StartWithLogs();
-  QTreeWidget* tree = Tree();
+  QTreeView* tree = Tree();
   tree->expandAll();
   const QStringList natural{"web", "www", "http", "ssh", "bare", "Main", "db", "pg"};
   ASSERT_EQ(Rows(), natural);
@@ -147,6 +150,31 @@ TEST_F(TreeColumnsTest, SortingChangesTheViewOnlyAndTheHeaderIsKept) {
   Start(kServers);
   EXPECT_EQ(Tree()->width(), 193);
   EXPECT_GE(Tree()->header()->sectionSize(kColumnText), Tree()->viewport()->width());
+}
+
+TEST_F(TreeColumnsTest, AHeaderStateOfOtherColumnsOrNoneStillShowsEveryColumn) {
+  // A header of three columns, as another version might have kept it: what it knew is
+  // taken, the rest comes as it is. Text that is no header: the columns as they come.
+  QStandardItemModel three(0, 3);
+  QHeaderView other(Qt::Horizontal);
+  other.setModel(&three);
+  other.resizeSection(1, 333);
+  const struct {
+    QByteArray state;
+    int statusWidth;
+  } cases[] = {{other.saveState(), 333}, {QByteArray("not a header"), 180}};
+  for (const auto& c : cases) {
+    Settings("[Sentrel]\r\nTreeColumns=" + c.state.toBase64().toStdString() + "\r\n");
+    Start(kServers);
+    QHeaderView* h = Tree()->header();
+    EXPECT_EQ(h->count(), kColumnCount);
+    for (int column = 0; column < kColumnCount; ++column)
+      EXPECT_FALSE(h->isSectionHidden(column)) << column;
+    EXPECT_EQ(h->sectionSize(kColumnStatus), c.statusWidth);
+    EXPECT_EQ(h->visualIndex(kColumnText), 0);
+    form_->close();
+    Stop();
+  }
 }
 
 }  // namespace

@@ -94,7 +94,7 @@ TreeNode* WindowFixture::Node(const QString& path) const {
     const int count = node ? node->childCount() : form_->GroupCount();
     for (int i = 0; i < count && !next; ++i) {
       TreeNode* c = node ? node->ChildNode(i) : form_->GroupNode(i);
-      if (c->text(0) == part || c->text(0).startsWith(part + QStringLiteral(" ("))) next = c;
+      if (c->Text() == part || c->Text().startsWith(part + QStringLiteral(" ("))) next = c;
     }
     if (!next) return nullptr;
     node = next;
@@ -102,10 +102,14 @@ TreeNode* WindowFixture::Node(const QString& path) const {
   return node;
 }
 
+QTreeView* WindowFixture::Tree() const {
+  return form_->findChild<QTreeView*>(QStringLiteral("TreeView1"));
+}
+
 TreeNode* WindowFixture::Select(const QString& path) {
   TreeNode* node = Node(path);
   EXPECT_NE(node, nullptr) << path.toStdString();
-  if (node) form_->findChild<QTreeWidget*>(QStringLiteral("TreeView1"))->setCurrentItem(node);
+  if (node) form_->SelectNode(node);
   return node;
 }
 
@@ -120,8 +124,8 @@ std::vector<std::string> Snapshot(const TForm1& form) {
   std::vector<std::string> out;
   std::function<void(TreeNode*, int)> walk = [&](TreeNode* n, int depth) {
     out.push_back(std::string(static_cast<size_t>(depth) * 2, ' ') + std::to_string(n->level()) +
-                  "|" + n->text(0).toStdString() + "|" + std::to_string(n->image()) + "|" +
-                  (n->isExpanded() ? "+" : "-") + "|" +
+                  "|" + n->Text().toStdString() + "|" + std::to_string(n->image()) + "|" +
+                  (form.IsExpanded(n) ? "+" : "-") + "|" +
                   n->data(0, Qt::AccessibleDescriptionRole).toString().toStdString());
     for (int i = 0; i < n->childCount(); ++i) walk(n->ChildNode(i), depth + 1);
   };

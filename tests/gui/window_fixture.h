@@ -4,6 +4,7 @@
 
 #include <QAction>
 #include <QList>
+#include <QTreeView>
 #include <QUrl>
 #include <memory>
 #include <string>
@@ -46,6 +47,7 @@ class WindowFixture : public ::testing::Test {
   // Selects a node by the path of its texts ("group", "group/server", ...).
   TreeNode* Select(const QString& path);
   TreeNode* Node(const QString& path) const;
+  QTreeView* Tree() const;
   // Serves the loop for realMs or until done() holds.
   bool ServeUntil(const std::function<bool()>& done, int realMs = 5000);
 
