@@ -182,17 +182,19 @@ int main(int argc, char** argv) {
   const int steps = days * 86400 / interval;
   const double now = Now();
   const double start = now - days;
-  TServerList list;
+  ServerList list;
   std::vector<std::string> paths;
   uint64_t records = 0;
   auto genStart = Steady::now();
   for (int i = 0; i < servers; ++i) {
     char name[32];
     std::snprintf(name, sizeof name, "srv%04d", i);
-    TServer* s = list.Items(list.Add(name));
+    Server* s = list.Items(list.Add(name));
     s->logfile = std::string(name) + ".log";
     for (const Kind& k : kKinds) {
-      TPort* m = s->ports.Items(s->ports.Add(k.ping ? "ping" : k.kind[0] == 'H' ? "http" : "port"));
+      Monitor* m = s->ports.Items(s->ports.Add(k.ping             ? "ping"
+                                               : k.kind[0] == 'H' ? "http"
+                                                                  : "port"));
       m->port = k.port;
     }
     paths.push_back(s->LogPath());
@@ -256,8 +258,8 @@ int main(int argc, char** argv) {
   const std::string rdir = dir + "/records";
   MakeDirectories(rdir);
   SetDataDir(rdir);
-  TServerList one;
-  TServer* s = one.Items(one.Add("web1"));
+  ServerList one;
+  Server* s = one.Items(one.Add("web1"));
   s->logfile = "web1.log";
   constexpr int kRecords = 200000;
   auto writeAll = [&] {

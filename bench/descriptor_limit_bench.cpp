@@ -26,8 +26,8 @@
 #include "platform/descriptor_budget.h"
 #include "platform/event_loop.h"
 #include "platform/paths.h"
-#include "scan/infini_scan.h"
 #include "scan/network_checks.h"
+#include "scan/scanner.h"
 #include "support/delayed_http_server.h"
 
 namespace {
@@ -57,12 +57,12 @@ Figures Run(const test::DelayedHttpServer& server) {
   EventLoop loop;
   SetCurrentLoop(&loop);
   loop.SetErrorHandler([&](const std::string&) { ++f.errorsLogLines; });
-  TServerList servers;
+  ServerList servers;
   bench::CountingHost host;
-  TInfiniScan scan(servers, host);
+  Scanner scan(servers, host);
   auto checks = MakeNetworkChecks(scan);
   scan.SetChecks(checks.get());
-  std::vector<TPort*> monitors = bench::AddHttpMonitors(
+  std::vector<Monitor*> monitors = bench::AddHttpMonitors(
       servers, kMonitors, [&](int i) { return server.Url("/m" + std::to_string(i)); });
   // The descriptors in use, sampled while the checks run.
   std::function<void()> sample = [&] {
@@ -76,7 +76,7 @@ Figures Run(const test::DelayedHttpServer& server) {
   loop.WaitUntil([&] { return host.verdicts >= kMonitors; }, 300000);
   f.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   sample();
-  for (TPort* m : monitors) f.notGreen += m->status != "green";
+  for (Monitor* m : monitors) f.notGreen += m->status != "green";
   f.peakRssKb = bench::StatusBytes("VmHWM:") / 1024;
   f.cpuSeconds = bench::CpuSeconds(RUSAGE_SELF);
   std::filesystem::remove_all(dataDir);

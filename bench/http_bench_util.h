@@ -20,8 +20,8 @@
 #include "model/server_list.h"
 #include "platform/event_loop.h"
 #include "platform/paths.h"
-#include "scan/infini_scan.h"
 #include "scan/network_checks.h"
+#include "scan/scanner.h"
 
 namespace sentrel::bench {
 
@@ -38,16 +38,16 @@ struct CountingHost : ScanHost {
 
 // `count` HTTP monitors on servers of ten each ("bench0", "bench1", ...), monitor i with
 // the URL url(i) and no event for turning red.
-inline std::vector<TPort*> AddHttpMonitors(TServerList& servers, int count,
-                                           const std::function<std::string(int)>& url) {
-  std::vector<TPort*> monitors;
+inline std::vector<Monitor*> AddHttpMonitors(ServerList& servers, int count,
+                                             const std::function<std::string(int)>& url) {
+  std::vector<Monitor*> monitors;
   for (int i = 0; i < count; ++i) {
     if (i % 10 == 0) {
-      TServer* s = servers.Items(servers.Add("bench" + std::to_string(i / 10)));
+      Server* s = servers.Items(servers.Add("bench" + std::to_string(i / 10)));
       s->logfile = s->name + ".log";
     }
-    TServer* s = servers.Items(servers.Count() - 1);
-    TPort* m = s->ports.Items(s->ports.Add("http"));
+    Server* s = servers.Items(servers.Count() - 1);
+    Monitor* m = s->ports.Items(s->ports.Add("http"));
     m->SetValue("url", url(i));
     m->SetValue("GYtoR", "none");
     monitors.push_back(m);
@@ -123,12 +123,12 @@ inline Figures TimeScanPasses(benchmark::State& state, int count,
   EventLoop loop;
   SetCurrentLoop(&loop);
   for (auto _ : state) {
-    TServerList servers;
+    ServerList servers;
     CountingHost scanHost;
-    TInfiniScan scan(servers, scanHost);
+    Scanner scan(servers, scanHost);
     auto checks = MakeNetworkChecks(scan);
     scan.SetChecks(checks.get());
-    std::vector<TPort*> monitors = AddHttpMonitors(servers, count, url);
+    std::vector<Monitor*> monitors = AddHttpMonitors(servers, count, url);
     double cpu0 = CpuSeconds(RUSAGE_SELF);
     auto t0 = std::chrono::steady_clock::now();
     scan.Execute();
@@ -138,7 +138,7 @@ inline Figures TimeScanPasses(benchmark::State& state, int count,
     double wall = std::chrono::duration<double>(t1 - t0).count();
     state.SetIterationTime(wall);
     int failures = 0;
-    for (TPort* m : monitors)
+    for (Monitor* m : monitors)
       if (m->status != "green") ++failures;
     figures.cpuPerCheck = cpu / count;
     figures.wall = wall;

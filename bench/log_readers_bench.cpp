@@ -103,10 +103,10 @@ int main(int argc, char** argv) {
                 content.size() / 1e6, dir.c_str());
   }
 
-  TServerList servers;
-  TServer* server = servers.Items(servers.Add("web1"));
+  ServerList servers;
+  Server* server = servers.Items(servers.Add("web1"));
   server->logfile = "original.log";
-  TPort* monitor = server->ports.Items(server->ports.Add("http"));
+  Monitor* monitor = server->ports.Items(server->ports.Add("http"));
   monitor->port = 80;
 
   // Warm the page cache so every contender reads from memory.

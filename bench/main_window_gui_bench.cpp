@@ -19,9 +19,9 @@
 
 #include "app/program.h"
 #include "bench_util.h"
+#include "gui/main_window.h"
 #include "gui/qt_event_loop.h"
 #include "gui/qt_frontend.h"
-#include "gui/tform1.h"
 #include "gui_bench_util.h"
 #include "model/server_list.h"
 #include "platform/paths.h"
@@ -66,7 +66,7 @@ int main(int argc, char** argv) {
 
   // The yardstick: the same file into the model, nothing else.
   const double load = bench::MedianMs(kRuns, [&] {
-    TServerList list;
+    ServerList list;
     list.LoadFromFile(file);
   });
   std::printf("  load the server file (yardstick):        %7.1f ms\n", load);
@@ -82,7 +82,7 @@ int main(int argc, char** argv) {
   const long rssBefore = bench::StatusBytes("VmRSS:");
   std::unique_ptr<QtFrontend> frontend;
   std::unique_ptr<Program> program;
-  std::unique_ptr<TForm1> form;
+  std::unique_ptr<MainWindow> form;
   std::vector<double> starts;
   for (int run = 0; run < kRuns; ++run) {
     form.reset();
@@ -92,7 +92,7 @@ int main(int argc, char** argv) {
     frontend = std::make_unique<QtFrontend>();
     program = std::make_unique<Program>(*frontend, settings);
     starts.push_back(bench::MedianMs(1, [&] {
-      form = std::make_unique<TForm1>(*program, *frontend, loop);
+      form = std::make_unique<MainWindow>(*program, *frontend, loop);
       form->Create(options);
       form->show();
       QCoreApplication::processEvents();
@@ -107,13 +107,13 @@ int main(int argc, char** argv) {
   auto* tree = form->findChild<QTreeView*>(QStringLiteral("TreeView1"));
   // One change of colour, as a check's status step makes it: the model changes and the
   // engine asks for a refresh; the tree is then painted.
-  std::vector<TPort*> monitors;
+  std::vector<Monitor*> monitors;
   for (int i = 0; i < program->serverList.Count(); i += 97)
     monitors.push_back(program->serverList.Items(i)->ports.Items(i % 3));
   static const char* const colours[] = {"green", "yellow", "red"};
   size_t step = 0;
   const double one = bench::MedianMs(51, [&] {
-    TPort* m = monitors[step % monitors.size()];
+    Monitor* m = monitors[step % monitors.size()];
     m->status = colours[step % 3];
     ++step;
     program->ScreenUpdate();

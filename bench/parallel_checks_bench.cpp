@@ -98,10 +98,10 @@ struct Bench {
     program.serverList.Clear();
     CurrentLoop().SetErrorHandler([](const std::string&) {});
   }
-  TPort* Add(const std::string& name, uint16_t port, int interval) {
-    TServer* s = program.serverList.Items(program.serverList.Add(name));
+  Monitor* Add(const std::string& name, uint16_t port, int interval) {
+    Server* s = program.serverList.Items(program.serverList.Add(name));
     s->ip = "127.0.0.1";
-    TPort* m = s->ports.Items(s->ports.Add("port"));
+    Monitor* m = s->ports.Items(s->ports.Add("port"));
     m->port = port;
     m->interval = interval;
     return m;
@@ -141,7 +141,7 @@ double FastRecordRate(bool parallel, const std::string& dir) {
   SilentPeer silent;
   OpenPeer open;
   Bench b(dir);
-  std::vector<TPort*> fast;
+  std::vector<Monitor*> fast;
   for (int i = 0; i < 120; ++i) {
     // Silent ones spread among the fast ones, as an operator's file would have them.
     if (i % 6 == 0)
@@ -155,7 +155,7 @@ double FastRecordRate(bool parallel, const std::string& dir) {
   const auto start = std::chrono::steady_clock::now();
   CurrentLoop().WaitUntil([&] { return Seconds(start) >= 30.0; }, 31'000);
   long records = 0;
-  for (TPort* m : fast) {
+  for (Monitor* m : fast) {
     auto text = ReadWholeFile(m->server->LogPath());
     if (!text) continue;
     for (char c : *text) records += c == '\n';

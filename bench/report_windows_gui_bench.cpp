@@ -83,7 +83,7 @@ double StdioReadMs(const std::string& path) {
   });
 }
 
-void BenchLogWindow(const std::string& dir, const TServer& server, double now) {
+void BenchLogWindow(const std::string& dir, const Server& server, double now) {
   const std::string path = DataPath(server.logfile);
   size_t bytes = GenerateLog(path, 1'000'000, 30, now, true);
   std::printf("log window: 1,000,000 lines, %.1f MB\n", bytes / 1e6);
@@ -93,7 +93,7 @@ void BenchLogWindow(const std::string& dir, const TServer& server, double now) {
   // Memory first, in a process that has not yet held such a log.
   {
     long before = bench::StatusBytes("VmRSS:");
-    auto window = std::make_unique<Tshowlogwin>();
+    auto window = std::make_unique<LogWindow>();
     window->ShowView(ViewServerLog(server, false));
     window->show();
     bench::Paint(window.get());
@@ -105,9 +105,9 @@ void BenchLogWindow(const std::string& dir, const TServer& server, double now) {
   }
 
   for (bool errorsOnly : {false, true}) {
-    std::unique_ptr<Tshowlogwin> window;
+    std::unique_ptr<LogWindow> window;
     double open = bench::MedianMs(kRuns, [&] {
-      window = std::make_unique<Tshowlogwin>();
+      window = std::make_unique<LogWindow>();
       window->ShowView(ViewServerLog(server, errorsOnly));
       window->show();
       bench::Paint(window.get());
@@ -117,7 +117,7 @@ void BenchLogWindow(const std::string& dir, const TServer& server, double now) {
                 window->Memo1()->LineCount());
   }
 
-  Tshowlogwin window;
+  LogWindow window;
   window.ShowView(ViewServerLog(server, false));
   window.show();
   LogTextView* pane = window.Memo1();
@@ -145,19 +145,19 @@ void BenchLogWindow(const std::string& dir, const TServer& server, double now) {
   (void)dir;
 }
 
-void BenchChart(const TPort& monitor, int records, double now) {
+void BenchChart(const Monitor& monitor, int records, double now) {
   const std::string path = DataPath(monitor.server->logfile);
   size_t bytes = GenerateLog(path, records, 7, now, false);
   std::printf("chart: %d records of one monitor over a week, %.1f MB\n", records, bytes / 1e6);
   double stdio = StdioReadMs(path);
   std::printf("  stdio fgets read (yardstick):       %7.1f ms\n", stdio);
 
-  std::unique_ptr<Tshowgraphwin> window;
+  std::unique_ptr<ChartWindow> window;
   double read = 0, open = bench::MedianMs(kRuns, [&] {
     auto a = std::chrono::steady_clock::now();
     RequestTimes times = ComputeRequestTimes(monitor, "7", path, now);
     read = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - a).count();
-    window = std::make_unique<Tshowgraphwin>();
+    window = std::make_unique<ChartWindow>();
     window->Load(times, now);
     window->show();
     window->Chart1()->replot(QCustomPlot::rpImmediateRefresh);
@@ -208,10 +208,10 @@ int main(int argc, char** argv) {
   SetDataDir(dir);
   const double now = Now();
 
-  TServerList servers;
-  TServer* server = servers.Items(servers.Add("web1"));
+  ServerList servers;
+  Server* server = servers.Items(servers.Add("web1"));
   server->logfile = "web1.log";
-  TPort* monitor = server->ports.Items(server->ports.Add("http"));
+  Monitor* monitor = server->ports.Items(server->ports.Add("http"));
   monitor->typ = "http";
   monitor->port = 80;
 

@@ -22,9 +22,9 @@ int main() {
   program.serverList.Clear();
   const int64_t mono = CurrentClock().MonotonicMs();
   for (int i = 0; i < 10000; ++i) {
-    TServer* s = program.serverList.Items(program.serverList.Add("server" + std::to_string(i)));
+    Server* s = program.serverList.Items(program.serverList.Add("server" + std::to_string(i)));
     for (const char* typ : {"ping", "http", "port"}) {
-      TPort* m = s->ports.Items(s->ports.Add(typ));
+      Monitor* m = s->ports.Items(s->ports.Add(typ));
       m->MarkChecked(Now(), mono);  // just checked: nothing is due
     }
   }

@@ -16,14 +16,14 @@ int main() {
   std::string dir = mkdtemp(templ);
   std::string path = dir + "/big.mcf";
 
-  TServerList list;
+  ServerList list;
   for (int i = 0; i < 10000; ++i) {
-    TServer* s = list.Items(list.Add("server" + std::to_string(i)));
+    Server* s = list.Items(list.Add("server" + std::to_string(i)));
     s->ip = "127.0.0." + std::to_string(1 + i % 250);
     s->location = "rack " + std::to_string(i / 40);
     s->logfile = s->name + ".log";
     s->group = "group" + std::to_string(i / 100);
-    TPort* h = s->ports.Items(s->ports.Add("http"));
+    Monitor* h = s->ports.Items(s->ports.Add("http"));
     h->data = {"url=http://" + s->name + ".localhost/index.html", "mustinclude=welcome"};
     s->ports.Items(s->ports.Add("ping"));
     s->ports.Items(s->ports.Add("port"))->port = 22;
@@ -34,7 +34,7 @@ int main() {
   const int runs = 7;
   double save = bench::MedianMs(runs, [&] { list.SaveToFile(path); });
   double load = bench::MedianMs(runs, [&] {
-    TServerList back;
+    ServerList back;
     back.LoadFromFile(path);
     if (back.Count() != 10000) std::abort();
   });

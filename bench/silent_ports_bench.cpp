@@ -116,14 +116,14 @@ Figures Run(bool parallel, const std::string& dataDir) {
   program.serverList.Clear();
   CurrentLoop().SetErrorHandler([](const std::string&) {});
   auto add = [&](const std::string& name, uint16_t port, int interval) {
-    TServer* s = program.serverList.Items(program.serverList.Add(name));
+    Server* s = program.serverList.Items(program.serverList.Add(name));
     s->ip = "127.0.0.1";
-    TPort* m = s->ports.Items(s->ports.Add("port"));
+    Monitor* m = s->ports.Items(s->ports.Add("port"));
     m->port = port;
     m->interval = interval;
     return m;
   };
-  std::vector<TPort*> quiet, fast;
+  std::vector<Monitor*> quiet, fast;
   for (int i = 0; i < kSilent; ++i)
     quiet.push_back(add("quiet" + std::to_string(i), silent.port, 10));
   for (int i = 0; i < kFast; ++i) fast.push_back(add("fast" + std::to_string(i), open.port, 1));
@@ -157,7 +157,7 @@ Figures Run(bool parallel, const std::string& dataDir) {
           }
         }
         if (f.firstRoundS < 0 &&
-            std::all_of(quiet.begin(), quiet.end(), [](TPort* m) { return m->status == "red"; }))
+            std::all_of(quiet.begin(), quiet.end(), [](Monitor* m) { return m->status == "red"; }))
           f.firstRoundS = Seconds(start);
         return Seconds(start) >= kRunSeconds;
       },

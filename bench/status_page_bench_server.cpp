@@ -20,16 +20,16 @@ using namespace sentrel;
 
 namespace {
 
-void FillModel(TServerList& list, TextPane& pane, int monitors) {
+void FillModel(ServerList& list, TextPane& pane, int monitors) {
   static const char* kStatus[] = {"green", "green", "green", "yellow", "red", ""};
   const int servers = (monitors + 2) / 3;
   for (int i = 0; i < servers; ++i) {
-    TServer* s = list.Items(list.Add("server" + std::to_string(i) + ".intranet"));
+    Server* s = list.Items(list.Add("server" + std::to_string(i) + ".intranet"));
     s->ip = "127.0.0.1";
     s->group = "Group " + std::to_string(i / 10);
     int n = 0;
     for (const char* typ : {"ping", "http", "port"}) {
-      TPort* m = s->ports.Items(s->ports.Add(typ));
+      Monitor* m = s->ports.Items(s->ports.Add(typ));
       m->port = typ[1] == 'i' ? 0 : 80 + n;
       m->status = kStatus[(i * 3 + n++) % 6];
       m->lastResponseMs = (i * 37) % 900;
@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
   int errors = 0;
   loop.SetErrorHandler([&errors](const std::string&) { ++errors; });
 
-  TServerList list;
+  ServerList list;
   TextPane pane("Messages/Errors");
   list.messagePane = &pane;
   FillModel(list, pane, monitors);

@@ -91,7 +91,7 @@ Expected Expect(std::string_view response) {
 }
 
 // The request to its end, then a mark that it ended.
-Task<void> FetchAndMark(tmyhttpcli& client, bool& done) {
+Task<void> FetchAndMark(HttpRequest& client, bool& done) {
   co_await client.Fetch();
   done = true;
 }
@@ -105,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool credentials = data[1] & 2;
   std::string_view response(reinterpret_cast<const char*>(data) + 2, size - 2);
 
-  tmyhttpcli client;
+  HttpRequest client;
   std::string expectedRequest;
   if (viaProxy) {
     client.url = "http://www.example.test:8080/status/index.html";
@@ -148,7 +148,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // A "Location" without a host leaves the request waiting in the lookup state until its
   // owner gives it up; anything else ends once the server has closed.
   auto waitsForAbort = [&] {
-    return client.state() == tmyhttpcli::State::DnsLookup && client.connectHost.empty();
+    return client.state() == HttpRequest::State::DnsLookup && client.connectHost.empty();
   };
   Check(h->loop.WaitUntil([&] { return done || waitsForAbort(); }, 10000),
         "the request ends once the server closed");
@@ -159,7 +159,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::CloseAbortive(peer);
   h->wantPeer = false;
 
-  Check(client.state() == tmyhttpcli::State::Ready, "the client is ready again");
+  Check(client.state() == HttpRequest::State::Ready, "the client is ready again");
   Check(client.rcvdCount == static_cast<int64_t>(body.size()), "every body byte is counted");
   Check(request == expectedRequest, "the request goes out as it should");
   Expected e = Expect(response);

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "events/ip_event.h"
+#include "events/event_list.h"
 #include "model/server_list.h"
 #include "platform/file_util.h"
 #include "platform/ini_file.h"
@@ -20,14 +20,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   static const std::string path = "/dev/shm/sentrel-ini-fuzz-" + std::to_string(getpid());
   WriteFileAtomic(path, text);
-  TServerList servers;
+  ServerList servers;
   servers.LoadFromFile(path);
-  TIpEventList events;
+  EventList events;
   events.LoadFromFile(path);
   for (int i = 0; i < events.Count(); ++i)
     if (events.Items(i)->count[0] < 2) __builtin_trap();
   servers.SaveToFile(path);
-  TServerList back;
+  ServerList back;
   back.LoadFromFile(path);
   if (back.Count() > servers.Count()) __builtin_trap();
   unlink(path.c_str());

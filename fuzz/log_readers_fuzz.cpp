@@ -128,9 +128,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const int64_t cutoffMs = DateTimeToMs(now) - static_cast<int64_t>(days) * kMsPerDay;
 
-  TServerList servers;
-  TServer* server = servers.Items(servers.Add("web1"));
-  TPort* monitor = server->ports.Items(server->ports.Add("http"));
+  ServerList servers;
+  Server* server = servers.Items(servers.Add("web1"));
+  Monitor* monitor = server->ports.Items(server->ports.Add("http"));
   monitor->port = 80;
   try {
     RequestTimes r = ComputeRequestTimes(*monitor, answer, logPath, now);

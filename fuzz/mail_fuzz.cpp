@@ -10,10 +10,10 @@
 #include <string_view>
 #include <vector>
 
-#include "model/text_pane.h"
-#include "events/ip_event.h"
+#include "events/event_list.h"
 #include "events/mail_action.h"
 #include "fuzz_support.h"
+#include "model/text_pane.h"
 #include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/file_util.h"
@@ -134,7 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string recipients(TakeLine(in));
   std::string message(TakeLine(in));
 
-  TIPEvent ev;
+  Event ev;
   ev.MailAddress = recipients;
   ev.Mailtext = h->dir + "/alarm.txt";
   WriteFileAtomic(ev.Mailtext, in);

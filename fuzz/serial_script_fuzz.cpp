@@ -15,8 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/settings_store.h"
-#include "events/ip_event.h"
+#include "events/event_list.h"
 #include "events/mail_action.h"
 #include "events/serial_action.h"
 #include "fuzz_support.h"
@@ -24,6 +23,7 @@
 #include "platform/date_time.h"
 #include "platform/error.h"
 #include "platform/file_util.h"
+#include "platform/settings_store.h"
 
 using namespace sentrel;
 using fuzz::Check;
@@ -117,7 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int i = 0; i < 1000 && h->Unread() < static_cast<int>(device.size()); ++i) usleep(100);
   Check(h->Unread() == static_cast<int>(device.size()), "the terminal holds what the device said");
 
-  TIPEvent ev;
+  Event ev;
   ev.SerialText = h->dir + "/script.txt";
   WriteFileAtomic(ev.SerialText, script);
   fuzz::InDirectory cwd(h->dir);

@@ -30,7 +30,7 @@ struct Harness {
   FakeClock clock;
   EventLoop loop;
   std::vector<std::string> errors;
-  TServerList servers;
+  ServerList servers;
   TextPane messages{"Messages/Errors"};
   std::unique_ptr<StatusWebServer> web;
 
@@ -40,12 +40,12 @@ struct Harness {
     clock.AttachLoop(&loop);
     loop.SetErrorHandler([this](const std::string& m) { errors.push_back(m); });
     servers.messagePane = &messages;
-    TServer* s = servers.Items(servers.Add("web1"));
+    Server* s = servers.Items(servers.Add("web1"));
     s->ip = "127.0.0.1";
-    TPort* http = s->ports.Items(s->ports.Add("http"));
+    Monitor* http = s->ports.Items(s->ports.Add("http"));
     http->status = "red";
     http->lostCount = 3;
-    TPort* ping = s->ports.Items(s->ports.Add("ping"));
+    Monitor* ping = s->ports.Items(s->ports.Add("ping"));
     ping->status = "green";
     messages.AddLine("2026-12-07 14:00:00 web1 HTTP 80 DOWN <b>500</b> \"Internal\" & more");
     web = std::make_unique<StatusWebServer>(servers, [](const std::string&) {});

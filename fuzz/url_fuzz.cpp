@@ -145,7 +145,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Check(route.connectHost == SplitProxy(proxy).host, "with a proxy the proxy is contacted");
       Check(!route.connectPort.empty(), "a proxy has a port");
     }
-    tmyhttpcli request;
+    HttpRequest request;
     request.hostName = route.hostName;
     request.requestUri = route.requestUri;
     request.username = t->user;

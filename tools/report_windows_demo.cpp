@@ -91,19 +91,19 @@ int main(int argc, char** argv) {
   const double now = Now();
   WriteFileAtomic(DataPath("web1.log"), WeekOfRecords(now));
 
-  TServerList servers;
-  TServer* server = servers.Items(servers.Add("web1"));
+  ServerList servers;
+  Server* server = servers.Items(servers.Add("web1"));
   server->logfile = "web1.log";
-  TPort* monitor = server->ports.Items(server->ports.Add("http"));
+  Monitor* monitor = server->ports.Items(server->ports.Add("http"));
   monitor->typ = "http";
   monitor->port = 80;
 
   if (mode == "chart") {
-    gui::Tshowgraphwin window;
+    gui::ChartWindow window;
     window.Load(ComputeRequestTimes(*monitor, "7"), now);
     return window.exec() == QDialog::Accepted ? 0 : 0;
   }
-  gui::Tshowlogwin window;
+  gui::LogWindow window;
   window.ShowView(ViewServerLog(*server, mode == "errors"));
   // The whole log opens at the last outage, where the state changes are.
   if (mode == "log") {

@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-#include "model/port.h"
+#include "model/monitor.h"
 #include "model/server.h"
 #include "platform/clock.h"
 #include "platform/date_time.h"
@@ -11,7 +11,7 @@
 
 namespace sentrel {
 
-std::vector<std::pair<std::string, std::string>> AlertLabels(const TPort& monitor) {
+std::vector<std::pair<std::string, std::string>> AlertLabels(const Monitor& monitor) {
   return {{"alertname", AlertmanagerNotifier::kAlertName},
           {"server", monitor.server->name},
           {"monitor", monitor.name},
@@ -101,7 +101,7 @@ std::string AlertmanagerNotifier::AlertJson(const Alert& alert, bool resolved, d
   return out;
 }
 
-void AlertmanagerNotifier::Fire(const TPort& monitor, const std::string& message) {
+void AlertmanagerNotifier::Fire(const Monitor& monitor, const std::string& message) {
   if (targets_.empty()) return;
   auto [it, fresh] = firing_.try_emplace(monitor.runId);
   Alert& alert = it->second;

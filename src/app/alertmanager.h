@@ -14,8 +14,8 @@
 
 namespace sentrel {
 
-class TPort;
-class TServerList;
+class Monitor;
+class ServerList;
 
 // Sends the monitors that are down to one or more Alertmanagers, which then group them,
 // silence, inhibit and route them to their receivers.
@@ -33,7 +33,7 @@ class AlertmanagerNotifier {
   // What the notifier asks of the program: whether a monitor is held back now, and the
   // status page's address for the alerts' generatorURL (empty while it does not run).
   struct Host {
-    std::function<bool(const TPort&)> held;
+    std::function<bool(const Monitor&)> held;
     std::function<std::string()> statusPageUrl;
   };
 
@@ -51,7 +51,7 @@ class AlertmanagerNotifier {
   bool Enabled() const { return !targets_.empty(); }
 
   // A failure event of the monitor acted with this message: it fires (again).
-  void Fire(const TPort& monitor, const std::string& message);
+  void Fire(const Monitor& monitor, const std::string& message);
   // Posts as resolved every alert whose monitor is gone, no longer red or held back.
   void Sweep();
   size_t FiringCount() const { return firing_.size(); }
@@ -70,7 +70,7 @@ class AlertmanagerNotifier {
  private:
   struct Alert {
     std::weak_ptr<const char> alive;
-    const TPort* monitor;
+    const Monitor* monitor;
     std::vector<std::pair<std::string, std::string>> labels;
     std::string message, record;
     double startsAt;
@@ -98,6 +98,6 @@ class AlertmanagerNotifier {
 
 // The labels of a monitor's alert, in this order: alertname, server, monitor, type, port,
 // group, severity.
-std::vector<std::pair<std::string, std::string>> AlertLabels(const TPort& monitor);
+std::vector<std::pair<std::string, std::string>> AlertLabels(const Monitor& monitor);
 
 }  // namespace sentrel

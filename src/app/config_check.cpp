@@ -8,7 +8,7 @@
 #include <set>
 
 #include "app/address_form.h"
-#include "events/ip_event.h"
+#include "events/event_list.h"
 #include "events/serial_action.h"
 #include "events/webhook_action.h"
 #include "model/comma_text.h"
@@ -139,16 +139,16 @@ struct ServerFileCheck {
   const std::vector<std::string>* eventNames;
   Findings& findings;
 
-  void Server(const ServerFileLayout::Server& layout);
-  void Address(const SectionKeys& keys, const ServerFileLayout::Server& layout);
-  void Monitor(size_t section, const std::string& serverName, const std::string& logFile,
-               std::map<std::pair<std::string, int32_t>, size_t>& records);
+  void CheckServer(const ServerFileLayout::ServerSections& layout);
+  void Address(const SectionKeys& keys, const ServerFileLayout::ServerSections& layout);
+  void CheckMonitor(size_t section, const std::string& serverName, const std::string& logFile,
+                    std::map<std::pair<std::string, int32_t>, size_t>& records);
   void Data(const SectionKeys& keys, size_t entry, const std::string& typ);
   void UnknownKey(const SectionKeys& keys, size_t entry, bool monitor,
                   const std::string& serverName);
   void Maintenance(const SectionKeys& keys, size_t entry);
   // The Parent entries of every server, checked together once all servers are known.
-  void Parents(const std::vector<ServerFileLayout::Server>& servers);
+  void Parents(const std::vector<ServerFileLayout::ServerSections>& servers);
 
   struct ParentEntry {
     size_t server;  // index into the layout's servers
@@ -172,7 +172,7 @@ void ServerFileCheck::Maintenance(const SectionKeys& keys, size_t e) {
                            " is over: the next save leaves it out");
 }
 
-void ServerFileCheck::Parents(const std::vector<ServerFileLayout::Server>& servers) {
+void ServerFileCheck::Parents(const std::vector<ServerFileLayout::ServerSections>& servers) {
   if (parentEntries.empty()) return;
   std::vector<std::string> names;
   std::map<std::string, size_t> byName;
@@ -268,7 +268,7 @@ void ServerFileCheck::UnknownKey(const SectionKeys& keys, size_t e, bool monitor
                      ": it is ignored" + hint);
 }
 
-void ServerFileCheck::Server(const ServerFileLayout::Server& layout) {
+void ServerFileCheck::CheckServer(const ServerFileLayout::ServerSections& layout) {
   const std::string name(ini.SectionName(layout.section));
   SectionKeys keys(ini, layout.section, file, findings);
   // The readers of the logs take a record's words by their position.
@@ -278,7 +278,7 @@ void ServerFileCheck::Server(const ServerFileLayout::Server& layout) {
                          " holds a blank or a comma: its records cannot be read back "
                          "(log views, request times, dumps take words by position)");
   // The server as the program loads it: the messages say what the loader made of it.
-  TServer loaded(nullptr);
+  Server loaded(nullptr);
   loaded.LoadFromIni(ini, layout.section);
   std::string logFile = name + ".log";
   for (size_t e : keys.entries) {
@@ -313,10 +313,11 @@ void ServerFileCheck::Server(const ServerFileLayout::Server& layout) {
   Address(keys, layout);
   ++serverIndex;
   std::map<std::pair<std::string, int32_t>, size_t> records;
-  for (size_t m : layout.monitors) Monitor(m, name, logFile, records);
+  for (size_t m : layout.monitors) CheckMonitor(m, name, logFile, records);
 }
 
-void ServerFileCheck::Address(const SectionKeys& keys, const ServerFileLayout::Server& layout) {
+void ServerFileCheck::Address(const SectionKeys& keys,
+                              const ServerFileLayout::ServerSections& layout) {
   // Only ping and port checks go to the server's address; an HTTP check goes to its URL.
   bool reached = false;
   for (size_t m : layout.monitors) {
@@ -356,9 +357,9 @@ void ServerFileCheck::Address(const SectionKeys& keys, const ServerFileLayout::S
                f.worksAnyway ? Finding::Severity::Warning : Finding::Severity::Error, message);
 }
 
-void ServerFileCheck::Monitor(size_t section, const std::string& serverName,
-                              const std::string& logFile,
-                              std::map<std::pair<std::string, int32_t>, size_t>& records) {
+void ServerFileCheck::CheckMonitor(size_t section, const std::string& serverName,
+                                   const std::string& logFile,
+                                   std::map<std::pair<std::string, int32_t>, size_t>& records) {
   const std::string_view sectionName = ini.SectionName(section);
   const int line = ini.SectionLine(section);
   SectionKeys keys(ini, section, file, findings);
@@ -366,8 +367,8 @@ void ServerFileCheck::Monitor(size_t section, const std::string& serverName,
     if (!IsOneOf(keys.Key(e), kMonitorKeys)) UnknownKey(keys, e, true, serverName);
 
   // The monitor as the program loads it: the messages say what the loader made of it.
-  TServer owner(nullptr);
-  TPort loaded(&owner);
+  Server owner(nullptr);
+  Monitor loaded(&owner);
   loaded.LoadFromIni(ini, section, std::string(sectionName));
   const std::string& typ = loaded.typ;
   const bool known = loaded.Type() != MonitorType::Unknown;
@@ -554,7 +555,7 @@ void CheckEvent(const IniFile& ini, size_t section, const std::string& file, Fin
   SectionKeys keys(ini, section, file, findings);
   const std::string name(ini.SectionName(section));
   // The event as the program loads it, written back: each key as the loader decided it.
-  TIPEvent loaded;
+  Event loaded;
   loaded.name = name;
   loaded.ReadFromINI(name, ini);
   IniFile decided;
@@ -677,7 +678,7 @@ void CheckServerFile(const std::string& path, const std::vector<std::string>* ev
     return;
   }
   ServerFileCheck check{*ini, path, eventNames, findings, {}, 0};
-  for (const ServerFileLayout::Server& server : layout.servers) check.Server(server);
+  for (const ServerFileLayout::ServerSections& server : layout.servers) check.CheckServer(server);
   check.Parents(layout.servers);
 }
 

@@ -56,7 +56,7 @@ int CheckDays(const CommandLine& cl) {
   return 0;
 }
 
-TServer* FindServer(const TServerList& list, const std::string& name) {
+Server* FindServer(const ServerList& list, const std::string& name) {
   for (int i = 0; i < list.Count(); ++i)
     if (list.Items(i)->name == name) return list.Items(i);
   // Server names are unique regardless of case, so a name in another case is no guess.
@@ -65,7 +65,7 @@ TServer* FindServer(const TServerList& list, const std::string& name) {
   return nullptr;
 }
 
-TPort* FindMonitor(const TServer& server, const std::string& name) {
+Monitor* FindMonitor(const Server& server, const std::string& name) {
   for (int i = 0; i < server.ports.Count(); ++i)
     if (server.ports.Items(i)->name == name) return server.ports.Items(i);
   for (int i = 0; i < server.ports.Count(); ++i)
@@ -85,12 +85,12 @@ void PrintLine(std::string_view text) {
   std::fputc('\n', stdout);
 }
 
-int PrintLog(const TServer& server, bool errorsOnly) {
+int PrintLog(const Server& server, bool errorsOnly) {
   ReadLogLines(server.LogPath(), errorsOnly, PrintLine);
   return FinishOutput();
 }
 
-int PrintRequestTimes(const TPort& monitor, const std::string& days) {
+int PrintRequestTimes(const Monitor& monitor, const std::string& days) {
   RequestTimes times = ComputeRequestTimes(monitor, days);
   PrintLine(times.title);
   if (!times.footer.empty()) PrintLine(times.footer);
@@ -109,7 +109,7 @@ int PrintRequestTimes(const TPort& monitor, const std::string& days) {
 
 // Reads the logs (and their day summaries, where they still describe them) and writes
 // nothing: a Sentrel that is monitoring may run meanwhile.
-int PrintAvailability(TServerList& servers, const std::string& daysText, bool csv) {
+int PrintAvailability(ServerList& servers, const std::string& daysText, bool csv) {
   const int days = ParseDaysAnswer(daysText);
   const int64_t now = DateTimeToMs(Now());
   AvailabilityReader reader(servers, now, days * 24);
@@ -118,7 +118,7 @@ int PrintAvailability(TServerList& servers, const std::string& daysText, bool cs
   return FinishOutput();
 }
 
-int RunDump(const TServerList& servers, const std::string& days) {
+int RunDump(const ServerList& servers, const std::string& days) {
   // The records a running Sentrel appends between our read of a log and our rename
   // would be lost, so the dump holds the data directory's lock while it works, and
   // refuses while another program holds it.
@@ -192,7 +192,7 @@ int RunLogReaderCommand(const CommandLine& cl) {
     serverFile = settings.ReadText(kSettingsSection, "config", "");
   }
 
-  TServerList servers;
+  ServerList servers;
   try {
     // Without a server file the program watches its default configuration; so do we.
     if (serverFile.empty()) {
@@ -210,14 +210,14 @@ int RunLogReaderCommand(const CommandLine& cl) {
     if (cl.mode == CommandLine::Mode::DumpLogs) return RunDump(servers, cl.days);
     if (cl.mode == CommandLine::Mode::Availability) return PrintAvailability(servers, cl.days, cl.csv);
 
-    TServer* server = FindServer(servers, cl.server);
+    Server* server = FindServer(servers, cl.server);
     if (!server)
       return Refuse("no server named " + cl.server + " in " +
                         (serverFile.empty() ? "the default configuration" : serverFile),
                     2);
     if (cl.mode == CommandLine::Mode::Log) return PrintLog(*server, cl.errorsOnly);
 
-    TPort* monitor = FindMonitor(*server, cl.monitor);
+    Monitor* monitor = FindMonitor(*server, cl.monitor);
     if (!monitor)
       return Refuse("server " + server->name + " has no monitor named " + cl.monitor, 2);
     return PrintRequestTimes(*monitor, cl.days);

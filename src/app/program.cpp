@@ -25,7 +25,7 @@ Program::Program(Frontend& frontend, SettingsStore& settings)
   scanner.SetChecks(networkChecks_.get());
   poster_ = std::make_unique<ClientHttpPoster>();
   AlertmanagerNotifier::Host host;
-  host.held = [this](const TPort& m) {
+  host.held = [this](const Monitor& m) {
     return m.alertRun.held || HoldOf(serverList, *m.server, Now()).Any();
   };
   host.statusPageUrl = [this] {
@@ -52,7 +52,7 @@ Program::Program(Frontend& frontend, SettingsStore& settings)
 }
 
 Program::~Program() {
-  SetTimer1(false);
+  SetScanTimer(false);
   CancelWork();
 }
 
@@ -81,13 +81,13 @@ void Program::RunEvent(const std::string& name, const std::string& message,
   const int32_t after = eventList.AlertAfter(name);
   if (after < 0 || n <= after) return;
   // The actions may have deleted the monitor meanwhile.
-  if (TPort* m = MonitorByRunId(monitor); m && m->Colour() == StatusColour::Red)
+  if (Monitor* m = MonitorByRunId(monitor); m && m->Colour() == StatusColour::Red)
     alertmanager_->Fire(*m, message);
 }
 
-TPort* Program::MonitorByRunId(uint64_t runId) {
+Monitor* Program::MonitorByRunId(uint64_t runId) {
   for (int i = 0; i < serverList.Count(); ++i) {
-    TServer* server = serverList.Items(i);
+    Server* server = serverList.Items(i);
     for (int j = 0; j < server->ports.Count(); ++j)
       if (server->ports.Items(j)->runId == runId) return server->ports.Items(j);
   }
@@ -116,23 +116,23 @@ void Program::ApplyAlertmanagerUrls(const std::string& urls) {
     ReportProblem("AlertmanagerURLs: " + problem + ": no alerts go there");
 }
 
-void Program::SetTimer1(bool enabled) {
+void Program::SetScanTimer(bool enabled) {
   EventLoop& loop = CurrentLoop();
-  if (timer1Id_) {
-    loop.CancelTimer(timer1Id_);
-    timer1Id_ = 0;
+  if (scanTimerId_) {
+    loop.CancelTimer(scanTimerId_);
+    scanTimerId_ = 0;
   }
-  timer1Enabled_ = enabled;
+  scanTimerEnabled_ = enabled;
   if (enabled) {
-    timer1Id_ = loop.AddTimer(1000, [this] {
-      timer1Id_ = 0;
-      Timer1Timer();
+    scanTimerId_ = loop.AddTimer(1000, [this] {
+      scanTimerId_ = 0;
+      ScanTimerTick();
     });
   }
 }
 
-void Program::Timer1Timer() {
-  SetTimer1(false);
+void Program::ScanTimerTick() {
+  SetScanTimer(false);
   // A closing program starts no further pass.
   if (quitRequested_) return;
   if (scanner.PassRunning()) {
@@ -144,15 +144,15 @@ void Program::Timer1Timer() {
   scanner.Execute([this] {
     if (quitRequested_) return;
     if (passAgain_ && scanActive_)
-      Timer1Timer();
+      ScanTimerTick();
     else
-      SetTimer1(true);
+      SetScanTimer(true);
   });
 }
 
 void Program::RequestQuit() {
   quitRequested_ = true;
-  SetTimer1(false);
+  SetScanTimer(false);
   // Checks are cheap to do again: the pass and every check under way end now, where
   // they wait, so nothing holds the close.
   scanner.CancelAll();
@@ -163,7 +163,7 @@ void Program::CancelQuit() {
   if (!quitRequested_) return;
   quitRequested_ = false;
   // Scanning that was on goes on with the next tick.
-  if (scanActive_ && !timer1Enabled_ && !scanner.PassRunning()) SetTimer1(true);
+  if (scanActive_ && !scanTimerEnabled_ && !scanner.PassRunning()) SetScanTimer(true);
 }
 
 void Program::SetParallelChecks(bool on) {
@@ -188,17 +188,17 @@ void Program::ApplyParallelSetting() {
   scanner.SetParallel(on, limit);
 }
 
-void Program::Scan1Click() {
+void Program::ToggleScan() {
   scanActive_ = !scanActive_;
-  SetTimer1(scanActive_);
+  SetScanTimer(scanActive_);
   if (scanActive_) {
-    Timer1Timer();
+    ScanTimerTick();
     return;
   }
   // Stop means stop: the pass and every check under way end where they wait, as when
   // the program closes, so no verdict, record or event comes after the lights went grey.
   scanner.CancelAll();
-  ForEachMonitor([](TPort& m) {
+  ForEachMonitor([](Monitor& m) {
     m.status = "?";
     m.ResetLastCheck();
   });
@@ -207,24 +207,24 @@ void Program::Scan1Click() {
   ScreenUpdate();
 }
 
-void Program::ForEachMonitor(const std::function<void(TPort&)>& f) {
+void Program::ForEachMonitor(const std::function<void(Monitor&)>& f) {
   for (int i = 0; i < serverList.Count(); ++i) {
-    TServer* server = serverList.Items(i);
+    Server* server = serverList.Items(i);
     for (int j = 0; j < server->ports.Count(); ++j) f(*server->ports.Items(j));
   }
 }
 
 void Program::StartScan() {
-  if (!scanActive_) Scan1Click();
+  if (!scanActive_) ToggleScan();
 }
 
 void Program::StopScan() {
-  if (scanActive_) Scan1Click();
+  if (scanActive_) ToggleScan();
 }
 
 void Program::ScanNow() {
-  ForEachMonitor([](TPort& m) { m.ResetLastCheck(); });
-  if (timer1Enabled_ || (scanActive_ && scanner.PassRunning())) Timer1Timer();
+  ForEachMonitor([](Monitor& m) { m.ResetLastCheck(); });
+  if (scanTimerEnabled_ || (scanActive_ && scanner.PassRunning())) ScanTimerTick();
 }
 
 void Program::SetStatusPanel(int panel, const std::string& text) {
@@ -268,9 +268,9 @@ void Program::Create(const StartOptions& options) {
   eventList.context.reminderState = [this](uint64_t runId) {
     ReminderState state;
     for (int i = 0; i < serverList.Count(); ++i) {
-      TServer* server = serverList.Items(i);
+      Server* server = serverList.Items(i);
       for (int j = 0; j < server->ports.Count(); ++j) {
-        const TPort& m = *server->ports.Items(j);
+        const Monitor& m = *server->ports.Items(j);
         if (m.runId != runId) continue;
         state.red = m.Colour() == StatusColour::Red;
         state.held = m.alertRun.held || HoldOf(serverList, *server, Now()).Any();
@@ -344,7 +344,7 @@ void Program::Create(const StartOptions& options) {
     StartWebserver();
   else
     SetStatusPanel(1, "Sentrel-Webserver disabled");
-  SetWebButton(webServer.Listening());
+  SetWebServerWanted(webServer.Listening());
   if (options.headless ? options.startScan : autoStart) {
     if (options.frontEndStartsScan)
       scanOnStartup_ = true;
@@ -370,13 +370,13 @@ void Program::StartWebserver() {
     ReportProblem("Sentrel-Webserver cannot listen: " + webServer.StartFailure());
 }
 
-void Program::SetWebButton(bool down) {
-  webButtonDown = down;
-  webButtonCaption = down ? "Stop Webserver" : "Start Webserver";
+void Program::SetWebServerWanted(bool down) {
+  webServerWanted = down;
+  webServerToggleText = down ? "Stop Webserver" : "Start Webserver";
 }
 
-void Program::ToolButton7Click() {
-  const bool down = !webButtonDown;
+void Program::ToggleWebServer() {
+  const bool down = !webServerWanted;
   if (webServer.Listening() || !down) {
     if (!down) webServer.StopWebserver();
   } else {
@@ -384,14 +384,14 @@ void Program::ToolButton7Click() {
   }
   if (!webServer.Listening()) SetStatusPanel(1, "Sentrel-Webserver is offline");
   // A failed start leaves the button down: the next click releases it.
-  SetWebButton(down);
+  SetWebServerWanted(down);
 }
 
 bool Program::Save() {
   if (configFile.empty() || !ServerFileWritable()) return false;
   const bool lossy = !lossyFile_.empty() && configFile == lossyFile_;
   serverList.SaveToFile(configFile,
-                        lossy ? TServerList::Backup::KeepOriginal : TServerList::Backup::Replace);
+                        lossy ? ServerList::Backup::KeepOriginal : ServerList::Backup::Replace);
   NoteSaved();
   lossyFile_.clear();
   missingFile_.clear();
@@ -408,7 +408,7 @@ void Program::SaveOrRecover() {
   }
   if (serverList.Count() == 0) return;
   if (configFile.empty() && failure.empty()) {
-    TServerList fresh;
+    ServerList fresh;
     fresh.CreateDefault();
     TreeOrder(fresh);
     if (fresh.Content() == serverList.Content()) return;
@@ -548,7 +548,7 @@ bool Program::Reload() {
 
   ReloadCounts counts;
   if (!configFile.empty()) {
-    TServerList fresh;
+    ServerList fresh;
     size_t dropped = 0;
     const ServerFileContent content = fresh.LoadFromFile(configFile, &dropped);
     if (content != ServerFileContent::Servers) {

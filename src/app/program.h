@@ -7,15 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "events/event_list.h"
 #include "model/frontend.h"
-#include "platform/settings_store.h"
-#include "model/text_pane.h"
-#include "events/ip_event.h"
 #include "model/server_list.h"
+#include "model/text_pane.h"
 #include "platform/event_loop.h"
+#include "platform/settings_store.h"
 #include "reports/availability_tracker.h"
 #include "reports/status_web_server.h"
-#include "scan/infini_scan.h"
+#include "scan/scanner.h"
 
 namespace sentrel {
 
@@ -101,14 +101,14 @@ class Program : public ScanHost {
 
   // The web server's toolbar button (a toggle button) was clicked: the operator's on/off
   // switch of the status web server. The click itself flips the button.
-  void ToolButton7Click();
+  void ToggleWebServer();
   // Opens the web server on the first free port of its list; the panel tells the outcome.
   void StartWebserver();
 
   // Scan control, as the toolbar and menu commands do it.
   // "Scan Process Active": flips scanning; on: the timer runs and a pass starts at once;
   // off: every monitor shows "?" and is due again.
-  void Scan1Click();
+  void ToggleScan();
   void StartScan();
   void StopScan();
   // Whether start-up asked for scanning that the front end is to start (see StartOptions).
@@ -119,14 +119,14 @@ class Program : public ScanHost {
   void ScanNow();
   // The scan timer's tick: timer off, one pass, timer on again when the pass has ended
   // (also after an error), so the next pass starts 1000 ms after this one ended.
-  void Timer1Timer();
+  void ScanTimerTick();
   // "Check monitors in parallel": the [Sentrel] setting ParallelChecks, applied at once.
   void SetParallelChecks(bool on);
   bool ParallelChecks() const { return scanner.Parallel(); }
   // Ends the scan pass, every check and every event action where they wait, and keeps
   // the availability summaries.
   void EndWork();
-  bool Timer1Enabled() const { return timer1Enabled_; }
+  bool ScanTimerEnabled() const { return scanTimerEnabled_; }
 
   // Closing the window, Exit, SIGTERM and SIGINT: the pass in progress and every check
   // under way end where they wait, no further pass starts, and the loop is asked to
@@ -157,7 +157,7 @@ class Program : public ScanHost {
   bool PopupWindow() const;
   void SetPopupWindow(bool on);
   // The monitor with this run id, or nullptr.
-  TPort* MonitorByRunId(uint64_t runId);
+  Monitor* MonitorByRunId(uint64_t runId);
 
   void SetStatusPanel(int panel, const std::string& text);
   const std::string& StatusPanel(int panel) const { return statusPanels_[static_cast<size_t>(panel)]; }
@@ -165,9 +165,9 @@ class Program : public ScanHost {
   Frontend& frontend() { return frontend_; }
   SettingsStore& settings() { return settings_; }
 
-  TServerList serverList;
-  TInfiniScan scanner{serverList, *this};
-  TIpEventList eventList;
+  ServerList serverList;
+  Scanner scanner{serverList, *this};
+  EventList eventList;
   std::string configFile;
   TextPane activityPane{"Activity log"};
   TextPane messagePane{"Messages/Errors"};
@@ -177,8 +177,8 @@ class Program : public ScanHost {
   StatusWebServer webServer{serverList,
                             [this](const std::string& text) { SetStatusPanel(1, text); }};
   // The web server button: down means the operator wants the server on.
-  bool webButtonDown = false;
-  std::string webButtonCaption = "Start Webserver";
+  bool webServerWanted = false;
+  std::string webServerToggleText = "Start Webserver";
 
   // Check marks of the settings.
   bool autoStart = false;
@@ -190,7 +190,7 @@ class Program : public ScanHost {
   int32_t winTop = 0, winLeft = 0, winHeight = 0, winWidth = 0;
 
  private:
-  void SetWebButton(bool down);
+  void SetWebServerWanted(bool down);
   // Loads the file as the current server file; remembers a file that must not be
   // written over. Reports nothing.
   ServerFileContent LoadConfig(const std::string& path);
@@ -204,10 +204,10 @@ class Program : public ScanHost {
 
   Frontend& frontend_;
   SettingsStore& settings_;
-  void SetTimer1(bool enabled);
+  void SetScanTimer(bool enabled);
   void CancelWork();
   void ApplyParallelSetting();
-  void ForEachMonitor(const std::function<void(TPort&)>& f);
+  void ForEachMonitor(const std::function<void(Monitor&)>& f);
 
   // What posts webhooks and alerts; before the actions and the notifier that use it.
   std::unique_ptr<HttpPoster> poster_;
@@ -233,10 +233,10 @@ class Program : public ScanHost {
   double startTime_ = 0;
   bool scanActive_ = false;
   bool quitRequested_ = false;
-  bool timer1Enabled_ = false;
+  bool scanTimerEnabled_ = false;
   bool passAgain_ = false;
   bool scanOnStartup_ = false;
-  EventLoop::TimerId timer1Id_ = 0;
+  EventLoop::TimerId scanTimerId_ = 0;
   // The real ping, HTTP and port checks the scanner runs. Declared last, so it goes
   // first: requests still in flight let go of the monitors before those are destroyed.
   std::unique_ptr<Checks> networkChecks_;

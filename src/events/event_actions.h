@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "events/ip_event.h"
+#include "events/event_list.h"
 #include "model/frontend.h"
 #include "platform/task.h"
 
@@ -16,31 +16,30 @@ namespace sentrel {
 class EventActions {
  public:
   virtual ~EventActions() = default;
-  virtual void DoNetSend(const TIPEvent& ev, const std::string& message,
-                         const std::string& server, const std::string& status) = 0;
-  virtual void DoPopup(const TIPEvent& ev, const std::string& message) = 0;
+  virtual void DoNetSend(const Event& ev, const std::string& message, const std::string& server,
+                         const std::string& status) = 0;
+  virtual void DoPopup(const Event& ev, const std::string& message) = 0;
   // The popup of an execution, knowing what it is about (the desktop's notification
   // says it too); without more to do with that, the plain popup.
-  virtual void DoPopupAbout(const TIPEvent& ev, const DesktopNotice& notice) {
+  virtual void DoPopupAbout(const Event& ev, const DesktopNotice& notice) {
     DoPopup(ev, notice.message);
   }
-  virtual void DoExe(const TIPEvent& ev, const std::string& message, const std::string& server,
+  virtual void DoExe(const Event& ev, const std::string& message, const std::string& server,
                      const std::string& status) = 0;
   // The waiting actions take their texts by value: the task outlives its caller's copies.
-  virtual Task<void> DoMail(TIPEvent ev, std::string message, std::string server,
+  virtual Task<void> DoMail(Event ev, std::string message, std::string server,
                             std::string status) = 0;
-  virtual Task<void> DoShutdown(TIPEvent ev) = 0;
-  virtual Task<void> DoSound(TIPEvent ev) = 0;
-  virtual Task<void> DoSerial(TIPEvent ev) = 0;
-  virtual void DoPrint(const TIPEvent& ev, const std::string& server,
-                       const std::string& status) = 0;
+  virtual Task<void> DoShutdown(Event ev) = 0;
+  virtual Task<void> DoSound(Event ev) = 0;
+  virtual Task<void> DoSerial(Event ev) = 0;
+  virtual void DoPrint(const Event& ev, const std::string& server, const std::string& status) = 0;
   // Starts delivering the event's webhook and returns: the delivery and its retries go on
   // by themselves, so a slow receiver holds up no other action.
-  virtual void DoWebhook(const TIPEvent& /*ev*/, const std::string& /*message*/,
+  virtual void DoWebhook(const Event& /*ev*/, const std::string& /*message*/,
                          const std::string& /*server*/, const std::string& /*status*/) {}
   // One try of the webhook for the event editor's Test button, ending with the
   // receiver's answer ("HTTP 200 OK"); throws when it failed.
-  virtual Task<std::string> TestWebhook(TIPEvent /*ev*/, std::string /*message*/,
+  virtual Task<std::string> TestWebhook(Event /*ev*/, std::string /*message*/,
                                         std::string /*server*/, std::string /*status*/) {
     co_return std::string();
   }

@@ -3,22 +3,22 @@
 #include <exception>
 #include <memory>
 
-#include "model/text_pane.h"
 #include "events/event_actions.h"
-#include "events/ip_event.h"
+#include "events/event_list.h"
 #include "events/placeholders.h"
 #include "model/last_activity.h"
+#include "model/text_pane.h"
+#include "platform/awaitables.h"
 #include "platform/clock.h"
 #include "platform/date_time.h"
-#include "platform/awaitables.h"
 #include "platform/event_loop.h"
 
 namespace sentrel {
 
-void TIpEventList::RunEvent(const std::string& name, const std::string& message,
-                            const std::string& server, const std::string& status, int32_t n,
-                            uint64_t monitor) {
-  TIPEvent* ev = Find(name);
+void EventList::RunEvent(const std::string& name, const std::string& message,
+                         const std::string& server, const std::string& status, int32_t n,
+                         uint64_t monitor) {
+  Event* ev = Find(name);
   if (!ev) return;
   const bool repeats = ev->RepeatMinutes > 0;
   Task<void> run = ev->Execute(context, message, server, status, n, monitor);
@@ -37,20 +37,18 @@ namespace {
 
 struct Step {
   int index;
-  bool TIPEvent::*enabled;
+  bool Event::*enabled;
 };
 // The order the actions run in; the print notice comes last.
 // The webhook comes with the actions that do not wait: its delivery goes on by itself.
 constexpr Step kOrder[] = {
-    {kNetSend, &TIPEvent::UseNetSend},   {kPopup, &TIPEvent::UsePopup},
-    {kExe, &TIPEvent::UseExe},           {kWebhook, &TIPEvent::UseWebhook},
-    {kMail, &TIPEvent::UseMail},         {kShutdown, &TIPEvent::UseShutdown},
-    {kSound, &TIPEvent::UseSound},       {kSerial, &TIPEvent::UseSerial},
-    {kPrint, &TIPEvent::UsePrint}};
+    {kNetSend, &Event::UseNetSend}, {kPopup, &Event::UsePopup},   {kExe, &Event::UseExe},
+    {kWebhook, &Event::UseWebhook}, {kMail, &Event::UseMail},     {kShutdown, &Event::UseShutdown},
+    {kSound, &Event::UseSound},     {kSerial, &Event::UseSerial}, {kPrint, &Event::UsePrint}};
 
 // The actions whose gates opened, in their order, as a task of their own: an action that
 // waits (a mail server, a modem, a sound) delays only the actions after it.
-Task<void> RunActions(EventActions* actions, TIPEvent settings, std::array<bool, kActionCount> fire,
+Task<void> RunActions(EventActions* actions, Event settings, std::array<bool, kActionCount> fire,
                       std::string message, std::string server, std::string status,
                       uint64_t monitor) {
   for (const Step& step : kOrder) {
@@ -83,9 +81,9 @@ Task<void> RunActions(EventActions* actions, TIPEvent settings, std::array<bool,
 
 }  // namespace
 
-Task<void> TIPEvent::Execute(const EventContext& context, const std::string& message,
-                             const std::string& server, const std::string& status, int32_t n,
-                             uint64_t monitor) {
+Task<void> Event::Execute(const EventContext& context, const std::string& message,
+                          const std::string& server, const std::string& status, int32_t n,
+                          uint64_t monitor) {
   LastActivity = "IPEvent.Execute " + message + " " + server + " " + status;
   // The gates are decided now, in the actions' order, on the event's flags; what the
   // actions then do takes as long as it takes. They work on a copy of the settings, so
@@ -99,7 +97,7 @@ Task<void> TIPEvent::Execute(const EventContext& context, const std::string& mes
     any = any || open;
   }
   if (!any || !context.actions) return {};
-  TIPEvent settings;
+  Event settings;
   settings.Assign(*this);
   settings.name = name;
   return RunActions(context.actions, std::move(settings), fire, message, server, status, monitor);
@@ -109,11 +107,11 @@ namespace {
 
 // Reminds of one monitor's outage through one event: every RepeatMinutes after the first
 // act, the actions that acted for it act again while the monitor stays red.
-Task<void> RemindTask(TIpEventList* list, std::string name, uint64_t monitor,
-                      std::string message, std::string server, std::string status) {
+Task<void> RemindTask(EventList* list, std::string name, uint64_t monitor, std::string message,
+                      std::string server, std::string status) {
   int64_t due = CurrentClock().MonotonicMs();
   for (;;) {
-    const TIPEvent* ev = list->Find(name);
+    const Event* ev = list->Find(name);
     if (!ev || ev->RepeatMinutes <= 0) co_return;
     due += static_cast<int64_t>(ev->RepeatMinutes) * 60'000;
     co_await SleepUntil(due);
@@ -133,7 +131,7 @@ Task<void> RemindTask(TIpEventList* list, std::string name, uint64_t monitor,
       any = any || fire[i];
     }
     if (!any || !list->context.actions) co_return;
-    TIPEvent settings;
+    Event settings;
     settings.Assign(*ev);
     settings.name = ev->name;
     const std::string word = status.rfind("DOWN (", 0) == 0
@@ -149,9 +147,8 @@ Task<void> RemindTask(TIpEventList* list, std::string name, uint64_t monitor,
 
 }  // namespace
 
-void TIpEventList::StartReminder(const std::string& name, uint64_t monitor,
-                                 const std::string& message, const std::string& server,
-                                 const std::string& status) {
+void EventList::StartReminder(const std::string& name, uint64_t monitor, const std::string& message,
+                              const std::string& server, const std::string& status) {
   const auto key = std::make_pair(name, monitor);
   // One per outage: an action with a higher latency count that acts later in the same
   // outage keeps the reminders where they are.
@@ -166,7 +163,7 @@ void TIpEventList::StartReminder(const std::string& name, uint64_t monitor,
   if (reminderTasks_.Running(id)) reminders_[key] = id;
 }
 
-void TIpEventList::EndReminder(const std::string& name, uint64_t monitor) {
+void EventList::EndReminder(const std::string& name, uint64_t monitor) {
   auto it = reminders_.find(std::make_pair(name, monitor));
   if (it == reminders_.end()) return;
   const TaskGroup::Id id = it->second;

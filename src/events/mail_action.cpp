@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "events/abandoned_notice.h"
-#include "events/ip_event.h"
+#include "events/event_list.h"
 #include "events/placeholders.h"
 #include "events/smtp_client.h"
 #include "platform/clock.h"
@@ -37,7 +37,7 @@ std::vector<std::string> SplitTextLines(const std::string& text) {
 
 namespace {
 
-void AppendMailLog(const char* word, const TIPEvent& ev, const std::string& message,
+void AppendMailLog(const char* word, const Event& ev, const std::string& message,
                    const std::string& server, const std::string& status) {
   AppendToFile(kMailLogName, FormatDateTime(Now()) + word + ev.MailAddress + " " + server + " " +
                                  message + " " + status + "\r\n");
@@ -72,8 +72,8 @@ std::string NewMessageId() {
   return "<" + std::string(stamp) + ".sentrel@" + domain + ">";
 }
 
-Task<void> SendEventMail(TIPEvent ev, std::string message, std::string server,
-                         std::string status, const TextPane* history) {
+Task<void> SendEventMail(Event ev, std::string message, std::string server, std::string status,
+                         const TextPane* history) {
   std::vector<std::string> lines = SplitTextLines(ReadActionFile(ev.Mailtext, "Mail template"));
   AppendMailLog(" MAIL ", ev, message, server, status);
   if (lines.size() < 3)

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "events/ip_event.h"
+#include "events/event_list.h"
 #include "platform/task.h"
 
 namespace sentrel {
@@ -16,8 +16,8 @@ class TextPane;
 // gets a " MAIL " line before the dialogue and a " DONE " line after it succeeded.
 // Throws SentrelError on any failure. The task suspends for the whole dialogue; when it
 // is destroyed before the dialogue ended, the errors log says the mail was abandoned.
-Task<void> SendEventMail(TIPEvent ev, std::string message, std::string server,
-                         std::string status, const TextPane* history);
+Task<void> SendEventMail(Event ev, std::string message, std::string server, std::string status,
+                         const TextPane* history);
 
 // A new Message-ID: "<stamp.pid.counter.sentrel@host>", unique on this machine.
 std::string NewMessageId();

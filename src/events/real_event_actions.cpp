@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "events/ip_event.h"
+#include "events/event_list.h"
 #include "events/mail_action.h"
 #include "events/placeholders.h"
 #include "events/serial_action.h"
@@ -104,20 +104,19 @@ void RealEventActions::AddMessage(const std::string& text) {
   frontend_.ShowPopupMessage(text);
 }
 
-void RealEventActions::DoPopup(const TIPEvent&, const std::string& message) {
+void RealEventActions::DoPopup(const Event&, const std::string& message) {
   AddMessage(FormatDateTime(Now()) + " " + message);
 }
 
-void RealEventActions::DoPopupAbout(const TIPEvent&, const DesktopNotice& notice) {
+void RealEventActions::DoPopupAbout(const Event&, const DesktopNotice& notice) {
   frontend_.ShowEventPopup(FormatDateTime(Now()) + " " + notice.message, notice);
 }
 
-void RealEventActions::DoPrint(const TIPEvent&, const std::string& server,
-                               const std::string& status) {
+void RealEventActions::DoPrint(const Event&, const std::string& server, const std::string& status) {
   frontend_.ShowNotice("printer\r\n" + server + "\r\n" + status);
 }
 
-Task<void> RealEventActions::DoSound(TIPEvent ev) {
+Task<void> RealEventActions::DoSound(Event ev) {
   if (ev.Sound.empty()) co_return;
   // A FIFO or a device named as the sound would keep the player reading for ever.
   RejectSpecialFile(ev.Sound, "Sound");
@@ -142,8 +141,8 @@ Task<void> RealEventActions::DoSound(TIPEvent ev) {
   if (end.code != 0) throw SentrelError("Cannot play " + ev.Sound + ": " + end.failure);
 }
 
-void RealEventActions::DoExe(const TIPEvent& ev, const std::string& message,
-                             const std::string& server, const std::string& status) {
+void RealEventActions::DoExe(const Event& ev, const std::string& message, const std::string& server,
+                             const std::string& status) {
   if (ev.Exe.empty()) return;
   // Split first, then fill each argument: a value can never add, split or join arguments.
   std::vector<std::string> args = SplitCommandLine(ev.ExePara);
@@ -172,7 +171,7 @@ void RealEventActions::DoExe(const TIPEvent& ev, const std::string& message,
   SpawnDetached(request);
 }
 
-void RealEventActions::DoNetSend(const TIPEvent& ev, const std::string& message,
+void RealEventActions::DoNetSend(const Event& ev, const std::string& message,
                                  const std::string& server, const std::string& status) {
   if (ev.NetSend.empty()) return;
   std::string text = ExpandPlaceholders(ev.NetSendText, message, server, status, history_);
@@ -192,7 +191,7 @@ void RealEventActions::DoNetSend(const TIPEvent& ev, const std::string& message,
   }
 }
 
-Task<void> RealEventActions::DoShutdown(TIPEvent ev) {
+Task<void> RealEventActions::DoShutdown(Event ev) {
   // Rights are the reboot command's business here (shutdown as root, ssh keys for a
   // remote computer), so of the steps that could fail only the request itself remains.
   const Tokens tokens{{"<#host>", ev.Shutdown}, {"<#text>", kRebootMessage}};
@@ -220,7 +219,7 @@ Task<void> RealEventActions::AbortShutdown(std::string computer) {
   co_await RunToEnd(std::move(argv), kRebootLimitMs);
 }
 
-void RealEventActions::DoWebhook(const TIPEvent& ev, const std::string& message,
+void RealEventActions::DoWebhook(const Event& ev, const std::string& message,
                                  const std::string& server, const std::string& status) {
   if (!poster_ || ev.WebhookURL.empty()) return;
   HttpPostRequest request =
@@ -231,8 +230,8 @@ void RealEventActions::DoWebhook(const TIPEvent& ev, const std::string& message,
   deliveries_.Start(DeliverWebhook(*poster_, std::move(request), what), "Webhook " + what);
 }
 
-Task<std::string> RealEventActions::TestWebhook(TIPEvent ev, std::string message,
-                                                std::string server, std::string status) {
+Task<std::string> RealEventActions::TestWebhook(Event ev, std::string message, std::string server,
+                                                std::string status) {
   if (!poster_) co_return std::string();
   if (ev.WebhookURL.empty()) throw SentrelError("Webhook: no URL to send to");
   HttpPostRequest request =
@@ -241,13 +240,13 @@ Task<std::string> RealEventActions::TestWebhook(TIPEvent ev, std::string message
   co_return co_await TryWebhookOnce(*poster_, std::move(request), WebhookName(ev));
 }
 
-Task<void> RealEventActions::DoMail(TIPEvent ev, std::string message, std::string server,
+Task<void> RealEventActions::DoMail(Event ev, std::string message, std::string server,
                                     std::string status) {
   co_await SendEventMail(std::move(ev), std::move(message), std::move(server), std::move(status),
                          history_);
 }
 
-Task<void> RealEventActions::DoSerial(TIPEvent ev) {
+Task<void> RealEventActions::DoSerial(Event ev) {
   co_await RunSerialScript(std::move(ev));
 }
 

@@ -22,21 +22,20 @@ class RealEventActions : public EventActions {
   RealEventActions(Frontend& frontend, const TextPane* history, HttpPoster* poster = nullptr)
       : frontend_(frontend), history_(history), poster_(poster) {}
 
-  void DoNetSend(const TIPEvent& ev, const std::string& message, const std::string& server,
+  void DoNetSend(const Event& ev, const std::string& message, const std::string& server,
                  const std::string& status) override;
-  void DoPopup(const TIPEvent& ev, const std::string& message) override;
-  void DoPopupAbout(const TIPEvent& ev, const DesktopNotice& notice) override;
-  void DoExe(const TIPEvent& ev, const std::string& message, const std::string& server,
+  void DoPopup(const Event& ev, const std::string& message) override;
+  void DoPopupAbout(const Event& ev, const DesktopNotice& notice) override;
+  void DoExe(const Event& ev, const std::string& message, const std::string& server,
              const std::string& status) override;
-  Task<void> DoMail(TIPEvent ev, std::string message, std::string server,
-                    std::string status) override;
-  Task<void> DoShutdown(TIPEvent ev) override;
-  Task<void> DoSound(TIPEvent ev) override;
-  Task<void> DoSerial(TIPEvent ev) override;
-  void DoPrint(const TIPEvent& ev, const std::string& server, const std::string& status) override;
-  void DoWebhook(const TIPEvent& ev, const std::string& message, const std::string& server,
+  Task<void> DoMail(Event ev, std::string message, std::string server, std::string status) override;
+  Task<void> DoShutdown(Event ev) override;
+  Task<void> DoSound(Event ev) override;
+  Task<void> DoSerial(Event ev) override;
+  void DoPrint(const Event& ev, const std::string& server, const std::string& status) override;
+  void DoWebhook(const Event& ev, const std::string& message, const std::string& server,
                  const std::string& status) override;
-  Task<std::string> TestWebhook(TIPEvent ev, std::string message, std::string server,
+  Task<std::string> TestWebhook(Event ev, std::string message, std::string server,
                                 std::string status) override;
   // Webhooks still being delivered (or waiting for their next try), and their end.
   size_t Deliveries() const { return deliveries_.Size(); }

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "events/ip_event.h"
+#include "events/event_list.h"
 #include "events/mail_action.h"
 #include "model/last_activity.h"
 #include "platform/awaitables.h"
@@ -157,7 +157,7 @@ AsyncMutex& SerialScripts() {
 
 }  // namespace
 
-Task<void> RunSerialScript(TIPEvent ev) {
+Task<void> RunSerialScript(Event ev) {
   AsyncMutex::Guard turn = co_await SerialScripts().Lock();
   LastActivity = "IPEvent.DoSerial";
   SerialLog log;

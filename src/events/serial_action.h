@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "events/ip_event.h"
+#include "events/event_list.h"
 #include "platform/serial_port.h"
 #include "platform/task.h"
 
@@ -14,7 +14,7 @@ namespace sentrel {
 // received goes to "serial.log" in the current directory. Throws SentrelError on
 // failure; the port and the log are closed then, the lines logged so far stay. A script
 // asked for while another one runs waits for it to end, then runs, in order.
-Task<void> RunSerialScript(TIPEvent ev);
+Task<void> RunSerialScript(Event ev);
 
 // SerialOptions read: the five table indexes and what they stand for.
 struct SerialOptions {

@@ -180,7 +180,7 @@ WebhookTarget SplitWebhookTarget(const std::string& text) {
   return {"POST", std::string(t)};
 }
 
-HttpPostRequest BuildWebhookRequest(const TIPEvent& ev, const std::string& message,
+HttpPostRequest BuildWebhookRequest(const Event& ev, const std::string& message,
                                     const std::string& server, const std::string& status,
                                     const TextPane* history, const std::string& proxy) {
   const std::string id = NewNotificationId();
@@ -223,7 +223,7 @@ HttpPostRequest BuildWebhookRequest(const TIPEvent& ev, const std::string& messa
   return request;
 }
 
-std::string WebhookName(const TIPEvent& ev) {
+std::string WebhookName(const Event& ev) {
   return "webhook of event \"" + ev.name + "\" to " + Origin(SplitWebhookTarget(ev.WebhookURL).url);
 }
 

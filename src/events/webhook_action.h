@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "events/ip_event.h"
+#include "events/event_list.h"
 #include "platform/http_post.h"
 #include "platform/task.h"
 
@@ -36,7 +36,7 @@ inline constexpr const char* kDefaultWebhookBody =
 
 // The request of an event's webhook with its texts filled in. proxy is the [Sentrel]
 // setting WebhookProxy ("host:port", empty for none).
-HttpPostRequest BuildWebhookRequest(const TIPEvent& ev, const std::string& message,
+HttpPostRequest BuildWebhookRequest(const Event& ev, const std::string& message,
                                     const std::string& server, const std::string& status,
                                     const TextPane* history, const std::string& proxy = "");
 
@@ -73,6 +73,6 @@ Task<void> DeliverWebhook(HttpPoster& poster, HttpPostRequest request, std::stri
 Task<std::string> TryWebhookOnce(HttpPoster& poster, HttpPostRequest request, std::string what);
 
 // "webhook of event \"Alarm\" to https://hooks.example.com".
-std::string WebhookName(const TIPEvent& ev);
+std::string WebhookName(const Event& ev);
 
 }  // namespace sentrel

@@ -50,7 +50,7 @@ double DateTimeOfChartKey(double key) {
   return key / kSecondsPerDay + kUnixEpochDays;
 }
 
-Tshowgraphwin::Tshowgraphwin(QWidget* parent) : QDialog(parent) {
+ChartWindow::ChartWindow(QWidget* parent) : QDialog(parent) {
   setObjectName("Tshowgraphwin");
   setModal(true);
   resize(552, 375);
@@ -60,8 +60,8 @@ Tshowgraphwin::Tshowgraphwin(QWidget* parent) : QDialog(parent) {
   toolBar_->setObjectName("ToolBar1");
   toolBar_->setAccessibleName("Toolbar");
   toolBar_->setToolButtonStyle(Qt::ToolButtonTextOnly);
-  print_ = toolBar_->addAction("Print", this, &Tshowgraphwin::PrintClick);
-  copy_ = toolBar_->addAction("Copy", this, &Tshowgraphwin::CopyClick);
+  print_ = toolBar_->addAction("Print", this, &ChartWindow::PrintClick);
+  copy_ = toolBar_->addAction("Copy", this, &ChartWindow::CopyClick);
   close_ = toolBar_->addAction("Close", this, &QDialog::reject);
   print_->setShortcut(QKeySequence::Print);
   copy_->setShortcut(QKeySequence::Copy);
@@ -122,8 +122,8 @@ Tshowgraphwin::Tshowgraphwin(QWidget* parent) : QDialog(parent) {
   mark.addRect(-1, -7, 3, 7);
   series2_->setScatterStyle(QCPScatterStyle(mark, Qt::NoPen, QBrush(Qt::red)));
 
-  connect(chart_, &ZoomPanPlot::Zoomed, this, &Tshowgraphwin::Chart1Zoom);
-  connect(chart_, &ZoomPanPlot::CursorMoved, this, &Tshowgraphwin::Chart1MouseMove);
+  connect(chart_, &ZoomPanPlot::Zoomed, this, &ChartWindow::Chart1Zoom);
+  connect(chart_, &ZoomPanPlot::CursorMoved, this, &ChartWindow::Chart1MouseMove);
 
   panel2_ = new QLabel(kPanelHint, this);
   panel2_->setObjectName("Panel2");
@@ -145,9 +145,9 @@ Tshowgraphwin::Tshowgraphwin(QWidget* parent) : QDialog(parent) {
   CentreOnScreen(this, parent);
 }
 
-Tshowgraphwin::~Tshowgraphwin() = default;
+ChartWindow::~ChartWindow() = default;
 
-void Tshowgraphwin::Load(const RequestTimes& times, double now) {
+void ChartWindow::Load(const RequestTimes& times, double now) {
   const QString title = QString::fromStdString(times.title);
   setWindowTitle(title);
   title_->setText(title);
@@ -239,15 +239,15 @@ QString RequestTimesSummary(const RequestTimes& times) {
   return text;
 }
 
-QString Tshowgraphwin::TitleText() const {
+QString ChartWindow::TitleText() const {
   return title_->text();
 }
 
-QString Tshowgraphwin::FooterText() const {
+QString ChartWindow::FooterText() const {
   return footer_ ? footer_->text() : QString();
 }
 
-void Tshowgraphwin::Chart1Zoom() {
+void ChartWindow::Chart1Zoom() {
   QCPRange range = chart_->yAxis->range();
   if (range.lower >= 0) return;
   // A rectangle drawn wholly below the zero line keeps its height above it.
@@ -257,13 +257,13 @@ void Tshowgraphwin::Chart1Zoom() {
   chart_->yAxis->setRange(range);
 }
 
-void Tshowgraphwin::Chart1MouseMove(double key) {
+void ChartWindow::Chart1MouseMove(double key) {
   panel2_->setText(
       "Cursor position: " + QString::fromStdString(FormatDateTime(DateTimeOfChartKey(key))) +
       " - Click left to zoom, click right to pan");
 }
 
-void Tshowgraphwin::PrintClick() {
+void ChartWindow::PrintClick() {
   QPrinterInfo info = QPrinterInfo::defaultPrinter();
   if (info.isNull()) {
     panel2_->setText(" No printer is installed: the chart was not printed");
@@ -278,7 +278,7 @@ void Tshowgraphwin::PrintClick() {
     panel2_->setText(" Printing on " + info.printerName() + " failed");
 }
 
-bool Tshowgraphwin::PrintTo(QPrinter& printer) {
+bool ChartWindow::PrintTo(QPrinter& printer) {
   QCPPainter painter;
   if (!painter.begin(&printer)) return false;
   painter.setMode(QCPPainter::pmVectorized);
@@ -293,7 +293,7 @@ bool Tshowgraphwin::PrintTo(QPrinter& printer) {
   return printer.printerState() != QPrinter::Error;
 }
 
-QImage Tshowgraphwin::ChartImage() const {
+QImage ChartWindow::ChartImage() const {
   QImage image(chart_->size(), QImage::Format_RGB32);
   image.fill(Qt::white);
   QCPPainter painter(&image);
@@ -302,7 +302,7 @@ QImage Tshowgraphwin::ChartImage() const {
   return image;
 }
 
-void Tshowgraphwin::CopyClick() {
+void ChartWindow::CopyClick() {
   QGuiApplication::clipboard()->setImage(ChartImage());
 }
 

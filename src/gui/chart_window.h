@@ -21,14 +21,14 @@ class ZoomPanPlot;
 // It opens centred on the screen at 552 x 375 with the tool bar "Print", "Copy", "Close"
 // on top and the status line `Panel2` below the chart. The window holds copies of what it
 // shows and nothing of the model.
-class Tshowgraphwin : public QDialog {
+class ChartWindow : public QDialog {
   Q_OBJECT
 
  public:
   static constexpr const char* kPanelHint = " Click left to zoom, click right to pan";
 
-  explicit Tshowgraphwin(QWidget* parent = nullptr);
-  ~Tshowgraphwin() override;
+  explicit ChartWindow(QWidget* parent = nullptr);
+  ~ChartWindow() override;
 
   // Fills the chart. now places the time axis of a chart without any record: the day up
   // to now.

@@ -9,11 +9,11 @@
 #include "app/program.h"
 #include "app/run_setup.h"
 #include "gui/desktop_dialogs.h"
+#include "gui/main_window.h"
 #include "gui/qt_event_loop.h"
 #include "gui/qt_frontend.h"
 #include "gui/splash_window.h"
 #include "gui/status_lights.h"
-#include "gui/tform1.h"
 
 namespace sentrel {
 
@@ -38,12 +38,12 @@ int RunDesktop(const CommandLine& commandLine) {
 
   gui::QtFrontend frontend;
   Program program(frontend, setup.Settings());
-  gui::TForm1 form(program, frontend, loop);
+  gui::MainWindow form(program, frontend, loop);
   // The popup, the editors and the event manager, made once and reused. They come before
   // the main window's start, not after the splash: the first scan pass runs during that
   // start, and a popup of it must already find its window.
   gui::DesktopDialogs::Attach(&form, program, frontend);
-  QObject::connect(&form, &gui::TForm1::Closed, &app, [&loop, &app] {
+  QObject::connect(&form, &gui::MainWindow::Closed, &app, [&loop, &app] {
     loop.Detach();
     app.quit();
   });

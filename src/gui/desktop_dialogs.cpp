@@ -3,14 +3,14 @@
 #include <QPointer>
 
 #include "app/program.h"
+#include "gui/desktop_notifier.h"
 #include "gui/event_editor_dialog.h"
 #include "gui/event_name_prompt.h"
+#include "gui/main_window.h"
 #include "gui/message_popup.h"
 #include "gui/monitor_editor_dialog.h"
-#include "gui/desktop_notifier.h"
 #include "gui/qt_frontend.h"
 #include "gui/text.h"
-#include "gui/tform1.h"
 
 namespace sentrel::gui {
 
@@ -19,11 +19,11 @@ QPointer<DesktopDialogs> DesktopDialogs::current_;
 DesktopDialogs::DesktopDialogs(QWidget* mainWindow, Program& program) : QObject(mainWindow) {
   setObjectName(QStringLiteral("DesktopDialogs"));
   // The popup is a window of its own beside the main window; the dialogs are modal to it.
-  popup = new Terrorwin(mainWindow);
+  popup = new MessagePopup(mainWindow);
   notifier = new DesktopNotifier(QDBusConnection::sessionBus(), this);
-  namePrompt = new Tename(mainWindow);
-  eventManager = new Teventform(program.eventList, *namePrompt, mainWindow);
-  editor = new TForm2(
+  namePrompt = new EventNamePrompt(mainWindow);
+  eventManager = new EventEditorDialog(program.eventList, *namePrompt, mainWindow);
+  editor = new MonitorEditorDialog(
       program.serverList, program.eventList, [this](int index) { return EditEvents(index); },
       mainWindow);
 }
@@ -39,7 +39,7 @@ DesktopDialogs& DesktopDialogs::Attach(QWidget* mainWindow, Program& program,
   DesktopDialogs& dialogs = Get(mainWindow, program);
   // "Show" on a notification: the main window up, the monitor selected.
   dialogs.notifier->onShow = [window = QPointer<QWidget>(mainWindow)](uint64_t monitor) {
-    if (auto* form = qobject_cast<TForm1*>(window.data())) form->ShowMonitor(monitor);
+    if (auto* form = qobject_cast<MainWindow*>(window.data())) form->ShowMonitor(monitor);
   };
   // Through Current(): a message that comes while the window is being taken down finds
   // no popup and is dropped, never a destroyed one.
@@ -51,7 +51,7 @@ DesktopDialogs& DesktopDialogs::Attach(QWidget* mainWindow, Program& program,
     DesktopDialogs* d = Current();
     if (!d) return;
     QString summary = ToQ(notice.server);
-    if (const TPort* m = notice.monitor ? program.MonitorByRunId(notice.monitor) : nullptr)
+    if (const Monitor* m = notice.monitor ? program.MonitorByRunId(notice.monitor) : nullptr)
       summary += QLatin1Char(' ') + ToQ(m->name);
     if (notice.Down())
       summary += QStringLiteral(" DOWN");

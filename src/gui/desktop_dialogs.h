@@ -12,10 +12,10 @@ class Program;
 namespace sentrel::gui {
 
 class DesktopNotifier;
-class Tename;
-class Teventform;
-class Terrorwin;
-class TForm2;
+class EventNamePrompt;
+class EventEditorDialog;
+class MessagePopup;
+class MonitorEditorDialog;
 class QtFrontend;
 
 // The windows for editing and for the event actions: the editor dialog, the event
@@ -41,12 +41,12 @@ class DesktopDialogs : public QObject {
   // Cancel.
   int EditEvents(int index);
 
-  Terrorwin* popup;
+  MessagePopup* popup;
   // The desktop's notifications of the events' popups.
   DesktopNotifier* notifier;
-  Tename* namePrompt;
-  Teventform* eventManager;
-  TForm2* editor;
+  EventNamePrompt* namePrompt;
+  EventEditorDialog* eventManager;
+  MonitorEditorDialog* editor;
 
  private:
   DesktopDialogs(QWidget* mainWindow, Program& program);

@@ -6,10 +6,10 @@
 
 namespace sentrel::gui {
 
-EditResult EditNode(QWidget* parent, Program& program, EditMode mode, TServer* server,
-                    TPort* monitor, const QString& groupText,
-                    const std::vector<TServer*>& groupServers) {
-  TForm2& form = *DesktopDialogs::Get(parent, program).editor;
+EditResult EditNode(QWidget* parent, Program& program, EditMode mode, Server* server,
+                    Monitor* monitor, const QString& groupText,
+                    const std::vector<Server*>& groupServers) {
+  MonitorEditorDialog& form = *DesktopDialogs::Get(parent, program).editor;
   switch (mode) {
     case EditMode::Group:
       form.SetGroup(groupText, groupServers);

@@ -9,8 +9,8 @@ class QWidget;
 
 namespace sentrel {
 class Program;
-class TServer;
-class TPort;
+class Server;
+class Monitor;
 }  // namespace sentrel
 
 namespace sentrel::gui {
@@ -29,8 +29,8 @@ struct EditResult {
 // dialog must look at their tokens before it touches them again.
 // groupServers: in group mode, the servers under the group node (a rename touches only
 // those whose group text is still the node's).
-EditResult EditNode(QWidget* parent, Program& program, EditMode mode, TServer* server,
-                    TPort* monitor, const QString& groupText,
-                    const std::vector<TServer*>& groupServers = {});
+EditResult EditNode(QWidget* parent, Program& program, EditMode mode, Server* server,
+                    Monitor* monitor, const QString& groupText,
+                    const std::vector<Server*>& groupServers = {});
 
 }  // namespace sentrel::gui

@@ -16,7 +16,7 @@
 
 #include "app/program.h"
 #include "events/event_actions.h"
-#include "events/ip_event.h"
+#include "events/event_list.h"
 #include "events/serial_action.h"
 #include "gui/accessible_names.h"
 #include "gui/event_editor_pages.h"
@@ -41,10 +41,10 @@ Task<void> Immediately(std::function<void()> action) {
 // One try of the webhook; what the receiver answered (or why it did not) is shown beside
 // the button, and a failure also goes to the errors log as every failed test does. The
 // label is the dialog's, which outlives its tests.
-Task<void> TestWebhook(EventActions& actions, TIPEvent ev, QLabel* result) {
+Task<void> TestWebhook(EventActions& actions, Event ev, QLabel* result) {
   try {
-    const std::string answer = co_await actions.TestWebhook(
-        ev, Teventform::kTestMessage, Teventform::kSampleServer, "OK");
+    const std::string answer = co_await actions.TestWebhook(ev, EventEditorDialog::kTestMessage,
+                                                            EventEditorDialog::kSampleServer, "OK");
     result->setText(QStringLiteral("Sent: %1").arg(QString::fromStdString(answer)));
   } catch (const std::exception& e) {
     result->setText(QStringLiteral("Failed: %1").arg(QString::fromStdString(e.what())));
@@ -57,10 +57,9 @@ Task<void> TestWebhook(EventActions& actions, TIPEvent ev, QLabel* result) {
 namespace {
 
 // The enable field of each action, by action index.
-constexpr std::array<bool TIPEvent::*, kActionCount> kEnable = {
-    &TIPEvent::UsePopup,   &TIPEvent::UseSound,    &TIPEvent::UseExe,   &TIPEvent::UseMail,
-    &TIPEvent::UseNetSend, &TIPEvent::UseShutdown, &TIPEvent::UsePrint, &TIPEvent::UseSerial,
-    &TIPEvent::UseWebhook};
+constexpr std::array<bool Event::*, kActionCount> kEnable = {
+    &Event::UsePopup,    &Event::UseSound, &Event::UseExe,    &Event::UseMail,   &Event::UseNetSend,
+    &Event::UseShutdown, &Event::UsePrint, &Event::UseSerial, &Event::UseWebhook};
 
 QString Q(const std::string& s) {
   return QString::fromStdString(s);
@@ -121,9 +120,10 @@ QString ReplaceChars(const QString& text, const QString& bad) {
 
 }  // namespace
 
-Teventform::Teventform(TIpEventList& events, Tename& namePrompt, QWidget* parent)
+EventEditorDialog::EventEditorDialog(EventList& events, EventNamePrompt& namePrompt,
+                                     QWidget* parent)
     : QDialog(parent),
-      ui_(std::make_unique<Ui::Teventform>()),
+      ui_(std::make_unique<Ui::EventEditorDialog>()),
       pages_(std::make_unique<Pages>()),
       events_(events),
       namePrompt_(namePrompt) {
@@ -191,26 +191,26 @@ Teventform::Teventform(TIpEventList& events, Tename& namePrompt, QWidget* parent
   for (size_t i = 0; i < counts_.size(); ++i) {
     if (!counts_[i]) continue;
     connect(counts_[i], &QSpinBox::valueChanged, this, [this, i](int value) {
-      if (TIPEvent* ev = Current(); ev && !showing_) ev->count[i] = value;
+      if (Event* ev = Current(); ev && !showing_) ev->count[i] = value;
     });
   }
 
   connect(ui_->repeatminutes, &QSpinBox::valueChanged, this, [this](int value) {
-    if (TIPEvent* ev = Current(); ev && !showing_) ev->RepeatMinutes = value;
+    if (Event* ev = Current(); ev && !showing_) ev->RepeatMinutes = value;
   });
 
-  BindText(p.sound.soundfile, &TIPEvent::Sound);
-  BindText(p.execute.exename, &TIPEvent::Exe);
-  BindText(p.execute.exeparaname, &TIPEvent::ExePara);
-  BindText(p.mail.mailaddress, &TIPEvent::MailAddress);
-  BindText(p.mail.mailtext, &TIPEvent::Mailtext);
-  BindText(p.netsend.netsendname, &TIPEvent::NetSend);
-  BindText(p.netsend.netsendtext, &TIPEvent::NetSendText);
-  BindText(p.shutdown.reboot, &TIPEvent::Shutdown);
-  BindText(p.serial.oserialfile, &TIPEvent::SerialText);
-  BindText(p.webhook.webhookurl, &TIPEvent::WebhookURL);
-  BindText(p.webhook.webhookbody, &TIPEvent::WebhookBody);
-  BindText(p.webhook.webhookheaders, &TIPEvent::WebhookHeaders);
+  BindText(p.sound.soundfile, &Event::Sound);
+  BindText(p.execute.exename, &Event::Exe);
+  BindText(p.execute.exeparaname, &Event::ExePara);
+  BindText(p.mail.mailaddress, &Event::MailAddress);
+  BindText(p.mail.mailtext, &Event::Mailtext);
+  BindText(p.netsend.netsendname, &Event::NetSend);
+  BindText(p.netsend.netsendtext, &Event::NetSendText);
+  BindText(p.shutdown.reboot, &Event::Shutdown);
+  BindText(p.serial.oserialfile, &Event::SerialText);
+  BindText(p.webhook.webhookurl, &Event::WebhookURL);
+  BindText(p.webhook.webhookbody, &Event::WebhookBody);
+  BindText(p.webhook.webhookheaders, &Event::WebhookHeaders);
   BindFile(p.sound.soundfile, p.sound.soundbrowse, QStringLiteral("Sound file"),
            QStringLiteral("Sound files (*.wav)"));
   BindFile(p.execute.exename, p.execute.exebrowse, QStringLiteral("Program"),
@@ -234,39 +234,39 @@ Teventform::Teventform(TIpEventList& events, Tename& namePrompt, QWidget* parent
   }
 
   connect(p.popup.popuptest, &QPushButton::clicked, this, [this] {
-    RunTest([](EventActions& a, const TIPEvent& ev) {
+    RunTest([](EventActions& a, const Event& ev) {
       // The desktop's notification too, as an event's popup sends one.
       return Immediately([&a, ev] { a.DoPopupAbout(ev, {kTestMessage, kSampleServer, "OK", 0}); });
     });
   });
   connect(p.sound.soundtest, &QPushButton::clicked, this,
-          [this] { RunTest([](EventActions& a, const TIPEvent& ev) { return a.DoSound(ev); }); });
+          [this] { RunTest([](EventActions& a, const Event& ev) { return a.DoSound(ev); }); });
   connect(p.execute.exetest, &QPushButton::clicked, this, [this] {
-    RunTest([](EventActions& a, const TIPEvent& ev) {
+    RunTest([](EventActions& a, const Event& ev) {
       return Immediately([&a, ev] { a.DoExe(ev, kTestMessage, kSampleServer, "OK"); });
     });
   });
   connect(p.mail.mailtest, &QPushButton::clicked, this, [this] {
-    RunTest([](EventActions& a, const TIPEvent& ev) {
+    RunTest([](EventActions& a, const Event& ev) {
       return a.DoMail(ev, kTestMessage, kSampleServer, "OK");
     });
   });
   connect(p.netsend.netsendtest, &QPushButton::clicked, this, [this] {
-    RunTest([](EventActions& a, const TIPEvent& ev) {
+    RunTest([](EventActions& a, const Event& ev) {
       return Immediately([&a, ev] { a.DoNetSend(ev, kTestMessage, kSampleServer, "OK"); });
     });
   });
   connect(p.shutdown.reboottest, &QPushButton::clicked, this,
-          [this] { RunTest([](EventActions& a, const TIPEvent& ev) { return a.DoShutdown(ev); }); });
+          [this] { RunTest([](EventActions& a, const Event& ev) { return a.DoShutdown(ev); }); });
   connect(p.shutdown.rebootcancel, &QPushButton::clicked, this, [this] {
-    RunTest([](EventActions& a, const TIPEvent& ev) { return a.AbortShutdown(ev.Shutdown); });
+    RunTest([](EventActions& a, const Event& ev) { return a.AbortShutdown(ev.Shutdown); });
   });
   connect(p.serial.serialtest, &QPushButton::clicked, this,
-          [this] { RunTest([](EventActions& a, const TIPEvent& ev) { return a.DoSerial(ev); }); });
+          [this] { RunTest([](EventActions& a, const Event& ev) { return a.DoSerial(ev); }); });
 
   connect(p.webhook.webhooktest, &QPushButton::clicked, this, [this] {
     pages_->webhook.webhookresult->setText(QStringLiteral("Sending..."));
-    RunTest([this](EventActions& a, const TIPEvent& ev) {
+    RunTest([this](EventActions& a, const Event& ev) {
       return TestWebhook(a, ev, pages_->webhook.webhookresult);
     });
   });
@@ -279,7 +279,7 @@ Teventform::Teventform(TIpEventList& events, Tename& namePrompt, QWidget* parent
     if (row >= 0) ui_->pages->setCurrentIndex(row);
   });
   connect(ui_->eventchecklist, &QListWidget::itemChanged, this, [this](QListWidgetItem* item) {
-    TIPEvent* ev = Current();
+    Event* ev = Current();
     const int row = ui_->eventchecklist->row(item);
     if (showing_ || !ev || row < 0 || row >= kActionCount) return;
     ev->*kEnable[static_cast<size_t>(row)] = item->checkState() == Qt::Checked;
@@ -288,10 +288,10 @@ Teventform::Teventform(TIpEventList& events, Tename& namePrompt, QWidget* parent
 
   connect(ui_->buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
   connect(ui_->buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-  connect(ui_->addbutton, &QPushButton::clicked, this, &Teventform::AddClick);
-  connect(ui_->renamebutton, &QPushButton::clicked, this, &Teventform::RenameClick);
-  connect(ui_->copybutton, &QPushButton::clicked, this, &Teventform::CopyClick);
-  connect(ui_->deletebutton, &QPushButton::clicked, this, &Teventform::DeleteClick);
+  connect(ui_->addbutton, &QPushButton::clicked, this, &EventEditorDialog::AddClick);
+  connect(ui_->renamebutton, &QPushButton::clicked, this, &EventEditorDialog::RenameClick);
+  connect(ui_->copybutton, &QPushButton::clicked, this, &EventEditorDialog::CopyClick);
+  connect(ui_->deletebutton, &QPushButton::clicked, this, &EventEditorDialog::DeleteClick);
 
   // Each port stands for a device of this machine; the list says which.
   for (int i = 0; i < p.serial.oport->count(); ++i)
@@ -304,21 +304,21 @@ Teventform::Teventform(TIpEventList& events, Tename& namePrompt, QWidget* parent
   SelectAction(0);
 }
 
-Teventform::~Teventform() = default;
+EventEditorDialog::~EventEditorDialog() = default;
 
-TIPEvent* Teventform::Current() const {
+Event* EventEditorDialog::Current() const {
   return events_.Items(current_);
 }
 
-void Teventform::SelectAction(int action) {
+void EventEditorDialog::SelectAction(int action) {
   ui_->eventchecklist->setCurrentRow(action);
   ui_->pages->setCurrentIndex(action);
 }
 
-void Teventform::BindText(QLineEdit* field, std::string TIPEvent::*member) {
-  const bool mailTemplate = member == &TIPEvent::Mailtext;
+void EventEditorDialog::BindText(QLineEdit* field, std::string Event::*member) {
+  const bool mailTemplate = member == &Event::Mailtext;
   connect(field, &QLineEdit::textChanged, this, [this, field, member, mailTemplate] {
-    TIPEvent* ev = Current();
+    Event* ev = Current();
     if (showing_ || !ev) return;
     QString text = field->text();
     // The template is a file name; double quotes around it would only hide the file.
@@ -333,8 +333,8 @@ void Teventform::BindText(QLineEdit* field, std::string TIPEvent::*member) {
   });
 }
 
-void Teventform::BindFile(QLineEdit* field, QPushButton* browse, const QString& caption,
-                          const QString& filter) {
+void EventEditorDialog::BindFile(QLineEdit* field, QPushButton* browse, const QString& caption,
+                                 const QString& filter) {
   connect(browse, &QPushButton::clicked, this, [this, field, caption, filter] {
     const QString path =
         AskFileName(this, {.caption = caption, .filter = filter, .path = field->text()});
@@ -342,16 +342,16 @@ void Teventform::BindFile(QLineEdit* field, QPushButton* browse, const QString& 
   });
 }
 
-void Teventform::ShowPortDevice() {
+void EventEditorDialog::ShowPortDevice() {
   const int port = pages_->serial.oport->currentIndex();
   pages_->serial.oportdevice->setText(port >= 0 ? Q(SerialDevicePath(port)) : QString());
 }
 
-int Teventform::EditEvents(int index) {
+int EventEditorDialog::EditEvents(int index) {
   return EditEvents(index, DataPath(kEventsFileName));
 }
 
-int Teventform::EditEvents(int index, const std::string& eventsPath) {
+int EventEditorDialog::EditEvents(int index, const std::string& eventsPath) {
   current_ = index >= 0 && index < events_.Count() ? index : (events_.Count() > 0 ? 0 : -1);
   try {
     events_.SaveToFile(eventsPath);
@@ -382,7 +382,7 @@ int Teventform::EditEvents(int index, const std::string& eventsPath) {
   return current_;
 }
 
-void Teventform::FillNames() {
+void EventEditorDialog::FillNames() {
   std::vector<std::string> names;
   events_.GetNames(names);
   if (current_ >= static_cast<int>(names.size())) current_ = static_cast<int>(names.size()) - 1;
@@ -393,14 +393,14 @@ void Teventform::FillNames() {
   showing_ = false;
 }
 
-void Teventform::MakeCurrent(int index) {
+void EventEditorDialog::MakeCurrent(int index) {
   current_ = index;
   FillNames();
   ShowEvent();
 }
 
-void Teventform::ShowEvent() {
-  TIPEvent* ev = Current();
+void EventEditorDialog::ShowEvent() {
+  Event* ev = Current();
   ui_->pages->setEnabled(ev != nullptr);
   ui_->eventchecklist->setEnabled(ev != nullptr);
   if (!ev) return;
@@ -439,7 +439,7 @@ void Teventform::ShowEvent() {
   showing_ = false;
 }
 
-void Teventform::ShowSerialOptions(TIPEvent& ev) {
+void EventEditorDialog::ShowSerialOptions(Event& ev) {
   Pages& p = *pages_;
   // An options text without one of the keys, or with a value that is not a number, is
   // reported to the errors log; the lists it names nothing for show no selection, and
@@ -462,8 +462,8 @@ void Teventform::ShowSerialOptions(TIPEvent& ev) {
   ShowPortDevice();
 }
 
-void Teventform::SetSerialOption(const char* key, int position) {
-  TIPEvent* ev = Current();
+void EventEditorDialog::SetSerialOption(const char* key, int position) {
+  Event* ev = Current();
   if (!ev) return;
   std::vector<std::string> items = SplitOptions(ev->SerialOptions);
   const std::string value = std::string(key) + "=" + std::to_string(position);
@@ -479,15 +479,15 @@ void Teventform::SetSerialOption(const char* key, int position) {
   ev->SerialOptions = joined;
 }
 
-void Teventform::RunTest(
-    const std::function<Task<void>(EventActions&, const TIPEvent&)>& action) {
-  TIPEvent* ev = Current();
+void EventEditorDialog::RunTest(
+    const std::function<Task<void>(EventActions&, const Event&)>& action) {
+  Event* ev = Current();
   EventActions* actions = events_.context.actions;
   if (!ev || !actions || tests_.Size() > 0) return;
   // The action gets a copy: a mail test waits for its server, and nothing that happens
   // meanwhile can pull the event from under it. The dialog takes no input until the
   // test is over; the checks and the other events go on.
-  TIPEvent copy;
+  Event copy;
   copy.Assign(*ev);
   copy.name = ev->name;
   setEnabled(false);
@@ -500,11 +500,11 @@ void Teventform::RunTest(
                });
 }
 
-void Teventform::ShowError(const QString& text) {
+void EventEditorDialog::ShowError(const QString& text) {
   ShowMessage(this, windowTitle(), text, QMessageBox::Critical);
 }
 
-void Teventform::AddClick() {
+void EventEditorDialog::AddClick() {
   auto answer = namePrompt_.Ask(QStringLiteral("New event"),
                                 QStringLiteral("Select the name for the new event."), QString());
   if (!answer || answer->isEmpty()) return;
@@ -518,12 +518,12 @@ void Teventform::AddClick() {
   MakeCurrent(events_.Add(name.toStdString()));
 }
 
-void Teventform::RenameClick() {
+void EventEditorDialog::RenameClick() {
   if (current_ == 0) {
     ShowError(QStringLiteral("It is not possible to rename the Default event."));
     return;
   }
-  TIPEvent* ev = Current();
+  Event* ev = Current();
   if (!ev) return;
   const QString old = Q(ev->name);
   auto answer =
@@ -545,8 +545,8 @@ void Teventform::RenameClick() {
   MakeCurrent(current_);
 }
 
-void Teventform::CopyClick() {
-  TIPEvent* ev = Current();
+void EventEditorDialog::CopyClick() {
+  Event* ev = Current();
   if (!ev) return;
   const QString old = Q(ev->name);
   auto answer = namePrompt_.Ask(QStringLiteral("Copy event"),
@@ -573,12 +573,12 @@ void Teventform::CopyClick() {
   MakeCurrent(added);
 }
 
-void Teventform::DeleteClick() {
+void EventEditorDialog::DeleteClick() {
   if (current_ < 1) {
     ShowError(QStringLiteral("It is not possible to delete the Default event."));
     return;
   }
-  TIPEvent* ev = Current();
+  Event* ev = Current();
   if (!ev) return;
   if (!AskYesNo(this, windowTitle(), QStringLiteral("Delete \"%1\" ?").arg(Q(ev->name)))) return;
   const int index = events_.IndexOf(ev);

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "events/ip_event.h"
+#include "events/event_list.h"
 #include "platform/task.h"
 
 class QLineEdit;
@@ -16,7 +16,7 @@ class QComboBox;
 class QPushButton;
 
 namespace Ui {
-class Teventform;
+class EventEditorDialog;
 class EventPagePopup;
 class EventPageSound;
 class EventPageExecute;
@@ -30,13 +30,13 @@ class EventPageWebhook;
 
 namespace sentrel {
 class EventActions;
-class TIPEvent;
-class TIpEventList;
+class Event;
+class EventList;
 }  // namespace sentrel
 
 namespace sentrel::gui {
 
-class Tename;
+class EventNamePrompt;
 
 // The event manager: creates, renames, copies, deletes and edits the events of the
 // program's one event list, in place, as the operator types; OK keeps the changes by
@@ -44,7 +44,7 @@ class Tename;
 // opened. Either way the latency marks stay, so no outage is reported twice. Each
 // action page has a "Test" button that runs the action at once with its present
 // settings. Made once at start and reused.
-class Teventform : public QDialog {
+class EventEditorDialog : public QDialog {
   Q_OBJECT
 
  public:
@@ -52,8 +52,8 @@ class Teventform : public QDialog {
   static constexpr const char* kSampleServer = "www.example.com";
   static constexpr const char* kTestMessage = "This is just a test.";
 
-  Teventform(TIpEventList& events, Tename& namePrompt, QWidget* parent = nullptr);
-  ~Teventform() override;
+  EventEditorDialog(EventList& events, EventNamePrompt& namePrompt, QWidget* parent = nullptr);
+  ~EventEditorDialog() override;
 
   // Saves the list to the events file, shows the dialog with the event of this index,
   // and returns the current index after OK, or -1 after Cancel (the events are then as
@@ -65,7 +65,7 @@ class Teventform : public QDialog {
   int CurrentIndex() const { return current_; }
 
   // The widgets, for the tests and the screenshots.
-  const Ui::Teventform& ui() const { return *ui_; }
+  const Ui::EventEditorDialog& ui() const { return *ui_; }
   struct Pages;
   const Pages& pages() const { return *pages_; }
   // Shows the page of action i (0 popup ... 7 serial, 8 webhook), as selecting it in the list does.
@@ -78,27 +78,27 @@ class Teventform : public QDialog {
   void DeleteClick();
 
  private:
-  TIPEvent* Current() const;
+  Event* Current() const;
   // Fills the name list and selects the current event in it.
   void FillNames();
   void ShowEvent();
-  void ShowSerialOptions(TIPEvent& ev);
+  void ShowSerialOptions(Event& ev);
   void SetSerialOption(const char* key, int position);
   void ShowPortDevice();
-  void BindText(QLineEdit* field, std::string TIPEvent::*member);
+  void BindText(QLineEdit* field, std::string Event::*member);
   void BindFile(QLineEdit* field, QPushButton* browse, const QString& caption,
                 const QString& filter);
   // Runs one action of the current event as a test, as a task of this dialog: the
   // dialog takes no input until it has ended, and the checks go on meanwhile.
-  void RunTest(const std::function<Task<void>(EventActions&, const TIPEvent&)>& action);
+  void RunTest(const std::function<Task<void>(EventActions&, const Event&)>& action);
   void ShowError(const QString& text);
   // The event at index becomes current; the name list and the controls follow.
   void MakeCurrent(int index);
 
-  const std::unique_ptr<Ui::Teventform> ui_;
+  const std::unique_ptr<Ui::EventEditorDialog> ui_;
   const std::unique_ptr<Pages> pages_;
-  TIpEventList& events_;
-  Tename& namePrompt_;
+  EventList& events_;
+  EventNamePrompt& namePrompt_;
   std::array<QSpinBox*, kActionCount> counts_{};
   int current_ = -1;
   // Set while the controls are filled from the event: those changes are not edits.

@@ -15,7 +15,7 @@
 
 namespace sentrel::gui {
 
-struct Teventform::Pages {
+struct EventEditorDialog::Pages {
   Ui::EventPagePopup popup;
   Ui::EventPageSound sound;
   Ui::EventPageExecute execute;

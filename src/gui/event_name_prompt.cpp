@@ -9,21 +9,22 @@
 
 namespace sentrel::gui {
 
-Tename::Tename(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui::Tename>()) {
+EventNamePrompt::EventNamePrompt(QWidget* parent)
+    : QDialog(parent), ui_(std::make_unique<Ui::EventNamePrompt>()) {
   ui_->setupUi(this);
   connect(ui_->buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
   connect(ui_->buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
 }
 
-Tename::~Tename() = default;
+EventNamePrompt::~EventNamePrompt() = default;
 
-std::optional<QString> Tename::Ask(const QString& caption, const QString& prompt,
-                                   const QString& text) {
+std::optional<QString> EventNamePrompt::Ask(const QString& caption, const QString& prompt,
+                                            const QString& text) {
   return PromptTextWith(prompt, [&] { return Show(caption, prompt, text); });
 }
 
-std::optional<QString> Tename::Show(const QString& caption, const QString& prompt,
-                                    const QString& text) {
+std::optional<QString> EventNamePrompt::Show(const QString& caption, const QString& prompt,
+                                             const QString& text) {
   setWindowTitle(caption);
   ui_->Label1->setText(prompt);
   ui_->Edit1->setAccessibleName(prompt);

@@ -6,19 +6,19 @@
 #include <optional>
 
 namespace Ui {
-class Tename;
+class EventNamePrompt;
 }
 
 namespace sentrel::gui {
 
 // The event editor's name prompt: a caption, a wrapped prompt text and one text field
 // that has the focus when the prompt opens. Made once and reused.
-class Tename : public QDialog {
+class EventNamePrompt : public QDialog {
   Q_OBJECT
 
  public:
-  explicit Tename(QWidget* parent = nullptr);
-  ~Tename() override;
+  explicit EventNamePrompt(QWidget* parent = nullptr);
+  ~EventNamePrompt() override;
 
   // Shows the prompt modally; the text on OK, nothing on Cancel. Goes through the modal
   // answers, so a test's queued text answers it.
@@ -26,10 +26,10 @@ class Tename : public QDialog {
   // The same without the test queue: shows the prompt.
   std::optional<QString> Show(const QString& caption, const QString& prompt, const QString& text);
 
-  const Ui::Tename& ui() const { return *ui_; }
+  const Ui::EventNamePrompt& ui() const { return *ui_; }
 
  private:
-  const std::unique_ptr<Ui::Tename> ui_;
+  const std::unique_ptr<Ui::EventNamePrompt> ui_;
 };
 
 }  // namespace sentrel::gui

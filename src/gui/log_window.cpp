@@ -17,20 +17,20 @@ void CentreOnScreen(QWidget* window, QWidget* parent) {
                                           screen->availableGeometry()));
 }
 
-Tshowlogwin::Tshowlogwin(QWidget* parent) : QDialog(parent), ui_(new Ui::Tshowlogwin) {
+LogWindow::LogWindow(QWidget* parent) : QDialog(parent), ui_(new Ui::LogWindow) {
   ui_->setupUi(this);
   setModal(true);
   CentreOnScreen(this, parent);
 }
 
-Tshowlogwin::~Tshowlogwin() = default;
+LogWindow::~LogWindow() = default;
 
-void Tshowlogwin::ShowView(LogView view) {
+void LogWindow::ShowView(LogView view) {
   setWindowTitle(QString::fromStdString(view.caption));
   ui_->Memo1->SetLines(std::move(view.lines));
 }
 
-LogTextView* Tshowlogwin::Memo1() const {
+LogTextView* LogWindow::Memo1() const {
   return ui_->Memo1;
 }
 

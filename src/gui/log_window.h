@@ -6,7 +6,7 @@
 #include "reports/log_view.h"
 
 namespace Ui {
-class Tshowlogwin;
+class LogWindow;
 }
 
 namespace sentrel::gui {
@@ -17,19 +17,19 @@ class LogTextView;
 // lines. It opens centred on the screen at 578 x 365; the pane fills it and wraps long
 // lines. The window owns the lines it shows and nothing of the model, so it stays valid
 // whatever the scan does while it is open.
-class Tshowlogwin : public QDialog {
+class LogWindow : public QDialog {
   Q_OBJECT
 
  public:
-  explicit Tshowlogwin(QWidget* parent = nullptr);
-  ~Tshowlogwin() override;
+  explicit LogWindow(QWidget* parent = nullptr);
+  ~LogWindow() override;
 
   // Takes the view: its caption becomes the window's, its lines the pane's.
   void ShowView(LogView view);
   LogTextView* Memo1() const;
 
  private:
-  const std::unique_ptr<Ui::Tshowlogwin> ui_;
+  const std::unique_ptr<Ui::LogWindow> ui_;
 };
 
 // Places a window of its current size in the middle of the screen it will open on.

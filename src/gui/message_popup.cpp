@@ -27,20 +27,21 @@ class PopupAccessible final : public QAccessibleWidget {
   explicit PopupAccessible(QWidget* w) : QAccessibleWidget(w, QAccessible::AlertMessage) {}
   QString text(QAccessible::Text t) const override {
     if (t == QAccessible::Description)
-      return static_cast<const Terrorwin*>(widget())->Lines().join(QLatin1Char('\n'));
+      return static_cast<const MessagePopup*>(widget())->Lines().join(QLatin1Char('\n'));
     return QAccessibleWidget::text(t);
   }
 };
 
 QAccessibleInterface* PopupFactory(const QString& className, QObject* object) {
-  if (className == QLatin1String("sentrel::gui::Terrorwin") && object && object->isWidgetType())
+  if (className == QLatin1String("sentrel::gui::MessagePopup") && object && object->isWidgetType())
     return new PopupAccessible(static_cast<QWidget*>(object));
   return nullptr;
 }
 
 }  // namespace
 
-Terrorwin::Terrorwin(QWidget* parent) : QWidget(parent, Qt::Window | Qt::WindowStaysOnTopHint) {
+MessagePopup::MessagePopup(QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::WindowStaysOnTopHint) {
   static const bool installed = [] {
     QAccessible::installFactory(&PopupFactory);
     return true;
@@ -65,7 +66,7 @@ Terrorwin::Terrorwin(QWidget* parent) : QWidget(parent, Qt::Window | Qt::WindowS
   ok_ = new QPushButton(QStringLiteral("OK"), this);
   ok_->setObjectName(QStringLiteral("Button1"));
   ok_->setDefault(true);
-  connect(ok_, &QPushButton::clicked, this, &Terrorwin::OKClick);
+  connect(ok_, &QPushButton::clicked, this, &MessagePopup::OKClick);
 
   auto* bar = new QHBoxLayout;
   bar->addStretch();
@@ -76,7 +77,7 @@ Terrorwin::Terrorwin(QWidget* parent) : QWidget(parent, Qt::Window | Qt::WindowS
   layout->addLayout(bar);
 }
 
-void Terrorwin::AddMessage(const QString& text) {
+void MessagePopup::AddMessage(const QString& text) {
   QTextCursor cursor(pane_->document());
   cursor.movePosition(QTextCursor::End);
   if (lines_ > 0) cursor.insertBlock();
@@ -116,7 +117,7 @@ void Terrorwin::AddMessage(const QString& text) {
   Announce(parentWidget() ? parentWidget() : this, windowTitle() + QStringLiteral(": ") + text);
 }
 
-bool Terrorwin::event(QEvent* event) {
+bool MessagePopup::event(QEvent* event) {
   // A modal dialog opened after the window blocks it: it goes above that dialog.
   if (event->type() == QEvent::WindowBlocked) FollowModalDialog();
   if (event->type() == QEvent::WindowActivate && giveBackTo_) {
@@ -129,7 +130,7 @@ bool Terrorwin::event(QEvent* event) {
   return QWidget::event(event);
 }
 
-void Terrorwin::FollowModalDialog() {
+void MessagePopup::FollowModalDialog() {
   QWindow* handle = windowHandle();
   if (!handle) return;
   // A modal dialog blocks every window but its own: as the dialog's transient window the
@@ -143,14 +144,14 @@ void Terrorwin::FollowModalDialog() {
   if (handle->transientParent() != owner) handle->setTransientParent(owner);
 }
 
-QStringList Terrorwin::Lines() const {
+QStringList MessagePopup::Lines() const {
   QStringList lines;
   if (lines_ == 0) return lines;
   for (QTextBlock b = pane_->document()->begin(); b.isValid(); b = b.next()) lines << b.text();
   return lines;
 }
 
-void Terrorwin::OKClick() {
+void MessagePopup::OKClick() {
   hide();
   pane_->clear();
   lines_ = 0;

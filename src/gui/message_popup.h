@@ -16,11 +16,11 @@ namespace sentrel::gui {
 // hides the window and clears it; closing it from the title bar only hides it, so the
 // lines stay and the next message goes below them. The reboot action reports its
 // failures here too.
-class Terrorwin : public QWidget {
+class MessagePopup : public QWidget {
   Q_OBJECT
 
  public:
-  explicit Terrorwin(QWidget* parent = nullptr);
+  explicit MessagePopup(QWidget* parent = nullptr);
 
   // One more line at the end; the window comes up in its normal state, in front, showing
   // the start of the new line. It takes the input focus only when none of the program's

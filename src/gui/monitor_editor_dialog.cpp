@@ -11,7 +11,7 @@
 #include <QScreen>
 #include <algorithm>
 
-#include "events/ip_event.h"
+#include "events/event_list.h"
 #include "gui/accessible_names.h"
 #include "gui/modal_answers.h"
 #include "model/maintenance.h"
@@ -92,18 +92,18 @@ QString Q(const std::string& s) {
 
 }  // namespace
 
-struct TForm2::Alive {
-  TServer* server = nullptr;
-  TPort* monitor = nullptr;
+struct MonitorEditorDialog::Alive {
+  Server* server = nullptr;
+  Monitor* monitor = nullptr;
   std::weak_ptr<const char> serverToken;
   std::weak_ptr<const char> monitorToken;
-  std::vector<std::pair<TServer*, std::weak_ptr<const char>>> groupServers;
+  std::vector<std::pair<Server*, std::weak_ptr<const char>>> groupServers;
 };
 
-TForm2::TForm2(TServerList& servers, TIpEventList& events, std::function<int(int)> editEvents,
-               QWidget* parent)
+MonitorEditorDialog::MonitorEditorDialog(ServerList& servers, EventList& events,
+                                         std::function<int(int)> editEvents, QWidget* parent)
     : QDialog(parent),
-      ui_(std::make_unique<Ui::TForm2>()),
+      ui_(std::make_unique<Ui::MonitorEditorDialog>()),
       servers_(servers),
       events_(events),
       editEvents_(std::move(editEvents)),
@@ -172,7 +172,7 @@ TForm2::TForm2(TServerList& servers, TIpEventList& events, std::function<int(int
   connect(ui_->porttyp, &QComboBox::currentIndexChanged, this, [this] {
     if (!filling_) porttypChange();
   });
-  connect(ui_->Editname, &QLineEdit::textChanged, this, &TForm2::EditnameChange);
+  connect(ui_->Editname, &QLineEdit::textChanged, this, &MonitorEditorDialog::EditnameChange);
   ui_->Editname->installEventFilter(this);
   // OK and Cancel at the bottom, in the desktop's order.
   QPushButton* ok = ui_->buttons->button(QDialogButtonBox::Ok);
@@ -181,22 +181,22 @@ TForm2::TForm2(TServerList& servers, TIpEventList& events, std::function<int(int
   QPushButton* cancel = ui_->buttons->button(QDialogButtonBox::Cancel);
   cancel->setObjectName(QStringLiteral("CancelBtn"));
   cancel->setAutoDefault(false);
-  connect(ui_->buttons, &QDialogButtonBox::accepted, this, &TForm2::accept);
-  connect(ui_->buttons, &QDialogButtonBox::rejected, this, &TForm2::reject);
+  connect(ui_->buttons, &QDialogButtonBox::accepted, this, &MonitorEditorDialog::accept);
+  connect(ui_->buttons, &QDialogButtonBox::rejected, this, &MonitorEditorDialog::reject);
   NameControlsFromLabels(this);
 }
 
-TForm2::~TForm2() = default;
+MonitorEditorDialog::~MonitorEditorDialog() = default;
 
-TServer* TForm2::Server() const {
+Server* MonitorEditorDialog::EditedServer() const {
   return alive_->serverToken.expired() ? nullptr : alive_->server;
 }
 
-TPort* TForm2::Monitor() const {
+Monitor* MonitorEditorDialog::EditedMonitor() const {
   return alive_->monitorToken.expired() ? nullptr : alive_->monitor;
 }
 
-void TForm2::ShowPanel(EditMode mode) {
+void MonitorEditorDialog::ShowPanel(EditMode mode) {
   mode_ = mode;
   switch (mode) {
     case EditMode::Group:
@@ -219,21 +219,22 @@ void TForm2::ShowPanel(EditMode mode) {
   CenterOnScreen();
 }
 
-void TForm2::showEvent(QShowEvent* event) {
+void MonitorEditorDialog::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
   // Only now is the size of the chosen panel known.
   CenterOnScreen();
 }
 
-void TForm2::CenterOnScreen() {
+void MonitorEditorDialog::CenterOnScreen() {
   adjustSize();
   if (QScreen* screen = QGuiApplication::primaryScreen())
     move(screen->availableGeometry().center() - rect().center());
 }
 
-void TForm2::SetGroup(const QString& groupText, const std::vector<TServer*>& serversUnderNode) {
+void MonitorEditorDialog::SetGroup(const QString& groupText,
+                                   const std::vector<Server*>& serversUnderNode) {
   *alive_ = Alive{};
-  for (TServer* s : serversUnderNode) alive_->groupServers.emplace_back(s, s->Watch());
+  for (Server* s : serversUnderNode) alive_->groupServers.emplace_back(s, s->Watch());
   groupText_ = groupText;
   setWindowTitle(QStringLiteral("Group: ") + groupText);
   ui_->groupname->setText(groupText);
@@ -242,7 +243,7 @@ void TForm2::SetGroup(const QString& groupText, const std::vector<TServer*>& ser
   ui_->groupname->setFocus();
 }
 
-void TForm2::SetServer(TServer* server) {
+void MonitorEditorDialog::SetServer(Server* server) {
   *alive_ = Alive{};
   alive_->server = server;
   alive_->serverToken = server->Watch();
@@ -263,7 +264,7 @@ void TForm2::SetServer(TServer* server) {
   ui_->Editparents->clear();
   unknownParents_ = server->parents;
   for (int i = 0; i < servers_.Count(); ++i) {
-    const TServer* other = servers_.Items(i);
+    const Server* other = servers_.Items(i);
     if (other == server) continue;
     auto* item = new QListWidgetItem(Q(other->name), ui_->Editparents);
     item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable | Qt::ItemIsSelectable);
@@ -284,7 +285,7 @@ void TForm2::SetServer(TServer* server) {
   ui_->Editname->setFocus();
 }
 
-void TForm2::SetMonitor(TPort* monitor) {
+void MonitorEditorDialog::SetMonitor(Monitor* monitor) {
   *alive_ = Alive{};
   alive_->monitor = monitor;
   alive_->monitorToken = monitor->Watch();
@@ -320,8 +321,8 @@ void TForm2::SetMonitor(TPort* monitor) {
   ui_->porttyp->setFocus();
 }
 
-void TForm2::FillHttp() {
-  TPort* m = Monitor();
+void MonitorEditorDialog::FillHttp() {
+  Monitor* m = EditedMonitor();
   if (!m) return;
   ui_->httpurl->setText(Q(m->GetValue("url")));
   ui_->httpproxy->setText(Q(m->GetValue("proxy")));
@@ -330,7 +331,7 @@ void TForm2::FillHttp() {
   ui_->httpmust->setText(Q(m->GetValue("mustinclude")));
 }
 
-QComboBox* TForm2::ListForKey(const char* key) const {
+QComboBox* MonitorEditorDialog::ListForKey(const char* key) const {
   const std::string k = key;
   if (k == "GtoY") return ui_->Combogy;
   if (k == "GYtoR") return ui_->Combogyr;
@@ -338,7 +339,7 @@ QComboBox* TForm2::ListForKey(const char* key) const {
   return ui_->Comboryg;
 }
 
-void TForm2::FillEventLists() {
+void MonitorEditorDialog::FillEventLists() {
   eventChoicesReady_ = false;
   std::vector<std::string> names;
   events_.GetNames(names);
@@ -353,8 +354,8 @@ void TForm2::FillEventLists() {
   eventChoicesReady_ = true;
 }
 
-void TForm2::SelectEventChoice(QComboBox* list, const char* key) {
-  TPort* m = Monitor();
+void MonitorEditorDialog::SelectEventChoice(QComboBox* list, const char* key) {
+  Monitor* m = EditedMonitor();
   if (!m) return;
   std::string value = m->GetValue(key);
   if (value.empty() && std::string(key) == "GYtoR") value = "Default";
@@ -366,8 +367,8 @@ void TForm2::SelectEventChoice(QComboBox* list, const char* key) {
   list->setCurrentIndex(list->findText(Q(value), Qt::MatchExactly | Qt::MatchCaseSensitive));
 }
 
-void TForm2::porttypChange() {
-  TPort* m = Monitor();
+void MonitorEditorDialog::porttypChange() {
+  Monitor* m = EditedMonitor();
   if (!m) return;
   const std::string typ = ui_->porttyp->currentText().toStdString();
   m->typ = typ;
@@ -391,21 +392,21 @@ void TForm2::porttypChange() {
                  Q(name));
 }
 
-void TForm2::ComboChange(QComboBox* list) {
+void MonitorEditorDialog::ComboChange(QComboBox* list) {
   if (!eventChoicesReady_) return;
-  TPort* m = Monitor();
+  Monitor* m = EditedMonitor();
   const int index = list->currentIndex();
   if (!m || index < 0) return;
   m->SetValue(KeyOfTag(list->property("tag").toInt()),
               index == 0 ? std::string("none") : list->itemText(index).toStdString());
 }
 
-void TForm2::EditEventClick(QComboBox* list) {
+void MonitorEditorDialog::EditEventClick(QComboBox* list) {
   const int selected = list->currentIndex();
   const int first = selected > 0 ? selected - 1 : 0;
   const int chosen = editEvents_ ? editEvents_(first) : -1;
   // The event editor runs its own modal loop: the monitor may be gone by now.
-  if (chosen < 0 || !Monitor()) return;
+  if (chosen < 0 || !EditedMonitor()) return;
   FillEventLists();
   eventChoicesReady_ = false;
   list->setCurrentIndex(chosen + 1);
@@ -414,7 +415,7 @@ void TForm2::EditEventClick(QComboBox* list) {
   list->setFocus();
 }
 
-QString TForm2::CleanServerName(const QString& name) {
+QString MonitorEditorDialog::CleanServerName(const QString& name) {
   QString clean = name;
   for (QChar& c : clean) {
     const char16_t u = c.unicode();
@@ -425,11 +426,11 @@ QString TForm2::CleanServerName(const QString& name) {
   return clean;
 }
 
-void TForm2::EditnameChange(const QString& text) {
+void MonitorEditorDialog::EditnameChange(const QString& text) {
   ui_->Editlogfile->setText(text + QStringLiteral(".log"));
 }
 
-bool TForm2::eventFilter(QObject* watched, QEvent* event) {
+bool MonitorEditorDialog::eventFilter(QObject* watched, QEvent* event) {
   if (watched == ui_->Editname && event->type() == QEvent::FocusOut) {
     const QString clean = CleanServerName(ui_->Editname->text());
     if (clean != ui_->Editname->text()) ui_->Editname->setText(clean);
@@ -437,13 +438,13 @@ bool TForm2::eventFilter(QObject* watched, QEvent* event) {
   return QDialog::eventFilter(watched, event);
 }
 
-void TForm2::accept() {
+void MonitorEditorDialog::accept() {
   if (mode_ == EditMode::Monitor) {
     // Records carry the server, the kind and the port: two monitors that agree on those
     // write records no log reader can tell apart.
-    const TPort* self = Monitor();
+    const Monitor* self = EditedMonitor();
     const std::string typ = ui_->porttyp->currentText().toStdString();
-    const TPort* twin =
+    const Monitor* twin =
         self ? self->server->ports.SameRecords(typ, ui_->portport->value(), self) : nullptr;
     if (twin &&
         !AskYesNo(this, windowTitle(),
@@ -460,7 +461,7 @@ void TForm2::accept() {
     const QString clean = CleanServerName(ui_->Editname->text());
     if (clean != ui_->Editname->text()) ui_->Editname->setText(clean);
     const std::string name = clean.toStdString();
-    TServer* self = Server();
+    Server* self = EditedServer();
     // The server file names the section after the server: "[]" is no section, and the
     // server and its monitors would be gone at the next start.
     if (name.empty()) {
@@ -472,7 +473,7 @@ void TForm2::accept() {
     // The server file keeps one section per name whatever its case: a second server of
     // that name would be lost at the next load.
     for (int i = 0; i < servers_.Count(); ++i) {
-      const TServer* other = servers_.Items(i);
+      const Server* other = servers_.Items(i);
       if (other != self && EqualsIgnoreCase(other->name, name)) {
         ShowMessage(this, windowTitle(), QStringLiteral("\"%1\" already exists.").arg(clean),
                     QMessageBox::Warning);
@@ -504,7 +505,7 @@ void TForm2::accept() {
   QDialog::accept();
 }
 
-bool TForm2::Apply() {
+bool MonitorEditorDialog::Apply() {
   switch (mode_) {
     case EditMode::Group: {
       const QString renamed = ui_->groupname->text();
@@ -516,7 +517,7 @@ bool TForm2::Apply() {
       return false;
     }
     case EditMode::Server: {
-      TServer* s = Server();
+      Server* s = EditedServer();
       if (!s) return false;
       const std::string group = FieldText(ui_->Editgroup->text());
       const bool groupChanged = group != s->group;
@@ -548,7 +549,7 @@ bool TForm2::Apply() {
       return groupChanged;
     }
     case EditMode::Monitor: {
-      TPort* m = Monitor();
+      Monitor* m = EditedMonitor();
       if (!m) return false;
       m->name = ui_->portname->text().toStdString();
       m->typ = ui_->porttyp->currentText().toStdString();

@@ -10,14 +10,14 @@
 class QComboBox;
 
 namespace Ui {
-class TForm2;
+class MonitorEditorDialog;
 }
 
 namespace sentrel {
-class TIpEventList;
-class TPort;
-class TServer;
-class TServerList;
+class EventList;
+class Monitor;
+class Server;
+class ServerList;
 }  // namespace sentrel
 
 namespace sentrel::gui {
@@ -34,21 +34,21 @@ enum class EditMode { Group = -2, Server = -1, Monitor = 1 };
 // The dialog keeps no plain pointer across the modal wait: scanning and the web server
 // run on while it is open, and whatever it edits may be deleted meanwhile; Apply then
 // does nothing.
-class TForm2 : public QDialog {
+class MonitorEditorDialog : public QDialog {
   Q_OBJECT
 
  public:
   // editEvents opens the event editor with the event to show first and returns the
   // chosen event's index, or a negative number when none was chosen.
-  TForm2(TServerList& servers, TIpEventList& events, std::function<int(int)> editEvents,
-         QWidget* parent = nullptr);
-  ~TForm2() override;
+  MonitorEditorDialog(ServerList& servers, EventList& events, std::function<int(int)> editEvents,
+                      QWidget* parent = nullptr);
+  ~MonitorEditorDialog() override;
 
   // Group mode: the group node's text and the servers under it. Server mode: the server.
   // Monitor mode: the monitor (its server is its owner).
-  void SetGroup(const QString& groupText, const std::vector<TServer*>& serversUnderNode);
-  void SetServer(TServer* server);
-  void SetMonitor(TPort* monitor);
+  void SetGroup(const QString& groupText, const std::vector<Server*>& serversUnderNode);
+  void SetServer(Server* server);
+  void SetMonitor(Monitor* monitor);
 
   EditMode Mode() const { return mode_; }
   // Writes the fields into the object after OK; true when a server's group changed (the
@@ -60,7 +60,7 @@ class TForm2 : public QDialog {
   // characters).
   static QString CleanServerName(const QString& name);
 
-  const Ui::TForm2& ui() const { return *ui_; }
+  const Ui::MonitorEditorDialog& ui() const { return *ui_; }
 
   // OK: the server name is cleaned (also when Enter was pressed in the field, which
   // never leaves it) and refused when another server carries it in any case, or when
@@ -83,13 +83,13 @@ class TForm2 : public QDialog {
   void EditEventClick(QComboBox* list);
   void EditnameChange(const QString& text);
   void FillHttp();
-  TPort* Monitor() const;
-  TServer* Server() const;
+  Monitor* EditedMonitor() const;
+  Server* EditedServer() const;
   QComboBox* ListForKey(const char* key) const;
 
-  const std::unique_ptr<Ui::TForm2> ui_;
-  TServerList& servers_;
-  TIpEventList& events_;
+  const std::unique_ptr<Ui::MonitorEditorDialog> ui_;
+  ServerList& servers_;
+  EventList& events_;
   std::function<int(int)> editEvents_;
 
   EditMode mode_ = EditMode::Group;

@@ -1,12 +1,12 @@
 #include "gui/qt_frontend.h"
 
+#include "gui/main_window.h"
 #include "gui/modal_answers.h"
 #include "gui/text.h"
-#include "gui/tform1.h"
 
 namespace sentrel::gui {
 
-void QtFrontend::SetWindow(TForm1* window) {
+void QtFrontend::SetWindow(MainWindow* window) {
   window_ = window;
   if (!window_) return;
   for (int i = 0; i < 2; ++i)

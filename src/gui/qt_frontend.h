@@ -9,14 +9,14 @@
 
 namespace sentrel::gui {
 
-class TForm1;
+class MainWindow;
 
 // The one adapter between the core and the windows: the core's calls (tree refresh,
 // status-bar panels, the event actions' popup, notice and question) reach the widgets
 // here. What arrives before the main window exists is kept and handed over when it comes.
 class QtFrontend final : public Frontend {
  public:
-  void SetWindow(TForm1* window);
+  void SetWindow(MainWindow* window);
 
   void ScreenUpdate() override;
   void BuildTree() override;
@@ -39,7 +39,7 @@ class QtFrontend final : public Frontend {
   const QStringList& EarlyPopups() const { return earlyPopups_; }
 
  private:
-  TForm1* window_ = nullptr;
+  MainWindow* window_ = nullptr;
   std::array<QString, 2> panels_;
   std::array<bool, 2> panelSet_{false, false};
   QStringList earlyPopups_;

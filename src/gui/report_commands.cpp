@@ -13,19 +13,19 @@
 
 namespace sentrel::gui {
 
-void ShowServerLog(QWidget* parent, const TServer& server, bool errorsOnly,
+void ShowServerLog(QWidget* parent, const Server& server, bool errorsOnly,
                    const ActivityPanel& panel) {
   LogView view;
   {
     ReadProgressDisplay progress(panel, server.LogFileName());
     view = sentrel::ViewServerLog(server, errorsOnly, progress.Callback());
   }
-  Tshowlogwin window(parent);
+  LogWindow window(parent);
   window.ShowView(std::move(view));
   window.exec();
 }
 
-void ShowRequestTimes(QWidget* parent, const TPort& monitor, const ActivityPanel& panel) {
+void ShowRequestTimes(QWidget* parent, const Monitor& monitor, const ActivityPanel& panel) {
   const std::weak_ptr<const char> alive = monitor.Watch();
   std::optional<QString> answer = PromptText(
       parent, "Sentrel Show Request Times:", "Show Request times for how many days?", "4");
@@ -37,14 +37,14 @@ void ShowRequestTimes(QWidget* parent, const TPort& monitor, const ActivityPanel
     ReadProgressDisplay progress(panel, monitor.server->LogFileName());
     times = ComputeRequestTimes(monitor, answer->toStdString(), progress.Callback());
   }
-  Tshowgraphwin window(parent);
+  ChartWindow window(parent);
   window.Load(times, Now());
   // The points are in the chart now; the window does not need a second copy while open.
   times = RequestTimes{};
   window.exec();
 }
 
-void DumpLogsCommand(QWidget* parent, const TServerList& servers, const ActivityPanel& panel) {
+void DumpLogsCommand(QWidget* parent, const ServerList& servers, const ActivityPanel& panel) {
   const QString title = QStringLiteral("Sentrel Dump Logfiles:");
   std::optional<QString> answer =
       PromptText(parent, title, "Dump Logfile Entries Older Than [days] ?", "");

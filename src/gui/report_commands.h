@@ -5,9 +5,9 @@
 class QWidget;
 
 namespace sentrel {
-class TPort;
-class TServer;
-class TServerList;
+class Monitor;
+class Server;
+class ServerList;
 }  // namespace sentrel
 
 namespace sentrel::gui {
@@ -19,18 +19,18 @@ namespace sentrel::gui {
 
 // "View Logfile..." and "View Logfile (errors only)...": the server's log file in a modal
 // log window. The file is read in one pass; a long read shows its progress in the panel.
-void ShowServerLog(QWidget* parent, const TServer& server, bool errorsOnly,
+void ShowServerLog(QWidget* parent, const Server& server, bool errorsOnly,
                    const ActivityPanel& panel);
 
 // "View Request Times...": asks for the number of days ("4" proposed), reads the
 // monitor's records of those days and shows them in a modal chart window. Nothing
 // happens when the operator cancels, or when the monitor was deleted while the question
 // was open.
-void ShowRequestTimes(QWidget* parent, const TPort& monitor, const ActivityPanel& panel);
+void ShowRequestTimes(QWidget* parent, const Monitor& monitor, const ActivityPanel& panel);
 
 // "&Dump logs": asks for a number of days and cuts the older lines out of every server's
 // log, showing "Dumping Logile " and the server's log file in the panel; the panel keeps
 // the last text. Nothing happens when the operator cancels.
-void DumpLogsCommand(QWidget* parent, const TServerList& servers, const ActivityPanel& panel);
+void DumpLogsCommand(QWidget* parent, const ServerList& servers, const ActivityPanel& panel);
 
 }  // namespace sentrel::gui

@@ -14,7 +14,7 @@ namespace sentrel::gui {
 // ---------------------------------------------------------------------------------------
 // Nodes
 
-TreeNode::TreeNode(Level level, TServer* server, TPort* monitor, TreeNode* parent,
+TreeNode::TreeNode(Level level, Server* server, Monitor* monitor, TreeNode* parent,
                    TreeContext* context)
     : level_(level), server_(server), monitor_(monitor), parent_(parent), context_(context) {
   sequence_ = context->nextSequence++;
@@ -93,11 +93,11 @@ RowStatus TreeNode::Status() const {
 
 namespace {
 
-QString MonitorCreationText(const TPort& m) {
+QString MonitorCreationText(const Monitor& m) {
   return ToQ(m.name) + QStringLiteral(" (") + QString::number(m.port) + QLatin1Char(')');
 }
 
-QString MonitorRefreshText(const TPort& m) {
+QString MonitorRefreshText(const Monitor& m) {
   return ToQ(m.name) + QStringLiteral(" (") + ToQ(m.typ) + QLatin1Char(':') +
          QString::number(m.port) + QStringLiteral(", ") + QString::number(m.interval) +
          QStringLiteral("s)");
@@ -111,7 +111,7 @@ bool IsColour(const std::string& status) {
 // Returns whether a screen reader is to hear of it: a change from one colour to another,
 // and a monitor found red at its first check. Lights going grey (scanning stopped) and
 // the first green of every monitor after a start are not news.
-bool NoteStatus(TreeNode::History& h, const TPort& p) {
+bool NoteStatus(TreeNode::History& h, const Monitor& p) {
   if (p.status == h.status) return false;
   const bool news = IsColour(p.status) && (IsColour(h.status) || p.status == "red");
   if (p.status == "yellow") {
@@ -128,7 +128,7 @@ bool NoteStatus(TreeNode::History& h, const TPort& p) {
 // ---------------------------------------------------------------------------------------
 // The model
 
-ServerTreeModel::ServerTreeModel(TServerList& list, TreeContext& context, QObject* parent)
+ServerTreeModel::ServerTreeModel(ServerList& list, TreeContext& context, QObject* parent)
     : QAbstractItemModel(parent), list_(list), context_(context) {}
 
 ServerTreeModel::~ServerTreeModel() = default;
@@ -186,7 +186,7 @@ QModelIndex ServerTreeModel::IndexOf(const TreeNode* node, int column) const {
 
 void ServerTreeModel::Rebuild() {
   // The tree's memory of each monitor's run goes on to the monitor's new node.
-  QHash<const TPort*, TreeNode::History> histories;
+  QHash<const Monitor*, TreeNode::History> histories;
   for (const auto& gn : groups_)
     for (const auto& sn : gn->children_)
       for (const auto& mn : sn->children_)
@@ -198,7 +198,7 @@ void ServerTreeModel::Rebuild() {
   groups_.clear();
   QHash<QString, TreeNode*> groupByText;
   for (int i = 0; i < list_.Count(); ++i) {
-    TServer* server = list_.Items(i);
+    Server* server = list_.Items(i);
     if (server->group.empty()) server->group = "Main";
     TreeNode*& group = groupByText[ToQ(server->group)];
     if (!group) {
@@ -224,7 +224,7 @@ void ServerTreeModel::Rebuild() {
   }
 }
 
-TreeNode* ServerTreeModel::AddServerNode(TServer* server) {
+TreeNode* ServerTreeModel::AddServerNode(Server* server) {
   if (server->group.empty()) server->group = "Main";
   const QString text = ToQ(server->group);
   TreeNode* group = nullptr;
@@ -249,7 +249,7 @@ TreeNode* ServerTreeModel::AddServerNode(TServer* server) {
   return node;
 }
 
-TreeNode* ServerTreeModel::AddMonitorNode(TreeNode* serverNode, TPort* monitor) {
+TreeNode* ServerTreeModel::AddMonitorNode(TreeNode* serverNode, Monitor* monitor) {
   rebuilding_ = true;
   beginInsertRows(IndexOf(serverNode), serverNode->childCount(), serverNode->childCount());
   TreeNode* node = MakeMonitorNode(serverNode, monitor);
@@ -267,7 +267,7 @@ TreeNode* ServerTreeModel::NewGroupNode(const std::string& name) {
   return group;
 }
 
-TreeNode* ServerTreeModel::MakeServerNode(TreeNode* group, TServer* server) {
+TreeNode* ServerTreeModel::MakeServerNode(TreeNode* group, Server* server) {
   auto* node = new TreeNode(TreeNode::kServer, server, nullptr, group, &context_);
   node->row_ = group->childCount();
   group->children_.emplace_back(node);
@@ -278,7 +278,7 @@ TreeNode* ServerTreeModel::MakeServerNode(TreeNode* group, TServer* server) {
   return node;
 }
 
-TreeNode* ServerTreeModel::MakeMonitorNode(TreeNode* serverNode, TPort* monitor) {
+TreeNode* ServerTreeModel::MakeMonitorNode(TreeNode* serverNode, Monitor* monitor) {
   auto* node =
       new TreeNode(TreeNode::kMonitor, serverNode->server_, monitor, serverNode, &context_);
   node->row_ = serverNode->childCount();
@@ -337,7 +337,7 @@ void ServerTreeModel::Refresh() {
     for (const auto& server : gn->children_) {
       TreeNode* sn = server.get();
       if (!sn->Alive()) continue;
-      TServer* s = sn->server_;
+      Server* s = sn->server_;
       if (s->group != gn->shownName_) {
         gn->shownName_ = s->group;
         SetText(gn, ToQ(s->group));
@@ -362,7 +362,7 @@ void ServerTreeModel::Refresh() {
       for (const auto& monitor : sn->children_) {
         TreeNode* mn = monitor.get();
         if (!mn->Alive()) continue;
-        const TPort& p = *mn->monitor_;
+        const Monitor& p = *mn->monitor_;
         if (p.port != mn->shownPort_ || p.interval != mn->shownInterval_ ||
             p.name != mn->shownName_ || p.typ != mn->shownTyp_) {
           mn->shownPort_ = p.port;
@@ -404,7 +404,7 @@ void ServerTreeModel::ForgetShownState() {
   }
 }
 
-TreeNode* ServerTreeModel::FindNode(const TServer* server, const TPort* monitor) const {
+TreeNode* ServerTreeModel::FindNode(const Server* server, const Monitor* monitor) const {
   for (const auto& gn : groups_) {
     for (const auto& sn : gn->children_) {
       if (sn->server_ != server || !sn->Alive()) continue;
@@ -416,8 +416,8 @@ TreeNode* ServerTreeModel::FindNode(const TServer* server, const TPort* monitor)
   return nullptr;
 }
 
-std::vector<TServer*> ServerTreeModel::NodeServers(TreeNode* node) const {
-  std::vector<TServer*> servers;
+std::vector<Server*> ServerTreeModel::NodeServers(TreeNode* node) const {
+  std::vector<Server*> servers;
   if (!node || !node->Alive()) return servers;
   if (node->level() == TreeNode::kServer) {
     servers.push_back(node->server_);

@@ -12,9 +12,9 @@
 #include "gui/tree_columns.h"
 
 namespace sentrel {
-class TServer;
-class TServerList;
-class TPort;
+class Server;
+class ServerList;
+class Monitor;
 }  // namespace sentrel
 
 namespace sentrel::gui {
@@ -27,8 +27,8 @@ class TreeNode final {
   enum Level { kGroup = 0, kServer = 1, kMonitor = 2 };
 
   Level level() const { return level_; }
-  TServer* server() const { return server_; }
-  TPort* monitor() const { return monitor_; }
+  Server* server() const { return server_; }
+  Monitor* monitor() const { return monitor_; }
   // False once the server or monitor has been destroyed (a group node is always alive).
   bool Alive() const { return level_ == kGroup || !alive_.expired(); }
   // The state image shown (1 to 6).
@@ -66,11 +66,11 @@ class TreeNode final {
 
  private:
   friend class ServerTreeModel;
-  TreeNode(Level level, TServer* server, TPort* monitor, TreeNode* parent, TreeContext* context);
+  TreeNode(Level level, Server* server, Monitor* monitor, TreeNode* parent, TreeContext* context);
 
   Level level_;
-  TServer* server_;
-  TPort* monitor_;
+  Server* server_;
+  Monitor* monitor_;
   TreeNode* parent_;
   TreeContext* context_;
   std::vector<std::unique_ptr<TreeNode>> children_;
@@ -101,7 +101,7 @@ class ServerTreeModel final : public QAbstractItemModel {
   Q_OBJECT
 
  public:
-  ServerTreeModel(TServerList& list, TreeContext& context, QObject* parent = nullptr);
+  ServerTreeModel(ServerList& list, TreeContext& context, QObject* parent = nullptr);
   ~ServerTreeModel() override;
 
   QModelIndex index(int row, int column, const QModelIndex& parent = {}) const override;
@@ -121,8 +121,8 @@ class ServerTreeModel final : public QAbstractItemModel {
   void Rebuild();
   // The server's node with its monitors' nodes, under its group's node (a new group node
   // at the end when there is none).
-  TreeNode* AddServerNode(TServer* server);
-  TreeNode* AddMonitorNode(TreeNode* serverNode, TPort* monitor);
+  TreeNode* AddServerNode(Server* server);
+  TreeNode* AddMonitorNode(TreeNode* serverNode, Monitor* monitor);
   void RemoveNode(TreeNode* node);
   // Brings the texts and lights in line with the list. Each node compares what it shows
   // with its object and changes only what differs, so a refresh after one change of
@@ -131,9 +131,9 @@ class ServerTreeModel final : public QAbstractItemModel {
   // Forgets what every node shows, so the next refresh rewrites all of it.
   void ForgetShownState();
   // The node of this server or monitor, or none.
-  TreeNode* FindNode(const TServer* server, const TPort* monitor = nullptr) const;
+  TreeNode* FindNode(const Server* server, const Monitor* monitor = nullptr) const;
   // The servers a group or server node stands for (a group's: those still in it).
-  std::vector<TServer*> NodeServers(TreeNode* node) const;
+  std::vector<Server*> NodeServers(TreeNode* node) const;
   // Grows whenever nodes go away (rebuild, delete), so a command that asked a question
   // can tell that the node it holds may be gone.
   uint64_t Generation() const { return generation_; }
@@ -147,8 +147,8 @@ class ServerTreeModel final : public QAbstractItemModel {
 
  private:
   TreeNode* NewGroupNode(const std::string& name);
-  TreeNode* MakeServerNode(TreeNode* group, TServer* server);
-  TreeNode* MakeMonitorNode(TreeNode* serverNode, TPort* monitor);
+  TreeNode* MakeServerNode(TreeNode* group, Server* server);
+  TreeNode* MakeMonitorNode(TreeNode* serverNode, Monitor* monitor);
   void SetText(TreeNode* node, const QString& text);
   void SetImage(TreeNode* node, int image);
   // Tells the view of the rows under parent (none: the groups) that changed in this
@@ -156,7 +156,7 @@ class ServerTreeModel final : public QAbstractItemModel {
   // the row's cells change too.
   void EmitChangedRows(TreeNode* parent);
 
-  TServerList& list_;
+  ServerList& list_;
   TreeContext& context_;
   std::vector<std::unique_ptr<TreeNode>> groups_;
   uint64_t generation_ = 0;

@@ -18,10 +18,10 @@ Light LightOfStatus(const std::string& status) {
   return Light::Grey;
 }
 
-LightCounts CountLights(const TServerList& servers) {
+LightCounts CountLights(const ServerList& servers) {
   LightCounts counts;
   for (int i = 0; i < servers.Count(); ++i) {
-    const TServer* server = servers.Items(i);
+    const Server* server = servers.Items(i);
     for (int j = 0; j < server->ports.Count(); ++j) {
       switch (LightOfStatus(server->ports.Items(j)->status)) {
         case Light::Red: ++counts.red; break;
@@ -87,7 +87,7 @@ QIcon LightIcon(Light light) {
   return icon;
 }
 
-TrayLight::TrayLight(const TServerList& servers, QObject* parent)
+TrayLight::TrayLight(const ServerList& servers, QObject* parent)
     : QObject(parent), servers_(servers), menu_(std::make_unique<QMenu>()) {
   show_ = menu_->addAction(QStringLiteral("Show"));
   menu_->addSeparator();

@@ -10,7 +10,7 @@ class QMenu;
 class QSystemTrayIcon;
 
 namespace sentrel {
-class TServerList;
+class ServerList;
 }
 
 namespace sentrel::gui {
@@ -28,7 +28,7 @@ struct LightCounts {
 };
 
 Light LightOfStatus(const std::string& status);
-LightCounts CountLights(const TServerList& servers);
+LightCounts CountLights(const ServerList& servers);
 // The highest light among the monitors; grey when there is none.
 Light WorstLight(const LightCounts& counts);
 // "Sentrel: 1 red, 2 yellow, 3 green, 4 not checked"
@@ -44,7 +44,7 @@ class TrayLight : public QObject {
   Q_OBJECT
 
  public:
-  explicit TrayLight(const TServerList& servers, QObject* parent = nullptr);
+  explicit TrayLight(const ServerList& servers, QObject* parent = nullptr);
   ~TrayLight() override;
 
   // Whether the tray icon is shown (the desktop had a tray when the light was made).
@@ -70,7 +70,7 @@ class TrayLight : public QObject {
   void ExitRequested();
 
  private:
-  const TServerList& servers_;
+  const ServerList& servers_;
   std::unique_ptr<QMenu> menu_;
   QAction* show_ = nullptr;
   QAction* startScan_ = nullptr;

@@ -10,7 +10,7 @@
 
 #include "gui/server_tree_model.h"
 #include "gui/text.h"
-#include "model/port.h"
+#include "model/monitor.h"
 #include "model/server.h"
 #include "platform/clock.h"
 #include "platform/date_time.h"
@@ -33,8 +33,8 @@ struct Cell {
 };
 
 // The live monitors under a node (the node itself for a monitor).
-std::vector<const TPort*> MonitorsOf(const TreeNode& node) {
-  std::vector<const TPort*> out;
+std::vector<const Monitor*> MonitorsOf(const TreeNode& node) {
+  std::vector<const Monitor*> out;
   auto add = [&out](const TreeNode& server) {
     for (int m = 0; m < server.childCount(); ++m)
       if (server.ChildNode(m)->Alive()) out.push_back(server.ChildNode(m)->monitor());
@@ -53,7 +53,7 @@ std::vector<const TPort*> MonitorsOf(const TreeNode& node) {
 
 // Whether the monitor has a result to show: checked since it was loaded or added, and
 // not reset by Stop Scan (its last-check time alone only says when it is due).
-bool Checked(const TPort& m) {
+bool Checked(const Monitor& m) {
   return !m.status.empty() && m.status != "?" && m.lastCheck != 0;
 }
 
@@ -92,16 +92,16 @@ QString Describe(const Availability& a, const char* label, int hours) {
 Cell AvailabilityCell(const TreeNode& node, const TreeContext& context, int hours,
                       const char* label) {
   Cell c;
-  const std::vector<const TPort*> monitors = MonitorsOf(node);
+  const std::vector<const Monitor*> monitors = MonitorsOf(node);
   if (!context.figures || monitors.empty()) {
     c.key = 3;
     return c;
   }
   // The worst of the monitors: the lowest share among those with checks.
   bool pending = false;
-  const TPort* worst = nullptr;
+  const Monitor* worst = nullptr;
   Availability worstFigures;
-  for (const TPort* m : monitors) {
+  for (const Monitor* m : monitors) {
     const Availability a = context.figures->MonitorAvailability(*m, hours);
     pending = pending || a.pending;
     if (!a.HasData()) continue;
@@ -145,7 +145,7 @@ Cell MakeCell(const TreeNode& node, int column, const TreeContext& context) {
     case kColumnLastCheck: {
       // The worst is the oldest; a monitor never checked makes the row say nothing.
       double oldest = -1;
-      for (const TPort* m : MonitorsOf(node)) {
+      for (const Monitor* m : MonitorsOf(node)) {
         if (!Checked(*m)) {
           oldest = 0;
           break;
@@ -159,7 +159,7 @@ Cell MakeCell(const TreeNode& node, int column, const TreeContext& context) {
     case kColumnResponse: {
       // The worst is the slowest of the monitors checked.
       int64_t slowest = -1;
-      for (const TPort* m : MonitorsOf(node))
+      for (const Monitor* m : MonitorsOf(node))
         if (Checked(*m)) slowest = std::max<int64_t>(slowest, m->lastResponseMs);
       c.key = static_cast<double>(slowest);
       if (slowest >= 0) c.text = QString::number(slowest);

@@ -69,7 +69,7 @@ std::vector<std::vector<bool>> LinksOnCycles(const std::vector<std::vector<size_
   return onCycle;
 }
 
-bool ServerDown(const TServer& server) {
+bool ServerDown(const Server& server) {
   bool checked = false;
   for (int i = 0; i < server.ports.Count(); ++i) {
     const StatusColour colour = server.ports.Items(i)->Colour();
@@ -109,14 +109,14 @@ void ServerLinks::Rebuild() {
   const std::vector<std::vector<bool>> onCycle =
       any ? LinksOnCycles(links) : std::vector<std::vector<bool>>(n);
   for (size_t i = 0; i < n; ++i) {
-    const TServer* server = list_.Items(static_cast<int>(i));
+    const Server* server = list_.Items(static_cast<int>(i));
     if (server->parents.empty()) continue;
     // Also for names of no server, so that asking again does not rebuild.
     Entry& entry = entries_[server];
     entry.names = server->parents;
     for (size_t k = 0; k < links[i].size(); ++k) {
       if (onCycle[i][k]) continue;
-      TServer* parent = list_.Items(static_cast<int>(links[i][k]));
+      Server* parent = list_.Items(static_cast<int>(links[i][k]));
       if (std::find(entry.parents.begin(), entry.parents.end(), parent) != entry.parents.end())
         continue;
       entry.parents.push_back(parent);
@@ -125,8 +125,8 @@ void ServerLinks::Rebuild() {
   }
 }
 
-const std::vector<TServer*>& ServerLinks::ParentsOf(const TServer& server) {
-  static const std::vector<TServer*> none;
+const std::vector<Server*>& ServerLinks::ParentsOf(const Server& server) {
+  static const std::vector<Server*> none;
   if (server.parents.empty()) return none;
   RebuildIfStale();
   auto it = entries_.find(&server);
@@ -138,18 +138,18 @@ const std::vector<TServer*>& ServerLinks::ParentsOf(const TServer& server) {
   return it->second.parents;
 }
 
-bool ServerLinks::IsParent(const TServer& server) {
+bool ServerLinks::IsParent(const Server& server) {
   RebuildIfStale();
   return parents_.count(&server) != 0;
 }
 
-ServerHold HoldOf(TServerList& list, const TServer& server, double now) {
+ServerHold HoldOf(ServerList& list, const Server& server, double now) {
   ServerHold hold;
   hold.maintenanceUntil = server.MaintenanceEnd(now);
   hold.maintenance = hold.maintenanceUntil > 0;
   if (server.parents.empty()) return hold;
-  const std::vector<TServer*>& parents = list.Links().ParentsOf(server);
-  for (const TServer* parent : parents) {
+  const std::vector<Server*>& parents = list.Links().ParentsOf(server);
+  for (const Server* parent : parents) {
     if (!ServerDown(*parent)) {
       hold.through.clear();
       return hold;
@@ -159,7 +159,7 @@ ServerHold HoldOf(TServerList& list, const TServer& server, double now) {
   return hold;
 }
 
-MonitorHold HoldOfMonitor(const TPort& monitor, const ServerHold& hold) {
+MonitorHold HoldOfMonitor(const Monitor& monitor, const ServerHold& hold) {
   if (monitor.Colour() == StatusColour::Unchecked) return MonitorHold::None;
   if (hold.maintenance) return MonitorHold::Maintenance;
   if (hold.Unreachable()) return MonitorHold::Unreachable;

@@ -9,9 +9,9 @@
 
 namespace sentrel {
 
-class TPort;
-class TServer;
-class TServerList;
+class Monitor;
+class Server;
+class ServerList;
 
 // Given for each node the nodes it names as its parents, which of those links lie on a
 // cycle: both ends in one strongly connected part of the graph, or a node naming itself.
@@ -20,7 +20,7 @@ std::vector<std::vector<bool>> LinksOnCycles(const std::vector<std::vector<size_
 
 // Whether the server counts as down for the servers reached through it: it has checked
 // monitors (green, yellow or red) and every one of them is red.
-bool ServerDown(const TServer& server);
+bool ServerDown(const Server& server);
 
 // The servers each server is reached through, resolved by name (without regard to case,
 // as the file's section names) from its Parent entries. Names of no server are left out,
@@ -29,22 +29,22 @@ bool ServerDown(const TServer& server);
 // passed (a rename).
 class ServerLinks {
  public:
-  explicit ServerLinks(const TServerList& list) : list_(list) {}
-  const std::vector<TServer*>& ParentsOf(const TServer& server);
+  explicit ServerLinks(const ServerList& list) : list_(list) {}
+  const std::vector<Server*>& ParentsOf(const Server& server);
   // Whether some server is reached through this one.
-  bool IsParent(const TServer& server);
+  bool IsParent(const Server& server);
 
  private:
   struct Entry {
     std::vector<std::string> names;  // the Parent entries the links were made from
-    std::vector<TServer*> parents;
+    std::vector<Server*> parents;
   };
   void RebuildIfStale();
   void Rebuild();
 
-  const TServerList& list_;
-  std::unordered_map<const TServer*, Entry> entries_;
-  std::unordered_set<const TServer*> parents_;
+  const ServerList& list_;
+  std::unordered_map<const Server*, Entry> entries_;
+  std::unordered_set<const Server*> parents_;
   uint64_t version_ = UINT64_MAX;
   int64_t builtMono_ = 0;
 };
@@ -57,12 +57,12 @@ struct ServerHold {
   bool Unreachable() const { return !through.empty(); }
   bool Any() const { return maintenance || Unreachable(); }
 };
-ServerHold HoldOf(TServerList& list, const TServer& server, double now);
+ServerHold HoldOf(ServerList& list, const Server& server, double now);
 
 // The hold a monitor shows: its server's, for a monitor that has been checked (green,
 // yellow or red); a monitor not checked shows none.
 enum class MonitorHold { None, Unreachable, Maintenance };
-MonitorHold HoldOfMonitor(const TPort& monitor, const ServerHold& serverHold);
+MonitorHold HoldOfMonitor(const Monitor& monitor, const ServerHold& serverHold);
 
 // "unreachable through router", "unreachable through a and b", "unreachable through a,
 // b and c".

@@ -8,14 +8,16 @@
 
 namespace sentrel {
 
-double TServer::MaintenanceEnd(double now) const {
+double Server::MaintenanceEnd(double now) const {
   if (maintenance.empty() || now < maintenanceEndedUntil) return 0;
   return MaintenanceUntil(maintenance, now);
 }
 
-std::string TServer::LogPath() const { return DataPath(LogFileName()); }
+std::string Server::LogPath() const {
+  return DataPath(LogFileName());
+}
 
-void TServer::AppendLog(const std::string& text) const {
+void Server::AppendLog(const std::string& text) const {
   double now = Now();
   // A stamp of exactly midnight would print as the date alone; two seconds later keeps
   // the time in every line.

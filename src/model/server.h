@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "model/maintenance.h"
-#include "model/port.h"
+#include "model/monitor.h"
 
 namespace sentrel {
 
-class TServerList;
+class ServerList;
 class IniFile;
 
 // Hears of every line appended to a log file, right after it is written: what follows
@@ -24,11 +24,11 @@ class LogObserver {
 };
 
 // One watched host with its monitors.
-class TServer {
+class Server {
  public:
-  explicit TServer(TServerList* list) : ports(this), owner(list) {}
-  TServer(const TServer&) = delete;
-  TServer& operator=(const TServer&) = delete;
+  explicit Server(ServerList* list) : ports(this), owner(list) {}
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
 
   // Appends one time-stamped line to the server's log file in the data directory,
   // opening and closing the file for this one line, and tells the list's log observer.
@@ -59,7 +59,7 @@ class TServer {
   std::string notes;
   std::string logfile;
   std::string group;
-  TPortList ports;
+  MonitorList ports;
   bool groupExpand = true;
   bool portExpand = true;
   // The servers this one is reached through, by name as written (Parent=a,b): while
@@ -70,7 +70,7 @@ class TServer {
   // Run-time only: "End maintenance" of a weekly window skips it until this date-time;
   // the schedule itself stays.
   double maintenanceEndedUntil = 0;
-  TServerList* owner;
+  ServerList* owner;
 
  private:
   LifeToken life_;

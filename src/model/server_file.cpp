@@ -123,7 +123,7 @@ ServerFileLayout LayOutServerFile(const IniFile& ini, const std::string& file, F
                   (earlier == name ? "" : " (section names ignore case)") + ": it is ignored");
       continue;
     }
-    ServerFileLayout::Server server;
+    ServerFileLayout::ServerSections server;
     server.section = i;
     loaded.insert(name);
     auto it = monitorSections.find(name);
@@ -169,7 +169,7 @@ ServerFileLayout LayOutServerFile(const IniFile& ini, const std::string& file, F
 
 // Text values go through QuoteIniValue: a note with blanks at its ends or a group in
 // quotes then reads back exactly as it was typed.
-void TServer::SaveToIni(IniFile& ini, double now) const {
+void Server::SaveToIni(IniFile& ini, double now) const {
   size_t s = ini.AppendSection(name);
   ini.AppendEntry(s, "IP", QuoteIniValue(ip));
   ini.AppendEntry(s, "Location", QuoteIniValue(location));
@@ -191,11 +191,11 @@ void TServer::SaveToIni(IniFile& ini, double now) const {
   ports.SaveToIni(ini, name);
 }
 
-void TPortList::SaveToIni(IniFile& ini, const std::string& serverSection) const {
+void MonitorList::SaveToIni(IniFile& ini, const std::string& serverSection) const {
   for (const auto& m : monitors_) m->SaveToIni(ini, serverSection);
 }
 
-void TPort::SaveToIni(IniFile& ini, const std::string& serverSection) const {
+void Monitor::SaveToIni(IniFile& ini, const std::string& serverSection) const {
   size_t s = ini.AppendSection(serverSection + ":" + name);
   ini.AppendEntry(s, "Typ", QuoteIniValue(typ));
   ini.AppendEntry(s, "Port", std::to_string(port));
@@ -204,7 +204,7 @@ void TPort::SaveToIni(IniFile& ini, const std::string& serverSection) const {
   ini.AppendEntry(s, "intervall", std::to_string(interval));
 }
 
-void TServer::LoadFromIni(const IniFile& ini, size_t index) {
+void Server::LoadFromIni(const IniFile& ini, size_t index) {
   ip = ReadText(ini, index, "IP");
   location = ReadText(ini, index, "Location");
   notes = ReadText(ini, index, "Notes");
@@ -218,7 +218,7 @@ void TServer::LoadFromIni(const IniFile& ini, size_t index) {
   maintenance = ParseMaintenance(ReadText(ini, index, "Maintenance"));
 }
 
-void TPort::LoadFromIni(const IniFile& ini, size_t index, const std::string& sectionName) {
+void Monitor::LoadFromIni(const IniFile& ini, size_t index, const std::string& sectionName) {
   auto colon = sectionName.find(':');
   name = sectionName.substr(colon + 1, kMaxMonitorName);
   typ = ReadText(ini, index, "Typ", "ping");
@@ -229,14 +229,14 @@ void TPort::LoadFromIni(const IniFile& ini, size_t index, const std::string& sec
   interval = ReadInt(ini, index, "intervall", 10);
 }
 
-std::string TServerList::Content(bool dropExpired) const {
+std::string ServerList::Content(bool dropExpired) const {
   IniFile ini;
   const double now = dropExpired ? Now() : 0;
   for (const auto& server : servers_) server->SaveToIni(ini, now);
   return ini.Serialize();
 }
 
-void TServerList::SaveToFile(const std::string& path, Backup backup) const {
+void ServerList::SaveToFile(const std::string& path, Backup backup) const {
   std::string content = Content();
   RemoveDeadTemporaries(path);
 
@@ -266,7 +266,7 @@ void TServerList::SaveToFile(const std::string& path, Backup backup) const {
   }
 }
 
-ServerFileContent TServerList::LoadFromFile(const std::string& path, size_t* droppedSections) {
+ServerFileContent ServerList::LoadFromFile(const std::string& path, size_t* droppedSections) {
   Clear();
   if (droppedSections) *droppedSections = 0;
   std::optional<std::string> text = ReadWholeFile(path);
@@ -282,13 +282,13 @@ ServerFileContent TServerList::LoadFromFile(const std::string& path, size_t* dro
 
   const double loadTime = Now() - 58.0 / 86400.0;
   const int64_t loadMono = CurrentClock().MonotonicMs() - 58'000;  // the default interval's
-  for (const ServerFileLayout::Server& s : layout.servers) {
-    TServer* server = Items(Add(std::string(ini.SectionName(s.section))));
+  for (const ServerFileLayout::ServerSections& s : layout.servers) {
+    Server* server = Items(Add(std::string(ini.SectionName(s.section))));
     server->LoadFromIni(ini, s.section);
     server->ports.Clear();
     for (size_t m : s.monitors) {
       std::string section(ini.SectionName(m));
-      TPort* monitor = server->ports.Items(server->ports.Add("new"));
+      Monitor* monitor = server->ports.Items(server->ports.Add("new"));
       monitor->LoadFromIni(ini, m, section);
       monitor->lastCheck = loadTime;
       // Due two seconds after the load whatever its interval: a monitor with an interval of

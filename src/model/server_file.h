@@ -23,11 +23,11 @@ inline const std::vector<std::string> kEventDataKeys = {"GtoY", "GYtoR", "RtoY",
 // load: each server section that counts, with the monitor sections that belong to it.
 // Everything else in the file is dropped on loading, and so lost at the next save.
 struct ServerFileLayout {
-  struct Server {
+  struct ServerSections {
     size_t section = 0;
     std::vector<size_t> monitors;
   };
-  std::vector<Server> servers;
+  std::vector<ServerSections> servers;
   // Sections the configuration will not hold: a second section of a name (in any case),
   // a section named "[]", a monitor section whose server section is missing, and a
   // header without its "]".

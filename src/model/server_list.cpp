@@ -7,22 +7,22 @@
 
 namespace sentrel {
 
-int TServerList::Add(const std::string& name) {
-  auto server = std::make_unique<TServer>(this);
+int ServerList::Add(const std::string& name) {
+  auto server = std::make_unique<Server>(this);
   server->name = name;
   servers_.push_back(std::move(server));
   ++version_;
   return Count() - 1;
 }
 
-void TServerList::Delete(int index) {
+void ServerList::Delete(int index) {
   if (index < 0 || index >= Count()) return;
   auto doomed = std::move(servers_[static_cast<size_t>(index)]);
   servers_.erase(servers_.begin() + index);
   ++version_;
 }
 
-void TServerList::Clear() {
+void ServerList::Clear() {
   ++generation_;
   ++version_;
   // Last index first, as deleting one at a time always has.
@@ -32,13 +32,13 @@ void TServerList::Clear() {
   }
 }
 
-int TServerList::IndexOf(const TServer* server) const {
+int ServerList::IndexOf(const Server* server) const {
   for (size_t i = 0; i < servers_.size(); ++i)
     if (servers_[i].get() == server) return static_cast<int>(i);
   return -1;
 }
 
-std::string TServerList::UniqueServerName(const std::string& base) const {
+std::string ServerList::UniqueServerName(const std::string& base) const {
   auto taken = [&](const std::string& candidate) {
     for (const auto& s : servers_)
       if (EqualsIgnoreCase(s->name, candidate)) return true;
@@ -51,12 +51,12 @@ std::string TServerList::UniqueServerName(const std::string& base) const {
   }
 }
 
-void TServerList::CreateDefault() {
+void ServerList::CreateDefault() {
   Clear();
-  TServer* server = Items(Add("localhost"));
+  Server* server = Items(Add("localhost"));
   server->group = "Main";
   server->logfile = server->name + ".log";
-  TPort* monitor = server->ports.Items(server->ports.Add("ping"));
+  Monitor* monitor = server->ports.Items(server->ports.Add("ping"));
   monitor->port = 80;
 }
 
@@ -67,8 +67,8 @@ namespace sentrel {
 namespace {
 
 // Whether a monitor of the file checks what the running one checks.
-bool SameCheck(const TServer& oldServer, const TPort& old, const TServer& newServer,
-               const TPort& fresh) {
+bool SameCheck(const Server& oldServer, const Monitor& old, const Server& newServer,
+               const Monitor& fresh) {
   if (oldServer.Address() != newServer.Address() || old.typ != fresh.typ || old.port != fresh.port)
     return false;
   for (const std::string& key : kHttpDataKeys)
@@ -78,9 +78,9 @@ bool SameCheck(const TServer& oldServer, const TPort& old, const TServer& newSer
 
 }  // namespace
 
-ReloadCounts TServerList::Adopt(TServerList& fresh) {
+ReloadCounts ServerList::Adopt(ServerList& fresh) {
   ReloadCounts counts;
-  std::unordered_map<std::string, std::unique_ptr<TServer>> oldByName;
+  std::unordered_map<std::string, std::unique_ptr<Server>> oldByName;
   for (auto& server : servers_) {
     for (int i = 0; i < server->ports.Count(); ++i) ++counts.removed;
     oldByName.emplace(ToLower(server->name), std::move(server));
@@ -94,13 +94,13 @@ ReloadCounts TServerList::Adopt(TServerList& fresh) {
       servers_.push_back(std::move(incoming));
       continue;
     }
-    std::unique_ptr<TServer> server = std::move(it->second);
+    std::unique_ptr<Server> server = std::move(it->second);
     oldByName.erase(it);
-    std::vector<std::unique_ptr<TPort>> oldMonitors = server->ports.TakeAll();
-    std::vector<std::unique_ptr<TPort>> freshMonitors = incoming->ports.TakeAll();
-    std::vector<std::unique_ptr<TPort>> monitors;
+    std::vector<std::unique_ptr<Monitor>> oldMonitors = server->ports.TakeAll();
+    std::vector<std::unique_ptr<Monitor>> freshMonitors = incoming->ports.TakeAll();
+    std::vector<std::unique_ptr<Monitor>> monitors;
     for (auto& candidate : freshMonitors) {
-      std::unique_ptr<TPort> keep;
+      std::unique_ptr<Monitor> keep;
       for (auto& old : oldMonitors) {
         if (old && EqualsIgnoreCase(old->name, candidate->name) &&
             SameCheck(*server, *old, *incoming, *candidate)) {

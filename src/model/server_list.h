@@ -30,21 +30,21 @@ struct ReloadCounts {
 };
 
 // The whole configuration: servers in the one order of scanning, tree and saving.
-class TServerList {
+class ServerList {
  public:
-  TServerList() = default;
-  ~TServerList() { Clear(); }
-  TServerList(const TServerList&) = delete;
-  TServerList& operator=(const TServerList&) = delete;
+  ServerList() = default;
+  ~ServerList() { Clear(); }
+  ServerList(const ServerList&) = delete;
+  ServerList& operator=(const ServerList&) = delete;
 
   int Add(const std::string& name);
   int Count() const { return static_cast<int>(servers_.size()); }
-  TServer* Items(int index) const {
+  Server* Items(int index) const {
     return index >= 0 && index < Count() ? servers_[static_cast<size_t>(index)].get() : nullptr;
   }
   void Delete(int index);
   void Clear();
-  int IndexOf(const TServer* server) const;
+  int IndexOf(const Server* server) const;
   // A server name no server carries, compared without regard to case (the file's section
   // names ignore case): base, base_2, base_3, ...
   std::string UniqueServerName(const std::string& base) const;
@@ -77,7 +77,7 @@ class TServerList {
   // counts, checks under way, the events' marks); it takes the file's other settings
   // (interval, events). Every other monitor of the file comes as new, and monitors that
   // are not in it any more are destroyed. `fresh` is left empty.
-  ReloadCounts Adopt(TServerList& fresh);
+  ReloadCounts Adopt(ServerList& fresh);
 
   // Grows whenever the whole configuration is replaced (Clear, LoadFromFile), so a scan
   // pass suspended between two checks can tell that its servers are gone.
@@ -95,10 +95,10 @@ class TServerList {
   // The part of the servers this Sentrel watches (--shard K/N); the others are loaded,
   // saved and shown, but never checked.
   Shard shard;
-  bool Watches(const TServer& server) const { return shard.Watches(server.name); }
+  bool Watches(const Server& server) const { return shard.Watches(server.name); }
 
  private:
-  std::vector<std::unique_ptr<TServer>> servers_;
+  std::vector<std::unique_ptr<Server>> servers_;
   uint64_t generation_ = 0;
   uint64_t version_ = 0;
   ServerLinks links_{*this};

@@ -4,11 +4,11 @@
 
 namespace sentrel {
 
-std::vector<TreeGroup> TreeOrder(TServerList& servers) {
+std::vector<TreeGroup> TreeOrder(ServerList& servers) {
   std::vector<TreeGroup> groups;
   const int count = servers.Count();
   for (int i = 0; i < count; ++i) {
-    TServer* server = servers.Items(i);
+    Server* server = servers.Items(i);
     if (server->group.empty()) server->group = "Main";
     // Group texts are compared exactly, as the tree compares node texts. A list holds a
     // handful of groups, so a linear search beats any map here.
@@ -28,12 +28,12 @@ std::vector<TreeGroup> TreeOrder(TServerList& servers) {
   return groups;
 }
 
-std::vector<TreeGroup> WatchedTreeOrder(TServerList& servers) {
+std::vector<TreeGroup> WatchedTreeOrder(ServerList& servers) {
   std::vector<TreeGroup> groups = TreeOrder(servers);
   if (!servers.shard.Sharded()) return groups;
   std::vector<TreeGroup> watched;
   for (TreeGroup& g : groups) {
-    std::erase_if(g.servers, [&](const TServer* s) { return !servers.Watches(*s); });
+    std::erase_if(g.servers, [&](const Server* s) { return !servers.Watches(*s); });
     if (!g.servers.empty()) watched.push_back(std::move(g));
   }
   return watched;

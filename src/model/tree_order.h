@@ -5,13 +5,13 @@
 
 namespace sentrel {
 
-class TServer;
-class TServerList;
+class Server;
+class ServerList;
 
 // One group node of the monitor tree with its server nodes.
 struct TreeGroup {
   std::string name;
-  std::vector<TServer*> servers;
+  std::vector<Server*> servers;
 };
 
 // The servers in the order the monitor tree shows them: one group per distinct group
@@ -19,9 +19,9 @@ struct TreeGroup {
 // servers in list order. Placing a server in the tree gives an empty group the name
 // "Main" (the field itself is set), so this does too. The status page walks this order
 // and the tree is built from it, so both always agree.
-std::vector<TreeGroup> TreeOrder(TServerList& servers);
+std::vector<TreeGroup> TreeOrder(ServerList& servers);
 // The same without the servers another shard watches (and groups left empty): what the
 // status page, the metrics and the JSON document report.
-std::vector<TreeGroup> WatchedTreeOrder(TServerList& servers);
+std::vector<TreeGroup> WatchedTreeOrder(ServerList& servers);
 
 }  // namespace sentrel

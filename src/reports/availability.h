@@ -33,7 +33,7 @@
 
 namespace sentrel {
 
-class TPort;
+class Monitor;
 
 constexpr int64_t kMsPerHour = 3'600'000;
 
@@ -63,7 +63,7 @@ class AvailabilitySource {
  public:
   virtual ~AvailabilitySource() = default;
   // The monitor's figures over the hours that end now.
-  virtual Availability MonitorAvailability(const TPort& monitor, int hours) = 0;
+  virtual Availability MonitorAvailability(const Monitor& monitor, int hours) = 0;
 };
 
 // The periods the program shows, by their names in metrics, JSON and badge addresses.

@@ -57,7 +57,7 @@ std::string Seconds(int64_t ms) {
 
 }  // namespace
 
-AvailabilityReader::AvailabilityReader(const TServerList& servers, int64_t nowMs, int hours)
+AvailabilityReader::AvailabilityReader(const ServerList& servers, int64_t nowMs, int hours)
     : nowMs_(nowMs) {
   const int64_t from = WindowStartMs(nowMs, hours);
   for (int i = 0; i < servers.Count(); ++i) {
@@ -94,7 +94,7 @@ AvailabilityReader::AvailabilityReader(const TServerList& servers, int64_t nowMs
   }
 }
 
-Availability AvailabilityReader::MonitorAvailability(const TPort& monitor, int hours) {
+Availability AvailabilityReader::MonitorAvailability(const Monitor& monitor, int hours) {
   Availability a;
   if (!monitor.server) return a;
   auto it = logs_.find(monitor.server->LogPath());
@@ -102,15 +102,15 @@ Availability AvailabilityReader::MonitorAvailability(const TPort& monitor, int h
   return it->second->Figures(monitor.server->name, monitor.typ, monitor.port, nowMs_, hours);
 }
 
-std::string AvailabilityReport(TServerList& servers, AvailabilitySource& source,
-                               int64_t nowMs, int days, bool csv) {
+std::string AvailabilityReport(ServerList& servers, AvailabilitySource& source, int64_t nowMs,
+                               int days, bool csv) {
   const int hours = days * 24;
   const int64_t from = WindowStartMs(nowMs, hours);
   std::vector<std::vector<std::string>> rows;
   for (const TreeGroup& group : TreeOrder(servers)) {
-    for (const TServer* server : group.servers) {
+    for (const Server* server : group.servers) {
       for (int m = 0; m < server->ports.Count(); ++m) {
-        const TPort& monitor = *server->ports.Items(m);
+        const Monitor& monitor = *server->ports.Items(m);
         const Availability a = source.MonitorAvailability(monitor, hours);
         const bool later = a.HasData() && a.fromMs > from;
         if (csv) {

@@ -9,7 +9,7 @@
 
 namespace sentrel {
 
-class TServerList;
+class ServerList;
 
 // The availability of a configuration's monitors worked out once, read-only: from each
 // log's day summary where it still describes the log and reaches back far enough, and
@@ -18,8 +18,8 @@ class TServerList;
 class AvailabilityReader final : public AvailabilitySource {
  public:
   // Reads what the servers' logs say about the hours that end at nowMs.
-  AvailabilityReader(const TServerList& servers, int64_t nowMs, int hours);
-  Availability MonitorAvailability(const TPort& monitor, int hours) override;
+  AvailabilityReader(const ServerList& servers, int64_t nowMs, int hours);
+  Availability MonitorAvailability(const Monitor& monitor, int hours) override;
   // How many logs were read from their summaries alone, and how many (partly) from the log.
   int FromSummaries() const { return fromSummaries_; }
   int FromLogs() const { return fromLogs_; }
@@ -34,7 +34,7 @@ class AvailabilityReader final : public AvailabilitySource {
 // The report of the last days: a table (group, server, monitor, checks, availability,
 // outages, downtime, longest outage, and where the data begins when that is later than
 // the period) or the same as CSV, for every monitor in tree order.
-std::string AvailabilityReport(TServerList& servers, AvailabilitySource& source,
-                               int64_t nowMs, int days, bool csv);
+std::string AvailabilityReport(ServerList& servers, AvailabilitySource& source, int64_t nowMs,
+                               int days, bool csv);
 
 }  // namespace sentrel

@@ -82,9 +82,9 @@ void AvailabilityTracker::Queue(Log& log, bool restart) {
     readTask_ = tasks_.Start(ReadQueued(), "Availability: reading the logs");
 }
 
-void AvailabilityTracker::Follow(const TServerList& servers) {
+void AvailabilityTracker::Follow(const ServerList& servers) {
   for (int i = 0; i < servers.Count(); ++i) {
-    const TServer* server = servers.Items(i);
+    const Server* server = servers.Items(i);
     const std::string path = server->LogPath();
     LogFor(path);
   }
@@ -121,7 +121,7 @@ void AvailabilityTracker::LineAppended(const std::string& path, std::string_view
   if (!log.queued && endOffset - raw.size() == log.history.Offset()) log.history.Feed(raw);
 }
 
-Availability AvailabilityTracker::MonitorAvailability(const TPort& monitor, int hours) {
+Availability AvailabilityTracker::MonitorAvailability(const Monitor& monitor, int hours) {
   Availability a;
   if (!monitor.server) return a;
   const std::string path = monitor.server->LogPath();

@@ -15,7 +15,7 @@
 
 namespace sentrel {
 
-class TServerList;
+class ServerList;
 
 // The availability figures of every monitor while the program runs. Each log the
 // servers write is followed as it grows: every line appended is counted as it is
@@ -46,11 +46,11 @@ class AvailabilityTracker final : public LogObserver, public AvailabilitySource 
 
   // Follows the logs of these servers (those already followed stay as they are): reads
   // their summaries now and has the rest read in slices.
-  void Follow(const TServerList& servers);
+  void Follow(const ServerList& servers);
   // LogObserver: a line was appended to a log.
   void LineAppended(const std::string& path, std::string_view raw, uint64_t endOffset) override;
   // AvailabilitySource. A log nobody followed yet is followed from now on.
-  Availability MonitorAvailability(const TPort& monitor, int hours) override;
+  Availability MonitorAvailability(const Monitor& monitor, int hours) override;
 
   // Compares every log with what was read of it now: one that was cut or changed (Dump
   // logs) is read again, one that grew is read on.

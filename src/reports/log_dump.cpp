@@ -144,7 +144,7 @@ DumpFileResult DumpLogFile(const std::string& logPath, const std::string& copyPa
   return result;
 }
 
-void DumpLogs(const TServerList& servers, std::string_view daysAnswer,
+void DumpLogs(const ServerList& servers, std::string_view daysAnswer,
               const std::function<void(const std::string&)>& progress,
               const std::function<void(const std::string&, const DumpFileResult&)>& done,
               const DumpFailed& failed) {
@@ -155,7 +155,7 @@ void DumpLogs(const TServerList& servers, std::string_view daysAnswer,
   for (int i = 0; i < servers.Count(); ++i) logPaths.insert(servers.Items(i)->LogPath());
 
   for (int i = 0; i < servers.Count(); ++i) {
-    const TServer* server = servers.Items(i);
+    const Server* server = servers.Items(i);
     if (progress) progress(DumpingLogText(server->LogFileName()));
     std::string logPath = server->LogPath();
     std::string copyPath = DumpCopyPath(logPath);

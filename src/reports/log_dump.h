@@ -7,7 +7,7 @@
 
 namespace sentrel {
 
-class TServerList;
+class ServerList;
 
 // Log dumping: cuts the lines older than a number of days out of every server's log.
 // A line's date (its first word) decides, not its time: with the answer 7 a line stays
@@ -54,7 +54,7 @@ std::string DumpingLogText(const std::string& logfile);
 // overwrites a log it has not read.
 using DumpFailed = std::function<void(const std::string& logfile, const std::string& error)>;
 void DumpLogs(
-    const TServerList& servers, std::string_view daysAnswer,
+    const ServerList& servers, std::string_view daysAnswer,
     const std::function<void(const std::string&)>& progress,
     const std::function<void(const std::string& logfile, const DumpFileResult&)>& done = {},
     const DumpFailed& failed = {});

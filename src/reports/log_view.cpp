@@ -52,17 +52,17 @@ void LogText::ShrinkToFit() {
   if (starts_.capacity() - starts_.size() > starts_.capacity() / 4) starts_.shrink_to_fit();
 }
 
-std::string LogViewCaption(const TServer& server, bool errorsOnly) {
+std::string LogViewCaption(const Server& server, bool errorsOnly) {
   std::string caption = "Sentrel Logfile: " + server.name;
   if (errorsOnly) caption += " (errors only)";
   return caption;
 }
 
-LogView ViewServerLog(const TServer& server, bool errorsOnly, const ReadProgress& progress) {
+LogView ViewServerLog(const Server& server, bool errorsOnly, const ReadProgress& progress) {
   return ViewLogFile(server, server.LogPath(), errorsOnly, progress);
 }
 
-LogView ViewLogFile(const TServer& server, const std::string& path, bool errorsOnly,
+LogView ViewLogFile(const Server& server, const std::string& path, bool errorsOnly,
                     const ReadProgress& progress) {
   LogView view;
   LogLineReader reader(path);

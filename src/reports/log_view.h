@@ -10,7 +10,7 @@
 
 namespace sentrel {
 
-class TServer;
+class Server;
 
 // The two views of a server's log file: the whole file, or the lines that are neither a
 // plain success nor a plain loss (the state changes and the ping messages that name an
@@ -59,11 +59,11 @@ struct LogView {
 };
 
 // "Sentrel Logfile: " + name, with " (errors only)" for the errors-only view.
-std::string LogViewCaption(const TServer& server, bool errorsOnly);
+std::string LogViewCaption(const Server& server, bool errorsOnly);
 // Reads the server's log file in the data directory into a view; throws as ReadLogLines.
-LogView ViewServerLog(const TServer& server, bool errorsOnly, const ReadProgress& progress = {});
+LogView ViewServerLog(const Server& server, bool errorsOnly, const ReadProgress& progress = {});
 // The same for a given file.
-LogView ViewLogFile(const TServer& server, const std::string& path, bool errorsOnly,
+LogView ViewLogFile(const Server& server, const std::string& path, bool errorsOnly,
                     const ReadProgress& progress = {});
 
 }  // namespace sentrel

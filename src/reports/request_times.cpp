@@ -1,7 +1,7 @@
 #include "reports/request_times.h"
 
 #include "model/last_activity.h"
-#include "model/port.h"
+#include "model/monitor.h"
 #include "model/server.h"
 #include "platform/clock.h"
 #include "platform/date_time.h"
@@ -52,7 +52,7 @@ int32_t PortWord(std::string_view w) {
 
 }  // namespace
 
-std::string RequestTimesTitle(const TPort& monitor, std::string_view daysAnswer) {
+std::string RequestTimesTitle(const Monitor& monitor, std::string_view daysAnswer) {
   std::string title = "Sentrel Request Times: ";
   if (monitor.server) title += monitor.server->name;
   title += " (" + monitor.typ + " " + std::to_string(monitor.port) + ", last ";
@@ -69,13 +69,13 @@ std::string RequestTimesFooter(int64_t goodCount, int64_t badCount, int64_t sumM
          "%, Lost: " + std::to_string(RoundHalfEven(100 * badCount, total)) + "%";
 }
 
-RequestTimes ComputeRequestTimes(const TPort& monitor, std::string_view daysAnswer,
+RequestTimes ComputeRequestTimes(const Monitor& monitor, std::string_view daysAnswer,
                                  const ReadProgress& progress) {
   if (!monitor.server) throw SentrelError("monitor without a server");
   return ComputeRequestTimes(monitor, daysAnswer, monitor.server->LogPath(), Now(), progress);
 }
 
-RequestTimes ComputeRequestTimes(const TPort& monitor, std::string_view daysAnswer,
+RequestTimes ComputeRequestTimes(const Monitor& monitor, std::string_view daysAnswer,
                                  const std::string& logPath, double now,
                                  const ReadProgress& progress) {
   const int32_t days = ParseDaysAnswer(daysAnswer);

@@ -9,7 +9,7 @@
 
 namespace sentrel {
 
-class TPort;
+class Monitor;
 
 // One counted record of a monitor: a good one (its request time) or a lost one (drawn
 // on the zero line).
@@ -37,7 +37,7 @@ struct RequestTimes {
 constexpr int64_t kRequestTimeAxisCap = 20000;
 
 // "Sentrel Request Times: <server> (<typ> <port>, last <days as typed> days)".
-std::string RequestTimesTitle(const TPort& monitor, std::string_view daysAnswer);
+std::string RequestTimesTitle(const Monitor& monitor, std::string_view daysAnswer);
 
 // The footer line for these counters, or empty when there is no good record. Each number
 // is rounded to a whole number, halves to the even one; the lost share is 100 minus the
@@ -50,10 +50,10 @@ std::string RequestTimesFooter(int64_t goodCount, int64_t badCount, int64_t sumM
 // line whose time stamp or port cannot be read; LastActivity then names that line
 // ("Read " and the line), and after a complete read the last line of the file.
 // progress, when given, hears about every block read.
-RequestTimes ComputeRequestTimes(const TPort& monitor, std::string_view daysAnswer,
+RequestTimes ComputeRequestTimes(const Monitor& monitor, std::string_view daysAnswer,
                                  const ReadProgress& progress = {});
 // The same over a given file and moment, for callers that resolved them already.
-RequestTimes ComputeRequestTimes(const TPort& monitor, std::string_view daysAnswer,
+RequestTimes ComputeRequestTimes(const Monitor& monitor, std::string_view daysAnswer,
                                  const std::string& logPath, double now,
                                  const ReadProgress& progress = {});
 

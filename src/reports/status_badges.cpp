@@ -138,7 +138,7 @@ bool SameNameIgnoringCase(const std::string& model, const std::string& asked) {
   return EqualsIgnoreCase(valid, asked);
 }
 
-const TServer* FindServer(const TServerList& servers, const std::string& name) {
+const Server* FindServer(const ServerList& servers, const std::string& name) {
   for (int i = 0; i < servers.Count(); ++i)
     if (SameName(servers.Items(i)->name, name)) return servers.Items(i);
   // Names are unique regardless of case, so another case is no guess.
@@ -147,7 +147,7 @@ const TServer* FindServer(const TServerList& servers, const std::string& name) {
   return nullptr;
 }
 
-const TPort* FindMonitor(const TServer& server, const std::string& name) {
+const Monitor* FindMonitor(const Server& server, const std::string& name) {
   for (int i = 0; i < server.ports.Count(); ++i)
     if (SameName(server.ports.Items(i)->name, name)) return server.ports.Items(i);
   for (int i = 0; i < server.ports.Count(); ++i)
@@ -156,7 +156,7 @@ const TPort* FindMonitor(const TServer& server, const std::string& name) {
 }
 
 // The request time at which a monitor of this type turns yellow.
-int32_t SlowMs(const TPort& m) {
+int32_t SlowMs(const Monitor& m) {
   return m.Type() == MonitorType::Http ? 10000 : 5000;
 }
 
@@ -201,7 +201,7 @@ std::string BadgeSvg(std::string_view label, std::string_view value, std::string
   return out;
 }
 
-BadgeReply BuildBadge(const TServerList& servers, AvailabilitySource* availability,
+BadgeReply BuildBadge(const ServerList& servers, AvailabilitySource* availability,
                       std::string_view path) {
   // /badge/SERVER/MONITOR/PICTURE.svg
   std::vector<std::string> parts;
@@ -218,8 +218,8 @@ BadgeReply BuildBadge(const TServerList& servers, AvailabilitySource* availabili
     return reply;
   }
   const std::string& picture = parts[2];
-  const TServer* server = FindServer(servers, parts[0]);
-  const TPort* monitor = server ? FindMonitor(*server, parts[1]) : nullptr;
+  const Server* server = FindServer(servers, parts[0]);
+  const Monitor* monitor = server ? FindMonitor(*server, parts[1]) : nullptr;
   // The names as the tree spells them where they are found, else as asked.
   const std::string label = (server ? server->name : parts[0]) + " " +
                             (monitor ? monitor->name : parts[1]);
@@ -232,7 +232,7 @@ BadgeReply BuildBadge(const TServerList& servers, AvailabilitySource* availabili
     return reply;
   }
   reply.status = 200;
-  const TPort& m = *monitor;
+  const Monitor& m = *monitor;
   const bool checked = m.Colour() != StatusColour::Unchecked;
   if (picture == "status.svg") {
     if (m.Colour() == StatusColour::Green)

@@ -5,7 +5,7 @@
 
 namespace sentrel {
 
-class TServerList;
+class ServerList;
 class AvailabilitySource;
 
 // Small SVG pictures of one monitor for a wiki page or a README, in the usual two-field
@@ -22,7 +22,7 @@ struct BadgeReply {
 };
 
 // The badge for a request path that begins with "/badge/".
-BadgeReply BuildBadge(const TServerList& servers, AvailabilitySource* availability,
+BadgeReply BuildBadge(const ServerList& servers, AvailabilitySource* availability,
                       std::string_view path);
 
 // A badge with these texts and fill colour (such as "#4c1"); the texts are escaped here.

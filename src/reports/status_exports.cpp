@@ -45,18 +45,18 @@ double Millis(double seconds) {
 }
 
 struct MonitorRow {
-  const TServer* server;
-  const TPort* monitor;
+  const Server* server;
+  const Monitor* monitor;
   std::string labels;  // {server="...",...}
   const ServerHold* hold;  // why the server's events are held back now
 };
 
 // The holds of the servers, made once per answer: most servers have none to make.
-std::vector<ServerHold> Holds(TServerList& servers, const std::vector<TreeGroup>& tree) {
+std::vector<ServerHold> Holds(ServerList& servers, const std::vector<TreeGroup>& tree) {
   std::vector<ServerHold> holds;
   const double now = Now();
   for (const auto& group : tree)
-    for (const TServer* server : group.servers)
+    for (const Server* server : group.servers)
       holds.push_back(server->parents.empty() && server->maintenance.empty()
                           ? ServerHold{}
                           : HoldOf(servers, *server, now));
@@ -67,10 +67,10 @@ std::vector<MonitorRow> Rows(const std::vector<TreeGroup>& tree, const std::vect
   std::vector<MonitorRow> rows;
   size_t serverIndex = 0;
   for (const auto& group : tree) {
-    for (const TServer* server : group.servers) {
+    for (const Server* server : group.servers) {
       const ServerHold* hold = &holds[serverIndex++];
       for (int m = 0; m < server->ports.Count(); ++m) {
-        const TPort* monitor = server->ports.Items(m);
+        const Monitor* monitor = server->ports.Items(m);
         std::string l = "{server=\"";
         AppendLabelValue(l, server->name);
         l += "\",monitor=\"";
@@ -131,7 +131,7 @@ struct ColourCounts {
 ColourCounts CountColours(const std::vector<TreeGroup>& tree) {
   ColourCounts c;
   for (const auto& group : tree)
-    for (const TServer* server : group.servers)
+    for (const Server* server : group.servers)
       for (int m = 0; m < server->ports.Count(); ++m)
         ++c.byCode[ColourCode(server->ports.Items(m)->status)];
   return c;
@@ -205,7 +205,7 @@ double UnixSecondsFromDateTime(double dateTime) {
   return static_cast<double>(t) + (ms % 1000) / 1000.0;
 }
 
-std::string BuildStatusMetrics(TServerList& servers, const ProgramCounters& program,
+std::string BuildStatusMetrics(ServerList& servers, const ProgramCounters& program,
                                const WebCounters& web, AvailabilitySource* availability) {
   const std::vector<TreeGroup> tree = WatchedTreeOrder(servers);
   const std::vector<ServerHold> holds = Holds(servers, tree);
@@ -217,10 +217,10 @@ std::string BuildStatusMetrics(TServerList& servers, const ProgramCounters& prog
 
   MonitorFamily(out, rows, "sentrel_monitor_up",
                 "Whether the monitor's checks succeed: 1 green or yellow, 0 red or not checked.",
-                [](const TPort& m) { return int64_t{IsUp(m.status)}; });
+                [](const Monitor& m) { return int64_t{IsUp(m.status)}; });
   MonitorFamily(out, rows, "sentrel_monitor_colour",
                 "The monitor's colour: 0 not checked, 1 green, 2 yellow, 3 red.",
-                [](const TPort& m) { return int64_t{ColourCode(m.status)}; });
+                [](const Monitor& m) { return int64_t{ColourCode(m.status)}; });
   HoldFamily(out, rows, "sentrel_monitor_unreachable",
              "1 while every server the monitor's server is reached through is down: its "
              "events are held back.",
@@ -231,19 +231,19 @@ std::string BuildStatusMetrics(TServerList& servers, const ProgramCounters& prog
              [](const ServerHold& h) { return h.maintenance; });
   MonitorFamily(out, rows, "sentrel_monitor_last_request_duration_seconds",
                 "How long the monitor's last check took, failed or not.",
-                [](const TPort& m) { return m.lastCheckMs / 1000.0; });
+                [](const Monitor& m) { return m.lastCheckMs / 1000.0; });
   MonitorFamily(out, rows, "sentrel_monitor_lost_checks",
                 "Failed checks in a row, as the monitor's last record counts them; 0 after a "
                 "success.",
-                [](const TPort& m) { return int64_t{m.lastRecordLost}; });
+                [](const Monitor& m) { return int64_t{m.lastRecordLost}; });
   MonitorFamily(out, rows, "sentrel_monitor_last_check_timestamp_seconds",
                 "When the monitor was last checked, in seconds since 1970; 0 when not since "
                 "the start or the last Stop Scan.",
-                [](const TPort& m) { return Millis(UnixSecondsFromDateTime(m.lastCheck)); });
+                [](const Monitor& m) { return Millis(UnixSecondsFromDateTime(m.lastCheck)); });
   MonitorFamily(out, rows, "sentrel_monitor_last_success_timestamp_seconds",
                 "When the monitor last succeeded, in seconds since 1970; 0 when not since the "
                 "start.",
-                [](const TPort& m) { return Millis(UnixSecondsFromDateTime(m.lastSuccess)); });
+                [](const Monitor& m) { return Millis(UnixSecondsFromDateTime(m.lastSuccess)); });
   if (availability) AvailabilityFamilies(out, rows, *availability);
 
   const ColourCounts counts = CountColours(tree);
@@ -291,7 +291,7 @@ void JsonTime(std::string& out, double dateTime) {
 // "availability": {"pending": false, "24h": {"ratio": 0.9995, "checks": 8640, ...}, ...};
 // the ratio is null for a period without checks, and "from" says where the figures
 // begin (later than the period's start when the log begins later).
-void JsonAvailability(std::string& out, const TPort& monitor, AvailabilitySource& source) {
+void JsonAvailability(std::string& out, const Monitor& monitor, AvailabilitySource& source) {
   out += ",\"availability\":{";
   bool pending = false;
   std::string periods;
@@ -329,7 +329,7 @@ void JsonAvailability(std::string& out, const TPort& monitor, AvailabilitySource
 
 }  // namespace
 
-std::string BuildStatusJson(TServerList& servers, const ProgramCounters& program,
+std::string BuildStatusJson(ServerList& servers, const ProgramCounters& program,
                             const WebCounters& web, AvailabilitySource* availability) {
   const std::vector<TreeGroup> tree = WatchedTreeOrder(servers);
   const std::vector<ServerHold> holds = Holds(servers, tree);
@@ -366,7 +366,7 @@ std::string BuildStatusJson(TServerList& servers, const ProgramCounters& program
     AppendJsonString(out, tree[g].name);
     out += ",\"servers\":[";
     for (size_t s = 0; s < tree[g].servers.size(); ++s) {
-      const TServer& server = *tree[g].servers[s];
+      const Server& server = *tree[g].servers[s];
       const ServerHold& hold = holds[serverIndex++];
       if (s) out += ',';
       out += '{';
@@ -374,7 +374,7 @@ std::string BuildStatusJson(TServerList& servers, const ProgramCounters& program
       AppendJsonString(out, server.name);
       out += ",\"monitors\":[";
       for (int m = 0; m < server.ports.Count(); ++m) {
-        const TPort& monitor = *server.ports.Items(m);
+        const Monitor& monitor = *server.ports.Items(m);
         if (m) out += ',';
         out += '{';
         JsonKey(out, "name");

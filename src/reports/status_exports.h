@@ -5,7 +5,7 @@
 
 namespace sentrel {
 
-class TServerList;
+class ServerList;
 class AvailabilitySource;
 
 // What the program as a whole reports beside its monitors.
@@ -33,12 +33,12 @@ double UnixSecondsFromDateTime(double dateTime);
 // With availability, each monitor also gets its figures over 24 hours, 7 and 30 days
 // (window="24h", "7d", "30d"), left out for a period without checks or while its log is
 // still being read.
-std::string BuildStatusMetrics(TServerList& servers, const ProgramCounters& program,
+std::string BuildStatusMetrics(ServerList& servers, const ProgramCounters& program,
                                const WebCounters& web, AvailabilitySource* availability = nullptr);
 // The same facts as the page, as one JSON document: groups in tree order with their
 // servers and monitors, the counts by colour, and the History newest first.
 // With availability, each monitor carries "availability" with the three periods.
-std::string BuildStatusJson(TServerList& servers, const ProgramCounters& program,
+std::string BuildStatusJson(ServerList& servers, const ProgramCounters& program,
                             const WebCounters& web, AvailabilitySource* availability = nullptr);
 
 // The Content-Type of the metrics.

@@ -106,7 +106,7 @@ std::string HtmlEscaped(std::string_view text) {
   return out;
 }
 
-std::string GetStatusHTML(TServerList& servers, const StatusPageAddresses& addresses) {
+std::string GetStatusHTML(ServerList& servers, const StatusPageAddresses& addresses) {
   std::string page;
   AppendStatusHTML(page, servers, addresses);
   return page;
@@ -131,19 +131,19 @@ namespace {
 
 // Whether the server can be held back at all: most servers have neither parents nor
 // maintenance windows, and their cells are made exactly as they always were.
-bool MayHold(const TServer& server) {
+bool MayHold(const Server& server) {
   return !server.parents.empty() || !server.maintenance.empty();
 }
 
 // Walks the tree once: the alarm, and how many monitors the page will show. A red
 // monitor whose events are held back (maintenance, reached only through servers that
 // are down) sounds no alarm.
-bool AlarmOn(TServerList& servers, const std::vector<TreeGroup>& tree, size_t* monitorCount) {
+bool AlarmOn(ServerList& servers, const std::vector<TreeGroup>& tree, size_t* monitorCount) {
   bool alarm = false;
   size_t count = 0;
   const double now = Now();
   for (const auto& group : tree) {
-    for (const TServer* server : group.servers) {
+    for (const Server* server : group.servers) {
       bool red = false;
       for (int m = 0; m < server->ports.Count(); ++m) {
         ++count;
@@ -161,13 +161,13 @@ std::string_view HoldColour(MonitorHold hold) {
   return hold == MonitorHold::Maintenance ? "#a8d0f0" : "#c8b8e8";
 }
 
-void AppendBody(std::string& page, TServerList& servers, const std::vector<TreeGroup>& tree,
+void AppendBody(std::string& page, ServerList& servers, const std::vector<TreeGroup>& tree,
                 const StatusPageAddresses& addresses, HistoryRowsCache* cache) {
   page += "<table border=0 cellspacing=2>";
   std::string previousGroup;
   const double now = Now();
   for (const auto& group : tree) {
-    for (const TServer* server : group.servers) {
+    for (const Server* server : group.servers) {
       const ServerHold hold = MayHold(*server) ? HoldOf(servers, *server, now) : ServerHold{};
       if (server->group != previousGroup) {
         page += "<tr><td bgcolor=\"#ffffff\" colspan=10><br><b>";
@@ -181,7 +181,7 @@ void AppendBody(std::string& page, TServerList& servers, const std::vector<TreeG
       AppendHtmlEscaped(page, server->name);
       page += "</td>";
       for (int m = 0; m < server->ports.Count(); ++m) {
-        const TPort& monitor = *server->ports.Items(m);
+        const Monitor& monitor = *server->ports.Items(m);
         const MonitorHold held = HoldOfMonitor(monitor, hold);
         const std::string_view colour =
             held == MonitorHold::None ? MonitorColour(monitor.status) : HoldColour(held);
@@ -253,7 +253,7 @@ void AppendBody(std::string& page, TServerList& servers, const std::vector<TreeG
   page += "\">Homepage</a></BODY></HTML>";
 }
 
-void ReserveFor(std::string& page, const TServerList& servers, size_t monitorCount) {
+void ReserveFor(std::string& page, const ServerList& servers, size_t monitorCount) {
   size_t historyBytes = 0;
   if (const TextPane* history = servers.messagePane)
     for (const auto& line : history->Lines()) historyBytes += line.size() + 110;
@@ -292,7 +292,7 @@ void AppendStatusHead(std::string& page, std::string_view now, bool alarm,
   page += "</font></b>\r\n";
 }
 
-bool AppendStatusBody(std::string& page, TServerList& servers, const StatusPageAddresses& addresses,
+bool AppendStatusBody(std::string& page, ServerList& servers, const StatusPageAddresses& addresses,
                       HistoryRowsCache* cache) {
   const std::vector<TreeGroup> tree = WatchedTreeOrder(servers);
   size_t monitorCount = 0;
@@ -303,7 +303,7 @@ bool AppendStatusBody(std::string& page, TServerList& servers, const StatusPageA
   return alarm;
 }
 
-void AppendStatusHTML(std::string& page, TServerList& servers, const StatusPageAddresses& addresses,
+void AppendStatusHTML(std::string& page, ServerList& servers, const StatusPageAddresses& addresses,
                       HistoryRowsCache* cache) {
   const std::vector<TreeGroup> tree = WatchedTreeOrder(servers);
   size_t monitorCount = 0;
@@ -331,10 +331,10 @@ uint64_t MixText(uint64_t h, std::string_view text) {
 
 }  // namespace
 
-uint64_t StatusPageFingerprint(TServerList& servers) {
+uint64_t StatusPageFingerprint(ServerList& servers) {
   uint64_t h = Mix(0, static_cast<uint64_t>(servers.Count()));
   for (int i = 0; i < servers.Count(); ++i) {
-    const TServer& s = *servers.Items(i);
+    const Server& s = *servers.Items(i);
     h = MixText(MixText(h, s.name), s.group);
     if (MayHold(s)) {
       // What is held changes with the time (a window begins or ends) and with the
@@ -348,7 +348,7 @@ uint64_t StatusPageFingerprint(TServerList& servers) {
     }
     h = Mix(h, static_cast<uint64_t>(s.ports.Count()));
     for (int m = 0; m < s.ports.Count(); ++m) {
-      const TPort& p = *s.ports.Items(m);
+      const Monitor& p = *s.ports.Items(m);
       h = MixText(MixText(h, p.typ), p.status);
       uint64_t lastUp;
       std::memcpy(&lastUp, &p.lastUp, sizeof lastUp);

@@ -6,7 +6,7 @@
 
 namespace sentrel {
 
-class TServerList;
+class ServerList;
 class TextPane;
 
 // The History rows made from a pane, kept while the pane stays as it was: a full History
@@ -40,10 +40,10 @@ constexpr std::string_view kStatusReplyHeader =
 // History. Every text taken from the model or from the pane is HTML-escaped, because
 // monitored servers put their own words into the History. May set empty groups to
 // "Main", as placing the servers in the tree does.
-std::string GetStatusHTML(TServerList& servers, const StatusPageAddresses& addresses);
+std::string GetStatusHTML(ServerList& servers, const StatusPageAddresses& addresses);
 // The same page appended to out, so a reply can be built in one buffer; with a cache,
 // the History rows are made again only when the pane has changed.
-void AppendStatusHTML(std::string& out, TServerList& servers, const StatusPageAddresses& addresses,
+void AppendStatusHTML(std::string& out, ServerList& servers, const StatusPageAddresses& addresses,
                       HistoryRowsCache* cache = nullptr);
 
 // The page in two parts. The head runs to the clock line under the logo: it carries the
@@ -52,12 +52,12 @@ void AppendStatusHTML(std::string& out, TServerList& servers, const StatusPageAd
 void AppendStatusHead(std::string& out, std::string_view now, bool alarm,
                       const StatusPageAddresses& addresses);
 // Appends the body; returns whether the alarm is on (a monitor is "red").
-bool AppendStatusBody(std::string& out, TServerList& servers, const StatusPageAddresses& addresses,
+bool AppendStatusBody(std::string& out, ServerList& servers, const StatusPageAddresses& addresses,
                       HistoryRowsCache* cache = nullptr);
 // Changes whenever anything the body shows may have changed (texts, colours, counts,
 // times, the History), and is far cheaper than making the body: a server looks at it
 // once a second and makes the body again only when it differs.
-uint64_t StatusPageFingerprint(TServerList& servers);
+uint64_t StatusPageFingerprint(ServerList& servers);
 
 // The cell colour of a monitor status: "lightgreen" for "green", "#eeeeee" for "" and
 // "?", the status itself otherwise.

@@ -84,7 +84,7 @@ SharedReplyBody::~SharedReplyBody() {
   Descriptors().Closed(1);
 }
 
-StatusReplies::StatusReplies(TServerList& servers, const WebCounters& web,
+StatusReplies::StatusReplies(ServerList& servers, const WebCounters& web,
                              std::function<void()> newVersion)
     : servers_(servers), web_(web), newVersion_(std::move(newVersion)) {}
 

@@ -12,7 +12,7 @@
 
 namespace sentrel {
 
-class TServerList;
+class ServerList;
 class AvailabilitySource;
 struct StatusRequest;
 
@@ -77,7 +77,7 @@ class StatusReplies {
 
   // web: the server's own counters, which the metrics and the JSON report. newVersion
   // runs whenever a shared body has been superseded by a newer one.
-  StatusReplies(TServerList& servers, const WebCounters& web, std::function<void()> newVersion);
+  StatusReplies(ServerList& servers, const WebCounters& web, std::function<void()> newVersion);
   ~StatusReplies();
   StatusReplies(const StatusReplies&) = delete;
   StatusReplies& operator=(const StatusReplies&) = delete;
@@ -144,7 +144,7 @@ class StatusReplies {
   std::string BuildMetrics();
   std::string BuildJson();
 
-  TServerList& servers_;
+  ServerList& servers_;
   const WebCounters& web_;
   std::function<void()> newVersion_;
   CountersSource counters_;

@@ -89,7 +89,7 @@ bool StatusWebServer::ShareUsedUp() {
   return workNs_ >= kShareWhileCheckingMs * 1'000'000;
 }
 
-StatusWebServer::StatusWebServer(TServerList& servers, PanelSink panel)
+StatusWebServer::StatusWebServer(ServerList& servers, PanelSink panel)
     : panel_(std::move(panel)), replies_(servers, web_, [this] { KeepPinnedInBudget(); }) {}
 
 StatusWebServer::~StatusWebServer() {

@@ -13,7 +13,7 @@
 
 namespace sentrel {
 
-class TServerList;
+class ServerList;
 class AvailabilitySource;
 
 // The built-in status web server: a listening socket on the program's loop, its
@@ -54,7 +54,7 @@ class StatusWebServer {
   using PanelSink = std::function<void(const std::string& text)>;
   using CountersSource = StatusReplies::CountersSource;
 
-  StatusWebServer(TServerList& servers, PanelSink panel);
+  StatusWebServer(ServerList& servers, PanelSink panel);
   ~StatusWebServer();
   StatusWebServer(const StatusWebServer&) = delete;
   StatusWebServer& operator=(const StatusWebServer&) = delete;

@@ -7,19 +7,19 @@
 #include "model/dependencies.h"
 #include "model/server_list.h"
 #include "platform/clock.h"
-#include "scan/infini_scan.h"
+#include "scan/scanner.h"
 
 namespace sentrel {
 
 namespace {
 
-bool Checkable(const TPort& m) {
+bool Checkable(const Monitor& m) {
   return !m.beingAdded && m.Type() != MonitorType::Unknown;
 }
 
 }  // namespace
 
-AlertPolicy::AlertPolicy(TServerList& servers, ScanHost& host, TInfiniScan& scan)
+AlertPolicy::AlertPolicy(ServerList& servers, ScanHost& host, Scanner& scan)
     : servers_(servers), host_(host), scan_(scan) {}
 
 AlertPolicy::~AlertPolicy() {
@@ -27,24 +27,24 @@ AlertPolicy::~AlertPolicy() {
   if (deadline_) CurrentLoop().CancelTimer(deadline_);
 }
 
-void AlertPolicy::NoteVerdict(TPort& monitor) {
+void AlertPolicy::NoteVerdict(Monitor& monitor) {
   monitor.verdictMono = CurrentClock().MonotonicMs();
 }
 
-AlertPolicy::Decision AlertPolicy::Decide(TPort& monitor, int64_t since, Look look) {
-  TServer& server = *monitor.server;
+AlertPolicy::Decision AlertPolicy::Decide(Monitor& monitor, int64_t since, Look look) {
+  Server& server = *monitor.server;
   if (server.InMaintenance(Now())) return Decision::Hold;
   if (server.parents.empty()) return Decision::Run;
-  const std::vector<TServer*>& parents = servers_.Links().ParentsOf(server);
+  const std::vector<Server*>& parents = servers_.Links().ParentsOf(server);
   if (parents.empty()) return Decision::Run;
   bool waiting = false;
   // Copied: starting a check may reach back into the list of links.
-  const std::vector<TServer*> copy = parents;
-  for (TServer* parent : copy) {
+  const std::vector<Server*> copy = parents;
+  for (Server* parent : copy) {
     // A verdict of the parent that is not older than this check, or one on its way.
     bool fresh = true, coming = false;
     for (int i = 0; i < parent->ports.Count(); ++i) {
-      TPort& pm = *parent->ports.Items(i);
+      Monitor& pm = *parent->ports.Items(i);
       if (!Checkable(pm) || pm.verdictMono >= since - kFreshSlackMs) continue;
       fresh = false;
       if (look == Look::StartChecks)
@@ -62,13 +62,13 @@ AlertPolicy::Decision AlertPolicy::Decide(TPort& monitor, int64_t since, Look lo
   return waiting ? Decision::Wait : Decision::Hold;
 }
 
-bool AlertPolicy::HasParked(const TPort& monitor) const {
+bool AlertPolicy::HasParked(const Monitor& monitor) const {
   for (const Parked& p : parked_)
     if (p.monitor == &monitor && !p.alive.expired()) return true;
   return false;
 }
 
-void AlertPolicy::Failure(TPort& monitor, const std::string& event, const std::string& text,
+void AlertPolicy::Failure(Monitor& monitor, const std::string& event, const std::string& text,
                           const std::string& word, int32_t n) {
   // Behind an event that still waits: in its order.
   const Decision decision = HasParked(monitor)
@@ -77,9 +77,9 @@ void AlertPolicy::Failure(TPort& monitor, const std::string& event, const std::s
   Apply(monitor, decision, event, text, word, n);
 }
 
-void AlertPolicy::Apply(TPort& monitor, Decision decision, const std::string& event,
+void AlertPolicy::Apply(Monitor& monitor, Decision decision, const std::string& event,
                         const std::string& text, const std::string& word, int32_t n) {
-  TPort::AlertRun& run = monitor.alertRun;
+  Monitor::AlertRun& run = monitor.alertRun;
   switch (decision) {
     case Decision::Run:
       Act(monitor, event, text, word, n);
@@ -103,9 +103,9 @@ void AlertPolicy::Apply(TPort& monitor, Decision decision, const std::string& ev
   }
 }
 
-void AlertPolicy::Act(TPort& monitor, const std::string& event, const std::string& text,
+void AlertPolicy::Act(Monitor& monitor, const std::string& event, const std::string& text,
                       const std::string& word, int32_t n) {
-  TPort::AlertRun& run = monitor.alertRun;
+  Monitor::AlertRun& run = monitor.alertRun;
   if (run.held) {
     // The hold is over and the monitor still fails: a new outage from now on, so the
     // latency counts start again here.
@@ -116,17 +116,17 @@ void AlertPolicy::Act(TPort& monitor, const std::string& event, const std::strin
   host_.RunEvent(event, text, monitor.server->name, word, std::max(1, n - run.base), monitor.runId);
 }
 
-void AlertPolicy::Recovery(TPort& monitor, const std::string& event, const std::string& text,
+void AlertPolicy::Recovery(Monitor& monitor, const std::string& event, const std::string& text,
                            const std::string& word) {
   if (monitor.server->InMaintenance(Now())) return;
   // An outage whose failures were all held back was never told: its recovery is not
   // either (a latency mark left from an earlier outage would otherwise fire).
-  const TPort::AlertRun& run = monitor.alertRun;
+  const Monitor::AlertRun& run = monitor.alertRun;
   if (run.withheld && !run.announced) return;
   host_.RunEvent(event, text, monitor.server->name, word, 99999999, monitor.runId);
 }
 
-void AlertPolicy::StepDone(TPort& monitor, bool success) {
+void AlertPolicy::StepDone(Monitor& monitor, bool success) {
   if (success) {
     for (Parked& p : parked_)
       if (p.monitor == &monitor) p.alive.reset();
@@ -167,11 +167,11 @@ void AlertPolicy::DecideParked() {
   std::deque<Parked> pending = std::move(parked_);
   parked_.clear();
   std::deque<Parked> still;
-  std::unordered_set<const TPort*> blocked;
+  std::unordered_set<const Monitor*> blocked;
   const int64_t now = CurrentClock().MonotonicMs();
   for (Parked& p : pending) {
     if (p.alive.expired()) continue;
-    TPort& monitor = *p.monitor;
+    Monitor& monitor = *p.monitor;
     if (blocked.count(&monitor)) {
       still.push_back(std::move(p));
       continue;
@@ -192,17 +192,17 @@ void AlertPolicy::DecideParked() {
 
 void AlertPolicy::Sweep() {
   struct Held {
-    TPort* monitor;
+    Monitor* monitor;
     std::weak_ptr<const char> alive;
   };
   std::vector<Held> held;
-  std::vector<const TServer*> inMaintenance;
+  std::vector<const Server*> inMaintenance;
   const double now = Now();
   for (int i = 0; i < servers_.Count(); ++i) {
-    TServer* server = servers_.Items(i);
+    Server* server = servers_.Items(i);
     if (!server->maintenance.empty() && server->InMaintenance(now)) inMaintenance.push_back(server);
     for (int j = 0; j < server->ports.Count(); ++j) {
-      TPort* m = server->ports.Items(j);
+      Monitor* m = server->ports.Items(j);
       if (m->alertRun.held) held.push_back({m, m->Watch()});
     }
   }
@@ -218,8 +218,8 @@ void AlertPolicy::Sweep() {
   }
 }
 
-void AlertPolicy::Release(TPort& monitor) {
-  TPort::AlertRun& run = monitor.alertRun;
+void AlertPolicy::Release(Monitor& monitor) {
+  Monitor::AlertRun& run = monitor.alertRun;
   if (!run.held) return;
   run.held = false;
   if (monitor.Colour() != StatusColour::Red) return;
@@ -237,7 +237,7 @@ void AlertPolicy::Reset() {
   if (deadline_) CurrentLoop().CancelTimer(deadline_);
   deadline_ = 0;
   for (int i = 0; i < servers_.Count(); ++i) {
-    TServer* server = servers_.Items(i);
+    Server* server = servers_.Items(i);
     for (int j = 0; j < server->ports.Count(); ++j) server->ports.Items(j)->alertRun = {};
   }
 }

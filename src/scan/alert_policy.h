@@ -11,10 +11,10 @@
 namespace sentrel {
 
 class ScanHost;
-class TInfiniScan;
-class TPort;
-class TServer;
-class TServerList;
+class Scanner;
+class Monitor;
+class Server;
+class ServerList;
 
 // Whether a monitor's event may act now: the one place that holds events back while a
 // server is in maintenance or is reached only through servers that are down, and that
@@ -26,23 +26,23 @@ class TServerList;
 // (when none runs) and the event waits for its verdict.
 class AlertPolicy {
  public:
-  AlertPolicy(TServerList& servers, ScanHost& host, TInfiniScan& scan);
+  AlertPolicy(ServerList& servers, ScanHost& host, Scanner& scan);
   ~AlertPolicy();
   AlertPolicy(const AlertPolicy&) = delete;
   AlertPolicy& operator=(const AlertPolicy&) = delete;
 
   // A status step has a verdict for the monitor (before it changes anything).
-  void NoteVerdict(TPort& monitor);
+  void NoteVerdict(Monitor& monitor);
   // A failure event of the step: GtoY (n 1) or GYtoR (n the lost count).
-  void Failure(TPort& monitor, const std::string& event, const std::string& text,
+  void Failure(Monitor& monitor, const std::string& event, const std::string& text,
                const std::string& word, int32_t n);
   // The recovery event of a red monitor that succeeds.
-  void Recovery(TPort& monitor, const std::string& event, const std::string& text,
+  void Recovery(Monitor& monitor, const std::string& event, const std::string& text,
                 const std::string& word);
   // The step is done: after a success the run of failures is over; events that wait for
   // this monitor's server are decided from the loop (a port check's two failure steps are
   // one verdict), and held events whose hold has ended are raised.
-  void StepDone(TPort& monitor, bool success);
+  void StepDone(Monitor& monitor, bool success);
   // Raises what is held no longer (a maintenance window ended, a parent came back).
   void Sweep();
   // Scanning stopped (every monitor "?"): every run of failures is over.
@@ -59,7 +59,7 @@ class AlertPolicy {
  private:
   struct Parked {
     std::weak_ptr<const char> alive;
-    TPort* monitor;
+    Monitor* monitor;
     std::string event, text, word;
     int32_t n;
     int64_t since;     // the child's check started then
@@ -69,25 +69,25 @@ class AlertPolicy {
   // How a parent whose verdict is older than the child's check is taken: a check of it
   // started now, one under way waited for, or what it shows now (the wait is over).
   enum class Look { StartChecks, UnderWay, Known };
-  Decision Decide(TPort& monitor, int64_t since, Look look);
-  void Apply(TPort& monitor, Decision decision, const std::string& event, const std::string& text,
+  Decision Decide(Monitor& monitor, int64_t since, Look look);
+  void Apply(Monitor& monitor, Decision decision, const std::string& event, const std::string& text,
              const std::string& word, int32_t n);
-  void Act(TPort& monitor, const std::string& event, const std::string& text,
+  void Act(Monitor& monitor, const std::string& event, const std::string& text,
            const std::string& word, int32_t n);
   // Releases one held monitor whose hold has ended.
-  void Release(TPort& monitor);
-  bool HasParked(const TPort& monitor) const;
+  void Release(Monitor& monitor);
+  bool HasParked(const Monitor& monitor) const;
   // Decides the events that may be decided now, in their order per monitor.
   void DecideParked();
   void ScheduleFollowUp();
   void ArmDeadline();
 
-  TServerList& servers_;
+  ServerList& servers_;
   ScanHost& host_;
-  TInfiniScan& scan_;
+  Scanner& scan_;
   std::deque<Parked> parked_;
   // The servers in maintenance at the last sweep.
-  std::vector<const TServer*> inMaintenance_;
+  std::vector<const Server*> inMaintenance_;
   EventLoop::TimerId followUp_ = 0;
   EventLoop::TimerId deadline_ = 0;
   bool sweepDue_ = false;

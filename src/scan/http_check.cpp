@@ -8,15 +8,15 @@
 
 #include "model/last_activity.h"
 #include "model/server.h"
+#include "platform/awaitables.h"
 #include "platform/clock.h"
 #include "platform/date_time.h"
-#include "platform/awaitables.h"
 #include "platform/descriptor_budget.h"
 #include "platform/event_loop.h"
 #include "platform/socket_errors.h"
 #include "platform/tls_client.h"
 #include "scan/http_client.h"
-#include "scan/infini_scan.h"
+#include "scan/scanner.h"
 
 namespace sentrel {
 
@@ -36,7 +36,7 @@ std::string UpperAscii(std::string text) {
   return text;
 }
 
-HttpChecks::HttpChecks(TInfiniScan& scan) : scan_(scan) {}
+HttpChecks::HttpChecks(Scanner& scan) : scan_(scan) {}
 
 HttpChecks::~HttpChecks() {
   *alive_ = false;
@@ -45,7 +45,7 @@ HttpChecks::~HttpChecks() {
   // The monitors outlive us here or not at all; either way none may keep a pointer to a
   // request that is about to go.
   for (auto& [id, request] : requests_) {
-    tmyhttpcli& r = *request.client;
+    HttpRequest& r = *request.client;
     if (r.monitor && r.monitor->httpRequest == &r) r.monitor->httpRequest = nullptr;
     r.monitor = nullptr;
   }
@@ -55,7 +55,7 @@ HttpChecks::~HttpChecks() {
 
 namespace {
 
-void CopySettings(tmyhttpcli& request, const TPort& monitor) {
+void CopySettings(HttpRequest& request, const Monitor& monitor) {
   request.url = monitor.GetValue("url");
   request.username = monitor.GetValue("username");
   request.password = monitor.GetValue("password");
@@ -66,11 +66,11 @@ void CopySettings(tmyhttpcli& request, const TPort& monitor) {
 
 }  // namespace
 
-Task<void> HttpChecks::DoAHTTP(TPort& monitor) {
+Task<void> HttpChecks::DoAHTTP(Monitor& monitor) {
   LastActivity = "DoAHTTP " + monitor.server->name;
   auto alive = monitor.Watch();
 
-  if (auto* old = dynamic_cast<tmyhttpcli*>(monitor.httpRequest)) {
+  if (auto* old = dynamic_cast<HttpRequest*>(monitor.httpRequest)) {
     // Still waiting for a connection: nothing has been asked of the server, so nothing
     // timed out. The check keeps its place and goes with the monitor's settings of now.
     if (queue_.count(old->checkId)) {
@@ -81,7 +81,7 @@ Task<void> HttpChecks::DoAHTTP(TPort& monitor) {
     // A request still running when the monitor is due again has taken too long: abort
     // it and give its verdict time to come in. Only this check waits; the rest of the
     // program goes on meanwhile.
-    if (old->state() != tmyhttpcli::State::Ready) {
+    if (old->state() != HttpRequest::State::Ready) {
       Abort(old->checkId);
       std::weak_ptr<bool> self = alive_;
       co_await SleepFor(kAbortWaitMs);
@@ -90,8 +90,8 @@ Task<void> HttpChecks::DoAHTTP(TPort& monitor) {
   }
 
   const uint64_t id = nextId_++;
-  tmyhttpcli* request = requests_.emplace(id, Request{std::make_unique<tmyhttpcli>()})
-                            .first->second.client.get();
+  HttpRequest* request =
+      requests_.emplace(id, Request{std::make_unique<HttpRequest>()}).first->second.client.get();
   request->checkId = id;
   CopySettings(*request, monitor);
   request->onDocData = [request](const char* data, size_t size) {
@@ -123,10 +123,10 @@ Task<void> HttpChecks::DoAHTTP(TPort& monitor) {
 }
 
 void HttpChecks::CancelAll() {
-  std::vector<tmyhttpcli*> all;
+  std::vector<HttpRequest*> all;
   all.reserve(requests_.size());
   for (auto& [id, request] : requests_) all.push_back(request.client.get());
-  for (tmyhttpcli* request : all) {
+  for (HttpRequest* request : all) {
     if (request->monitor && request->monitor->httpRequest == request)
       request->monitor->httpRequest = nullptr;
     // As for a deleted monitor: the request stops, and its completion (should one be on
@@ -151,7 +151,7 @@ bool HttpChecks::MayStart() {
     for (const auto& [id, request] : requests_) {
       const auto state = request.client->state();
       if (request.started &&
-          (state == tmyhttpcli::State::DnsLookup || state == tmyhttpcli::State::Ready))
+          (state == HttpRequest::State::DnsLookup || state == HttpRequest::State::Ready))
         ++n;
     }
     return n;
@@ -159,14 +159,14 @@ bool HttpChecks::MayStart() {
   return Descriptors().HasRoom(1, DescriptorBudget::Reserve(OpenFileLimit()), promised);
 }
 
-Task<void> HttpChecks::RunRequest(uint64_t id, tmyhttpcli* request) {
+Task<void> HttpChecks::RunRequest(uint64_t id, HttpRequest* request) {
   co_await request->Fetch();
   HttpRequestDone(id);
 }
 
 void HttpChecks::Start(uint64_t id) {
   Request& request = requests_.at(id);
-  tmyhttpcli& client = *request.client;
+  HttpRequest& client = *request.client;
   // The request's time runs from here, not from when it was queued, so its record is
   // true to the server.
   client.startMs = CurrentClock().MonotonicMs();
@@ -258,7 +258,7 @@ void HttpChecks::ShowWaiting() {
   scan_.ShowActivity();
 }
 
-void HttpChecks::NoticeCertificateExpiry(TPort& monitor, const tmyhttpcli& r) {
+void HttpChecks::NoticeCertificateExpiry(Monitor& monitor, const HttpRequest& r) {
   if (r.certificateNotAfter == 0) return;
   const double now = Now();
   const double expires = DateTimeFromUnix(r.certificateNotAfter);
@@ -286,8 +286,8 @@ void HttpChecks::HttpRequestDone(uint64_t id) {
   if (it == requests_.end()) return;
   // Its task has ended (or was given up): nothing is left to cancel.
   it->second.task = 0;
-  tmyhttpcli& r = *it->second.client;
-  TPort* monitor = r.monitor;
+  HttpRequest& r = *it->second.client;
+  Monitor* monitor = r.monitor;
   int errorCode = r.requestErrorCode;
   // This request's connection is closed: the next waiting check may have it. Starting
   // one runs nothing of ours before we return to the loop.
@@ -354,7 +354,7 @@ void HttpChecks::HttpRequestDone(uint64_t id) {
   // request is cleared from it.
   it = requests_.find(id);
   if (it == requests_.end()) return;
-  tmyhttpcli* self = it->second.client.get();
+  HttpRequest* self = it->second.client.get();
   if (self->monitor && self->monitor->httpRequest == self) self->monitor->httpRequest = nullptr;
   self->monitor = nullptr;
   Discard(id);

@@ -10,9 +10,9 @@
 
 namespace sentrel {
 
-class TInfiniScan;
-class TPort;
-class tmyhttpcli;
+class Scanner;
+class Monitor;
+class HttpRequest;
 
 // The HTTP check: `DoAHTTP` starts one request for a monitor and returns; the request
 // runs as a task of its own, and when it ends `HttpRequestDone` hands the verdict to the
@@ -32,7 +32,7 @@ class HttpChecks {
   // How long DoAHTTP waits after aborting a request that had not finished.
   static constexpr int64_t kAbortWaitMs = 5000;
 
-  explicit HttpChecks(TInfiniScan& scan);
+  explicit HttpChecks(Scanner& scan);
   ~HttpChecks();
   HttpChecks(const HttpChecks&) = delete;
   HttpChecks& operator=(const HttpChecks&) = delete;
@@ -43,7 +43,7 @@ class HttpChecks {
 
   // Starts the monitor's request and ends; only the wait after aborting a request that
   // had not finished keeps it suspended.
-  Task<void> DoAHTTP(TPort& monitor);
+  Task<void> DoAHTTP(Monitor& monitor);
   // Every request in flight or waiting ends where it is, without a verdict; each is
   // discarded from the loop.
   void CancelAll();
@@ -54,18 +54,18 @@ class HttpChecks {
 
  private:
   struct Request {
-    std::unique_ptr<tmyhttpcli> client;
+    std::unique_ptr<HttpRequest> client;
     TaskGroup::Id task = 0;
     // Started (not waiting in the queue): its connection counts in the budget.
     bool started = false;
   };
 
   // One request as a task: the request to its end, then its verdict.
-  Task<void> RunRequest(uint64_t id, tmyhttpcli* request);
+  Task<void> RunRequest(uint64_t id, HttpRequest* request);
   void HttpRequestDone(uint64_t id);
   // A line in the "Messages/Errors" pane, once a day per monitor, while the server's
   // certificate expires within TlsClient::kExpiryNoticeDays. The colour does not change.
-  void NoticeCertificateExpiry(TPort& monitor, const tmyhttpcli& request);
+  void NoticeCertificateExpiry(Monitor& monitor, const HttpRequest& request);
   // Gives up a request that still runs: its task ends where it waits, and its verdict
   // ("Request Timed Out") follows from the loop.
   void Abort(uint64_t id);
@@ -79,7 +79,7 @@ class HttpChecks {
   void Drain();
   void ShowWaiting();
 
-  TInfiniScan& scan_;
+  Scanner& scan_;
   uint64_t nextId_ = 1;
   std::map<uint64_t, Request> requests_;
   // Waiting checks by id: ids grow in the order DoAHTTP made them, which is pass order.

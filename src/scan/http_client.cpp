@@ -314,11 +314,11 @@ std::string BoundedServerText(std::string_view text) {
   return out;
 }
 
-tmyhttpcli::tmyhttpcli() = default;
+HttpRequest::HttpRequest() = default;
 
-tmyhttpcli::~tmyhttpcli() = default;
+HttpRequest::~HttpRequest() = default;
 
-std::string tmyhttpcli::RequestText() const {
+std::string HttpRequest::RequestText() const {
   const bool get = method == "GET";
   std::string r = (get ? std::string("GET") : EncodedForRequest(method)) + " " +
                   EncodedForRequest(requestUri) + " HTTP/1.0\r\n";
@@ -344,7 +344,7 @@ std::string tmyhttpcli::RequestText() const {
   return r;
 }
 
-void tmyhttpcli::Prepare(const UrlParts& target) {
+void HttpRequest::Prepare(const UrlParts& target) {
   target_ = target;
   RequestRoute route = RouteRequest(target, proxy, proxyPort);
   hostName = std::move(route.hostName);
@@ -359,7 +359,7 @@ void tmyhttpcli::Prepare(const UrlParts& target) {
   }
 }
 
-Task<void> tmyhttpcli::Fetch() {
+Task<void> HttpRequest::Fetch() {
   rcvdHeader.clear();
   authenticateHeaders.clear();
   requestErrorCode = 0;
@@ -381,7 +381,7 @@ Task<void> tmyhttpcli::Fetch() {
   state_ = State::Ready;
 }
 
-Task<bool> tmyhttpcli::FetchOnce() {
+Task<bool> HttpRequest::FetchOnce() {
   state_ = State::DnsLookup;
   partialLine_.clear();
   if (connectHost.empty()) {
@@ -490,7 +490,7 @@ Task<bool> tmyhttpcli::FetchOnce() {
   }
 }
 
-size_t tmyhttpcli::HandleHeaderBytes(const char* data, size_t size) {
+size_t HttpRequest::HandleHeaderBytes(const char* data, size_t size) {
   for (size_t i = 0; i < size; ++i) {
     char c = data[i];
     if (c != '\n') {
@@ -514,7 +514,7 @@ size_t tmyhttpcli::HandleHeaderBytes(const char* data, size_t size) {
   return size;
 }
 
-void tmyhttpcli::HandleHeaderLine(const std::string& line) {
+void HttpRequest::HandleHeaderLine(const std::string& line) {
   if (rcvdHeader.size() < kMaxHeaderLines) rcvdHeader.push_back(line);
   if (StartsWith(line, "HTTP/1.0") || StartsWith(line, "HTTP/1.1")) {
     statusCode = StatusCodeAt(line, 9);
@@ -539,7 +539,7 @@ void tmyhttpcli::HandleHeaderLine(const std::string& line) {
   }
 }
 
-void tmyhttpcli::EndOfHeader() {
+void HttpRequest::EndOfHeader() {
   // A posted body is not sent again to wherever a relocation points.
   if (!locationChange || method != "GET") {
     headerEnd_ = HeaderEnd::Body;
@@ -556,24 +556,24 @@ void tmyhttpcli::EndOfHeader() {
   headerEnd_ = HeaderEnd::Relocate;
 }
 
-void tmyhttpcli::DeliverBody(const char* data, size_t size) {
+void HttpRequest::DeliverBody(const char* data, size_t size) {
   rcvdCount += static_cast<int64_t>(size);
   if (onDocData) onDocData(data, size);
 }
 
-void tmyhttpcli::FailTransport(const std::string& reason) {
+void HttpRequest::FailTransport(const std::string& reason) {
   statusCode = 404;
   reasonPhrase = reason;
 }
 
-void tmyhttpcli::Aborted() {
+void HttpRequest::Aborted() {
   statusCode = 404;
   reasonPhrase = "Connection aborted on request";
   requestErrorCode = 3;
   state_ = State::Ready;
 }
 
-void tmyhttpcli::DetachMonitor() {
+void HttpRequest::DetachMonitor() {
   monitor = nullptr;
   if (onDetached) onDetached();
 }

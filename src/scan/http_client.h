@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "model/port.h"
+#include "model/monitor.h"
 #include "platform/name_lookup.h"
 #include "platform/task.h"
 
@@ -80,7 +80,7 @@ RequestRoute RouteRequest(const UrlParts& target, const std::string& proxy,
 // The object also carries what the HTTP check keeps with its request (monitor, start
 // time, body text, content-test message), and is the monitor's `httpRequest` while in
 // flight: a monitor that goes away detaches it.
-class tmyhttpcli : public CheckInFlight {
+class HttpRequest : public CheckInFlight {
  public:
   // Where the request stands, for its owner and the descriptor budget.
   enum class State { Ready, NotConnected, DnsLookup, WaitingHeader, WaitingBody };
@@ -88,10 +88,10 @@ class tmyhttpcli : public CheckInFlight {
   // Redirect loops end after this many relocations, as a failure.
   static constexpr int kMaxRelocations = 20;
 
-  tmyhttpcli();
-  ~tmyhttpcli() override;
-  tmyhttpcli(const tmyhttpcli&) = delete;
-  tmyhttpcli& operator=(const tmyhttpcli&) = delete;
+  HttpRequest();
+  ~HttpRequest() override;
+  HttpRequest(const HttpRequest&) = delete;
+  HttpRequest& operator=(const HttpRequest&) = delete;
 
   // Settings, copied from the monitor before the request starts.
   std::string url;
@@ -163,7 +163,7 @@ class tmyhttpcli : public CheckInFlight {
   int64_t certificateNotAfter = 0;
 
   // What the check keeps with its request.
-  TPort* monitor = nullptr;
+  Monitor* monitor = nullptr;
   uint64_t checkId = 0;
   int64_t startMs = 0;
   std::string contentError;

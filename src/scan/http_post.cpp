@@ -14,7 +14,7 @@ Task<HttpPostResult> ClientHttpPoster::Post(HttpPostRequest request) {
     result.reason = request.url + ": " + problem;
     co_return result;
   }
-  auto client = std::make_unique<tmyhttpcli>();
+  auto client = std::make_unique<HttpRequest>();
   client->url = request.url;
   client->proxy = request.proxy;
   client->noCache = false;

@@ -10,22 +10,22 @@ namespace {
 
 class NetworkChecks final : public Checks {
  public:
-  explicit NetworkChecks(TInfiniScan& scan) : scan_(scan), http_(scan) {}
-  Task<void> DoAping(TPort& monitor) override { return RunPingCheck(scan_, monitor, pingRun_); }
-  Task<void> DoAHTTP(TPort& monitor) override { return http_.DoAHTTP(monitor); }
-  Task<void> DoAPort(TPort& monitor) override { return RunPortCheck(scan_, monitor); }
+  explicit NetworkChecks(Scanner& scan) : scan_(scan), http_(scan) {}
+  Task<void> DoAping(Monitor& monitor) override { return RunPingCheck(scan_, monitor, pingRun_); }
+  Task<void> DoAHTTP(Monitor& monitor) override { return http_.DoAHTTP(monitor); }
+  Task<void> DoAPort(Monitor& monitor) override { return RunPortCheck(scan_, monitor); }
   size_t Waiting() const override { return http_.Waiting(); }
   void CancelAll() override { http_.CancelAll(); }
 
  private:
-  TInfiniScan& scan_;
+  Scanner& scan_;
   HttpChecks http_;
   std::shared_ptr<PingRunState> pingRun_ = std::make_shared<PingRunState>();
 };
 
 }  // namespace
 
-std::unique_ptr<Checks> MakeNetworkChecks(TInfiniScan& scan) {
+std::unique_ptr<Checks> MakeNetworkChecks(Scanner& scan) {
   return std::make_unique<NetworkChecks>(scan);
 }
 

@@ -11,26 +11,26 @@
 #include "platform/error.h"
 #include "platform/name_lookup.h"
 #include "platform/process.h"
-#include "scan/infini_scan.h"
+#include "scan/scanner.h"
 
 namespace sentrel {
 
-static_assert(sizeof(tmyicmp::kGreeting) - 1 == 45, "the greeting has 45 characters");
+static_assert(sizeof(Pinger::kGreeting) - 1 == 45, "the greeting has 45 characters");
 
-std::string tmyicmp::EchoData() {
+std::string Pinger::EchoData() {
   std::string data(kDataSize, ' ');
   std::memcpy(data.data(), kGreeting, std::min<size_t>(sizeof kGreeting - 1, kDataSize));
   return data;
 }
 
-void tmyicmp::SetAddress(const std::string& text) {
+void Pinger::SetAddress(const std::string& text) {
   if (text == address) return;
   address = text;
   resolved = false;
   targets.clear();
 }
 
-Task<void> tmyicmp::Resolve(int64_t deadlineMs) {
+Task<void> Pinger::Resolve(int64_t deadlineMs) {
   targets.clear();
   lookupTimedOut = false;
   auto literal = IpAddress::Parse(address);
@@ -53,7 +53,7 @@ Task<void> tmyicmp::Resolve(int64_t deadlineMs) {
   resolved = true;
 }
 
-Task<EchoResult> tmyicmp::EchoTo(IpAddress target, int timeoutMs) {
+Task<EchoResult> Pinger::EchoTo(IpAddress target, int timeoutMs) {
   const bool v6 = !target.IsV4();
   std::unique_ptr<IcmpEcho>& echo = v6 ? echo6_ : echo4_;
   bool& noSocket = v6 ? noSocket6_ : noSocket4_;
@@ -70,7 +70,7 @@ Task<EchoResult> tmyicmp::EchoTo(IpAddress target, int timeoutMs) {
   co_return co_await SystemPingEcho(target, size, ttl, timeoutMs, pingProgram);
 }
 
-Task<int> tmyicmp::Ping() {
+Task<int> Pinger::Ping() {
   lastError = 0;
   failure.clear();
   usedSystemPing = false;
@@ -114,13 +114,13 @@ std::string NoEchoMessage(const std::string& failure) {
          "group open ping sockets (sysctl net.ipv4.ping_group_range)";
 }
 
-Task<void> RunPingCheck(TInfiniScan& scan, TPort& monitor, std::shared_ptr<PingRunState> run) {
-  TServer& server = *monitor.server;
+Task<void> RunPingCheck(Scanner& scan, Monitor& monitor, std::shared_ptr<PingRunState> run) {
+  Server& server = *monitor.server;
   LastActivity = "DoAping " + server.name;
   auto monitorAlive = monitor.Watch();
   auto serverAlive = server.Watch();
 
-  tmyicmp ping;
+  Pinger ping;
   ping.startMs = CurrentClock().MonotonicMs();
   ping.timeout = 10000;
   ping.monitor = &monitor;

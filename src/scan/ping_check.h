@@ -13,8 +13,8 @@
 
 namespace sentrel {
 
-class TInfiniScan;
-class TPort;
+class Scanner;
+class Monitor;
 
 // What the ping checks of one run share: whether the operator has been told that this
 // machine lets the program send no echo at all.
@@ -27,7 +27,7 @@ struct PingRunState {
 // The ping object of one check: the echo settings, the target and the outcome of the
 // last echo, plus the monitor it serves. It owns the ICMP sockets; nothing of it outlives
 // the check.
-class tmyicmp {
+class Pinger {
  public:
   // 45 characters of greeting, padded with blanks to the 56 data bytes of every echo.
   static constexpr char kGreeting[] = "Sentrel network monitor checks this host now.";
@@ -35,7 +35,7 @@ class tmyicmp {
 
   // The ICMP socket of each family is opened when the first echo of that family goes
   // out. Where this user may open none, the system's ping program sends the echo.
-  tmyicmp() = default;
+  Pinger() = default;
 
   // Sets the host name or address to ping; a new text must be resolved again.
   void SetAddress(const std::string& text);
@@ -71,7 +71,7 @@ class tmyicmp {
   std::function<void()> onEchoRequest;
   std::function<void(int replies)> onEchoReply;
 
-  TPort* monitor = nullptr;
+  Monitor* monitor = nullptr;
   int64_t startMs = 0;
 
  private:
@@ -96,7 +96,7 @@ std::string SystemPingMessage(const std::string& program);
 
 // One ping check of the monitor, to its verdict. The task suspends while it waits for
 // the name and the reply.
-Task<void> RunPingCheck(TInfiniScan& scan, TPort& monitor,
+Task<void> RunPingCheck(Scanner& scan, Monitor& monitor,
                         std::shared_ptr<PingRunState> run = std::make_shared<PingRunState>());
 
 }  // namespace sentrel

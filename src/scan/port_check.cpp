@@ -11,7 +11,7 @@
 #include "platform/name_lookup.h"
 #include "platform/socket_errors.h"
 #include "platform/tcp_stream.h"
-#include "scan/infini_scan.h"
+#include "scan/scanner.h"
 
 namespace sentrel {
 
@@ -27,14 +27,14 @@ std::string Trim(const std::string& s) {
 // The socket's error handler: one more failure step, in its socket-error form. ms is
 // the check's time when the error ends it before any connection (a name that cannot be
 // looked up); the socket's own errors come without one.
-void OnWSocketError(TInfiniScan& scan, TPort& monitor, int errorCode, int32_t ms = 0) {
+void OnWSocketError(Scanner& scan, Monitor& monitor, int errorCode, int32_t ms = 0) {
   LastActivity = "OnWSocketError " + monitor.server->name;
   scan.PortSocketError(monitor, errorCode, ms);
 }
 
 }  // namespace
 
-Task<void> RunPortCheck(TInfiniScan& scan, TPort& monitor) {
+Task<void> RunPortCheck(Scanner& scan, Monitor& monitor) {
   LastActivity = "DoAPort " + monitor.server->name;
   auto alive = monitor.Watch();
   EventLoop& loop = CurrentLoop();

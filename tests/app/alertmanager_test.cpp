@@ -39,7 +39,7 @@ class AlertmanagerNotifierTest : public CoreFixture {
  protected:
   void SetUp() override {
     CoreFixture::SetUp();
-    TServer* s = servers_.Items(servers_.Add("db1"));
+    Server* s = servers_.Items(servers_.Add("db1"));
     s->group = "Databases";
     monitor_ = s->ports.Items(s->ports.Add("port"));
     monitor_->name = "postgres";
@@ -50,7 +50,7 @@ class AlertmanagerNotifierTest : public CoreFixture {
     am_ = std::make_unique<HttpReceiver>(
         [this](const ReceivedRequest&) { return HttpReply(status_, "Answer"); });
     notifier_ = std::make_unique<AlertmanagerNotifier>(
-        poster_, AlertmanagerNotifier::Host{[this](const TPort&) { return held_; },
+        poster_, AlertmanagerNotifier::Host{[this](const Monitor&) { return held_; },
                                             [] { return std::string("http://mon1:8080/"); }});
   }
   void TearDown() override {
@@ -75,8 +75,8 @@ class AlertmanagerNotifierTest : public CoreFixture {
   }
 
   int status_ = 200;
-  TServerList servers_;
-  TPort* monitor_ = nullptr;
+  ServerList servers_;
+  Monitor* monitor_ = nullptr;
   ClientHttpPoster poster_;
   bool held_ = false;
   std::unique_ptr<HttpReceiver> am_;

@@ -134,7 +134,7 @@ TEST(ConfigCheckTest, EveryLinkOfAParentCycleIsSaid) {
                        "the dependency is ignored",
                        "6 Parent=router of [switch] closes a cycle (switch > router > web1 > "
                        "switch): the dependency is ignored"}));
-  TServerList list;
+  ServerList list;
   ASSERT_EQ(list.LoadFromFile(dir.File("cycle.mcf")), ServerFileContent::Servers);
   EXPECT_TRUE(list.Links().ParentsOf(*list.Items(0)).empty());
   ASSERT_EQ(list.Links().ParentsOf(*list.Items(3)).size(), 1u);

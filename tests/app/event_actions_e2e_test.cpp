@@ -48,23 +48,23 @@ TEST_F(EventActionsEndToEndTest, PopupExeAndMailFireInOrderOnceTheLatencyIsPasse
   WriteFile(dir_->File("alarm.txt"), "127.0.0.1:" + std::to_string(smtp_->Port()) +
                                          ":sentrel\r\nmon@x.test\r\n<#server> <#status>\r\n"
                                          "<#msg>\r\nHistory:\r\n<#hist>");
-  TIpEventList& events = program_->eventList;
+  EventList& events = program_->eventList;
   events.Clear();
-  TIPEvent& alarm = *events.Items(events.Add("Alarm"));
+  Event& alarm = *events.Items(events.Add("Alarm"));
   alarm.UsePopup = alarm.UseExe = alarm.UseMail = true;
   alarm.Exe = exe.Path();
   alarm.ExePara = "<#server> <#status>";
   alarm.MailAddress = "ops@x.test";
   alarm.Mailtext = dir_->File("alarm.txt");
 
-  TServer* db1 = AddServer("db1");
-  TPort* m = AddMonitor(db1, "port", 5432);
+  Server* db1 = AddServer("db1");
+  Monitor* m = AddMonitor(db1, "port", 5432);
   m->status = "green";
   m->SetValue("GtoY", "Alarm");
   m->SetValue("GYtoR", "Alarm");
   m->SetValue("RYtoG", "Alarm");
   // A refused connection, as the port check reports it: the failure step runs twice.
-  checks_.fallback = [this](TPort& port) {
+  checks_.fallback = [this](Monitor& port) {
     scan().PortVerdict(port, false, 10000);
     scan().PortSocketError(port, 10061);
   };
@@ -107,7 +107,7 @@ TEST_F(EventActionsEndToEndTest, PopupExeAndMailFireInOrderOnceTheLatencyIsPasse
               HasSubstr(" DONE ops@x.test db1 db1 PORT 5432 DOWN DOWN (3)"));
 
   // The recovery reaches exactly the actions that reported the outage.
-  checks_.fallback = [this](TPort& port) { scan().PortVerdict(port, true, 5); };
+  checks_.fallback = [this](Monitor& port) { scan().PortVerdict(port, true, 5); };
   program_->ScanNow();
   ASSERT_TRUE(settled());
   EXPECT_EQ(m->status, "green");

@@ -56,7 +56,7 @@ TEST_F(FaultInjectionTest, ADiskFullDuringASaveTruncatesNothing) {
   SmallTmpfs fs(dir_->File("small"));
   if (!fs.Mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
   std::string path = dir_->File("small/servers.mcf");
-  TServerList list;
+  ServerList list;
   for (int i = 0; i < 20; ++i) list.Items(list.Add("server" + std::to_string(i)))->ip = "127.0.0.1";
   list.SaveToFile(path);
   std::string before = ReadFile(path);
@@ -85,8 +85,8 @@ TEST_F(FaultInjectionTest, AServerLogOnAFullDiskFailsThenTheNextWriteWorks) {
   SmallTmpfs fs(dir_->File("small"));
   if (!fs.Mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
   SetDataDir(dir_->File("small"));
-  TServerList list;
-  TServer* s = list.Items(list.Add("web1"));
+  ServerList list;
+  Server* s = list.Items(list.Add("web1"));
   s->logfile = "web1.log";
   s->AppendLog("first");
   fs.Fill();
@@ -121,7 +121,7 @@ TEST_F(FullDiskScanTest, AMonitorStillTurnsRedAndAlertsWhenItsLogCannotGrow) {
   SmallTmpfs fs(dir_->File("small"));
   if (!fs.Mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
   SetDataDir(dir_->File("small"));
-  TPort* m = AddMonitor(AddServer("web1"), "ping");
+  Monitor* m = AddMonitor(AddServer("web1"), "ping");
   fs.Fill();
   // Enough failures that the log's last page, which may still take a line or two, is
   // full long before the end.

@@ -22,8 +22,8 @@ using test::ChildProcess;
 class HeadlessWebTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    TServerList list;
-    TServer* s = list.Items(list.Add("loopback"));
+    ServerList list;
+    Server* s = list.Items(list.Add("loopback"));
     s->ip = "127.0.0.1";
     s->group = "Local";
     s->logfile = "loopback.log";

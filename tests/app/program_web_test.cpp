@@ -57,8 +57,8 @@ TEST_F(ProgramWebTest, HeadlessStartsTheServerUnlessTold) {
   Program& p = Start(true, true, {port});
   EXPECT_TRUE(p.webServer.Listening());
   EXPECT_EQ(p.StatusPanel(1), Idle(port));
-  EXPECT_TRUE(p.webButtonDown);
-  EXPECT_EQ(p.webButtonCaption, "Stop Webserver");
+  EXPECT_TRUE(p.webServerWanted);
+  EXPECT_EQ(p.webServerToggleText, "Stop Webserver");
   test::LoopClient c(port);
   c.Send("GET / HTTP/1.0\r\n\r\n");
   ASSERT_TRUE(test::ServeUntil([&] { return c.Finished(); }));
@@ -68,8 +68,8 @@ TEST_F(ProgramWebTest, HeadlessStartsTheServerUnlessTold) {
   Start(true, false, {test::FreePort()});
   EXPECT_FALSE(program_->webServer.Listening());
   EXPECT_EQ(program_->StatusPanel(1), "Sentrel-Webserver disabled");
-  EXPECT_FALSE(program_->webButtonDown);
-  EXPECT_EQ(program_->webButtonCaption, "Start Webserver");
+  EXPECT_FALSE(program_->webServerWanted);
+  EXPECT_EQ(program_->webServerToggleText, "Start Webserver");
 }
 
 TEST_F(ProgramWebTest, WindowFollowsStartWebserverOnStartup) {
@@ -82,7 +82,7 @@ TEST_F(ProgramWebTest, WindowFollowsStartWebserverOnStartup) {
   Start(false, false, {port});
   EXPECT_TRUE(program_->webServer.Listening());
   EXPECT_EQ(program_->StatusPanel(1), Idle(port));
-  EXPECT_TRUE(program_->webButtonDown);
+  EXPECT_TRUE(program_->webServerWanted);
 }
 
 TEST_F(ProgramWebTest, SiteSettingPointsThePageAtTheOperatorsFiles) {
@@ -114,8 +114,8 @@ TEST_F(ProgramWebTest, FailedStartAtStartupNamesThePortsTried) {
   ASSERT_EQ(program_->messagePane.Count(), 2u);
   EXPECT_EQ(program_->messagePane.Lines()[1].substr(20), reason);
   EXPECT_EQ(err, "sentrel: " + reason + "\n");
-  EXPECT_FALSE(program_->webButtonDown);
-  EXPECT_EQ(program_->webButtonCaption, "Start Webserver");
+  EXPECT_FALSE(program_->webServerWanted);
+  EXPECT_EQ(program_->webServerToggleText, "Start Webserver");
 }
 
 // --web-bind keeps the page on one address: 127.0.0.2 here, while another program holds
@@ -157,27 +157,27 @@ TEST_F(ProgramWebTest, ToolButtonSwitchesTheServerOffAndOn) {
   ASSERT_TRUE(p.webServer.Listening());
   p.webServer.requestCount = 7;
 
-  p.ToolButton7Click();  // released: off
+  p.ToggleWebServer();  // released: off
   EXPECT_FALSE(p.webServer.Listening());
-  EXPECT_FALSE(p.webButtonDown);
-  EXPECT_EQ(p.webButtonCaption, "Start Webserver");
+  EXPECT_FALSE(p.webServerWanted);
+  EXPECT_EQ(p.webServerToggleText, "Start Webserver");
   EXPECT_EQ(p.StatusPanel(1), "Sentrel-Webserver is offline");
 
-  p.ToolButton7Click();  // pressed: on again
+  p.ToggleWebServer();  // pressed: on again
   EXPECT_TRUE(p.webServer.Listening());
-  EXPECT_TRUE(p.webButtonDown);
-  EXPECT_EQ(p.webButtonCaption, "Stop Webserver");
+  EXPECT_TRUE(p.webServerWanted);
+  EXPECT_EQ(p.webServerToggleText, "Stop Webserver");
   EXPECT_EQ(p.StatusPanel(1), Idle(port));
   EXPECT_EQ(p.webServer.requestCount, 7);
 
   // A start that fails leaves the button down; the next click only releases it.
-  p.ToolButton7Click();
+  p.ToggleWebServer();
   PortHolder taken(port);
   frontend_.panelTexts.clear();
-  p.ToolButton7Click();
+  p.ToggleWebServer();
   EXPECT_FALSE(p.webServer.Listening());
-  EXPECT_TRUE(p.webButtonDown);
-  EXPECT_EQ(p.webButtonCaption, "Stop Webserver");
+  EXPECT_TRUE(p.webServerWanted);
+  EXPECT_EQ(p.webServerToggleText, "Stop Webserver");
   EXPECT_EQ(
       frontend_.panelTexts,
       (std::vector<std::string>{"Sentrel-Webserver could not be started on " + std::to_string(port),
@@ -185,10 +185,10 @@ TEST_F(ProgramWebTest, ToolButtonSwitchesTheServerOffAndOn) {
   EXPECT_EQ(p.messagePane.Lines().back().substr(20),
             "Sentrel-Webserver cannot listen: port " + std::to_string(port) +
                 ": Address already in use");
-  p.ToolButton7Click();
+  p.ToggleWebServer();
   EXPECT_FALSE(p.webServer.Listening());
-  EXPECT_FALSE(p.webButtonDown);
-  EXPECT_EQ(p.webButtonCaption, "Start Webserver");
+  EXPECT_FALSE(p.webServerWanted);
+  EXPECT_EQ(p.webServerToggleText, "Start Webserver");
   EXPECT_EQ(p.StatusPanel(1), "Sentrel-Webserver is offline");
 }
 

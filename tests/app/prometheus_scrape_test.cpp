@@ -99,12 +99,12 @@ TEST(PrometheusScrapeTest, PrometheusSeesTheMonitorGoDown) {
   test::TempDir dir;
   WebService service;
   {
-    TServerList list;
-    TServer* s = list.Items(list.Add("gate"));
+    ServerList list;
+    Server* s = list.Items(list.Add("gate"));
     s->ip = "127.0.0.1";
     s->group = "Local";
     s->logfile = "gate.log";
-    TPort* m = s->ports.Items(s->ports.Add("http"));
+    Monitor* m = s->ports.Items(s->ports.Add("http"));
     m->port = service.Port();
     m->interval = 1;
     m->SetValue("url", "http://127.0.0.1:" + std::to_string(service.Port()) + "/health");

@@ -17,13 +17,13 @@ namespace {
 class QuitTest : public ScanFixture {};
 
 TEST_F(QuitTest, AQuitDuringAPassChecksNoFurtherMonitorAndStartsNoPass) {
-  TServer* a = AddServer("a");
-  TPort* first = AddMonitor(a, "port", 1);
+  Server* a = AddServer("a");
+  Monitor* first = AddMonitor(a, "port", 1);
   AddMonitor(a, "port", 2);
-  TServer* b = AddServer("b");
+  Server* b = AddServer("b");
   AddMonitor(b, "ping");
   // The first check is where the stop arrives (a signal served by its 10-second wait).
-  checks_.Queue(first, [this](TPort&) { program_->RequestQuit(); });
+  checks_.Queue(first, [this](Monitor&) { program_->RequestQuit(); });
   program_->StartScan();
   EXPECT_EQ(checks_.calls, std::vector<std::string>{"port a:port"});
   EXPECT_TRUE(program_->QuitRequested());
@@ -33,8 +33,8 @@ TEST_F(QuitTest, AQuitDuringAPassChecksNoFurtherMonitorAndStartsNoPass) {
   EXPECT_EQ(frontend_.panel0.back(), "All Servers done, idle");
 
   // Nothing starts another pass now: not the timer, not Scan Now.
-  EXPECT_FALSE(program_->Timer1Enabled());
-  program_->Timer1Timer();
+  EXPECT_FALSE(program_->ScanTimerEnabled());
+  program_->ScanTimerTick();
   program_->ScanNow();
   EXPECT_EQ(checks_.calls.size(), 1u);
 }

@@ -33,7 +33,7 @@ class Listener {
   uint16_t port_ = 0;
 };
 
-std::string Server(const std::string& name, uint16_t port) {
+std::string ServerSection(const std::string& name, uint16_t port) {
   return "[" + name + "]\nIP=127.0.0.1\n[" + name +
          ":port]\nTyp=port\nPort=" + std::to_string(port) + "\nintervall=1\n";
 }
@@ -60,7 +60,7 @@ TEST(Reload, UnchangedMonitorsKeepTheirStateAndAFileWithErrorsIsRefused) {
   ClosedPort closed;
   Listener goneDoor, freshDoor;
   const std::string cfg = dir.File("servers.mcf");
-  WriteFile(cfg, Server("keep", closed.Port()) + Server("gone", goneDoor.Port()));
+  WriteFile(cfg, ServerSection("keep", closed.Port()) + ServerSection("gone", goneDoor.Port()));
   ChildProcess sentrel({SENTREL_BINARY, "--headless", "--no-web", "--data-dir", dir.File("data"),
                         "--settings", dir.File("settings.ini"), cfg},
                        dir.Path());
@@ -73,7 +73,7 @@ TEST(Reload, UnchangedMonitorsKeepTheirStateAndAFileWithErrorsIsRefused) {
       << sentrel.Stderr();
   ASSERT_TRUE(Eventually([&] { return Count(log("gone"), " OK ") >= 1; }));
 
-  WriteFile(cfg, Server("keep", closed.Port()) + Server("fresh", freshDoor.Port()));
+  WriteFile(cfg, ServerSection("keep", closed.Port()) + ServerSection("fresh", freshDoor.Port()));
   sentrel.Signal(SIGHUP);
   ASSERT_TRUE(Eventually([&] { return sentrel.Stderr().find("Reloaded ") != std::string::npos; }))
       << sentrel.Stderr();
@@ -91,7 +91,7 @@ TEST(Reload, UnchangedMonitorsKeepTheirStateAndAFileWithErrorsIsRefused) {
   EXPECT_NE(keep.find("(8 lost)"), std::string::npos) << keep;
 
   // A file with an error is not taken: its findings are said, the running monitors go on.
-  WriteFile(cfg, Server("keep", closed.Port()) + "[fresh]\nIP=127.0.0.1\nParent=nowhere\n");
+  WriteFile(cfg, ServerSection("keep", closed.Port()) + "[fresh]\nIP=127.0.0.1\nParent=nowhere\n");
   const size_t keepRecords = RecordLines(log("keep")).size();
   sentrel.Signal(SIGHUP);
   ASSERT_TRUE(

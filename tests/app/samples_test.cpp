@@ -12,7 +12,7 @@
 
 #include "app/config_check.h"
 #include "app/program.h"
-#include "events/ip_event.h"
+#include "events/event_list.h"
 #include "events/mail_action.h"
 #include "events/serial_action.h"
 #include "platform/ini_file.h"
@@ -110,10 +110,10 @@ class SamplesTest : public CoreFixture {
 };
 
 TEST_F(SamplesTest, TheSampleServerAndEventsFilesLoadAndNameEachOther) {
-  TServerList servers;
+  ServerList servers;
   ASSERT_EQ(servers.LoadFromFile(Source("dist/servers.mcf")), ServerFileContent::Servers);
   ASSERT_EQ(servers.Count(), 1);
-  TServer* local = servers.Items(0);
+  Server* local = servers.Items(0);
   EXPECT_EQ(local->Address(), "127.0.0.1");
   std::vector<std::string> types;
   for (int i = 0; i < local->ports.Count(); ++i) types.push_back(local->ports.Items(i)->typ);
@@ -122,7 +122,7 @@ TEST_F(SamplesTest, TheSampleServerAndEventsFilesLoadAndNameEachOther) {
   EXPECT_EQ(local->ports.Items(2)->GetValue("url"), "http://127.0.0.1:8080/");
   EXPECT_EQ(local->ports.Items(2)->port, 8080);
 
-  TIpEventList events;
+  EventList events;
   events.LoadFromFile(Source("dist/events.ini"));
   ASSERT_GE(events.Count(), 1);
   EXPECT_EQ(events.Items(0)->name, "Default");
@@ -142,9 +142,9 @@ TEST_F(SamplesTest, TheSampleServerAndEventsFilesLoadAndNameEachOther) {
 // The sample mail template goes out as a mail, its placeholders filled; only its server
 // line is pointed at the test's SMTP server.
 TEST_F(SamplesTest, TheSampleMailTemplateSendsAMail) {
-  TIpEventList events;
+  EventList events;
   events.LoadFromFile(Source("dist/events.ini"));
-  TIPEvent* mail = events.Find("Mail admin");
+  Event* mail = events.Find("Mail admin");
   ASSERT_NE(mail, nullptr);
   ASSERT_TRUE(mail->UseMail);
   std::string text = ReadFile(Source("dist/mail-down.txt"));
@@ -152,7 +152,7 @@ TEST_F(SamplesTest, TheSampleMailTemplateSendsAMail) {
   ScriptedSmtpServer smtp;
   WriteFile("mail-down.txt",
             "127.0.0.1:" + std::to_string(smtp.Port()) + text.substr(text.find(':', 10)));
-  TIPEvent ev;
+  Event ev;
   ev.Assign(*mail);
   ev.Mailtext = "mail-down.txt";
   TextPane history;
@@ -179,15 +179,15 @@ TEST_F(SamplesTest, TheReadmeExampleLoads) {
     if (block) *block += line.substr(4) + "\n";
   }
   WriteFile("readme.mcf", servers);
-  TServerList list;
+  ServerList list;
   ASSERT_EQ(list.LoadFromFile("readme.mcf"), ServerFileContent::Servers);
   ASSERT_EQ(list.Count(), 1);
   ASSERT_EQ(list.Items(0)->ports.Count(), 3);
   EXPECT_EQ(list.Items(0)->LogFileName(), "web1.log");
-  TPort* http = list.Items(0)->ports.Items(1);
+  Monitor* http = list.Items(0)->ports.Items(1);
   EXPECT_EQ(http->GetValue("mustinclude"), "Welcome");
   WriteFile("events.ini", events);
-  TIpEventList eventList;
+  EventList eventList;
   eventList.LoadFromFile("events.ini");
   EXPECT_TRUE(eventList.Exists("Default"));
   EXPECT_TRUE(eventList.Exists(http->GetValue("GYtoR")));
@@ -201,11 +201,11 @@ TEST_F(SamplesTest, ServerFileDocumentExamplesLoadAndUseEveryKey) {
   std::vector<std::string> types;
   for (const auto& example : doc.iniExamples) {
     WriteFile("example.mcf", example);
-    TServerList servers;
+    ServerList servers;
     EXPECT_EQ(servers.LoadFromFile("example.mcf"), ServerFileContent::Servers) << example;
     for (int i = 0; i < servers.Count(); ++i)
       for (int j = 0; j < servers.Items(i)->ports.Count(); ++j) {
-        TPort* m = servers.Items(i)->ports.Items(j);
+        Monitor* m = servers.Items(i)->ports.Items(j);
         types.push_back(m->typ);
         // Items with blanks are quoted in the examples, so each reads back whole.
         for (const auto& item : m->data) EXPECT_NE(item.find('='), std::string::npos) << item;
@@ -222,7 +222,7 @@ TEST_F(SamplesTest, EventsFileDocumentExamplesLoadAndUseEveryKeyAndPlaceholder) 
   std::string used = ReadFile(Source("dist/events.ini"));
   for (const auto& example : doc.iniExamples) {
     WriteFile("events.ini", example);
-    TIpEventList events;
+    EventList events;
     events.LoadFromFile("events.ini");
     EXPECT_GE(events.Count(), 1) << example;
     for (int i = 0; i < events.Count(); ++i)

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "events/ip_event.h"
+#include "events/event_list.h"
 #include "events/mail_action.h"
 #include "events/serial_action.h"
 #include "platform/error.h"
@@ -44,7 +44,7 @@ TEST_F(ActionFilesTest, OnlyRegularFilesOfAtMostAMegabyte) {
        {Case{fifo, " is not a regular file"}, Case{"/dev/zero", " is not a regular file"},
         Case{dir_->File("folder"), " is not a regular file"}, Case{big, " is larger than 1 MB"}}) {
     SCOPED_TRACE(c.path);
-    TIPEvent ev;
+    Event ev;
     ev.Mailtext = c.path;
     ev.SerialText = c.path;
     EXPECT_EQ(Failure([&] { RunToCompletion(SendEventMail(ev, "m", "db1", "DOWN", nullptr)); }),

@@ -1,11 +1,11 @@
 #include <string>
 #include <vector>
 
-#include "model/text_pane.h"
 #include "events/event_actions.h"
-#include "events/ip_event.h"
+#include "events/event_list.h"
 #include "events/placeholders.h"
 #include "model/last_activity.h"
+#include "model/text_pane.h"
 #include "platform/date_time.h"
 #include "platform/error.h"
 #include "support/test_env.h"
@@ -23,15 +23,38 @@ struct RecordingActions : EventActions {
     if (during) during(what);
     if (what.rfind(failOn, 0) == 0 && !failOn.empty()) throw SentrelError("action failed");
   }
-  void DoNetSend(const TIPEvent&, const std::string& m, const std::string&, const std::string&) override { Note("netsend " + m); }
-  void DoPopup(const TIPEvent&, const std::string& m) override { Note("popup " + m); }
-  void DoExe(const TIPEvent&, const std::string& m, const std::string& s, const std::string& st) override { Note("exe " + m + "|" + s + "|" + st); }
-  Task<void> DoMail(TIPEvent, std::string m, std::string, std::string) override { Note("mail " + m); co_return; }
-  Task<void> DoShutdown(TIPEvent) override { Note("shutdown"); co_return; }
-  Task<void> DoSound(TIPEvent) override { Note("sound"); co_return; }
-  Task<void> DoSerial(TIPEvent) override { Note("serial"); co_return; }
-  void DoPrint(const TIPEvent&, const std::string& s, const std::string& st) override { Note("print " + s + " " + st); }
-  void DoWebhook(const TIPEvent&, const std::string& m, const std::string&, const std::string&) override { Note("webhook " + m); }
+  void DoNetSend(const Event&, const std::string& m, const std::string&,
+                 const std::string&) override {
+    Note("netsend " + m);
+  }
+  void DoPopup(const Event&, const std::string& m) override { Note("popup " + m); }
+  void DoExe(const Event&, const std::string& m, const std::string& s,
+             const std::string& st) override {
+    Note("exe " + m + "|" + s + "|" + st);
+  }
+  Task<void> DoMail(Event, std::string m, std::string, std::string) override {
+    Note("mail " + m);
+    co_return;
+  }
+  Task<void> DoShutdown(Event) override {
+    Note("shutdown");
+    co_return;
+  }
+  Task<void> DoSound(Event) override {
+    Note("sound");
+    co_return;
+  }
+  Task<void> DoSerial(Event) override {
+    Note("serial");
+    co_return;
+  }
+  void DoPrint(const Event&, const std::string& s, const std::string& st) override {
+    Note("print " + s + " " + st);
+  }
+  void DoWebhook(const Event&, const std::string& m, const std::string&,
+                 const std::string&) override {
+    Note("webhook " + m);
+  }
 };
 
 class EventExecutionTest : public CoreFixture {
@@ -41,13 +64,13 @@ class EventExecutionTest : public CoreFixture {
     list_.context.actions = &actions_;
     list_.context.history = &pane_;
   }
-  TIPEvent& AllActions(const std::string& name) {
-    TIPEvent* ev = list_.Items(list_.Add(name));
+  Event& AllActions(const std::string& name) {
+    Event* ev = list_.Items(list_.Add(name));
     ev->UsePopup = ev->UseSound = ev->UseExe = ev->UseMail = ev->UseNetSend = true;
     ev->UseShutdown = ev->UsePrint = ev->UseSerial = ev->UseWebhook = true;
     return *ev;
   }
-  TIpEventList list_;
+  EventList list_;
   RecordingActions actions_;
   TextPane pane_;
 };
@@ -73,7 +96,7 @@ TEST_F(EventExecutionTest, ActionsRunInTheirFixedOrderAfterTheLatencyGate) {
 // The gate counts each monitor's failure run: two monitors on one event neither silence
 // nor repeat each other's alerts.
 TEST_F(EventExecutionTest, LatencyCountThreeKeptPerMonitor) {
-  TIPEvent* ev = list_.Items(list_.Add("Mail"));
+  Event* ev = list_.Items(list_.Add("Mail"));
   ev->UseMail = true;
   ev->count[kMail] = 3;
   constexpr uint64_t kOne = 11, kOther = 12;
@@ -105,7 +128,7 @@ TEST_F(EventExecutionTest, LatencyCountThreeKeptPerMonitor) {
 
 // Without a monitor (the event manager's tests) the event's own flags count, as always.
 TEST_F(EventExecutionTest, LatencyCountThreeOnTheEventsOwnFlags) {
-  TIPEvent* ev = list_.Items(list_.Add("Mail"));
+  Event* ev = list_.Items(list_.Add("Mail"));
   ev->UseMail = true;
   ev->count[kMail] = 3;
   for (int n : {1, 2, 3, 4, 5, 6}) list_.RunEvent("Mail", "m", "s", "x", n);
@@ -116,7 +139,7 @@ TEST_F(EventExecutionTest, LatencyCountThreeOnTheEventsOwnFlags) {
 }
 
 TEST_F(EventExecutionTest, ARecoveryOnlyEventNeverFires) {
-  TIPEvent* ev = list_.Items(list_.Add("Back"));
+  Event* ev = list_.Items(list_.Add("Back"));
   ev->UsePopup = true;
   list_.RunEvent("Back", "up", "s", "UP", 99999999);
   list_.RunEvent("Back", "up", "s", "UP", 99999999);
@@ -126,7 +149,7 @@ TEST_F(EventExecutionTest, ARecoveryOnlyEventNeverFires) {
 // A mail server that refuses must not silence the sound, the serial script and the print
 // notice after it, nor reach the check that raised the event.
 TEST_F(EventExecutionTest, AFailingActionIsReportedAndTheOthersStillRun) {
-  TIPEvent& ev = AllActions("E");
+  Event& ev = AllActions("E");
   actions_.failOn = "mail";
   EXPECT_NO_THROW(list_.RunEvent("E", "msg", "web1", "DOWN", 3));
   EXPECT_EQ(actions_.calls.size(), 9u);

@@ -1,4 +1,4 @@
-#include "events/ip_event.h"
+#include "events/event_list.h"
 #include "platform/error.h"
 #include "platform/ini_file.h"
 #include "support/test_env.h"
@@ -9,9 +9,9 @@ namespace {
 class EventsFileTest : public CoreFixture {};
 
 TEST_F(EventsFileTest, SavesEveryKeyInOrderAndReadsItBack) {
-  TIpEventList list;
+  EventList list;
   list.AddDefault();
-  TIPEvent* ev = list.Items(list.Add("Mail ops"));
+  Event* ev = list.Items(list.Add("Mail ops"));
   ev->UseMail = true;
   ev->MailAddress = "ops@localhost, oncall@localhost";
   ev->count[3] = 999;
@@ -24,12 +24,12 @@ TEST_F(EventsFileTest, SavesEveryKeyInOrderAndReadsItBack) {
                       "count0=2\r\nalways0=0\r\ncount1=2\r\nalways1=0\r\n"),
             std::string::npos);
 
-  TIpEventList back;
+  EventList back;
   back.LoadFromFile(path);
   ASSERT_EQ(back.Count(), 2);
   EXPECT_EQ(back.Items(0)->name, "Default");
   EXPECT_TRUE(back.Items(0)->UsePopup);
-  const TIPEvent* m = back.Items(1);
+  const Event* m = back.Items(1);
   EXPECT_TRUE(m->UseMail);
   EXPECT_EQ(m->MailAddress, "ops@localhost, oncall@localhost");
   EXPECT_EQ(m->count[3], 999);
@@ -43,7 +43,7 @@ TEST_F(EventsFileTest, CountFloorHexAndDefaults) {
             "[A]\r\ncount3=0\r\nUseMail=5\r\n"
             "[B]\r\ncount3=0x10\r\ncount2=junk\r\ncount1=-4\r\n"
             "[Empty]\r\n");
-  TIpEventList list;
+  EventList list;
   list.LoadFromFile(path);
   ASSERT_EQ(list.Count(), 3);
   EXPECT_EQ(list.Items(0)->count[3], 2);
@@ -62,14 +62,14 @@ TEST_F(EventsFileTest, CountFloorHexAndDefaults) {
 }
 
 TEST_F(EventsFileTest, NamesEqualButForCaseShareOneSection) {
-  TIpEventList list;
+  EventList list;
   list.Items(list.Add("Page"))->Sound = "first.wav";
   list.Items(list.Add("PAGE"))->Sound = "second.wav";
   EXPECT_TRUE(list.Exists("Page"));
   EXPECT_FALSE(list.Exists("page"));
   std::string path = dir_->File("events.ini");
   list.SaveToFile(path);
-  TIpEventList back;
+  EventList back;
   back.LoadFromFile(path);
   ASSERT_EQ(back.Count(), 1);
   EXPECT_EQ(back.Items(0)->Sound, "second.wav");
@@ -81,10 +81,10 @@ TEST_F(EventsFileTest, HostileTextsComeBackWholeAndCaseOnlyTwinsAreFound) {
       "", "  blanks  ", "\"quoted\"", "'single'", "a=b,c", "; x", "# x", "[x] ]",
       "\xC3\xA4\xC3\xB6\xC3\xBC \xE2\x82\xAC", std::string(4000, 'y'),
   };
-  TIpEventList list;
+  EventList list;
   list.AddDefault();
   for (size_t i = 0; i < texts.size(); ++i) {
-    TIPEvent* ev = list.Items(list.Add("ev " + std::to_string(i) + ":\xC3\xA9"));
+    Event* ev = list.Items(list.Add("ev " + std::to_string(i) + ":\xC3\xA9"));
     ev->Sound = ev->Exe = ev->ExePara = ev->MailAddress = ev->Mailtext = texts[i];
     ev->NetSend = ev->NetSendText = ev->Shutdown = ev->SerialText = texts[i];
     ev->PopupText = ev->Printer = ev->PrinterText = texts[i];
@@ -92,18 +92,17 @@ TEST_F(EventsFileTest, HostileTextsComeBackWholeAndCaseOnlyTwinsAreFound) {
   }
   std::string path = dir_->File("events.ini");
   list.SaveToFile(path);
-  TIpEventList back;
+  EventList back;
   back.LoadFromFile(path);
   ASSERT_EQ(back.Count(), list.Count());
   for (int i = 1; i < list.Count(); ++i) {
-    const TIPEvent* a = list.Items(i);
-    const TIPEvent* b = back.Items(i);
+    const Event* a = list.Items(i);
+    const Event* b = back.Items(i);
     EXPECT_EQ(b->name, a->name);
-    for (auto field : {&TIPEvent::Sound, &TIPEvent::Exe, &TIPEvent::ExePara,
-                       &TIPEvent::MailAddress, &TIPEvent::Mailtext, &TIPEvent::NetSend,
-                       &TIPEvent::NetSendText, &TIPEvent::Shutdown, &TIPEvent::SerialText,
-                       &TIPEvent::PopupText, &TIPEvent::Printer, &TIPEvent::PrinterText,
-                       &TIPEvent::SerialOptions})
+    for (auto field :
+         {&Event::Sound, &Event::Exe, &Event::ExePara, &Event::MailAddress, &Event::Mailtext,
+          &Event::NetSend, &Event::NetSendText, &Event::Shutdown, &Event::SerialText,
+          &Event::PopupText, &Event::Printer, &Event::PrinterText, &Event::SerialOptions})
       EXPECT_EQ(b->*field, a->*field) << a->name;
   }
 
@@ -127,7 +126,7 @@ TEST_F(EventsFileTest, HostileTextsComeBackWholeAndCaseOnlyTwinsAreFound) {
 // header without its "]" made an event of its own.
 TEST_F(EventsFileTest, OnlyIniTextHoldsEventsAndAnUnclosedHeaderIsNone) {
   const std::string path = dir_->File("events.ini");
-  TIpEventList list;
+  EventList list;
   WriteFile(path, "[Default]\r\nUsePopup=1\r\n[abc\r\nUseMail=1\r\n[Page]\r\nUseSound=1\r\n");
   EXPECT_EQ(list.LoadFromFile(path), EventsFileContent::Events);
   ASSERT_EQ(list.Count(), 2);
@@ -156,9 +155,9 @@ TEST_F(EventsFileTest, OnlyIniTextHoldsEventsAndAnUnclosedHeaderIsNone) {
 // RepeatMinutes is written only when reminders are on; the file read again while the
 // program runs keeps each event's latency marks by name.
 TEST_F(EventsFileTest, RepeatMinutesAndAReloadThatKeepsTheMarks) {
-  TIpEventList list;
+  EventList list;
   list.AddDefault();
-  TIPEvent* page = list.Items(list.Add("Page"));
+  Event* page = list.Items(list.Add("Page"));
   page->UsePopup = true;
   page->RepeatMinutes = 15;
   const std::string path = dir_->File("events.ini");
@@ -178,7 +177,7 @@ TEST_F(EventsFileTest, RepeatMinutesAndAReloadThatKeepsTheMarks) {
   EXPECT_FALSE(list.Find("Page")->ShouldFire(kPopup, 4, 7)) << "the outage has been told";
   EXPECT_EQ(list.Find("Page")->RepeatMinutes, 15);
   EXPECT_EQ(list.Find("Mail")->RepeatMinutes, 0);
-  TIPEvent copy;
+  Event copy;
   copy.Assign(*list.Find("Page"));
   EXPECT_EQ(copy.RepeatMinutes, 15);
 }
@@ -186,9 +185,9 @@ TEST_F(EventsFileTest, RepeatMinutesAndAReloadThatKeepsTheMarks) {
 // The webhook's keys follow the serial ones, and only for an event that has a webhook:
 // the sections of other events are written as they always were.
 TEST_F(EventsFileTest, WebhookKeysOnlyForEventsThatHaveOne) {
-  TIpEventList list;
+  EventList list;
   list.AddDefault();
-  TIPEvent* hook = list.Items(list.Add("Hook"));
+  Event* hook = list.Items(list.Add("Hook"));
   hook->UseWebhook = true;
   hook->WebhookURL = "PUT https://m.example.org/_matrix/client/v3/rooms/x/send/m.room.message/<#id>";
   hook->WebhookBody = "{\"body\": \"<#msg>\"}";
@@ -202,13 +201,13 @@ TEST_F(EventsFileTest, WebhookKeysOnlyForEventsThatHaveOne) {
   EXPECT_NE(text.find("always7=0\r\nUseWebhook=1\r\nWebhookURL=PUT https://"), std::string::npos);
   EXPECT_NE(text.find("\r\ncount8=7\r\nalways8=0\r\n"), std::string::npos);
 
-  TIpEventList back;
+  EventList back;
   back.LoadFromFile(path);
-  const TIPEvent* b = back.Find("Hook");
+  const Event* b = back.Find("Hook");
   ASSERT_NE(b, nullptr);
-  TIPEvent copy;
+  Event copy;
   copy.Assign(*b);
-  for (const TIPEvent* e : {b, static_cast<const TIPEvent*>(&copy)}) {
+  for (const Event* e : {b, static_cast<const Event*>(&copy)}) {
     EXPECT_TRUE(e->UseWebhook);
     EXPECT_EQ(e->WebhookURL, hook->WebhookURL);
     EXPECT_EQ(e->WebhookBody, hook->WebhookBody);
@@ -220,7 +219,7 @@ TEST_F(EventsFileTest, WebhookKeysOnlyForEventsThatHaveOne) {
 }
 
 TEST(EventTest, AssignCopiesAllButTheName) {
-  TIPEvent a, b;
+  Event a, b;
   a.name = "a";
   a.UseExe = true;
   a.Exe = "/bin/true";

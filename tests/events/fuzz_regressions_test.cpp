@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "model/text_pane.h"
-#include "events/ip_event.h"
+#include "events/event_list.h"
 #include "events/mail_action.h"
 #include "events/smtp_client.h"
+#include "model/text_pane.h"
 #include "platform/error.h"
 #include "support/scripted_smtp_server.h"
 #include "support/test_env.h"
@@ -37,7 +37,7 @@ class MailLineBreakTest : public CoreFixture {
   }
   std::string oldCwd_;
   std::unique_ptr<ScriptedSmtpServer> server_;
-  TIPEvent ev_;
+  Event ev_;
 };
 
 // mail_fuzz: a quoted recipient holding a CR went out inside "RCPT TO:" and "To:", where a

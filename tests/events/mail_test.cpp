@@ -7,12 +7,12 @@
 #include <ctime>
 #include <regex>
 
-#include "model/text_pane.h"
 #include "events/event_actions.h"
-#include "events/ip_event.h"
+#include "events/event_list.h"
 #include "events/mail_action.h"
 #include "events/smtp_client.h"
 #include "model/last_activity.h"
+#include "model/text_pane.h"
 #include "platform/date_time.h"
 #include "platform/error.h"
 #include "platform/file_util.h"
@@ -116,7 +116,7 @@ class MailTest : public CoreFixture {
   // Made in SetUp: it watches the test's own loop.
   std::unique_ptr<ScriptedSmtpServer> server_;
   TextPane pane_{"Messages/Errors"};
-  TIPEvent ev_;
+  Event ev_;
 };
 
 TEST_F(MailTest, TheWholeDialogueByteForByte) {
@@ -299,7 +299,7 @@ TEST_F(MailTest, AMailLogThatCannotBeWrittenStopsTheMail) {
 TEST_F(MailTest, TwoDialoguesCanRunAtOnce) {
   ScriptedSmtpServer slow;
   slow.silent = true;  // the first mail waits for this one forever
-  TIPEvent other = ev_;
+  Event other = ev_;
   other.Mailtext = dir_->File("slow.txt");
   WriteFile(other.Mailtext, "127.0.0.1:" + std::to_string(slow.Port()) + "\r\nmon@x.test\r\ns\r\n");
   Template("mon@x.test\r\nsecond\r\n");
@@ -328,22 +328,21 @@ TEST_F(MailTest, TwoDialoguesCanRunAtOnce) {
 // An action that fails ends the event where it is and reaches the errors log.
 class MailOnlyActions : public EventActions {
  public:
-  void DoNetSend(const TIPEvent&, const std::string&, const std::string&,
+  void DoNetSend(const Event&, const std::string&, const std::string&,
                  const std::string&) override {}
-  void DoPopup(const TIPEvent&, const std::string&) override { ran += "popup "; }
-  void DoExe(const TIPEvent&, const std::string&, const std::string&, const std::string&) override {
-  }
-  Task<void> DoMail(TIPEvent ev, std::string m, std::string s, std::string st) override {
+  void DoPopup(const Event&, const std::string&) override { ran += "popup "; }
+  void DoExe(const Event&, const std::string&, const std::string&, const std::string&) override {}
+  Task<void> DoMail(Event ev, std::string m, std::string s, std::string st) override {
     ran += "mail ";
     co_await SendEventMail(ev, m, s, st, nullptr);
   }
-  Task<void> DoShutdown(TIPEvent) override { co_return; }
-  Task<void> DoSound(TIPEvent) override {
+  Task<void> DoShutdown(Event) override { co_return; }
+  Task<void> DoSound(Event) override {
     ran += "sound ";
     co_return;
   }
-  Task<void> DoSerial(TIPEvent) override { co_return; }
-  void DoPrint(const TIPEvent&, const std::string&, const std::string&) override {}
+  Task<void> DoSerial(Event) override { co_return; }
+  void DoPrint(const Event&, const std::string&, const std::string&) override {}
   std::string ran;
 };
 
@@ -351,9 +350,9 @@ TEST_F(MailTest, AFailedMailReachesTheErrorsLogAndTheEventGoesOn) {
   server_->replies = {{"MAIL FROM", "553 sender refused\r\n"}};
   Template("mon@x.test\r\nsubject\r\n");
   MailOnlyActions actions;
-  TIpEventList list;
+  EventList list;
   list.context.actions = &actions;
-  TIPEvent& ev = *list.Items(list.Add("Alarm"));
+  Event& ev = *list.Items(list.Add("Alarm"));
   ev.Assign(ev_);
   ev.UsePopup = ev.UseMail = ev.UseSound = true;
   list.RunEvent("Alarm", "db1 DOWN", "db1", "DOWN (3)", 3);

@@ -6,13 +6,13 @@
 #include <functional>
 #include <thread>
 
-#include "platform/settings_store.h"
-#include "events/ip_event.h"
+#include "events/event_list.h"
 #include "events/serial_action.h"
 #include "model/last_activity.h"
 #include "platform/date_time.h"
 #include "platform/error.h"
 #include "platform/file_util.h"
+#include "platform/settings_store.h"
 #include "support/pty_device.h"
 #include "support/test_env.h"
 
@@ -81,7 +81,7 @@ class SerialTest : public CoreFixture {
   SettingsStore settings_;
   PtyDevice device_;
   std::string oldCwd_;
-  TIPEvent ev_;
+  Event ev_;
 };
 
 TEST_F(SerialTest, SendsLinesWithCrAndWaitsForALongerAnswer_TheLogByteForByte) {
@@ -153,7 +153,7 @@ TEST_F(SerialTest, TheDeviceAnswersWhileTheScriptWaits) {
 TEST_F(SerialTest, TheLoopIsServedWhileAScriptWaitsAndASecondScriptWaitsItsTurn) {
   SetCurrentClock(nullptr);
   WriteFile(ev_.SerialText, "FIRST\r\n?OK\r\nFIRST AGAIN\r\n");
-  TIPEvent second;
+  Event second;
   second.SerialText = dir_->File("second.txt");
   WriteFile(second.SerialText, "SECOND\r\n");
   int ticks = 0;

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <functional>
 
-#include "events/ip_event.h"
+#include "events/event_list.h"
 #include "events/real_event_actions.h"
 #include "platform/date_time.h"
 #include "platform/file_util.h"
@@ -38,7 +38,7 @@ class SystemActionsTest : public CoreFixture {
   SettingsStore settings_;
   RecordingFrontend frontend_;
   RealEventActions actions_{frontend_, nullptr};
-  TIPEvent ev_;
+  Event ev_;
 };
 
 TEST_F(SystemActionsTest, ExeFillsPlaceholdersInsideArgumentsAndStartsInItsDirectory) {

@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "events/ip_event.h"
+#include "events/event_list.h"
 #include "events/real_event_actions.h"
 #include "events/webhook_action.h"
 #include "platform/ini_file.h"
@@ -77,7 +77,7 @@ TEST_F(WebhookTest, TemplatesAreFilledOnceAndEscapedForTheirKindOfBody) {
        "http://127.0.0.1/s/web1/DOWN%20%283%29", "x", "text/plain; charset=utf-8"},
   };
   for (const Case& c : cases) {
-    TIPEvent ev;
+    Event ev;
     ev.WebhookURL = c.url;
     ev.WebhookBody = c.body;
     ev.WebhookHeaders = c.headers;
@@ -89,7 +89,7 @@ TEST_F(WebhookTest, TemplatesAreFilledOnceAndEscapedForTheirKindOfBody) {
   }
 
   // The default body is JSON that any JSON reader takes, whatever the message holds.
-  TIPEvent ev;
+  Event ev;
   ev.WebhookURL = "https://hooks.example.com/x";
   ev.WebhookHeaders =
       "Authorization: Bearer tk_1 | Title: <#server> <#msg> || no colon | Host: evil | bad name: x";
@@ -140,7 +140,7 @@ TEST_F(WebhookTest, FailuresAreTriedAgainWithinTwoMinutesAndTheLastOneIsLogged) 
       const int status = c.answers[std::min(at.size(), c.answers.size()) - 1];
       return HttpReply(status, status == 200 ? "OK" : "Trouble");
     });
-    TIPEvent ev;
+    Event ev;
     ev.name = "Chat";
     ClosedPort closed;
     const std::string host =
@@ -163,7 +163,7 @@ TEST_F(WebhookTest, FailuresAreTriedAgainWithinTwoMinutesAndTheLastOneIsLogged) 
   // A delivery still waiting for its next try when the program closes says so.
   HttpReceiver busy([](const ReceivedRequest&) { return HttpReply(503, "Busy"); });
   RealEventActions actions(frontend_, nullptr, &poster_);
-  TIPEvent ev;
+  Event ev;
   ev.name = "Chat";
   ev.WebhookURL = busy.Url("/hook");
   errors_.clear();
@@ -188,7 +188,7 @@ TEST_F(WebhookTest, HttpsGoesToAReceiverWhoseCertificateTheSystemTrusts) {
   setenv("SSL_CERT_DIR", pki.File("none").c_str(), 1);
   clock_.SetAutoAdvance(false);  // nginx works in real time
 
-  TIPEvent ev;
+  Event ev;
   ev.WebhookURL = nginx.HttpsUrl(0, "/hook/alerts");
   ev.WebhookBody = "{\"text\": \"<#msg>\"}";
   setenv("SSL_CERT_FILE", pki.File("nothing-trusted.pem").c_str(), 1);
@@ -278,7 +278,7 @@ TEST_F(WebhookTest, TheDocumentedSettingsHaveTheShapeEachServiceExpects) {
   for (size_t i = 0; i < sections.SectionCount(); ++i) {
     const std::string name(sections.SectionName(i));
     ASSERT_EQ(services.count(name), 1u) << name;
-    TIPEvent ev;
+    Event ev;
     ev.ReadFromINI(name, sections);
     EXPECT_TRUE(ev.UseWebhook) << name;
     // Only the receiver of this test is ever asked, never the service itself.

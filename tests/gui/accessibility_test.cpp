@@ -32,7 +32,7 @@
 #include "platform/clock.h"
 #include "platform/date_time.h"
 #include "qt_printers.h"
-#include "scan/infini_scan.h"
+#include "scan/scanner.h"
 #include "window_fixture.h"
 
 namespace sentrel::gui::test {
@@ -97,17 +97,17 @@ TEST_F(Accessibility, EveryControlOfEveryWindowHasAName) {
   EXPECT_EQ(Unnamed(form_.get()), QStringList{});
 
   DesktopDialogs& dialogs = DesktopDialogs::Get(form_.get(), *program_);
-  TForm2& editor = *dialogs.editor;
-  editor.SetGroup(QStringLiteral("web"), {Server(0), Server(1)});
+  MonitorEditorDialog& editor = *dialogs.editor;
+  editor.SetGroup(QStringLiteral("web"), {ServerAt(0), ServerAt(1)});
   editor.show();
   EXPECT_EQ(Unnamed(&editor), QStringList{}) << "group";
-  editor.SetServer(Server(0));
+  editor.SetServer(ServerAt(0));
   EXPECT_EQ(Unnamed(&editor), QStringList{}) << "server";
-  editor.SetMonitor(Monitor(0, 0));
+  editor.SetMonitor(MonitorAt(0, 0));
   EXPECT_EQ(Unnamed(&editor), QStringList{}) << "monitor";
   editor.hide();
 
-  Teventform& events = *dialogs.eventManager;
+  EventEditorDialog& events = *dialogs.eventManager;
   events.show();
   for (int action = 0; action < kActionCount; ++action) {
     events.SelectAction(action);
@@ -115,7 +115,7 @@ TEST_F(Accessibility, EveryControlOfEveryWindowHasAName) {
   }
   events.hide();
 
-  Tshowlogwin log;
+  LogWindow log;
   LogView view;
   view.caption = "Sentrel Logfile: www";
   view.lines.Append("2024-05-02 17:10:02 www HTTP 80 DOWN 0ms 0Bytes 404 Not Found (2 lost)");
@@ -123,7 +123,7 @@ TEST_F(Accessibility, EveryControlOfEveryWindowHasAName) {
   log.show();
   EXPECT_EQ(Unnamed(&log), QStringList{});
 
-  Tshowgraphwin chart;
+  ChartWindow chart;
   RequestTimes times;
   times.title = "Sentrel Request Times: www (http 80, last 4 days)";
   chart.Load(times, Now());
@@ -150,12 +150,12 @@ TEST_F(Accessibility, EveryListInTheDialogsIsLabelledByWhatItIsFor) {
     }
     EXPECT_GT(lists, 0) << what;
   };
-  TForm2& editor = *dialogs.editor;
-  editor.SetMonitor(Monitor(0, 0));
+  MonitorEditorDialog& editor = *dialogs.editor;
+  editor.SetMonitor(MonitorAt(0, 0));
   editor.show();
   check(&editor, "monitor");
   editor.hide();
-  Teventform& events = *dialogs.eventManager;
+  EventEditorDialog& events = *dialogs.eventManager;
   events.show();
   events.SelectAction(7);  // the serial page's lists
   check(&events, "event manager");
@@ -208,40 +208,40 @@ TEST_F(Accessibility, TreeRowsSayTheirStatusInWords) {
   EXPECT_EQ(words("www"), "not checked");
   EXPECT_EQ(words("bare"), "no monitors");
 
-  TInfiniScan& scan = program_->scanner;
-  scan.PortVerdict(*Monitor(0, 1), true, 3);
+  Scanner& scan = program_->scanner;
+  scan.PortVerdict(*MonitorAt(0, 1), true, 3);
   EXPECT_EQ(words(ssh), "OK");
   EXPECT_EQ(words("www"), "OK: 1 of 3 monitors");
   // A slow answer of a monitor that was not green yet: yellow for slowness.
-  scan.HttpVerdict(*Monitor(0, 0), true, 12000, 10, 0, 200, "OK");
+  scan.HttpVerdict(*MonitorAt(0, 0), true, 12000, 10, 0, 200, "OK");
   EXPECT_EQ(words(http), "slow");
   EXPECT_EQ(words("www"), "warning: 1 of 3 monitors");
   // A green monitor that loses one check is yellow too, and says so.
-  scan.PortVerdict(*Monitor(0, 1), false, 10000);
+  scan.PortVerdict(*MonitorAt(0, 1), false, 10000);
   EXPECT_EQ(words(ssh), "1 lost");
   EXPECT_EQ(words("www"), "warning: 2 of 3 monitors");
   // The next loss turns it red: down since that moment, with the count of lost checks.
   const double turnedRed = Now();
-  scan.PortVerdict(*Monitor(0, 1), false, 10000);
+  scan.PortVerdict(*MonitorAt(0, 1), false, 10000);
   const std::string down = words(ssh);
   EXPECT_TRUE(down == "down since " + FormatTime(turnedRed) + ", 2 lost" ||
               down == "down since " + FormatTime(Now()) + ", 2 lost")
       << down;
-  scan.PortVerdict(*Monitor(0, 1), false, 10000);
+  scan.PortVerdict(*MonitorAt(0, 1), false, 10000);
   EXPECT_EQ(words(ssh), down.substr(0, down.size() - 6) + "3 lost");
   EXPECT_EQ(words("www"), "down: 1 of 3 monitors");
-  scan.PortVerdict(*Monitor(1, 0), false, 10000);
+  scan.PortVerdict(*MonitorAt(1, 0), false, 10000);
   EXPECT_EQ(words("web"), "down: 2 of 4 monitors");
   // The "1 lost" lasts until the monitor's next check: a slow success makes it "slow".
-  scan.PortVerdict(*Monitor(0, 2), true, 3);
-  Monitor(0, 2)->lastUp -= 1.0 / 24;  // that success was an hour ago
-  scan.PortVerdict(*Monitor(0, 2), false, 10000);
+  scan.PortVerdict(*MonitorAt(0, 2), true, 3);
+  MonitorAt(0, 2)->lastUp -= 1.0 / 24;  // that success was an hour ago
+  scan.PortVerdict(*MonitorAt(0, 2), false, 10000);
   EXPECT_EQ(words(smtp), "1 lost");
   form_->BuildTree();  // a rebuilt tree remembers it
   form_->RefreshTree();
   tree->expandAll();
   EXPECT_EQ(words(smtp), "1 lost");
-  scan.PortVerdict(*Monitor(0, 2), true, 6000);
+  scan.PortVerdict(*MonitorAt(0, 2), true, 6000);
   EXPECT_EQ(words(smtp), "slow");
 }
 
@@ -274,22 +274,22 @@ TEST_F(Accessibility, AChangeOfColourAndAPopupAreAnnouncedAndThePopupIsAnAlert) 
   Start(kServers);
   DesktopDialogs& dialogs = DesktopDialogs::Attach(form_.get(), *program_, *frontend_);
   Heard heard;
-  TInfiniScan& scan = program_->scanner;
+  Scanner& scan = program_->scanner;
   auto said = [&] {
     QTest::qWait(1);  // the changes of a moment are said together, from the loop
     auto* announcer = form_->findChild<Announcer*>();
     return announcer ? announcer->Last() : QString();
   };
   // A first green is no news, nor are the grey lights of a stop; a loss is, and red is.
-  scan.PortVerdict(*Monitor(0, 1), true, 3);
+  scan.PortVerdict(*MonitorAt(0, 1), true, 3);
   EXPECT_EQ(said(), "");
-  scan.PortVerdict(*Monitor(0, 1), false, 10000);
+  scan.PortVerdict(*MonitorAt(0, 1), false, 10000);
   EXPECT_EQ(said(), "www ssh: 1 lost");
-  scan.PortVerdict(*Monitor(0, 1), false, 10000);
+  scan.PortVerdict(*MonitorAt(0, 1), false, 10000);
   EXPECT_TRUE(said().startsWith("www ssh: down since ")) << said().toStdString();
   // Two monitors found down at their first check: said at once, in the tree's order.
-  scan.PortVerdict(*Monitor(0, 2), false, 10000);
-  scan.PortVerdict(*Monitor(1, 0), false, 10000);
+  scan.PortVerdict(*MonitorAt(0, 2), false, 10000);
+  scan.PortVerdict(*MonitorAt(1, 0), false, 10000);
   const QStringList both = said().split(QStringLiteral("; "));
   ASSERT_EQ(both.size(), 2) << said().toStdString();
   EXPECT_TRUE(both[0].startsWith("www smtp: down since ") &&
@@ -330,7 +330,7 @@ TEST_F(Accessibility, AChangeOfColourAndAPopupAreAnnouncedAndThePopupIsAnAlert) 
 
 TEST_F(Accessibility, TickingAnActionInTheEventManagerIsSaidOnItsRow) {
   Start(kServers);
-  Teventform& events = *DesktopDialogs::Get(form_.get(), *program_).eventManager;
+  EventEditorDialog& events = *DesktopDialogs::Get(form_.get(), *program_).eventManager;
   Heard heard;
   QTimer::singleShot(0, &events, [&] {
     QApplication::setActiveWindow(&events);
@@ -500,7 +500,7 @@ TEST(LogPaneAccessibility, AMillionLinesAnswerLineByLine) {
 }
 
 TEST(ChartAccessibility, TitleFooterAndSeriesAreReadable) {
-  Tshowgraphwin window;
+  ChartWindow window;
   RequestTimes times;
   times.title = "Sentrel Request Times: www (http 80, last 4 days)";
   const double day = 45'413;  // 2024-05-01

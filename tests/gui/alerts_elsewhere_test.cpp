@@ -91,7 +91,7 @@ TEST_F(AlertsElsewhere, ThePopupIsADesktopNotificationWhoseShowSelectsTheMonitor
   EXPECT_EQ(down.hints.value("urgency").toInt(), 2);
   EXPECT_TRUE(down.actions.contains("show") && down.actions.contains("Show"));
   // The desktop shows it, and the operator chose so: our own window stays away.
-  Terrorwin* popup = DesktopDialogs::Current()->popup;
+  MessagePopup* popup = DesktopDialogs::Current()->popup;
   EXPECT_FALSE(popup->isVisible());
 
   // "Show" on it: the window comes, the monitor selected.

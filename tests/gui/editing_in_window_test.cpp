@@ -42,9 +42,9 @@ class EditingInWindow : public WindowFixture {
     Start(kServers);
     dialogs_ = &DesktopDialogs::Attach(form_.get(), *program_, *frontend_);
   }
-  TForm2& Editor() const { return *dialogs_->editor; }
-  const Ui::TForm2& E() const { return dialogs_->editor->ui(); }
-  Teventform& Events() const { return *dialogs_->eventManager; }
+  MonitorEditorDialog& Editor() const { return *dialogs_->editor; }
+  const Ui::MonitorEditorDialog& E() const { return dialogs_->editor->ui(); }
+  EventEditorDialog& Events() const { return *dialogs_->eventManager; }
   // Runs `inside` once the next modal dialog is up, then `inside` closes it.
   void WhenOpen(QDialog* dialog, std::function<void()> inside) {
     auto* poll = new QTimer(form_.get());
@@ -80,8 +80,8 @@ TEST_F(EditingInWindow, ChangingAServersGroupRebuildsTheTreeAndARenameMovesOnlyI
     Editor().accept();
   });
   Trigger("GroupEdit1");
-  EXPECT_EQ(Server(1)->group, "storage");
-  EXPECT_EQ(Server(2)->group, "elsewhere");
+  EXPECT_EQ(ServerAt(1)->group, "storage");
+  EXPECT_EQ(ServerAt(2)->group, "elsewhere");
 }
 
 TEST_F(EditingInWindow, AddingAServerAndAMonitorThroughTheDialogsEndsUpInTheFile) {
@@ -144,7 +144,7 @@ TEST_F(EditingInWindow, TheLoopGoesOnWhileTheEventManagerIsOpenAndItsChoiceReach
     Editor().accept();
   });
   Trigger("MonitorEdit1");
-  EXPECT_EQ(Monitor(0, 0)->GetValue("RYtoG"), "Page ops");
+  EXPECT_EQ(MonitorAt(0, 0)->GetValue("RYtoG"), "Page ops");
 }
 
 // Popups that come while the operator types in the editor take none of the keys; the
@@ -203,7 +203,7 @@ TEST_F(EditingInWindow, TheWindowIsServedWhileASoundPlaysAndAMailTestWaits) {
   sentrel::test::ScriptedSmtpServer smtp;
   WriteFile(dir_->File("mail.txt"),
             "127.0.0.1:" + std::to_string(smtp.Port()) + "\r\nmon@localhost\r\nTest\r\n<#msg>\r\n");
-  TIPEvent* ev = program_->eventList.Items(0);
+  Event* ev = program_->eventList.Items(0);
   ev->Sound = "alarm.wav";
   ev->MailAddress = "ops@localhost";
   ev->Mailtext = dir_->File("mail.txt");

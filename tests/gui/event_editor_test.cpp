@@ -20,7 +20,7 @@
 #include <QWindow>
 #include <cstdio>
 
-#include "events/ip_event.h"
+#include "events/event_list.h"
 #include "events/real_event_actions.h"
 #include "gui/event_editor_dialog.h"
 #include "gui/event_editor_pages.h"
@@ -42,10 +42,10 @@
 namespace sentrel::test {
 namespace {
 
+using gui::EventEditorDialog;
 using gui::ModalAnswers;
-using gui::Teventform;
 
-QStringList Names(const TIpEventList& list) {
+QStringList Names(const EventList& list) {
   QStringList names;
   for (int i = 0; i < list.Count(); ++i) names << QString::fromStdString(list.Items(i)->name);
   return names;
@@ -53,7 +53,7 @@ QStringList Names(const TIpEventList& list) {
 
 // The popup and the print notice go to the real windows.
 struct WindowFrontend : Frontend {
-  gui::Terrorwin popup;
+  gui::MessagePopup popup;
   void ShowPopupMessage(const std::string& m) override {
     popup.AddMessage(QString::fromStdString(m));
   }
@@ -78,7 +78,7 @@ class EventEditorTest : public CoreFixture {
     events_.Items(events_.Add("Page ops"))->count[0] = 5;
     events_.Add("Mail ops");
     events_.context.actions = &actions_;
-    form_ = std::make_unique<Teventform>(events_, prompt_);
+    form_ = std::make_unique<EventEditorDialog>(events_, prompt_);
   }
   void TearDown() override {
     EXPECT_EQ(ModalAnswers::Pending(), 0);
@@ -95,19 +95,19 @@ class EventEditorTest : public CoreFixture {
     });
     return form_->EditEvents(index, path_);
   }
-  const gui::Teventform::Pages& P() const { return form_->pages(); }
-  const Ui::Teventform& U() const { return form_->ui(); }
+  const gui::EventEditorDialog::Pages& P() const { return form_->pages(); }
+  const Ui::EventEditorDialog& U() const { return form_->ui(); }
   QString Shown() const { return U().namecombo->currentText(); }
 
   SettingsStore settings_;
   std::string oldCwd_;
   std::string path_;
-  TIpEventList events_;
+  EventList events_;
   WindowFrontend frontend_;
   ClientHttpPoster poster_;
   RealEventActions actions_{frontend_, nullptr, &poster_};
-  gui::Tename prompt_;
-  std::unique_ptr<Teventform> form_;
+  gui::EventNamePrompt prompt_;
+  std::unique_ptr<EventEditorDialog> form_;
 };
 
 TEST_F(EventEditorTest, AddRenameCopyAndDeleteKeepTheirNameRules) {
@@ -196,7 +196,7 @@ TEST_F(EventEditorTest, AddRenameCopyAndDeleteKeepTheirNameRules) {
                          "Delete \"Mail ops\" ?",
                          "Delete \"Mail ops\" ?"}));
   // OK saved the list as it stands.
-  TIpEventList saved;
+  EventList saved;
   saved.LoadFromFile(path_);
   EXPECT_EQ(Names(saved),
             (QStringList{"Default", "Page ops", "two_words", "X_Y_Z", "copy: 1", "Default copy"}));
@@ -251,7 +251,7 @@ TEST_F(EventEditorTest, CancelPutsTheEventsBackAndNothingReportedIsRaisedAgain) 
   }, false);
   EXPECT_EQ(Names(events_), (QStringList{"Default", "Page ops", "Mail ops"}));
   EXPECT_EQ(events_.Items(1)->Exe, "/bin/true");
-  TIpEventList saved;
+  EventList saved;
   saved.LoadFromFile(path_);
   EXPECT_EQ(Names(saved), Names(events_));
   EXPECT_TRUE(errors_.empty());
@@ -275,12 +275,12 @@ TEST_F(EventEditorTest, AnEventsFileThatCannotBeWrittenKeepsTheDialogClosed) {
 }
 
 TEST_F(EventEditorTest, ShowingAnEventWritesBackWhatTheControlsShow) {
-  TIPEvent* ev = events_.Items(2);
+  Event* ev = events_.Items(2);
   ev->count[3] = 1500;
   ev->count[6] = 4000;  // the print page has no box; the bound holds all the same
   ev->Mailtext = "\"/tmp/template.txt\"";
   ev->SerialOptions = "bits=3,PORT=5,baud=12,parity=0,stop=2";
-  TIPEvent* bad = events_.Items(events_.Add("Bad serial"));
+  Event* bad = events_.Items(events_.Add("Bad serial"));
   bad->SerialOptions = "port=x,bits=3";
   bad->count[0] = 9;
   Run(2, [&] {
@@ -315,7 +315,7 @@ TEST_F(EventEditorTest, ShowingAnEventWritesBackWhatTheControlsShow) {
 }
 
 TEST_F(EventEditorTest, EditsGoIntoTheEventAsTheOperatorMakesThem) {
-  TIPEvent* ev = events_.Items(1);
+  Event* ev = events_.Items(1);
   Run(1, [&] {
     form_->SelectAction(1);
     P().sound.soundfile->setFocus();
@@ -402,7 +402,7 @@ TEST_F(EventEditorTest, TestButtonsRunTheActionsWithTheSampleInputs) {
   WriteFile(dir_->File("mail.txt"), "127.0.0.1:" + std::to_string(smtp.Port()) +
                                         "\r\nmon@localhost\r\nTest from <#server>\r\n"
                                         "<#msg> <#status>\r\n");
-  TIPEvent* ev = events_.Items(1);
+  Event* ev = events_.Items(1);
   ev->count[0] = 50;  // a test bypasses the latency count
   ev->Exe = prog.Path();
   ev->ExePara = "<#server> <#status> <#msg>";
@@ -452,7 +452,7 @@ TEST_F(EventEditorTest, TestButtonsRunTheActionsWithTheSampleInputs) {
 
 TEST(MessagePopupTest, LinesPileUpUntilOkClearsThemAndTheTitleBarOnlyHides) {
   ModalAnswers::ClearAsked();
-  gui::Terrorwin popup;
+  gui::MessagePopup popup;
   EXPECT_EQ(popup.windowTitle(), "Sentrel Message(s)");
   EXPECT_TRUE(popup.windowFlags() & Qt::WindowStaysOnTopHint);
   EXPECT_TRUE(popup.Pane()->isReadOnly());
@@ -482,7 +482,7 @@ TEST(MessagePopupTest, LinesPileUpUntilOkClearsThemAndTheTitleBarOnlyHides) {
 TEST(MessagePopupTest, StaysUsableAboveAModalDialogAndShowsTheStartOfItsLines) {
   QWidget main;
   main.show();
-  gui::Terrorwin popup(&main);
+  gui::MessagePopup popup(&main);
   // A click as the window system delivers it, which a modal dialog may hold back.
   auto pressOk = [&] {
     QPushButton* ok = popup.OkButton();
@@ -518,7 +518,7 @@ TEST(MessagePopupTest, StaysUsableAboveAModalDialogAndShowsTheStartOfItsLines) {
 }
 
 TEST(EventNamePromptTest, ShowsCaptionPromptAndTextWithTheFocusInTheField) {
-  gui::Tename prompt;
+  gui::EventNamePrompt prompt;
   QTimer::singleShot(0, &prompt, [&] {
     EXPECT_EQ(prompt.windowTitle(), "Rename event");
     EXPECT_EQ(prompt.ui().Label1->text(), "Select the new name for event \"x\"");

@@ -49,8 +49,8 @@ class HeldAlerts : public WindowFixture {
 
 TEST_F(HeldAlerts, TheMenuSetsAndEndsMaintenanceAndTheLightsSaySo) {
   Start(kServers);
-  for (int s = 0; s < 4; ++s) Monitor(s, 0)->status = "red";
-  Monitor(0, 0)->status = "red";
+  for (int s = 0; s < 4; ++s) MonitorAt(s, 0)->status = "red";
+  MonitorAt(0, 0)->status = "red";
   form_->RefreshTree();
   EXPECT_EQ(Node("net/web/port (port:80, 3600s)")->image(), kImageUnreachable);
   EXPECT_TRUE(
@@ -67,8 +67,8 @@ TEST_F(HeldAlerts, TheMenuSetsAndEndsMaintenanceAndTheLightsSaySo) {
   AnswerMaintenance([](const Ui::MaintenanceDialog& d) { d.for60->setChecked(true); });
   Trigger("Maintenance1");
   for (int s : {2, 3}) {
-    ASSERT_EQ(Server(s)->maintenance.size(), 1u);
-    EXPECT_NEAR(Server(s)->MaintenanceEnd(Now()), Now() + 1.0 / 24, 1.0 / 1440);
+    ASSERT_EQ(ServerAt(s)->maintenance.size(), 1u);
+    EXPECT_NEAR(ServerAt(s)->MaintenanceEnd(Now()), Now() + 1.0 / 24, 1.0 / 1440);
   }
   EXPECT_EQ(Node("data")->image(), kImageMaintenance);
   EXPECT_TRUE(Words("data/db/port (port:5432, 3600s)").startsWith("in maintenance until "));
@@ -86,17 +86,17 @@ TEST_F(HeldAlerts, TheMenuSetsAndEndsMaintenanceAndTheLightsSaySo) {
     d.weeklyTo->setTime(QTime(0, 0));
   });
   Trigger("Maintenance1");
-  ASSERT_EQ(Server(2)->maintenance.size(), 2u);
-  EXPECT_EQ(FormatMaintenanceWindow(Server(2)->maintenance[1]).rfind("weekly Mon,", 0), 0u);
-  EXPECT_EQ(FormatMaintenanceWindow(Server(2)->maintenance[1])
-                .substr(FormatMaintenanceWindow(Server(2)->maintenance[1]).size() - 12),
+  ASSERT_EQ(ServerAt(2)->maintenance.size(), 2u);
+  EXPECT_EQ(FormatMaintenanceWindow(ServerAt(2)->maintenance[1]).rfind("weekly Mon,", 0), 0u);
+  EXPECT_EQ(FormatMaintenanceWindow(ServerAt(2)->maintenance[1])
+                .substr(FormatMaintenanceWindow(ServerAt(2)->maintenance[1]).size() - 12),
             " 01:00-24:00");
   Select("data");
   form_->PreparePopup();
   ASSERT_TRUE(Action("EndMaintenance1")->isEnabled());
   Trigger("EndMaintenance1");
-  for (int s : {2, 3}) EXPECT_FALSE(Server(s)->InMaintenance(Now())) << s;
-  EXPECT_EQ(Server(2)->maintenance.size(), 1u) << "the weekly schedule stays";
+  for (int s : {2, 3}) EXPECT_FALSE(ServerAt(s)->InMaintenance(Now())) << s;
+  EXPECT_EQ(ServerAt(2)->maintenance.size(), 1u) << "the weekly schedule stays";
   EXPECT_EQ(Node("data")->image(), kImageRed);
 
   // Saved, the window reads the file again on SIGHUP.

@@ -97,9 +97,9 @@ TEST_F(Keyboard, TheUsualShortcutsDoTheirCommandsAndShowInTheMenus) {
 
   // F5 scans now, also with the tool bar hidden; F1 opens the manual.
   form_->Toolbar1Click();
-  Monitor(0, 0)->MarkChecked(1, 1);
+  MonitorAt(0, 0)->MarkChecked(1, 1);
   Key(Qt::Key_F5);
-  EXPECT_EQ(Monitor(0, 0)->lastCheckMono, TPort::kLongAgo);
+  EXPECT_EQ(MonitorAt(0, 0)->lastCheckMono, Monitor::kLongAgo);
   Key(Qt::Key_F1);
   EXPECT_EQ(opened_.size(), 1);
 
@@ -119,12 +119,13 @@ TEST_F(Keyboard, TheUsualShortcutsDoTheirCommandsAndShowInTheMenus) {
     EXPECT_TRUE(ModalAnswers::Asked()[0].startsWith("Are you sure to delete")) << path;
     for (int key : {int(Qt::Key_F2), int(Qt::Key_Return)}) {
       treeFocus();
-      const int opened = RunWithModal<TForm2>([&] { Key(key); }, [](TForm2&) {});
+      const int opened =
+          RunWithModal<MonitorEditorDialog>([&] { Key(key); }, [](MonitorEditorDialog&) {});
       EXPECT_EQ(opened, 1) << path << " key " << key;
     }
   }
   EXPECT_EQ(program_->serverList.Count(), 1);
-  EXPECT_EQ(Server(0)->ports.Count(), 1);
+  EXPECT_EQ(ServerAt(0)->ports.Count(), 1);
   // The selected level's Delete and Edit show their keys, in both menus.
   EXPECT_EQ(Action("MonitorDelete1")->shortcut(), QKeySequence(Qt::Key_Delete));
   EXPECT_EQ(Action("DeleteMonitor1")->shortcut(), QKeySequence(Qt::Key_Delete));
@@ -144,7 +145,8 @@ TEST_F(Keyboard, TheFirstRowIsSelectedAtStartSoEnterAndF2Edit) {
   for (int key : {int(Qt::Key_Return), int(Qt::Key_F2)}) {
     QApplication::setActiveWindow(form_.get());
     Tree()->setFocus();
-    EXPECT_EQ(RunWithModal<TForm2>([&] { Key(key); }, [](TForm2&) {}), 1) << key;
+    EXPECT_EQ(RunWithModal<MonitorEditorDialog>([&] { Key(key); }, [](MonitorEditorDialog&) {}), 1)
+        << key;
   }
 }
 
@@ -192,18 +194,18 @@ TEST_F(Keyboard, EveryLabelInTheDialogsHasAMnemonicThatReachesItsField) {
           << what << ": " << w->objectName().toStdString() << " below the buttons";
     }
   };
-  TForm2& editor = *dialogs.editor;
-  editor.SetGroup(QStringLiteral("web"), {Server(0)});
+  MonitorEditorDialog& editor = *dialogs.editor;
+  editor.SetGroup(QStringLiteral("web"), {ServerAt(0)});
   editor.show();
   check(&editor, "group");
-  editor.SetServer(Server(0));
+  editor.SetServer(ServerAt(0));
   check(&editor, "server");
-  TPort* http = Server(0)->ports.Items(Server(0)->ports.Add("http"));
+  Monitor* http = ServerAt(0)->ports.Items(ServerAt(0)->ports.Add("http"));
   editor.SetMonitor(http);
   check(&editor, "monitor");
   editor.hide();
 
-  Teventform& events = *dialogs.eventManager;
+  EventEditorDialog& events = *dialogs.eventManager;
   QTimer::singleShot(0, &events, [&] {
     for (int action = 0; action < kActionCount; ++action) {
       events.SelectAction(action);

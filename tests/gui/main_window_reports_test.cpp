@@ -37,20 +37,20 @@ TEST_F(MainWindowReports, MenusAndPopupOpenTheLogWindowsAndTheChart) {
 
   Select("web/www");
   for (const char* action : {"ViewLogfile1", "ViewLogfile2"}) {
-    int opened = RunWithModal<Tshowlogwin>([&] { Trigger(action); },
-                                           [](Tshowlogwin& w) {
-                                             EXPECT_EQ(w.windowTitle(), "Sentrel Logfile: www");
-                                             EXPECT_EQ(w.Memo1()->LineCount(), 3u);
-                                           });
+    int opened = RunWithModal<LogWindow>([&] { Trigger(action); },
+                                         [](LogWindow& w) {
+                                           EXPECT_EQ(w.windowTitle(), "Sentrel Logfile: www");
+                                           EXPECT_EQ(w.Memo1()->LineCount(), 3u);
+                                         });
     EXPECT_EQ(opened, 1) << action;
   }
   for (const char* action : {"ViewLogfileErrors1", "ViewLogfileErrors2"}) {
-    int opened = RunWithModal<Tshowlogwin>([&] { Trigger(action); },
-                                           [](Tshowlogwin& w) {
-                                             EXPECT_EQ(w.windowTitle(),
-                                                       "Sentrel Logfile: www (errors only)");
-                                             EXPECT_EQ(w.Memo1()->LineCount(), 2u);
-                                           });
+    int opened =
+        RunWithModal<LogWindow>([&] { Trigger(action); },
+                                [](LogWindow& w) {
+                                  EXPECT_EQ(w.windowTitle(), "Sentrel Logfile: www (errors only)");
+                                  EXPECT_EQ(w.Memo1()->LineCount(), 2u);
+                                });
     EXPECT_EQ(opened, 1) << action;
   }
 
@@ -58,9 +58,9 @@ TEST_F(MainWindowReports, MenusAndPopupOpenTheLogWindowsAndTheChart) {
   Select("web/www/http (http:80, 3600s)");
   for (const char* action : {"ViewRequestTimes2", "ViewRequestTimes1"}) {
     ModalAnswers::QueueText(QStringLiteral("4"));
-    int opened = RunWithModal<Tshowgraphwin>(
+    int opened = RunWithModal<ChartWindow>(
         [&] { Trigger(action); },
-        [](Tshowgraphwin& w) {
+        [](ChartWindow& w) {
           EXPECT_EQ(w.windowTitle(), "Sentrel Request Times: www (http 80, last 4 days)");
           EXPECT_EQ(w.FooterText(), "Average: 100 ms, Good: 67%, Lost: 33%");
         });
@@ -70,7 +70,7 @@ TEST_F(MainWindowReports, MenusAndPopupOpenTheLogWindowsAndTheChart) {
 
   // A server that has no log yet: the errors log gets it, no window opens.
   Select("web/db");
-  int opened = RunWithModal<Tshowlogwin>([&] { Trigger("ViewLogfile1"); }, [](Tshowlogwin&) {});
+  int opened = RunWithModal<LogWindow>([&] { Trigger("ViewLogfile1"); }, [](LogWindow&) {});
   EXPECT_EQ(opened, 0);
   ASSERT_EQ(errors_.size(), 1u);
   EXPECT_NE(errors_[0].find("db.log: No such file or directory"), std::string::npos) << errors_[0];

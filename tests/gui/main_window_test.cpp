@@ -30,7 +30,7 @@
 #include "platform/date_time.h"
 #include "platform/file_util.h"
 #include "platform/settings_store.h"
-#include "scan/infini_scan.h"
+#include "scan/scanner.h"
 #include "support/loopback_server.h"
 #include "window_fixture.h"
 
@@ -47,9 +47,9 @@ const char* const kServers =
     "[db]\r\nIP=127.0.0.1\r\nLogfile=db.log\r\nGroupExpand=0\r\n"
     "[db:pg]\r\nTyp=port\r\nPort=5432\r\nintervall=3600\r\n";
 
-class MainWindow : public WindowFixture {};
+class MainWindowTest : public WindowFixture {};
 
-TEST_F(MainWindow, TreeShowsLevelsTextsAndTheHighestLight) {
+TEST_F(MainWindowTest, TreeShowsLevelsTextsAndTheHighestLight) {
   Start(kServers);
   EXPECT_EQ(form_->windowTitle(), "Sentrel");
   EXPECT_EQ(Snapshot(*form_), (std::vector<std::string>{
@@ -62,19 +62,19 @@ TEST_F(MainWindow, TreeShowsLevelsTextsAndTheHighestLight) {
                                   "  1|db|1|+|not checked",
                                   "    2|pg (port:5432, 3600s)|1|-|not checked",
                               }));
-  EXPECT_EQ(Server(2)->group, "Main");
+  EXPECT_EQ(ServerAt(2)->group, "Main");
 
   // Status changes go through the scan engine's steps, which refresh the window.
-  TInfiniScan& scan = program_->scanner;
-  scan.PortVerdict(*Monitor(0, 1), true, 3);
+  Scanner& scan = program_->scanner;
+  scan.PortVerdict(*MonitorAt(0, 1), true, 3);
   EXPECT_EQ(Node("web/www/ssh")->image(), kImageGreen);
   EXPECT_EQ(Node("web/www")->image(), kImageGreen);
   EXPECT_EQ(Node("web")->image(), kImageGreen);
-  scan.HttpVerdict(*Monitor(0, 0), true, 12000, 10, 0, 200, "OK");  // slow: yellow
+  scan.HttpVerdict(*MonitorAt(0, 0), true, 12000, 10, 0, 200, "OK");  // slow: yellow
   EXPECT_EQ(Node("web/www/http")->image(), kImageYellow);
   EXPECT_EQ(Node("web")->image(), kImageYellow);
-  scan.PortVerdict(*Monitor(0, 1), false, 10000);  // green turns yellow
-  scan.PortVerdict(*Monitor(0, 1), false, 10000);  // and red
+  scan.PortVerdict(*MonitorAt(0, 1), false, 10000);  // green turns yellow
+  scan.PortVerdict(*MonitorAt(0, 1), false, 10000);  // and red
   EXPECT_EQ(Node("web/www/ssh")->image(), kImageRed);
   EXPECT_EQ(Node("web/www")->image(), kImageRed);
   EXPECT_EQ(Node("web")->image(), kImageRed);
@@ -89,7 +89,7 @@ TEST_F(MainWindow, TreeShowsLevelsTextsAndTheHighestLight) {
   for (int c = 1; c < kColumnCount; ++c) tree->header()->setSectionHidden(c, true);
   program_->ScreenUpdate();
   EXPECT_GE(tree->header()->sectionSize(0), tree->viewport()->width());
-  Server(1)->name = std::string(80, 'n');
+  ServerAt(1)->name = std::string(80, 'n');
   program_->ScreenUpdate();
   EXPECT_GT(tree->header()->sectionSize(0),
             tree->fontMetrics().horizontalAdvance(QString(80, QLatin1Char('n'))));
@@ -102,20 +102,20 @@ TEST_F(MainWindow, TreeShowsLevelsTextsAndTheHighestLight) {
   }
 }
 
-TEST_F(MainWindow, ARefreshThatSkipsWhatIsUnchangedShowsWhatAFullRefreshShows) {
+TEST_F(MainWindowTest, ARefreshThatSkipsWhatIsUnchangedShowsWhatAFullRefreshShows) {
   Start(kServers);
-  TInfiniScan& scan = program_->scanner;
+  Scanner& scan = program_->scanner;
   // A run of status changes, a hand-collapsed group, a collapsed server, and changes to
   // names and intervals made behind the tree's back.
-  scan.PortVerdict(*Monitor(0, 1), true, 3);
-  scan.PortVerdict(*Monitor(2, 0), false, 10000);
+  scan.PortVerdict(*MonitorAt(0, 1), true, 3);
+  scan.PortVerdict(*MonitorAt(2, 0), false, 10000);
   Tree()->setExpanded(form_->ViewIndex(Node("web")), false);
   Tree()->setExpanded(form_->ViewIndex(Node("web/www")), false);
-  Monitor(0, 0)->interval = 30;
-  Monitor(0, 0)->name = "site";
-  Server(1)->name = "naked";
-  Server(2)->group = "databases";
-  scan.HttpVerdict(*Monitor(0, 0), false, 10, 0, 10061, 404, "Connection refused");
+  MonitorAt(0, 0)->interval = 30;
+  MonitorAt(0, 0)->name = "site";
+  ServerAt(1)->name = "naked";
+  ServerAt(2)->group = "databases";
+  scan.HttpVerdict(*MonitorAt(0, 0), false, 10, 0, 10061, 404, "Connection refused");
   const std::vector<std::string> shown = Snapshot(*form_);
   // The two monitors turned red in the refreshes of this test, so at one time or another.
   const std::string down = "down since " + FormatTime(Now()).substr(0, 5);
@@ -146,7 +146,7 @@ TEST_F(MainWindow, ARefreshThatSkipsWhatIsUnchangedShowsWhatAFullRefreshShows) {
                      }));
 }
 
-TEST_F(MainWindow, MenusFollowTheTreeLevel) {
+TEST_F(MainWindowTest, MenusFollowTheTreeLevel) {
   Start(kServers);
   auto* bar = form_->findChild<QMenuBar*>(QStringLiteral("MainMenu1"));
   auto menuShown = [&](const char* name) {
@@ -189,7 +189,7 @@ TEST_F(MainWindow, MenusFollowTheTreeLevel) {
                                "-", "E&xit"}));
 }
 
-TEST_F(MainWindow, PopupEntriesFollowTheLevelAndARightPressSelectsFirst) {
+TEST_F(MainWindowTest, PopupEntriesFollowTheLevelAndARightPressSelectsFirst) {
   Start(kServers);
   QMenu* popup = form_->PopupMenu();
   auto visible = [&] {
@@ -247,15 +247,15 @@ TEST_F(MainWindow, PopupEntriesFollowTheLevelAndARightPressSelectsFirst) {
   EXPECT_EQ(form_->SelectedNode(), Node("web/www/http"));
 }
 
-TEST_F(MainWindow, DeletingAsksFirstAndTheNextSaveHasNoTraceOfIt) {
+TEST_F(MainWindowTest, DeletingAsksFirstAndTheNextSaveHasNoTraceOfIt) {
   Start(kServers);
   Select("web/www/ssh");
   ModalAnswers::QueueButton(QMessageBox::No);
   Trigger("MonitorDelete1");
-  EXPECT_EQ(Server(0)->ports.Count(), 2);
+  EXPECT_EQ(ServerAt(0)->ports.Count(), 2);
   ModalAnswers::QueueButton(QMessageBox::Yes);
   Trigger("MonitorDelete1");
-  EXPECT_EQ(Server(0)->ports.Count(), 1);
+  EXPECT_EQ(ServerAt(0)->ports.Count(), 1);
   EXPECT_EQ(Node("web/www/ssh"), nullptr);
 
   Select("web/bare");
@@ -303,32 +303,32 @@ void ConfirmTheEditor(const std::function<void()>& whileOpen = {}) {
   });
 }
 
-TEST_F(MainWindow, AddingPutsANewServerOrMonitorUnderTheSelectionAndSelectsIt) {
+TEST_F(MainWindowTest, AddingPutsANewServerOrMonitorUnderTheSelectionAndSelectsIt) {
   Start(kServers);
   Select("Main");
   ConfirmTheEditor();
   Trigger("ServerAdd1");
   ASSERT_EQ(program_->serverList.Count(), 4);
-  EXPECT_EQ(Server(3)->name, "new");
-  EXPECT_EQ(Server(3)->group, "Main");
+  EXPECT_EQ(ServerAt(3)->name, "new");
+  EXPECT_EQ(ServerAt(3)->group, "Main");
   EXPECT_EQ(form_->SelectedNode(), Node("Main/new"));
   ConfirmTheEditor();
   Trigger("MonitorAdd1");
-  ASSERT_EQ(Server(3)->ports.Count(), 1);
-  EXPECT_EQ(Monitor(3, 0)->name, "port");
+  ASSERT_EQ(ServerAt(3)->ports.Count(), 1);
+  EXPECT_EQ(MonitorAt(3, 0)->name, "port");
   EXPECT_EQ(form_->SelectedNode(), Node("Main/new/port"));
   EXPECT_EQ(Node("Main/new/port")->Text(), "port (port:80, 60s)");
   // Another "new" server would be merged with the first in the file: it is "new_2".
   Select("web");
   ConfirmTheEditor();
   Trigger("ServerAdd1");
-  EXPECT_EQ(Server(4)->name, "new_2");
-  EXPECT_EQ(Server(4)->group, "web");
+  EXPECT_EQ(ServerAt(4)->name, "new_2");
+  EXPECT_EQ(ServerAt(4)->group, "web");
 }
 
 // Cancel in the editor of a node that Add just made takes the node away again, and a new
 // monitor is not checked while its editor is still open.
-TEST_F(MainWindow, ACancelledAddLeavesNothingAndANewMonitorWaitsForItsOK) {
+TEST_F(MainWindowTest, ACancelledAddLeavesNothingAndANewMonitorWaitsForItsOK) {
   Start("[a]\r\nIP=127.0.0.1\r\nLogfile=a.log\r\nGroup=g\r\n");
   const std::vector<std::string> before = Snapshot(*form_);
   // Nothing selected: the new server goes to a group "Main" that the Add makes too.
@@ -344,7 +344,7 @@ TEST_F(MainWindow, ACancelledAddLeavesNothingAndANewMonitorWaitsForItsOK) {
   Select("g/a");
   CancelTheEditor();
   Trigger("MonitorAdd1");
-  EXPECT_EQ(Server(0)->ports.Count(), 0);
+  EXPECT_EQ(ServerAt(0)->ports.Count(), 0);
   EXPECT_EQ(Snapshot(*form_), before);
   EXPECT_EQ(form_->SelectedNode(), Node("g/a"));
 
@@ -352,19 +352,19 @@ TEST_F(MainWindow, ACancelledAddLeavesNothingAndANewMonitorWaitsForItsOK) {
   // first pass after its OK checks it.
   Trigger("ToolButton2");
   ASSERT_TRUE(program_->ScanningActive());
-  TInfiniScan& scan = program_->scanner;
+  Scanner& scan = program_->scanner;
   ConfirmTheEditor([&] {
-    ASSERT_EQ(Server(0)->ports.Count(), 1);
+    ASSERT_EQ(ServerAt(0)->ports.Count(), 1);
     ASSERT_TRUE(ServeUntil([&] { return !scan.PassRunning(); }));
     scan.Execute();
     ASSERT_TRUE(ServeUntil([&] { return !scan.PassRunning(); }));
-    EXPECT_EQ(Monitor(0, 0)->lastCheck, 0) << "checked before the editor's OK";
+    EXPECT_EQ(MonitorAt(0, 0)->lastCheck, 0) << "checked before the editor's OK";
   });
   Trigger("MonitorAdd1");
-  ASSERT_EQ(Server(0)->ports.Count(), 1);
+  ASSERT_EQ(ServerAt(0)->ports.Count(), 1);
   ASSERT_TRUE(ServeUntil([&] { return !scan.PassRunning(); }));
   scan.Execute();
-  EXPECT_TRUE(ServeUntil([&] { return Monitor(0, 0)->lastCheck != 0; }));
+  EXPECT_TRUE(ServeUntil([&] { return MonitorAt(0, 0)->lastCheck != 0; }));
   Trigger("ToolButton3");
 
   // The file holds the confirmed monitor and nothing of the cancelled adds.
@@ -374,7 +374,7 @@ TEST_F(MainWindow, ACancelledAddLeavesNothingAndANewMonitorWaitsForItsOK) {
   EXPECT_EQ(saved.find("[new"), std::string::npos) << saved;
 }
 
-TEST_F(MainWindow, ScanButtonsAndStopScanTurnEveryLightGrey) {
+TEST_F(MainWindowTest, ScanButtonsAndStopScanTurnEveryLightGrey) {
   sentrel::test::LoopbackServer peer(
       [](const std::string&) { return sentrel::test::LoopbackServer::Reply::Bytes(""); });
   const std::string port = std::to_string(peer.Port());
@@ -387,18 +387,18 @@ TEST_F(MainWindow, ScanButtonsAndStopScanTurnEveryLightGrey) {
   // Start Scan starts a pass at once: both monitors are due (the file was just loaded, and
   // Scan Now makes every monitor due).
   Trigger("ToolButton5");  // Scan Now with scanning off only resets the times
-  EXPECT_EQ(Monitor(0, 0)->status, "");
+  EXPECT_EQ(MonitorAt(0, 0)->status, "");
   Trigger("ToolButton2");
   ASSERT_TRUE(ServeUntil(
       [&] { return !program_->scanner.PassRunning() && program_->scanner.ChecksRunning() == 0; }));
-  EXPECT_EQ(Monitor(0, 0)->status, "green");
-  EXPECT_EQ(Monitor(1, 0)->status, "green");
+  EXPECT_EQ(MonitorAt(0, 0)->status, "green");
+  EXPECT_EQ(MonitorAt(1, 0)->status, "green");
   EXPECT_EQ(Node("Main")->image(), kImageGreen);
   EXPECT_FALSE(Action("ToolButton2")->isEnabled());
   EXPECT_TRUE(Action("ToolButton3")->isEnabled());
   EXPECT_TRUE(Action("Scan1")->isChecked());
   Trigger("ToolButton3");
-  EXPECT_EQ(Monitor(0, 0)->status, "?");
+  EXPECT_EQ(MonitorAt(0, 0)->status, "?");
   for (const std::string& line : Snapshot(*form_))
     EXPECT_NE(line.find("|1|"), std::string::npos) << line;
   EXPECT_TRUE(Action("ToolButton2")->isEnabled());
@@ -413,7 +413,7 @@ TEST_F(MainWindow, ScanButtonsAndStopScanTurnEveryLightGrey) {
   EXPECT_EQ(label->text(), "Reading www.log");
 }
 
-TEST_F(MainWindow, TheWebServerButtonFollowsTheServer) {
+TEST_F(MainWindowTest, TheWebServerButtonFollowsTheServer) {
   Start();
   EXPECT_EQ(form_->StatusPanelText(1), "Sentrel-Webserver disabled");
   EXPECT_EQ(Action("ToolButton7")->text(), "Start Webserver");
@@ -428,7 +428,7 @@ TEST_F(MainWindow, TheWebServerButtonFollowsTheServer) {
   EXPECT_EQ(form_->StatusPanelText(1), "Sentrel-Webserver is offline");
 }
 
-TEST_F(MainWindow, ViewCommandsShowAndHideTheirParts) {
+TEST_F(MainWindowTest, ViewCommandsShowAndHideTheirParts) {
   Start();
   auto* panel = form_->findChild<QWidget*>(QStringLiteral("Panel2"));
   auto* tree = form_->findChild<QTreeView*>(QStringLiteral("TreeView1"));
@@ -478,7 +478,7 @@ TEST_F(MainWindow, ViewCommandsShowAndHideTheirParts) {
   EXPECT_EQ(written.ReadNumber("Options", "AutoStartWeb", -1), 1);
 }
 
-TEST_F(MainWindow, StoredViewSettingsTakeEffectAtStart) {
+TEST_F(MainWindowTest, StoredViewSettingsTakeEffectAtStart) {
   Settings("[Corvane]\r\nShow logs=0\r\ntoolbar=0\r\nStatusbar=0\r\n");
   Start();
   auto* tree = form_->findChild<QTreeView*>(QStringLiteral("TreeView1"));
@@ -489,7 +489,7 @@ TEST_F(MainWindow, StoredViewSettingsTakeEffectAtStart) {
   EXPECT_TRUE(ServeUntil([&] { return tree->width() == form_->centralWidget()->width(); }, 1000));
 }
 
-TEST_F(MainWindow, FirstStartThenCloseAsksWhereToSave) {
+TEST_F(MainWindowTest, FirstStartThenCloseAsksWhereToSave) {
   Start();
   EXPECT_EQ(form_->StatusPanelText(1), "Sentrel-Webserver disabled");
   EXPECT_EQ(Snapshot(*form_),
@@ -522,7 +522,7 @@ TEST_F(MainWindow, FirstStartThenCloseAsksWhereToSave) {
 
 // A server file that is no INI text (JSON here) is said in the pane, and the close asks
 // for a name instead of writing the empty configuration over it.
-TEST_F(MainWindow, AFileThatHoldsNoServerIsLeftByteForByteAtClose) {
+TEST_F(MainWindowTest, AFileThatHoldsNoServerIsLeftByteForByteAtClose) {
   const std::string json = "{\n  \"servers\": [ {\"name\": \"web1\"} ]\n}\n";
   Start(json);
   auto* messages = form_->findChild<QPlainTextEdit*>(QStringLiteral("Memo2"));
@@ -537,7 +537,7 @@ TEST_F(MainWindow, AFileThatHoldsNoServerIsLeftByteForByteAtClose) {
 
 // The last server file used was deleted: the pane says that it is gone, and the close
 // does not write an empty file under its name.
-TEST_F(MainWindow, AServerFileThatIsGoneIsSaidAndNotMadeAgainAtClose) {
+TEST_F(MainWindowTest, AServerFileThatIsGoneIsSaidAndNotMadeAgainAtClose) {
   const std::string gone = dir_->File("gone.mcf");
   Settings("[Corvane]\r\nconfig=" + gone + "\r\n");
   Start();
@@ -554,16 +554,16 @@ TEST_F(MainWindow, AServerFileThatIsGoneIsSaidAndNotMadeAgainAtClose) {
 
 // The tray light shows the tree's highest light and counts, and its menu acts on the
 // window as the tool bar and the close box do.
-TEST_F(MainWindow, TheTrayLightFollowsTheTreeAndItsMenuDrivesTheWindow) {
+TEST_F(MainWindowTest, TheTrayLightFollowsTheTreeAndItsMenuDrivesTheWindow) {
   Start(kServers);
   TrayLight* tray = form_->Tray();
   ASSERT_NE(tray, nullptr);
   EXPECT_EQ(tray->CurrentLight(), Light::Grey);
   EXPECT_EQ(tray->CurrentToolTip(), TrayToolTip({.grey = 3}));
-  program_->scanner.PortVerdict(*Monitor(0, 1), true, 3);
+  program_->scanner.PortVerdict(*MonitorAt(0, 1), true, 3);
   EXPECT_EQ(tray->CurrentLight(), Light::Green);
-  program_->scanner.PortVerdict(*Monitor(2, 0), false, 10000);
-  program_->scanner.PortVerdict(*Monitor(2, 0), false, 10000);
+  program_->scanner.PortVerdict(*MonitorAt(2, 0), false, 10000);
+  program_->scanner.PortVerdict(*MonitorAt(2, 0), false, 10000);
   EXPECT_EQ(tray->CurrentLight(), Light::Red);
   EXPECT_EQ(tray->CurrentToolTip(), TrayToolTip({.grey = 1, .green = 1, .red = 1}));
 
@@ -589,7 +589,7 @@ TEST_F(MainWindow, TheTrayLightFollowsTheTreeAndItsMenuDrivesTheWindow) {
   EXPECT_NE(ReadFile(serverFile_).find("[www]"), std::string::npos);
 }
 
-TEST_F(MainWindow, AFailedSaveIsShownAndKeepsTheWindowOpen) {
+TEST_F(MainWindowTest, AFailedSaveIsShownAndKeepsTheWindowOpen) {
   Start(kServers);
   // The server file's folder turns into a plain file: nothing can be written there.
   const std::string blocker = dir_->File("blocked");
@@ -621,7 +621,7 @@ TEST_F(MainWindow, AFailedSaveIsShownAndKeepsTheWindowOpen) {
   EXPECT_TRUE(form_->IsClosed());
 }
 
-TEST_F(MainWindow, FileCommandsNewOpenAndSaveAs) {
+TEST_F(MainWindowTest, FileCommandsNewOpenAndSaveAs) {
   Start(kServers);
   const std::string other = dir_->File("other.mcf");
   WriteFile(other, "[x]\r\nGroup=g\r\n[x:m]\r\nTyp=ping\r\n");
@@ -650,7 +650,7 @@ TEST_F(MainWindow, FileCommandsNewOpenAndSaveAs) {
 
   // New: an empty configuration without a file. Changes not saved are asked about first:
   // Cancel keeps everything, Save writes them, Don't save drops them.
-  Server(0)->location = "moved";
+  ServerAt(0)->location = "moved";
   ModalAnswers::ClearAsked();
   ModalAnswers::QueueButton(QMessageBox::Cancel);
   Trigger("New1");
@@ -679,7 +679,7 @@ TEST_F(MainWindow, FileCommandsNewOpenAndSaveAs) {
   EXPECT_EQ(ReadFile(fresh).find("[scratch]"), std::string::npos);
 }
 
-TEST_F(MainWindow, PanesMirrorTheCorePanes) {
+TEST_F(MainWindowTest, PanesMirrorTheCorePanes) {
   Start();
   auto* activity = form_->findChild<QPlainTextEdit*>(QStringLiteral("Memo1"));
   for (int i = 0; i < 1005; ++i) program_->activityPane.AddLine("line " + std::to_string(i));
@@ -699,13 +699,13 @@ TEST_F(MainWindow, PanesMirrorTheCorePanes) {
   EXPECT_EQ(messages->height(), 145);
 }
 
-TEST_F(MainWindow, LinesFromBeforeTheWindowIsShownLeaveTheirTimesInView) {
+TEST_F(MainWindowTest, LinesFromBeforeTheWindowIsShownLeaveTheirTimesInView) {
   // The first pass runs before the window appears; its long lines must not leave the
   // pane scrolled to their ends.
   settings_->Load();
   frontend_ = std::make_unique<QtFrontend>();
   program_ = std::make_unique<Program>(*frontend_, *settings_);
-  form_ = std::make_unique<TForm1>(*program_, *frontend_, *loop_);
+  form_ = std::make_unique<MainWindow>(*program_, *frontend_, *loop_);
   StartOptions options;
   options.webPorts = {webPort_};
   form_->Create(options);
@@ -719,7 +719,7 @@ TEST_F(MainWindow, LinesFromBeforeTheWindowIsShownLeaveTheirTimesInView) {
   EXPECT_EQ(activity->verticalScrollBar()->value(), activity->verticalScrollBar()->maximum());
 }
 
-TEST_F(MainWindow, PlacementIsKeptAndRestoredUnderItsRules) {
+TEST_F(MainWindowTest, PlacementIsKeptAndRestoredUnderItsRules) {
   Start(kServers);
   form_->setGeometry(100, 120, 640, 400);
   ASSERT_TRUE(ServeUntil([&] { return form_->geometry() == QRect(100, 120, 640, 400); }, 1000));
@@ -767,7 +767,7 @@ TEST_F(MainWindow, PlacementIsKeptAndRestoredUnderItsRules) {
 
 // A placement stored at a larger scale (or on a larger screen) comes back inside the
 // screen's free area, status bar and all.
-TEST_F(MainWindow, APlacementLargerThanTheScreenIsFittedToIt) {
+TEST_F(MainWindowTest, APlacementLargerThanTheScreenIsFittedToIt) {
   QScreen* screen = QGuiApplication::primaryScreen();
   const QRect area = screen->availableGeometry();
   const std::string ppi = std::to_string(std::lround(screen->logicalDotsPerInchY()));
@@ -798,7 +798,7 @@ TEST_F(MainWindow, APlacementLargerThanTheScreenIsFittedToIt) {
   EXPECT_EQ(form_->frameGeometry().topLeft(), area.topLeft());
 }
 
-TEST_F(MainWindow, TheSplashClosesItselfOrOnAClick) {
+TEST_F(MainWindowTest, TheSplashClosesItselfOrOnAClick) {
   SplashWindow splash;
   splash.SetVersion(QStringLiteral("Version 2.2"));
   splash.MakeSplash(150);
@@ -819,7 +819,7 @@ TEST_F(MainWindow, TheSplashClosesItselfOrOnAClick) {
   EXPECT_LT(t.elapsed(), 2000);
 }
 
-TEST_F(MainWindow, EveryControlHasANameForAScreenReader) {
+TEST_F(MainWindowTest, EveryControlHasANameForAScreenReader) {
   Start(kServers);
   for (QWidget* w : form_->findChildren<QWidget*>()) {
     if (!w->isVisibleTo(form_.get()) || w->focusPolicy() == Qt::NoFocus) continue;
@@ -839,7 +839,7 @@ TEST_F(MainWindow, EveryControlHasANameForAScreenReader) {
   EXPECT_EQ(bar->widgetForAction(Action("ToolButton5"))->focusPolicy(), Qt::TabFocus);
 }
 
-TEST_F(MainWindow, HelpAndAboutOpenTheManualAndTheSplashBox) {
+TEST_F(MainWindowTest, HelpAndAboutOpenTheManualAndTheSplashBox) {
   Start();
   Trigger("Content1");
   ASSERT_EQ(opened_.size(), 1);

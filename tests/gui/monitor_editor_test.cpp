@@ -13,7 +13,7 @@
 #include <QStackedWidget>
 #include <QTest>
 
-#include "events/ip_event.h"
+#include "events/event_list.h"
 #include "gui/modal_answers.h"
 #include "gui/monitor_editor_dialog.h"
 #include "model/maintenance.h"
@@ -27,7 +27,7 @@ namespace {
 
 using gui::EditMode;
 using gui::ModalAnswers;
-using gui::TForm2;
+using gui::MonitorEditorDialog;
 
 class MonitorEditorTest : public CoreFixture {
  protected:
@@ -42,7 +42,7 @@ class MonitorEditorTest : public CoreFixture {
     web_->logfile = "custom.log";
     db_ = servers_.Items(servers_.Add("db1"));
     db_->group = "DB";
-    form_ = std::make_unique<TForm2>(servers_, events_, [this](int first) {
+    form_ = std::make_unique<MonitorEditorDialog>(servers_, events_, [this](int first) {
       editorCalls_.push_back(first);
       return editorAnswer_;
     });
@@ -53,7 +53,7 @@ class MonitorEditorTest : public CoreFixture {
     form_.reset();
     CoreFixture::TearDown();
   }
-  const Ui::TForm2& ui() const { return form_->ui(); }
+  const Ui::MonitorEditorDialog& ui() const { return form_->ui(); }
   // Types into a field and leaves it, as the operator does.
   void TypeInto(QLineEdit* field, const QString& text) {
     field->setFocus();
@@ -68,11 +68,11 @@ class MonitorEditorTest : public CoreFixture {
     list->setCurrentIndex(list->findText(text, Qt::MatchExactly | Qt::MatchCaseSensitive));
   }
 
-  TServerList servers_;
-  TIpEventList events_;
-  TServer* web_ = nullptr;
-  TServer* db_ = nullptr;
-  std::unique_ptr<TForm2> form_;
+  ServerList servers_;
+  EventList events_;
+  Server* web_ = nullptr;
+  Server* db_ = nullptr;
+  std::unique_ptr<MonitorEditorDialog> form_;
   std::vector<int> editorCalls_;
   int editorAnswer_ = -1;
 };
@@ -88,7 +88,7 @@ TEST_F(MonitorEditorTest, ServerNameIsCleanedOnLeavingAndTheLogFileFollowsIt) {
   Leave(ui().Editname);
   EXPECT_EQ(ui().Editname->text(), "my_server_1");
   EXPECT_EQ(ui().Editlogfile->text(), "my_server_1.log");
-  EXPECT_EQ(TForm2::CleanServerName("a b,c/d*e:f=g]h\ti"), "a_b_c_d_e_f_g_h_i");
+  EXPECT_EQ(MonitorEditorDialog::CleanServerName("a b,c/d*e:f=g]h\ti"), "a_b_c_d_e_f_g_h_i");
 
   TypeInto(ui().Editgroup, "Front");
   TypeInto(ui().editip, "127.0.0.1");
@@ -156,9 +156,9 @@ TEST_F(MonitorEditorTest, OkRefusesAnEmptyServerName) {
 // its server on those is written only when the operator says so; the port field stops
 // at 65535.
 TEST_F(MonitorEditorTest, OkWarnsOfAMonitorThatWouldWriteTheSameRecords) {
-  TPort* first = web_->ports.Items(web_->ports.Add("http"));
+  Monitor* first = web_->ports.Items(web_->ports.Add("http"));
   first->port = 0;
-  TPort* second = web_->ports.Items(web_->ports.Add("port"));
+  Monitor* second = web_->ports.Items(web_->ports.Add("port"));
   second->port = 8080;
   form_->SetMonitor(second);
   ui().portport->setValue(70000);
@@ -189,8 +189,8 @@ TEST_F(MonitorEditorTest, OkWarnsOfAMonitorThatWouldWriteTheSameRecords) {
 }
 
 TEST_F(MonitorEditorTest, TypeChangeActsAtOnceAndKeepsMonitorNamesUnique) {
-  TPort* ping = web_->ports.Items(web_->ports.Add("ping"));
-  TPort* port = web_->ports.Items(web_->ports.Add("port"));
+  Monitor* ping = web_->ports.Items(web_->ports.Add("ping"));
+  Monitor* port = web_->ports.Items(web_->ports.Add("port"));
   port->port = 8080;
   form_->SetMonitor(port);
   EXPECT_EQ(form_->windowTitle(), "Server: web1 Monitor:port");
@@ -240,7 +240,7 @@ TEST_F(MonitorEditorTest, TypeChangeActsAtOnceAndKeepsMonitorNamesUnique) {
 }
 
 TEST_F(MonitorEditorTest, HttpFieldsFillFromDataAndAnEmptyFieldRemovesItsKey) {
-  TPort* http = web_->ports.Items(web_->ports.Add("http"));
+  Monitor* http = web_->ports.Items(web_->ports.Add("http"));
   http->data = {"url=http://localhost/?a=b", "proxy=127.0.0.1", "proxyport=3128",
                 "mustinclude=Welcome", "username=kept"};
   form_->SetMonitor(http);
@@ -269,7 +269,7 @@ TEST_F(MonitorEditorTest, HttpFieldsFillFromDataAndAnEmptyFieldRemovesItsKey) {
 }
 
 TEST_F(MonitorEditorTest, EventChoicesApplyAtOnceAndComeFromTheEventEditor) {
-  TPort* m = web_->ports.Items(web_->ports.Add("ping"));
+  Monitor* m = web_->ports.Items(web_->ports.Add("ping"));
   m->SetValue("RYtoG", "Mail ops");
   form_->SetMonitor(m);
   // Rows: green/yellow -> red first, red -> green second; the two others stay hidden.
@@ -306,7 +306,7 @@ TEST_F(MonitorEditorTest, EventChoicesApplyAtOnceAndComeFromTheEventEditor) {
 }
 
 TEST_F(MonitorEditorTest, GroupRenameMovesOnlyTheServersThatCarryTheOldName) {
-  TServer* other = servers_.Items(servers_.Add("web2"));
+  Server* other = servers_.Items(servers_.Add("web2"));
   other->group = "Web";
   form_->SetGroup("Web", {web_, other});
   EXPECT_EQ(form_->windowTitle(), "Group: Web");
@@ -322,7 +322,7 @@ TEST_F(MonitorEditorTest, GroupRenameMovesOnlyTheServersThatCarryTheOldName) {
 }
 
 TEST_F(MonitorEditorTest, ASubjectDeletedWhileTheDialogIsOpenIsNotTouched) {
-  TPort* m = db_->ports.Items(db_->ports.Add("port"));
+  Monitor* m = db_->ports.Items(db_->ports.Add("port"));
   form_->SetMonitor(m);
   servers_.Delete(servers_.IndexOf(db_));
   Pick(ui().porttyp, "http");
@@ -340,7 +340,7 @@ TEST_F(MonitorEditorTest, TabWalksTheShownControlsInOrderAndEachHasAName) {
   EXPECT_EQ(tabChain(ui().Editname),
             "Editname,editip,Editgroup,Editlocation,Editlogfile,Editnotes,Editparents,Editmaintenance,"
             "OKBtn,CancelBtn");
-  TPort* http = web_->ports.Items(web_->ports.Add("http"));
+  Monitor* http = web_->ports.Items(web_->ports.Add("http"));
   form_->SetMonitor(http);
   EXPECT_EQ(tabChain(ui().portname),
             "portname,porttyp,portport,portinterval,httpurl,httpproxy,httpproxyport,httpmust,"
@@ -353,7 +353,7 @@ TEST_F(MonitorEditorTest, TabWalksTheShownControlsInOrderAndEachHasAName) {
 TEST_F(MonitorEditorTest, HostileTextsEnteredInTheEditorSurviveTheServerFile) {
   const QString hostile[] = {"  [x] = y, z; #w  ", "\"quoted\"", "'single'", "\xC3\xA4\xE2\x82\xAC",
                              QString(3000, QLatin1Char('q'))};
-  TPort* http = web_->ports.Items(web_->ports.Add("http"));
+  Monitor* http = web_->ports.Items(web_->ports.Add("http"));
   int i = 0;
   for (const QString& text : hostile) {
     form_->SetServer(web_);
@@ -374,10 +374,10 @@ TEST_F(MonitorEditorTest, HostileTextsEnteredInTheEditorSurviveTheServerFile) {
 
     const std::string path = dir_->File("hostile.mcf");
     servers_.SaveToFile(path);
-    TServerList back;
+    ServerList back;
     back.LoadFromFile(path);
     ASSERT_EQ(back.Count(), 2) << i;
-    const TServer* b = back.Items(0);
+    const Server* b = back.Items(0);
     EXPECT_EQ(b->name, web_->name);
     EXPECT_EQ(b->name.find_first_of(" ,/*:=]"), std::string::npos);
     EXPECT_EQ(b->ip, text.toStdString());
@@ -396,7 +396,7 @@ TEST_F(MonitorEditorTest, HostileTextsEnteredInTheEditorSurviveTheServerFile) {
 // server stays. Maintenance windows that are not understood are refused with why; a
 // server renamed takes the servers reached through it along.
 TEST_F(MonitorEditorTest, ReachedThroughAndMaintenanceOfAServer) {
-  TServer* router = servers_.Items(servers_.Add("router"));
+  Server* router = servers_.Items(servers_.Add("router"));
   web_->parents = {"ROUTER", "gone"};
   db_->parents = {"web1"};
   form_->SetServer(web_);

@@ -90,13 +90,13 @@ class ReportWindowsTest : public sentrel::test::CoreFixture {
   template <typename F>
   int Chart(const QString& days, F&& inspect) {
     ModalAnswers::QueueText(days);
-    return RunWithModal<Tshowgraphwin>([&] { ShowRequestTimes(nullptr, *monitor_, panel_); },
-                                       inspect);
+    return RunWithModal<ChartWindow>([&] { ShowRequestTimes(nullptr, *monitor_, panel_); },
+                                     inspect);
   }
 
-  TServerList servers_;
-  TServer* server_ = nullptr;
-  TPort* monitor_ = nullptr;
+  ServerList servers_;
+  Server* server_ = nullptr;
+  Monitor* monitor_ = nullptr;
   ActivityPanel panel_;
   std::string panelText_ = "web1 ping";
   std::vector<std::string> shown_;
@@ -114,9 +114,9 @@ TEST_F(ReportWindowsTest, LogWindowShowsWholeLogAndErrorsOnlyWithTheirCaptions) 
       "2026-12-06 14:06:00 web1 HTTP 80 UP 9ms 100Bytes E0 200 OK Downtime=5 min " +
       longDetail + "\r\n");
 
-  int opened = RunWithModal<Tshowlogwin>(
+  int opened = RunWithModal<LogWindow>(
       [&] { ShowServerLog(nullptr, *server_, false, panel_); },
-      [&](Tshowlogwin& w) {
+      [&](LogWindow& w) {
         EXPECT_EQ(w.windowTitle(), "Sentrel Logfile: web1");
         EXPECT_EQ(w.size(), QSize(578, 365));
         EXPECT_TRUE(w.isModal());
@@ -132,9 +132,9 @@ TEST_F(ReportWindowsTest, LogWindowShowsWholeLogAndErrorsOnlyWithTheirCaptions) 
       });
   EXPECT_EQ(opened, 1);
 
-  opened = RunWithModal<Tshowlogwin>(
+  opened = RunWithModal<LogWindow>(
       [&] { ShowServerLog(nullptr, *server_, true, panel_); },
-      [&](Tshowlogwin& w) {
+      [&](LogWindow& w) {
         EXPECT_EQ(w.windowTitle(), "Sentrel Logfile: web1 (errors only)");
         std::vector<std::string> lines = PaneLines(*w.Memo1());
         ASSERT_EQ(lines.size(), 3u);
@@ -151,7 +151,7 @@ TEST_F(ReportWindowsTest, LogWindowShowsWholeLogAndErrorsOnlyWithTheirCaptions) 
 TEST_F(ReportWindowsTest, MissingLogWritesTheErrorsLogAndOpensNothing) {
   // The loop's handler gets what the command throws, as the main window's dispatch does.
   for (bool errorsOnly : {false, true}) {
-    int opened = RunWithModal<Tshowlogwin>(
+    int opened = RunWithModal<LogWindow>(
         [&] {
           try {
             ShowServerLog(nullptr, *server_, errorsOnly, panel_);
@@ -159,7 +159,7 @@ TEST_F(ReportWindowsTest, MissingLogWritesTheErrorsLogAndOpensNothing) {
             HandleRunTimeError(e.what());
           }
         },
-        [](Tshowlogwin&) {});
+        [](LogWindow&) {});
     EXPECT_EQ(opened, 0);
   }
   std::string errors = ReadFile(dir_->File(kErrorsLogName));
@@ -301,7 +301,7 @@ TEST_F(ReportWindowsTest, ChartShowsTheMonitorsRecordsWithCappedAxisAndFooter) {
       Record(5, "HTTP 80", "OK", 7) +        // too old
       Stamp(0.4) + " Ping:Unable to resolve no such host\r\n");
 
-  int opened = Chart("4", [&](Tshowgraphwin& w) {
+  int opened = Chart("4", [&](ChartWindow& w) {
     const QString title = "Sentrel Request Times: web1 (http 80, last 4 days)";
     EXPECT_EQ(w.windowTitle(), title);
     EXPECT_EQ(w.TitleText(), title);
@@ -352,7 +352,7 @@ TEST_F(ReportWindowsTest, ChartFooterCases) {
   auto footer = [&](const std::string& log, const QString& days = "4") {
     Log(log);
     QString text = "unopened";
-    Chart(days, [&](Tshowgraphwin& w) { text = w.FooterText(); });
+    Chart(days, [&](ChartWindow& w) { text = w.FooterText(); });
     return text;
   };
   EXPECT_EQ(footer(Record(1, "HTTP 80", "OK", 120) + Record(1, "HTTP 80", "UP", 80)),
@@ -363,7 +363,7 @@ TEST_F(ReportWindowsTest, ChartFooterCases) {
 
   // Every record bad: the marks, no footer, and a value axis that can still be drawn.
   Log(Record(1, "HTTP 80", "LOST", 0) + Record(1, "HTTP 80", "DOWN", 0));
-  Chart("4", [&](Tshowgraphwin& w) {
+  Chart("4", [&](ChartWindow& w) {
     EXPECT_EQ(w.FooterText(), "");
     EXPECT_EQ(w.Series2()->dataCount(), 2);
     EXPECT_EQ(w.Chart1()->yAxis->range().lower, 0);
@@ -371,7 +371,7 @@ TEST_F(ReportWindowsTest, ChartFooterCases) {
   });
   // The answer 0 counts nothing: an empty chart without footer, its time axis on the last day.
   Log(Record(1, "HTTP 80", "OK", 120));
-  Chart("0", [&](Tshowgraphwin& w) {
+  Chart("0", [&](ChartWindow& w) {
     EXPECT_EQ(w.TitleText(), "Sentrel Request Times: web1 (http 80, last 0 days)");
     EXPECT_EQ(w.Series1()->dataCount() + w.Series2()->dataCount(), 0);
     EXPECT_EQ(w.FooterText(), "");
@@ -385,7 +385,7 @@ TEST_F(ReportWindowsTest, ZoomPanAndCursorText) {
     log += Record(2 - i / 24.0, "HTTP 80", i % 7 ? "OK" : "LOST", 100 + i);
   Log(log);
   RequestTimes times = ComputeRequestTimes(*monitor_, "4");
-  Tshowgraphwin w;
+  ChartWindow w;
   w.Load(times, clock_.Now());
   w.show();
   ZoomPanPlot* chart = w.Chart1();
@@ -433,7 +433,7 @@ TEST_F(ReportWindowsTest, ZoomPanAndCursorText) {
 TEST_F(ReportWindowsTest, PrintCopyAndClose) {
   Log(Record(1, "HTTP 80", "OK", 120) + Record(0.5, "HTTP 80", "LOST", 0) +
       Record(0.4, "HTTP 80", "OK", 60) + Record(0.3, "HTTP 80", "OK", 90));
-  Tshowgraphwin w;
+  ChartWindow w;
   w.Load(ComputeRequestTimes(*monitor_, "4"), clock_.Now());
   w.show();
 
@@ -480,7 +480,7 @@ TEST_F(ReportWindowsTest, TheChartByKeyboardAndItsWholeNumberAxis) {
   std::string log;
   for (int i = 0; i < 24; ++i) log += Record(1 - i / 24.0, "HTTP 80", "OK", 3 + i % 5);
   Log(log);
-  Tshowgraphwin w;
+  ChartWindow w;
   w.Load(ComputeRequestTimes(*monitor_, "4"), clock_.Now());
   w.show();
   QApplication::setActiveWindow(&w);
@@ -541,15 +541,15 @@ TEST_F(ReportWindowsTest, RequestTimesPromptCancelBadAnswerAndMissingLog) {
   Log(Record(1, "HTTP 80", "OK", 120));
   // Cancel: nothing read, nothing opened.
   ModalAnswers::QueueText(std::nullopt);
-  int opened = RunWithModal<Tshowgraphwin>([&] { ShowRequestTimes(nullptr, *monitor_, panel_); },
-                                           [](Tshowgraphwin&) {});
+  int opened = RunWithModal<ChartWindow>([&] { ShowRequestTimes(nullptr, *monitor_, panel_); },
+                                         [](ChartWindow&) {});
   EXPECT_EQ(opened, 0);
 
   // An answer that is no whole number, a log that is not there: errors, no window.
   auto failing = [&](const QString& days) {
     ModalAnswers::QueueText(days);
     std::string message;
-    int n = RunWithModal<Tshowgraphwin>(
+    int n = RunWithModal<ChartWindow>(
         [&] {
           try {
             ShowRequestTimes(nullptr, *monitor_, panel_);
@@ -557,7 +557,7 @@ TEST_F(ReportWindowsTest, RequestTimesPromptCancelBadAnswerAndMissingLog) {
             message = e.what();
           }
         },
-        [](Tshowgraphwin&) {});
+        [](ChartWindow&) {});
     EXPECT_EQ(n, 0);
     return message;
   };
@@ -582,7 +582,7 @@ TEST_F(ReportWindowsTest, RequestTimesPromptCancelBadAnswerAndMissingLog) {
 // --- Log dumping ---------------------------------------------------------------------
 
 TEST_F(ReportWindowsTest, DumpPromptCancelDoesNothingAndAnAnswerShortensEveryLog) {
-  TServer* second = servers_.Items(servers_.Add("web2"));
+  Server* second = servers_.Items(servers_.Add("web2"));
   second->logfile = "web2.log";
   const std::string web1 = Record(9, "HTTP 80", "OK", 1) + Record(1, "HTTP 80", "OK", 2);
   const std::string web2 = Record(8, "PORT 25", "OK", 3) + Record(0, "PORT 25", "OK", 4);

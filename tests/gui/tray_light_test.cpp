@@ -17,13 +17,13 @@ namespace {
 
 class TrayLightTest : public testing::Test {
  protected:
-  TPort* AddMonitor(const std::string& server, const std::string& status) {
+  Monitor* AddMonitor(const std::string& server, const std::string& status) {
     int index = -1;
     for (int i = 0; i < servers_.Count(); ++i)
       if (servers_.Items(i)->name == server) index = i;
     if (index < 0) index = servers_.Add(server);
-    TServer* s = servers_.Items(index);
-    TPort* monitor = s->ports.Items(s->ports.Add("ping"));
+    Server* s = servers_.Items(index);
+    Monitor* monitor = s->ports.Items(s->ports.Add("ping"));
     monitor->status = status;
     return monitor;
   }
@@ -34,7 +34,7 @@ class TrayLightTest : public testing::Test {
     return image.pixelColor(image.width() / 2, image.height() / 2);
   }
 
-  TServerList servers_;
+  ServerList servers_;
 };
 
 TEST_F(TrayLightTest, TheWorstLightWinsRedOverYellowOverGreenOverGrey) {
@@ -46,11 +46,11 @@ TEST_F(TrayLightTest, TheWorstLightWinsRedOverYellowOverGreenOverGrey) {
   tray.Refresh();
   EXPECT_EQ(tray.CurrentLight(), Light::Grey) << "not checked and stopped monitors are grey";
 
-  TPort* web = AddMonitor("web1", "green");
+  Monitor* web = AddMonitor("web1", "green");
   tray.Refresh();
   EXPECT_EQ(tray.CurrentLight(), Light::Green);
 
-  TPort* mail = AddMonitor("mail", "yellow");
+  Monitor* mail = AddMonitor("mail", "yellow");
   tray.Refresh();
   EXPECT_EQ(tray.CurrentLight(), Light::Yellow);
 

@@ -11,7 +11,7 @@
 #include "gui/text.h"
 #include "platform/clock.h"
 #include "platform/date_time.h"
-#include "scan/infini_scan.h"
+#include "scan/scanner.h"
 #include "window_fixture.h"
 
 namespace sentrel::gui::test {
@@ -84,7 +84,7 @@ TEST_F(TreeColumnsTest, CellsShowTheMonitorsAndRowsAboveShowTheWorst) {
                   .startsWith("The lowest of its monitors, www ssh - 24 h: 80%"));
 
   // A check as the scan engine hands it over: status words, last check, response.
-  TPort* ssh = Monitor(0, 1);
+  Monitor* ssh = MonitorAt(0, 1);
   ssh->MarkChecked(Now(), CurrentClock().MonotonicMs());
   program_->scanner.PortVerdict(*ssh, true, 3);
   EXPECT_EQ(Cell("web/www/ssh", kColumnStatus), "OK");
@@ -120,8 +120,8 @@ TEST_F(TreeColumnsTest, SortingChangesTheViewOnlyAndTheHeaderIsKept) {
   // The third click: the configuration's order again, which never changed.
   ClickTitle(kColumn24h);
   EXPECT_EQ(Rows(), natural);
-  EXPECT_EQ(Server(0)->name, "www");
-  EXPECT_EQ(Server(2)->name, "db");
+  EXPECT_EQ(ServerAt(0)->name, "www");
+  EXPECT_EQ(ServerAt(2)->name, "db");
   ClickTitle(kColumnText);
   EXPECT_EQ(Rows(), (QStringList{"Main", "db", "pg", "web", "bare", "www", "http", "ssh"}));
 

@@ -51,7 +51,7 @@ void WindowFixture::Start(const std::string& serverFileText) {
   settings_->Load();
   frontend_ = std::make_unique<QtFrontend>();
   program_ = std::make_unique<Program>(*frontend_, *settings_);
-  form_ = std::make_unique<TForm1>(*program_, *frontend_, *loop_);
+  form_ = std::make_unique<MainWindow>(*program_, *frontend_, *loop_);
   StartOptions options;
   options.webPorts = {webPort_};
   options.shard = shard_;
@@ -120,7 +120,7 @@ bool WindowFixture::ServeUntil(const std::function<bool()>& done, int realMs) {
   return done();
 }
 
-std::vector<std::string> Snapshot(const TForm1& form) {
+std::vector<std::string> Snapshot(const MainWindow& form) {
   std::vector<std::string> out;
   std::function<void(TreeNode*, int)> walk = [&](TreeNode* n, int depth) {
     out.push_back(std::string(static_cast<size_t>(depth) * 2, ' ') + std::to_string(n->level()) +

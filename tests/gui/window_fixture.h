@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "app/program.h"
+#include "gui/main_window.h"
 #include "gui/qt_event_loop.h"
 #include "gui/qt_frontend.h"
-#include "gui/tform1.h"
 #include "platform/settings_store.h"
 #include "support/test_env.h"
 
@@ -42,8 +42,10 @@ class WindowFixture : public ::testing::Test {
   QAction* Action(const char* name) const;
   // Triggers an action that must exist and be enabled.
   void Trigger(const char* name);
-  TServer* Server(int i) const { return program_->serverList.Items(i); }
-  TPort* Monitor(int server, int monitor) const { return Server(server)->ports.Items(monitor); }
+  Server* ServerAt(int i) const { return program_->serverList.Items(i); }
+  Monitor* MonitorAt(int server, int monitor) const {
+    return ServerAt(server)->ports.Items(monitor);
+  }
   // Selects a node by the path of its texts ("group", "group/server", ...).
   TreeNode* Select(const QString& path);
   TreeNode* Node(const QString& path) const;
@@ -58,7 +60,7 @@ class WindowFixture : public ::testing::Test {
   std::unique_ptr<SettingsStore> settings_;
   std::unique_ptr<QtFrontend> frontend_;
   std::unique_ptr<Program> program_;
-  std::unique_ptr<TForm1> form_;
+  std::unique_ptr<MainWindow> form_;
   std::vector<std::string> errors_;
   QList<QUrl> opened_;
   // What the stand-in for the desktop's opener answers.
@@ -69,6 +71,6 @@ class WindowFixture : public ::testing::Test {
 };
 
 // One node as the tree shows it: "level|text|image|expanded", children indented.
-std::vector<std::string> Snapshot(const TForm1& form);
+std::vector<std::string> Snapshot(const MainWindow& form);
 
 }  // namespace sentrel::gui::test

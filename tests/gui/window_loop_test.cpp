@@ -67,8 +67,8 @@ TEST_F(WindowLoop, CommandsAreServedWhileAPortCheckWaitsOnASilentPeer) {
   EXPECT_GE(deletedAt, servedAt);
   // The deleted monitor took its waiting check with it; the pass went on at once.
   EXPECT_LT(passTook, deletedAt + 1000);
-  EXPECT_EQ(Server(0)->ports.Count(), 0);
-  EXPECT_EQ(Monitor(1, 0)->status, "green");
+  EXPECT_EQ(ServerAt(0)->ports.Count(), 0);
+  EXPECT_EQ(MonitorAt(1, 0)->status, "green");
   EXPECT_TRUE(errors_.empty());
 }
 
@@ -83,31 +83,31 @@ TEST_F(WindowLoop, StopScanEndsTheWaitingChecksWithNoVerdictRecordOrEvent) {
         "\r\nData=url=http://127.0.0.1:" + port + "/\r\nintervall=30\r\n");
   program_->SetParallelChecks(true);
   // Both were red: their next failure would raise the Default event's popup.
-  for (TPort* m : {Monitor(0, 0), Monitor(0, 1)}) {
+  for (Monitor* m : {MonitorAt(0, 0), MonitorAt(0, 1)}) {
     m->status = "red";
     m->lostCount = 2;
   }
   Trigger("ToolButton2");
   ASSERT_TRUE(ServeUntil([&] {
-    return program_->scanner.CheckUnderWay(*Monitor(0, 0)) && Monitor(0, 1)->httpRequest;
+    return program_->scanner.CheckUnderWay(*MonitorAt(0, 0)) && MonitorAt(0, 1)->httpRequest;
   }));
   Trigger("ToolButton3");
-  EXPECT_FALSE(program_->scanner.CheckUnderWay(*Monitor(0, 0)));
-  EXPECT_EQ(Monitor(0, 1)->httpRequest, nullptr);
+  EXPECT_FALSE(program_->scanner.CheckUnderWay(*MonitorAt(0, 0)));
+  EXPECT_EQ(MonitorAt(0, 1)->httpRequest, nullptr);
   EXPECT_EQ(program_->scanner.ChecksRunning(), 0u);
   // Past the port check's ten seconds: no record, no colour, no event.
   QTest::qWait(sentrel::kPortWaitMs + 500);
   EXPECT_FALSE(FileExists(dir_->File("quiet.log")));
-  EXPECT_EQ(Monitor(0, 0)->status, "?");
-  EXPECT_EQ(Monitor(0, 1)->status, "?");
+  EXPECT_EQ(MonitorAt(0, 0)->status, "?");
+  EXPECT_EQ(MonitorAt(0, 1)->status, "?");
   EXPECT_EQ(program_->eventList.RunsUnderWay(), 0u);
   for (QWidget* w : QApplication::topLevelWidgets())
     EXPECT_FALSE(w->isVisible() && w->objectName() == "PopupStandIn");
   EXPECT_TRUE(errors_.empty());
   // Start checks both at once again.
   Trigger("ToolButton2");
-  EXPECT_TRUE(program_->scanner.CheckUnderWay(*Monitor(0, 0)));
-  EXPECT_NE(Monitor(0, 1)->httpRequest, nullptr);
+  EXPECT_TRUE(program_->scanner.CheckUnderWay(*MonitorAt(0, 0)));
+  EXPECT_NE(MonitorAt(0, 1)->httpRequest, nullptr);
 }
 
 // A modal dialog left open while a port check waits on a silent peer: another monitor
@@ -162,7 +162,7 @@ TEST_F(WindowLoop, ExitDuringAPassEndsTheWaitingCheckAndClosesAtOnce) {
   EXPECT_TRUE(ServeUntil([&] { return form_->IsClosed(); }, 3000));
   EXPECT_LT(t.elapsed(), 2000);
   // The monitor after the waiting one was never checked; the file and settings are saved.
-  EXPECT_EQ(Monitor(1, 0)->status, "");
+  EXPECT_EQ(MonitorAt(1, 0)->status, "");
   EXPECT_TRUE(FileExists(dir_->File("servers.bak")));
   EXPECT_NE(ReadFile(settingsPath_).find("config=" + serverFile_), std::string::npos);
 }

@@ -75,12 +75,12 @@ class DependencyFileTest : public CoreFixture {};
 // over are left out at the save; a server is unreachable while all its parents are down.
 TEST_F(DependencyFileTest, ParentAndMaintenanceRoundTripAndTheHoldFollowsTheParents) {
   clock_.SetNow(At(2026, 12, 6, 14, 0));
-  TServerList list;
+  ServerList list;
   for (const char* name : {"router", "backup", "web1", "plain"}) {
-    TServer* s = list.Items(list.Add(name));
+    Server* s = list.Items(list.Add(name));
     s->ports.Items(s->ports.Add("ping"))->status = "green";
   }
-  TServer* web1 = list.Items(2);
+  Server* web1 = list.Items(2);
   web1->parents = {"Router", "backup", "nowhere"};
   web1->maintenance =
       ParseMaintenance("2026-12-01 00:00..2026-12-02 00:00; weekly Sun 13:00-15:00");
@@ -95,9 +95,9 @@ TEST_F(DependencyFileTest, ParentAndMaintenanceRoundTripAndTheHoldFollowsThePare
                       "GroupExpand=1\r\nPortExpand=1\r\n\r\n[plain:ping]"),
             std::string::npos);
 
-  TServerList back;
+  ServerList back;
   ASSERT_EQ(back.LoadFromFile(path), ServerFileContent::Servers);
-  TServer& child = *back.Items(2);
+  Server& child = *back.Items(2);
   EXPECT_EQ(child.parents, (std::vector<std::string>{"Router", "backup", "nowhere"}));
   ASSERT_EQ(child.maintenance.size(), 1u);
   ServerHold hold = HoldOf(back, child, Now());
@@ -123,16 +123,16 @@ TEST_F(DependencyFileTest, ParentAndMaintenanceRoundTripAndTheHoldFollowsThePare
 // The file read again: unchanged monitors stay the same objects with their state, a
 // changed check is a new monitor, and the file's order and other settings are taken.
 TEST_F(DependencyFileTest, AdoptKeepsUnchangedMonitorsAndTakesTheRestFromTheFile) {
-  TServerList list;
-  TServer* web = list.Items(list.Add("web1"));
+  ServerList list;
+  Server* web = list.Items(list.Add("web1"));
   web->ip = "127.0.0.1";
-  TPort* keep = web->ports.Items(web->ports.Add("port"));
+  Monitor* keep = web->ports.Items(web->ports.Add("port"));
   keep->port = 22;
   keep->status = "red";
   keep->lostCount = 7;
-  TPort* changed = web->ports.Items(web->ports.Add("http"));
+  Monitor* changed = web->ports.Items(web->ports.Add("http"));
   changed->SetValue("url", "http://127.0.0.1/a");
-  TPort* removed = web->ports.Items(web->ports.Add("ping"));
+  Monitor* removed = web->ports.Items(web->ports.Add("ping"));
   list.Items(list.Add("old"))->ports.Add("ping");
   auto keepAlive = keep->Watch(), changedAlive = changed->Watch(), removedAlive = removed->Watch();
 
@@ -142,7 +142,7 @@ TEST_F(DependencyFileTest, AdoptKeepsUnchangedMonitorsAndTakesTheRestFromTheFile
             "[WEB1]\nIP=127.0.0.1\nGroup=Web\nParent=new\n"
             "[WEB1:http]\nTyp=http\nData=url=http://127.0.0.1/b\n"
             "[WEB1:PORT]\nTyp=port\nPort=22\nData=GYtoR=Page\nintervall=5\n");
-  TServerList fresh;
+  ServerList fresh;
   ASSERT_EQ(fresh.LoadFromFile(path), ServerFileContent::Servers);
   const ReloadCounts counts = list.Adopt(fresh);
   EXPECT_EQ(counts.kept, 1);
@@ -151,7 +151,7 @@ TEST_F(DependencyFileTest, AdoptKeepsUnchangedMonitorsAndTakesTheRestFromTheFile
   EXPECT_EQ(fresh.Count(), 0);
   ASSERT_EQ(list.Count(), 2);
   EXPECT_EQ(list.Items(0)->name, "new");
-  TServer* web1 = list.Items(1);
+  Server* web1 = list.Items(1);
   EXPECT_EQ(web1, web) << "the server object stays";
   EXPECT_EQ(web1->name, "WEB1");
   EXPECT_EQ(web1->group, "Web");

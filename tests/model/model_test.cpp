@@ -13,8 +13,8 @@ namespace sentrel::test {
 namespace {
 
 TEST(PortListTest, UniqueNamesCountUpAndIgnoreCase) {
-  TServerList list;
-  TServer* s = list.Items(list.Add("web1"));
+  ServerList list;
+  Server* s = list.Items(list.Add("web1"));
   EXPECT_EQ(s->ports.Items(s->ports.Add("port"))->name, "port");
   EXPECT_EQ(s->ports.Items(s->ports.Add("port"))->name, "port2");
   EXPECT_EQ(s->ports.Items(s->ports.Add("port"))->name, "port3");
@@ -24,7 +24,7 @@ TEST(PortListTest, UniqueNamesCountUpAndIgnoreCase) {
   s->ports.Items(0)->name = "PORT2";
   s->ports.Items(1)->name = "Port";
   EXPECT_EQ(s->ports.UniqueName("port"), "port3");
-  TPort* m = s->ports.Items(s->ports.Add("ping"));
+  Monitor* m = s->ports.Items(s->ports.Add("ping"));
   EXPECT_EQ(m->typ, "ping");
   EXPECT_EQ(m->port, 80);
   EXPECT_EQ(m->interval, 60);
@@ -36,10 +36,10 @@ TEST(PortListTest, UniqueNamesCountUpAndIgnoreCase) {
 }
 
 TEST(PortListTest, UniqueNameLeavingOneMonitorOutNeverCountsItAgainstItself) {
-  TServerList list;
-  TServer* s = list.Items(list.Add("web1"));
-  TPort* first = s->ports.Items(s->ports.Add("port"));
-  TPort* second = s->ports.Items(s->ports.Add("port"));
+  ServerList list;
+  Server* s = list.Items(list.Add("web1"));
+  Monitor* first = s->ports.Items(s->ports.Add("port"));
+  Monitor* second = s->ports.Items(s->ports.Add("port"));
   ASSERT_EQ(second->name, "port2");
   EXPECT_EQ(s->ports.UniqueName("port", first), "port");
   EXPECT_EQ(s->ports.UniqueName("port", second), "port2");
@@ -48,9 +48,9 @@ TEST(PortListTest, UniqueNameLeavingOneMonitorOutNeverCountsItAgainstItself) {
 }
 
 TEST(PortTest, DataValuesByKey) {
-  TServerList list;
-  TServer* s = list.Items(list.Add("web1"));
-  TPort* m = s->ports.Items(s->ports.Add("http"));
+  ServerList list;
+  Server* s = list.Items(list.Add("web1"));
+  Monitor* m = s->ports.Items(s->ports.Add("http"));
   m->data = {"URL=http://h/q?a=1&b=2", "url=second", "noequals"};
   EXPECT_EQ(m->GetValue("url"), "http://h/q?a=1&b=2");
   EXPECT_EQ(m->GetValue("absent"), "");
@@ -84,21 +84,21 @@ TEST(CommaTextTest, WritesAndReadsTheCommaForm) {
 class ServerFileTest : public CoreFixture {};
 
 TEST_F(ServerFileTest, SaveThenLoadReproducesTheConfiguration) {
-  TServerList list;
-  TServer* a = list.Items(list.Add("web1"));
+  ServerList list;
+  Server* a = list.Items(list.Add("web1"));
   a->ip = "127.0.0.1";
   a->location = "rack 4";
   a->notes = "a = b";
   a->logfile = "web1.log";
   a->group = "Web";
   a->portExpand = false;
-  TPort* http = a->ports.Items(a->ports.Add("http"));
+  Monitor* http = a->ports.Items(a->ports.Add("http"));
   http->data = {"url=http://localhost/?a=b", "mustinclude=two words"};
   http->interval = 30;
   a->ports.Items(a->ports.Add("ping"))->port = 0;
-  TServer* b = list.Items(list.Add("db1"));
+  Server* b = list.Items(list.Add("db1"));
   b->group = "DB";
-  TPort* port = b->ports.Items(b->ports.Add("port"));
+  Monitor* port = b->ports.Items(b->ports.Add("port"));
   port->port = 5432;
   port->alarm = "loud";
 
@@ -114,10 +114,10 @@ TEST_F(ServerFileTest, SaveThenLoadReproducesTheConfiguration) {
             std::string::npos);
 
   clock_.SetNow(46000.5);
-  TServerList back;
+  ServerList back;
   back.LoadFromFile(path);
   ASSERT_EQ(back.Count(), 2);
-  TServer* a2 = back.Items(0);
+  Server* a2 = back.Items(0);
   EXPECT_EQ(a2->name, "web1");
   EXPECT_EQ(a2->ip, "127.0.0.1");
   EXPECT_EQ(a2->notes, "a = b");
@@ -127,7 +127,7 @@ TEST_F(ServerFileTest, SaveThenLoadReproducesTheConfiguration) {
   EXPECT_EQ(a2->ports.Items(0)->data, http->data);
   EXPECT_EQ(a2->ports.Items(0)->interval, 30);
   EXPECT_EQ(a2->ports.Items(1)->name, "ping");
-  TPort* p2 = back.Items(1)->ports.Items(0);
+  Monitor* p2 = back.Items(1)->ports.Items(0);
   EXPECT_EQ(p2->port, 5432);
   EXPECT_EQ(p2->alarm, "loud");
   EXPECT_EQ(p2->status, "");
@@ -141,11 +141,11 @@ TEST_F(ServerFileTest, EveryLoadedMonitorIsDueWithinTwoSeconds) {
   const std::string path = dir_->File("due.mcf");
   WriteFile(path, "[s]\r\n[s:day]\r\nTyp=port\r\nintervall=86400\r\n[s:minute]\r\nTyp=port\r\n"
                   "intervall=60\r\n[s:fast]\r\nTyp=port\r\nintervall=5\r\n");
-  TServerList list;
+  ServerList list;
   list.LoadFromFile(path);
   const int64_t now = clock_.MonotonicMs();
   auto dueIn = [&](int i) {
-    const TPort* m = list.Items(0)->ports.Items(i);
+    const Monitor* m = list.Items(0)->ports.Items(i);
     return m->lastCheckMono + static_cast<int64_t>(m->interval) * 1000 - now;
   };
   EXPECT_EQ(dueIn(0), 2000);
@@ -168,29 +168,29 @@ TEST_F(ServerFileTest, HostileTextsComeBackWholeAfterSaveAndLoad) {
       "\t tab first",
       std::string(5000, 'x'),
   };
-  TServerList list;
+  ServerList list;
   for (size_t i = 0; i < texts.size(); ++i) {
-    TServer* s = list.Items(list.Add("s" + std::to_string(i)));
+    Server* s = list.Items(list.Add("s" + std::to_string(i)));
     s->ip = s->location = s->notes = s->group = texts[i];
     s->logfile = texts[i] + ".log";
-    TPort* m = s->ports.Items(s->ports.Add("http"));
+    Monitor* m = s->ports.Items(s->ports.Add("http"));
     m->alarm = texts[i];
     m->SetValue("url", texts[i]);
     m->SetValue("mustinclude", texts[i]);
     m->SetValue("GYtoR", texts[i]);
   }
   // A data list whose one item is quoted, and one with the first item quoted.
-  TPort* only = list.Items(0)->ports.Items(list.Items(0)->ports.Add("port"));
+  Monitor* only = list.Items(0)->ports.Items(list.Items(0)->ports.Add("port"));
   only->data = {"maynotinclude=two words"};
 
   std::string path = dir_->File("hostile.mcf");
   list.SaveToFile(path);
-  TServerList back;
+  ServerList back;
   back.LoadFromFile(path);
   ASSERT_EQ(back.Count(), list.Count());
   for (int i = 0; i < list.Count(); ++i) {
-    const TServer* a = list.Items(i);
-    const TServer* b = back.Items(i);
+    const Server* a = list.Items(i);
+    const Server* b = back.Items(i);
     SCOPED_TRACE(a->notes.substr(0, 40));
     EXPECT_EQ(b->ip, a->ip);
     EXPECT_EQ(b->location, a->location);
@@ -229,36 +229,36 @@ TEST_F(ServerFileTest, LoadAppliesDefaultsAndTheRulesOfHandEditedFiles) {
             "IP=ignored duplicate\r\n"
             "[db1]\r\n"
             "Notes=trunc");
-  TServerList list;
+  ServerList list;
   list.LoadFromFile(path);
   ASSERT_EQ(list.Count(), 2);
-  TServer* s = list.Items(0);
+  Server* s = list.Items(0);
   EXPECT_EQ(s->ip, "127.0.0.1");
   EXPECT_FALSE(s->groupExpand);
   EXPECT_TRUE(s->portExpand);
   ASSERT_EQ(s->ports.Count(), 3);
-  TPort* ping = s->ports.Items(0);
+  Monitor* ping = s->ports.Items(0);
   EXPECT_EQ(ping->typ, "ping");
   EXPECT_EQ(ping->port, 0);
   EXPECT_EQ(ping->interval, 10);
-  TPort* p = s->ports.Items(1);
+  Monitor* p = s->ports.Items(1);
   EXPECT_EQ(p->port, 8080);
   EXPECT_EQ(p->interval, 10);
   EXPECT_EQ(p->data, std::vector<std::string>{"mustinclude=one item"});
-  TPort* h = s->ports.Items(2);
+  Monitor* h = s->ports.Items(2);
   EXPECT_EQ(h->typ, "http");
   EXPECT_EQ(h->GetValue("url"), "a=b");
   EXPECT_EQ(h->GetValue("proxy"), "p");
   EXPECT_EQ(list.Items(1)->notes, "trunc");
 
-  TServerList empty;
+  ServerList empty;
   empty.LoadFromFile(dir_->File("missing.mcf"));
   EXPECT_EQ(empty.Count(), 0);
 }
 
 TEST_F(ServerFileTest, SavingKeepsABackupAndNeverLeavesAHalfFile) {
   std::string path = dir_->File("cfg.mcf");
-  TServerList list;
+  ServerList list;
   list.Items(list.Add("one"));
   list.SaveToFile(path);
   EXPECT_FALSE(FileExists(dir_->File("cfg.bak")));
@@ -302,10 +302,10 @@ TEST_F(ServerFileTest, SavingKeepsABackupAndNeverLeavesAHalfFile) {
 }
 
 TEST_F(ServerFileTest, DefaultConfigurationWatchesLocalhost) {
-  TServerList list;
+  ServerList list;
   list.CreateDefault();
   ASSERT_EQ(list.Count(), 1);
-  TServer* s = list.Items(0);
+  Server* s = list.Items(0);
   EXPECT_EQ(s->name, "localhost");
   EXPECT_EQ(s->ip, "");
   EXPECT_EQ(s->Address(), "localhost");
@@ -318,8 +318,8 @@ TEST_F(ServerFileTest, DefaultConfigurationWatchesLocalhost) {
 }
 
 TEST_F(ServerFileTest, AppendLogWritesOneStampedLinePerCall) {
-  TServerList list;
-  TServer* s = list.Items(list.Add("web1"));
+  ServerList list;
+  Server* s = list.Items(list.Add("web1"));
   s->logfile = "web1.log";
   clock_.SetNow(EncodeDate(2026, 12, 6));  // exactly midnight
   s->AppendLog("first");
@@ -337,7 +337,7 @@ TEST_F(ServerFileTest, AppendLogWritesOneStampedLinePerCall) {
 }
 
 TEST_F(ServerFileTest, LoadTellsWhetherTheFileWasAServerFile) {
-  TServerList list;
+  ServerList list;
   auto load = [&](const std::string& text) {
     WriteFile(dir_->File("f.mcf"), text);
     return list.LoadFromFile(dir_->File("f.mcf"));
@@ -368,7 +368,7 @@ TEST_F(ServerFileTest, LoadTellsWhetherTheFileWasAServerFile) {
 // Only INI text of the program's kind is a server file: random bytes loaded as hundreds
 // of garbage servers, which the window then wrote over the file at its close.
 TEST_F(ServerFileTest, BinaryDataOrOtherTextIsNoServerFile) {
-  TServerList list;
+  ServerList list;
   std::string noise;
   uint32_t x = 12345;
   for (int i = 0; i < 256 * 1024; ++i) {
@@ -393,7 +393,7 @@ TEST_F(ServerFileTest, BinaryDataOrOtherTextIsNoServerFile) {
 
 // Sections the configuration cannot hold are counted, so the program can keep the file.
 TEST_F(ServerFileTest, LoadCountsTheSectionsItDropped) {
-  TServerList list;
+  ServerList list;
   size_t dropped = 99;
   WriteFile(dir_->File("f.mcf"),
             "[web1]\n[web1:ping]\n[web1:PING]\nTyp=port\n[Web1:http]\n[WEB1]\n[]\n[web2\nIP=x\n");
@@ -420,7 +420,7 @@ TEST_F(ServerFileTest, ASaveRemovesTheTemporaryFilesOfDeadSaves) {
   const std::string live = path + ".tmp" + std::to_string(getppid());
   const std::string other = dir_->File("other.mcf.tmp") + std::to_string(child);
   for (const auto& leftover : {dead, live, other}) WriteFile(leftover, "[half");
-  TServerList list;
+  ServerList list;
   list.Add("web1");
   list.SaveToFile(path);
   EXPECT_FALSE(FileExists(dead));
@@ -434,9 +434,9 @@ TEST_F(ServerFileTest, DeletingAMonitorDetachesItsRequestAndExpiresItsToken) {
     bool detached = false;
     void DetachMonitor() override { detached = true; }
   } request;
-  TServerList list;
-  TServer* s = list.Items(list.Add("web1"));
-  TPort* m = s->ports.Items(s->ports.Add("http"));
+  ServerList list;
+  Server* s = list.Items(list.Add("web1"));
+  Monitor* m = s->ports.Items(s->ports.Add("http"));
   m->httpRequest = &request;
   auto token = m->Watch();
   auto serverToken = s->Watch();

@@ -7,8 +7,8 @@
 namespace sentrel {
 namespace {
 
-TServer* AddServer(TServerList& list, const std::string& name, const std::string& group) {
-  TServer* s = list.Items(list.Add(name));
+Server* AddServer(ServerList& list, const std::string& name, const std::string& group) {
+  Server* s = list.Items(list.Add(name));
   s->group = group;
   return s;
 }
@@ -17,14 +17,14 @@ std::string Describe(const std::vector<TreeGroup>& tree) {
   std::string out;
   for (const auto& g : tree) {
     out += g.name + ":";
-    for (const TServer* s : g.servers) out += " " + s->name;
+    for (const Server* s : g.servers) out += " " + s->name;
     out += "; ";
   }
   return out;
 }
 
 TEST(TreeOrderTest, GroupsInOrderOfFirstUseWithTheirServersInListOrder) {
-  TServerList list;
+  ServerList list;
   AddServer(list, "a1", "Alpha");
   AddServer(list, "b1", "Beta");
   AddServer(list, "a2", "Alpha");
@@ -35,16 +35,16 @@ TEST(TreeOrderTest, GroupsInOrderOfFirstUseWithTheirServersInListOrder) {
 }
 
 TEST(TreeOrderTest, EmptyGroupBecomesMainAndJoinsAnExistingMain) {
-  TServerList list;
+  ServerList list;
   AddServer(list, "x", "Other");
-  TServer* loose = AddServer(list, "y", "");
+  Server* loose = AddServer(list, "y", "");
   AddServer(list, "z", "Main");
   EXPECT_EQ(Describe(TreeOrder(list)), "Other: x; Main: y z; ");
   EXPECT_EQ(loose->group, "Main");
 }
 
 TEST(TreeOrderTest, GroupTextsAreComparedExactly) {
-  TServerList list;
+  ServerList list;
   AddServer(list, "a", "web");
   AddServer(list, "b", "Web");
   AddServer(list, "c", "web ");
@@ -52,7 +52,7 @@ TEST(TreeOrderTest, GroupTextsAreComparedExactly) {
 }
 
 TEST(TreeOrderTest, EmptyListGivesNoGroups) {
-  TServerList list;
+  ServerList list;
   EXPECT_TRUE(TreeOrder(list).empty());
 }
 

@@ -15,7 +15,7 @@ namespace {
 
 class FixedFigures : public AvailabilitySource {
  public:
-  Availability MonitorAvailability(const TPort& monitor, int hours) override {
+  Availability MonitorAvailability(const Monitor& monitor, int hours) override {
     auto it = figures.find({monitor.name, hours});
     return it == figures.end() ? Availability{} : it->second;
   }
@@ -36,7 +36,7 @@ class AvailabilityExportsTest : public test::CoreFixture {
  protected:
   void SetUp() override {
     CoreFixture::SetUp();
-    TServer* s = servers_.Items(servers_.Add("shop&co"));
+    Server* s = servers_.Items(servers_.Add("shop&co"));
     s->group = "Main";
     web_ = s->ports.Items(s->ports.Add("http"));
     web_->name = "web<1>";
@@ -55,9 +55,9 @@ class AvailabilityExportsTest : public test::CoreFixture {
     source_.figures[{"db", 24}] = pending;
   }
 
-  TServerList servers_;
-  TPort* web_ = nullptr;
-  TPort* db_ = nullptr;
+  ServerList servers_;
+  Monitor* web_ = nullptr;
+  Monitor* db_ = nullptr;
   FixedFigures source_;
 };
 

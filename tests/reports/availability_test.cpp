@@ -55,11 +55,11 @@ Availability ReadBack(const std::string& path, const std::string& server, const 
 class AvailabilityWritersTest : public test::NetworkCheckFixture {};
 
 TEST_F(AvailabilityWritersTest, EachCheckCountsOnceWhateverItWrote) {
-  TServer* shop = AddServer("shop");
+  Server* shop = AddServer("shop");
   shop->ip = "127.0.0.1";
-  TPort* port = AddMonitor(shop, "port", 443);
-  TPort* ping = AddMonitor(shop, "ping", 0);
-  TPort* http = AddMonitor(shop, "http", 80);
+  Monitor* port = AddMonitor(shop, "port", 443);
+  Monitor* ping = AddMonitor(shop, "ping", 0);
+  Monitor* http = AddMonitor(shop, "http", 80);
   port->status = ping->status = http->status = "green";
   const double start = Now();
 
@@ -95,7 +95,7 @@ TEST_F(AvailabilityWritersTest, EachCheckCountsOnceWhateverItWrote) {
   ASSERT_NE(log.find("PING 0 DOWN"), std::string::npos);
   ASSERT_NE(log.find("HTTP 80 UP"), std::string::npos);
 
-  for (TPort* m : {port, ping, http}) {
+  for (Monitor* m : {port, ping, http}) {
     SCOPED_TRACE(m->typ);
     for (Availability a : {program_->availability.MonitorAvailability(*m, 24),
                            ReadBack(dir_->File("shop.log"), "shop", m->typ, m->port, now, 24)}) {
@@ -117,7 +117,7 @@ TEST_F(AvailabilityWritersTest, EachCheckCountsOnceWhateverItWrote) {
   // The real check on a closed loopback port: three records at its first failure, two at
   // each one after, one check each.
   test::ClosedPort closed;
-  TPort* real = AddMonitor(shop, "port", closed.Port());
+  Monitor* real = AddMonitor(shop, "port", closed.Port());
   real->status = "green";
   for (int i = 0; i < 3; ++i) {
     clock_.AdvanceSeconds(10);
@@ -247,7 +247,7 @@ class AvailabilitySummaryTest : public test::CoreFixture {
   void SetUp() override {
     CoreFixture::SetUp();
     clock_.SetNow(EncodeDate(2026, 12, 8) + EncodeTime(12, 0, 0));
-    TServer* s = servers_.Items(servers_.Add("web1"));
+    Server* s = servers_.Items(servers_.Add("web1"));
     s->logfile = "web1.log";
     monitor_ = s->ports.Items(s->ports.Add("http"));
     monitor_->port = 80;
@@ -279,8 +279,8 @@ class AvailabilitySummaryTest : public test::CoreFixture {
     ASSERT_EQ(utimensat(AT_FDCWD, path_.c_str(), times, 0), 0);
   }
 
-  TServerList servers_;
-  TPort* monitor_ = nullptr;
+  ServerList servers_;
+  Monitor* monitor_ = nullptr;
   std::string path_;
 };
 

@@ -45,8 +45,8 @@ class LogDumpTest : public CoreFixture {
     clock_.SetNow(EncodeDate(2026, 12, 7) + EncodeTime(14, 0, 0));
   }
 
-  TServer* AddServer(const std::string& name, const std::string& logfile) {
-    TServer* s = servers_.Items(servers_.Add(name));
+  Server* AddServer(const std::string& name, const std::string& logfile) {
+    Server* s = servers_.Items(servers_.Add(name));
     s->logfile = logfile;
     return s;
   }
@@ -67,7 +67,7 @@ class LogDumpTest : public CoreFixture {
     });
   }
 
-  TServerList servers_;
+  ServerList servers_;
 };
 
 TEST_F(LogDumpTest, SevenDaysOfTenKeepTheLastSevenByteForByte) {

@@ -39,8 +39,8 @@ class LogViewTest : public CoreFixture {
   }
   std::string LogPath() const { return dir_->File("web1.log"); }
 
-  TServerList servers_;
-  TServer* server_ = nullptr;
+  ServerList servers_;
+  Server* server_ = nullptr;
 };
 
 TEST_F(LogViewTest, WholeFileKeepsEveryLineInOrderWithoutLineEnds) {

@@ -35,9 +35,9 @@ class RequestTimesTest : public CoreFixture {
   void Log(const std::string& content) { WriteFile(dir_->File("web1.log"), content); }
   RequestTimes Run(const std::string& days) { return ComputeRequestTimes(*monitor_, days); }
 
-  TServerList servers_;
-  TServer* server_ = nullptr;
-  TPort* monitor_ = nullptr;
+  ServerList servers_;
+  Server* server_ = nullptr;
+  Monitor* monitor_ = nullptr;
 };
 
 TEST_F(RequestTimesTest, TimeWindowCountsTheLastDaysOnly) {

@@ -117,17 +117,17 @@ class StatusPageBrowserTest : public ::testing::Test {
 TEST_F(StatusPageBrowserTest, BrowserShowsColoursAndHistoryAndRunsNoInjectedScript) {
   HostileHttpServer hostile;
   {
-    TServerList list;
-    TServer* s = list.Items(list.Add(kHostileName));
+    ServerList list;
+    Server* s = list.Items(list.Add(kHostileName));
     s->ip = "127.0.0.1";
     s->group = kHostileGroup;
     s->logfile = "hostile.log";
     // A type no check knows is never checked, so its colour stays put.
-    TPort* quiet = s->ports.Items(s->ports.Add("quiet"));
+    Monitor* quiet = s->ports.Items(s->ports.Add("quiet"));
     quiet->port = 7;
-    TPort* ping = s->ports.Items(s->ports.Add("ping"));
+    Monitor* ping = s->ports.Items(s->ports.Add("ping"));
     ping->port = 0;
-    TPort* http = s->ports.Items(s->ports.Add("http"));
+    Monitor* http = s->ports.Items(s->ports.Add("http"));
     http->port = hostile.Port();
     http->interval = 1;
     http->SetValue("url", "http://127.0.0.1:" + std::to_string(hostile.Port()) +
@@ -209,12 +209,12 @@ TEST(AvailabilityOverTheWeb, FiguresBadgesAndTheBrowser) {
   test::TempDir dir;
   test::PortHolder open;  // the monitored port: its one check during the test succeeds
   {
-    TServerList list;
-    TServer* s = list.Items(list.Add("shop&co"));
+    ServerList list;
+    Server* s = list.Items(list.Add("shop&co"));
     s->ip = "127.0.0.1";
     s->group = "Main";
     s->logfile = "shop.log";
-    TPort* m = s->ports.Items(s->ports.Add("port"));
+    Monitor* m = s->ports.Items(s->ports.Add("port"));
     m->name = "web<1>";
     m->port = open.Port();
     m->interval = 86400;

@@ -52,20 +52,20 @@ class StatusPageTest : public test::CoreFixture {
     clock_.SetNow(EncodeDate(2024, 5, 1) + EncodeTime(12, 34, 56));
     list_.messagePane = &pane_;
   }
-  TServer* AddServer(const std::string& name, const std::string& group) {
-    TServer* s = list_.Items(list_.Add(name));
+  Server* AddServer(const std::string& name, const std::string& group) {
+    Server* s = list_.Items(list_.Add(name));
     s->group = group;
     return s;
   }
-  TPort* AddMonitor(TServer* s, const std::string& typ, int port, const std::string& status) {
-    TPort* m = s->ports.Items(s->ports.Add(typ));
+  Monitor* AddMonitor(Server* s, const std::string& typ, int port, const std::string& status) {
+    Monitor* m = s->ports.Items(s->ports.Add(typ));
     m->port = port;
     m->status = status;
     return m;
   }
   std::string Build() { return GetStatusHTML(list_, StatusPageAddresses{}); }
 
-  TServerList list_;
+  ServerList list_;
   TextPane pane_{"Messages/Errors"};
 };
 
@@ -89,7 +89,7 @@ TEST_F(StatusPageTest, ServerWithoutMonitorsHasOnlyItsNameCell) {
 }
 
 TEST_F(StatusPageTest, ColoursFollowTheStatusAndOnlyRedSoundsTheAlarm) {
-  TServer* s = AddServer("box", "Main");
+  Server* s = AddServer("box", "Main");
   AddMonitor(s, "ping", 0, "green")->lastResponseMs = 3;
   AddMonitor(s, "port", 22, "");
   AddMonitor(s, "port", 23, "?");
@@ -102,8 +102,8 @@ TEST_F(StatusPageTest, ColoursFollowTheStatusAndOnlyRedSoundsTheAlarm) {
 }
 
 TEST_F(StatusPageTest, RedMonitorShowsItsCountAndLastUpAndTheAlarm) {
-  TServer* s = AddServer("db", "Back");
-  TPort* m = AddMonitor(s, "port", 5432, "red");
+  Server* s = AddServer("db", "Back");
+  Monitor* m = AddMonitor(s, "port", 5432, "red");
   m->lostCount = 4;
   m->lastResponseMs = 1234;
   m->lastUp = EncodeDate(2024, 4, 30) + EncodeTime(23, 5, 0);
@@ -118,14 +118,14 @@ TEST_F(StatusPageTest, RedMonitorShowsItsCountAndLastUpAndTheAlarm) {
 // cells say so in their own colours, their red sounds no alarm, and /metrics and
 // /status.json say the same. The router's own red still does.
 TEST_F(StatusPageTest, HeldServersSayWhyInThePageTheMetricsAndTheJson) {
-  TServer* router = AddServer("router", "Net");
-  TPort* r = AddMonitor(router, "ping", 0, "green");
-  TServer* web = AddServer("web", "Net");
+  Server* router = AddServer("router", "Net");
+  Monitor* r = AddMonitor(router, "ping", 0, "green");
+  Server* web = AddServer("web", "Net");
   web->parents = {"router"};
-  TPort* w = AddMonitor(web, "port", 80, "red");
+  Monitor* w = AddMonitor(web, "port", 80, "red");
   w->lostCount = 3;
   w->lastUp = EncodeDate(2024, 5, 1) + EncodeTime(12, 0, 0);
-  TServer* db = AddServer("db", "Net");
+  Server* db = AddServer("db", "Net");
   db->maintenance = {MaintenanceBetween(Now() - 0.01, EncodeDate(2024, 5, 1) + EncodeTime(13, 0, 0))};
   AddMonitor(db, "port", 5432, "red");
   EXPECT_NE(Build().find("<bgsound"), std::string::npos) << "web's router is up: web is red";
@@ -166,7 +166,7 @@ TEST_F(StatusPageTest, HeldServersSayWhyInThePageTheMetricsAndTheJson) {
 }
 
 TEST_F(StatusPageTest, HttpMonitorsLinkTheirUrlEvenWhenItIsMissing) {
-  TServer* s = AddServer("web", "Main");
+  Server* s = AddServer("web", "Main");
   AddMonitor(s, "http", 80, "");
   AddMonitor(s, "http", 8080, "green")->SetValue("url", "http://localhost:8080/a?b=c&d=e");
   const std::string rows =
@@ -182,7 +182,7 @@ TEST_F(StatusPageTest, ServersComeGroupedInTreeOrderWithOneRowPerGroup) {
   AddServer("a1", "Alpha");
   AddServer("b1", "Beta");
   AddServer("a2", "Alpha");
-  TServer* loose = AddServer("m1", "");
+  Server* loose = AddServer("m1", "");
   const std::string rows = GroupRow("Alpha") + ServerCell("a1") + "</tr>\r\n" + ServerCell("a2") +
                            "</tr>\r\n" + GroupRow("Beta") + ServerCell("b1") + "</tr>\r\n" +
                            GroupRow("Main") + ServerCell("m1") + "</tr>\r\n";
@@ -211,8 +211,8 @@ TEST_F(StatusPageTest, HistoryListsThePaneNewestFirstWithNothingAround) {
 // the configuration's texts come from whoever edited the file. None of them may become
 // markup in the operator's browser.
 TEST_F(StatusPageTest, EveryInsertedTextIsEscaped) {
-  TServer* s = AddServer("<b>srv</b>", "G&\"<i>\"");
-  TPort* m = AddMonitor(s, "http", 80, "green");
+  Server* s = AddServer("<b>srv</b>", "G&\"<i>\"");
+  Monitor* m = AddMonitor(s, "http", 80, "green");
   m->SetValue("url", "\"><script>alert(1)</script>");
   pane_.AddLine("2024-05-01 12:00:00 web http DOWN (2) 0ms 0 bytes <script>x()</script> & \"q\"");
   const std::string rows =
@@ -272,7 +272,7 @@ TEST_F(StatusPageTest, SiteSettingPrefixesTheFixedPaths) {
   EXPECT_EQ(a.alarmSound, "/donotmovethis/alarm.wav");
   EXPECT_EQ(a.homepage, "http://intranet.example/sentrel");
 
-  TServer* s = AddServer("x", "Main");
+  Server* s = AddServer("x", "Main");
   AddMonitor(s, "ping", 0, "red");
   std::string page =
       GetStatusHTML(list_, StatusPageAddresses::ForSite("http://h.example", "/h?a&b"));

@@ -19,7 +19,7 @@ inline std::string StatusPageReply(const std::string& page) {
          "\r\n" + page;
 }
 
-inline std::string StatusPageReply(TServerList& list,
+inline std::string StatusPageReply(ServerList& list,
                                    const StatusPageAddresses& addresses = StatusPageAddresses{}) {
   return StatusPageReply(GetStatusHTML(list, addresses));
 }

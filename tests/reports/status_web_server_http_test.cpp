@@ -100,7 +100,7 @@ class StatusWebServerHttpTest : public test::CoreFixture {
     // Texts a careless exporter breaks: quotes, backslashes, a line break, a byte of a
     // server file written on Windows (u umlaut in Windows-1252).
     odd_ = AddServer("M\xfcnchen \"DC\" \\2", "Remote\nsite");
-    TPort* port = AddMonitor(odd_, "port", 22, "red");
+    Monitor* port = AddMonitor(odd_, "port", 22, "red");
     port->lostCount = port->lastRecordLost = 4;
     port->lastResponseMs = port->lastCheckMs = 10000;
     port->lastUp = port->lastSuccess = EncodeDate(2024, 4, 30) + EncodeTime(23, 5, 0);
@@ -119,13 +119,13 @@ class StatusWebServerHttpTest : public test::CoreFixture {
     server_.reset();
     CoreFixture::TearDown();
   }
-  TServer* AddServer(const std::string& name, const std::string& group) {
-    TServer* s = list_.Items(list_.Add(name));
+  Server* AddServer(const std::string& name, const std::string& group) {
+    Server* s = list_.Items(list_.Add(name));
     s->group = group;
     return s;
   }
-  TPort* AddMonitor(TServer* s, const std::string& typ, int port, const std::string& status) {
-    TPort* m = s->ports.Items(s->ports.Add(typ));
+  Monitor* AddMonitor(Server* s, const std::string& typ, int port, const std::string& status) {
+    Monitor* m = s->ports.Items(s->ports.Add(typ));
     m->port = port;
     m->status = status;
     return m;
@@ -152,11 +152,11 @@ class StatusWebServerHttpTest : public test::CoreFixture {
     return Body(reply);
   }
 
-  TServerList list_;
+  ServerList list_;
   TextPane pane_{"Messages/Errors"};
-  TServer* web_ = nullptr;
-  TPort* http_ = nullptr;
-  TServer* odd_ = nullptr;
+  Server* web_ = nullptr;
+  Monitor* http_ = nullptr;
+  Server* odd_ = nullptr;
   ProgramCounters counters_;
   std::unique_ptr<StatusWebServer> server_;
 };
@@ -246,7 +246,7 @@ TEST_F(StatusWebServerHttpTest, PromtoolAcceptsTheMetrics) {
     GTEST_SKIP() << "promtool is not installed (apt-get install prometheus): the metrics are "
                     "not checked by the real tool";
   for (int i = 0; i < 50; ++i) {
-    TServer* s = AddServer("host" + std::to_string(i) + "\xe9", "Group " + std::to_string(i % 3));
+    Server* s = AddServer("host" + std::to_string(i) + "\xe9", "Group " + std::to_string(i % 3));
     AddMonitor(s, "http", 8080, i % 2 ? "green" : "?")->lastResponseMs = i;
   }
   server_->StartWebserver();
@@ -341,7 +341,7 @@ TEST_F(StatusWebServerHttpTest, BuiltInLogoAndSoundAreServedWhereThePageLinksThe
 // again for anybody's request.
 TEST_F(StatusWebServerHttpTest, SlowReaderKeepsItsPageWhileThePageChanges) {
   for (int i = 0; i < 30000; ++i) {
-    TServer* s = AddServer("host" + std::to_string(i), "Group " + std::to_string(i % 7));
+    Server* s = AddServer("host" + std::to_string(i), "Group " + std::to_string(i % 7));
     AddMonitor(s, "port", 80, i % 3 ? "green" : "yellow");
   }
   server_->StartWebserver();

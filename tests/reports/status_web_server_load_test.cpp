@@ -37,10 +37,10 @@ class StatusWebServerLoadTest : public test::CoreFixture {
   void FillModel(int servers) {
     static const char* kStatus[] = {"green", "green", "yellow", "red", ""};
     for (int i = 0; i < servers; ++i) {
-      TServer* s = list_.Items(list_.Add("server" + std::to_string(i)));
+      Server* s = list_.Items(list_.Add("server" + std::to_string(i)));
       s->group = "Group " + std::to_string(i / 10);
       for (const char* typ : {"ping", "http", "port"}) {
-        TPort* m = s->ports.Items(s->ports.Add(typ));
+        Monitor* m = s->ports.Items(s->ports.Add(typ));
         m->status = kStatus[(i + m->port) % 5];
         m->lastResponseMs = i * 3;
         m->lostCount = 4;
@@ -58,7 +58,7 @@ class StatusWebServerLoadTest : public test::CoreFixture {
     return true;
   }
 
-  TServerList list_;
+  ServerList list_;
   TextPane pane_{"Messages/Errors"};
   std::unique_ptr<StatusWebServer> server_;
 };
@@ -186,7 +186,7 @@ TEST_F(StatusWebServerLoadTest, ClientResettingMidReplyDisturbsNobodyElse) {
   // client goes away.
   FillModel(100);
   for (int i = 0; i < 30000; ++i) {
-    TServer* s = list_.Items(list_.Add("extra" + std::to_string(i)));
+    Server* s = list_.Items(list_.Add("extra" + std::to_string(i)));
     s->group = "Extra";
     s->ports.Items(s->ports.Add("port"))->status = "green";
   }

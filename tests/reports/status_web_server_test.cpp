@@ -27,9 +27,9 @@ class StatusWebServerTest : public test::CoreFixture {
     clock_.SetNow(EncodeDate(2024, 5, 1) + EncodeTime(8, 0, 0));
     list_.messagePane = &pane_;
     pane_.AddLine("2024-05-01 07:59:59 Sentrel 2.2 started");
-    TServer* s = list_.Items(list_.Add("web"));
+    Server* s = list_.Items(list_.Add("web"));
     s->group = "Main";
-    TPort* m = s->ports.Items(s->ports.Add("http"));
+    Monitor* m = s->ports.Items(s->ports.Add("http"));
     m->status = "green";
     m->SetValue("url", "http://localhost/");
     server_ = std::make_unique<StatusWebServer>(list_, [this](const std::string& t) {
@@ -57,7 +57,7 @@ class StatusWebServerTest : public test::CoreFixture {
            "): " + std::to_string(n) + " requests";
   }
 
-  TServerList list_;
+  ServerList list_;
   TextPane pane_{"Messages/Errors"};
   std::unique_ptr<StatusWebServer> server_;
   std::string panel_;
@@ -93,7 +93,7 @@ TEST_F(StatusWebServerTest, KeptPageEqualsAFreshOneAfterEveryKindOfChange) {
   for (int i = 0; i < 20; ++i) Ask("GET /");
   EXPECT_EQ(server_->PageBuilds(), atStart);
 
-  TPort* monitor = list_.Items(0)->ports.Items(0);
+  Monitor* monitor = list_.Items(0)->ports.Items(0);
   auto changed = [&](const char* what) {
     clock_.AdvanceMs(StatusWebServer::kRefreshMs);
     const uint64_t builds = server_->PageBuilds();
@@ -129,7 +129,7 @@ TEST_F(StatusWebServerTest, KeptPageEqualsAFreshOneAfterEveryKindOfChange) {
   changed("url");
   monitor->port = 8080;
   changed("port");
-  TServer* added = list_.Items(list_.Add("db"));
+  Server* added = list_.Items(list_.Add("db"));
   added->group = "Back";
   added->ports.Items(added->ports.Add("port"))->port = 5432;
   changed("server added");
@@ -237,7 +237,7 @@ TEST_F(StatusWebServerTest, SlowReaderGetsTheWholeLargePage) {
     pane_.AddLine("2024-05-01 07:00:00 web http DOWN (2) 10000ms 0 bytes Timeout " +
                   std::to_string(i));
   for (int i = 0; i < 30000; ++i) {
-    TServer* s = list_.Items(list_.Add("host" + std::to_string(i)));
+    Server* s = list_.Items(list_.Add("host" + std::to_string(i)));
     s->group = "Group " + std::to_string(i % 7);
     s->ports.Items(s->ports.Add("port"))->status = i % 3 ? "green" : "yellow";
   }

@@ -94,13 +94,13 @@ class RouterTest : public NetworkCheckFixture {
     backAgain_ = std::make_unique<Door>();
     stayDown_ = std::make_unique<Door>();
     for (int i = 0; i < 20; ++i) {
-      TServer* s = AddServer("c" + std::to_string(i + 1));
+      Server* s = AddServer("c" + std::to_string(i + 1));
       s->ip = "127.0.0.1";
       s->parents = {"router"};
       children_.push_back(AddMonitor(s, "port", (i < 17 ? backAgain_ : stayDown_)->Port()));
       children_.back()->interval = 10;
     }
-    TServer* r = AddServer("router");
+    Server* r = AddServer("router");
     r->ip = "127.0.0.1";
     router_ = AddMonitor(r, "port", routerDoor_->Port());
     router_->interval = 10;
@@ -114,7 +114,7 @@ class RouterTest : public NetworkCheckFixture {
   }
   bool AllChildren(const char* status) {
     return std::all_of(children_.begin(), children_.end(),
-                       [&](const TPort* m) { return m->status == status; });
+                       [&](const Monitor* m) { return m->status == status; });
   }
   // Serves the loop (on the fake clock) until the router has failed this often.
   void UntilRouterLost(int lost) {
@@ -129,8 +129,8 @@ class RouterTest : public NetworkCheckFixture {
   }
 
   std::unique_ptr<Door> routerDoor_, backAgain_, stayDown_;
-  std::vector<TPort*> children_;
-  TPort* router_ = nullptr;
+  std::vector<Monitor*> children_;
+  Monitor* router_ = nullptr;
 };
 
 TEST_F(RouterTest, OneAlertForTheRouterAndTheChildrenThatStayDownWhenItIsBack) {
@@ -146,7 +146,7 @@ TEST_F(RouterTest, OneAlertForTheRouterAndTheChildrenThatStayDownWhenItIsBack) {
   // Their checks and records go on as ever.
   EXPECT_NE(Log("c1").find("c1 PORT " + std::to_string(backAgain_->Port()) + " DOWN"),
             std::string::npos);
-  for (const TPort* child : children_) EXPECT_TRUE(child->alertRun.held) << child->server->name;
+  for (const Monitor* child : children_) EXPECT_TRUE(child->alertRun.held) << child->server->name;
 
   // The router comes back; seventeen children with it, three stay down: their alerts
   // come as for a new outage, when their failures pass the latency counts again.
@@ -163,7 +163,7 @@ TEST_F(RouterTest, OneAlertForTheRouterAndTheChildrenThatStayDownWhenItIsBack) {
   std::sort(popups.begin() + 1, popups.end());
   EXPECT_EQ(popups, expected);
   EXPECT_EQ(std::count_if(children_.begin(), children_.end(),
-                          [](const TPort* m) { return m->status == "green"; }),
+                          [](const Monitor* m) { return m->status == "green"; }),
             17);
   program_->StopScan();
 }
@@ -182,7 +182,7 @@ TEST_F(RouterTest, InParallelTheChildrenWaitForTheRoutersVerdict) {
   EXPECT_EQ(router_->status, "green") << "the router's verdict has not come yet";
   EXPECT_TRUE(AllChildren("red"));
   UntilRouterLost(5);
-  for (const TPort* child : children_) EXPECT_TRUE(child->alertRun.held) << child->server->name;
+  for (const Monitor* child : children_) EXPECT_TRUE(child->alertRun.held) << child->server->name;
   EXPECT_EQ(Popups(), std::vector<std::string>{RouterDown()});
   program_->StopScan();
 }
@@ -216,13 +216,15 @@ TEST_F(MaintenanceTest, NothingActsInsideAndWhatStillFailsAlertsWhenTheWindowEnd
       {"once", "2026-12-06 13:50..2026-12-06 14:45",
        EncodeDate(2026, 12, 6) + EncodeTime(14, 45, 0)}};
   for (const Case& c : cases) {
-    TServer* s = AddServer(c.server);
+    Server* s = AddServer(c.server);
     std::vector<std::string> errors;
     s->maintenance = ParseMaintenance(c.window, &errors);
     ASSERT_TRUE(errors.empty());
     AddMonitor(s, "ping")->interval = 60;
   }
-  checks_.fallback = [this](TPort& m) { scan().PingVerdict(m, false, 10005, "Request timed out"); };
+  checks_.fallback = [this](Monitor& m) {
+    scan().PingVerdict(m, false, 10005, "Request timed out");
+  };
   program_->StartScan();
   RunUntil([&] { return frontend_.popups.size() == 2; }, 7200);
   program_->StopScan();
@@ -242,20 +244,20 @@ TEST_F(MaintenanceTest, NothingActsInsideAndWhatStillFailsAlertsWhenTheWindowEnd
 // the webhook with the popup.
 TEST_F(MaintenanceTest, RemindersRepeatWhatActedUntilTheRecovery) {
   HttpReceiver hook;
-  TIPEvent& page = *program_->eventList.Items(program_->eventList.Add("Page"));
+  Event& page = *program_->eventList.Items(program_->eventList.Add("Page"));
   page.UsePopup = true;
   page.UseWebhook = true;
   page.WebhookURL = hook.Url("/page");
   page.WebhookBody = "<#msg>";
   page.RepeatMinutes = 5;
-  TPort* m = AddMonitor(AddServer("db1"), "ping");
+  Monitor* m = AddMonitor(AddServer("db1"), "ping");
   m->SetValue("GYtoR", "Page");
   m->SetValue("RYtoG", "Page");
   m->interval = 30;
   m->lastUp = Now();  // its last success: the start of the outage
   const std::string since = FormatDateTime(m->lastUp);
   bool down = true;
-  checks_.fallback = [&](TPort& p) {
+  checks_.fallback = [&](Monitor& p) {
     scan().PingVerdict(p, !down, down ? 10005 : 3, down ? "Request timed out" : "No error");
   };
   program_->StartScan();

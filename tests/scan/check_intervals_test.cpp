@@ -20,10 +20,10 @@ namespace {
 
 class CheckIntervalsTest : public NetworkCheckFixture {
  protected:
-  TPort* PortMonitor(const std::string& server, uint16_t port, int interval) {
-    TServer* s = AddServer(server);
+  Monitor* PortMonitor(const std::string& server, uint16_t port, int interval) {
+    Server* s = AddServer(server);
     s->ip = "127.0.0.1";
-    TPort* m = AddMonitor(s, "port", port);
+    Monitor* m = AddMonitor(s, "port", port);
     m->interval = interval;
     return m;
   }
@@ -35,14 +35,14 @@ class CheckIntervalsTest : public NetworkCheckFixture {
     int64_t firstMs = -1;
     int64_t largestGapMs = 0;
   };
-  std::map<const TPort*, Checked> Watch(const std::vector<TPort*>& monitors, int64_t forMs) {
-    std::map<const TPort*, Checked> seen;
-    std::map<const TPort*, int64_t> last;
+  std::map<const Monitor*, Checked> Watch(const std::vector<Monitor*>& monitors, int64_t forMs) {
+    std::map<const Monitor*, Checked> seen;
+    std::map<const Monitor*, int64_t> last;
     const int64_t start = clock_.MonotonicMs();
-    for (TPort* m : monitors) last[m] = start;
+    for (Monitor* m : monitors) last[m] = start;
     loop_->WaitUntil(
         [&] {
-          for (TPort* m : monitors) {
+          for (Monitor* m : monitors) {
             if (m->lastCheckMono <= last[m]) continue;
             Checked& c = seen[m];
             if (c.times++ == 0)
@@ -74,14 +74,14 @@ TEST_F(CheckIntervalsTest, HungWebServersNeverDelayAFastMonitor) {
     SCOPED_TRACE(parallel ? "in parallel" : "in order");
     program_->serverList.Clear();
     scan().SetParallel(parallel);
-    std::vector<TPort*> web;
+    std::vector<Monitor*> web;
     for (int i = 0; i < 20; ++i) {
-      TPort* m = AddMonitor(AddServer("web" + std::to_string(i)), "http");
+      Monitor* m = AddMonitor(AddServer("web" + std::to_string(i)), "http");
       m->SetValue("url", hung.Url("/"));
       m->interval = 10;
       web.push_back(m);
     }
-    TPort* fast = PortMonitor("fast", open.Port(), 2);
+    Monitor* fast = PortMonitor("fast", open.Port(), 2);
     program_->StartScan();
     auto seen = Watch({fast, web.front(), web.back()}, 120'000);
     program_->StopScan();
@@ -113,11 +113,11 @@ TEST_F(CheckIntervalsTest, HundredsOfSilentPortsStarveNobody) {
     SCOPED_TRACE(std::to_string(c.silentPorts) + " silent, limit " + std::to_string(c.limit));
     program_->serverList.Clear();
     scan().SetParallel(true, c.limit);
-    std::vector<TPort*> all;
+    std::vector<Monitor*> all;
     for (int i = 0; i < c.silentPorts; ++i)
       all.push_back(PortMonitor("quiet" + std::to_string(i), silent.Port(), 10));
-    TPort* fast1 = PortMonitor("fast1", open.Port(), 2);
-    TPort* fast2 = PortMonitor("fast2", open.Port(), 2);
+    Monitor* fast1 = PortMonitor("fast1", open.Port(), 2);
+    Monitor* fast2 = PortMonitor("fast2", open.Port(), 2);
     all.push_back(fast1);
     all.push_back(fast2);
     program_->StartScan();
@@ -126,7 +126,7 @@ TEST_F(CheckIntervalsTest, HundredsOfSilentPortsStarveNobody) {
     int starved = 0;
     for (int i = 0; i < c.silentPorts; ++i) starved += seen[all[i]].times < c.silentChecksAtLeast;
     EXPECT_EQ(starved, 0);
-    for (TPort* f : {fast1, fast2}) {
+    for (Monitor* f : {fast1, fast2}) {
       EXPECT_GE(seen[f].times, 2);
       EXPECT_LE(seen[f].firstMs, c.fastFirstAtMostMs);
       EXPECT_LE(seen[f].largestGapMs, c.fastGapAtMostMs);
@@ -159,12 +159,12 @@ TEST_F(CheckIntervalsTest, ASilentNameServerDelaysNoOtherName) {
         });
         uint16_t dnsPort = 53;
         const int dns = BindLoopback(SOCK_DGRAM, &dnsPort);
-        TPort* local = AddMonitor(AddServer("local"), "http");
+        Monitor* local = AddMonitor(AddServer("local"), "http");
         local->SetValue("url", "http://localhost:" + std::to_string(inside.Port()) + "/");
         local->interval = 5;
-        std::vector<TPort*> named;
+        std::vector<Monitor*> named;
         for (int i = 0; i < 50; ++i) {
-          TPort* m = AddMonitor(AddServer("silent" + std::to_string(i) + ".test"), "port", 80);
+          Monitor* m = AddMonitor(AddServer("silent" + std::to_string(i) + ".test"), "port", 80);
           m->interval = 10;
           named.push_back(m);
         }
@@ -184,7 +184,7 @@ TEST_F(CheckIntervalsTest, ASilentNameServerDelaysNoOtherName) {
         out += "; localhost " + std::string(ok >= 10 ? ">= 10 OK" : std::to_string(ok) + " OK") +
                ", " + std::to_string(other) + " other";
         int timedOut = 0, checked = 0;
-        for (TPort* m : named) {
+        for (Monitor* m : named) {
           const auto lines = RecordLines(Log(m->server->name));
           checked += !lines.empty();
           timedOut += !lines.empty() &&

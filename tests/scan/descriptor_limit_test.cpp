@@ -67,15 +67,15 @@ class DescriptorLimitTest : public CoreFixture {
   }
   // servers x perServer HTTP monitors on url; each monitor's port field is its number
   // within the server, so its records can be told apart.
-  std::vector<TPort*> AddMonitors(int servers, int perServer, const std::string& url) {
-    std::vector<TPort*> all;
+  std::vector<Monitor*> AddMonitors(int servers, int perServer, const std::string& url) {
+    std::vector<Monitor*> all;
     for (int i = 0; i < servers; ++i) {
-      TServerList& list = program_->serverList;
-      TServer* s = list.Items(list.Add("s" + std::to_string(i)));
+      ServerList& list = program_->serverList;
+      Server* s = list.Items(list.Add("s" + std::to_string(i)));
       s->group = "Main";
       s->logfile = s->name + ".log";
       for (int j = 0; j < perServer; ++j) {
-        TPort* m = s->ports.Items(s->ports.Add("http"));
+        Monitor* m = s->ports.Items(s->ports.Add("http"));
         m->port = j;
         m->interval = 3600;
         m->SetValue("url", url);
@@ -103,7 +103,7 @@ TEST_F(DescriptorLimitTest, TwoHundredChecksUnderALimitOf64AllEndOkWithOneTrueRe
   // The waiting checks start as the ones in flight end; none is due again for an hour.
   EXPECT_TRUE(WaitReal(
       [&] {
-        for (TPort* m : monitors)
+        for (Monitor* m : monitors)
           if (m->status != "green") return false;
         return true;
       },
@@ -153,7 +153,7 @@ class HttpQueueTest : public CoreFixture, public ScanHost {
   void SetUp() override {
     CoreFixture::SetUp();
     SetCurrentClock(nullptr);
-    scan_ = std::make_unique<TInfiniScan>(servers_, *this);
+    scan_ = std::make_unique<Scanner>(servers_, *this);
     http_ = std::make_unique<HttpChecks>(*scan_);
     web1_ = servers_.Items(servers_.Add("web1"));
     web1_->logfile = "web1.log";
@@ -170,8 +170,8 @@ class HttpQueueTest : public CoreFixture, public ScanHost {
   void RunEvent(const std::string&, const std::string&, const std::string&, const std::string&,
                 int32_t, uint64_t) override {}
 
-  TPort* Monitor(int number, const std::string& url) {
-    TPort* m = web1_->ports.Items(web1_->ports.Add("http"));
+  Monitor* MonitorFor(int number, const std::string& url) {
+    Monitor* m = web1_->ports.Items(web1_->ports.Add("http"));
     m->port = number;
     m->SetValue("url", url);
     m->SetValue("GYtoR", "none");
@@ -195,10 +195,10 @@ class HttpQueueTest : public CoreFixture, public ScanHost {
   }
   static constexpr int kProgramDescriptors = 48;
 
-  TServerList servers_;
-  std::unique_ptr<TInfiniScan> scan_;
+  ServerList servers_;
+  std::unique_ptr<Scanner> scan_;
   std::unique_ptr<HttpChecks> http_;
-  TServer* web1_ = nullptr;
+  Server* web1_ = nullptr;
   std::vector<std::string> activity_;
   std::vector<int> placeholders_;
 };
@@ -206,16 +206,16 @@ class HttpQueueTest : public CoreFixture, public ScanHost {
 TEST_F(HttpQueueTest, WaitingChecksKeepTheirPlaceAndGoWithTheirMonitor) {
   DelayedHttpServer server(300);
   // One check first, so that whatever the lookups and the loop open once is open.
-  TPort* first = Monitor(0, server.Url());
+  Monitor* first = MonitorFor(0, server.Url());
   RunToCompletion(http_->DoAHTTP(*first));
   ASSERT_TRUE(WaitReal([&] { return http_->InFlight() == 0; }, 10000));
 
   SoftFileLimit limit(LimitWithRoomFor(2));
-  TPort* a = Monitor(1, server.Url());
-  TPort* b = Monitor(2, server.Url());
-  TPort* gone = Monitor(3, server.Url());
-  TPort* again = Monitor(4, server.Url("/old"));
-  for (TPort* m : {a, b, gone, again}) RunToCompletion(http_->DoAHTTP(*m));
+  Monitor* a = MonitorFor(1, server.Url());
+  Monitor* b = MonitorFor(2, server.Url());
+  Monitor* gone = MonitorFor(3, server.Url());
+  Monitor* again = MonitorFor(4, server.Url("/old"));
+  for (Monitor* m : {a, b, gone, again}) RunToCompletion(http_->DoAHTTP(*m));
   EXPECT_EQ(http_->Running(), 2u);
   EXPECT_EQ(http_->Waiting(), 2u);
   EXPECT_EQ(activity_.back(), "2 HTTP checks waiting for a free connection");
@@ -244,12 +244,12 @@ TEST_F(HttpQueueTest, WaitingChecksKeepTheirPlaceAndGoWithTheirMonitor) {
 
 TEST_F(HttpQueueTest, AReplacedConfigurationTakesEveryWaitingCheckWithIt) {
   DelayedHttpServer server(300);
-  TPort* first = Monitor(0, server.Url());
+  Monitor* first = MonitorFor(0, server.Url());
   RunToCompletion(http_->DoAHTTP(*first));
   ASSERT_TRUE(WaitReal([&] { return http_->InFlight() == 0; }, 10000));
 
   SoftFileLimit limit(LimitWithRoomFor(1));
-  for (int i = 1; i <= 5; ++i) RunToCompletion(http_->DoAHTTP(*Monitor(i, server.Url())));
+  for (int i = 1; i <= 5; ++i) RunToCompletion(http_->DoAHTTP(*MonitorFor(i, server.Url())));
   EXPECT_EQ(http_->Waiting(), 4u);
   servers_.Clear();  // what loading another server file does first
   loop_->Pump();
@@ -268,7 +268,7 @@ TEST_F(HttpQueueTest, ARunOutOfDescriptorsAnywayIsAnErrorsLogLineNotALostRecord)
     return LoopbackServer::Reply::Bytes("HTTP/1.0 200 OK\r\n\r\nfine");
   });
   SoftFileLimit limit(64);
-  TPort* m = Monitor(7, server.Url());
+  Monitor* m = MonitorFor(7, server.Url());
   m->status = "green";
   ASSERT_TRUE(Descriptors().HasRoom(1, 0));  // an exact count while there is room
 
@@ -294,7 +294,7 @@ TEST_F(HttpQueueTest, ARunOutOfDescriptorsAnywayIsAnErrorsLogLineNotALostRecord)
   EXPECT_EQ(Records().back().rfind("web1 HTTP 7 OK ", 0), 0u) << Records().back();
 
   // The port check the same way: its socket cannot be made, so no record.
-  TPort* port = web1_->ports.Items(web1_->ports.Add("port"));
+  Monitor* port = web1_->ports.Items(web1_->ports.Add("port"));
   port->port = server.Port();
   port->status = "green";
   web1_->ip = "127.0.0.1";

@@ -11,7 +11,7 @@ using Reply = LoopbackServer::Reply;
 
 std::string RequestFor(const UrlParts& target) {
   RequestRoute route = RouteRequest(target, "", "");
-  tmyhttpcli r;
+  HttpRequest r;
   r.hostName = route.hostName;
   r.requestUri = route.requestUri;
   return r.RequestText();
@@ -50,7 +50,7 @@ TEST_F(HttpLocationTest, ALocationWithABareCrCannotStartAHeaderLine) {
       return Reply::Bytes("HTTP/1.0 302 Found\r\nLocation: /next\rX-Injected: yes\r\n\r\n");
     return Reply::Bytes("HTTP/1.0 200 OK\r\n\r\nfine");
   });
-  tmyhttpcli r;
+  HttpRequest r;
   r.url = server.Url("/start");
   RunToCompletion(r.Fetch());
   EXPECT_EQ(r.statusCode, 200);

@@ -3,7 +3,7 @@
 #include "model/last_activity.h"
 #include "model/server_list.h"
 #include "scan/http_client.h"
-#include "scan/infini_scan.h"
+#include "scan/scanner.h"
 #include "support/loopback_server.h"
 #include "support/netns.h"
 #include "support/records.h"
@@ -20,7 +20,7 @@ class HttpCheckTest : public CoreFixture, public ScanHost {
   void SetUp() override {
     CoreFixture::SetUp();
     clock_.SetAutoAdvance(false);
-    scan_ = std::make_unique<TInfiniScan>(servers_, *this);
+    scan_ = std::make_unique<Scanner>(servers_, *this);
     http_ = std::make_unique<HttpChecks>(*scan_);
     web1_ = servers_.Items(servers_.Add("web1"));
     web1_->logfile = "web1.log";
@@ -41,13 +41,13 @@ class HttpCheckTest : public CoreFixture, public ScanHost {
     if (auto hook = onEvent_) hook();
   }
 
-  TPort* Monitor(const std::string& url) {
-    TPort* m = web1_->ports.Items(web1_->ports.Add("http"));
+  Monitor* MonitorFor(const std::string& url) {
+    Monitor* m = web1_->ports.Items(web1_->ports.Add("http"));
     m->SetValue("url", url);
     return m;
   }
   // One check to its completion.
-  void Check(TPort* m) {
+  void Check(Monitor* m) {
     size_t before = Records().size();
     RunToCompletion(http_->DoAHTTP(*m));
     ASSERT_TRUE(
@@ -59,10 +59,10 @@ class HttpCheckTest : public CoreFixture, public ScanHost {
     return r.empty() ? "" : r.back();
   }
 
-  TServerList servers_;
-  std::unique_ptr<TInfiniScan> scan_;
+  ServerList servers_;
+  std::unique_ptr<Scanner> scan_;
   std::unique_ptr<HttpChecks> http_;
-  TServer* web1_ = nullptr;
+  Server* web1_ = nullptr;
   std::vector<std::string> events_;
   std::function<void()> onEvent_;
 };
@@ -70,7 +70,7 @@ class HttpCheckTest : public CoreFixture, public ScanHost {
 TEST_F(HttpCheckTest, VerdictsForTheUsualAnswers) {
   std::string next;
   LoopbackServer server([&](const std::string&) { return Reply::Bytes(next); });
-  TPort* m = Monitor(server.Url("/"));
+  Monitor* m = MonitorFor(server.Url("/"));
   m->status = "green";
 
   next = "HTTP/1.0 200 OK\r\n\r\nHello world";
@@ -122,7 +122,7 @@ TEST_F(HttpCheckTest, VerdictsForTheUsualAnswers) {
 TEST_F(HttpCheckTest, AServersWordsAreBoundedAndStayOnOneLine) {
   std::string next;
   LoopbackServer server([&](const std::string&) { return Reply::Bytes(next); });
-  TPort* m = Monitor(server.Url("/"));
+  Monitor* m = MonitorFor(server.Url("/"));
   m->status = "green";
   m->SetValue("GtoY", "Warn");
   next = "HTTP/1.0 500 " + std::string(60 * 1024, 'R') + "\r\n\r\n";
@@ -153,7 +153,7 @@ TEST_F(HttpCheckTest, ContentTestsIgnoreCaseAndQuoteTheUpperCaseWords) {
   LoopbackServer server([](const std::string&) {
     return Reply::Bytes("HTTP/1.0 200 OK\r\n\r\n<h1>Welcome</h1> Error 42");
   });
-  TPort* m = Monitor(server.Url("/"));
+  Monitor* m = MonitorFor(server.Url("/"));
   m->status = "green";
   m->SetValue("mustinclude", "welcome");
   Check(m);
@@ -181,7 +181,7 @@ TEST_F(HttpCheckTest, BodyTextStopsAtNulAndAtTheMemoryBound) {
   LoopbackServer nul([](const std::string&) {
     return Reply::Bytes(std::string("HTTP/1.0 200 OK\r\n\r\nabc\0MARKER", 29));
   });
-  TPort* m = Monitor(nul.Url("/"));
+  Monitor* m = MonitorFor(nul.Url("/"));
   m->SetValue("mustinclude", "marker");
   Check(m);
   EXPECT_EQ(Last(),
@@ -206,10 +206,10 @@ TEST_F(HttpCheckTest, BodyTextStopsAtNulAndAtTheMemoryBound) {
 TEST_F(HttpCheckTest, AnEndlessBodyKeepsItsTextBoundedUntilTheNextCheckAbortsIt) {
   LoopbackServer endless(
       [](const std::string&) { return Reply::Stream("HTTP/1.0 200 OK\r\n\r\n", SIZE_MAX, ""); });
-  TPort* m = Monitor(endless.Url("/"));
+  Monitor* m = MonitorFor(endless.Url("/"));
   m->status = "green";
   RunToCompletion(http_->DoAHTTP(*m));
-  auto* r = dynamic_cast<tmyhttpcli*>(m->httpRequest);
+  auto* r = dynamic_cast<HttpRequest*>(m->httpRequest);
   ASSERT_NE(r, nullptr);
   const int64_t beyond = static_cast<int64_t>(HttpChecks::kMaxBodyText) * 2;
   ASSERT_TRUE(WaitReal([&] { return r->rcvdCount > beyond; }, 20000));
@@ -227,12 +227,12 @@ TEST_F(HttpCheckTest, AnEndlessBodyKeepsItsTextBoundedUntilTheNextCheckAbortsIt)
 
 TEST_F(HttpCheckTest, TheNextCheckAbortsASilentRequestAsTimedOut) {
   LoopbackServer silent([](const std::string&) { return Reply::Silent(); });
-  TPort* m = Monitor(silent.Url("/"));
+  Monitor* m = MonitorFor(silent.Url("/"));
   m->status = "green";
   RunToCompletion(http_->DoAHTTP(*m));
-  tmyhttpcli* first = dynamic_cast<tmyhttpcli*>(m->httpRequest);
+  HttpRequest* first = dynamic_cast<HttpRequest*>(m->httpRequest);
   ASSERT_NE(first, nullptr);
-  ASSERT_TRUE(WaitReal([&] { return first->state() == tmyhttpcli::State::WaitingHeader; }));
+  ASSERT_TRUE(WaitReal([&] { return first->state() == HttpRequest::State::WaitingHeader; }));
 
   clock_.AdvanceMs(60000);  // one interval later the monitor is due again
   clock_.SetAutoAdvance(true);
@@ -245,9 +245,9 @@ TEST_F(HttpCheckTest, TheNextCheckAbortsASilentRequestAsTimedOut) {
   EXPECT_EQ(events_, std::vector<std::string>{});
   EXPECT_EQ(m->status, "yellow");
   // The new request is the monitor's now; the old completion did not clear it.
-  auto* second = dynamic_cast<tmyhttpcli*>(m->httpRequest);
+  auto* second = dynamic_cast<HttpRequest*>(m->httpRequest);
   ASSERT_NE(second, nullptr);
-  EXPECT_NE(second->state(), tmyhttpcli::State::Ready);
+  EXPECT_NE(second->state(), HttpRequest::State::Ready);
   EXPECT_EQ(http_->InFlight(), 1u);
   clock_.SetAutoAdvance(false);
   EXPECT_TRUE(WaitReal([&] { return silent.Connections().size() == 2; }));
@@ -256,16 +256,16 @@ TEST_F(HttpCheckTest, TheNextCheckAbortsASilentRequestAsTimedOut) {
 TEST_F(HttpCheckTest, ACompletionClearsOnlyItsOwnRequest) {
   LoopbackServer server(
       [](const std::string&) { return Reply::Bytes("HTTP/1.0 500 Broken\r\n\r\n"); });
-  TPort* m = Monitor(server.Url("/"));
+  Monitor* m = MonitorFor(server.Url("/"));
   m->status = "green";
   m->SetValue("GtoY", "Warn");
   // The GtoY event starts the monitor's next check while the first verdict is still
   // being handed out, as a pump inside an event action can.
-  tmyhttpcli* second = nullptr;
+  HttpRequest* second = nullptr;
   onEvent_ = [&] {
     onEvent_ = nullptr;
     RunToCompletion(http_->DoAHTTP(*m));
-    second = dynamic_cast<tmyhttpcli*>(m->httpRequest);
+    second = dynamic_cast<HttpRequest*>(m->httpRequest);
   };
   RunToCompletion(http_->DoAHTTP(*m));
   ASSERT_TRUE(WaitReal([&] { return second != nullptr; }));
@@ -277,7 +277,7 @@ TEST_F(HttpCheckTest, ACompletionClearsOnlyItsOwnRequest) {
 
 TEST_F(HttpCheckTest, AMonitorDeletedWhileItsRequestIsInFlight) {
   LoopbackServer silent([](const std::string&) { return Reply::Silent(); });
-  TPort* m = Monitor(silent.Url("/"));
+  Monitor* m = MonitorFor(silent.Url("/"));
   RunToCompletion(http_->DoAHTTP(*m));
   ASSERT_TRUE(WaitReal([&] { return !silent.Connections().empty(); }));
   web1_->ports.Delete(0);
@@ -288,7 +288,7 @@ TEST_F(HttpCheckTest, AMonitorDeletedWhileItsRequestIsInFlight) {
   // Deleted by an event action during its own verdict.
   LoopbackServer failing(
       [](const std::string&) { return Reply::Bytes("HTTP/1.0 503 Busy\r\n\r\n"); });
-  TPort* n = Monitor(failing.Url("/"));
+  Monitor* n = MonitorFor(failing.Url("/"));
   onEvent_ = [&] { web1_->ports.Delete(web1_->ports.IndexOf(n)); };
   RunToCompletion(http_->DoAHTTP(*n));
   EXPECT_TRUE(WaitReal([&] { return http_->InFlight() == 0; }));
@@ -298,7 +298,7 @@ TEST_F(HttpCheckTest, AMonitorDeletedWhileItsRequestIsInFlight) {
 TEST_F(HttpCheckTest, ProxySettingsOfTheMonitor) {
   LoopbackServer proxy(
       [](const std::string&) { return Reply::Bytes("HTTP/1.0 200 OK\r\n\r\nvia proxy"); });
-  TPort* m = Monitor("http://webhost:8080/status");
+  Monitor* m = MonitorFor("http://webhost:8080/status");
   m->SetValue("proxy", "127.0.0.1");
   m->SetValue("proxyport", std::to_string(proxy.Port()));
   m->SetValue("username", "joe");
@@ -311,7 +311,7 @@ TEST_F(HttpCheckTest, ProxySettingsOfTheMonitor) {
 }
 
 TEST_F(HttpCheckTest, AnUnstartableRequestWaitsForTheNextCheck) {
-  TPort* m = Monitor("/no/host/here");
+  Monitor* m = MonitorFor("/no/host/here");
   RunToCompletion(http_->DoAHTTP(*m));
   EXPECT_EQ(http_->InFlight(), 1u);
   EXPECT_NE(m->httpRequest, nullptr);
@@ -337,7 +337,7 @@ class HttpCheckIpv6Test : public HttpCheckTest {
 TEST_F(HttpCheckIpv6Test, BracketedAddressesAndAProxyAtAnIpv6Address) {
   LoopbackServer server(
       [](const std::string&) { return Reply::Bytes("HTTP/1.0 200 OK\r\n\r\nsix"); }, AF_INET6);
-  TPort* m = Monitor("http://[::1]:" + std::to_string(server.Port()) + "/status");
+  Monitor* m = MonitorFor("http://[::1]:" + std::to_string(server.Port()) + "/status");
   Check(m);
   EXPECT_EQ(Last(), "web1 HTTP 80 OK 0ms 3Bytes E0 200 OK");
   EXPECT_EQ(server.Requests().at(0),
@@ -372,7 +372,7 @@ TEST_F(HttpCheckIpv6Test, ANameWhoseIpv6AddressRefusesIsFetchedFromItsIpv4Addres
   LoopbackServer server(
       [](const std::string&) { return Reply::Bytes("HTTP/1.0 200 OK\r\n\r\nfour"); });
   ClosedPort closed(AF_INET6, server.Port());
-  TPort* m = Monitor("http://localhost:" + std::to_string(server.Port()) + "/");
+  Monitor* m = MonitorFor("http://localhost:" + std::to_string(server.Port()) + "/");
   Check(m);
   EXPECT_EQ(Last(), "web1 HTTP 80 OK 0ms 4Bytes E0 200 OK");
   EXPECT_EQ(server.Requests().size(), 1u);

@@ -63,7 +63,7 @@ struct TlsWorld {
 class HttpsFixture : public Web1HttpFixture {
  protected:
   // One check to its verdict; the records it wrote.
-  std::vector<std::string> Check(TPort* m) {
+  std::vector<std::string> Check(Monitor* m) {
     size_t before = RecordLines(Log("web1")).size();
     RunToCompletion(checks().DoAHTTP(*m));
     EXPECT_TRUE(WaitReal([&] { return m->httpRequest == nullptr; }, 10000));
@@ -98,7 +98,7 @@ class HttpsCheckTest : public HttpsFixture {
 TlsWorld* HttpsCheckTest::world_ = nullptr;
 
 TEST_F(HttpsCheckTest, AVerifiedServerIsGreenWithItsBodyAndContentTests) {
-  TPort* m = Monitor(nginx().HttpsUrl(kGood, "/index.html"));
+  Monitor* m = MonitorFor(nginx().HttpsUrl(kGood, "/index.html"));
   m->SetValue("mustinclude", "welcome to the sentrel");
   EXPECT_EQ(Check(m),
             std::vector<std::string>{"web1 HTTP 80 OK 0ms " + bytes_ + "Bytes E0 200 OK"});
@@ -153,7 +153,7 @@ TEST_F(HttpsCheckTest, CertificateFailuresTurnTheMonitorRedWithTheirReason) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.url);
-    TPort* m = Monitor(c.url);
+    Monitor* m = MonitorFor(c.url);
     const std::string detail = "0ms 0Bytes 404 " + c.reason + " (Received No Data)";
     EXPECT_EQ(Check(m), (std::vector<std::string>{"web1 HTTP 80 LOST " + detail,
                                                   "web1 HTTP 80 DOWN " + detail + " (2 lost)"}));
@@ -167,7 +167,8 @@ TEST_F(HttpsCheckTest, CertificateFailuresTurnTheMonitorRedWithTheirReason) {
 
 TEST_F(HttpsCheckTest, RelocationsMoveBetweenHttpAndHttps) {
   // The plain port sends everything but /plain.html to https://localhost:<good port>.
-  TPort* m = Monitor("http://127.0.0.1:" + std::to_string(nginx().PlainPort()) + "/index.html");
+  Monitor* m =
+      MonitorFor("http://127.0.0.1:" + std::to_string(nginx().PlainPort()) + "/index.html");
   m->SetValue("mustinclude", "Sentrel test page");
   EXPECT_EQ(Check(m),
             std::vector<std::string>{"web1 HTTP 80 OK 0ms " + bytes_ + "Bytes E0 200 OK"});
@@ -191,8 +192,8 @@ TEST_F(HttpsCheckTest, ACertificateExpiringSoonIsNoticedOnceADayPerMonitor) {
   const std::string notice =
       "web1 certificate of localhost expires on " + FormatDate(DateTimeFromUnix(notAfter));
 
-  TPort* soon = Monitor(nginx().HttpsUrl(kSoon, "/index.html"));
-  TPort* good = Monitor(nginx().HttpsUrl(kGood, "/index.html"));
+  Monitor* soon = MonitorFor(nginx().HttpsUrl(kSoon, "/index.html"));
+  Monitor* good = MonitorFor(nginx().HttpsUrl(kGood, "/index.html"));
   EXPECT_EQ(Check(soon).at(0), "web1 HTTP 80 OK 0ms " + bytes_ + "Bytes E0 200 OK");
   Check(good);
   EXPECT_EQ(ExpiryNotices(), std::vector<std::string>{notice});
@@ -204,7 +205,7 @@ TEST_F(HttpsCheckTest, ACertificateExpiringSoonIsNoticedOnceADayPerMonitor) {
   EXPECT_EQ(ExpiryNotices().size(), 1u) << "once a day";
 
   // Another monitor of the same certificate has a notice of its own.
-  TPort* other = Monitor(nginx().HttpsUrl(kSoon, "/old"));
+  Monitor* other = MonitorFor(nginx().HttpsUrl(kSoon, "/old"));
   Check(other);
   EXPECT_EQ(ExpiryNotices().size(), 2u);
 
@@ -216,7 +217,7 @@ TEST_F(HttpsCheckTest, ACertificateExpiringSoonIsNoticedOnceADayPerMonitor) {
 }
 
 TEST_F(HttpsCheckTest, TheTrustStoreIsReadAgainWhenItChanges) {
-  TPort* m = Monitor(nginx().HttpsUrl(kGood, "/index.html"));
+  Monitor* m = MonitorFor(nginx().HttpsUrl(kGood, "/index.html"));
   const std::string ok = "web1 HTTP 80 OK 0ms " + bytes_ + "Bytes E0 200 OK";
   const std::string untrusted =
       "web1 HTTP 80 LOST 0ms 0Bytes 404 TLS handshake failed: untrusted certificate authority "
@@ -252,7 +253,7 @@ TEST_F(HttpsCheckTest, TheTrustStoreIsReadAgainWhenItChanges) {
 TEST_F(HttpsCheckTest, ThroughTinyproxyTheRequestGoesInsideAConnectTunnel) {
   TinyProxy proxy;
   if (!proxy.Ok()) GTEST_SKIP() << proxy.Why();
-  TPort* m = Monitor(nginx().HttpsUrl(kGood, "/index.html"));
+  Monitor* m = MonitorFor(nginx().HttpsUrl(kGood, "/index.html"));
   m->SetValue("proxy", "127.0.0.1");
   m->SetValue("proxyport", std::to_string(proxy.Port()));
   m->SetValue("mustinclude", "Sentrel test page");
@@ -278,7 +279,7 @@ TEST_F(HttpsCheckTest, AtAnIpv6AddressDirectlyAndThroughAProxyOnIpv6) {
   std::string why;
   if (!LoopbackIpv6(&why)) GTEST_SKIP() << why;
   const std::string ok = "web1 HTTP 80 OK 0ms " + bytes_ + "Bytes E0 200 OK";
-  TPort* m = Monitor(nginx().HttpsUrl(kGood, "/index.html", "[::1]"));
+  Monitor* m = MonitorFor(nginx().HttpsUrl(kGood, "/index.html", "[::1]"));
   EXPECT_EQ(Check(m), std::vector<std::string>{ok});
   // The certificate of the other site names no address at all.
   m->SetValue("url", nginx().HttpsUrl(kWrongName, "/index.html", "[::1]"));
@@ -318,7 +319,7 @@ TEST_F(HttpsHostilePeerTest, AServerThatStallsInTheHandshakeIsAbortedByTheNextCh
   for (LoopbackServer* server : {&silent, &halfway}) {
     AnswerTheFirstBytes(*server);
     clock_.SetAutoAdvance(false);
-    TPort* m = Monitor(Https(*server));
+    Monitor* m = MonitorFor(Https(*server));
     m->status = "green";
     RunToCompletion(checks().DoAHTTP(*m));
     ASSERT_TRUE(WaitReal(
@@ -371,7 +372,7 @@ TEST_F(HttpsHostilePeerTest, GarbageOrAnEarlyCloseInsteadOfAHandshakeFailsCleanl
   for (const Case& c : cases) {
     LoopbackServer server([&](const std::string&) { return c.reply; });
     AnswerTheFirstBytes(server);
-    TPort* m = Monitor(Https(server));
+    Monitor* m = MonitorFor(Https(server));
     m->status = "green";
     EXPECT_EQ(Check(m).at(0),
               "web1 HTTP 80 LOST 0ms 0Bytes 404 " + c.reason + " (Received No Data)");
@@ -398,7 +399,7 @@ TEST_F(HttpsHostilePeerTest, AProxyThatRefusesTheTunnelFailsWithItsAnswer) {
   };
   for (const Case& c : cases) {
     LoopbackServer proxy([&](const std::string&) { return c.reply; });
-    TPort* m = Monitor("https://localhost:8443/status");
+    Monitor* m = MonitorFor("https://localhost:8443/status");
     m->SetValue("proxy", "127.0.0.1:" + std::to_string(proxy.Port()));
     m->status = "green";
     EXPECT_EQ(Check(m).at(0),

@@ -23,9 +23,9 @@ bool IcmpAvailable() {
 }
 
 TEST(PingObjectTest, EchoDataIsTheGreetingPaddedWithBlanks) {
-  std::string data = tmyicmp::EchoData();
+  std::string data = Pinger::EchoData();
   ASSERT_EQ(data.size(), 56u);
-  EXPECT_EQ(data.substr(0, 45), tmyicmp::kGreeting);
+  EXPECT_EQ(data.substr(0, 45), Pinger::kGreeting);
   EXPECT_EQ(data.substr(45), std::string(11, ' '));
 }
 
@@ -38,8 +38,8 @@ class PingCheckTest : public NetworkCheckFixture {
 };
 
 TEST_F(PingCheckTest, LocalhostAnswersAndGoesGreen) {
-  TServer* s = AddServer("localhost");  // no ip: the name is pinged
-  TPort* m = AddMonitor(s, "ping");
+  Server* s = AddServer("localhost");  // no ip: the name is pinged
+  Monitor* m = AddMonitor(s, "ping");
   ASSERT_EQ(m->port, 0);
   RunToCompletion(checks().DoAping(*m));
   auto lines = RecordLines(Log("localhost"));
@@ -50,9 +50,9 @@ TEST_F(PingCheckTest, LocalhostAnswersAndGoesGreen) {
 }
 
 TEST_F(PingCheckTest, UnresolvableNameGivesBothMessagesAndThenAFailure) {
-  TServer* s = AddServer("web1");
+  Server* s = AddServer("web1");
   s->name = "no such host";
-  TPort* m = AddMonitor(s, "ping");
+  Monitor* m = AddMonitor(s, "ping");
   m->status = "green";
   RunToCompletion(checks().DoAping(*m));
   EXPECT_EQ(RecordLines(Log("web1")), (std::vector<std::string>{
@@ -76,9 +76,9 @@ class PingCheckNamespaceTest : public PingCheckTest {
   // Runs one ping check of a green monitor inside the namespace; the child writes the
   // records to the server's log file in our data directory.
   std::string RunInNamespace(bool unreachable) {
-    TServer* s = AddServer("web1");
+    Server* s = AddServer("web1");
     s->ip = "127.0.0.1";
-    TPort* m = AddMonitor(s, "ping");
+    Monitor* m = AddMonitor(s, "ping");
     m->status = "green";
     std::string output;
     bool ran = RunInNetworkNamespace(
@@ -116,7 +116,7 @@ TEST_F(PingCheckNamespaceTest, UnreachableAnswerIsAFailureWithItsText) {
 // deleted or the program quits: no record, nothing left waiting, no ten seconds.
 TEST_F(PingCheckNamespaceTest, ADeletedMonitorOrAQuitEndsTheWaitAtOnce) {
   InOrder();
-  TServer* s = AddServer("web1");
+  Server* s = AddServer("web1");
   s->ip = "127.0.0.1";
   AddMonitor(s, "ping");
   AddMonitor(AddServer("db1"), "ping")->interval = 3600;
@@ -155,9 +155,9 @@ TEST_F(PingCheckNamespaceTest, ADeletedMonitorOrAQuitEndsTheWaitAtOnce) {
 TEST_F(PingCheckTest, Ipv6AddressesAndNamesOfBothFamilies) {
   std::string why;
   if (!LoopbackIpv6(&why)) GTEST_SKIP() << why;
-  TServer* s = AddServer("web1");
+  Server* s = AddServer("web1");
   s->ip = "::1";
-  TPort* m = AddMonitor(s, "ping");
+  Monitor* m = AddMonitor(s, "ping");
   RunToCompletion(checks().DoAping(*m));
   auto lines = RecordLines(Log("web1"));
   ASSERT_EQ(lines.size(), 1u);
@@ -176,7 +176,7 @@ TEST_F(PingCheckTest, ANameWithAddressesOfBothFamiliesIsPingedAtTheFirst) {
     case LocalhostOnBothFamilies::Here:
       break;
   }
-  tmyicmp ping;
+  Pinger ping;
   ping.timeout = 10000;
   ping.SetAddress("localhost");
   EXPECT_EQ(RunToCompletion(ping.Ping()), 1);
@@ -227,9 +227,9 @@ class PingAsOrdinaryUserTest : public NetworkCheckFixture {
 TEST_F(PingAsOrdinaryUserTest, TheSystemPingSends56BytesWithTtl64AndTheRecordsAreAsAlways) {
   if (!HasSystemPing()) GTEST_SKIP() << "no ping program (Debian package iputils-ping)";
   const bool ipv6 = LoopbackIpv6(nullptr);
-  TServer* v4 = AddServer("web1");
+  Server* v4 = AddServer("web1");
   v4->ip = "127.0.0.1";
-  TServer* v6 = AddServer("web2");
+  Server* v6 = AddServer("web2");
   v6->ip = "::1";
   std::unique_ptr<EchoRequestRecorder> seen4, seen6;
   std::string out = Run(
@@ -239,9 +239,9 @@ TEST_F(PingAsOrdinaryUserTest, TheSystemPingSends56BytesWithTtl64AndTheRecordsAr
       },
       [&]() -> std::string {
         std::string result;
-        for (TServer* s : {v4, v6}) {
+        for (Server* s : {v4, v6}) {
           if (s == v6 && !ipv6) continue;
-          TPort* m = AddMonitor(s, "ping");
+          Monitor* m = AddMonitor(s, "ping");
           RunToCompletion(checks().DoAping(*m));
           EchoRequestRecorder& seen = s == v4 ? *seen4 : *seen6;
           CurrentLoop().WaitUntil([&] { return !seen.Seen().empty(); }, 2000);
@@ -266,9 +266,9 @@ TEST_F(PingAsOrdinaryUserTest, TheSystemPingSends56BytesWithTtl64AndTheRecordsAr
 
 TEST_F(PingAsOrdinaryUserTest, ASilentHostTimesOutAfterTenSecondsAndAnErrorGivesItsText) {
   if (!HasSystemPing()) GTEST_SKIP() << "no ping program (Debian package iputils-ping)";
-  TServer* silent = AddServer("web1");
+  Server* silent = AddServer("web1");
   silent->ip = "127.0.0.1";
-  TPort* m1 = AddMonitor(silent, "ping");
+  Monitor* m1 = AddMonitor(silent, "ping");
   m1->status = "green";
   std::string out = Run([] { WriteProcSys("net/ipv4/icmp_echo_ignore_all", "1"); },
                         [&]() -> std::string {
@@ -280,9 +280,9 @@ TEST_F(PingAsOrdinaryUserTest, ASilentHostTimesOutAfterTenSecondsAndAnErrorGives
   EXPECT_EQ(RecordLines(Log("web1")),
             std::vector<std::string>{"web1 PING 0 LOST 10000ms 56Bytes Request timed out"});
 
-  TServer* unreachable = AddServer("web2");
+  Server* unreachable = AddServer("web2");
   unreachable->ip = "127.0.0.1";
-  TPort* m2 = AddMonitor(unreachable, "ping");
+  Monitor* m2 = AddMonitor(unreachable, "ping");
   m2->status = "green";
   std::unique_ptr<IcmpResponder> router;
   out = Run(
@@ -302,12 +302,12 @@ TEST_F(PingAsOrdinaryUserTest, ASilentHostTimesOutAfterTenSecondsAndAnErrorGives
 // Without the ping program as well, the check fails where the operator sees it: the
 // reason in the record, the light red, and once per run the way to mend it.
 TEST_F(PingAsOrdinaryUserTest, WithoutAPingProgramTheCheckFailsVisiblyAndSaysHowToMendItOnce) {
-  TServer* s = AddServer("web1");
+  Server* s = AddServer("web1");
   s->ip = "127.0.0.1";
-  TPort* m = AddMonitor(s, "ping");
-  TServer* s2 = AddServer("web2");
+  Monitor* m = AddMonitor(s, "ping");
+  Server* s2 = AddServer("web2");
   s2->ip = "::1";
-  TPort* second = AddMonitor(s2, "ping");
+  Monitor* second = AddMonitor(s2, "ping");
   std::string out = Run([] {},
                         [&]() -> std::string {
                           setenv("PATH", "/nonexistent", 1);

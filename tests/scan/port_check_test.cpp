@@ -14,19 +14,19 @@ class PortCheckTest : public NetworkCheckFixture {
     web1_ = AddServer("web1");
     web1_->ip = "127.0.0.1";
   }
-  TPort* Monitor(int port) {
-    TPort* m = AddMonitor(web1_, "port", port);
+  Monitor* MonitorFor(int port) {
+    Monitor* m = AddMonitor(web1_, "port", port);
     m->SetValue("GtoY", "Warn");
     return m;
   }
   std::string P(int port) { return std::to_string(port); }
-  TServer* web1_;
+  Server* web1_;
 };
 
 TEST_F(PortCheckTest, OpenPortIsGreenAndThePeerGetsTheProbeThenAnOrderlyClose) {
   LoopbackServer peer([](const std::string&) { return LoopbackServer::Reply{}; });
   peer.SetComplete([](const std::string&) { return false; });
-  TPort* m = Monitor(peer.Port());
+  Monitor* m = MonitorFor(peer.Port());
   const int64_t before = clock_.MonotonicMs();
   RunToCompletion(checks().DoAPort(*m));
   EXPECT_LT(clock_.MonotonicMs() - before, 1000) << "an open port does not wait";
@@ -44,7 +44,7 @@ TEST_F(PortCheckTest, OpenPortIsGreenAndThePeerGetsTheProbeThenAnOrderlyClose) {
 // colours and events are those of any failed connection.
 TEST_F(PortCheckTest, ClosedPortOnAGreenMonitorEndsAtTheRefusalAndAppliesTheFailureTwice) {
   ClosedPort closed;
-  TPort* m = Monitor(closed.Port());
+  Monitor* m = MonitorFor(closed.Port());
   m->status = "green";
   const int64_t before = clock_.MonotonicMs();
   RunToCompletion(checks().DoAPort(*m));
@@ -72,7 +72,7 @@ TEST_F(PortCheckTest, ClosedPortOnAGreenMonitorEndsAtTheRefusalAndAppliesTheFail
 
 TEST_F(PortCheckTest, SilentPeerTimesOutAfterTenSeconds) {
   SilentPort silent;
-  TPort* m = Monitor(silent.Port());
+  Monitor* m = MonitorFor(silent.Port());
   const int64_t before = clock_.MonotonicMs();
   RunToCompletion(checks().DoAPort(*m));
   EXPECT_EQ(clock_.MonotonicMs() - before, 10000);
@@ -90,7 +90,7 @@ TEST_F(PortCheckTest, UnresolvableNameIsLoggedAsAnErrorAndCountsAsAFailedCheck) 
   web1_->ip = "";
   web1_->name = "no such host";
   web1_->logfile = "web1.log";
-  TPort* m = Monitor(80);
+  Monitor* m = MonitorFor(80);
   m->status = "green";
   RunToCompletion(checks().DoAPort(*m));
   EXPECT_EQ(errors_,
@@ -103,7 +103,7 @@ TEST_F(PortCheckTest, UnresolvableNameIsLoggedAsAnErrorAndCountsAsAFailedCheck) 
 
 TEST_F(PortCheckTest, MonitorDeletedDuringTheWaitEndsTheCheckQuietly) {
   SilentPort silent;
-  TPort* m = Monitor(silent.Port());
+  Monitor* m = MonitorFor(silent.Port());
   loop_->AddTimer(3000, [&] { web1_->ports.Delete(web1_->ports.IndexOf(m)); });
   RunToCompletion(checks().DoAPort(*m));
   EXPECT_EQ(web1_->ports.Count(), 0);
@@ -113,7 +113,7 @@ TEST_F(PortCheckTest, MonitorDeletedDuringTheWaitEndsTheCheckQuietly) {
 TEST_F(PortCheckTest, AScanPassRunsTheCheckAndSetsLastCheck) {
   LoopbackServer peer([](const std::string&) { return LoopbackServer::Reply{}; });
   peer.SetComplete([](const std::string&) { return false; });
-  TPort* m = Monitor(peer.Port());
+  Monitor* m = MonitorFor(peer.Port());
   program_->StartScan();
   ASSERT_TRUE(WaitForChecks(5000));
   EXPECT_EQ(m->status, "green");
@@ -135,7 +135,7 @@ class PortCheckIpv6Test : public PortCheckTest {
 TEST_F(PortCheckIpv6Test, AnIpv6AddressInTheIpFieldIsConnectedTo) {
   LoopbackServer peer([](const std::string&) { return LoopbackServer::Reply{}; }, AF_INET6);
   peer.SetComplete([](const std::string&) { return false; });
-  TPort* m = Monitor(peer.Port());
+  Monitor* m = MonitorFor(peer.Port());
   for (const char* ip : {"::1", "[::1]", "0:0:0:0:0:0:0:1"}) {
     web1_->ip = ip;
     RunToCompletion(checks().DoAPort(*m));
@@ -164,7 +164,7 @@ TEST_F(PortCheckIpv6Test, ANameWhoseIpv6AddressRefusesIsCheckedAtItsIpv4Address)
   peer.SetComplete([](const std::string&) { return false; });
   ClosedPort closed(AF_INET6, peer.Port());
   web1_->ip = "localhost";
-  TPort* m = Monitor(peer.Port());
+  Monitor* m = MonitorFor(peer.Port());
   clock_.SetAutoAdvance(false);
   RunToCompletion(checks().DoAPort(*m));
   EXPECT_EQ(m->status, "green");

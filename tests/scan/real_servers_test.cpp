@@ -10,7 +10,7 @@ const char kPage[] = "<html><body><h1>Welcome to the Sentrel test page</h1></bod
 // The HTTP check against nginx, directly and through tinyproxy, both started here.
 class RealServersTest : public Web1HttpFixture {
  protected:
-  std::string Check(TPort* m) {
+  std::string Check(Monitor* m) {
     size_t before = RecordLines(Log("web1")).size();
     RunToCompletion(checks().DoAHTTP(*m));
     EXPECT_TRUE(WaitReal([&] { return RecordLines(Log("web1")).size() > before; }, 10000));
@@ -24,7 +24,7 @@ TEST_F(RealServersTest, NginxPageRedirectAndMissingPage) {
   if (!nginx.Ok()) GTEST_SKIP() << nginx.Why();
   const std::string bytes = std::to_string(sizeof kPage - 1);
 
-  TPort* m = Monitor(nginx.Url("/index.html"));
+  Monitor* m = MonitorFor(nginx.Url("/index.html"));
   m->SetValue("mustinclude", "welcome to the sentrel");
   EXPECT_EQ(Check(m), "web1 HTTP 80 OK 0ms " + bytes + "Bytes E0 200 OK");
   EXPECT_EQ(m->status, "green");
@@ -49,7 +49,7 @@ TEST_F(RealServersTest, ThroughTinyproxyTheUrlsPortIsKept) {
 
   // The web server is not on port 80: only a request line that keeps the URL's port
   // lets the proxy reach it.
-  TPort* m = Monitor(nginx.Url("/index.html"));
+  Monitor* m = MonitorFor(nginx.Url("/index.html"));
   m->SetValue("proxy", "127.0.0.1");
   m->SetValue("proxyport", std::to_string(proxy.Port()));
   m->SetValue("mustinclude", "Sentrel test page");
@@ -79,7 +79,7 @@ TEST_F(RealServersTest, NginxAndTinyproxyOnIpv6Loopback) {
   const std::string ok =
       "web1 HTTP 80 OK 0ms " + std::to_string(sizeof kPage - 1) + "Bytes E0 200 OK";
 
-  TPort* m = Monitor(nginx.Url("/index.html", "[::1]"));
+  Monitor* m = MonitorFor(nginx.Url("/index.html", "[::1]"));
   m->SetValue("mustinclude", "Sentrel test page");
   EXPECT_EQ(Check(m), ok);
   m->SetValue("url", nginx.Url("/old", "[::1]"));

@@ -15,8 +15,8 @@ class ScanPassTest : public ScanFixture {
     ScanFixture::SetUp();
     web1_ = AddServer("web1");
   }
-  void Due(TPort* m) { m->ResetLastCheck(); }
-  void CheckedAgo(TPort* m, int64_t ms) {
+  void Due(Monitor* m) { m->ResetLastCheck(); }
+  void CheckedAgo(Monitor* m, int64_t ms) {
     m->MarkChecked(Now() - static_cast<double>(ms) / 86'400'000.0, clock_.MonotonicMs() - ms);
   }
   void Pass() {
@@ -25,11 +25,11 @@ class ScanPassTest : public ScanFixture {
     program_->StartScan();  // starts one pass at once
     ASSERT_TRUE(loop_->WaitUntil([&] { return !program_->scanner.PassRunning(); }, 60'000));
   }
-  TServer* web1_;
+  Server* web1_;
 };
 
 TEST_F(ScanPassTest, ActivityTextsOfAPass) {
-  TPort* m = AddMonitor(web1_, "http");
+  Monitor* m = AddMonitor(web1_, "http");
   m->interval = 60;
   CheckedAgo(m, 35'000);
   Pass();
@@ -50,7 +50,7 @@ TEST_F(ScanPassTest, ActivityTextsOfAPass) {
 }
 
 TEST_F(ScanPassTest, AMonitorOfAnUnknownTypeIsVisitedButNotChecked) {
-  TPort* m = AddMonitor(web1_, "Ping");
+  Monitor* m = AddMonitor(web1_, "Ping");
   Pass();
   EXPECT_TRUE(checks_.calls.empty());
   EXPECT_EQ(frontend_.panel0, (std::vector<std::string>{"web1 Ping", "All Servers done, idle"}));
@@ -67,15 +67,15 @@ TEST_F(ScanPassTest, SwitchedOffAPassChecksNothing) {
 
 TEST_F(ScanPassTest, StoppingInsideAServerEndsThePassThere) {
   InOrder();
-  TPort* a = AddMonitor(web1_, "ping");
+  Monitor* a = AddMonitor(web1_, "ping");
   AddMonitor(web1_, "ping");
-  TServer* db = AddServer("db1");
+  Server* db = AddServer("db1");
   AddMonitor(db, "ping");
-  checks_.Queue(a, [&](TPort&) { program_->StopScan(); });
+  checks_.Queue(a, [&](Monitor&) { program_->StopScan(); });
   Pass();
   // Stop means stop: not even the rest of that server is checked, and no pass follows.
   EXPECT_EQ(checks_.calls, (std::vector<std::string>{"ping web1:ping"}));
-  EXPECT_FALSE(program_->Timer1Enabled());
+  EXPECT_FALSE(program_->ScanTimerEnabled());
   EXPECT_FALSE(program_->scanner.PassRunning());
   for (int i = 0; i < 3; ++i) clock_.AdvanceMs(1000);
   EXPECT_EQ(checks_.calls.size(), 1u);
@@ -83,14 +83,14 @@ TEST_F(ScanPassTest, StoppingInsideAServerEndsThePassThere) {
 }
 
 TEST_F(ScanPassTest, APassNeverVisitsWhatAPumpDeleted) {
-  TPort* a = AddMonitor(web1_, "port");
-  TPort* b = AddMonitor(web1_, "port");
-  TServer* db = AddServer("db1");
+  Monitor* a = AddMonitor(web1_, "port");
+  Monitor* b = AddMonitor(web1_, "port");
+  Server* db = AddServer("db1");
   AddMonitor(db, "port");
-  TServer* mail = AddServer("mail1");
+  Server* mail = AddServer("mail1");
   AddMonitor(mail, "port");
   // The first check's wait runs the operator's commands: delete monitor b, delete db1.
-  checks_.Queue(a, [&](TPort&) {
+  checks_.Queue(a, [&](Monitor&) {
     web1_->ports.Delete(web1_->ports.IndexOf(b));
     program_->serverList.Delete(program_->serverList.IndexOf(db));
   });
@@ -99,27 +99,27 @@ TEST_F(ScanPassTest, APassNeverVisitsWhatAPumpDeleted) {
 }
 
 TEST_F(ScanPassTest, AMonitorDeletedByItsOwnCheckIsNotTouchedAfterwards) {
-  TPort* a = AddMonitor(web1_, "ping");
+  Monitor* a = AddMonitor(web1_, "ping");
   AddServer("db1");
-  checks_.Queue(a, [&](TPort&) { program_->serverList.Delete(0); });
+  checks_.Queue(a, [&](Monitor&) { program_->serverList.Delete(0); });
   Pass();  // under the sanitizers a touch of the deleted monitor would be reported
   EXPECT_EQ(checks_.calls.size(), 1u);
 }
 
 TEST_F(ScanPassTest, ALoadedConfigurationEndsThePass) {
-  TPort* a = AddMonitor(web1_, "ping");
+  Monitor* a = AddMonitor(web1_, "ping");
   AddMonitor(AddServer("db1"), "ping");
   std::string file = dir_->File("other.mcf");
   WriteFile(file, "[other]\r\n[other:ping]\r\n");
-  checks_.Queue(a, [&](TPort&) { program_->serverList.LoadFromFile(file); });
+  checks_.Queue(a, [&](Monitor&) { program_->serverList.LoadFromFile(file); });
   Pass();
   EXPECT_EQ(checks_.calls, std::vector<std::string>{"ping web1:ping"});
 }
 
 TEST_F(ScanPassTest, AnErrorInOneCheckDoesNotStarveTheRest) {
-  TPort* broken = AddMonitor(web1_, "port");
+  Monitor* broken = AddMonitor(web1_, "port");
   AddMonitor(web1_, "ping");
-  checks_.Queue(broken, [](TPort&) {
+  checks_.Queue(broken, [](Monitor&) {
     LastActivity = "DoAPort web1";
     throw SentrelError("SetAddr: Cannot convert host address 'no such host'");
   });
@@ -132,7 +132,7 @@ TEST_F(ScanPassTest, AnErrorInOneCheckDoesNotStarveTheRest) {
 TEST_F(ScanPassTest, TheTimerStartsTheNextPassASecondAfterThePassEnded) {
   AddMonitor(web1_, "port");
   // The check takes three seconds of its own (the port check's wait).
-  checks_.fallback = [&](TPort&) { clock_.JumpMs(3000); };
+  checks_.fallback = [&](Monitor&) { clock_.JumpMs(3000); };
   auto passes = [&] {
     return std::count(frontend_.panel0.begin(), frontend_.panel0.end(), "All Servers done, idle");
   };
@@ -148,7 +148,7 @@ TEST_F(ScanPassTest, TheTimerStartsTheNextPassASecondAfterThePassEnded) {
 }
 
 TEST_F(ScanPassTest, AClockStepNeitherStopsNorFloodsTheChecks) {
-  TPort* m = AddMonitor(web1_, "ping");
+  Monitor* m = AddMonitor(web1_, "ping");
   m->interval = 60;
   Pass();
   ASSERT_EQ(checks_.calls.size(), 1u);
@@ -163,7 +163,7 @@ TEST_F(ScanPassTest, AClockStepNeitherStopsNorFloodsTheChecks) {
 }
 
 TEST_F(ScanPassTest, StopStartAndScanNow) {
-  TPort* m = AddMonitor(web1_, "ping");
+  Monitor* m = AddMonitor(web1_, "ping");
   m->status = "green";
   program_->ScanNow();  // scanning stopped: only the times are reset
   EXPECT_TRUE(checks_.calls.empty());
@@ -174,7 +174,7 @@ TEST_F(ScanPassTest, StopStartAndScanNow) {
   program_->StopScan();
   EXPECT_EQ(m->status, "?");
   EXPECT_EQ(m->lastCheck, 0);
-  EXPECT_FALSE(program_->Timer1Enabled());
+  EXPECT_FALSE(program_->ScanTimerEnabled());
   Pass();
   EXPECT_EQ(checks_.calls.size(), 1u);
 }
@@ -183,10 +183,10 @@ TEST_F(ScanPassTest, StopStartAndScanNow) {
 // starts nothing more), and the next one follows at once, not a second later: every
 // monitor is checked once.
 TEST_F(ScanPassTest, SwitchingOffAndOnDuringACheckRunsTheNextPassRightAfter) {
-  TPort* a = AddMonitor(web1_, "ping");
-  TPort* b = AddMonitor(web1_, "ping");
+  Monitor* a = AddMonitor(web1_, "ping");
+  Monitor* b = AddMonitor(web1_, "ping");
   b->interval = 1;
-  checks_.Queue(a, [&](TPort&) {
+  checks_.Queue(a, [&](Monitor&) {
     program_->StopScan();
     program_->StartScan();
   });

@@ -15,11 +15,11 @@ class StatusStepTest : public ScanFixture {
     ScanFixture::SetUp();
     web1_ = AddServer("web1");
   }
-  TServer* web1_;
+  Server* web1_;
 };
 
 TEST_F(StatusStepTest, PingGreenThroughRedAndBack) {
-  TPort* m = AddMonitor(web1_, "ping");
+  Monitor* m = AddMonitor(web1_, "ping");
   m->status = "green";
   m->SetValue("GtoY", "Warn");
   m->SetValue("RYtoG", "Back");
@@ -60,7 +60,7 @@ TEST_F(StatusStepTest, PingGreenThroughRedAndBack) {
 // A step of the wall clock during an outage moves the time stamps, never the downtime:
 // ten seconds down are "Downtime=0 min" whether the clock jumped an hour ahead or two back.
 TEST_F(StatusStepTest, TheDowntimeIsMeasuredOnTheMonotonicClock) {
-  TPort* m = AddMonitor(web1_, "port", 22);
+  Monitor* m = AddMonitor(web1_, "port", 22);
   for (double stepHours : {1.0, -2.0, 0.0}) {
     SCOPED_TRACE(stepHours);
     scan().PortVerdict(*m, true, 3);
@@ -82,7 +82,7 @@ TEST_F(StatusStepTest, TheDowntimeIsMeasuredOnTheMonotonicClock) {
 }
 
 TEST_F(StatusStepTest, HttpWritesLostBeforeTheColourStep) {
-  TPort* m = AddMonitor(web1_, "http");
+  Monitor* m = AddMonitor(web1_, "http");
   m->status = "green";
   m->lastUp = Now();
   for (int i = 0; i < 3; ++i)
@@ -109,7 +109,7 @@ TEST_F(StatusStepTest, HttpWritesLostBeforeTheColourStep) {
 }
 
 TEST_F(StatusStepTest, PortFailureAppliesTheStepTwice) {
-  TPort* m = AddMonitor(web1_, "port", 25);
+  Monitor* m = AddMonitor(web1_, "port", 25);
   m->status = "green";
   m->SetValue("GtoY", "Warn");
   scan().PortVerdict(*m, false, 10000);
@@ -139,25 +139,25 @@ TEST_F(StatusStepTest, PortFailureAppliesTheStepTwice) {
 }
 
 TEST_F(StatusStepTest, NeverCheckedMonitorsTurnRedAtOnceAndGreenStaysGreenWhenSlow) {
-  TPort* fresh = AddMonitor(web1_, "ping");
+  Monitor* fresh = AddMonitor(web1_, "ping");
   scan().PingVerdict(*fresh, false, 10000, "Request timed out");
   EXPECT_EQ(fresh->status, "red");
   EXPECT_EQ(fresh->lostCount, 2);
   EXPECT_EQ(program_->events,
             std::vector<std::string>{"Default|web1 PING DOWN (Request timed out)|web1|DOWN (2)|2"});
 
-  TPort* stopped = AddMonitor(web1_, "ping");
+  Monitor* stopped = AddMonitor(web1_, "ping");
   stopped->status = "?";
   stopped->SetValue("GYtoR", "none");
   scan().PingVerdict(*stopped, false, 10000, "Request timed out");
   EXPECT_EQ(stopped->status, "red");
   EXPECT_EQ(program_->events.size(), 1u);
 
-  TPort* green = AddMonitor(web1_, "ping");
+  Monitor* green = AddMonitor(web1_, "ping");
   green->status = "green";
   scan().PingVerdict(*green, true, 6000, "No error");
   EXPECT_EQ(green->status, "green");
-  TPort* yellow = AddMonitor(web1_, "ping");
+  Monitor* yellow = AddMonitor(web1_, "ping");
   yellow->status = "yellow";
   scan().PingVerdict(*yellow, true, 10, "No error");
   EXPECT_EQ(yellow->status, "green");
@@ -169,7 +169,7 @@ TEST_F(StatusStepTest, NeverCheckedMonitorsTurnRedAtOnceAndGreenStaysGreenWhenSl
 TEST_F(StatusStepTest, AServerWithoutLogfileTurnsRedAndRunsItsEvent) {
   WriteFile(dir_->File("hand.mcf"), "[db1]\nIP=127.0.0.1\n[db1:ping]\nTyp=ping\n");
   program_->serverList.LoadFromFile(dir_->File("hand.mcf"));
-  TPort* m = program_->serverList.Items(0)->ports.Items(0);
+  Monitor* m = program_->serverList.Items(0)->ports.Items(0);
   m->status = "green";
   for (int i = 0; i < 2; ++i) scan().PingVerdict(*m, false, 10005, "Request timed out");
   EXPECT_EQ(m->status, "red");
@@ -188,7 +188,7 @@ TEST_F(StatusStepTest, AServerWithoutLogfileTurnsRedAndRunsItsEvent) {
 // A record that cannot be written is an error for the errors log, but the colour step and
 // the events of the check go on; the next record is written once the log can take it.
 TEST_F(StatusStepTest, ARecordThatCannotBeWrittenStopsNeitherColourNorEvents) {
-  TPort* m = AddMonitor(web1_, "port", 25);
+  Monitor* m = AddMonitor(web1_, "port", 25);
   m->status = "green";
   m->SetValue("GtoY", "Warn");
   m->lastUp = Now();
@@ -216,11 +216,11 @@ TEST_F(StatusStepTest, ARecordThatCannotBeWrittenStopsNeitherColourNorEvents) {
 // check still writes its records and changes colour. Otherwise a recovered monitor would
 // stay red, writing UP and raising its event again at every check.
 TEST_F(StatusStepTest, AFailingEventActionStopsNeitherRecordsNorColour) {
-  TIPEvent* ev = program_->eventList.Items(0);
+  Event* ev = program_->eventList.Items(0);
   ev->UsePopup = false;
   ev->UseMail = true;
   ev->Mailtext = dir_->File("no-such-template.txt");
-  TPort* m = AddMonitor(web1_, "ping");
+  Monitor* m = AddMonitor(web1_, "ping");
   m->status = "green";
   m->lastUp = Now();
   m->SetValue("GtoY", "Default");
@@ -245,22 +245,23 @@ TEST_F(StatusStepTest, AFailingEventActionStopsNeitherRecordsNorColour) {
 }
 
 TEST_F(StatusStepTest, AnEventThatDeletesTheMonitorEndsTheStepQuietly) {
-  TPort* m = AddMonitor(web1_, "ping");
+  Monitor* m = AddMonitor(web1_, "ping");
   m->status = "yellow";
   // A popup action whose pump runs the operator's "delete server".
-  TIPEvent* ev = program_->eventList.Items(0);
+  Event* ev = program_->eventList.Items(0);
   ASSERT_EQ(ev->name, "Default");
   ev->count[kPopup] = 2;
   struct Deleting : EventActions {
-    TServerList* list;
-    void DoNetSend(const TIPEvent&, const std::string&, const std::string&, const std::string&) override {}
-    void DoPopup(const TIPEvent&, const std::string&) override { list->Delete(0); }
-    void DoExe(const TIPEvent&, const std::string&, const std::string&, const std::string&) override {}
-    Task<void> DoMail(TIPEvent, std::string, std::string, std::string) override { co_return; }
-    Task<void> DoShutdown(TIPEvent) override { co_return; }
-    Task<void> DoSound(TIPEvent) override { co_return; }
-    Task<void> DoSerial(TIPEvent) override { co_return; }
-    void DoPrint(const TIPEvent&, const std::string&, const std::string&) override {}
+    ServerList* list;
+    void DoNetSend(const Event&, const std::string&, const std::string&,
+                   const std::string&) override {}
+    void DoPopup(const Event&, const std::string&) override { list->Delete(0); }
+    void DoExe(const Event&, const std::string&, const std::string&, const std::string&) override {}
+    Task<void> DoMail(Event, std::string, std::string, std::string) override { co_return; }
+    Task<void> DoShutdown(Event) override { co_return; }
+    Task<void> DoSound(Event) override { co_return; }
+    Task<void> DoSerial(Event) override { co_return; }
+    void DoPrint(const Event&, const std::string&, const std::string&) override {}
   } deleting;
   deleting.list = &program_->serverList;
   program_->eventList.context.actions = &deleting;
@@ -275,10 +276,10 @@ TEST_F(StatusStepTest, AnEventThatDeletesTheMonitorEndsTheStepQuietly) {
 // Two monitors on one event: each outage raises its own popup once, whatever the other
 // monitor's outage did before or does meanwhile.
 TEST_F(StatusStepTest, EachMonitorsOutageRaisesItsOwnAlertOnce) {
-  TPort* a = AddMonitor(web1_, "ping");
-  TPort* b = AddMonitor(AddServer("db1"), "ping");
+  Monitor* a = AddMonitor(web1_, "ping");
+  Monitor* b = AddMonitor(AddServer("db1"), "ping");
   a->status = b->status = "green";
-  auto fail = [&](TPort* m, int times) {
+  auto fail = [&](Monitor* m, int times) {
     for (int i = 0; i < times; ++i) scan().PingVerdict(*m, false, 10005, "Request timed out");
   };
   fail(a, 3);  // web1 down past the latency: one popup

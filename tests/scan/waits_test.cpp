@@ -28,10 +28,10 @@ class WaitsTest : public NetworkCheckFixture {
     NetworkCheckFixture::TearDown();
   }
   std::optional<CurrentDirectory> cwd_;
-  TPort* Port(const std::string& server, int port, int interval) {
-    TServer* s = AddServer(server);
+  Monitor* Port(const std::string& server, int port, int interval) {
+    Server* s = AddServer(server);
     s->ip = "127.0.0.1";
-    TPort* m = AddMonitor(s, "port", port);
+    Monitor* m = AddMonitor(s, "port", port);
     m->interval = interval;
     return m;
   }
@@ -46,13 +46,13 @@ TEST_F(WaitsTest, AMailServerThatNeverAnswersDelaysOnlyThatMail) {
   smtp.silent = true;
   WriteFile(dir_->File("mail.txt"),
             "127.0.0.1:" + std::to_string(smtp.Port()) + "\r\nmon@x.test\r\nsubject\r\nbody\r\n");
-  TIPEvent& ev = *program_->eventList.Items(program_->eventList.Add("Page"));
+  Event& ev = *program_->eventList.Items(program_->eventList.Add("Page"));
   ev.UseMail = true;
   ev.MailAddress = "ops@x.test";
   ev.Mailtext = dir_->File("mail.txt");
   ClosedPort closed;
   LoopbackServer open([](const std::string&) { return LoopbackServer::Reply::Bytes(""); });
-  TPort* failing = Port("db1", closed.Port(), 60);
+  Monitor* failing = Port("db1", closed.Port(), 60);
   failing->SetValue("GYtoR", "Page");
   Port("web1", open.Port(), 1);
   std::vector<std::string> causes;
@@ -107,11 +107,11 @@ TEST_F(WaitsTest, ASequentialPassLongerThanAnIntervalIsExplainedOnce) {
 TEST_F(WaitsTest, InParallelFiveHundredSilentPeersTakeOneCheckTime) {
   SetCurrentClock(nullptr);
   SilentPort silent;
-  TServer* s = AddServer("many");
+  Server* s = AddServer("many");
   s->ip = "127.0.0.1";
-  std::vector<TPort*> monitors;
+  std::vector<Monitor*> monitors;
   for (int i = 0; i < 500; ++i) {
-    TPort* m = AddMonitor(s, "port", silent.Port());
+    Monitor* m = AddMonitor(s, "port", silent.Port());
     m->interval = 3600;
     monitors.push_back(m);
   }
@@ -126,7 +126,7 @@ TEST_F(WaitsTest, InParallelFiveHundredSilentPeersTakeOneCheckTime) {
   std::printf("500 silent peers in parallel: %.2f s\n", seconds);
   EXPECT_GE(seconds, 9.9);
   EXPECT_LT(seconds, 12.0);
-  for (TPort* m : monitors) EXPECT_EQ(m->status, "red");
+  for (Monitor* m : monitors) EXPECT_EQ(m->status, "red");
   // LOST and DOWN, then the probe's LOST on the socket that never connected.
   EXPECT_EQ(RecordLines(Log("many")).size(), 1500u);
   program_->StopScan();
@@ -142,8 +142,8 @@ TEST_F(WaitsTest, ADeletedMonitorEndsItsHttpAbortWaitAtOnce) {
     clock_.SetAutoAdvance(false);
     scan().SetParallel(parallel);
     DelayedHttpServer server(60'000);
-    TServer* web = AddServer("web1");
-    TPort* m = AddMonitor(web, "http");
+    Server* web = AddServer("web1");
+    Monitor* m = AddMonitor(web, "http");
     m->SetValue("url", server.Url("/"));
     m->interval = 1;
     AddMonitor(AddServer("db1"), "http")->SetValue("url", server.Url("/"));
@@ -164,15 +164,15 @@ TEST_F(WaitsTest, ADeletedMonitorEndsItsHttpAbortWaitAtOnce) {
 // record, and the colour still changes; nothing hangs in open().
 TEST_F(WaitsTest, ALogThatIsNoRegularFileNeverHangsTheProgram) {
   ClosedPort closed;
-  TPort* m = Port("db1", closed.Port(), 60);
+  Monitor* m = Port("db1", closed.Port(), 60);
   ASSERT_EQ(mkfifo(dir_->File("db1.log").c_str(), 0644), 0);
-  TPort* dev = Port("dev", closed.Port(), 60);
+  Monitor* dev = Port("dev", closed.Port(), 60);
   dev->server->logfile = "/dev/null";
-  TPort* dir = Port("dir", closed.Port(), 60);
+  Monitor* dir = Port("dir", closed.Port(), 60);
   MakeDirectories(dir_->File("dir.log"));
   program_->StartScan();
   ASSERT_TRUE(WaitForChecks(5000));
-  for (TPort* p : {m, dev, dir}) EXPECT_EQ(p->status, "red") << p->server->name;
+  for (Monitor* p : {m, dev, dir}) EXPECT_EQ(p->status, "red") << p->server->name;
   auto reported = [&](const std::string& prefix) {
     return std::count_if(errors_.begin(), errors_.end(),
                          [&](const std::string& e) { return e.rfind(prefix, 0) == 0; });

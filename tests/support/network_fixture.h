@@ -36,13 +36,13 @@ class Web1HttpFixture : public NetworkCheckFixture {
     clock_.SetAutoAdvance(false);
     web1_ = AddServer("web1");
   }
-  TPort* Monitor(const std::string& url) {
-    TPort* m = AddMonitor(web1_, "http");
+  Monitor* MonitorFor(const std::string& url) {
+    Monitor* m = AddMonitor(web1_, "http");
     m->SetValue("url", url);
     return m;
   }
 
-  TServer* web1_ = nullptr;
+  Server* web1_ = nullptr;
 };
 
 }  // namespace sentrel::test

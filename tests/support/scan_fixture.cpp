@@ -19,15 +19,15 @@ void ScanFixture::TearDown() {
   CoreFixture::TearDown();
 }
 
-TServer* ScanFixture::AddServer(const std::string& name) {
-  TServer* s = program_->serverList.Items(program_->serverList.Add(name));
+Server* ScanFixture::AddServer(const std::string& name) {
+  Server* s = program_->serverList.Items(program_->serverList.Add(name));
   s->group = "Main";
   s->logfile = name + ".log";
   return s;
 }
 
-TPort* ScanFixture::AddMonitor(TServer* server, const std::string& typ, int port) {
-  TPort* m = server->ports.Items(server->ports.Add(typ));
+Monitor* ScanFixture::AddMonitor(Server* server, const std::string& typ, int port) {
+  Monitor* m = server->ports.Items(server->ports.Add(typ));
   m->port = typ == "ping" ? 0 : port;
   return m;
 }

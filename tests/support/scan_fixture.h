@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "model/frontend.h"
 #include "app/program.h"
+#include "model/frontend.h"
 #include "platform/clock.h"
 #include "platform/settings_store.h"
-#include "scan/infini_scan.h"
+#include "scan/scanner.h"
 #include "support/test_env.h"
 
 namespace sentrel::test {
@@ -51,17 +51,17 @@ class RecordingProgram : public Program {
 // that monitor (or the default), which usually hands a verdict to the scanner.
 class ScriptedChecks : public Checks {
  public:
-  using Step = std::function<void(TPort&)>;
-  void Queue(TPort* monitor, Step step) { steps_[monitor].push_back(std::move(step)); }
-  Task<void> DoAping(TPort& m) override {
+  using Step = std::function<void(Monitor&)>;
+  void Queue(Monitor* monitor, Step step) { steps_[monitor].push_back(std::move(step)); }
+  Task<void> DoAping(Monitor& m) override {
     Run("ping", m);
     co_return;
   }
-  Task<void> DoAHTTP(TPort& m) override {
+  Task<void> DoAHTTP(Monitor& m) override {
     Run("http", m);
     co_return;
   }
-  Task<void> DoAPort(TPort& m) override {
+  Task<void> DoAPort(Monitor& m) override {
     Run("port", m);
     co_return;
   }
@@ -69,7 +69,7 @@ class ScriptedChecks : public Checks {
   Step fallback;
 
  private:
-  void Run(const char* kind, TPort& m) {
+  void Run(const char* kind, Monitor& m) {
     calls.push_back(std::string(kind) + " " + m.server->name + ":" + m.name);
     auto it = steps_.find(&m);
     if (it != steps_.end() && !it->second.empty()) {
@@ -80,7 +80,7 @@ class ScriptedChecks : public Checks {
       fallback(m);
     }
   }
-  std::map<TPort*, std::deque<Step>> steps_;
+  std::map<Monitor*, std::deque<Step>> steps_;
 };
 
 class ScanFixture : public CoreFixture {
@@ -88,10 +88,10 @@ class ScanFixture : public CoreFixture {
   void SetUp() override;
   void TearDown() override;
   // A server with a log file named after it, in group "Main".
-  TServer* AddServer(const std::string& name);
-  TPort* AddMonitor(TServer* server, const std::string& typ, int port = 80);
+  Server* AddServer(const std::string& name);
+  Monitor* AddMonitor(Server* server, const std::string& typ, int port = 80);
   std::string Log(const std::string& server) { return ReadFile(dir_->File(server + ".log")); }
-  TInfiniScan& scan() { return program_->scanner; }
+  Scanner& scan() { return program_->scanner; }
   // Serves the loop until the pass and every check it started have ended.
   bool WaitForChecks(int64_t ms) {
     return loop_->WaitUntil([&] { return !scan().PassRunning() && scan().ChecksRunning() == 0; },

@@ -10,21 +10,21 @@
 
 #include "app/program.h"
 #include "gui/edit_node.h"
+#include "gui/main_window.h"
 #include "gui/qt_event_loop.h"
 #include "gui/text.h"
-#include "gui/tform1.h"
 #include "gui/tray_light.h"
 #include "gui/widgets/announcer.h"
 #include "model/server_list.h"
 #include "platform/clock.h"
-#include "ui_tform1.h"
+#include "ui_main_window.h"
 
 namespace sentrel::gui {
 
-void TForm1::ConnectTree() {
+void MainWindow::ConnectTree() {
   QTreeView* tree = ui_->TreeView1;
   connect(tree->selectionModel(), &QItemSelectionModel::selectionChanged, this,
-          &TForm1::TreeView1Change);
+          &MainWindow::TreeView1Change);
   // The nodes follow the view's expanding, so a refresh asks the view only for changes.
   connect(tree, &QTreeView::expanded, this, [this](const QModelIndex& index) {
     if (TreeNode* node = columns_->NodeAt(index)) node->expanded = true;
@@ -32,17 +32,17 @@ void TForm1::ConnectTree() {
   connect(tree, &QTreeView::collapsed, this, [this](const QModelIndex& index) {
     if (TreeNode* node = columns_->NodeAt(index)) node->expanded = false;
   });
-  connect(model_, &ServerTreeModel::TextShown, this, &TForm1::FitColumn);
+  connect(model_, &ServerTreeModel::TextShown, this, &MainWindow::FitColumn);
   connect(model_, &ServerTreeModel::StatusNews, this,
           [this](const QString& words) { Announce(this, words); });
 }
 
-TreeNode* TForm1::SelectedNode() const {
+TreeNode* MainWindow::SelectedNode() const {
   const QModelIndexList selected = ui_->TreeView1->selectionModel()->selectedRows();
   return selected.isEmpty() ? nullptr : columns_->NodeAt(selected.first());
 }
 
-void TForm1::SelectNode(TreeNode* node) {
+void MainWindow::SelectNode(TreeNode* node) {
   QTreeView* tree = ui_->TreeView1;
   if (!node) {
     tree->selectionModel()->clear();
@@ -51,17 +51,17 @@ void TForm1::SelectNode(TreeNode* node) {
   tree->setCurrentIndex(columns_->ViewIndex(node));
 }
 
-bool TForm1::IsExpanded(const TreeNode* node) const {
+bool MainWindow::IsExpanded(const TreeNode* node) const {
   return ui_->TreeView1->isExpanded(columns_->ViewIndex(node));
 }
 
-void TForm1::SetExpanded(TreeNode* node, bool expanded) {
+void MainWindow::SetExpanded(TreeNode* node, bool expanded) {
   if (node->expanded == expanded) return;
   ui_->TreeView1->setExpanded(columns_->ViewIndex(node), expanded);
   node->expanded = expanded;
 }
 
-void TForm1::BuildTree() {
+void MainWindow::BuildTree() {
   QTreeView* tree = ui_->TreeView1;
   tree->setUpdatesEnabled(false);
   // The selection goes with the nodes, and the menus hear of it.
@@ -76,7 +76,7 @@ void TForm1::BuildTree() {
   treeBuilt_ = true;
 }
 
-void TForm1::FitColumn(const TreeNode* node) {
+void MainWindow::FitColumn(const TreeNode* node) {
   // The node's right edge: one indentation per level (the top level has its branch mark
   // too), the light, the gaps around it, and the text.
   QTreeView* tree = ui_->TreeView1;
@@ -87,7 +87,7 @@ void TForm1::FitColumn(const TreeNode* node) {
   ApplyColumnWidth();
 }
 
-void TForm1::ApplyColumnWidth() {
+void MainWindow::ApplyColumnWidth() {
   QTreeView* tree = ui_->TreeView1;
   // The text column alone fills the tree; beside other columns it is as wide as its
   // longest text, or as the operator made it.
@@ -99,13 +99,13 @@ void TForm1::ApplyColumnWidth() {
   }
 }
 
-void TForm1::RefreshTree() {
+void MainWindow::RefreshTree() {
   model_->Refresh();
   // Each server's flags say whether it and its group are open; for a group the last of
   // its servers decides.
   for (int g = 0; g < GroupCount(); ++g) {
     TreeNode* gn = GroupNode(g);
-    const TServer* last = nullptr;
+    const Server* last = nullptr;
     for (int s = 0; s < gn->childCount(); ++s) {
       TreeNode* sn = gn->ChildNode(s);
       if (!sn->Alive()) continue;
@@ -119,7 +119,7 @@ void TForm1::RefreshTree() {
   if (tray_) tray_->Refresh();
 }
 
-void TForm1::ForgetShownState() {
+void MainWindow::ForgetShownState() {
   model_->ForgetShownState();
   // The view's expanding is read back as well.
   for (int g = 0; g < GroupCount(); ++g) {
@@ -134,7 +134,7 @@ void TForm1::ForgetShownState() {
   }
 }
 
-void TForm1::StoreExpandState() {
+void MainWindow::StoreExpandState() {
   for (int g = 0; g < GroupCount(); ++g) {
     TreeNode* gn = GroupNode(g);
     for (int s = 0; s < gn->childCount(); ++s) {
@@ -146,13 +146,13 @@ void TForm1::StoreExpandState() {
   }
 }
 
-bool TForm1::EditTreeNode(TreeNode* node) {
+bool MainWindow::EditTreeNode(TreeNode* node) {
   if (!node || !node->Alive()) return false;
   EditMode mode = EditMode::Group;
-  TServer* server = nullptr;
-  TPort* monitor = nullptr;
+  Server* server = nullptr;
+  Monitor* monitor = nullptr;
   QString groupText;
-  std::vector<TServer*> groupServers;
+  std::vector<Server*> groupServers;
   switch (node->level()) {
     case TreeNode::kGroup:
       groupText = node->Text();
@@ -178,7 +178,7 @@ bool TForm1::EditTreeNode(TreeNode* node) {
   return true;
 }
 
-QString TForm1::GroupTextFor(TreeNode* node) const {
+QString MainWindow::GroupTextFor(TreeNode* node) const {
   while (node && node->level() != TreeNode::kGroup) node = node->ParentNode();
   return node ? node->Text() : QStringLiteral("Main");
 }
@@ -186,7 +186,7 @@ QString TForm1::GroupTextFor(TreeNode* node) const {
 // ---------------------------------------------------------------------------------------
 // Menus by tree level
 
-void TForm1::ShowLevelShortcuts(int level) {
+void MainWindow::ShowLevelShortcuts(int level) {
   // Delete and F2 belong to the commands of the selected node's level alone: the same key
   // on two enabled commands would be ambiguous and do nothing.
   const std::array<std::array<QAction*, 4>, 3> commands{{
@@ -203,7 +203,7 @@ void TForm1::ShowLevelShortcuts(int level) {
   }
 }
 
-void TForm1::TreeView1Change() {
+void MainWindow::TreeView1Change() {
   selectionChanged_ = true;
   TreeNode* node = SelectedNode();
   for (QMenu* m : {ui_->Group1, ui_->Server1, ui_->Monitor1}) m->menuAction()->setVisible(node);
@@ -220,12 +220,12 @@ void TForm1::TreeView1Change() {
     a->setEnabled(level == 2);
 }
 
-void TForm1::PopupMenu1Popup(const QPoint& globalPos) {
+void MainWindow::PopupMenu1Popup(const QPoint& globalPos) {
   PreparePopup();
   popupMenu_->popup(globalPos);
 }
 
-void TForm1::PreparePopup() {
+void MainWindow::PreparePopup() {
   // With nothing selected the entries keep what the last opening showed.
   if (TreeNode* node = SelectedNode()) {
     const int level = node->level();
@@ -241,12 +241,12 @@ void TForm1::PreparePopup() {
       a->setVisible(level < 2);
     bool inMaintenance = false;
     const double now = Now();
-    for (const TServer* server : NodeServers(node)) inMaintenance |= server->InMaintenance(now);
+    for (const Server* server : NodeServers(node)) inMaintenance |= server->InMaintenance(now);
     ui_->EndMaintenance1->setEnabled(inMaintenance);
   }
 }
 
-void TForm1::OpenPopupAt(const QPoint& viewportPos, bool fromMouse) {
+void MainWindow::OpenPopupAt(const QPoint& viewportPos, bool fromMouse) {
   QTreeView* tree = ui_->TreeView1;
   QPoint pos = viewportPos;
   if (fromMouse) {

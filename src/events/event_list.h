@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "model/port.h"
+#include "model/monitor.h"
 #include "platform/task.h"
 
 namespace sentrel {
@@ -19,9 +19,9 @@ class TextPane;
 
 // What a reminder needs to know of the monitor it is for, found by its run id.
 struct ReminderState {
-  bool red = false;       // the monitor is there and red
-  bool held = false;      // its events are held back now (maintenance, unreachable)
-  double downSince = 0;   // its last success
+  bool red = false;      // the monitor is there and red
+  bool held = false;     // its events are held back now (maintenance, unreachable)
+  double downSince = 0;  // its last success
   int32_t lostCount = 0;
 };
 
@@ -37,18 +37,28 @@ struct EventContext {
 constexpr int kActionCount = 9;
 // Action indices: popup 0, sound 1, program 2, mail 3, network message 4, reboot 5,
 // print 6, serial script 7, webhook 8.
-enum ActionIndex { kPopup = 0, kSound, kExe, kMail, kNetSend, kShutdown, kPrint, kSerial, kWebhook };
+enum ActionIndex {
+  kPopup = 0,
+  kSound,
+  kExe,
+  kMail,
+  kNetSend,
+  kShutdown,
+  kPrint,
+  kSerial,
+  kWebhook
+};
 
 inline constexpr const char* kDefaultSerialOptions = "port=0,bits=3,baud=4,parity=0,stop=0";
 
 // A named bundle of the nine notification actions.
-class TIPEvent {
-  friend class TIpEventList;
+class Event {
+  friend class EventList;
 
  public:
-  TIPEvent() = default;
+  Event() = default;
   // Copies every field but the name, latency counts and flags included.
-  void Assign(const TIPEvent& other);
+  void Assign(const Event& other);
   void SaveToINI(IniFile& ini) const;
   void ReadFromINI(const std::string& section, const IniFile& ini);
   std::weak_ptr<const char> Watch() const { return life_.Watch(); }
@@ -123,19 +133,19 @@ enum class EventsFileContent {
 // Cancel). Each entry remembers its event by identity.
 struct EventListSnapshot {
   struct Entry {
-    const TIPEvent* original = nullptr;
+    const Event* original = nullptr;
     std::weak_ptr<const char> alive;
-    TIPEvent copy;  // settings and latency marks of that moment
+    Event copy;  // settings and latency marks of that moment
   };
   std::vector<Entry> entries;
 };
 
 // The ordered list of events; owns them.
-class TIpEventList {
+class EventList {
  public:
-  TIpEventList() = default;
-  TIpEventList(const TIpEventList&) = delete;
-  TIpEventList& operator=(const TIpEventList&) = delete;
+  EventList() = default;
+  EventList(const EventList&) = delete;
+  EventList& operator=(const EventList&) = delete;
 
   int Add(const std::string& name);
   // Appends the event "Default" with the popup on.
@@ -143,7 +153,7 @@ class TIpEventList {
   void Delete(int index);
   void Clear();
   int Count() const { return static_cast<int>(events_.size()); }
-  TIPEvent* Items(int index) const {
+  Event* Items(int index) const {
     return index >= 0 && index < Count() ? events_[static_cast<size_t>(index)].get() : nullptr;
   }
   bool Exists(const std::string& name) const;
@@ -151,10 +161,10 @@ class TIpEventList {
   // -1. The events file keeps one section per such name, so the editor refuses a second.
   int IndexIgnoringCase(const std::string& name) const;
   // The index of this event (by identity), or -1.
-  int IndexOf(const TIPEvent* event) const;
+  int IndexOf(const Event* event) const;
   void GetNames(std::vector<std::string>& names) const;
   // The first event of exactly this name, or nullptr.
-  TIPEvent* Find(const std::string& name) const;
+  Event* Find(const std::string& name) const;
   // Runs the first event of exactly this name; nothing when there is none. Its actions
   // run as a task of this list: the call returns once they have started, and a mail
   // server or a modem that takes its time delays nothing but that event's later actions.
@@ -200,7 +210,7 @@ class TIpEventList {
                      const std::string& server, const std::string& status);
   void EndReminder(const std::string& name, uint64_t monitor);
 
-  std::vector<std::unique_ptr<TIPEvent>> events_;
+  std::vector<std::unique_ptr<Event>> events_;
   std::map<std::pair<std::string, uint64_t>, TaskGroup::Id> reminders_;
   // Declared last, so executions end before the events go.
   TaskGroup runs_;

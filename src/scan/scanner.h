@@ -14,9 +14,9 @@
 
 namespace sentrel {
 
-class TServerList;
-class TPort;
-class TServer;
+class ServerList;
+class Monitor;
+class Server;
 
 // What the scan engine needs from the program around it.
 class ScanHost {
@@ -46,9 +46,9 @@ class ScanHost {
 class Checks {
  public:
   virtual ~Checks() = default;
-  virtual Task<void> DoAping(TPort& monitor) = 0;
-  virtual Task<void> DoAHTTP(TPort& monitor) = 0;
-  virtual Task<void> DoAPort(TPort& monitor) = 0;
+  virtual Task<void> DoAping(Monitor& monitor) = 0;
+  virtual Task<void> DoAHTTP(Monitor& monitor) = 0;
+  virtual Task<void> DoAPort(Monitor& monitor) = 0;
   // HTTP checks that wait for a free connection (started as checks in flight complete).
   virtual size_t Waiting() const { return 0; }
   // Ends every check that runs outside the scan engine's tasks (HTTP requests in flight
@@ -61,9 +61,9 @@ std::string WaitingActivityText(size_t waiting);
 
 // The scan engine: one pass over all monitors, the record writers, and the status steps
 // that turn a check's outcome into colours, records and events.
-class TInfiniScan {
+class Scanner {
  public:
-  TInfiniScan(TServerList& servers, ScanHost& host) : servers_(servers), host_(host) {}
+  Scanner(ServerList& servers, ScanHost& host) : servers_(servers), host_(host) {}
 
   void SetChecks(Checks* checks) { checks_ = checks; }
   Checks* GetChecks() const { return checks_; }
@@ -95,8 +95,8 @@ class TInfiniScan {
   // Starts a check of the monitor now, outside the passes, unless one is under way;
   // returns whether a verdict of it is on its way (false: scanning is off, or the
   // monitor is never checked).
-  bool CheckNow(TPort& monitor);
-  bool CheckUnderWay(const TPort& monitor) const;
+  bool CheckNow(Monitor& monitor);
+  bool CheckUnderWay(const Monitor& monitor) const;
   // Where the status steps' events are let through, held back or made to wait.
   AlertPolicy& Alerts() { return alerts_; }
   void ShowActivity();
@@ -107,24 +107,24 @@ class TInfiniScan {
   // "Messages/Errors" pane; both to the server's log file. A log file that cannot be
   // written is reported to the loop's error handler and the writer carries on, so the
   // status step around it still changes the colour and runs the events.
-  void LogResult(TPort& monitor, const std::string& kind, const std::string& word, int32_t ms,
+  void LogResult(Monitor& monitor, const std::string& kind, const std::string& word, int32_t ms,
                  int32_t bytes, const std::string& detail);
-  void LogError(TPort& monitor, const std::string& kind, const std::string& word, int32_t ms,
+  void LogError(Monitor& monitor, const std::string& kind, const std::string& word, int32_t ms,
                 int32_t bytes, const std::string& detail);
   // A message of the ping check: "Ping:" + message in the log, the message in the pane.
-  void PingDisplay(TServer& server, const std::string& message);
+  void PingDisplay(Server& server, const std::string& message);
 
   // Status steps, one per check with the check's own values.
-  void PingVerdict(TPort& monitor, bool success, int32_t ms, const std::string& icmpText);
+  void PingVerdict(Monitor& monitor, bool success, int32_t ms, const std::string& icmpText);
   // Success: reason is the reason phrase, errorCode the request's error code.
   // Failure: reason is the failure message.
-  void HttpVerdict(TPort& monitor, bool success, int32_t ms, int32_t bytes, int32_t errorCode,
+  void HttpVerdict(Monitor& monitor, bool success, int32_t ms, int32_t bytes, int32_t errorCode,
                    int32_t statusCode, const std::string& reason);
   // A failure's detail says why when there is more to say than "not connected" (a name
   // lookup that timed out).
-  void PortVerdict(TPort& monitor, bool success, int32_t ms, const std::string& detail = "");
+  void PortVerdict(Monitor& monitor, bool success, int32_t ms, const std::string& detail = "");
   // The port check's socket-error form of the failure step.
-  void PortSocketError(TPort& monitor, int32_t errorCode, int32_t ms = 0);
+  void PortSocketError(Monitor& monitor, int32_t errorCode, int32_t ms = 0);
 
   std::string recordText;
   std::string activityText;
@@ -138,7 +138,7 @@ class TInfiniScan {
  private:
   Task<void> Pass();
   struct DueMonitor {
-    TPort* monitor;
+    Monitor* monitor;
     std::weak_ptr<const char> alive;
     std::weak_ptr<const char> serverAlive;
     int64_t overdueMs;  // how long it has been due
@@ -148,17 +148,17 @@ class TInfiniScan {
   bool StartDue(std::vector<DueMonitor>& due, uint64_t generation, uint64_t cancels);
   // One check of the monitor through the current checks; an error it throws goes to the
   // errors log and counts as dispatched, so one broken monitor never starves the rest.
-  Task<void> RunCheck(TPort& monitor);
+  Task<void> RunCheck(Monitor& monitor);
   // One check as a task of its own: it marks the monitor checked when it ends, and
   // fires `ended` however it ends (a deleted monitor takes its check with it).
-  Task<void> CheckTask(TPort& monitor, std::shared_ptr<Trigger> ended);
+  Task<void> CheckTask(Monitor& monitor, std::shared_ptr<Trigger> ended);
   // Starts CheckTask for the monitor; the trigger fires when it has ended.
-  std::shared_ptr<Trigger> StartCheck(TPort& monitor);
+  std::shared_ptr<Trigger> StartCheck(Monitor& monitor);
   // Says once per run that sequential passes take longer than a monitor's interval.
-  void NoteLongPass(int64_t passMs, int64_t waitedMs, int waitedChecks,
-                    const std::string& fastest, int64_t fastestMs);
+  void NoteLongPass(int64_t passMs, int64_t waitedMs, int waitedChecks, const std::string& fastest,
+                    int64_t fastestMs);
 
-  TServerList& servers_;
+  ServerList& servers_;
   ScanHost& host_;
   Checks* checks_ = nullptr;
   uint64_t passNumber_ = 0;
@@ -174,7 +174,7 @@ class TInfiniScan {
     std::weak_ptr<const char> alive;
     TaskGroup::Id task = 0;
   };
-  std::map<const TPort*, InFlight> inFlight_;
+  std::map<const Monitor*, InFlight> inFlight_;
   AlertPolicy alerts_{servers_, host_, *this};
   class CheckHold;
   // Declared last: the tasks go first, before anything they use.
@@ -184,7 +184,7 @@ class TInfiniScan {
 
 // The record text of a check without the lost suffix: server, kind, port, word,
 // "<ms>ms ", "<bytes>Bytes " and the detail.
-std::string RecordText(const TPort& monitor, const std::string& kind, const std::string& word,
+std::string RecordText(const Monitor& monitor, const std::string& kind, const std::string& word,
                        int32_t ms, int32_t bytes, const std::string& detail);
 
 }  // namespace sentrel

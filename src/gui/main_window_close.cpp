@@ -6,16 +6,16 @@
 #include <QTimer>
 
 #include "app/program.h"
+#include "gui/main_window.h"
 #include "gui/modal_answers.h"
 #include "gui/qt_event_loop.h"
 #include "gui/text.h"
-#include "gui/tform1.h"
 #include "gui/window_placement.h"
-#include "ui_tform1.h"
+#include "ui_main_window.h"
 
 namespace sentrel::gui {
 
-void TForm1::SaveWindowPlacement() {
+void MainWindow::SaveWindowPlacement() {
   placementSaved_ = true;
   // A settings file that cannot be written is said in the errors log; the close goes on.
   try {
@@ -26,7 +26,7 @@ void TForm1::SaveWindowPlacement() {
   }
 }
 
-void TForm1::closeEvent(QCloseEvent* event) {
+void MainWindow::closeEvent(QCloseEvent* event) {
   if (closed_) {
     event->accept();
     return;
@@ -55,7 +55,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
   event->accept();
 }
 
-bool TForm1::SaveForClose() {
+bool MainWindow::SaveForClose() {
   std::string failure;
   try {
     if (program_.SaveOnClose()) return true;
@@ -86,7 +86,7 @@ bool TForm1::SaveForClose() {
   }
 }
 
-void TForm1::FinishClose() {
+void MainWindow::FinishClose() {
   CollectViewSettings();
   try {
     program_.WriteSettings();
@@ -98,14 +98,14 @@ void TForm1::FinishClose() {
   emit Closed();
 }
 
-void TForm1::CloseForSignal() {
+void MainWindow::CloseForSignal() {
   if (closed_ || closingForSignal_) return;
   closingForSignal_ = true;
   program_.RequestQuit();
   FinishCloseForSignal(0);
 }
 
-void TForm1::ReloadForSignal() {
+void MainWindow::ReloadForSignal() {
   if (closed_ || closingForSignal_ || program_.QuitRequested()) return;
   if (loop_.Busy()) {
     program_.ReportProblem(
@@ -122,7 +122,7 @@ void TForm1::ReloadForSignal() {
   RunCommand([this] { program_.Reload(); });
 }
 
-void TForm1::FinishCloseForSignal(int attempt) {
+void MainWindow::FinishCloseForSignal(int attempt) {
   // Nobody answers a question now: every dialog that waits for the operator goes, and
   // with it the command that opened it returns.
   for (int i = 0; i < 16; ++i) {

@@ -1,4 +1,4 @@
-#include "events/ip_event.h"
+#include "events/event_list.h"
 
 #include <unistd.h>
 
@@ -13,7 +13,7 @@
 
 namespace sentrel {
 
-void TIPEvent::Assign(const TIPEvent& o) {
+void Event::Assign(const Event& o) {
   UsePopup = o.UsePopup;
   PopupText = o.PopupText;
   UseSound = o.UseSound;
@@ -45,7 +45,7 @@ void TIPEvent::Assign(const TIPEvent& o) {
   notified = o.notified;
 }
 
-void TIPEvent::SaveToINI(IniFile& ini) const {
+void Event::SaveToINI(IniFile& ini) const {
   LastActivity = "IPEvent.SaveToINI";
   // Events of names equal but for case share one section, the later one's values
   // overwriting, as they always have in this file.
@@ -94,7 +94,7 @@ void TIPEvent::SaveToINI(IniFile& ini) const {
   if (RepeatMinutes > 0) put("RepeatMinutes", std::to_string(RepeatMinutes));
 }
 
-void TIPEvent::ReadFromINI(const std::string& section, const IniFile& ini) {
+void Event::ReadFromINI(const std::string& section, const IniFile& ini) {
   LastActivity = "IPEvent.ReadFromINI";
   name = section;
   auto text = [&](const char* key, const std::string& def = "") {
@@ -134,67 +134,69 @@ void TIPEvent::ReadFromINI(const std::string& section, const IniFile& ini) {
   RepeatMinutes = std::max<int32_t>(0, ini.ReadInteger(section, "RepeatMinutes", 0));
 }
 
-int TIpEventList::Add(const std::string& name) {
-  auto ev = std::make_unique<TIPEvent>();
+int EventList::Add(const std::string& name) {
+  auto ev = std::make_unique<Event>();
   ev->name = name;
   events_.push_back(std::move(ev));
   return Count() - 1;
 }
 
-int TIpEventList::AddDefault() {
+int EventList::AddDefault() {
   int i = Add("Default");
   Items(i)->UsePopup = true;
   return i;
 }
 
-void TIpEventList::Delete(int index) {
+void EventList::Delete(int index) {
   if (index < 0 || index >= Count()) return;
   auto doomed = std::move(events_[static_cast<size_t>(index)]);
   events_.erase(events_.begin() + index);
 }
 
-void TIpEventList::Clear() {
+void EventList::Clear() {
   for (int i = Count() - 1; i >= 0; --i) Delete(i);
 }
 
-bool TIpEventList::Exists(const std::string& name) const { return Find(name) != nullptr; }
+bool EventList::Exists(const std::string& name) const {
+  return Find(name) != nullptr;
+}
 
-int32_t TIpEventList::AlertAfter(const std::string& name) const {
-  const TIPEvent* ev = Find(name);
+int32_t EventList::AlertAfter(const std::string& name) const {
+  const Event* ev = Find(name);
   if (!ev) return -1;
-  const bool enabled[kActionCount] = {ev->UsePopup,   ev->UseSound,    ev->UseExe,
-                                      ev->UseMail,    ev->UseNetSend,  ev->UseShutdown,
-                                      ev->UsePrint,   ev->UseSerial,   ev->UseWebhook};
+  const bool enabled[kActionCount] = {ev->UsePopup, ev->UseSound,   ev->UseExe,
+                                      ev->UseMail,  ev->UseNetSend, ev->UseShutdown,
+                                      ev->UsePrint, ev->UseSerial,  ev->UseWebhook};
   int32_t lowest = INT32_MAX;
   for (size_t i = 0; i < kActionCount; ++i)
     if (enabled[i]) lowest = std::min(lowest, ev->count[i]);
   return lowest == INT32_MAX ? 2 : lowest;
 }
 
-int TIpEventList::IndexIgnoringCase(const std::string& name) const {
+int EventList::IndexIgnoringCase(const std::string& name) const {
   for (size_t i = 0; i < events_.size(); ++i)
     if (EqualsIgnoreCase(events_[i]->name, name)) return static_cast<int>(i);
   return -1;
 }
 
-int TIpEventList::IndexOf(const TIPEvent* event) const {
+int EventList::IndexOf(const Event* event) const {
   for (size_t i = 0; i < events_.size(); ++i)
     if (events_[i].get() == event) return static_cast<int>(i);
   return -1;
 }
 
-TIPEvent* TIpEventList::Find(const std::string& name) const {
+Event* EventList::Find(const std::string& name) const {
   for (const auto& ev : events_)
     if (ev->name == name) return ev.get();
   return nullptr;
 }
 
-void TIpEventList::GetNames(std::vector<std::string>& names) const {
+void EventList::GetNames(std::vector<std::string>& names) const {
   names.clear();
   for (const auto& ev : events_) names.push_back(ev->name);
 }
 
-void TIpEventList::SaveToFile(const std::string& path) const {
+void EventList::SaveToFile(const std::string& path) const {
   IniFile ini;
   for (const auto& ev : events_) ev->SaveToINI(ini);
   RemoveDeadTemporaries(path);
@@ -219,7 +221,7 @@ void TIpEventList::SaveToFile(const std::string& path) const {
   }
 }
 
-EventsFileContent TIpEventList::LoadFromFile(const std::string& path) {
+EventsFileContent EventList::LoadFromFile(const std::string& path) {
   Clear();
   std::optional<std::string> text = ReadWholeFile(path);
   if (!text)
@@ -233,7 +235,7 @@ EventsFileContent TIpEventList::LoadFromFile(const std::string& path) {
   return EventsFileContent::Events;
 }
 
-EventsFileContent TIpEventList::ReloadFromFile(const std::string& path) {
+EventsFileContent EventList::ReloadFromFile(const std::string& path) {
   struct Marks {
     std::array<bool, kActionCount> notified;
     std::map<uint64_t, std::array<bool, kActionCount>> monitors;
@@ -251,25 +253,25 @@ EventsFileContent TIpEventList::ReloadFromFile(const std::string& path) {
   return content;
 }
 
-EventListSnapshot TIpEventList::Snapshot() const {
+EventListSnapshot EventList::Snapshot() const {
   EventListSnapshot snapshot;
   snapshot.entries.reserve(events_.size());
   for (const auto& ev : events_) snapshot.entries.push_back({ev.get(), ev->Watch(), *ev});
   return snapshot;
 }
 
-void TIpEventList::Restore(const EventListSnapshot& snapshot) {
-  std::vector<std::unique_ptr<TIPEvent>> restored;
+void EventList::Restore(const EventListSnapshot& snapshot) {
+  std::vector<std::unique_ptr<Event>> restored;
   restored.reserve(snapshot.entries.size());
   for (const EventListSnapshot::Entry& entry : snapshot.entries) {
-    std::unique_ptr<TIPEvent> ev;
+    std::unique_ptr<Event> ev;
     if (!entry.alive.expired()) {
       auto it = std::find_if(events_.begin(), events_.end(),
                              [&](const auto& e) { return e.get() == entry.original; });
       if (it != events_.end()) ev = std::move(*it);
     }
     if (!ev) {
-      restored.push_back(std::make_unique<TIPEvent>(entry.copy));
+      restored.push_back(std::make_unique<Event>(entry.copy));
       continue;
     }
     // The object stays (whoever watches it keeps it); its marks stay as they are now.
@@ -287,7 +289,7 @@ void TIpEventList::Restore(const EventListSnapshot& snapshot) {
 
 namespace sentrel {
 
-bool TIPEvent::ShouldFire(int action, int32_t n, uint64_t monitor) {
+bool Event::ShouldFire(int action, int32_t n, uint64_t monitor) {
   if (monitor == 0) return ShouldFire(action, n);
   // The same rule on this monitor's flags, swapped in for the moment.
   std::array<bool, kActionCount>& flags = monitorNotified_[monitor];
@@ -297,14 +299,14 @@ bool TIPEvent::ShouldFire(int action, int32_t n, uint64_t monitor) {
   return result;
 }
 
-const std::array<bool, kActionCount>& TIPEvent::NotifiedFor(uint64_t monitor) const {
+const std::array<bool, kActionCount>& Event::NotifiedFor(uint64_t monitor) const {
   if (monitor == 0) return notified;
   static const std::array<bool, kActionCount> none{};
   auto it = monitorNotified_.find(monitor);
   return it == monitorNotified_.end() ? none : it->second;
 }
 
-bool TIPEvent::ShouldFire(int action, int32_t n) {
+bool Event::ShouldFire(int action, int32_t n) {
   const auto i = static_cast<size_t>(action);
   if (n <= count[i]) notified[i] = false;
   bool result;

@@ -9,15 +9,15 @@
 #include "app/program.h"
 #include "gui/desktop_dialogs.h"
 #include "gui/help_manual.h"
+#include "gui/main_window.h"
 #include "gui/maintenance_dialog.h"
 #include "gui/modal_answers.h"
 #include "gui/qt_event_loop.h"
 #include "gui/splash_window.h"
 #include "gui/text.h"
-#include "gui/tform1.h"
 #include "model/server_list.h"
 #include "platform/clock.h"
-#include "ui_tform1.h"
+#include "ui_main_window.h"
 
 namespace sentrel::gui {
 
@@ -26,7 +26,7 @@ const QString kFileFilter = QStringLiteral("Sentrel configuration (*.mcf)");
 const QString kFileSuffix = QStringLiteral("mcf");
 }  // namespace
 
-void TForm1::RunCommand(const std::function<void()>& command) {
+void MainWindow::RunCommand(const std::function<void()>& command) {
   QtEventLoop::Work work(loop_);
   try {
     command();
@@ -37,70 +37,70 @@ void TForm1::RunCommand(const std::function<void()>& command) {
   }
 }
 
-void TForm1::ConnectCommands() {
-  auto on = [this](QAction* action, void (TForm1::*handler)()) {
+void MainWindow::ConnectCommands() {
+  auto on = [this](QAction* action, void (MainWindow::*handler)()) {
     connect(action, &QAction::triggered, this,
             [this, handler] { RunCommand([&] { (this->*handler)(); }); });
   };
-  on(ui_->New1, &TForm1::New1Click);
-  on(ui_->Open1, &TForm1::Open1Click);
-  on(ui_->Save1, &TForm1::Save1Click);
-  on(ui_->Saveas1, &TForm1::Saveas1Click);
-  on(ui_->Dumplogs1, &TForm1::Dumplogs1Click);
-  on(ui_->Exit1, &TForm1::Exit1Click);
-  on(ui_->GroupEdit1, &TForm1::GroupEditClick);
-  on(ui_->GroupDelete1, &TForm1::GroupDeleteClick);
-  on(ui_->ServerAdd1, &TForm1::ServerAddClick);
-  on(ui_->ServerEdit1, &TForm1::ServerEditClick);
-  on(ui_->ServerDelete1, &TForm1::ServerDeleteClick);
-  on(ui_->ViewLogfile1, &TForm1::ViewLogfile1Click);
-  on(ui_->ViewLogfileErrors1, &TForm1::ViewLogfileErrors1Click);
-  on(ui_->MonitorAdd1, &TForm1::MonitorAddClick);
-  on(ui_->MonitorEdit1, &TForm1::MonitorEditClick);
-  on(ui_->MonitorDelete1, &TForm1::MonitorDeleteClick);
+  on(ui_->New1, &MainWindow::New1Click);
+  on(ui_->Open1, &MainWindow::Open1Click);
+  on(ui_->Save1, &MainWindow::Save1Click);
+  on(ui_->Saveas1, &MainWindow::Saveas1Click);
+  on(ui_->Dumplogs1, &MainWindow::Dumplogs1Click);
+  on(ui_->Exit1, &MainWindow::Exit1Click);
+  on(ui_->GroupEdit1, &MainWindow::GroupEditClick);
+  on(ui_->GroupDelete1, &MainWindow::GroupDeleteClick);
+  on(ui_->ServerAdd1, &MainWindow::ServerAddClick);
+  on(ui_->ServerEdit1, &MainWindow::ServerEditClick);
+  on(ui_->ServerDelete1, &MainWindow::ServerDeleteClick);
+  on(ui_->ViewLogfile1, &MainWindow::ViewLogfile1Click);
+  on(ui_->ViewLogfileErrors1, &MainWindow::ViewLogfileErrors1Click);
+  on(ui_->MonitorAdd1, &MainWindow::MonitorAddClick);
+  on(ui_->MonitorEdit1, &MainWindow::MonitorEditClick);
+  on(ui_->MonitorDelete1, &MainWindow::MonitorDeleteClick);
   // "View Request Times..." of the main menu does what the popup's does: it is enabled
   // exactly when a monitor is selected.
-  on(ui_->ViewRequestTimes1, &TForm1::ViewRequestTimes2Click);
-  on(ui_->Events1, &TForm1::Events1Click);
-  on(ui_->Scan1, &TForm1::Scan1Click);
-  on(ui_->StartScanonStartup1, &TForm1::StartScanonStartup1Click);
-  on(ui_->ParallelChecks1, &TForm1::ParallelChecks1Click);
-  on(ui_->Alertmanager1, &TForm1::Alertmanager1Click);
-  on(ui_->PopupWindow1, &TForm1::PopupWindow1Click);
-  on(ui_->StartWebserveronStartup1, &TForm1::StartWebserveronStartup1Click);
-  on(ui_->Showlogs1, &TForm1::Showlogs1Click);
-  on(ui_->Toolbar1, &TForm1::Toolbar1Click);
-  on(ui_->Statusbar1, &TForm1::Statusbar1Click);
-  on(ui_->Alwaysontop1, &TForm1::Alwaysontop1Click);
-  on(ui_->Content1, &TForm1::Content1Click);
-  on(ui_->Index1, &TForm1::Index1Click);
-  on(ui_->About1, &TForm1::About1Click);
+  on(ui_->ViewRequestTimes1, &MainWindow::ViewRequestTimes2Click);
+  on(ui_->Events1, &MainWindow::Events1Click);
+  on(ui_->Scan1, &MainWindow::Scan1Click);
+  on(ui_->StartScanonStartup1, &MainWindow::StartScanonStartup1Click);
+  on(ui_->ParallelChecks1, &MainWindow::ParallelChecks1Click);
+  on(ui_->Alertmanager1, &MainWindow::Alertmanager1Click);
+  on(ui_->PopupWindow1, &MainWindow::PopupWindow1Click);
+  on(ui_->StartWebserveronStartup1, &MainWindow::StartWebserveronStartup1Click);
+  on(ui_->Showlogs1, &MainWindow::Showlogs1Click);
+  on(ui_->Toolbar1, &MainWindow::Toolbar1Click);
+  on(ui_->Statusbar1, &MainWindow::Statusbar1Click);
+  on(ui_->Alwaysontop1, &MainWindow::Alwaysontop1Click);
+  on(ui_->Content1, &MainWindow::Content1Click);
+  on(ui_->Index1, &MainWindow::Index1Click);
+  on(ui_->About1, &MainWindow::About1Click);
 
-  on(ui_->AddGroup1, &TForm1::AddGroup1Click);
-  on(ui_->EditGroup1, &TForm1::GroupEditClick);
-  on(ui_->DeleteGroup1, &TForm1::GroupDeleteClick);
-  on(ui_->AddServer1, &TForm1::ServerAddClick);
-  on(ui_->EditServer1, &TForm1::ServerEditClick);
-  on(ui_->DeleteServer1, &TForm1::ServerDeleteClick);
-  on(ui_->AddMonitor1, &TForm1::MonitorAddClick);
-  on(ui_->EditMonitor1, &TForm1::MonitorEditClick);
-  on(ui_->DeleteMonitor1, &TForm1::MonitorDeleteClick);
-  on(ui_->ViewLogfile2, &TForm1::ViewLogfile1Click);
-  on(ui_->ViewLogfileErrors2, &TForm1::ViewLogfileErrors1Click);
-  on(ui_->ViewRequestTimes2, &TForm1::ViewRequestTimes2Click);
-  on(ui_->Maintenance1, &TForm1::Maintenance1Click);
-  on(ui_->EndMaintenance1, &TForm1::EndMaintenance1Click);
+  on(ui_->AddGroup1, &MainWindow::AddGroup1Click);
+  on(ui_->EditGroup1, &MainWindow::GroupEditClick);
+  on(ui_->DeleteGroup1, &MainWindow::GroupDeleteClick);
+  on(ui_->AddServer1, &MainWindow::ServerAddClick);
+  on(ui_->EditServer1, &MainWindow::ServerEditClick);
+  on(ui_->DeleteServer1, &MainWindow::ServerDeleteClick);
+  on(ui_->AddMonitor1, &MainWindow::MonitorAddClick);
+  on(ui_->EditMonitor1, &MainWindow::MonitorEditClick);
+  on(ui_->DeleteMonitor1, &MainWindow::MonitorDeleteClick);
+  on(ui_->ViewLogfile2, &MainWindow::ViewLogfile1Click);
+  on(ui_->ViewLogfileErrors2, &MainWindow::ViewLogfileErrors1Click);
+  on(ui_->ViewRequestTimes2, &MainWindow::ViewRequestTimes2Click);
+  on(ui_->Maintenance1, &MainWindow::Maintenance1Click);
+  on(ui_->EndMaintenance1, &MainWindow::EndMaintenance1Click);
 
-  on(ui_->ToolButton2, &TForm1::ToolButton2Click);
-  on(ui_->ToolButton3, &TForm1::ToolButton3Click);
-  on(ui_->ToolButton5, &TForm1::ToolButton5Click);
-  on(ui_->ToolButton7, &TForm1::ToolButton7Click);
+  on(ui_->ToolButton2, &MainWindow::ToolButton2Click);
+  on(ui_->ToolButton3, &MainWindow::ToolButton3Click);
+  on(ui_->ToolButton5, &MainWindow::ToolButton5Click);
+  on(ui_->ToolButton7, &MainWindow::ToolButton7Click);
 }
 
 // ---------------------------------------------------------------------------------------
 // File
 
-bool TForm1::ChangesSavedOrDropped() {
+bool MainWindow::ChangesSavedOrDropped() {
   if (!program_.HasUnsavedChanges()) return true;
   const QString file =
       program_.configFile.empty()
@@ -119,7 +119,7 @@ bool TForm1::ChangesSavedOrDropped() {
   return false;
 }
 
-void TForm1::New1Click() {
+void MainWindow::New1Click() {
   if (!ChangesSavedOrDropped()) return;
   // Scanning goes on: a pass waiting in the loop sees the new configuration and ends.
   program_.NewConfiguration();
@@ -127,7 +127,7 @@ void TForm1::New1Click() {
   RefreshTree();
 }
 
-void TForm1::Open1Click() {
+void MainWindow::Open1Click() {
   // Unsaved edits are not dropped without a word.
   if (!ChangesSavedOrDropped()) return;
   FileDialogOptions o;
@@ -146,15 +146,15 @@ void TForm1::Open1Click() {
   RefreshTree();
 }
 
-void TForm1::Save1Click() {
+void MainWindow::Save1Click() {
   SaveFile();
 }
 
-void TForm1::Saveas1Click() {
+void MainWindow::Saveas1Click() {
   SaveAsFile();
 }
 
-TForm1::SaveOutcome TForm1::SaveFile(bool closing) {
+MainWindow::SaveOutcome MainWindow::SaveFile(bool closing) {
   try {
     if (closing ? program_.SaveOnClose() : program_.Save()) return SaveOutcome::Saved;
   } catch (const std::exception& e) {
@@ -164,7 +164,7 @@ TForm1::SaveOutcome TForm1::SaveFile(bool closing) {
   return SaveAsFile();
 }
 
-TForm1::SaveOutcome TForm1::SaveAsFile() {
+MainWindow::SaveOutcome MainWindow::SaveAsFile() {
   if (!startupDone) return SaveOutcome::NotSaved;
   FileDialogOptions o;
   o.caption = QStringLiteral("Save as");
@@ -184,49 +184,49 @@ TForm1::SaveOutcome TForm1::SaveAsFile() {
   return SaveOutcome::Saved;
 }
 
-void TForm1::ReportSaveFailure(const std::string& message) {
+void MainWindow::ReportSaveFailure(const std::string& message) {
   // The errors log keeps the line as always; the operator who asked for the save (or
   // closed the window) is told as well, instead of believing the file is written.
   loop_.ReportError(message);
   ShowMessage(this, QStringLiteral("Sentrel"), ToQ(message), QMessageBox::Critical);
 }
 
-void TForm1::Exit1Click() {
+void MainWindow::Exit1Click() {
   // Posted, so the close starts from the loop and not from inside this command.
   QTimer::singleShot(0, this, &QWidget::close);
 }
 
-// The report commands (log windows, request times, dumping) are in tform1_reports.cpp.
-void TForm1::Events1Click() {
+// The report commands (log windows, request times, dumping) are in main_window_reports.cpp.
+void MainWindow::Events1Click() {
   DesktopDialogs::Get(this, program_).EditEvents(0);
 }
 
 // ---------------------------------------------------------------------------------------
 // Tree editing
 
-void TForm1::GroupEditClick() {
+void MainWindow::GroupEditClick() {
   EditTreeNode(SelectedNode());
 }
-void TForm1::ServerEditClick() {
+void MainWindow::ServerEditClick() {
   EditTreeNode(SelectedNode());
 }
-void TForm1::MonitorEditClick() {
+void MainWindow::MonitorEditClick() {
   EditTreeNode(SelectedNode());
 }
 
-void TForm1::AddGroup1Click() {
+void MainWindow::AddGroup1Click() {
   // A group exists only through its servers' group text: the dialog creates nothing.
   EditNode(this, program_, EditMode::Group, nullptr, nullptr, QString());
 }
 
-void TForm1::Maintenance1Click() {
+void MainWindow::Maintenance1Click() {
   TreeNode* node = SelectedNode();
   if (!node || node->level() == TreeNode::kMonitor) return;
-  std::vector<TServer*> servers = NodeServers(node);
+  std::vector<Server*> servers = NodeServers(node);
   if (servers.empty()) return;
   // What the servers hold now; a group's servers usually hold the same.
   QStringList current;
-  for (const TServer* server : servers) {
+  for (const Server* server : servers) {
     const QString windows = ToQ(FormatMaintenance(server->maintenance, Now()));
     const QString line = servers.size() == 1 ? windows : ToQ(server->name) + ": " + windows;
     if (!windows.isEmpty() && !current.contains(line)) current << line;
@@ -240,7 +240,7 @@ void TForm1::Maintenance1Click() {
                                              : QStringLiteral("Planned: ") + current.join("; "),
                            Now(), this);
   std::vector<std::weak_ptr<const char>> alive;
-  for (const TServer* server : servers) alive.push_back(server->Watch());
+  for (const Server* server : servers) alive.push_back(server->Watch());
   // The loop runs while the dialog is open: servers may be deleted meanwhile.
   if (dialog.exec() != QDialog::Accepted) return;
   const double now = Now();
@@ -254,11 +254,11 @@ void TForm1::Maintenance1Click() {
   RefreshTree();
 }
 
-void TForm1::EndMaintenance1Click() {
+void MainWindow::EndMaintenance1Click() {
   TreeNode* node = SelectedNode();
   if (!node || node->level() == TreeNode::kMonitor) return;
   const double now = Now();
-  for (TServer* server : NodeServers(node)) {
+  for (Server* server : NodeServers(node)) {
     if (!server->InMaintenance(now)) continue;
     // A one-off window that holds now is over; a weekly one is skipped until its end this
     // time and keeps its schedule.
@@ -276,13 +276,13 @@ void TForm1::EndMaintenance1Click() {
   RefreshTree();
 }
 
-void TForm1::ServerAddClick() {
+void MainWindow::ServerAddClick() {
   TreeNode* selected = SelectedNode();
   const QString group = selected ? GroupTextFor(selected) : QStringLiteral("Main");
-  TServerList& list = program_.serverList;
+  ServerList& list = program_.serverList;
   // "new", or "new_2" and on when a server of that name exists: the file tells servers
   // apart by name, and two of one name would be merged into one when saved.
-  TServer* server = list.Items(list.Add(list.UniqueServerName("new")));
+  Server* server = list.Items(list.Add(list.UniqueServerName("new")));
   server->group = ToStd(group);
   auto alive = server->Watch();
   bool groupExisted = false;
@@ -307,11 +307,11 @@ void TForm1::ServerAddClick() {
   if (TreeNode* node = FindNode(server)) SelectNode(node);
 }
 
-void TForm1::MonitorAddClick() {
+void MainWindow::MonitorAddClick() {
   TreeNode* selected = SelectedNode();
   if (!selected || selected->level() != TreeNode::kServer || !selected->Alive()) return;
-  TServer* server = selected->server();
-  TPort* monitor = server->ports.Items(server->ports.Add("port"));
+  Server* server = selected->server();
+  Monitor* monitor = server->ports.Items(server->ports.Add("port"));
   // Not checked before its editor's OK: the check would run on the defaults (port 80)
   // while the operator is still typing the real values.
   monitor->beingAdded = true;
@@ -337,7 +337,7 @@ void TForm1::MonitorAddClick() {
   if (TreeNode* node = FindNode(server, monitor)) SelectNode(node);
 }
 
-void TForm1::ServerDeleteClick() {
+void MainWindow::ServerDeleteClick() {
   TreeNode* node = SelectedNode();
   if (!node || node->level() != TreeNode::kServer) return;
   const uint64_t generation = model_->Generation();
@@ -354,7 +354,7 @@ void TForm1::ServerDeleteClick() {
   RemoveNode(node);
 }
 
-void TForm1::GroupDeleteClick() {
+void MainWindow::GroupDeleteClick() {
   TreeNode* node = SelectedNode();
   if (!node || node->level() != TreeNode::kGroup) return;
   const uint64_t generation = model_->Generation();
@@ -364,7 +364,7 @@ void TForm1::GroupDeleteClick() {
     return;
   if (generation != model_->Generation()) return;
   const std::string group = ToStd(text);
-  TServerList& list = program_.serverList;
+  ServerList& list = program_.serverList;
   for (int s = 0; s < node->childCount(); ++s) {
     TreeNode* sn = node->ChildNode(s);
     if (!sn->Alive() || sn->server()->group != group) continue;
@@ -374,7 +374,7 @@ void TForm1::GroupDeleteClick() {
   RemoveNode(node);
 }
 
-void TForm1::MonitorDeleteClick() {
+void MainWindow::MonitorDeleteClick() {
   TreeNode* node = SelectedNode();
   if (!node || node->level() != TreeNode::kMonitor) return;
   const uint64_t generation = model_->Generation();
@@ -385,7 +385,7 @@ void TForm1::MonitorDeleteClick() {
     return;
   if (generation != model_->Generation()) return;
   if (node->Alive()) {
-    TPortList& ports = node->server()->ports;
+    MonitorList& ports = node->server()->ports;
     const int index = ports.IndexOf(node->monitor());
     if (index >= 0) ports.Delete(index);
   }
@@ -395,49 +395,49 @@ void TForm1::MonitorDeleteClick() {
 // ---------------------------------------------------------------------------------------
 // Scanning and the web server
 
-void TForm1::Scan1Click() {
+void MainWindow::Scan1Click() {
   // The buttons change before the first pass runs, so they are right while it runs.
   UpdateScanButtons(!program_.ScanningActive());
-  program_.Scan1Click();
+  program_.ToggleScan();
   UpdateScanButtons(program_.ScanningActive());
 }
 
-void TForm1::StartScanOnStartup() {
+void MainWindow::StartScanOnStartup() {
   program_.StartScanOnStartup();
   UpdateScanButtons(program_.ScanningActive());
 }
 
-void TForm1::ToolButton2Click() {
+void MainWindow::ToolButton2Click() {
   if (!program_.ScanningActive()) Scan1Click();
   UpdateScanButtons(program_.ScanningActive());
 }
 
-void TForm1::ToolButton3Click() {
+void MainWindow::ToolButton3Click() {
   if (program_.ScanningActive()) Scan1Click();
   UpdateScanButtons(program_.ScanningActive());
 }
 
-void TForm1::ToolButton5Click() {
+void MainWindow::ToolButton5Click() {
   program_.ScanNow();
 }
 
-void TForm1::ToolButton7Click() {
-  program_.ToolButton7Click();
+void MainWindow::ToolButton7Click() {
+  program_.ToggleWebServer();
   UpdateWebButton();
 }
 
 // ---------------------------------------------------------------------------------------
 // View
 
-void TForm1::StartScanonStartup1Click() {
+void MainWindow::StartScanonStartup1Click() {
   program_.autoStart = ui_->StartScanonStartup1->isChecked();
 }
 
-void TForm1::ParallelChecks1Click() {
+void MainWindow::ParallelChecks1Click() {
   program_.SetParallelChecks(ui_->ParallelChecks1->isChecked());
 }
 
-void TForm1::Alertmanager1Click() {
+void MainWindow::Alertmanager1Click() {
   const auto urls = PromptText(
       this, QStringLiteral("Alertmanager"),
       QStringLiteral("Alertmanager URLs, separated by blanks (such as http://alertmanager:9093). "
@@ -447,15 +447,15 @@ void TForm1::Alertmanager1Click() {
   program_.SetAlertmanagerUrls(urls->trimmed().toStdString());
 }
 
-void TForm1::PopupWindow1Click() {
+void MainWindow::PopupWindow1Click() {
   program_.SetPopupWindow(ui_->PopupWindow1->isChecked());
 }
 
-void TForm1::StartWebserveronStartup1Click() {
+void MainWindow::StartWebserveronStartup1Click() {
   program_.autoStartWeb = ui_->StartWebserveronStartup1->isChecked();
 }
 
-void TForm1::Showlogs1Click() {
+void MainWindow::Showlogs1Click() {
   QWidget* panel = ui_->Panel2;
   const int handle = ui_->Splitter1->handleWidth();
   if (!panel->isHidden()) {
@@ -478,17 +478,17 @@ void TForm1::Showlogs1Click() {
   ui_->Showlogs1->setChecked(!panel->isHidden());
 }
 
-void TForm1::Toolbar1Click() {
+void MainWindow::Toolbar1Click() {
   ui_->ToolBar1->setVisible(ui_->ToolBar1->isHidden());
   ui_->Toolbar1->setChecked(!ui_->ToolBar1->isHidden());
 }
 
-void TForm1::Statusbar1Click() {
+void MainWindow::Statusbar1Click() {
   ui_->StatusBar1->setVisible(ui_->StatusBar1->isHidden());
   ui_->Statusbar1->setChecked(!ui_->StatusBar1->isHidden());
 }
 
-void TForm1::Alwaysontop1Click() {
+void MainWindow::Alwaysontop1Click() {
   const bool on = ui_->Alwaysontop1->isChecked();
   const bool shown = isVisible();
   // Changing the flags hides a window; it is shown again at once.
@@ -499,7 +499,7 @@ void TForm1::Alwaysontop1Click() {
 // ---------------------------------------------------------------------------------------
 // Help
 
-void TForm1::OpenManual(bool index) {
+void MainWindow::OpenManual(bool index) {
   const QString path = FindManual();
   if (path.isEmpty()) {
     ShowMessage(this, QStringLiteral("Sentrel"),
@@ -512,7 +512,7 @@ void TForm1::OpenManual(bool index) {
   // The manual's index is its table of contents at the top; the plain text has none.
   if (index && path.endsWith(QStringLiteral(".html"))) url.setFragment(QStringLiteral("index"));
   // The opener may report back long after this command: the window may be closing then.
-  QPointer<TForm1> window(this);
+  QPointer<MainWindow> window(this);
   OpenExternal(url, [window, path](const QString& why) {
     if (!window) return;
     ShowMessage(window, QStringLiteral("Sentrel"),
@@ -523,14 +523,14 @@ void TForm1::OpenManual(bool index) {
   });
 }
 
-void TForm1::Content1Click() {
+void MainWindow::Content1Click() {
   OpenManual(false);
 }
-void TForm1::Index1Click() {
+void MainWindow::Index1Click() {
   OpenManual(true);
 }
 
-void TForm1::About1Click() {
+void MainWindow::About1Click() {
   QString homepage = ToQ(program_.settings().Sentrel("Homepage", ""));
   if (homepage.isEmpty()) {
     const QString manual = FindManual();

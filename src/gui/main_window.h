@@ -16,13 +16,13 @@
 #include "gui/tree_columns.h"
 
 namespace Ui {
-class TForm1;
+class MainWindow;
 }
 
 namespace sentrel {
 class Program;
-class TServer;
-class TPort;
+class Server;
+class Monitor;
 struct StartOptions;
 }  // namespace sentrel
 
@@ -52,12 +52,12 @@ class TreeNode;
 //            ViewRequestTimes2, MaintenanceSeparator1, Maintenance1, EndMaintenance1
 //  ToolBar1: ToolButton2 "Start Scan", ToolButton3 "Stop Scan", ToolButton5 "Scan Now",
 //            ToolButton7 (the web server toggle)
-class TForm1 final : public QMainWindow {
+class MainWindow final : public QMainWindow {
   Q_OBJECT
 
  public:
-  TForm1(Program& program, QtFrontend& frontend, QtEventLoop& loop, QWidget* parent = nullptr);
-  ~TForm1() override;
+  MainWindow(Program& program, QtFrontend& frontend, QtEventLoop& loop, QWidget* parent = nullptr);
+  ~MainWindow() override;
 
   // Main-window creation: mirrors the panes, runs the program's start-up (settings,
   // server file, events, tree, start line, web server and scanning as configured),
@@ -74,8 +74,8 @@ class TForm1 final : public QMainWindow {
   // Tree operations. The nodes live in the tree's model; the window adds the view's
   // part: the selection, expanding, and the width of the text column.
   void BuildTree();
-  TreeNode* AddServerNode(TServer* server) { return model_->AddServerNode(server); }
-  TreeNode* AddMonitorNode(TreeNode* serverNode, TPort* monitor) {
+  TreeNode* AddServerNode(Server* server) { return model_->AddServerNode(server); }
+  TreeNode* AddMonitorNode(TreeNode* serverNode, Monitor* monitor) {
     return model_->AddMonitorNode(serverNode, monitor);
   }
   void RefreshTree();
@@ -91,7 +91,7 @@ class TForm1 final : public QMainWindow {
   void SelectNode(TreeNode* node);
   TreeNode* GroupNode(int index) const { return model_->GroupNode(index); }
   // The node of this server or monitor, or none.
-  TreeNode* FindNode(const TServer* server, const TPort* monitor = nullptr) const {
+  TreeNode* FindNode(const Server* server, const Monitor* monitor = nullptr) const {
     return model_->FindNode(server, monitor);
   }
   int GroupCount() const { return model_->GroupCount(); }
@@ -225,7 +225,7 @@ class TForm1 final : public QMainWindow {
   void SaveWindowPlacement();
   QString GroupTextFor(TreeNode* node) const;
   // The servers a group or server node stands for (a group's: those still in it).
-  std::vector<TServer*> NodeServers(TreeNode* node) const { return model_->NodeServers(node); }
+  std::vector<Server*> NodeServers(TreeNode* node) const { return model_->NodeServers(node); }
   // Widens the tree's column when the node's text reaches beyond it.
   void FitColumn(const TreeNode* node);
   void ApplyColumnWidth();
@@ -235,7 +235,7 @@ class TForm1 final : public QMainWindow {
   Program& program_;
   QtFrontend& frontend_;
   QtEventLoop& loop_;
-  const std::unique_ptr<Ui::TForm1> ui_;
+  const std::unique_ptr<Ui::MainWindow> ui_;
   std::unique_ptr<TrayLight> tray_;
   QMenu* popupMenu_ = nullptr;
   QAction* popupSeparator_ = nullptr;

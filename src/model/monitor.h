@@ -9,7 +9,7 @@
 
 namespace sentrel {
 
-class TServer;
+class Server;
 class IniFile;
 
 // A check in flight that refers back to its monitor (an HTTP request). When the monitor
@@ -50,14 +50,14 @@ StatusColour ColourOf(std::string_view status);
 const char* ColourWord(StatusColour colour);
 
 // One monitor of a server: a "ping", "http" or "port" check, with its run-time state.
-class TPort {
+class Monitor {
  public:
   static constexpr int64_t kLongAgo = std::numeric_limits<int64_t>::min() / 2;
 
-  explicit TPort(TServer* owner) : server(owner) {}
-  ~TPort();
-  TPort(const TPort&) = delete;
-  TPort& operator=(const TPort&) = delete;
+  explicit Monitor(Server* owner) : server(owner) {}
+  ~Monitor();
+  Monitor(const Monitor&) = delete;
+  Monitor& operator=(const Monitor&) = delete;
 
   // The value of the first data item with this key (any case), or "".
   std::string GetValue(std::string_view key) const;
@@ -137,7 +137,7 @@ class TPort {
   };
   AlertRun alertRun;
 
-  TServer* server;
+  Server* server;
   // Tells this monitor apart from every other one of this run (an address can be reused
   // after a monitor is deleted; this number is not). Events keep their gates per monitor.
   const uint64_t runId = NextRunId();
@@ -148,9 +148,9 @@ class TPort {
 };
 
 // The monitors of one server, in order; owns them.
-class TPortList {
+class MonitorList {
  public:
-  explicit TPortList(TServer* owner) : server(owner) {}
+  explicit MonitorList(Server* owner) : server(owner) {}
 
   // Creates a monitor with the defaults, typ = base, name = UniqueName(base).
   int Add(const std::string& base);
@@ -159,33 +159,32 @@ class TPortList {
   std::string UniqueName(const std::string& base) const;
   // The same, as if `except` were not in the list: the name a monitor gets when its own
   // type changes, so that it never counts against itself.
-  std::string UniqueName(const std::string& base, const TPort* except) const;
+  std::string UniqueName(const std::string& base, const Monitor* except) const;
   int Count() const { return static_cast<int>(monitors_.size()); }
-  TPort* Items(int index) const {
-    return index >= 0 && index < Count() ? monitors_[static_cast<size_t>(index)].get()
-                                         : nullptr;
+  Monitor* Items(int index) const {
+    return index >= 0 && index < Count() ? monitors_[static_cast<size_t>(index)].get() : nullptr;
   }
   void Delete(int index);
   void Clear();
   // The index of this monitor (by identity), or -1.
-  int IndexOf(const TPort* monitor) const;
+  int IndexOf(const Monitor* monitor) const;
   // Another monitor (not `except`) whose records carry what a monitor of this type on
   // this port would write: the same kind and port number (ping always 0). The two would
   // write indistinguishable records into the server's log. nullptr when there is none;
   // types that are never checked write no records.
-  const TPort* SameRecords(const std::string& typ, int32_t port, const TPort* except) const;
+  const Monitor* SameRecords(const std::string& typ, int32_t port, const Monitor* except) const;
 
   void SaveToIni(IniFile& ini, const std::string& serverSection) const;
 
   // Takes every monitor out of the list, in order, and puts monitors in: a reload keeps
   // the objects of unchanged monitors and puts them where the file has them.
-  std::vector<std::unique_ptr<TPort>> TakeAll() { return std::move(monitors_); }
-  void PutAll(std::vector<std::unique_ptr<TPort>> monitors);
+  std::vector<std::unique_ptr<Monitor>> TakeAll() { return std::move(monitors_); }
+  void PutAll(std::vector<std::unique_ptr<Monitor>> monitors);
 
-  TServer* server;
+  Server* server;
 
  private:
-  std::vector<std::unique_ptr<TPort>> monitors_;
+  std::vector<std::unique_ptr<Monitor>> monitors_;
 };
 
 }  // namespace sentrel

@@ -1,4 +1,4 @@
-#include "scan/infini_scan.h"
+#include "scan/scanner.h"
 
 #include <algorithm>
 #include <chrono>
@@ -34,18 +34,22 @@ struct StepValues {
   std::function<std::string(long)> upEventText;
   std::string upWord;
   std::function<std::string(int32_t)> downWord;  // first and later DOWN words
-  bool lostRecordBefore;          // HTTP and port write "LOST" before the colour step
-  bool screenUpdateBeforeEvent;   // HTTP and port refresh before the GtoY event
+  bool lostRecordBefore;         // HTTP and port write "LOST" before the colour step
+  bool screenUpdateBeforeEvent;  // HTTP and port refresh before the GtoY event
 };
 
-bool NamesEvent(const std::string& value) { return !value.empty() && value != "none"; }
+bool NamesEvent(const std::string& value) {
+  return !value.empty() && value != "none";
+}
 
-std::string ToStr(long v) { return std::to_string(v); }
+std::string ToStr(long v) {
+  return std::to_string(v);
+}
 
 // A record that cannot be written (a log name that is no file, a missing directory, a
 // full disk) goes to the errors log like any other error, but the handling of the check
 // goes on: its colour step and its events matter most when the disk is full.
-bool AppendRecord(const TServer& server, const std::string& text) {
+bool AppendRecord(const Server& server, const std::string& text) {
   try {
     server.AppendLog(text);
     return true;
@@ -57,17 +61,19 @@ bool AppendRecord(const TServer& server, const std::string& text) {
 
 }  // namespace
 
-void TInfiniScan::ShowActivity() {
+void Scanner::ShowActivity() {
   host_.SetActivityPanel(activityText);
   LastActivity = activityText;
 }
 
-void TInfiniScan::AddActivityLine() {
-  if (TextPane* pane = servers_.activityPane) pane->AddLine(FormatDateTime(Now()) + " " + recordText);
+void Scanner::AddActivityLine() {
+  if (TextPane* pane = servers_.activityPane)
+    pane->AddLine(FormatDateTime(Now()) + " " + recordText);
 }
 
-void TInfiniScan::AddMessageLine() {
-  if (TextPane* pane = servers_.messagePane) pane->AddLine(FormatDateTime(Now()) + " " + recordText);
+void Scanner::AddMessageLine() {
+  if (TextPane* pane = servers_.messagePane)
+    pane->AddLine(FormatDateTime(Now()) + " " + recordText);
 }
 
 std::string WaitingActivityText(size_t waiting) {
@@ -75,7 +81,7 @@ std::string WaitingActivityText(size_t waiting) {
          " waiting for a free connection";
 }
 
-void TInfiniScan::Execute(std::function<void()> onEnd) {
+void Scanner::Execute(std::function<void()> onEnd) {
   if (PassRunning()) return;
   passes_.Start(Pass(), "Scan-Execute", [onEnd = std::move(onEnd)](std::exception_ptr error) {
     CurrentLoop().ReportException(error);
@@ -83,19 +89,19 @@ void TInfiniScan::Execute(std::function<void()> onEnd) {
   });
 }
 
-void TInfiniScan::CancelAll() {
+void Scanner::CancelAll() {
   ++cancels_;
   passes_.CancelAll();
   checkTasks_.CancelAll();
   if (checks_) checks_->CancelAll();
 }
 
-void TInfiniScan::SetParallel(bool on, int limit) {
+void Scanner::SetParallel(bool on, int limit) {
   parallel_ = on;
   parallelLimit_ = std::max(limit, 0);
 }
 
-Task<void> TInfiniScan::RunCheck(TPort& monitor) {
+Task<void> Scanner::RunCheck(Monitor& monitor) {
   Checks* checks = checks_;
   if (!checks) co_return;
   const MonitorType type = monitor.Type();
@@ -115,9 +121,9 @@ Task<void> TInfiniScan::RunCheck(TPort& monitor) {
 // waits. Also counts the descriptor a ping or port check opens (an HTTP check counts its
 // own connection), and when the check ends, however it ends, gives it back, takes the
 // monitor off the checks in flight and tells the pass.
-class TInfiniScan::CheckHold final : public CheckInFlight {
+class Scanner::CheckHold final : public CheckInFlight {
  public:
-  CheckHold(TInfiniScan& scan, TPort& monitor, std::shared_ptr<Trigger> ended)
+  CheckHold(Scanner& scan, Monitor& monitor, std::shared_ptr<Trigger> ended)
       : scan_(scan),
         monitor_(&monitor),
         key_(&monitor),
@@ -149,27 +155,27 @@ class TInfiniScan::CheckHold final : public CheckInFlight {
   }
 
  private:
-  TInfiniScan& scan_;
-  TPort* monitor_;
-  const TPort* key_;
+  Scanner& scan_;
+  Monitor* monitor_;
+  const Monitor* key_;
   std::shared_ptr<Trigger> ended_;
   const bool counted_;
 };
 
-Task<void> TInfiniScan::CheckTask(TPort& monitor, std::shared_ptr<Trigger> ended) {
+Task<void> Scanner::CheckTask(Monitor& monitor, std::shared_ptr<Trigger> ended) {
   auto alive = monitor.Watch();
   CheckHold hold(*this, monitor, std::move(ended));
   co_await RunCheck(monitor);
   if (!alive.expired()) monitor.MarkChecked(Now(), CurrentClock().MonotonicMs());
 }
 
-bool TInfiniScan::CheckUnderWay(const TPort& monitor) const {
+bool Scanner::CheckUnderWay(const Monitor& monitor) const {
   if (monitor.httpRequest) return true;
   auto it = inFlight_.find(&monitor);
   return it != inFlight_.end() && !it->second.alive.expired();
 }
 
-bool TInfiniScan::CheckNow(TPort& monitor) {
+bool Scanner::CheckNow(Monitor& monitor) {
   if (CheckUnderWay(monitor)) return true;
   if (!checks_ || !host_.ScanningActive() || host_.QuitRequested() || monitor.beingAdded)
     return false;
@@ -179,7 +185,7 @@ bool TInfiniScan::CheckNow(TPort& monitor) {
   return true;
 }
 
-std::shared_ptr<Trigger> TInfiniScan::StartCheck(TPort& monitor) {
+std::shared_ptr<Trigger> Scanner::StartCheck(Monitor& monitor) {
   monitor.checkStartMono = CurrentClock().MonotonicMs();
   auto ended = std::make_shared<Trigger>();
   inFlight_[&monitor] = InFlight{monitor.Watch(), 0};
@@ -202,7 +208,7 @@ std::shared_ptr<Trigger> TInfiniScan::StartCheck(TPort& monitor) {
   return ended;
 }
 
-Task<void> TInfiniScan::Pass() {
+Task<void> Scanner::Pass() {
   LastActivity = "Scan-Execute";
   ++passNumber_;
   // Events held back for a maintenance window that has ended are raised now.
@@ -224,34 +230,34 @@ Task<void> TInfiniScan::Pass() {
   // pass is suspended any command can delete them or load another file, so each one is
   // looked at again through its token before it is touched.
   struct ServerRef {
-    TServer* server;
+    Server* server;
     std::weak_ptr<const char> alive;
   };
   std::vector<ServerRef> servers;
   servers.reserve(static_cast<size_t>(servers_.Count()));
   for (int i = 0; i < servers_.Count(); ++i) {
-    TServer* s = servers_.Items(i);
+    Server* s = servers_.Items(i);
     servers.push_back({s, s->Watch()});
   }
 
   // In parallel the walk only collects the due monitors; they start after it, so that
   // when not all of them may run at once the ones due longest go first.
   std::vector<DueMonitor> due;
-  std::vector<std::pair<TPort*, std::weak_ptr<const char>>> monitors;
+  std::vector<std::pair<Monitor*, std::weak_ptr<const char>>> monitors;
   for (const ServerRef& ref : servers) {
     if (servers_.Generation() != generation || host_.QuitRequested()) break;
     if (ref.alive.expired()) continue;
     if (!host_.ScanningActive()) continue;
-    TServer* server = ref.server;
+    Server* server = ref.server;
     // Another Sentrel of the shards watches it.
     if (!servers_.Watches(*server)) continue;
     monitors.clear();
     for (int j = 0; j < server->ports.Count(); ++j) {
-      TPort* m = server->ports.Items(j);
+      Monitor* m = server->ports.Items(j);
       monitors.emplace_back(m, m->Watch());
     }
     for (auto& entry : monitors) {
-      TPort* const monitor = entry.first;
+      Monitor* const monitor = entry.first;
       const std::weak_ptr<const char> alive = entry.second;
       // A program that is closing starts no further check.
       if (host_.QuitRequested()) break;
@@ -265,7 +271,8 @@ Task<void> TInfiniScan::Pass() {
       const int64_t mono = clock.MonotonicMs();
       const int64_t elapsedMs = mono - monitor->lastCheckMono;
       if (elapsedMs <= intervalMs) {
-        long n = static_cast<long>(std::nearbyint(static_cast<double>(elapsedMs - intervalMs) / 1000.0));
+        long n =
+            static_cast<long>(std::nearbyint(static_cast<double>(elapsedMs - intervalMs) / 1000.0));
         activityText = "Next check for " + server->name + " in " + ToStr(n) + " s";
         ShowActivity();
         continue;
@@ -317,10 +324,11 @@ Task<void> TInfiniScan::Pass() {
   lastPassUs = std::chrono::duration_cast<std::chrono::microseconds>(
                    std::chrono::steady_clock::now() - passStartReal)
                    .count();
-  if (!parallel_) NoteLongPass(clock.MonotonicMs() - passStart, waitedMs, waitedChecks, fastest, fastestMs);
+  if (!parallel_)
+    NoteLongPass(clock.MonotonicMs() - passStart, waitedMs, waitedChecks, fastest, fastestMs);
 }
 
-bool TInfiniScan::StartDue(std::vector<DueMonitor>& due, uint64_t generation, uint64_t cancels) {
+bool Scanner::StartDue(std::vector<DueMonitor>& due, uint64_t generation, uint64_t cancels) {
   // A ping or port check holds a descriptor while it waits; HTTP checks keep their own
   // queue for connections and always start.
   size_t slotted = 0;
@@ -356,20 +364,20 @@ bool TInfiniScan::StartDue(std::vector<DueMonitor>& due, uint64_t generation, ui
   return capped;
 }
 
-void TInfiniScan::NoteLongPass(int64_t passMs, int64_t waitedMs, int waitedChecks,
-                               const std::string& fastest, int64_t fastestMs) {
+void Scanner::NoteLongPass(int64_t passMs, int64_t waitedMs, int waitedChecks,
+                           const std::string& fastest, int64_t fastestMs) {
   if (longPassNoted_ || fastest.empty() || waitedChecks == 0 || passMs <= fastestMs) return;
   longPassNoted_ = true;
   auto seconds = [](int64_t ms) { return std::to_string((ms + 500) / 1000) + " s"; };
   host_.ReportProblem(
       "A scan pass took " + seconds(passMs) + ", longer than the " + seconds(fastestMs) +
-      " interval of " + fastest + ": " +
-      std::to_string(waitedChecks) + (waitedChecks == 1 ? " check" : " checks") +
-      " waited " + seconds(waitedMs) + " for an answer, one after another. Options > Check "
+      " interval of " + fastest + ": " + std::to_string(waitedChecks) +
+      (waitedChecks == 1 ? " check" : " checks") + " waited " + seconds(waitedMs) +
+      " for an answer, one after another. Options > Check "
       "monitors in parallel (ParallelChecks=1 in [Sentrel]) lets them wait side by side");
 }
 
-std::string RecordText(const TPort& monitor, const std::string& kind, const std::string& word,
+std::string RecordText(const Monitor& monitor, const std::string& kind, const std::string& word,
                        int32_t ms, int32_t bytes, const std::string& detail) {
   std::string t = monitor.server->name;
   t += ' ';
@@ -392,8 +400,8 @@ std::string RecordText(const TPort& monitor, const std::string& kind, const std:
   return t;
 }
 
-void TInfiniScan::LogResult(TPort& monitor, const std::string& kind, const std::string& word,
-                            int32_t ms, int32_t bytes, const std::string& detail) {
+void Scanner::LogResult(Monitor& monitor, const std::string& kind, const std::string& word,
+                        int32_t ms, int32_t bytes, const std::string& detail) {
   recordText = RecordText(monitor, kind, word, ms, bytes, detail);
   LastActivity = "LogResult " + recordText;
   if (monitor.lostCount > 0) recordText += " (" + std::to_string(monitor.lostCount) + " lost)";
@@ -403,8 +411,8 @@ void TInfiniScan::LogResult(TPort& monitor, const std::string& kind, const std::
   AddActivityLine();
 }
 
-void TInfiniScan::LogError(TPort& monitor, const std::string& kind, const std::string& word,
-                           int32_t ms, int32_t bytes, const std::string& detail) {
+void Scanner::LogError(Monitor& monitor, const std::string& kind, const std::string& word,
+                       int32_t ms, int32_t bytes, const std::string& detail) {
   recordText = RecordText(monitor, kind, word, ms, bytes, detail);
   LastActivity = "LogError " + recordText;
   if (monitor.lostCount > 0) recordText += " (" + std::to_string(monitor.lostCount) + " lost)";
@@ -415,7 +423,7 @@ void TInfiniScan::LogError(TPort& monitor, const std::string& kind, const std::s
   AddMessageLine();
 }
 
-void TInfiniScan::PingDisplay(TServer& server, const std::string& message) {
+void Scanner::PingDisplay(Server& server, const std::string& message) {
   LastActivity = "PingDisplay " + message;
   if (AppendRecord(server, "Ping:" + message)) ++recordsWritten;
   recordText = message;
@@ -428,7 +436,7 @@ namespace {
 // their first wait before RunEvent returns, and what they do may delete the monitor:
 // after every event the step looks at the monitor's token and ends quietly when it is
 // gone.
-void SuccessStep(TInfiniScan& scan, ScanHost& host, TPort& monitor, const StepValues& v) {
+void SuccessStep(Scanner& scan, ScanHost& host, Monitor& monitor, const StepValues& v) {
   auto alive = monitor.Watch();
   AlertPolicy& alerts = scan.Alerts();
   alerts.NoteVerdict(monitor);
@@ -438,7 +446,7 @@ void SuccessStep(TInfiniScan& scan, ScanHost& host, TPort& monitor, const StepVa
   // outage changes the time stamps, never how long the outage took.
   const double now = Now();
   const int64_t mono = CurrentClock().MonotonicMs();
-  const long downtime = monitor.lastUpMono != TPort::kLongAgo
+  const long downtime = monitor.lastUpMono != Monitor::kLongAgo
                             ? std::lround(static_cast<double>(mono - monitor.lastUpMono) / 60000.0)
                             : std::lround((now - monitor.lastUp) * 24.0 * 60.0);
   monitor.lastUp = now;
@@ -459,7 +467,7 @@ void SuccessStep(TInfiniScan& scan, ScanHost& host, TPort& monitor, const StepVa
   alerts.StepDone(monitor, true);
 }
 
-void FailureStep(TInfiniScan& scan, ScanHost& host, TPort& monitor, const StepValues& v) {
+void FailureStep(Scanner& scan, ScanHost& host, Monitor& monitor, const StepValues& v) {
   auto alive = monitor.Watch();
   AlertPolicy& alerts = scan.Alerts();
   alerts.NoteVerdict(monitor);
@@ -504,7 +512,7 @@ std::function<std::string(int32_t)> CountedDownWord() {
 
 // A port check's verdict and its socket errors step the colour alike; only their DOWN
 // words differ.
-StepValues PortStepValues(const TPort& monitor, int32_t ms, const std::string& detail,
+StepValues PortStepValues(const Monitor& monitor, int32_t ms, const std::string& detail,
                           std::function<std::string(int32_t)> downWord) {
   const std::string& s = monitor.server->name;
   const std::string p = std::to_string(monitor.port);
@@ -528,8 +536,7 @@ StepValues PortStepValues(const TPort& monitor, int32_t ms, const std::string& d
 
 }  // namespace
 
-void TInfiniScan::PingVerdict(TPort& monitor, bool success, int32_t ms,
-                              const std::string& icmpText) {
+void Scanner::PingVerdict(Monitor& monitor, bool success, int32_t ms, const std::string& icmpText) {
   ++checksDone;
   monitor.lastCheckMs = ms;
   const std::string& s = monitor.server->name;
@@ -555,8 +562,8 @@ void TInfiniScan::PingVerdict(TPort& monitor, bool success, int32_t ms,
     FailureStep(*this, host_, monitor, v);
 }
 
-void TInfiniScan::HttpVerdict(TPort& monitor, bool success, int32_t ms, int32_t bytes,
-                              int32_t errorCode, int32_t statusCode, const std::string& reason) {
+void Scanner::HttpVerdict(Monitor& monitor, bool success, int32_t ms, int32_t bytes,
+                          int32_t errorCode, int32_t statusCode, const std::string& reason) {
   ++checksDone;
   monitor.lastCheckMs = ms;
   const std::string& s = monitor.server->name;
@@ -585,7 +592,7 @@ void TInfiniScan::HttpVerdict(TPort& monitor, bool success, int32_t ms, int32_t 
     FailureStep(*this, host_, monitor, v);
 }
 
-void TInfiniScan::PortVerdict(TPort& monitor, bool success, int32_t ms, const std::string& detail) {
+void Scanner::PortVerdict(Monitor& monitor, bool success, int32_t ms, const std::string& detail) {
   ++checksDone;
   monitor.lastCheckMs = ms;
   const StepValues v = PortStepValues(monitor, ms, detail, CountedDownWord());
@@ -595,7 +602,7 @@ void TInfiniScan::PortVerdict(TPort& monitor, bool success, int32_t ms, const st
     FailureStep(*this, host_, monitor, v);
 }
 
-void TInfiniScan::PortSocketError(TPort& monitor, int32_t errorCode, int32_t ms) {
+void Scanner::PortSocketError(Monitor& monitor, int32_t errorCode, int32_t ms) {
   ++checksDone;
   const std::string detail = "Error=" + std::to_string(errorCode);
   const StepValues v =

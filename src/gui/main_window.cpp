@@ -1,7 +1,7 @@
 // The main window: construction, the panes, the view settings, the status panels and
-// showing. The tree is in tform1_tree.cpp, closing in tform1_close.cpp, the commands in
-// tform1_slots.cpp.
-#include "gui/tform1.h"
+// showing. The tree is in main_window_tree.cpp, closing in main_window_close.cpp, the commands in
+// main_window_slots.cpp.
+#include "gui/main_window.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -36,7 +36,7 @@
 #include "gui/window_placement.h"
 #include "model/server_list.h"
 #include "platform/clock.h"
-#include "ui_tform1.h"
+#include "ui_main_window.h"
 
 namespace sentrel::gui {
 
@@ -88,12 +88,12 @@ class StatusPanel final : public QLabel {
 // ---------------------------------------------------------------------------------------
 // Construction
 
-TForm1::TForm1(Program& program, QtFrontend& frontend, QtEventLoop& loop, QWidget* parent)
+MainWindow::MainWindow(Program& program, QtFrontend& frontend, QtEventLoop& loop, QWidget* parent)
     : QMainWindow(parent),
       program_(program),
       frontend_(frontend),
       loop_(loop),
-      ui_(new Ui::TForm1) {
+      ui_(new Ui::MainWindow) {
   ui_->setupUi(this);
   treeContext_.figures = &program_.availability;
   model_ = new ServerTreeModel(program_.serverList, treeContext_, this);
@@ -171,7 +171,7 @@ TForm1::TForm1(Program& program, QtFrontend& frontend, QtEventLoop& loop, QWidge
   frontend_.SetWindow(this);
 }
 
-TForm1::~TForm1() {
+MainWindow::~MainWindow() {
   frontend_.SetWindow(nullptr);
   program_.activityPane.SetListener({});
   program_.messagePane.SetListener({});
@@ -180,7 +180,7 @@ TForm1::~TForm1() {
   }
 }
 
-void TForm1::BuildPopupMenu() {
+void MainWindow::BuildPopupMenu() {
   popupMenu_ = new QMenu(this);
   popupMenu_->setObjectName(QStringLiteral("PopupMenu1"));
   popupMenu_->setAccessibleName(QStringLiteral("Tree commands"));
@@ -200,7 +200,7 @@ void TForm1::BuildPopupMenu() {
   popupMenu_->addAction(ui_->EndMaintenance1);
 }
 
-void TForm1::MirrorPanes() {
+void MainWindow::MirrorPanes() {
   auto mirror = [](TextPane& pane, QPlainTextEdit* memo) {
     memo->clear();
     for (const std::string& line : pane.Lines()) memo->appendPlainText(ToQ(line));
@@ -234,7 +234,7 @@ void TForm1::MirrorPanes() {
   ui_->Memo2->installEventFilter(this);
 }
 
-void TForm1::Create(const StartOptions& options) {
+void MainWindow::Create(const StartOptions& options) {
   QtEventLoop::Work work(loop_);
   MirrorPanes();
   CreateTrayLight();
@@ -253,7 +253,7 @@ void TForm1::Create(const StartOptions& options) {
   RefreshTree();
 }
 
-void TForm1::CreateTrayLight() {
+void MainWindow::CreateTrayLight() {
   tray_ = std::make_unique<TrayLight>(program_.serverList);
   connect(tray_.get(), &TrayLight::ShowRequested, this, [this] {
     if (isMinimized()) showNormal();
@@ -267,12 +267,12 @@ void TForm1::CreateTrayLight() {
   connect(tray_.get(), &TrayLight::ExitRequested, this, [this] { Exit1Click(); });
 }
 
-void TForm1::ShowMonitor(uint64_t runId) {
+void MainWindow::ShowMonitor(uint64_t runId) {
   if (isMinimized()) showNormal();
   show();
   raise();
   activateWindow();
-  TPort* monitor = program_.MonitorByRunId(runId);
+  Monitor* monitor = program_.MonitorByRunId(runId);
   if (!monitor) return;
   if (TreeNode* node = FindNode(monitor->server, monitor)) {
     SelectNode(node);
@@ -281,7 +281,7 @@ void TForm1::ShowMonitor(uint64_t runId) {
   }
 }
 
-void TForm1::ApplyViewSettings() {
+void MainWindow::ApplyViewSettings() {
   ui_->StartScanonStartup1->setChecked(program_.autoStart);
   ui_->PopupWindow1->setChecked(program_.PopupWindow());
   ui_->ParallelChecks1->setChecked(program_.ParallelChecks());
@@ -297,7 +297,7 @@ void TForm1::ApplyViewSettings() {
   ui_->Alwaysontop1->setChecked(program_.alwaysOnTop);
 }
 
-void TForm1::CollectViewSettings() {
+void MainWindow::CollectViewSettings() {
   columns_->Save(program_.settings());
   program_.autoStart = ui_->StartScanonStartup1->isChecked();
   program_.autoStartWeb = ui_->StartWebserveronStartup1->isChecked();
@@ -312,35 +312,35 @@ void TForm1::CollectViewSettings() {
   program_.winWidth = g.width();
 }
 
-void TForm1::UpdateScanButtons(bool active) {
+void MainWindow::UpdateScanButtons(bool active) {
   ui_->ToolButton2->setEnabled(!active);
   ui_->ToolButton3->setEnabled(active);
   ui_->Scan1->setChecked(active);
   if (tray_) tray_->SetScanning(active);
 }
 
-void TForm1::UpdateWebButton() {
-  ui_->ToolButton7->setChecked(program_.webButtonDown);
-  const QString caption = ToQ(program_.webButtonCaption);
+void MainWindow::UpdateWebButton() {
+  ui_->ToolButton7->setChecked(program_.webServerWanted);
+  const QString caption = ToQ(program_.webServerToggleText);
   ui_->ToolButton7->setText(caption);
   if (QWidget* w = ui_->ToolBar1->widgetForAction(ui_->ToolButton7)) w->setAccessibleName(caption);
 }
 
-void TForm1::SetStatusPanel(int panel, const QString& text) {
+void MainWindow::SetStatusPanel(int panel, const QString& text) {
   (panel == 0 ? panel0_ : panel1_)->SetLatest(text);
 }
 
-void TForm1::PaintStatusPanels() {
+void MainWindow::PaintStatusPanels() {
   panel0_->Show();
   panel1_->Show();
   ui_->StatusBar1->repaint();
 }
 
-QString TForm1::StatusPanelText(int panel) const {
+QString MainWindow::StatusPanelText(int panel) const {
   return (panel == 0 ? panel0_ : panel1_)->Latest();
 }
 
-void TForm1::ShowPopupStandIn(const QString& message) {
+void MainWindow::ShowPopupStandIn(const QString& message) {
   popupLog_ += (popupLog_.isEmpty() ? QString() : QStringLiteral("\n")) + message;
   auto* box = findChild<QMessageBox*>(QStringLiteral("PopupStandIn"));
   if (!box) {
@@ -356,7 +356,7 @@ void TForm1::ShowPopupStandIn(const QString& message) {
   box->raise();
 }
 
-bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
   QTreeView* tree = ui_->TreeView1;
   if (event->type() == QEvent::Resize && watched == tree->viewport()) ApplyColumnWidth();
   if (event->type() == QEvent::Show && (watched == ui_->Memo1 || watched == ui_->Memo2)) {
@@ -387,7 +387,7 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
 // ---------------------------------------------------------------------------------------
 // Showing
 
-void TForm1::showEvent(QShowEvent* event) {
+void MainWindow::showEvent(QShowEvent* event) {
   if (!placementRestored_) {
     placementRestored_ = true;
     KeepMenuBarWhole();
@@ -417,13 +417,13 @@ void TForm1::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
 }
 
-void TForm1::changeEvent(QEvent* event) {
+void MainWindow::changeEvent(QEvent* event) {
   QMainWindow::changeEvent(event);
   if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange)
     KeepMenuBarWhole();
 }
 
-void TForm1::KeepMenuBarWhole() {
+void MainWindow::KeepMenuBarWhole() {
   // The window is never narrower than its menu bar with every menu shown, so no menu
   // folds behind the bar's overflow button; the menus hidden while nothing is selected
   // count too, since selecting a node brings them back.

@@ -1,8 +1,7 @@
-#include "model/port.h"
-
-#include <utility>
+#include "model/monitor.h"
 
 #include <unordered_set>
+#include <utility>
 
 #include "platform/ini_file.h"
 
@@ -54,17 +53,17 @@ std::string_view KeyOf(const std::string& item) {
 }
 }  // namespace
 
-uint64_t TPort::NextRunId() {
+uint64_t Monitor::NextRunId() {
   static uint64_t next = 0;
   return ++next;
 }
 
-TPort::~TPort() {
+Monitor::~Monitor() {
   if (httpRequest) httpRequest->DetachMonitor();
   if (CheckInFlight* c = std::exchange(check, nullptr)) c->DetachMonitor();
 }
 
-std::string TPort::GetValue(std::string_view key) const {
+std::string Monitor::GetValue(std::string_view key) const {
   for (const auto& item : data) {
     auto eq = item.find('=');
     if (eq == std::string::npos) continue;
@@ -73,7 +72,7 @@ std::string TPort::GetValue(std::string_view key) const {
   return "";
 }
 
-void TPort::SetValue(std::string_view key, std::string_view value) {
+void Monitor::SetValue(std::string_view key, std::string_view value) {
   for (auto it = data.begin(); it != data.end(); ++it) {
     if (it->find('=') == std::string::npos) continue;
     if (!EqualsIgnoreCase(KeyOf(*it), key)) continue;
@@ -86,19 +85,19 @@ void TPort::SetValue(std::string_view key, std::string_view value) {
   if (!value.empty()) data.push_back(std::string(key) + "=" + std::string(value));
 }
 
-int TPortList::Add(const std::string& base) {
-  auto monitor = std::make_unique<TPort>(server);
+int MonitorList::Add(const std::string& base) {
+  auto monitor = std::make_unique<Monitor>(server);
   monitor->typ = base;
   monitor->name = UniqueName(base);
   monitors_.push_back(std::move(monitor));
   return Count() - 1;
 }
 
-std::string TPortList::UniqueName(const std::string& base) const {
+std::string MonitorList::UniqueName(const std::string& base) const {
   return UniqueName(base, nullptr);
 }
 
-std::string TPortList::UniqueName(const std::string& base, const TPort* except) const {
+std::string MonitorList::UniqueName(const std::string& base, const Monitor* except) const {
   // One pass over the names, then the candidates base, base2, base3, ... are looked up:
   // linear per call, however many monitors a server has.
   std::unordered_set<std::string> taken;
@@ -113,19 +112,19 @@ std::string TPortList::UniqueName(const std::string& base, const TPort* except) 
   }
 }
 
-void TPortList::Delete(int index) {
+void MonitorList::Delete(int index) {
   if (index < 0 || index >= Count()) return;
   // Take it out of the list first, so nothing reached from its destructor sees it listed.
   auto doomed = std::move(monitors_[static_cast<size_t>(index)]);
   monitors_.erase(monitors_.begin() + index);
 }
 
-void TPortList::Clear() {
+void MonitorList::Clear() {
   for (int i = Count() - 1; i >= 0; --i) Delete(i);
 }
 
-const TPort* TPortList::SameRecords(const std::string& typ, int32_t port,
-                                    const TPort* except) const {
+const Monitor* MonitorList::SameRecords(const std::string& typ, int32_t port,
+                                        const Monitor* except) const {
   const MonitorType type = MonitorTypeOf(typ);
   if (type == MonitorType::Unknown) return nullptr;
   const int32_t recorded = type == MonitorType::Ping ? 0 : port;
@@ -136,12 +135,12 @@ const TPort* TPortList::SameRecords(const std::string& typ, int32_t port,
   return nullptr;
 }
 
-void TPortList::PutAll(std::vector<std::unique_ptr<TPort>> monitors) {
+void MonitorList::PutAll(std::vector<std::unique_ptr<Monitor>> monitors) {
   monitors_ = std::move(monitors);
   for (auto& m : monitors_) m->server = server;
 }
 
-int TPortList::IndexOf(const TPort* monitor) const {
+int MonitorList::IndexOf(const Monitor* monitor) const {
   for (size_t i = 0; i < monitors_.size(); ++i)
     if (monitors_[i].get() == monitor) return static_cast<int>(i);
   return -1;

@@ -3,9 +3,9 @@
 #include <QStatusBar>
 
 #include "app/program.h"
+#include "gui/main_window.h"
 #include "gui/report_commands.h"
-#include "gui/tform1.h"
-#include "ui_tform1.h"
+#include "ui_main_window.h"
 
 namespace sentrel::gui {
 
@@ -13,7 +13,7 @@ namespace {
 
 // Status panel 0 for the report commands. Nothing serves the loop while they read or
 // dump, so each text is painted at once.
-ActivityPanel Panel0(Program& program, TForm1* form) {
+ActivityPanel Panel0(Program& program, MainWindow* form) {
   return {[&program] { return program.StatusPanel(0); },
           [&program, form](const std::string& text) {
             program.SetStatusPanel(0, text);
@@ -23,7 +23,7 @@ ActivityPanel Panel0(Program& program, TForm1* form) {
 
 }  // namespace
 
-void TForm1::Dumplogs1Click() {
+void MainWindow::Dumplogs1Click() {
   // The logs that were cut are read again for the availability figures, also when the
   // dump ended early with an error.
   try {
@@ -35,19 +35,19 @@ void TForm1::Dumplogs1Click() {
   program_.availability.Recheck();
 }
 
-void TForm1::ViewLogfile1Click() {
+void MainWindow::ViewLogfile1Click() {
   TreeNode* node = SelectedNode();
   if (!node || node->level() != TreeNode::kServer || !node->Alive()) return;
   ShowServerLog(this, *node->server(), false, Panel0(program_, this));
 }
 
-void TForm1::ViewLogfileErrors1Click() {
+void MainWindow::ViewLogfileErrors1Click() {
   TreeNode* node = SelectedNode();
   if (!node || node->level() != TreeNode::kServer || !node->Alive()) return;
   ShowServerLog(this, *node->server(), true, Panel0(program_, this));
 }
 
-void TForm1::ViewRequestTimes2Click() {
+void MainWindow::ViewRequestTimes2Click() {
   TreeNode* node = SelectedNode();
   if (!node || node->level() != TreeNode::kMonitor || !node->Alive()) return;
   ShowRequestTimes(this, *node->monitor(), Panel0(program_, this));
