@@ -23,7 +23,7 @@
 
 namespace sentrel::gui::test {
 
-// The desktop's notification service as the specification of org.freedesktop.Notifications
+// The desktop's notification service as the freedesktop Desktop Notifications standard
 // has it, as far as Sentrel uses it: Notify is recorded and numbered.
 class FakeNotifications : public QObject {
   Q_OBJECT
