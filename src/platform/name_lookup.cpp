@@ -307,16 +307,16 @@ void Resolver::Process(Channel* c, int readFd, int writeFd) {
 
 void Resolver::ArmTimer(Channel* c) {
   timeval buffer{};
-  itimerspec spec{};
+  itimerspec due{};
   if (c->queries > 0) {
     if (const timeval* left = ares_timeout(c->ares, nullptr, &buffer)) {
-      spec.it_value.tv_sec = left->tv_sec;
-      spec.it_value.tv_nsec = static_cast<long>(left->tv_usec) * 1000;
+      due.it_value.tv_sec = left->tv_sec;
+      due.it_value.tv_nsec = static_cast<long>(left->tv_usec) * 1000;
       // Zero would disarm it: a time-out due now fires at once.
-      if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) spec.it_value.tv_nsec = 1;
+      if (due.it_value.tv_sec == 0 && due.it_value.tv_nsec == 0) due.it_value.tv_nsec = 1;
     }
   }
-  timerfd_settime(c->timerFd, 0, &spec, nullptr);
+  timerfd_settime(c->timerFd, 0, &due, nullptr);
 }
 
 void Resolver::OnAnswer(void* arg, int status, int /*timeouts*/, ares_addrinfo* result) {

@@ -253,8 +253,8 @@ TEST_F(CheckCommandTest, AddressesAndUrlsOfEveryForm) {
       {"[url]\nIP=http://127.0.0.1/",
        "error: IP=http://127.0.0.1/ is a URL: the ping and port checks of [url] cannot reach it "
        "(IP takes the host alone: IP=127.0.0.1)"},
-      {"[octets]\nIP=300.1.2.3",
-       "error: IP=300.1.2.3 is no IPv4 address: the ping and port checks of [octets] cannot "
+      {"[octets]\nIP=127.0.0.256",
+       "error: IP=127.0.0.256 is no IPv4 address: the ping and port checks of [octets] cannot "
        "reach it (four numbers 0 to 255, such as 127.0.0.1)"},
       {"[blank]\nIP=no such host",
        "error: IP=no such host is no host name: the ping and port checks of [blank] cannot "
