@@ -16,14 +16,7 @@ source "$here/tools/xvfb-helpers.sh"
 bin=${SENTREL_BIN:-$here/build/bin/sentrel}
 out=${1:-$here/docs/images}
 mkdir -p "$out"
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+begin_work
 
 snap() {
   eval "$(xdotool getwindowgeometry --shell "$1")"

@@ -14,14 +14,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 source "$here/tools/xvfb-helpers.sh"
 bin=${SENTREL_BIN:-$here/build/bin/sentrel}
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  [[ -n "${KEEP_WORK:-}" ]] || rm -rf "$work"
-}
-trap cleanup EXIT
+begin_work
 fail() {
   echo "FAILED: $*" >&2
   [[ -n "${win:-}" ]] && import -window root "$work/failure.png" 2>/dev/null && echo "screen: $work/failure.png" >&2

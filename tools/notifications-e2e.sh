@@ -19,14 +19,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 source "$here/tools/xvfb-helpers.sh"
 bin=${SENTREL_BIN:-$here/build/bin/sentrel}
 shot=${1:-}
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+begin_work
 
 calls=$work/calls.jsonl
 # GLib's D-Bus from the system's Python (python3-gi), whatever python3 is first on $PATH.

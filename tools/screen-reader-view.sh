@@ -40,14 +40,7 @@ else
 fi
 
 source "$here/tools/xvfb-helpers.sh"
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+begin_work
 
 web=$(free_port)
 closing=$(free_port)

@@ -14,14 +14,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 source "$here/tools/xvfb-helpers.sh"
 bin=${SENTREL_BIN:-$here/build/bin/sentrel}
 shot=${1:-}
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+begin_work
 
 # A listener whose queue is full: a connection to it is neither taken nor refused.
 silent_port_file=$work/silent.port

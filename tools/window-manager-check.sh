@@ -16,14 +16,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 source "$here/tools/xvfb-helpers.sh"
 bin=${SENTREL_BIN:-$here/build/bin/sentrel}
 out=${1:-}
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+begin_work
 fail() {
   echo "window-manager-check: $*" >&2
   exit 1

@@ -1,7 +1,20 @@
 # shellcheck shell=bash
 # Shell helpers for the tools that drive the program on a virtual X display. Sourced,
-# not run: the caller keeps the process ids of what it starts in the array `pids` and
-# ends them on exit.
+# not run: the caller keeps the process ids of what it starts in the array `pids`, which
+# begin_work ends on exit.
+
+# A scratch folder in `work`, and at exit the end of everything in `pids` and of the
+# folder (KEEP_WORK=1 keeps the folder for a look afterwards; what ran is ended all the same).
+begin_work() {
+  work=$(mktemp -d)
+  pids=()
+  trap end_work EXIT
+}
+end_work() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  [[ -n "${KEEP_WORK:-}" ]] || rm -rf "$work"
+}
 
 # A TCP port on 127.0.0.1 that nobody listens on just now.
 free_port() {
