@@ -19,6 +19,7 @@
 
 #include "app/program.h"
 #include "bench_util.h"
+#include "loopback_peers.h"
 #include "platform/clock.h"
 #include "platform/descriptor_budget.h"
 #include "platform/event_loop.h"
@@ -29,64 +30,9 @@ using namespace sentrel;
 
 namespace {
 
-struct QuietFrontend : Frontend {
-  void ShowPopupMessage(const std::string&) override {}
-  void ShowNotice(const std::string&) override {}
-  bool AskYesNo(const std::string&) override { return false; }
-};
-
-int Listener(int backlog, uint16_t* port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  listen(fd, backlog);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  *port = ntohs(a.sin_port);
-  return fd;
-}
-
-// A peer that never answers: its accept queue is full and nobody takes from it.
-struct SilentPeer {
-  SilentPeer() {
-    fd = Listener(0, &port);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    for (int i = 0; i < 4; ++i) {
-      int c = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-      connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a);
-      fillers.push_back(c);
-    }
-  }
-  ~SilentPeer() {
-    for (int c : fillers) close(c);
-    close(fd);
-  }
-  int fd;
-  uint16_t port;
-  std::vector<int> fillers;
-};
-
-// A peer that takes every connection and closes it, served by the loop.
-struct OpenPeer {
-  OpenPeer() {
-    fd = Listener(4096, &port);
-    CurrentLoop().Watch(fd, EPOLLIN, [this](uint32_t) {
-      for (int c; (c = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK)) >= 0;) close(c);
-    });
-    fcntl(fd, F_SETFL, O_NONBLOCK);
-  }
-  ~OpenPeer() {
-    CurrentLoop().Unwatch(fd);
-    close(fd);
-  }
-  int fd;
-  uint16_t port;
-};
+using bench::OpenPeer;
+using bench::QuietFrontend;
+using bench::SilentPeer;
 
 struct Bench {
   QuietFrontend frontend;
