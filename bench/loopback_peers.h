@@ -77,4 +77,15 @@ struct OpenPeer {
   uint16_t port;
 };
 
+// A server on 127.0.0.1 with one port monitor.
+inline Monitor* AddPortMonitor(ServerList& servers, const std::string& name, uint16_t port,
+                               int interval) {
+  Server* s = servers.Items(servers.Add(name));
+  s->ip = "127.0.0.1";
+  Monitor* m = s->ports.Items(s->ports.Add("port"));
+  m->port = port;
+  m->interval = interval;
+  return m;
+}
+
 }  // namespace sentrel::bench

@@ -45,12 +45,7 @@ struct Bench {
     CurrentLoop().SetErrorHandler([](const std::string&) {});
   }
   Monitor* Add(const std::string& name, uint16_t port, int interval) {
-    Server* s = program.serverList.Items(program.serverList.Add(name));
-    s->ip = "127.0.0.1";
-    Monitor* m = s->ports.Items(s->ports.Add("port"));
-    m->port = port;
-    m->interval = interval;
-    return m;
+    return bench::AddPortMonitor(program.serverList, name, port, interval);
   }
 };
 

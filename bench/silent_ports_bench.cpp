@@ -62,12 +62,7 @@ Figures Run(bool parallel, const std::string& dataDir) {
   program.serverList.Clear();
   CurrentLoop().SetErrorHandler([](const std::string&) {});
   auto add = [&](const std::string& name, uint16_t port, int interval) {
-    Server* s = program.serverList.Items(program.serverList.Add(name));
-    s->ip = "127.0.0.1";
-    Monitor* m = s->ports.Items(s->ports.Add("port"));
-    m->port = port;
-    m->interval = interval;
-    return m;
+    return bench::AddPortMonitor(program.serverList, name, port, interval);
   };
   std::vector<Monitor*> quiet, fast;
   for (int i = 0; i < kSilent; ++i)
